@@ -1,0 +1,202 @@
+// The platform layer's implementation: allocation with fault injection, 16-bit text,
+// unlocked byte reads, and the safe replacement of a file, for Windows and POSIX.
+#include "zrplat.h"
+
+#include <ctype.h>
+#include <stdlib.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+// ---- allocation and its fault injection -------------------------------------------
+
+static long s_allocFailAt;  // 0: never fail
+static long s_allocCount;
+
+void zrAllocFailAt(long n) {
+    s_allocFailAt = n;
+    s_allocCount = 0;
+}
+
+long zrAllocCount() { return s_allocCount; }
+
+bool zrAllocShouldFail() {
+    ++s_allocCount;
+    return s_allocFailAt > 0 && s_allocCount >= s_allocFailAt;
+}
+
+void* zrMalloc(size_t n) { return zrAllocShouldFail() ? nullptr : malloc(n ? n : 1); }
+
+void* zrRealloc(void* p, size_t n) { return zrAllocShouldFail() ? nullptr : realloc(p, n ? n : 1); }
+
+void zrFree(void* p) { free(p); }
+
+char* zrStrdup(const char* s) {
+    size_t n = strlen(s) + 1;
+    char* d = static_cast<char*>(zrMalloc(n));
+    if (d) memcpy(d, s, n);
+    return d;
+}
+
+// ---- C runtime names missing on POSIX -----------------------------------------------
+
+#ifndef _WIN32
+char* _strdup(const char* s) { return zrStrdup(s); }
+
+// ASCII folding, as the default C locale does; bytes above 127 compare as themselves.
+static int asciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+int _stricmp(const char* a, const char* b) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
+    const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
+    for (;; ++p, ++q) {
+        int d = asciiLower(*p) - asciiLower(*q);
+        if (d != 0 || *p == 0) return d;
+    }
+}
+
+char* _strupr(char* s) {
+    for (char* p = s; *p; ++p)
+        if (*p >= 'a' && *p <= 'z') *p = static_cast<char>(*p - ('a' - 'A'));
+    return s;
+}
+
+int _unlink(const char* path) { return unlink(path); }
+#endif
+
+// ---- 16-bit text ---------------------------------------------------------------------
+
+size_t zrWcslen(const zrwchar* s) {
+    size_t n = 0;
+    while (s[n]) ++n;
+    return n;
+}
+
+zrwchar* zrWcsdup(const zrwchar* s) {
+    size_t n = (zrWcslen(s) + 1) * sizeof(zrwchar);
+    zrwchar* d = static_cast<zrwchar*>(zrMalloc(n));
+    if (d) memcpy(d, s, n);
+    return d;
+}
+
+size_t zrWcstombs(char* dst, const zrwchar* src, size_t n) {
+    size_t i = 0;
+    for (; i < n; ++i) {
+        if (src[i] >= 256) break;
+        dst[i] = static_cast<char>(src[i]);
+        if (src[i] == 0) break;
+    }
+    return i;
+}
+
+size_t zrMbstowcs(zrwchar* dst, const char* src, size_t n) {
+    size_t i = 0;
+    for (; i < n; ++i) {
+        dst[i] = static_cast<unsigned char>(src[i]);
+        if (src[i] == 0) break;
+    }
+    return i;
+}
+
+// ---- streams -------------------------------------------------------------------------
+
+#ifdef _WIN32
+int zrGetcUnlocked(FILE* fp) { return _getc_nolock(fp); }
+void zrLockFile(FILE* fp) { _lock_file(fp); }
+void zrUnlockFile(FILE* fp) { _unlock_file(fp); }
+void zrDisableThreadLibraryCalls(void* module) { DisableThreadLibraryCalls(static_cast<HMODULE>(module)); }
+#else
+int zrGetcUnlocked(FILE* fp) { return getc_unlocked(fp); }
+void zrLockFile(FILE* fp) { flockfile(fp); }
+void zrUnlockFile(FILE* fp) { funlockfile(fp); }
+void zrDisableThreadLibraryCalls(void*) {}
+#endif
+
+// ---- saving a file -------------------------------------------------------------------
+
+static ZrIoFault s_ioFault;
+
+void zrIoFailAt(ZrIoFault f) { s_ioFault = f; }
+
+static bool ioFaulted(ZrIoFault f) { return s_ioFault == f; }
+
+bool zrWriteFaulted() { return ioFaulted(ZR_IO_WRITE); }
+
+FILE* zrOpenTempForWrite(const char* path) {
+    if (ioFaulted(ZR_IO_OPEN)) return nullptr;
+    return fopen(path, "w");  // text mode: "\r\n" line ends on Windows
+}
+
+static bool syncStream(FILE* fp) {
+    if (ioFaulted(ZR_IO_SYNC)) return false;
+#ifdef _WIN32
+    return _commit(_fileno(fp)) == 0;
+#else
+    return fsync(fileno(fp)) == 0;
+#endif
+}
+
+bool zrCommitFile(FILE* fp) {
+    bool ok = fflush(fp) == 0 && !ferror(fp) && !zrWriteFaulted();
+    ok = ok && syncStream(fp);
+    bool closed = fclose(fp) == 0 && !ioFaulted(ZR_IO_CLOSE);
+    return ok && closed;
+}
+
+#ifdef _WIN32
+bool zrReplaceFile(const char* source, const char* target) {
+    if (ioFaulted(ZR_IO_RENAME)) return false;
+    return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+#else
+// The rename is durable only once the directory that holds the entry is synced.
+static void syncParentDir(const char* path) {
+    const char* slash = strrchr(path, '/');
+    char dir[1024];
+    if (!slash) {
+        strcpy(dir, ".");
+    } else {
+        size_t n = static_cast<size_t>(slash - path);
+        if (n == 0) n = 1;  // the root directory
+        if (n >= sizeof dir) return;
+        memcpy(dir, path, n);
+        dir[n] = 0;
+    }
+    int fd = open(dir, O_RDONLY);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+bool zrReplaceFile(const char* source, const char* target) {
+    if (ioFaulted(ZR_IO_RENAME)) return false;
+    if (rename(source, target) != 0) return false;
+    syncParentDir(target);
+    return true;
+}
+#endif
+
+// Windows upper-cases the whole path and cuts it at its first "."; on POSIX, where
+// directories are case-sensitive, the same rule applies to the last component only, so
+// the temporary file lies beside the registry file.
+bool zrTempNameFor(const char* regPath, char* out, size_t outSize) {
+    size_t len = strlen(regPath);
+    if (len >= outSize) return false;
+    memcpy(out, regPath, len + 1);
+#ifdef _WIN32
+    char* base = out;
+#else
+    char* slash = strrchr(out, '/');
+    char* base = slash ? slash + 1 : out;
+#endif
+    _strupr(base);
+    char* dot = strstr(base, ".");
+    if (!dot) return false;
+    if (static_cast<size_t>(dot - out) + 5 > outSize) return false;  // room for ".TMP" and NUL
+    strcpy(dot, ".TMP");
+    return true;
+}

@@ -1,0 +1,87 @@
+// The platform layer: every difference between Windows and POSIX, and every allocation.
+#ifndef ZRPLAT_H
+#define ZRPLAT_H
+
+#include <stddef.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <new>
+#include <utility>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+// The C runtime names the library uses that POSIX lacks.
+char* _strdup(const char* s);
+int _stricmp(const char* a, const char* b);
+char* _strupr(char* s);
+int _unlink(const char* path);
+#endif
+
+// 16-bit text as it crosses the exported interface.
+typedef unsigned short zrwchar;
+
+// Every allocation goes through these, so that tests can fail the Nth one.
+void* zrMalloc(size_t n);
+void* zrRealloc(void* p, size_t n);
+void zrFree(void* p);
+char* zrStrdup(const char* s);
+bool zrAllocShouldFail();
+
+// Tree objects: non-throwing new; a null pointer means no memory.
+template <class T, class... A>
+T* zrNew(A&&... args) {
+    if (zrAllocShouldFail()) return nullptr;
+    return new (std::nothrow) T(std::forward<A>(args)...);
+}
+template <class T>
+T* zrNewArray(size_t n) {
+    if (zrAllocShouldFail()) return nullptr;
+    return new (std::nothrow) T[n];
+}
+
+// Fault injection: the Nth allocation from now (1-based) and every one after it fail;
+// 0 switches injection off. zrAllocCount() counts the allocations attempted since the
+// last zrAllocFailAt call.
+void zrAllocFailAt(long n);
+long zrAllocCount();
+
+// 16-bit text helpers. Conversions follow the default C locale: a character below 256
+// becomes the byte of the same value; conversion to 8 bits stops at the first character
+// of 256 or above. Both are implemented here rather than taken from the C runtime, whose
+// wide characters are 32 bits on POSIX.
+size_t zrWcslen(const zrwchar* s);
+zrwchar* zrWcsdup(const zrwchar* s);
+// Writes at most n bytes; stops before a character of 256 or above and after a NUL
+// (which it writes). Returns the bytes written, the NUL not counted.
+size_t zrWcstombs(char* dst, const zrwchar* src, size_t n);
+// Writes at most n characters; stops after the NUL (which it writes). Returns the
+// characters written, the NUL not counted.
+size_t zrMbstowcs(zrwchar* dst, const char* src, size_t n);
+
+// Reads one byte without taking the stream's lock; the scanner's caller holds it.
+int zrGetcUnlocked(FILE* fp);
+void zrLockFile(FILE* fp);
+void zrUnlockFile(FILE* fp);
+
+// Thread notifications have no counterpart on POSIX.
+void zrDisableThreadLibraryCalls(void* module);
+
+// Writing a file safely: open for text writing, flush+sync, atomic replace.
+// I/O faults can be injected at each step for tests (ZrIoFault).
+enum ZrIoFault { ZR_IO_NONE = 0, ZR_IO_OPEN, ZR_IO_WRITE, ZR_IO_SYNC, ZR_IO_CLOSE, ZR_IO_RENAME };
+void zrIoFailAt(ZrIoFault f);
+FILE* zrOpenTempForWrite(const char* path);
+// Checks the stream's error state, flushes, syncs and closes; false on any failure
+// (the stream is closed either way).
+bool zrCommitFile(FILE* fp);
+// Replaces `target` by `source` in one step and makes the rename durable.
+bool zrReplaceFile(const char* source, const char* target);
+// Called by the writer after each file write; tests use it to fail writes.
+bool zrWriteFaulted();
+
+// The temporary file name of a registry file; false when none can be made.
+bool zrTempNameFor(const char* regPath, char* out, size_t outSize);
+
+#endif

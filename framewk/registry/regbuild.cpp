@@ -1,0 +1,107 @@
+// The open-key stack and the three actions that build every key and value of the tree.
+#include <stdio.h>
+#include <string.h>
+
+#include "regp.h"
+
+RegNodeList* NodeStack;
+int rootCreated;
+long lRegLoadCnt;
+
+static const char c_szRootName[] = "My Computer";
+
+static RegNode* StackTop() { return NodeStack && NodeStack->GetSize() > 0 ? NodeStack->GetAt(0) : nullptr; }
+
+static bool Push(RegNode* node) { return NodeStack && NodeStack->InsertAt(0, node, 1); }
+
+static void Pop() { NodeStack->RemoveAt(0, 1); }
+
+// A node that never reached the tree: its name stays with the caller.
+static void DiscardNode(RegNode* node) {
+    node->ReleaseName();
+    delete node;
+}
+
+// Appends `node` below `parent` and pushes it; on failure nothing has changed.
+static int AttachAndPush(RegNode* parent, RegNode* node) {
+    if (!Push(node)) return REGERR_NO_MEMORY;
+    if (!parent->AddKeyNode(node)) {
+        Pop();
+        return REGERR_NO_MEMORY;
+    }
+    return REGERR_SUCCESS;
+}
+
+int CreateKeyNode(char* name) {
+    RegNode* parent = StackTop();
+    RegNode* node = NewRegNode(name);
+    if (!node) return REGERR_NO_MEMORY;
+
+    // A top-level key that arrives when the tree already has a root (after a NUL byte in
+    // the file, or when an enclosing key could not be made) joins the existing root, so
+    // that the tree built so far is never lost.
+    if (!parent && RootNode) parent = RootNode;
+
+    if (parent) {
+        int rc = AttachAndPush(parent, node);
+        if (rc != REGERR_SUCCESS) DiscardNode(node);
+        return rc;
+    }
+    if (_stricmp(name, c_szRootName) == 0) {
+        if (!Push(node)) {
+            DiscardNode(node);
+            return REGERR_NO_MEMORY;
+        }
+        RootNode = node;
+        return REGERR_SUCCESS;
+    }
+
+    char* rootName = zrStrdup(c_szRootName);
+    RegNode* root = rootName ? NewRegNode(rootName) : nullptr;
+    if (!root || !Push(root)) {
+        if (root) {
+            delete root;  // frees rootName with it
+        } else {
+            zrFree(rootName);
+        }
+        DiscardNode(node);
+        return REGERR_NO_MEMORY;
+    }
+    int rc = AttachAndPush(root, node);
+    if (rc != REGERR_SUCCESS) {
+        Pop();
+        delete root;
+        DiscardNode(node);
+        return rc;
+    }
+    RootNode = root;
+    rootCreated = 1;
+    return REGERR_SUCCESS;
+}
+
+int EndKeyNode(const char* name) {
+    RegNode* top = StackTop();
+    if (top && strcmp(top->GetName(), name) == 0) {
+        Pop();
+        return 0;
+    }
+    printf("syntax error, unexpected end of key %s\n", name);
+    return 1;
+}
+
+int AddValue(char* valuename, int type, void* data) {
+    RegNode* top = StackTop();
+    if (!top) {
+        printf("line %d: syntax error, unexpected value\n", lineno);
+        return 1;
+    }
+    // Room in the list first, so that a value, once made, is always appended and the
+    // texts of a failed call stay the caller's.
+    if (!top->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
+    RegKeyValue* value = zrNew<RegKeyValue>(valuename, type, data);
+    if (!value) return REGERR_NO_MEMORY;
+    top->AddValue(value);
+    return REGERR_SUCCESS;
+}
+
+int NWREGIsRegLoaded() { return static_cast<int>(lRegLoadCnt); }

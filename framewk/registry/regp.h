@@ -1,0 +1,158 @@
+// The registry core's private declarations: tree classes, handles, result codes, globals.
+#ifndef REGP_H
+#define REGP_H
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include "zrtempl.h"
+
+// Result codes of the key operations.
+#define REGERR_SUCCESS 0           // the operation was carried out
+#define REGERR_NO_MEMORY 2         // an allocation failed
+#define REGERR_INVALID_HANDLE 3    // null or dead handle, or a needed pointer argument is null
+#define REGERR_NOT_FOUND 5         // the named subkey or value does not exist
+#define REGERR_NO_MORE_ITEMS 6     // the enumeration index is past the last subkey
+#define REGERR_BUFFER_TOO_SMALL 7  // the caller's buffer is too small; the size needed was stored
+#define REGERR_KEY_NOT_FOUND 8     // the handle's key is not in the tree (and the cases of type/empty name)
+#define REGERR_NOT_LOADED 9        // no registry is loaded
+#define REGERR_KEY_BUSY 10         // the subkey to be deleted has open handles
+#define REGERR_BAD_NAME 11         // a name or text the file cannot carry (a double quote or a line
+                                   // break), or a wide name of 256 characters or more
+
+// Tokens of the registry file. REG_SZ and REG_INT are also the value types inside the tree.
+enum { KEY = 257, REG_SZ = 258, REG_INT = 259, STRING = 260, NUMBER = 261 };
+
+class RegKeyValue {
+public:
+    RegKeyValue(char* k, int t, void* data);
+    ~RegKeyValue();
+    RegKeyValue(const RegKeyValue&) = delete;
+    RegKeyValue& operator=(const RegKeyValue&) = delete;
+    bool Save(FILE* fp, const char* indent);
+    char* GetKey() { return key; }
+    int GetType() { return type; }
+    int GetSize();
+    void* GetValue();
+
+private:
+    char* key;
+    int type;
+    union {
+        char* string;
+        int ivalue;
+    };
+};
+
+class RegNode;
+typedef TArray<RegNode*, RegNode*> RegNodeList;
+typedef TArray<RegKeyValue*, RegKeyValue*> RegKeyValueList;
+
+class RegNode {
+public:
+    explicit RegNode(char* n);
+    ~RegNode();
+    RegNode(const RegNode&) = delete;
+    RegNode& operator=(const RegNode&) = delete;
+    // Both return false, and take nothing over, when the list cannot grow.
+    bool AddValue(RegKeyValue* value);
+    bool AddKeyNode(RegNode* r);
+    char* GetName() { return name; }
+    RegNode* Search(const char* path);
+    bool Save(FILE* fp, int tab);
+    RegNodeList* GetRegNodeList() { return nodeList; }
+    RegKeyValueList* GetRegKeyValueList() { return kvlist; }
+    int GetOpenCnt() { return openCnt; }
+    void IncOpenCnt() { ++openCnt; }
+    void DecOpenCnt() { --openCnt; }
+    // The node gives up its name (so that a failed creation leaves it to the caller).
+    void ReleaseName() { name = nullptr; }
+
+private:
+    char* name;
+    RegKeyValueList* kvlist;
+    RegNodeList* nodeList;
+    int openCnt;
+};
+
+// Makes a usable node (both lists present) that takes over `name`; null when out of
+// memory, in which case `name` is still the caller's.
+RegNode* NewRegNode(char* name);
+
+extern RegNode* RootNode;
+RegNode* Search(const char* path);
+
+// ---- tree building -------------------------------------------------------------------
+extern RegNodeList* NodeStack;
+extern int rootCreated;
+extern long lRegLoadCnt;
+int CreateKeyNode(char* name);
+int EndKeyNode(const char* name);
+int AddValue(char* valuename, int type, void* data);
+int NWREGIsRegLoaded();
+
+// ---- key handles and key operations --------------------------------------------------
+#define REGHANDLE_KEY 0x100000
+
+typedef struct RegHandle {
+    uint32_t type;
+    char* ptr;
+} REG_HANDLE, *PREG_HANDLE;
+typedef PREG_HANDLE HKEY;
+
+extern HKEY s_hkeyRoot;
+extern int bRegChanged;
+
+unsigned int CfRegOpenKey(HKEY h, const char* keyname, HKEY* newHandle);
+unsigned int CfRegCloseKey(HKEY h);
+unsigned int CfRegEnumKey(HKEY h, int index, char* buffer, unsigned int* size);
+unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType, unsigned char* lpData,
+                             unsigned int* lpcbData);
+unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHandle);
+unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwType, const unsigned char* lpData,
+                           unsigned int cbData);
+unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName);
+unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName);
+int cfRegOpenRoot();
+void cfRegCloseRoot();
+HKEY HkeyRegRoot();
+
+// ---- predefined handles --------------------------------------------------------------
+extern HKEY s_hkeyHKLM;
+extern HKEY s_hkeyHKCU;
+extern HKEY s_hkeyArdoRoot;
+HKEY HkeyHKLM();
+HKEY HkeyHKCU();
+HKEY HkeyArdoRoot();
+void cfRegCloseHKLM();
+void cfRegCloseHKCU();
+void HkeyArdoRootClose();
+
+// ---- scanner and parser --------------------------------------------------------------
+typedef union {
+    char* string;
+} YYSTYPE;
+
+extern YYSTYPE yylval;
+extern int lineno;
+extern FILE* yyin;
+extern FILE* yyout;
+extern int yymaxdepth;
+extern int yytblallocated;
+int yylex();
+void yylexreset();
+int yywrap();
+int yyerror();
+int yyerror(const char* str);
+int yyparse();
+void yycleanup();
+
+// ---- loading, unloading, writing -----------------------------------------------------
+#define REGFILE_PATH_MAX 512
+extern char bpRegFile[REGFILE_PATH_MAX];
+unsigned int LoadRegistry(const char* filename);
+void UnloadRegistry();
+int cfRegSaveRegToTemp(char* tmpFile);
+void cfRegSwapRegFile(char* tmpFile);
+
+#endif
