@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "zrregdll.h"
 #include "zrtempl.h"
 
 // Result codes of the key operations.
@@ -115,15 +116,13 @@ unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName);
 unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName);
 int cfRegOpenRoot();
 void cfRegCloseRoot();
-HKEY HkeyRegRoot();
+// HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot are exported (zrregdll.h) and hand
+// out an HKEY as an opaque pointer.
 
 // ---- predefined handles --------------------------------------------------------------
 extern HKEY s_hkeyHKLM;
 extern HKEY s_hkeyHKCU;
 extern HKEY s_hkeyArdoRoot;
-HKEY HkeyHKLM();
-HKEY HkeyHKCU();
-HKEY HkeyArdoRoot();
 void cfRegCloseHKLM();
 void cfRegCloseHKCU();
 void HkeyArdoRootClose();
