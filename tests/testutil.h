@@ -11,6 +11,16 @@
 // Releases whatever tree, stack and handles a test left, writing nothing.
 void ResetRegistry();
 
+// Marks the tree built so far as loaded and opens the root handle, as a load does.
+void MarkLoaded();
+
+// The tree as text: one line per key and value, indented by depth, with open counts.
+std::string DumpTree(RegNode* node);
+
+// A wide copy of 8-bit text, for the wide interface.
+std::u16string W(const char* s);
+inline const unsigned short* WP(const std::u16string& s) { return reinterpret_cast<const unsigned short*>(s.c_str()); }
+
 // Gives every test an empty key stack and no tree, and releases everything afterwards.
 class RegistryTest : public ::testing::Test {
 protected:

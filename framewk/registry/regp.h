@@ -127,6 +127,12 @@ void cfRegCloseHKLM();
 void cfRegCloseHKCU();
 void HkeyArdoRootClose();
 
+// ---- wide interface helpers -----------------------------------------------------------
+long regerrToWinerr(long regerr);
+unsigned long regtypeToWintype(unsigned long regtype);
+void xlateRegString(char* inString, char* outString, int length);
+char* ZRNWGetSubkey(char* outStr, char* inStr);
+
 // ---- scanner and parser --------------------------------------------------------------
 typedef union {
     char* string;

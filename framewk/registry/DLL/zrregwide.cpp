@@ -1,0 +1,248 @@
+// The exported wide-character key and value functions: name conversion, result mapping.
+#include <string.h>
+
+#include "regp.h"
+
+#define NAME_BUF 256  // a name passed in holds at most 255 characters
+static const int32_t ZR_BAD_ARG = -1;  // 0xFFFFFFFF: a required argument is null
+
+long regerrToWinerr(long regerr) { return regerr == REGERR_NO_MORE_ITEMS ? 259 : regerr; }
+
+unsigned long regtypeToWintype(unsigned long regtype) { return regtype == REG_SZ ? 1 : 4; }
+
+static int32_t Win(unsigned int rc) { return static_cast<int32_t>(regerrToWinerr(static_cast<long>(rc))); }
+
+// Converts a wide name into a zero-filled buffer, each character below 256 becoming its
+// byte and the first one above ending the name; with `translate`, "\" becomes "/".
+// Names of 256 characters or more would not fit the buffer and are refused.
+static bool ConvertName(const zrwchar* name, char* out, bool translate) {
+    size_t length = zrWcslen(name);
+    if (length >= NAME_BUF) return false;
+    memset(out, 0, NAME_BUF);
+    zrWcstombs(out, name, length);
+    if (translate) xlateRegString(out, out, static_cast<int>(length));
+    return true;
+}
+
+void xlateRegString(char* inString, char* outString, int length) {
+    for (int i = 0; i < length; ++i) outString[i] = inString[i] == '\\' ? '/' : inString[i];
+}
+
+char* ZRNWGetSubkey(char* outStr, char* inStr) {
+    char* p = inStr;
+    while (*p == '/') ++p;
+    if (*p == 0) return nullptr;
+    char* end = p;
+    while (*end && *end != '/') ++end;
+    memcpy(outStr, p, static_cast<size_t>(end - p));
+    outStr[end - p] = 0;
+    return end;
+}
+
+static HKEY AsKey(void* h) { return static_cast<HKEY>(h); }
+
+int32_t ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t, void** phkResult) {
+    if (!hKey || !lpSubKey || !phkResult) return ZR_BAD_ARG;
+    char keyNameOut[NAME_BUF];
+    if (!ConvertName(lpSubKey, keyNameOut, true)) return REGERR_BAD_NAME;
+    HKEY result;
+    unsigned int rc = CfRegOpenKey(AsKey(hKey), keyNameOut, &result);
+    if (rc == REGERR_SUCCESS) *phkResult = result;
+    return Win(rc);
+}
+
+int32_t ZrRegCloseKey(void* hKey) {
+    if (!hKey) return REGERR_SUCCESS;
+    return Win(CfRegCloseKey(AsKey(hKey)));
+}
+
+// lpName must hold 256 characters; *lpcbName is not read on entry.
+int32_t ZrRegEnumKeyEx(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
+    if (!hKey || !lpName || !lpcbName) return ZR_BAD_ARG;
+    char subKeyName[NAME_BUF];
+    memset(subKeyName, 0, sizeof subKeyName);
+    unsigned int length = NAME_BUF;
+    // An index beyond the int range turns negative, which the key operation reports as
+    // past the last subkey.
+    unsigned int rc = CfRegEnumKey(AsKey(hKey), static_cast<int>(dwIndex), subKeyName, &length);
+    length = static_cast<unsigned int>(strlen(subKeyName));
+    *lpcbName = length;
+    zrMbstowcs(lpName, subKeyName, length + 1);
+    return Win(rc);
+}
+
+// Writes `n` wide characters made from the bytes of `s` into a byte buffer that need not
+// be aligned for 16-bit units.
+static void PutWide(unsigned char* out, const char* s, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        zrwchar w = static_cast<unsigned char>(s[i]);
+        memcpy(out + 2 * i, &w, sizeof w);
+    }
+}
+
+// *lpcbData on entry is the room in lpData, in bytes. Data that does not fit is not
+// written: the answer is 7 with the room needed, in bytes (2 per character and 2 for the
+// terminator of a string, 4 for an integer). On success *lpcbData is the value's size as
+// the tree counts it: 4 for an integer, the characters plus one for a string. Strings of
+// any length are read, through a block of their own when they outgrow the name buffer.
+// After a failure *lpType is not touched.
+int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_t* lpType, unsigned char* lpData,
+                          uint32_t* lpcbData) {
+    if (!hKey || !lpValueName || !lpType || !lpData || !lpcbData) return ZR_BAD_ARG;
+    char valueName[NAME_BUF];
+    if (!ConvertName(lpValueName, valueName, false)) return REGERR_BAD_NAME;
+    uint32_t room = *lpcbData;
+
+    unsigned char local[NAME_BUF];
+    memset(local, 0, sizeof local);
+    unsigned char* data = local;
+    unsigned int length = NAME_BUF, myType = 0;
+    unsigned int rc = CfRegQueryValue(AsKey(hKey), valueName, &myType, data, &length);
+    if (rc == REGERR_BUFFER_TOO_SMALL) {
+        data = static_cast<unsigned char*>(zrMalloc(length));
+        rc = data ? CfRegQueryValue(AsKey(hKey), valueName, &myType, data, &length) : REGERR_NO_MEMORY;
+    }
+
+    if (rc == REGERR_SUCCESS) {
+        uint32_t need = myType == REG_INT ? 4 : 2 * length;
+        if (room < need) {
+            *lpcbData = need;
+            rc = REGERR_BUFFER_TOO_SMALL;
+        } else {
+            if (myType == REG_INT) {
+                memcpy(lpData, data, 4);
+            } else {
+                PutWide(lpData, reinterpret_cast<char*>(data), length);
+            }
+            *lpcbData = length;
+            *lpType = static_cast<uint32_t>(regtypeToWintype(myType));
+        }
+    } else {
+        *lpcbData = NAME_BUF;
+        if (room >= 2) PutWide(lpData, "", 1);
+    }
+    if (data != local) zrFree(data);
+    return Win(rc);
+}
+
+// *phkResult is written only when the whole path was opened; after a failure it is
+// untouched, so that a caller's variable never holds a handle that was already closed.
+int32_t ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
+    if (!hKey || !lpSubKey || !phkResult) return ZR_BAD_ARG;
+    char keyNameOut[NAME_BUF];
+    if (!ConvertName(lpSubKey, keyNameOut, true)) return REGERR_BAD_NAME;
+    if (keyNameOut[0] == '/' || keyNameOut[0] == 0) return ZR_BAD_ARG;
+
+    char curKey[NAME_BUF];
+    HKEY curParent = AsKey(hKey), prevParent = nullptr, result = nullptr;
+    bool levelDone = false;
+    unsigned int rc = REGERR_SUCCESS;
+    char* nextPos = keyNameOut;
+    while (rc == REGERR_SUCCESS) {
+        nextPos = ZRNWGetSubkey(curKey, nextPos);
+        if (!nextPos) break;
+        if (levelDone) {
+            if (prevParent != hKey) ZrRegCloseKey(prevParent);
+            curParent = result;
+        }
+        rc = CfRegCreateKey(curParent, curKey, &result);
+        prevParent = curParent;
+        levelDone = true;
+    }
+    if (prevParent != hKey) ZrRegCloseKey(prevParent);
+    if (rc == REGERR_SUCCESS) *phkResult = result;
+    return Win(rc);
+}
+
+int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t dwType, const unsigned char* lpData,
+                        uint32_t cbData) {
+    if (!hKey || !lpValueName || !lpData || dwType == 0 || cbData == 0) return ZR_BAD_ARG;
+    char valueNameOut[NAME_BUF];
+    if (!ConvertName(lpValueName, valueNameOut, true)) return REGERR_BAD_NAME;
+    return Win(CfRegSetValue(AsKey(hKey), valueNameOut, dwType, lpData, cbData));
+}
+
+int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
+    if (!hKey || !szwSubKeyName) return ZR_BAD_ARG;
+    char subKeyNameOut[NAME_BUF];
+    if (!ConvertName(szwSubKeyName, subKeyNameOut, true)) return REGERR_BAD_NAME;
+    return Win(CfRegDeleteKey(AsKey(hKey), subKeyNameOut));
+}
+
+int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
+    if (!hKey || !szwValueName) return ZR_BAD_ARG;
+    char valueNameOut[NAME_BUF];
+    if (!ConvertName(szwValueName, valueNameOut, true)) return REGERR_BAD_NAME;
+    return Win(CfRegDeleteValue(AsKey(hKey), valueNameOut));
+}
+
+uint32_t ZrRegCountSubKeys(void* hKey) {
+    unsigned short buffer[NAME_BUF];
+    for (uint32_t index = 0;; ++index) {
+        uint32_t buffSize = NAME_BUF;
+        int32_t rc = ZrRegEnumKeyEx(hKey, index, buffer, &buffSize);
+        if (rc == 259) return index;
+        if (rc != 0) return 0xFFFFFFFF;
+    }
+}
+
+// The query reports the exact room a string needs, so one retry reads any value; the
+// loop still stops when the room asked for does not grow, rather than trust that.
+uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const unsigned short* szValueName,
+                           const unsigned short* szDefault, unsigned short** pszValue) {
+    if (!hkeyBase || !szValueName || !pszValue) return 0xFFFFFFFF;
+    void* hkey = nullptr;
+    unsigned char* pb = nullptr;
+    uint32_t dw = 1, cb = NAME_BUF, offered = 0;
+    int32_t rc;
+    if (szKey && szKey[0]) {
+        rc = ZrRegOpenKeyEx(hkeyBase, szKey, 0, &hkey);
+    } else {
+        hkey = hkeyBase;
+        rc = REGERR_SUCCESS;
+    }
+    while (rc == REGERR_SUCCESS || rc == REGERR_BUFFER_TOO_SMALL) {
+        if (cb <= offered) break;  // rc stays 7
+        unsigned char* grown = static_cast<unsigned char*>(zrRealloc(pb, cb));
+        if (!grown) {
+            rc = REGERR_NO_MEMORY;
+            break;
+        }
+        pb = grown;
+        offered = cb;
+        rc = ZrRegQueryValueEx(hkey, szValueName, &dw, pb, &cb);
+        if (rc != REGERR_BUFFER_TOO_SMALL) break;
+    }
+    if (rc == REGERR_SUCCESS && dw != 1) rc = REGERR_INVALID_HANDLE;
+    if (rc != REGERR_SUCCESS) {
+        zrFree(pb);
+        pb = nullptr;
+        if (szDefault) {
+            pb = reinterpret_cast<unsigned char*>(zrWcsdup(szDefault));
+            if (!pb) rc = REGERR_NO_MEMORY;
+        }
+    }
+    if (pb) rc = REGERR_SUCCESS;
+    *pszValue = reinterpret_cast<unsigned short*>(pb);
+    if (hkey && hkey != hkeyBase) ZrRegCloseKey(hkey);
+    return static_cast<uint32_t>(rc);
+}
+
+// Only an integer value is delivered; a string value gives the default, like a missing
+// one, so *pdwValue never holds the bytes of a text.
+uint32_t ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey, const unsigned short* szValueName,
+                           uint32_t dwDefault, uint32_t* pdwValue) {
+    if (!hkeyBase || !szValueName || !pdwValue) return 0xFFFFFFFF;
+    void* hkey = nullptr;
+    int32_t rc = REGERR_SUCCESS;
+    if (szKey && szKey[0]) {
+        rc = ZrRegOpenKeyEx(hkeyBase, szKey, 0, &hkey);
+    } else {
+        hkey = hkeyBase;
+    }
+    uint32_t dw = 4, cb = 4, value = 0;
+    if (rc == REGERR_SUCCESS) rc = ZrRegQueryValueEx(hkey, szValueName, &dw, reinterpret_cast<unsigned char*>(&value), &cb);
+    *pdwValue = (rc == REGERR_SUCCESS && dw == 4) ? value : dwDefault;
+    if (hkey && hkey != hkeyBase) ZrRegCloseKey(hkey);
+    return 0;
+}

@@ -1,0 +1,280 @@
+// Key handles and the key and value operations on 8-bit names, with the root handle.
+#include <stdio.h>
+#include <string.h>
+
+#include "regp.h"
+
+HKEY s_hkeyRoot;
+int bRegChanged;
+
+static const char c_szRootPath[] = "My Computer";
+
+// Handles hold their key's absolute path and are resolved from the root on every call.
+static RegNode* LookUp(HKEY h) { return RootNode ? RootNode->Search(h->ptr) : nullptr; }
+
+static bool IsKeyHandle(HKEY h) { return h && h->type == REGHANDLE_KEY; }
+
+// The registry file carries every text between double quotes with no escapes, and a
+// text-mode file on Windows ends at byte 26; texts holding these could never load again.
+static bool Storable(const char* s, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (s[i] == '"' || s[i] == '\n' || s[i] == 26) return false;
+    return true;
+}
+
+// "a" + "/" + "b" in a fresh block, or null.
+static char* JoinPath(const char* a, const char* b) {
+    size_t la = strlen(a), lb = strlen(b);
+    char* p = static_cast<char*>(zrMalloc(la + lb + 2));
+    if (!p) return nullptr;
+    memcpy(p, a, la);
+    p[la] = '/';
+    memcpy(p + la + 1, b, lb + 1);
+    return p;
+}
+
+static HKEY NewHandle(char* path) {
+    HKEY h = static_cast<HKEY>(zrMalloc(sizeof(REG_HANDLE)));
+    if (!h) return nullptr;
+    h->type = REGHANDLE_KEY;
+    h->ptr = path;
+    return h;
+}
+
+static void FreeHandle(HKEY h) {
+    zrFree(h->ptr);
+    zrFree(h);
+}
+
+static int FindValue(RegNode* node, const char* name) {
+    RegKeyValueList* list = node->GetRegKeyValueList();
+    for (int i = 0; i < list->GetSize(); ++i)
+        if (_stricmp(list->GetAt(i)->GetKey(), name) == 0) return i;
+    return -1;
+}
+
+static int FindSubkey(RegNode* node, const char* name) {
+    RegNodeList* list = node->GetRegNodeList();
+    for (int i = 0; i < list->GetSize(); ++i)
+        if (_stricmp(list->GetAt(i)->GetName(), name) == 0) return i;
+    return -1;
+}
+
+// A handle that is not a key handle gets 3 here, as from close, enumerate and query.
+unsigned int CfRegOpenKey(HKEY h, const char* keyname, HKEY* newHandle) {
+    if (!IsKeyHandle(h) || !keyname || !newHandle) return REGERR_INVALID_HANDLE;
+    RegNode* baseNode = LookUp(h);
+    if (!baseNode) return REGERR_KEY_NOT_FOUND;
+    char* searchkey = JoinPath(baseNode->GetName(), keyname);
+    if (!searchkey) return REGERR_NO_MEMORY;
+    RegNode* keyNode = baseNode->Search(searchkey);
+    zrFree(searchkey);
+    if (!keyNode) return REGERR_NOT_FOUND;
+    char* absolutekey = JoinPath(h->ptr, keyname);
+    if (!absolutekey) return REGERR_NO_MEMORY;
+    HKEY newh = NewHandle(absolutekey);
+    if (!newh) {
+        zrFree(absolutekey);
+        return REGERR_NO_MEMORY;
+    }
+    *newHandle = newh;
+    keyNode->IncOpenCnt();
+    return REGERR_SUCCESS;
+}
+
+unsigned int CfRegCloseKey(HKEY h) {
+    if (!IsKeyHandle(h)) return REGERR_INVALID_HANDLE;
+    RegNode* node = LookUp(h);
+    FreeHandle(h);
+    if (node) node->DecOpenCnt();
+    return REGERR_SUCCESS;
+}
+
+unsigned int CfRegEnumKey(HKEY h, int index, char* buffer, unsigned int* size) {
+    if (!IsKeyHandle(h) || !size) return REGERR_INVALID_HANDLE;
+    if (!buffer) *size = 0;
+    RegNode* node = LookUp(h);
+    if (!node) return REGERR_KEY_NOT_FOUND;
+    RegNodeList* subs = node->GetRegNodeList();
+    if (index < 0 || index >= subs->GetSize()) return REGERR_NO_MORE_ITEMS;
+    const char* name = subs->GetAt(index)->GetName();
+    size_t len = strlen(name);
+    if (len >= *size) {
+        *size = static_cast<unsigned int>(len + 1);
+        return REGERR_BUFFER_TOO_SMALL;
+    }
+    memcpy(buffer, name, len + 1);
+    return REGERR_SUCCESS;
+}
+
+unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType, unsigned char* lpData,
+                             unsigned int* lpcbData) {
+    if (!IsKeyHandle(h) || !valuename || !lpType || !lpcbData) return REGERR_INVALID_HANDLE;
+    if (!lpData) *lpcbData = 0;
+    RegNode* node = Search(h->ptr);
+    if (!node) return REGERR_KEY_NOT_FOUND;
+    int i = FindValue(node, valuename);
+    if (i < 0) return REGERR_NOT_FOUND;
+    RegKeyValue* v = node->GetRegKeyValueList()->GetAt(i);
+    unsigned int n = static_cast<unsigned int>(v->GetSize());
+    if (*lpcbData < n) {
+        *lpcbData = n;
+        return REGERR_BUFFER_TOO_SMALL;
+    }
+    *lpcbData = n;
+    memcpy(lpData, v->GetValue(), n);
+    *lpType = static_cast<unsigned int>(v->GetType());
+    return REGERR_SUCCESS;
+}
+
+// Pushes `parent`, runs the action, pops: the one way keys and values are added.
+template <class F>
+static int WithOpenKey(RegNode* parent, F action) {
+    if (!NodeStack || !NodeStack->InsertAt(0, parent, 1)) return REGERR_NO_MEMORY;
+    int rc = action();
+    EndKeyNode(parent->GetName());
+    return rc;
+}
+
+unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHandle) {
+    if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
+    if (!IsKeyHandle(hParentKey) || !newKey || !phNewHandle) return REGERR_INVALID_HANDLE;
+    RegNode* parent = LookUp(hParentKey);
+    if (!parent || newKey[0] == 0) return REGERR_KEY_NOT_FOUND;
+    HKEY hKey;
+    unsigned int rc = CfRegOpenKey(hParentKey, newKey, &hKey);
+    if (rc == REGERR_SUCCESS) {
+        *phNewHandle = hKey;
+        return REGERR_SUCCESS;
+    }
+    // Only a key that is really missing is created: an open that ran out of memory must
+    // not add a second key of the same name.
+    if (rc != REGERR_NOT_FOUND) return rc;
+    if (!Storable(newKey, strlen(newKey))) return REGERR_BAD_NAME;
+    char* nameStr = zrStrdup(newKey);
+    if (!nameStr) return REGERR_NO_MEMORY;
+    int created = WithOpenKey(parent, [&] {
+        int r = CreateKeyNode(nameStr);
+        if (r == 0) EndKeyNode(nameStr);
+        return r;
+    });
+    if (created != 0) {
+        zrFree(nameStr);
+        return static_cast<unsigned int>(created);
+    }
+    bRegChanged = 1;
+    return CfRegOpenKey(hParentKey, newKey, phNewHandle);
+}
+
+// The name copy, the data text and the value record are all made before the old value
+// is taken out, so that running out of memory leaves the old value in place.
+unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwType, const unsigned char* lpData,
+                           unsigned int cbData) {
+    if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
+    if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
+    if (!valueName || !lpData) return REGERR_INVALID_HANDLE;
+    RegNode* parent = LookUp(hParent);
+    if (!parent) return REGERR_KEY_NOT_FOUND;
+
+    int type = dwType == 4 ? REG_INT : REG_SZ;
+    size_t dataLen = 0;
+    if (type == REG_SZ) {
+        // The stored string ends at the first NUL within the data, or after cbData bytes.
+        const void* nul = memchr(lpData, 0, cbData);
+        dataLen = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - lpData) : cbData;
+        if (!Storable(reinterpret_cast<const char*>(lpData), dataLen)) return REGERR_BAD_NAME;
+    }
+    if (!Storable(valueName, strlen(valueName))) return REGERR_BAD_NAME;
+
+    char* newValue = zrStrdup(valueName);
+    if (!newValue) return REGERR_NO_MEMORY;
+    char* data;
+    if (type == REG_INT) {
+        int32_t v;
+        memcpy(&v, lpData, sizeof v);
+        data = static_cast<char*>(zrMalloc(100));
+        if (data) snprintf(data, 100, "%ld", static_cast<long>(v));
+    } else {
+        data = static_cast<char*>(zrMalloc(dataLen + 1));
+        if (data) {
+            memcpy(data, lpData, dataLen);
+            data[dataLen] = 0;
+        }
+    }
+    if (!data) {
+        zrFree(newValue);
+        return REGERR_NO_MEMORY;
+    }
+    int old = FindValue(parent, valueName);
+    int rc = WithOpenKey(parent, [&] { return AddValue(newValue, type, data); });
+    if (rc != 0) {
+        zrFree(newValue);
+        zrFree(data);
+        return REGERR_NO_MEMORY;
+    }
+    if (old >= 0) {
+        RegKeyValueList* list = parent->GetRegKeyValueList();
+        RegKeyValue* replaced = list->GetAt(old);
+        list->RemoveAt(old, 1);
+        delete replaced;
+    }
+    bRegChanged = 1;
+    return REGERR_SUCCESS;
+}
+
+unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
+    if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
+    if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
+    if (!subKeyName) return REGERR_INVALID_HANDLE;
+    RegNode* parent = LookUp(hParent);
+    if (!parent) return REGERR_KEY_NOT_FOUND;
+    int i = FindSubkey(parent, subKeyName);
+    if (i < 0) return REGERR_NOT_FOUND;
+    RegNodeList* list = parent->GetRegNodeList();
+    RegNode* sub = list->GetAt(i);
+    if (sub->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
+    list->RemoveAt(i, 1);
+    delete sub;
+    bRegChanged = 1;
+    return REGERR_SUCCESS;
+}
+
+unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName) {
+    if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
+    if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
+    if (!valueName) return REGERR_INVALID_HANDLE;
+    RegNode* parent = LookUp(hParent);
+    if (!parent) return REGERR_KEY_NOT_FOUND;
+    int i = FindValue(parent, valueName);
+    if (i < 0) return REGERR_NOT_FOUND;
+    RegKeyValueList* list = parent->GetRegKeyValueList();
+    RegKeyValue* v = list->GetAt(i);
+    list->RemoveAt(i, 1);
+    delete v;
+    bRegChanged = 1;
+    return REGERR_SUCCESS;
+}
+
+int cfRegOpenRoot() {
+    if (!RootNode) return REGERR_NO_MEMORY;
+    char* path = static_cast<char*>(zrMalloc(13));
+    if (!path) return REGERR_NO_MEMORY;
+    memcpy(path, c_szRootPath, sizeof c_szRootPath);
+    HKEY h = NewHandle(path);
+    if (!h) {
+        zrFree(path);
+        return REGERR_NO_MEMORY;
+    }
+    s_hkeyRoot = h;
+    RootNode->IncOpenCnt();
+    return REGERR_SUCCESS;
+}
+
+void cfRegCloseRoot() {
+    if (!s_hkeyRoot) return;
+    FreeHandle(s_hkeyRoot);
+    if (RootNode) RootNode->DecOpenCnt();
+    s_hkeyRoot = nullptr;
+}
+
+void* HkeyRegRoot(void) { return s_hkeyRoot; }
