@@ -1,7 +1,220 @@
 // The registry file scanner: cuts the bytes of yyin into the parser's tokens.
+#include <stdlib.h>
+#include <string.h>
+
 #include "regp.h"
+#include "zrplat.h"
 
 YYSTYPE yylval;
 int lineno = 1;
 FILE* yyin = stdin;
 FILE* yyout = stdout;
+
+// One recognition attempt holds at most this many bytes, its look-ahead included.
+static const int YYLMAX = 10000;
+
+// The attempt after a minus sign may hold one byte more, so that the sign never makes a
+// text fatal that would pass without it (the sign is skipped when no number follows).
+char yytext[YYLMAX + 2];
+int yyleng;
+
+// Bytes read past the end of a token and given back; read again before yyin.
+static unsigned char s_pend[YYLMAX + 2];
+static int s_pendPos, s_pendLen;
+
+enum CharClass : unsigned char { C_SKIP, C_WORD, C_DIGIT, C_NL, C_NUL, C_QUOTE, C_LBRACK, C_SINGLE, C_MINUS };
+
+struct ClassTable {
+    unsigned char c[256];
+    void Set(const char* chars, CharClass k) {
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(chars); *p; ++p) c[*p] = k;
+    }
+    ClassTable() {
+        memset(c, C_SKIP, sizeof c);
+        Set("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_./", C_WORD);
+        Set("0123456789", C_DIGIT);
+        Set("\n", C_NL);
+        c[0] = C_NUL;
+        Set("\"", C_QUOTE);
+        Set("[", C_LBRACK);
+        Set("]()=;", C_SINGLE);
+        Set("-", C_MINUS);
+    }
+};
+static const ClassTable s_class;
+
+// The current recognition attempt: yytext[0..s_len) are its bytes, s_reads counts them
+// and the end of input, s_fromStream how many came from yyin rather than s_pend.
+static int s_len, s_reads, s_fromStream, s_limit;
+
+static void TooLong() {
+    zrUnlockFile(yyin);
+    fprintf(yyout, "Input string too long, limit %d\n", YYLMAX);
+    exit(1);
+}
+
+static inline int ReadByte() {
+    if (s_reads == s_limit) TooLong();
+    ++s_reads;
+    int ch;
+    if (s_pendPos < s_pendLen) {
+        ch = s_pend[s_pendPos++];
+    } else {
+        ch = zrGetcUnlocked(yyin);
+        if (ch == EOF) return EOF;
+        ++s_fromStream;
+    }
+    yytext[s_len++] = static_cast<char>(ch);
+    return ch;
+}
+
+// Ends the attempt after its first `keep` bytes; the rest is read again later.
+static void GiveBack(int keep) {
+    int n = s_len - keep;
+    if (n > 0) {
+        if (s_fromStream == 0) {
+            s_pendPos -= n;  // all of them still lie in s_pend
+        } else {
+            memcpy(s_pend, yytext + keep, static_cast<size_t>(n));  // s_pend is empty
+            s_pendPos = 0;
+            s_pendLen = n;
+        }
+    }
+    s_len = keep;
+}
+
+static inline void BeginAttempt() {
+    s_len = s_reads = s_fromStream = 0;
+    s_limit = YYLMAX;
+}
+
+// Hands out a copy of yytext[from..from+n); a null copy tells the parser of no memory.
+static void SetText(int from, int n) {
+    char* s = static_cast<char*>(zrMalloc(static_cast<size_t>(n) + 1));
+    if (s) {
+        memcpy(s, yytext + from, static_cast<size_t>(n));
+        s[n] = 0;
+    }
+    yylval.string = s;
+    yytext[from + n] = 0;
+    yyleng = n;
+}
+
+// Reads word characters after the attempt's first bytes and gives back the byte that
+// ends them; returns whether all of them were digits.
+static bool ReadWordRun() {
+    bool digits = true;
+    for (;;) {
+        int ch = ReadByte();
+        if (ch == EOF) return digits;
+        unsigned char k = s_class.c[ch];
+        if (k == C_DIGIT) continue;
+        if (k != C_WORD) break;
+        digits = false;
+    }
+    GiveBack(s_len - 1);
+    return digits;
+}
+
+// "[" blanks "REG_SZ" or "REG_INT" blanks "]" on one line; else the bracket alone.
+static int TypeWord() {
+    int ch;
+    do ch = ReadByte();
+    while (ch == ' ' || ch == '\t');
+    const char* rest = "REG_";
+    for (; *rest; ++rest, ch = ReadByte())
+        if (ch != *rest) break;
+    int token = 0;
+    if (!*rest) {
+        if (ch == 'S') {
+            rest = "SZ";
+            token = REG_SZ;
+        } else {
+            rest = "INT";
+            token = REG_INT;
+        }
+        for (; *rest; ++rest, ch = ReadByte())
+            if (ch != *rest) break;
+        if (!*rest) {
+            while (ch == ' ' || ch == '\t') ch = ReadByte();
+            if (ch == ']') return token;
+        }
+    }
+    GiveBack(1);
+    return '[';
+}
+
+static int Scan() {
+    for (;;) {
+        BeginAttempt();
+        int ch = ReadByte();
+        if (ch == EOF) return 0;
+        switch (s_class.c[ch]) {
+            case C_SKIP:
+                continue;
+            case C_NL:
+                ++lineno;
+                continue;
+            case C_NUL:
+                return 0;
+            case C_SINGLE:
+                return ch;
+            case C_LBRACK:
+                return TypeWord();
+            case C_WORD:
+            case C_DIGIT: {
+                bool first = s_class.c[ch] == C_DIGIT;
+                bool digits = ReadWordRun() && first;
+                if (s_len == 3 && memcmp(yytext, "KEY", 3) == 0) return KEY;
+                SetText(0, s_len);
+                return digits ? NUMBER : STRING;
+            }
+            case C_MINUS: {
+                // A minus sign directly before a number belongs to it, so that the negative
+                // integers the writer prints load back; otherwise it is skipped as before.
+                ++s_limit;
+                int next = ReadByte();
+                if (next != EOF && s_class.c[next] == C_DIGIT && ReadWordRun()) {
+                    SetText(0, s_len);
+                    return NUMBER;
+                }
+                GiveBack(1);
+                continue;
+            }
+            case C_QUOTE: {
+                int c;
+                do c = ReadByte();
+                while (c != EOF && c != '"' && c != '\n' && c != 0);
+                if (c == '"') {
+                    SetText(1, s_len - 2);
+                    return STRING;
+                }
+                if (c == '\n') {
+                    GiveBack(s_len - 1);
+                    printf("line %d - FATAL: Runaway string\n", lineno);
+                    yyerror();
+                    continue;
+                }
+                GiveBack(1);  // no line end before the input ends: the quote is skipped
+                continue;
+            }
+        }
+    }
+}
+
+int yylex() {
+    if (!yyin) return 0;
+    zrLockFile(yyin);
+    int token = Scan();
+    zrUnlockFile(yyin);
+    if (token == 0) {
+        s_pendPos = s_pendLen = 0;
+        yywrap();
+    }
+    return token;
+}
+
+void yylexreset() {
+    lineno = 1;
+    s_pendPos = s_pendLen = 0;
+}

@@ -1,0 +1,267 @@
+// The registry file parser: an LR pushdown automaton on explicit, growable stacks.
+//
+//   registry : key
+//   key      : KEY STRING { CreateKeyNode } body { EndKeyNode }
+//   body     : '(' ')' | '(' items ')'
+//   items    : item | items item
+//   item     : key
+//            | REG_SZ STRING '=' STRING ';'   { AddValue(.., REG_SZ, ..) }
+//            | REG_INT STRING '=' NUMBER ';'  { AddValue(.., REG_INT, ..) }
+//
+// A state that completes a rule reduces without reading a token, so every action runs as
+// soon as the last token of its rule has been read and messages carry that token's line.
+#include <limits.h>
+#include <string.h>
+
+#include "regp.h"
+#include "zrplat.h"
+
+static const int YYINITDEPTH = 150;
+
+int yymaxdepth = YYINITDEPTH;
+int yytblallocated;
+
+static int s_initStates[YYINITDEPTH];
+static YYSTYPE s_initValues[YYINITDEPTH];
+static int* yys = s_initStates;
+static YYSTYPE* yyv = s_initValues;
+
+// The automaton's states, named after what was read last.
+enum {
+    S_START,      // . registry
+    S_DONE,       // registry . (end of input)
+    S_KEY,        // KEY . STRING
+    S_TOPKEY,     // registry: key .
+    S_KEYNAME,    // KEY STRING . action   (value: the name)
+    S_BODY,       // KEY STRING action . body   (value: the name if it stayed ours)
+    S_OPEN,       // '(' . ')' | '(' . items ')'
+    S_KEYDONE,    // key: KEY STRING action body .
+    S_EMPTY,      // body: '(' ')' .
+    S_SZ,         // REG_SZ . STRING
+    S_INT,        // REG_INT . STRING
+    S_ITEMS,      // '(' items . ')' | items . item
+    S_FIRSTITEM,  // items: item .
+    S_ITEMKEY,    // item: key .
+    S_CLOSE,      // body: '(' items ')' .
+    S_MOREITEM,   // items: items item .
+    S_SZNAME,     // REG_SZ STRING . '='   (value: the name)
+    S_SZEQ,       // ... '=' . STRING
+    S_SZDATA,     // ... '=' STRING . ';'   (value: the text)
+    S_SZEND,      // ... ';' .
+    S_INTNAME,    // REG_INT STRING . '='   (value: the name)
+    S_INTEQ,      // ... '=' . NUMBER
+    S_INTDATA,    // ... '=' NUMBER . ';'   (value: the digits)
+    S_INTEND,     // ... ';' .
+};
+
+enum { SYM_REGISTRY, SYM_KEY, SYM_ACTION, SYM_BODY, SYM_ITEMS, SYM_ITEM };
+
+// The state reached by reading `token` in `state`, or -1 when the grammar forbids it.
+static int ShiftTarget(int state, int token) {
+    switch (state) {
+        case S_START:
+            return token == KEY ? S_KEY : -1;
+        case S_KEY:
+            return token == STRING ? S_KEYNAME : -1;
+        case S_BODY:
+            return token == '(' ? S_OPEN : -1;
+        case S_OPEN:
+        case S_ITEMS:
+            switch (token) {
+                case ')':
+                    return state == S_OPEN ? S_EMPTY : S_CLOSE;
+                case KEY:
+                    return S_KEY;
+                case REG_SZ:
+                    return S_SZ;
+                case REG_INT:
+                    return S_INT;
+            }
+            return -1;
+        case S_SZ:
+            return token == STRING ? S_SZNAME : -1;
+        case S_SZNAME:
+            return token == '=' ? S_SZEQ : -1;
+        case S_SZEQ:
+            return token == STRING ? S_SZDATA : -1;
+        case S_SZDATA:
+            return token == ';' ? S_SZEND : -1;
+        case S_INT:
+            return token == STRING ? S_INTNAME : -1;
+        case S_INTNAME:
+            return token == '=' ? S_INTEQ : -1;
+        case S_INTEQ:
+            return token == NUMBER ? S_INTDATA : -1;
+        case S_INTDATA:
+            return token == ';' ? S_INTEND : -1;
+    }
+    return -1;
+}
+
+// The state reached after reducing to `sym` with `state` uncovered.
+static int GotoTarget(int state, int sym) {
+    switch (sym) {
+        case SYM_REGISTRY:
+            return S_DONE;
+        case SYM_KEY:
+            return state == S_START ? S_TOPKEY : S_ITEMKEY;
+        case SYM_ACTION:
+            return S_BODY;
+        case SYM_BODY:
+            return S_KEYDONE;
+        case SYM_ITEMS:
+            return S_ITEMS;
+        default:
+            return state == S_OPEN ? S_FIRSTITEM : S_MOREITEM;
+    }
+}
+
+// Doubles both stacks: first into heap copies of the initial ones, later by realloc.
+static bool Grow() {
+    if (yymaxdepth > INT_MAX / 2 / static_cast<int>(sizeof(YYSTYPE))) return false;
+    int n = yymaxdepth * 2;
+    size_t sn = sizeof(int) * static_cast<size_t>(n), vn = sizeof(YYSTYPE) * static_cast<size_t>(n);
+    if (!yytblallocated) {
+        int* s = static_cast<int*>(zrMalloc(sn));
+        YYSTYPE* v = static_cast<YYSTYPE*>(zrMalloc(vn));
+        if (!s || !v) {
+            zrFree(s);
+            zrFree(v);
+            return false;
+        }
+        memcpy(s, yys, sizeof(int) * static_cast<size_t>(yymaxdepth));
+        memcpy(v, yyv, sizeof(YYSTYPE) * static_cast<size_t>(yymaxdepth));
+        yys = s;
+        yyv = v;
+        yytblallocated = 1;
+    } else {
+        int* s = static_cast<int*>(zrRealloc(yys, sn));
+        if (!s) return false;
+        yys = s;
+        YYSTYPE* v = static_cast<YYSTYPE*>(zrRealloc(yyv, vn));
+        if (!v) return false;
+        yyv = v;
+    }
+    yymaxdepth = n;
+    return true;
+}
+
+// Ends a failed parse: reports, and releases every text that did not reach the tree.
+static int Fail(int sp, const char* msg, char* lookahead, int rc) {
+    yyerror(msg);
+    zrFree(lookahead);
+    for (int i = 0; i < sp; ++i) {
+        switch (yys[i]) {
+            case S_BODY:
+            case S_SZNAME:
+            case S_SZDATA:
+            case S_INTNAME:
+            case S_INTDATA:
+                zrFree(yyv[i].string);
+        }
+    }
+    return rc;
+}
+
+// Returns 0 when the input was accepted, 1 on a syntax error or a stack that cannot
+// grow, 2 when a token's text could not be copied (no memory).
+int yyparse() {
+    int sp = 0;
+    yys[sp] = S_START;
+    yyv[sp++].string = nullptr;
+    int token = -1;  // the look-ahead; -1 while none has been read
+    char* text = nullptr;
+    for (;;) {
+        int state = yys[sp - 1];
+        int sym = -1, len = 0;
+        char* value = nullptr;
+        switch (state) {
+            case S_TOPKEY:
+                sym = SYM_REGISTRY, len = 1;
+                break;
+            case S_KEYNAME: {
+                char* name = yyv[sp - 1].string;
+                // A name the tree did not take stays ours until its EndKeyNode has read it.
+                if (CreateKeyNode(name) != 0) value = name;
+                sym = SYM_ACTION, len = 0;
+                break;
+            }
+            case S_KEYDONE:
+                EndKeyNode(yyv[sp - 3].string);
+                zrFree(yyv[sp - 2].string);
+                sym = SYM_KEY, len = 4;
+                break;
+            case S_EMPTY:
+                sym = SYM_BODY, len = 2;
+                break;
+            case S_CLOSE:
+                sym = SYM_BODY, len = 3;
+                break;
+            case S_FIRSTITEM:
+                sym = SYM_ITEMS, len = 1;
+                break;
+            case S_MOREITEM:
+                sym = SYM_ITEMS, len = 2;
+                break;
+            case S_ITEMKEY:
+                sym = SYM_ITEM, len = 1;
+                break;
+            case S_SZEND:
+            case S_INTEND: {
+                char* name = yyv[sp - 4].string;
+                char* data = yyv[sp - 2].string;
+                if (AddValue(name, state == S_SZEND ? REG_SZ : REG_INT, data) != 0) {
+                    zrFree(name);
+                    zrFree(data);
+                }
+                sym = SYM_ITEM, len = 5;
+                break;
+            }
+        }
+        if (sym >= 0) {
+            sp -= len;
+            int next = GotoTarget(yys[sp - 1], sym);
+            if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", value, 1);
+            yys[sp] = next;
+            yyv[sp++].string = value;
+            continue;
+        }
+
+        if (token < 0) {
+            token = yylex();
+            text = (token == STRING || token == NUMBER) ? yylval.string : nullptr;
+            if ((token == STRING || token == NUMBER) && !text) return Fail(sp, "out of memory", nullptr, 2);
+        }
+        if (state == S_DONE && token == 0) return 0;
+        int next = ShiftTarget(state, token);
+        if (next < 0) return Fail(sp, "syntax error", text, 1);
+        if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", text, 1);
+        yys[sp] = next;
+        yyv[sp++].string = text;
+        token = -1;
+        text = nullptr;
+    }
+}
+
+void yycleanup() {
+    if (!yytblallocated) return;
+    zrFree(yys);
+    zrFree(yyv);
+    yys = s_initStates;
+    yyv = s_initValues;
+    yymaxdepth = YYINITDEPTH;
+    yytblallocated = 0;
+}
+
+int yyerror(const char* str) {
+    printf("line: %d - %s\n", lineno, str);
+    return -1;
+}
+
+// Called by the scanner after a runaway string.
+int yyerror() {
+    printf("Error in line: %d\n", lineno);
+    return -1;
+}
+
+int yywrap() { return 1; }

@@ -1,0 +1,66 @@
+// Loading a registry file into the tree, and releasing (and saving) it again.
+#include <string.h>
+
+#include "regp.h"
+#include "zrplat.h"
+
+// Results: 0 loaded; 1 already loaded, a syntax error or parser stacks that cannot grow;
+// 2 no memory (key stack, a token's text, the root handle, or no root at all); 5 the file
+// cannot be opened, or its path does not fit bpRegFile (nothing is opened then).
+unsigned int LoadRegistry(const char* filename) {
+    if (lRegLoadCnt) return 1;
+    if (strlen(filename) >= REGFILE_PATH_MAX) return REGERR_NOT_FOUND;
+    rootCreated = 0;
+    delete NodeStack;
+    NodeStack = zrNew<RegNodeList>();
+    if (!NodeStack) return REGERR_NO_MEMORY;
+
+    yyin = fopen(filename, "r");
+    if (!yyin) {
+        UnloadRegistry();
+        return REGERR_NOT_FOUND;
+    }
+    yylexreset();
+    strcpy(bpRegFile, filename);
+
+    // A NUL byte ends one parse; what follows it is parsed as another top-level key.
+    while (!feof(yyin)) {
+        int rc = yyparse();
+        if (rc != 0) {
+            UnloadRegistry();
+            return rc == 2 ? REGERR_NO_MEMORY : 1;
+        }
+    }
+    if (rootCreated == 1 && RootNode) {
+        EndKeyNode("My Computer");
+        rootCreated = 0;
+    }
+    // Only a failed allocation of the top-level key leaves a parse without a root.
+    if (!RootNode || cfRegOpenRoot() != 0) {
+        UnloadRegistry();
+        return REGERR_NO_MEMORY;
+    }
+    ++lRegLoadCnt;
+    return REGERR_SUCCESS;
+}
+
+void UnloadRegistry() {
+    char tmpFile[REGFILE_PATH_MAX];
+    int renFile = cfRegSaveRegToTemp(tmpFile);
+    delete NodeStack;
+    NodeStack = nullptr;
+    cfRegCloseRoot();
+    cfRegCloseHKLM();
+    cfRegCloseHKCU();
+    HkeyArdoRootClose();
+    delete RootNode;
+    RootNode = nullptr;
+    if (renFile == 1) cfRegSwapRegFile(tmpFile);
+    // Standard input is the scanner's stream before any load, never the registry file.
+    if (yyin && yyin != stdin) {
+        fclose(yyin);
+        yyin = nullptr;
+    }
+    yycleanup();
+    if (lRegLoadCnt) --lRegLoadCnt;
+}
