@@ -1,0 +1,41 @@
+// Text conversions and key paths for the zrreg tool.
+#ifndef REGTEXT_H
+#define REGTEXT_H
+
+#include <string>
+#include <vector>
+
+// Registry text is 8-bit. zrreg reads each byte as the character of the same number
+// (ISO-8859-1), the mapping the library's wide interface uses in both directions, so
+// every stored byte has exactly one character and back.
+std::string Latin1ToUtf8(const std::string& bytes);
+
+// Appends the UTF-8 form of one code point.
+void AppendUtf8(std::string* out, char32_t c);
+
+// "U+00E9" and the like, for messages.
+std::string CodePointName(char32_t c);
+
+// Strict UTF-8 decoding (no overlong forms, no surrogates); false on any fault.
+bool DecodeUtf8(const std::string& text, std::u32string* out);
+
+// Text typed by a user: UTF-8, or taken byte for byte when it is not valid UTF-8.
+// False when a character lies above U+00FF, which the registry cannot hold; *bad gets it.
+bool ArgToLatin1(const std::string& arg, std::string* bytes, char32_t* bad);
+
+// The 16-bit, NUL-terminated form that the exported functions take.
+std::vector<unsigned short> Wide(const std::string& bytes);
+
+// Splits a key path as users write it: "\" or "/" separate the components and empty
+// components are dropped; a leading "My Computer" (the root's name, any ASCII case) is
+// dropped, so an empty result is the root itself; HKLM and HKCU then stand for
+// HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER.
+std::vector<std::string> SplitKeyPath(const std::string& path);
+
+// Every tree's root has this name, in some letter case.
+extern const char kRootName[];
+
+// ASCII case-insensitive equality, as the library compares names.
+bool SameName(const std::string& a, const std::string& b);
+
+#endif
