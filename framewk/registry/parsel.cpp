@@ -68,16 +68,19 @@ static inline int ReadByte() {
     return ch;
 }
 
-// Ends the attempt after its first `keep` bytes; the rest is read again later.
+// Ends the attempt after its first `keep` bytes; the rest is read again later, before
+// anything still pending from an earlier give-back of the same attempt.
 static void GiveBack(int keep) {
     int n = s_len - keep;
     if (n > 0) {
         if (s_fromStream == 0) {
             s_pendPos -= n;  // all of them still lie in s_pend
         } else {
-            memcpy(s_pend, yytext + keep, static_cast<size_t>(n));  // s_pend is empty
+            int rest = s_pendLen - s_pendPos;
+            memmove(s_pend + n, s_pend + s_pendPos, static_cast<size_t>(rest));
+            memcpy(s_pend, yytext + keep, static_cast<size_t>(n));
             s_pendPos = 0;
-            s_pendLen = n;
+            s_pendLen = n + rest;
         }
     }
     s_len = keep;

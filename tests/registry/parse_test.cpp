@@ -59,7 +59,7 @@ TEST_F(ScanTest, TokenLanguage) {
         {"ab\xe9"
          "cd \"\xe9\xff\" \xff",
          "S:ab S:cd S:\xe9\xff"},
-        {"5- -5 -x --7 - -12a +3", "N:5 N:-5 S:x N:-7 S:12a N:3"},  // a sign joins a number only
+        {"5- -5 -x --7 - -12a; +3", "N:5 N:-5 S:x N:-7 S:12a ; N:3"},  // a sign joins a number only
         {"=;]()\\:,\t\r\n", "= ; ] ( )"},
     };
     for (auto& c : cases) {

@@ -119,32 +119,31 @@ TEST(ImportTest, AcceptsOtherEncodingsAndLineEnds) {
 }
 
 TEST(ImportTest, ReportsAndSkipsWhatTheRegistryCannotHold) {
+    const char* in =
+        "Windows Registry Editor Version 5.00\n"
+        "[A]\n"
+        "\"bin\"=hex:01,02,\\\n"
+        "  03,04\n"
+        "\"multi\"=hex(7):41,00,00,00\n"
+        "\"gone\"=-\n"
+        "\"euro\"=\"5 \xE2\x82\xAC\"\n"
+        "\"kept\"=\"yes\"\n"
+        "[-B]\n"
+        "\"dropped\"=\"silently\"\n"
+        "[C\xE2\x82\xAC]\n"
+        "\"also\"=dword:1\n";
+    const Parts skipped = {
+        "line 3: value \"bin\" has type hex (REG_BINARY), which the registry cannot hold; skipped",
+        "line 5: value \"multi\" has type hex(7) (REG_MULTI_SZ), which the registry cannot hold; skipped",
+        "line 6: value \"gone\": deleting a value is not applied; skipped",
+        "line 7: value \"euro\" holds U+20AC, which the registry cannot hold; skipped",
+        "line 9: [-B]: deleting a key is not applied; skipped",
+        "line 11: [C\xE2\x82\xAC]: holds U+20AC, which the registry cannot hold; skipped with its values",
+    };
     ImportResult r;
-    ASSERT_TRUE(ReadExport("Windows Registry Editor Version 5.00\n"
-                           "[A]\n"
-                           "\"bin\"=hex:01,02,\\\n"
-                           "  03,04\n"
-                           "\"multi\"=hex(7):41,00,00,00\n"
-                           "\"gone\"=-\n"
-                           "\"euro\"=\"5 \xE2\x82\xAC\"\n"
-                           "\"kept\"=\"yes\"\n"
-                           "[-B]\n"
-                           "\"dropped\"=\"silently\"\n"
-                           "[C\xE2\x82\xAC]\n"
-                           "\"also\"=dword:1\n",
-                           &r))
-        << r.error;
+    ASSERT_TRUE(ReadExport(in, &r)) << r.error;
     ExpectSameKeys(r.keys, {{"A", {Sz("kept", "yes")}, 0}});
-    EXPECT_EQ(r.skipped, (Parts{
-                             "line 3: value \"bin\" has type hex (REG_BINARY), which the registry cannot hold; skipped",
-                             "line 5: value \"multi\" has type hex(7) (REG_MULTI_SZ), which the registry cannot "
-                             "hold; skipped",
-                             "line 6: value \"gone\": deleting a value is not applied; skipped",
-                             "line 7: value \"euro\" holds U+20AC, which the registry cannot hold; skipped",
-                             "line 9: [-B]: deleting a key is not applied; skipped",
-                             "line 11: [C\xE2\x82\xAC]: holds U+20AC, which the registry cannot hold; skipped with "
-                             "its values",
-                         }));
+    EXPECT_EQ(r.skipped, skipped);
 }
 
 TEST(ImportTest, RefusesFilesThatAreNotExportFiles) {
@@ -159,7 +158,8 @@ TEST(ImportTest, RefusesFilesThatAreNotExportFiles) {
         {"REGEDIT4\n[A]\n\"v=\"x\"\n", "line 3: value \"v=\": expected = after the value name"},
         {"REGEDIT4\n[A]\n\"v\n", "line 3: the value name has no closing double quote"},
         {"REGEDIT4\n[A]\n\"v\"=\"x\n", "line 3: value \"v\": the text has no closing double quote"},
-        {"REGEDIT4\n[A]\n\"v\"=\"x\" y\n", "line 3: value \"v\": unexpected characters after the closing quote"},
+        {"REGEDIT4\n[A]\n\"v\"=\"x\" y\n",
+         "line 3: value \"v\": unexpected characters after the closing quote"},
         {"REGEDIT4\n[A]\n@=dword:123456789\n", "line 3: the default value (@): dword: needs 1 to 8"},
         {"REGEDIT4\n[A]\n@=dword:12g\n", "line 3: the default value (@): dword: needs 1 to 8"},
         {"REGEDIT4\n[A]\n@=12\n", "line 3: the default value (@): the data must be"},
