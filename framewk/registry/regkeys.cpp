@@ -46,18 +46,15 @@ static void FreeHandle(HKEY h) {
     zrFree(h);
 }
 
+// Positions of the first value or subkey of a name, through the key's name index; -1: none.
 static int FindValue(RegNode* node, const char* name) {
-    RegKeyValueList* list = node->GetRegKeyValueList();
-    for (int i = 0; i < list->GetSize(); ++i)
-        if (_stricmp(list->GetAt(i)->GetKey(), name) == 0) return i;
-    return -1;
+    int i = -1;
+    return node->FindValue(name, &i) ? i : -1;
 }
 
 static int FindSubkey(RegNode* node, const char* name) {
-    RegNodeList* list = node->GetRegNodeList();
-    for (int i = 0; i < list->GetSize(); ++i)
-        if (_stricmp(list->GetAt(i)->GetName(), name) == 0) return i;
-    return -1;
+    int i = -1;
+    return node->FindKeyNode(name, &i) ? i : -1;
 }
 
 // A handle that is not a key handle gets 3 here, as from close, enumerate and query.
@@ -212,12 +209,7 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
         zrFree(data);
         return REGERR_NO_MEMORY;
     }
-    if (old >= 0) {
-        RegKeyValueList* list = parent->GetRegKeyValueList();
-        RegKeyValue* replaced = list->GetAt(old);
-        list->RemoveAt(old, 1);
-        delete replaced;
-    }
+    if (old >= 0) delete parent->RemoveValueAt(old);
     bRegChanged = 1;
     return REGERR_SUCCESS;
 }
@@ -230,11 +222,8 @@ unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
     if (!parent) return REGERR_KEY_NOT_FOUND;
     int i = FindSubkey(parent, subKeyName);
     if (i < 0) return REGERR_NOT_FOUND;
-    RegNodeList* list = parent->GetRegNodeList();
-    RegNode* sub = list->GetAt(i);
-    if (sub->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
-    list->RemoveAt(i, 1);
-    delete sub;
+    if (parent->GetRegNodeList()->GetAt(i)->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
+    delete parent->RemoveKeyNodeAt(i);
     bRegChanged = 1;
     return REGERR_SUCCESS;
 }
@@ -247,10 +236,7 @@ unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName) {
     if (!parent) return REGERR_KEY_NOT_FOUND;
     int i = FindValue(parent, valueName);
     if (i < 0) return REGERR_NOT_FOUND;
-    RegKeyValueList* list = parent->GetRegKeyValueList();
-    RegKeyValue* v = list->GetAt(i);
-    list->RemoveAt(i, 1);
-    delete v;
+    delete parent->RemoveValueAt(i);
     bRegChanged = 1;
     return REGERR_SUCCESS;
 }

@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "regindex.h"
 #include "zrregdll.h"
 #include "zrtempl.h"
 
@@ -68,12 +69,26 @@ public:
     void DecOpenCnt() { --openCnt; }
     // The node gives up its name (so that a failed creation leaves it to the caller).
     void ReleaseName() { name = nullptr; }
+    // The first value or subkey, in list order, whose whole name equals `name` ignoring
+    // case, with its position in *pos (when pos is not null); null when there is none.
+    RegKeyValue* FindValue(const char* name, int* pos);
+    RegNode* FindKeyNode(const char* name, int* pos);
+    // Take the entry at `pos` out of its list and hand it to the caller. Lists change only
+    // through these and the two Add members, which keep the name indexes in step.
+    RegKeyValue* RemoveValueAt(int pos);
+    RegNode* RemoveKeyNodeAt(int pos);
 
 private:
+    NameIndex* KeyIndex();
+    NameIndex* ValueIndex();
+
     char* name;
     RegKeyValueList* kvlist;
     RegNodeList* nodeList;
     int openCnt;
+    // Built on the first lookup in a list of more than a few entries; null: scan the list.
+    NameIndex* keyIndex;
+    NameIndex* valueIndex;
 };
 
 // Makes a usable node (both lists present) that takes over `name`; null when out of

@@ -1,5 +1,4 @@
 // The key tree: values, keys, the case-insensitive path search and subtree destruction.
-#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -26,7 +25,12 @@ int RegKeyValue::GetSize() { return type == REG_INT ? 4 : static_cast<int>(strle
 void* RegKeyValue::GetValue() { return type == REG_INT ? static_cast<void*>(&ivalue) : string; }
 
 RegNode::RegNode(char* n)
-    : name(n), kvlist(zrNew<RegKeyValueList>()), nodeList(zrNew<RegNodeList>()), openCnt(0) {}
+    : name(n),
+      kvlist(zrNew<RegKeyValueList>()),
+      nodeList(zrNew<RegNodeList>()),
+      openCnt(0),
+      keyIndex(nullptr),
+      valueIndex(nullptr) {}
 
 // Lists are emptied front to back in one pass rather than by repeated removal at index 0,
 // which would cost time quadratic in the number of entries.
@@ -58,6 +62,8 @@ static void DeleteSubtrees(RegNodeList* list) {
 }
 
 RegNode::~RegNode() {
+    delete keyIndex;
+    delete valueIndex;
     if (nodeList) {
         DeleteSubtrees(nodeList);
         delete nodeList;
@@ -79,9 +85,170 @@ RegNode* NewRegNode(char* name) {
     return node;
 }
 
-bool RegNode::AddValue(RegKeyValue* value) { return kvlist->Add(value) >= 0; }
+// ---- the name indexes ----------------------------------------------------------------
 
-bool RegNode::AddKeyNode(RegNode* r) { return nodeList->Add(r) >= 0; }
+// Lists up to this size are scanned: for them an index costs more than it saves.
+static const int kIndexFrom = 9;
+
+static const char* KeyNameOf(void* e) { return static_cast<RegNode*>(e)->GetName(); }
+static const char* ValueNameOf(void* e) { return static_cast<RegKeyValue*>(e)->GetKey(); }
+
+static bool SameFolded(const char* a, const char* b) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
+    const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
+    for (; RegFold(*p) == RegFold(*q); ++p, ++q)
+        if (*p == 0) return true;
+    return false;
+}
+
+// The list's index, built when missing and the list is long enough. An index that no
+// longer covers its list, or cannot be built, gives way to the scan: never a wrong answer.
+template <class T>
+static NameIndex* IndexFor(NameIndex*& index, TArray<T*, T*>* list, NameIndex::NameOf nameOf) {
+    int n = list->GetSize();
+    if (index && index->Count() != n) {
+        delete index;
+        index = nullptr;
+    }
+    if (index || n < kIndexFrom) return index;
+    index = NameIndex::Create(n, nameOf);
+    for (int i = 0; index && i < n; ++i) {
+        if (!index->Append(list->GetAt(i))) {
+            delete index;
+            index = nullptr;
+        }
+    }
+    return index;
+}
+
+NameIndex* RegNode::KeyIndex() { return IndexFor(keyIndex, nodeList, KeyNameOf); }
+NameIndex* RegNode::ValueIndex() { return IndexFor(valueIndex, kvlist, ValueNameOf); }
+
+template <class T>
+static T* FindIn(NameIndex* index, TArray<T*, T*>* list, const char* name, int* pos,
+                 const char* (*nameOf)(void*)) {
+    if (index) {
+        uint32_t h = NameIndex::HashStart();
+        size_t len = 0;
+        for (; name[len]; ++len) h = NameIndex::HashStep(h, static_cast<unsigned char>(name[len]));
+        uint32_t seq;
+        void* e = index->Find(name, len, h, 0, &seq);
+        if (!e) return nullptr;
+        int p = index->PositionOf(seq);
+        if (p >= 0 && list->GetAt(p) == e) {
+            if (pos) *pos = p;
+            return static_cast<T*>(e);
+        }
+    }
+    for (int i = 0; i < list->GetSize(); ++i) {
+        T* e = list->GetAt(i);
+        if (SameFolded(nameOf(e), name)) {
+            if (pos) *pos = i;
+            return e;
+        }
+    }
+    return nullptr;
+}
+
+RegKeyValue* RegNode::FindValue(const char* n, int* pos) {
+    return FindIn(ValueIndex(), kvlist, n, pos, ValueNameOf);
+}
+
+RegNode* RegNode::FindKeyNode(const char* n, int* pos) {
+    return FindIn(KeyIndex(), nodeList, n, pos, KeyNameOf);
+}
+
+// An index that cannot take a new entry is dropped; the next lookup builds it anew.
+template <class T>
+static bool AddTo(NameIndex*& index, TArray<T*, T*>* list, T* e) {
+    if (list->Add(e) < 0) return false;
+    if (index && !index->Append(e)) {
+        delete index;
+        index = nullptr;
+    }
+    return true;
+}
+
+bool RegNode::AddValue(RegKeyValue* value) { return AddTo(valueIndex, kvlist, value); }
+
+bool RegNode::AddKeyNode(RegNode* r) { return AddTo(keyIndex, nodeList, r); }
+
+template <class T>
+static T* RemoveFrom(NameIndex*& index, TArray<T*, T*>* list, int pos) {
+    T* e = list->GetAt(pos);
+    if (index) {
+        if (index->Count() == list->GetSize()) {
+            index->RemoveAt(pos, e);
+        } else {
+            delete index;
+            index = nullptr;
+        }
+    }
+    list->RemoveAt(pos, 1);
+    return e;
+}
+
+RegKeyValue* RegNode::RemoveValueAt(int pos) { return RemoveFrom(valueIndex, kvlist, pos); }
+
+RegNode* RegNode::RemoveKeyNodeAt(int pos) { return RemoveFrom(keyIndex, nodeList, pos); }
+
+// The position behind `n`'s whole name at the front of `p`, ignoring case; null when the
+// name does not match there.
+static const char* MatchName(RegNode* n, const char* p) {
+    const unsigned char* nm = reinterpret_cast<const unsigned char*>(n->GetName());
+    const unsigned char* q = reinterpret_cast<const unsigned char*>(p);
+    for (; *nm; ++nm, ++q)
+        if (RegFold(*q) != RegFold(*nm)) return nullptr;
+    return reinterpret_cast<const char*>(q);
+}
+
+namespace {
+// One key on the search's path: its subkeys are tried against `rest` in list order.
+struct SearchFrame {
+    RegNode* node;
+    const char* rest;  // the path behind node's name and its "/"
+    NameIndex* index;  // null: the subkeys are scanned
+    int next;          // scan: the next subkey to try
+    uint32_t minSeq;   // index: the smallest sequence number not yet tried
+};
+}  // namespace
+
+// The next subkey, in list order, whose whole name matches the front of the rest and is
+// followed there by the end of the path or a "/"; `*end` is the position behind the name.
+// With an index, each candidate front (the rest up to a "/" or its end) is looked up and
+// the earliest entry wins; the fronts beyond the first "/" matter only when some name
+// holds a "/".
+static RegNode* NextSubKey(SearchFrame& f, const char** end) {
+    if (!f.index) {
+        RegNodeList* subs = f.node->GetRegNodeList();
+        while (f.next < subs->GetSize()) {
+            RegNode* s = subs->GetAt(f.next++);
+            const char* e = MatchName(s, f.rest);
+            if (e && (*e == 0 || *e == '/')) {
+                *end = e;
+                return s;
+            }
+        }
+        return nullptr;
+    }
+    void* best = nullptr;
+    uint32_t bestSeq = 0, seq = 0;
+    uint32_t h = NameIndex::HashStart();
+    for (const char* p = f.rest;; ++p) {
+        if (*p == 0 || *p == '/') {
+            void* e = f.index->Find(f.rest, static_cast<size_t>(p - f.rest), h, f.minSeq, &seq);
+            if (e && (!best || seq < bestSeq)) {
+                best = e;
+                bestSeq = seq;
+                *end = p;
+            }
+            if (*p == 0 || !f.index->HasSlashNames()) break;
+        }
+        h = NameIndex::HashStep(h, static_cast<unsigned char>(*p));
+    }
+    if (best) f.minSeq = bestSeq + 1;
+    return static_cast<RegNode*>(best);
+}
 
 // The node's whole name must match the front of the path, ignoring case; behind it comes
 // the end of the path, or "/" and a rest that one of the subkeys must match. Subkeys are
@@ -89,53 +256,35 @@ bool RegNode::AddKeyNode(RegNode* r) { return nodeList->Add(r) >= 0; }
 // hold "/", so the path is never split into components first). The walk keeps its own
 // stack of positions, so that no path, however deep, can exhaust the C stack.
 RegNode* RegNode::Search(const char* path) {
-    struct Frame {
-        RegNode* node;
-        const char* rest;  // the path behind node's name and its "/"
-        int next;          // the next subkey to try
-    };
-    Frame local[32];
-    Frame* frames = local;
+    SearchFrame local[32];
+    SearchFrame* frames = local;
     int cap = 32, depth = 0;
     RegNode* found = nullptr;
 
-    auto matchName = [](RegNode* n, const char* p) -> const char* {
-        // Returns the position behind the name, or null when the name does not match.
-        const unsigned char* nm = reinterpret_cast<const unsigned char*>(n->name);
-        const unsigned char* q = reinterpret_cast<const unsigned char*>(p);
-        for (; *nm; ++nm, ++q)
-            if (tolower(*q) != tolower(*nm)) return nullptr;
-        return reinterpret_cast<const char*>(q);
-    };
-
-    const char* end = matchName(this, path);
+    const char* end = MatchName(this, path);
     if (!end) return nullptr;
     if (*end == 0) return this;
     if (*end != '/') return nullptr;
-    frames[depth++] = Frame{this, end + 1, 0};
+    frames[depth++] = SearchFrame{this, end + 1, KeyIndex(), 0, 0};
 
     while (depth > 0 && !found) {
-        Frame& f = frames[depth - 1];
-        RegNodeList* subs = f.node->nodeList;
-        if (f.next >= subs->GetSize()) {
+        const char* e = nullptr;
+        RegNode* s = NextSubKey(frames[depth - 1], &e);
+        if (!s) {
             --depth;
-            continue;
-        }
-        RegNode* s = subs->GetAt(f.next++);
-        const char* e = matchName(s, f.rest);
-        if (!e) continue;
-        if (*e == 0) {
+        } else if (*e == 0) {
             found = s;
-        } else if (*e == '/') {
+        } else {
             if (depth == cap) {
-                Frame* grown = static_cast<Frame*>(zrMalloc(sizeof(Frame) * static_cast<size_t>(cap) * 2));
+                SearchFrame* grown =
+                    static_cast<SearchFrame*>(zrMalloc(sizeof(SearchFrame) * static_cast<size_t>(cap) * 2));
                 if (!grown) break;  // out of memory: reported as not found
-                memcpy(grown, frames, sizeof(Frame) * static_cast<size_t>(cap));
+                memcpy(static_cast<void*>(grown), frames, sizeof(SearchFrame) * static_cast<size_t>(cap));
                 if (frames != local) zrFree(frames);
                 frames = grown;
                 cap *= 2;
             }
-            frames[depth++] = Frame{s, e + 1, 0};
+            frames[depth++] = SearchFrame{s, e + 1, s->KeyIndex(), 0, 0};
         }
     }
     if (frames != local) zrFree(frames);

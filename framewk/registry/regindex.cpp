@@ -1,0 +1,141 @@
+// The name index of a key's list: open addressing with linear probing over folded-name hashes.
+#include "regindex.h"
+
+#include <string.h>
+
+#include "zrplat.h"
+
+namespace {
+
+uint32_t HashOf(const char* name, bool* hasSlash) {
+    uint32_t h = NameIndex::HashStart();
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
+        h = NameIndex::HashStep(h, *p);
+        if (*p == '/') *hasSlash = true;
+    }
+    return h;
+}
+
+// The whole of `stored` equals the `len` bytes at `name`, ignoring case.
+bool SameName(const char* stored, const char* name, size_t len) {
+    const unsigned char* a = reinterpret_cast<const unsigned char*>(stored);
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(name);
+    for (size_t i = 0; i < len; ++i)
+        if (a[i] == 0 || RegFold(a[i]) != RegFold(b[i])) return false;
+    return a[len] == 0;
+}
+
+}  // namespace
+
+NameIndex* NameIndex::Create(int count, NameOf nameOf) {
+    NameIndex* x = zrNew<NameIndex>();
+    if (!x) return nullptr;
+    x->nameOf = nameOf;
+    uint32_t cap = 16;
+    while (cap < static_cast<uint32_t>(count) * 2) cap *= 2;
+    x->slots = static_cast<Slot*>(zrMalloc(sizeof(Slot) * cap));
+    x->seqCap = count < 16 ? 16 : count + count / 2;
+    x->seqs = static_cast<uint32_t*>(zrMalloc(sizeof(uint32_t) * static_cast<size_t>(x->seqCap)));
+    if (!x->slots || !x->seqs) {
+        delete x;
+        return nullptr;
+    }
+    memset(static_cast<void*>(x->slots), 0, sizeof(Slot) * cap);
+    x->mask = cap - 1;
+    return x;
+}
+
+NameIndex::~NameIndex() {
+    zrFree(slots);
+    zrFree(seqs);
+}
+
+void NameIndex::Insert(const Slot& s) {
+    uint32_t i = s.hash & mask;
+    while (slots[i].entry) i = (i + 1) & mask;
+    slots[i] = s;
+}
+
+bool NameIndex::Grow() {
+    uint32_t cap = (mask + 1) * 2;
+    Slot* grown = static_cast<Slot*>(zrMalloc(sizeof(Slot) * cap));
+    if (!grown) return false;
+    memset(static_cast<void*>(grown), 0, sizeof(Slot) * cap);
+    Slot* old = slots;
+    uint32_t oldCap = mask + 1;
+    slots = grown;
+    mask = cap - 1;
+    for (uint32_t i = 0; i < oldCap; ++i)
+        if (old[i].entry) Insert(old[i]);
+    zrFree(old);
+    return true;
+}
+
+bool NameIndex::Append(void* entry) {
+    if (nextSeq == UINT32_MAX) return false;  // numbers used up: a rebuild renumbers
+    if (static_cast<uint32_t>(count + 1) * 2 > mask + 1 && !Grow()) return false;
+    if (count == seqCap) {
+        int cap = seqCap + seqCap / 2;
+        uint32_t* grown =
+            static_cast<uint32_t*>(zrRealloc(seqs, sizeof(uint32_t) * static_cast<size_t>(cap)));
+        if (!grown) return false;
+        seqs = grown;
+        seqCap = cap;
+    }
+    bool slash = false;
+    Slot s{entry, HashOf(nameOf(entry), &slash), nextSeq++};
+    Insert(s);
+    seqs[count++] = s.seq;
+    if (slash) ++slashNames;
+    return true;
+}
+
+void NameIndex::RemoveAt(int pos, void* entry) {
+    bool slash = false;
+    uint32_t h = HashOf(nameOf(entry), &slash);
+    uint32_t seq = seqs[pos];
+    uint32_t i = h & mask;
+    while (slots[i].entry && slots[i].seq != seq) i = (i + 1) & mask;
+    if (!slots[i].entry) return;
+    // Backward-shift deletion keeps every probe sequence unbroken without tombstones.
+    for (uint32_t j = (i + 1) & mask; slots[j].entry; j = (j + 1) & mask) {
+        uint32_t home = slots[j].hash & mask;
+        bool movable = (j > i) ? (home <= i || home > j) : (home <= i && home > j);
+        if (movable) {
+            slots[i] = slots[j];
+            i = j;
+        }
+    }
+    slots[i].entry = nullptr;
+    memmove(seqs + pos, seqs + pos + 1, sizeof(uint32_t) * static_cast<size_t>(count - pos - 1));
+    --count;
+    if (slash) --slashNames;
+}
+
+void* NameIndex::Find(const char* name, size_t len, uint32_t hash, uint32_t minSeq, uint32_t* seq) const {
+    void* best = nullptr;
+    uint32_t bestSeq = 0;
+    for (uint32_t i = hash & mask; slots[i].entry; i = (i + 1) & mask) {
+        const Slot& s = slots[i];
+        if (s.hash != hash || s.seq < minSeq || (best && s.seq >= bestSeq)) continue;
+        if (!SameName(nameOf(s.entry), name, len)) continue;
+        best = s.entry;
+        bestSeq = s.seq;
+    }
+    if (best && seq) *seq = bestSeq;
+    return best;
+}
+
+int NameIndex::PositionOf(uint32_t seq) const {
+    int lo = 0, hi = count - 1;
+    while (lo <= hi) {
+        int mid = lo + (hi - lo) / 2;
+        if (seqs[mid] == seq) return mid;
+        if (seqs[mid] < seq) {
+            lo = mid + 1;
+        } else {
+            hi = mid - 1;
+        }
+    }
+    return -1;
+}

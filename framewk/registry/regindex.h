@@ -1,0 +1,62 @@
+// NameIndex: a case-folded hash of the names in one list of a key, kept in step with the list.
+#ifndef REGINDEX_H
+#define REGINDEX_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// ASCII folding, the folding every name comparison of the tree uses.
+inline unsigned char RegFold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+// Maps folded names to the entries of a list (subkeys or values). Every entry carries a
+// sequence number that grows along the list, so that among entries of equal names the
+// first in list order is the one with the smallest number; a parallel array of the numbers
+// in list order turns a number back into a position. The owner appends and removes
+// through Append and RemoveAt exactly as it changes the list.
+class NameIndex {
+public:
+    typedef const char* (*NameOf)(void* entry);
+
+    // An empty index with room for `count` entries, so that the first `count` appends
+    // cannot fail; null when out of memory (the owner then scans its list).
+    static NameIndex* Create(int count, NameOf nameOf);
+    NameIndex() = default;  // unusable; Create makes usable ones
+    ~NameIndex();
+    NameIndex(const NameIndex&) = delete;
+    NameIndex& operator=(const NameIndex&) = delete;
+
+    int Count() const { return count; }
+    // True when some name holds "/", so that a path's first component is not the only
+    // part of it that a name may match.
+    bool HasSlashNames() const { return slashNames > 0; }
+    // False when out of memory; the index is then unusable and must be dropped.
+    bool Append(void* entry);
+    void RemoveAt(int pos, void* entry);
+
+    static uint32_t HashStart() { return 2166136261u; }
+    static uint32_t HashStep(uint32_t h, unsigned char c) { return (h ^ RegFold(c)) * 16777619u; }
+    // The entry of smallest sequence number not below `minSeq` whose whole name equals
+    // the `len` bytes at `name` ignoring case (`hash` is theirs); null when there is none.
+    void* Find(const char* name, size_t len, uint32_t hash, uint32_t minSeq, uint32_t* seq) const;
+    int PositionOf(uint32_t seq) const;
+
+private:
+    struct Slot {
+        void* entry;  // null: empty
+        uint32_t hash;
+        uint32_t seq;
+    };
+    bool Grow();
+    void Insert(const Slot& s);
+
+    NameOf nameOf = nullptr;
+    Slot* slots = nullptr;
+    uint32_t mask = 0;  // capacity - 1; the capacity is a power of 2
+    uint32_t* seqs = nullptr;
+    int count = 0;
+    int seqCap = 0;
+    uint32_t nextSeq = 0;
+    int slashNames = 0;
+};
+
+#endif

@@ -1,0 +1,176 @@
+// The name indexes: lookups, path search and removal agree with a plain scan of the lists.
+#include <gtest/gtest.h>
+
+#include <ctype.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+// The path search as a plain recursive scan: the behaviour the index must keep.
+RegNode* ScanSearch(RegNode* n, const char* path) {
+    const char* nm = n->GetName();
+    size_t len = strlen(nm);
+    for (size_t i = 0; i < len; ++i)
+        if (tolower(static_cast<unsigned char>(path[i])) != tolower(static_cast<unsigned char>(nm[i])))
+            return nullptr;
+    if (path[len] == 0) return n;
+    if (path[len] != '/') return nullptr;
+    RegNodeList* subs = n->GetRegNodeList();
+    for (int i = 0; i < subs->GetSize(); ++i)
+        if (RegNode* r = ScanSearch(subs->GetAt(i), path + len + 1)) return r;
+    return nullptr;
+}
+
+int ScanValue(RegNode* n, const char* name) {
+    RegKeyValueList* l = n->GetRegKeyValueList();
+    for (int i = 0; i < l->GetSize(); ++i)
+        if (_stricmp(l->GetAt(i)->GetKey(), name) == 0) return i;
+    return -1;
+}
+
+int ScanKey(RegNode* n, const char* name) {
+    RegNodeList* l = n->GetRegNodeList();
+    for (int i = 0; i < l->GetSize(); ++i)
+        if (_stricmp(l->GetAt(i)->GetName(), name) == 0) return i;
+    return -1;
+}
+
+// Few distinct names, so that equal names, names equal but for case, names with "/" and
+// names that are a prefix of others meet in every list.
+const char* const kNames[] = {"a", "A", "b", "a/b", "A/B/c", "", "/", "a/", "c", "B", "ab", "b/c"};
+
+std::string RandomName(std::mt19937& rng) { return kNames[rng() % (sizeof kNames / sizeof kNames[0])]; }
+
+std::string RandomPath(std::mt19937& rng) {
+    std::string p = "My Computer";
+    int parts = 1 + static_cast<int>(rng() % 4);
+    for (int i = 0; i < parts; ++i) p += "/" + RandomName(rng);
+    return p;
+}
+
+RegNode* MakeNode(const std::string& name) {
+    char* n = Dup(name.c_str());
+    RegNode* node = n ? NewRegNode(n) : nullptr;
+    if (!node) zrFree(n);
+    return node;
+}
+
+// Fills `n` with `count` subkeys (each with a few subkeys of its own) and `count` values.
+void Fill(RegNode* n, std::mt19937& rng, int count, int depth) {
+    for (int i = 0; i < count; ++i) {
+        RegNode* s = MakeNode(RandomName(rng));
+        ASSERT_TRUE(n->AddKeyNode(s));
+        if (depth > 0) Fill(s, rng, depth > 1 ? count : 4, depth - 1);
+        ASSERT_TRUE(n->AddValue(zrNew<RegKeyValue>(Dup(RandomName(rng).c_str()), REG_INT, Dup("1"))));
+    }
+}
+
+class IndexTest : public RegistryTest {
+protected:
+    void ExpectAgreement(std::mt19937& rng, RegNode* key) {
+        for (int i = 0; i < 80; ++i) {
+            std::string p = RandomPath(rng);
+            ASSERT_EQ(Search(p.c_str()), ScanSearch(RootNode, p.c_str())) << p;
+        }
+        for (const char* name : kNames) {
+            std::string folded = name;
+            for (char& ch : folded) ch = static_cast<char>(toupper(static_cast<unsigned char>(ch)));
+            for (const std::string& nm : {std::string(name), folded}) {
+                int pos = -1;
+                RegKeyValue* v = key->FindValue(nm.c_str(), &pos);
+                int expect = ScanValue(key, nm.c_str());
+                ASSERT_EQ(v ? pos : -1, expect) << nm;
+                if (v) {
+                    ASSERT_EQ(v, key->GetRegKeyValueList()->GetAt(pos));
+                }
+                RegNode* k = key->FindKeyNode(nm.c_str(), &pos);
+                expect = ScanKey(key, nm.c_str());
+                ASSERT_EQ(k ? pos : -1, expect) << nm;
+            }
+        }
+    }
+};
+
+// Random trees whose lists are long enough to be indexed, changed by appends and removals
+// at random positions, must answer every lookup exactly as the scan does.
+TEST_F(IndexTest, LookupsAgreeWithTheScanThroughAppendsAndRemovals) {
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+        std::mt19937 rng(seed);
+        RootNode = MakeNode("My Computer");
+        Fill(RootNode, rng, 20, 2);
+        RegNode* key = RootNode->GetRegNodeList()->GetAt(3);
+        ExpectAgreement(rng, key);
+        for (int step = 0; step < 60; ++step) {
+            RegNode* target = rng() % 2 ? key : RootNode;
+            int op = static_cast<int>(rng() % 4);
+            RegNodeList* subs = target->GetRegNodeList();
+            RegKeyValueList* vals = target->GetRegKeyValueList();
+            if (op == 0 && subs->GetSize() > 1 && target != key) {
+                int at = static_cast<int>(rng() % static_cast<unsigned>(subs->GetSize()));
+                if (subs->GetAt(at) != key) delete target->RemoveKeyNodeAt(at);
+            } else if (op == 1 && vals->GetSize() > 0) {
+                delete target->RemoveValueAt(
+                    static_cast<int>(rng() % static_cast<unsigned>(vals->GetSize())));
+            } else if (op == 2) {
+                ASSERT_TRUE(target->AddKeyNode(MakeNode(RandomName(rng))));
+            } else {
+                ASSERT_TRUE(
+                    target->AddValue(zrNew<RegKeyValue>(Dup(RandomName(rng).c_str()), REG_SZ, Dup("x"))));
+            }
+            ExpectAgreement(rng, key);
+        }
+        ResetRegistry();
+    }
+}
+
+// Names with "/" are found by backtracking through an indexed list, in list order.
+TEST_F(IndexTest, BacktrackingThroughAnIndexedList) {
+    RootNode = MakeNode("My Computer");
+    for (int i = 0; i < 10; ++i) RootNode->AddKeyNode(MakeNode("filler" + std::to_string(i)));
+    RegNode* a = MakeNode("a");
+    RegNode* ab = MakeNode("b");
+    a->AddKeyNode(ab);
+    RegNode* aSlashB = MakeNode("A/b");
+    RegNode* c = MakeNode("c");
+    aSlashB->AddKeyNode(c);
+    RegNode* a2 = MakeNode("A");
+    RootNode->AddKeyNode(aSlashB);
+    RootNode->AddKeyNode(a);
+    RootNode->AddKeyNode(a2);
+    EXPECT_EQ(Search("My Computer/a/b/c"), c);
+    EXPECT_EQ(Search("my computer/A/B"), aSlashB);  // the whole name comes first in the list
+    EXPECT_EQ(Search("My Computer/a"), a);
+    delete RootNode->RemoveKeyNodeAt(10);  // "A/b" and its c
+    EXPECT_EQ(Search("My Computer/a/b"), ab);
+    EXPECT_EQ(Search("My Computer/a/b/c"), nullptr);
+    delete RootNode->RemoveKeyNodeAt(10);  // "a": the later "A" is found now
+    EXPECT_EQ(Search("My Computer/a"), a2);
+}
+
+// Allocation failures while indexes are built or grown give the scan's answers.
+TEST_F(IndexTest, NoMemoryFallsBackToTheScan) {
+    for (long failAt = 1; failAt <= 12; ++failAt) {
+        std::mt19937 rng(7);
+        RootNode = MakeNode("My Computer");
+        Fill(RootNode, rng, 12, 1);
+        RegNode* key = RootNode->GetRegNodeList()->GetAt(0);
+        for (int i = 0; i < 40; ++i) {
+            zrAllocFailAt(failAt);
+            RegNode* n = MakeNode(RandomName(rng));
+            if (n && !RootNode->AddKeyNode(n)) delete n;
+            ExpectAgreement(rng, key);  // indexes that cannot be built are not used
+            zrAllocFailAt(0);
+            ExpectAgreement(rng, key);
+        }
+        zrAllocFailAt(0);
+        ExpectAgreement(rng, key);
+        ResetRegistry();
+    }
+}
+
+}  // namespace
