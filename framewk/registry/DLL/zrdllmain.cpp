@@ -1,0 +1,13 @@
+// The library's entry points: the system's attach/detach call and the load and unload calls.
+#include "regp.h"
+#include "zrplat.h"
+
+int ZRREG_ENTRY_CALL DllMain(void* hDll, ZRREG_REASON dwReason, void* pv) {
+    (void)pv;
+    if (dwReason == 1) zrDisableThreadLibraryCalls(hDll);
+    return 1;
+}
+
+uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) { return LoadRegistry(filename); }
+
+void ZRREG_CALL ZrUnloadRegistry(void) { UnloadRegistry(); }
