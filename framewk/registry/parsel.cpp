@@ -22,6 +22,13 @@ int yyleng;
 static unsigned char s_pend[YYLMAX + 2];
 static int s_pendPos, s_pendLen;
 
+// yyin is read a block at a time: one stream lock per block instead of one per token,
+// and the scanning loops below run over plain memory. s_inFile is the stream the block
+// came from.
+static unsigned char s_in[1 << 16];
+static int s_inPos, s_inLen;
+static FILE* s_inFile;
+
 enum CharClass : unsigned char { C_SKIP, C_WORD, C_DIGIT, C_NL, C_NUL, C_QUOTE, C_LBRACK, C_SINGLE, C_MINUS };
 
 struct ClassTable {
@@ -48,9 +55,19 @@ static const ClassTable s_class;
 static int s_len, s_reads, s_fromStream, s_limit;
 
 static void TooLong() {
-    zrUnlockFile(yyin);
     fprintf(yyout, "Input string too long, limit %d\n", YYLMAX);
     exit(1);
+}
+
+// The stream's end-of-file flag is left clear while the block holds bytes, so that it is
+// set, as getc would set it, only once a byte past the end has been asked for: the loader
+// parses again after a NUL byte for as long as feof(yyin) is false.
+static bool Refill() {
+    s_inPos = 0;
+    s_inLen = static_cast<int>(fread(s_in, 1, sizeof s_in, yyin));
+    if (s_inLen == 0) return false;
+    clearerr(yyin);
+    return true;
 }
 
 static inline int ReadByte() {
@@ -60,12 +77,33 @@ static inline int ReadByte() {
     if (s_pendPos < s_pendLen) {
         ch = s_pend[s_pendPos++];
     } else {
-        ch = zrGetcUnlocked(yyin);
-        if (ch == EOF) return EOF;
+        if (s_inPos == s_inLen && !Refill()) return EOF;
+        ch = s_in[s_inPos++];
         ++s_fromStream;
     }
     yytext[s_len++] = static_cast<char>(ch);
     return ch;
+}
+
+// Reads the bytes for which keep(byte) holds, exactly as that many ReadByte calls would,
+// but straight from the block; stops before the first other byte, at the limit (which the
+// next ReadByte then reports), at the end of input, or where given-back bytes come first.
+template <class Keep>
+static inline void ReadRun(Keep keep) {
+    while (s_pendPos == s_pendLen) {
+        int room = s_limit - s_reads;
+        int avail = s_inLen - s_inPos;
+        int n = room < avail ? room : avail;
+        const unsigned char* p = s_in + s_inPos;
+        int i = 0;
+        while (i < n && keep(p[i])) ++i;
+        memcpy(yytext + s_len, p, static_cast<size_t>(i));
+        s_len += i;
+        s_reads += i;
+        s_fromStream += i;
+        s_inPos += i;
+        if (i < avail || i == room || !Refill()) return;
+    }
 }
 
 // Ends the attempt after its first `keep` bytes; the rest is read again later, before
@@ -73,7 +111,12 @@ static inline int ReadByte() {
 static void GiveBack(int keep) {
     int n = s_len - keep;
     if (n > 0) {
-        if (s_fromStream == 0) {
+        int fromPend = n > s_fromStream ? n - s_fromStream : 0;
+        if (s_inPos >= n - fromPend) {
+            // Still in the block (and any pending ones still in s_pend): step back.
+            s_inPos -= n - fromPend;
+            s_pendPos -= fromPend;
+        } else if (s_fromStream == 0) {
             s_pendPos -= n;  // all of them still lie in s_pend
         } else {
             int rest = s_pendLen - s_pendPos;
@@ -108,6 +151,11 @@ static void SetText(int from, int n) {
 static bool ReadWordRun() {
     bool digits = true;
     for (;;) {
+        ReadRun([&digits](unsigned char c) {
+            unsigned char k = s_class.c[c];
+            if (k == C_WORD) digits = false;
+            return k == C_WORD || k == C_DIGIT;
+        });
         int ch = ReadByte();
         if (ch == EOF) return digits;
         unsigned char k = s_class.c[ch];
@@ -147,8 +195,26 @@ static int TypeWord() {
     return '[';
 }
 
+// Blanks, skipped bytes and newlines between tokens, straight from the block: each of
+// them is an attempt of its own one byte, with no look-ahead and no token.
+static void SkipGaps() {
+    while (s_pendPos == s_pendLen) {
+        while (s_inPos < s_inLen) {
+            unsigned char k = s_class.c[s_in[s_inPos]];
+            if (k == C_NL) {
+                ++lineno;
+            } else if (k != C_SKIP) {
+                return;
+            }
+            ++s_inPos;
+        }
+        if (!Refill()) return;
+    }
+}
+
 static int Scan() {
     for (;;) {
+        SkipGaps();
         BeginAttempt();
         int ch = ReadByte();
         if (ch == EOF) return 0;
@@ -186,8 +252,11 @@ static int Scan() {
             }
             case C_QUOTE: {
                 int c;
-                do c = ReadByte();
-                while (c != EOF && c != '"' && c != '\n' && c != 0);
+                for (;;) {
+                    ReadRun([](unsigned char b) { return b != '"' && b != '\n' && b != 0; });
+                    c = ReadByte();
+                    if (c == EOF || c == '"' || c == '\n' || c == 0) break;
+                }
                 if (c == '"') {
                     SetText(1, s_len - 2);
                     return STRING;
@@ -207,9 +276,11 @@ static int Scan() {
 
 int yylex() {
     if (!yyin) return 0;
-    zrLockFile(yyin);
+    if (yyin != s_inFile) {
+        s_inFile = yyin;
+        s_inPos = s_inLen = 0;
+    }
     int token = Scan();
-    zrUnlockFile(yyin);
     if (token == 0) {
         s_pendPos = s_pendLen = 0;
         yywrap();
@@ -220,4 +291,6 @@ int yylex() {
 void yylexreset() {
     lineno = 1;
     s_pendPos = s_pendLen = 0;
+    s_inPos = s_inLen = 0;
+    s_inFile = yyin;
 }
