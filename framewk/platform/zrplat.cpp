@@ -120,15 +120,27 @@ void zrDisableThreadLibraryCalls(void*) {}
 
 static ZrIoFault s_ioFault;
 
+void (*zrSaveStepHook)(ZrSaveStep step);
+
+static inline void Step(ZrSaveStep s) {
+    if (zrSaveStepHook) zrSaveStepHook(s);
+}
+
 void zrIoFailAt(ZrIoFault f) { s_ioFault = f; }
 
 static bool ioFaulted(ZrIoFault f) { return s_ioFault == f; }
 
-bool zrWriteFaulted() { return ioFaulted(ZR_IO_WRITE); }
+bool zrWriteFaulted() {
+    Step(ZR_STEP_WRITE);
+    return ioFaulted(ZR_IO_WRITE);
+}
 
 FILE* zrOpenTempForWrite(const char* path) {
+    Step(ZR_STEP_OPEN);
     if (ioFaulted(ZR_IO_OPEN)) return nullptr;
-    return fopen(path, "w");  // text mode: "\r\n" line ends on Windows
+    FILE* fp = fopen(path, "w");  // text mode: "\r\n" line ends on Windows
+    if (fp) Step(ZR_STEP_OPENED);
+    return fp;
 }
 
 static bool syncStream(FILE* fp) {
@@ -141,16 +153,23 @@ static bool syncStream(FILE* fp) {
 }
 
 bool zrCommitFile(FILE* fp) {
-    bool ok = fflush(fp) == 0 && !ferror(fp) && !zrWriteFaulted();
+    bool ok = fflush(fp) == 0 && !ferror(fp) && !ioFaulted(ZR_IO_WRITE);
+    if (ok) Step(ZR_STEP_FLUSHED);
     ok = ok && syncStream(fp);
+    if (ok) Step(ZR_STEP_SYNCED);
     bool closed = fclose(fp) == 0 && !ioFaulted(ZR_IO_CLOSE);
+    if (ok && closed) Step(ZR_STEP_CLOSED);
     return ok && closed;
 }
 
 #ifdef _WIN32
 bool zrReplaceFile(const char* source, const char* target) {
+    Step(ZR_STEP_RENAME);
     if (ioFaulted(ZR_IO_RENAME)) return false;
-    return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
+    Step(ZR_STEP_RENAMED);
+    Step(ZR_STEP_DIRSYNCED);  // the write-through move is durable as it returns
+    return true;
 }
 #else
 // The rename is durable only once the directory that holds the entry is synced.
@@ -173,9 +192,12 @@ static void syncParentDir(const char* path) {
 }
 
 bool zrReplaceFile(const char* source, const char* target) {
+    Step(ZR_STEP_RENAME);
     if (ioFaulted(ZR_IO_RENAME)) return false;
     if (rename(source, target) != 0) return false;
+    Step(ZR_STEP_RENAMED);
     syncParentDir(target);
+    Step(ZR_STEP_DIRSYNCED);
     return true;
 }
 #endif

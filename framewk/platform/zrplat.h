@@ -81,6 +81,21 @@ bool zrReplaceFile(const char* source, const char* target);
 // Called by the writer after each file write; tests use it to fail writes.
 bool zrWriteFaulted();
 
+// The points of a save at which a test can stop the process (crash tests). The hook is
+// null in production; when set, it is called at each point, in this order.
+enum ZrSaveStep {
+    ZR_STEP_OPEN,     // before the temporary file is created
+    ZR_STEP_OPENED,   // it exists, empty
+    ZR_STEP_WRITE,    // after each write to it
+    ZR_STEP_FLUSHED,  // its stream's buffer was handed to the system
+    ZR_STEP_SYNCED,   // its content is on disk
+    ZR_STEP_CLOSED,
+    ZR_STEP_RENAME,   // before it replaces the registry file
+    ZR_STEP_RENAMED,  // after the replacement, before the directory is synced
+    ZR_STEP_DIRSYNCED
+};
+extern void (*zrSaveStepHook)(ZrSaveStep step);
+
 // The temporary file name of a registry file; false when none can be made.
 bool zrTempNameFor(const char* regPath, char* out, size_t outSize);
 

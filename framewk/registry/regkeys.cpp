@@ -10,13 +10,22 @@ int bRegChanged;
 static const char c_szRootPath[] = "My Computer";
 
 // Handles hold their key's absolute path and are resolved from the root on every call.
-static RegNode* LookUp(HKEY h) { return RootNode ? RootNode->Search(h->ptr) : nullptr; }
+// Null with *rc 8 when the key is not in the tree, or 2 when the search ran out of memory
+// (only a handle kept across a reload can: the others reserved their search's room).
+static RegNode* LookUp(HKEY h, unsigned int* rc) {
+    bool noMemory = false;
+    RegNode* node = RootNode ? RootNode->Search(h->ptr, &noMemory) : nullptr;
+    if (!node) *rc = noMemory ? REGERR_NO_MEMORY : REGERR_KEY_NOT_FOUND;
+    return node;
+}
 
 static bool IsKeyHandle(HKEY h) { return h && h->type == REGHANDLE_KEY; }
 
 // The registry file carries every text between double quotes with no escapes, and a
-// text-mode file on Windows ends at byte 26; texts holding these could never load again.
+// text-mode file on Windows ends at byte 26; texts holding these, or longer than the
+// scanner reads back, could never load again.
 static bool Storable(const char* s, size_t n) {
+    if (n > REGFILE_TEXT_MAX) return false;
     for (size_t i = 0; i < n; ++i)
         if (s[i] == '"' || s[i] == '\n' || s[i] == 26) return false;
     return true;
@@ -34,6 +43,7 @@ static char* JoinPath(const char* a, const char* b) {
 }
 
 static HKEY NewHandle(char* path) {
+    if (!ReserveSearch(path)) return nullptr;
     HKEY h = static_cast<HKEY>(zrMalloc(sizeof(REG_HANDLE)));
     if (!h) return nullptr;
     h->type = REGHANDLE_KEY;
@@ -60,13 +70,15 @@ static int FindSubkey(RegNode* node, const char* name) {
 // A handle that is not a key handle gets 3 here, as from close, enumerate and query.
 unsigned int CfRegOpenKey(HKEY h, const char* keyname, HKEY* newHandle) {
     if (!IsKeyHandle(h) || !keyname || !newHandle) return REGERR_INVALID_HANDLE;
-    RegNode* baseNode = LookUp(h);
-    if (!baseNode) return REGERR_KEY_NOT_FOUND;
+    unsigned int rc;
+    RegNode* baseNode = LookUp(h, &rc);
+    if (!baseNode) return rc;
     char* searchkey = JoinPath(baseNode->GetName(), keyname);
     if (!searchkey) return REGERR_NO_MEMORY;
-    RegNode* keyNode = baseNode->Search(searchkey);
+    bool noMemory = false;
+    RegNode* keyNode = baseNode->Search(searchkey, &noMemory);
     zrFree(searchkey);
-    if (!keyNode) return REGERR_NOT_FOUND;
+    if (!keyNode) return noMemory ? REGERR_NO_MEMORY : REGERR_NOT_FOUND;
     char* absolutekey = JoinPath(h->ptr, keyname);
     if (!absolutekey) return REGERR_NO_MEMORY;
     HKEY newh = NewHandle(absolutekey);
@@ -81,7 +93,8 @@ unsigned int CfRegOpenKey(HKEY h, const char* keyname, HKEY* newHandle) {
 
 unsigned int CfRegCloseKey(HKEY h) {
     if (!IsKeyHandle(h)) return REGERR_INVALID_HANDLE;
-    RegNode* node = LookUp(h);
+    unsigned int rc;
+    RegNode* node = LookUp(h, &rc);
     FreeHandle(h);
     if (node) node->DecOpenCnt();
     return REGERR_SUCCESS;
@@ -90,8 +103,9 @@ unsigned int CfRegCloseKey(HKEY h) {
 unsigned int CfRegEnumKey(HKEY h, int index, char* buffer, unsigned int* size) {
     if (!IsKeyHandle(h) || !size) return REGERR_INVALID_HANDLE;
     if (!buffer) *size = 0;
-    RegNode* node = LookUp(h);
-    if (!node) return REGERR_KEY_NOT_FOUND;
+    unsigned int rc;
+    RegNode* node = LookUp(h, &rc);
+    if (!node) return rc;
     RegNodeList* subs = node->GetRegNodeList();
     if (index < 0 || index >= subs->GetSize()) return REGERR_NO_MORE_ITEMS;
     const char* name = subs->GetAt(index)->GetName();
@@ -108,8 +122,9 @@ unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType
                              unsigned int* lpcbData) {
     if (!IsKeyHandle(h) || !valuename || !lpType || !lpcbData) return REGERR_INVALID_HANDLE;
     if (!lpData) *lpcbData = 0;
-    RegNode* node = Search(h->ptr);
-    if (!node) return REGERR_KEY_NOT_FOUND;
+    bool noMemory = false;
+    RegNode* node = Search(h->ptr, &noMemory);
+    if (!node) return noMemory ? REGERR_NO_MEMORY : REGERR_KEY_NOT_FOUND;
     int i = FindValue(node, valuename);
     if (i < 0) return REGERR_NOT_FOUND;
     RegKeyValue* v = node->GetRegKeyValueList()->GetAt(i);
@@ -136,10 +151,12 @@ static int WithOpenKey(RegNode* parent, F action) {
 unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHandle) {
     if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
     if (!IsKeyHandle(hParentKey) || !newKey || !phNewHandle) return REGERR_INVALID_HANDLE;
-    RegNode* parent = LookUp(hParentKey);
-    if (!parent || newKey[0] == 0) return REGERR_KEY_NOT_FOUND;
+    unsigned int rc;
+    RegNode* parent = LookUp(hParentKey, &rc);
+    if (!parent) return rc;
+    if (newKey[0] == 0) return REGERR_KEY_NOT_FOUND;
     HKEY hKey;
-    unsigned int rc = CfRegOpenKey(hParentKey, newKey, &hKey);
+    rc = CfRegOpenKey(hParentKey, newKey, &hKey);
     if (rc == REGERR_SUCCESS) {
         *phNewHandle = hKey;
         return REGERR_SUCCESS;
@@ -170,8 +187,9 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
     if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
     if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
     if (!valueName || !lpData) return REGERR_INVALID_HANDLE;
-    RegNode* parent = LookUp(hParent);
-    if (!parent) return REGERR_KEY_NOT_FOUND;
+    unsigned int rc;
+    RegNode* parent = LookUp(hParent, &rc);
+    if (!parent) return rc;
 
     int type = dwType == 4 ? REG_INT : REG_SZ;
     size_t dataLen = 0;
@@ -203,8 +221,7 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
         return REGERR_NO_MEMORY;
     }
     int old = FindValue(parent, valueName);
-    int rc = WithOpenKey(parent, [&] { return AddValue(newValue, type, data); });
-    if (rc != 0) {
+    if (WithOpenKey(parent, [&] { return AddValue(newValue, type, data); }) != 0) {
         zrFree(newValue);
         zrFree(data);
         return REGERR_NO_MEMORY;
@@ -218,8 +235,9 @@ unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
     if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
     if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
     if (!subKeyName) return REGERR_INVALID_HANDLE;
-    RegNode* parent = LookUp(hParent);
-    if (!parent) return REGERR_KEY_NOT_FOUND;
+    unsigned int rc;
+    RegNode* parent = LookUp(hParent, &rc);
+    if (!parent) return rc;
     int i = FindSubkey(parent, subKeyName);
     if (i < 0) return REGERR_NOT_FOUND;
     if (parent->GetRegNodeList()->GetAt(i)->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
@@ -232,8 +250,9 @@ unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName) {
     if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
     if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
     if (!valueName) return REGERR_INVALID_HANDLE;
-    RegNode* parent = LookUp(hParent);
-    if (!parent) return REGERR_KEY_NOT_FOUND;
+    unsigned int rc;
+    RegNode* parent = LookUp(hParent, &rc);
+    if (!parent) return rc;
     int i = FindValue(parent, valueName);
     if (i < 0) return REGERR_NOT_FOUND;
     delete parent->RemoveValueAt(i);

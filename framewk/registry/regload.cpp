@@ -55,6 +55,7 @@ void UnloadRegistry() {
     HkeyArdoRootClose();
     delete RootNode;
     RootNode = nullptr;
+    ReleaseSearch();
     if (renFile == 1) cfRegSwapRegFile(tmpFile);
     // Standard input is the scanner's stream before any load, never the registry file.
     if (yyin && yyin != stdin) {

@@ -60,7 +60,9 @@ public:
     bool AddValue(RegKeyValue* value);
     bool AddKeyNode(RegNode* r);
     char* GetName() { return name; }
-    RegNode* Search(const char* path);
+    // *noMemory (when given) tells a path that could not be searched to its end from one
+    // that names no key.
+    RegNode* Search(const char* path, bool* noMemory = nullptr);
     bool Save(FILE* fp, int tab);
     RegNodeList* GetRegNodeList() { return nodeList; }
     RegKeyValueList* GetRegKeyValueList() { return kvlist; }
@@ -96,7 +98,16 @@ private:
 RegNode* NewRegNode(char* name);
 
 extern RegNode* RootNode;
-RegNode* Search(const char* path);
+RegNode* Search(const char* path, bool* noMemory = nullptr);
+// Searches keep their positions below a fixed depth in a buffer shared by all of them. A
+// handle reserves room there for its path when it is made, so that resolving a handle
+// never runs out of memory; the unload releases the buffer.
+bool ReserveSearch(const char* path);
+void ReleaseSearch();
+
+// The longest text the scanner reads back between double quotes: its 10000-byte limit
+// holds the two quotes too.
+#define REGFILE_TEXT_MAX 9998
 
 // ---- tree building -------------------------------------------------------------------
 extern RegNodeList* NodeStack;

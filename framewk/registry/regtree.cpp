@@ -250,15 +250,44 @@ static RegNode* NextSubKey(SearchFrame& f, const char** end) {
     return static_cast<RegNode*>(best);
 }
 
+static const int kLocalFrames = 32;
+static SearchFrame* s_frames;
+static int s_frameCap;
+
+// A search pushes one frame per key on the path it follows, at most one per component.
+static int Components(const char* path) {
+    int n = 1;
+    for (; *path; ++path)
+        if (*path == '/') ++n;
+    return n;
+}
+
+bool ReserveSearch(const char* path) {
+    int n = Components(path);
+    if (n <= kLocalFrames || n <= s_frameCap) return true;
+    SearchFrame* f =
+        static_cast<SearchFrame*>(zrRealloc(s_frames, sizeof(SearchFrame) * static_cast<size_t>(n)));
+    if (!f) return false;
+    s_frames = f;
+    s_frameCap = n;
+    return true;
+}
+
+void ReleaseSearch() {
+    zrFree(s_frames);
+    s_frames = nullptr;
+    s_frameCap = 0;
+}
+
 // The node's whole name must match the front of the path, ignoring case; behind it comes
 // the end of the path, or "/" and a rest that one of the subkeys must match. Subkeys are
 // tried in list order and each subtree is searched completely before the next (names may
 // hold "/", so the path is never split into components first). The walk keeps its own
 // stack of positions, so that no path, however deep, can exhaust the C stack.
-RegNode* RegNode::Search(const char* path) {
-    SearchFrame local[32];
+RegNode* RegNode::Search(const char* path, bool* noMemory) {
+    SearchFrame local[kLocalFrames];
     SearchFrame* frames = local;
-    int cap = 32, depth = 0;
+    int cap = kLocalFrames, depth = 0;
     RegNode* found = nullptr;
 
     const char* end = MatchName(this, path);
@@ -276,22 +305,23 @@ RegNode* RegNode::Search(const char* path) {
             found = s;
         } else {
             if (depth == cap) {
-                SearchFrame* grown =
-                    static_cast<SearchFrame*>(zrMalloc(sizeof(SearchFrame) * static_cast<size_t>(cap) * 2));
-                if (!grown) break;  // out of memory: reported as not found
-                memcpy(static_cast<void*>(grown), frames, sizeof(SearchFrame) * static_cast<size_t>(cap));
-                if (frames != local) zrFree(frames);
-                frames = grown;
-                cap *= 2;
+                // Only the first overflow can need memory: the shared buffer then holds
+                // a frame for every component of the path.
+                if (frames != local || !ReserveSearch(path)) {
+                    if (noMemory) *noMemory = true;
+                    break;
+                }
+                memcpy(static_cast<void*>(s_frames), local, sizeof local);
+                frames = s_frames;
+                cap = s_frameCap;
             }
             frames[depth++] = SearchFrame{s, e + 1, s->KeyIndex(), 0, 0};
         }
     }
-    if (frames != local) zrFree(frames);
     return found;
 }
 
-RegNode* Search(const char* path) {
+RegNode* Search(const char* path, bool* noMemory) {
     if (strcmp(path, "/") == 0) return RootNode;
-    return RootNode ? RootNode->Search(path) : nullptr;
+    return RootNode ? RootNode->Search(path, noMemory) : nullptr;
 }

@@ -1,0 +1,40 @@
+// Fuzz target: arbitrary bytes as a registry file; what loads must write back and load again.
+#include <stdint.h>
+
+#include "fuzzutil.h"
+
+// A token longer than the scanner's limit ends the process by design; shorter inputs
+// cannot hold one.
+static const size_t kMaxInput = 9000;
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    SilenceStdout();
+    RemoveFuzzDirAtExit("fuzz.reg");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > kMaxInput) return 0;
+    std::string path = FuzzDir() + "/fuzz.reg";
+    WriteBytes(path, data, size);
+
+    uint32_t rc = ZrLoadRegistry(path.c_str());
+    if (rc != 0) {
+        FUZZ_CHECK(rc == 1);  // nothing but a syntax error can fail with memory to spare
+        FUZZ_CHECK(!NWREGIsRegLoaded() && !RootNode && !HkeyRegRoot());
+        FUZZ_CHECK(ReadBytes(path).size() == size);  // a failed load writes nothing
+        return 0;
+    }
+    std::string tree = Dump();
+    bRegChanged = 1;
+    ZrUnloadRegistry();
+    FUZZ_CHECK(!NWREGIsRegLoaded() && !RootNode && !HkeyRegRoot());
+    std::string first = ReadBytes(path);
+
+    FUZZ_CHECK(ZrLoadRegistry(path.c_str()) == 0);
+    FUZZ_CHECK(Dump() == tree);
+    bRegChanged = 1;
+    ZrUnloadRegistry();
+    FUZZ_CHECK(ReadBytes(path) == first);
+    return 0;
+}

@@ -1,0 +1,306 @@
+// Allocation failures through the exported calls: every allocation of a load, of each key
+// operation and of a saving unload fails in turn, and each must fail cleanly.
+#include <stdlib.h>
+
+#include <functional>
+#include <regex>
+#include <string>
+
+#include "faultutil.h"
+#include "testutil.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+const int kDeep = 40;  // deeper than the path search keeps on its own stack
+
+std::string BaseFile() {
+    std::string deep;
+    for (int i = 0; i < kDeep; ++i) deep += "KEY d (\n";
+    deep += "[REG_INT] leaf = 1; KEY e ( )\n" + std::string(kDeep, ')') + "\n";
+    return "KEY \"My Computer\"\n(\n    [REG_SZ] \"Name\" = \"text\";\n    KEY \"HKEY_LOCAL_MACHINE\"\n    "
+           "(\n"
+           "        KEY \"Software\"\n        (\n            [REG_INT] \"Count\" = 12;\n"
+           "            [REG_SZ] \"Long\" = \"" +
+           std::string(300, 'x') + "\";\n            KEY \"Old\" ( KEY \"Inner\" ( ) )\n        )\n    )\n" +
+           deep + ")\n";
+}
+
+std::u16string DeepPath() {
+    std::u16string p = u"d";
+    for (int i = 1; i < kDeep; ++i) p += u"\\d";
+    return p;
+}
+
+const unsigned short* P(const std::u16string& s) {
+    return reinterpret_cast<const unsigned short*>(s.c_str());
+}
+
+// The tree without open counts, as a file holds it.
+std::string Saved() {
+    std::string s = DumpTree(RootNode);
+    for (size_t at; (at = s.find(" open=")) != std::string::npos;) s.erase(at, s.find('\n', at) - at);
+    return s;
+}
+
+struct Handles {
+    void* root;
+    void* sw;    // HKEY_LOCAL_MACHINE\Software
+    void* deep;  // the innermost d
+};
+
+int32_t CloseOnSuccess(int32_t rc, void** h) {
+    if (rc == 0) ZrRegCloseKey(*h);
+    return rc;
+}
+
+// One call of an exported function; 0 when it did its work, 2 when it ran out of memory,
+// anything else is wrong. `steps` marks calls that may leave earlier steps done (keys
+// made before a later one, or before the handle, could not be).
+struct Op {
+    const char* name;
+    bool steps;
+    std::function<int32_t(Handles&)> run;
+};
+
+const Op kOps[] = {
+    {"create a path", true,
+     [](Handles& k) {
+         void* h = nullptr;
+         return CloseOnSuccess(ZrRegCreateKey(k.sw, P(u"New\\Sub\\Leaf"), &h), &h);
+     }},
+    {"create below a deep key", true,  // the key stays when its handle cannot be had
+     [](Handles& k) {
+         void* h = nullptr;
+         return CloseOnSuccess(ZrRegCreateKey(k.deep, P(u"x"), &h), &h);
+     }},
+    {"open", false,
+     [](Handles& k) {
+         void* h = nullptr;
+         return CloseOnSuccess(ZrRegOpenKeyEx(k.root, P(u"HKEY_LOCAL_MACHINE\\Software"), 0, &h), &h);
+     }},
+    {"open a deep path", false,
+     [](Handles& k) {
+         void* h = nullptr;
+         return CloseOnSuccess(ZrRegOpenKeyEx(k.root, P(DeepPath()), 0, &h), &h);
+     }},
+    {"set a new string", false,
+     [](Handles& k) {
+         return ZrRegSetValueEx(k.sw, P(u"Fresh"), 1, reinterpret_cast<const unsigned char*>("abc"), 4);
+     }},
+    {"replace an integer", false,
+     [](Handles& k) {
+         int32_t v = -5;
+         return ZrRegSetValueEx(k.sw, P(u"count"), 4, reinterpret_cast<const unsigned char*>(&v), 4);
+     }},
+    {"set in a deep key", false,
+     [](Handles& k) {
+         return ZrRegSetValueEx(k.deep, P(u"s"), 1, reinterpret_cast<const unsigned char*>("t"), 2);
+     }},
+    {"delete a key", false, [](Handles& k) { return ZrRegDeleteKey(k.sw, P(u"Old")); }},
+    {"delete a value", false, [](Handles& k) { return ZrRegDeleteValue(k.root, P(u"Name")); }},
+    {"delete in a deep key", false, [](Handles& k) { return ZrRegDeleteValue(k.deep, P(u"leaf")); }},
+    {"query a long string", false,
+     [](Handles& k) {
+         unsigned char buf[1024];
+         uint32_t type, cb = sizeof buf;
+         return ZrRegQueryValueEx(k.sw, P(u"Long"), &type, buf, &cb);
+     }},
+    {"query a string copy", false,
+     [](Handles& k) {
+         unsigned short* s = nullptr;
+         uint32_t rc = ZrRegQueryValueSz(k.root, P(u"HKEY_LOCAL_MACHINE\\Software"), P(u"Long"), nullptr, &s);
+         EXPECT_EQ(rc == 0, s != nullptr);
+         free(s);
+         return static_cast<int32_t>(rc);
+     }},
+    {"query a default copy", false,
+     [](Handles& k) {
+         unsigned short* s = nullptr;
+         uint32_t rc =
+             ZrRegQueryValueSz(k.root, P(u"HKEY_LOCAL_MACHINE\\Software"), P(u"None"), P(u"def"), &s);
+         EXPECT_EQ(rc == 0, s != nullptr);
+         free(s);
+         return static_cast<int32_t>(rc);
+     }},
+    {"query an integer", false,
+     [](Handles& k) {
+         uint32_t v = 0;
+         EXPECT_EQ(ZrRegQueryValueDw(k.root, P(u"HKEY_LOCAL_MACHINE\\Software"), P(u"Count"), 7, &v), 0u);
+         return v == 12 ? 0 : v == 7 ? 2 : -2;  // the default stands for the failure
+     }},
+    {"enumerate a deep key", false,
+     [](Handles& k) {
+         unsigned short name[256];
+         uint32_t cb;
+         return ZrRegEnumKeyEx(k.deep, 0, name, &cb);
+     }},
+    {"count in a deep key", false,
+     [](Handles& k) {
+         uint32_t n = ZrRegCountSubKeys(k.deep);
+         return n == 1 ? 0 : n == 0xFFFFFFFF ? 2 : -2;
+     }},
+    {"the predefined HKLM", false, [](Handles&) { return HkeyHKLM() ? 0 : 2; }},
+    {"the predefined application key", true, [](Handles&) { return HkeyArdoRoot() ? 0 : 2; }},
+};
+
+class AllocFailure : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetRegistry();
+        reg_ = dir_.File("reg.txt");
+        PutFile(reg_, BaseFile());
+    }
+    void TearDown() override {
+        zrAllocFailAt(0);
+        ZrUnloadRegistry();
+        ResetRegistry();
+    }
+    Handles Open() {
+        Handles k{HkeyRegRoot(), nullptr, nullptr};
+        EXPECT_EQ(ZrRegOpenKeyEx(k.root, P(u"HKEY_LOCAL_MACHINE\\Software"), 0, &k.sw), 0);
+        EXPECT_EQ(ZrRegOpenKeyEx(k.root, P(DeepPath()), 0, &k.deep), 0);
+        return k;
+    }
+    static void Close(Handles& k) {
+        EXPECT_EQ(ZrRegCloseKey(k.sw), 0);
+        EXPECT_EQ(ZrRegCloseKey(k.deep), 0);
+    }
+    ScratchDir dir_;
+    std::string reg_;
+};
+
+// The loader's outcome when every allocation from the Nth on fails: the parser's stacks
+// cannot grow (1, with its message), or a text, a node or the root handle cannot be had
+// (2). Nothing stays loaded, the file is untouched, and the only messages are these.
+TEST_F(AllocFailure, Load) {
+    const std::string file = BaseFile();
+    const std::regex known(
+        "(line: [0-9]+ - (out of memory|yacc stack overflow)|syntax error, unexpected end of key [A-Za-z "
+        "]+)\n");
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    std::string clean = DumpTree(RootNode);
+    ZrUnloadRegistry();
+    long n = 1;
+    for (;; ++n) {
+        zrAllocFailAt(n);
+        CaptureStdout();
+        uint32_t rc = ZrLoadRegistry(reg_.c_str());
+        std::string out = GetCapturedStdout();
+        zrAllocFailAt(0);
+        if (rc == 0) break;
+        SCOPED_TRACE(n);
+        EXPECT_EQ(rc, out.find("yacc stack overflow") != std::string::npos ? 1u : 2u) << out;
+        for (size_t at = 0, nl; (nl = out.find('\n', at)) != std::string::npos; at = nl + 1)
+            EXPECT_TRUE(std::regex_match(out.substr(at, nl + 1 - at), known)) << out;
+        EXPECT_FALSE(NWREGIsRegLoaded());
+        EXPECT_EQ(RootNode, nullptr);
+        EXPECT_EQ(HkeyRegRoot(), nullptr);
+        EXPECT_EQ(yytblallocated, 0);
+        ASSERT_EQ(GetFile(reg_), file);
+    }
+    EXPECT_EQ(DumpTree(RootNode), clean);
+    EXPECT_EQ(dir_.Names(), std::set<std::string>{"reg.txt"});
+    printf("[ allocations ] load: %ld failed in turn\n", n - 1);
+}
+
+// Each operation, with every allocation from the Nth on failing: the answer is 2, a tree
+// that was not to change in steps is as before, and the operation done again succeeds
+// and leaves the same tree as on a clean run, which is saved and loads back.
+TEST_F(AllocFailure, KeyOperations) {
+    long sites = 0;
+    for (const Op& op : kOps) {
+        SCOPED_TRACE(op.name);
+        PutFile(reg_, BaseFile());
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+        Handles k = Open();
+        ASSERT_EQ(op.run(k), 0);
+        Close(k);
+        std::string expected = DumpTree(RootNode);
+        ZrUnloadRegistry();
+
+        long n = 1;
+        for (;; ++n) {
+            SCOPED_TRACE(n);
+            PutFile(reg_, BaseFile());
+            ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+            k = Open();
+            std::string before = DumpTree(RootNode);
+            zrAllocFailAt(n);
+            int32_t rc = op.run(k);
+            zrAllocFailAt(0);
+            if (rc == 0) {
+                Close(k);
+                EXPECT_EQ(DumpTree(RootNode), expected);
+                ZrUnloadRegistry();
+                break;
+            }
+            ASSERT_EQ(rc, 2);
+            if (!op.steps) {
+                EXPECT_EQ(DumpTree(RootNode), before);
+                EXPECT_EQ(bRegChanged, 0);
+            }
+            EXPECT_EQ(op.run(k), 0);
+            Close(k);
+            EXPECT_EQ(DumpTree(RootNode), expected);
+            std::string saved = Saved();
+            ZrUnloadRegistry();
+            ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+            EXPECT_EQ(Saved(), saved);
+            ZrUnloadRegistry();
+        }
+        EXPECT_EQ(dir_.Names(), std::set<std::string>{"reg.txt"});
+        printf("[ allocations ] %s: %ld failed in turn\n", op.name, n - 1);
+        sites += n - 1;
+    }
+    printf("[ allocations ] key operations: %ld in all\n", sites);
+}
+
+// A handle closed while the path search runs out of memory must still give its key's
+// open count back, or the key could never be deleted again.
+TEST_F(AllocFailure, CloseOfADeepHandle) {
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    std::string before = DumpTree(RootNode);
+    void* h;
+    ASSERT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), P(DeepPath()), 0, &h), 0);
+    zrAllocFailAt(1);
+    EXPECT_EQ(ZrRegCloseKey(h), 0);
+    zrAllocFailAt(0);
+    EXPECT_EQ(DumpTree(RootNode), before);
+}
+
+// A saving unload, with every allocation from the Nth on failing: the registry file holds
+// either its old content or the whole new one, and no temporary file is left.
+TEST_F(AllocFailure, UnloadThatSaves) {
+    const std::string old = BaseFile();
+    auto change = [] {
+        int32_t v = 99;
+        ASSERT_EQ(
+            ZrRegSetValueEx(HkeyRegRoot(), P(u"Added"), 4, reinterpret_cast<const unsigned char*>(&v), 4), 0);
+    };
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    change();
+    ZrUnloadRegistry();
+    const std::string fresh = GetFile(reg_);
+    ASSERT_NE(fresh, old);
+    long n = 1;
+    for (;; ++n) {
+        SCOPED_TRACE(n);
+        PutFile(reg_, old);
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+        change();
+        zrAllocFailAt(n);
+        ZrUnloadRegistry();
+        zrAllocFailAt(0);
+        EXPECT_FALSE(NWREGIsRegLoaded());
+        EXPECT_EQ(dir_.Names(), std::set<std::string>{"reg.txt"});
+        std::string now = GetFile(reg_);
+        if (now == fresh) break;
+        ASSERT_EQ(now, old);
+    }
+    printf("[ allocations ] saving unload: %ld failed in turn\n", n - 1);
+}
+
+}  // namespace

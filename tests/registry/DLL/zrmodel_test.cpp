@@ -1,0 +1,243 @@
+// Random sequences of calls of the exported functions checked against a plain model of
+// the tree, then saved and loaded back.
+#include <stdint.h>
+
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "faultutil.h"
+#include "testutil.h"
+
+namespace {
+
+bool SameName(const std::string& a, const std::string& b) { return _stricmp(a.c_str(), b.c_str()) == 0; }
+
+struct MValue {
+    std::string name;
+    bool isInt;
+    int32_t i;
+    std::string s;
+};
+
+// A key as the library is meant to keep it: lists in insertion order, the first entry of
+// a name found whatever its case, a replaced value moved to the end.
+struct MKey {
+    std::string name;
+    std::vector<MValue> values;
+    std::vector<std::unique_ptr<MKey>> subs;
+    int open = 0;
+
+    MKey* Sub(const std::string& n) {
+        for (auto& k : subs)
+            if (SameName(k->name, n)) return k.get();
+        return nullptr;
+    }
+    int Value(const std::string& n) {
+        for (size_t i = 0; i < values.size(); ++i)
+            if (SameName(values[i].name, n)) return static_cast<int>(i);
+        return -1;
+    }
+    void Dump(int depth, std::string& out) const {
+        std::string pad(static_cast<size_t>(depth) * 2, ' ');
+        out += pad + "[" + name + "]" + (open ? " open=" + std::to_string(open) : "") + "\n";
+        for (auto& v : values)
+            out += pad + "  " + v.name + " = " + (v.isInt ? std::to_string(v.i) : "\"" + v.s + "\"") + "\n";
+        for (auto& k : subs) k->Dump(depth + 1, out);
+    }
+};
+
+// A handle is its key's path as the caller spelled it, resolved anew on every call.
+struct MHandle {
+    void* h;
+    std::vector<std::string> path;
+};
+
+class Model {
+public:
+    explicit Model(MKey* root) : root_(root) {}
+    MKey* Resolve(const std::vector<std::string>& path) {
+        MKey* k = root_;
+        for (auto& n : path)
+            if (!(k = k->Sub(n))) return nullptr;
+        return k;
+    }
+
+private:
+    MKey* root_;
+};
+
+const char* const kKeyNames[] = {"a", "A", "b", "B", "key"};
+const char* const kValueNames[] = {"v", "V", "n", "x y", "caf\xe9", ""};
+const char* const kTexts[] = {"", "1", "text", "with space", "\xff\x80", "a/b\\c"};
+
+std::u16string W16(const std::string& s) {
+    std::u16string w;
+    for (unsigned char c : s) w += static_cast<char16_t>(c);
+    return w;
+}
+const unsigned short* P(const std::u16string& s) {
+    return reinterpret_cast<const unsigned short*>(s.c_str());
+}
+
+class ModelTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetRegistry();
+        reg_ = dir_.File("reg.txt");
+    }
+    void TearDown() override {
+        ZrUnloadRegistry();
+        ResetRegistry();
+    }
+    ScratchDir dir_;
+    std::string reg_;
+};
+
+TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
+    const int sequences = 300, steps = 80;
+    for (int seq = 0; seq < sequences; ++seq) {
+        SCOPED_TRACE(seq);
+        std::mt19937 rnd(static_cast<unsigned>(seq));
+        auto pick = [&](size_t n) { return static_cast<size_t>(rnd() % n); };
+        PutFile(reg_, "KEY \"My Computer\" ( [REG_SZ] v = \"1\"; KEY A ( ) KEY b ( [REG_INT] n = 5; ) )\n");
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+
+        MKey root{"My Computer", {{"v", false, 0, "1"}}, {}, 1};
+        root.subs.emplace_back(new MKey{"A", {}, {}, 0});
+        root.subs.emplace_back(new MKey{"b", {{"n", true, 5, ""}}, {}, 0});
+        Model model(&root);
+        std::vector<MHandle> handles{{HkeyRegRoot(), {}}};
+
+        for (int step = 0; step < steps; ++step) {
+            size_t hi = pick(handles.size());
+            MHandle& mh = handles[hi];
+            MKey* key = model.Resolve(mh.path);
+            std::string kname = kKeyNames[pick(5)], vname = kValueNames[pick(6)];
+            int op = static_cast<int>(pick(9));
+            SCOPED_TRACE(testing::Message() << "step " << step << " op " << op);
+            switch (op) {
+                case 0:
+                case 1: {  // create, or open
+                    void* h = nullptr;
+                    MKey* sub = key ? key->Sub(kname) : nullptr;
+                    int32_t rc = op == 0 ? ZrRegCreateKey(mh.h, P(W16(kname)), &h)
+                                         : ZrRegOpenKeyEx(mh.h, P(W16(kname)), 0, &h);
+                    if (!key) {
+                        EXPECT_EQ(rc, 8);
+                        break;
+                    }
+                    if (!sub && op == 1) {
+                        EXPECT_EQ(rc, 5);
+                        break;
+                    }
+                    ASSERT_EQ(rc, 0);
+                    if (!sub) {
+                        key->subs.emplace_back(new MKey{kname, {}, {}, 0});
+                        sub = key->subs.back().get();
+                    }
+                    ++sub->open;
+                    std::vector<std::string> path = mh.path;
+                    path.push_back(kname);
+                    handles.push_back({h, path});
+                    break;
+                }
+                case 2:  // close
+                    if (hi == 0) break;
+                    EXPECT_EQ(ZrRegCloseKey(mh.h), 0);
+                    if (key) --key->open;
+                    handles.erase(handles.begin() + static_cast<long>(hi));
+                    break;
+                case 3: {  // set
+                    bool isInt = pick(2) == 0;
+                    int32_t i = static_cast<int32_t>(rnd());
+                    std::string s = kTexts[pick(6)];
+                    int32_t rc = isInt ? ZrRegSetValueEx(mh.h, P(W16(vname)), 4,
+                                                         reinterpret_cast<const unsigned char*>(&i), 4)
+                                       : ZrRegSetValueEx(mh.h, P(W16(vname)), 1,
+                                                         reinterpret_cast<const unsigned char*>(s.c_str()),
+                                                         static_cast<uint32_t>(s.size() + 1));
+                    if (!key) {
+                        EXPECT_EQ(rc, 8);
+                        break;
+                    }
+                    ASSERT_EQ(rc, 0);
+                    int at = key->Value(vname);
+                    key->values.push_back({vname, isInt, i, s});
+                    if (at >= 0) key->values.erase(key->values.begin() + at);
+                    break;
+                }
+                case 4: {  // delete a key
+                    int32_t rc = ZrRegDeleteKey(mh.h, P(W16(kname)));
+                    MKey* sub = key ? key->Sub(kname) : nullptr;
+                    EXPECT_EQ(rc, !key ? 8 : !sub ? 5 : sub->open ? 10 : 0);
+                    if (rc == 0 && sub) {
+                        for (size_t i = 0; i < key->subs.size(); ++i)
+                            if (key->subs[i].get() == sub) {
+                                key->subs.erase(key->subs.begin() + static_cast<long>(i));
+                                break;
+                            }
+                    }
+                    break;
+                }
+                case 5: {  // delete a value
+                    int32_t rc = ZrRegDeleteValue(mh.h, P(W16(vname)));
+                    int at = key ? key->Value(vname) : -1;
+                    EXPECT_EQ(rc, !key ? 8 : at < 0 ? 5 : 0);
+                    if (rc == 0 && at >= 0) key->values.erase(key->values.begin() + at);
+                    break;
+                }
+                case 6: {  // query
+                    unsigned char buf[64];
+                    uint32_t type = 0, cb = sizeof buf;
+                    int32_t rc = ZrRegQueryValueEx(mh.h, P(W16(vname)), &type, buf, &cb);
+                    int at = key ? key->Value(vname) : -1;
+                    EXPECT_EQ(rc, !key ? 8 : at < 0 ? 5 : 0);
+                    if (rc != 0 || at < 0) break;
+                    const MValue& v = key->values[static_cast<size_t>(at)];
+                    if (v.isInt) {
+                        EXPECT_EQ(type, 4u);
+                        EXPECT_EQ(memcmp(buf, &v.i, 4), 0);
+                    } else {
+                        EXPECT_EQ(type, 1u);
+                        std::u16string w = W16(v.s);
+                        EXPECT_EQ(cb, w.size() + 1);
+                        EXPECT_EQ(memcmp(buf, w.c_str(), 2 * (w.size() + 1)), 0);
+                    }
+                    break;
+                }
+                case 7: {  // enumerate
+                    unsigned short name[256];
+                    uint32_t cb = 0, index = static_cast<uint32_t>(pick(4));
+                    int32_t rc = ZrRegEnumKeyEx(mh.h, index, name, &cb);
+                    EXPECT_EQ(rc, !key ? 8 : index < key->subs.size() ? 0 : 259);
+                    if (rc == 0) {
+                        EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(name)),
+                                  W16(key->subs[index]->name));
+                    }
+                    break;
+                }
+                default:
+                    EXPECT_EQ(ZrRegCountSubKeys(mh.h), key ? key->subs.size() : 0xFFFFFFFFu);
+                    break;
+            }
+            std::string want;
+            root.Dump(0, want);
+            ASSERT_EQ(DumpTree(RootNode), want);
+        }
+        for (size_t i = 1; i < handles.size(); ++i) {
+            if (MKey* k = model.Resolve(handles[i].path)) --k->open;
+            ZrRegCloseKey(handles[i].h);
+        }
+        bRegChanged = 1;  // also an unchanged tree goes through the writer
+        ZrUnloadRegistry();
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+        std::string want;
+        root.Dump(0, want);
+        ASSERT_EQ(DumpTree(RootNode), want);
+        ZrUnloadRegistry();
+    }
+}
+
+}  // namespace
