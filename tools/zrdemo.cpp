@@ -9,9 +9,11 @@ static void Print(RegNode* node, int depth) {
     for (int i = 0; i < values->GetSize(); ++i) {
         RegKeyValue* v = values->GetAt(i);
         if (v->GetType() == REG_INT)
-            printf("%*s  %s = %d (REG_DWORD)\n", depth * 2, "", v->GetKey(), *static_cast<int*>(v->GetValue()));
+            printf("%*s  %s = %d (REG_DWORD)\n", depth * 2, "", v->GetKey(),
+                   *static_cast<int*>(v->GetValue()));
         else
-            printf("%*s  %s = \"%s\" (REG_SZ)\n", depth * 2, "", v->GetKey(), static_cast<char*>(v->GetValue()));
+            printf("%*s  %s = \"%s\" (REG_SZ)\n", depth * 2, "", v->GetKey(),
+                   static_cast<char*>(v->GetValue()));
     }
     RegNodeList* subs = node->GetRegNodeList();
     for (int i = 0; i < subs->GetSize(); ++i) Print(subs->GetAt(i), depth + 1);
