@@ -19,8 +19,9 @@
 #define REGERR_KEY_NOT_FOUND 8     // the handle's key is not in the tree (and the cases of type/empty name)
 #define REGERR_NOT_LOADED 9        // no registry is loaded
 #define REGERR_KEY_BUSY 10         // the subkey to be deleted has open handles
-#define REGERR_BAD_NAME 11         // a name or text the file cannot carry (a double quote or a line
-                                   // break), or a wide name of 256 characters or more
+#define REGERR_BAD_NAME 11         // a name or text the file cannot carry (a double quote, a line
+                                   // break, or more than REGFILE_TEXT_MAX bytes), or a wide name
+                                   // of 256 characters or more
 
 // Tokens of the registry file. REG_SZ and REG_INT are also the value types inside the tree.
 enum { KEY = 257, REG_SZ = 258, REG_INT = 259, STRING = 260, NUMBER = 261 };
