@@ -3,6 +3,11 @@
 
 #include <string.h>
 
+#include <atomic>
+#include <fstream>
+#include <random>
+#include <sstream>
+
 void ResetRegistry() {
     cfRegCloseRoot();
     cfRegCloseHKLM();
@@ -44,10 +49,10 @@ void MarkLoaded() {
     ASSERT_EQ(cfRegOpenRoot(), 0);
 }
 
-static void Dump(RegNode* node, int depth, std::string& out) {
+static void Dump(RegNode* node, int depth, bool counts, std::string& out) {
     std::string pad(static_cast<size_t>(depth) * 2, ' ');
     out += pad + "[" + node->GetName() + "]";
-    if (node->GetOpenCnt()) out += " open=" + std::to_string(node->GetOpenCnt());
+    if (counts && node->GetOpenCnt()) out += " open=" + std::to_string(node->GetOpenCnt());
     out += "\n";
     RegKeyValueList* values = node->GetRegKeyValueList();
     for (int i = 0; i < values->GetSize(); ++i) {
@@ -60,17 +65,55 @@ static void Dump(RegNode* node, int depth, std::string& out) {
         out += "\n";
     }
     RegNodeList* subs = node->GetRegNodeList();
-    for (int i = 0; i < subs->GetSize(); ++i) Dump(subs->GetAt(i), depth + 1, out);
+    for (int i = 0; i < subs->GetSize(); ++i) Dump(subs->GetAt(i), depth + 1, counts, out);
 }
 
-std::string DumpTree(RegNode* node) {
+std::string DumpTree(RegNode* node, bool counts) {
     std::string out;
-    if (node) Dump(node, 0, out);
+    if (node) Dump(node, 0, counts, out);
     return out;
 }
 
-std::u16string W(const char* s) {
+std::u16string W(const std::string& s) {
     std::u16string w;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(s); *p; ++p) w += static_cast<char16_t>(*p);
+    for (unsigned char c : s) w += static_cast<char16_t>(c);
     return w;
+}
+
+TempDir::TempDir() {
+    static std::atomic<int> serial;
+    std::error_code ec;
+    fs::path base = "/dev/shm";
+    if (!fs::is_directory(base, ec)) base = fs::temp_directory_path();
+    path_ = base / ("zrreg-" + std::to_string(std::random_device()()) + "-" + std::to_string(++serial));
+    fs::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+}
+
+std::set<std::string> TempDir::Names(const fs::path& sub) const {
+    std::set<std::string> names;
+    for (auto& e : fs::directory_iterator(path_ / sub)) names.insert(e.path().filename().string());
+    return names;
+}
+
+void WriteBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string ReadBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string Unix(std::string s) {
+    std::string out;
+    for (char c : s)
+        if (c != '\r') out += c;
+    return out;
 }

@@ -1,12 +1,16 @@
-// Shared test helpers: a clean registry state around each test, and small tree builders.
+// Shared test helpers: a clean registry state, tree builders and dumps, wide text, files.
 #ifndef TESTUTIL_H
 #define TESTUTIL_H
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <set>
 #include <string>
 
 #include "regp.h"
+
+namespace fs = std::filesystem;
 
 // Releases whatever tree, stack and handles a test left, writing nothing.
 void ResetRegistry();
@@ -14,12 +18,15 @@ void ResetRegistry();
 // Marks the tree built so far as loaded and opens the root handle, as a load does.
 void MarkLoaded();
 
-// The tree as text: one line per key and value, indented by depth, with open counts.
-std::string DumpTree(RegNode* node);
+// The tree as text: one line per key and value, indented by depth, with open counts
+// unless `counts` is false (the tree as a file holds it).
+std::string DumpTree(RegNode* node, bool counts = true);
 
 // A wide copy of 8-bit text, for the wide interface.
-std::u16string W(const char* s);
-inline const unsigned short* WP(const std::u16string& s) { return reinterpret_cast<const unsigned short*>(s.c_str()); }
+std::u16string W(const std::string& s);
+inline const unsigned short* WP(const std::u16string& s) {
+    return reinterpret_cast<const unsigned short*>(s.c_str());
+}
 
 // Gives every test an empty key stack and no tree, and releases everything afterwards.
 class RegistryTest : public ::testing::Test {
@@ -40,4 +47,25 @@ void Within(const char* path, F f) {
     f();
     NodeStack->RemoveAt(0, 1);
 }
+
+// A fresh folder, removed with its content at the end. It lies in memory where the system
+// has such a file system: the crash tests kill processes, not the machine, and each save's
+// syncs cost nothing there.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    std::string File(const std::string& name) const { return (path_ / name).string(); }
+    const fs::path& Path() const { return path_; }
+    std::set<std::string> Names(const fs::path& sub = {}) const;
+
+private:
+    fs::path path_;
+};
+
+void WriteBytes(const std::string& path, const std::string& bytes);
+std::string ReadBytes(const std::string& path);
+// Text-mode files end their lines in "\r\n" on Windows; compare them as "\n".
+std::string Unix(std::string s);
+
 #endif

@@ -1,10 +1,8 @@
-// The scanner's token language, its limits and end-of-input rules.
+// The scanner: its token language, block reading, limits and end-of-input rules.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
-#include "regfile_util.h"
 #include "testutil.h"
 
 using testing::internal::CaptureStdout;
@@ -12,33 +10,36 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-// Scans `bytes` up to the first end of input; tokens are written as "KEY", "S:text",
-// "N:text" or the character itself.
+const size_t kBlock = 1 << 16;  // the scanner's read block
+
+// Tokens are written as "KEY", "SZ", "INT", "S:text", "N:text" or the character itself.
 class ScanTest : public ::testing::Test {
 protected:
     void Open(const std::string& bytes) {
+        if (yyin && yyin != stdin) fclose(yyin);
         WriteBytes(dir_.File("in.reg"), bytes);
         yyin = fopen(dir_.File("in.reg").c_str(), "r");
         ASSERT_NE(yyin, nullptr);
         yylexreset();
     }
     void TearDown() override {
-        if (yyin) fclose(yyin);
+        if (yyin && yyin != stdin) fclose(yyin);
         yyin = stdin;
     }
-    std::string Until0() {
-        std::string out;
-        for (int t; (t = yylex()) != 0;) {
-            if (!out.empty()) out += ' ';
-            if (t == STRING || t == NUMBER) {
-                out += (t == STRING ? "S:" : "N:") + std::string(yylval.string);
-                zrFree(yylval.string);
-            } else if (t == KEY || t == REG_SZ || t == REG_INT) {
-                out += t == KEY ? "KEY" : t == REG_SZ ? "SZ" : "INT";
-            } else {
-                out += static_cast<char>(t);
-            }
+    static std::string Next() {
+        int t = yylex();
+        if (t == STRING || t == NUMBER) {
+            std::string s = (t == STRING ? "S:" : "N:") + std::string(yylval.string);
+            zrFree(yylval.string);
+            return s;
         }
+        if (t == KEY || t == REG_SZ || t == REG_INT) return t == KEY ? "KEY" : t == REG_SZ ? "SZ" : "INT";
+        return t == 0 ? "" : std::string(1, static_cast<char>(t));
+    }
+    // The tokens up to the next end of input.
+    static std::string Until0() {
+        std::string out;
+        for (std::string t; !(t = Next()).empty();) out += (out.empty() ? "" : " ") + t;
         return out;
     }
     TempDir dir_;
@@ -66,8 +67,30 @@ TEST_F(ScanTest, TokenLanguage) {
         Open(c.in);
         EXPECT_EQ(Until0(), c.tokens) << c.in;
         EXPECT_EQ(yylex(), 0) << "the end of input repeats";
-        fclose(yyin);
-        yyin = nullptr;
+    }
+}
+
+// Every token kind, starting a few bytes before the block's end, scans as it does whole;
+// the bytes read past a token and given back come from both blocks.
+TEST_F(ScanTest, TokensAcrossTheBlockBoundary) {
+    struct {
+        const char* text;
+        const char* tokens;
+    } cases[] = {
+        {"\"quoted text\"", "S:quoted text"},
+        {"word_1.x/y", "S:word_1.x/y"},
+        {"-1234", "N:-1234"},
+        {"[ REG_INT ]", "INT"},
+        {"KEY", "KEY"},
+        {"[ REG_S]", "[ S:REG_S ]"},
+        {"-x", "S:x"},
+    };
+    for (auto& c : cases) {
+        for (size_t before = 1; before <= strlen(c.text) + 1; ++before) {
+            Open(std::string(kBlock - before, ' ') + c.text + "\n;");
+            EXPECT_EQ(Until0(), std::string(c.tokens) + " ;") << c.text << " at " << before;
+            EXPECT_EQ(lineno, 2);
+        }
     }
 }
 
@@ -80,15 +103,13 @@ TEST_F(ScanTest, LinesCountNewlinesOnlyAndCrLfScansLikeLf) {
 TEST_F(ScanTest, RunawayStringIsDroppedWithTwoMessages) {
     Open("x\n\n\n\n\n\n\"open ( ;\ny");
     CaptureStdout();
-    EXPECT_EQ(yylex(), STRING);
-    zrFree(yylval.string);
-    EXPECT_EQ(yylex(), STRING);
-    EXPECT_STREQ(yylval.string, "y");
-    zrFree(yylval.string);
+    EXPECT_EQ(Until0(), "S:x S:y");
     EXPECT_EQ(GetCapturedStdout(), "line 7 - FATAL: Runaway string\nError in line: 7\n");
     EXPECT_EQ(lineno, 8);
 }
 
+// The loader parses again after a NUL byte while feof(yyin) is false: the flag must be set
+// only once a byte past the end was asked for, also when the NUL is the last byte.
 TEST_F(ScanTest, NulEndsTheInputAndTheNextCallGoesOnBehindIt) {
     Open(std::string("A\n\"q\0B\0\0C", 9));
     EXPECT_EQ(Until0(), "S:A S:q");
@@ -97,13 +118,19 @@ TEST_F(ScanTest, NulEndsTheInputAndTheNextCallGoesOnBehindIt) {
     EXPECT_EQ(Until0(), "S:C");
     EXPECT_EQ(lineno, 2);
     EXPECT_TRUE(feof(yyin));
+
+    for (std::string pad : {std::string(), std::string(kBlock - 4, ' ')}) {
+        Open(pad + std::string("KEY\0", 4));
+        EXPECT_EQ(Until0(), "KEY");
+        EXPECT_FALSE(feof(yyin));
+        EXPECT_EQ(Until0(), "");
+        EXPECT_TRUE(feof(yyin));
+    }
 }
 
 TEST_F(ScanTest, ResetForgetsLookAheadAndLines) {
     Open("abc\n(");
-    EXPECT_EQ(yylex(), STRING);  // ")" and the newline are pending look-ahead
-    zrFree(yylval.string);
-    fclose(yyin);
+    EXPECT_EQ(Next(), "S:abc");  // "(" and the newline are pending look-ahead
     Open("KEY");
     EXPECT_EQ(Until0(), "KEY");
     EXPECT_EQ(lineno, 1);
@@ -111,7 +138,7 @@ TEST_F(ScanTest, ResetForgetsLookAheadAndLines) {
 
 // The limit counts the token's bytes and the look-ahead it reads; past it the process ends.
 TEST_F(ScanTest, LengthLimitBoundaries) {
-    std::string w(9999, 'w'), d(9999, '7');
+    std::string w(9999, 'w'), d(9999, '7'), pad(kBlock - 5000, ' ');
     struct {
         std::string in;
         bool fatal;
@@ -128,6 +155,8 @@ TEST_F(ScanTest, LengthLimitBoundaries) {
         {"[REG_SZ" + std::string(9993, ' ') + "]", true},
         {"-" + d, false},  // the sign does not count against a number
         {"-" + d + "a", true},
+        {pad + w + " ", false},  // across the block boundary
+        {pad + w + "w ", true},
     };
     for (auto& c : cases) {
         Open(c.in);
@@ -140,13 +169,9 @@ TEST_F(ScanTest, LengthLimitBoundaries) {
             Until0();
             GetCapturedStdout();
         }
-        fclose(yyin);
-        yyin = nullptr;
     }
-    Open(w + ";");
-    ASSERT_EQ(yylex(), STRING);
-    EXPECT_EQ(strlen(yylval.string), 9999u);
-    zrFree(yylval.string);
+    Open(pad + w + ";");
+    EXPECT_EQ(Next(), "S:" + w);
 }
 
 }  // namespace

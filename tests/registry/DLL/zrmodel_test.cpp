@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "faultutil.h"
 #include "testutil.h"
 
 namespace {
@@ -72,15 +71,6 @@ const char* const kKeyNames[] = {"a", "A", "b", "B", "key"};
 const char* const kValueNames[] = {"v", "V", "n", "x y", "caf\xe9", ""};
 const char* const kTexts[] = {"", "1", "text", "with space", "\xff\x80", "a/b\\c"};
 
-std::u16string W16(const std::string& s) {
-    std::u16string w;
-    for (unsigned char c : s) w += static_cast<char16_t>(c);
-    return w;
-}
-const unsigned short* P(const std::u16string& s) {
-    return reinterpret_cast<const unsigned short*>(s.c_str());
-}
-
 class ModelTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -91,7 +81,7 @@ protected:
         ZrUnloadRegistry();
         ResetRegistry();
     }
-    ScratchDir dir_;
+    TempDir dir_;
     std::string reg_;
 };
 
@@ -101,7 +91,8 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
         SCOPED_TRACE(seq);
         std::mt19937 rnd(static_cast<unsigned>(seq));
         auto pick = [&](size_t n) { return static_cast<size_t>(rnd() % n); };
-        PutFile(reg_, "KEY \"My Computer\" ( [REG_SZ] v = \"1\"; KEY A ( ) KEY b ( [REG_INT] n = 5; ) )\n");
+        WriteBytes(reg_,
+                   "KEY \"My Computer\" ( [REG_SZ] v = \"1\"; KEY A ( ) KEY b ( [REG_INT] n = 5; ) )\n");
         ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
 
         MKey root{"My Computer", {{"v", false, 0, "1"}}, {}, 1};
@@ -122,8 +113,8 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                 case 1: {  // create, or open
                     void* h = nullptr;
                     MKey* sub = key ? key->Sub(kname) : nullptr;
-                    int32_t rc = op == 0 ? ZrRegCreateKey(mh.h, P(W16(kname)), &h)
-                                         : ZrRegOpenKeyEx(mh.h, P(W16(kname)), 0, &h);
+                    int32_t rc = op == 0 ? ZrRegCreateKey(mh.h, WP(W(kname)), &h)
+                                         : ZrRegOpenKeyEx(mh.h, WP(W(kname)), 0, &h);
                     if (!key) {
                         EXPECT_EQ(rc, 8);
                         break;
@@ -153,9 +144,9 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                     bool isInt = pick(2) == 0;
                     int32_t i = static_cast<int32_t>(rnd());
                     std::string s = kTexts[pick(6)];
-                    int32_t rc = isInt ? ZrRegSetValueEx(mh.h, P(W16(vname)), 4,
+                    int32_t rc = isInt ? ZrRegSetValueEx(mh.h, WP(W(vname)), 4,
                                                          reinterpret_cast<const unsigned char*>(&i), 4)
-                                       : ZrRegSetValueEx(mh.h, P(W16(vname)), 1,
+                                       : ZrRegSetValueEx(mh.h, WP(W(vname)), 1,
                                                          reinterpret_cast<const unsigned char*>(s.c_str()),
                                                          static_cast<uint32_t>(s.size() + 1));
                     if (!key) {
@@ -169,7 +160,7 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                     break;
                 }
                 case 4: {  // delete a key
-                    int32_t rc = ZrRegDeleteKey(mh.h, P(W16(kname)));
+                    int32_t rc = ZrRegDeleteKey(mh.h, WP(W(kname)));
                     MKey* sub = key ? key->Sub(kname) : nullptr;
                     EXPECT_EQ(rc, !key ? 8 : !sub ? 5 : sub->open ? 10 : 0);
                     if (rc == 0 && sub) {
@@ -182,7 +173,7 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                     break;
                 }
                 case 5: {  // delete a value
-                    int32_t rc = ZrRegDeleteValue(mh.h, P(W16(vname)));
+                    int32_t rc = ZrRegDeleteValue(mh.h, WP(W(vname)));
                     int at = key ? key->Value(vname) : -1;
                     EXPECT_EQ(rc, !key ? 8 : at < 0 ? 5 : 0);
                     if (rc == 0 && at >= 0) key->values.erase(key->values.begin() + at);
@@ -191,7 +182,7 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                 case 6: {  // query
                     unsigned char buf[64];
                     uint32_t type = 0, cb = sizeof buf;
-                    int32_t rc = ZrRegQueryValueEx(mh.h, P(W16(vname)), &type, buf, &cb);
+                    int32_t rc = ZrRegQueryValueEx(mh.h, WP(W(vname)), &type, buf, &cb);
                     int at = key ? key->Value(vname) : -1;
                     EXPECT_EQ(rc, !key ? 8 : at < 0 ? 5 : 0);
                     if (rc != 0 || at < 0) break;
@@ -201,7 +192,7 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                         EXPECT_EQ(memcmp(buf, &v.i, 4), 0);
                     } else {
                         EXPECT_EQ(type, 1u);
-                        std::u16string w = W16(v.s);
+                        std::u16string w = W(v.s);
                         EXPECT_EQ(cb, w.size() + 1);
                         EXPECT_EQ(memcmp(buf, w.c_str(), 2 * (w.size() + 1)), 0);
                     }
@@ -214,7 +205,7 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                     EXPECT_EQ(rc, !key ? 8 : index < key->subs.size() ? 0 : 259);
                     if (rc == 0) {
                         EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(name)),
-                                  W16(key->subs[index]->name));
+                                  W(key->subs[index]->name));
                     }
                     break;
                 }
