@@ -20,7 +20,8 @@ template <class TYPE, class ARG_TYPE>
 class TArray {
 public:
     TArray() : m_pData(nullptr), m_nSize(0), m_nMaxSize(0), m_nGrowBy(0) {}
-    ~TArray() { delete[] m_pData; }
+    ~TArray() { zrFree(m_pData); }
+    ZR_POOLED_CLASS
     TArray(const TArray&) = delete;
     TArray& operator=(const TArray&) = delete;
 
@@ -51,6 +52,9 @@ public:
     }
 
 private:
+    // The elements are pointers: a block of them needs no construction.
+    static TYPE* NewBlock(int n) { return static_cast<TYPE*>(zrMalloc(static_cast<size_t>(n) * sizeof(TYPE))); }
+
     TYPE* m_pData;
     int m_nSize;
     int m_nMaxSize;
@@ -61,13 +65,13 @@ template <class TYPE, class ARG_TYPE>
 bool TArray<TYPE, ARG_TYPE>::SetSize(int nNewSize, int nGrowBy) {
     if (nGrowBy != -1) m_nGrowBy = nGrowBy;
     if (nNewSize == 0) {
-        delete[] m_pData;
+        zrFree(m_pData);
         m_pData = nullptr;
         m_nSize = m_nMaxSize = 0;
         return true;
     }
     if (m_pData == nullptr) {
-        TYPE* p = zrNewArray<TYPE>(static_cast<size_t>(nNewSize));
+        TYPE* p = NewBlock(nNewSize);
         if (!p) return false;
         ArConstructElements(p, nNewSize);
         m_pData = p;
@@ -81,11 +85,11 @@ bool TArray<TYPE, ARG_TYPE>::SetSize(int nNewSize, int nGrowBy) {
     }
     int grow = m_nSize >= 1024 ? m_nSize : (m_nSize / 2 < 8 ? 8 : m_nSize / 2);
     int newMax = m_nMaxSize + grow > nNewSize ? m_nMaxSize + grow : nNewSize;
-    TYPE* p = zrNewArray<TYPE>(static_cast<size_t>(newMax));
+    TYPE* p = NewBlock(newMax);
     if (!p) return false;
     if (m_nSize > 0) memcpy(static_cast<void*>(p), m_pData, static_cast<size_t>(m_nSize) * sizeof(TYPE));
     ArConstructElements(p + m_nSize, nNewSize - m_nSize);
-    delete[] m_pData;
+    zrFree(m_pData);
     m_pData = p;
     m_nSize = nNewSize;
     m_nMaxSize = newMax;

@@ -3,12 +3,14 @@
 #include "zrplat.h"
 
 #include <ctype.h>
+#include <stdint.h>
 #include <stdlib.h>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #endif
 
@@ -29,11 +31,161 @@ bool zrAllocShouldFail() {
     return s_allocFailAt > 0 && s_allocCount >= s_allocFailAt;
 }
 
-void* zrMalloc(size_t n) { return zrAllocShouldFail() ? nullptr : malloc(n ? n : 1); }
+// ---- the block pool ------------------------------------------------------------------
+// A load makes millions of small blocks (names, texts, nodes, list blocks), and the C
+// allocator spends more time on them than the scanner and parser together. Blocks of up
+// to kPoolMax bytes therefore come from size classes carved out of large chunks and are
+// kept on free lists by class; larger ones come from the C allocator. Each block carries
+// an 8-byte header naming its class (0: the C allocator's), so zrFree tells them apart.
+// When the last pooled block is freed, every chunk goes back to the C allocator. The
+// sanitizer builds use the C allocator alone, so that they keep checking every block.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZR_POOL 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZR_POOL 0
+#endif
+#endif
+#ifndef ZR_POOL
+#define ZR_POOL 1
+#endif
 
-void* zrRealloc(void* p, size_t n) { return zrAllocShouldFail() ? nullptr : realloc(p, n ? n : 1); }
+namespace {
 
-void zrFree(void* p) { free(p); }
+struct BlockHeader {
+    uint32_t cls;   // size class (payload of 8 * cls bytes); 0: from the C allocator
+    uint32_t size;  // the bytes asked for
+};
+static_assert(sizeof(BlockHeader) == 8, "the header keeps payloads 8-byte aligned");
+
+const size_t kGranule = 8;
+const size_t kPoolMax = 256;
+const size_t kClasses = kPoolMax / kGranule;
+const size_t kFirstChunk = 64 * 1024;
+const size_t kLastChunk = 2 * 1024 * 1024;  // a huge page where the system has them
+
+struct Chunk {
+    Chunk* next;
+    size_t size;
+};
+
+struct FreeBlock {
+    FreeBlock* next;
+};
+
+struct Pool {
+    FreeBlock* freeList[kClasses + 1];
+    char* cur;  // bump region of the newest chunk
+    char* end;
+    Chunk* chunks;
+    size_t nextChunk;
+    long live;  // pooled blocks not yet freed
+};
+Pool s_pool;
+
+void* ChunkAlloc(size_t size) {
+#if defined(__linux__)
+    if (size == kLastChunk) {
+        void* p = aligned_alloc(kLastChunk, kLastChunk);
+        if (p) madvise(p, kLastChunk, MADV_HUGEPAGE);
+        return p;
+    }
+#endif
+    return malloc(size);
+}
+
+bool NewChunk(size_t need) {
+    size_t size = s_pool.nextChunk ? s_pool.nextChunk : kFirstChunk;
+    while (size < need + sizeof(Chunk)) size *= 2;
+    Chunk* c = static_cast<Chunk*>(ChunkAlloc(size));
+    if (!c) return false;
+    c->next = s_pool.chunks;
+    c->size = size;
+    s_pool.chunks = c;
+    s_pool.cur = reinterpret_cast<char*>(c) + sizeof(Chunk);
+    s_pool.end = reinterpret_cast<char*>(c) + size;
+    s_pool.nextChunk = size < kLastChunk ? size * 2 : kLastChunk;
+    return true;
+}
+
+void ReleaseChunks() {
+    for (Chunk* c = s_pool.chunks; c;) {
+        Chunk* next = c->next;
+        free(c);
+        c = next;
+    }
+    s_pool = Pool();
+}
+
+void* BlockAlloc(size_t n) {
+    if (n > UINT32_MAX - sizeof(BlockHeader)) return nullptr;
+    BlockHeader* h;
+    size_t cls = (n + kGranule - 1) / kGranule;
+    if (cls == 0) cls = 1;
+    if (!ZR_POOL || n > kPoolMax) {
+        h = static_cast<BlockHeader*>(malloc(sizeof(BlockHeader) + n));
+        if (!h) return nullptr;
+        cls = 0;
+    } else if (FreeBlock* f = s_pool.freeList[cls]) {
+        s_pool.freeList[cls] = f->next;
+        h = reinterpret_cast<BlockHeader*>(f) - 1;
+        ++s_pool.live;
+    } else {
+        size_t bytes = sizeof(BlockHeader) + cls * kGranule;
+        if (static_cast<size_t>(s_pool.end - s_pool.cur) < bytes && !NewChunk(bytes)) return nullptr;
+        h = reinterpret_cast<BlockHeader*>(s_pool.cur);
+        s_pool.cur += bytes;
+        ++s_pool.live;
+    }
+    h->cls = static_cast<uint32_t>(cls);
+    h->size = static_cast<uint32_t>(n);
+    return h + 1;
+}
+
+}  // namespace
+
+void* zrPoolAlloc(size_t n) { return BlockAlloc(n); }
+
+void* zrMalloc(size_t n) { return zrAllocShouldFail() ? nullptr : BlockAlloc(n); }
+
+void zrFree(void* p) {
+    if (!p) return;
+    BlockHeader* h = static_cast<BlockHeader*>(p) - 1;
+    if (h->cls == 0) {
+        free(h);
+        return;
+    }
+    FreeBlock* f = static_cast<FreeBlock*>(p);
+    f->next = s_pool.freeList[h->cls];
+    s_pool.freeList[h->cls] = f;
+    if (--s_pool.live == 0) ReleaseChunks();
+}
+
+void* zrRealloc(void* p, size_t n) {
+    if (zrAllocShouldFail()) return nullptr;
+    if (!p) return BlockAlloc(n);
+    BlockHeader* h = static_cast<BlockHeader*>(p) - 1;
+    if (h->cls == 0 && n > kPoolMax) {
+        if (n > UINT32_MAX - sizeof(BlockHeader)) return nullptr;
+        BlockHeader* g = static_cast<BlockHeader*>(realloc(h, sizeof(BlockHeader) + n));
+        if (!g) return nullptr;
+        g->size = static_cast<uint32_t>(n);
+        return g + 1;
+    }
+    if (h->cls != 0 && n <= h->cls * kGranule && n > 0) {
+        h->size = static_cast<uint32_t>(n);
+        return p;
+    }
+    void* q = BlockAlloc(n);
+    if (!q) return nullptr;
+    memcpy(q, p, h->size < n ? h->size : n);
+    zrFree(p);
+    return q;
+}
+
+void* zrHostRealloc(void* p, size_t n) { return zrAllocShouldFail() ? nullptr : realloc(p, n ? n : 1); }
+
+void zrHostFree(void* p) { free(p); }
 
 char* zrStrdup(const char* s) {
     size_t n = strlen(s) + 1;
@@ -78,7 +230,7 @@ size_t zrWcslen(const zrwchar* s) {
 
 zrwchar* zrWcsdup(const zrwchar* s) {
     size_t n = (zrWcslen(s) + 1) * sizeof(zrwchar);
-    zrwchar* d = static_cast<zrwchar*>(zrMalloc(n));
+    zrwchar* d = static_cast<zrwchar*>(zrHostRealloc(nullptr, n));
     if (d) memcpy(d, s, n);
     return d;
 }

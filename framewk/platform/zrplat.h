@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <new>
@@ -22,23 +23,36 @@ int _unlink(const char* path);
 // 16-bit text as it crosses the exported interface.
 typedef unsigned short zrwchar;
 
-// Every allocation goes through these, so that tests can fail the Nth one.
+// Every allocation goes through these, so that tests can fail the Nth one. Blocks of
+// zrMalloc, zrRealloc and zrStrdup are the library's own and go back through zrFree only
+// (small ones come from the block pool); memory for the host comes from zrHostRealloc and
+// zrWcsdup and is the C allocator's, which the host releases with free.
 void* zrMalloc(size_t n);
 void* zrRealloc(void* p, size_t n);
 void zrFree(void* p);
 char* zrStrdup(const char* s);
+void* zrHostRealloc(void* p, size_t n);
+void zrHostFree(void* p);
 bool zrAllocShouldFail();
+// A block without counting it as an allocation: for class operator new, whose
+// expression zrNew has counted already.
+void* zrPoolAlloc(size_t n);
+
+// Objects of the tree come from the block pool too; zrNew makes them.
+#define ZR_POOLED_CLASS                                                                            \
+    static void* operator new(size_t n, const std::nothrow_t&) noexcept { return zrPoolAlloc(n); } \
+    static void* operator new(size_t n) {                                                         \
+        void* p = zrPoolAlloc(n);                                                                  \
+        if (!p) abort(); /* only tests use throwing new; the library has no exceptions */         \
+        return p;                                                                                  \
+    }                                                                                              \
+    static void operator delete(void* p) noexcept { zrFree(p); }
 
 // Tree objects: non-throwing new; a null pointer means no memory.
 template <class T, class... A>
 T* zrNew(A&&... args) {
     if (zrAllocShouldFail()) return nullptr;
     return new (std::nothrow) T(std::forward<A>(args)...);
-}
-template <class T>
-T* zrNewArray(size_t n) {
-    if (zrAllocShouldFail()) return nullptr;
-    return new (std::nothrow) T[n];
 }
 
 // Fault injection: the Nth allocation from now (1-based) and every one after it fail;

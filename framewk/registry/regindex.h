@@ -5,6 +5,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "zrplat.h"
+
 // ASCII folding, the folding every name comparison of the tree uses.
 inline unsigned char RegFold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
@@ -15,6 +17,7 @@ inline unsigned char RegFold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? 
 // through Append and RemoveAt exactly as it changes the list.
 class NameIndex {
 public:
+    ZR_POOLED_CLASS
     typedef const char* (*NameOf)(void* entry);
 
     // An empty index with room for `count` entries, so that the first `count` appends

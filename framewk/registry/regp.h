@@ -28,6 +28,7 @@ enum { KEY = 257, REG_SZ = 258, REG_INT = 259, STRING = 260, NUMBER = 261 };
 
 class RegKeyValue {
 public:
+    ZR_POOLED_CLASS
     RegKeyValue(char* k, int t, void* data);
     ~RegKeyValue();
     RegKeyValue(const RegKeyValue&) = delete;
@@ -53,6 +54,7 @@ typedef TArray<RegKeyValue*, RegKeyValue*> RegKeyValueList;
 
 class RegNode {
 public:
+    ZR_POOLED_CLASS
     explicit RegNode(char* n);
     ~RegNode();
     RegNode(const RegNode&) = delete;
@@ -86,16 +88,18 @@ private:
     NameIndex* ValueIndex();
 
     char* name;
-    RegKeyValueList* kvlist;
-    RegNodeList* nodeList;
+    RegKeyValueList* kvlist;  // point at `values` and `keys`: the lists live in the node
+    RegNodeList* nodeList;    // itself, which saves two allocations for every key
     int openCnt;
     // Built on the first lookup in a list of more than a few entries; null: scan the list.
     NameIndex* keyIndex;
     NameIndex* valueIndex;
+    RegKeyValueList values;
+    RegNodeList keys;
 };
 
-// Makes a usable node (both lists present) that takes over `name`; null when out of
-// memory, in which case `name` is still the caller's.
+// Makes a node that takes over `name`; null when out of memory, in which case `name` is
+// still the caller's.
 RegNode* NewRegNode(char* name);
 
 extern RegNode* RootNode;

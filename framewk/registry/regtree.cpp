@@ -26,8 +26,8 @@ void* RegKeyValue::GetValue() { return type == REG_INT ? static_cast<void*>(&iva
 
 RegNode::RegNode(char* n)
     : name(n),
-      kvlist(zrNew<RegKeyValueList>()),
-      nodeList(zrNew<RegNodeList>()),
+      kvlist(&values),
+      nodeList(&keys),
       openCnt(0),
       keyIndex(nullptr),
       valueIndex(nullptr) {}
@@ -64,26 +64,12 @@ static void DeleteSubtrees(RegNodeList* list) {
 RegNode::~RegNode() {
     delete keyIndex;
     delete valueIndex;
-    if (nodeList) {
-        DeleteSubtrees(nodeList);
-        delete nodeList;
-    }
+    DeleteSubtrees(nodeList);
     zrFree(name);
-    if (kvlist) {
-        for (int i = 0; i < kvlist->GetSize(); ++i) delete kvlist->GetAt(i);
-        delete kvlist;
-    }
+    for (int i = 0; i < kvlist->GetSize(); ++i) delete kvlist->GetAt(i);
 }
 
-RegNode* NewRegNode(char* name) {
-    RegNode* node = zrNew<RegNode>(name);
-    if (node && (!node->GetRegNodeList() || !node->GetRegKeyValueList())) {
-        node->ReleaseName();
-        delete node;
-        node = nullptr;
-    }
-    return node;
-}
+RegNode* NewRegNode(char* name) { return zrNew<RegNode>(name); }
 
 // ---- the name indexes ----------------------------------------------------------------
 

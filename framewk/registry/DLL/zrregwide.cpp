@@ -203,7 +203,7 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
     }
     while (rc == REGERR_SUCCESS || rc == REGERR_BUFFER_TOO_SMALL) {
         if (cb <= offered) break;  // rc stays 7
-        unsigned char* grown = static_cast<unsigned char*>(zrRealloc(pb, cb));
+        unsigned char* grown = static_cast<unsigned char*>(zrHostRealloc(pb, cb));
         if (!grown) {
             rc = REGERR_NO_MEMORY;
             break;
@@ -215,7 +215,7 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
     }
     if (rc == REGERR_SUCCESS && dw != 1) rc = REGERR_INVALID_HANDLE;
     if (rc != REGERR_SUCCESS) {
-        zrFree(pb);
+        zrHostFree(pb);
         pb = nullptr;
         if (szDefault) {
             pb = reinterpret_cast<unsigned char*>(zrWcsdup(szDefault));
