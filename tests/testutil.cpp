@@ -44,6 +44,23 @@ RegNode* AddKey(const char* name) {
     return node;
 }
 
+void KeyTreeTest::SetUp() {
+    RegistryTest::SetUp();
+    ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
+    AddKey("Software");
+    Within("My Computer/Software", [] {
+        AddValue(Dup("abc"), REG_SZ, Dup("abc"));
+        AddValue(Dup("n300"), REG_INT, Dup("300"));
+        AddValue(Dup("neg"), REG_INT, Dup("-5"));
+        AddKey("A");
+        AddKey("bb");
+    });
+    AddKey("Empty");
+    EndKeyNode("My Computer");
+    MarkLoaded();
+    root = s_hkeyRoot;
+}
+
 void MarkLoaded() {
     lRegLoadCnt = 1;
     ASSERT_EQ(cfRegOpenRoot(), 0);

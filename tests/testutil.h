@@ -48,6 +48,18 @@ void Within(const char* path, F f) {
     NodeStack->RemoveAt(0, 1);
 }
 
+// My Computer
+//   Software     values: abc="abc", n300=300, neg=-5
+//     A
+//     bb
+//   Empty
+// loaded, with the root handle in `root`.
+class KeyTreeTest : public RegistryTest {
+protected:
+    void SetUp() override;
+    HKEY root = nullptr;
+};
+
 // A fresh folder, removed with its content at the end. It lies in memory where the system
 // has such a file system: the crash tests kill processes, not the machine, and each save's
 // syncs cost nothing there.

@@ -208,9 +208,9 @@ TEST_F(AllocFailure, Load) {
     printf("[ allocations ] load: %ld failed in turn\n", n - 1);
 }
 
-// Each operation, with every allocation from the Nth on failing: the answer is 2, a tree
-// that was not to change in steps is as before, and the operation done again succeeds
-// and leaves the same tree as on a clean run, which is saved and loads back.
+// Each operation, with every allocation from the Nth on failing: the answer is 2, the key
+// stack is empty again, a tree that was not to change in steps is as before, and the operation done again
+// succeeds and leaves the same tree as on a clean run, which is saved and loads back.
 TEST_F(AllocFailure, KeyOperations) {
     long sites = 0;
     for (const Op& op : kOps) {
@@ -240,6 +240,7 @@ TEST_F(AllocFailure, KeyOperations) {
                 break;
             }
             ASSERT_EQ(rc, 2);
+            EXPECT_EQ(NodeStack->GetSize(), 0);
             if (!op.steps) {
                 EXPECT_EQ(DumpTree(RootNode), before);
                 EXPECT_EQ(bRegChanged, 0);

@@ -7,27 +7,8 @@
 
 #include "testutil.h"
 
-// My Computer
-//   Software     values: abc="abc", n300=300, neg=-5
-//     A
-//     bb
-class WideTest : public RegistryTest {
+class WideTest : public KeyTreeTest {
 protected:
-    void SetUp() override {
-        RegistryTest::SetUp();
-        ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
-        AddKey("Software");
-        Within("My Computer/Software", [] {
-            AddValue(Dup("abc"), REG_SZ, Dup("abc"));
-            AddValue(Dup("n300"), REG_INT, Dup("300"));
-            AddValue(Dup("neg"), REG_INT, Dup("-5"));
-            AddKey("A");
-            AddKey("bb");
-        });
-        EndKeyNode("My Computer");
-        MarkLoaded();
-        root = HkeyRegRoot();
-    }
     void* Open(void* base, const char* path) {
         void* h = nullptr;
         EXPECT_EQ(ZrRegOpenKeyEx(base, WP(W(path)), 0, &h), 0) << path;
@@ -37,7 +18,6 @@ protected:
         return ZrRegSetValueEx(h, WP(W(name)), 1, reinterpret_cast<const unsigned char*>(text),
                                static_cast<uint32_t>(strlen(text) + 1));
     }
-    void* root = nullptr;
 };
 
 TEST_F(WideTest, NullArgumentsAreRefusedBeforeAnythingIsWritten) {
@@ -95,13 +75,26 @@ TEST_F(WideTest, EnumerateAndCount) {
     ZrRegCloseKey(sw);
 }
 
-TEST_F(WideTest, OpenTranslatesBackslashes) {
-    void* h = Open(root, "Software\\A");
-    EXPECT_STREQ(static_cast<HKEY>(h)->ptr, "My Computer/Software/A");
-    void* none = nullptr;
-    EXPECT_EQ(ZrRegOpenKeyEx(root, WP(W("")), 0, &none), 5);
-    EXPECT_EQ(none, nullptr);
-    ZrRegCloseKey(h);
+TEST_F(WideTest, OpenCodesAndPaths) {
+    void* h = Open(root, "software\\a");
+    EXPECT_STREQ(static_cast<HKEY>(h)->ptr, "My Computer/software/a");  // as spelled, "\\" made "/"
+    EXPECT_EQ(Search("My Computer/Software/A")->GetOpenCnt(), 1);
+    void* untouched = reinterpret_cast<void*>(0x1);
+    for (const char* bad : {"", "Missing", "Software\\"})
+        EXPECT_EQ(ZrRegOpenKeyEx(root, WP(W(bad)), 0, &untouched), REGERR_NOT_FOUND) << bad;
+    EXPECT_EQ(untouched, reinterpret_cast<void*>(0x1));
+    EXPECT_EQ(ZrRegCloseKey(h), 0);
+    EXPECT_EQ(Search("My Computer/Software/A")->GetOpenCnt(), 0);
+}
+
+TEST_F(WideTest, HandlesThatAreNoHandles) {
+    REG_HANDLE bogus = {0x42, const_cast<char*>("My Computer")};
+    void* h = nullptr;
+    EXPECT_EQ(ZrRegOpenKeyEx(&bogus, WP(u"Software"), 0, &h), REGERR_INVALID_HANDLE);
+    EXPECT_EQ(ZrRegDeleteKey(&bogus, WP(u"Empty")), REGERR_KEY_NOT_FOUND);
+    EXPECT_EQ(ZrRegDeleteValue(&bogus, WP(u"x")), REGERR_KEY_NOT_FOUND);
+    EXPECT_EQ(SetSz(&bogus, "x", "x"), REGERR_KEY_NOT_FOUND);
+    EXPECT_EQ(ZrRegCloseKey(&bogus), REGERR_INVALID_HANDLE);
 }
 
 TEST_F(WideTest, QueryValueDeliversWideTextOrIntegerWithinTheRoom) {
@@ -114,8 +107,8 @@ TEST_F(WideTest, QueryValueDeliversWideTextOrIntegerWithinTheRoom) {
         uint32_t type;   // 0: untouched
         size_t written;  // bytes of lpData written
     } cases[] = {
-        {"abc", 8, 0, 4, 1, 8},   {"ABC", 64, 0, 4, 1, 8},    {"abc", 7, 7, 8, 0, 0},
-        {"n300", 4, 0, 4, 4, 4},  {"n300", 3, 7, 4, 0, 0},    {"missing", 64, 5, 256, 0, 2},
+        {"abc", 8, 0, 4, 1, 8},       {"ABC", 64, 0, 4, 1, 8}, {"abc", 7, 7, 8, 0, 0},
+        {"n300", 4, 0, 4, 4, 4},      {"n300", 3, 7, 4, 0, 0}, {"missing", 64, 5, 256, 0, 2},
         {"missing", 1, 5, 256, 0, 0},
     };
     for (const Case& c : cases) {
@@ -142,32 +135,55 @@ TEST_F(WideTest, QueryValueDeliversWideTextOrIntegerWithinTheRoom) {
     ZrRegCloseKey(sw);
 }
 
+// The data is 8-bit: strings end at their first NUL or after cbData bytes, any type but
+// 4 is a string, an integer takes its first cbData bytes, sign-extended.
 TEST_F(WideTest, SetValueTranslatesNamesAndTakesEightBitData) {
     void* sw = Open(root, "Software");
-    EXPECT_EQ(SetSz(sw, "a\\b", "x"), 0);
+    int32_t minus5 = -5;
+    struct Case {
+        const char* name;
+        uint32_t type;
+        const void* data;
+        uint32_t cb;
+        const char* stored;
+    } cases[] = {
+        {"i", 4, &minus5, 1, "i = -5"},          {"s6", 1, "hello", 6, "s6 = \"hello\""},
+        {"s5", 1, "hello", 5, "s5 = \"hello\""}, {"s3", 1, "hello", 3, "s3 = \"hel\""},
+        {"x2", 2, "ab", 2, "x2 = \"ab\""},       {"x7", 7, "a\0b", 3, "x7 = \"a\""},
+        {"hi", 1, u"hi", 6, "hi = \"h\""},       {"empty", 1, "", 1, "empty = \"\""},
+        {"a\\b", 1, "x", 2, "a/b = \"x\""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ZrRegSetValueEx(sw, WP(W(c.name)), c.type, static_cast<const unsigned char*>(c.data), c.cb),
+                  0);
+    EXPECT_EQ(bRegChanged, 1);
+    std::string dump = DumpTree(Search("My Computer/Software"));
+    for (const Case& c : cases)
+        EXPECT_NE(dump.find(std::string("  ") + c.stored + "\n"), std::string::npos) << dump;
+
     uint32_t type, size = 64;
     unsigned char buf[64];
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W("a\\b")), &type, buf, &size), 5);  // no translation when querying
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(u"a\\b"), &type, buf, &size), 5);  // no translation when querying
     size = 64;
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W("a/b")), &type, buf, &size), 0);
-    EXPECT_EQ(ZrRegDeleteValue(sw, WP(W("a\\b"))), 0);
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(u"a/b"), &type, buf, &size), 0);
+    EXPECT_EQ(ZrRegDeleteValue(sw, WP(u"a\\b")), 0);
+    ZrRegCloseKey(sw);
+}
 
-    EXPECT_EQ(ZrRegSetValueEx(sw, WP(W("hello")), 1, reinterpret_cast<const unsigned char*>("hello"), 5), 0);
-    size = 64;
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W("hello")), &type, buf, &size), 0);
-    EXPECT_EQ(size, 6u);
-    EXPECT_EQ(memcmp(buf, u"hello", 12), 0);
-    EXPECT_EQ(ZrRegSetValueEx(sw, WP(W("hi")), 1, reinterpret_cast<const unsigned char*>(u"hi"), 6), 0);
-    size = 64;
-    ZrRegQueryValueEx(sw, WP(W("hi")), &type, buf, &size);
-    EXPECT_EQ(size, 2u);  // "h": the second byte of the wide text is zero
-    EXPECT_EQ(ZrRegSetValueEx(sw, WP(W("empty")), 1, reinterpret_cast<const unsigned char*>(""), 1), 0);
-
-    int32_t minus5 = -5;
-    EXPECT_EQ(ZrRegSetValueEx(sw, WP(W("m")), 4, reinterpret_cast<const unsigned char*>(&minus5), 1), 0);
-    uint32_t dw = 0;
-    EXPECT_EQ(ZrRegQueryValueDw(sw, nullptr, WP(W("m")), 9, &dw), 0u);
-    EXPECT_EQ(dw, 0xFFFFFFFBu);
+// A double quote, a line break or another control character would not load again.
+TEST_F(WideTest, TextsTheFileCannotCarryAreRefused) {
+    void* sw = Open(root, "Software");
+    std::string before = DumpTree(RootNode);
+    for (const char* t : {"a\"b", "line\nbreak", "ctrl\x1az"}) {
+        EXPECT_EQ(SetSz(sw, t, "ok"), REGERR_BAD_NAME);
+        EXPECT_EQ(SetSz(sw, "ok", t), REGERR_BAD_NAME);
+        void* h = nullptr;
+        EXPECT_EQ(ZrRegCreateKey(sw, WP(W(t)), &h), REGERR_BAD_NAME);
+        EXPECT_EQ(h, nullptr);
+    }
+    EXPECT_EQ(DumpTree(RootNode), before);
+    // A quote behind the stored end of the string does not matter.
+    EXPECT_EQ(ZrRegSetValueEx(sw, WP(u"cut"), 1, reinterpret_cast<const unsigned char*>("ok\0\""), 4), 0);
     ZrRegCloseKey(sw);
 }
 
@@ -195,7 +211,8 @@ TEST_F(WideTest, CreateKeyWalksThePath) {
     EXPECT_EQ(DumpTree(RootNode), before);
 
     void* untouched = reinterpret_cast<void*>(0x1);
-    for (const char* bad : {"", "\\a", "/a"}) EXPECT_EQ(ZrRegCreateKey(sw, WP(W(bad)), &untouched), -1) << bad;
+    for (const char* bad : {"", "\\a", "/a"})
+        EXPECT_EQ(ZrRegCreateKey(sw, WP(W(bad)), &untouched), -1) << bad;
     EXPECT_EQ(untouched, reinterpret_cast<void*>(0x1));
     EXPECT_EQ(DumpTree(RootNode), before);
 
@@ -207,17 +224,23 @@ TEST_F(WideTest, CreateKeyWalksThePath) {
     ZrRegCloseKey(sw);
 }
 
-TEST_F(WideTest, DeleteKeyComparesWholeNames) {
+// Only the key's own open count makes it busy; handles below it die with it.
+TEST_F(WideTest, DeleteKeyBusyAndDeadHandles) {
     void* sw = Open(root, "Software");
     void* h = nullptr;
-    ASSERT_EQ(ZrRegCreateKey(sw, WP(W("a\\b")), &h), 0);
-    EXPECT_EQ(ZrRegDeleteKey(sw, WP(W("a\\b"))), 5);  // looks for a direct subkey named "a/b"
+    ASSERT_EQ(ZrRegCreateKey(sw, WP(u"a\\b"), &h), 0);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"a\\b")), 5);  // looks for a direct subkey named "a/b"
     void* a = Open(sw, "A");
-    EXPECT_EQ(ZrRegDeleteKey(a, WP(W("b"))), 10);
-    ZrRegCloseKey(h);
-    EXPECT_EQ(ZrRegDeleteKey(sw, WP(W("A"))), 10);
+    EXPECT_EQ(ZrRegDeleteKey(a, WP(u"b")), 10);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), 10);
     ZrRegCloseKey(a);
-    EXPECT_EQ(ZrRegDeleteKey(sw, WP(W("A"))), 0);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), 0);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), 5);
+    unsigned short name[256];
+    uint32_t len;
+    EXPECT_EQ(ZrRegEnumKeyEx(h, 0, name, &len), 8);
+    EXPECT_EQ(SetSz(h, "v", "x"), 8);
+    EXPECT_EQ(ZrRegCloseKey(h), 0);  // released, nothing counted
     ZrRegCloseKey(sw);
 }
 
@@ -291,14 +314,15 @@ TEST_F(WideTest, QueryValueSzAndDwWithDefaults) {
         uint32_t rc;
         const char* text;  // null: *pszValue is null
     } cases[] = {
-        {"Software", "abc", false, 0, "abc"},   {"", "abc", false, 5, nullptr},
+        {"Software", "abc", false, 0, "abc"},    {"", "abc", false, 5, nullptr},
         {"Software", "n300", false, 3, nullptr}, {"Software", "n300", true, 0, "dflt"},
         {"Missing", "abc", false, 5, nullptr},   {"Missing", "abc", true, 0, "dflt"},
         {"Software", "none", true, 0, "dflt"},
     };
     for (const Case& c : cases) {
         unsigned short* s = reinterpret_cast<unsigned short*>(0x1);
-        EXPECT_EQ(ZrRegQueryValueSz(root, WP(W(c.key)), WP(W(c.value)), c.withDefault ? def : nullptr, &s), c.rc)
+        EXPECT_EQ(ZrRegQueryValueSz(root, WP(W(c.key)), WP(W(c.value)), c.withDefault ? def : nullptr, &s),
+                  c.rc)
             << c.key << "/" << c.value;
         if (c.text) {
             ASSERT_NE(s, nullptr);
@@ -317,8 +341,11 @@ TEST_F(WideTest, QueryValueSzAndDwWithDefaults) {
         const char* key;
         const char* value;
         uint32_t expect;
-    } dw[] = {{"Software", "n300", 300}, {"Software", "neg", 0xFFFFFFFBu}, {"Software", "none", 77},
-              {"Missing", "n300", 77},   {"Software", "abc", 77}};
+    } dw[] = {{"Software", "n300", 300},
+              {"Software", "neg", 0xFFFFFFFBu},
+              {"Software", "none", 77},
+              {"Missing", "n300", 77},
+              {"Software", "abc", 77}};
     for (const DwCase& c : dw) {
         uint32_t v = 0;
         EXPECT_EQ(ZrRegQueryValueDw(root, WP(W(c.key)), WP(W(c.value)), 77, &v), 0u);
@@ -328,23 +355,26 @@ TEST_F(WideTest, QueryValueSzAndDwWithDefaults) {
     ZrRegCloseKey(sw);
 }
 
-TEST_F(WideTest, HandlesOfADeletedKeyAndAfterUnload) {
-    void* a = Open(root, "Software\\A");
+TEST_F(WideTest, NothingLoadedAndNoTree) {
     void* sw = Open(root, "Software");
-    ZrRegCloseKey(sw);
-    EXPECT_EQ(ZrRegDeleteKey(root, WP(W("Software"))), 0);
-    unsigned short name[256];
-    uint32_t len;
-    EXPECT_EQ(ZrRegEnumKeyEx(a, 0, name, &len), 8);
-    EXPECT_EQ(SetSz(a, "v", "x"), 8);
     lRegLoadCnt = 0;
     void* h = nullptr;
-    EXPECT_EQ(ZrRegCreateKey(a, WP(W("x")), &h), 9);
-    EXPECT_EQ(SetSz(a, "v", "x"), 9);
-    EXPECT_EQ(ZrRegDeleteKey(a, WP(W("x"))), 9);
-    EXPECT_EQ(ZrRegDeleteValue(a, WP(W("x"))), 9);
+    EXPECT_EQ(ZrRegCreateKey(sw, WP(u"x"), &h), 9);
+    EXPECT_EQ(SetSz(sw, "v", "x"), 9);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), 9);
+    EXPECT_EQ(ZrRegDeleteValue(sw, WP(u"abc")), 9);
     lRegLoadCnt = 1;
-    EXPECT_EQ(ZrRegCloseKey(a), 0);
+    cfRegCloseRoot();
+    delete RootNode;
+    RootNode = nullptr;
+    unsigned short name[256];
+    unsigned char buf[8];
+    uint32_t type, size = 8;
+    EXPECT_EQ(ZrRegOpenKeyEx(sw, WP(u"A"), 0, &h), 8);
+    EXPECT_EQ(ZrRegEnumKeyEx(sw, 0, name, &size), 8);
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(u"abc"), &type, buf, &size), 8);
+    EXPECT_EQ(ZrRegCloseKey(sw), 0);
+    EXPECT_EQ(h, nullptr);
 }
 
 typedef WideTest PredefinedTest;
@@ -385,17 +415,4 @@ TEST_F(PredefinedTest, NothingLoadedGivesNullAndCachesNothing) {
     MarkLoaded();
     void* lm = HkeyHKLM();
     EXPECT_NE(lm, nullptr);
-}
-
-TEST_F(PredefinedTest, FailedRequestsLeaveTheCacheEmpty) {
-    for (long n = 1;; ++n) {
-        zrAllocFailAt(n);
-        void* ardo = HkeyArdoRoot();
-        zrAllocFailAt(0);
-        if (ardo) break;
-        EXPECT_EQ(s_hkeyArdoRoot, nullptr) << n;
-        EXPECT_EQ(NodeStack->GetSize(), 0);
-    }
-    EXPECT_EQ(Search("My Computer/HKEY_LOCAL_MACHINE/Software/MORVANE/Ardo/1.0")->GetOpenCnt(), 1);
-    EXPECT_EQ(Search("My Computer/HKEY_LOCAL_MACHINE")->GetOpenCnt(), 1);
 }
