@@ -1,6 +1,4 @@
 // The tree-building actions: root rules, the stack, the two messages, no-memory paths.
-#include <gtest/gtest.h>
-
 #include <string>
 
 #include "testutil.h"
@@ -10,14 +8,19 @@ using testing::internal::GetCapturedStdout;
 
 typedef RegistryTest BuildTest;
 
+// The first key named My Computer in any case is the root, a later one an ordinary key;
+// a top-level key after a complete root joins it.
 TEST_F(BuildTest, FirstKeyNamedMyComputerInAnyCaseBecomesTheRoot) {
     ASSERT_EQ(CreateKeyNode(Dup("my computer")), 0);
     EXPECT_STREQ(RootNode->GetName(), "my computer");
     EXPECT_EQ(rootCreated, 0);
-    ASSERT_EQ(CreateKeyNode(Dup("Second")), 0);
-    EXPECT_EQ(RootNode->GetRegNodeList()->GetSize(), 1);
-    EXPECT_STREQ(RootNode->GetRegNodeList()->GetAt(0)->GetName(), "Second");
-    EXPECT_EQ(NodeStack->GetSize(), 2);
+    RegNode* inner = AddKey("MY COMPUTER");
+    ASSERT_EQ(EndKeyNode("my computer"), 0);
+    RegNode* later = AddKey("Later");
+    ASSERT_EQ(RootNode->GetRegNodeList()->GetSize(), 2);
+    EXPECT_EQ(RootNode->GetRegNodeList()->GetAt(0), inner);
+    EXPECT_EQ(RootNode->GetRegNodeList()->GetAt(1), later);
+    EXPECT_EQ(NodeStack->GetSize(), 0);
 }
 
 TEST_F(BuildTest, AnyOtherFirstKeyGetsAMadeRoot) {
@@ -27,31 +30,6 @@ TEST_F(BuildTest, AnyOtherFirstKeyGetsAMadeRoot) {
     ASSERT_EQ(NodeStack->GetSize(), 2);
     EXPECT_STREQ(NodeStack->GetAt(0)->GetName(), "HKEY_LOCAL_MACHINE");
     EXPECT_EQ(NodeStack->GetAt(1), RootNode);
-    EXPECT_EQ(RootNode->GetRegNodeList()->GetSize(), 1);
-}
-
-TEST_F(BuildTest, MyComputerBelowTheTopIsAnOrdinaryKey) {
-    ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
-    RegNode* root = RootNode;
-    ASSERT_EQ(CreateKeyNode(Dup("MY COMPUTER")), 0);
-    EXPECT_EQ(RootNode, root);
-    EXPECT_EQ(root->GetRegNodeList()->GetSize(), 1);
-}
-
-TEST_F(BuildTest, DuplicatesAreKeptInCallOrder) {
-    ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
-    RegNode* k1 = AddKey("k");
-    RegNode* k2 = AddKey("k");
-    ASSERT_EQ(AddValue(Dup("v"), REG_SZ, Dup("one")), 0);
-    ASSERT_EQ(AddValue(Dup("v"), REG_INT, Dup("12")), 0);
-    RegNodeList* subs = RootNode->GetRegNodeList();
-    ASSERT_EQ(subs->GetSize(), 2);
-    EXPECT_EQ(subs->GetAt(0), k1);
-    EXPECT_EQ(subs->GetAt(1), k2);
-    RegKeyValueList* vals = RootNode->GetRegKeyValueList();
-    ASSERT_EQ(vals->GetSize(), 2);
-    EXPECT_STREQ(static_cast<char*>(vals->GetAt(0)->GetValue()), "one");
-    EXPECT_EQ(*static_cast<int*>(vals->GetAt(1)->GetValue()), 12);
 }
 
 TEST_F(BuildTest, EndKeyNodeComparesNamesExactly) {
@@ -79,16 +57,6 @@ TEST_F(BuildTest, AddValueWithoutAnOpenKeyIsReportedWithTheLine) {
     zrFree(data);
 }
 
-TEST_F(BuildTest, TopLevelKeyAfterACompleteRootJoinsIt) {
-    ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
-    ASSERT_EQ(EndKeyNode("My Computer"), 0);
-    RegNode* root = RootNode;
-    ASSERT_EQ(CreateKeyNode(Dup("Later")), 0);
-    EXPECT_EQ(RootNode, root);
-    ASSERT_EQ(root->GetRegNodeList()->GetSize(), 1);
-    EXPECT_EQ(EndKeyNode("Later"), 0);
-}
-
 // Every allocation that CreateKeyNode and AddValue make is failed in turn: each failure
 // reports 2, leaves the tree and the stack as they were, and hands the texts back.
 TEST_F(BuildTest, NoMemoryAtEveryAllocationLeavesTheStateUnchanged) {
@@ -99,10 +67,7 @@ TEST_F(BuildTest, NoMemoryAtEveryAllocationLeavesTheStateUnchanged) {
         zrAllocFailAt(n);
         int rc = CreateKeyNode(name);
         zrAllocFailAt(0);
-        if (rc == 0) {
-            EXPECT_GT(n, 3);
-            break;
-        }
+        if (rc == 0) break;
         EXPECT_EQ(rc, REGERR_NO_MEMORY);
         EXPECT_EQ(RootNode, nullptr);
         EXPECT_EQ(rootCreated, 0);
@@ -122,10 +87,4 @@ TEST_F(BuildTest, NoMemoryAtEveryAllocationLeavesTheStateUnchanged) {
         zrFree(vname);
         zrFree(data);
     }
-}
-
-TEST_F(BuildTest, LoadCountIsTheLoadedState) {
-    EXPECT_EQ(NWREGIsRegLoaded(), 0);
-    lRegLoadCnt = 1;
-    EXPECT_EQ(NWREGIsRegLoaded(), 1);
 }

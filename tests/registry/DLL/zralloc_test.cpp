@@ -39,10 +39,34 @@ struct Handles {
     void* deep;  // the innermost d
 };
 
-int32_t CloseOnSuccess(int32_t rc, void** h) {
-    if (rc == 0) ZrRegCloseKey(*h);
+int32_t Create(void* base, const std::u16string& path) {
+    void* h = nullptr;
+    int32_t rc = ZrRegCreateKey(base, WP(path), &h);
+    if (rc == 0) ZrRegCloseKey(h);
     return rc;
 }
+
+int32_t OpenKey(void* base, const std::u16string& path) {
+    void* h = nullptr;
+    int32_t rc = ZrRegOpenKeyEx(base, WP(path), 0, &h);
+    if (rc == 0) ZrRegCloseKey(h);
+    return rc;
+}
+
+int32_t Set(void* h, const char16_t* name, uint32_t type, const void* data, uint32_t cb) {
+    return ZrRegSetValueEx(h, WP(name), type, static_cast<const unsigned char*>(data), cb);
+}
+
+int32_t QuerySz(void* root, const char16_t* value, const char16_t* dflt) {
+    unsigned short* s = nullptr;
+    uint32_t rc = ZrRegQueryValueSz(root, WP(u"HKEY_LOCAL_MACHINE\\Software"), WP(value),
+                                    dflt ? WP(dflt) : nullptr, &s);
+    EXPECT_EQ(rc == 0, s != nullptr);
+    free(s);
+    return static_cast<int32_t>(rc);
+}
+
+const int32_t kMinus5 = -5;
 
 // One call of an exported function; 0 when it did its work, 2 when it ran out of memory,
 // anything else is wrong. `steps` marks calls that may leave earlier steps done (keys
@@ -54,39 +78,14 @@ struct Op {
 };
 
 const Op kOps[] = {
-    {"create a path", true,
-     [](Handles& k) {
-         void* h = nullptr;
-         return CloseOnSuccess(ZrRegCreateKey(k.sw, WP(u"New\\Sub\\Leaf"), &h), &h);
-     }},
-    {"create below a deep key", true,  // the key stays when its handle cannot be had
-     [](Handles& k) {
-         void* h = nullptr;
-         return CloseOnSuccess(ZrRegCreateKey(k.deep, WP(u"x"), &h), &h);
-     }},
-    {"open", false,
-     [](Handles& k) {
-         void* h = nullptr;
-         return CloseOnSuccess(ZrRegOpenKeyEx(k.root, WP(u"HKEY_LOCAL_MACHINE\\Software"), 0, &h), &h);
-     }},
-    {"open a deep path", false,
-     [](Handles& k) {
-         void* h = nullptr;
-         return CloseOnSuccess(ZrRegOpenKeyEx(k.root, WP(DeepPath()), 0, &h), &h);
-     }},
-    {"set a new string", false,
-     [](Handles& k) {
-         return ZrRegSetValueEx(k.sw, WP(u"Fresh"), 1, reinterpret_cast<const unsigned char*>("abc"), 4);
-     }},
-    {"replace an integer", false,
-     [](Handles& k) {
-         int32_t v = -5;
-         return ZrRegSetValueEx(k.sw, WP(u"count"), 4, reinterpret_cast<const unsigned char*>(&v), 4);
-     }},
-    {"set in a deep key", false,
-     [](Handles& k) {
-         return ZrRegSetValueEx(k.deep, WP(u"s"), 1, reinterpret_cast<const unsigned char*>("t"), 2);
-     }},
+    {"create a path", true, [](Handles& k) { return Create(k.sw, u"New\\Sub\\Leaf"); }},
+    // The key stays when its handle cannot be had.
+    {"create below a deep key", true, [](Handles& k) { return Create(k.deep, u"x"); }},
+    {"open", false, [](Handles& k) { return OpenKey(k.root, u"HKEY_LOCAL_MACHINE\\Software"); }},
+    {"open a deep path", false, [](Handles& k) { return OpenKey(k.root, DeepPath()); }},
+    {"set a new string", false, [](Handles& k) { return Set(k.sw, u"Fresh", 1, "abc", 4); }},
+    {"replace an integer", false, [](Handles& k) { return Set(k.sw, u"count", 4, &kMinus5, 4); }},
+    {"set in a deep key", false, [](Handles& k) { return Set(k.deep, u"s", 1, "t", 2); }},
     {"delete a key", false, [](Handles& k) { return ZrRegDeleteKey(k.sw, WP(u"Old")); }},
     {"delete a value", false, [](Handles& k) { return ZrRegDeleteValue(k.root, WP(u"Name")); }},
     {"delete in a deep key", false, [](Handles& k) { return ZrRegDeleteValue(k.deep, WP(u"leaf")); }},
@@ -96,24 +95,8 @@ const Op kOps[] = {
          uint32_t type, cb = sizeof buf;
          return ZrRegQueryValueEx(k.sw, WP(u"Long"), &type, buf, &cb);
      }},
-    {"query a string copy", false,
-     [](Handles& k) {
-         unsigned short* s = nullptr;
-         uint32_t rc =
-             ZrRegQueryValueSz(k.root, WP(u"HKEY_LOCAL_MACHINE\\Software"), WP(u"Long"), nullptr, &s);
-         EXPECT_EQ(rc == 0, s != nullptr);
-         free(s);
-         return static_cast<int32_t>(rc);
-     }},
-    {"query a default copy", false,
-     [](Handles& k) {
-         unsigned short* s = nullptr;
-         uint32_t rc =
-             ZrRegQueryValueSz(k.root, WP(u"HKEY_LOCAL_MACHINE\\Software"), WP(u"None"), WP(u"def"), &s);
-         EXPECT_EQ(rc == 0, s != nullptr);
-         free(s);
-         return static_cast<int32_t>(rc);
-     }},
+    {"query a string copy", false, [](Handles& k) { return QuerySz(k.root, u"Long", nullptr); }},
+    {"query a default copy", false, [](Handles& k) { return QuerySz(k.root, u"None", u"def"); }},
     {"query an integer", false,
      [](Handles& k) {
          uint32_t v = 0;
