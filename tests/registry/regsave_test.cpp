@@ -64,6 +64,14 @@ protected:
         bRegChanged = 0;
         ZrUnloadRegistry();
     }
+    // Loads the registry file, changes it and unloads, which saves with `hook` told each step.
+    void SaveChanged(void (*hook)(ZrSaveStep) = nullptr) {
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+        Change();
+        zrSaveStepHook = hook;
+        ZrUnloadRegistry();
+        zrSaveStepHook = nullptr;
+    }
     // Loads the file, which must hold one of the two trees; true for the new one.
     bool LoadsOldOrNew() {
         EXPECT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
@@ -82,17 +90,13 @@ TEST_F(SaveFaults, AFailedSaveLeavesTheOldTreeAndTheNextSaveWorks) {
     Trees(Registry(20));
     for (ZrIoFault f : {ZR_IO_OPEN, ZR_IO_WRITE, ZR_IO_SYNC, ZR_IO_CLOSE, ZR_IO_RENAME}) {
         SCOPED_TRACE(f);
-        WriteBytes(reg_, Registry(20));
-        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-        Change();
         zrIoFailAt(f);
-        ZrUnloadRegistry();
+        WriteBytes(reg_, Registry(20));
+        SaveChanged();
         zrIoFailAt(ZR_IO_NONE);
         EXPECT_EQ(bRegChanged, 0);
         EXPECT_FALSE(LoadsOldOrNew());
-        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-        Change();
-        ZrUnloadRegistry();
+        SaveChanged();
         EXPECT_TRUE(LoadsOldOrNew());
         EXPECT_EQ(dir_.Names(), std::set<std::string>{"reg.txt"});
     }
@@ -104,19 +108,15 @@ TEST_F(SaveFaults, LeftoversOfAnEarlierCrash) {
     Trees(Registry(3));
     char tmp[REGFILE_PATH_MAX];
     ASSERT_TRUE(zrTempNameFor(reg_.c_str(), tmp, sizeof tmp));
-    WriteBytes(reg_, Registry(3));
     WriteBytes(tmp, "KEY \"half");
-    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-    Change();
-    ZrUnloadRegistry();
+    WriteBytes(reg_, Registry(3));
+    SaveChanged();
     EXPECT_TRUE(LoadsOldOrNew());
     EXPECT_FALSE(fs::exists(tmp));
 
-    WriteBytes(reg_, Registry(3));
     ASSERT_TRUE(fs::create_directory(tmp));
-    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-    Change();
-    ZrUnloadRegistry();
+    WriteBytes(reg_, Registry(3));
+    SaveChanged();
     EXPECT_EQ(ReadBytes(reg_), Registry(3));
     EXPECT_TRUE(fs::is_directory(tmp));
     fs::remove(tmp);
@@ -166,9 +166,8 @@ TEST_F(SaveFaults, DiskFullInTheMiddleOfTheFile) {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit lim = {4096, 4096};
         setrlimit(RLIMIT_FSIZE, &lim);
-        if (ZrLoadRegistry(reg_.c_str()) != 0) _exit(2);
-        Change();
-        ZrUnloadRegistry();
+        SaveChanged();
+        if (HasFailure()) _exit(2);
     });
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(ReadBytes(reg_), Registry(200));
@@ -209,26 +208,19 @@ TEST_F(SaveFaults, KilledAtEveryStepOfTheSave) {
     int kills = 0;
     for (int keys : {1, 25}) {
         Trees(Registry(keys));
-        WriteBytes(reg_, Registry(keys));
-        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-        Change();
         s_steps = 0;
         s_killAt = -1;
-        zrSaveStepHook = CountStep;
-        ZrUnloadRegistry();
-        zrSaveStepHook = nullptr;
+        WriteBytes(reg_, Registry(keys));
+        SaveChanged(CountStep);
         const int steps = s_steps, renamed = s_killAt;
         ASSERT_GT(steps, 8);
         for (int k = 0; k < steps; ++k) {
             SCOPED_TRACE(k);
             WriteBytes(reg_, Registry(keys));
             int status = InChild([&] {
-                if (ZrLoadRegistry(reg_.c_str()) != 0) _exit(2);
-                Change();
                 s_steps = 0;
                 s_killAt = k;
-                zrSaveStepHook = KillAtStep;
-                ZrUnloadRegistry();
+                SaveChanged(KillAtStep);
             });
             ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
             ++kills;
@@ -255,10 +247,7 @@ TEST_F(SaveFaults, KilledAtRandomMoments) {
         fflush(stdout);
         pid_t pid = fork();
         if (pid == 0) {
-            if (ZrLoadRegistry(reg_.c_str()) != 0) _exit(2);
-            Change();
-            zrSaveStepHook = ReportStart;
-            ZrUnloadRegistry();
+            SaveChanged(ReportStart);
             long long took = Now() - s_saveStart;
             if (s_reportTook && write(s_pipe[1], &took, sizeof took) != sizeof took) _exit(3);
             _exit(0);
