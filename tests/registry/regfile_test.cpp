@@ -112,39 +112,6 @@ TEST_F(RegFileTest, DeepNestingLoadsSavesAndReloads) {
     }
 }
 
-// Keys and values made by the tree-building actions, with every kind of text the file
-// can carry, are written and load back as the same tree.
-TEST_F(RegFileTest, RoundTripOfABuiltTree) {
-    std::string reg = dir_.File("reg.txt");
-    WriteBytes(reg, "KEY \"My Computer\" ( )");
-    ASSERT_EQ(Load(reg), 0u);
-    const char* names[] = {"a",           "A",   "with space", "",         "x/y.z",
-                           "caf\xe9\xff", "KEY", "12",         "[REG_SZ]", "a;b=(c)"};
-    unsigned seed = 7;
-    std::vector<RegNode*> keys{RootNode};
-    for (int i = 0; i < 300; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        RegNode* parent = keys[(seed >> 8) % keys.size()];
-        const char* name = names[(seed >> 4) % 10];
-        NodeStack->InsertAt(0, parent, 1);
-        if (seed % 3 == 0) {
-            ASSERT_EQ(CreateKeyNode(Dup(name)), 0);
-            keys.push_back(NodeStack->GetAt(0));
-            EndKeyNode(name);
-        } else if (seed % 3 == 1) {
-            ASSERT_EQ(AddValue(Dup(name), REG_SZ, Dup(names[seed % 10])), 0);
-        } else {
-            ASSERT_EQ(AddValue(Dup(name), REG_INT, Dup(std::to_string(static_cast<int>(seed)).c_str())), 0);
-        }
-        NodeStack->RemoveAt(0, 1);
-    }
-    bRegChanged = 1;
-    std::string tree = DumpTree(RootNode);
-    UnloadRegistry();
-    ASSERT_EQ(Load(reg), 0u) << out_;
-    EXPECT_EQ(DumpTree(RootNode), tree);
-}
-
 TEST_F(RegFileTest, UnloadWritesOnlyAChangedTreeAndOnlyBesideAPathWithADot) {
     std::string text = "KEY \"My Computer\" ( [REG_SZ] a = b; )";
     fs::create_directories(dir_.Path() / "dir.d");

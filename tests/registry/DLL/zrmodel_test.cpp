@@ -67,9 +67,16 @@ private:
     MKey* root_;
 };
 
-const char* const kKeyNames[] = {"a", "A", "b", "B", "key"};
-const char* const kValueNames[] = {"v", "V", "n", "x y", "caf\xe9", ""};
-const char* const kTexts[] = {"", "1", "text", "with space", "\xff\x80", "a/b\\c"};
+// Besides names equal but for case, texts the writer must quote to read them back.
+const char* const kKeyNames[] = {"a", "A", "b", "B", "key", "KEY", "12", "[REG_SZ]", "a;b=(c)"};
+const char* const kValueNames[] = {"v", "V", "n", "x y", "caf\xe9", "", "KEY", "12", "a;b=(c)"};
+const char* const kTexts[] = {"",       "1",   "text",     "with space", "\xff\x80",
+                              "a/b\\c", "KEY", "[REG_SZ]", "a;b=(c)"};
+
+template <size_t N>
+const char* Pick(const char* const (&names)[N], std::mt19937& rnd) {
+    return names[rnd() % N];
+}
 
 class ModelTest : public ::testing::Test {
 protected:
@@ -105,7 +112,7 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
             size_t hi = pick(handles.size());
             MHandle& mh = handles[hi];
             MKey* key = model.Resolve(mh.path);
-            std::string kname = kKeyNames[pick(5)], vname = kValueNames[pick(6)];
+            std::string kname = Pick(kKeyNames, rnd), vname = Pick(kValueNames, rnd);
             int op = static_cast<int>(pick(9));
             SCOPED_TRACE(testing::Message() << "step " << step << " op " << op);
             switch (op) {
@@ -143,7 +150,7 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                 case 3: {  // set
                     bool isInt = pick(2) == 0;
                     int32_t i = static_cast<int32_t>(rnd());
-                    std::string s = kTexts[pick(6)];
+                    std::string s = Pick(kTexts, rnd);
                     int32_t rc = isInt ? ZrRegSetValueEx(mh.h, WP(W(vname)), 4,
                                                          reinterpret_cast<const unsigned char*>(&i), 4)
                                        : ZrRegSetValueEx(mh.h, WP(W(vname)), 1,

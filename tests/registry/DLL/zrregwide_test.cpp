@@ -123,20 +123,11 @@ TEST_F(WideTest, QueryValueDeliversWideTextOrIntegerWithinTheRoom) {
             EXPECT_NE(buf[c.written - 1], 0xEE) << c.name;
         }
     }
-    unsigned char buf[8];
-    uint32_t type, size = sizeof buf;
-    ASSERT_EQ(ZrRegQueryValueEx(sw, WP(W("abc")), &type, buf, &size), 0);
-    EXPECT_EQ(memcmp(buf, u"abc", 8), 0);
-    size = sizeof buf;
-    ASSERT_EQ(ZrRegQueryValueEx(sw, WP(W("n300")), &type, buf, &size), 0);
-    int32_t v;
-    memcpy(&v, buf, 4);
-    EXPECT_EQ(v, 300);
     ZrRegCloseKey(sw);
 }
 
-// The data is 8-bit: strings end at their first NUL or after cbData bytes, any type but
-// 4 is a string, an integer takes its first cbData bytes, sign-extended.
+// The data is 8-bit: a string ends at its first NUL or after cbData bytes, any type but 4
+// is a string, and an integer is four bytes whatever cbData says.
 TEST_F(WideTest, SetValueTranslatesNamesAndTakesEightBitData) {
     void* sw = Open(root, "Software");
     int32_t minus5 = -5;
@@ -333,9 +324,6 @@ TEST_F(WideTest, QueryValueSzAndDwWithDefaults) {
         free(s);
     }
     void* sw = Open(root, "Software");
-    unsigned short* s = nullptr;
-    EXPECT_EQ(ZrRegQueryValueSz(sw, nullptr, WP(W("abc")), nullptr, &s), 0u);
-    free(s);
 
     struct DwCase {
         const char* key;
