@@ -27,26 +27,14 @@ protected:
 
 TEST_F(TreeTest, PathSearch) {
     BuildTree();
-    struct Case {
-        const char* path;
-        RegNode** expect;  // null: not found
-    } cases[] = {
-        {"My Computer", &RootNode},    {"my computer", &RootNode},   {"MY COMPUTER", &RootNode},
-        {"/", &RootNode},              {"My Comp", nullptr},         {"My ComputerX", nullptr},
-        {"", nullptr},                 {"/My Computer", nullptr},    {"My Computer/", nullptr},
-        {"/x", nullptr},               {"My Computer/a", &a},        {"My Computer/A/B", &ab},
-        {"My Computer/a/b/c", &c},     {"My Computer/key", &key1},   {"My Computer/KEY", &key1},
-        {"My Computer//a", nullptr},   {"My Computer/a/", nullptr},  {"My Computer/ab", nullptr},
-        {"My Computer/a/b/c/", nullptr},
-    };
-    for (const Case& t : cases) {
-        RegNode* found = Search(t.path);
-        if (t.expect) {
-            EXPECT_EQ(found, *t.expect) << t.path;
-        } else {
-            EXPECT_EQ(found, nullptr) << t.path;
-        }
-    }
+    const std::pair<const char*, RegNode*> found[] = {
+        {"My Computer", RootNode}, {"my computer", RootNode}, {"MY COMPUTER", RootNode},
+        {"/", RootNode},           {"My Computer/a", a},      {"My Computer/A/B", ab},
+        {"My Computer/a/b/c", c},  {"My Computer/key", key1}, {"My Computer/KEY", key1}};
+    for (auto& f : found) EXPECT_EQ(Search(f.first), f.second) << f.first;
+    for (const char* path : {"My Comp", "My ComputerX", "", "/My Computer", "My Computer/", "/x",
+                             "My Computer//a", "My Computer/a/", "My Computer/ab", "My Computer/a/b/c/"})
+        EXPECT_EQ(Search(path), nullptr) << path;
 }
 
 TEST_F(TreeTest, EmptyNamesAreReachableByTrailingAndDoubledSlashes) {
@@ -88,8 +76,8 @@ TEST(RegKeyValue, SizesAndIntegerConversion) {
         int size;
         int ivalue;
     } cases[] = {
-        {REG_SZ, "abc", 4, 0}, {REG_SZ, "", 1, 0},       {REG_INT, "12", 4, 12},   {REG_INT, "12abc", 4, 12},
-        {REG_INT, "-7", 4, -7}, {REG_INT, "abc", 4, 0},  {REG_INT, "  +5", 4, 5}, {REG_INT, "007", 4, 7},
+        {REG_SZ, "abc", 4, 0},  {REG_SZ, "", 1, 0},     {REG_INT, "12", 4, 12},  {REG_INT, "12abc", 4, 12},
+        {REG_INT, "-7", 4, -7}, {REG_INT, "abc", 4, 0}, {REG_INT, "  +5", 4, 5}, {REG_INT, "007", 4, 7},
     };
     for (const Case& c : cases) {
         RegKeyValue v(Dup("name"), c.type, Dup(c.data));
@@ -112,7 +100,7 @@ TEST_F(TreeTest, DeletingASubtreeReleasesEverything) {
     RegNodeList* subs = RootNode->GetRegNodeList();
     RegNode* first = subs->GetAt(0);
     subs->RemoveAt(0, 1);
-    delete first;  // a, b and b's values; the sanitizer build reports any leak
+    delete first;                               // a, b and b's values; the sanitizer build reports any leak
     EXPECT_EQ(Search("My Computer/a/b/c"), c);  // found now under a/b
     EXPECT_EQ(subs->GetSize(), 3);
 }

@@ -94,15 +94,6 @@ void ExpectSameKeys(const std::vector<ExportKey>& got, const std::vector<ExportK
     }
 }
 
-TEST(ExportTest, ReadsBackWhatItWritesInBothForms) {
-    for (ExportForm form : {ExportForm::kUtf8, ExportForm::kUtf16}) {
-        ImportResult r;
-        ASSERT_TRUE(ReadExport(WriteExport(kSample, form), &r)) << r.error;
-        ExpectSameKeys(r.keys, kSample);
-        EXPECT_TRUE(r.skipped.empty());
-    }
-}
-
 TEST(ImportTest, AcceptsOtherEncodingsAndLineEnds) {
     const std::vector<ExportKey> want = {{"HKCU\\A", {Sz("n", "Caf\xE9"), Dw("d", 0xABCu)}, 0}};
     const char* body = "[HKCU\\A]\r\n\"n\" = \"Caf\xC3\xA9\"  \r\n; a comment\r\n\"d\"=DWORD:ABC\r\n";

@@ -54,7 +54,8 @@ TEST_F(WideTest, NullArgumentsAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(bRegChanged, 0);
 }
 
-TEST_F(WideTest, EnumerateAndCount) {
+// Names and their lengths; an index beyond the int range is past the last subkey.
+TEST_F(WideTest, Enumerate) {
     void* sw = Open(root, "Software");
     struct Case {
         uint32_t index;
@@ -68,10 +69,6 @@ TEST_F(WideTest, EnumerateAndCount) {
         EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(name)), W(c.name));
         EXPECT_EQ(len, strlen(c.name));
     }
-    EXPECT_EQ(ZrRegCountSubKeys(sw), 2u);
-    void* a = Open(sw, "A");
-    EXPECT_EQ(ZrRegCountSubKeys(a), 0u);
-    ZrRegCloseKey(a);
     ZrRegCloseKey(sw);
 }
 
