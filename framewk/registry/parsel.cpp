@@ -134,16 +134,56 @@ static inline void BeginAttempt() {
     s_limit = YYLMAX;
 }
 
-// Hands out a copy of yytext[from..from+n); a null copy tells the parser of no memory.
-static void SetText(int from, int n) {
+// Hands out a copy of the n bytes at p; a null copy tells the parser of no memory.
+static void SetTextFrom(const void* p, int n) {
     char* s = static_cast<char*>(zrMalloc(static_cast<size_t>(n) + 1));
     if (s) {
-        memcpy(s, yytext + from, static_cast<size_t>(n));
+        memcpy(s, p, static_cast<size_t>(n));
         s[n] = 0;
     }
     yylval.string = s;
-    yytext[from + n] = 0;
     yyleng = n;
+}
+
+static void SetText(int from, int n) {
+    SetTextFrom(yytext + from, n);
+    yytext[from + n] = 0;
+}
+
+// The common case without the byte-by-byte machinery: a word or quoted string that lies
+// whole in the block, ends there and keeps to the length limit, with nothing given back
+// before it. Its text is copied once, straight from the block. `first` is the byte that
+// began the attempt, just read from the block. Returns the token, or -1 to scan it the
+// ordinary way, which gives the same result for every input.
+static int ScanInBlock(int first) {
+    if (s_fromStream != 1 || s_pendPos != s_pendLen) return -1;
+    const unsigned char* start = s_in + s_inPos - 1;  // the first byte
+    const unsigned char* p = s_in + s_inPos;
+    int avail = s_inLen - s_inPos;
+    int i = 0;
+    if (first == '"') {
+        // The quotes count toward the limit; the closing one ends the attempt.
+        int most = avail < YYLMAX - 1 ? avail : YYLMAX - 1;
+        while (i < most && p[i] != '"' && p[i] != '\n' && p[i] != 0) ++i;
+        if (i == most || p[i] != '"') return -1;
+        SetTextFrom(p, i);
+        s_inPos += i + 1;
+        return STRING;
+    }
+    // A word's ending byte is read too and counts toward the limit.
+    int most = avail < YYLMAX - 1 ? avail : YYLMAX - 1;
+    bool digits = s_class.c[first] == C_DIGIT;
+    for (; i < most; ++i) {
+        unsigned char k = s_class.c[p[i]];
+        if (k == C_DIGIT) continue;
+        if (k != C_WORD) break;
+        digits = false;
+    }
+    if (i == most) return -1;
+    s_inPos += i;
+    if (i == 2 && first == 'K' && p[0] == 'E' && p[1] == 'Y') return KEY;
+    SetTextFrom(start, i + 1);
+    return digits ? NUMBER : STRING;
 }
 
 // Reads word characters after the attempt's first bytes and gives back the byte that
@@ -232,6 +272,8 @@ static int Scan() {
                 return TypeWord();
             case C_WORD:
             case C_DIGIT: {
+                int token = ScanInBlock(ch);
+                if (token >= 0) return token;
                 bool first = s_class.c[ch] == C_DIGIT;
                 bool digits = ReadWordRun() && first;
                 if (s_len == 3 && memcmp(yytext, "KEY", 3) == 0) return KEY;
@@ -251,6 +293,8 @@ static int Scan() {
                 continue;
             }
             case C_QUOTE: {
+                int token = ScanInBlock(ch);
+                if (token >= 0) return token;
                 int c;
                 for (;;) {
                     ReadRun([](unsigned char b) { return b != '"' && b != '\n' && b != 0; });

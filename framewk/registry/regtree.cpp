@@ -6,9 +6,19 @@
 
 RegNode* RootNode;
 
+// atoi, without its cost for the texts a load hands over: an optional minus sign and at
+// most nine digits cannot overflow; every other text goes to atoi itself.
+static int ToInt(const char* s) {
+    const char* p = s + (*s == '-');
+    int v = 0, n = 0;
+    for (; p[n] >= '0' && p[n] <= '9' && n < 10; ++n) v = v * 10 + (p[n] - '0');
+    if (n == 0 || n > 9 || p[n] != 0) return atoi(s);
+    return *s == '-' ? -v : v;
+}
+
 RegKeyValue::RegKeyValue(char* k, int t, void* data) : key(k), type(t) {
     if (t == REG_INT) {
-        ivalue = atoi(static_cast<char*>(data));
+        ivalue = ToInt(static_cast<char*>(data));
         zrFree(data);
     } else {
         string = static_cast<char*>(data);
