@@ -1,10 +1,22 @@
-// The 8-bit key operations where the wide ones do not reach: sizes of 8-bit names and
-// data, arguments the wide layer checks first, and names taken whole.
+// The 8-bit key operations where the wide ones do not reach: the root handle, sizes of
+// 8-bit names and data, arguments the wide layer checks first, and names taken whole.
 #include <string>
 
 #include "testutil.h"
 
 typedef KeyTreeTest KeysTest;
+
+// The root handle counts as an open handle of the root until it is closed, once.
+TEST_F(KeysTest, RootHandle) {
+    ASSERT_EQ(HkeyRegRoot(), root);
+    EXPECT_STREQ(root->ptr, "My Computer");
+    EXPECT_EQ(RootNode->GetOpenCnt(), 1);
+    cfRegCloseRoot();
+    EXPECT_EQ(HkeyRegRoot(), nullptr);
+    EXPECT_EQ(RootNode->GetOpenCnt(), 0);
+    cfRegCloseRoot();
+    EXPECT_EQ(RootNode->GetOpenCnt(), 0);
+}
 
 // Sizes count the terminator; a buffer too small gets nothing but the size.
 TEST_F(KeysTest, EnumKeySizes) {
