@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "bgen.h"
+#include "zrplat.h"
 #include "regp.h"
 
 namespace {
@@ -36,8 +37,9 @@ WStr Wide(const std::string& s) {
 }
 
 size_t HeapInUse() {
+    // The library's block pool maps its largest chunks itself, outside the C allocator.
     struct mallinfo2 m = mallinfo2();
-    return m.uordblks + m.hblkhd;
+    return m.uordblks + m.hblkhd + zrPoolHeldBytes();
 }
 
 void SyncFile(const std::string& path) {

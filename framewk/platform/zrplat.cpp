@@ -79,29 +79,67 @@ struct Pool {
     char* end;
     Chunk* chunks;
     size_t nextChunk;
-    long live;  // pooled blocks not yet freed
+    long live;    // pooled blocks not yet freed
+    size_t held;  // bytes of the chunks in use
 };
 Pool s_pool;
 
-void* ChunkAlloc(size_t size) {
 #if defined(__linux__)
-    if (size == kLastChunk) {
-        void* p = aligned_alloc(kLastChunk, kLastChunk);
-        if (p) madvise(p, kLastChunk, MADV_HUGEPAGE);
-        return p;
+// Emptied huge chunks, kept for the next load: a registry that is loaded again finds its
+// memory without the cost of the system clearing it anew, and until then the system may
+// take the pages back whenever it needs them.
+const int kMaxSpare = 1024;
+Chunk* s_spare[kMaxSpare];
+int s_spareCount;
+
+// Mapped on its own and aligned to its size, so that it can be one huge page.
+Chunk* MapHugeChunk() {
+    if (s_spareCount > 0) return s_spare[--s_spareCount];
+    size_t span = 2 * kLastChunk;
+    void* m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+    uintptr_t p = reinterpret_cast<uintptr_t>(m);
+    uintptr_t a = (p + kLastChunk - 1) & ~static_cast<uintptr_t>(kLastChunk - 1);
+    if (a > p) munmap(m, a - p);
+    if (p + span > a + kLastChunk) munmap(reinterpret_cast<void*>(a + kLastChunk), p + span - (a + kLastChunk));
+    madvise(reinterpret_cast<void*>(a), kLastChunk, MADV_HUGEPAGE);
+    return reinterpret_cast<Chunk*>(a);
+}
+#endif
+
+Chunk* ChunkAlloc(size_t size) {
+#if defined(__linux__)
+    if (size == kLastChunk) return MapHugeChunk();
+#endif
+    return static_cast<Chunk*>(malloc(size));
+}
+
+void ChunkFree(Chunk* c) {
+#if defined(__linux__)
+    if (c->size == kLastChunk) {
+        if (s_spareCount < kMaxSpare) {
+#ifdef MADV_FREE
+            madvise(c, kLastChunk, MADV_FREE);
+#endif
+            s_spare[s_spareCount++] = c;
+        } else {
+            munmap(c, kLastChunk);
+        }
+        return;
     }
 #endif
-    return malloc(size);
+    free(c);
 }
 
 bool NewChunk(size_t need) {
     size_t size = s_pool.nextChunk ? s_pool.nextChunk : kFirstChunk;
     while (size < need + sizeof(Chunk)) size *= 2;
-    Chunk* c = static_cast<Chunk*>(ChunkAlloc(size));
+    Chunk* c = ChunkAlloc(size);
     if (!c) return false;
     c->next = s_pool.chunks;
     c->size = size;
     s_pool.chunks = c;
+    s_pool.held += size;
     s_pool.cur = reinterpret_cast<char*>(c) + sizeof(Chunk);
     s_pool.end = reinterpret_cast<char*>(c) + size;
     s_pool.nextChunk = size < kLastChunk ? size * 2 : kLastChunk;
@@ -111,7 +149,7 @@ bool NewChunk(size_t need) {
 void ReleaseChunks() {
     for (Chunk* c = s_pool.chunks; c;) {
         Chunk* next = c->next;
-        free(c);
+        ChunkFree(c);
         c = next;
     }
     s_pool = Pool();
@@ -145,6 +183,8 @@ void* BlockAlloc(size_t n) {
 }  // namespace
 
 void* zrPoolAlloc(size_t n) { return BlockAlloc(n); }
+
+size_t zrPoolHeldBytes() { return s_pool.held; }
 
 void* zrMalloc(size_t n) { return zrAllocShouldFail() ? nullptr : BlockAlloc(n); }
 

@@ -37,6 +37,8 @@ bool zrAllocShouldFail();
 // A block without counting it as an allocation: for class operator new, whose
 // expression zrNew has counted already.
 void* zrPoolAlloc(size_t n);
+// The bytes of the pool's chunks in use (for measurements).
+size_t zrPoolHeldBytes();
 
 // Objects of the tree come from the block pool too; zrNew makes them.
 #define ZR_POOLED_CLASS                                                                            \
