@@ -11,8 +11,8 @@ RegNode* RootNode;
 static int ToInt(const char* s) {
     const char* p = s + (*s == '-');
     int v = 0, n = 0;
-    for (; p[n] >= '0' && p[n] <= '9' && n < 10; ++n) v = v * 10 + (p[n] - '0');
-    if (n == 0 || n > 9 || p[n] != 0) return atoi(s);
+    for (; n < 9 && p[n] >= '0' && p[n] <= '9'; ++n) v = v * 10 + (p[n] - '0');
+    if (n == 0 || p[n] != 0) return atoi(s);
     return *s == '-' ? -v : v;
 }
 
