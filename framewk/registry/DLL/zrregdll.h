@@ -12,8 +12,11 @@
  * - Results: 0 success, 2 no memory, 3 invalid handle (or not a string), 5 not found,
  *   7 buffer too small (the room needed is stored back), 8 the handle's key is gone,
  *   9 no registry loaded, 10 key busy (open handles), 11 a name or text the file cannot
- *   hold (a double quote, a line break, or 256 characters or more), 259 no more items,
- *   0xFFFFFFFF a required argument is null or a path is empty.
+ *   hold (a double quote, a line break or byte 26; a text of more than 9998 bytes; a name
+ *   of 256 characters or more), 259 no more items, 0xFFFFFFFF a required argument is
+ *   null or a path is empty.
+ * - ZrRegQueryValueEx takes *lpcbData as the room in lpData in bytes; data that does not
+ *   fit is not written, and the answer is 7 with the room needed in bytes.
  * - ZrLoadRegistry: 0 loaded, 1 already loaded or syntax error, 2 no memory, 5 the file
  *   cannot be opened. Messages about a bad file go to standard output.
  * - One thread at a time; nothing is locked.
