@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "bgen.h"
-#include "zrplat.h"
 #include "regp.h"
+#include "zrplat.h"
 
 namespace {
 

@@ -53,7 +53,9 @@ public:
 
 private:
     // The elements are pointers: a block of them needs no construction.
-    static TYPE* NewBlock(int n) { return static_cast<TYPE*>(zrMalloc(static_cast<size_t>(n) * sizeof(TYPE))); }
+    static TYPE* NewBlock(int n) {
+        return static_cast<TYPE*>(zrMalloc(static_cast<size_t>(n) * sizeof(TYPE)));
+    }
 
     TYPE* m_pData;
     int m_nSize;

@@ -101,7 +101,8 @@ Chunk* MapHugeChunk() {
     uintptr_t p = reinterpret_cast<uintptr_t>(m);
     uintptr_t a = (p + kLastChunk - 1) & ~static_cast<uintptr_t>(kLastChunk - 1);
     if (a > p) munmap(m, a - p);
-    if (p + span > a + kLastChunk) munmap(reinterpret_cast<void*>(a + kLastChunk), p + span - (a + kLastChunk));
+    if (p + span > a + kLastChunk)
+        munmap(reinterpret_cast<void*>(a + kLastChunk), p + span - (a + kLastChunk));
     madvise(reinterpret_cast<void*>(a), kLastChunk, MADV_HUGEPAGE);
     return reinterpret_cast<Chunk*>(a);
 }

@@ -43,9 +43,9 @@ size_t zrPoolHeldBytes();
 // Objects of the tree come from the block pool too; zrNew makes them.
 #define ZR_POOLED_CLASS                                                                            \
     static void* operator new(size_t n, const std::nothrow_t&) noexcept { return zrPoolAlloc(n); } \
-    static void* operator new(size_t n) {                                                         \
+    static void* operator new(size_t n) {                                                          \
         void* p = zrPoolAlloc(n);                                                                  \
-        if (!p) abort(); /* only tests use throwing new; the library has no exceptions */         \
+        if (!p) abort(); /* only tests use throwing new; the library has no exceptions */          \
         return p;                                                                                  \
     }                                                                                              \
     static void operator delete(void* p) noexcept { zrFree(p); }

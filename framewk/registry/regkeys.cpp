@@ -182,8 +182,8 @@ unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHand
 
 // The name copy, the data text and the value record are all made before the old value
 // is taken out, so that running out of memory leaves the old value in place.
-unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwType, const unsigned char* lpData,
-                           unsigned int cbData) {
+unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwType,
+                           const unsigned char* lpData, unsigned int cbData) {
     if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
     if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
     if (!valueName || !lpData) return REGERR_INVALID_HANDLE;

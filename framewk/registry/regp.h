@@ -19,9 +19,10 @@
 #define REGERR_KEY_NOT_FOUND 8     // the handle's key is not in the tree (and the cases of type/empty name)
 #define REGERR_NOT_LOADED 9        // no registry is loaded
 #define REGERR_KEY_BUSY 10         // the subkey to be deleted has open handles
-#define REGERR_BAD_NAME 11         // a name or text the file cannot carry (a double quote, a line
-                                   // break, or more than REGFILE_TEXT_MAX bytes), or a wide name
-                                   // of 256 characters or more
+#define REGERR_BAD_NAME \
+    11  // a name or text the file cannot carry (a double quote, a line
+        // break, or more than REGFILE_TEXT_MAX bytes), or a wide name
+        // of 256 characters or more
 
 // Tokens of the registry file. REG_SZ and REG_INT are also the value types inside the tree.
 enum { KEY = 257, REG_SZ = 258, REG_INT = 259, STRING = 260, NUMBER = 261 };
@@ -141,8 +142,8 @@ unsigned int CfRegEnumKey(HKEY h, int index, char* buffer, unsigned int* size);
 unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType, unsigned char* lpData,
                              unsigned int* lpcbData);
 unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHandle);
-unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwType, const unsigned char* lpData,
-                           unsigned int cbData);
+unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwType,
+                           const unsigned char* lpData, unsigned int cbData);
 unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName);
 unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName);
 int cfRegOpenRoot();

@@ -35,12 +35,7 @@ int RegKeyValue::GetSize() { return type == REG_INT ? 4 : static_cast<int>(strle
 void* RegKeyValue::GetValue() { return type == REG_INT ? static_cast<void*>(&ivalue) : string; }
 
 RegNode::RegNode(char* n)
-    : name(n),
-      kvlist(&values),
-      nodeList(&keys),
-      openCnt(0),
-      keyIndex(nullptr),
-      valueIndex(nullptr) {}
+    : name(n), kvlist(&values), nodeList(&keys), openCnt(0), keyIndex(nullptr), valueIndex(nullptr) {}
 
 // Lists are emptied front to back in one pass rather than by repeated removal at index 0,
 // which would cost time quadratic in the number of entries.

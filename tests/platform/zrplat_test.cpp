@@ -16,9 +16,14 @@ TEST(Platform, StricmpFoldsAsciiOnly) {
         const char* b;
         int sign;
     } cases[] = {
-        {"My Computer", "MY COMPUTER", 0}, {"abc", "ABD", -1},       {"b", "A", 1},
-        {"", "", 0},                       {"a", "", 1},             {"\xe9", "\xc9", 1},  // no folding above 127
-        {"_", "_", 0},                     {"[", "{", -1},  // '[' is not a capital, '{' not a small letter
+        {"My Computer", "MY COMPUTER", 0},
+        {"abc", "ABD", -1},
+        {"b", "A", 1},
+        {"", "", 0},
+        {"a", "", 1},
+        {"\xe9", "\xc9", 1},  // no folding above 127
+        {"_", "_", 0},
+        {"[", "{", -1},  // '[' is not a capital, '{' not a small letter
     };
     for (const Case& c : cases) {
         int r = _stricmp(c.a, c.b);

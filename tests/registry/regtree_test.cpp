@@ -76,11 +76,20 @@ TEST(RegKeyValue, SizesAndIntegerConversion) {
         int size;
         int ivalue;
     } cases[] = {
-        {REG_SZ, "abc", 4, 0},  {REG_SZ, "", 1, 0},     {REG_INT, "12", 4, 12},  {REG_INT, "12abc", 4, 12},
-        {REG_INT, "-7", 4, -7}, {REG_INT, "abc", 4, 0}, {REG_INT, "  +5", 4, 5}, {REG_INT, "007", 4, 7},
-        {REG_INT, "999999999", 4, 999999999},    {REG_INT, "-999999999", 4, -999999999},
-        {REG_INT, "2147483647", 4, 2147483647},  {REG_INT, "-2147483648", 4, -2147483647 - 1},
-        {REG_INT, "-", 4, 0},                    {REG_INT, "0000000000012", 4, 12},
+        {REG_SZ, "abc", 4, 0},
+        {REG_SZ, "", 1, 0},
+        {REG_INT, "12", 4, 12},
+        {REG_INT, "12abc", 4, 12},
+        {REG_INT, "-7", 4, -7},
+        {REG_INT, "abc", 4, 0},
+        {REG_INT, "  +5", 4, 5},
+        {REG_INT, "007", 4, 7},
+        {REG_INT, "999999999", 4, 999999999},
+        {REG_INT, "-999999999", 4, -999999999},
+        {REG_INT, "2147483647", 4, 2147483647},
+        {REG_INT, "-2147483648", 4, -2147483647 - 1},
+        {REG_INT, "-", 4, 0},
+        {REG_INT, "0000000000012", 4, 12},
     };
     for (const Case& c : cases) {
         RegKeyValue v(Dup("name"), c.type, Dup(c.data));

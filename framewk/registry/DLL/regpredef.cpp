@@ -5,10 +5,12 @@ HKEY s_hkeyHKLM;
 HKEY s_hkeyHKCU;
 HKEY s_hkeyArdoRoot;
 
-static const zrwchar c_szHKLM[] = {'H', 'K', 'E', 'Y', '_', 'L', 'O', 'C', 'A', 'L', '_', 'M', 'A', 'C', 'H', 'I', 'N', 'E', 0};
-static const zrwchar c_szHKCU[] = {'H', 'K', 'E', 'Y', '_', 'C', 'U', 'R', 'R', 'E', 'N', 'T', '_', 'U', 'S', 'E', 'R', 0};
-static const zrwchar c_szArdoRoot[] = {'S', 'o', 'f', 't', 'w', 'a', 'r', 'e', '\\', 'M', 'O', 'R', 'V', 'A', 'N',
-                                       'E', '\\', 'A', 'r', 'd', 'o', '\\', '1', '.', '0', 0};
+static const zrwchar c_szHKLM[] = {'H', 'K', 'E', 'Y', '_', 'L', 'O', 'C', 'A', 'L',
+                                   '_', 'M', 'A', 'C', 'H', 'I', 'N', 'E', 0};
+static const zrwchar c_szHKCU[] = {'H', 'K', 'E', 'Y', '_', 'C', 'U', 'R', 'R',
+                                   'E', 'N', 'T', '_', 'U', 'S', 'E', 'R', 0};
+static const zrwchar c_szArdoRoot[] = {'S', 'o', 'f', 't',  'w', 'a', 'r', 'e', '\\', 'M', 'O', 'R', 'V',
+                                       'A', 'N', 'E', '\\', 'A', 'r', 'd', 'o', '\\', '1', '.', '0', 0};
 
 // ZrRegCreateKey writes its result only on success, so a failed request leaves the cache
 // empty and the next request starts afresh.

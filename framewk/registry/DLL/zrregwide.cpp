@@ -3,7 +3,7 @@
 
 #include "regp.h"
 
-#define NAME_BUF 256  // a name passed in holds at most 255 characters
+#define NAME_BUF 256                   // a name passed in holds at most 255 characters
 static const int32_t ZR_BAD_ARG = -1;  // 0xFFFFFFFF: a required argument is null
 
 long regerrToWinerr(long regerr) { return regerr == REGERR_NO_MORE_ITEMS ? 259 : regerr; }
@@ -86,8 +86,8 @@ static void PutWide(unsigned char* out, const char* s, size_t n) {
 // the tree counts it: 4 for an integer, the characters plus one for a string. Strings of
 // any length are read, through a block of their own when they outgrow the name buffer.
 // After a failure *lpType is not touched.
-int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_t* lpType, unsigned char* lpData,
-                          uint32_t* lpcbData) {
+int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_t* lpType,
+                          unsigned char* lpData, uint32_t* lpcbData) {
     if (!hKey || !lpValueName || !lpType || !lpData || !lpcbData) return ZR_BAD_ARG;
     char valueName[NAME_BUF];
     if (!ConvertName(lpValueName, valueName, false)) return REGERR_BAD_NAME;
@@ -154,8 +154,8 @@ int32_t ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkRes
     return Win(rc);
 }
 
-int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t dwType, const unsigned char* lpData,
-                        uint32_t cbData) {
+int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t dwType,
+                        const unsigned char* lpData, uint32_t cbData) {
     if (!hKey || !lpValueName || !lpData || dwType == 0 || cbData == 0) return ZR_BAD_ARG;
     char valueNameOut[NAME_BUF];
     if (!ConvertName(lpValueName, valueNameOut, true)) return REGERR_BAD_NAME;
@@ -241,7 +241,8 @@ uint32_t ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey, const un
         hkey = hkeyBase;
     }
     uint32_t dw = 4, cb = 4, value = 0;
-    if (rc == REGERR_SUCCESS) rc = ZrRegQueryValueEx(hkey, szValueName, &dw, reinterpret_cast<unsigned char*>(&value), &cb);
+    if (rc == REGERR_SUCCESS)
+        rc = ZrRegQueryValueEx(hkey, szValueName, &dw, reinterpret_cast<unsigned char*>(&value), &cb);
     *pdwValue = (rc == REGERR_SUCCESS && dw == 4) ? value : dwDefault;
     if (hkey && hkey != hkeyBase) ZrRegCloseKey(hkey);
     return 0;
