@@ -431,56 +431,52 @@ std::string CallName(const char* op, int d, int n) {
 
 const char* const kOpNames[] = {"open+close", "query", "set", "enum", "count", "open_each"};
 
+struct Row {
+    const char* label;
+    const char* lib;
+    int file;  // 0 reg, 1 cfg, 2 json
+};
+
+// One throughput table: a row per reader or writer, a column per file size.
+template <size_t N>
+void WriteThroughputTable(FILE* md, const char* first, const Row (&rows)[N],
+                          std::string (*name)(const char*, int)) {
+    fprintf(md, "| %s |", first);
+    for (auto& s : g_sets) fprintf(md, " %d MB |", s.first);
+    fprintf(md, "\n|---|");
+    for (size_t i = 0; i < g_sets.size(); ++i) fprintf(md, "---|");
+    fprintf(md, "\n");
+    for (const Row& r : rows) {
+        fprintf(md, "| %s |", r.label);
+        for (auto& s : g_sets) {
+            size_t b = r.file == 0   ? s.second.stats.regBytes
+                       : r.file == 1 ? s.second.stats.cfgBytes
+                                     : s.second.stats.jsonBytes;
+            fprintf(md, " %s |", Cell(name(r.lib, s.first), b).c_str());
+        }
+        fprintf(md, "\n");
+    }
+}
+
 void WriteMarkdown(FILE* md) {
     fprintf(md, "### Loading a file\n\n");
     fprintf(md,
             "Throughput over each file's own size, by wall-clock time and (in brackets) by the process's\n"
             "CPU time, which other work on the machine disturbs less.\n\n");
-    fprintf(md, "| reader |");
-    for (auto& s : g_sets) fprintf(md, " %d MB |", s.first);
-    fprintf(md, "\n|---|");
-    for (size_t i = 0; i < g_sets.size(); ++i) fprintf(md, "---|");
-    fprintf(md, "\n");
-    struct Row {
-        const char* label;
-        const char* lib;
-        int file;  // 0 reg, 1 cfg, 2 json
-    } loads[] = {{"fread of the registry file (floor)", "fread", 0},
-                 {"**zrregdll** `ZrLoadRegistry`", "zrregdll", 0},
-                 {"libconfig++ `Config::readFile`", "libconfig", 1},
-                 {"RapidJSON `Document::ParseStream`", "rapidjson", 2}};
-    for (const Row& r : loads) {
-        fprintf(md, "| %s |", r.label);
-        for (auto& s : g_sets) {
-            size_t b = r.file == 0   ? s.second.stats.regBytes
-                       : r.file == 1 ? s.second.stats.cfgBytes
-                                     : s.second.stats.jsonBytes;
-            fprintf(md, " %s |", Cell(LoadName(r.lib, s.first), b).c_str());
-        }
-        fprintf(md, "\n");
-    }
+    const Row loads[] = {{"fread of the registry file (floor)", "fread", 0},
+                         {"**zrregdll** `ZrLoadRegistry`", "zrregdll", 0},
+                         {"libconfig++ `Config::readFile`", "libconfig", 1},
+                         {"RapidJSON `Document::ParseStream`", "rapidjson", 2}};
+    WriteThroughputTable(md, "reader", loads, LoadName);
     fprintf(md, "\nContent per size (keys / values; bytes of the registry, libconfig and JSON files):");
     for (auto& s : g_sets)
         fprintf(md, " %d MB: %zu / %zu; %zu, %zu, %zu.", s.first, s.second.stats.keys, s.second.stats.values,
                 s.second.stats.regBytes, s.second.stats.cfgBytes, s.second.stats.jsonBytes);
-    fprintf(md, "\n\n### Saving (the file written and synced to disk)\n\n| writer |");
-    for (auto& s : g_sets) fprintf(md, " %d MB |", s.first);
-    fprintf(md, "\n|---|");
-    for (size_t i = 0; i < g_sets.size(); ++i) fprintf(md, "---|");
-    fprintf(md, "\n");
-    Row saves[] = {{"**zrregdll** writer", "zrregdll", 0},
-                   {"libconfig++ `Config::writeFile`", "libconfig", 1},
-                   {"RapidJSON `Writer`", "rapidjson", 2}};
-    for (const Row& r : saves) {
-        fprintf(md, "| %s |", r.label);
-        for (auto& s : g_sets) {
-            size_t b = r.file == 0   ? s.second.stats.regBytes
-                       : r.file == 1 ? s.second.stats.cfgBytes
-                                     : s.second.stats.jsonBytes;
-            fprintf(md, " %s |", Cell(SaveName(r.lib, s.first), b).c_str());
-        }
-        fprintf(md, "\n");
-    }
+    fprintf(md, "\n\n### Saving (the file written and synced to disk)\n\n");
+    const Row saves[] = {{"**zrregdll** writer", "zrregdll", 0},
+                         {"libconfig++ `Config::writeFile`", "libconfig", 1},
+                         {"RapidJSON `Writer`", "rapidjson", 2}};
+    WriteThroughputTable(md, "writer", saves, SaveName);
     fprintf(md,
             "\n### Memory held by the loaded content (heap bytes; the loaders stream, so this is their "
             "peak)\n\n");
