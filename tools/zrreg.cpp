@@ -94,8 +94,8 @@ const char* ResultText(long rc) {
         case 10:
             return "the key is in use";
         case 11:
-            return "the registry file cannot hold it (a double quote, a line break, or a name of 256 "
-                   "characters or more)";
+            return "the registry file cannot hold it (a double quote, a line break or byte 26, a text "
+                   "of more than 9998 bytes, or a name of 256 characters or more)";
         case 259:
             return "there are no more subkeys";
         case kBadArgument:
