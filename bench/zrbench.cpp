@@ -155,10 +155,10 @@ void SaveZr(benchmark::State& st, const DataSet* d) {
         st.SkipWithError("load failed");
         return;
     }
-    char tmp[REGFILE_PATH_MAX];
+    char tmp[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
     for (auto _ : st) {
         bRegChanged = 1;
-        if (!cfRegSaveRegToTemp(tmp)) {
+        if (!cfRegSaveRegToTemp(tmp, target)) {
             st.SkipWithError("save failed");
             break;
         }

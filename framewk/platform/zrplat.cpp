@@ -7,10 +7,15 @@
 #include <stdlib.h>
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 #else
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -328,11 +333,112 @@ bool zrWriteFaulted() {
     return ioFaulted(ZR_IO_WRITE);
 }
 
-FILE* zrOpenTempForWrite(const char* path) {
+#ifdef _WIN32
+FILE* zrOpenFileForRead(const char* path) {
+    FILE* fp = fopen(path, "r");
+    // A device name (CON, NUL, COM1) opens as a character device: not a registry file.
+    if (fp && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)))) != FILE_TYPE_DISK) {
+        fclose(fp);
+        return nullptr;
+    }
+    return fp;
+}
+
+// Only a path that is itself a reparse point (a symbolic link) is replaced by its final
+// path: any other keeps the exact name that the temporary file's name is derived from.
+bool zrSaveTarget(const char* path, char* out, size_t outSize) {
+    DWORD attr = GetFileAttributesA(path);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return false;
+        DWORD n = GetFinalPathNameByHandleA(h, out, static_cast<DWORD>(outSize), FILE_NAME_NORMALIZED);
+        CloseHandle(h);
+        return n > 0 && n < outSize;
+    }
+    if (strlen(path) >= outSize) return false;
+    strcpy(out, path);
+    return true;
+}
+
+// The new file inherits its access control from the folder, as any new file there does;
+// a link planted at the name is removed, not followed, and _O_EXCL refuses anything
+// that appears there again before the file is made.
+static int createExclusive(const char* path, const char*) {
+    DeleteFileA(path);
+    return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
+}
+#else
+// Opened without blocking, so that a FIFO without a writer cannot hang the load; only
+// then is it known to be a regular file, and the flag is cleared for the reads.
+FILE* zrOpenFileForRead(const char* path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE* fp = fdopen(fd, "r");
+    if (!fp) close(fd);
+    return fp;
+}
+
+bool zrSaveTarget(const char* path, char* out, size_t outSize) {
+    char* real = realpath(path, nullptr);
+    // A registry file that has gone since the load is written where it was.
+    const char* use = real ? real : path;
+    bool fits = strlen(use) < outSize;
+    if (fits) strcpy(out, use);
+    free(real);
+    return fits;
+}
+
+// Whatever is at the name is removed (a stale file of an earlier crash, or a link that
+// someone planted there), and the file is made anew: O_EXCL|O_NOFOLLOW refuse anything
+// that appears there again. It takes the registry file's owner, group and permission
+// bits before a byte is written, so that the content is never more open than before.
+static int createExclusive(const char* path, const char* like) {
+    if (unlink(path) != 0 && errno != ENOENT) return -1;
+    struct stat st;
+    bool known = like && stat(like, &st) == 0;
+    mode_t mode = known ? (st.st_mode & 07777) : 0666;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0600);
+    if (fd < 0 || !known) return fd;
+    // Owner and group only where the process may set them; a group alone is often allowed.
+    if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
+        // The file keeps this process's group: tighten the group bits rather than widen who reads.
+        mode &= static_cast<mode_t>(~070);
+    }
+    if (fchmod(fd, mode) != 0) {
+        close(fd);
+        unlink(path);
+        return -1;
+    }
+    return fd;
+}
+#endif
+
+FILE* zrOpenTempForWrite(const char* path, const char* like) {
     Step(ZR_STEP_OPEN);
     if (ioFaulted(ZR_IO_OPEN)) return nullptr;
-    FILE* fp = fopen(path, "w");  // text mode: "\r\n" line ends on Windows
-    if (fp) Step(ZR_STEP_OPENED);
+    int fd = createExclusive(path, like);
+    if (fd < 0) return nullptr;
+#ifdef _WIN32
+    FILE* fp = _fdopen(fd, "w");  // text mode: "\r\n" line ends
+#else
+    FILE* fp = fdopen(fd, "w");
+#endif
+    if (!fp) {
+#ifdef _WIN32
+        _close(fd);
+#else
+        close(fd);
+#endif
+        _unlink(path);
+        return nullptr;
+    }
+    Step(ZR_STEP_OPENED);
     return fp;
 }
 

@@ -88,7 +88,18 @@ void zrDisableThreadLibraryCalls(void* module);
 // I/O faults can be injected at each step for tests (ZrIoFault).
 enum ZrIoFault { ZR_IO_NONE = 0, ZR_IO_OPEN, ZR_IO_WRITE, ZR_IO_SYNC, ZR_IO_CLOSE, ZR_IO_RENAME };
 void zrIoFailAt(ZrIoFault f);
-FILE* zrOpenTempForWrite(const char* path);
+// Opens a registry file for reading in text mode; null when the path cannot be opened or
+// names no regular file (a directory, a FIFO, a device). Never blocks.
+FILE* zrOpenFileForRead(const char* path);
+// The file that a save replaces: `path` with its symbolic links resolved, so that a link
+// stays a link and its target gets the new content; `path` itself when it cannot be
+// resolved. False when `out` (outSize bytes) cannot hold it.
+bool zrSaveTarget(const char* path, char* out, size_t outSize);
+// Creates the temporary file `path` for text writing, exclusively and without following a
+// link: whatever is at that name first is removed. It gets the permission bits, and where
+// the process may set them the owner and group, of the file `like` before anything is
+// written. Null when it cannot be made.
+FILE* zrOpenTempForWrite(const char* path, const char* like);
 // Checks the stream's error state, flushes, syncs and closes; false on any failure
 // (the stream is closed either way).
 bool zrCommitFile(FILE* fp);

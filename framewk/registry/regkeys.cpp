@@ -21,16 +21,6 @@ static RegNode* LookUp(HKEY h, unsigned int* rc) {
 
 static bool IsKeyHandle(HKEY h) { return h && h->type == REGHANDLE_KEY; }
 
-// The registry file carries every text between double quotes with no escapes, and a
-// text-mode file on Windows ends at byte 26; texts holding these, or longer than the
-// scanner reads back, could never load again.
-static bool Storable(const char* s, size_t n) {
-    if (n > REGFILE_TEXT_MAX) return false;
-    for (size_t i = 0; i < n; ++i)
-        if (s[i] == '"' || s[i] == '\n' || s[i] == 26) return false;
-    return true;
-}
-
 // "a" + "/" + "b" in a fresh block, or null.
 static char* JoinPath(const char* a, const char* b) {
     size_t la = strlen(a), lb = strlen(b);
@@ -164,7 +154,7 @@ unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHand
     // Only a key that is really missing is created: an open that ran out of memory must
     // not add a second key of the same name.
     if (rc != REGERR_NOT_FOUND) return rc;
-    if (!Storable(newKey, strlen(newKey))) return REGERR_BAD_NAME;
+    if (!RegTextStorable(newKey, strlen(newKey))) return REGERR_BAD_NAME;
     char* nameStr = zrStrdup(newKey);
     if (!nameStr) return REGERR_NO_MEMORY;
     int created = WithOpenKey(parent, [&] {
@@ -197,9 +187,9 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
         // The stored string ends at the first NUL within the data, or after cbData bytes.
         const void* nul = memchr(lpData, 0, cbData);
         dataLen = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - lpData) : cbData;
-        if (!Storable(reinterpret_cast<const char*>(lpData), dataLen)) return REGERR_BAD_NAME;
+        if (!RegTextStorable(reinterpret_cast<const char*>(lpData), dataLen)) return REGERR_BAD_NAME;
     }
-    if (!Storable(valueName, strlen(valueName))) return REGERR_BAD_NAME;
+    if (!RegTextStorable(valueName, strlen(valueName))) return REGERR_BAD_NAME;
 
     char* newValue = zrStrdup(valueName);
     if (!newValue) return REGERR_NO_MEMORY;

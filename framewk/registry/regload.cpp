@@ -6,7 +6,8 @@
 
 // Results: 0 loaded; 1 already loaded, a syntax error or parser stacks that cannot grow;
 // 2 no memory (key stack, a token's text, the root handle, or no root at all); 5 the file
-// cannot be opened, or its path does not fit bpRegFile (nothing is opened then).
+// cannot be opened as a regular file, or its path does not fit bpRegFile (nothing is
+// opened then).
 unsigned int LoadRegistry(const char* filename) {
     if (lRegLoadCnt) return 1;
     if (strlen(filename) >= REGFILE_PATH_MAX) return REGERR_NOT_FOUND;
@@ -15,7 +16,7 @@ unsigned int LoadRegistry(const char* filename) {
     NodeStack = zrNew<RegNodeList>();
     if (!NodeStack) return REGERR_NO_MEMORY;
 
-    yyin = fopen(filename, "r");
+    yyin = zrOpenFileForRead(filename);
     if (!yyin) {
         UnloadRegistry();
         return REGERR_NOT_FOUND;
@@ -45,8 +46,8 @@ unsigned int LoadRegistry(const char* filename) {
 }
 
 void UnloadRegistry() {
-    char tmpFile[REGFILE_PATH_MAX];
-    int renFile = cfRegSaveRegToTemp(tmpFile);
+    char tmpFile[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
+    int renFile = cfRegSaveRegToTemp(tmpFile, target);
     delete NodeStack;
     NodeStack = nullptr;
     cfRegCloseRoot();
@@ -56,7 +57,7 @@ void UnloadRegistry() {
     delete RootNode;
     RootNode = nullptr;
     ReleaseSearch();
-    if (renFile == 1) cfRegSwapRegFile(tmpFile);
+    if (renFile == 1) cfRegSwapRegFile(tmpFile, target);
     // Standard input is the scanner's stream before any load, never the registry file.
     if (yyin && yyin != stdin) {
         fclose(yyin);

@@ -20,9 +20,8 @@
 #define REGERR_NOT_LOADED 9        // no registry is loaded
 #define REGERR_KEY_BUSY 10         // the subkey to be deleted has open handles
 #define REGERR_BAD_NAME \
-    11  // a name or text the file cannot carry (a double quote, a line
-        // break, or more than REGFILE_TEXT_MAX bytes), or a wide name
-        // of 256 characters or more
+    11  // a name or text the file cannot carry (see RegTextStorable), or
+        // a wide name of 256 characters or more
 
 // Tokens of the registry file. REG_SZ and REG_INT are also the value types inside the tree.
 enum { KEY = 257, REG_SZ = 258, REG_INT = 259, STRING = 260, NUMBER = 261 };
@@ -112,8 +111,14 @@ bool ReserveSearch(const char* path);
 void ReleaseSearch();
 
 // The longest text the scanner reads back between double quotes: its 10000-byte limit
-// holds the two quotes too.
+// holds the two quotes too. A bare word may be one byte longer, as the limit holds the
+// byte that ends it.
 #define REGFILE_TEXT_MAX 9998
+#define REGFILE_WORD_MAX 9999
+// Whether the n bytes at s can be stored: the writer can put them into the file so that
+// the scanner reads them back as they are (no double quote, line break or byte 26, and
+// short enough; the longest, REGFILE_WORD_MAX bytes, only when they form a bare word).
+bool RegTextStorable(const char* s, size_t n);
 
 // ---- tree building -------------------------------------------------------------------
 extern RegNodeList* NodeStack;
@@ -186,10 +191,12 @@ void yycleanup();
 
 // ---- loading, unloading, writing -----------------------------------------------------
 #define REGFILE_PATH_MAX 512
+// The file a save replaces and its temporary file: the registry path with links resolved.
+#define REGFILE_TEMP_MAX 4096
 extern char bpRegFile[REGFILE_PATH_MAX];
 unsigned int LoadRegistry(const char* filename);
 void UnloadRegistry();
-int cfRegSaveRegToTemp(char* tmpFile);
-void cfRegSwapRegFile(char* tmpFile);
+int cfRegSaveRegToTemp(char* tmpFile, char* target);
+void cfRegSwapRegFile(const char* tmpFile, const char* target);
 
 #endif

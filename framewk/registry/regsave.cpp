@@ -10,10 +10,40 @@ char bpRegFile[REGFILE_PATH_MAX];
 // Every write is checked; zrWriteFaulted lets tests fail one.
 static bool Wrote(int rc) { return rc >= 0 && !zrWriteFaulted(); }
 
+// A text of up to REGFILE_TEXT_MAX bytes is written between double quotes, exactly as
+// stored. A longer one fits the scanner's limit only as a bare word; only such a one is
+// storable, so the writer puts it down bare.
+static const char* Quote(const char* s) { return strlen(s) <= REGFILE_TEXT_MAX ? "\"" : ""; }
+
+static bool IsBareWord(const char* s, size_t n) {
+    bool digitsOnly = true;
+    for (size_t i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        bool digit = c >= '0' && c <= '9';
+        if (!digit && !(c >= 'A' && c <= 'Z') && !(c >= 'a' && c <= 'z') && c != '_' && c != '.' && c != '/')
+            return false;
+        digitsOnly = digitsOnly && digit;
+    }
+    return n > 0 && !digitsOnly && !(n == 3 && memcmp(s, "KEY", 3) == 0);
+}
+
+// The registry file carries every text between double quotes with no escapes, and a
+// text-mode file on Windows ends at byte 26; a text holding these, or longer than the
+// scanner reads back, could never load again.
+bool RegTextStorable(const char* s, size_t n) {
+    if (n > REGFILE_TEXT_MAX) return n == REGFILE_WORD_MAX && IsBareWord(s, n);
+    for (size_t i = 0; i < n; ++i)
+        if (s[i] == '"' || s[i] == '\n' || s[i] == 26) return false;
+    return true;
+}
+
 bool RegKeyValue::Save(FILE* fp, const char* indent) {
+    const char* kq = Quote(key);
     if (type == REG_INT)
-        return Wrote(fprintf(fp, "%s%*s[%s] \"%s\" = %d;\n", indent, 4, " ", "REG_INT", key, ivalue));
-    return Wrote(fprintf(fp, "%s%*s[%s] \"%s\" = \"%s\";\n", indent, 4, " ", "REG_SZ", key, string));
+        return Wrote(fprintf(fp, "%s%*s[%s] %s%s%s = %d;\n", indent, 4, " ", "REG_INT", kq, key, kq, ivalue));
+    const char* sq = Quote(string);
+    return Wrote(
+        fprintf(fp, "%s%*s[%s] %s%s%s = %s%s%s;\n", indent, 4, " ", "REG_SZ", kq, key, kq, sq, string, sq));
 }
 
 namespace {
@@ -56,7 +86,8 @@ bool RegNode::Save(FILE* fp, int tab) {
     auto open = [&](RegNode* n, int level) -> bool {
         const char* ind = indent.Get(level);
         if (!ind) return false;
-        if (!Wrote(fprintf(fp, "%sKEY \"%s\"\n", ind, n->name)) || !Wrote(fprintf(fp, "%s(\n", ind)))
+        const char* q = Quote(n->name);
+        if (!Wrote(fprintf(fp, "%sKEY %s%s%s\n", ind, q, n->name, q)) || !Wrote(fprintf(fp, "%s(\n", ind)))
             return false;
         for (int i = 0; i < n->kvlist->GetSize(); ++i)
             if (!n->kvlist->GetAt(i)->Save(fp, ind)) return false;
@@ -89,13 +120,17 @@ bool RegNode::Save(FILE* fp, int tab) {
     return ok;
 }
 
-// Writes a changed tree to the temporary file beside the registry file, whose name it
-// leaves in tmpFile (REGFILE_PATH_MAX bytes); 1 when the file is complete and on disk.
-int cfRegSaveRegToTemp(char* tmpFile) {
+// Writes a changed tree to the temporary file beside the file that the registry path
+// names, links resolved; leaves that file's name in `target` and the temporary file's in
+// `tmpFile` (REGFILE_TEMP_MAX bytes each). 1 when the file is complete and on disk; a
+// temporary file that could not be written whole is removed.
+int cfRegSaveRegToTemp(char* tmpFile, char* target) {
     if (bRegChanged != 1) return 0;
     bRegChanged = 0;
-    if (!RootNode || !zrTempNameFor(bpRegFile, tmpFile, REGFILE_PATH_MAX)) return 0;
-    FILE* fp = zrOpenTempForWrite(tmpFile);
+    if (!RootNode || !zrSaveTarget(bpRegFile, target, REGFILE_TEMP_MAX) ||
+        !zrTempNameFor(target, tmpFile, REGFILE_TEMP_MAX))
+        return 0;
+    FILE* fp = zrOpenTempForWrite(tmpFile, target);
     if (!fp) return 0;
     bool ok = RootNode->Save(fp, 0);
     ok = zrCommitFile(fp) && ok;
@@ -107,13 +142,14 @@ int cfRegSaveRegToTemp(char* tmpFile) {
 }
 
 // The temporary file takes the registry file's place in one atomic step, so that there
-// is never a moment without a registry file; on failure the old file stays as it was.
-void cfRegSwapRegFile(char* tmpFile) {
+// is never a moment without a registry file. When it cannot, the old file stays as it was
+// and so does the temporary file: it holds the only copy of the changes.
+void cfRegSwapRegFile(const char* tmpFile, const char* target) {
     bool wasOpen = yyin && yyin != stdin;
     if (wasOpen) {
         fclose(yyin);  // Windows cannot replace an open file
         yyin = nullptr;
     }
-    if (!zrReplaceFile(tmpFile, bpRegFile)) _unlink(tmpFile);
-    if (wasOpen) yyin = fopen(bpRegFile, "r");
+    zrReplaceFile(tmpFile, target);
+    if (wasOpen) yyin = zrOpenFileForRead(bpRegFile);
 }

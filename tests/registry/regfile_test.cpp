@@ -7,6 +7,10 @@
 
 #include "testutil.h"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
@@ -77,6 +81,19 @@ TEST_F(RegFileTest, LoadResultCodes) {
     WriteBytes(reg, "KEY \"My Computer\" ( [REG_INT] n = 1; )\n");
     EXPECT_EQ(Load(dir_.File("missing.txt")), 5u);
     EXPECT_EQ(Load(std::string(REGFILE_PATH_MAX, 'p')), 5u);  // does not fit bpRegFile
+    // What is not a regular file cannot be read as one: a directory would read as a syntax
+    // error, and a FIFO without a writer would hang the host.
+    fs::create_directory(dir_.File("dir.txt"));
+    EXPECT_EQ(Load(dir_.File("dir.txt")), 5u);
+#ifndef _WIN32
+    ASSERT_EQ(mkfifo(dir_.File("fifo.txt").c_str(), 0600), 0);
+    EXPECT_EQ(Load(dir_.File("fifo.txt")), 5u);
+    EXPECT_EQ(Load("/dev/null"), 5u);
+    fs::create_symlink(reg, dir_.File("link.txt"));
+    ASSERT_EQ(Load(dir_.File("link.txt")), 0u);
+    UnloadRegistry();
+#endif
+    EXPECT_EQ(out_, "");
     EXPECT_EQ(NWREGIsRegLoaded(), 0);
     ASSERT_EQ(Load(reg), 0u);
     EXPECT_EQ(NWREGIsRegLoaded(), 1);

@@ -10,6 +10,7 @@
 #ifndef _WIN32
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -72,6 +73,12 @@ protected:
         ZrUnloadRegistry();
         zrSaveStepHook = nullptr;
     }
+    std::string TreeIn(const std::string& path) {
+        EXPECT_EQ(ZrLoadRegistry(path.c_str()), 0u);
+        std::string tree = Saved();
+        ZrUnloadRegistry();
+        return tree;
+    }
     // Loads the file, which must hold one of the two trees; true for the new one.
     bool LoadsOldOrNew() {
         EXPECT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
@@ -96,6 +103,13 @@ TEST_F(SaveFaults, AFailedSaveLeavesTheOldTreeAndTheNextSaveWorks) {
         zrIoFailAt(ZR_IO_NONE);
         EXPECT_EQ(bRegChanged, 0);
         EXPECT_FALSE(LoadsOldOrNew());
+        // A temporary file that was written whole holds the only copy of the changes.
+        char tmp[REGFILE_TEMP_MAX];
+        ASSERT_TRUE(zrTempNameFor(reg_.c_str(), tmp, sizeof tmp));
+        EXPECT_EQ(fs::exists(tmp), f == ZR_IO_RENAME);
+        if (f == ZR_IO_RENAME) {
+            EXPECT_EQ(TreeIn(tmp), new_);
+        }
         SaveChanged();
         EXPECT_TRUE(LoadsOldOrNew());
         EXPECT_EQ(dir_.Names(), std::set<std::string>{"reg.txt"});
@@ -122,23 +136,75 @@ TEST_F(SaveFaults, LeftoversOfAnEarlierCrash) {
     fs::remove(tmp);
 }
 
-// A string value is kept only when the scanner can read it back: one more character and
-// the next load would end the process at the scanner's length limit.
-TEST_F(SaveFaults, OnlyStringsTheScannerReadsBackAreStored) {
+// Texts at the scanner's length limit, in each place a text can stand: a key name, a
+// value name, string data. Quoted, 9,998 bytes fit; bare, 9,999 do, and the writer must
+// then write them bare. One byte more ends a load, so a host can never store it.
+enum Place { kKeyName, kValueName, kData };
+
+std::string Text(size_t n, bool bare) {
+    std::string t(n, 'w');
+    if (!bare) t[n / 2] = ' ';
+    return t;
+}
+
+std::string FileWith(Place p, const std::string& token) {
+    std::string key = p == kKeyName ? token : "\"k\"", name = p == kValueName ? token : "\"v\"";
+    std::string data = p == kData ? token : "\"d\"";
+    return "KEY \"My Computer\"\n(\n    KEY " + key + "\n    (\n        [REG_SZ] " + name + " = " + data +
+           ";\n    )\n)\n";
+}
+
+TEST_F(SaveFaults, TextsAtTheLengthLimitRoundTrip) {
+    for (Place p : {kKeyName, kValueName, kData}) {
+        for (auto [n, bare] : {std::pair<size_t, bool>{9998, false}, {9998, true}, {9999, true}}) {
+            SCOPED_TRACE(testing::Message() << "place " << p << ", " << n << (bare ? " bare" : " quoted"));
+            std::string t = Text(n, bare);
+            WriteBytes(reg_, FileWith(p, bare ? t : "\"" + t + "\""));
+            ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+            std::string tree = Saved();
+            EXPECT_NE(tree.find(t), std::string::npos);
+            bRegChanged = 1;
+            ZrUnloadRegistry();
+            ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+            EXPECT_EQ(Saved(), tree);
+            ZrUnloadRegistry();
+        }
+        EXPECT_EXIT(
+            {
+                WriteBytes(reg_, FileWith(p, Text(10000, true)));
+                ZrLoadRegistry(reg_.c_str());
+            },
+            testing::ExitedWithCode(1), "");
+    }
+
+    // Through the key operations: what they take, the writer writes so that it loads back.
     WriteBytes(reg_, Registry(0));
     ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-    std::string longest(REGFILE_TEXT_MAX, 'x'), tooLong(REGFILE_TEXT_MAX + 1, 'x');
-    auto set = [](const char16_t* name, const std::string& text) {
-        return ZrRegSetValueEx(HkeyRegRoot(), WP(name), 1,
-                               reinterpret_cast<const unsigned char*>(text.c_str()),
-                               static_cast<uint32_t>(text.size() + 1));
-    };
-    EXPECT_EQ(set(u"tooLong", tooLong), REGERR_BAD_NAME);
-    EXPECT_EQ(set(u"longest", longest), 0);
+    HKEY root = static_cast<HKEY>(HkeyRegRoot());
+    struct Case {
+        size_t n;
+        bool bare;
+        unsigned expect;
+    } cases[] = {
+        {9998, false, 0}, {9999, true, 0}, {9999, false, REGERR_BAD_NAME}, {10000, true, REGERR_BAD_NAME}};
+    int made = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.n << (c.bare ? " bare" : " with a blank"));
+        std::string t = Text(c.n, c.bare), k = "k" + std::to_string(made);
+        unsigned char* data = reinterpret_cast<unsigned char*>(t.data());
+        HKEY h = nullptr;
+        EXPECT_EQ(CfRegCreateKey(root, t.c_str(), &h), c.expect);
+        if (h) CfRegCloseKey(h);
+        EXPECT_EQ(CfRegSetValue(root, t.c_str(), 1, reinterpret_cast<const unsigned char*>("d"), 2),
+                  c.expect);
+        EXPECT_EQ(CfRegSetValue(root, k.c_str(), 1, data, static_cast<unsigned>(c.n + 1)), c.expect);
+        made += c.expect == 0;
+    }
     std::string tree = Saved();
     ZrUnloadRegistry();
     ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
     EXPECT_EQ(Saved(), tree);
+    EXPECT_EQ(made, 2);
 }
 
 #ifndef _WIN32
@@ -174,6 +240,99 @@ TEST_F(SaveFaults, DiskFullInTheMiddleOfTheFile) {
     EXPECT_EQ(dir_.Names(), std::set<std::string>{"reg.txt"});
 }
 
+// The registry path is taken by a folder after the load: the replacement fails, the
+// folder stays as it is, and the changes wait in the temporary file.
+TEST_F(SaveFaults, AFailedReplacementKeepsTheChanges) {
+    Trees(Registry(3));
+    WriteBytes(reg_, Registry(3));
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    Change();
+    fs::remove(reg_);
+    fs::create_directories(fs::path(reg_) / "inside");
+    ZrUnloadRegistry();
+    EXPECT_TRUE(fs::is_directory(fs::path(reg_) / "inside"));
+    EXPECT_EQ(TreeIn(dir_.File("REG.TMP")), new_);
+}
+
+struct stat StatOf(const std::string& path) {
+    struct stat st = {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+    return st;
+}
+
+// A save keeps the file's permission bits, owner and group, and the temporary file has
+// them from the moment it exists, so the content is never more open than before.
+mode_t s_tmpMode;
+std::string s_tmpPath;
+void NoteTempMode(ZrSaveStep step) {
+    struct stat st;
+    if (step == ZR_STEP_OPENED && stat(s_tmpPath.c_str(), &st) == 0) s_tmpMode = st.st_mode & 07777;
+}
+
+TEST_F(SaveFaults, TheSavedFileKeepsItsModeAndOwner) {
+    Trees(Registry(2));
+    s_tmpPath = dir_.File("REG.TMP");
+    for (mode_t mode : {0600, 0640, 0604, 0664}) {
+        SCOPED_TRACE(mode);
+        WriteBytes(reg_, Registry(2));
+        ASSERT_EQ(chmod(reg_.c_str(), mode), 0);
+        bool root = geteuid() == 0;
+        if (root) {
+            ASSERT_EQ(chown(reg_.c_str(), 4321, 8765), 0);
+        }
+        s_tmpMode = 0;
+        SaveChanged(NoteTempMode);
+        struct stat st = StatOf(reg_);
+        EXPECT_EQ(st.st_mode & 07777, mode);
+        EXPECT_EQ(s_tmpMode, mode);
+        if (root) {
+            EXPECT_EQ(st.st_uid * 100000 + st.st_gid, 4321u * 100000 + 8765u);
+        }
+        EXPECT_TRUE(LoadsOldOrNew());
+    }
+}
+
+// A registry path that is a link is written through: the link stays, its target gets the
+// new tree, and the temporary file lies beside the target.
+TEST_F(SaveFaults, ALinkIsWrittenThrough) {
+    Trees(Registry(2));
+    fs::create_directory(dir_.Path() / "real");
+    std::string target = dir_.File("real/data.txt");
+    WriteBytes(target, Registry(2));
+    fs::remove(reg_);
+    fs::create_symlink(target, reg_);
+    s_tmpPath = dir_.File("real/DATA.TMP");
+    s_tmpMode = 0;
+    SaveChanged(NoteTempMode);
+    EXPECT_NE(s_tmpMode, 0u);
+    EXPECT_TRUE(fs::is_symlink(reg_));
+    EXPECT_EQ(fs::read_symlink(reg_), target);
+    EXPECT_TRUE(LoadsOldOrNew());
+    EXPECT_EQ(dir_.Names(), (std::set<std::string>{"reg.txt", "real"}));
+    EXPECT_EQ(dir_.Names("real"), std::set<std::string>{"data.txt"});
+}
+
+// A link planted at the temporary file's name is removed, never followed: the file it
+// points to is not touched, and the save goes on.
+TEST_F(SaveFaults, ALinkAtTheTemporaryNameIsNotFollowed) {
+    Trees(Registry(2));
+    std::string victim = dir_.File("victim"), tmp = dir_.File("REG.TMP");
+    for (bool dangling : {false, true}) {
+        SCOPED_TRACE(dangling);
+        if (!dangling) WriteBytes(victim, "precious");
+        fs::create_symlink(victim, tmp);
+        WriteBytes(reg_, Registry(2));
+        SaveChanged();
+        EXPECT_TRUE(LoadsOldOrNew());
+        EXPECT_EQ(fs::exists(victim), !dangling);
+        if (!dangling) {
+            EXPECT_EQ(ReadBytes(victim), "precious");
+        }
+        EXPECT_FALSE(fs::exists(fs::symlink_status(tmp)));
+        fs::remove(victim);
+    }
+}
+
 int s_killAt, s_steps;
 int s_pipe[2];
 
@@ -206,8 +365,18 @@ void CountStep(ZrSaveStep step) {
 // after the crash then works and leaves no temporary file.
 TEST_F(SaveFaults, KilledAtEveryStepOfTheSave) {
     int kills = 0;
-    for (int keys : {1, 25}) {
+    // The last round saves through a link to a file of mode 600 in another folder: at every
+    // step the link stays a link and the file keeps its mode.
+    fs::create_directory(dir_.Path() / "real");
+    const std::string target = dir_.File("real/data.txt");
+    for (int keys : {1, 25, 2}) {
+        const bool viaLink = keys == 2;
         Trees(Registry(keys));
+        if (viaLink) {
+            fs::rename(reg_, target);
+            fs::create_symlink(target, reg_);
+            ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+        }
         s_steps = 0;
         s_killAt = -1;
         WriteBytes(reg_, Registry(keys));
@@ -215,7 +384,7 @@ TEST_F(SaveFaults, KilledAtEveryStepOfTheSave) {
         const int steps = s_steps, renamed = s_killAt;
         ASSERT_GT(steps, 8);
         for (int k = 0; k < steps; ++k) {
-            SCOPED_TRACE(k);
+            SCOPED_TRACE(testing::Message() << keys << " keys, killed at step " << k);
             WriteBytes(reg_, Registry(keys));
             int status = InChild([&] {
                 s_steps = 0;
@@ -230,7 +399,12 @@ TEST_F(SaveFaults, KilledAtEveryStepOfTheSave) {
             bRegChanged = 1;
             ZrUnloadRegistry();
             EXPECT_EQ(LoadsOldOrNew(), isNew);
-            EXPECT_EQ(dir_.Names(), std::set<std::string>{"reg.txt"});
+            EXPECT_EQ(dir_.Names(), (std::set<std::string>{"reg.txt", "real"}));
+            if (viaLink) {
+                EXPECT_TRUE(fs::is_symlink(reg_));
+                EXPECT_EQ(StatOf(target).st_mode & 07777, 0600u);
+                EXPECT_EQ(dir_.Names("real"), std::set<std::string>{"data.txt"});
+            }
         }
     }
     printf("[ kills ] %d at chosen steps survived\n", kills);
