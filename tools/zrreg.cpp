@@ -94,7 +94,7 @@ const char* ResultText(long rc) {
         case 10:
             return "the key is in use";
         case 11:
-            return "the registry file cannot hold it (a double quote, a line break or byte 26, a text "
+            return "the registry file cannot hold it (a double quote, a line feed or byte 26, a text "
                    "of more than 9998 bytes, or a name of 256 characters or more)";
         case 259:
             return "there are no more subkeys";
@@ -173,8 +173,9 @@ public:
             return false;
         }
         fclose(fp);
-        char tmp[REGFILE_PATH_MAX];
-        if (forChange && !zrTempNameFor(file_.c_str(), tmp, sizeof tmp)) {
+        char target[REGFILE_TEMP_MAX], tmp[REGFILE_TEMP_MAX];
+        if (forChange && (!zrSaveTarget(file_.c_str(), target, sizeof target) ||
+                          !zrTempNameFor(target, tmp, sizeof tmp))) {
             Error(file_,
                   "cannot be saved: the library names its temporary file after the part of the file name "
                   "before its first \".\", and this name has none");
@@ -205,16 +206,24 @@ public:
         bool pending = bRegChanged == 1;
         struct stat before;
         bool known = stat(file_.c_str(), &before) == 0;
+        char target[REGFILE_TEMP_MAX], tmp[REGFILE_TEMP_MAX];
+        bool named =
+            zrSaveTarget(file_.c_str(), target, sizeof target) && zrTempNameFor(target, tmp, sizeof tmp);
         ZrUnloadRegistry();
         if (!pending || !known) return true;
-        // The library reports nothing; a saved file is a new file that replaced the old.
+        // The library reports nothing; a saved file is a new file that replaced the old,
+        // and one that could not replace it is left in the temporary file.
         struct stat after;
-        if (stat(file_.c_str(), &after) != 0) return Fail("the changes could not be saved");
+        bool replaced = stat(file_.c_str(), &after) == 0;
 #ifndef _WIN32
-        if (after.st_ino == before.st_ino && after.st_dev == before.st_dev)
-            return Fail("the changes could not be saved; the file is as it was");
+        replaced = replaced && (after.st_ino != before.st_ino || after.st_dev != before.st_dev);
 #endif
-        return true;
+        if (replaced) return true;
+        struct stat kept;
+        if (named && stat(tmp, &kept) == 0)
+            return Fail(
+                ("the changes could not replace the file; they are kept in " + std::string(tmp)).c_str());
+        return Fail("the changes could not be saved; the file is as it was");
     }
 
     const std::string& file() const { return file_; }
@@ -553,7 +562,24 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
     return true;
 }
 
+// Whether two paths name one file (links and other spellings included).
+bool SameFile(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+    char fa[_MAX_PATH], fb[_MAX_PATH];
+    return _fullpath(fa, a.c_str(), sizeof fa) && _fullpath(fb, b.c_str(), sizeof fb) &&
+           _stricmp(fa, fb) == 0;
+#else
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+#endif
+}
+
 int RunExport(const Args& a) {
+    if (a.hasOut && SameFile(a.out, a.pos[0])) {
+        Error(a.out, "is the registry file itself; export it to another file");
+        return kFailed;
+    }
     std::vector<std::string> parts;
     if (a.pos.size() > 1 && !KeyParts(a.pos[1], &parts)) return kFailed;
     Registry reg(a.pos[0]);
@@ -588,8 +614,10 @@ bool ReadWholeFile(const std::string& path, std::string* bytes) {
 
 // Why the key operations would refuse a name or text, or null when they take it.
 const char* Unstorable(const std::string& bytes, bool isName) {
-    if (bytes.find_first_of("\"\r\n") != std::string::npos) return "holds a double quote or a line break";
     if (isName && bytes.size() >= 256) return "is 256 characters or longer";
+    if (!RegTextStorable(bytes.data(), bytes.size()))
+        return bytes.size() > REGFILE_TEXT_MAX ? "is longer than the registry file can hold"
+                                               : "holds a double quote, a line feed or byte 26";
     return nullptr;
 }
 
@@ -616,7 +644,10 @@ std::vector<ImportKey> Storable(const std::string& in, ImportResult* read) {
         for (const ExportValue& v : k.values) {
             why = Unstorable(v.name, true);
             if (!why && !v.isDword && Unstorable(v.text, false))
-                why = "has a text that holds a double quote or a line break";
+                why = v.text.size() > REGFILE_TEXT_MAX
+                          ? "has a text longer than the registry file can hold"
+                          : "has a text that holds a double quote, a line feed or "
+                            "byte 26";
             if (why) {
                 Error(in, "line " + std::to_string(v.line) + ": value " + Quoted(v.name) + " " + why +
                               "; skipped");
