@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "bgen.h"
-#include "regp.h"
-#include "zrplat.h"
+#include "regview.h"
+#include "zrregdll.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ WStr Wide(const std::string& s) {
 size_t HeapInUse() {
     // The library's block pool maps its largest chunks itself, outside the C allocator.
     struct mallinfo2 m = mallinfo2();
-    return m.uordblks + m.hblkhd + zrPoolHeldBytes();
+    return m.uordblks + m.hblkhd + RegViewPoolBytes();
 }
 
 void SyncFile(const std::string& path) {
@@ -155,10 +155,10 @@ void SaveZr(benchmark::State& st, const DataSet* d) {
         st.SkipWithError("load failed");
         return;
     }
-    char tmp[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
+    char tmp[REGVIEW_PATH_MAX];
     for (auto _ : st) {
-        bRegChanged = 1;
-        if (!cfRegSaveRegToTemp(tmp, target)) {
+        RegViewSetChanged(true);
+        if (!RegViewSaveToTemp(tmp)) {
             st.SkipWithError("save failed");
             break;
         }
@@ -166,7 +166,7 @@ void SaveZr(benchmark::State& st, const DataSet* d) {
         unlink(tmp);
         st.ResumeTiming();
     }
-    bRegChanged = 0;
+    RegViewSetChanged(false);
     ZrUnloadRegistry();
     st.SetBytesProcessed(static_cast<int64_t>(d->stats.regBytes) * st.iterations());
 }
@@ -259,7 +259,7 @@ struct WideFixture {
 
 void UnloadWide() {
     if (g_wide.loaded) {
-        bRegChanged = 0;  // the set benchmark's changes are not written back
+        RegViewSetChanged(false);  // the set benchmark's changes are not written back
         ZrUnloadRegistry();
         g_wide.loaded = false;
     }

@@ -21,19 +21,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t rc = ZrLoadRegistry(path.c_str());
     if (rc != 0) {
         FUZZ_CHECK(rc == 1);  // nothing but a syntax error can fail with memory to spare
-        FUZZ_CHECK(!NWREGIsRegLoaded() && !RootNode && !HkeyRegRoot());
+        FUZZ_CHECK(!RegViewRoot() && !HkeyRegRoot());
         FUZZ_CHECK(ReadBytes(path).size() == size);  // a failed load writes nothing
         return 0;
     }
     std::string tree = Dump();
-    bRegChanged = 1;
+    RegViewSetChanged(true);
     ZrUnloadRegistry();
-    FUZZ_CHECK(!NWREGIsRegLoaded() && !RootNode && !HkeyRegRoot());
+    FUZZ_CHECK(!RegViewRoot() && !HkeyRegRoot());
     std::string first = ReadBytes(path);
 
     FUZZ_CHECK(ZrLoadRegistry(path.c_str()) == 0);
     FUZZ_CHECK(Dump() == tree);
-    bRegChanged = 1;
+    RegViewSetChanged(true);
     ZrUnloadRegistry();
     FUZZ_CHECK(ReadBytes(path) == first);
     return 0;

@@ -183,7 +183,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         s.Run();
     }
     std::string tree = Dump();
-    bRegChanged = 1;
+    RegViewSetChanged(true);
     ZrUnloadRegistry();
     FUZZ_CHECK(ZrLoadRegistry(path.c_str()) == 0);
     FUZZ_CHECK(Dump() == tree);

@@ -8,7 +8,8 @@
 
 #include <string>
 
-#include "regp.h"
+#include "regview.h"
+#include "zrregdll.h"
 
 // Stops the run with a message, so that libFuzzer records the input as a finding.
 #define FUZZ_CHECK(cond)                                                             \
@@ -66,26 +67,24 @@ inline std::string ReadBytes(const std::string& path) {
 }
 
 // Names, types and data of every key and value, in list order, with the nesting.
-inline void DumpTo(RegNode* node, std::string& out) {
-    out += "K" + std::string(node->GetName()) + '\x01';
-    RegKeyValueList* values = node->GetRegKeyValueList();
-    for (int i = 0; i < values->GetSize(); ++i) {
-        RegKeyValue* v = values->GetAt(i);
-        out += "V" + std::string(v->GetKey()) + '\x01';
-        if (v->GetType() == REG_INT)
-            out += "I" + std::to_string(*static_cast<int*>(v->GetValue()));
+inline void DumpTo(const RegViewKey* node, std::string& out) {
+    out += "K" + std::string(RegViewName(node)) + '\x01';
+    for (int i = 0; i < RegViewValueCount(node); ++i) {
+        RegViewValue v = RegViewValueAt(node, i);
+        out += "V" + std::string(v.name) + '\x01';
+        if (v.isInteger)
+            out += "I" + std::to_string(v.integer);
         else
-            out += "S" + std::string(static_cast<char*>(v->GetValue()));
+            out += "S" + std::string(v.text);
         out += '\x01';
     }
-    RegNodeList* subs = node->GetRegNodeList();
-    for (int i = 0; i < subs->GetSize(); ++i) DumpTo(subs->GetAt(i), out);
+    for (int i = 0; i < RegViewSubkeyCount(node); ++i) DumpTo(RegViewSubkey(node, i), out);
     out += ")";
 }
 
 inline std::string Dump() {
     std::string out;
-    if (RootNode) DumpTo(RootNode, out);
+    if (RegViewRoot()) DumpTo(RegViewRoot(), out);
     return out;
 }
 

@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include "regview.h"
+
 std::string Latin1ToUtf8(const std::string& bytes) {
     std::string out;
     out.reserve(bytes.size());
@@ -90,15 +92,8 @@ std::vector<unsigned short> Wide(const std::string& bytes) {
     return w;
 }
 
-const char kRootName[] = "My Computer";
-
-static char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool SameName(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-    return true;
+    return a.size() == b.size() && RegViewCompareNames(a.c_str(), b.c_str()) == 0;
 }
 
 std::vector<std::string> SplitKeyPath(const std::string& path) {
@@ -112,7 +107,7 @@ std::vector<std::string> SplitKeyPath(const std::string& path) {
             cur.push_back(path[i]);
         }
     }
-    if (!parts.empty() && SameName(parts[0], kRootName)) parts.erase(parts.begin());
+    if (!parts.empty() && SameName(parts[0], kRegRootName)) parts.erase(parts.begin());
     if (!parts.empty()) {
         if (SameName(parts[0], "HKLM")) parts[0] = "HKEY_LOCAL_MACHINE";
         if (SameName(parts[0], "HKCU")) parts[0] = "HKEY_CURRENT_USER";

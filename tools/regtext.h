@@ -32,9 +32,6 @@ std::vector<unsigned short> Wide(const std::string& bytes);
 // HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER.
 std::vector<std::string> SplitKeyPath(const std::string& path);
 
-// Every tree's root has this name, in some letter case.
-extern const char kRootName[];
-
 // ASCII case-insensitive equality, as the library compares names.
 bool SameName(const std::string& a, const std::string& b);
 

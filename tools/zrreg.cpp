@@ -17,9 +17,8 @@
 #endif
 
 #include "regexport.h"
-#include "regp.h"
 #include "regtext.h"
-#include "zrplat.h"
+#include "regview.h"
 #include "zrregdll.h"
 
 #ifndef ZR_VERSION
@@ -173,9 +172,8 @@ public:
             return false;
         }
         fclose(fp);
-        char target[REGFILE_TEMP_MAX], tmp[REGFILE_TEMP_MAX];
-        if (forChange && (!zrSaveTarget(file_.c_str(), target, sizeof target) ||
-                          !zrTempNameFor(target, tmp, sizeof tmp))) {
+        char tmp[REGVIEW_PATH_MAX];
+        if (forChange && !RegViewTempFile(file_.c_str(), tmp, sizeof tmp)) {
             Error(file_,
                   "cannot be saved: the library names its temporary file after the part of the file name "
                   "before its first \".\", and this name has none");
@@ -202,13 +200,12 @@ public:
     bool Close(bool save) {
         if (!loaded_) return true;
         loaded_ = false;
-        if (!save) bRegChanged = 0;  // the library's writer saves only a changed tree
-        bool pending = bRegChanged == 1;
+        if (!save) RegViewSetChanged(false);
+        bool pending = RegViewChanged();
         struct stat before;
         bool known = stat(file_.c_str(), &before) == 0;
-        char target[REGFILE_TEMP_MAX], tmp[REGFILE_TEMP_MAX];
-        bool named =
-            zrSaveTarget(file_.c_str(), target, sizeof target) && zrTempNameFor(target, tmp, sizeof tmp);
+        char tmp[REGVIEW_PATH_MAX];
+        bool named = RegViewTempFile(file_.c_str(), tmp, sizeof tmp);
         ZrUnloadRegistry();
         if (!pending || !known) return true;
         // The library reports nothing; a saved file is a new file that replaced the old,
@@ -241,7 +238,7 @@ private:
 // whole path, is bound by the library's 256-byte name buffers.
 struct Key {
     void* handle = nullptr;
-    RegNode* node = nullptr;
+    const RegViewKey* node = nullptr;
     std::string shown;  // its path below the root as the tree spells it, or the root's name
     // Handles must be closed before the registry is unloaded.
     void Close() {
@@ -251,14 +248,12 @@ struct Key {
     ~Key() { Close(); }
 };
 
-RegNode* NodeOf(void* handle) { return Search(static_cast<HKEY>(handle)->ptr); }
-
 std::string Join(const std::string& parent, const char* name) {
     return parent.empty() ? std::string(name) : parent + "\\" + name;
 }
 
-std::string ShownPath(RegNode* node, const std::string& belowRoot) {
-    return belowRoot.empty() ? std::string(node->GetName()) : belowRoot;
+std::string ShownPath(const RegViewKey* node, const std::string& belowRoot) {
+    return belowRoot.empty() ? std::string(RegViewName(node)) : belowRoot;
 }
 
 // Opens (or, with `create`, creates) the key at `parts`; on failure reports which level
@@ -279,10 +274,10 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
         }
         if (key->handle != HkeyRegRoot()) ZrRegCloseKey(key->handle);
         key->handle = next;
-        RegNode* node = NodeOf(next);
-        below = Join(below, node ? node->GetName() : part.c_str());
+        const RegViewKey* node = RegViewKeyOf(next);
+        below = Join(below, node ? RegViewName(node) : part.c_str());
     }
-    key->node = NodeOf(key->handle);
+    key->node = RegViewKeyOf(key->handle);
     if (!key->node) {
         Error(reg.file(), "key " + Quoted(below) + ": " + ResultText(8));
         return false;
@@ -314,27 +309,27 @@ std::string ValueName(std::string name) {
     return name;
 }
 
-RegKeyValue* FindValue(RegNode* node, const std::string& name) {
-    RegKeyValueList* values = node->GetRegKeyValueList();
-    for (int i = 0; i < values->GetSize(); ++i)
-        if (_stricmp(values->GetAt(i)->GetKey(), name.c_str()) == 0) return values->GetAt(i);
-    return nullptr;
+bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* out) {
+    for (int i = 0; i < RegViewValueCount(node); ++i) {
+        *out = RegViewValueAt(node, i);
+        if (RegViewCompareNames(out->name, name.c_str()) == 0) return true;
+    }
+    return false;
 }
 
 // ---- check -------------------------------------------------------------------------------
 
-void Count(RegNode* node, long* keys, long* values) {
+void Count(const RegViewKey* node, long* keys, long* values) {
     ++*keys;
-    *values += node->GetRegKeyValueList()->GetSize();
-    RegNodeList* subs = node->GetRegNodeList();
-    for (int i = 0; i < subs->GetSize(); ++i) Count(subs->GetAt(i), keys, values);
+    *values += RegViewValueCount(node);
+    for (int i = 0; i < RegViewSubkeyCount(node); ++i) Count(RegViewSubkey(node, i), keys, values);
 }
 
 int RunCheck(const Args& a) {
     Registry reg(a.pos[0]);
     if (!reg.Open(false, true)) return kFailed;
     long keys = 0, values = 0;
-    Count(RootNode, &keys, &values);
+    Count(RegViewRoot(), &keys, &values);
     printf("%s: loads: %ld keys, %ld values\n", a.pos[0].c_str(), keys, values);
     return kOk;
 }
@@ -342,37 +337,36 @@ int RunCheck(const Args& a) {
 // ---- query -------------------------------------------------------------------------------
 
 // One value line; names are padded to `width` so that a key's values line up.
-void PrintValue(RegKeyValue* v, size_t width) {
-    std::string name = *v->GetKey() ? v->GetKey() : "(Default)";
+void PrintValue(const RegViewValue& v, size_t width) {
+    std::string name = *v.name ? v.name : "(Default)";
     name.resize(width > name.size() ? width : name.size(), ' ');
     name = Latin1ToUtf8(name);
-    if (v->GetType() == REG_INT) {
-        int32_t n = *static_cast<int32_t*>(v->GetValue());
+    if (v.isInteger) {
+        int32_t n = v.integer;
         printf("    %s    REG_DWORD    0x%08lx (%ld)\n", name.c_str(),
                static_cast<unsigned long>(static_cast<uint32_t>(n)), static_cast<long>(n));
     } else {
-        printf("    %s    REG_SZ       %s\n", name.c_str(),
-               Latin1ToUtf8(static_cast<char*>(v->GetValue())).c_str());
+        printf("    %s    REG_SZ       %s\n", name.c_str(), Latin1ToUtf8(v.text).c_str());
     }
 }
 
-void PrintKey(RegNode* node, const std::string& shown) {
+void PrintKey(const RegViewKey* node, const std::string& shown) {
     printf("%s\n", Latin1ToUtf8(shown).c_str());
-    RegKeyValueList* values = node->GetRegKeyValueList();
     size_t width = 0;
-    for (int i = 0; i < values->GetSize(); ++i) {
-        size_t n = *values->GetAt(i)->GetKey() ? strlen(values->GetAt(i)->GetKey()) : strlen("(Default)");
+    for (int i = 0; i < RegViewValueCount(node); ++i) {
+        const char* name = RegViewValueAt(node, i).name;
+        size_t n = *name ? strlen(name) : strlen("(Default)");
         if (n > width) width = n;
     }
-    for (int i = 0; i < values->GetSize(); ++i) PrintValue(values->GetAt(i), width);
+    for (int i = 0; i < RegViewValueCount(node); ++i) PrintValue(RegViewValueAt(node, i), width);
 }
 
-void PrintTree(RegNode* node, const std::string& below) {
+void PrintTree(const RegViewKey* node, const std::string& below) {
     PrintKey(node, ShownPath(node, below));
-    RegNodeList* subs = node->GetRegNodeList();
-    for (int i = 0; i < subs->GetSize(); ++i) {
+    for (int i = 0; i < RegViewSubkeyCount(node); ++i) {
         printf("\n");
-        PrintTree(subs->GetAt(i), Join(below, subs->GetAt(i)->GetName()));
+        const RegViewKey* sub = RegViewSubkey(node, i);
+        PrintTree(sub, Join(below, RegViewName(sub)));
     }
 }
 
@@ -385,10 +379,10 @@ int RunQuery(const Args& a) {
     if (!reg.Open(false, false)) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return kFailed;
-    std::string below = key.node == RootNode ? "" : key.shown;
+    std::string below = key.node == RegViewRoot() ? "" : key.shown;
     if (a.hasValue) {
-        RegKeyValue* v = FindValue(key.node, ValueName(name));
-        if (!v) {
+        RegViewValue v;
+        if (!FindValue(key.node, ValueName(name), &v)) {
             Error(reg.file(),
                   "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": the value does not exist");
             return kFailed;
@@ -399,10 +393,9 @@ int RunQuery(const Args& a) {
         PrintTree(key.node, below);
     } else {
         PrintKey(key.node, key.shown);
-        RegNodeList* subs = key.node->GetRegNodeList();
-        if (subs->GetSize() > 0) printf("\n");
-        for (int i = 0; i < subs->GetSize(); ++i)
-            printf("%s\n", Latin1ToUtf8(Join(below, subs->GetAt(i)->GetName())).c_str());
+        if (RegViewSubkeyCount(key.node) > 0) printf("\n");
+        for (int i = 0; i < RegViewSubkeyCount(key.node); ++i)
+            printf("%s\n", Latin1ToUtf8(Join(below, RegViewName(RegViewSubkey(key.node, i)))).c_str());
     }
     return kOk;
 }
@@ -513,53 +506,42 @@ int RunDelete(const Args& a) {
 
 // ---- export and import -------------------------------------------------------------------
 
-void Collect(RegNode* node, const std::string& path, std::vector<ExportKey>* keys) {
-    RegKeyValueList* values = node->GetRegKeyValueList();
-    if (node != RootNode || values->GetSize() > 0) {
+void Collect(const RegViewKey* node, const std::string& path, std::vector<ExportKey>* keys) {
+    if (node != RegViewRoot() || RegViewValueCount(node) > 0) {
         ExportKey k;
         k.path = ShownPath(node, path);
         k.line = 0;
-        for (int i = 0; i < values->GetSize(); ++i) {
-            RegKeyValue* v = values->GetAt(i);
+        for (int i = 0; i < RegViewValueCount(node); ++i) {
+            RegViewValue v = RegViewValueAt(node, i);
             ExportValue e;
-            e.name = v->GetKey();
-            e.isDword = v->GetType() == REG_INT;
-            e.dword = e.isDword ? static_cast<uint32_t>(*static_cast<int32_t*>(v->GetValue())) : 0;
-            if (!e.isDword) e.text = static_cast<char*>(v->GetValue());
+            e.name = v.name;
+            e.isDword = v.isInteger;
+            e.dword = static_cast<uint32_t>(v.integer);
+            if (!e.isDword) e.text = v.text;
             e.line = 0;
             k.values.push_back(e);
         }
         keys->push_back(k);
     }
-    RegNodeList* subs = node->GetRegNodeList();
-    for (int i = 0; i < subs->GetSize(); ++i) {
-        const char* name = subs->GetAt(i)->GetName();
+    for (int i = 0; i < RegViewSubkeyCount(node); ++i) {
+        const RegViewKey* sub = RegViewSubkey(node, i);
+        const char* name = RegViewName(sub);
         if (strpbrk(name, "\\/") || !*name)
             fprintf(stderr,
                     "zrreg: warning: key %s: a name that is empty or holds \"\\\" or \"/\" does not import "
                     "as one key\n",
                     Quoted(Join(path, name)).c_str());
-        Collect(subs->GetAt(i), Join(path, name), keys);
+        Collect(sub, Join(path, name), keys);
     }
 }
 
 // Writes `bytes` to `path` through a temporary file beside it, so that a failure leaves
 // any earlier file of that name as it was.
 bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
-    std::string tmp = path + ".zrreg-tmp";
-    FILE* fp = fopen(tmp.c_str(), "wb");
-    if (!fp) {
-        Error(path, std::string("cannot write: ") + strerror(errno));
-        return false;
-    }
-    bool ok = fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
-    ok = zrCommitFile(fp) && ok;
-    if (!ok || !zrReplaceFile(tmp.c_str(), path.c_str())) {
-        remove(tmp.c_str());
-        Error(path, "cannot write the file");
-        return false;
-    }
-    return true;
+    errno = 0;
+    if (RegViewWriteFile(path.c_str(), bytes.data(), bytes.size())) return true;
+    Error(path, std::string("cannot write the file") + (errno ? std::string(": ") + strerror(errno) : ""));
+    return false;
 }
 
 // Whether two paths name one file (links and other spellings included).
@@ -587,7 +569,7 @@ int RunExport(const Args& a) {
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return kFailed;
     std::vector<ExportKey> keys;
-    Collect(key.node, key.node == RootNode ? "" : key.shown, &keys);
+    Collect(key.node, key.node == RegViewRoot() ? "" : key.shown, &keys);
     std::string bytes = WriteExport(keys, a.utf16 ? ExportForm::kUtf16 : ExportForm::kUtf8);
     if (a.hasOut) return WriteFileAtomically(a.out, bytes) ? kOk : kFailed;
 #ifdef _WIN32
@@ -615,9 +597,9 @@ bool ReadWholeFile(const std::string& path, std::string* bytes) {
 // Why the key operations would refuse a name or text, or null when they take it.
 const char* Unstorable(const std::string& bytes, bool isName) {
     if (isName && bytes.size() >= 256) return "is 256 characters or longer";
-    if (!RegTextStorable(bytes.data(), bytes.size()))
-        return bytes.size() > REGFILE_TEXT_MAX ? "is longer than the registry file can hold"
-                                               : "holds a double quote, a line feed or byte 26";
+    if (!RegViewStorable(bytes.data(), bytes.size()))
+        return bytes.size() > kRegTextMax ? "is longer than the registry file can hold"
+                                          : "holds a double quote, a line feed or byte 26";
     return nullptr;
 }
 
@@ -644,10 +626,9 @@ std::vector<ImportKey> Storable(const std::string& in, ImportResult* read) {
         for (const ExportValue& v : k.values) {
             why = Unstorable(v.name, true);
             if (!why && !v.isDword && Unstorable(v.text, false))
-                why = v.text.size() > REGFILE_TEXT_MAX
-                          ? "has a text longer than the registry file can hold"
-                          : "has a text that holds a double quote, a line feed or "
-                            "byte 26";
+                why = v.text.size() > kRegTextMax ? "has a text longer than the registry file can hold"
+                                                  : "has a text that holds a double quote, a line feed or "
+                                                    "byte 26";
             if (why) {
                 Error(in, "line " + std::to_string(v.line) + ": value " + Quoted(v.name) + " " + why +
                               "; skipped");

@@ -364,9 +364,9 @@ bool zrSaveTarget(const char* path, char* out, size_t outSize) {
 // The new file inherits its access control from the folder, as any new file there does;
 // a link planted at the name is removed, not followed, and _O_EXCL refuses anything
 // that appears there again before the file is made.
-static int createExclusive(const char* path, const char*) {
+static int createExclusive(const char* path, const char*, bool text) {
     DeleteFileA(path);
-    return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | _O_TEXT, _S_IREAD | _S_IWRITE);
+    return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | (text ? _O_TEXT : _O_BINARY), _S_IREAD | _S_IWRITE);
 }
 #else
 // Opened without blocking, so that a FIFO without a writer cannot hang the load; only
@@ -398,12 +398,12 @@ bool zrSaveTarget(const char* path, char* out, size_t outSize) {
 // someone planted there), and the file is made anew: O_EXCL|O_NOFOLLOW refuse anything
 // that appears there again. It takes the registry file's owner, group and permission
 // bits before a byte is written, so that the content is never more open than before.
-static int createExclusive(const char* path, const char* like) {
+static int createExclusive(const char* path, const char* like, bool) {
     if (unlink(path) != 0 && errno != ENOENT) return -1;
     struct stat st;
     bool known = like && stat(like, &st) == 0;
     mode_t mode = known ? (st.st_mode & 07777) : 0666;
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0600);
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, known ? mode & 0600 : mode);
     if (fd < 0 || !known) return fd;
     // Owner and group only where the process may set them; a group alone is often allowed.
     if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
@@ -419,13 +419,13 @@ static int createExclusive(const char* path, const char* like) {
 }
 #endif
 
-FILE* zrOpenTempForWrite(const char* path, const char* like) {
+FILE* zrOpenTempForWrite(const char* path, const char* like, bool text) {
     Step(ZR_STEP_OPEN);
     if (ioFaulted(ZR_IO_OPEN)) return nullptr;
-    int fd = createExclusive(path, like);
+    int fd = createExclusive(path, like, text);
     if (fd < 0) return nullptr;
 #ifdef _WIN32
-    FILE* fp = _fdopen(fd, "w");  // text mode: "\r\n" line ends
+    FILE* fp = _fdopen(fd, text ? "w" : "wb");  // text mode: "\r\n" line ends
 #else
     FILE* fp = fdopen(fd, "w");
 #endif

@@ -95,11 +95,12 @@ FILE* zrOpenFileForRead(const char* path);
 // stays a link and its target gets the new content; `path` itself when it cannot be
 // resolved. False when `out` (outSize bytes) cannot hold it.
 bool zrSaveTarget(const char* path, char* out, size_t outSize);
-// Creates the temporary file `path` for text writing, exclusively and without following a
-// link: whatever is at that name first is removed. It gets the permission bits, and where
-// the process may set them the owner and group, of the file `like` before anything is
-// written. Null when it cannot be made.
-FILE* zrOpenTempForWrite(const char* path, const char* like);
+// Creates the temporary file `path` for writing (text mode unless `text` is false),
+// exclusively and without following a link: whatever is at that name first is removed.
+// It gets the permission bits, and where the process may set them the owner and group,
+// of the file `like` (when it exists) before anything is written. Null when it cannot be
+// made.
+FILE* zrOpenTempForWrite(const char* path, const char* like, bool text = true);
 // Checks the stream's error state, flushes, syncs and closes; false on any failure
 // (the stream is closed either way).
 bool zrCommitFile(FILE* fp);

@@ -1,0 +1,79 @@
+// The project's own hosts' view of the library (see regview.h), over the private tree.
+#include "regview.h"
+
+#include <string.h>
+
+#include "regp.h"
+#include "zrplat.h"
+
+static RegNode* Node(const RegViewKey* key) {
+    return reinterpret_cast<RegNode*>(const_cast<RegViewKey*>(key));
+}
+static const RegViewKey* View(RegNode* node) { return reinterpret_cast<const RegViewKey*>(node); }
+
+const RegViewKey* RegViewRoot() { return View(RootNode); }
+
+const RegViewKey* RegViewKeyOf(void* hkey) {
+    HKEY h = static_cast<HKEY>(hkey);
+    if (!RootNode || !h || h->type != REGHANDLE_KEY) return nullptr;
+    return View(Search(h->ptr));
+}
+
+const char* RegViewName(const RegViewKey* key) { return Node(key)->GetName(); }
+
+int RegViewSubkeyCount(const RegViewKey* key) { return Node(key)->GetRegNodeList()->GetSize(); }
+
+const RegViewKey* RegViewSubkey(const RegViewKey* key, int index) {
+    return View(Node(key)->GetRegNodeList()->GetAt(index));
+}
+
+int RegViewValueCount(const RegViewKey* key) { return Node(key)->GetRegKeyValueList()->GetSize(); }
+
+RegViewValue RegViewValueAt(const RegViewKey* key, int index) {
+    RegKeyValue* v = Node(key)->GetRegKeyValueList()->GetAt(index);
+    RegViewValue out;
+    out.name = v->GetKey();
+    out.isInteger = v->GetType() == REG_INT;
+    out.integer = out.isInteger ? *static_cast<int*>(v->GetValue()) : 0;
+    out.text = out.isInteger ? nullptr : static_cast<const char*>(v->GetValue());
+    return out;
+}
+
+bool RegViewChanged() { return bRegChanged == 1; }
+
+void RegViewSetChanged(bool changed) { bRegChanged = changed ? 1 : 0; }
+
+const char kRegRootName[] = "My Computer";
+const size_t kRegTextMax = REGFILE_TEXT_MAX;
+
+bool RegViewStorable(const char* text, size_t n) { return RegTextStorable(text, n); }
+
+int RegViewCompareNames(const char* a, const char* b) { return _stricmp(a, b); }
+
+bool RegViewTempFile(const char* regPath, char* out, size_t outSize) {
+    char target[REGFILE_TEMP_MAX];
+    return zrSaveTarget(regPath, target, sizeof target) && zrTempNameFor(target, out, outSize);
+}
+
+bool RegViewWriteFile(const char* path, const void* bytes, size_t n) {
+    char target[REGFILE_TEMP_MAX], tmp[REGFILE_TEMP_MAX];
+    if (!zrSaveTarget(path, target, sizeof target) || strlen(target) + 12 >= sizeof tmp) return false;
+    strcpy(tmp, target);
+    strcat(tmp, ".zrreg-tmp");
+    FILE* fp = zrOpenTempForWrite(tmp, target, false);
+    if (!fp) return false;
+    bool ok = fwrite(bytes, 1, n, fp) == n;
+    ok = zrCommitFile(fp) && ok;
+    if (!ok || !zrReplaceFile(tmp, target)) {
+        _unlink(tmp);
+        return false;
+    }
+    return true;
+}
+
+bool RegViewSaveToTemp(char* tmp) {
+    char target[REGFILE_TEMP_MAX];
+    return cfRegSaveRegToTemp(tmp, target) == 1;
+}
+
+size_t RegViewPoolBytes() { return zrPoolHeldBytes(); }

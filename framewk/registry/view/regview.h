@@ -1,0 +1,67 @@
+// What the project's own hosts (zrreg, the fuzz targets, the benchmarks) may see and do
+// beyond the exported functions: read the loaded tree, find the key behind a handle, keep
+// or drop unsaved changes, and ask the library's rules. Nothing else of the library's
+// insides is theirs; the tree is read only, and only between calls that change it.
+#ifndef REGVIEW_H
+#define REGVIEW_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+// A key of the loaded tree; valid until the tree changes or is unloaded.
+struct RegViewKey;
+
+struct RegViewValue {
+    const char* name;
+    bool isInteger;    // a 32-bit integer (type 4); otherwise a string (type 1)
+    int32_t integer;   // 0 for a string
+    const char* text;  // null for an integer
+};
+
+// The root key, named kRegRootName in some letter case; null when no registry is loaded.
+const RegViewKey* RegViewRoot();
+// The key that an open handle names; null when it names none (any more).
+const RegViewKey* RegViewKeyOf(void* hkey);
+const char* RegViewName(const RegViewKey* key);
+// A key's subkeys and values, in the order enumeration and the writer use.
+int RegViewSubkeyCount(const RegViewKey* key);
+const RegViewKey* RegViewSubkey(const RegViewKey* key, int index);
+int RegViewValueCount(const RegViewKey* key);
+RegViewValue RegViewValueAt(const RegViewKey* key, int index);
+
+// Whether the unload will write the tree back. Clearing it drops the changes made since
+// the load (the file stays as it was); setting it makes the unload write an unchanged tree.
+bool RegViewChanged();
+void RegViewSetChanged(bool changed);
+
+// ---- the library's rules -------------------------------------------------------------
+
+// The root's name, and the longest text the file carries between double quotes.
+extern const char kRegRootName[];
+extern const size_t kRegTextMax;
+// Whether the library can store these bytes as a key name, value name or string:
+// everything else it refuses with 11 (a wide name of 256 characters or more too).
+bool RegViewStorable(const char* text, size_t n);
+// Name comparison as every lookup does it: ASCII letters without regard to case, other
+// bytes as themselves. 0 when equal.
+int RegViewCompareNames(const char* a, const char* b);
+
+// Paths of files a save writes: room enough for any of them.
+#define REGVIEW_PATH_MAX 4096
+// The temporary file that a save of the registry file `regPath` writes (beside the file
+// it names, links resolved); false when the library cannot save it under that name.
+bool RegViewTempFile(const char* regPath, char* out, size_t outSize);
+// Writes n bytes to `path` as the library writes a registry file: through a synced
+// temporary file beside it that then replaces it in one step; on failure any earlier
+// file stays as it was and the temporary file is removed.
+bool RegViewWriteFile(const char* path, const void* bytes, size_t n);
+
+// ---- for the benchmarks --------------------------------------------------------------
+
+// Writes the loaded tree to its temporary file as an unload does, whose name it leaves in
+// tmp (REGVIEW_PATH_MAX bytes); the registry file is not replaced.
+bool RegViewSaveToTemp(char* tmp);
+// The bytes of the block pool's chunks in use.
+size_t RegViewPoolBytes();
+
+#endif
