@@ -10,9 +10,7 @@
 
 void ResetRegistry() {
     cfRegCloseRoot();
-    cfRegCloseHKLM();
-    cfRegCloseHKCU();
-    HkeyArdoRootClose();
+    cfRegClosePredefined();
     bRegChanged = 0;
     delete NodeStack;
     NodeStack = nullptr;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "regp.h"
+#include "regscan.h"
 
 namespace fs = std::filesystem;
 

@@ -10,6 +10,8 @@
 #include <new>
 #include <utility>
 
+#include "zrpool.h"
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -34,13 +36,9 @@ char* zrStrdup(const char* s);
 void* zrHostRealloc(void* p, size_t n);
 void zrHostFree(void* p);
 bool zrAllocShouldFail();
-// A block without counting it as an allocation: for class operator new, whose
-// expression zrNew has counted already.
-void* zrPoolAlloc(size_t n);
-// The bytes of the pool's chunks in use (for measurements).
-size_t zrPoolHeldBytes();
 
-// Objects of the tree come from the block pool too; zrNew makes them.
+// Objects of the tree come from the block pool too; zrNew makes them (and counts them as
+// allocations, so that operator new itself does not).
 #define ZR_POOLED_CLASS                                                                            \
     static void* operator new(size_t n, const std::nothrow_t&) noexcept { return zrPoolAlloc(n); } \
     static void* operator new(size_t n) {                                                          \
@@ -57,12 +55,6 @@ T* zrNew(A&&... args) {
     return new (std::nothrow) T(std::forward<A>(args)...);
 }
 
-// Fault injection: the Nth allocation from now (1-based) and every one after it fail;
-// 0 switches injection off. zrAllocCount() counts the allocations attempted since the
-// last zrAllocFailAt call.
-void zrAllocFailAt(long n);
-long zrAllocCount();
-
 // 16-bit text helpers. Conversions follow the default C locale: a character below 256
 // becomes the byte of the same value; conversion to 8 bits stops at the first character
 // of 256 or above. Both are implemented here rather than taken from the C runtime, whose
@@ -76,18 +68,11 @@ size_t zrWcstombs(char* dst, const zrwchar* src, size_t n);
 // characters written, the NUL not counted.
 size_t zrMbstowcs(zrwchar* dst, const char* src, size_t n);
 
-// Reads one byte without taking the stream's lock; the scanner's caller holds it.
-int zrGetcUnlocked(FILE* fp);
-void zrLockFile(FILE* fp);
-void zrUnlockFile(FILE* fp);
-
 // Thread notifications have no counterpart on POSIX.
 void zrDisableThreadLibraryCalls(void* module);
 
-// Writing a file safely: open for text writing, flush+sync, atomic replace.
-// I/O faults can be injected at each step for tests (ZrIoFault).
-enum ZrIoFault { ZR_IO_NONE = 0, ZR_IO_OPEN, ZR_IO_WRITE, ZR_IO_SYNC, ZR_IO_CLOSE, ZR_IO_RENAME };
-void zrIoFailAt(ZrIoFault f);
+// ---- files ---------------------------------------------------------------------------
+
 // Opens a registry file for reading in text mode; null when the path cannot be opened or
 // names no regular file (a directory, a FIFO, a device). Never blocks.
 FILE* zrOpenFileForRead(const char* path);
@@ -106,8 +91,25 @@ FILE* zrOpenTempForWrite(const char* path, const char* like, bool text = true);
 bool zrCommitFile(FILE* fp);
 // Replaces `target` by `source` in one step and makes the rename durable.
 bool zrReplaceFile(const char* source, const char* target);
-// Called by the writer after each file write; tests use it to fail writes.
+
+// The temporary file name of a registry file; false when none can be made.
+bool zrTempNameFor(const char* regPath, char* out, size_t outSize);
+
+// Called by the writer after each file write: false in production; a test seam (below)
+// can make it fail.
 bool zrWriteFaulted();
+
+// ---- test seams ----------------------------------------------------------------------
+// Production code never sets these; tests use them to fail what the system rarely fails.
+
+// The Nth allocation from now (1-based) and every one after it fail; 0 switches injection
+// off. zrAllocCount() counts the allocations attempted since the last zrAllocFailAt call.
+void zrAllocFailAt(long n);
+long zrAllocCount();
+
+// One step of every save fails until reset to ZR_IO_NONE.
+enum ZrIoFault { ZR_IO_NONE = 0, ZR_IO_OPEN, ZR_IO_WRITE, ZR_IO_SYNC, ZR_IO_CLOSE, ZR_IO_RENAME };
+void zrIoFailAt(ZrIoFault f);
 
 // The points of a save at which a test can stop the process (crash tests). The hook is
 // null in production; when set, it is called at each point, in this order.
@@ -123,8 +125,5 @@ enum ZrSaveStep {
     ZR_STEP_DIRSYNCED
 };
 extern void (*zrSaveStepHook)(ZrSaveStep step);
-
-// The temporary file name of a registry file; false when none can be made.
-bool zrTempNameFor(const char* regPath, char* out, size_t outSize);
 
 #endif

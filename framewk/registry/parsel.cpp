@@ -2,7 +2,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regscan.h"
 #include "zrplat.h"
 
 YYSTYPE yylval;
@@ -15,8 +15,8 @@ static const int YYLMAX = 10000;
 
 // The attempt after a minus sign may hold one byte more, so that the sign never makes a
 // text fatal that would pass without it (the sign is skipped when no number follows).
-char yytext[YYLMAX + 2];
-int yyleng;
+static char yytext[YYLMAX + 2];
+static int yyleng;
 
 // Bytes read past the end of a token and given back; read again before yyin.
 static unsigned char s_pend[YYLMAX + 2];
@@ -53,6 +53,20 @@ static const ClassTable s_class;
 // The current recognition attempt: yytext[0..s_len) are its bytes, s_reads counts them
 // and the end of input, s_fromStream how many came from yyin rather than s_pend.
 static int s_len, s_reads, s_fromStream, s_limit;
+
+int yyerror(const char* str) {
+    printf("line: %d - %s\n", lineno, str);
+    return -1;
+}
+
+// After a runaway string.
+static int yyerror() {
+    printf("Error in line: %d\n", lineno);
+    return -1;
+}
+
+// The end of input ends the registry: there is never a next file.
+static int yywrap() { return 1; }
 
 static void TooLong() {
     fprintf(yyout, "Input string too long, limit %d\n", YYLMAX);

@@ -13,7 +13,7 @@
 #include <limits.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regscan.h"
 #include "zrplat.h"
 
 static const int YYINITDEPTH = 150;
@@ -252,16 +252,3 @@ void yycleanup() {
     yymaxdepth = YYINITDEPTH;
     yytblallocated = 0;
 }
-
-int yyerror(const char* str) {
-    printf("line: %d - %s\n", lineno, str);
-    return -1;
-}
-
-// Called by the scanner after a runaway string.
-int yyerror() {
-    printf("Error in line: %d\n", lineno);
-    return -1;
-}
-
-int yywrap() { return 1; }

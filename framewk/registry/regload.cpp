@@ -1,7 +1,7 @@
 // Loading a registry file into the tree, and releasing (and saving) it again.
 #include <string.h>
 
-#include "regp.h"
+#include "regscan.h"
 #include "zrplat.h"
 
 // Results: 0 loaded; 1 already loaded, a syntax error or parser stacks that cannot grow;
@@ -51,9 +51,7 @@ void UnloadRegistry() {
     delete NodeStack;
     NodeStack = nullptr;
     cfRegCloseRoot();
-    cfRegCloseHKLM();
-    cfRegCloseHKCU();
-    HkeyArdoRootClose();
+    cfRegClosePredefined();
     delete RootNode;
     RootNode = nullptr;
     ReleaseSearch();

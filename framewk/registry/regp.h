@@ -23,8 +23,9 @@
     11  // a name or text the file cannot carry (see RegTextStorable), or
         // a wide name of 256 characters or more
 
-// Tokens of the registry file. REG_SZ and REG_INT are also the value types inside the tree.
-enum { KEY = 257, REG_SZ = 258, REG_INT = 259, STRING = 260, NUMBER = 261 };
+// The value types inside the tree; the scanner's tokens for the type words are the same
+// numbers (see regscan.h).
+enum { REG_SZ = 258, REG_INT = 259 };
 
 class RegKeyValue {
 public:
@@ -163,6 +164,8 @@ extern HKEY s_hkeyArdoRoot;
 void cfRegCloseHKLM();
 void cfRegCloseHKCU();
 void HkeyArdoRootClose();
+// All three: what the unload releases of them.
+void cfRegClosePredefined();
 
 // ---- wide interface helpers -----------------------------------------------------------
 long regerrToWinerr(long regerr);
@@ -170,24 +173,10 @@ unsigned long regtypeToWintype(unsigned long regtype);
 void xlateRegString(char* inString, char* outString, int length);
 char* ZRNWGetSubkey(char* outStr, char* inStr);
 
-// ---- scanner and parser --------------------------------------------------------------
-typedef union {
-    char* string;
-} YYSTYPE;
-
-extern YYSTYPE yylval;
+// ---- messages about the registry file ---------------------------------------------------
+// The line of the registry file being read: 1 when a load begins; every message about a
+// bad file prints it.
 extern int lineno;
-extern FILE* yyin;
-extern FILE* yyout;
-extern int yymaxdepth;
-extern int yytblallocated;
-int yylex();
-void yylexreset();
-int yywrap();
-int yyerror();
-int yyerror(const char* str);
-int yyparse();
-void yycleanup();
 
 // ---- loading, unloading, writing -----------------------------------------------------
 #define REGFILE_PATH_MAX 512

@@ -2,7 +2,7 @@
 #include <limits.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regscan.h"
 #include "zrplat.h"
 
 char bpRegFile[REGFILE_PATH_MAX];

@@ -43,3 +43,9 @@ void cfRegCloseHKLM() { CloseCached(&s_hkeyHKLM); }
 void cfRegCloseHKCU() { CloseCached(&s_hkeyHKCU); }
 
 void HkeyArdoRootClose() { CloseCached(&s_hkeyArdoRoot); }
+
+void cfRegClosePredefined() {
+    cfRegCloseHKLM();
+    cfRegCloseHKCU();
+    HkeyArdoRootClose();
+}

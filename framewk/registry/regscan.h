@@ -1,0 +1,36 @@
+// The registry file's scanner and parser, as the loader drives them and the writer swaps
+// the file they read. Private to those four: the rest of the library sees regp.h only.
+#ifndef REGSCAN_H
+#define REGSCAN_H
+
+#include <stdio.h>
+
+#include "regp.h"
+
+// The scanner's tokens besides the type words REG_SZ and REG_INT (regp.h).
+enum { KEY = 257, STRING = 260, NUMBER = 261 };
+
+// The value of a STRING or NUMBER token: its text in a fresh block, null when no memory.
+typedef union {
+    char* string;
+} YYSTYPE;
+extern YYSTYPE yylval;
+
+// The scanner reads yyin; yyout takes the message of a token over its length limit.
+extern FILE* yyin;
+extern FILE* yyout;
+int yylex();
+// Starts reading yyin afresh at line 1.
+void yylexreset();
+// Prints a parse error with the current line.
+int yyerror(const char* str);
+
+// The parser: 0 parsed, 1 syntax error or stacks that cannot grow, 2 no memory. Its
+// stacks start at yymaxdepth entries in static tables and are enlarged on the heap
+// (yytblallocated) until yycleanup.
+extern int yymaxdepth;
+extern int yytblallocated;
+int yyparse();
+void yycleanup();
+
+#endif
