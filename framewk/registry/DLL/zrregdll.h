@@ -37,7 +37,7 @@
 
 /* Results of ZrLoadRegistry. */
 #define ZRREG_LOAD_OK 0        /* the file is loaded */
-#define ZRREG_LOAD_REFUSED 1   /* a registry is already loaded, or the file has a syntax error */
+#define ZRREG_LOAD_REFUSED 1   /* a registry is already loaded, or the file does not parse */
 #define ZRREG_LOAD_NO_MEMORY 2 /* an allocation failed; nothing is loaded */
 #define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path has 512 bytes or more */
 
