@@ -1,4 +1,4 @@
-// The tree-building actions: root rules, the stack, the two messages, no-memory paths.
+// The tree-building actions: the root rule, a value outside any key, no-memory paths.
 #include <string>
 
 #include "testutil.h"
@@ -21,29 +21,6 @@ TEST_F(BuildTest, FirstKeyNamedMyComputerInAnyCaseBecomesTheRoot) {
     EXPECT_EQ(RootNode->GetRegNodeList()->GetAt(0), inner);
     EXPECT_EQ(RootNode->GetRegNodeList()->GetAt(1), later);
     EXPECT_EQ(NodeStack->GetSize(), 0);
-}
-
-TEST_F(BuildTest, AnyOtherFirstKeyGetsAMadeRoot) {
-    ASSERT_EQ(CreateKeyNode(Dup("HKEY_LOCAL_MACHINE")), 0);
-    EXPECT_STREQ(RootNode->GetName(), "My Computer");
-    EXPECT_EQ(rootCreated, 1);
-    ASSERT_EQ(NodeStack->GetSize(), 2);
-    EXPECT_STREQ(NodeStack->GetAt(0)->GetName(), "HKEY_LOCAL_MACHINE");
-    EXPECT_EQ(NodeStack->GetAt(1), RootNode);
-}
-
-TEST_F(BuildTest, EndKeyNodeComparesNamesExactly) {
-    ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
-    ASSERT_EQ(CreateKeyNode(Dup("Key")), 0);
-    CaptureStdout();
-    EXPECT_EQ(EndKeyNode("KEY"), 1);
-    EXPECT_EQ(GetCapturedStdout(), "syntax error, unexpected end of key KEY\n");
-    EXPECT_EQ(NodeStack->GetSize(), 2);
-    EXPECT_EQ(EndKeyNode("Key"), 0);
-    EXPECT_EQ(EndKeyNode("My Computer"), 0);
-    CaptureStdout();
-    EXPECT_EQ(EndKeyNode("My Computer"), 1);  // empty stack
-    EXPECT_EQ(GetCapturedStdout(), "syntax error, unexpected end of key My Computer\n");
 }
 
 TEST_F(BuildTest, AddValueWithoutAnOpenKeyIsReportedWithTheLine) {

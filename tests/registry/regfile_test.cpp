@@ -7,10 +7,6 @@
 
 #include "testutil.h"
 
-#ifndef _WIN32
-#include <sys/stat.h>
-#endif
-
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
@@ -76,35 +72,6 @@ TEST_F(RegFileTest, GoldenFiles) {
     EXPECT_GE(seen, 20);
 }
 
-TEST_F(RegFileTest, LoadResultCodes) {
-    std::string reg = dir_.File("reg.txt");
-    WriteBytes(reg, "KEY \"My Computer\" ( [REG_INT] n = 1; )\n");
-    EXPECT_EQ(Load(dir_.File("missing.txt")), 5u);
-    EXPECT_EQ(Load(std::string(REGFILE_PATH_MAX, 'p')), 5u);  // does not fit bpRegFile
-    // What is not a regular file cannot be read as one: a directory would read as a syntax
-    // error, and a FIFO without a writer would hang the host.
-    fs::create_directory(dir_.File("dir.txt"));
-    EXPECT_EQ(Load(dir_.File("dir.txt")), 5u);
-#ifndef _WIN32
-    ASSERT_EQ(mkfifo(dir_.File("fifo.txt").c_str(), 0600), 0);
-    EXPECT_EQ(Load(dir_.File("fifo.txt")), 5u);
-    EXPECT_EQ(Load("/dev/null"), 5u);
-    fs::create_symlink(reg, dir_.File("link.txt"));
-    ASSERT_EQ(Load(dir_.File("link.txt")), 0u);
-    UnloadRegistry();
-#endif
-    EXPECT_EQ(out_, "");
-    EXPECT_EQ(NWREGIsRegLoaded(), 0);
-    ASSERT_EQ(Load(reg), 0u);
-    EXPECT_EQ(NWREGIsRegLoaded(), 1);
-    RegNode* root = RootNode;
-    EXPECT_EQ(Load(reg), 1u);  // already loaded: untouched
-    EXPECT_EQ(RootNode, root);
-    UnloadRegistry();
-    EXPECT_EQ(NWREGIsRegLoaded(), 0);
-    EXPECT_EQ(yyin, nullptr);
-}
-
 // Nesting grows the parser's stacks, the writer keeps no C-stack frame per level, and a
 // following load starts again from the initial stacks.
 TEST_F(RegFileTest, DeepNestingLoadsSavesAndReloads) {
@@ -115,11 +82,8 @@ TEST_F(RegFileTest, DeepNestingLoadsSavesAndReloads) {
         text += "[REG_INT] leaf = 1;\n" + std::string(depth, ')');
         WriteBytes(reg, text);
         ASSERT_EQ(Load(reg), 0u) << out_;
-        EXPECT_EQ(yytblallocated, 1);
-        EXPECT_GE(yymaxdepth, 4 * depth);
         Change();
         UnloadRegistry();
-        EXPECT_EQ(yymaxdepth, 150);
         ASSERT_EQ(Load(reg), 0u);
         int levels = 0;
         for (RegNode* n = RootNode; n->GetRegNodeList()->GetSize() == 1; n = n->GetRegNodeList()->GetAt(0))

@@ -17,7 +17,7 @@ static const zrwchar c_szArdoRoot[] = {'S', 'o', 'f', 't',  'w', 'a', 'r', 'e', 
 static HKEY Cached(HKEY* cache, void* parent, const zrwchar* path) {
     if (!*cache) {
         void* h = nullptr;
-        if (ZrRegCreateKey(parent, path, &h) == REGERR_SUCCESS) *cache = static_cast<HKEY>(h);
+        if (ZrRegCreateKey(parent, path, &h) == ZRREG_SUCCESS) *cache = static_cast<HKEY>(h);
     }
     return *cache;
 }

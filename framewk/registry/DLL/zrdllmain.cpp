@@ -8,6 +8,10 @@ int ZRREG_ENTRY_CALL DllMain(void* hDll, ZRREG_REASON dwReason, void* pv) {
     return 1;
 }
 
+static_assert(REGERR_SUCCESS == ZRREG_LOAD_OK && REGERR_NO_MEMORY == ZRREG_LOAD_NO_MEMORY &&
+                  REGERR_NOT_FOUND == ZRREG_LOAD_NO_FILE,
+              "the loader answers in the exported numbers");
+
 uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) { return LoadRegistry(filename); }
 
 void ZRREG_CALL ZrUnloadRegistry(void) { UnloadRegistry(); }

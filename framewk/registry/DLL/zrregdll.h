@@ -1,30 +1,49 @@
 /* zrregdll: a part of the Windows registry programming interface on one text file.
  *
  * Conventions
- * - Key handles are opaque pointers. A handle from ZrRegOpenKeyEx or ZrRegCreateKey
- *   belongs to the caller until ZrRegCloseKey; close them all before ZrUnloadRegistry.
- *   The handles of HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot belong to the
- *   library: use them, never close them.
- * - Names are NUL-terminated 16-bit texts with "\" separating path components; a
- *   character of 256 or above ends a name. Names of 256 characters or more are refused.
- * - String data is passed to ZrRegSetValueEx as 8-bit text and read back as 16-bit text.
- * - The string that ZrRegQueryValueSz hands out comes from malloc; release it with free.
- * - Results: 0 success, 2 no memory, 3 invalid handle (or not a string), 5 not found,
- *   7 buffer too small (the room needed is stored back), 8 the handle's key is gone,
- *   9 no registry loaded, 10 key busy (open handles), 11 a name or text the file cannot
- *   hold (a double quote, a line break or byte 26; a text of more than 9998 bytes; a name
- *   of 256 characters or more), 259 no more items, 0xFFFFFFFF a required argument is
- *   null or a path is empty.
- * - ZrRegQueryValueEx takes *lpcbData as the room in lpData in bytes; data that does not
- *   fit is not written, and the answer is 7 with the room needed in bytes.
- * - ZrLoadRegistry: 0 loaded, 1 already loaded or syntax error, 2 no memory, 5 the file
- *   cannot be opened. Messages about a bad file go to standard output.
- * - One thread at a time; nothing is locked.
+ * 1. Key handles are opaque pointers. A handle from ZrRegOpenKeyEx or ZrRegCreateKey
+ *    belongs to the caller until ZrRegCloseKey; close them all before ZrUnloadRegistry.
+ *    The handles of HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot belong to the
+ *    library: use them, never close them.
+ * 2. A handle names its key by path and is looked up anew on every call: once its key is
+ *    deleted, calls with it answer ZRREG_KEY_NOT_FOUND, and closing it still succeeds.
+ * 3. Names and paths are NUL-terminated 16-bit texts; a character of 256 or above ends
+ *    one, and the others are stored as bytes (ISO-8859-1). Names and paths of 256
+ *    characters or more are refused with ZRREG_BAD_NAME. Key and value names match
+ *    without regard to case.
+ * 4. Out-parameters are written only on success, unless the function's comment says
+ *    otherwise; after ZRREG_BAD_ARG nothing at all is written.
+ * 5. The string that ZrRegQueryValueSz hands out comes from malloc; release it with free.
+ * 6. One thread at a time; nothing is locked.
  */
 #ifndef ZRREGDLL_H
 #define ZRREGDLL_H
 
 #include <stdint.h>
+
+/* Results of the key and value functions; the numbers never change. The three functions
+ * that return uint32_t give ZRREG_BAD_ARG as 0xFFFFFFFF. */
+#define ZRREG_SUCCESS 0             /* the call did what was asked */
+#define ZRREG_NO_MEMORY 2           /* an allocation failed */
+#define ZRREG_INVALID_HANDLE 3      /* not a key handle (or, ZrRegQueryValueSz: not a string) */
+#define ZRREG_NOT_FOUND 5           /* the named key or value does not exist */
+#define ZRREG_BUFFER_TOO_SMALL 7    /* the data does not fit; the room needed was stored back */
+#define ZRREG_KEY_NOT_FOUND 8       /* the handle's key is gone (deleted, or unloaded) */
+#define ZRREG_NOT_LOADED 9          /* no registry is loaded */
+#define ZRREG_KEY_BUSY 10           /* the key to delete has open handles */
+#define ZRREG_BAD_NAME 11           /* a name or text the file cannot carry (see ZrRegSetValueEx) */
+#define ZRREG_NO_MORE_ITEMS 259     /* the enumeration index is past the last subkey */
+#define ZRREG_BAD_ARG ((int32_t)-1) /* 0xFFFFFFFF: a required argument is null, or a path empty */
+
+/* Results of ZrLoadRegistry. */
+#define ZRREG_LOAD_OK 0        /* the file is loaded */
+#define ZRREG_LOAD_REFUSED 1   /* a registry is already loaded, or the file does not parse */
+#define ZRREG_LOAD_NO_MEMORY 2 /* an allocation failed; nothing is loaded */
+#define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path has 512 bytes or more */
+
+/* Value types, as ZrRegQueryValueEx reports them and ZrRegSetValueEx takes them. */
+#define ZRREG_TYPE_SZ 1    /* a string of 8-bit characters, handed out as 16-bit text */
+#define ZRREG_TYPE_DWORD 4 /* a signed 32-bit integer */
 
 /* ZRREG_API marks the exported functions for the ELF symbol table; on Windows the
  * module-definition file names the exports, and a host imports them through the import
@@ -47,31 +66,119 @@
 extern "C" {
 #endif
 
-ZRREG_API void* ZRREG_CALL HkeyArdoRoot(void);
+/* Loads the registry file `filename` (not null). ZRREG_LOAD_OK, ZRREG_LOAD_REFUSED,
+ * ZRREG_LOAD_NO_MEMORY or ZRREG_LOAD_NO_FILE; after a failure nothing is loaded, except
+ * that a second load leaves the first one in place. Messages about a bad file (with line
+ * numbers) go to standard output. A token longer than the scanner's limit (10000 bytes,
+ * see docs/registry-format.md) ends the process with exit status 1. */
 ZRREG_API uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename);
+
+/* Writes a changed tree back (to a temporary file beside the registry file, which then
+ * replaces it; on failure the old file stays), and releases the tree and the library's
+ * handles. A file whose name has no "." (on Windows: whose path has none) is never
+ * written back. */
 ZRREG_API void ZRREG_CALL ZrUnloadRegistry(void);
+
+/* The handle of the root key, "My Computer"; null when no registry is loaded. */
+ZRREG_API void* ZRREG_CALL HkeyRegRoot(void);
+
+/* The handles of the keys HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER below the root; a
+ * missing one is made (after the root's other subkeys: a change the unload writes back).
+ * Null when no registry is loaded. Later calls return the same handle until the unload. */
+ZRREG_API void* ZRREG_CALL HkeyHKLM(void);
+ZRREG_API void* ZRREG_CALL HkeyHKCU(void);
+
+/* The handle of the product's key HKEY_LOCAL_MACHINE\Software\MORVANE\Ardo\1.0, every
+ * missing level made, kept like HkeyHKLM's (which it opens too). The levels between are
+ * not held open: deleting one deletes the product key, and this handle answers
+ * ZRREG_KEY_NOT_FOUND from then on. */
+ZRREG_API void* ZRREG_CALL HkeyArdoRoot(void);
+
+/* The number of subkeys of hKey; 0xFFFFFFFF when they cannot be enumerated (a null or
+ * dead handle, or a subkey name of 256 characters or more). */
 ZRREG_API uint32_t ZRREG_CALL ZrRegCountSubKeys(void* hKey);
+
+/* Opens the key at the path lpSubKey below hKey ("\" or "/" between the names; "" and a
+ * trailing separator name no key) and stores a new handle in *phkResult. `mask` is not
+ * used. ZRREG_SUCCESS; ZRREG_NOT_FOUND; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
+ * ZRREG_BAD_NAME; ZRREG_NO_MEMORY; ZRREG_BAD_ARG. */
 ZRREG_API int32_t ZRREG_CALL ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t mask,
                                             void** phkResult);
+
+/* Releases a handle: ZRREG_SUCCESS, also when its key is gone, and for a null hKey;
+ * ZRREG_INVALID_HANDLE when hKey is no key handle. */
 ZRREG_API int32_t ZRREG_CALL ZrRegCloseKey(void* hKey);
+
+/* Writes the name of subkey number dwIndex (from 0, in the key's order) into lpName,
+ * which must have room for 256 characters, and its length without the terminator into
+ * *lpcbName, which is not read. ZRREG_SUCCESS; ZRREG_NO_MORE_ITEMS past the last subkey;
+ * ZRREG_BUFFER_TOO_SMALL for a name of 256 characters or more; ZRREG_INVALID_HANDLE;
+ * ZRREG_KEY_NOT_FOUND; ZRREG_BAD_ARG. After any failure but ZRREG_BAD_ARG, lpName is ""
+ * and *lpcbName is 0. */
 ZRREG_API int32_t ZRREG_CALL ZrRegEnumKeyEx(void* hKey, uint32_t dwIndex, unsigned short* lpName,
                                             uint32_t* lpcbName);
+
+/* Reads the value lpValueName of hKey, the name taken as it is (a "\" stays, while
+ * ZrRegSetValueEx stores it as "/"). *lpcbData is the room in lpData in bytes. A string
+ * is written as 16-bit text with its terminator (2 bytes a character), an integer as 4
+ * bytes; *lpType becomes ZRREG_TYPE_SZ or ZRREG_TYPE_DWORD, and *lpcbData the size in
+ * the value's own units: characters with the terminator, or 4. ZRREG_BUFFER_TOO_SMALL:
+ * nothing is written but *lpcbData, the room needed in bytes. ZRREG_NOT_FOUND,
+ * ZRREG_INVALID_HANDLE, ZRREG_KEY_NOT_FOUND, ZRREG_NO_MEMORY: *lpcbData becomes 256 and
+ * lpData "" when it has room for it; *lpType is untouched. ZRREG_BAD_NAME, ZRREG_BAD_ARG:
+ * nothing is written. */
 ZRREG_API int32_t ZRREG_CALL ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName,
                                                uint32_t* lpType, unsigned char* lpData, uint32_t* lpcbData);
+
+/* Opens the key at the path lpSubKey below hKey ("\" or "/" between the names; empty
+ * names are skipped), making every missing level (appended after its siblings), and
+ * stores a handle of the last one in *phkResult. ZRREG_SUCCESS; ZRREG_BAD_NAME (a level
+ * the file cannot carry, see ZrRegSetValueEx: the levels before it stay); ZRREG_NOT_LOADED;
+ * ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_NO_MEMORY; ZRREG_BAD_ARG, also for an
+ * empty path and one that starts with a separator. */
 ZRREG_API int32_t ZRREG_CALL ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkResult);
+
+/* Sets the value lpValueName of hKey (a "\" in the name is stored as "/"). A value of the
+ * same name is replaced, and the new one goes last. Type ZRREG_TYPE_DWORD reads 4 bytes
+ * from lpData whatever cbData says; any other type (not 0) is stored as a string of the
+ * 8-bit text in lpData, which ends at its first NUL or after cbData bytes. ZRREG_SUCCESS;
+ * ZRREG_BAD_NAME for a name or text holding a double quote, a line feed (byte 10) or
+ * byte 26, or a text of more than 9998 bytes; ZRREG_NOT_LOADED; ZRREG_KEY_NOT_FOUND, also when hKey
+ * is no key handle; ZRREG_NO_MEMORY (the old value stays); ZRREG_BAD_ARG, also for a
+ * dwType or cbData of 0. */
 ZRREG_API int32_t ZRREG_CALL ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t dwType,
                                              const unsigned char* lpData, uint32_t cbData);
+
+/* Deletes the subkey szwSubKeyName of hKey with everything below it. The name is one
+ * name, not a path (a "\" in it is taken as "/"). Handles open below the subkey do not
+ * stop the deletion: their key is gone. ZRREG_SUCCESS; ZRREG_NOT_FOUND; ZRREG_KEY_BUSY
+ * when the subkey itself has open handles; ZRREG_NOT_LOADED; ZRREG_KEY_NOT_FOUND, also
+ * when hKey is no key handle; ZRREG_BAD_NAME; ZRREG_BAD_ARG. */
 ZRREG_API int32_t ZRREG_CALL ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName);
+
+/* Deletes the value szwValueName of hKey (a "\" in the name is taken as "/").
+ * ZRREG_SUCCESS; ZRREG_NOT_FOUND; ZRREG_NOT_LOADED; ZRREG_KEY_NOT_FOUND, also when hKey
+ * is no key handle; ZRREG_BAD_NAME; ZRREG_BAD_ARG. */
 ZRREG_API int32_t ZRREG_CALL ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName);
+
+/* Reads the string value szValueName of the key szKey below hkeyBase (szKey null or "":
+ * hkeyBase itself) into a new 16-bit text in *pszValue, which the caller frees (rule 5).
+ * When the value cannot be read and szDefault is given, *pszValue is a copy of szDefault
+ * and the result ZRREG_SUCCESS. Otherwise *pszValue is null and the result the reason:
+ * ZRREG_NOT_FOUND, ZRREG_INVALID_HANDLE for a value that is not a string, or another
+ * result of ZrRegOpenKeyEx and ZrRegQueryValueEx. 0xFFFFFFFF (ZRREG_BAD_ARG) when
+ * hkeyBase, szValueName or pszValue is null; *pszValue is untouched then. */
 ZRREG_API uint32_t ZRREG_CALL ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey,
                                                 const unsigned short* szValueName,
                                                 const unsigned short* szDefault, unsigned short** pszValue);
+
+/* Reads the integer value szValueName of the key szKey below hkeyBase (szKey null or "":
+ * hkeyBase itself) into *pdwValue, which gets dwDefault when there is no such integer (a
+ * missing key or value, a string value, any failure). ZRREG_SUCCESS; 0xFFFFFFFF
+ * (ZRREG_BAD_ARG) when hkeyBase, szValueName or pdwValue is null. */
 ZRREG_API uint32_t ZRREG_CALL ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey,
                                                 const unsigned short* szValueName, uint32_t dwDefault,
                                                 uint32_t* pdwValue);
-ZRREG_API void* ZRREG_CALL HkeyHKCU(void);
-ZRREG_API void* ZRREG_CALL HkeyHKLM(void);
-ZRREG_API void* ZRREG_CALL HkeyRegRoot(void);
 
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never

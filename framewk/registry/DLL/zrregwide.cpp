@@ -3,12 +3,21 @@
 
 #include "regp.h"
 
-#define NAME_BUF 256                   // a name passed in holds at most 255 characters
-static const int32_t ZR_BAD_ARG = -1;  // 0xFFFFFFFF: a required argument is null
+#define NAME_BUF 256  // a name passed in holds at most 255 characters
 
-long regerrToWinerr(long regerr) { return regerr == REGERR_NO_MORE_ITEMS ? 259 : regerr; }
+// The key operations answer in the exported numbers, all but "no more items".
+static_assert(REGERR_SUCCESS == ZRREG_SUCCESS && REGERR_NO_MEMORY == ZRREG_NO_MEMORY &&
+                  REGERR_INVALID_HANDLE == ZRREG_INVALID_HANDLE && REGERR_NOT_FOUND == ZRREG_NOT_FOUND &&
+                  REGERR_BUFFER_TOO_SMALL == ZRREG_BUFFER_TOO_SMALL &&
+                  REGERR_KEY_NOT_FOUND == ZRREG_KEY_NOT_FOUND && REGERR_NOT_LOADED == ZRREG_NOT_LOADED &&
+                  REGERR_KEY_BUSY == ZRREG_KEY_BUSY && REGERR_BAD_NAME == ZRREG_BAD_NAME,
+              "internal and exported result codes differ");
 
-unsigned long regtypeToWintype(unsigned long regtype) { return regtype == REG_SZ ? 1 : 4; }
+long regerrToWinerr(long regerr) { return regerr == REGERR_NO_MORE_ITEMS ? ZRREG_NO_MORE_ITEMS : regerr; }
+
+unsigned long regtypeToWintype(unsigned long regtype) {
+    return regtype == REG_SZ ? ZRREG_TYPE_SZ : ZRREG_TYPE_DWORD;
+}
 
 static int32_t Win(unsigned int rc) { return static_cast<int32_t>(regerrToWinerr(static_cast<long>(rc))); }
 
@@ -42,9 +51,9 @@ char* ZRNWGetSubkey(char* outStr, char* inStr) {
 static HKEY AsKey(void* h) { return static_cast<HKEY>(h); }
 
 int32_t ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t, void** phkResult) {
-    if (!hKey || !lpSubKey || !phkResult) return ZR_BAD_ARG;
+    if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
     char keyNameOut[NAME_BUF];
-    if (!ConvertName(lpSubKey, keyNameOut, true)) return REGERR_BAD_NAME;
+    if (!ConvertName(lpSubKey, keyNameOut, true)) return ZRREG_BAD_NAME;
     HKEY result;
     unsigned int rc = CfRegOpenKey(AsKey(hKey), keyNameOut, &result);
     if (rc == REGERR_SUCCESS) *phkResult = result;
@@ -52,13 +61,12 @@ int32_t ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t, voi
 }
 
 int32_t ZrRegCloseKey(void* hKey) {
-    if (!hKey) return REGERR_SUCCESS;
+    if (!hKey) return ZRREG_SUCCESS;
     return Win(CfRegCloseKey(AsKey(hKey)));
 }
 
-// lpName must hold 256 characters; *lpcbName is not read on entry.
 int32_t ZrRegEnumKeyEx(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
-    if (!hKey || !lpName || !lpcbName) return ZR_BAD_ARG;
+    if (!hKey || !lpName || !lpcbName) return ZRREG_BAD_ARG;
     char subKeyName[NAME_BUF];
     memset(subKeyName, 0, sizeof subKeyName);
     unsigned int length = NAME_BUF;
@@ -80,17 +88,13 @@ static void PutWide(unsigned char* out, const char* s, size_t n) {
     }
 }
 
-// *lpcbData on entry is the room in lpData, in bytes. Data that does not fit is not
-// written: the answer is 7 with the room needed, in bytes (2 per character and 2 for the
-// terminator of a string, 4 for an integer). On success *lpcbData is the value's size as
-// the tree counts it: 4 for an integer, the characters plus one for a string. Strings of
-// any length are read, through a block of their own when they outgrow the name buffer.
-// After a failure *lpType is not touched.
+// The tree answers in 8-bit units, the caller's room is in bytes of 16-bit text. Strings
+// of any length are read, through a block of their own when they outgrow the name buffer.
 int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_t* lpType,
                           unsigned char* lpData, uint32_t* lpcbData) {
-    if (!hKey || !lpValueName || !lpType || !lpData || !lpcbData) return ZR_BAD_ARG;
+    if (!hKey || !lpValueName || !lpType || !lpData || !lpcbData) return ZRREG_BAD_ARG;
     char valueName[NAME_BUF];
-    if (!ConvertName(lpValueName, valueName, false)) return REGERR_BAD_NAME;
+    if (!ConvertName(lpValueName, valueName, false)) return ZRREG_BAD_NAME;
     uint32_t room = *lpcbData;
 
     unsigned char local[NAME_BUF];
@@ -128,10 +132,10 @@ int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_
 // *phkResult is written only when the whole path was opened; after a failure it is
 // untouched, so that a caller's variable never holds a handle that was already closed.
 int32_t ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
-    if (!hKey || !lpSubKey || !phkResult) return ZR_BAD_ARG;
+    if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
     char keyNameOut[NAME_BUF];
-    if (!ConvertName(lpSubKey, keyNameOut, true)) return REGERR_BAD_NAME;
-    if (keyNameOut[0] == '/' || keyNameOut[0] == 0) return ZR_BAD_ARG;
+    if (!ConvertName(lpSubKey, keyNameOut, true)) return ZRREG_BAD_NAME;
+    if (keyNameOut[0] == '/' || keyNameOut[0] == 0) return ZRREG_BAD_ARG;
 
     char curKey[NAME_BUF];
     HKEY curParent = AsKey(hKey), prevParent = nullptr, result = nullptr;
@@ -156,23 +160,23 @@ int32_t ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkRes
 
 int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t dwType,
                         const unsigned char* lpData, uint32_t cbData) {
-    if (!hKey || !lpValueName || !lpData || dwType == 0 || cbData == 0) return ZR_BAD_ARG;
+    if (!hKey || !lpValueName || !lpData || dwType == 0 || cbData == 0) return ZRREG_BAD_ARG;
     char valueNameOut[NAME_BUF];
-    if (!ConvertName(lpValueName, valueNameOut, true)) return REGERR_BAD_NAME;
+    if (!ConvertName(lpValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
     return Win(CfRegSetValue(AsKey(hKey), valueNameOut, dwType, lpData, cbData));
 }
 
 int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
-    if (!hKey || !szwSubKeyName) return ZR_BAD_ARG;
+    if (!hKey || !szwSubKeyName) return ZRREG_BAD_ARG;
     char subKeyNameOut[NAME_BUF];
-    if (!ConvertName(szwSubKeyName, subKeyNameOut, true)) return REGERR_BAD_NAME;
+    if (!ConvertName(szwSubKeyName, subKeyNameOut, true)) return ZRREG_BAD_NAME;
     return Win(CfRegDeleteKey(AsKey(hKey), subKeyNameOut));
 }
 
 int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
-    if (!hKey || !szwValueName) return ZR_BAD_ARG;
+    if (!hKey || !szwValueName) return ZRREG_BAD_ARG;
     char valueNameOut[NAME_BUF];
-    if (!ConvertName(szwValueName, valueNameOut, true)) return REGERR_BAD_NAME;
+    if (!ConvertName(szwValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
     return Win(CfRegDeleteValue(AsKey(hKey), valueNameOut));
 }
 
@@ -181,8 +185,8 @@ uint32_t ZrRegCountSubKeys(void* hKey) {
     for (uint32_t index = 0;; ++index) {
         uint32_t buffSize = NAME_BUF;
         int32_t rc = ZrRegEnumKeyEx(hKey, index, buffer, &buffSize);
-        if (rc == 259) return index;
-        if (rc != 0) return 0xFFFFFFFF;
+        if (rc == ZRREG_NO_MORE_ITEMS) return index;
+        if (rc != ZRREG_SUCCESS) return 0xFFFFFFFF;
     }
 }
 
@@ -190,39 +194,39 @@ uint32_t ZrRegCountSubKeys(void* hKey) {
 // loop still stops when the room asked for does not grow, rather than trust that.
 uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const unsigned short* szValueName,
                            const unsigned short* szDefault, unsigned short** pszValue) {
-    if (!hkeyBase || !szValueName || !pszValue) return 0xFFFFFFFF;
+    if (!hkeyBase || !szValueName || !pszValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
     void* hkey = nullptr;
     unsigned char* pb = nullptr;
-    uint32_t dw = 1, cb = NAME_BUF, offered = 0;
+    uint32_t dw = ZRREG_TYPE_SZ, cb = NAME_BUF, offered = 0;
     int32_t rc;
     if (szKey && szKey[0]) {
         rc = ZrRegOpenKeyEx(hkeyBase, szKey, 0, &hkey);
     } else {
         hkey = hkeyBase;
-        rc = REGERR_SUCCESS;
+        rc = ZRREG_SUCCESS;
     }
-    while (rc == REGERR_SUCCESS || rc == REGERR_BUFFER_TOO_SMALL) {
-        if (cb <= offered) break;  // rc stays 7
+    while (rc == ZRREG_SUCCESS || rc == ZRREG_BUFFER_TOO_SMALL) {
+        if (cb <= offered) break;  // rc stays ZRREG_BUFFER_TOO_SMALL
         unsigned char* grown = static_cast<unsigned char*>(zrHostRealloc(pb, cb));
         if (!grown) {
-            rc = REGERR_NO_MEMORY;
+            rc = ZRREG_NO_MEMORY;
             break;
         }
         pb = grown;
         offered = cb;
         rc = ZrRegQueryValueEx(hkey, szValueName, &dw, pb, &cb);
-        if (rc != REGERR_BUFFER_TOO_SMALL) break;
+        if (rc != ZRREG_BUFFER_TOO_SMALL) break;
     }
-    if (rc == REGERR_SUCCESS && dw != 1) rc = REGERR_INVALID_HANDLE;
-    if (rc != REGERR_SUCCESS) {
+    if (rc == ZRREG_SUCCESS && dw != ZRREG_TYPE_SZ) rc = ZRREG_INVALID_HANDLE;
+    if (rc != ZRREG_SUCCESS) {
         zrHostFree(pb);
         pb = nullptr;
         if (szDefault) {
             pb = reinterpret_cast<unsigned char*>(zrWcsdup(szDefault));
-            if (!pb) rc = REGERR_NO_MEMORY;
+            if (!pb) rc = ZRREG_NO_MEMORY;
         }
     }
-    if (pb) rc = REGERR_SUCCESS;
+    if (pb) rc = ZRREG_SUCCESS;
     *pszValue = reinterpret_cast<unsigned short*>(pb);
     if (hkey && hkey != hkeyBase) ZrRegCloseKey(hkey);
     return static_cast<uint32_t>(rc);
@@ -232,18 +236,18 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
 // one, so *pdwValue never holds the bytes of a text.
 uint32_t ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey, const unsigned short* szValueName,
                            uint32_t dwDefault, uint32_t* pdwValue) {
-    if (!hkeyBase || !szValueName || !pdwValue) return 0xFFFFFFFF;
+    if (!hkeyBase || !szValueName || !pdwValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
     void* hkey = nullptr;
-    int32_t rc = REGERR_SUCCESS;
+    int32_t rc = ZRREG_SUCCESS;
     if (szKey && szKey[0]) {
         rc = ZrRegOpenKeyEx(hkeyBase, szKey, 0, &hkey);
     } else {
         hkey = hkeyBase;
     }
-    uint32_t dw = 4, cb = 4, value = 0;
-    if (rc == REGERR_SUCCESS)
+    uint32_t dw = ZRREG_TYPE_DWORD, cb = 4, value = 0;
+    if (rc == ZRREG_SUCCESS)
         rc = ZrRegQueryValueEx(hkey, szValueName, &dw, reinterpret_cast<unsigned char*>(&value), &cb);
-    *pdwValue = (rc == REGERR_SUCCESS && dw == 4) ? value : dwDefault;
+    *pdwValue = (rc == ZRREG_SUCCESS && dw == ZRREG_TYPE_DWORD) ? value : dwDefault;
     if (hkey && hkey != hkeyBase) ZrRegCloseKey(hkey);
-    return 0;
+    return ZRREG_SUCCESS;
 }

@@ -68,9 +68,9 @@ int32_t QuerySz(void* root, const char16_t* value, const char16_t* dflt) {
 
 const int32_t kMinus5 = -5;
 
-// One call of an exported function; 0 when it did its work, 2 when it ran out of memory,
-// anything else is wrong. `steps` marks calls that may leave earlier steps done (keys
-// made before a later one, or before the handle, could not be).
+// One call of an exported function; ZRREG_SUCCESS when it did its work, ZRREG_NO_MEMORY
+// when it ran out of memory, anything else is wrong. `steps` marks calls that may leave earlier steps done
+// (keys made before a later one, or before the handle, could not be).
 struct Op {
     const char* name;
     bool steps;
@@ -101,7 +101,9 @@ const Op kOps[] = {
      [](Handles& k) {
          uint32_t v = 0;
          EXPECT_EQ(ZrRegQueryValueDw(k.root, WP(u"HKEY_LOCAL_MACHINE\\Software"), WP(u"Count"), 7, &v), 0u);
-         return v == 12 ? 0 : v == 7 ? 2 : -2;  // the default stands for the failure
+         return v == 12  ? ZRREG_SUCCESS
+                : v == 7 ? ZRREG_NO_MEMORY
+                         : -2;  // the default stands for the failure
      }},
     {"enumerate a deep key", false,
      [](Handles& k) {
@@ -112,10 +114,11 @@ const Op kOps[] = {
     {"count in a deep key", false,
      [](Handles& k) {
          uint32_t n = ZrRegCountSubKeys(k.deep);
-         return n == 1 ? 0 : n == 0xFFFFFFFF ? 2 : -2;
+         return n == 1 ? ZRREG_SUCCESS : n == 0xFFFFFFFF ? ZRREG_NO_MEMORY : -2;
      }},
-    {"the predefined HKLM", false, [](Handles&) { return HkeyHKLM() ? 0 : 2; }},
-    {"the predefined application key", true, [](Handles&) { return HkeyArdoRoot() ? 0 : 2; }},
+    {"the predefined HKLM", false, [](Handles&) { return HkeyHKLM() ? ZRREG_SUCCESS : ZRREG_NO_MEMORY; }},
+    {"the predefined application key", true,
+     [](Handles&) { return HkeyArdoRoot() ? ZRREG_SUCCESS : ZRREG_NO_MEMORY; }},
 };
 
 class AllocFailure : public ::testing::Test {
@@ -167,7 +170,9 @@ TEST_F(AllocFailure, Load) {
             zrAllocFailAt(0);
             if (rc == 0) break;
             SCOPED_TRACE(at);
-            EXPECT_EQ(rc, out.find("yacc stack overflow") != std::string::npos ? 1u : 2u) << out;
+            EXPECT_EQ(rc, out.find("yacc stack overflow") != std::string::npos ? ZRREG_LOAD_REFUSED
+                                                                               : ZRREG_LOAD_NO_MEMORY)
+                << out;
             for (size_t from = 0, nl; (nl = out.find('\n', from)) != std::string::npos; from = nl + 1)
                 EXPECT_TRUE(std::regex_match(out.substr(from, nl + 1 - from), known)) << out;
             outcomes.emplace(rc, std::regex_replace(out, std::regex("[0-9]+"), "N"));
@@ -222,7 +227,7 @@ TEST_F(AllocFailure, KeyOperations) {
                 ZrUnloadRegistry();
                 break;
             }
-            ASSERT_EQ(rc, 2);
+            ASSERT_EQ(rc, ZRREG_NO_MEMORY);
             EXPECT_EQ(NodeStack->GetSize(), 0);
             if (!op.steps) {
                 EXPECT_EQ(DumpTree(RootNode), before);

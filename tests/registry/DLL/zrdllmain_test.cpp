@@ -1,6 +1,38 @@
-// The system's attach and detach call; loading and unloading are tested with the registry file.
+// The entry points: ZrLoadRegistry's results by name (syntax errors: the golden files).
+#include <string>
+
 #include "testutil.h"
 
-TEST(DllMain, AnswersOneForEveryReason) {
-    for (ZRREG_REASON reason : {0u, 1u, 2u, 3u}) EXPECT_EQ(DllMain(nullptr, reason, nullptr), 1) << reason;
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+TEST(EntryPoints, LoadResults) {
+    ResetRegistry();
+    TempDir dir;
+    std::string reg = dir.File("reg.txt");
+    WriteBytes(reg, "KEY \"My Computer\" ( [REG_INT] n = 1; )\n");
+    EXPECT_EQ(ZrLoadRegistry(dir.File("missing.txt").c_str()), ZRREG_LOAD_NO_FILE);
+    EXPECT_EQ(ZrLoadRegistry(std::string(512, 'p').c_str()), ZRREG_LOAD_NO_FILE);  // too long a path
+    // What is not a regular file cannot be read as one: a directory would read as a syntax
+    // error, and a FIFO without a writer would hang the host.
+    fs::create_directory(dir.File("dir.txt"));
+    EXPECT_EQ(ZrLoadRegistry(dir.File("dir.txt").c_str()), ZRREG_LOAD_NO_FILE);
+#ifndef _WIN32
+    ASSERT_EQ(mkfifo(dir.File("fifo.txt").c_str(), 0600), 0);
+    EXPECT_EQ(ZrLoadRegistry(dir.File("fifo.txt").c_str()), ZRREG_LOAD_NO_FILE);
+    EXPECT_EQ(ZrLoadRegistry("/dev/null"), ZRREG_LOAD_NO_FILE);
+    fs::create_symlink(reg, dir.File("link.txt"));
+    ASSERT_EQ(ZrLoadRegistry(dir.File("link.txt").c_str()), ZRREG_LOAD_OK);
+    ZrUnloadRegistry();
+#endif
+    EXPECT_EQ(HkeyRegRoot(), nullptr);
+    ASSERT_EQ(ZrLoadRegistry(reg.c_str()), ZRREG_LOAD_OK);
+    void* root = HkeyRegRoot();
+    EXPECT_NE(root, nullptr);
+    EXPECT_EQ(ZrLoadRegistry(reg.c_str()), ZRREG_LOAD_REFUSED);  // already loaded: untouched
+    EXPECT_EQ(HkeyRegRoot(), root);
+    ZrUnloadRegistry();
+    EXPECT_EQ(HkeyRegRoot(), nullptr);
+    EXPECT_EQ(yyin, nullptr);  // the file is closed
 }

@@ -123,14 +123,14 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                     int32_t rc = op == 0 ? ZrRegCreateKey(mh.h, WP(W(kname)), &h)
                                          : ZrRegOpenKeyEx(mh.h, WP(W(kname)), 0, &h);
                     if (!key) {
-                        EXPECT_EQ(rc, 8);
+                        EXPECT_EQ(rc, ZRREG_KEY_NOT_FOUND);
                         break;
                     }
                     if (!sub && op == 1) {
-                        EXPECT_EQ(rc, 5);
+                        EXPECT_EQ(rc, ZRREG_NOT_FOUND);
                         break;
                     }
-                    ASSERT_EQ(rc, 0);
+                    ASSERT_EQ(rc, ZRREG_SUCCESS);
                     if (!sub) {
                         key->subs.emplace_back(new MKey{kname, {}, {}, 0});
                         sub = key->subs.back().get();
@@ -151,16 +151,16 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                     bool isInt = pick(2) == 0;
                     int32_t i = static_cast<int32_t>(rnd());
                     std::string s = Pick(kTexts, rnd);
-                    int32_t rc = isInt ? ZrRegSetValueEx(mh.h, WP(W(vname)), 4,
+                    int32_t rc = isInt ? ZrRegSetValueEx(mh.h, WP(W(vname)), ZRREG_TYPE_DWORD,
                                                          reinterpret_cast<const unsigned char*>(&i), 4)
-                                       : ZrRegSetValueEx(mh.h, WP(W(vname)), 1,
+                                       : ZrRegSetValueEx(mh.h, WP(W(vname)), ZRREG_TYPE_SZ,
                                                          reinterpret_cast<const unsigned char*>(s.c_str()),
                                                          static_cast<uint32_t>(s.size() + 1));
                     if (!key) {
-                        EXPECT_EQ(rc, 8);
+                        EXPECT_EQ(rc, ZRREG_KEY_NOT_FOUND);
                         break;
                     }
-                    ASSERT_EQ(rc, 0);
+                    ASSERT_EQ(rc, ZRREG_SUCCESS);
                     int at = key->Value(vname);
                     key->values.push_back({vname, isInt, i, s});
                     if (at >= 0) key->values.erase(key->values.begin() + at);
@@ -169,7 +169,10 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                 case 4: {  // delete a key
                     int32_t rc = ZrRegDeleteKey(mh.h, WP(W(kname)));
                     MKey* sub = key ? key->Sub(kname) : nullptr;
-                    EXPECT_EQ(rc, !key ? 8 : !sub ? 5 : sub->open ? 10 : 0);
+                    EXPECT_EQ(rc, !key        ? ZRREG_KEY_NOT_FOUND
+                                  : !sub      ? ZRREG_NOT_FOUND
+                                  : sub->open ? ZRREG_KEY_BUSY
+                                              : ZRREG_SUCCESS);
                     if (rc == 0 && sub) {
                         for (size_t i = 0; i < key->subs.size(); ++i)
                             if (key->subs[i].get() == sub) {
@@ -182,7 +185,7 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                 case 5: {  // delete a value
                     int32_t rc = ZrRegDeleteValue(mh.h, WP(W(vname)));
                     int at = key ? key->Value(vname) : -1;
-                    EXPECT_EQ(rc, !key ? 8 : at < 0 ? 5 : 0);
+                    EXPECT_EQ(rc, !key ? ZRREG_KEY_NOT_FOUND : at < 0 ? ZRREG_NOT_FOUND : ZRREG_SUCCESS);
                     if (rc == 0 && at >= 0) key->values.erase(key->values.begin() + at);
                     break;
                 }
@@ -191,14 +194,14 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                     uint32_t type = 0, cb = sizeof buf;
                     int32_t rc = ZrRegQueryValueEx(mh.h, WP(W(vname)), &type, buf, &cb);
                     int at = key ? key->Value(vname) : -1;
-                    EXPECT_EQ(rc, !key ? 8 : at < 0 ? 5 : 0);
+                    EXPECT_EQ(rc, !key ? ZRREG_KEY_NOT_FOUND : at < 0 ? ZRREG_NOT_FOUND : ZRREG_SUCCESS);
                     if (rc != 0 || at < 0) break;
                     const MValue& v = key->values[static_cast<size_t>(at)];
                     if (v.isInt) {
-                        EXPECT_EQ(type, 4u);
+                        EXPECT_EQ(type, ZRREG_TYPE_DWORD);
                         EXPECT_EQ(memcmp(buf, &v.i, 4), 0);
                     } else {
-                        EXPECT_EQ(type, 1u);
+                        EXPECT_EQ(type, ZRREG_TYPE_SZ);
                         std::u16string w = W(v.s);
                         EXPECT_EQ(cb, w.size() + 1);
                         EXPECT_EQ(memcmp(buf, w.c_str(), 2 * (w.size() + 1)), 0);
@@ -209,7 +212,9 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                     unsigned short name[256];
                     uint32_t cb = 0, index = static_cast<uint32_t>(pick(4));
                     int32_t rc = ZrRegEnumKeyEx(mh.h, index, name, &cb);
-                    EXPECT_EQ(rc, !key ? 8 : index < key->subs.size() ? 0 : 259);
+                    EXPECT_EQ(rc, !key                       ? ZRREG_KEY_NOT_FOUND
+                                  : index < key->subs.size() ? ZRREG_SUCCESS
+                                                             : ZRREG_NO_MORE_ITEMS);
                     if (rc == 0) {
                         EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(name)),
                                   W(key->subs[index]->name));

@@ -11,7 +11,7 @@ class WideTest : public KeyTreeTest {
 protected:
     void* Open(void* base, const char* path) {
         void* h = nullptr;
-        EXPECT_EQ(ZrRegOpenKeyEx(base, WP(W(path)), 0, &h), 0) << path;
+        EXPECT_EQ(ZrRegOpenKeyEx(base, WP(W(path)), 0, &h), ZRREG_SUCCESS) << path;
         return h;
     }
     int32_t SetSz(void* h, const char* name, const char* text) {
@@ -28,7 +28,7 @@ TEST_F(WideTest, NullArgumentsAreRefusedBeforeAnythingIsWritten) {
     unsigned short* str = reinterpret_cast<unsigned short*>(0x1);
     std::u16string n300 = W("n300");
     const unsigned short* n = WP(n300);
-    int32_t bad = -1;
+    int32_t bad = ZRREG_BAD_ARG;
     EXPECT_EQ(ZrRegOpenKeyEx(nullptr, n, 0, &h), bad);
     EXPECT_EQ(ZrRegOpenKeyEx(root, nullptr, 0, &h), bad);
     EXPECT_EQ(ZrRegOpenKeyEx(root, n, 0, nullptr), bad);
@@ -44,9 +44,9 @@ TEST_F(WideTest, NullArgumentsAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(ZrRegDeleteKey(root, nullptr), bad);
     EXPECT_EQ(ZrRegDeleteValue(nullptr, n), bad);
     EXPECT_EQ(ZrRegCountSubKeys(nullptr), 0xFFFFFFFFu);
-    EXPECT_EQ(ZrRegQueryValueSz(root, nullptr, nullptr, nullptr, &str), 0xFFFFFFFFu);
-    EXPECT_EQ(ZrRegQueryValueDw(root, nullptr, n, 0, nullptr), 0xFFFFFFFFu);
-    EXPECT_EQ(ZrRegCloseKey(nullptr), 0);
+    EXPECT_EQ(ZrRegQueryValueSz(root, nullptr, nullptr, nullptr, &str), static_cast<uint32_t>(bad));
+    EXPECT_EQ(ZrRegQueryValueDw(root, nullptr, n, 0, nullptr), static_cast<uint32_t>(bad));
+    EXPECT_EQ(ZrRegCloseKey(nullptr), ZRREG_SUCCESS);
     EXPECT_EQ(h, reinterpret_cast<void*>(0x1));
     EXPECT_EQ(u, 7u);
     EXPECT_EQ(type, 7u);
@@ -54,17 +54,21 @@ TEST_F(WideTest, NullArgumentsAreRefusedBeforeAnythingIsWritten) {
     EXPECT_EQ(bRegChanged, 0);
 }
 
-// Names and their lengths; an index beyond the int range is past the last subkey.
+// Names and their lengths, whatever *lpcbName held; an index beyond the int range is
+// past the last subkey.
 TEST_F(WideTest, Enumerate) {
     void* sw = Open(root, "Software");
     struct Case {
         uint32_t index;
         int32_t rc;
         const char* name;
-    } cases[] = {{0, 0, "A"}, {1, 0, "bb"}, {2, 259, ""}, {0x80000000u, 259, ""}};
+    } cases[] = {{0, ZRREG_SUCCESS, "A"},
+                 {1, ZRREG_SUCCESS, "bb"},
+                 {2, ZRREG_NO_MORE_ITEMS, ""},
+                 {0x80000000u, ZRREG_NO_MORE_ITEMS, ""}};
     for (const Case& c : cases) {
         unsigned short name[256];
-        uint32_t len = 99;
+        uint32_t len = 0;
         EXPECT_EQ(ZrRegEnumKeyEx(sw, c.index, name, &len), c.rc);
         EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(name)), W(c.name));
         EXPECT_EQ(len, strlen(c.name));
@@ -78,20 +82,20 @@ TEST_F(WideTest, OpenCodesAndPaths) {
     EXPECT_EQ(Search("My Computer/Software/A")->GetOpenCnt(), 1);
     void* untouched = reinterpret_cast<void*>(0x1);
     for (const char* bad : {"", "Missing", "Software\\"})
-        EXPECT_EQ(ZrRegOpenKeyEx(root, WP(W(bad)), 0, &untouched), REGERR_NOT_FOUND) << bad;
+        EXPECT_EQ(ZrRegOpenKeyEx(root, WP(W(bad)), 0, &untouched), ZRREG_NOT_FOUND) << bad;
     EXPECT_EQ(untouched, reinterpret_cast<void*>(0x1));
-    EXPECT_EQ(ZrRegCloseKey(h), 0);
+    EXPECT_EQ(ZrRegCloseKey(h), ZRREG_SUCCESS);
     EXPECT_EQ(Search("My Computer/Software/A")->GetOpenCnt(), 0);
 }
 
 TEST_F(WideTest, HandlesThatAreNoHandles) {
     REG_HANDLE bogus = {0x42, const_cast<char*>("My Computer")};
     void* h = nullptr;
-    EXPECT_EQ(ZrRegOpenKeyEx(&bogus, WP(u"Software"), 0, &h), REGERR_INVALID_HANDLE);
-    EXPECT_EQ(ZrRegDeleteKey(&bogus, WP(u"Empty")), REGERR_KEY_NOT_FOUND);
-    EXPECT_EQ(ZrRegDeleteValue(&bogus, WP(u"x")), REGERR_KEY_NOT_FOUND);
-    EXPECT_EQ(SetSz(&bogus, "x", "x"), REGERR_KEY_NOT_FOUND);
-    EXPECT_EQ(ZrRegCloseKey(&bogus), REGERR_INVALID_HANDLE);
+    EXPECT_EQ(ZrRegOpenKeyEx(&bogus, WP(u"Software"), 0, &h), ZRREG_INVALID_HANDLE);
+    EXPECT_EQ(ZrRegDeleteKey(&bogus, WP(u"Empty")), ZRREG_KEY_NOT_FOUND);
+    EXPECT_EQ(ZrRegDeleteValue(&bogus, WP(u"x")), ZRREG_KEY_NOT_FOUND);
+    EXPECT_EQ(SetSz(&bogus, "x", "x"), ZRREG_KEY_NOT_FOUND);
+    EXPECT_EQ(ZrRegCloseKey(&bogus), ZRREG_INVALID_HANDLE);
 }
 
 TEST_F(WideTest, QueryValueDeliversWideTextOrIntegerWithinTheRoom) {
@@ -151,10 +155,11 @@ TEST_F(WideTest, SetValueTranslatesNamesAndTakesEightBitData) {
 
     uint32_t type, size = 64;
     unsigned char buf[64];
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(u"a\\b"), &type, buf, &size), 5);  // no translation when querying
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(u"a\\b"), &type, buf, &size),
+              ZRREG_NOT_FOUND);  // no translation when querying
     size = 64;
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(u"a/b"), &type, buf, &size), 0);
-    EXPECT_EQ(ZrRegDeleteValue(sw, WP(u"a\\b")), 0);
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(u"a/b"), &type, buf, &size), ZRREG_SUCCESS);
+    EXPECT_EQ(ZrRegDeleteValue(sw, WP(u"a\\b")), ZRREG_SUCCESS);
     ZrRegCloseKey(sw);
 }
 
@@ -163,22 +168,23 @@ TEST_F(WideTest, TextsTheFileCannotCarryAreRefused) {
     void* sw = Open(root, "Software");
     std::string before = DumpTree(RootNode);
     for (const char* t : {"a\"b", "line\nbreak", "ctrl\x1az"}) {
-        EXPECT_EQ(SetSz(sw, t, "ok"), REGERR_BAD_NAME);
-        EXPECT_EQ(SetSz(sw, "ok", t), REGERR_BAD_NAME);
+        EXPECT_EQ(SetSz(sw, t, "ok"), ZRREG_BAD_NAME);
+        EXPECT_EQ(SetSz(sw, "ok", t), ZRREG_BAD_NAME);
         void* h = nullptr;
-        EXPECT_EQ(ZrRegCreateKey(sw, WP(W(t)), &h), REGERR_BAD_NAME);
+        EXPECT_EQ(ZrRegCreateKey(sw, WP(W(t)), &h), ZRREG_BAD_NAME);
         EXPECT_EQ(h, nullptr);
     }
     EXPECT_EQ(DumpTree(RootNode), before);
     // A quote behind the stored end of the string does not matter.
-    EXPECT_EQ(ZrRegSetValueEx(sw, WP(u"cut"), 1, reinterpret_cast<const unsigned char*>("ok\0\""), 4), 0);
+    EXPECT_EQ(ZrRegSetValueEx(sw, WP(u"cut"), 1, reinterpret_cast<const unsigned char*>("ok\0\""), 4),
+              ZRREG_SUCCESS);
     ZrRegCloseKey(sw);
 }
 
 TEST_F(WideTest, CreateKeyWalksThePath) {
     void* sw = Open(root, "Software");
     void* h = nullptr;
-    EXPECT_EQ(ZrRegCreateKey(sw, WP(W("a\\b\\c")), &h), 0);
+    EXPECT_EQ(ZrRegCreateKey(sw, WP(W("a\\b\\c")), &h), ZRREG_SUCCESS);
     EXPECT_STREQ(static_cast<HKEY>(h)->ptr, "My Computer/Software/a/b/c");
     // "a" is found as the existing "A" (names ignore case), so b is created below it.
     EXPECT_EQ(Search("My Computer/Software/A")->GetOpenCnt(), 0);
@@ -186,26 +192,26 @@ TEST_F(WideTest, CreateKeyWalksThePath) {
     EXPECT_EQ(Search("My Computer/Software/A/b/c")->GetOpenCnt(), 1);
     ZrRegCloseKey(h);
 
-    EXPECT_EQ(ZrRegCreateKey(sw, WP(W("x\\\\y\\")), &h), 0);
+    EXPECT_EQ(ZrRegCreateKey(sw, WP(W("x\\\\y\\")), &h), ZRREG_SUCCESS);
     EXPECT_NE(Search("My Computer/Software/x/y"), nullptr);
     EXPECT_EQ(Search("My Computer/Software/x")->GetRegNodeList()->GetSize(), 1);
     ZrRegCloseKey(h);
 
     std::string before = DumpTree(RootNode);
     bRegChanged = 0;
-    EXPECT_EQ(ZrRegCreateKey(sw, WP(W("x\\y")), &h), 0);  // existing: opened only
+    EXPECT_EQ(ZrRegCreateKey(sw, WP(W("x\\y")), &h), ZRREG_SUCCESS);  // existing: opened only
     EXPECT_EQ(bRegChanged, 0);
     ZrRegCloseKey(h);
     EXPECT_EQ(DumpTree(RootNode), before);
 
     void* untouched = reinterpret_cast<void*>(0x1);
     for (const char* bad : {"", "\\a", "/a"})
-        EXPECT_EQ(ZrRegCreateKey(sw, WP(W(bad)), &untouched), -1) << bad;
+        EXPECT_EQ(ZrRegCreateKey(sw, WP(W(bad)), &untouched), ZRREG_BAD_ARG) << bad;
     EXPECT_EQ(untouched, reinterpret_cast<void*>(0x1));
     EXPECT_EQ(DumpTree(RootNode), before);
 
     // A refused component stops the walk; the levels before it stay, and no handle is left.
-    EXPECT_EQ(ZrRegCreateKey(sw, WP(W("p\\q\"r")), &untouched), REGERR_BAD_NAME);
+    EXPECT_EQ(ZrRegCreateKey(sw, WP(W("p\\q\"r")), &untouched), ZRREG_BAD_NAME);
     EXPECT_EQ(untouched, reinterpret_cast<void*>(0x1));
     EXPECT_EQ(Search("My Computer/Software/p")->GetOpenCnt(), 0);
     EXPECT_EQ(Search("My Computer/Software")->GetOpenCnt(), 1);
@@ -216,19 +222,19 @@ TEST_F(WideTest, CreateKeyWalksThePath) {
 TEST_F(WideTest, DeleteKeyBusyAndDeadHandles) {
     void* sw = Open(root, "Software");
     void* h = nullptr;
-    ASSERT_EQ(ZrRegCreateKey(sw, WP(u"a\\b"), &h), 0);
-    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"a\\b")), 5);  // looks for a direct subkey named "a/b"
+    ASSERT_EQ(ZrRegCreateKey(sw, WP(u"a\\b"), &h), ZRREG_SUCCESS);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"a\\b")), ZRREG_NOT_FOUND);  // looks for a direct subkey named "a/b"
     void* a = Open(sw, "A");
-    EXPECT_EQ(ZrRegDeleteKey(a, WP(u"b")), 10);
-    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), 10);
+    EXPECT_EQ(ZrRegDeleteKey(a, WP(u"b")), ZRREG_KEY_BUSY);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), ZRREG_KEY_BUSY);
     ZrRegCloseKey(a);
-    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), 0);
-    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), 5);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), ZRREG_SUCCESS);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), ZRREG_NOT_FOUND);
     unsigned short name[256];
     uint32_t len;
-    EXPECT_EQ(ZrRegEnumKeyEx(h, 0, name, &len), 8);
-    EXPECT_EQ(SetSz(h, "v", "x"), 8);
-    EXPECT_EQ(ZrRegCloseKey(h), 0);  // released, nothing counted
+    EXPECT_EQ(ZrRegEnumKeyEx(h, 0, name, &len), ZRREG_KEY_NOT_FOUND);
+    EXPECT_EQ(SetSz(h, "v", "x"), ZRREG_KEY_NOT_FOUND);
+    EXPECT_EQ(ZrRegCloseKey(h), ZRREG_SUCCESS);  // released, nothing counted
     ZrRegCloseKey(sw);
 }
 
@@ -236,18 +242,18 @@ TEST_F(WideTest, NamesOfTwoHundredFiftySixCharactersAreRefused) {
     void* sw = Open(root, "Software");
     std::string n255(255, 'k'), n256(256, 'k');
     void* h = nullptr;
-    EXPECT_EQ(ZrRegCreateKey(sw, WP(W(n255.c_str())), &h), 0);
+    EXPECT_EQ(ZrRegCreateKey(sw, WP(W(n255.c_str())), &h), ZRREG_SUCCESS);
     EXPECT_NE(Search(("My Computer/Software/" + n255).c_str()), nullptr);
     ZrRegCloseKey(h);
     h = nullptr;
-    EXPECT_EQ(ZrRegCreateKey(sw, WP(W(n256.c_str())), &h), REGERR_BAD_NAME);
-    EXPECT_EQ(ZrRegOpenKeyEx(sw, WP(W(n256.c_str())), 0, &h), REGERR_BAD_NAME);
-    EXPECT_EQ(SetSz(sw, n256.c_str(), "x"), REGERR_BAD_NAME);
-    EXPECT_EQ(ZrRegDeleteKey(sw, WP(W(n256.c_str()))), REGERR_BAD_NAME);
-    EXPECT_EQ(ZrRegDeleteValue(sw, WP(W(n256.c_str()))), REGERR_BAD_NAME);
+    EXPECT_EQ(ZrRegCreateKey(sw, WP(W(n256.c_str())), &h), ZRREG_BAD_NAME);
+    EXPECT_EQ(ZrRegOpenKeyEx(sw, WP(W(n256.c_str())), 0, &h), ZRREG_BAD_NAME);
+    EXPECT_EQ(SetSz(sw, n256.c_str(), "x"), ZRREG_BAD_NAME);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(W(n256.c_str()))), ZRREG_BAD_NAME);
+    EXPECT_EQ(ZrRegDeleteValue(sw, WP(W(n256.c_str()))), ZRREG_BAD_NAME);
     uint32_t type, size = 8;
     unsigned char buf[8];
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W(n256.c_str())), &type, buf, &size), REGERR_BAD_NAME);
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W(n256.c_str())), &type, buf, &size), ZRREG_BAD_NAME);
     EXPECT_EQ(h, nullptr);
 
     // A character of 256 or above ends the name.
@@ -255,7 +261,7 @@ TEST_F(WideTest, NamesOfTwoHundredFiftySixCharactersAreRefused) {
     cut += char16_t(0x100);
     cut += u"zzz";
     size = sizeof buf;
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(cut), &type, buf, &size), 0);
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(cut), &type, buf, &size), ZRREG_SUCCESS);
     ZrRegCloseKey(sw);
 }
 
@@ -268,7 +274,7 @@ TEST_F(WideTest, LongNamesAndStringsFromTheTreeAreReadWithoutOverflow) {
     void* sw = Open(root, "Software");
     unsigned short name[256];
     uint32_t len = 0;
-    EXPECT_EQ(ZrRegEnumKeyEx(sw, 2, name, &len), 7);
+    EXPECT_EQ(ZrRegEnumKeyEx(sw, 2, name, &len), ZRREG_BUFFER_TOO_SMALL);
     EXPECT_EQ(len, 0u);
     EXPECT_EQ(name[0], 0);
     EXPECT_EQ(ZrRegCountSubKeys(sw), 0xFFFFFFFFu);
@@ -276,10 +282,10 @@ TEST_F(WideTest, LongNamesAndStringsFromTheTreeAreReadWithoutOverflow) {
     std::u16string wideText = W(longText.c_str());
     std::vector<unsigned char> buf(2002 + 4, 0xEE);
     uint32_t type, size = 2001;
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W("long")), &type, buf.data(), &size), 7);
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W("long")), &type, buf.data(), &size), ZRREG_BUFFER_TOO_SMALL);
     EXPECT_EQ(size, 2002u);
     EXPECT_EQ(buf[0], 0xEE);
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W("long")), &type, buf.data(), &size), 0);
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W("long")), &type, buf.data(), &size), ZRREG_SUCCESS);
     EXPECT_EQ(size, 1001u);
     EXPECT_EQ(memcmp(buf.data(), wideText.c_str(), 2002), 0);
     EXPECT_EQ(buf[2002], 0xEE);
@@ -344,10 +350,10 @@ TEST_F(WideTest, NothingLoadedAndNoTree) {
     void* sw = Open(root, "Software");
     lRegLoadCnt = 0;
     void* h = nullptr;
-    EXPECT_EQ(ZrRegCreateKey(sw, WP(u"x"), &h), 9);
-    EXPECT_EQ(SetSz(sw, "v", "x"), 9);
-    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), 9);
-    EXPECT_EQ(ZrRegDeleteValue(sw, WP(u"abc")), 9);
+    EXPECT_EQ(ZrRegCreateKey(sw, WP(u"x"), &h), ZRREG_NOT_LOADED);
+    EXPECT_EQ(SetSz(sw, "v", "x"), ZRREG_NOT_LOADED);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"A")), ZRREG_NOT_LOADED);
+    EXPECT_EQ(ZrRegDeleteValue(sw, WP(u"abc")), ZRREG_NOT_LOADED);
     lRegLoadCnt = 1;
     cfRegCloseRoot();
     delete RootNode;
@@ -355,10 +361,10 @@ TEST_F(WideTest, NothingLoadedAndNoTree) {
     unsigned short name[256];
     unsigned char buf[8];
     uint32_t type, size = 8;
-    EXPECT_EQ(ZrRegOpenKeyEx(sw, WP(u"A"), 0, &h), 8);
-    EXPECT_EQ(ZrRegEnumKeyEx(sw, 0, name, &size), 8);
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(u"abc"), &type, buf, &size), 8);
-    EXPECT_EQ(ZrRegCloseKey(sw), 0);
+    EXPECT_EQ(ZrRegOpenKeyEx(sw, WP(u"A"), 0, &h), ZRREG_KEY_NOT_FOUND);
+    EXPECT_EQ(ZrRegEnumKeyEx(sw, 0, name, &size), ZRREG_KEY_NOT_FOUND);
+    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(u"abc"), &type, buf, &size), ZRREG_KEY_NOT_FOUND);
+    EXPECT_EQ(ZrRegCloseKey(sw), ZRREG_SUCCESS);
     EXPECT_EQ(h, nullptr);
 }
 
@@ -375,9 +381,9 @@ TEST_F(PredefinedTest, ProductKeyFirstCachesBothHandles) {
     EXPECT_EQ(bRegChanged, 1);
 
     // The keys between are not held: deleting one takes the product key with it.
-    EXPECT_EQ(ZrRegDeleteKey(HkeyHKLM(), WP(W("Software"))), 0);
+    EXPECT_EQ(ZrRegDeleteKey(HkeyHKLM(), WP(W("Software"))), ZRREG_SUCCESS);
     EXPECT_EQ(ZrRegCountSubKeys(ardo), 0xFFFFFFFFu);
-    EXPECT_EQ(ZrRegDeleteKey(root, WP(W("HKEY_LOCAL_MACHINE"))), 10);
+    EXPECT_EQ(ZrRegDeleteKey(root, WP(W("HKEY_LOCAL_MACHINE"))), ZRREG_KEY_BUSY);
 }
 
 TEST_F(PredefinedTest, MissingKeyIsAddedLastAndCachedOnce) {
