@@ -8,7 +8,7 @@ RegNodeList* NodeStack;
 int rootCreated;
 long lRegLoadCnt;
 
-static const char c_szRootName[] = "My Computer";
+const char kRegRootName[] = "My Computer";
 
 static RegNode* StackTop() { return NodeStack && NodeStack->GetSize() > 0 ? NodeStack->GetAt(0) : nullptr; }
 
@@ -47,7 +47,7 @@ int CreateKeyNode(char* name) {
         if (rc != REGERR_SUCCESS) DiscardNode(node);
         return rc;
     }
-    if (_stricmp(name, c_szRootName) == 0) {
+    if (_stricmp(name, kRegRootName) == 0) {
         if (!Push(node)) {
             DiscardNode(node);
             return REGERR_NO_MEMORY;
@@ -56,7 +56,7 @@ int CreateKeyNode(char* name) {
         return REGERR_SUCCESS;
     }
 
-    char* rootName = zrStrdup(c_szRootName);
+    char* rootName = zrStrdup(kRegRootName);
     RegNode* root = rootName ? NewRegNode(rootName) : nullptr;
     if (!root || !Push(root)) {
         if (root) {

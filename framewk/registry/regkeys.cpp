@@ -7,7 +7,6 @@
 HKEY s_hkeyRoot;
 int bRegChanged;
 
-static const char c_szRootPath[] = "My Computer";
 
 // Handles hold their key's absolute path and are resolved from the root on every call.
 // Null with *rc 8 when the key is not in the tree, or 2 when the search ran out of memory
@@ -252,9 +251,8 @@ unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName) {
 
 int cfRegOpenRoot() {
     if (!RootNode) return REGERR_NO_MEMORY;
-    char* path = static_cast<char*>(zrMalloc(13));
+    char* path = zrStrdup(kRegRootName);
     if (!path) return REGERR_NO_MEMORY;
-    memcpy(path, c_szRootPath, sizeof c_szRootPath);
     HKEY h = NewHandle(path);
     if (!h) {
         zrFree(path);

@@ -33,7 +33,7 @@ unsigned int LoadRegistry(const char* filename) {
         }
     }
     if (rootCreated == 1 && RootNode) {
-        EndKeyNode("My Computer");
+        EndKeyNode(kRegRootName);
         rootCreated = 0;
     }
     // Only a failed allocation of the top-level key leaves a parse without a root.

@@ -103,6 +103,8 @@ private:
 // still the caller's.
 RegNode* NewRegNode(char* name);
 
+// The root key's name, which a file's first key gets when it names another.
+extern const char kRegRootName[];
 extern RegNode* RootNode;
 RegNode* Search(const char* path, bool* noMemory = nullptr);
 // Searches keep their positions below a fixed depth in a buffer shared by all of them. A

@@ -43,7 +43,6 @@ bool RegViewChanged() { return bRegChanged == 1; }
 
 void RegViewSetChanged(bool changed) { bRegChanged = changed ? 1 : 0; }
 
-const char kRegRootName[] = "My Computer";
 const size_t kRegTextMax = REGFILE_TEXT_MAX;
 
 bool RegViewStorable(const char* text, size_t n) { return RegTextStorable(text, n); }
