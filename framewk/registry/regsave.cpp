@@ -7,13 +7,9 @@
 
 char bpRegFile[REGFILE_PATH_MAX];
 
-// Every write is checked; zrWriteFaulted lets tests fail one.
-static bool Wrote(int rc) { return rc >= 0 && !zrWriteFaulted(); }
-
 // A text of up to REGFILE_TEXT_MAX bytes is written between double quotes, exactly as
 // stored. A longer one fits the scanner's limit only as a bare word; only such a one is
 // storable, so the writer puts it down bare.
-static const char* Quote(const char* s) { return strlen(s) <= REGFILE_TEXT_MAX ? "\"" : ""; }
 
 static bool IsBareWord(const char* s, size_t n) {
     bool digitsOnly = true;
@@ -37,13 +33,80 @@ bool RegTextStorable(const char* s, size_t n) {
     return true;
 }
 
+namespace {
+// The writer's output: formatted by hand into a large buffer and handed to the stream a
+// buffer at a time, which costs a small part of what formatting each line through stdio
+// would. Every write is checked, and zrWriteFaulted lets tests fail one.
+class Out {
+public:
+    explicit Out(FILE* fp) : m_fp(fp) {}
+    Out(const Out&) = delete;
+    Out& operator=(const Out&) = delete;
+    void Put(const char* s, size_t n) {
+        if (n > sizeof m_buf - m_len) {
+            Flush();
+            if (n > sizeof m_buf) {
+                Write(s, n);
+                return;
+            }
+        }
+        memcpy(m_buf + m_len, s, n);
+        m_len += n;
+    }
+    // A text as the scanner reads it back: between double quotes, unless it is too long
+    // to fit the scanner's limit that way.
+    void PutText(const char* s) {
+        size_t n = strlen(s);
+        bool quote = n <= REGFILE_TEXT_MAX;
+        if (quote) Put("\"", 1);
+        Put(s, n);
+        if (quote) Put("\"", 1);
+    }
+    void PutInt(int v) {
+        char digits[12];
+        char* p = digits + sizeof digits;
+        unsigned u = v < 0 ? 0u - static_cast<unsigned>(v) : static_cast<unsigned>(v);
+        do *--p = static_cast<char>('0' + u % 10);
+        while ((u /= 10) != 0);
+        if (v < 0) *--p = '-';
+        Put(p, static_cast<size_t>(digits + sizeof digits - p));
+    }
+    bool Flush() {
+        if (m_len) Write(m_buf, m_len);
+        m_len = 0;
+        return m_ok;
+    }
+
+private:
+    void Write(const char* s, size_t n) { m_ok = m_ok && fwrite(s, 1, n, m_fp) == n && !zrWriteFaulted(); }
+    FILE* m_fp;
+    bool m_ok = true;
+    size_t m_len = 0;
+    char m_buf[1 << 16];
+};
+
+// One value line: the key's indent, four more spaces, the type word, name and data.
+void PutValue(Out& out, RegKeyValue* v, const char* indent, size_t indentLen) {
+    out.Put(indent, indentLen);
+    if (v->GetType() == REG_INT) {
+        out.Put("    [REG_INT] ", 14);
+        out.PutText(v->GetKey());
+        out.Put(" = ", 3);
+        out.PutInt(*static_cast<int*>(v->GetValue()));
+    } else {
+        out.Put("    [REG_SZ] ", 13);
+        out.PutText(v->GetKey());
+        out.Put(" = ", 3);
+        out.PutText(static_cast<const char*>(v->GetValue()));
+    }
+    out.Put(";\n", 2);
+}
+}  // namespace
+
 bool RegKeyValue::Save(FILE* fp, const char* indent) {
-    const char* kq = Quote(key);
-    if (type == REG_INT)
-        return Wrote(fprintf(fp, "%s%*s[%s] %s%s%s = %d;\n", indent, 4, " ", "REG_INT", kq, key, kq, ivalue));
-    const char* sq = Quote(string);
-    return Wrote(
-        fprintf(fp, "%s%*s[%s] %s%s%s = %s%s%s;\n", indent, 4, " ", "REG_SZ", kq, key, kq, sq, string, sq));
+    Out out(fp);
+    PutValue(out, this, indent, strlen(indent));
+    return out.Flush();
 }
 
 namespace {
@@ -80,17 +143,21 @@ bool RegNode::Save(FILE* fp, int tab) {
         int next;  // the next subkey to write
     };
     Indent indent;
+    Out out(fp);
     Frame* frames = nullptr;
     int cap = 0, depth = 0;
 
     auto open = [&](RegNode* n, int level) -> bool {
         const char* ind = indent.Get(level);
         if (!ind) return false;
-        const char* q = Quote(n->name);
-        if (!Wrote(fprintf(fp, "%sKEY %s%s%s\n", ind, q, n->name, q)) || !Wrote(fprintf(fp, "%s(\n", ind)))
-            return false;
-        for (int i = 0; i < n->kvlist->GetSize(); ++i)
-            if (!n->kvlist->GetAt(i)->Save(fp, ind)) return false;
+        size_t indLen = 4 * static_cast<size_t>(level);
+        out.Put(ind, indLen);
+        out.Put("KEY ", 4);
+        out.PutText(n->name);
+        out.Put("\n", 1);
+        out.Put(ind, indLen);
+        out.Put("(\n", 2);
+        for (int i = 0; i < n->kvlist->GetSize(); ++i) PutValue(out, n->kvlist->GetAt(i), ind, indLen);
         if (depth == cap) {
             int c = cap ? cap * 2 : 16;
             Frame* f = static_cast<Frame*>(zrRealloc(frames, sizeof(Frame) * static_cast<size_t>(c)));
@@ -112,10 +179,15 @@ bool RegNode::Save(FILE* fp, int tab) {
             ok = open(n->nodeList->GetAt(next), level + 1);
         } else {
             const char* ind = indent.Get(level);
-            ok = ind && Wrote(fprintf(fp, "%s)\n", ind));
+            ok = ind != nullptr;
+            if (ok) {
+                out.Put(ind, 4 * static_cast<size_t>(level));
+                out.Put(")\n", 2);
+            }
             --depth;
         }
     }
+    ok = out.Flush() && ok;
     zrFree(frames);
     return ok;
 }
