@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the library into a temporary prefix and builds a host program against it twice:
-# through find_package and through pkg-config. Usage: check_install.sh BUILD_DIR CC [CFLAGS]
+# Installs the project into a temporary prefix, builds a host program against the library
+# twice (through find_package and through pkg-config), and checks zrreg and its man page.
+# Usage: check_install.sh BUILD_DIR CC [CFLAGS]
 set -euo pipefail
 build=$1 cc=$2 cflags=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
@@ -23,3 +24,24 @@ export PKG_CONFIG_PATH=$libdir
 # shellcheck disable=SC2046,SC2086
 "$cc" $cflags "$here/consumer.c" -o "$work/consumer-pc" $(pkg-config --cflags --libs zrregdll)
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir zrregdll) "$work/consumer-pc" "$work/reg.txt"
+
+# zrreg runs from the prefix, and its man page renders cleanly and names every verb and
+# option that its help texts name.
+zrreg=$work/prefix/bin/zrreg
+man=$work/prefix/share/man/man1/zrreg.1
+"$zrreg" check "$work/reg.txt"
+[ -f "$man" ] || { echo "no man page at $man"; exit 1; }
+if command -v groff >/dev/null; then
+    warnings=$(groff -man -Tutf8 -ww -z "$man" 2>&1)
+    [ -z "$warnings" ] || { echo "groff warns about zrreg.1:"; echo "$warnings"; exit 1; }
+fi
+text=$(sed 's/\\-/-/g; s/\\f[BIR]//g' "$man")
+missing=0
+for verb in $("$zrreg" --help | awk '/^Verbs:$/ {on = 1; next} /^$/ {on = 0} on && /^  [a-z]/ {print $1}'); do
+    grep -qx "\.SS $verb" <<<"$text" || { echo "zrreg.1 has no section on $verb"; missing=1; }
+    for opt in $("$zrreg" "$verb" --help | grep -oE '(^|[][ |])--?[a-z0-9][a-z0-9-]*' | sed 's/^[][ |]//' | sort -u); do
+        grep -qE -- "(^|[][ |])$opt([^a-z0-9-]|$)" <<<"$text" || { echo "zrreg.1 does not name $verb $opt"; missing=1; }
+    done
+done
+[ "$missing" -eq 0 ] || exit 1
+echo "zrreg and zrreg.1 installed; the man page names every verb and option of the help"

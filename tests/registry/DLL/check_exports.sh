@@ -1,27 +1,15 @@
 #!/usr/bin/env bash
-# Checks a built library's export table: the 18 names and nothing else; for the DLL also
-# the ordinals and the library name. Usage: check_exports.sh elf|pe FILE [NM|OBJDUMP]
+# Checks a built library's export table against zrregdll.def: its names and nothing else;
+# for the DLL also their ordinals and the library name. Usage: check_exports.sh elf|pe FILE DEF [NM|OBJDUMP]
 set -euo pipefail
-kind=$1 file=$2 tool=${3:-}
+kind=$1 file=$2 def=$3 tool=${4:-}
 
-expected="1 HkeyArdoRoot
-2 ZrLoadRegistry
-3 ZrUnloadRegistry
-4 ZrRegCountSubKeys
-5 ZrRegOpenKeyEx
-6 ZrRegCloseKey
-7 ZrRegEnumKeyEx
-8 ZrRegQueryValueEx
-9 ZrRegCreateKey
-10 ZrRegSetValueEx
-11 ZrRegDeleteKey
-12 ZrRegDeleteValue
-13 ZrRegQueryValueSz
-14 ZrRegQueryValueDw
-15 HkeyHKCU
-16 HkeyHKLM
-17 HkeyRegRoot
-18 DllMain"
+# The .def lists each export as "    NAME @ORDINAL"; the same list, as "ORDINAL NAME".
+expected=$(awk '$2 ~ /^@[0-9]+$/ {print substr($2, 2), $1}' "$def")
+if [ -z "$expected" ]; then
+    echo "no exports found in $def"
+    exit 1
+fi
 
 case $kind in
 elf)
@@ -44,7 +32,7 @@ pe)
                on && /^\t\[/ {gsub(/[][]/, " "); print $1 + base, $2}' <<<"$dump" | sort)
     ;;
 *)
-    echo "usage: $0 elf|pe FILE [TOOL]"
+    echo "usage: $0 elf|pe FILE DEF [TOOL]"
     exit 2
     ;;
 esac

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Writes the man page zrreg(1) from the program's own help texts, so that the two cannot
+# drift apart. Usage: zrreg-man.sh OUT VERSION ZRREG... (ZRREG may start with an emulator)
+set -euo pipefail
+out=$1 version=$2
+shift 2
+zrreg=("$@")
+
+main=$("${zrreg[@]}" --help)
+# The verbs are the two-space-indented words of the "Verbs:" block.
+mapfile -t verbs < <(awk '/^[A-Z][a-z]*:$/ {on = ($0 == "Verbs:"); next}
+                          /^$/ {on = 0}
+                          on && /^  [a-z]/ {print $1}' <<<"$main")
+if [ ${#verbs[@]} -eq 0 ]; then
+    echo "zrreg-man.sh: no \"Verbs:\" block in zrreg --help" >&2
+    exit 1
+fi
+
+# Turns one help text into man(7) requests: the "Usage:" lines into a literal block,
+# indented "TERM  text" lines (options, the verb table) into tagged paragraphs, indented
+# command lines and "Example:" lines into literal lines, anything else into filled text.
+to_man() {
+    awk -v usage_head="$1" '
+    function esc(s) {
+        gsub(/\\/, "\\e", s)
+        s = " " s
+        while (match(s, /[ [(|"'"'"'-]-/)) s = substr(s, 1, RSTART) "\\-" substr(s, RSTART + 1 + 1)
+        s = substr(s, 2)
+        if (s ~ /^[.'"'"']/) s = "\\&" s
+        return s
+    }
+    function literal(s) { print ".nf"; print ".RS 4"; print esc(s); print ".RE"; print ".fi" }
+    function para() { if (state != "para") print ".PP"; state = "para" }
+    { line[NR] = $0 }
+    END {
+        for (i = 1; i <= NR; ++i) {
+            s = line[i]
+            if (i == 1 && s ~ /^Usage: /) {
+                if (usage_head != "") print usage_head
+                print ".nf"; print esc(substr(s, 8))
+                while (line[i + 1] ~ /^ +zrreg /) { t = line[++i]; sub(/^ +/, "", t); print esc(t) }
+                print ".fi"
+            } else if (s == "") {
+                para()
+            } else if (s ~ /^Examples?: /) {
+                para(); sub(/^Examples?: /, "", s); print "Example:"; literal(s)
+            } else if (s ~ /^ +(zrreg|\$) /) {
+                sub(/^ +/, "", s); literal(s)
+            } else if (s ~ /^  [^ ]/) {
+                tagged(substr(s, 3), line[i + 1])
+            } else if (s ~ /^   / && state == "tag") {
+                sub(/^ +/, "", s); print esc(s)
+            } else {
+                if (state == "tag") para()
+                state = "text"; print esc(s)
+            }
+        }
+    }
+    # "TERM  text": the last gap of two spaces or more parts them, unless the next line
+    # continues the text at another column, which leaves the whole line a term.
+    function tagged(s, next_line,    term, text, first, rest, col) {
+        term = s; text = ""
+        if (match(s, /  +[^ ]+( [^ ]+)*$/)) {
+            text = substr(s, RSTART); sub(/^ +/, "", text)
+            col = length(s) - length(text) + 3
+            if (next_line ~ /^   +[^ ]/ && match(next_line, /[^ ]/) && RSTART != col) text = ""
+            else term = substr(s, 1, length(s) - length(text))
+        }
+        sub(/ +$/, "", term)
+        gsub(/  +/, " ", term)
+        first = term; rest = ""
+        if (match(term, / /)) { first = substr(term, 1, RSTART - 1); rest = substr(term, RSTART) }
+        print ".TP"; print "\\fB" esc(first) "\\fR" esc(rest)
+        if (text != "") print esc(text)
+        state = "tag"
+    }'
+}
+
+{
+    echo ".\\\" zrreg(1), made by cmake/zrreg-man.sh from zrreg --help and zrreg VERB --help."
+    echo ".TH ZRREG 1 \"\" \"zrreg $version\" \"User Commands\""
+    echo ".SH NAME"
+    echo "zrreg \\- look into, script, repair and convert registry files"
+    to_man ".SH SYNOPSIS" <<<"$main" | sed '0,/^\.fi$/s//.fi\n.SH DESCRIPTION/'
+    echo ".SH COMMANDS"
+    for verb in "${verbs[@]}"; do
+        echo ".SS $verb"
+        "${zrreg[@]}" "$verb" --help | to_man ""
+    done
+    echo ".SH SEE ALSO"
+    echo "The README of zrregdll, and its header zrregdll.h for hosts of the library."
+} >"$out.tmp"
+mv "$out.tmp" "$out"

@@ -1,0 +1,14 @@
+# The installation of zrreg and of its man page, which is made from the program's own help.
+include(GNUInstallDirs)
+install(TARGETS zrreg RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(NOT WIN32)
+  set(ZR_MAN_PAGE ${CMAKE_BINARY_DIR}/zrreg.1)
+  add_custom_command(OUTPUT ${ZR_MAN_PAGE}
+    COMMAND ${CMAKE_CURRENT_LIST_DIR}/zrreg-man.sh ${ZR_MAN_PAGE} ${PROJECT_VERSION}
+            ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:zrreg>
+    DEPENDS zrreg ${CMAKE_CURRENT_LIST_DIR}/zrreg-man.sh
+    COMMENT "Writing the man page zrreg.1 from zrreg --help"
+    VERBATIM)
+  add_custom_target(zrreg_man ALL DEPENDS ${ZR_MAN_PAGE})
+  install(FILES ${ZR_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endif()
