@@ -16,17 +16,19 @@ namespace zrreg {
 namespace {
 
 const char kExportHelp[] =
-    "Usage: zrreg export FILE [KEY] [-o OUT] [--utf16]\n"
+    "Usage: zrreg export FILE [KEY] [-o OUT|-] [--utf16] [--force]\n"
     "\n"
     "Writes KEY (the root when it is left out) and its subtree as a Windows registry\n"
     "export file (\"Windows Registry Editor Version 5.00\") to standard output or OUT.\n"
     "Strings become \"name\"=\"text\", integers \"name\"=dword:xxxxxxxx, the default value @.\n"
     "Values of the root itself are written under [My Computer].\n"
-    "  -o OUT   write to OUT instead of standard output\n"
+    "  -o OUT   write to OUT instead of standard output (\"-\" is standard output);\n"
+    "           an OUT that exists is refused, and so is FILE itself\n"
+    "  --force  replace an OUT that exists\n"
     "  --utf16  write UTF-16LE with a byte order mark and CRLF line ends, as Windows'\n"
     "           own editor does; the default is UTF-8 with LF line ends\n"
     "\n"
-    "Example: zrreg export app.reg HKLM\\Software\\MORVANE -o morvane.reg\n";
+    "Example: zrreg export app.txt 'HKLM\\Software\\MORVANE' -o morvane.reg\n";
 
 void Collect(const RegViewKey* node, const std::string& path, std::vector<ExportKey>* keys) {
     if (node != RegViewRoot() || RegViewValueCount(node) > 0) {
@@ -58,20 +60,26 @@ void Collect(const RegViewKey* node, const std::string& path, std::vector<Export
 }
 
 int RunExport(const Args& a) {
-    if (a.Has("-o") && SameFile(a.Get("-o"), a.pos[0])) {
-        Error(a.Get("-o"), "is the registry file itself; export it to another file");
+    bool toFile = a.Has("-o") && a.Get("-o") != "-";
+    const std::string& out = a.Get("-o");
+    if (toFile && SameFile(out, a.pos[0])) {
+        Error(out, "is the registry file itself; export it to another file");
+        return kFailed;
+    }
+    if (toFile && !a.Has("--force") && PathExists(out)) {
+        Error(out, "exists; export --force replaces it");
         return kFailed;
     }
     std::vector<std::string> parts;
     if (a.pos.size() > 1 && !KeyParts(a.pos[1], &parts)) return kFailed;
     Registry reg(a.pos[0]);
-    if (!reg.Open(false, false)) return kFailed;
+    if (!reg.Open(false)) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return kFailed;
     std::vector<ExportKey> keys;
     Collect(key.node, key.node == RegViewRoot() ? "" : key.shown, &keys);
     std::string bytes = WriteExport(keys, a.Has("--utf16") ? ExportForm::kUtf16 : ExportForm::kUtf8);
-    if (a.Has("-o")) return WriteFileAtomically(a.Get("-o"), bytes) ? kOk : kFailed;
+    if (toFile) return WriteFileAtomically(out, bytes) ? kOk : kFailed;
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
@@ -81,6 +89,6 @@ int RunExport(const Args& a) {
 
 }  // namespace
 
-const Verb kExportVerb = {"export", 1, 2, "-o= --utf16", kExportHelp, RunExport, nullptr};
+const Verb kExportVerb = {"export", 1, 2, "-o= --utf16 --force", kExportHelp, RunExport, nullptr};
 
 }  // namespace zrreg

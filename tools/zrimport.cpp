@@ -19,7 +19,7 @@ const char kImportHelp[] =
     "and characters the registry cannot hold are reported and skipped. When IN cannot\n"
     "be read, FILE is left as it was.\n"
     "\n"
-    "Example: zrreg import app.reg settings.reg\n";
+    "Example: zrreg import app.txt settings.reg\n";
 
 // Why the key operations would refuse a name or text, or null when they take it.
 const char* Unstorable(const std::string& bytes, bool isName) {
@@ -82,7 +82,7 @@ int RunImport(const Args& a) {
     std::vector<ImportKey> keys = Storable(in, &read);
 
     Registry reg(a.pos[0]);
-    if (!reg.Open(true, false)) return kFailed;
+    if (!reg.Open(true)) return kFailed;
     for (const ImportKey& k : keys) {
         Key key;
         if (!OpenKey(reg, k.parts, true, &key)) return kFailed;

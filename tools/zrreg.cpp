@@ -22,22 +22,38 @@ const char kProgramHelp[] =
     "Looks into, scripts, repairs and converts the registry file FILE.\n"
     "\n"
     "Verbs:\n"
-    "  check  FILE                           load FILE and print what is wrong with it\n"
-    "  query  FILE [KEY] [-v NAME | -s]      print a key's values and subkeys\n"
-    "  add    FILE KEY [-v NAME [-t TYPE] [-d DATA]]\n"
+    "  init    FILE                          write an empty registry file\n"
+    "  check   FILE                          load FILE and print what is wrong with it\n"
+    "  query   FILE [KEY] [-v NAME | -s] [-f PATTERN [-k] [-d] [-e] [-c]] [--json]\n"
+    "                                        print a key's values and subkeys, or search\n"
+    "  add     FILE KEY [-v NAME [-t TYPE] [-d DATA]] [--force]\n"
     "                                        create a key with its parents, set a value\n"
-    "  delete FILE KEY [-v NAME]             delete a key with its subtree, or a value\n"
-    "  export FILE [KEY] [-o OUT] [--utf16]  write a Windows registry export file\n"
-    "  import FILE IN                        merge a Windows registry export file\n"
+    "  delete  FILE KEY [-v NAME | -va] [--force]\n"
+    "                                        delete a key with its subtree, or values\n"
+    "  copy    FILE SRC DST [-s] [--force]   copy a key's values (and subkeys) to another\n"
+    "  compare FILE1 [KEY1] FILE2 [KEY2] [-s] [--json]\n"
+    "                                        print how two keys or files differ\n"
+    "  export  FILE [KEY] [-o OUT|-] [--utf16] [--force]\n"
+    "                                        write a Windows registry export file\n"
+    "  import  FILE IN                       merge a Windows registry export file\n"
     "\n"
-    "KEY is a path such as HKLM\\Software\\MORVANE or My Computer/HKEY_CURRENT_USER:\n"
+    "KEY is a path such as 'HKLM\\Software\\MORVANE' or 'My Computer/HKEY_CURRENT_USER':\n"
     "\"\\\" or \"/\" separate its keys, HKLM and HKCU abbreviate HKEY_LOCAL_MACHINE and\n"
     "HKEY_CURRENT_USER, and it may start at the root \"My Computer\" or below it. Names\n"
-    "are matched without regard to letter case.\n"
+    "are matched without regard to letter case. In a shell, put a path in quotes: the\n"
+    "shell drops a \"\\\" that is not quoted. A path's first level must be a top-level\n"
+    "key of FILE; add and copy create a new one only with --force.\n"
     "\n"
-    "Exit status: 0 success, 1 failure, 2 usage error. 'zrreg VERB --help' tells more.\n";
+    "Messages of the library about FILE go to standard error after FILE's name, as in\n"
+    "\"app.txt: line 21: syntax error\"; other errors start with \"zrreg:\".\n"
+    "\n"
+    "Exit status: 0 success, 1 failure, 2 usage error; compare exits 0 when the same,\n"
+    "1 when different, 2 on any error. 'zrreg VERB --help' tells more.\n";
 
-const Verb* const kVerbs[] = {&kCheckVerb, &kQueryVerb, &kAddVerb, &kDeleteVerb, &kExportVerb, &kImportVerb};
+const Verb* const kVerbs[] = {
+    &kInitVerb, &kCheckVerb,   &kQueryVerb,  &kAddVerb,    &kDeleteVerb,
+    &kCopyVerb, &kCompareVerb, &kExportVerb, &kImportVerb,
+};
 
 }  // namespace
 

@@ -48,10 +48,12 @@ int ParseArgs(int argc, char** argv, Args* a);
 int Usage(const Args& a, const std::string& what);
 
 // The verbs, each in the file of its job.
-extern const Verb kCheckVerb, kQueryVerb;  // zrquery.cpp
-extern const Verb kAddVerb, kDeleteVerb;   // zrchange.cpp
-extern const Verb kExportVerb;             // zrexport.cpp
-extern const Verb kImportVerb;             // zrimport.cpp
+extern const Verb kCheckVerb;                        // zrcheck.cpp
+extern const Verb kQueryVerb;                        // zrquery.cpp
+extern const Verb kInitVerb, kAddVerb, kDeleteVerb;  // zrchange.cpp
+extern const Verb kCopyVerb, kCompareVerb;           // zrcompare.cpp
+extern const Verb kExportVerb;                       // zrexport.cpp
+extern const Verb kImportVerb;                       // zrimport.cpp
 
 // ---- messages (zrhost.cpp) ---------------------------------------------------------------
 
@@ -72,7 +74,7 @@ public:
 
     // Loads the file; reports why not and returns false when it cannot. A registry that
     // is to be changed must have a name the library can save it under.
-    bool Open(bool forChange, bool messagesToStdout);
+    bool Open(bool forChange);
     // Unloads; with `save`, the library writes a changed tree back through its temporary
     // file. Without it, changes made so far are dropped and the file stays as it was.
     // False when changes were to be saved and the file was not replaced.
@@ -100,9 +102,20 @@ struct Key {
 std::string Join(const std::string& parent, const char* name);
 std::string ShownPath(const RegViewKey* node, const std::string& belowRoot);
 
-// Opens (or, with `create`, creates) the key at `parts`; on failure reports which level
-// failed and why.
-bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key);
+// Whether the loaded registry has `name` as a top-level key (a subkey of the root).
+bool IsTopLevel(const std::string& name);
+// Why `name` is no top-level key, naming those the registry has.
+std::string NotTopLevel(const std::string& name);
+// Opens (or, with `create`, creates) the key at `parts` below the root, or below the open
+// key `from` (then at least one part); on failure reports which level failed and why.
+bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key,
+             const Key* from = nullptr);
+
+// Sets a string or (with isDword) an integer value of an open key; the library's result.
+long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text);
+
+// Why a registry file of this name cannot be changed.
+extern const char kUnsavableName[];
 
 // Turns a user's text into registry bytes; false (reported) when it cannot be held.
 bool ToRegistryText(const std::string& arg, const char* what, std::string* bytes);
@@ -118,8 +131,17 @@ bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* ou
 bool WriteFileAtomically(const std::string& path, const std::string& bytes);
 // Whether two paths name one file (links and other spellings included).
 bool SameFile(const std::string& a, const std::string& b);
+// Whether anything (a link to nothing too) has this name.
+bool PathExists(const std::string& path);
 // Reads a whole file; false (reported) when it cannot.
 bool ReadWholeFile(const std::string& path, std::string* bytes);
+
+// ---- JSON output (zrjson.cpp) ------------------------------------------------------------
+
+// Registry bytes (ISO-8859-1 characters) as a JSON string.
+std::string JsonString(const std::string& bytes);
+// {"name": ..., "type": "REG_SZ", "data": "..."} or {..., "type": "REG_DWORD", "data": -1}.
+std::string JsonValue(const std::string& name, bool isInteger, int32_t integer, const std::string& text);
 
 }  // namespace zrreg
 
