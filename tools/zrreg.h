@@ -1,5 +1,5 @@
 // zrreg's rooms and what they share: the verbs, their arguments, the loaded registry and
-// the keys opened in it, and the messages every verb writes.
+// the keys opened in it, the messages every verb writes, files, and JSON output.
 #ifndef ZRREG_H
 #define ZRREG_H
 
