@@ -1,0 +1,211 @@
+// zrreg's init, add and delete verbs: starting a registry file, creating keys and setting
+// values, deleting keys and values.
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <sys/stat.h>
+
+#include "regtext.h"
+#include "zrreg.h"
+#include "zrregdll.h"
+
+namespace zrreg {
+namespace {
+
+const char kInitHelp[] =
+    "Usage: zrreg init FILE\n"
+    "\n"
+    "Writes FILE as an empty registry file: the root key \"My Computer\" and nothing\n"
+    "else, as the library writes it. A FILE that exists is left alone: init never\n"
+    "overwrites one.\n"
+    "\n"
+    "Example: zrreg init app.txt\n";
+
+const char kAddHelp[] =
+    "Usage: zrreg add FILE KEY [-v NAME [-t REG_SZ|REG_DWORD] [-d DATA]] [--force]\n"
+    "\n"
+    "Creates KEY with every missing key above it and, with -v, sets the value NAME;\n"
+    "an existing value is replaced. FILE is written back; 'zrreg init FILE' starts one.\n"
+    "  -v NAME  the value to set (\"\" for the default value)\n"
+    "  -t TYPE  REG_SZ (text, the default) or REG_DWORD (a 32-bit integer)\n"
+    "  -d DATA  the text, or the integer: decimal, negative, or hexadecimal after 0x\n"
+    "  --force  create KEY even when its first level is not a top-level key of FILE\n"
+    "           (such as HKEY_LOCAL_MACHINE); without it, that is refused\n"
+    "\n"
+    "Example: zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Zoom -t REG_DWORD -d 125\n";
+
+const char kDeleteHelp[] =
+    "Usage: zrreg delete FILE KEY [-v NAME | -va] [--force]\n"
+    "\n"
+    "Deletes KEY with all its subkeys and values, or only values of it. FILE is\n"
+    "written back. The root \"My Computer\" itself cannot be deleted.\n"
+    "  -v NAME  delete the one value NAME (\"\" for the default value)\n"
+    "  -va      delete all values of KEY; its subkeys stay\n"
+    "  --force  allow deleting a whole top-level key (such as HKEY_CURRENT_USER)\n"
+    "\n"
+    "Example: zrreg delete app.txt 'HKCU\\Software\\MORVANE\\Ardo\\Recent'\n";
+
+// REG_DWORD data: decimal, possibly negative, or hexadecimal after 0x; 32 bits.
+bool ParseDword(const std::string& text, uint32_t* out) {
+    const char* s = text.c_str();
+    bool hex = (s[0] == '0' && (s[1] == 'x' || s[1] == 'X'));
+    bool neg = !hex && s[0] == '-';
+    const char* digits = hex ? s + 2 : (neg ? s + 1 : s);
+    if (!*digits) return false;
+    uint64_t n = 0;
+    for (const char* p = digits; *p; ++p) {
+        int d;
+        if (*p >= '0' && *p <= '9')
+            d = *p - '0';
+        else if (hex && *p >= 'a' && *p <= 'f')
+            d = *p - 'a' + 10;
+        else if (hex && *p >= 'A' && *p <= 'F')
+            d = *p - 'A' + 10;
+        else
+            return false;
+        n = n * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+        if (n > 0xFFFFFFFFull) return false;
+    }
+    if (neg && n > 0x80000000ull) return false;
+    *out = neg ? static_cast<uint32_t>(0u - static_cast<uint32_t>(n)) : static_cast<uint32_t>(n);
+    return true;
+}
+
+int RunInit(const Args& a) {
+    const std::string& file = a.pos[0];
+    if (PathExists(file)) {
+        Error(file, "exists; init does not overwrite a file");
+        return kFailed;
+    }
+    char tmp[REGVIEW_PATH_MAX];
+    if (!RegViewTempFile(file.c_str(), tmp, sizeof tmp)) {
+        Error(file, kUnsavableName);
+        return kFailed;
+    }
+    return WriteFileAtomically(file, std::string("KEY \"") + kRegRootName + "\"\n(\n)\n") ? kOk : kFailed;
+}
+
+int RunAdd(const Args& a) {
+    if ((a.Has("-t") || a.Has("-d")) && !a.Has("-v")) return Usage(a, "-t and -d need -v NAME");
+    bool dword = false;
+    uint32_t number = 0;
+    if (a.Has("-t")) {
+        if (SameName(a.Get("-t"), "REG_DWORD"))
+            dword = true;
+        else if (!SameName(a.Get("-t"), "REG_SZ"))
+            return Usage(a, "-t: the type must be REG_SZ or REG_DWORD, not \"" + a.Get("-t") + "\"");
+    }
+    if (dword && !a.Has("-d")) return Usage(a, "REG_DWORD needs -d DATA");
+    if (dword && !ParseDword(a.Get("-d"), &number))
+        return Usage(a,
+                     "-d: \"" + a.Get("-d") + "\" is not a 32-bit number (decimal, or hexadecimal after 0x)");
+
+    std::vector<std::string> parts;
+    std::string name, text;
+    if (!KeyParts(a.pos[1], &parts)) return kFailed;
+    if (a.Has("-v") && !ToRegistryText(a.Get("-v"), "the value name", &name)) return kFailed;
+    if (!dword && !ToRegistryText(a.Get("-d"), "the data", &text)) return kFailed;
+
+    struct stat st;
+    if (stat(a.pos[0].c_str(), &st) != 0 && errno == ENOENT) {
+        Error(a.pos[0], "does not exist; 'zrreg init " + a.pos[0] + "' writes an empty registry file");
+        return kFailed;
+    }
+    Registry reg(a.pos[0]);
+    if (!reg.Open(true)) return kFailed;
+    if (!parts.empty() && !IsTopLevel(parts[0])) {
+        if (!a.Has("--force")) {
+            Error(reg.file(),
+                  "key " + Quoted(parts[0]) + ": " + NotTopLevel(parts[0]) + "; add --force creates it");
+            return kFailed;
+        }
+        Error(reg.file(), "warning: key " + Quoted(parts[0]) + ": a new top-level key");
+    }
+    Key key;
+    if (!OpenKey(reg, parts, true, &key)) return kFailed;
+    if (a.Has("-v")) {
+        long rc = SetValue(key.handle, name, dword, number, text);
+        if (rc != 0) {
+            Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + ResultText(rc));
+            return kFailed;
+        }
+    }
+    key.Close();
+    return reg.Close(true) ? kOk : kFailed;
+}
+
+// Deletes every value of the open key; 0 or the first failure.
+long DeleteAllValues(const Key& key, std::string* failed) {
+    std::vector<std::string> names;
+    for (int i = 0; i < RegViewValueCount(key.node); ++i) names.push_back(RegViewValueAt(key.node, i).name);
+    for (const std::string& name : names) {
+        long rc = ZrRegDeleteValue(key.handle, Wide(name).data());
+        if (rc != 0) {
+            *failed = name;
+            return rc;
+        }
+    }
+    return 0;
+}
+
+int RunDelete(const Args& a) {
+    std::vector<std::string> parts;
+    std::string name;
+    bool values = a.Has("-v") || a.Has("-va");
+    if (!KeyParts(a.pos[1], &parts)) return kFailed;
+    if (a.Has("-v") && !ToRegistryText(a.Get("-v"), "the value name", &name)) return kFailed;
+    if (parts.empty() && !values) {
+        Error(a.pos[0], "the root key cannot be deleted");
+        return kFailed;
+    }
+    Registry reg(a.pos[0]);
+    if (!reg.Open(true)) return kFailed;
+    Key key;
+    long rc;
+    std::string what;
+    if (values) {
+        if (!OpenKey(reg, parts, false, &key)) return kFailed;
+        what = "key " + Quoted(key.shown);
+        if (a.Has("-va")) {
+            rc = DeleteAllValues(key, &name);
+        } else {
+            rc = ZrRegDeleteValue(key.handle, Wide(name).data());
+        }
+        what += ": value " + Quoted(name);
+    } else {
+        std::string last = parts.back();
+        parts.pop_back();
+        if (parts.empty() && !IsTopLevel(last)) {
+            Error(reg.file(), "key " + Quoted(last) + ": " + NotTopLevel(last));
+            return kFailed;
+        }
+        if (parts.empty() && !a.Has("--force")) {
+            Error(reg.file(), "key " + Quoted(last) + ": a whole top-level key is deleted only with --force");
+            return kFailed;
+        }
+        if (!OpenKey(reg, parts, false, &key)) return kFailed;
+        rc = ZrRegDeleteKey(key.handle, Wide(last).data());
+        what = "key " + Quoted(parts.empty() ? last : key.shown + "\\" + last);
+    }
+    if (rc != 0) {
+        const char* why = rc != 5  ? ResultText(rc)
+                          : values ? "the value does not exist"
+                                   : "the key does not exist";
+        Error(reg.file(), what + ": " + why);
+        return kFailed;
+    }
+    key.Close();
+    return reg.Close(true) ? kOk : kFailed;
+}
+
+const char* DeleteConflict(const Args& a) {
+    return a.Has("-v") && a.Has("-va") ? "-v and -va cannot be combined" : nullptr;
+}
+
+}  // namespace
+
+const Verb kInitVerb = {"init", 1, 1, "", kInitHelp, RunInit, nullptr};
+const Verb kAddVerb = {"add", 2, 2, "-v= -t= -d= --force", kAddHelp, RunAdd, nullptr};
+const Verb kDeleteVerb = {"delete", 2, 2, "-v= -va --force", kDeleteHelp, RunDelete, DeleteConflict};
+
+}  // namespace zrreg

@@ -1,0 +1,375 @@
+// zrreg's host of the library: the loaded registry, keys opened along a user's path,
+// the user's text turned into registry bytes, files read and written whole, and the
+// messages about results.
+#include <ctype.h>
+#include <errno.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "regtext.h"
+#include "zrreg.h"
+#include "zrregdll.h"
+
+namespace zrreg {
+namespace {
+
+// What ZrLoadRegistry's result means, in words.
+const char* LoadText(uint32_t rc) {
+    switch (rc) {
+        case 1:
+            return "it is not a valid registry file";
+        case 2:
+            return "out of memory";
+        case 5:
+            return "it cannot be opened for reading";
+        default:
+            return "the library cannot load it";
+    }
+}
+
+// "line: 6 - syntax error", "line 5 - FATAL: Runaway string", "line 7: ..." as the
+// library prints them, as "line 6: syntax error"; other lines as they are. *line gets
+// the line number, or 0.
+std::string RewriteLoadMessage(const std::string& msg, long* line) {
+    *line = 0;
+    const char* p = msg.c_str();
+    if (strncmp(p, "Error in line: ", 15) == 0) {
+        *line = strtol(p + 15, nullptr, 10);
+        return "line " + std::to_string(*line) + ": error";
+    }
+    if (strncmp(p, "line", 4) != 0) return msg;
+    p += 4;
+    if (*p == ':') ++p;
+    if (*p != ' ' || !isdigit(static_cast<unsigned char>(p[1]))) return msg;
+    char* end;
+    *line = strtol(p + 1, &end, 10);
+    p = end;
+    if (strncmp(p, " - ", 3) == 0)
+        p += 3;
+    else if (strncmp(p, ": ", 2) == 0)
+        p += 2;
+    else
+        return msg;
+    if (strncmp(p, "FATAL: ", 7) == 0) p += 7;
+    std::string what = p;
+    if (what.size() > 1 && isupper(static_cast<unsigned char>(what[0])) &&
+        islower(static_cast<unsigned char>(what[1])))
+        what[0] = static_cast<char>(tolower(static_cast<unsigned char>(what[0])));
+    return "line " + std::to_string(*line) + ": " + what;
+}
+
+// The library prints its messages about a bad file on standard output, where the verbs
+// keep their results. They are caught while the file loads and shown on standard error,
+// each after the file's name. The library ends the program on a few faults; the
+// messages caught until then are shown on the way out.
+class LoadMessages {
+public:
+    explicit LoadMessages(const std::string& file) : file_(file) {
+        fflush(stdout);
+        sink_ = tmpfile();
+        saved_ = dup(1);
+        if (saved_ < 0) return;
+        dup2(sink_ ? fileno(sink_) : 2, 1);
+        static bool registered = atexit(OnExit) == 0;
+        (void)registered;
+        active_ = this;
+    }
+    ~LoadMessages() { Finish(); }
+    LoadMessages(const LoadMessages&) = delete;
+    LoadMessages& operator=(const LoadMessages&) = delete;
+
+private:
+    static void OnExit() {
+        if (active_) active_->Finish();
+    }
+    void Finish() {
+        active_ = nullptr;
+        if (saved_ >= 0) {
+            fflush(stdout);
+            dup2(saved_, 1);
+            close(saved_);
+            saved_ = -1;
+        }
+        if (!sink_) return;
+        rewind(sink_);
+        char buf[1024];
+        long lastLine = 0;
+        while (fgets(buf, sizeof buf, sink_)) {
+            std::string msg = buf;
+            while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
+            long line;
+            std::string shown = RewriteLoadMessage(msg, &line);
+            // The scanner's "Error in line: N" repeats the line of the message before it.
+            bool repeat = line != 0 && line == lastLine && msg.compare(0, 14, "Error in line:") == 0;
+            if (line) lastLine = line;
+            if (!repeat) fprintf(stderr, "%s: %s\n", file_.c_str(), shown.c_str());
+        }
+        fclose(sink_);
+        sink_ = nullptr;
+    }
+    static LoadMessages* active_;
+    std::string file_;
+    FILE* sink_;
+    int saved_;
+};
+
+LoadMessages* LoadMessages::active_ = nullptr;
+
+}  // namespace
+
+const char* ResultText(long rc) {
+    switch (rc) {
+        case 0:
+            return "done";
+        case 2:
+            return "out of memory";
+        case 3:
+            return "the key handle is not valid";
+        case 5:
+            return "it does not exist";
+        case 7:
+            return "it does not fit the library's 256-byte buffer";
+        case 8:
+            return "the key no longer exists";
+        case 9:
+            return "no registry is loaded";
+        case 10:
+            return "the key is in use";
+        case 11:
+            return "the registry file cannot hold it (a double quote, a line feed or byte 26, a text "
+                   "of more than 9998 bytes, or a name of 256 characters or more)";
+        case 259:
+            return "there are no more subkeys";
+        case kBadArgument:
+            return "an argument is missing or the path is empty";
+        default:
+            return "the library failed";
+    }
+}
+
+void Error(const std::string& where, const std::string& what) {
+    fprintf(stderr, "zrreg: %s: %s\n", where.c_str(), what.c_str());
+}
+
+std::string Quoted(const std::string& bytes) { return "\"" + Latin1ToUtf8(bytes) + "\""; }
+
+const char kUnsavableName[] =
+    "cannot be saved: the library names its temporary file after the part of the file name before its "
+    "first \".\", and this name has none";
+
+bool Registry::Open(bool forChange) {
+    FILE* fp = fopen(file_.c_str(), "rb");
+    if (!fp) {
+        Error(file_, std::string("cannot open: ") + strerror(errno));
+        return false;
+    }
+    fclose(fp);
+    char tmp[REGVIEW_PATH_MAX];
+    if (forChange && !RegViewTempFile(file_.c_str(), tmp, sizeof tmp)) {
+        Error(file_, kUnsavableName);
+        return false;
+    }
+    uint32_t rc;
+    {
+        LoadMessages messages(file_);
+        rc = ZrLoadRegistry(file_.c_str());
+    }
+    if (rc != 0) {
+        Error(file_, LoadText(rc));
+        return false;
+    }
+    loaded_ = true;
+    return true;
+}
+
+bool Registry::Close(bool save) {
+    if (!loaded_) return true;
+    loaded_ = false;
+    if (!save) RegViewSetChanged(false);
+    bool pending = RegViewChanged();
+    struct stat before;
+    bool known = stat(file_.c_str(), &before) == 0;
+    char tmp[REGVIEW_PATH_MAX];
+    bool named = RegViewTempFile(file_.c_str(), tmp, sizeof tmp);
+    ZrUnloadRegistry();
+    if (!pending || !known) return true;
+    // The library reports nothing; a saved file is a new file that replaced the old,
+    // and one that could not replace it is left in the temporary file.
+    struct stat after;
+    bool replaced = stat(file_.c_str(), &after) == 0;
+#ifndef _WIN32
+    replaced = replaced && (after.st_ino != before.st_ino || after.st_dev != before.st_dev);
+#endif
+    if (replaced) return true;
+    struct stat kept;
+    if (named && stat(tmp, &kept) == 0)
+        return Fail(("the changes could not replace the file; they are kept in " + std::string(tmp)).c_str());
+    return Fail("the changes could not be saved; the file is as it was");
+}
+
+bool Registry::Fail(const char* what) {
+    Error(file_, what);
+    return false;
+}
+
+void Key::Close() {
+    if (handle && handle != HkeyRegRoot()) ZrRegCloseKey(handle);
+    handle = nullptr;
+}
+
+std::string Join(const std::string& parent, const char* name) {
+    return parent.empty() ? std::string(name) : parent + "\\" + name;
+}
+
+std::string ShownPath(const RegViewKey* node, const std::string& belowRoot) {
+    return belowRoot.empty() ? std::string(RegViewName(node)) : belowRoot;
+}
+
+bool IsTopLevel(const std::string& name) {
+    const RegViewKey* root = RegViewRoot();
+    for (int i = 0; root && i < RegViewSubkeyCount(root); ++i)
+        if (RegViewCompareNames(RegViewName(RegViewSubkey(root, i)), name.c_str()) == 0) return true;
+    return false;
+}
+
+std::string NotTopLevel(const std::string& name) {
+    std::string why = "not a top-level key of this registry, which has ";
+    const RegViewKey* root = RegViewRoot();
+    int n = root ? RegViewSubkeyCount(root) : 0;
+    if (n == 0) why += "none";
+    for (int i = 0; i < n; ++i)
+        why += std::string(i == 0       ? ""
+                           : i + 1 == n ? " and "
+                                        : ", ") +
+               Quoted(RegViewName(RegViewSubkey(root, i)));
+    // What a shell leaves of HKCU\Software\... written without quotes.
+    for (const char* top : {"HKLM", "HKCU", "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"})
+        if (name.size() > strlen(top) && SameName(name.substr(0, strlen(top)), top)) {
+            why += " (in a shell, put a path with \"\\\" in quotes)";
+            break;
+        }
+    return why;
+}
+
+bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key,
+             const Key* from) {
+    void* start = from ? from->handle : HkeyRegRoot();
+    key->handle = start;
+    std::string below = from && from->node != RegViewRoot() ? from->shown : "";
+    for (const std::string& part : parts) {
+        void* next = nullptr;
+        std::vector<unsigned short> name = Wide(part);
+        long rc = create ? ZrRegCreateKey(key->handle, name.data(), &next)
+                         : ZrRegOpenKeyEx(key->handle, name.data(), 0, &next);
+        std::string at = Join(below, part.c_str());
+        if (rc != 0) {
+            std::string why = rc != 5                              ? ResultText(rc)
+                              : below.empty() && !IsTopLevel(part) ? NotTopLevel(part)
+                                                                   : "the key does not exist";
+            Error(reg.file(), "key " + Quoted(at) + ": " + why);
+            return false;
+        }
+        if (key->handle != start && key->handle != HkeyRegRoot()) ZrRegCloseKey(key->handle);
+        key->handle = next;
+        const RegViewKey* node = RegViewKeyOf(next);
+        below = Join(below, node ? RegViewName(node) : part.c_str());
+    }
+    key->node = RegViewKeyOf(key->handle);
+    if (!key->node) {
+        Error(reg.file(), "key " + Quoted(below) + ": " + ResultText(8));
+        return false;
+    }
+    key->shown = ShownPath(key->node, below);
+    return true;
+}
+
+long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text) {
+    std::vector<unsigned short> wname = Wide(name);
+    if (isDword)
+        return ZrRegSetValueEx(handle, wname.data(), 4, reinterpret_cast<const unsigned char*>(&dword), 4);
+    return ZrRegSetValueEx(handle, wname.data(), 1, reinterpret_cast<const unsigned char*>(text.c_str()),
+                           static_cast<uint32_t>(text.size() + 1));
+}
+
+bool ToRegistryText(const std::string& arg, const char* what, std::string* bytes) {
+    char32_t bad = 0;
+    if (ArgToLatin1(arg, bytes, &bad)) return true;
+    fprintf(stderr, "zrreg: %s \"%s\" holds %s; the registry holds only characters up to U+00FF\n", what,
+            arg.c_str(), CodePointName(bad).c_str());
+    return false;
+}
+
+bool KeyParts(const std::string& path, std::vector<std::string>* parts) {
+    std::string bytes;
+    if (!ToRegistryText(path, "the key path", &bytes)) return false;
+    *parts = SplitKeyPath(bytes);
+    return true;
+}
+
+std::string ValueName(std::string name) {
+    for (char& c : name)
+        if (c == '\\') c = '/';
+    return name;
+}
+
+bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* out) {
+    for (int i = 0; i < RegViewValueCount(node); ++i) {
+        *out = RegViewValueAt(node, i);
+        if (RegViewCompareNames(out->name, name.c_str()) == 0) return true;
+    }
+    return false;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
+    errno = 0;
+    if (RegViewWriteFile(path.c_str(), bytes.data(), bytes.size())) return true;
+    Error(path, std::string("cannot write the file") + (errno ? std::string(": ") + strerror(errno) : ""));
+    return false;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+    char fa[_MAX_PATH], fb[_MAX_PATH];
+    return _fullpath(fa, a.c_str(), sizeof fa) && _fullpath(fb, b.c_str(), sizeof fb) &&
+           _stricmp(fa, fb) == 0;
+#else
+    struct stat sa, sb;
+    return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+#endif
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+#ifdef _WIN32
+    return stat(path.c_str(), &st) == 0;
+#else
+    return lstat(path.c_str(), &st) == 0;  // a link to nothing too
+#endif
+}
+
+bool ReadWholeFile(const std::string& path, std::string* bytes) {
+    FILE* fp = fopen(path.c_str(), "rb");
+    if (!fp) {
+        Error(path, std::string("cannot open: ") + strerror(errno));
+        return false;
+    }
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, fp)) > 0) bytes->append(buf, n);
+    bool ok = !ferror(fp);
+    fclose(fp);
+    if (!ok) Error(path, "cannot read the file");
+    return ok;
+}
+
+}  // namespace zrreg

@@ -1,0 +1,214 @@
+// zrreg's query verb: keys, values and subtrees printed as text or JSON, and the search
+// through key names, value names and data.
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "regtext.h"
+#include "zrreg.h"
+
+namespace zrreg {
+namespace {
+
+const char kQueryHelp[] =
+    "Usage: zrreg query FILE [KEY] [-v NAME | -s] [--json]\n"
+    "       zrreg query FILE [KEY] -f PATTERN [-k] [-d] [-e] [-c] [-s] [--json]\n"
+    "\n"
+    "Prints KEY (the root when it is left out): its path, then one line per value with\n"
+    "its name, type and data, then the full paths of its subkeys.\n"
+    "  -v NAME     print the one value NAME (\"\" for the default value)\n"
+    "  -s          print the whole subtree, key by key; with -f, search it\n"
+    "  -f PATTERN  search KEY's values and the names of its subkeys for PATTERN (plain\n"
+    "              text, no wildcards): key names, value names and data, letters in\n"
+    "              either case; prints each key with a match and the values that\n"
+    "              match, then the number of matches. An integer's data is its\n"
+    "              decimal and its 0x form.\n"
+    "  -k          search key names only (with -d: key names and data)\n"
+    "  -d          search data only (with -k: key names and data)\n"
+    "  -e          match whole names or data only\n"
+    "  -c          match the letter case too\n"
+    "  --json      print the result as JSON (see the README for its form)\n"
+    "\n"
+    "Examples: zrreg query app.txt 'HKLM\\Software\\MORVANE\\Ardo\\1.0' -v InstallDir\n"
+    "          zrreg query app.txt 'HKCU\\Software' -s -f ardo -k\n";
+
+// What one key of the answer shows: its values (all, the one asked for, or those that
+// match) and, in text, its subkeys' paths after them.
+struct Shown {
+    const RegViewKey* node;
+    std::string path;
+    std::vector<RegViewValue> values;
+    bool nameMatched;
+};
+
+std::vector<RegViewValue> AllValues(const RegViewKey* node) {
+    std::vector<RegViewValue> out;
+    for (int i = 0; i < RegViewValueCount(node); ++i) out.push_back(RegViewValueAt(node, i));
+    return out;
+}
+
+// One value line; names are padded to `width` so that a key's values line up.
+void PrintValue(const RegViewValue& v, size_t width) {
+    std::string name = *v.name ? v.name : "(Default)";
+    name.resize(width > name.size() ? width : name.size(), ' ');
+    name = Latin1ToUtf8(name);
+    if (v.isInteger) {
+        int32_t n = v.integer;
+        printf("    %s    REG_DWORD    0x%08lx (%ld)\n", name.c_str(),
+               static_cast<unsigned long>(static_cast<uint32_t>(n)), static_cast<long>(n));
+    } else {
+        printf("    %s    REG_SZ       %s\n", name.c_str(), Latin1ToUtf8(v.text).c_str());
+    }
+}
+
+void PrintKey(const Shown& k) {
+    printf("%s\n", Latin1ToUtf8(k.path).c_str());
+    size_t width = 0;
+    for (const RegViewValue& v : k.values) {
+        size_t n = *v.name ? strlen(v.name) : strlen("(Default)");
+        if (n > width) width = n;
+    }
+    for (const RegViewValue& v : k.values) PrintValue(v, width);
+}
+
+// Path of a subkey as the answer spells it: below the root without the root's name.
+std::string SubPath(const Shown& k, const RegViewKey* sub) {
+    return Join(k.node == RegViewRoot() ? "" : k.path, RegViewName(sub));
+}
+
+void PrintJson(const std::vector<Shown>& keys, long matches) {
+    printf("{\"keys\": [");
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const Shown& k = keys[i];
+        printf("%s\n  {\"path\": %s, \"values\": [", i ? "," : "", JsonString(k.path).c_str());
+        for (size_t j = 0; j < k.values.size(); ++j) {
+            const RegViewValue& v = k.values[j];
+            printf("%s\n    %s", j ? "," : "",
+                   JsonValue(v.name, v.isInteger, v.integer, v.text ? v.text : "").c_str());
+        }
+        printf("%s], \"subkeys\": [", k.values.empty() ? "" : "\n  ");
+        for (int j = 0; j < RegViewSubkeyCount(k.node); ++j)
+            printf("%s%s", j ? ", " : "", JsonString(SubPath(k, RegViewSubkey(k.node, j))).c_str());
+        printf("]}");
+    }
+    printf("%s]", keys.empty() ? "" : "\n");
+    if (matches >= 0) printf(", \"matches\": %ld", matches);
+    printf("}\n");
+}
+
+// ---- the search ----------------------------------------------------------------------------
+
+struct Search {
+    std::string pattern;
+    bool keys, valueNames, data, exact, matchCase;
+
+    bool Match(const std::string& text) const {
+        if (matchCase) return exact ? text == pattern : text.find(pattern) != std::string::npos;
+        std::string t = Fold(text);
+        return exact ? t == Fold(pattern) : t.find(Fold(pattern)) != std::string::npos;
+    }
+    bool MatchValue(const RegViewValue& v) const {
+        if (valueNames && Match(v.name)) return true;
+        if (!data) return false;
+        if (!v.isInteger) return Match(v.text);
+        char hex[16];
+        snprintf(hex, sizeof hex, "0x%08lx", static_cast<unsigned long>(static_cast<uint32_t>(v.integer)));
+        return Match(std::to_string(v.integer)) || Match(hex);
+    }
+    // ASCII letters without regard to case, as the library compares names.
+    static std::string Fold(std::string s) {
+        for (char& c : s)
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return s;
+    }
+};
+
+// KEY's values and its subkeys' names; with `deep`, every key below too.
+void Find(const Search& s, const RegViewKey* node, const std::string& path, bool top, bool deep,
+          std::vector<Shown>* hits, long* matches) {
+    Shown k{node, path, {}, !top && s.keys && s.Match(RegViewName(node))};
+    if (top || deep)
+        for (const RegViewValue& v : AllValues(node))
+            if (s.MatchValue(v)) k.values.push_back(v);
+    if (k.nameMatched || !k.values.empty()) {
+        *matches += (k.nameMatched ? 1 : 0) + static_cast<long>(k.values.size());
+        hits->push_back(k);
+    }
+    if (top || deep)
+        for (int i = 0; i < RegViewSubkeyCount(node); ++i)
+            Find(s, RegViewSubkey(node, i), SubPath(k, RegViewSubkey(node, i)), false, deep, hits, matches);
+}
+
+// ---- the verb ------------------------------------------------------------------------------
+
+int RunQuery(const Args& a) {
+    std::vector<std::string> parts;
+    std::string name, pattern;
+    if (a.pos.size() > 1 && !KeyParts(a.pos[1], &parts)) return kFailed;
+    if (a.Has("-v") && !ToRegistryText(a.Get("-v"), "the value name", &name)) return kFailed;
+    if (a.Has("-f") && !ToRegistryText(a.Get("-f"), "the pattern", &pattern)) return kFailed;
+    Registry reg(a.pos[0]);
+    if (!reg.Open(false)) return kFailed;
+    Key key;
+    if (!OpenKey(reg, parts, false, &key)) return kFailed;
+    std::vector<Shown> keys;
+    long matches = -1;
+    if (a.Has("-v")) {
+        RegViewValue v;
+        if (!FindValue(key.node, ValueName(name), &v)) {
+            Error(reg.file(),
+                  "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": the value does not exist");
+            return kFailed;
+        }
+        keys.push_back(Shown{key.node, key.shown, {v}, false});
+    } else if (a.Has("-f")) {
+        bool anyPart = a.Has("-k") || a.Has("-d");
+        Search s{pattern,    !anyPart || a.Has("-k"), !anyPart, !anyPart || a.Has("-d"), a.Has("-e"),
+                 a.Has("-c")};
+        matches = 0;
+        Find(s, key.node, key.shown, true, a.Has("-s"), &keys, &matches);
+    } else if (a.Has("-s")) {
+        std::vector<std::pair<const RegViewKey*, std::string>> todo{{key.node, key.shown}};
+        while (!todo.empty()) {
+            Shown k{todo.back().first, todo.back().second, AllValues(todo.back().first), false};
+            todo.pop_back();
+            for (int i = RegViewSubkeyCount(k.node) - 1; i >= 0; --i)
+                todo.emplace_back(RegViewSubkey(k.node, i), SubPath(k, RegViewSubkey(k.node, i)));
+            keys.push_back(k);
+        }
+    } else {
+        keys.push_back(Shown{key.node, key.shown, AllValues(key.node), false});
+    }
+
+    if (a.Has("--json")) {
+        PrintJson(keys, matches);
+        return kOk;
+    }
+    for (size_t i = 0; i < keys.size(); ++i) {
+        if (i > 0) printf("\n");
+        PrintKey(keys[i]);
+    }
+    if (matches >= 0) {
+        printf("%sEnd of search: %ld %s found.\n", keys.empty() ? "" : "\n", matches,
+               matches == 1 ? "match" : "matches");
+    } else if (!a.Has("-v") && !a.Has("-s")) {
+        if (RegViewSubkeyCount(key.node) > 0) printf("\n");
+        for (int i = 0; i < RegViewSubkeyCount(key.node); ++i)
+            printf("%s\n", Latin1ToUtf8(SubPath(keys[0], RegViewSubkey(key.node, i))).c_str());
+    }
+    return kOk;
+}
+
+const char* QueryConflict(const Args& a) {
+    if (a.Has("-v") && a.Has("-s")) return "-v and -s cannot be combined";
+    if (a.Has("-v") && a.Has("-f")) return "-v and -f cannot be combined";
+    if (!a.Has("-f") && (a.Has("-k") || a.Has("-d") || a.Has("-e") || a.Has("-c")))
+        return "-k, -d, -e and -c need -f PATTERN";
+    return nullptr;
+}
+
+}  // namespace
+
+const Verb kQueryVerb = {"query", 1, 2, "-v= -s -f= -k -d -e -c --json", kQueryHelp, RunQuery, QueryConflict};
+
+}  // namespace zrreg

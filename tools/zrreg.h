@@ -1,0 +1,148 @@
+// zrreg's rooms and what they share: the verbs, their arguments, the loaded registry and
+// the keys opened in it, the messages every verb writes, files, and JSON output.
+#ifndef ZRREG_H
+#define ZRREG_H
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "regview.h"
+
+namespace zrreg {
+
+enum { kOk = 0, kFailed = 1, kUsage = 2 };
+const long kBadArgument = -1;  // 0xFFFFFFFF as the exported functions return it
+
+// ---- verbs and their arguments (zrargs.cpp) ------------------------------------------------
+
+struct Args;
+
+struct Verb {
+    const char* name;
+    int minArgs, maxArgs;  // positional arguments after the verb
+    // The options it takes, separated by spaces; "=" after one means it takes an argument
+    // ("-v= -s --utf16").
+    const char* options;
+    const char* help;
+    int (*run)(const Args&);
+    // A usage error in a combination of options, or null; checked before the counts.
+    const char* (*conflict)(const Args&);
+};
+
+struct Args {
+    const Verb* verb = nullptr;
+    std::vector<std::string> pos;
+    std::map<std::string, std::string> opts;  // each option given, as the verb spells it, and its argument
+
+    bool Has(const char* opt) const { return opts.count(opt) != 0; }
+    // The option's argument; empty when it was not given.
+    const std::string& Get(const char* opt) const;
+};
+
+// Parses the words after the verb; returns -1 when the verb is to run, else an exit status.
+int ParseArgs(int argc, char** argv, Args* a);
+// Reports a usage error and returns kUsage.
+int Usage(const Args& a, const std::string& what);
+
+// The verbs, each in the file of its job.
+extern const Verb kCheckVerb;                        // zrcheck.cpp
+extern const Verb kQueryVerb;                        // zrquery.cpp
+extern const Verb kInitVerb, kAddVerb, kDeleteVerb;  // zrchange.cpp
+extern const Verb kCopyVerb, kCompareVerb;           // zrcompare.cpp
+extern const Verb kExportVerb;                       // zrexport.cpp
+extern const Verb kImportVerb;                       // zrimport.cpp
+
+// ---- messages (zrhost.cpp) ---------------------------------------------------------------
+
+// What a result of the exported key functions means, in words.
+const char* ResultText(long rc);
+void Error(const std::string& where, const std::string& what);
+// Registry bytes between double quotes, as UTF-8.
+std::string Quoted(const std::string& bytes);
+
+// ---- the loaded registry (zrhost.cpp) ----------------------------------------------------
+
+class Registry {
+public:
+    explicit Registry(const std::string& file) : file_(file) {}
+    ~Registry() { Close(false); }
+    Registry(const Registry&) = delete;
+    Registry& operator=(const Registry&) = delete;
+
+    // Loads the file; reports why not and returns false when it cannot. A registry that
+    // is to be changed must have a name the library can save it under.
+    bool Open(bool forChange);
+    // Unloads; with `save`, the library writes a changed tree back through its temporary
+    // file. Without it, changes made so far are dropped and the file stays as it was.
+    // False when changes were to be saved and the file was not replaced.
+    bool Close(bool save);
+
+    const std::string& file() const { return file_; }
+
+private:
+    bool Fail(const char* what);
+    std::string file_;
+    bool loaded_ = false;
+};
+
+// A key opened along a user's path, one level at a time, so that only each name, not the
+// whole path, is bound by the library's 256-byte name buffers.
+struct Key {
+    void* handle = nullptr;
+    const RegViewKey* node = nullptr;
+    std::string shown;  // its path below the root as the tree spells it, or the root's name
+    // Handles must be closed before the registry is unloaded.
+    void Close();
+    ~Key() { Close(); }
+};
+
+std::string Join(const std::string& parent, const char* name);
+std::string ShownPath(const RegViewKey* node, const std::string& belowRoot);
+
+// Whether the loaded registry has `name` as a top-level key (a subkey of the root).
+bool IsTopLevel(const std::string& name);
+// Why `name` is no top-level key, naming those the registry has.
+std::string NotTopLevel(const std::string& name);
+// Opens (or, with `create`, creates) the key at `parts` below the root, or below the open
+// key `from` (then at least one part); on failure reports which level failed and why.
+bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key,
+             const Key* from = nullptr);
+
+// Sets a string or (with isDword) an integer value of an open key; the library's result.
+long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text);
+
+// Why a registry file of this name cannot be changed.
+extern const char kUnsavableName[];
+
+// Turns a user's text into registry bytes; false (reported) when it cannot be held.
+bool ToRegistryText(const std::string& arg, const char* what, std::string* bytes);
+bool KeyParts(const std::string& path, std::vector<std::string>* parts);
+// The library stores "\" in a value name as "/"; lookups here follow the same rule.
+std::string ValueName(std::string name);
+bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* out);
+
+// ---- files (zrhost.cpp) ------------------------------------------------------------------
+
+// Writes `bytes` to `path` through a temporary file beside it, so that a failure leaves
+// any earlier file of that name as it was; false (reported) on failure.
+bool WriteFileAtomically(const std::string& path, const std::string& bytes);
+// Whether two paths name one file (links and other spellings included).
+bool SameFile(const std::string& a, const std::string& b);
+// Whether anything (a link to nothing too) has this name.
+bool PathExists(const std::string& path);
+// Reads a whole file; false (reported) when it cannot.
+bool ReadWholeFile(const std::string& path, std::string* bytes);
+
+// ---- JSON output (zrjson.cpp) ------------------------------------------------------------
+
+// Registry bytes (ISO-8859-1 characters) as a JSON string.
+std::string JsonString(const std::string& bytes);
+// {"name": ..., "type": "REG_SZ", "data": "..."} or {..., "type": "REG_DWORD", "data": -1}.
+std::string JsonValue(const std::string& name, bool isInteger, int32_t integer, const std::string& text);
+
+}  // namespace zrreg
+
+#endif
