@@ -125,7 +125,7 @@ int RunAdd(const Args& a) {
     if (!OpenKey(reg, parts, true, &key)) return kFailed;
     if (a.Has("-v")) {
         long rc = SetValue(key.handle, name, dword, number, text);
-        if (rc != 0) {
+        if (rc != ZRREG_SUCCESS) {
             Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + ResultText(rc));
             return kFailed;
         }
@@ -140,7 +140,7 @@ long DeleteAllValues(const Key& key, std::string* failed) {
     for (int i = 0; i < RegViewValueCount(key.node); ++i) names.push_back(RegViewValueAt(key.node, i).name);
     for (const std::string& name : names) {
         long rc = ZrRegDeleteValue(key.handle, Wide(name).data());
-        if (rc != 0) {
+        if (rc != ZRREG_SUCCESS) {
             *failed = name;
             return rc;
         }
@@ -187,10 +187,10 @@ int RunDelete(const Args& a) {
         rc = ZrRegDeleteKey(key.handle, Wide(last).data());
         what = "key " + Quoted(parts.empty() ? last : key.shown + "\\" + last);
     }
-    if (rc != 0) {
-        const char* why = rc != 5  ? ResultText(rc)
-                          : values ? "the value does not exist"
-                                   : "the key does not exist";
+    if (rc != ZRREG_SUCCESS) {
+        const char* why = rc != ZRREG_NOT_FOUND ? ResultText(rc)
+                          : values              ? "the value does not exist"
+                                                : "the key does not exist";
         Error(reg.file(), what + ": " + why);
         return kFailed;
     }

@@ -177,7 +177,7 @@ const char* CompareConflict(const Args& a) {
 bool Write(const Registry& reg, const Tree& t, const Key& key, bool deep) {
     for (const Value& v : t.values) {
         long rc = SetValue(key.handle, v.name, v.isInteger, static_cast<uint32_t>(v.integer), v.text);
-        if (rc != 0) {
+        if (rc != ZRREG_SUCCESS) {
             Error(reg.file(),
                   "key " + Quoted(key.shown) + ": value " + Quoted(v.name) + ": " + ResultText(rc));
             return false;

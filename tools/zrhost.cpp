@@ -25,11 +25,11 @@ namespace {
 // What ZrLoadRegistry's result means, in words.
 const char* LoadText(uint32_t rc) {
     switch (rc) {
-        case 1:
+        case ZRREG_LOAD_REFUSED:
             return "it is not a valid registry file";
-        case 2:
+        case ZRREG_LOAD_NO_MEMORY:
             return "out of memory";
-        case 5:
+        case ZRREG_LOAD_NO_FILE:
             return "it cannot be opened for reading";
         default:
             return "the library cannot load it";
@@ -128,26 +128,26 @@ LoadMessages* LoadMessages::active_ = nullptr;
 
 const char* ResultText(long rc) {
     switch (rc) {
-        case 0:
+        case ZRREG_SUCCESS:
             return "done";
-        case 2:
+        case ZRREG_NO_MEMORY:
             return "out of memory";
-        case 3:
+        case ZRREG_INVALID_HANDLE:
             return "the key handle is not valid";
-        case 5:
+        case ZRREG_NOT_FOUND:
             return "it does not exist";
-        case 7:
+        case ZRREG_BUFFER_TOO_SMALL:
             return "it does not fit the library's 256-byte buffer";
-        case 8:
+        case ZRREG_KEY_NOT_FOUND:
             return "the key no longer exists";
-        case 9:
+        case ZRREG_NOT_LOADED:
             return "no registry is loaded";
-        case 10:
+        case ZRREG_KEY_BUSY:
             return "the key is in use";
-        case 11:
+        case ZRREG_BAD_NAME:
             return "the registry file cannot hold it (a double quote, a line feed or byte 26, a text "
                    "of more than 9998 bytes, or a name of 256 characters or more)";
-        case 259:
+        case ZRREG_NO_MORE_ITEMS:
             return "there are no more subkeys";
         case kBadArgument:
             return "an argument is missing or the path is empty";
@@ -183,7 +183,7 @@ bool Registry::Open(bool forChange) {
         LoadMessages messages(file_);
         rc = ZrLoadRegistry(file_.c_str());
     }
-    if (rc != 0) {
+    if (rc != ZRREG_SUCCESS) {
         Error(file_, LoadText(rc));
         return false;
     }
@@ -271,8 +271,8 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
         long rc = create ? ZrRegCreateKey(key->handle, name.data(), &next)
                          : ZrRegOpenKeyEx(key->handle, name.data(), 0, &next);
         std::string at = Join(below, part.c_str());
-        if (rc != 0) {
-            std::string why = rc != 5                              ? ResultText(rc)
+        if (rc != ZRREG_SUCCESS) {
+            std::string why = rc != ZRREG_NOT_FOUND                ? ResultText(rc)
                               : below.empty() && !IsTopLevel(part) ? NotTopLevel(part)
                                                                    : "the key does not exist";
             Error(reg.file(), "key " + Quoted(at) + ": " + why);
@@ -285,7 +285,7 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
     }
     key->node = RegViewKeyOf(key->handle);
     if (!key->node) {
-        Error(reg.file(), "key " + Quoted(below) + ": " + ResultText(8));
+        Error(reg.file(), "key " + Quoted(below) + ": " + ResultText(ZRREG_KEY_NOT_FOUND));
         return false;
     }
     key->shown = ShownPath(key->node, below);
@@ -295,8 +295,10 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
 long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text) {
     std::vector<unsigned short> wname = Wide(name);
     if (isDword)
-        return ZrRegSetValueEx(handle, wname.data(), 4, reinterpret_cast<const unsigned char*>(&dword), 4);
-    return ZrRegSetValueEx(handle, wname.data(), 1, reinterpret_cast<const unsigned char*>(text.c_str()),
+        return ZrRegSetValueEx(handle, wname.data(), ZRREG_TYPE_DWORD,
+                               reinterpret_cast<const unsigned char*>(&dword), 4);
+    return ZrRegSetValueEx(handle, wname.data(), ZRREG_TYPE_SZ,
+                           reinterpret_cast<const unsigned char*>(text.c_str()),
                            static_cast<uint32_t>(text.size() + 1));
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "regview.h"
+#include "zrregdll.h"
 
 namespace zrreg {
 
