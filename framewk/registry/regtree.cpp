@@ -309,9 +309,9 @@ static int s_frameCap;
 
 // A search pushes one frame per key on the path it follows, at most one per component.
 static int Components(const char* path) {
+    size_t len = strlen(path);
     int n = 1;
-    for (; *path; ++path)
-        if (*path == '/') ++n;
+    for (size_t i = 0; i < len; ++i) n += path[i] == '/';
     return n;
 }
 
