@@ -9,17 +9,17 @@
 #include "zrplat.h"
 
 // The entries sit in an array of slots in list order. Taking out the first or the last
-// entry moves a bound of the list; taking out one between them leaves a hole (a null slot)
-// in an array of kRankFrom slots or more, and moves the later entries down in a shorter
-// one. Holes are closed (the entries moved down, in order) when they outnumber the entries
-// and when the array is full, so that every compaction is paid for by the removals that
-// made its holes or the additions that filled the array. A removal never allocates.
+// entry moves a bound of the list; taking out one between them leaves a hole (a null
+// slot). Holes are closed (the entries moved down, in order) when they outnumber the
+// entries and when the array is full, so that every compaction is paid for by the removals
+// that made its holes or the additions that filled the array. A removal never allocates.
 //
-// While there are holes, the i-th entry is found through a rank structure in the same
-// block as the slots: a bit per slot (set: an entry) and a Fenwick tree of the entries per
-// 64 slots. It is filled when the first hole is made and kept in step until the next
-// compaction. Moves() counts the compactions that moved entries to other slots, so that
-// a name index holding slots can tell it must renumber.
+// While there are holes, the i-th entry of an array of fewer than kRankFrom slots is found
+// by counting; in a longer one through a rank structure in the same block as the slots: a
+// bit per slot (set: an entry) and a Fenwick tree of the entries per 64 slots, filled when
+// the first hole is made and kept in step until the next compaction. Moves() counts the
+// compactions that moved entries to other slots, so that a name index holding slots can
+// tell it must renumber.
 template <class T>
 class RegList {
 public:
@@ -34,7 +34,7 @@ public:
     int GetSize() const { return live; }
     // The i-th entry in list order, 0 <= i < GetSize().
     T* GetAt(int i) const { return slots[SlotOf(i)]; }
-    int SlotOf(int i) const { return Holes() == 0 ? begin + i : Select(i); }
+    int SlotOf(int i) const { return Holes() == 0 ? begin + i : cap < kRankFrom ? Scan(i) : Select(i); }
     // The slots of the list are [FirstSlot(), EndSlot()); a hole holds null. The first and
     // the last slot always hold an entry.
     int FirstSlot() const { return begin; }
@@ -86,6 +86,11 @@ private:
     }
     void FillRank();
     int Select(int k) const;
+    int Scan(int k) const {
+        int s = begin;
+        for (;; ++s)
+            if (slots[s] && k-- == 0) return s;
+    }
     void Compact();
 
     T** slots = nullptr;
@@ -211,11 +216,7 @@ void RegList<T>::RemoveSlot(int s) {
         while (begin < end && !slots[begin]) ++begin;
     } else if (s == end - 1) {
         while (end > begin && !slots[end - 1]) --end;
-    } else if (cap < kRankFrom) {
-        memmove(static_cast<void*>(slots + s), slots + s + 1, sizeof(T*) * static_cast<size_t>(end - s - 1));
-        --end;
-        ++moves;
-    } else if (!Ranked()) {
+    } else if (cap >= kRankFrom && !Ranked()) {
         FillRank();
     }
     if (live == 0) {
