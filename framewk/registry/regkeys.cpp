@@ -60,12 +60,13 @@ static char* JoinPath(const char* a, const char* b) {
     return p;
 }
 
-static HKEY NewHandle(char* path) {
-    if (!ReserveSearch(path)) return nullptr;
+static HKEY NewHandle(char* path, int parts) {
+    if (!ReserveSearchDepth(parts)) return nullptr;
     HKEY h = static_cast<HKEY>(zrMalloc(sizeof(REG_HANDLE)));
     if (!h) return nullptr;
     h->type = REGHANDLE_KEY;
     h->ptr = path;
+    h->parts = parts;
     h->node = nullptr;
     h->gen = 0;
     return h;
@@ -101,7 +102,7 @@ unsigned int CfRegOpenKey(HKEY h, const char* keyname, HKEY* newHandle) {
     if (!keyNode) return noMemory ? REGERR_NO_MEMORY : REGERR_NOT_FOUND;
     char* absolutekey = JoinPath(h->ptr, keyname);
     if (!absolutekey) return REGERR_NO_MEMORY;
-    HKEY newh = NewHandle(absolutekey);
+    HKEY newh = NewHandle(absolutekey, h->parts + PathComponents(keyname));
     if (!newh) {
         zrFree(absolutekey);
         return REGERR_NO_MEMORY;
@@ -305,7 +306,7 @@ int cfRegOpenRoot() {
     char* path = static_cast<char*>(zrMalloc(13));
     if (!path) return REGERR_NO_MEMORY;
     memcpy(path, c_szRootPath, sizeof c_szRootPath);
-    HKEY h = NewHandle(path);
+    HKEY h = NewHandle(path, 1);
     if (!h) {
         zrFree(path);
         return REGERR_NO_MEMORY;

@@ -124,6 +124,8 @@ RegNode* Search(const char* path, bool* noMemory = nullptr);
 // handle reserves room there for its path when it is made, so that resolving a handle
 // never runs out of memory; the unload releases the buffer.
 bool ReserveSearch(const char* path);
+bool ReserveSearchDepth(int components);  // for a path of that many components
+int PathComponents(const char* path);     // the names a path can hold: its "/" and one
 void ReleaseSearch();
 
 // The longest text the scanner reads back between double quotes: its 10000-byte limit
@@ -151,6 +153,7 @@ int NWREGIsRegLoaded();
 typedef struct RegHandle {
     uint32_t type;
     char* ptr;
+    int parts;  // the path's components (see PathComponents)
     RegNode* node;
     uint64_t gen;  // 0: nothing cached
 } REG_HANDLE, *PREG_HANDLE;

@@ -308,15 +308,16 @@ static SearchFrame* s_frames;
 static int s_frameCap;
 
 // A search pushes one frame per key on the path it follows, at most one per component.
-static int Components(const char* path) {
+int PathComponents(const char* path) {
     size_t len = strlen(path);
     int n = 1;
     for (size_t i = 0; i < len; ++i) n += path[i] == '/';
     return n;
 }
 
-bool ReserveSearch(const char* path) {
-    int n = Components(path);
+bool ReserveSearch(const char* path) { return ReserveSearchDepth(PathComponents(path)); }
+
+bool ReserveSearchDepth(int n) {
     if (n <= kLocalFrames || n <= s_frameCap) return true;
     SearchFrame* f =
         static_cast<SearchFrame*>(zrRealloc(s_frames, sizeof(SearchFrame) * static_cast<size_t>(n)));

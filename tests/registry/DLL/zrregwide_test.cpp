@@ -85,7 +85,7 @@ TEST_F(WideTest, OpenCodesAndPaths) {
 }
 
 TEST_F(WideTest, HandlesThatAreNoHandles) {
-    REG_HANDLE bogus = {0x42, const_cast<char*>("My Computer"), nullptr, 0};
+    REG_HANDLE bogus = {0x42, const_cast<char*>("My Computer"), 1, nullptr, 0};
     void* h = nullptr;
     EXPECT_EQ(ZrRegOpenKeyEx(&bogus, WP(u"Software"), 0, &h), REGERR_INVALID_HANDLE);
     EXPECT_EQ(ZrRegDeleteKey(&bogus, WP(u"Empty")), REGERR_KEY_NOT_FOUND);
