@@ -278,9 +278,17 @@ bool EnsureWide(int depth, int n) {
 
 struct Opened {
     void* h = nullptr;
+    Opened() = default;
     explicit Opened(const std::string& path) {
         WStr w = Wide(path);
         if (ZrRegOpenKeyEx(HkeyRegRoot(), w.data(), 0, &h) != 0) h = nullptr;
+    }
+    Opened(const Opened&) = delete;
+    Opened& operator=(Opened&& o) noexcept {
+        if (h) ZrRegCloseKey(h);
+        h = o.h;
+        o.h = nullptr;
+        return *this;
     }
     ~Opened() {
         if (h) ZrRegCloseKey(h);
@@ -360,6 +368,228 @@ void PerCall(benchmark::State& st, Op op, int depth, int n) {
             break;
         }
     }
+    if (bad) st.SkipWithError("a call failed");
+}
+
+// ---- changes at scale: removals, overwrites and counting beside N entries -------------
+// The fixture of PerCall at depth 2: Level_1 holds N subkeys, the last of which holds N
+// values. Each change addresses the entry second in its list (the first stays), where a
+// removal used to move every later entry. What a batch takes out is put back untimed;
+// the fixture is loaded afresh afterwards.
+
+enum Churn { CH_SET, CH_DELETE_KEY, CH_DELETE_VALUE, CH_COUNT, CH_QUERY };
+const char* const kChurnNames[] = {"set-overwrite", "delete key", "delete value", "count",
+                                   "query (the names the set and the deletions use)"};
+const int kChurnN[] = {1000, 100000, 1000000};
+
+void ChurnCall(benchmark::State& st, Churn op, int n) {
+    UnloadWide();
+    if (!EnsureWide(2, n)) {
+        st.SkipWithError("fixture failed");
+        return;
+    }
+    Opened parent(WideParentPath(2));
+    Opened target(TargetPath(2, n));
+    if (!parent.h || !target.h) {
+        st.SkipWithError("open failed");
+        return;
+    }
+    std::vector<WStr> names;
+    int count = op == CH_DELETE_KEY ? n - 2 : n - 1;  // the key holding the values stays
+    for (int i = 1; i <= count; ++i)
+        names.push_back(Wide(op == CH_DELETE_KEY ? WideKeyName(i) : WideValueName(i)));
+    {
+        uint32_t type, cb = 4;
+        int32_t v;
+        ZrRegQueryValueEx(target.h, names[0].data(), &type, reinterpret_cast<unsigned char*>(&v), &cb);
+        ZrRegCountSubKeys(parent.h);
+    }
+    int32_t bad = 0;
+    size_t next = 0;
+    auto putBack = [&] {
+        for (const WStr& w : names) {
+            int32_t v = 1;
+            if (op == CH_DELETE_KEY) {
+                void* h = nullptr;
+                bad |= ZrRegCreateKey(parent.h, w.data(), &h);
+                ZrRegCloseKey(h);
+            } else {
+                bad |= ZrRegSetValueEx(target.h, w.data(), 4, reinterpret_cast<unsigned char*>(&v), 4);
+            }
+        }
+    };
+    for (auto _ : st) {
+        if (next == names.size()) {
+            next = 0;
+            if (op == CH_DELETE_KEY || op == CH_DELETE_VALUE) {
+                st.PauseTiming();
+                putBack();
+                st.ResumeTiming();
+            }
+        }
+        const WStr& w = names[next++];
+        int32_t v = static_cast<int32_t>(next);
+        switch (op) {
+            case CH_SET:
+                bad |= ZrRegSetValueEx(target.h, w.data(), 4, reinterpret_cast<unsigned char*>(&v), 4);
+                break;
+            case CH_DELETE_KEY:
+                bad |= ZrRegDeleteKey(parent.h, w.data());
+                break;
+            case CH_DELETE_VALUE:
+                bad |= ZrRegDeleteValue(target.h, w.data());
+                break;
+            case CH_COUNT:
+                bad |= ZrRegCountSubKeys(parent.h) != static_cast<uint32_t>(n);
+                break;
+            case CH_QUERY: {
+                uint32_t type, cb = 4;
+                bad |=
+                    ZrRegQueryValueEx(target.h, w.data(), &type, reinterpret_cast<unsigned char*>(&v), &cb);
+                benchmark::DoNotOptimize(v);
+                break;
+            }
+        }
+    }
+    if (bad) st.SkipWithError("a call failed");
+    parent = Opened();
+    target = Opened();
+    UnloadWide();
+}
+
+// Deleting every subkey of one key by enumerating index 0 and deleting what it names.
+void DeleteAll(benchmark::State& st, int n) {
+    UnloadWide();
+    std::string path = g_dataDir + "/flat_" + std::to_string(n) + ".reg";
+    struct stat sb;
+    if (stat(path.c_str(), &sb) != 0) {
+        FILE* fp = fopen(path.c_str(), "w");
+        if (!fp) {
+            st.SkipWithError("fixture failed");
+            return;
+        }
+        fprintf(fp, "KEY \"My Computer\"\n(\n    KEY \"P\"\n    (\n");
+        for (int i = 0; i < n; ++i) fprintf(fp, "        KEY \"%s\" ( )\n", WideKeyName(i).c_str());
+        fprintf(fp, "    )\n)\n");
+        fclose(fp);
+    }
+    int32_t bad = 0;
+    for (auto _ : st) {
+        st.PauseTiming();
+        bool loaded = ZrLoadRegistry(path.c_str()) == 0;
+        Opened p("P");
+        st.ResumeTiming();
+        if (!loaded || !p.h) {
+            st.SkipWithError("load failed");
+            break;
+        }
+        unsigned short name[300];
+        for (;;) {
+            uint32_t cb = 0;
+            int32_t rc = ZrRegEnumKeyEx(p.h, 0, name, &cb);
+            if (rc == 259) break;
+            bad |= rc | ZrRegDeleteKey(p.h, name);
+        }
+        st.PauseTiming();
+        p = Opened();
+        bRegChanged = 0;
+        ZrUnloadRegistry();
+        st.ResumeTiming();
+    }
+    if (bad) st.SkipWithError("a call failed");
+}
+
+// ---- deep keys: calls through a handle at depth D, and walking down to it ----------------
+// The fixture of PerCall with N = 10 at depth D. Its paths are longer than a name the wide
+// functions take, so every handle is opened one level at a time, as a host would.
+
+enum Deep { DP_WALK, DP_QUERY, DP_SET, DP_ENUM, DP_OPEN };
+const char* const kDeepNames[] = {"walk down (per level)", "query", "set", "enum", "open+close"};
+const int kDeepDepths[] = {1, 10, 100, 1000};
+
+struct Walk {
+    std::vector<void*> handles;  // one per level below the root
+    void* Deepest() const { return handles.empty() ? HkeyRegRoot() : handles.back(); }
+    void Down(const std::string& name) {
+        void* h = nullptr;
+        WStr w = Wide(name);
+        if (ZrRegOpenKeyEx(Deepest(), w.data(), 0, &h) == 0) handles.push_back(h);
+    }
+    void Close() {
+        for (void* h : handles) ZrRegCloseKey(h);
+        handles.clear();
+    }
+};
+
+void DeepCall(benchmark::State& st, Deep op, int depth) {
+    const int n = 10;
+    if (!EnsureWide(depth, n)) {
+        st.SkipWithError("fixture failed");
+        return;
+    }
+    std::vector<std::string> levels;
+    for (int l = 1; l < depth; ++l) levels.push_back("Level_" + std::to_string(l));
+    Walk walk;
+    for (const std::string& l : levels) walk.Down(l);
+    void* parent = walk.Deepest();
+    walk.Down(WideKeyName(n - 1));
+    if (static_cast<int>(walk.handles.size()) != depth) {
+        walk.Close();
+        st.SkipWithError("open failed");
+        return;
+    }
+    void* target = walk.Deepest();
+    WStr value = Wide(WideValueName(n - 1)), key = Wide(WideKeyName(n - 1));
+    std::vector<WStr> levelNames;
+    for (const std::string& l : levels) levelNames.push_back(Wide(l));
+    unsigned short name[300];
+    int32_t bad = 0;
+    int index = 0;
+    for (auto _ : st) {
+        switch (op) {
+            case DP_WALK: {  // each level's handle closed once the next is open, as a host would
+                void* cur = HkeyRegRoot();
+                int reached = 0;
+                for (int l = 0; l < depth; ++l) {
+                    void* h = nullptr;
+                    const WStr& w = l + 1 < depth ? levelNames[static_cast<size_t>(l)] : key;
+                    if (ZrRegOpenKeyEx(cur, w.data(), 0, &h) != 0) break;
+                    if (cur != HkeyRegRoot()) ZrRegCloseKey(cur);
+                    cur = h;
+                    ++reached;
+                }
+                if (cur != HkeyRegRoot()) ZrRegCloseKey(cur);
+                bad |= reached != depth;
+                break;
+            }
+            case DP_QUERY: {
+                uint32_t type, cb = 4;
+                int32_t v;
+                bad |=
+                    ZrRegQueryValueEx(target, value.data(), &type, reinterpret_cast<unsigned char*>(&v), &cb);
+                benchmark::DoNotOptimize(v);
+                break;
+            }
+            case DP_SET: {
+                int32_t v = index++;
+                bad |= ZrRegSetValueEx(target, value.data(), 4, reinterpret_cast<unsigned char*>(&v), 4);
+                break;
+            }
+            case DP_ENUM: {
+                uint32_t cb = 0;
+                bad |= ZrRegEnumKeyEx(parent, static_cast<uint32_t>(index), name, &cb);
+                if (++index == n) index = 0;
+                break;
+            }
+            case DP_OPEN: {
+                void* h;
+                bad |= ZrRegOpenKeyEx(parent, key.data(), 0, &h);
+                bad |= ZrRegCloseKey(h);
+                break;
+            }
+        }
+    }
+    walk.Close();
     if (bad) st.SkipWithError("a call failed");
 }
 
@@ -458,6 +688,80 @@ void WriteThroughputTable(FILE* md, const char* first, const Row (&rows)[N],
     }
 }
 
+// CPU time per iteration: the scale tables compare calls across sizes, and the machine's
+// other work disturbs wall-clock time more.
+std::string CpuTime(const std::string& name, double per = 1) {
+    const Result* r = Find(name);
+    if (!r) return "–";
+    double ns = r->cpuSeconds * 1e9 / per;
+    if (ns < 10000) return Fmt("%.0f ns", ns);
+    if (ns < 1e7) return Fmt("%.1f µs", ns / 1e3);
+    return Fmt("%.1f ms", ns / 1e6);
+}
+
+std::string ChurnName(int op, int n) {
+    return std::string("churn/") + kChurnNames[op] + "/n:" + std::to_string(n);
+}
+std::string DeleteAllName(int n) { return "delete_all/n:" + std::to_string(n); }
+std::string DeepName(int op, int d) {
+    return std::string("deep/") + kDeepNames[op] + "/depth:" + std::to_string(d);
+}
+const int kDeleteAllN[] = {1000, 10000, 100000, 300000, 1000000};
+
+void WriteScaleTables(FILE* md) {
+    fprintf(md, "\n### Changes beside N entries (warm: the fixture loaded and its lists indexed)\n\n");
+    fprintf(md,
+            "A key at depth 2 holds N subkeys, the last of which holds N values. Each call addresses the\n"
+            "entry second in its list; the set replaces an existing value, which moves to the end of the\n"
+            "list. What the deletions take out is put back untimed between batches. CPU time per call;\n"
+            "in brackets, the cost over the same call's at N = 1000. Each call meets other entries, so at\n"
+            "large N it waits for memory: the query, which changes nothing, shows that floor.\n\n");
+    fprintf(md, "| call |");
+    for (int n : kChurnN) fprintf(md, " N = %d |", n);
+    fprintf(md, "\n|---|");
+    for (size_t i = 0; i < sizeof kChurnN / sizeof kChurnN[0]; ++i) fprintf(md, "---|");
+    fprintf(md, "\n");
+    for (int op = CH_SET; op <= CH_QUERY; ++op) {
+        fprintf(md, "| %s |", kChurnNames[op]);
+        const Result* base = Find(ChurnName(op, kChurnN[0]));
+        for (int n : kChurnN) {
+            const Result* r = Find(ChurnName(op, n));
+            std::string cell = CpuTime(ChurnName(op, n));
+            if (r && base && n != kChurnN[0]) cell += Fmt(" (%.2fx)", r->cpuSeconds / base->cpuSeconds);
+            fprintf(md, " %s |", cell.c_str());
+        }
+        fprintf(md, "\n");
+    }
+    fprintf(md, "\n### Deleting every subkey by enumerating index 0 and deleting it\n\n");
+    fprintf(
+        md,
+        "| subkeys | all of them (CPU) | per subkey (CPU) | all of them (wall clock) |\n|---|---|---|---|\n");
+    for (int n : kDeleteAllN) {
+        const Result* r = Find(DeleteAllName(n));
+        if (r)
+            fprintf(md, "| %d | %s | %.2f µs | %s |\n", n, CpuTime(DeleteAllName(n)).c_str(),
+                    r->cpuSeconds * 1e6 / n, Time(DeleteAllName(n)).c_str());
+    }
+    fprintf(md, "\n### Through a handle at depth D (warm: the handle opened before the timing)\n\n");
+    fprintf(md,
+            "The key at depth D is the last of 10 subkeys of its parent and holds 10 values; every level\n"
+            "above it has three siblings before it. Handles are opened one level at a time (such paths\n"
+            "are longer than a name the wide functions take); the walk opens the D levels from the root,\n"
+            "each from the one above, which it then closes, and its figure is per level. CPU time.\n\n");
+    fprintf(md, "| call |");
+    for (int d : kDeepDepths) fprintf(md, " depth %d |", d);
+    fprintf(md, "\n|---|");
+    for (size_t i = 0; i < sizeof kDeepDepths / sizeof kDeepDepths[0]; ++i) fprintf(md, "---|");
+    fprintf(md, "\n");
+    for (int op = DP_WALK; op <= DP_OPEN; ++op) {
+        fprintf(md, "| %s |", kDeepNames[op]);
+        for (int d : kDeepDepths) {
+            fprintf(md, " %s |", CpuTime(DeepName(op, d), op == DP_WALK ? d : 1).c_str());
+        }
+        fprintf(md, "\n");
+    }
+}
+
 void WriteMarkdown(FILE* md) {
     fprintf(md, "### Loading a file\n\n");
     fprintf(md,
@@ -513,6 +817,8 @@ void WriteMarkdown(FILE* md) {
         const Result* r = Find(CallName(kOpNames[OP_OPEN_ALL], 2, n));
         if (r) fprintf(md, "| %d | %.2f µs |\n", n, r->seconds * 1e6 / n);
     }
+
+    WriteScaleTables(md);
 
     fprintf(md, "\n### Targets\n\n| target | measured | met |\n|---|---|---|\n");
     auto target = [&](const char* what, const char* name, double value, bool ok, const char* unit) {
@@ -578,6 +884,19 @@ void Register(const std::vector<int>& sizesMb) {
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     }
+    for (int n : kChurnN)
+        for (int op = CH_SET; op <= CH_QUERY; ++op)
+            benchmark::RegisterBenchmark(ChurnName(op, n).c_str(), ChurnCall, static_cast<Churn>(op), n)
+                ->UseRealTime();
+    for (int n : kDeleteAllN)
+        benchmark::RegisterBenchmark(DeleteAllName(n).c_str(), DeleteAll, n)
+            ->Iterations(n >= 300000 ? 1 : 3)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
+    for (int d : kDeepDepths)
+        for (int op = DP_WALK; op <= DP_OPEN; ++op)
+            benchmark::RegisterBenchmark(DeepName(op, d).c_str(), DeepCall, static_cast<Deep>(op), d)
+                ->UseRealTime();
 }
 
 }  // namespace

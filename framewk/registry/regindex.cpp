@@ -34,9 +34,7 @@ NameIndex* NameIndex::Create(int count, NameOf nameOf) {
     uint32_t cap = 16;
     while (cap < static_cast<uint32_t>(count) * 2) cap *= 2;
     x->slots = static_cast<Slot*>(zrMalloc(sizeof(Slot) * cap));
-    x->seqCap = count < 16 ? 16 : count + count / 2;
-    x->seqs = static_cast<uint32_t*>(zrMalloc(sizeof(uint32_t) * static_cast<size_t>(x->seqCap)));
-    if (!x->slots || !x->seqs) {
+    if (!x->slots) {
         delete x;
         return nullptr;
     }
@@ -45,9 +43,12 @@ NameIndex* NameIndex::Create(int count, NameOf nameOf) {
     return x;
 }
 
-NameIndex::~NameIndex() {
-    zrFree(slots);
-    zrFree(seqs);
+NameIndex::~NameIndex() { zrFree(slots); }
+
+void NameIndex::Clear() {
+    memset(static_cast<void*>(slots), 0, sizeof(Slot) * (mask + 1));
+    count = 0;
+    slashNames = 0;
 }
 
 void NameIndex::Insert(const Slot& s) {
@@ -71,31 +72,19 @@ bool NameIndex::Grow() {
     return true;
 }
 
-bool NameIndex::Append(void* entry) {
-    if (nextSeq == UINT32_MAX) return false;  // numbers used up: a rebuild renumbers
+bool NameIndex::Append(void* entry, int slot) {
     if (static_cast<uint32_t>(count + 1) * 2 > mask + 1 && !Grow()) return false;
-    if (count == seqCap) {
-        int cap = seqCap + seqCap / 2;
-        uint32_t* grown =
-            static_cast<uint32_t*>(zrRealloc(seqs, sizeof(uint32_t) * static_cast<size_t>(cap)));
-        if (!grown) return false;
-        seqs = grown;
-        seqCap = cap;
-    }
     bool slash = false;
-    Slot s{entry, HashOf(nameOf(entry), &slash), nextSeq++};
-    Insert(s);
-    seqs[count++] = s.seq;
+    Insert(Slot{entry, HashOf(nameOf(entry), &slash), slot});
+    ++count;
     if (slash) ++slashNames;
     return true;
 }
 
-void NameIndex::RemoveAt(int pos, void* entry) {
+void NameIndex::Remove(void* entry) {
     bool slash = false;
-    uint32_t h = HashOf(nameOf(entry), &slash);
-    uint32_t seq = seqs[pos];
-    uint32_t i = h & mask;
-    while (slots[i].entry && slots[i].seq != seq) i = (i + 1) & mask;
+    uint32_t i = HashOf(nameOf(entry), &slash) & mask;
+    while (slots[i].entry && slots[i].entry != entry) i = (i + 1) & mask;
     if (!slots[i].entry) return;
     // Backward-shift deletion keeps every probe sequence unbroken without tombstones.
     for (uint32_t j = (i + 1) & mask; slots[j].entry; j = (j + 1) & mask) {
@@ -107,35 +96,20 @@ void NameIndex::RemoveAt(int pos, void* entry) {
         }
     }
     slots[i].entry = nullptr;
-    memmove(seqs + pos, seqs + pos + 1, sizeof(uint32_t) * static_cast<size_t>(count - pos - 1));
     --count;
     if (slash) --slashNames;
 }
 
-void* NameIndex::Find(const char* name, size_t len, uint32_t hash, uint32_t minSeq, uint32_t* seq) const {
+void* NameIndex::Find(const char* name, size_t len, uint32_t hash, int minSlot, int* slot) const {
     void* best = nullptr;
-    uint32_t bestSeq = 0;
+    int bestSlot = 0;
     for (uint32_t i = hash & mask; slots[i].entry; i = (i + 1) & mask) {
         const Slot& s = slots[i];
-        if (s.hash != hash || s.seq < minSeq || (best && s.seq >= bestSeq)) continue;
+        if (s.hash != hash || s.slot < minSlot || (best && s.slot >= bestSlot)) continue;
         if (!SameName(nameOf(s.entry), name, len)) continue;
         best = s.entry;
-        bestSeq = s.seq;
+        bestSlot = s.slot;
     }
-    if (best && seq) *seq = bestSeq;
+    if (best && slot) *slot = bestSlot;
     return best;
-}
-
-int NameIndex::PositionOf(uint32_t seq) const {
-    int lo = 0, hi = count - 1;
-    while (lo <= hi) {
-        int mid = lo + (hi - lo) / 2;
-        if (seqs[mid] == seq) return mid;
-        if (seqs[mid] < seq) {
-            lo = mid + 1;
-        } else {
-            hi = mid - 1;
-        }
-    }
-    return -1;
 }

@@ -10,18 +10,19 @@
 // ASCII folding, the folding every name comparison of the tree uses.
 inline unsigned char RegFold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
-// Maps folded names to the entries of a list (subkeys or values). Every entry carries a
-// sequence number that grows along the list, so that among entries of equal names the
-// first in list order is the one with the smallest number; a parallel array of the numbers
-// in list order turns a number back into a position. The owner appends and removes
-// through Append and RemoveAt exactly as it changes the list.
+// Maps folded names to the entries of a list (subkeys or values) and their slots in the
+// list. Slots grow along the list, so that among entries of equal names the first in list
+// order is the one with the smallest slot. The owner appends and removes through Append
+// and Remove exactly as it changes the list, and renumbers (Clear, then Append every
+// entry) when the list moves its entries to other slots; Stamp records the list's count of
+// such moves that the slots agree with.
 class NameIndex {
 public:
     ZR_POOLED_CLASS
     typedef const char* (*NameOf)(void* entry);
 
-    // An empty index with room for `count` entries, so that the first `count` appends
-    // cannot fail; null when out of memory (the owner then scans its list).
+    // An empty index with room for `count` entries, so that appends cannot fail while it
+    // holds no more than `count`; null when out of memory (the owner then scans its list).
     static NameIndex* Create(int count, NameOf nameOf);
     NameIndex() = default;  // unusable; Create makes usable ones
     ~NameIndex();
@@ -32,22 +33,26 @@ public:
     // True when some name holds "/", so that a path's first component is not the only
     // part of it that a name may match.
     bool HasSlashNames() const { return slashNames > 0; }
-    // False when out of memory; the index is then unusable and must be dropped.
-    bool Append(void* entry);
-    void RemoveAt(int pos, void* entry);
+    // False when out of memory; the index is then unusable and must be dropped. Growth
+    // is needed only beyond the most entries the index has held.
+    bool Append(void* entry, int slot);
+    void Remove(void* entry);
+    void Clear();
+    uint32_t Stamp() const { return stamp; }
+    void SetStamp(uint32_t s) { stamp = s; }
 
     static uint32_t HashStart() { return 2166136261u; }
     static uint32_t HashStep(uint32_t h, unsigned char c) { return (h ^ RegFold(c)) * 16777619u; }
-    // The entry of smallest sequence number not below `minSeq` whose whole name equals
-    // the `len` bytes at `name` ignoring case (`hash` is theirs); null when there is none.
-    void* Find(const char* name, size_t len, uint32_t hash, uint32_t minSeq, uint32_t* seq) const;
-    int PositionOf(uint32_t seq) const;
+    // The entry of smallest slot not below `minSlot` whose whole name equals the `len`
+    // bytes at `name` ignoring case (`hash` is theirs), with its slot in *slot; null when
+    // there is none.
+    void* Find(const char* name, size_t len, uint32_t hash, int minSlot, int* slot) const;
 
 private:
     struct Slot {
         void* entry;  // null: empty
         uint32_t hash;
-        uint32_t seq;
+        int slot;
     };
     bool Grow();
     void Insert(const Slot& s);
@@ -55,11 +60,9 @@ private:
     NameOf nameOf = nullptr;
     Slot* slots = nullptr;
     uint32_t mask = 0;  // capacity - 1; the capacity is a power of 2
-    uint32_t* seqs = nullptr;
     int count = 0;
-    int seqCap = 0;
-    uint32_t nextSeq = 0;
     int slashNames = 0;
+    uint32_t stamp = 0;
 };
 
 #endif

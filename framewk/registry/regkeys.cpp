@@ -7,14 +7,31 @@
 HKEY s_hkeyRoot;
 int bRegChanged;
 
+// The handle's node while the keys are as they were when it was found (see RegHandle).
+static RegNode* Cached(HKEY h) {
+    if (__atomic_load_n(&h->gen, __ATOMIC_ACQUIRE) != RegKeyGeneration) return nullptr;
+    return __atomic_load_n(&h->node, __ATOMIC_RELAXED);
+}
 
-// Handles hold their key's absolute path and are resolved from the root on every call.
-// Null with *rc 8 when the key is not in the tree, or 2 when the search ran out of memory
-// (only a handle kept across a reload can: the others reserved their search's room).
+static void Remember(HKEY h, RegNode* node) {
+    __atomic_store_n(&h->node, node, __ATOMIC_RELAXED);
+    __atomic_store_n(&h->gen, RegKeyGeneration, __ATOMIC_RELEASE);
+}
+
+// Handles hold their key's absolute path, resolved from the root whenever the keys have
+// changed since the handle's last call. Null with *rc 8 when the key is not in the tree,
+// or 2 when the search ran out of memory (only a handle kept across a reload can: the
+// others reserved their search's room).
 static RegNode* LookUp(HKEY h, unsigned int* rc) {
+    RegNode* node = Cached(h);
+    if (node) return node;
     bool noMemory = false;
-    RegNode* node = RootNode ? RootNode->Search(h->ptr, &noMemory) : nullptr;
-    if (!node) *rc = noMemory ? REGERR_NO_MEMORY : REGERR_KEY_NOT_FOUND;
+    node = RootNode ? RootNode->Search(h->ptr, &noMemory) : nullptr;
+    if (node) {
+        Remember(h, node);
+    } else {
+        *rc = noMemory ? REGERR_NO_MEMORY : REGERR_KEY_NOT_FOUND;
+    }
     return node;
 }
 
@@ -31,12 +48,15 @@ static char* JoinPath(const char* a, const char* b) {
     return p;
 }
 
-static HKEY NewHandle(char* path) {
-    if (!ReserveSearch(path)) return nullptr;
+static HKEY NewHandle(char* path, int parts) {
+    if (!ReserveSearchDepth(parts)) return nullptr;
     HKEY h = static_cast<HKEY>(zrMalloc(sizeof(REG_HANDLE)));
     if (!h) return nullptr;
     h->type = REGHANDLE_KEY;
     h->ptr = path;
+    h->parts = parts;
+    h->node = nullptr;
+    h->gen = 0;
     return h;
 }
 
@@ -45,7 +65,7 @@ static void FreeHandle(HKEY h) {
     zrFree(h);
 }
 
-// Positions of the first value or subkey of a name, through the key's name index; -1: none.
+// Slots of the first value or subkey of a name, through the key's name index; -1: none.
 static int FindValue(RegNode* node, const char* name) {
     int i = -1;
     return node->FindValue(name, &i) ? i : -1;
@@ -70,11 +90,14 @@ unsigned int CfRegOpenKey(HKEY h, const char* keyname, HKEY* newHandle) {
     if (!keyNode) return noMemory ? REGERR_NO_MEMORY : REGERR_NOT_FOUND;
     char* absolutekey = JoinPath(h->ptr, keyname);
     if (!absolutekey) return REGERR_NO_MEMORY;
-    HKEY newh = NewHandle(absolutekey);
+    HKEY newh = NewHandle(absolutekey, h->parts + PathComponents(keyname));
     if (!newh) {
         zrFree(absolutekey);
         return REGERR_NO_MEMORY;
     }
+    // Without "/" in any key name a path splits into its keys one way only, so the root's
+    // search for the new path meets `h`'s key first and then finds keyNode below it.
+    if (RegSlashKeyNames == 0) Remember(newh, keyNode);
     *newHandle = newh;
     keyNode->IncOpenCnt();
     return REGERR_SUCCESS;
@@ -111,12 +134,11 @@ unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType
                              unsigned int* lpcbData) {
     if (!IsKeyHandle(h) || !valuename || !lpType || !lpcbData) return REGERR_INVALID_HANDLE;
     if (!lpData) *lpcbData = 0;
-    bool noMemory = false;
-    RegNode* node = Search(h->ptr, &noMemory);
-    if (!node) return noMemory ? REGERR_NO_MEMORY : REGERR_KEY_NOT_FOUND;
-    int i = FindValue(node, valuename);
-    if (i < 0) return REGERR_NOT_FOUND;
-    RegKeyValue* v = node->GetRegKeyValueList()->GetAt(i);
+    unsigned int rc;
+    RegNode* node = LookUp(h, &rc);
+    if (!node) return rc;
+    RegKeyValue* v = node->FindValue(valuename, nullptr);
+    if (!v) return REGERR_NOT_FOUND;
     unsigned int n = static_cast<unsigned int>(v->GetSize());
     if (*lpcbData < n) {
         *lpcbData = n;
@@ -156,6 +178,7 @@ unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHand
     if (!RegTextStorable(newKey, strlen(newKey))) return REGERR_BAD_NAME;
     char* nameStr = zrStrdup(newKey);
     if (!nameStr) return REGERR_NO_MEMORY;
+    uint64_t before = RegKeyGeneration;
     int created = WithOpenKey(parent, [&] {
         int r = CreateKeyNode(nameStr);
         if (r == 0) EndKeyNode(nameStr);
@@ -166,6 +189,9 @@ unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHand
         return static_cast<unsigned int>(created);
     }
     bRegChanged = 1;
+    // A key added below the parent cannot change what the parent's path names: a path
+    // through it is longer. When nothing else changed, the parent's node stays known.
+    if (RegKeyGeneration == before + 1) Remember(hParentKey, parent);
     return CfRegOpenKey(hParentKey, newKey, phNewHandle);
 }
 
@@ -210,12 +236,16 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
         return REGERR_NO_MEMORY;
     }
     int old = FindValue(parent, valueName);
+    uint32_t moves = parent->GetRegKeyValueList()->Moves();
     if (WithOpenKey(parent, [&] { return AddValue(newValue, type, data); }) != 0) {
         zrFree(newValue);
         zrFree(data);
         return REGERR_NO_MEMORY;
     }
-    if (old >= 0) delete parent->RemoveValueAt(old);
+    // The old value is still the first of its name, in a slot of its own if the list
+    // moved its entries to make room.
+    if (old >= 0 && parent->GetRegKeyValueList()->Moves() != moves) old = FindValue(parent, valueName);
+    if (old >= 0) delete parent->TakeValue(old);
     bRegChanged = 1;
     return REGERR_SUCCESS;
 }
@@ -229,8 +259,8 @@ unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
     if (!parent) return rc;
     int i = FindSubkey(parent, subKeyName);
     if (i < 0) return REGERR_NOT_FOUND;
-    if (parent->GetRegNodeList()->GetAt(i)->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
-    delete parent->RemoveKeyNodeAt(i);
+    if (parent->GetRegNodeList()->AtSlot(i)->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
+    delete parent->TakeKeyNode(i);
     bRegChanged = 1;
     return REGERR_SUCCESS;
 }
@@ -244,8 +274,18 @@ unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName) {
     if (!parent) return rc;
     int i = FindValue(parent, valueName);
     if (i < 0) return REGERR_NOT_FOUND;
-    delete parent->RemoveValueAt(i);
+    delete parent->TakeValue(i);
     bRegChanged = 1;
+    return REGERR_SUCCESS;
+}
+
+unsigned int CfRegCountSubKeys(HKEY h, unsigned int* count) {
+    if (!IsKeyHandle(h) || !count) return REGERR_INVALID_HANDLE;
+    unsigned int rc;
+    RegNode* node = LookUp(h, &rc);
+    if (!node) return rc;
+    if (node->LongKeyNames() > 0) return REGERR_BUFFER_TOO_SMALL;
+    *count = static_cast<unsigned int>(node->GetRegNodeList()->GetSize());
     return REGERR_SUCCESS;
 }
 
@@ -253,7 +293,7 @@ int cfRegOpenRoot() {
     if (!RootNode) return REGERR_NO_MEMORY;
     char* path = zrStrdup(kRegRootName);
     if (!path) return REGERR_NO_MEMORY;
-    HKEY h = NewHandle(path);
+    HKEY h = NewHandle(path, 1);
     if (!h) {
         zrFree(path);
         return REGERR_NO_MEMORY;

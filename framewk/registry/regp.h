@@ -6,6 +6,7 @@
 #include <stdio.h>
 
 #include "regindex.h"
+#include "reglist.h"
 #include "zrregdll.h"
 #include "zrtempl.h"
 
@@ -50,8 +51,12 @@ private:
 };
 
 class RegNode;
-typedef TArray<RegNode*, RegNode*> RegNodeList;
-typedef TArray<RegKeyValue*, RegKeyValue*> RegKeyValueList;
+typedef RegList<RegNode> RegNodeList;
+typedef RegList<RegKeyValue> RegKeyValueList;
+
+// The longest subkey name that the wide enumeration delivers; a longer one does not fit
+// its buffer.
+#define REGENUM_NAME_MAX 255
 
 class RegNode {
 public:
@@ -74,15 +79,18 @@ public:
     void IncOpenCnt() { ++openCnt; }
     void DecOpenCnt() { --openCnt; }
     // The node gives up its name (so that a failed creation leaves it to the caller).
-    void ReleaseName() { name = nullptr; }
+    void ReleaseName();
     // The first value or subkey, in list order, whose whole name equals `name` ignoring
-    // case, with its position in *pos (when pos is not null); null when there is none.
-    RegKeyValue* FindValue(const char* name, int* pos);
-    RegNode* FindKeyNode(const char* name, int* pos);
-    // Take the entry at `pos` out of its list and hand it to the caller. Lists change only
+    // case, with its slot in the list in *slot (when slot is not null); null when there
+    // is none.
+    RegKeyValue* FindValue(const char* name, int* slot);
+    RegNode* FindKeyNode(const char* name, int* slot);
+    // Take the entry in `slot` out of its list and hand it to the caller. Lists change only
     // through these and the two Add members, which keep the name indexes in step.
-    RegKeyValue* RemoveValueAt(int pos);
-    RegNode* RemoveKeyNodeAt(int pos);
+    RegKeyValue* TakeValue(int slot);
+    RegNode* TakeKeyNode(int slot);
+    // Subkeys whose names are longer than REGENUM_NAME_MAX bytes.
+    int LongKeyNames() const { return longKeyNames; }
 
 private:
     NameIndex* KeyIndex();
@@ -92,6 +100,7 @@ private:
     RegKeyValueList* kvlist;  // point at `values` and `keys`: the lists live in the node
     RegNodeList* nodeList;    // itself, which saves two allocations for every key
     int openCnt;
+    int longKeyNames;
     // Built on the first lookup in a list of more than a few entries; null: scan the list.
     NameIndex* keyIndex;
     NameIndex* valueIndex;
@@ -106,11 +115,19 @@ RegNode* NewRegNode(char* name);
 // The root key's name, which a file's first key gets when it names another.
 extern const char kRegRootName[];
 extern RegNode* RootNode;
+// Moves on every change to the keys of the tree (a key added, taken out or destroyed), so
+// that a node found for a path stays the answer for that path while it is unchanged.
+// Changes to values leave it alone: they cannot change what a path names.
+extern uint64_t RegKeyGeneration;
+// The keys alive whose names hold a "/", which let a path name a key in more than one way.
+extern long RegSlashKeyNames;
 RegNode* Search(const char* path, bool* noMemory = nullptr);
 // Searches keep their positions below a fixed depth in a buffer shared by all of them. A
 // handle reserves room there for its path when it is made, so that resolving a handle
 // never runs out of memory; the unload releases the buffer.
 bool ReserveSearch(const char* path);
+bool ReserveSearchDepth(int components);  // for a path of that many components
+int PathComponents(const char* path);     // the names a path can hold: its "/" and one
 void ReleaseSearch();
 
 // The longest text the scanner reads back between double quotes: its 10000-byte limit
@@ -135,9 +152,18 @@ int NWREGIsRegLoaded();
 // ---- key handles and key operations --------------------------------------------------
 #define REGHANDLE_KEY 0x100000
 
+// A handle holds its key's absolute path, and the node the path named when it was last
+// resolved with the generation of the keys then: while the generation is the same, the
+// node is still the answer. The cache is written by calls that only read the tree; when
+// readers share the tree, the generation cannot move and all of them store the same node
+// for it, and the node is written before the generation (release) and read after it
+// (acquire), so that no reader pairs a generation with another generation's node.
 typedef struct RegHandle {
     uint32_t type;
     char* ptr;
+    int parts;  // the path's components (see PathComponents)
+    RegNode* node;
+    uint64_t gen;  // 0: nothing cached
 } REG_HANDLE, *PREG_HANDLE;
 typedef PREG_HANDLE HKEY;
 
@@ -154,6 +180,9 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
                            const unsigned char* lpData, unsigned int cbData);
 unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName);
 unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName);
+// The number of subkeys; 7 (buffer too small) when a subkey name does not fit the wide
+// enumeration's buffer, as enumerating them all would find.
+unsigned int CfRegCountSubKeys(HKEY h, unsigned int* count);
 int cfRegOpenRoot();
 void cfRegCloseRoot();
 // HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot are exported (zrregdll.h) and hand

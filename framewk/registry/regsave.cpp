@@ -140,7 +140,7 @@ private:
 bool RegNode::Save(FILE* fp, int tab) {
     struct Frame {
         RegNode* node;
-        int next;  // the next subkey to write
+        int next;  // the slot of the next subkey to write (holes hold null)
     };
     Indent indent;
     Out out(fp);
@@ -157,7 +157,9 @@ bool RegNode::Save(FILE* fp, int tab) {
         out.Put("\n", 1);
         out.Put(ind, indLen);
         out.Put("(\n", 2);
-        for (int i = 0; i < n->kvlist->GetSize(); ++i) PutValue(out, n->kvlist->GetAt(i), ind, indLen);
+        // Slot by slot: the lists' holes are skipped without a lookup per entry.
+        for (int s = n->kvlist->FirstSlot(); s < n->kvlist->EndSlot(); ++s)
+            if (RegKeyValue* v = n->kvlist->AtSlot(s)) PutValue(out, v, ind, indLen);
         if (depth == cap) {
             int c = cap ? cap * 2 : 16;
             Frame* f = static_cast<Frame*>(zrRealloc(frames, sizeof(Frame) * static_cast<size_t>(c)));
@@ -165,7 +167,7 @@ bool RegNode::Save(FILE* fp, int tab) {
             frames = f;
             cap = c;
         }
-        frames[depth++] = Frame{n, 0};
+        frames[depth++] = Frame{n, n->nodeList->FirstSlot()};
         return true;
     };
 
@@ -174,9 +176,10 @@ bool RegNode::Save(FILE* fp, int tab) {
         int level = tab + depth - 1;
         RegNode* n = frames[depth - 1].node;
         int next = frames[depth - 1].next;
-        if (next < n->nodeList->GetSize()) {
+        while (next < n->nodeList->EndSlot() && !n->nodeList->AtSlot(next)) ++next;
+        if (next < n->nodeList->EndSlot()) {
             frames[depth - 1].next = next + 1;
-            ok = open(n->nodeList->GetAt(next), level + 1);
+            ok = open(n->nodeList->AtSlot(next), level + 1);
         } else {
             const char* ind = indent.Get(level);
             ok = ind != nullptr;

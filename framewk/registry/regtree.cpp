@@ -34,44 +34,65 @@ int RegKeyValue::GetSize() { return type == REG_INT ? 4 : static_cast<int>(strle
 
 void* RegKeyValue::GetValue() { return type == REG_INT ? static_cast<void*>(&ivalue) : string; }
 
-RegNode::RegNode(char* n)
-    : name(n), kvlist(&values), nodeList(&keys), openCnt(0), keyIndex(nullptr), valueIndex(nullptr) {}
+uint64_t RegKeyGeneration = 1;
+long RegSlashKeyNames;
 
-// Lists are emptied front to back in one pass rather than by repeated removal at index 0,
-// which would cost time quadratic in the number of entries.
+static bool HasSlash(const char* name) { return name && strchr(name, '/'); }
+
+RegNode::RegNode(char* n)
+    : name(n),
+      kvlist(&values),
+      nodeList(&keys),
+      openCnt(0),
+      longKeyNames(0),
+      keyIndex(nullptr),
+      valueIndex(nullptr) {
+    if (HasSlash(name)) ++RegSlashKeyNames;
+}
+
+void RegNode::ReleaseName() {
+    if (HasSlash(name)) --RegSlashKeyNames;
+    name = nullptr;
+}
+
 // Deletes every node of `list`'s subtrees without recursing on the C stack, so that a
 // tree of any depth can be released: each node's subkeys move to a work list before the
 // node itself is deleted. Only subkeys that cannot be moved (no memory for the work
-// list) are left to the node's own destructor.
+// list) are left to the node's own destructor. Lists are emptied from their ends, which
+// costs no moves.
 static void DeleteSubtrees(RegNodeList* list) {
     RegNodeList work;
-    for (int i = 0; i < list->GetSize(); ++i) {
-        RegNode* top = list->GetAt(i);
+    for (int s = list->FirstSlot(); s < list->EndSlot(); ++s) {
+        RegNode* top = list->AtSlot(s);
+        if (!top) continue;
         if (work.Add(top) < 0) {
             delete top;
             continue;
         }
         while (work.GetSize() > 0) {
-            RegNode* n = work.GetAt(work.GetSize() - 1);
-            work.RemoveAt(work.GetSize() - 1, 1);
+            int last = work.EndSlot() - 1;
+            RegNode* n = work.AtSlot(last);
+            work.RemoveSlot(last);
             RegNodeList* kids = n->GetRegNodeList();
-            while (kids && kids->GetSize() > 0) {
-                int last = kids->GetSize() - 1;
-                if (work.Add(kids->GetAt(last)) < 0) break;
-                kids->RemoveAt(last, 1);
+            while (kids->GetSize() > 0) {
+                int k = kids->EndSlot() - 1;
+                if (work.Add(kids->AtSlot(k)) < 0) break;
+                kids->RemoveSlot(k);
             }
             delete n;
         }
     }
-    list->SetSize(0, -1);
+    list->RemoveAll();
 }
 
 RegNode::~RegNode() {
+    ++RegKeyGeneration;
     delete keyIndex;
     delete valueIndex;
     DeleteSubtrees(nodeList);
+    if (HasSlash(name)) --RegSlashKeyNames;
     zrFree(name);
-    for (int i = 0; i < kvlist->GetSize(); ++i) delete kvlist->GetAt(i);
+    for (int s = kvlist->FirstSlot(); s < kvlist->EndSlot(); ++s) delete kvlist->AtSlot(s);
 }
 
 RegNode* NewRegNode(char* name) { return zrNew<RegNode>(name); }
@@ -92,22 +113,30 @@ static bool SameFolded(const char* a, const char* b) {
     return false;
 }
 
+// Fills `index` with the list's entries and their slots; false when it cannot grow.
+template <class T>
+static bool Number(NameIndex* index, RegList<T>* list) {
+    index->Clear();
+    for (int s = list->FirstSlot(); s < list->EndSlot(); ++s)
+        if (list->AtSlot(s) && !index->Append(list->AtSlot(s), s)) return false;
+    index->SetStamp(list->Moves());
+    return true;
+}
+
 // The list's index, built when missing and the list is long enough. An index that no
 // longer covers its list, or cannot be built, gives way to the scan: never a wrong answer.
 template <class T>
-static NameIndex* IndexFor(NameIndex*& index, TArray<T*, T*>* list, NameIndex::NameOf nameOf) {
+static NameIndex* IndexFor(NameIndex*& index, RegList<T>* list, NameIndex::NameOf nameOf) {
     int n = list->GetSize();
-    if (index && index->Count() != n) {
+    if (index && (index->Count() != n || index->Stamp() != list->Moves())) {
         delete index;
         index = nullptr;
     }
     if (index || n < kIndexFrom) return index;
     index = NameIndex::Create(n, nameOf);
-    for (int i = 0; index && i < n; ++i) {
-        if (!index->Append(list->GetAt(i))) {
-            delete index;
-            index = nullptr;
-        }
+    if (index && !Number(index, list)) {
+        delete index;
+        index = nullptr;
     }
     return index;
 }
@@ -116,72 +145,103 @@ NameIndex* RegNode::KeyIndex() { return IndexFor(keyIndex, nodeList, KeyNameOf);
 NameIndex* RegNode::ValueIndex() { return IndexFor(valueIndex, kvlist, ValueNameOf); }
 
 template <class T>
-static T* FindIn(NameIndex* index, TArray<T*, T*>* list, const char* name, int* pos,
+static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, int* slot,
                  const char* (*nameOf)(void*)) {
     if (index) {
         uint32_t h = NameIndex::HashStart();
         size_t len = 0;
         for (; name[len]; ++len) h = NameIndex::HashStep(h, static_cast<unsigned char>(name[len]));
-        uint32_t seq;
-        void* e = index->Find(name, len, h, 0, &seq);
+        int s = -1;
+        void* e = index->Find(name, len, h, 0, &s);
         if (!e) return nullptr;
-        int p = index->PositionOf(seq);
-        if (p >= 0 && list->GetAt(p) == e) {
-            if (pos) *pos = p;
+        if (s >= list->FirstSlot() && s < list->EndSlot() && list->AtSlot(s) == e) {
+            if (slot) *slot = s;
             return static_cast<T*>(e);
         }
     }
-    for (int i = 0; i < list->GetSize(); ++i) {
-        T* e = list->GetAt(i);
-        if (SameFolded(nameOf(e), name)) {
-            if (pos) *pos = i;
+    for (int s = list->FirstSlot(); s < list->EndSlot(); ++s) {
+        T* e = list->AtSlot(s);
+        if (e && SameFolded(nameOf(e), name)) {
+            if (slot) *slot = s;
             return e;
         }
     }
     return nullptr;
 }
 
-RegKeyValue* RegNode::FindValue(const char* n, int* pos) {
-    return FindIn(ValueIndex(), kvlist, n, pos, ValueNameOf);
+RegKeyValue* RegNode::FindValue(const char* n, int* slot) {
+    return FindIn(ValueIndex(), kvlist, n, slot, ValueNameOf);
 }
 
-RegNode* RegNode::FindKeyNode(const char* n, int* pos) {
-    return FindIn(KeyIndex(), nodeList, n, pos, KeyNameOf);
+RegNode* RegNode::FindKeyNode(const char* n, int* slot) {
+    return FindIn(KeyIndex(), nodeList, n, slot, KeyNameOf);
 }
 
-// An index that cannot take a new entry is dropped; the next lookup builds it anew.
+// After a change of the list: an index whose slots the list has moved is numbered anew
+// (without memory when the list did not grow), and one that cannot be is dropped; the next
+// lookup builds it again.
 template <class T>
-static bool AddTo(NameIndex*& index, TArray<T*, T*>* list, T* e) {
-    if (list->Add(e) < 0) return false;
-    if (index && !index->Append(e)) {
+static void Follow(NameIndex*& index, RegList<T>* list) {
+    if (index && index->Stamp() != list->Moves() && !Number(index, list)) {
         delete index;
         index = nullptr;
     }
+}
+
+template <class T>
+static bool AddTo(NameIndex*& index, RegList<T>* list, T* e) {
+    int s = list->Add(e);
+    if (s < 0) return false;
+    if (index) {
+        if (index->Stamp() != list->Moves()) {
+            Follow(index, list);
+        } else if (!index->Append(e, s)) {
+            delete index;
+            index = nullptr;
+        }
+    }
+    return true;
+}
+
+static bool LongName(const char* name) {
+    for (int i = 0; i <= REGENUM_NAME_MAX; ++i)
+        if (name[i] == 0) return false;
     return true;
 }
 
 bool RegNode::AddValue(RegKeyValue* value) { return AddTo(valueIndex, kvlist, value); }
 
-bool RegNode::AddKeyNode(RegNode* r) { return AddTo(keyIndex, nodeList, r); }
+bool RegNode::AddKeyNode(RegNode* r) {
+    if (!AddTo(keyIndex, nodeList, r)) return false;
+    ++RegKeyGeneration;
+    if (LongName(r->GetName())) ++longKeyNames;
+    return true;
+}
 
 template <class T>
-static T* RemoveFrom(NameIndex*& index, TArray<T*, T*>* list, int pos) {
-    T* e = list->GetAt(pos);
+static T* RemoveFrom(NameIndex*& index, RegList<T>* list, int slot) {
+    T* e = list->AtSlot(slot);
     if (index) {
-        if (index->Count() == list->GetSize()) {
-            index->RemoveAt(pos, e);
+        if (index->Count() == list->GetSize() && index->Stamp() == list->Moves()) {
+            index->Remove(e);
         } else {
             delete index;
             index = nullptr;
         }
     }
-    list->RemoveAt(pos, 1);
+    list->RemoveSlot(slot);
+    Follow(index, list);
     return e;
 }
 
-RegKeyValue* RegNode::RemoveValueAt(int pos) { return RemoveFrom(valueIndex, kvlist, pos); }
+RegKeyValue* RegNode::TakeValue(int slot) { return RemoveFrom(valueIndex, kvlist, slot); }
 
-RegNode* RegNode::RemoveKeyNodeAt(int pos) { return RemoveFrom(keyIndex, nodeList, pos); }
+RegNode* RegNode::TakeKeyNode(int slot) {
+    RegNode* r = RemoveFrom(keyIndex, nodeList, slot);
+    ++RegKeyGeneration;
+    if (LongName(r->GetName())) --longKeyNames;
+    return r;
+}
 
 // The position behind `n`'s whole name at the front of `p`, ignoring case; null when the
 // name does not match there.
@@ -199,8 +259,8 @@ struct SearchFrame {
     RegNode* node;
     const char* rest;  // the path behind node's name and its "/"
     NameIndex* index;  // null: the subkeys are scanned
-    int next;          // scan: the next subkey to try
-    uint32_t minSeq;   // index: the smallest sequence number not yet tried
+    int next;          // scan: the slot of the next subkey to try
+    int minSlot;       // index: the smallest slot not yet tried
 };
 }  // namespace
 
@@ -212,8 +272,10 @@ struct SearchFrame {
 static RegNode* NextSubKey(SearchFrame& f, const char** end) {
     if (!f.index) {
         RegNodeList* subs = f.node->GetRegNodeList();
-        while (f.next < subs->GetSize()) {
-            RegNode* s = subs->GetAt(f.next++);
+        if (f.next < subs->FirstSlot()) f.next = subs->FirstSlot();
+        while (f.next < subs->EndSlot()) {
+            RegNode* s = subs->AtSlot(f.next++);
+            if (!s) continue;
             const char* e = MatchName(s, f.rest);
             if (e && (*e == 0 || *e == '/')) {
                 *end = e;
@@ -223,21 +285,21 @@ static RegNode* NextSubKey(SearchFrame& f, const char** end) {
         return nullptr;
     }
     void* best = nullptr;
-    uint32_t bestSeq = 0, seq = 0;
+    int bestSlot = 0, slot = 0;
     uint32_t h = NameIndex::HashStart();
     for (const char* p = f.rest;; ++p) {
         if (*p == 0 || *p == '/') {
-            void* e = f.index->Find(f.rest, static_cast<size_t>(p - f.rest), h, f.minSeq, &seq);
-            if (e && (!best || seq < bestSeq)) {
+            void* e = f.index->Find(f.rest, static_cast<size_t>(p - f.rest), h, f.minSlot, &slot);
+            if (e && (!best || slot < bestSlot)) {
                 best = e;
-                bestSeq = seq;
+                bestSlot = slot;
                 *end = p;
             }
             if (*p == 0 || !f.index->HasSlashNames()) break;
         }
         h = NameIndex::HashStep(h, static_cast<unsigned char>(*p));
     }
-    if (best) f.minSeq = bestSeq + 1;
+    if (best) f.minSlot = bestSlot + 1;
     return static_cast<RegNode*>(best);
 }
 
@@ -246,15 +308,16 @@ static SearchFrame* s_frames;
 static int s_frameCap;
 
 // A search pushes one frame per key on the path it follows, at most one per component.
-static int Components(const char* path) {
+int PathComponents(const char* path) {
+    size_t len = strlen(path);
     int n = 1;
-    for (; *path; ++path)
-        if (*path == '/') ++n;
+    for (size_t i = 0; i < len; ++i) n += path[i] == '/';
     return n;
 }
 
-bool ReserveSearch(const char* path) {
-    int n = Components(path);
+bool ReserveSearch(const char* path) { return ReserveSearchDepth(PathComponents(path)); }
+
+bool ReserveSearchDepth(int n) {
     if (n <= kLocalFrames || n <= s_frameCap) return true;
     SearchFrame* f =
         static_cast<SearchFrame*>(zrRealloc(s_frames, sizeof(SearchFrame) * static_cast<size_t>(n)));

@@ -1,5 +1,8 @@
-// The key tree: path search (case, "/", backtracking), value sizes, destruction.
+// The key tree: path search (case, "/", backtracking), value sizes, destruction, the lists.
 #include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
 
 #include "testutil.h"
 
@@ -112,4 +115,104 @@ TEST_F(TreeTest, DeletingASubtreeReleasesEverything) {
     delete first;                               // a, b and b's values; the sanitizer build reports any leak
     EXPECT_EQ(Search("My Computer/a/b/c"), c);  // found now under a/b
     EXPECT_EQ(subs->GetSize(), 3);
+}
+
+namespace {
+
+// The list against a vector: entries, order, the i-th entry and the slots, after every step.
+void ExpectSame(const RegList<int>& l, const std::vector<int*>& model) {
+    ASSERT_EQ(l.GetSize(), static_cast<int>(model.size()));
+    for (size_t i = 0; i < model.size(); ++i) ASSERT_EQ(l.GetAt(static_cast<int>(i)), model[i]) << i;
+    std::vector<int*> bySlot;
+    for (int s = l.FirstSlot(); s < l.EndSlot(); ++s)
+        if (l.AtSlot(s)) bySlot.push_back(l.AtSlot(s));
+    ASSERT_EQ(bySlot, model);
+    if (!model.empty()) {
+        ASSERT_NE(l.AtSlot(l.FirstSlot()), nullptr);
+        ASSERT_NE(l.AtSlot(l.EndSlot() - 1), nullptr);
+    }
+}
+
+}  // namespace
+
+// Random appends, removals (first, last, anywhere, by runs), insertions at the front and
+// failed allocations, on lists that stay short, grow long enough to keep holes, and
+// shrink back: every order is the model's, and a failed append changes nothing.
+TEST(RegListTest, AgreesWithAVectorThroughRandomChanges) {
+    std::vector<int> items(4000);
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        SCOPED_TRACE(seed);
+        std::mt19937 rng(seed);
+        RegList<int> l;
+        std::vector<int*> model;
+        size_t next = 0;
+        int target = seed % 3 == 0 ? 40 : seed % 3 == 1 ? 300 : 1500;
+        for (int step = 0; step < 3000; ++step) {
+            unsigned op = rng() % 10;
+            bool grow = static_cast<int>(model.size()) < target;
+            if (op < (grow ? 5u : 3u)) {
+                int* e = &items[next++ % items.size()];
+                if (rng() % 50 == 0) {
+                    zrAllocFailAt(1);
+                    int s = l.Add(e);
+                    zrAllocFailAt(0);
+                    if (s < 0) {
+                        ExpectSame(l, model);
+                        continue;
+                    }
+                } else {
+                    ASSERT_GE(l.Add(e), 0);
+                }
+                model.push_back(e);
+            } else if (op == 5 && rng() % 4 == 0) {
+                int* e = &items[next++ % items.size()];
+                ASSERT_TRUE(l.InsertAt(0, e, 1));
+                model.insert(model.begin(), e);
+            } else if (!model.empty()) {
+                size_t n = model.size();
+                size_t at = op == 6 ? 0 : op == 7 ? n - 1 : rng() % n;
+                if (op == 8) {
+                    size_t run = 1 + rng() % 3;
+                    if (at + run > n) run = n - at;
+                    l.RemoveAt(static_cast<int>(at), static_cast<int>(run));
+                    model.erase(model.begin() + static_cast<long>(at),
+                                model.begin() + static_cast<long>(at + run));
+                } else {
+                    l.RemoveSlot(l.SlotOf(static_cast<int>(at)));
+                    model.erase(model.begin() + static_cast<long>(at));
+                }
+            }
+            ExpectSame(l, model);
+        }
+        ASSERT_TRUE(l.Reserve(5));
+        for (int i = 0; i < 5; ++i) {
+            zrAllocFailAt(1);  // reserved room needs no memory
+            EXPECT_GE(l.Add(&items[i]), 0);
+            zrAllocFailAt(0);
+            model.push_back(&items[i]);
+        }
+        ExpectSame(l, model);
+    }
+}
+
+// Emptying a long list from its front, from its back or from its middle never moves an
+// entry to another slot until the holes outnumber the entries.
+TEST(RegListTest, RemovalsMoveNothingUntilHolesOutnumberEntries) {
+    std::vector<int> items(1000);
+    for (int from : {0, 1, 2}) {
+        RegList<int> l;
+        for (int& i : items) ASSERT_GE(l.Add(&i), 0);
+        uint32_t moves = l.Moves();
+        std::vector<int*> model;
+        for (int& i : items) model.push_back(&i);
+        for (int k = 0; k < 400; ++k) {
+            int at = from == 0 ? 0 : from == 1 ? l.GetSize() - 1 : l.GetSize() / 2;
+            l.RemoveSlot(l.SlotOf(at));
+            model.erase(model.begin() + at);
+        }
+        EXPECT_EQ(l.Moves(), moves) << from;
+        ExpectSame(l, model);
+        while (l.GetSize() > 0) l.RemoveSlot(l.SlotOf(l.GetSize() / 2));
+        EXPECT_EQ(l.FirstSlot(), l.EndSlot());
+    }
 }

@@ -4,6 +4,7 @@
 #include "regp.h"
 
 #define NAME_BUF 256  // a name passed in holds at most 255 characters
+static_assert(NAME_BUF == REGENUM_NAME_MAX + 1, "enumeration delivers the names that fit this buffer");
 
 // The key operations answer in the exported numbers, all but "no more items".
 static_assert(REGERR_SUCCESS == ZRREG_SUCCESS && REGERR_NO_MEMORY == ZRREG_NO_MEMORY &&
@@ -180,14 +181,12 @@ int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
     return Win(CfRegDeleteValue(AsKey(hKey), valueNameOut));
 }
 
+// The answer of enumerating every subkey in turn: their number, or 0xFFFFFFFF when an
+// enumeration would fail (a bad handle, or a name too long for the enumeration's buffer).
 uint32_t ZrRegCountSubKeys(void* hKey) {
-    unsigned short buffer[NAME_BUF];
-    for (uint32_t index = 0;; ++index) {
-        uint32_t buffSize = NAME_BUF;
-        int32_t rc = ZrRegEnumKeyEx(hKey, index, buffer, &buffSize);
-        if (rc == ZRREG_NO_MORE_ITEMS) return index;
-        if (rc != ZRREG_SUCCESS) return 0xFFFFFFFF;
-    }
+    if (!hKey) return 0xFFFFFFFF;
+    unsigned int count = 0;
+    return CfRegCountSubKeys(AsKey(hKey), &count) == REGERR_SUCCESS ? count : 0xFFFFFFFF;
 }
 
 // The query reports the exact room a string needs, so one retry reads any value; the

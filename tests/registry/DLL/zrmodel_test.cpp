@@ -243,4 +243,115 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
     }
 }
 
+// Lists long enough to keep holes: one key with hundreds of subkeys and values (equal names
+// among them, and in half the runs a subkey name too long to enumerate) changed at random
+// through one handle, checked against the model after every call, then saved and loaded.
+TEST_F(ModelTest, LongListsAgreeWithTheModel) {
+    const std::string longName(256, 'z');
+    for (int seq = 0; seq < 8; ++seq) {
+        SCOPED_TRACE(seq);
+        std::mt19937 rnd(static_cast<unsigned>(seq));
+        auto pick = [&](size_t n) { return static_cast<size_t>(rnd() % n); };
+        auto name = [&](char c) {
+            std::string n = c + std::to_string(pick(500));
+            if (pick(5) == 0) n[0] = static_cast<char>(toupper(c));
+            return n;
+        };
+        MKey root{"My Computer", {}, {}, 1};
+        root.subs.emplace_back(new MKey{"L", {}, {}, 0});
+        MKey* key = root.subs[0].get();
+        std::string file = "KEY \"My Computer\" ( KEY L (\n";
+        for (int i = 0; i < 300; ++i) {
+            std::string v = name('v');
+            int32_t n = static_cast<int32_t>(rnd() % 1000);
+            key->values.push_back({v, true, n, ""});
+            file += "[REG_INT] \"" + v + "\" = " + std::to_string(n) + ";\n";
+        }
+        for (int i = 0; i < 300; ++i) {
+            std::string k = seq % 2 && i == 100 ? longName : name('k');
+            key->subs.emplace_back(new MKey{k, {}, {}, 0});
+            file += "KEY \"" + k + "\" ( )\n";
+        }
+        WriteBytes(reg_, file + ") )\n");
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+        void* h = nullptr;
+        ASSERT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"L"), 0, &h), 0);
+        key->open = 1;
+
+        for (int step = 0; step < 1500; ++step) {
+            int op = static_cast<int>(pick(8));
+            SCOPED_TRACE(testing::Message() << "step " << step << " op " << op);
+            std::string k = name('k'), v = name('v');
+            size_t subs = key->subs.size();
+            if (op == 0 || op == 1) {  // delete a subkey: by name, or the one at an index
+                unsigned short w[256];
+                uint32_t cb = 0;
+                if (op == 1 && subs > 0) {
+                    uint32_t at = pick(3) == 0 ? 0 : static_cast<uint32_t>(pick(subs));
+                    int32_t rc = ZrRegEnumKeyEx(h, at, w, &cb);
+                    if (key->subs[at]->name == longName) {
+                        EXPECT_EQ(rc, 7);
+                        EXPECT_EQ(CfRegDeleteKey(static_cast<HKEY>(h), longName.c_str()), 0u);
+                        key->subs.erase(key->subs.begin() + at);
+                        continue;
+                    }
+                    ASSERT_EQ(rc, 0);
+                    k = key->subs[at]->name;
+                    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(w)), W(k));
+                }
+                MKey* sub = key->Sub(k);
+                EXPECT_EQ(ZrRegDeleteKey(h, WP(W(k))), sub ? 0 : 5);
+                for (size_t i = 0; sub && i < subs; ++i)
+                    if (key->subs[i].get() == sub) {
+                        key->subs.erase(key->subs.begin() + static_cast<long>(i));
+                        break;
+                    }
+            } else if (op == 2) {  // create, and close again
+                void* made = nullptr;
+                ASSERT_EQ(ZrRegCreateKey(h, WP(W(k)), &made), 0);
+                ZrRegCloseKey(made);
+                if (!key->Sub(k)) key->subs.emplace_back(new MKey{k, {}, {}, 0});
+            } else if (op == 3 || op == 4) {  // set
+                int32_t n = static_cast<int32_t>(rnd());
+                ASSERT_EQ(ZrRegSetValueEx(h, WP(W(v)), 4, reinterpret_cast<const unsigned char*>(&n), 4), 0);
+                int at = key->Value(v);
+                key->values.push_back({v, true, n, ""});
+                if (at >= 0) key->values.erase(key->values.begin() + at);
+            } else if (op == 5) {  // delete a value
+                int at = key->Value(v);
+                EXPECT_EQ(ZrRegDeleteValue(h, WP(W(v))), at < 0 ? 5 : 0);
+                if (at >= 0) key->values.erase(key->values.begin() + at);
+            } else if (op == 6) {  // enumerate anywhere, and past the end
+                unsigned short w[256];
+                uint32_t cb = 0, at = static_cast<uint32_t>(pick(subs + 2));
+                int32_t rc = ZrRegEnumKeyEx(h, at, w, &cb);
+                if (at >= subs) {
+                    EXPECT_EQ(rc, 259);
+                } else if (key->subs[at]->name == longName) {
+                    EXPECT_EQ(rc, 7);
+                } else {
+                    EXPECT_EQ(rc, 0);
+                    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(w)), W(key->subs[at]->name));
+                }
+            } else {
+                bool tooLong = key->Sub(longName) != nullptr;
+                EXPECT_EQ(ZrRegCountSubKeys(h), tooLong ? 0xFFFFFFFFu : static_cast<uint32_t>(subs));
+            }
+            if (step % 5 == 0) {
+                std::string want;
+                root.Dump(0, want);
+                ASSERT_EQ(DumpTree(RootNode), want);
+            }
+        }
+        ZrRegCloseKey(h);
+        key->open = 0;
+        ZrUnloadRegistry();
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+        std::string want;
+        root.Dump(0, want);
+        ASSERT_EQ(DumpTree(RootNode), want);
+        ZrUnloadRegistry();
+    }
+}
+
 }  // namespace

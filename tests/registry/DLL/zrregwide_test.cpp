@@ -89,7 +89,7 @@ TEST_F(WideTest, OpenCodesAndPaths) {
 }
 
 TEST_F(WideTest, HandlesThatAreNoHandles) {
-    REG_HANDLE bogus = {0x42, const_cast<char*>("My Computer")};
+    REG_HANDLE bogus = {0x42, const_cast<char*>("My Computer"), 1, nullptr, 0};
     void* h = nullptr;
     EXPECT_EQ(ZrRegOpenKeyEx(&bogus, WP(u"Software"), 0, &h), ZRREG_INVALID_HANDLE);
     EXPECT_EQ(ZrRegDeleteKey(&bogus, WP(u"Empty")), ZRREG_KEY_NOT_FOUND);
@@ -296,6 +296,119 @@ TEST_F(WideTest, LongNamesAndStringsFromTheTreeAreReadWithoutOverflow) {
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t*>(s)), wideText);
     free(s);
     ZrRegCloseKey(sw);
+}
+
+// The count is kept as subkeys come and go, and is 0xFFFFFFFF exactly while a subkey name
+// is too long for the enumeration, as enumerating them all would find.
+TEST_F(WideTest, CountFollowsTheSubkeysAndTheLengthsOfTheirNames) {
+    void* sw = Open(root, "Software");
+    EXPECT_EQ(ZrRegCountSubKeys(sw), 2u);
+    std::string n255(255, 'k'), n256(256, 'm'), n300(300, 'n');
+    Within("My Computer/Software", [&] {
+        AddKey(n256.c_str());
+        AddKey(n255.c_str());
+        AddKey(n300.c_str());
+    });
+    EXPECT_EQ(ZrRegCountSubKeys(sw), 0xFFFFFFFFu);
+    EXPECT_EQ(CfRegDeleteKey(static_cast<HKEY>(sw), n256.c_str()), 0u);
+    EXPECT_EQ(ZrRegCountSubKeys(sw), 0xFFFFFFFFu);
+    EXPECT_EQ(CfRegDeleteKey(static_cast<HKEY>(sw), n300.c_str()), 0u);
+    EXPECT_EQ(ZrRegCountSubKeys(sw), 3u);
+    unsigned short name[256];
+    uint32_t len;
+    for (uint32_t i = 0; i < 3; ++i) EXPECT_EQ(ZrRegEnumKeyEx(sw, i, name, &len), 0) << i;
+    EXPECT_EQ(ZrRegEnumKeyEx(sw, 3, name, &len), 259);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(W(n255.c_str()))), 0);
+    EXPECT_EQ(ZrRegCountSubKeys(sw), 2u);
+
+    void* inner = nullptr;
+    ASSERT_EQ(ZrRegCreateKey(root, WP(u"Empty\\Inner"), &inner), 0);
+    EXPECT_EQ(ZrRegCountSubKeys(inner), 0u);
+    EXPECT_EQ(ZrRegDeleteKey(root, WP(u"Empty")), 0);  // only Inner is open
+    EXPECT_EQ(ZrRegCountSubKeys(inner), 0xFFFFFFFFu);
+    ZrRegCloseKey(inner);
+    EXPECT_EQ(ZrRegCountSubKeys(nullptr), 0xFFFFFFFFu);
+    ZrRegCloseKey(sw);
+}
+
+// A handle remembers its key only while no key changes: after its key is deleted it finds
+// nothing, after the key is made again it finds the new one, and a key added earlier in
+// list order takes its path over, as resolving the path anew on every call would find.
+TEST_F(WideTest, HandlesFollowTheKeysWhenTheyChange) {
+    void* sw = Open(root, "Software");
+    void* y = nullptr;
+    ASSERT_EQ(ZrRegCreateKey(sw, WP(u"X\\Y"), &y), 0);
+    ASSERT_EQ(SetSz(y, "v", "old"), 0);
+    unsigned char buf[16];
+    uint32_t type, size = sizeof buf;
+    EXPECT_EQ(ZrRegQueryValueEx(y, WP(u"v"), &type, buf, &size), 0);
+    EXPECT_EQ(ZrRegDeleteKey(sw, WP(u"X")), 0);  // only Y is open
+    size = sizeof buf;
+    EXPECT_EQ(ZrRegQueryValueEx(y, WP(u"v"), &type, buf, &size), 8);
+    EXPECT_EQ(ZrRegCountSubKeys(y), 0xFFFFFFFFu);
+    void* again = nullptr;
+    ASSERT_EQ(ZrRegCreateKey(sw, WP(u"x\\y"), &again), 0);
+    size = sizeof buf;
+    EXPECT_EQ(ZrRegQueryValueEx(y, WP(u"v"), &type, buf, &size), 5);
+    ASSERT_EQ(SetSz(again, "v", "new"), 0);
+    size = sizeof buf;
+    EXPECT_EQ(ZrRegQueryValueEx(y, WP(u"v"), &type, buf, &size), 0);
+    EXPECT_EQ(memcmp(buf, u"new", 8), 0);
+    ZrRegCloseKey(again);
+    ZrRegCloseKey(y);
+
+    // Two keys "dup"; only the second holds "c", where the handle lands.
+    Within("My Computer/Software", [] {
+        AddKey("dup");
+        AddKey("dup");
+    });
+    NodeStack->InsertAt(0, Search("My Computer/Software")->GetRegNodeList()->GetAt(4), 1);
+    AddKey("c");
+    NodeStack->RemoveAt(0, 1);
+    void* c = Open(sw, "dup\\c");
+    ASSERT_EQ(SetSz(c, "v", "second"), 0);
+    void* made = nullptr;
+    ASSERT_EQ(ZrRegCreateKey(sw, WP(u"dup\\c"), &made), 0);  // opens the first "dup", adds "c"
+    size = sizeof buf;
+    EXPECT_EQ(ZrRegQueryValueEx(c, WP(u"v"), &type, buf, &size), 5);  // the first dup's c now
+    ZrRegCloseKey(made);
+    ZrRegCloseKey(c);
+    ZrRegCloseKey(sw);
+}
+
+// A key name holding "/" lets a path name another key than the one an open found below its
+// base: the new handle then names what its path names from the root, as it always did.
+TEST_F(WideTest, OpenedHandlesResolveTheirPathWhenNamesHoldSlashes) {
+    Within("My Computer/Software", [] {
+        AddKey("a");
+        AddKey("a");
+    });
+    RegNodeList* subs = Search("My Computer/Software")->GetRegNodeList();
+    RegNode* first = subs->GetAt(2);
+    RegNode* second = subs->GetAt(3);
+    NodeStack->InsertAt(0, first, 1);
+    RegNode* bc = AddKey("b/c");
+    NodeStack->InsertAt(0, bc, 1);
+    AddValue(Dup("v"), REG_SZ, Dup("1"));
+    NodeStack->RemoveAt(0, 2);
+    NodeStack->InsertAt(0, second, 1);
+    RegNode* b = AddKey("b");
+    NodeStack->InsertAt(0, b, 1);
+    RegNode* c = AddKey("c");
+    NodeStack->InsertAt(0, c, 1);
+    AddValue(Dup("v"), REG_SZ, Dup("2"));
+    NodeStack->RemoveAt(0, 3);
+
+    void* hb = Open(root, "Software\\a\\b");  // the second "a"'s b
+    void* hc = Open(hb, "c");
+    unsigned char buf[16];
+    uint32_t type, size = sizeof buf;
+    EXPECT_EQ(ZrRegQueryValueEx(hc, WP(u"v"), &type, buf, &size), 0);
+    EXPECT_EQ(memcmp(buf, u"1", 4), 0);  // "My Computer/Software/a/b/c" names "a" then "b/c"
+    ZrRegCloseKey(hc);
+    ZrRegCloseKey(hb);
+    c->DecOpenCnt();  // the open counted c, the close its path's key
+    bc->IncOpenCnt();
 }
 
 TEST_F(WideTest, QueryValueSzAndDwWithDefaults) {

@@ -1,0 +1,229 @@
+// RegList: the list behind a key's subkeys and values, in insertion order, with removal in O(1).
+#ifndef REGLIST_H
+#define REGLIST_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+
+#include "zrplat.h"
+
+// The entries sit in an array of slots in list order. Taking out the first or the last
+// entry moves a bound of the list; taking out one between them leaves a hole (a null
+// slot). Holes are closed (the entries moved down, in order) when they outnumber the
+// entries and when the array is full, so that every compaction is paid for by the removals
+// that made its holes or the additions that filled the array. A removal never allocates.
+//
+// While there are holes, the i-th entry of an array of fewer than kRankFrom slots is found
+// by counting; in a longer one through a rank structure in the same block as the slots: a
+// bit per slot (set: an entry) and a Fenwick tree of the entries per 64 slots, filled when
+// the first hole is made and kept in step until the next compaction. Moves() counts the
+// compactions that moved entries to other slots, so that a name index holding slots can
+// tell it must renumber.
+template <class T>
+class RegList {
+public:
+    ZR_POOLED_CLASS
+    RegList() = default;
+    ~RegList() { zrFree(slots); }
+    RegList(const RegList&) = delete;
+    RegList& operator=(const RegList&) = delete;
+
+    static const int kRankFrom = 64;
+
+    int GetSize() const { return live; }
+    // The i-th entry in list order, 0 <= i < GetSize().
+    T* GetAt(int i) const { return slots[SlotOf(i)]; }
+    int SlotOf(int i) const { return Holes() == 0 ? begin + i : cap < kRankFrom ? Scan(i) : Select(i); }
+    // The slots of the list are [FirstSlot(), EndSlot()); a hole holds null. The first and
+    // the last slot always hold an entry.
+    int FirstSlot() const { return begin; }
+    int EndSlot() const { return end; }
+    T* AtSlot(int s) const { return slots[s]; }
+    uint32_t Moves() const { return moves; }
+
+    // Room for n more entries at the end, so that the next n Adds cannot fail.
+    bool Reserve(int n);
+    // Appends e; its slot, or -1 when out of memory (the list is then unchanged).
+    int Add(T* e);
+    // Inserts count copies of e before the i-th entry; false when out of memory.
+    bool InsertAt(int i, T* e, int count);
+    void RemoveSlot(int s);
+    void RemoveAt(int i, int count) {
+        while (count-- > 0) RemoveSlot(SlotOf(i));
+    }
+    void RemoveAll() {
+        zrFree(slots);
+        slots = nullptr;
+        begin = end = cap = live = 0;
+        ++moves;
+    }
+
+private:
+    int Holes() const { return end - begin - live; }
+    static int Blocks(int c) { return (c + 63) / 64; }
+    static size_t RankOffset(int c) {
+        return (static_cast<size_t>(c) * sizeof(T*) + 7) & ~static_cast<size_t>(7);
+    }
+    static size_t BlockBytes(int c) {
+        if (c < kRankFrom) return static_cast<size_t>(c) * sizeof(T*);
+        size_t b = static_cast<size_t>(Blocks(c));
+        return RankOffset(c) + b * sizeof(uint64_t) + (b + 1) * sizeof(int32_t);
+    }
+    uint64_t* Bits() const {
+        return reinterpret_cast<uint64_t*>(reinterpret_cast<char*>(slots) + RankOffset(cap));
+    }
+    // tree[1..Blocks] is the Fenwick tree; tree[0] is 1 while the structure is filled.
+    int32_t* Tree() const { return reinterpret_cast<int32_t*>(Bits() + Blocks(cap)); }
+    bool Ranked() const { return cap >= kRankFrom && Tree()[0] != 0; }
+    void Unrank() {
+        if (cap >= kRankFrom) Tree()[0] = 0;
+    }
+    void Count(int s, int delta) {
+        Bits()[s / 64] ^= uint64_t(1) << (s % 64);
+        int32_t* t = Tree();
+        for (int i = s / 64 + 1, n = Blocks(cap); i <= n; i += i & -i) t[i] += delta;
+    }
+    void FillRank();
+    int Select(int k) const;
+    int Scan(int k) const {
+        int s = begin;
+        for (;; ++s)
+            if (slots[s] && k-- == 0) return s;
+    }
+    void Compact();
+
+    T** slots = nullptr;
+    int begin = 0, end = 0, cap = 0, live = 0;
+    uint32_t moves = 0;
+};
+
+template <class T>
+void RegList<T>::FillRank() {
+    int n = Blocks(cap);
+    uint64_t* bits = Bits();
+    int32_t* t = Tree();
+    memset(bits, 0, sizeof(uint64_t) * static_cast<size_t>(n));
+    for (int s = begin; s < end; ++s)
+        if (slots[s]) bits[s / 64] |= uint64_t(1) << (s % 64);
+    for (int i = 1; i <= n; ++i) t[i] = __builtin_popcountll(bits[i - 1]);
+    for (int i = 1; i <= n; ++i) {
+        int j = i + (i & -i);
+        if (j <= n) t[j] += t[i];
+    }
+    t[0] = 1;
+}
+
+// The slot of the k-th entry: the Fenwick tree gives its block, the block's bits the slot.
+template <class T>
+int RegList<T>::Select(int k) const {
+    const int32_t* t = Tree();
+    int n = Blocks(cap), pos = 0, step = 1;
+    while (step * 2 <= n) step *= 2;
+    for (; step > 0; step /= 2) {
+        if (pos + step <= n && t[pos + step] <= k) {
+            pos += step;
+            k -= t[pos];
+        }
+    }
+    uint64_t w = Bits()[pos];
+    for (; k > 0; --k) w &= w - 1;
+    return pos * 64 + __builtin_ctzll(w);
+}
+
+template <class T>
+void RegList<T>::Compact() {
+    if (begin == 0 && Holes() == 0) return;
+    int w = 0;
+    for (int s = begin; s < end; ++s)
+        if (slots[s]) slots[w++] = slots[s];
+    begin = 0;
+    end = w;
+    Unrank();
+    ++moves;
+}
+
+template <class T>
+bool RegList<T>::Reserve(int n) {
+    if (end + n <= cap) return true;
+    int dead = begin + Holes();
+    if (live + n <= cap && dead >= cap / 4) {
+        Compact();
+        return true;
+    }
+    if (live > (0x7fffffff - n) / 2) return false;
+    int grow = live >= 1024 ? live : (live / 2 < 8 ? 8 : live / 2);
+    int c = live + (grow > n ? grow : n);
+    T** b = static_cast<T**>(zrMalloc(BlockBytes(c)));
+    if (!b) return false;
+    int w = 0;
+    for (int s = begin; s < end; ++s)
+        if (slots[s]) b[w++] = slots[s];
+    if (dead > 0) ++moves;
+    zrFree(slots);
+    slots = b;
+    cap = c;
+    begin = 0;
+    end = w;
+    Unrank();
+    return true;
+}
+
+template <class T>
+int RegList<T>::Add(T* e) {
+    if (!Reserve(1)) return -1;
+    int s = end++;
+    slots[s] = e;
+    ++live;
+    if (Ranked()) Count(s, 1);
+    return s;
+}
+
+template <class T>
+bool RegList<T>::InsertAt(int i, T* e, int count) {
+    if (count <= 0) return true;
+    if (i >= live) {
+        if (!Reserve(count)) return false;
+        for (int k = 0; k < count; ++k) Add(e);
+        return true;
+    }
+    if (i == 0 && begin >= count) {  // into the room that removals at the front left
+        for (int k = 0; k < count; ++k) {
+            slots[--begin] = e;
+            if (Ranked()) Count(begin, 1);
+        }
+        live += count;
+        return true;
+    }
+    if (!Reserve(count)) return false;
+    Compact();
+    int s = begin + i;
+    memmove(static_cast<void*>(slots + s + count), slots + s, sizeof(T*) * static_cast<size_t>(end - s));
+    for (int k = 0; k < count; ++k) slots[s + k] = e;
+    end += count;
+    live += count;
+    Unrank();
+    ++moves;
+    return true;
+}
+
+template <class T>
+void RegList<T>::RemoveSlot(int s) {
+    slots[s] = nullptr;
+    --live;
+    if (Ranked()) Count(s, -1);
+    if (s == begin) {
+        while (begin < end && !slots[begin]) ++begin;
+    } else if (s == end - 1) {
+        while (end > begin && !slots[end - 1]) --end;
+    } else if (cap >= kRankFrom && !Ranked()) {
+        FillRank();
+    }
+    if (live == 0) {
+        begin = end = 0;
+    } else if (Holes() > live) {
+        Compact();
+    }
+}
+
+#endif
