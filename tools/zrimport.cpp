@@ -126,8 +126,8 @@ public:
         if (opt_.noDelete)
             return Skip(key.line, "[-" + Latin1ToUtf8(key.path) + "]: not deleted (--no-delete)");
         if (parts_.size() < 2)
-            return Skip(key.line,
-                        "[-" + Latin1ToUtf8(key.path) + "]: a whole hive or the root is not deleted");
+            return Skip(key.line, "[-" + Latin1ToUtf8(key.path) +
+                                      "]: a whole hive or the root is not deleted; skipped");
         state_ = kDeleted;
         if (!Open(parts_.size() - 1, false)) return;  // nothing there to delete
         long rc = ZrRegDeleteKey(Handle(), WideIn(&wide_, parts_.back()));
@@ -140,7 +140,8 @@ public:
     void OnValue(const ExportValue& v) override {
         if (failed_) return;
         std::string what = v.name.empty() ? "the default value (@)" : "value " + Quoted(v.name);
-        if (state_ != kSet) return Skip(v.line, "");  // reported with its section
+        std::string name = v.name.empty() ? "@" : Quoted(v.name);  // as the export file writes it
+        if (state_ != kSet) return Skip(v.line, "");               // reported with its section
         if (const char* why = Unstorable(v.name, true))
             return Skip(v.line, what + ": its name " + why + "; skipped");
         if (v.isDelete) {
@@ -149,8 +150,7 @@ public:
             if (rc == 5) return;
             if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what + ": " + ResultText(rc));
             ++valuesDeleted_;
-            if (opt_.dryRun)
-                printf("delete value %s %s\n", Latin1ToUtf8(shown_).c_str(), Quoted(v.name).c_str());
+            if (opt_.dryRun) printf("delete value %s %s\n", Latin1ToUtf8(shown_).c_str(), name.c_str());
             return;
         }
         if (!v.isDword && Unstorable(v.text, false))
@@ -169,7 +169,7 @@ public:
         if (!opt_.dryRun) return;
         char dword[16];
         snprintf(dword, sizeof dword, "dword:%08lx", static_cast<unsigned long>(v.dword));
-        printf("set %s %s = %s\n", Latin1ToUtf8(shown_).c_str(), Quoted(v.name).c_str(),
+        printf("set %s %s = %s\n", Latin1ToUtf8(shown_).c_str(), name.c_str(),
                v.isDword ? dword : Quoted(v.text).c_str());
     }
 
