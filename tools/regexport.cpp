@@ -472,7 +472,8 @@ private:
             if (q < e && *q == '(') {
                 const char* d = ++q;
                 int64_t type = 0;
-                for (; q < e && HexDigit(*q) >= 0; ++q) type = type * 16 + HexDigit(*q);
+                for (; q < e && HexDigit(*q) >= 0; ++q)
+                    if (q - d < 8) type = type * 16 + HexDigit(*q);
                 if (q == d || q - d > 8 || q == e || *q != ')') {
                     *why = "hex( needs 1 to 8 hexadecimal digits and \")\"";
                     return false;
@@ -531,7 +532,8 @@ private:
                 continue;
             }
             int n = 0, v = 0;
-            for (; p < e && HexDigit(*p) >= 0; ++p, ++n) v = v * 16 + HexDigit(*p);
+            for (; p < e && HexDigit(*p) >= 0; ++p, ++n)
+                if (n < 2) v = v * 16 + HexDigit(*p);
             if (n == 0) return fail("\"" + CharAt(p, e) + "\" is not a hexadecimal byte");
             if (n > 2) return fail("a byte has more than two hexadecimal digits");
             bytes.push_back(static_cast<char>(v));
