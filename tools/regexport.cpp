@@ -390,30 +390,32 @@ private:
         return false;
     }
 
+    // The value of the line being read, for messages.
+    std::string Shown() const { return isDefault_ ? "the default value (@)" : "value \"" + name_ + "\""; }
+
     // value := ( quoted | "@" ) blanks "=" blanks data
     void Value(int line, const char* p, const char* e) {
-        std::string shown = "the default value (@)";
-        if (*p == '"') {
+        isDefault_ = *p == '@';
+        if (!isDefault_) {
             std::string why;
             if (!Quoted(&p, e, &name_, &why))
                 return Invalid(line, "value line " + Clip(p, e) + ": the name: " + why, false);
-            shown = "value \"" + name_ + "\"";
         } else {
             name_.clear();
             ++p;
         }
         p = SkipBlanks(p, e);
-        if (p == e || *p != '=') return Invalid(line, shown + ": \"=\" must follow the value name", false);
+        if (p == e || *p != '=') return Invalid(line, Shown() + ": \"=\" must follow the value name", false);
         p = SkipBlanks(p + 1, e);
         std::string why;
-        if (!ReadData(line, p, e, &why)) return Invalid(line, shown + ": " + why, false);
+        if (!ReadData(line, p, e, &why)) return Invalid(line, Shown() + ": " + why, false);
         switch (where_) {
             case kNowhere:
-                return Invalid(line, shown + " stands before any [key] section", false);
+                return Invalid(line, Shown() + " stands before any [key] section", false);
             case kSkipping:
                 return h_->OnSkipped(line, "");
             case kDeleted:
-                return h_->OnSkipped(line, shown + " stands under " + section_ + " (line " +
+                return h_->OnSkipped(line, Shown() + " stands under " + section_ + " (line " +
                                                std::to_string(sectionLine_) +
                                                "), which deletes the key; skipped");
             case kInKey:
@@ -427,12 +429,12 @@ private:
         char32_t bad = 0;
         if (!ToBytes(name_.data(), name_.data() + name_.size(), &value_.name, &bad))
             return h_->OnSkipped(
-                line, shown + " holds " + CodePointName(bad) + ", which the registry cannot hold; skipped");
-        if (data_.kind == Data::kHex && !FromHex(shown, line)) return;
+                line, Shown() + " holds " + CodePointName(bad) + ", which the registry cannot hold; skipped");
+        if (data_.kind == Data::kHex && !FromHex(line)) return;
         if (data_.kind == Data::kText &&
             !ToBytes(data_.text.data(), data_.text.data() + data_.text.size(), &value_.text, &bad))
             return h_->OnSkipped(
-                line, shown + " holds " + CodePointName(bad) + ", which the registry cannot hold; skipped");
+                line, Shown() + " holds " + CodePointName(bad) + ", which the registry cannot hold; skipped");
         h_->OnValue(value_);
     }
 
@@ -565,14 +567,14 @@ private:
     }
 
     // Turns hex(1), hex(2) and hex(4) data into a string or dword; reports other types.
-    bool FromHex(const std::string& shown, int line) {
+    bool FromHex(int line) {
         const std::string& b = data_.text;
         int64_t type = data_.hexType;
         char word[24] = "hex";
         if (type >= 0) snprintf(word, sizeof word, "hex(%lx)", static_cast<unsigned long>(type));
         if (type == 4) {
             if (b.size() != 4)
-                return Skip(line, shown + " has type hex(4) (REG_DWORD) but " + std::to_string(b.size()) +
+                return Skip(line, Shown() + " has type hex(4) (REG_DWORD) but " + std::to_string(b.size()) +
                                       " bytes instead of 4; skipped");
             value_.isDword = true;
             value_.dword = 0;
@@ -586,19 +588,19 @@ private:
             if (regedit4_) {
                 text = Latin1ToUtf8(b);
             } else if (b.size() % 2 != 0) {
-                return Skip(
-                    line, shown + " has type " + std::string(word) + " with an odd number of bytes; skipped");
+                return Skip(line, Shown() + " has type " + std::string(word) +
+                                      " with an odd number of bytes; skipped");
             } else {
                 AppendUtf16(&text, reinterpret_cast<const unsigned char*>(b.data()), b.size());
             }
             while (!text.empty() && text.back() == '\0') text.pop_back();
             char32_t bad = 0;
             if (!ToBytes(text.data(), text.data() + text.size(), &value_.text, &bad))
-                return Skip(line, shown + " (" + std::string(word) + ") holds " + CodePointName(bad) +
+                return Skip(line, Shown() + " (" + std::string(word) + ") holds " + CodePointName(bad) +
                                       ", which the registry cannot hold; skipped");
             return true;
         }
-        return Skip(line, shown + " has type " + std::string(word) + " (" + TypeOfHex(type) +
+        return Skip(line, Shown() + " has type " + std::string(word) + " (" + TypeOfHex(type) +
                               "), which the registry cannot hold; skipped");
     }
 
@@ -621,7 +623,8 @@ private:
     // Reused from line to line.
     ExportKey key_;
     ExportValue value_;
-    std::string name_;
+    std::string name_;  // UTF-8
+    bool isDefault_ = false;
     Data data_;
 };
 

@@ -139,37 +139,37 @@ public:
 
     void OnValue(const ExportValue& v) override {
         if (failed_) return;
-        std::string what = v.name.empty() ? "the default value (@)" : "value " + Quoted(v.name);
-        std::string name = v.name.empty() ? "@" : Quoted(v.name);  // as the export file writes it
-        if (state_ != kSet) return Skip(v.line, "");               // reported with its section
+        auto what = [&v] { return v.name.empty() ? "the default value (@)" : "value " + Quoted(v.name); };
+        auto name = [&v] { return v.name.empty() ? "@" : Quoted(v.name); };  // as the export file writes it
+        if (state_ != kSet) return Skip(v.line, "");                         // reported with its section
         if (const char* why = Unstorable(v.name, true))
-            return Skip(v.line, what + ": its name " + why + "; skipped");
+            return Skip(v.line, what() + ": its name " + why + "; skipped");
         if (v.isDelete) {
-            if (opt_.noDelete) return Skip(v.line, what + ": not deleted (--no-delete)");
+            if (opt_.noDelete) return Skip(v.line, what() + ": not deleted (--no-delete)");
             long rc = ZrRegDeleteValue(Handle(), WideIn(&wide_, v.name));
             if (rc == 5) return;
-            if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what + ": " + ResultText(rc));
+            if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what() + ": " + ResultText(rc));
             ++valuesDeleted_;
-            if (opt_.dryRun) printf("delete value %s %s\n", Latin1ToUtf8(shown_).c_str(), name.c_str());
+            if (opt_.dryRun) printf("delete value %s %s\n", Latin1ToUtf8(shown_).c_str(), name().c_str());
             return;
         }
         if (!v.isDword && Unstorable(v.text, false))
             return Skip(v.line,
-                        what + (v.text.size() > kRegTextMax
-                                    ? " has a text longer than the registry file can hold; skipped"
-                                    : " has a text that holds a double quote, a line feed or byte 26; "
-                                      "skipped"));
+                        what() + (v.text.size() > kRegTextMax
+                                      ? " has a text longer than the registry file can hold; skipped"
+                                      : " has a text that holds a double quote, a line feed or byte 26; "
+                                        "skipped"));
         long rc = v.isDword ? ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 4,
                                               reinterpret_cast<const unsigned char*>(&v.dword), 4)
                             : ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 1,
                                               reinterpret_cast<const unsigned char*>(v.text.c_str()),
                                               static_cast<uint32_t>(v.text.size() + 1));
-        if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what + ": " + ResultText(rc));
+        if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what() + ": " + ResultText(rc));
         ++set_;
         if (!opt_.dryRun) return;
         char dword[16];
         snprintf(dword, sizeof dword, "dword:%08lx", static_cast<unsigned long>(v.dword));
-        printf("set %s %s = %s\n", Latin1ToUtf8(shown_).c_str(), name.c_str(),
+        printf("set %s %s = %s\n", Latin1ToUtf8(shown_).c_str(), name().c_str(),
                v.isDword ? dword : Quoted(v.text).c_str());
     }
 
