@@ -286,8 +286,12 @@ int RunImport(const Args& a) {
     return reg.Close(!opt.dryRun) ? kOk : kFailed;
 }
 
+// The generic count check would call the missing input file a KEY.
+const char* MissingInput(const Args& a) { return a.pos.size() == 1 ? "missing IN" : nullptr; }
+
 }  // namespace
 
-const Verb kImportVerb = {"import", 2, 2, "--dry-run --no-delete --strict", kImportHelp, RunImport, nullptr};
+const Verb kImportVerb = {"import",    2,         2,           "--dry-run --no-delete --strict",
+                          kImportHelp, RunImport, MissingInput};
 
 }  // namespace zrreg
