@@ -549,8 +549,7 @@ private:
         const char* e = l.e;
         if (*p == '[') {
             const char* close = Closing(p, e);
-            what =
-                "section " + (close ? std::string(p, close + 1) : Clip(p, e)) + ", whose values are skipped";
+            what = "section " + (close ? std::string(p, close + 1) : Clip(p, e));
             where_ = kSkipping;
         } else if (*p == '"') {
             std::string name, unused;
@@ -561,8 +560,8 @@ private:
         } else {
             what = "\"" + Clip(p, e) + "\"";
         }
-        *why = "the data continues into line " + std::to_string(l.number) +
-               ", which is not hex data; skipped with it: " + what;
+        *why = "the data runs on into line " + std::to_string(l.number) + ", " + what +
+               ", which is not hex data and goes with it" + (*p == '[' ? "; so do the values under it" : "");
         return false;
     }
 
@@ -628,37 +627,6 @@ private:
     Data data_;
 };
 
-// Collects the whole file; the first invalid line ends it.
-class Collector : public ExportHandler {
-public:
-    explicit Collector(ImportResult* out) : out_(out) {}
-    bool KnownRoot(const std::string&) override { return true; }
-    // Deletions are reported and left out.
-    void OnKey(const ExportKey& key) override {
-        deleted_ = key.isDelete;
-        if (deleted_)
-            OnSkipped(key.line, "[-" + Latin1ToUtf8(key.path) + "]: deleting a key is not applied; skipped");
-        else
-            out_->keys.push_back(key);
-    }
-    void OnValue(const ExportValue& value) override {
-        if (value.isDelete)
-            OnSkipped(value.line, (value.name.empty() ? std::string("the default value (@)")
-                                                      : "value \"" + Latin1ToUtf8(value.name) + "\"") +
-                                      ": deleting a value is not applied; skipped");
-        else if (!deleted_)
-            out_->keys.back().values.push_back(value);
-    }
-    void OnSkipped(int line, const std::string& what) override {
-        if (!what.empty()) out_->skipped.push_back(LineMsg(line, what));
-    }
-    bool OnInvalid(int, const std::string&, bool) override { return false; }
-
-private:
-    ImportResult* out_;
-    bool deleted_ = false;
-};
-
 }  // namespace
 
 bool ReadExport(const std::string& file, ExportHandler* handler, std::string* error) {
@@ -667,10 +635,4 @@ bool ReadExport(const std::string& file, ExportHandler* handler, std::string* er
     if (!Decode(file, &text, &b, &e, error)) return false;
     Reader reader(b, e, handler);
     return reader.Run(error);
-}
-
-bool ReadExport(const std::string& file, ImportResult* out) {
-    *out = ImportResult();
-    Collector collector(out);
-    return ReadExport(file, &collector, &out->error);
 }

@@ -58,13 +58,4 @@ public:
 // stopped at an invalid line.
 bool ReadExport(const std::string& file, ExportHandler* handler, std::string* error);
 
-// The whole file at once, every known root accepted: keys with their values, and what
-// was skipped ("line N: ..."). False with `error` at the first invalid line.
-struct ImportResult {
-    std::vector<ExportKey> keys;
-    std::vector<std::string> skipped;
-    std::string error;
-};
-bool ReadExport(const std::string& file, ImportResult* out);
-
 #endif
