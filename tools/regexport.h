@@ -13,13 +13,15 @@ struct ExportValue {
     bool isDword;
     std::string text;
     uint32_t dword;
-    int line;  // where the reader found it; 0 for values from the tree
+    int line;               // where the reader found it; 0 for values from the tree
+    bool isDelete = false;  // "name"=-: the value is to be deleted
 };
 
 struct ExportKey {
     std::string path;  // as it stands between the brackets, "\" between components
     std::vector<ExportValue> values;
     int line;
+    bool isDelete = false;  // [-path]: the key is to be deleted with its subtree
 };
 
 // UTF-8 with LF line ends, or what Windows' own editor writes: UTF-16LE with a byte
@@ -28,18 +30,32 @@ enum class ExportForm { kUtf8, kUtf16 };
 
 std::string WriteExport(const std::vector<ExportKey>& keys, ExportForm form);
 
-struct ImportResult {
-    std::vector<ExportKey> keys;
-    // Entries the reader understood and left out, each "line N: ...".
-    std::vector<std::string> skipped;
-    // Why the file cannot be read, "line N: ..."; empty when it was read.
-    std::string error;
+// What the reader hands on, in the order of the file. Messages are UTF-8 and start with
+// the reason (the caller adds file and line).
+class ExportHandler {
+public:
+    virtual ~ExportHandler() = default;
+    // Whether `name` (registry bytes) is a top-level key of the registry being changed;
+    // a section must start at one of those, at a Windows hive or at the root.
+    virtual bool KnownRoot(const std::string& name) = 0;
+    // A valid section; its values follow. `values` is empty.
+    virtual void OnKey(const ExportKey& key) = 0;
+    // A value of the last key, to set or delete.
+    virtual void OnValue(const ExportValue& value) = 0;
+    // A valid value or section the registry cannot take. An empty `what` stands for a
+    // value under a section already reported: counted, not reported again.
+    virtual void OnSkipped(int line, const std::string& what) = 0;
+    // An invalid line, which Windows' editor skips too; `section` when it was a section
+    // line, whose values are then skipped. False stops the reading: the file is refused.
+    virtual bool OnInvalid(int line, const std::string& what, bool section) = 0;
 };
 
-// Reads UTF-16LE with a byte order mark, or UTF-8 with or without one (text that is not
-// valid UTF-8 is taken byte for byte, as older editors wrote it); CRLF or LF. String and
-// dword values are kept; other value types, deletions and characters above U+00FF are
-// reported in `skipped`. False, with `error` set, when the file is not such a file.
-bool ReadExport(const std::string& file, ImportResult* out);
+// Reads UTF-16LE with or without a byte order mark, or UTF-8 with or without one (text
+// that is not valid UTF-8 is taken byte for byte, as older editors wrote it); CRLF or LF.
+// String and dword values (and hex(1), hex(2) and hex(4) data that make one) are handed
+// on with the deletions; other value types and characters above U+00FF are skipped.
+// False with `error` ("line N: ...") when the file is not an export file or the handler
+// stopped at an invalid line.
+bool ReadExport(const std::string& file, ExportHandler* handler, std::string* error);
 
 #endif

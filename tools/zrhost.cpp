@@ -365,6 +365,8 @@ bool ReadWholeFile(const std::string& path, std::string* bytes) {
         Error(path, std::string("cannot open: ") + strerror(errno));
         return false;
     }
+    struct stat st;
+    if (fstat(fileno(fp), &st) == 0 && st.st_size > 0) bytes->reserve(static_cast<size_t>(st.st_size));
     char buf[65536];
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, fp)) > 0) bytes->append(buf, n);

@@ -2,6 +2,15 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
 #include "regexport.h"
 #include "regtext.h"
 #include "zrreg.h"
@@ -11,13 +20,30 @@ namespace zrreg {
 namespace {
 
 const char kImportHelp[] =
-    "Usage: zrreg import FILE IN\n"
+    "Usage: zrreg import FILE IN [--dry-run] [--no-delete] [--strict]\n"
     "\n"
-    "Merges the string and dword values of the Windows registry export file IN into\n"
-    "FILE, creating keys as needed, and writes FILE back. IN may be UTF-16LE with a\n"
-    "byte order mark or UTF-8, with CRLF or LF line ends. Other value types, deletions,\n"
-    "and characters the registry cannot hold are reported and skipped. When IN cannot\n"
-    "be read, FILE is left as it was.\n"
+    "Merges the Windows registry export file IN (\"-\" for standard input) into FILE,\n"
+    "creating keys as needed, and writes FILE back once, at the end. IN may be UTF-8 or\n"
+    "UTF-16LE, with or without a byte order mark, with CRLF or LF line ends.\n"
+    "\n"
+    "String and dword values are set; hex(1) and hex(2) data that make a text the\n"
+    "registry can hold are set as strings, hex(4) data as dwords. [-KEY] deletes KEY\n"
+    "with its subtree and \"NAME\"=- deletes a value, as Windows' editor does; a whole\n"
+    "hive is not deleted. Each section must start at a Windows hive (HKEY_...), at\n"
+    "\"My Computer\" or at a top-level key that FILE already has.\n"
+    "\n"
+    "A line that Windows' editor skips is reported on standard error with the line\n"
+    "number and the reason, and skipped; so are other value types and characters the\n"
+    "registry cannot hold. The import goes on and ends with a summary line on standard\n"
+    "output: keys created, values set, keys and values deleted, skipped entries,\n"
+    "invalid lines.\n"
+    "  --dry-run    print each change (create, set, delete) instead; FILE is not written\n"
+    "  --no-delete  report and skip [-KEY] and \"NAME\"=- instead of deleting\n"
+    "  --strict     refuse the whole file at its first invalid line; nothing is changed\n"
+    "\n"
+    "Exit status: 0 when IN was imported (what was skipped is on standard error), 1 when\n"
+    "IN was refused (it is not an export file, or an invalid line with --strict) or FILE\n"
+    "could not be written, 2 for a usage error. FILE changes only with exit status 0.\n"
     "\n"
     "Example: zrreg import app.txt settings.reg\n";
 
@@ -30,81 +56,242 @@ const char* Unstorable(const std::string& bytes, bool isName) {
     return nullptr;
 }
 
-struct ImportKey {
-    std::vector<std::string> parts;
-    const ExportKey* key;
+std::string Lower(const std::string& name) {
+    std::string s = name;
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string Count(long n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); }
+
+// The 16-bit, NUL-terminated form of `bytes` in a buffer kept from call to call.
+const unsigned short* WideIn(std::vector<unsigned short>* buf, const std::string& bytes) {
+    buf->assign(bytes.begin(), bytes.end());
+    for (size_t i = 0; i < bytes.size(); ++i) (*buf)[i] = static_cast<unsigned char>(bytes[i]);
+    buf->push_back(0);
+    return buf->data();
+}
+
+struct Options {
+    bool dryRun, noDelete, strict;
 };
 
-// Drops what the registry cannot hold, reporting it, so that the changes either all
-// apply or (should the library fail) none is saved.
-std::vector<ImportKey> Storable(const std::string& in, ImportResult* read) {
-    std::vector<ImportKey> out;
-    for (ExportKey& k : read->keys) {
-        std::vector<std::string> parts = SplitKeyPath(k.path);
-        const char* why = nullptr;
-        for (const std::string& p : parts)
-            if (!why) why = Unstorable(p, true);
-        if (why) {
-            Error(in, "line " + std::to_string(k.line) + ": key " + Quoted(k.path) + ": a name " + why +
-                          "; skipped with its values");
-            continue;
-        }
-        std::vector<ExportValue> kept;
-        for (const ExportValue& v : k.values) {
-            why = Unstorable(v.name, true);
-            if (!why && !v.isDword && Unstorable(v.text, false))
-                why = v.text.size() > kRegTextMax ? "has a text longer than the registry file can hold"
-                                                  : "has a text that holds a double quote, a line feed or "
-                                                    "byte 26";
-            if (why) {
-                Error(in, "line " + std::to_string(v.line) + ": value " + Quoted(v.name) + " " + why +
-                              "; skipped");
-                continue;
-            }
-            kept.push_back(v);
-        }
-        k.values.swap(kept);
-        out.push_back(ImportKey{parts, &k});
+// Applies what the reader hands on to the loaded registry as it comes. Export files list
+// a key's subkeys right after it, so the handles along the last section's path are kept
+// open and a section opens only the levels where its path departs from the last one.
+class Importer : public ExportHandler {
+public:
+    Importer(const Registry& reg, const std::string& in, Options opt) : reg_(reg), in_(in), opt_(opt) {
+        const RegViewKey* root = RegViewRoot();
+        for (int i = 0; i < RegViewSubkeyCount(root); ++i)
+            topLevel_.insert(Lower(RegViewName(RegViewSubkey(root, i))));
     }
-    return out;
+    ~Importer() override { Finish(); }
+    Importer(const Importer&) = delete;
+    Importer& operator=(const Importer&) = delete;
+
+    // Closes the handles it keeps; they must be closed before the registry is unloaded.
+    void Finish() { CloseFrom(0); }
+
+    // Set when the library refused a change; the import is then abandoned.
+    bool failed() const { return failed_; }
+    long invalid() const { return invalid_; }
+
+    void Summary() const {
+        printf("%s: %s%s created, %s set, %s deleted, %s deleted, %ld skipped, %s\n", in_.c_str(),
+               opt_.dryRun ? "dry run, nothing written: " : "", Count(created_, "key").c_str(),
+               Count(set_, "value").c_str(), Count(keysDeleted_, "key").c_str(),
+               Count(valuesDeleted_, "value").c_str(), skipped_, Count(invalid_, "invalid line").c_str());
+    }
+
+    bool KnownRoot(const std::string& name) override { return topLevel_.count(Lower(name)) != 0; }
+
+    void OnKey(const ExportKey& key) override {
+        state_ = kSkip;
+        if (failed_) return;
+        parts_ = SplitKeyPath(key.path);
+        shown_.clear();
+        for (const std::string& p : parts_) shown_ += (shown_.empty() ? "" : "\\") + p;
+        if (parts_.empty()) shown_ = kRegRootName;
+        for (const std::string& p : parts_) {
+            if (const char* why = Unstorable(p, true))
+                return Skip(key.line,
+                            "key " + Quoted(key.path) + ": a name " + why + "; skipped with its values");
+        }
+        if (!key.isDelete) {
+            if (Open(parts_.size(), true)) state_ = kSet;
+            return;
+        }
+        if (opt_.noDelete)
+            return Skip(key.line, "[-" + Latin1ToUtf8(key.path) + "]: not deleted (--no-delete)");
+        if (parts_.size() < 2)
+            return Skip(key.line, "[-" + Latin1ToUtf8(key.path) +
+                                      "]: a whole hive or the root is not deleted; skipped");
+        state_ = kDeleted;
+        if (!Open(parts_.size() - 1, false)) return;  // nothing there to delete
+        long rc = ZrRegDeleteKey(Handle(), WideIn(&wide_, parts_.back()));
+        if (rc == 5) return;
+        if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + ResultText(rc));
+        ++keysDeleted_;
+        if (opt_.dryRun) printf("delete key %s\n", Latin1ToUtf8(shown_).c_str());
+    }
+
+    void OnValue(const ExportValue& v) override {
+        if (failed_) return;
+        auto what = [&v] { return v.name.empty() ? "the default value (@)" : "value " + Quoted(v.name); };
+        auto name = [&v] { return v.name.empty() ? "@" : Quoted(v.name); };  // as the export file writes it
+        if (state_ != kSet) return Skip(v.line, "");                         // reported with its section
+        if (const char* why = Unstorable(v.name, true))
+            return Skip(v.line, what() + ": its name " + why + "; skipped");
+        if (v.isDelete) {
+            if (opt_.noDelete) return Skip(v.line, what() + ": not deleted (--no-delete)");
+            long rc = ZrRegDeleteValue(Handle(), WideIn(&wide_, v.name));
+            if (rc == 5) return;
+            if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what() + ": " + ResultText(rc));
+            ++valuesDeleted_;
+            if (opt_.dryRun) printf("delete value %s %s\n", Latin1ToUtf8(shown_).c_str(), name().c_str());
+            return;
+        }
+        if (!v.isDword && Unstorable(v.text, false))
+            return Skip(v.line,
+                        what() + (v.text.size() > kRegTextMax
+                                      ? " has a text longer than the registry file can hold; skipped"
+                                      : " has a text that holds a double quote, a line feed or byte 26; "
+                                        "skipped"));
+        long rc = v.isDword ? ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 4,
+                                              reinterpret_cast<const unsigned char*>(&v.dword), 4)
+                            : ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 1,
+                                              reinterpret_cast<const unsigned char*>(v.text.c_str()),
+                                              static_cast<uint32_t>(v.text.size() + 1));
+        if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what() + ": " + ResultText(rc));
+        ++set_;
+        if (!opt_.dryRun) return;
+        char dword[16];
+        snprintf(dword, sizeof dword, "dword:%08lx", static_cast<unsigned long>(v.dword));
+        printf("set %s %s = %s\n", Latin1ToUtf8(shown_).c_str(), name().c_str(),
+               v.isDword ? dword : Quoted(v.text).c_str());
+    }
+
+    void OnSkipped(int line, const std::string& what) override { Skip(line, what); }
+
+    bool OnInvalid(int line, const std::string& what, bool section) override {
+        ++invalid_;
+        if (opt_.strict) return false;
+        Error(in_, "line " + std::to_string(line) + ": " + what +
+                       (section ? "; skipped with the values under it" : "; skipped"));
+        return true;
+    }
+
+private:
+    void Skip(int line, const std::string& what) {
+        ++skipped_;
+        if (!what.empty()) Error(in_, "line " + std::to_string(line) + ": " + what);
+    }
+
+    void Fail(const std::string& what) {
+        Error(reg_.file(), what + "; nothing imported");
+        failed_ = true;
+    }
+
+    void* Handle() const { return open_.empty() ? HkeyRegRoot() : open_.back(); }
+
+    void CloseFrom(size_t level) {
+        while (open_.size() > level) {
+            ZrRegCloseKey(open_.back());
+            open_.pop_back();
+            names_.pop_back();
+        }
+    }
+
+    // Leaves the handles of parts_[0..n) open; with `create`, missing keys are created
+    // (and counted). False when a key is missing and not to be created.
+    bool Open(size_t n, bool create) {
+        size_t common = 0;
+        while (common < open_.size() && common < n && SameName(names_[common], parts_[common])) ++common;
+        CloseFrom(common);
+        for (size_t i = common; i < n; ++i) {
+            void* next = nullptr;
+            const unsigned short* name = WideIn(&wide_, parts_[i]);
+            long rc = ZrRegOpenKeyEx(Handle(), name, 0, &next);
+            if (rc == 5 && create) {
+                rc = ZrRegCreateKey(Handle(), name, &next);
+                if (rc == 0) {
+                    ++created_;
+                    if (opt_.dryRun) printf("create key %s\n", Latin1ToUtf8(Path(i + 1)).c_str());
+                }
+            }
+            if (rc == 5 && !create) return false;
+            if (rc != 0) {
+                Fail("key " + Quoted(Path(i + 1)) + ": " + ResultText(rc));
+                return false;
+            }
+            open_.push_back(next);
+            names_.push_back(parts_[i]);
+        }
+        return true;
+    }
+
+    std::string Path(size_t n) const {
+        std::string s;
+        for (size_t i = 0; i < n; ++i) s += (i ? "\\" : "") + parts_[i];
+        return s;
+    }
+
+    const Registry& reg_;
+    const std::string& in_;
+    Options opt_;
+    std::unordered_set<std::string> topLevel_;  // in lower case
+    std::vector<void*> open_;                   // handles along the last section's path
+    std::vector<std::string> names_;            // their names
+    std::vector<std::string> parts_;            // the current section's path
+    std::string shown_;
+    enum { kSkip, kSet, kDeleted } state_ = kSkip;
+    std::vector<unsigned short> wide_;
+    bool failed_ = false;
+    long created_ = 0, set_ = 0, keysDeleted_ = 0, valuesDeleted_ = 0, skipped_ = 0, invalid_ = 0;
+};
+
+bool ReadStandardInput(std::string* bytes) {
+#ifdef _WIN32
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, stdin)) > 0) bytes->append(buf, n);
+    if (!ferror(stdin)) return true;
+    Error("standard input", "cannot read it");
+    return false;
 }
 
 int RunImport(const Args& a) {
-    const std::string& in = a.pos[1];
+    Options opt = {a.Has("--dry-run"), a.Has("--no-delete"), a.Has("--strict")};
+    bool fromStdin = a.pos[1] == "-";
+    const std::string in = fromStdin ? "standard input" : a.pos[1];
     std::string bytes;
-    if (!ReadWholeFile(in, &bytes)) return kFailed;
-    ImportResult read;
-    if (!ReadExport(bytes, &read)) {
-        Error(in, read.error);
-        return kFailed;
-    }
-    for (const std::string& s : read.skipped) Error(in, s);
-    std::vector<ImportKey> keys = Storable(in, &read);
+    if (fromStdin ? !ReadStandardInput(&bytes) : !ReadWholeFile(in, &bytes)) return kFailed;
 
     Registry reg(a.pos[0]);
-    if (!reg.Open(true)) return kFailed;
-    for (const ImportKey& k : keys) {
-        Key key;
-        if (!OpenKey(reg, k.parts, true, &key)) return kFailed;
-        for (const ExportValue& v : k.key->values) {
-            std::vector<unsigned short> wname = Wide(v.name);
-            long rc = v.isDword ? ZrRegSetValueEx(key.handle, wname.data(), 4,
-                                                  reinterpret_cast<const unsigned char*>(&v.dword), 4)
-                                : ZrRegSetValueEx(key.handle, wname.data(), 1,
-                                                  reinterpret_cast<const unsigned char*>(v.text.c_str()),
-                                                  static_cast<uint32_t>(v.text.size() + 1));
-            if (rc != 0) {
-                Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(v.name) + ": " +
-                                      ResultText(rc) + "; nothing imported");
-                return kFailed;
-            }
-        }
+    if (!reg.Open(!opt.dryRun)) return kFailed;
+    Importer importer(reg, in, opt);
+    std::string error;
+    bool read = ReadExport(bytes, &importer, &error);
+    if (importer.failed()) return kFailed;
+    if (!read) {
+        Error(in, error + "; nothing imported");
+        return kFailed;
     }
-    return reg.Close(true) ? kOk : kFailed;
+    importer.Finish();
+    importer.Summary();
+    return reg.Close(!opt.dryRun) ? kOk : kFailed;
 }
+
+// The generic count check would call the missing input file a KEY.
+const char* MissingInput(const Args& a) { return a.pos.size() == 1 ? "missing IN" : nullptr; }
 
 }  // namespace
 
-const Verb kImportVerb = {"import", 2, 2, "", kImportHelp, RunImport, nullptr};
+const Verb kImportVerb = {"import",    2,         2,           "--dry-run --no-delete --strict",
+                          kImportHelp, RunImport, MissingInput};
 
 }  // namespace zrreg

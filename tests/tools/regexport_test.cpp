@@ -1,6 +1,10 @@
 // Tests of zrreg's text conversions, key paths, and its export-file writer and reader.
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,91 +83,156 @@ TEST(ExportTest, WritesTheFormatWithItsEscapes) {
     EXPECT_NE(u16.find(std::string("0\0\r\0\n\0\r\0\n\0", 10)), std::string::npos);  // "5.00", CRLF, CRLF
 }
 
-void ExpectSameKeys(const std::vector<ExportKey>& got, const std::vector<ExportKey>& want) {
-    ASSERT_EQ(got.size(), want.size());
-    for (size_t i = 0; i < got.size(); ++i) {
-        EXPECT_EQ(got[i].path, want[i].path);
-        ASSERT_EQ(got[i].values.size(), want[i].values.size()) << got[i].path;
-        for (size_t k = 0; k < got[i].values.size(); ++k) {
-            const ExportValue &g = got[i].values[k], &w = want[i].values[k];
-            EXPECT_EQ(g.name, w.name);
-            EXPECT_EQ(g.isDword, w.isDword);
-            EXPECT_EQ(g.text, w.text);
-            EXPECT_EQ(g.dword, w.dword);
+// Writes what the reader hands on, one event a line, as the golden files hold it.
+class Recorder : public ExportHandler {
+public:
+    explicit Recorder(bool strict = false) : strict_(strict) {}
+    std::string out;
+
+    bool KnownRoot(const std::string& name) override { return SameName(name, "Existing"); }
+    void OnKey(const ExportKey& k) override {
+        Line(k.line, std::string(k.isDelete ? "[-" : "[") + Latin1ToUtf8(k.path) + "]");
+    }
+    void OnValue(const ExportValue& v) override {
+        std::string s = v.name.empty() ? "@" : Quoted(v.name);
+        if (v.isDelete) {
+            s += "=-";
+        } else if (v.isDword) {
+            char buf[16];
+            snprintf(buf, sizeof buf, "%08lx", static_cast<unsigned long>(v.dword));
+            s += std::string("=dword:") + buf;
+        } else {
+            s += "=" + Quoted(v.text);
+        }
+        Line(v.line, s);
+    }
+    void OnSkipped(int line, const std::string& what) override {
+        Line(line, what.empty() ? "skipped under the section above" : "skipped: " + what);
+    }
+    bool OnInvalid(int line, const std::string& what, bool section) override {
+        Line(line, std::string(section ? "invalid section: " : "invalid: ") + what);
+        return !strict_;
+    }
+
+private:
+    static std::string Quoted(const std::string& bytes) {
+        std::string s = "\"";
+        for (char c : Latin1ToUtf8(bytes)) {
+            if (c == '"' || c == '\\') s.push_back('\\');
+            s.push_back(c);
+        }
+        return s + "\"";
+    }
+    void Line(int line, const std::string& s) { out += std::to_string(line) + " " + s + "\n"; }
+    bool strict_;
+};
+
+std::string Read(const std::string& bytes, bool strict = false) {
+    Recorder r(strict);
+    std::string error;
+    if (!ReadExport(bytes, &r, &error)) r.out += "refused: " + error + "\n";
+    return r.out;
+}
+
+std::string Utf16(const std::u32string& chars, bool bom, bool crlf) {
+    std::string out = bom ? "\xFF\xFE" : "";
+    auto unit = [&](char32_t u) {
+        out.push_back(static_cast<char>(u & 0xFF));
+        out.push_back(static_cast<char>(u >> 8));
+    };
+    for (char32_t c : chars) {
+        if (c == '\n' && crlf) unit('\r');
+        if (c >= 0x10000) {
+            unit(0xD800 + ((c - 0x10000) >> 10));
+            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            unit(c);
         }
     }
+    return out;
 }
 
-TEST(ImportTest, AcceptsOtherEncodingsAndLineEnds) {
-    const std::vector<ExportKey> want = {{"HKCU\\A", {Sz("n", "Caf\xE9"), Dw("d", 0xABCu)}, 0}};
-    const char* body = "[HKCU\\A]\r\n\"n\" = \"Caf\xC3\xA9\"  \r\n; a comment\r\n\"d\"=DWORD:ABC\r\n";
-    const std::string inputs[] = {
-        std::string("Windows Registry Editor Version 5.00\r\n\r\n") + body,
-        std::string("\xEF\xBB\xBFWindows Registry Editor Version 5.00\n") + body,
-        std::string("REGEDIT4\n\n[HKCU\\A]\n\"n\"=\"Caf\xE9\"\n\"d\"=dword:00000abc\n"),  // 8-bit text
-    };
-    for (const std::string& in : inputs) {
-        ImportResult r;
-        ASSERT_TRUE(ReadExport(in, &r)) << r.error;
-        ExpectSameKeys(r.keys, want);
+std::string FileBytes(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Each tools/import/<rule>-<case>.reg is read with what the reader hands on in
+// <case>.out; a file of UTF-8 text is read as well in UTF-8 with a byte order mark and
+// CRLF, and in UTF-16LE with and without one, with the same result. ZR_UPDATE_GOLDEN=1
+// rewrites the .out files.
+TEST(ImportTest, GoldenFiles) {
+    namespace fs = std::filesystem;
+    fs::path dir = fs::path(ZR_TEST_DATA).parent_path() / "tools" / "import";
+    bool update = getenv("ZR_UPDATE_GOLDEN") && std::string(getenv("ZR_UPDATE_GOLDEN")) == "1";
+    int seen = 0;
+    for (auto& e : fs::directory_iterator(dir)) {
+        if (e.path().extension() != ".reg") continue;
+        SCOPED_TRACE(e.path().filename().string());
+        std::string in = FileBytes(e.path()), got = Read(in);
+        fs::path golden = e.path();
+        golden.replace_extension(".out");
+        if (update) std::ofstream(golden, std::ios::binary) << got;
+        EXPECT_EQ(got, FileBytes(golden));
+        ++seen;
+        std::u32string chars;
+        if (!DecodeUtf8(in, &chars)) continue;
+        std::string crlf = "\xEF\xBB\xBF";
+        for (char c : in) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        EXPECT_EQ(Read(crlf), got) << "UTF-8, byte order mark, CRLF";
+        EXPECT_EQ(Read(Utf16(chars, true, true)), got) << "UTF-16LE, byte order mark, CRLF";
+        if (!in.empty()) {
+            EXPECT_EQ(Read(Utf16(chars, false, false)), got) << "UTF-16LE, LF";
+        }
     }
+    EXPECT_GE(seen, 30);
 }
 
-TEST(ImportTest, ReportsAndSkipsWhatTheRegistryCannotHold) {
-    const char* in =
-        "Windows Registry Editor Version 5.00\n"
-        "[A]\n"
-        "\"bin\"=hex:01,02,\\\n"
-        "  03,04\n"
-        "\"multi\"=hex(7):41,00,00,00\n"
-        "\"gone\"=-\n"
-        "\"euro\"=\"5 \xE2\x82\xAC\"\n"
-        "\"kept\"=\"yes\"\n"
-        "[-B]\n"
-        "\"dropped\"=\"silently\"\n"
-        "[C\xE2\x82\xAC]\n"
-        "\"also\"=dword:1\n";
-    const Parts skipped = {
-        "line 3: value \"bin\" has type hex (REG_BINARY), which the registry cannot hold; skipped",
-        "line 5: value \"multi\" has type hex(7) (REG_MULTI_SZ), which the registry cannot hold; skipped",
-        "line 6: value \"gone\": deleting a value is not applied; skipped",
-        "line 7: value \"euro\" holds U+20AC, which the registry cannot hold; skipped",
-        "line 9: [-B]: deleting a key is not applied; skipped",
-        "line 11: [C\xE2\x82\xAC]: holds U+20AC, which the registry cannot hold; skipped with its values",
-    };
-    ImportResult r;
-    ASSERT_TRUE(ReadExport(in, &r)) << r.error;
-    ExpectSameKeys(r.keys, {{"A", {Sz("kept", "yes")}, 0}});
-    EXPECT_EQ(r.skipped, skipped);
+TEST(ImportTest, StrictStopsAtTheFirstInvalidLine) {
+    const std::string in =
+        "Windows Registry Editor Version 5.00\n[HKEY_CURRENT_USER\\A]\n\"a\"=\"x\"\n\"b\"=dword:1 "
+        "2\n\"c\"=\"y\"\n";
+    EXPECT_EQ(
+        Read(in, true),
+        "2 [HKEY_CURRENT_USER\\A]\n3 \"a\"=\"x\"\n"
+        "4 invalid: value \"b\": dword: needs 1 to 8 hexadecimal digits, then only blanks and a ; comment\n"
+        "refused: line 4: value \"b\": dword: needs 1 to 8 hexadecimal digits, then only blanks and a ; "
+        "comment\n");
 }
 
-TEST(ImportTest, RefusesFilesThatAreNotExportFiles) {
+TEST(ImportTest, RefusesTextItCannotDecode) {
     const struct {
         std::string in;
         const char* error;
     } cases[] = {
-        {"", "line 1: not a registry export file"},
-        {"[A]\n", "line 1: not a registry export file"},
-        {"REGEDIT4\n\"v\"=\"x\"\n", "line 2: value \"v\" stands before any [key] section"},
-        {"REGEDIT4\n[A\n", "line 2: a key section must be a key path between [ and ]"},
-        {"REGEDIT4\n[A]\n\"v=\"x\"\n", "line 3: value \"v=\": expected = after the value name"},
-        {"REGEDIT4\n[A]\n\"v\n", "line 3: the value name has no closing double quote"},
-        {"REGEDIT4\n[A]\n\"v\"=\"x\n", "line 3: value \"v\": the text has no closing double quote"},
-        {"REGEDIT4\n[A]\n\"v\"=\"x\" y\n",
-         "line 3: value \"v\": unexpected characters after the closing quote"},
-        {"REGEDIT4\n[A]\n@=dword:123456789\n", "line 3: the default value (@): dword: needs 1 to 8"},
-        {"REGEDIT4\n[A]\n@=dword:12g\n", "line 3: the default value (@): dword: needs 1 to 8"},
-        {"REGEDIT4\n[A]\n@=12\n", "line 3: the default value (@): the data must be"},
-        {"REGEDIT4\n[A]\nv=1\n", "line 3: expected a [key] section"},
         {std::string("\xFE\xFF\0R", 4), "UTF-16 big-endian text is not supported"},
         {std::string("\xFF\xFER\0E", 5), "the UTF-16 text ends in the middle of a character"},
+        {std::string("R\0E", 3), "the UTF-16 text ends in the middle of a character"},
         {"\xEF\xBB\xBFREGEDIT4\n[\xE9]\n", "the file is marked as UTF-8 but is not valid UTF-8"},
     };
     for (const auto& c : cases) {
-        ImportResult r;
-        EXPECT_FALSE(ReadExport(c.in, &r)) << c.in;
-        EXPECT_EQ(r.error.rfind(c.error, 0), 0u) << r.error;
+        Recorder r;
+        std::string error;
+        EXPECT_FALSE(ReadExport(c.in, &r, &error)) << c.in;
+        EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+        EXPECT_EQ(r.out, "");
     }
+}
+
+TEST(ImportTest, WhatIsWrittenReadsBack) {
+    const char* want =
+        "3 [HKEY_LOCAL_MACHINE\\Software]\n"
+        "4 @=\"default\"\n"
+        "5 \"Path\"=\"C:\\\\Ardo \\\"x\\\"\"\n"
+        "6 \"Build\"=dword:0000000c\n"
+        "8 [HKEY_CURRENT_USER]\n"
+        "10 [HKEY_CURRENT_USER\\Caf\xC3\xA9]\n"
+        "11 \"Left\"=dword:fffff880\n"
+        "12 \"Name\"=\"Caf\xC3\xA9\"\n";
+    EXPECT_EQ(Read(WriteExport(kSample, ExportForm::kUtf8)), want);
+    EXPECT_EQ(Read(WriteExport(kSample, ExportForm::kUtf16)), want);
 }
 
 }  // namespace
