@@ -29,8 +29,8 @@ const char kAddHelp[] =
     "  -v NAME  the value to set (\"\" for the default value)\n"
     "  -t TYPE  REG_SZ (text, the default) or REG_DWORD (a 32-bit integer)\n"
     "  -d DATA  the text, or the integer: decimal, negative, or hexadecimal after 0x\n"
-    "  --force  create KEY even when its first level is not a top-level key of FILE\n"
-    "           (such as HKEY_LOCAL_MACHINE); without it, that is refused\n"
+    "  --force  create KEY even when its first level is not a root of FILE\n"
+    "           (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or a top-level key it has)\n"
     "\n"
     "Example: zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Zoom -t REG_DWORD -d 125\n";
 

@@ -34,7 +34,7 @@ const char kCopyHelp[] =
     "Copies the values of the key SRC into the key DST, creating DST with every missing\n"
     "key above it; values DST has already are replaced. FILE is written back.\n"
     "  -s       copy the whole subtree of SRC, its subkeys and their values too\n"
-    "  --force  create DST even when its first level is not a top-level key of FILE\n"
+    "  --force  create DST even when its first level is not a root of FILE\n"
     "\n"
     "Example: zrreg copy app.txt 'HKCU\\Software\\MORVANE\\Ardo' 'HKCU\\Software\\Ardo' -s\n";
 

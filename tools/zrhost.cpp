@@ -234,7 +234,10 @@ std::string ShownPath(const RegViewKey* node, const std::string& belowRoot) {
     return belowRoot.empty() ? std::string(RegViewName(node)) : belowRoot;
 }
 
+// The two keys the library's predefined handles stand for are roots of every registry,
+// made on first use; any other first level must be a top-level key the file has.
 bool IsTopLevel(const std::string& name) {
+    if (SameName(name, "HKEY_LOCAL_MACHINE") || SameName(name, "HKEY_CURRENT_USER")) return true;
     const RegViewKey* root = RegViewRoot();
     for (int i = 0; root && i < RegViewSubkeyCount(root); ++i)
         if (RegViewCompareNames(RegViewName(RegViewSubkey(root, i)), name.c_str()) == 0) return true;
@@ -242,15 +245,15 @@ bool IsTopLevel(const std::string& name) {
 }
 
 std::string NotTopLevel(const std::string& name) {
-    std::string why = "not a top-level key of this registry, which has ";
+    std::vector<std::string> roots = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"};
     const RegViewKey* root = RegViewRoot();
-    int n = root ? RegViewSubkeyCount(root) : 0;
-    if (n == 0) why += "none";
-    for (int i = 0; i < n; ++i)
-        why += std::string(i == 0       ? ""
-                           : i + 1 == n ? " and "
-                                        : ", ") +
-               Quoted(RegViewName(RegViewSubkey(root, i)));
+    for (int i = 0; root && i < RegViewSubkeyCount(root); ++i) {
+        std::string top = RegViewName(RegViewSubkey(root, i));
+        if (!SameName(top, roots[0]) && !SameName(top, roots[1])) roots.push_back(top);
+    }
+    std::string why = "not a root of this registry, whose roots are ";
+    for (size_t i = 0; i < roots.size(); ++i)
+        why += std::string(i == 0 ? "" : i + 1 == roots.size() ? " and " : ", ") + Quoted(roots[i]);
     // What a shell leaves of HKCU\Software\... written without quotes.
     for (const char* top : {"HKLM", "HKCU", "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"})
         if (name.size() > strlen(top) && SameName(name.substr(0, strlen(top)), top)) {

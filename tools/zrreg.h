@@ -103,7 +103,8 @@ struct Key {
 std::string Join(const std::string& parent, const char* name);
 std::string ShownPath(const RegViewKey* node, const std::string& belowRoot);
 
-// Whether the loaded registry has `name` as a top-level key (a subkey of the root).
+// Whether `name` is a root of the loaded registry: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER
+// (the library makes them on first use) or another top-level key it has.
 bool IsTopLevel(const std::string& name);
 // Why `name` is no top-level key, naming those the registry has.
 std::string NotTopLevel(const std::string& name);
