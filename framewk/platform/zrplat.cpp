@@ -80,13 +80,11 @@ char* zrStrdup(const char* s) {
 char* _strdup(const char* s) { return zrStrdup(s); }
 
 // ASCII folding, as the default C locale does; bytes above 127 compare as themselves.
-static int asciiLower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
 int _stricmp(const char* a, const char* b) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
     const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
     for (;; ++p, ++q) {
-        int d = asciiLower(*p) - asciiLower(*q);
+        int d = zrFold(*p) - zrFold(*q);
         if (d != 0 || *p == 0) return d;
     }
 }

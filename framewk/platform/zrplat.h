@@ -22,6 +22,19 @@ char* _strupr(char* s);
 int _unlink(const char* path);
 #endif
 
+// The one case folding of names: ASCII letters, as the default C locale folds them; bytes
+// above 127 stay as they are. _stricmp and every name lookup of the tree use it.
+inline unsigned char zrFold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+// Whole names equal under that folding; unlike the C runtime's _stricmp on Windows, never
+// swayed by a locale that the host may set.
+inline bool zrSameName(const char* a, const char* b) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
+    const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
+    for (; zrFold(*p) == zrFold(*q); ++p, ++q)
+        if (*p == 0) return true;
+    return false;
+}
+
 // 16-bit text as it crosses the exported interface.
 typedef unsigned short zrwchar;
 

@@ -21,7 +21,7 @@ bool SameName(const char* stored, const char* name, size_t len) {
     const unsigned char* a = reinterpret_cast<const unsigned char*>(stored);
     const unsigned char* b = reinterpret_cast<const unsigned char*>(name);
     for (size_t i = 0; i < len; ++i)
-        if (a[i] == 0 || RegFold(a[i]) != RegFold(b[i])) return false;
+        if (a[i] == 0 || zrFold(a[i]) != zrFold(b[i])) return false;
     return a[len] == 0;
 }
 

@@ -7,9 +7,6 @@
 
 #include "zrplat.h"
 
-// ASCII folding, the folding every name comparison of the tree uses.
-inline unsigned char RegFold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
 // Maps folded names to the entries of a list (subkeys or values) and their slots in the
 // list. Slots grow along the list, so that among entries of equal names the first in list
 // order is the one with the smallest slot. The owner appends and removes through Append
@@ -42,7 +39,7 @@ public:
     void SetStamp(uint32_t s) { stamp = s; }
 
     static uint32_t HashStart() { return 2166136261u; }
-    static uint32_t HashStep(uint32_t h, unsigned char c) { return (h ^ RegFold(c)) * 16777619u; }
+    static uint32_t HashStep(uint32_t h, unsigned char c) { return (h ^ zrFold(c)) * 16777619u; }
     // The entry of smallest slot not below `minSlot` whose whole name equals the `len`
     // bytes at `name` ignoring case (`hash` is theirs), with its slot in *slot; null when
     // there is none.

@@ -105,14 +105,6 @@ static const int kIndexFrom = 9;
 static const char* KeyNameOf(void* e) { return static_cast<RegNode*>(e)->GetName(); }
 static const char* ValueNameOf(void* e) { return static_cast<RegKeyValue*>(e)->GetKey(); }
 
-static bool SameFolded(const char* a, const char* b) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
-    const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
-    for (; RegFold(*p) == RegFold(*q); ++p, ++q)
-        if (*p == 0) return true;
-    return false;
-}
-
 // Fills `index` with the list's entries and their slots; false when it cannot grow.
 template <class T>
 static bool Number(NameIndex* index, RegList<T>* list) {
@@ -161,7 +153,7 @@ static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, int* slot
     }
     for (int s = list->FirstSlot(); s < list->EndSlot(); ++s) {
         T* e = list->AtSlot(s);
-        if (e && SameFolded(nameOf(e), name)) {
+        if (e && zrSameName(nameOf(e), name)) {
             if (slot) *slot = s;
             return e;
         }
@@ -249,7 +241,7 @@ static const char* MatchName(RegNode* n, const char* p) {
     const unsigned char* nm = reinterpret_cast<const unsigned char*>(n->GetName());
     const unsigned char* q = reinterpret_cast<const unsigned char*>(p);
     for (; *nm; ++nm, ++q)
-        if (RegFold(*q) != RegFold(*nm)) return nullptr;
+        if (zrFold(*q) != zrFold(*nm)) return nullptr;
     return reinterpret_cast<const char*>(q);
 }
 
