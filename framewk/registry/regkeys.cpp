@@ -195,15 +195,31 @@ unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHand
     return CfRegOpenKey(hParentKey, newKey, phNewHandle);
 }
 
+// The opening of every change to a key's values or subkeys: a loaded registry (9), a key
+// handle (8, where the open calls answer 3), the names and data it needs (3), and the
+// key itself (8, or 2). Null with *rc set when the change cannot go on.
+static RegNode* ChangeTarget(HKEY h, bool argsGiven, unsigned int* rc) {
+    if (!NWREGIsRegLoaded()) {
+        *rc = REGERR_NOT_LOADED;
+        return nullptr;
+    }
+    if (!IsKeyHandle(h)) {
+        *rc = REGERR_KEY_NOT_FOUND;
+        return nullptr;
+    }
+    if (!argsGiven) {
+        *rc = REGERR_INVALID_HANDLE;
+        return nullptr;
+    }
+    return LookUp(h, rc);
+}
+
 // The name copy, the data text and the value record are all made before the old value
 // is taken out, so that running out of memory leaves the old value in place.
 unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwType,
                            const unsigned char* lpData, unsigned int cbData) {
-    if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
-    if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
-    if (!valueName || !lpData) return REGERR_INVALID_HANDLE;
     unsigned int rc;
-    RegNode* parent = LookUp(hParent, &rc);
+    RegNode* parent = ChangeTarget(hParent, valueName && lpData, &rc);
     if (!parent) return rc;
 
     int type = dwType == 4 ? REG_INT : REG_SZ;
@@ -251,11 +267,8 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
 }
 
 unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
-    if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
-    if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
-    if (!subKeyName) return REGERR_INVALID_HANDLE;
     unsigned int rc;
-    RegNode* parent = LookUp(hParent, &rc);
+    RegNode* parent = ChangeTarget(hParent, subKeyName != nullptr, &rc);
     if (!parent) return rc;
     int i = FindSubkey(parent, subKeyName);
     if (i < 0) return REGERR_NOT_FOUND;
@@ -266,11 +279,8 @@ unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
 }
 
 unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName) {
-    if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
-    if (!IsKeyHandle(hParent)) return REGERR_KEY_NOT_FOUND;
-    if (!valueName) return REGERR_INVALID_HANDLE;
     unsigned int rc;
-    RegNode* parent = LookUp(hParent, &rc);
+    RegNode* parent = ChangeTarget(hParent, valueName != nullptr, &rc);
     if (!parent) return rc;
     int i = FindValue(parent, valueName);
     if (i < 0) return REGERR_NOT_FOUND;
