@@ -1,7 +1,7 @@
 // The registry file parser: an LR pushdown automaton on explicit, growable stacks.
 //
 //   registry : key
-//   key      : KEY STRING { CreateKeyNode } body { EndKeyNode }
+//   key      : KEY STRING { CreateKeyNode } body { EndLoadedKeyNode }
 //   body     : '(' ')' | '(' items ')'
 //   items    : item | items item
 //   item     : key
@@ -190,7 +190,7 @@ int yyparse() {
                 break;
             }
             case S_KEYDONE:
-                EndKeyNode(yyv[sp - 3].string);
+                EndLoadedKeyNode(yyv[sp - 3].string);
                 zrFree(yyv[sp - 2].string);
                 sym = SYM_KEY, len = 4;
                 break;

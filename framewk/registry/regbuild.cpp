@@ -89,6 +89,16 @@ int EndKeyNode(const char* name) {
     return 1;
 }
 
+int EndLoadedKeyNode(const char* name) {
+    RegNode* top = StackTop();
+    if (top && strcmp(top->GetName(), name) == 0) {
+        // A loaded key's lists are complete: a failed shrink only keeps their spare room.
+        top->GetRegKeyValueList()->ShrinkToFit();
+        top->GetRegNodeList()->ShrinkToFit();
+    }
+    return EndKeyNode(name);
+}
+
 int AddValue(char* valuename, int type, void* data) {
     RegNode* top = StackTop();
     if (!top) {

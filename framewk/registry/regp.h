@@ -136,6 +136,8 @@ extern int rootCreated;
 extern long lRegLoadCnt;
 int CreateKeyNode(char* name);
 int EndKeyNode(const char* name);
+// EndKeyNode for a key the parser has read to its end: its lists give back their spare room.
+int EndLoadedKeyNode(const char* name);
 int AddValue(char* valuename, int type, void* data);
 // AddValue for a value item read whole: copies the name and the text. -1 when nothing was
 // done and the item is to be parsed token by token (no key is open, or no memory for the
