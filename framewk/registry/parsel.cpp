@@ -310,7 +310,11 @@ static void SkipGaps() {
         const unsigned char* end = s_in + s_inLen;
         int lines = 0;
         bool token = false;
-        while ((p = SkipBlanks(p, end)) < end) {
+        while (p < end) {
+            if (*p == ' ') {
+                p = SkipBlanks(p + 1, end);
+                continue;
+            }
             unsigned char k = s_class.c[*p];
             if (k == C_NL) {
                 ++lines;
