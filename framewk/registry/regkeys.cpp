@@ -7,7 +7,6 @@
 HKEY s_hkeyRoot;
 int bRegChanged;
 
-
 // Handles hold their key's absolute path and are resolved from the root on every call.
 // Null with *rc 8 when the key is not in the tree, or 2 when the search ran out of memory
 // (only a handle kept across a reload can: the others reserved their search's room).
