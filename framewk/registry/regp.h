@@ -32,7 +32,10 @@ public:
     ZR_POOLED_CLASS
     RegKeyValue(char* k, int t, void* data);
     // A value whose name and text (REG_SZ) lie in its own block behind it: one allocation
-    // instead of three, and they go with the value. Null when out of memory.
+    // instead of three, and they go with the value. Null when out of memory. The loader
+    // makes its values so; the key operations hand over texts of their own (the constructor
+    // above), which the value frees. Under the sanitizers each value, texts and all, is one
+    // block of the C allocator.
     static RegKeyValue* MakeInline(const char* name, size_t nameLen, int type, const char* text,
                                    size_t textLen, int number);
     ~RegKeyValue();
