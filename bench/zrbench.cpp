@@ -6,9 +6,12 @@
 #include <rapidjson/filereadstream.h>
 #include <rapidjson/filewritestream.h>
 #include <rapidjson/writer.h>
+#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -593,6 +596,126 @@ void DeepCall(benchmark::State& st, Deep op, int depth) {
     if (bad) st.SkipWithError("a call failed");
 }
 
+// ---- the first load in a fresh process, and its peak memory -----------------------------
+// The benchmark starts itself again with --child-load=LIB:FILE; the child loads the file
+// once, prints its load time and peak RSS, and exits without releasing the content.
+
+double Now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// The child's side: 0 when the file loaded.
+int ChildLoad(const std::string& arg) {
+    size_t colon = arg.find(':');
+    std::string lib = arg.substr(0, colon), path = arg.substr(colon + 1);
+    double start = Now();
+    bool ok;
+    rapidjson::Document doc;
+    if (lib == "rapidjson") {
+        std::vector<char> buf(1 << 16);
+        FILE* fp = fopen(path.c_str(), "rb");
+        ok = fp != nullptr;
+        if (ok) {
+            rapidjson::FileReadStream is(fp, buf.data(), buf.size());
+            doc.ParseStream(is);
+            fclose(fp);
+            ok = !doc.HasParseError();
+        }
+    } else if (lib == "zrregdll") {
+        ok = ZrLoadRegistry(path.c_str()) == 0;
+    } else {
+        ok = true;  // the program alone
+    }
+    double seconds = Now() - start;
+    // The high-water mark of this program's own memory: getrusage's would also count the
+    // memory of the benchmark process that started it.
+    long hwmKb = 0;
+    if (FILE* st = fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (fgets(line, sizeof line, st))
+            if (sscanf(line, "VmHWM: %ld", &hwmKb) == 1) break;
+        fclose(st);
+    }
+    printf("%.9f %ld\n", seconds, hwmKb);
+    fflush(stdout);
+    return ok ? 0 : 1;
+}
+
+// Runs a child; false when it failed. *total is from its start to its end.
+bool RunChild(const std::string& arg, double* total, double* load, long* rssKb) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    posix_spawn_file_actions_addclose(&fa, fds[0]);
+    std::string a = "--child-load=" + arg;
+    char* argv[] = {const_cast<char*>("zrbench"), const_cast<char*>(a.c_str()), nullptr};
+    double start = Now();
+    pid_t pid;
+    int err = posix_spawn(&pid, "/proc/self/exe", &fa, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    char out[128] = {0};
+    ssize_t n = err == 0 ? read(fds[0], out, sizeof out - 1) : -1;
+    close(fds[0]);
+    int status = 0;
+    if (err != 0 || waitpid(pid, &status, 0) != pid) return false;
+    *total = Now() - start;
+    return n > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && sscanf(out, "%lf %ld", load, rssKb) == 2;
+}
+
+void FreshLoad(benchmark::State& st, const char* lib, const DataSet* d) {
+    std::string arg = std::string(lib) + ":" + d->base + (strcmp(lib, "rapidjson") == 0 ? ".json" : ".reg");
+    double load = 0, sumLoad = 0;
+    long rss = 0, maxRss = 0;
+    for (auto _ : st) {
+        double total;
+        if (!RunChild(arg, &total, &load, &rss)) {
+            st.SkipWithError("child failed");
+            break;
+        }
+        st.SetIterationTime(total);
+        sumLoad += load;
+        if (rss > maxRss) maxRss = rss;
+    }
+    st.counters["load_seconds"] = sumLoad / static_cast<double>(st.iterations());
+    st.counters["peak_rss_bytes"] = static_cast<double>(maxRss) * 1024;
+}
+
+std::string FreshName(const char* lib, int mb) {
+    return std::string("fresh/") + lib + "/" + std::to_string(mb) + "MB";
+}
+
+void FreshNone(benchmark::State& st) {
+    double load = 0;
+    long rss = 0;
+    for (auto _ : st) {
+        double total;
+        if (!RunChild("none:", &total, &load, &rss)) {
+            st.SkipWithError("child failed");
+            break;
+        }
+        st.SetIterationTime(total);
+    }
+    st.counters["peak_rss_bytes"] = static_cast<double>(rss) * 1024;
+}
+
+void RegisterFresh(const std::vector<int>& sizesMb) {
+    benchmark::RegisterBenchmark("fresh/none", FreshNone)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond)
+        ->Iterations(5);
+    for (int mb : sizesMb)
+        for (const char* lib : {"zrregdll", "rapidjson"})
+            benchmark::RegisterBenchmark(FreshName(lib, mb).c_str(), FreshLoad, lib, &g_sets[mb])
+                ->UseManualTime()
+                ->Unit(benchmark::kMillisecond)
+                ->Iterations(mb >= 100 ? 3 : 5);
+}
+
 // ---- the Markdown report ---------------------------------------------------------------
 
 struct Result {
@@ -851,6 +974,67 @@ void WriteMarkdown(FILE* md) {
     }
 }
 
+void WriteFreshMarkdown(FILE* md) {
+    const Result* none = Find("fresh/none");
+    double base = none ? none->counters.at("peak_rss_bytes") : 0;
+    fprintf(
+        md,
+        "\n### Loading in a fresh process, and its peak memory\n\n"
+        "A process of its own loads the file once and exits without releasing it. *In the process*: the\n"
+        "load's own time there, first touch of its memory included; *start to exit*: from the spawn to\n"
+        "the process's end (the program's start, the load and the release of its memory by the system).\n"
+        "*Warm*: the load table above (the same process loading again). Peak RSS is the whole process's.\n");
+    if (none)
+        fprintf(md, "The program alone, loading nothing, takes %.1f ms from start to exit and %.1f MB.\n",
+                none->seconds * 1e3, none->counters.at("peak_rss_bytes") / 1e6);
+    fprintf(md, "\n");
+    fprintf(md,
+            "| reader | size | warm | in the process | start to exit | start to exit / warm | peak RSS | "
+            "peak RSS per file byte | the same above the program alone |\n"
+            "|---|---|---|---|---|---|---|---|---|\n");
+    for (auto& s : g_sets) {
+        for (const char* lib : {"zrregdll", "rapidjson"}) {
+            const Result* f = Find(FreshName(lib, s.first));
+            if (!f) continue;
+            const Result* w = Find(LoadName(lib, s.first));
+            bool json = strcmp(lib, "rapidjson") == 0;
+            double bytes = static_cast<double>(json ? s.second.stats.jsonBytes : s.second.stats.regBytes);
+            double rss = f->counters.at("peak_rss_bytes");
+            fprintf(md, "| %s | %d MB | %s | %.1f ms | %.1f ms | %s | %.1f MB | %.2f | %.2f |\n",
+                    json ? "RapidJSON" : "**zrregdll**", s.first,
+                    w ? Fmt("%.1f ms", w->seconds * 1e3).c_str() : "–", f->counters.at("load_seconds") * 1e3,
+                    f->seconds * 1e3, w ? Fmt("%.2f", f->seconds / w->seconds).c_str() : "–", rss / 1e6,
+                    rss / bytes, (rss - base) / bytes);
+        }
+    }
+    if (!g_sets.count(100)) return;
+    const Result* f = Find(FreshName("zrregdll", 100));
+    const Result* w = Find(LoadName("zrregdll", 100));
+    const Result* j = Find(LoadName("rapidjson", 100));
+    fprintf(md, "\n| target (100 MB file) | measured | met |\n|---|---|---|\n");
+    double mb = static_cast<double>(g_sets[100].stats.regBytes) / 1e6;
+    if (w) {
+        fprintf(md, "| warm load >= 1000 MB/s (wall clock) | %.0f MB/s | %s |\n", mb / w->seconds,
+                mb / w->seconds >= 1000 ? "yes" : "**no**");
+        fprintf(md, "| warm load >= 1000 MB/s (CPU time) | %.0f MB/s | %s |\n", mb / w->cpuSeconds,
+                mb / w->cpuSeconds >= 1000 ? "yes" : "**no**");
+    }
+    if (w && j) {
+        double jmb = static_cast<double>(g_sets[100].stats.jsonBytes) / 1e6;
+        double x = (mb / w->seconds) / (jmb / j->seconds);
+        fprintf(md, "| warm load >= 2x RapidJSON's MB/s | %.2fx | %s |\n", x, x >= 2 ? "yes" : "**no**");
+    }
+    if (f && w) {
+        double x = f->seconds / w->seconds;
+        fprintf(md, "| fresh process start to exit <= 1.5x the warm load | %.2fx | %s |\n", x,
+                x <= 1.5 ? "yes" : "**no**");
+    }
+    if (f) {
+        double x = f->counters.at("peak_rss_bytes") / static_cast<double>(g_sets[100].stats.regBytes);
+        fprintf(md, "| peak RSS <= 1.0 per file byte | %.2f | %s |\n", x, x <= 1.0 ? "yes" : "**no**");
+    }
+}
+
 // ---- registration --------------------------------------------------------------------
 
 void Register(const std::vector<int>& sizesMb) {
@@ -908,6 +1092,7 @@ int main(int argc, char** argv) {
     std::vector<char*> rest = {argv[0]};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
+        if (a.rfind("--child-load=", 0) == 0) return ChildLoad(a.substr(13));
         if (a.rfind("--data=", 0) == 0) {
             g_dataDir = a.substr(7);
         } else if (a.rfind("--md=", 0) == 0) {
@@ -945,6 +1130,7 @@ int main(int argc, char** argv) {
     ok = ok && MakeSet("keysonly", 4000000, keysOnly, &g_keysOnly);
     if (ok) {
         Register(sizes);
+        RegisterFresh(sizes);
         Collector reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
         UnloadWide();
@@ -952,6 +1138,7 @@ int main(int argc, char** argv) {
             FILE* md = fopen(mdPath.c_str(), "w");
             if (md) {
                 WriteMarkdown(md);
+                WriteFreshMarkdown(md);
                 fclose(md);
             }
         }

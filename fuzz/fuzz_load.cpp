@@ -18,7 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = FuzzDir() + "/fuzz.reg";
     WriteBytes(path, data, size);
 
+    // Token by token first: the whole-line reading must give the same result and tree.
+    RegViewSetWholeLines(false);
+    uint32_t slowRc = ZrLoadRegistry(path.c_str());
+    std::string slowTree = slowRc == 0 ? Dump() : std::string();
+    RegViewSetChanged(false);
+    ZrUnloadRegistry();
+    RegViewSetWholeLines(true);
+
     uint32_t rc = ZrLoadRegistry(path.c_str());
+    FUZZ_CHECK(rc == slowRc);
     if (rc != 0) {
         FUZZ_CHECK(rc == 1);  // nothing but a syntax error can fail with memory to spare
         FUZZ_CHECK(!RegViewRoot() && !HkeyRegRoot());
@@ -26,6 +35,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     std::string tree = Dump();
+    FUZZ_CHECK(tree == slowTree);
     RegViewSetChanged(true);
     ZrUnloadRegistry();
     FUZZ_CHECK(!RegViewRoot() && !HkeyRegRoot());

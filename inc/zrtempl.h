@@ -51,6 +51,20 @@ public:
         return true;
     }
 
+    // Gives back the room beyond the last element; false, and the array as it was, when
+    // the smaller block cannot be had.
+    bool ShrinkToFit() {
+        if (m_nSize == m_nMaxSize) return true;
+        if (m_nSize == 0) return SetSize(0, -1);
+        TYPE* p = NewBlock(m_nSize);
+        if (!p) return false;
+        memcpy(static_cast<void*>(p), m_pData, static_cast<size_t>(m_nSize) * sizeof(TYPE));
+        zrFree(m_pData);
+        m_pData = p;
+        m_nMaxSize = m_nSize;
+        return true;
+    }
+
 private:
     // The elements are pointers: a block of them needs no construction.
     static TYPE* NewBlock(int n) {

@@ -14,7 +14,8 @@
 // to kPoolMax bytes therefore come from size classes carved out of large chunks and are
 // kept on free lists by class; larger ones come from the C allocator. Each block carries
 // an 8-byte header naming its class (0: the C allocator's), so zrFree tells them apart.
-// When the last pooled block is freed, every chunk goes back to the C allocator. The
+// When the last pooled block is freed, the chunks are emptied and kept for the next load (see
+// the spares below); only surplus ones go back to the system. The
 // sanitizer builds use the C allocator alone, so that they keep checking every block.
 #if defined(__SANITIZE_ADDRESS__)
 #define ZR_POOL 0
@@ -85,14 +86,37 @@ Chunk* MapHugeChunk() {
 }
 #endif
 
+// Emptied smaller chunks, one of each size, kept as well: every load begins with the same
+// sizes, and a small registry loaded again would otherwise fault its memory in anew.
+const int kSmallSizes = 5;  // kFirstChunk << 0 .. 4, below kLastChunk
+static_assert((kFirstChunk << (kSmallSizes - 1)) < kLastChunk, "the small sizes lie below the huge one");
+Chunk* s_smallSpare[kSmallSizes];
+
+int SmallSlot(size_t size) {
+    for (int i = 0; i < kSmallSizes; ++i)
+        if (size == kFirstChunk << i) return i;
+    return -1;
+}
+
 Chunk* ChunkAlloc(size_t size) {
 #if defined(__linux__)
     if (size == kLastChunk) return MapHugeChunk();
 #endif
+    int slot = SmallSlot(size);
+    if (slot >= 0 && s_smallSpare[slot]) {
+        Chunk* c = s_smallSpare[slot];
+        s_smallSpare[slot] = nullptr;
+        return c;
+    }
     return static_cast<Chunk*>(malloc(size));
 }
 
 void ChunkFree(Chunk* c) {
+    int slot = SmallSlot(c->size);
+    if (slot >= 0 && !s_smallSpare[slot]) {
+        s_smallSpare[slot] = c;
+        return;
+    }
 #if defined(__linux__)
     if (c->size == kLastChunk) {
         if (s_spareCount < kMaxSpare) {

@@ -1,12 +1,15 @@
 // The registry file parser: an LR pushdown automaton on explicit, growable stacks.
 //
 //   registry : key
-//   key      : KEY STRING { CreateKeyNode } body { EndKeyNode }
+//   key      : KEY STRING { CreateKeyNode } body { EndLoadedKeyNode }
 //   body     : '(' ')' | '(' items ')'
 //   items    : item | items item
 //   item     : key
 //            | REG_SZ STRING '=' STRING ';'   { AddValue(.., REG_SZ, ..) }
 //            | REG_INT STRING '=' NUMBER ';'  { AddValue(.., REG_INT, ..) }
+//
+// A value item or the head of a key (KEY STRING '(') that the scanner recognises whole
+// (yypeekitem) is shifted and reduced in one step, without its tokens.
 //
 // A state that completes a rule reduces without reading a token, so every action runs as
 // soon as the last token of its rule has been read and messages carry that token's line.
@@ -187,7 +190,7 @@ int yyparse() {
                 break;
             }
             case S_KEYDONE:
-                EndKeyNode(yyv[sp - 3].string);
+                EndLoadedKeyNode(yyv[sp - 3].string);
                 zrFree(yyv[sp - 2].string);
                 sym = SYM_KEY, len = 4;
                 break;
@@ -227,6 +230,40 @@ int yyparse() {
             continue;
         }
 
+        // A whole value item or key head, when the scanner can hand it over in one piece
+        // and the stacks have room for the tokens it stands for: the same actions on the
+        // same tree, in the same order, and the same stacks afterwards.
+        if (token < 0 && (state == S_OPEN || state == S_ITEMS || state == S_START) && sp + 5 <= yymaxdepth) {
+            YYItem item;
+            if (!yypeekitem(&item)) {
+                // token by token
+            } else if (item.type == KEY) {
+                char* name = static_cast<char*>(zrMalloc(static_cast<size_t>(item.nameLen) + 1));
+                if (name) {
+                    memcpy(name, item.name, static_cast<size_t>(item.nameLen));
+                    name[item.nameLen] = 0;
+                    yytakeitem(item);
+                    yys[sp] = S_KEY;
+                    yyv[sp++].string = nullptr;
+                    yys[sp] = S_KEYNAME;
+                    yyv[sp++].string = name;
+                    yys[sp] = S_BODY;
+                    yyv[sp++].string = CreateKeyNode(name) != 0 ? name : nullptr;
+                    yys[sp] = S_OPEN;
+                    yyv[sp++].string = nullptr;
+                    continue;
+                }
+            } else if (state != S_START &&
+                       AddValueItem(item.name, static_cast<size_t>(item.nameLen), item.type, item.text,
+                                    static_cast<size_t>(item.textLen), item.number) >= 0) {
+                yytakeitem(item);
+                if (state == S_OPEN) {
+                    yys[sp] = S_ITEMS;
+                    yyv[sp++].string = nullptr;
+                }
+                continue;
+            }
+        }
         if (token < 0) {
             token = yylex();
             text = (token == STRING || token == NUMBER) ? yylval.string : nullptr;

@@ -89,6 +89,16 @@ int EndKeyNode(const char* name) {
     return 1;
 }
 
+int EndLoadedKeyNode(const char* name) {
+    RegNode* top = StackTop();
+    if (top && strcmp(top->GetName(), name) == 0) {
+        // A loaded key's lists are complete: a failed shrink only keeps their spare room.
+        top->GetRegKeyValueList()->ShrinkToFit();
+        top->GetRegNodeList()->ShrinkToFit();
+    }
+    return EndKeyNode(name);
+}
+
 int AddValue(char* valuename, int type, void* data) {
     RegNode* top = StackTop();
     if (!top) {
@@ -101,6 +111,40 @@ int AddValue(char* valuename, int type, void* data) {
     RegKeyValue* value = zrNew<RegKeyValue>(valuename, type, data);
     if (!value) return REGERR_NO_MEMORY;
     top->AddValue(value);
+    return REGERR_SUCCESS;
+}
+
+RegKeyValue* RegKeyValue::MakeInline(const char* name, size_t nameLen, int type, const char* text,
+                                     size_t textLen, int number) {
+    size_t bytes = sizeof(RegKeyValue) + nameLen + 1 + (type == REG_SZ ? textLen + 1 : 0);
+    void* block = zrMalloc(bytes);
+    if (!block) return nullptr;
+    RegKeyValue* v = ::new (block) RegKeyValue;
+    char* tail = reinterpret_cast<char*>(v + 1);
+    memcpy(tail, name, nameLen);
+    tail[nameLen] = 0;
+    v->key = tail;
+    v->type = type;
+    v->inlineTexts = true;
+    if (type == REG_SZ) {
+        v->string = tail + nameLen + 1;
+        memcpy(v->string, text, textLen);
+        v->string[textLen] = 0;
+    } else {
+        v->ivalue = number;
+    }
+    return v;
+}
+
+int AddValueItem(const char* name, size_t nameLen, int type, const char* text, size_t textLen, int number) {
+    RegNode* top = StackTop();
+    if (!top) return -1;
+    RegKeyValue* value = RegKeyValue::MakeInline(name, nameLen, type, text, textLen, number);
+    if (!value) return -1;
+    if (!top->AddValue(value)) {
+        delete value;
+        return REGERR_NO_MEMORY;
+    }
     return REGERR_SUCCESS;
 }
 

@@ -52,6 +52,16 @@ public:
     void RemoveAt(int i, int count) {
         while (count-- > 0) RemoveSlot(SlotOf(i));
     }
+    // Gives back the room after the last entry of a list without holes; a list that cannot
+    // shrink (holes, or no memory) keeps it. Slots do not move.
+    void ShrinkToFit() {
+        if (Holes() != 0 || begin != 0 || cap == live || live == 0) return;
+        void* p = zrRealloc(slots, BlockBytes(live));
+        if (!p) return;
+        slots = static_cast<T**>(p);
+        cap = live;
+        Unrank();
+    }
     void RemoveAll() {
         zrFree(slots);
         slots = nullptr;

@@ -32,6 +32,13 @@ class RegKeyValue {
 public:
     ZR_POOLED_CLASS
     RegKeyValue(char* k, int t, void* data);
+    // A value whose name and text (REG_SZ) lie in its own block behind it: one allocation
+    // instead of three, and they go with the value. Null when out of memory. The loader
+    // makes its values so; the key operations hand over texts of their own (the constructor
+    // above), which the value frees. Under the sanitizers each value, texts and all, is one
+    // block of the C allocator.
+    static RegKeyValue* MakeInline(const char* name, size_t nameLen, int type, const char* text,
+                                   size_t textLen, int number);
     ~RegKeyValue();
     RegKeyValue(const RegKeyValue&) = delete;
     RegKeyValue& operator=(const RegKeyValue&) = delete;
@@ -42,8 +49,11 @@ public:
     void* GetValue();
 
 private:
+    RegKeyValue() = default;
+
     char* key;
     int type;
+    bool inlineTexts = false;  // key and string lie behind the object (MakeInline)
     union {
         char* string;
         int ivalue;
@@ -146,7 +156,14 @@ extern int rootCreated;
 extern long lRegLoadCnt;
 int CreateKeyNode(char* name);
 int EndKeyNode(const char* name);
+// EndKeyNode for a key the parser has read to its end: its lists give back their spare room.
+int EndLoadedKeyNode(const char* name);
 int AddValue(char* valuename, int type, void* data);
+// AddValue for a value item read whole: copies the name and the text. -1 when nothing was
+// done and the item is to be parsed token by token (no key is open, or no memory for the
+// value); REGERR_NO_MEMORY when the key's list could not take it (the value is dropped, as
+// AddValue drops it).
+int AddValueItem(const char* name, size_t nameLen, int type, const char* text, size_t textLen, int number);
 int NWREGIsRegLoaded();
 
 // ---- key handles and key operations --------------------------------------------------

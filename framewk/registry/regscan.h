@@ -25,6 +25,26 @@ void yylexreset();
 // Prints a parse error with the current line.
 int yyerror(const char* str);
 
+// A whole value item, or the head of a key (KEY, its name and "("), at the scanner's
+// position, recognised without its tokens when it lies in the block in the form the
+// writer prints; the name and text point into the block and stay valid until the next
+// call. yypeekitem reads nothing but the gaps before the item, which yylex would skip
+// too; yytakeitem then reads the item. With yyshortcuts false (a test seam) every item
+// goes through yylex.
+struct YYItem {
+    int type;  // REG_SZ, REG_INT or KEY
+    const char* name;
+    int nameLen;
+    const char* text;  // REG_SZ
+    int textLen;
+    int number;  // REG_INT
+    int lines;   // line feeds within the item
+    int end;
+};
+extern bool yyshortcuts;
+bool yypeekitem(YYItem* item);
+void yytakeitem(const YYItem& item);
+
 // The parser: 0 parsed, 1 syntax error or stacks that cannot grow, 2 no memory. Its
 // stacks start at yymaxdepth entries in static tables and are enlarged on the heap
 // (yytblallocated) until yycleanup.

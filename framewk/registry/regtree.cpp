@@ -26,6 +26,7 @@ RegKeyValue::RegKeyValue(char* k, int t, void* data) : key(k), type(t) {
 }
 
 RegKeyValue::~RegKeyValue() {
+    if (inlineTexts) return;
     if (type == REG_SZ) zrFree(string);
     if (key) zrFree(key);
 }

@@ -121,4 +121,77 @@ TEST_F(RegFileTest, UnloadWritesOnlyAChangedTreeAndOnlyBesideAPathWithADot) {
     }
 }
 
+// A value line or key head that the scanner reads whole changes nothing: each input loads
+// with the same result, messages and tree as it does token by token. The cases sit on the
+// edges of the whole-line forms; each line is also tried across the block boundary.
+TEST_F(RegFileTest, WholeLinesLoadAsTokenByToken) {
+    auto load = [&](const std::string& bytes, bool whole) {
+        WriteBytes(dir_.File("in.reg"), bytes);
+        yyshortcuts = whole;
+        unsigned rc = Load(dir_.File("in.reg"));
+        yyshortcuts = true;
+        std::string r = std::to_string(rc) + "\n" + out_ + DumpTree(RootNode, false);
+        bRegChanged = 0;
+        UnloadRegistry();
+        return r;
+    };
+    auto same = [&](const std::string& bytes) {
+        SCOPED_TRACE(bytes.size() < 200 ? bytes : bytes.substr(bytes.size() - 100));
+        EXPECT_EQ(load(bytes, true), load(bytes, false));
+    };
+    const std::string body[] = {
+        "[REG_SZ] \"a\" = \"text\";",
+        "[REG_INT] \"n\" = -2147483648;",
+        "[ REG_SZ\t]\"a\"=\"\";",
+        "[REG_SZ]\n\"a\"\n\n=\r\n\"b\"\n;",
+        "[REG_SZ] a = \"bare name\";",
+        "[REG_SZ] \"a\" = bare;",
+        "[REG_SZ] \"a\" - = \"minus skipped\";",
+        "[REG_SZ] \"a\" = 5;",
+        "[REG_INT] \"a\" = \"5\";",
+        "[REG_INT] \"a\" = 5 6;",
+        "[REG_INT] \"a\" = 12a;",
+        "[REG_INT] \"a\" = -x;",
+        "[REG_INT] \"a\" = - 5;",
+        "[REG_INT] \"a\" = -;",
+        "[REG_INT] \"a\" = 007;",
+        "[REG_INT] \"a\" = -0;",
+        "[REG_INT] \"a\" = 2147483647;",
+        "[REG_INT] \"a\" = 2147483648;",
+        "[REG_INT] \"a\" = -2147483649;",
+        "[REG_INT] \"a\" = 99999999999;",
+        "[REG_INT] \"a\" = 1;;",
+        "[REG_SZ] \"a\" = \"runaway\n\";",
+        "[REG_SZ] \"a\" = \"b\"",
+        "[REG_SZ] \"a\" = \"b\" KEY \"c\" ( )",
+        "[reg_sz] \"a\" = \"b\";",
+        "[REG_SZ \"a\" = \"b\";",
+        "KEY \"k\" ( [REG_SZ] \"x\" = \"y\"; )",
+        "KEY\"k\"()",
+        "KEY \"k\"\n\n(\n)",
+        "KEY k ( )",
+        "KEYS \"k\" ( )",
+        "KEY \"k\" )",
+        "KEY \"k\" (",
+        "KEY \"My Computer\" ( )",
+        "KEY \"\" ( )",
+    };
+    for (const std::string& b : body) {
+        same("KEY \"My Computer\"\n(\n    " + b + "\n    [REG_SZ] \"after\" = \"x\";\n)\n");
+        same(b + "\n");  // at the top level
+        same("KEY \"R\"\n(\n" + b + std::string("\0", 1) + "[REG_SZ] \"z\" = \"z\";\n)\n");
+        // The line starting `before` bytes ahead of the block's end.
+        std::string head = "KEY \"R\"\n(\n";
+        for (size_t before = 1; before <= b.size() + 1; ++before)
+            same(head + std::string((1 << 16) - before - head.size(), ' ') + b + "\n)\n");
+    }
+    same("KEY \"R\" ( [REG_SZ] \"" + std::string(9998, 'q') + "\" = \"" + std::string(9998, 't') + "\"; )\n");
+    same("KEY \"R\" ( [REG_SZ] \"a\" = \"" + std::string(9998, 't') + "\n\"; )\n");
+    EXPECT_EXIT(
+        (yyout = stderr, load("KEY \"R\" ( [REG_SZ] \"a\" = \"" + std::string(9999, 't') + "\"; )", true)),
+        testing::ExitedWithCode(1), "^Input string too long, limit 10000\n$");
+    for (auto& e : fs::directory_iterator(fs::path(ZR_TEST_DATA) / "regfile"))
+        if (e.path().extension() == ".reg") same(ReadBytes(e.path().string()));
+}
+
 }  // namespace

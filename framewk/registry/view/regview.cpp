@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "regp.h"
+#include "regscan.h"
 #include "zrplat.h"
 
 static RegNode* Node(const RegViewKey* key) {
@@ -83,3 +84,5 @@ bool RegViewSaveToTemp(char* tmp) {
 }
 
 size_t RegViewPoolBytes() { return zrPoolHeldBytes(); }
+
+void RegViewSetWholeLines(bool on) { yyshortcuts = on; }

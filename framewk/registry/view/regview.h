@@ -64,4 +64,10 @@ bool RegViewSaveToTemp(char* tmp);
 // The bytes of the block pool's chunks in use.
 size_t RegViewPoolBytes();
 
+// ---- for the fuzz targets --------------------------------------------------------------
+
+// Whether the scanner reads value lines and key heads whole where it can (the default) or
+// every token on its own; a file loads alike either way.
+void RegViewSetWholeLines(bool on);
+
 #endif
