@@ -495,7 +495,7 @@ void DeleteAll(benchmark::State& st, int n) {
         }
         st.PauseTiming();
         p = Opened();
-        bRegChanged = 0;
+        RegViewSetChanged(false);
         ZrUnloadRegistry();
         st.ResumeTiming();
     }
