@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <atomic>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -15,6 +17,7 @@
 #else
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,19 +26,24 @@
 // ---- test seams ----------------------------------------------------------------------
 // Idle in production: no allocation fails, no save step fails, no hook is called.
 
-static long s_allocFailAt;  // 0: never fail
-static long s_allocCount;
+// Readers under the shared tree lock allocate too: the count is atomic, and relaxed loads
+// and stores cost no more than plain ones (a count may be lost when threads race, which
+// only the single-threaded fault tests read).
+static std::atomic<long> s_allocFailAt;  // 0: never fail
+static std::atomic<long> s_allocCount;
 
 void zrAllocFailAt(long n) {
-    s_allocFailAt = n;
-    s_allocCount = 0;
+    s_allocFailAt.store(n, std::memory_order_relaxed);
+    s_allocCount.store(0, std::memory_order_relaxed);
 }
 
-long zrAllocCount() { return s_allocCount; }
+long zrAllocCount() { return s_allocCount.load(std::memory_order_relaxed); }
 
 bool zrAllocShouldFail() {
-    ++s_allocCount;
-    return s_allocFailAt > 0 && s_allocCount >= s_allocFailAt;
+    long count = s_allocCount.load(std::memory_order_relaxed) + 1;
+    s_allocCount.store(count, std::memory_order_relaxed);
+    long failAt = s_allocFailAt.load(std::memory_order_relaxed);
+    return failAt > 0 && count >= failAt;
 }
 
 static ZrIoFault s_ioFault;
@@ -140,6 +148,47 @@ size_t zrMbstowcs(zrwchar* dst, const char* src, size_t n) {
 void zrDisableThreadLibraryCalls(void* module) { DisableThreadLibraryCalls(static_cast<HMODULE>(module)); }
 #else
 void zrDisableThreadLibraryCalls(void*) {}
+#endif
+
+// ---- threads -------------------------------------------------------------------------
+
+static thread_local int t_sideDepth;
+
+#ifdef _WIN32
+static SRWLOCK s_treeLock = SRWLOCK_INIT;
+static SRWLOCK s_sideLock = SRWLOCK_INIT;
+
+void zrTreeLockShared() { AcquireSRWLockShared(&s_treeLock); }
+void zrTreeUnlockShared() { ReleaseSRWLockShared(&s_treeLock); }
+void zrTreeLockExclusive() { AcquireSRWLockExclusive(&s_treeLock); }
+void zrTreeUnlockExclusive() { ReleaseSRWLockExclusive(&s_treeLock); }
+
+void zrSideLock() {
+    if (t_sideDepth++ == 0) AcquireSRWLockExclusive(&s_sideLock);
+}
+void zrSideUnlock() {
+    if (--t_sideDepth == 0) ReleaseSRWLockExclusive(&s_sideLock);
+}
+#else
+#ifdef PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP
+static pthread_rwlock_t s_treeLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+#else
+static pthread_rwlock_t s_treeLock = PTHREAD_RWLOCK_INITIALIZER;
+#endif
+static pthread_mutex_t s_sideLock = PTHREAD_MUTEX_INITIALIZER;
+
+// Failures here are errors of use (a lock taken twice), which the locks' callers exclude.
+void zrTreeLockShared() { pthread_rwlock_rdlock(&s_treeLock); }
+void zrTreeUnlockShared() { pthread_rwlock_unlock(&s_treeLock); }
+void zrTreeLockExclusive() { pthread_rwlock_wrlock(&s_treeLock); }
+void zrTreeUnlockExclusive() { pthread_rwlock_unlock(&s_treeLock); }
+
+void zrSideLock() {
+    if (t_sideDepth++ == 0) pthread_mutex_lock(&s_sideLock);
+}
+void zrSideUnlock() {
+    if (--t_sideDepth == 0) pthread_mutex_unlock(&s_sideLock);
+}
 #endif
 
 // ---- files ---------------------------------------------------------------------------

@@ -71,6 +71,21 @@ size_t zrMbstowcs(zrwchar* dst, const char* src, size_t n);
 // Thread notifications have no counterpart on POSIX.
 void zrDisableThreadLibraryCalls(void* module);
 
+// ---- threads -------------------------------------------------------------------------
+
+// The tree lock: any number of readers share it, a writer holds it alone; it needs no
+// set-up. A thread must not take it again while it holds it. Waiting writers go before
+// new readers where the system allows, so that a stream of queries cannot starve a save.
+void zrTreeLockShared();
+void zrTreeUnlockShared();
+void zrTreeLockExclusive();
+void zrTreeUnlockExclusive();
+// The side lock: what a reader under the shared tree lock changes (the name indexes built
+// on first lookup, the shared search buffer, the block pool, open counts) it changes under
+// this one. A thread that holds it may take it again; it is released by the last unlock.
+void zrSideLock();
+void zrSideUnlock();
+
 // ---- files ---------------------------------------------------------------------------
 
 // Opens a registry file for reading in text mode; null when the path cannot be opened or

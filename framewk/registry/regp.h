@@ -172,6 +172,8 @@ long regerrToWinerr(long regerr);
 unsigned long regtypeToWintype(unsigned long regtype);
 void xlateRegString(char* inString, char* outString, int length);
 char* ZRNWGetSubkey(char* outStr, char* inStr);
+// ZrRegCreateKey for a caller that holds the tree lock alone.
+int32_t CreateKeyHeld(void* hKey, const unsigned short* lpSubKey, void** phkResult);
 
 // ---- messages about the registry file ---------------------------------------------------
 // The line of the registry file being read: 1 when a load begins; every message about a

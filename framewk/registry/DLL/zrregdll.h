@@ -14,7 +14,13 @@
  * 4. Out-parameters are written only on success, unless the function's comment says
  *    otherwise; after ZRREG_BAD_ARG nothing at all is written.
  * 5. The string that ZrRegQueryValueSz hands out comes from malloc; release it with free.
- * 6. One thread at a time; nothing is locked.
+ * 6. Threads: any number of threads may call any function at once. Queries, enumerations,
+ *    opens and closes run side by side; changes, loads, unloads and a predefined-handle
+ *    call that has to make its key run alone. Each call sees the tree whole, as it was
+ *    before or after any other call; a sequence of calls is not atomic (another thread may
+ *    change or delete a key between an open and a query). A handle may be used from any
+ *    thread, but not while another thread closes it, and none while another thread
+ *    unloads the registry.
  */
 #ifndef ZRREGDLL_H
 #define ZRREGDLL_H
