@@ -13,16 +13,16 @@ static_assert(REGERR_SUCCESS == ZRREG_LOAD_OK && REGERR_NO_MEMORY == ZRREG_LOAD_
               "the loader answers in the exported numbers");
 
 // Both take the tree lock alone, so that no call sees half a tree and the load's messages
-// come out as whole lines.
+// come out as whole lines; the file's own lock between processes is zrshare.cpp's.
 uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) {
     zrTreeLockExclusive();
-    uint32_t rc = LoadRegistry(filename);
+    uint32_t rc = ShareLoad(filename);
     zrTreeUnlockExclusive();
     return rc;
 }
 
 void ZRREG_CALL ZrUnloadRegistry(void) {
     zrTreeLockExclusive();
-    UnloadRegistry();
+    ShareUnload();
     zrTreeUnlockExclusive();
 }

@@ -53,8 +53,9 @@ char* ZRNWGetSubkey(char* outStr, char* inStr) {
 static HKEY AsKey(void* h) { return static_cast<HKEY>(h); }
 
 // Every exported call holds the tree lock: queries, enumerations, opens and closes share
-// it, changes, loads and unloads take it alone. The functions below without the Zr prefix
-// are the calls' bodies, for callers that hold it already.
+// it, changes, loads and unloads take it alone. Each successful change goes into the
+// journal that the unload replays when another process has replaced the file. The functions below without the
+// Zr prefix are the calls' bodies, for callers that hold it already.
 namespace {
 struct SharedTree {
     SharedTree() { zrTreeLockShared(); }
@@ -195,7 +196,13 @@ int32_t CreateKeyHeld(void* hKey, const unsigned short* lpSubKey, void** phkResu
             if (prevParent != hKey) CloseKey(prevParent);
             curParent = result;
         }
+        // A level made (not merely opened) goes into the journal: the key operation tells
+        // it by the changed flag alone.
+        int changedBefore = bRegChanged;
+        bRegChanged = 0;
         rc = CfRegCreateKey(curParent, curKey, &result);
+        if (rc == REGERR_SUCCESS && bRegChanged) JournalCreate(result->ptr);
+        bRegChanged |= changedBefore;
         prevParent = curParent;
         levelDone = true;
     }
@@ -215,7 +222,9 @@ int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t 
     char valueNameOut[NAME_BUF];
     if (!ConvertName(lpValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
     TreeAlone lock;
-    return Win(CfRegSetValue(AsKey(hKey), valueNameOut, dwType, lpData, cbData));
+    unsigned int rc = CfRegSetValue(AsKey(hKey), valueNameOut, dwType, lpData, cbData);
+    if (rc == REGERR_SUCCESS) JournalSet(AsKey(hKey)->ptr, valueNameOut, dwType, lpData, cbData);
+    return Win(rc);
 }
 
 int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
@@ -223,7 +232,9 @@ int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
     char subKeyNameOut[NAME_BUF];
     if (!ConvertName(szwSubKeyName, subKeyNameOut, true)) return ZRREG_BAD_NAME;
     TreeAlone lock;
-    return Win(CfRegDeleteKey(AsKey(hKey), subKeyNameOut));
+    unsigned int rc = CfRegDeleteKey(AsKey(hKey), subKeyNameOut);
+    if (rc == REGERR_SUCCESS) JournalDeleteKey(AsKey(hKey)->ptr, subKeyNameOut);
+    return Win(rc);
 }
 
 int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
@@ -231,7 +242,9 @@ int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
     char valueNameOut[NAME_BUF];
     if (!ConvertName(szwValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
     TreeAlone lock;
-    return Win(CfRegDeleteValue(AsKey(hKey), valueNameOut));
+    unsigned int rc = CfRegDeleteValue(AsKey(hKey), valueNameOut);
+    if (rc == REGERR_SUCCESS) JournalDeleteValue(AsKey(hKey)->ptr, valueNameOut);
+    return Win(rc);
 }
 
 uint32_t ZrRegCountSubKeys(void* hKey) {
