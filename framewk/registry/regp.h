@@ -201,7 +201,8 @@ unsigned int ShareLoad(const char* filename);
 void ShareUnload();
 // The journal of this process's successful changes since the load, in order; paths are
 // absolute (a handle's), texts 8-bit. Each entry holds about 64 bytes besides its texts
-// until the unload; one that cannot be recorded makes a merge keep the tree aside instead.
+// until the unload, 16 MB in all at most; a value set again at once replaces its entry.
+// A change that cannot be recorded makes a merge keep the tree aside instead.
 void JournalCreate(const char* path);
 void JournalSet(const char* path, const char* name, unsigned int type, const unsigned char* data, size_t n);
 void JournalDeleteKey(const char* parentPath, const char* name);

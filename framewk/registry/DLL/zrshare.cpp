@@ -39,25 +39,46 @@ struct JournalEntry {
 }  // namespace
 
 static JournalEntry* s_first;
-static JournalEntry** s_last = &s_first;
+static JournalEntry* s_tail;
+static size_t s_journalBytes;
 static bool s_journalLost;  // a change could not be recorded: no replay can be trusted
+
+// The journal's memory is capped: a process that changes more since its load keeps its
+// changes only while the file stays its own (else they wait beside the file).
+static const size_t kJournalMax = 16u << 20;
 
 static void Record(JournalOp op, const char* path, const char* name, unsigned int type, const void* data,
                    size_t dataLen) {
-    size_t lp = strlen(path) + 1, ln = strlen(name) + 1;
-    JournalEntry* e =
-        static_cast<JournalEntry*>(zrHostRealloc(nullptr, sizeof(JournalEntry) + lp + ln + dataLen));
+    if (s_journalLost) return;
+    // A value set again at once replaces its record: what a host that sets one value over
+    // and over (a position, a counter) needs, and it replays the same.
+    JournalEntry* t = s_tail;
+    if (op == J_SET && t && t->op == J_SET && t->dataLen == dataLen && strcmp(t->name, name) == 0 &&
+        strcmp(t->path, path) == 0) {
+        t->type = type;
+        if (dataLen) memcpy(t->data, data, dataLen);
+        return;
+    }
+    size_t lp = strlen(path) + 1, ln = strlen(name) + 1, size = sizeof(JournalEntry) + lp + ln + dataLen;
+    JournalEntry* e = nullptr;
+    if (s_journalBytes + size <= kJournalMax) e = static_cast<JournalEntry*>(zrHostRealloc(nullptr, size));
     if (!e) {
+        JournalClear();
         s_journalLost = true;
         return;
     }
+    s_journalBytes += size;
     char* p = reinterpret_cast<char*>(e + 1);
     *e = JournalEntry{nullptr, op, type, dataLen, p, p + lp, p + lp + ln};
     memcpy(e->path, path, lp);
     memcpy(e->name, name, ln);
     if (dataLen) memcpy(e->data, data, dataLen);
-    *s_last = e;
-    s_last = &e->next;
+    if (t) {
+        t->next = e;
+    } else {
+        s_first = e;
+    }
+    s_tail = e;
 }
 
 void JournalCreate(const char* path) { Record(J_CREATE, path, "", 0, nullptr, 0); }
@@ -86,7 +107,8 @@ void JournalClear() {
         zrHostFree(s_first);
         s_first = next;
     }
-    s_last = &s_first;
+    s_tail = nullptr;
+    s_journalBytes = 0;
     s_journalLost = false;
 }
 

@@ -122,14 +122,18 @@ TEST_F(SharedFile, ChangesAreReplayedOntoAnotherProcessesFile) {
 // waits in a file of its own, named in one line.
 TEST_F(SharedFile, WhatCannotBeMergedIsKeptAside) {
     const std::string mine = "[My Computer]\n  [A]\n    x = \"ours\"\n  [B]\n    y = \"base\"\n";
+    const char* const other = "KEY \"My Computer\" ( KEY C ( ) )";
     struct Case {
         const char* name;
         const char* theirs;  // null: the file stays, but another process holds the lock
+        bool unrecorded;     // the journal has no room for this process's last change
         const char* line;
     };
     const Case cases[] = {
-        {"their file does not parse", "KEY \"My Computer\" ( KEY A (\n", "cannot be read back (line 2)"},
-        {"the lock is not had in time", nullptr, "is locked by another process"},
+        {"their file does not parse", "KEY \"My Computer\" ( KEY A (\n", false,
+         "cannot be read back (line 2)"},
+        {"the lock is not had in time", nullptr, false, "is locked by another process"},
+        {"a change not recorded", other, true, "a change was not recorded"},
     };
     zrLockWaitMs = 100;
     for (const Case& c : cases) {
@@ -137,20 +141,30 @@ TEST_F(SharedFile, WhatCannotBeMergedIsKeptAside) {
         WriteBytes(reg_, kBase);
         ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
         SetText(u"A", u"x", "ours");
-        ZrLock other = -1;
+        if (c.unrecorded) {
+            void* b = Key(u"B");
+            zrAllocFailAt(1);  // the deletion itself allocates nothing, its record does
+            EXPECT_EQ(ZrRegDeleteValue(b, WP(u"y")), 0);
+            zrAllocFailAt(0);
+            EXPECT_EQ(ZrRegSetValueEx(b, WP(u"y"), ZRREG_TYPE_SZ,
+                                      reinterpret_cast<const unsigned char*>("base"), 5),
+                      0);
+            ZrRegCloseKey(b);
+        }
+        ZrLock lock = -1;
         if (c.theirs) {
             ReplaceFile(reg_, c.theirs);
         } else {
-            ASSERT_EQ(zrLockFile(dir_.File("REG.LCK").c_str(), true, &other), ZR_LOCK_TAKEN);
+            ASSERT_EQ(zrLockFile(dir_.File("REG.LCK").c_str(), true, &lock), ZR_LOCK_TAKEN);
         }
         const std::string before = ReadBytes(reg_);
         testing::internal::CaptureStdout();
         ZrUnloadRegistry();
         std::string out = testing::internal::GetCapturedStdout();
-        zrUnlockFile(other);
+        zrUnlockFile(lock);
         EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
         EXPECT_NE(out.find(c.line), std::string::npos) << out;
-        EXPECT_NE(out.find(own_), std::string::npos) << out;
+        EXPECT_NE(out.find(fs::path(own_).filename().string()), std::string::npos) << out;
         EXPECT_EQ(ReadBytes(reg_), before);
         EXPECT_EQ(TreeOf(own_), mine);
         fs::remove(own_);
