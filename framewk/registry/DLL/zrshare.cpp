@@ -225,9 +225,10 @@ static void KeepOwnTree(const char* target, const char* why) {
     UnloadRegistry();
 }
 
-// The file is not the one loaded: read it anew and replay this process's changes onto
-// it, with this process's tree safe in a file of its own until the merged tree is written.
-static void Merge(const char* target) {
+// The file (stamped `found`) is not the one loaded: read it anew and replay this process's
+// changes onto it, with this process's tree safe in a file of its own until the merged
+// tree has replaced the file.
+static void Merge(const char* target, const ZrFileStamp& found) {
     char own[REGFILE_TEMP_MAX], path[REGFILE_PATH_MAX];
     if (s_journalLost)
         return KeepOwnTree(target, "has changed since the load, and a change was not recorded");
@@ -254,7 +255,12 @@ static void Merge(const char* target) {
     Replay();
     bRegChanged = 1;
     UnloadRegistry();
-    _unlink(own);
+    ZrFileStamp now;
+    if (zrStampOf(target, &now) && !zrSameStamp(now, found)) {
+        _unlink(own);
+    } else {
+        printf("zrregdll: %s cannot be written; this process's changes are kept in %s\n", path, own);
+    }
 }
 
 // A changed tree is written under the exclusive lock, so that two processes never write
@@ -278,7 +284,7 @@ void ShareUnload() {
     if (!zrStampOf(target, &now) || (s_loadedKnown && zrSameStamp(now, s_loaded))) {
         UnloadRegistry();
     } else {
-        Merge(target);
+        Merge(target, now);
     }
     zrUnlockFile(lock);
     JournalClear();

@@ -127,13 +127,15 @@ TEST_F(SharedFile, WhatCannotBeMergedIsKeptAside) {
         const char* name;
         const char* theirs;  // null: the file stays, but another process holds the lock
         bool unrecorded;     // the journal has no room for this process's last change
+        ZrIoFault fault;     // of the merged tree's save
         const char* line;
     };
     const Case cases[] = {
-        {"their file does not parse", "KEY \"My Computer\" ( KEY A (\n", false,
+        {"their file does not parse", "KEY \"My Computer\" ( KEY A (\n", false, ZR_IO_NONE,
          "cannot be read back (line 2)"},
-        {"the lock is not had in time", nullptr, false, "is locked by another process"},
-        {"a change not recorded", other, true, "a change was not recorded"},
+        {"the lock is not had in time", nullptr, false, ZR_IO_NONE, "is locked by another process"},
+        {"a change not recorded", other, true, ZR_IO_NONE, "a change was not recorded"},
+        {"the merged tree cannot replace the file", other, false, ZR_IO_RENAME, "cannot be written"},
     };
     zrLockWaitMs = 100;
     for (const Case& c : cases) {
@@ -159,7 +161,9 @@ TEST_F(SharedFile, WhatCannotBeMergedIsKeptAside) {
         }
         const std::string before = ReadBytes(reg_);
         testing::internal::CaptureStdout();
+        zrIoFailAt(c.fault);
         ZrUnloadRegistry();
+        zrIoFailAt(ZR_IO_NONE);
         std::string out = testing::internal::GetCapturedStdout();
         zrUnlockFile(lock);
         EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
@@ -168,6 +172,7 @@ TEST_F(SharedFile, WhatCannotBeMergedIsKeptAside) {
         EXPECT_EQ(ReadBytes(reg_), before);
         EXPECT_EQ(TreeOf(own_), mine);
         fs::remove(own_);
+        fs::remove(dir_.File("REG.TMP"));
     }
     zrLockWaitMs = 5000;
 }
