@@ -22,7 +22,7 @@ else()
   # The version script keeps everything but the exported names local; -Bsymbolic binds the
   # library's own calls (the constructor's DllMain among them) to its own definitions.
   target_link_options(zrregdll PRIVATE -Wl,--version-script=${ZR_DLL_DIR}/zrregdll.map -Wl,-Bsymbolic)
-  if(NOT ZR_SANITIZE)
+  if(NOT ZR_SANITIZE AND NOT ZR_TSAN)
     target_link_options(zrregdll PRIVATE -Wl,--no-undefined)
   endif()
   set_target_properties(zrregdll PROPERTIES

@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#include <atomic>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -15,6 +17,8 @@
 #else
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -23,19 +27,24 @@
 // ---- test seams ----------------------------------------------------------------------
 // Idle in production: no allocation fails, no save step fails, no hook is called.
 
-static long s_allocFailAt;  // 0: never fail
-static long s_allocCount;
+// Readers under the shared tree lock allocate too: the count is atomic, and relaxed loads
+// and stores cost no more than plain ones (a count may be lost when threads race, which
+// only the single-threaded fault tests read).
+static std::atomic<long> s_allocFailAt;  // 0: never fail
+static std::atomic<long> s_allocCount;
 
 void zrAllocFailAt(long n) {
-    s_allocFailAt = n;
-    s_allocCount = 0;
+    s_allocFailAt.store(n, std::memory_order_relaxed);
+    s_allocCount.store(0, std::memory_order_relaxed);
 }
 
-long zrAllocCount() { return s_allocCount; }
+long zrAllocCount() { return s_allocCount.load(std::memory_order_relaxed); }
 
 bool zrAllocShouldFail() {
-    ++s_allocCount;
-    return s_allocFailAt > 0 && s_allocCount >= s_allocFailAt;
+    long count = s_allocCount.load(std::memory_order_relaxed) + 1;
+    s_allocCount.store(count, std::memory_order_relaxed);
+    long failAt = s_allocFailAt.load(std::memory_order_relaxed);
+    return failAt > 0 && count >= failAt;
 }
 
 static ZrIoFault s_ioFault;
@@ -136,8 +145,51 @@ size_t zrMbstowcs(zrwchar* dst, const char* src, size_t n) {
 
 #ifdef _WIN32
 void zrDisableThreadLibraryCalls(void* module) { DisableThreadLibraryCalls(static_cast<HMODULE>(module)); }
+unsigned long zrProcessId() { return GetCurrentProcessId(); }
 #else
 void zrDisableThreadLibraryCalls(void*) {}
+unsigned long zrProcessId() { return static_cast<unsigned long>(getpid()); }
+#endif
+
+// ---- threads -------------------------------------------------------------------------
+
+static thread_local int t_sideDepth;
+
+#ifdef _WIN32
+static SRWLOCK s_treeLock = SRWLOCK_INIT;
+static SRWLOCK s_sideLock = SRWLOCK_INIT;
+
+void zrTreeLockShared() { AcquireSRWLockShared(&s_treeLock); }
+void zrTreeUnlockShared() { ReleaseSRWLockShared(&s_treeLock); }
+void zrTreeLockExclusive() { AcquireSRWLockExclusive(&s_treeLock); }
+void zrTreeUnlockExclusive() { ReleaseSRWLockExclusive(&s_treeLock); }
+
+void zrSideLock() {
+    if (t_sideDepth++ == 0) AcquireSRWLockExclusive(&s_sideLock);
+}
+void zrSideUnlock() {
+    if (--t_sideDepth == 0) ReleaseSRWLockExclusive(&s_sideLock);
+}
+#else
+#ifdef PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP
+static pthread_rwlock_t s_treeLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+#else
+static pthread_rwlock_t s_treeLock = PTHREAD_RWLOCK_INITIALIZER;
+#endif
+static pthread_mutex_t s_sideLock = PTHREAD_MUTEX_INITIALIZER;
+
+// Failures here are errors of use (a lock taken twice), which the locks' callers exclude.
+void zrTreeLockShared() { pthread_rwlock_rdlock(&s_treeLock); }
+void zrTreeUnlockShared() { pthread_rwlock_unlock(&s_treeLock); }
+void zrTreeLockExclusive() { pthread_rwlock_wrlock(&s_treeLock); }
+void zrTreeUnlockExclusive() { pthread_rwlock_unlock(&s_treeLock); }
+
+void zrSideLock() {
+    if (t_sideDepth++ == 0) pthread_mutex_lock(&s_sideLock);
+}
+void zrSideUnlock() {
+    if (--t_sideDepth == 0) pthread_mutex_unlock(&s_sideLock);
+}
 #endif
 
 // ---- files ---------------------------------------------------------------------------
@@ -314,6 +366,10 @@ bool zrReplaceFile(const char* source, const char* target) {
 // directories are case-sensitive, the same rule applies to the last component only, so
 // the temporary file lies beside the registry file.
 bool zrTempNameFor(const char* regPath, char* out, size_t outSize) {
+    return zrCompanionNameFor(regPath, ".TMP", out, outSize);
+}
+
+bool zrCompanionNameFor(const char* regPath, const char* ext, char* out, size_t outSize) {
     size_t len = strlen(regPath);
     if (len >= outSize) return false;
     memcpy(out, regPath, len + 1);
@@ -326,7 +382,97 @@ bool zrTempNameFor(const char* regPath, char* out, size_t outSize) {
     _strupr(base);
     char* dot = strstr(base, ".");
     if (!dot) return false;
-    if (static_cast<size_t>(dot - out) + 5 > outSize) return false;  // room for ".TMP" and NUL
-    strcpy(dot, ".TMP");
+    if (static_cast<size_t>(dot - out) + strlen(ext) + 1 > outSize) return false;  // room for ext and NUL
+    strcpy(dot, ext);
     return true;
 }
+
+// ---- sharing a file between processes --------------------------------------------------
+
+// A save in progress holds the lock for a write and a sync: seconds at worst.
+int zrLockWaitMs = 5000;
+
+bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b) {
+    return a.device == b.device && a.file == b.file && a.size == b.size && a.mtimeNs == b.mtimeNs;
+}
+
+#ifdef _WIN32
+bool zrStampOf(const char* path, ZrFileStamp* out) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION fi;
+    bool ok = GetFileInformationByHandle(h, &fi) != 0;
+    CloseHandle(h);
+    if (!ok || (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    out->device = fi.dwVolumeSerialNumber;
+    out->file = (static_cast<unsigned long long>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
+    out->size = (static_cast<unsigned long long>(fi.nFileSizeHigh) << 32) | fi.nFileSizeLow;
+    out->mtimeNs =
+        static_cast<long long>(((static_cast<unsigned long long>(fi.ftLastWriteTime.dwHighDateTime) << 32) |
+                                fi.ftLastWriteTime.dwLowDateTime) *
+                               100);
+    return true;
+}
+
+ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock) {
+    *lock = -1;
+    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, exclusive ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return ZR_LOCK_NONE;
+    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+    for (int waited = 0;; waited += 10) {
+        OVERLAPPED ov = {};
+        if (LockFileEx(h, flags, 0, 1, 0, &ov)) {
+            *lock = reinterpret_cast<ZrLock>(h);
+            return ZR_LOCK_TAKEN;
+        }
+        if (waited >= zrLockWaitMs) break;
+        Sleep(10);
+    }
+    CloseHandle(h);
+    return ZR_LOCK_TIMEOUT;
+}
+
+// Closing the handle releases its lock.
+void zrUnlockFile(ZrLock lock) {
+    if (lock != -1) CloseHandle(reinterpret_cast<HANDLE>(lock));
+}
+#else
+bool zrStampOf(const char* path, ZrFileStamp* out) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    out->device = static_cast<unsigned long long>(st.st_dev);
+    out->file = static_cast<unsigned long long>(st.st_ino);
+    out->size = static_cast<unsigned long long>(st.st_size);
+    out->mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+    return true;
+}
+
+// flock, not fcntl: its locks belong to the open file, so that they hold between threads
+// too and closing another descriptor of the file does not drop them; and it needs no
+// write access, so a lock file made by another user serves as well.
+ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock) {
+    *lock = -1;
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (exclusive ? O_CREAT : 0), 0666);
+    if (fd < 0) return ZR_LOCK_NONE;
+    for (int waited = 0;; waited += 10) {
+        if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {
+            *lock = fd;
+            return ZR_LOCK_TAKEN;
+        }
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            close(fd);
+            return ZR_LOCK_NONE;  // a file system without such locks
+        }
+        if (waited >= zrLockWaitMs) break;
+        usleep(10000);
+    }
+    close(fd);
+    return ZR_LOCK_TIMEOUT;
+}
+
+void zrUnlockFile(ZrLock lock) {
+    if (lock != -1) close(static_cast<int>(lock));
+}
+#endif

@@ -3,6 +3,7 @@
 #define ZRPLAT_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -81,8 +82,26 @@ size_t zrWcstombs(char* dst, const zrwchar* src, size_t n);
 // characters written, the NUL not counted.
 size_t zrMbstowcs(zrwchar* dst, const char* src, size_t n);
 
+// The process's id, for names of its own.
+unsigned long zrProcessId();
+
 // Thread notifications have no counterpart on POSIX.
 void zrDisableThreadLibraryCalls(void* module);
+
+// ---- threads -------------------------------------------------------------------------
+
+// The tree lock: any number of readers share it, a writer holds it alone; it needs no
+// set-up. A thread must not take it again while it holds it. Waiting writers go before
+// new readers where the system allows, so that a stream of queries cannot starve a save.
+void zrTreeLockShared();
+void zrTreeUnlockShared();
+void zrTreeLockExclusive();
+void zrTreeUnlockExclusive();
+// The side lock: what a reader under the shared tree lock changes (the name indexes built
+// on first lookup, the shared search buffer, the block pool, open counts) it changes under
+// this one. A thread that holds it may take it again; it is released by the last unlock.
+void zrSideLock();
+void zrSideUnlock();
 
 // ---- files ---------------------------------------------------------------------------
 
@@ -107,6 +126,32 @@ bool zrReplaceFile(const char* source, const char* target);
 
 // The temporary file name of a registry file; false when none can be made.
 bool zrTempNameFor(const char* regPath, char* out, size_t outSize);
+// The name of a registry file's companion with the extension `ext` (".TMP", ".LCK"), by
+// the temporary file's rule; false when none can be made.
+bool zrCompanionNameFor(const char* regPath, const char* ext, char* out, size_t outSize);
+
+// ---- sharing a file between processes --------------------------------------------------
+
+// What tells whether a file is still the one a process read: its identity (device and
+// inode, or volume and file index) and content stamp (size, modification time).
+struct ZrFileStamp {
+    unsigned long long device, file, size;
+    long long mtimeNs;
+};
+// False when `path` names no regular file.
+bool zrStampOf(const char* path, ZrFileStamp* out);
+bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b);
+
+// An advisory lock on the file `path` (flock on POSIX, LockFileEx on Windows): shared ones
+// exclude an exclusive one. An exclusive lock makes the file when it is missing, a shared
+// one does not. Tried until it is taken or zrLockWaitMs have passed. ZR_LOCK_NONE: the
+// file cannot be opened or made (missing, a folder the process may not write, a link at
+// the name, a file system without locks), so there is nothing to lock with.
+enum ZrLockResult { ZR_LOCK_TAKEN, ZR_LOCK_TIMEOUT, ZR_LOCK_NONE };
+typedef intptr_t ZrLock;  // -1: none
+ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock);
+void zrUnlockFile(ZrLock lock);
+extern int zrLockWaitMs;
 
 // Called by the writer after each file write: false in production; a test seam (below)
 // can make it fail.

@@ -59,14 +59,16 @@ static const ClassTable s_class;
 // and the end of input, s_fromStream how many came from yyin rather than s_pend.
 static int s_len, s_reads, s_fromStream, s_limit;
 
+int regQuiet;
+
 int yyerror(const char* str) {
-    printf("line: %d - %s\n", lineno, str);
+    if (!regQuiet) printf("line: %d - %s\n", lineno, str);
     return -1;
 }
 
 // After a runaway string.
 static int yyerror() {
-    printf("Error in line: %d\n", lineno);
+    if (!regQuiet) printf("Error in line: %d\n", lineno);
     return -1;
 }
 
@@ -385,7 +387,7 @@ static int Scan() {
                 }
                 if (c == '\n') {
                     GiveBack(s_len - 1);
-                    printf("line %d - FATAL: Runaway string\n", lineno);
+                    if (!regQuiet) printf("line %d - FATAL: Runaway string\n", lineno);
                     yyerror();
                     continue;
                 }

@@ -85,7 +85,7 @@ int EndKeyNode(const char* name) {
         Pop();
         return 0;
     }
-    printf("syntax error, unexpected end of key %s\n", name);
+    if (!regQuiet) printf("syntax error, unexpected end of key %s\n", name);
     return 1;
 }
 
@@ -102,7 +102,7 @@ int EndLoadedKeyNode(const char* name) {
 int AddValue(char* valuename, int type, void* data) {
     RegNode* top = StackTop();
     if (!top) {
-        printf("line %d: syntax error, unexpected value\n", lineno);
+        if (!regQuiet) printf("line %d: syntax error, unexpected value\n", lineno);
         return 1;
     }
     // Room in the list first, so that a value, once made, is always appended and the

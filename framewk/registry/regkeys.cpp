@@ -319,5 +319,3 @@ void cfRegCloseRoot() {
     if (RootNode) RootNode->DecOpenCnt();
     s_hkeyRoot = nullptr;
 }
-
-void* HkeyRegRoot(void) { return s_hkeyRoot; }

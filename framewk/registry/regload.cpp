@@ -41,6 +41,10 @@ unsigned int LoadRegistry(const char* filename) {
         UnloadRegistry();
         return REGERR_NO_MEMORY;
     }
+    // Read whole: closed, so that another process may replace it (Windows replaces no
+    // open file).
+    fclose(yyin);
+    yyin = nullptr;
     ++lRegLoadCnt;
     return REGERR_SUCCESS;
 }

@@ -220,11 +220,16 @@ long regerrToWinerr(long regerr);
 unsigned long regtypeToWintype(unsigned long regtype);
 void xlateRegString(char* inString, char* outString, int length);
 char* ZRNWGetSubkey(char* outStr, char* inStr);
+// ZrRegCreateKey for a caller that holds the tree lock alone.
+int32_t CreateKeyHeld(void* hKey, const unsigned short* lpSubKey, void** phkResult);
 
 // ---- messages about the registry file ---------------------------------------------------
 // The line of the registry file being read: 1 when a load begins; every message about a
 // bad file prints it.
 extern int lineno;
+// While set, a load prints no message about a bad file (the unload's re-read of a file
+// that another process changed says it in one line of its own).
+extern int regQuiet;
 
 // ---- loading, unloading, writing -----------------------------------------------------
 #define REGFILE_PATH_MAX 512
@@ -235,5 +240,21 @@ unsigned int LoadRegistry(const char* filename);
 void UnloadRegistry();
 int cfRegSaveRegToTemp(char* tmpFile, char* target);
 void cfRegSwapRegFile(const char* tmpFile, const char* target);
+
+// ---- sharing the registry file between processes ---------------------------------------
+// The load and the unload as the exported calls make them: under the lock that every
+// process takes on the file, the unload merging this process's changes into a file that
+// another process replaced since the load.
+unsigned int ShareLoad(const char* filename);
+void ShareUnload();
+// The journal of this process's successful changes since the load, in order; paths are
+// absolute (a handle's), texts 8-bit. Each entry holds about 64 bytes besides its texts
+// until the unload, 16 MB in all at most; a value set again at once replaces its entry.
+// A change that cannot be recorded makes a merge keep the tree aside instead.
+void JournalCreate(const char* path);
+void JournalSet(const char* path, const char* name, unsigned int type, const unsigned char* data, size_t n);
+void JournalDeleteKey(const char* parentPath, const char* name);
+void JournalDeleteValue(const char* path, const char* name);
+void JournalClear();
 
 #endif

@@ -116,22 +116,29 @@ static bool Number(NameIndex* index, RegList<T>* list) {
     return true;
 }
 
-// The list's index, built when missing and the list is long enough. An index that no
-// longer covers its list, or cannot be built, gives way to the scan: never a wrong answer.
+// The list's index, built when missing and the list is long enough. An index that does
+// not cover its list, or cannot be built, gives way to the scan: never a wrong answer.
+// Lookups run under the shared tree lock, so the first one builds the index under the
+// side lock and publishes it whole; only changes (under the tree lock alone) replace or
+// drop an index, and they keep it in step with its list.
 template <class T>
 static NameIndex* IndexFor(NameIndex*& index, RegList<T>* list, NameIndex::NameOf nameOf) {
     int n = list->GetSize();
-    if (index && (index->Count() != n || index->Stamp() != list->Moves())) {
-        delete index;
-        index = nullptr;
+    NameIndex* cur = __atomic_load_n(&index, __ATOMIC_ACQUIRE);
+    if (cur) return cur->Count() == n && cur->Stamp() == list->Moves() ? cur : nullptr;
+    if (n < kIndexFrom) return nullptr;
+    zrSideLock();
+    cur = __atomic_load_n(&index, __ATOMIC_ACQUIRE);
+    if (!cur) {
+        cur = NameIndex::Create(n, nameOf);
+        if (cur && !Number(cur, list)) {
+            delete cur;
+            cur = nullptr;
+        }
+        if (cur) __atomic_store_n(&index, cur, __ATOMIC_RELEASE);
     }
-    if (index || n < kIndexFrom) return index;
-    index = NameIndex::Create(n, nameOf);
-    if (index && !Number(index, list)) {
-        delete index;
-        index = nullptr;
-    }
-    return index;
+    zrSideUnlock();
+    return cur;
 }
 
 NameIndex* RegNode::KeyIndex() { return IndexFor(keyIndex, nodeList, KeyNameOf); }
@@ -188,7 +195,7 @@ static bool AddTo(NameIndex*& index, RegList<T>* list, T* e) {
     if (index) {
         if (index->Stamp() != list->Moves()) {
             Follow(index, list);
-        } else if (!index->Append(e, s)) {
+        } else if (index->Count() != list->GetSize() - 1 || !index->Append(e, s)) {
             delete index;
             index = nullptr;
         }
@@ -342,6 +349,8 @@ RegNode* RegNode::Search(const char* path, bool* noMemory) {
     if (*end == 0) return this;
     if (*end != '/') return nullptr;
     frames[depth++] = SearchFrame{this, end + 1, KeyIndex(), 0, 0};
+    // Readers share the buffer of deep searches: one at a time, under the side lock.
+    bool shared = false;
 
     while (depth > 0 && !found) {
         const char* e = nullptr;
@@ -354,7 +363,13 @@ RegNode* RegNode::Search(const char* path, bool* noMemory) {
             if (depth == cap) {
                 // Only the first overflow can need memory: the shared buffer then holds
                 // a frame for every component of the path.
-                if (frames != local || !ReserveSearch(path)) {
+                if (frames != local) {
+                    if (noMemory) *noMemory = true;
+                    break;
+                }
+                zrSideLock();
+                shared = true;
+                if (!ReserveSearch(path)) {
                     if (noMemory) *noMemory = true;
                     break;
                 }
@@ -365,6 +380,7 @@ RegNode* RegNode::Search(const char* path, bool* noMemory) {
             frames[depth++] = SearchFrame{s, e + 1, s->KeyIndex(), 0, 0};
         }
     }
+    if (shared) zrSideUnlock();
     return found;
 }
 

@@ -1,5 +1,6 @@
-// The predefined key handles, made on first request through ZrRegCreateKey and cached.
+// The predefined key handles: the root's, and those made on first request and cached.
 #include "regp.h"
+#include "zrplat.h"
 
 HKEY s_hkeyHKLM;
 HKEY s_hkeyHKCU;
@@ -12,30 +13,56 @@ static const zrwchar c_szHKCU[] = {'H', 'K', 'E', 'Y', '_', 'C', 'U', 'R', 'R',
 static const zrwchar c_szArdoRoot[] = {'S', 'o', 'f', 't',  'w', 'a', 'r', 'e', '\\', 'M', 'O', 'R', 'V',
                                        'A', 'N', 'E', '\\', 'A', 'r', 'd', 'o', '\\', '1', '.', '0', 0};
 
-// ZrRegCreateKey writes its result only on success, so a failed request leaves the cache
-// empty and the next request starts afresh.
-static HKEY Cached(HKEY* cache, void* parent, const zrwchar* path) {
+void* HkeyRegRoot(void) {
+    zrTreeLockShared();
+    void* h = s_hkeyRoot;
+    zrTreeUnlockShared();
+    return h;
+}
+
+// The ...Held functions run under the tree lock alone. Creation writes its result only on
+// success, so a failed request leaves the cache empty and the next request starts afresh.
+static HKEY CachedHeld(HKEY* cache, void* parent, const zrwchar* path) {
     if (!*cache) {
         void* h = nullptr;
-        if (ZrRegCreateKey(parent, path, &h) == ZRREG_SUCCESS) *cache = static_cast<HKEY>(h);
+        if (CreateKeyHeld(parent, path, &h) == ZRREG_SUCCESS) *cache = static_cast<HKEY>(h);
     }
     return *cache;
 }
+
+static HKEY HklmHeld() { return CachedHeld(&s_hkeyHKLM, s_hkeyRoot, c_szHKLM); }
+
+static HKEY HkcuHeld() { return CachedHeld(&s_hkeyHKCU, s_hkeyRoot, c_szHKCU); }
+
+static HKEY ArdoRootHeld() {
+    if (s_hkeyArdoRoot) return s_hkeyArdoRoot;
+    return CachedHeld(&s_hkeyArdoRoot, HklmHeld(), c_szArdoRoot);
+}
+
+// A cached handle is read under the shared lock; only a request that has to make the key
+// takes the lock alone, and looks again, as another thread may have made it meanwhile.
+static HKEY Cached(HKEY* cache, HKEY (*held)()) {
+    zrTreeLockShared();
+    HKEY h = *cache;
+    zrTreeUnlockShared();
+    if (h) return h;
+    zrTreeLockExclusive();
+    h = held();
+    zrTreeUnlockExclusive();
+    return h;
+}
+
+void* HkeyHKLM(void) { return Cached(&s_hkeyHKLM, HklmHeld); }
+
+void* HkeyHKCU(void) { return Cached(&s_hkeyHKCU, HkcuHeld); }
+
+void* HkeyArdoRoot(void) { return Cached(&s_hkeyArdoRoot, ArdoRootHeld); }
 
 static void CloseCached(HKEY* cache) {
     if (*cache) {
         CfRegCloseKey(*cache);
         *cache = nullptr;
     }
-}
-
-void* HkeyHKLM(void) { return Cached(&s_hkeyHKLM, HkeyRegRoot(), c_szHKLM); }
-
-void* HkeyHKCU(void) { return Cached(&s_hkeyHKCU, HkeyRegRoot(), c_szHKCU); }
-
-void* HkeyArdoRoot(void) {
-    if (s_hkeyArdoRoot) return s_hkeyArdoRoot;
-    return Cached(&s_hkeyArdoRoot, HkeyHKLM(), c_szArdoRoot);
 }
 
 void cfRegCloseHKLM() { CloseCached(&s_hkeyHKLM); }

@@ -12,6 +12,17 @@ static_assert(REGERR_SUCCESS == ZRREG_LOAD_OK && REGERR_NO_MEMORY == ZRREG_LOAD_
                   REGERR_NOT_FOUND == ZRREG_LOAD_NO_FILE,
               "the loader answers in the exported numbers");
 
-uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) { return LoadRegistry(filename); }
+// Both take the tree lock alone, so that no call sees half a tree and the load's messages
+// come out as whole lines; the file's own lock between processes is zrshare.cpp's.
+uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) {
+    zrTreeLockExclusive();
+    uint32_t rc = ShareLoad(filename);
+    zrTreeUnlockExclusive();
+    return rc;
+}
 
-void ZRREG_CALL ZrUnloadRegistry(void) { UnloadRegistry(); }
+void ZRREG_CALL ZrUnloadRegistry(void) {
+    zrTreeLockExclusive();
+    ShareUnload();
+    zrTreeUnlockExclusive();
+}

@@ -14,7 +14,22 @@
  * 4. Out-parameters are written only on success, unless the function's comment says
  *    otherwise; after ZRREG_BAD_ARG nothing at all is written.
  * 5. The string that ZrRegQueryValueSz hands out comes from malloc; release it with free.
- * 6. One thread at a time; nothing is locked.
+ * 6. Threads: any number of threads may call any function at once. Queries, enumerations,
+ *    opens and closes run side by side; changes, loads, unloads and a predefined-handle
+ *    call that has to make its key run alone. Each call sees the tree whole, as it was
+ *    before or after any other call; a sequence of calls is not atomic (another thread may
+ *    change or delete a key between an open and a query). A handle may be used from any
+ *    thread, but not while another thread closes it, and none while another thread
+ *    unloads the registry.
+ * 7. Processes: processes (zrreg among them) that load the same registry file lose none
+ *    of each other's changes. Each sees the file as it loaded it; another's changes show
+ *    only after a new load. When an unload that writes finds the file replaced by another
+ *    process since the load, it reads the file anew and replays this process's changes
+ *    since the load (its successful sets, creates and deletes, in order) onto it: per
+ *    change, the later unload wins. A key this process changed and another deleted comes
+ *    back holding this process's changes only; a key or value this process deleted goes,
+ *    whatever another put into it. Not atomic across processes: a sequence of changes
+ *    may interleave with another process's.
  */
 #ifndef ZRREGDLL_H
 #define ZRREGDLL_H
@@ -76,7 +91,13 @@ ZRREG_API uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename);
 /* Writes a changed tree back (to a temporary file beside the registry file, which then
  * replaces it; on failure the old file stays), and releases the tree and the library's
  * handles. A file whose name has no "." (on Windows: whose path has none) is never
- * written back. */
+ * written back. The write holds a lock that every process takes (rule 7) on a file
+ * beside the registry file, named like the temporary file with ".LCK" (APP.LCK beside
+ * app.txt), which the first write makes and which stays. When that lock is not had within
+ * 5 seconds, the file another process left cannot be read back (a hand edit with a syntax
+ * error), or more changes were made than the journal holds (16 MB), the registry file
+ * stays as it is, the tree goes to a file of this process's own beside it
+ * (APP.<process id>.TMP), and one line on standard output names it. */
 ZRREG_API void ZRREG_CALL ZrUnloadRegistry(void);
 
 /* The handle of the root key, "My Computer"; null when no registry is loaded. */

@@ -1,7 +1,9 @@
-// The exported wide-character key and value functions: name conversion, result mapping.
+// The exported wide-character key and value functions: name conversion, result mapping,
+// and the tree lock that lets any number of threads call them.
 #include <string.h>
 
 #include "regp.h"
+#include "zrplat.h"
 
 #define NAME_BUF 256  // a name passed in holds at most 255 characters
 static_assert(NAME_BUF == REGENUM_NAME_MAX + 1, "enumeration delivers the names that fit this buffer");
@@ -51,22 +53,55 @@ char* ZRNWGetSubkey(char* outStr, char* inStr) {
 
 static HKEY AsKey(void* h) { return static_cast<HKEY>(h); }
 
-int32_t ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t, void** phkResult) {
+// Every exported call holds the tree lock: queries, enumerations, opens and closes share
+// it, changes, loads and unloads take it alone. Each successful change goes into the
+// journal that the unload replays when another process has replaced the file. The functions below without the
+// Zr prefix are the calls' bodies, for callers that hold it already.
+namespace {
+struct SharedTree {
+    SharedTree() { zrTreeLockShared(); }
+    ~SharedTree() { zrTreeUnlockShared(); }
+};
+struct TreeAlone {
+    TreeAlone() { zrTreeLockExclusive(); }
+    ~TreeAlone() { zrTreeUnlockExclusive(); }
+};
+struct SideLock {
+    SideLock() { zrSideLock(); }
+    ~SideLock() { zrSideUnlock(); }
+};
+}  // namespace
+
+// Opens and closes change open counts and take blocks from the pool: under the side lock,
+// as readers share the tree.
+static int32_t OpenKey(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
     if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
     char keyNameOut[NAME_BUF];
     if (!ConvertName(lpSubKey, keyNameOut, true)) return ZRREG_BAD_NAME;
     HKEY result;
+    SideLock side;
     unsigned int rc = CfRegOpenKey(AsKey(hKey), keyNameOut, &result);
     if (rc == REGERR_SUCCESS) *phkResult = result;
     return Win(rc);
 }
 
-int32_t ZrRegCloseKey(void* hKey) {
+static int32_t CloseKey(void* hKey) {
     if (!hKey) return ZRREG_SUCCESS;
+    SideLock side;
     return Win(CfRegCloseKey(AsKey(hKey)));
 }
 
-int32_t ZrRegEnumKeyEx(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
+int32_t ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t, void** phkResult) {
+    SharedTree lock;
+    return OpenKey(hKey, lpSubKey, phkResult);
+}
+
+int32_t ZrRegCloseKey(void* hKey) {
+    SharedTree lock;
+    return CloseKey(hKey);
+}
+
+static int32_t EnumKey(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
     if (!hKey || !lpName || !lpcbName) return ZRREG_BAD_ARG;
     char subKeyName[NAME_BUF];
     memset(subKeyName, 0, sizeof subKeyName);
@@ -80,6 +115,11 @@ int32_t ZrRegEnumKeyEx(void* hKey, uint32_t dwIndex, unsigned short* lpName, uin
     return Win(rc);
 }
 
+int32_t ZrRegEnumKeyEx(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
+    SharedTree lock;
+    return EnumKey(hKey, dwIndex, lpName, lpcbName);
+}
+
 // Writes `n` wide characters made from the bytes of `s` into a byte buffer that need not
 // be aligned for 16-bit units.
 static void PutWide(unsigned char* out, const char* s, size_t n) {
@@ -90,8 +130,9 @@ static void PutWide(unsigned char* out, const char* s, size_t n) {
 }
 
 // The tree answers in 8-bit units, the caller's room is in bytes of 16-bit text. Strings
-// of any length are read, through a block of their own when they outgrow the name buffer.
-int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_t* lpType,
+// of any length are read, through a block of their own when they outgrow the name buffer
+// (from the C allocator, which readers may share).
+static int32_t QueryValue(void* hKey, const unsigned short* lpValueName, uint32_t* lpType,
                           unsigned char* lpData, uint32_t* lpcbData) {
     if (!hKey || !lpValueName || !lpType || !lpData || !lpcbData) return ZRREG_BAD_ARG;
     char valueName[NAME_BUF];
@@ -104,7 +145,7 @@ int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_
     unsigned int length = NAME_BUF, myType = 0;
     unsigned int rc = CfRegQueryValue(AsKey(hKey), valueName, &myType, data, &length);
     if (rc == REGERR_BUFFER_TOO_SMALL) {
-        data = static_cast<unsigned char*>(zrMalloc(length));
+        data = static_cast<unsigned char*>(zrHostRealloc(nullptr, length));
         rc = data ? CfRegQueryValue(AsKey(hKey), valueName, &myType, data, &length) : REGERR_NO_MEMORY;
     }
 
@@ -126,13 +167,19 @@ int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_
         *lpcbData = NAME_BUF;
         if (room >= 2) PutWide(lpData, "", 1);
     }
-    if (data != local) zrFree(data);
+    if (data != local) zrHostFree(data);
     return Win(rc);
+}
+
+int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_t* lpType,
+                          unsigned char* lpData, uint32_t* lpcbData) {
+    SharedTree lock;
+    return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
 }
 
 // *phkResult is written only when the whole path was opened; after a failure it is
 // untouched, so that a caller's variable never holds a handle that was already closed.
-int32_t ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
+int32_t CreateKeyHeld(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
     if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
     char keyNameOut[NAME_BUF];
     if (!ConvertName(lpSubKey, keyNameOut, true)) return ZRREG_BAD_NAME;
@@ -147,16 +194,27 @@ int32_t ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkRes
         nextPos = ZRNWGetSubkey(curKey, nextPos);
         if (!nextPos) break;
         if (levelDone) {
-            if (prevParent != hKey) ZrRegCloseKey(prevParent);
+            if (prevParent != hKey) CloseKey(prevParent);
             curParent = result;
         }
+        // A level made (not merely opened) goes into the journal: the key operation tells
+        // it by the changed flag alone.
+        int changedBefore = bRegChanged;
+        bRegChanged = 0;
         rc = CfRegCreateKey(curParent, curKey, &result);
+        if (rc == REGERR_SUCCESS && bRegChanged) JournalCreate(result->ptr);
+        bRegChanged |= changedBefore;
         prevParent = curParent;
         levelDone = true;
     }
-    if (prevParent != hKey) ZrRegCloseKey(prevParent);
+    if (prevParent != hKey) CloseKey(prevParent);
     if (rc == REGERR_SUCCESS) *phkResult = result;
     return Win(rc);
+}
+
+int32_t ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
+    TreeAlone lock;
+    return CreateKeyHeld(hKey, lpSubKey, phkResult);
 }
 
 int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t dwType,
@@ -164,27 +222,37 @@ int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t 
     if (!hKey || !lpValueName || !lpData || dwType == 0 || cbData == 0) return ZRREG_BAD_ARG;
     char valueNameOut[NAME_BUF];
     if (!ConvertName(lpValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
-    return Win(CfRegSetValue(AsKey(hKey), valueNameOut, dwType, lpData, cbData));
+    TreeAlone lock;
+    unsigned int rc = CfRegSetValue(AsKey(hKey), valueNameOut, dwType, lpData, cbData);
+    if (rc == REGERR_SUCCESS) JournalSet(AsKey(hKey)->ptr, valueNameOut, dwType, lpData, cbData);
+    return Win(rc);
 }
 
 int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
     if (!hKey || !szwSubKeyName) return ZRREG_BAD_ARG;
     char subKeyNameOut[NAME_BUF];
     if (!ConvertName(szwSubKeyName, subKeyNameOut, true)) return ZRREG_BAD_NAME;
-    return Win(CfRegDeleteKey(AsKey(hKey), subKeyNameOut));
+    TreeAlone lock;
+    unsigned int rc = CfRegDeleteKey(AsKey(hKey), subKeyNameOut);
+    if (rc == REGERR_SUCCESS) JournalDeleteKey(AsKey(hKey)->ptr, subKeyNameOut);
+    return Win(rc);
 }
 
 int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
     if (!hKey || !szwValueName) return ZRREG_BAD_ARG;
     char valueNameOut[NAME_BUF];
     if (!ConvertName(szwValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
-    return Win(CfRegDeleteValue(AsKey(hKey), valueNameOut));
+    TreeAlone lock;
+    unsigned int rc = CfRegDeleteValue(AsKey(hKey), valueNameOut);
+    if (rc == REGERR_SUCCESS) JournalDeleteValue(AsKey(hKey)->ptr, valueNameOut);
+    return Win(rc);
 }
 
 // The answer of enumerating every subkey in turn: their number, or 0xFFFFFFFF when an
 // enumeration would fail (a bad handle, or a name too long for the enumeration's buffer).
 uint32_t ZrRegCountSubKeys(void* hKey) {
     if (!hKey) return 0xFFFFFFFF;
+    SharedTree lock;
     unsigned int count = 0;
     return CfRegCountSubKeys(AsKey(hKey), &count) == REGERR_SUCCESS ? count : 0xFFFFFFFF;
 }
@@ -194,12 +262,13 @@ uint32_t ZrRegCountSubKeys(void* hKey) {
 uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const unsigned short* szValueName,
                            const unsigned short* szDefault, unsigned short** pszValue) {
     if (!hkeyBase || !szValueName || !pszValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
+    SharedTree lock;
     void* hkey = nullptr;
     unsigned char* pb = nullptr;
     uint32_t dw = ZRREG_TYPE_SZ, cb = NAME_BUF, offered = 0;
     int32_t rc;
     if (szKey && szKey[0]) {
-        rc = ZrRegOpenKeyEx(hkeyBase, szKey, 0, &hkey);
+        rc = OpenKey(hkeyBase, szKey, &hkey);
     } else {
         hkey = hkeyBase;
         rc = ZRREG_SUCCESS;
@@ -213,7 +282,7 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
         }
         pb = grown;
         offered = cb;
-        rc = ZrRegQueryValueEx(hkey, szValueName, &dw, pb, &cb);
+        rc = QueryValue(hkey, szValueName, &dw, pb, &cb);
         if (rc != ZRREG_BUFFER_TOO_SMALL) break;
     }
     if (rc == ZRREG_SUCCESS && dw != ZRREG_TYPE_SZ) rc = ZRREG_INVALID_HANDLE;
@@ -227,7 +296,7 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
     }
     if (pb) rc = ZRREG_SUCCESS;
     *pszValue = reinterpret_cast<unsigned short*>(pb);
-    if (hkey && hkey != hkeyBase) ZrRegCloseKey(hkey);
+    if (hkey && hkey != hkeyBase) CloseKey(hkey);
     return static_cast<uint32_t>(rc);
 }
 
@@ -236,17 +305,18 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
 uint32_t ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey, const unsigned short* szValueName,
                            uint32_t dwDefault, uint32_t* pdwValue) {
     if (!hkeyBase || !szValueName || !pdwValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
+    SharedTree lock;
     void* hkey = nullptr;
     int32_t rc = ZRREG_SUCCESS;
     if (szKey && szKey[0]) {
-        rc = ZrRegOpenKeyEx(hkeyBase, szKey, 0, &hkey);
+        rc = OpenKey(hkeyBase, szKey, &hkey);
     } else {
         hkey = hkeyBase;
     }
     uint32_t dw = ZRREG_TYPE_DWORD, cb = 4, value = 0;
     if (rc == ZRREG_SUCCESS)
-        rc = ZrRegQueryValueEx(hkey, szValueName, &dw, reinterpret_cast<unsigned char*>(&value), &cb);
+        rc = QueryValue(hkey, szValueName, &dw, reinterpret_cast<unsigned char*>(&value), &cb);
     *pdwValue = (rc == ZRREG_SUCCESS && dw == ZRREG_TYPE_DWORD) ? value : dwDefault;
-    if (hkey && hkey != hkeyBase) ZrRegCloseKey(hkey);
+    if (hkey && hkey != hkeyBase) CloseKey(hkey);
     return ZRREG_SUCCESS;
 }

@@ -42,7 +42,10 @@ RegViewValue RegViewValueAt(const RegViewKey* key, int index) {
 
 bool RegViewChanged() { return bRegChanged == 1; }
 
-void RegViewSetChanged(bool changed) { bRegChanged = changed ? 1 : 0; }
+void RegViewSetChanged(bool changed) {
+    bRegChanged = changed ? 1 : 0;
+    if (!changed) JournalClear();  // dropped changes are not merged into the file either
+}
 
 const size_t kRegTextMax = REGFILE_TEXT_MAX;
 

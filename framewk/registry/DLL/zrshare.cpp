@@ -1,0 +1,291 @@
+// Sharing a registry file between processes: the lock every process of the library takes
+// on it, the stamp of the file a load read, and the journal of this process's changes,
+// which the unload replays onto the file when another process has replaced it meanwhile.
+#include <stdio.h>
+#include <string.h>
+
+#include "regp.h"
+#include "zrplat.h"
+
+// The lock lies on a companion file beside the registry file (links resolved), named by
+// the temporary file's rule with ".LCK": APP.LCK beside app.txt. Not on the registry file
+// itself: a save replaces that file by a rename, and a lock on it would stay with the old
+// file, which no later process opens. A save makes the companion; nothing removes it, as
+// two processes would then lock two different files of that name.
+static bool LockName(const char* regPath, char* target, char* lockPath) {
+    return zrSaveTarget(regPath, target, REGFILE_TEMP_MAX) &&
+           zrCompanionNameFor(target, ".LCK", lockPath, REGFILE_TEMP_MAX);
+}
+
+// The file that the load read, when it is known for sure.
+static ZrFileStamp s_loaded;
+static bool s_loadedKnown;
+
+// ---- the journal -----------------------------------------------------------------------
+
+namespace {
+enum JournalOp { J_CREATE, J_SET, J_DELETE_KEY, J_DELETE_VALUE };
+
+// One change, its texts in the same block behind it.
+struct JournalEntry {
+    JournalEntry* next;
+    JournalOp op;
+    unsigned int type;
+    size_t dataLen;
+    char* path;  // the key's absolute path (J_DELETE_KEY: its parent's)
+    char* name;  // the value's or the subkey's name; "" for J_CREATE
+    char* data;
+};
+}  // namespace
+
+static JournalEntry* s_first;
+static JournalEntry* s_tail;
+static size_t s_journalBytes;
+static bool s_journalLost;  // a change could not be recorded: no replay can be trusted
+
+// The journal's memory is capped: a process that changes more since its load keeps its
+// changes only while the file stays its own (else they wait beside the file).
+static const size_t kJournalMax = 16u << 20;
+
+static void Record(JournalOp op, const char* path, const char* name, unsigned int type, const void* data,
+                   size_t dataLen) {
+    if (s_journalLost) return;
+    // A value set again at once replaces its record: what a host that sets one value over
+    // and over (a position, a counter) needs, and it replays the same.
+    JournalEntry* t = s_tail;
+    if (op == J_SET && t && t->op == J_SET && t->dataLen == dataLen && strcmp(t->name, name) == 0 &&
+        strcmp(t->path, path) == 0) {
+        t->type = type;
+        if (dataLen) memcpy(t->data, data, dataLen);
+        return;
+    }
+    size_t lp = strlen(path) + 1, ln = strlen(name) + 1, size = sizeof(JournalEntry) + lp + ln + dataLen;
+    JournalEntry* e = nullptr;
+    if (s_journalBytes + size <= kJournalMax) e = static_cast<JournalEntry*>(zrHostRealloc(nullptr, size));
+    if (!e) {
+        JournalClear();
+        s_journalLost = true;
+        return;
+    }
+    s_journalBytes += size;
+    char* p = reinterpret_cast<char*>(e + 1);
+    *e = JournalEntry{nullptr, op, type, dataLen, p, p + lp, p + lp + ln};
+    memcpy(e->path, path, lp);
+    memcpy(e->name, name, ln);
+    if (dataLen) memcpy(e->data, data, dataLen);
+    if (t) {
+        t->next = e;
+    } else {
+        s_first = e;
+    }
+    s_tail = e;
+}
+
+void JournalCreate(const char* path) { Record(J_CREATE, path, "", 0, nullptr, 0); }
+
+void JournalSet(const char* path, const char* name, unsigned int type, const unsigned char* data, size_t n) {
+    if (type == ZRREG_TYPE_DWORD) {
+        n = 4;
+    } else {
+        const void* nul = memchr(data, 0, n);
+        if (nul) n = static_cast<size_t>(static_cast<const unsigned char*>(nul) - data);
+    }
+    Record(J_SET, path, name, type, data, n);
+}
+
+void JournalDeleteKey(const char* parentPath, const char* name) {
+    Record(J_DELETE_KEY, parentPath, name, 0, nullptr, 0);
+}
+
+void JournalDeleteValue(const char* path, const char* name) {
+    Record(J_DELETE_VALUE, path, name, 0, nullptr, 0);
+}
+
+void JournalClear() {
+    while (s_first) {
+        JournalEntry* next = s_first->next;
+        zrHostFree(s_first);
+        s_first = next;
+    }
+    s_tail = nullptr;
+    s_journalBytes = 0;
+    s_journalLost = false;
+}
+
+// A handle of the key at an absolute path, for the key operations; nothing to release.
+static REG_HANDLE At(const char* path) {
+    REG_HANDLE h = {};
+    h.type = REGHANDLE_KEY;
+    h.ptr = const_cast<char*>(path);
+    return h;
+}
+
+// Makes every missing level of the absolute path, level by level below the root.
+static bool EnsureKey(const char* path) {
+    if (Search(path)) return true;
+    size_t n = strlen(path);
+    char* buf = static_cast<char*>(zrHostRealloc(nullptr, n + 1));
+    if (!buf) return false;
+    memcpy(buf, path, n + 1);
+    char* end = strchr(buf, '/');  // behind the root's name
+    bool ok = end != nullptr;
+    while (ok && *end) {
+        char* name = end + 1;
+        char* next = strchr(name, '/');
+        if (!next) next = name + strlen(name);
+        char was = *next;
+        *end = 0;
+        *next = 0;
+        if (*name) {
+            REG_HANDLE parent = At(buf);
+            HKEY h;
+            ok = CfRegCreateKey(&parent, name, &h) == REGERR_SUCCESS;
+            if (ok) CfRegCloseKey(h);
+        }
+        *end = '/';
+        *next = was;
+        end = next;
+    }
+    zrHostFree(buf);
+    return ok;
+}
+
+// This process's changes, in order, on the tree as another process left it. A change to
+// a key that the other deleted makes the key again, holding this process's values only;
+// a key or value that this process deleted goes, whatever the other put into it: per
+// change, the process that unloads later wins.
+static void Replay() {
+    for (JournalEntry* e = s_first; e; e = e->next) {
+        REG_HANDLE h = At(e->path);
+        switch (e->op) {
+            case J_CREATE:
+                EnsureKey(e->path);
+                break;
+            case J_SET:
+                if (EnsureKey(e->path))
+                    CfRegSetValue(&h, e->name, e->type, reinterpret_cast<unsigned char*>(e->data),
+                                  static_cast<unsigned int>(e->dataLen));
+                break;
+            case J_DELETE_KEY:
+                CfRegDeleteKey(&h, e->name);
+                break;
+            case J_DELETE_VALUE:
+                CfRegDeleteValue(&h, e->name);
+                break;
+        }
+    }
+}
+
+// ---- load and unload -----------------------------------------------------------------
+
+// The load takes the lock shared when some save has made it, so that no save replaces the
+// file meanwhile. The file's stamp before and after the load must agree, or the file read
+// is not known for sure (a save of a process that took no lock, or a lock not had in time)
+// and the unload merges whatever it finds.
+unsigned int ShareLoad(const char* filename) {
+    if (lRegLoadCnt) return LoadRegistry(filename);  // refused; the first load stays
+    JournalClear();
+    char target[REGFILE_TEMP_MAX], lockPath[REGFILE_TEMP_MAX];
+    bool known = strlen(filename) < REGFILE_PATH_MAX && LockName(filename, target, lockPath);
+    ZrLock lock = -1;
+    ZrFileStamp before = {}, after = {};
+    known = known && zrLockFile(lockPath, false, &lock) != ZR_LOCK_TIMEOUT && zrStampOf(target, &before);
+    unsigned int rc = LoadRegistry(filename);
+    known = known && zrStampOf(target, &after) && zrSameStamp(before, after);
+    zrUnlockFile(lock);
+    s_loaded = after;
+    s_loadedKnown = rc == REGERR_SUCCESS && known;
+    return rc;
+}
+
+// Writes the tree to a temporary file of this process's own (APP.<pid>.TMP), which no
+// other process's save overwrites; leaves its name in `out`.
+static bool SaveOwnTree(const char* target, char* out) {
+    char ext[32];
+    snprintf(ext, sizeof ext, ".%lu.TMP", zrProcessId());
+    if (!RootNode || !zrCompanionNameFor(target, ext, out, REGFILE_TEMP_MAX)) return false;
+    FILE* fp = zrOpenTempForWrite(out, target);
+    if (!fp) return false;
+    bool ok = RootNode->Save(fp, 0);
+    if (zrCommitFile(fp) && ok) return true;
+    _unlink(out);
+    return false;
+}
+
+// Keeps this process's tree beside the registry file, which stays as it is; one line says
+// why and where.
+static void KeepOwnTree(const char* target, const char* why) {
+    char own[REGFILE_TEMP_MAX];
+    if (SaveOwnTree(target, own)) {
+        printf("zrregdll: %s %s; this process's changes are kept in %s\n", bpRegFile, why, own);
+    } else {
+        printf("zrregdll: %s %s; this process's changes could not be kept\n", bpRegFile, why);
+    }
+    bRegChanged = 0;
+    UnloadRegistry();
+}
+
+// The file (stamped `found`) is not the one loaded: read it anew and replay this process's
+// changes onto it, with this process's tree safe in a file of its own until the merged
+// tree has replaced the file.
+static void Merge(const char* target, const ZrFileStamp& found) {
+    char own[REGFILE_TEMP_MAX], path[REGFILE_PATH_MAX];
+    if (s_journalLost)
+        return KeepOwnTree(target, "has changed since the load, and a change was not recorded");
+    if (!SaveOwnTree(target, own)) {
+        UnloadRegistry();  // it cannot write its temporary file either: the save fails as before
+        return;
+    }
+    strcpy(path, bpRegFile);
+    bRegChanged = 0;
+    UnloadRegistry();
+    regQuiet = 1;
+    unsigned int rc = LoadRegistry(path);
+    regQuiet = 0;
+    if (rc != REGERR_SUCCESS) {
+        char why[64] = "no memory";
+        if (rc == 1) snprintf(why, sizeof why, "line %d", lineno);
+        if (rc == REGERR_NOT_FOUND) snprintf(why, sizeof why, "it cannot be opened");
+        printf(
+            "zrregdll: %s has changed since the load and cannot be read back (%s); this process's changes "
+            "are kept in %s\n",
+            path, why, own);
+        return;
+    }
+    Replay();
+    bRegChanged = 1;
+    UnloadRegistry();
+    ZrFileStamp now;
+    if (zrStampOf(target, &now) && !zrSameStamp(now, found)) {
+        _unlink(own);
+    } else {
+        printf("zrregdll: %s cannot be written; this process's changes are kept in %s\n", path, own);
+    }
+}
+
+// A changed tree is written under the exclusive lock, so that two processes never write
+// the temporary file or replace the registry file at once. When the file is the one
+// loaded, the save is exactly the single process's; otherwise the changes are merged.
+void ShareUnload() {
+    char target[REGFILE_TEMP_MAX], lockPath[REGFILE_TEMP_MAX];
+    if (!lRegLoadCnt || bRegChanged != 1 || !LockName(bpRegFile, target, lockPath)) {
+        UnloadRegistry();
+        JournalClear();
+        return;
+    }
+    ZrLock lock = -1;
+    if (zrLockFile(lockPath, true, &lock) == ZR_LOCK_TIMEOUT) {
+        KeepOwnTree(target, "is locked by another process");
+        JournalClear();
+        return;
+    }
+    // A file that has gone (or is no regular file now) is written where it was, as always.
+    ZrFileStamp now;
+    if (!zrStampOf(target, &now) || (s_loadedKnown && zrSameStamp(now, s_loaded))) {
+        UnloadRegistry();
+    } else {
+        Merge(target, now);
+    }
+    zrUnlockFile(lock);
+    JournalClear();
+}

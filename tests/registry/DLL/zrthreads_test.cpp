@@ -1,0 +1,302 @@
+// Eight threads calling the exported functions at once on overlapping keys, checked
+// against what each of them wrote; scripts/test runs it under ThreadSanitizer too.
+#include <stdint.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testutil.h"
+
+namespace {
+
+const int kThreads = 8;
+const int kSharedKeys = 3;  // Shared\K0..K2, which every thread sets, reads and deletes
+// Value and subkey names v0..v11 and s0..s11: lists long enough for a name index, which
+// the first lookup builds under the shared lock.
+const int kNames = 12;
+// A key deeper than a search keeps on the stack: its searches share one buffer.
+const int kDeep = 40;
+
+// How long the threads run: ZR_STRESS_MS, or one second.
+std::chrono::milliseconds StressTime() {
+    const char* e = getenv("ZR_STRESS_MS");
+    return std::chrono::milliseconds(e ? atoi(e) : 1000);
+}
+
+std::u16string Name(char kind, int i) { return W(std::string(1, kind) + std::to_string(i)); }
+
+// Every text that a thread writes is "t<thread>:<n>", its integers thread * 2^24 + n, with
+// n counting that thread's writes; `written[t]` is published before the write.
+std::atomic<uint32_t> written[kThreads];
+
+bool OneOfOurs(const std::u16string& text) {
+    unsigned t = 0, n = 0;
+    std::string s(text.begin(), text.end());
+    char tail;
+    if (sscanf(s.c_str(), "t%u:%u%c", &t, &n, &tail) != 2 || t >= kThreads) return false;
+    return n <= written[t].load();
+}
+
+bool OneOfOurs(uint32_t v) { return (v >> 24) < kThreads && (v & 0xFFFFFF) <= written[v >> 24].load(); }
+
+// What one thread changed under its own key: the run must leave exactly this.
+struct OwnModel {
+    std::map<std::u16string, std::u16string> texts;
+    std::map<std::u16string, uint32_t> ints;
+    std::set<std::u16string> subkeys;
+};
+
+struct Worker {
+    int id;
+    std::mt19937 rnd;
+    OwnModel model;
+    long calls = 0;
+    std::vector<std::string> faults;
+
+    void Fault(const std::string& what) {
+        if (faults.size() < 10) faults.push_back("thread " + std::to_string(id) + ": " + what);
+    }
+
+    uint32_t Next() { return written[id].fetch_add(1) + 1; }
+
+    std::u16string SharedPath(int k) { return W("Shared\\K" + std::to_string(k)); }
+
+    void Run(std::chrono::steady_clock::time_point end) {
+        void* own = nullptr;
+        std::u16string ownPath = W("Own" + std::to_string(id));
+        if (ZrRegCreateKey(HkeyRegRoot(), WP(ownPath), &own) != ZRREG_SUCCESS) return Fault("own key");
+        while (std::chrono::steady_clock::now() < end) {
+            for (int i = 0; i < 64; ++i) Step(own);
+        }
+        ZrRegCloseKey(own);
+    }
+
+    void Step(void* own) {
+        ++calls;
+        int k = static_cast<int>(rnd() % kSharedKeys);
+        std::u16string value = Name('v', static_cast<int>(rnd() % kNames));
+        std::u16string sub = Name('s', static_cast<int>(rnd() % kNames));
+        switch (rnd() % 13) {
+            case 0: {  // a text on a shared key, made when missing
+                void* h;
+                if (ZrRegCreateKey(HkeyRegRoot(), WP(SharedPath(k)), &h) != ZRREG_SUCCESS) break;
+                std::string t = "t" + std::to_string(id) + ":" + std::to_string(Next());
+                if (ZrRegSetValueEx(h, WP(value), ZRREG_TYPE_SZ,
+                                    reinterpret_cast<const unsigned char*>(t.c_str()),
+                                    static_cast<uint32_t>(t.size() + 1)) != ZRREG_SUCCESS)
+                    Fault("set on a held key");
+                ZrRegCloseKey(h);
+                break;
+            }
+            case 1: {  // an integer on a shared key, through a handle that may die meanwhile
+                void* h;
+                if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(SharedPath(k)), 0, &h) != ZRREG_SUCCESS) break;
+                uint32_t v = (static_cast<uint32_t>(id) << 24) | Next();
+                int32_t rc = ZrRegSetValueEx(h, WP(value), ZRREG_TYPE_DWORD,
+                                             reinterpret_cast<const unsigned char*>(&v), 4);
+                if (rc != ZRREG_SUCCESS) Fault("set dword: " + std::to_string(rc));
+                ZrRegCloseKey(h);
+                break;
+            }
+            case 2: {  // read a shared value in one call
+                unsigned short* text = nullptr;
+                uint32_t rc = ZrRegQueryValueSz(HkeyRegRoot(), WP(SharedPath(k)), WP(value), nullptr, &text);
+                if (rc == ZRREG_SUCCESS && !OneOfOurs(std::u16string(reinterpret_cast<char16_t*>(text))))
+                    Fault("read a text nobody wrote");
+                free(text);
+                uint32_t v = 0;
+                ZrRegQueryValueDw(HkeyRegRoot(), WP(SharedPath(k)), WP(value), 0, &v);
+                if (v != 0 && !OneOfOurs(v)) Fault("read an integer nobody wrote");
+                break;
+            }
+            case 3: {  // read through a handle, with a buffer too small for long texts
+                void* h;
+                if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(SharedPath(k)), 0, &h) != ZRREG_SUCCESS) break;
+                unsigned char data[64];
+                uint32_t type = 0, cb = sizeof data;
+                int32_t rc = ZrRegQueryValueEx(h, WP(value), &type, data, &cb);
+                if (rc == ZRREG_SUCCESS && type == ZRREG_TYPE_SZ &&
+                    !OneOfOurs(std::u16string(reinterpret_cast<char16_t*>(data))))
+                    Fault("queried a text nobody wrote");
+                if (rc == ZRREG_SUCCESS && type == ZRREG_TYPE_DWORD) {
+                    uint32_t v;
+                    memcpy(&v, data, 4);
+                    if (!OneOfOurs(v)) Fault("queried an integer nobody wrote");
+                }
+                ZrRegCloseKey(h);
+                break;
+            }
+            case 4: {  // enumerate the shared keys: only names some thread made
+                void* h;
+                if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(W("Shared")), 0, &h) != ZRREG_SUCCESS)
+                    return Fault("open Shared");
+                unsigned short name[256];
+                for (uint32_t i = 0;; ++i) {
+                    uint32_t cb = 256;
+                    if (ZrRegEnumKeyEx(h, i, name, &cb) != ZRREG_SUCCESS) break;
+                    std::string n(name, name + cb);
+                    if (n.size() != 2 || n[0] != 'K' || n[1] < '0' || n[1] >= '0' + kSharedKeys)
+                        Fault("enumerated " + n);
+                }
+                if (ZrRegCountSubKeys(h) > kSharedKeys) Fault("too many shared keys");
+                ZrRegCloseKey(h);
+                break;
+            }
+            case 5: {  // delete a shared key or one of its values
+                void* h;
+                if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(W("Shared")), 0, &h) != ZRREG_SUCCESS) break;
+                int32_t rc = ZrRegDeleteKey(h, WP(W("K" + std::to_string(k))));
+                if (rc != ZRREG_SUCCESS && rc != ZRREG_NOT_FOUND && rc != ZRREG_KEY_BUSY)
+                    Fault("delete key: " + std::to_string(rc));
+                ZrRegCloseKey(h);
+                break;
+            }
+            case 6: {
+                void* h;
+                if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(SharedPath(k)), 0, &h) != ZRREG_SUCCESS) break;
+                ZrRegDeleteValue(h, WP(value));
+                ZrRegCloseKey(h);
+                break;
+            }
+            case 7: {  // the predefined handles: one handle whoever makes it
+                void* a = HkeyHKCU();
+                void* b = HkeyHKCU();
+                if (!a || a != b) Fault("HKCU handle changed");
+                break;
+            }
+            case 8: {  // own text
+                std::string t = "t" + std::to_string(id) + ":" + std::to_string(Next());
+                if (ZrRegSetValueEx(own, WP(value), ZRREG_TYPE_SZ,
+                                    reinterpret_cast<const unsigned char*>(t.c_str()),
+                                    static_cast<uint32_t>(t.size() + 1)) != ZRREG_SUCCESS)
+                    return Fault("own set");
+                model.ints.erase(value);
+                model.texts[value] = W(t);
+                break;
+            }
+            case 9: {  // own integer, or delete an own value
+                if (rnd() % 2) {
+                    uint32_t v = (static_cast<uint32_t>(id) << 24) | Next();
+                    if (ZrRegSetValueEx(own, WP(value), ZRREG_TYPE_DWORD,
+                                        reinterpret_cast<const unsigned char*>(&v), 4) != ZRREG_SUCCESS)
+                        return Fault("own set dword");
+                    model.texts.erase(value);
+                    model.ints[value] = v;
+                } else {
+                    bool had = model.texts.erase(value) + model.ints.erase(value) > 0;
+                    if ((ZrRegDeleteValue(own, WP(value)) == ZRREG_SUCCESS) != had) Fault("own delete value");
+                }
+                break;
+            }
+            case 10: {  // own subkey made or deleted
+                if (rnd() % 2) {
+                    void* h;
+                    if (ZrRegCreateKey(own, WP(sub), &h) != ZRREG_SUCCESS) return Fault("own create");
+                    ZrRegCloseKey(h);
+                    model.subkeys.insert(sub);
+                } else {
+                    bool had = model.subkeys.erase(sub) > 0;
+                    if ((ZrRegDeleteKey(own, WP(sub)) == ZRREG_SUCCESS) != had) Fault("own delete key");
+                }
+                break;
+            }
+            case 12: {  // the deep key, by path and through a handle
+                std::u16string path = u"Deep";
+                for (int i = 0; i < kDeep; ++i) path += u"\\l";
+                void* h;
+                if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(path), 0, &h) != ZRREG_SUCCESS)
+                    return Fault("open deep");
+                uint32_t v = 0;
+                ZrRegQueryValueDw(h, nullptr, WP(u"d"), 0, &v);
+                if (v != 7) Fault("deep value");
+                ZrRegCloseKey(h);
+                break;
+            }
+            case 11: {  // own value read back
+                uint32_t v = 0;
+                ZrRegQueryValueDw(own, nullptr, WP(value), 0, &v);
+                auto it = model.ints.find(value);
+                if (v != (it == model.ints.end() ? 0 : it->second)) Fault("own integer differs");
+                break;
+            }
+        }
+    }
+
+    // The thread's key as the tree holds it equals its model.
+    void Check() {
+        void* own = nullptr;
+        if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(W("Own" + std::to_string(id))), 0, &own) != ZRREG_SUCCESS)
+            return Fault("own key gone");
+        for (int i = 0; i < kNames; ++i) {
+            std::u16string n = Name('v', i);
+            unsigned short* text = nullptr;
+            uint32_t rc = ZrRegQueryValueSz(own, nullptr, WP(n), nullptr, &text);
+            auto t = model.texts.find(n);
+            if ((rc == ZRREG_SUCCESS) != (t != model.texts.end()) ||
+                (text && std::u16string(reinterpret_cast<char16_t*>(text)) != t->second))
+                Fault("own text differs after the run");
+            free(text);
+            uint32_t v = 0;
+            ZrRegQueryValueDw(own, nullptr, WP(n), 0, &v);
+            auto d = model.ints.find(n);
+            if (v != (d == model.ints.end() ? 0 : d->second)) Fault("own integer differs after the run");
+        }
+        std::set<std::u16string> subs;
+        unsigned short name[256];
+        for (uint32_t i = 0;; ++i) {
+            uint32_t cb = 256;
+            if (ZrRegEnumKeyEx(own, i, name, &cb) != ZRREG_SUCCESS) break;
+            subs.insert(std::u16string(name, name + cb));
+        }
+        if (subs != model.subkeys) Fault("own subkeys differ after the run");
+        ZrRegCloseKey(own);
+    }
+};
+
+TEST(Threads, EightThreadsKeepEveryInvariant) {
+    TempDir dir;
+    std::string file = dir.File("stress.reg");
+    WriteBytes(file, "KEY \"My Computer\"\n(\n    KEY Shared\n    (\n    )\n)\n");
+    ASSERT_EQ(ZrLoadRegistry(file.c_str()), ZRREG_LOAD_OK);
+    for (auto& w : written) w = 0;
+    std::u16string deep = u"Deep";
+    for (int i = 0; i < kDeep; ++i) deep += u"\\l";
+    void* h;
+    ASSERT_EQ(ZrRegCreateKey(HkeyRegRoot(), WP(deep), &h), ZRREG_SUCCESS);
+    uint32_t seven = 7;
+    ASSERT_EQ(ZrRegSetValueEx(h, WP(u"d"), ZRREG_TYPE_DWORD, reinterpret_cast<unsigned char*>(&seven), 4),
+              ZRREG_SUCCESS);
+    ASSERT_EQ(ZrRegCloseKey(h), ZRREG_SUCCESS);
+
+    std::vector<Worker> workers;
+    for (int t = 0; t < kThreads; ++t) workers.push_back(Worker{t, std::mt19937(1234u + t), {}, 0, {}});
+    auto end = std::chrono::steady_clock::now() + StressTime();
+    std::vector<std::thread> threads;
+    for (auto& w : workers) threads.emplace_back([&w, end] { w.Run(end); });
+    for (auto& t : threads) t.join();
+
+    long calls = 0;
+    for (auto& w : workers) {
+        w.Check();
+        calls += w.calls;
+    }
+    // The file written back holds the same.
+    ZrUnloadRegistry();
+    ASSERT_EQ(ZrLoadRegistry(file.c_str()), ZRREG_LOAD_OK);
+    for (auto& w : workers) {
+        w.Check();
+        for (auto& f : w.faults) ADD_FAILURE() << f;
+    }
+    ZrUnloadRegistry();
+    printf("stress: %d threads, %ld operations in %lld ms\n", kThreads, calls,
+           static_cast<long long>(StressTime().count()));
+}
+
+}  // namespace
