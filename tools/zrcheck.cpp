@@ -29,7 +29,7 @@ void Count(const RegViewKey* node, long* keys, long* values) {
 bool IsWordByte(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '/'; }
 
 // Warns about the integers of a registry file's text that do not fit a signed 32-bit
-// integer; the library keeps what atoi makes of them. The text is cut as the scanner
+// integer; the library keeps their low 32 bits. The text is cut as the scanner
 // cuts it: texts in double quotes (ended by the line's end too), words of letters,
 // digits, "_", "." and "/", and a "-" directly before a word of digits.
 void WarnWideIntegers(const std::string& file, const std::string& text) {
@@ -58,7 +58,8 @@ void WarnWideIntegers(const std::string& file, const std::string& text) {
             if (v > (negative ? 0x80000000ull : 0x7FFFFFFFull)) {
                 Error(file, "line " + std::to_string(line) + ": warning: the integer " + word +
                                 " does not fit 32 bits; it loads as " +
-                                std::to_string(static_cast<int>(strtol(word.c_str(), nullptr, 10))));
+                                std::to_string(static_cast<int>(
+                                    static_cast<uint32_t>(strtoll(word.c_str(), nullptr, 10)))));
             }
         } else {
             ++i;

@@ -1,4 +1,5 @@
 // The key tree: values, keys, the case-insensitive path search and subtree destruction.
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -6,13 +7,16 @@
 
 RegNode* RootNode;
 
-// atoi, without its cost for the texts a load hands over: an optional minus sign and at
-// most nine digits cannot overflow; every other text goes to atoi itself.
+// atoi's reading of a text (blanks, a sign, digits up to the first other byte), with one
+// answer on every platform for a value beyond 32 bits: its low 32 bits, the 64-bit value
+// saturating first, which is what atoi gives where long has 64 bits (where it has 32, the
+// C library's atoi saturates at 32 bits instead). An optional minus sign and at most nine
+// digits, the texts a load hands over, cannot overflow and skip the library call.
 static int ToInt(const char* s) {
     const char* p = s + (*s == '-');
     int v = 0, n = 0;
     for (; n < 9 && p[n] >= '0' && p[n] <= '9'; ++n) v = v * 10 + (p[n] - '0');
-    if (n == 0 || p[n] != 0) return atoi(s);
+    if (n == 0 || p[n] != 0) return static_cast<int>(static_cast<uint32_t>(strtoll(s, nullptr, 10)));
     return *s == '-' ? -v : v;
 }
 
