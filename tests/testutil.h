@@ -3,6 +3,7 @@
 #define TESTUTIL_H
 
 #include <gtest/gtest.h>
+#include <string.h>
 
 #include <filesystem>
 #include <set>
@@ -59,6 +60,20 @@ class KeyTreeTest : public RegistryTest {
 protected:
     void SetUp() override;
     HKEY root = nullptr;
+};
+
+// The tree above, reached through the exported wide functions.
+class WideTest : public KeyTreeTest {
+protected:
+    void* Open(void* base, const char* path) {
+        void* h = nullptr;
+        EXPECT_EQ(ZrRegOpenKeyEx(base, WP(W(path)), 0, &h), ZRREG_SUCCESS) << path;
+        return h;
+    }
+    int32_t SetSz(void* h, const char* name, const char* text) {
+        return ZrRegSetValueEx(h, WP(W(name)), 1, reinterpret_cast<const unsigned char*>(text),
+                               static_cast<uint32_t>(strlen(text) + 1));
+    }
 };
 
 // A fresh folder, removed with its content at the end. It lies in memory where the system

@@ -1,0 +1,113 @@
+// Shared by the benchmark files: the generated content, the per-call fixture, and the names
+// under which each benchmark reports.
+#ifndef BENCH_H
+#define BENCH_H
+
+#include <benchmark/benchmark.h>
+#include <stdio.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bgen.h"
+#include "zrregdll.h"
+
+namespace zrbench {
+
+extern std::string g_dataDir;
+
+typedef std::vector<unsigned short> WStr;
+WStr Wide(const std::string& s);
+
+size_t HeapInUse();
+void SyncFile(const std::string& path);
+
+// ---- the generated content -------------------------------------------------------------
+
+struct DataSet {
+    std::string base;
+    GenStats stats;
+};
+
+extern std::map<int, DataSet> g_sets;  // by size in MB
+extern DataSet g_keysOnly;             // for the memory split between keys and values
+
+bool MakeSet(const std::string& name, size_t bytes, const GenShape& shape, DataSet* set);
+
+// ---- the per-call fixture: the wide registry of bgen.h, loaded once for many benchmarks
+
+void UnloadWide();
+bool EnsureWide(int depth, int n);
+
+struct Opened {
+    void* h = nullptr;
+    Opened() = default;
+    explicit Opened(const std::string& path) {
+        WStr w = Wide(path);
+        if (ZrRegOpenKeyEx(HkeyRegRoot(), w.data(), 0, &h) != 0) h = nullptr;
+    }
+    Opened(const Opened&) = delete;
+    Opened& operator=(Opened&& o) noexcept {
+        if (h) ZrRegCloseKey(h);
+        h = o.h;
+        o.h = nullptr;
+        return *this;
+    }
+    ~Opened() {
+        if (h) ZrRegCloseKey(h);
+    }
+};
+
+std::string TargetPath(int depth, int n);
+
+// ---- what is measured, and the names of the results --------------------------------------
+
+enum Op { OP_OPEN, OP_QUERY, OP_SET, OP_ENUM, OP_COUNT, OP_OPEN_ALL };
+inline constexpr const char* kOpNames[] = {"open+close", "query", "set", "enum", "count", "open_each"};
+inline constexpr int kDepths[] = {2, 4, 6, 8, 10};
+inline constexpr int kSiblings[] = {10, 1000, 100000};
+
+enum Churn { CH_SET, CH_DELETE_KEY, CH_DELETE_VALUE, CH_COUNT, CH_QUERY };
+inline constexpr const char* kChurnNames[] = {"set-overwrite", "delete key", "delete value", "count",
+                                              "query (the names the set and the deletions use)"};
+inline constexpr int kChurnN[] = {1000, 100000, 1000000};
+inline constexpr int kDeleteAllN[] = {1000, 10000, 100000, 300000, 1000000};
+
+enum Deep { DP_WALK, DP_QUERY, DP_SET, DP_ENUM, DP_OPEN };
+inline constexpr const char* kDeepNames[] = {"walk down (per level)", "query", "set", "enum", "open+close"};
+inline constexpr int kDeepDepths[] = {1, 10, 100, 1000};
+
+inline constexpr const char* kQueryThreads[] = {"query/threads:1", "query/threads:2"};
+
+std::string LoadName(const char* lib, int mb);
+std::string SaveName(const char* lib, int mb);
+std::string FreshName(const char* lib, int mb);
+std::string CallName(const char* op, int d, int n);
+std::string ChurnName(int op, int n);
+std::string DeleteAllName(int n);
+std::string DeepName(int op, int d);
+
+// ---- the parts of the program -------------------------------------------------------------
+
+// Loading, saving and memory (bload.cpp), in this order.
+void RegisterFiles(const std::vector<int>& sizesMb);
+// The calls through the exported functions (bcalls.cpp).
+void RegisterCalls();
+// The first load in a fresh process (bload.cpp), and the child's side of it: 0 when the
+// file loaded.
+void RegisterFresh(const std::vector<int>& sizesMb);
+int ChildLoad(const std::string& arg);
+
+// The console reporter that also keeps each result for the Markdown report (breport.cpp).
+class Collector : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override;
+};
+
+void WriteMarkdown(FILE* md);
+void WriteFreshMarkdown(FILE* md);
+
+}  // namespace zrbench
+
+#endif
