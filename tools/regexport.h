@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+// The first line of the files this version writes (the reader takes REGEDIT4 too).
+inline constexpr char kExportHeader[] = "Windows Registry Editor Version 5.00";
+
 // Names, paths and texts are registry bytes, one character each (see regtext.h).
 struct ExportValue {
     std::string name;  // empty: the key's default value, written @

@@ -1,6 +1,6 @@
 // The platform layer's implementation for Windows and POSIX: allocation (over the block
-// pool of zrpool.cpp), the C runtime names POSIX lacks, 16-bit text, opening and safely
-// replacing files, and the test seams that fail allocations and file operations.
+// pool of zrpool.cpp), the C runtime names POSIX lacks, 16-bit text, the process and
+// thread calls, and the allocation test seam; its files are in zrfile.cpp.
 #include "zrplat.h"
 
 #include <ctype.h>
@@ -10,22 +10,14 @@
 #include <atomic>
 
 #ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
 #include <windows.h>
 #else
-#include <errno.h>
-#include <fcntl.h>
 #include <pthread.h>
-#include <sys/file.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 // ---- test seams ----------------------------------------------------------------------
-// Idle in production: no allocation fails, no save step fails, no hook is called.
+// Idle in production: no allocation fails (the save's seams are in zrfile.cpp).
 
 // Readers under the shared tree lock allocate too: the count is atomic, and relaxed loads
 // and stores cost no more than plain ones (a count may be lost when threads race, which
@@ -45,23 +37,6 @@ bool zrAllocShouldFail() {
     s_allocCount.store(count, std::memory_order_relaxed);
     long failAt = s_allocFailAt.load(std::memory_order_relaxed);
     return failAt > 0 && count >= failAt;
-}
-
-static ZrIoFault s_ioFault;
-
-void (*zrSaveStepHook)(ZrSaveStep step);
-
-static inline void Step(ZrSaveStep s) {
-    if (zrSaveStepHook) zrSaveStepHook(s);
-}
-
-void zrIoFailAt(ZrIoFault f) { s_ioFault = f; }
-
-static bool ioFaulted(ZrIoFault f) { return s_ioFault == f; }
-
-bool zrWriteFaulted() {
-    Step(ZR_STEP_WRITE);
-    return ioFaulted(ZR_IO_WRITE);
 }
 
 // ---- allocation ----------------------------------------------------------------------
@@ -189,290 +164,5 @@ void zrSideLock() {
 }
 void zrSideUnlock() {
     if (--t_sideDepth == 0) pthread_mutex_unlock(&s_sideLock);
-}
-#endif
-
-// ---- files ---------------------------------------------------------------------------
-
-#ifdef _WIN32
-FILE* zrOpenFileForRead(const char* path) {
-    FILE* fp = fopen(path, "r");
-    // A device name (CON, NUL, COM1) opens as a character device: not a registry file.
-    if (fp && GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp)))) != FILE_TYPE_DISK) {
-        fclose(fp);
-        return nullptr;
-    }
-    return fp;
-}
-
-// Only a path that is itself a reparse point (a symbolic link) is replaced by its final
-// path: any other keeps the exact name that the temporary file's name is derived from.
-bool zrSaveTarget(const char* path, char* out, size_t outSize) {
-    DWORD attr = GetFileAttributesA(path);
-    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return false;
-        DWORD n = GetFinalPathNameByHandleA(h, out, static_cast<DWORD>(outSize), FILE_NAME_NORMALIZED);
-        CloseHandle(h);
-        return n > 0 && n < outSize;
-    }
-    if (strlen(path) >= outSize) return false;
-    strcpy(out, path);
-    return true;
-}
-
-// The new file inherits its access control from the folder, as any new file there does;
-// a link planted at the name is removed, not followed, and _O_EXCL refuses anything
-// that appears there again before the file is made.
-static int createExclusive(const char* path, const char*, bool text) {
-    DeleteFileA(path);
-    return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | (text ? _O_TEXT : _O_BINARY), _S_IREAD | _S_IWRITE);
-}
-#else
-// Opened without blocking, so that a FIFO without a writer cannot hang the load; only
-// then is it known to be a regular file, and the flag is cleared for the reads.
-FILE* zrOpenFileForRead(const char* path) {
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, 0) != 0) {
-        close(fd);
-        return nullptr;
-    }
-    FILE* fp = fdopen(fd, "r");
-    if (!fp) close(fd);
-    return fp;
-}
-
-bool zrSaveTarget(const char* path, char* out, size_t outSize) {
-    char* real = realpath(path, nullptr);
-    // A registry file that has gone since the load is written where it was.
-    const char* use = real ? real : path;
-    bool fits = strlen(use) < outSize;
-    if (fits) strcpy(out, use);
-    free(real);
-    return fits;
-}
-
-// Whatever is at the name is removed (a stale file of an earlier crash, or a link that
-// someone planted there), and the file is made anew: O_EXCL|O_NOFOLLOW refuse anything
-// that appears there again. It takes the registry file's owner, group and permission
-// bits before a byte is written, so that the content is never more open than before.
-static int createExclusive(const char* path, const char* like, bool) {
-    if (unlink(path) != 0 && errno != ENOENT) return -1;
-    struct stat st;
-    bool known = like && stat(like, &st) == 0;
-    mode_t mode = known ? (st.st_mode & 07777) : 0666;
-    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, known ? mode & 0600 : mode);
-    if (fd < 0 || !known) return fd;
-    // Owner and group only where the process may set them; a group alone is often allowed.
-    if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
-        // The file keeps this process's group: tighten the group bits rather than widen who reads.
-        mode &= static_cast<mode_t>(~070);
-    }
-    if (fchmod(fd, mode) != 0) {
-        close(fd);
-        unlink(path);
-        return -1;
-    }
-    return fd;
-}
-#endif
-
-FILE* zrOpenTempForWrite(const char* path, const char* like, bool text) {
-    Step(ZR_STEP_OPEN);
-    if (ioFaulted(ZR_IO_OPEN)) return nullptr;
-    int fd = createExclusive(path, like, text);
-    if (fd < 0) return nullptr;
-#ifdef _WIN32
-    FILE* fp = _fdopen(fd, text ? "w" : "wb");  // text mode: "\r\n" line ends
-#else
-    FILE* fp = fdopen(fd, "w");
-#endif
-    if (!fp) {
-#ifdef _WIN32
-        _close(fd);
-#else
-        close(fd);
-#endif
-        _unlink(path);
-        return nullptr;
-    }
-    Step(ZR_STEP_OPENED);
-    return fp;
-}
-
-static bool syncStream(FILE* fp) {
-    if (ioFaulted(ZR_IO_SYNC)) return false;
-#ifdef _WIN32
-    return _commit(_fileno(fp)) == 0;
-#else
-    return fsync(fileno(fp)) == 0;
-#endif
-}
-
-bool zrCommitFile(FILE* fp) {
-    bool ok = fflush(fp) == 0 && !ferror(fp) && !ioFaulted(ZR_IO_WRITE);
-    if (ok) Step(ZR_STEP_FLUSHED);
-    ok = ok && syncStream(fp);
-    if (ok) Step(ZR_STEP_SYNCED);
-    bool closed = fclose(fp) == 0 && !ioFaulted(ZR_IO_CLOSE);
-    if (ok && closed) Step(ZR_STEP_CLOSED);
-    return ok && closed;
-}
-
-#ifdef _WIN32
-bool zrReplaceFile(const char* source, const char* target) {
-    Step(ZR_STEP_RENAME);
-    if (ioFaulted(ZR_IO_RENAME)) return false;
-    if (!MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
-    Step(ZR_STEP_RENAMED);
-    Step(ZR_STEP_DIRSYNCED);  // the write-through move is durable as it returns
-    return true;
-}
-#else
-// The rename is durable only once the directory that holds the entry is synced.
-static void syncParentDir(const char* path) {
-    const char* slash = strrchr(path, '/');
-    char dir[1024];
-    if (!slash) {
-        strcpy(dir, ".");
-    } else {
-        size_t n = static_cast<size_t>(slash - path);
-        if (n == 0) n = 1;  // the root directory
-        if (n >= sizeof dir) return;
-        memcpy(dir, path, n);
-        dir[n] = 0;
-    }
-    int fd = open(dir, O_RDONLY);
-    if (fd < 0) return;
-    fsync(fd);
-    close(fd);
-}
-
-bool zrReplaceFile(const char* source, const char* target) {
-    Step(ZR_STEP_RENAME);
-    if (ioFaulted(ZR_IO_RENAME)) return false;
-    if (rename(source, target) != 0) return false;
-    Step(ZR_STEP_RENAMED);
-    syncParentDir(target);
-    Step(ZR_STEP_DIRSYNCED);
-    return true;
-}
-#endif
-
-// Windows upper-cases the whole path and cuts it at its first "."; on POSIX, where
-// directories are case-sensitive, the same rule applies to the last component only, so
-// the temporary file lies beside the registry file.
-bool zrTempNameFor(const char* regPath, char* out, size_t outSize) {
-    return zrCompanionNameFor(regPath, ".TMP", out, outSize);
-}
-
-bool zrCompanionNameFor(const char* regPath, const char* ext, char* out, size_t outSize) {
-    size_t len = strlen(regPath);
-    if (len >= outSize) return false;
-    memcpy(out, regPath, len + 1);
-#ifdef _WIN32
-    char* base = out;
-#else
-    char* slash = strrchr(out, '/');
-    char* base = slash ? slash + 1 : out;
-#endif
-    _strupr(base);
-    char* dot = strstr(base, ".");
-    if (!dot) return false;
-    if (static_cast<size_t>(dot - out) + strlen(ext) + 1 > outSize) return false;  // room for ext and NUL
-    strcpy(dot, ext);
-    return true;
-}
-
-// ---- sharing a file between processes --------------------------------------------------
-
-// A save in progress holds the lock for a write and a sync: seconds at worst.
-int zrLockWaitMs = 5000;
-
-bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b) {
-    return a.device == b.device && a.file == b.file && a.size == b.size && a.mtimeNs == b.mtimeNs;
-}
-
-#ifdef _WIN32
-bool zrStampOf(const char* path, ZrFileStamp* out) {
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    BY_HANDLE_FILE_INFORMATION fi;
-    bool ok = GetFileInformationByHandle(h, &fi) != 0;
-    CloseHandle(h);
-    if (!ok || (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
-    out->device = fi.dwVolumeSerialNumber;
-    out->file = (static_cast<unsigned long long>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
-    out->size = (static_cast<unsigned long long>(fi.nFileSizeHigh) << 32) | fi.nFileSizeLow;
-    out->mtimeNs =
-        static_cast<long long>(((static_cast<unsigned long long>(fi.ftLastWriteTime.dwHighDateTime) << 32) |
-                                fi.ftLastWriteTime.dwLowDateTime) *
-                               100);
-    return true;
-}
-
-ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock) {
-    *lock = -1;
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, exclusive ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return ZR_LOCK_NONE;
-    DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
-    for (int waited = 0;; waited += 10) {
-        OVERLAPPED ov = {};
-        if (LockFileEx(h, flags, 0, 1, 0, &ov)) {
-            *lock = reinterpret_cast<ZrLock>(h);
-            return ZR_LOCK_TAKEN;
-        }
-        if (waited >= zrLockWaitMs) break;
-        Sleep(10);
-    }
-    CloseHandle(h);
-    return ZR_LOCK_TIMEOUT;
-}
-
-// Closing the handle releases its lock.
-void zrUnlockFile(ZrLock lock) {
-    if (lock != -1) CloseHandle(reinterpret_cast<HANDLE>(lock));
-}
-#else
-bool zrStampOf(const char* path, ZrFileStamp* out) {
-    struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    out->device = static_cast<unsigned long long>(st.st_dev);
-    out->file = static_cast<unsigned long long>(st.st_ino);
-    out->size = static_cast<unsigned long long>(st.st_size);
-    out->mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-    return true;
-}
-
-// flock, not fcntl: its locks belong to the open file, so that they hold between threads
-// too and closing another descriptor of the file does not drop them; and it needs no
-// write access, so a lock file made by another user serves as well.
-ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock) {
-    *lock = -1;
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (exclusive ? O_CREAT : 0), 0666);
-    if (fd < 0) return ZR_LOCK_NONE;
-    for (int waited = 0;; waited += 10) {
-        if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {
-            *lock = fd;
-            return ZR_LOCK_TAKEN;
-        }
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            close(fd);
-            return ZR_LOCK_NONE;  // a file system without such locks
-        }
-        if (waited >= zrLockWaitMs) break;
-        usleep(10000);
-    }
-    close(fd);
-    return ZR_LOCK_TIMEOUT;
-}
-
-void zrUnlockFile(ZrLock lock) {
-    if (lock != -1) close(static_cast<int>(lock));
 }
 #endif

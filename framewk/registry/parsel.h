@@ -1,0 +1,62 @@
+// The scanner's own declarations, shared by its two files only: parsel.cpp (the block it
+// reads and the token-by-token path) and parseline.cpp (a whole value line or key head in
+// one step).
+#ifndef PARSEL_H
+#define PARSEL_H
+
+#include <stdint.h>
+#include <string.h>
+
+#include "regscan.h"
+
+// One recognition attempt holds at most this many bytes, its look-ahead included.
+static const int YYLMAX = 10000;
+
+enum CharClass : unsigned char { C_SKIP, C_WORD, C_DIGIT, C_NL, C_NUL, C_QUOTE, C_LBRACK, C_SINGLE, C_MINUS };
+
+// Built at compile time: each file has its own constant copy, with no initialiser to run.
+struct ClassTable {
+    unsigned char c[256] = {};  // C_SKIP
+    constexpr void Set(const char* chars, CharClass k) {
+        for (const char* p = chars; *p; ++p) c[static_cast<unsigned char>(*p)] = k;
+    }
+    constexpr ClassTable() {
+        Set("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz_./", C_WORD);
+        Set("0123456789", C_DIGIT);
+        Set("\n", C_NL);
+        c[0] = C_NUL;
+        Set("\"", C_QUOTE);
+        Set("[", C_LBRACK);
+        Set("]()=;", C_SINGLE);
+        Set("-", C_MINUS);
+    }
+};
+static constexpr ClassTable s_class;
+
+static const uint64_t kOnes = 0x0101010101010101ULL;
+
+static inline uint64_t Load8(const unsigned char* p) {
+    uint64_t v;
+    memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// The bits of the bytes of v that are zero: exact up to the first such byte (the lowest
+// set bit), which is all the callers use.
+static inline uint64_t ZeroBytes(uint64_t v) { return (v - kOnes) & ~v & (kOnes * 0x80); }
+
+// The offset of the first byte that `mask` (of ZeroBytes) marks.
+static inline int FirstMarked(uint64_t mask) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    return __builtin_ctzll(mask) >> 3;
+#else
+    (void)mask;
+    return 0;  // the callers go on byte by byte from here
+#endif
+}
+
+// item or key head (see parseline.cpp) in block[pos, len): true with *item when the bytes
+// at pos hold one in the writer's form, its end an offset into block.
+bool ScanItem(const unsigned char* block, int pos, int len, YYItem* item);
+
+#endif
