@@ -113,14 +113,7 @@ int RunAdd(const Args& a) {
     }
     Registry reg(a.pos[0]);
     if (!reg.Open(true)) return kFailed;
-    if (!parts.empty() && !IsTopLevel(parts[0])) {
-        if (!a.Has("--force")) {
-            Error(reg.file(),
-                  "key " + Quoted(parts[0]) + ": " + NotTopLevel(parts[0]) + "; add --force creates it");
-            return kFailed;
-        }
-        Error(reg.file(), "warning: key " + Quoted(parts[0]) + ": a new top-level key");
-    }
+    if (!parts.empty() && !MayCreateRoot(reg, parts[0], a.Has("--force"), "add")) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, true, &key)) return kFailed;
     if (a.Has("-v")) {

@@ -200,14 +200,7 @@ int RunCopy(const Args& a) {
     if (!OpenKey(reg, src, false, &from)) return kFailed;
     Tree t = Read(from.node, from.shown, a.Has("-s") ? -1 : 0);
     from.Close();
-    if (!dst.empty() && !IsTopLevel(dst[0])) {
-        if (!a.Has("--force")) {
-            Error(reg.file(),
-                  "key " + Quoted(dst[0]) + ": " + NotTopLevel(dst[0]) + "; copy --force creates it");
-            return kFailed;
-        }
-        Error(reg.file(), "warning: key " + Quoted(dst[0]) + ": a new top-level key");
-    }
+    if (!dst.empty() && !MayCreateRoot(reg, dst[0], a.Has("--force"), "copy")) return kFailed;
     Key to;
     if (!OpenKey(reg, dst, true, &to) || !Write(reg, t, to, a.Has("-s"))) return kFailed;
     to.Close();

@@ -263,6 +263,17 @@ std::string NotTopLevel(const std::string& name) {
     return why;
 }
 
+bool MayCreateRoot(const Registry& reg, const std::string& first, bool force, const char* verb) {
+    if (IsTopLevel(first)) return true;
+    if (!force) {
+        Error(reg.file(),
+              "key " + Quoted(first) + ": " + NotTopLevel(first) + "; " + verb + " --force creates it");
+        return false;
+    }
+    Error(reg.file(), "warning: key " + Quoted(first) + ": a new top-level key");
+    return true;
+}
+
 bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key,
              const Key* from) {
     void* start = from ? from->handle : HkeyRegRoot();

@@ -106,6 +106,9 @@ std::string ShownPath(const RegViewKey* node, const std::string& belowRoot);
 // Whether `name` is a root of the loaded registry: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER
 // (the library makes them on first use) or another top-level key it has.
 bool IsTopLevel(const std::string& name);
+// Whether a path whose first level is `first` may be created: yes for a root; for another
+// level only with --force (`force`), with a warning; otherwise false, reported for `verb`.
+bool MayCreateRoot(const Registry& reg, const std::string& first, bool force, const char* verb);
 // Why `name` is no top-level key, naming those the registry has.
 std::string NotTopLevel(const std::string& name);
 // Opens (or, with `create`, creates) the key at `parts` below the root, or below the open

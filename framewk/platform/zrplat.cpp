@@ -63,15 +63,7 @@ char* zrStrdup(const char* s) {
 #ifndef _WIN32
 char* _strdup(const char* s) { return zrStrdup(s); }
 
-// ASCII folding, as the default C locale does; bytes above 127 compare as themselves.
-int _stricmp(const char* a, const char* b) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
-    const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
-    for (;; ++p, ++q) {
-        int d = zrFold(*p) - zrFold(*q);
-        if (d != 0 || *p == 0) return d;
-    }
-}
+int _stricmp(const char* a, const char* b) { return zrCompareNames(a, b); }
 
 char* _strupr(char* s) {
     for (char* p = s; *p; ++p)

@@ -26,6 +26,15 @@ int _unlink(const char* path);
 // The one case folding of names: ASCII letters, as the default C locale folds them; bytes
 // above 127 stay as they are. _stricmp and every name lookup of the tree use it.
 inline unsigned char zrFold(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+// Names ordered under that folding (0: equal), as _stricmp orders them in the C locale.
+inline int zrCompareNames(const char* a, const char* b) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
+    const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
+    for (;; ++p, ++q) {
+        int d = zrFold(*p) - zrFold(*q);
+        if (d != 0 || *p == 0) return d;
+    }
+}
 // Whole names equal under that folding; unlike the C runtime's _stricmp on Windows, never
 // swayed by a locale that the host may set.
 inline bool zrSameName(const char* a, const char* b) {

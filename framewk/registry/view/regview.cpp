@@ -51,14 +51,7 @@ const size_t kRegTextMax = REGFILE_TEXT_MAX;
 
 bool RegViewStorable(const char* text, size_t n) { return RegTextStorable(text, n); }
 
-int RegViewCompareNames(const char* a, const char* b) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
-    const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
-    for (;; ++p, ++q) {
-        int d = zrFold(*p) - zrFold(*q);
-        if (d != 0 || *p == 0) return d;
-    }
-}
+int RegViewCompareNames(const char* a, const char* b) { return zrCompareNames(a, b); }
 
 bool RegViewTempFile(const char* regPath, char* out, size_t outSize) {
     char target[REGFILE_TEMP_MAX];
