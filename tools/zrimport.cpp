@@ -3,7 +3,6 @@
 #include <stdio.h>
 
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #ifdef _WIN32
@@ -56,19 +55,12 @@ const char* Unstorable(const std::string& bytes, bool isName) {
     return nullptr;
 }
 
-std::string Lower(const std::string& name) {
-    std::string s = name;
-    for (char& c : s)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return s;
-}
-
 std::string Count(long n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); }
 
 // The 16-bit, NUL-terminated form of `bytes` in a buffer kept from call to call.
 const unsigned short* WideIn(std::vector<unsigned short>* buf, const std::string& bytes) {
-    buf->assign(bytes.begin(), bytes.end());
-    for (size_t i = 0; i < bytes.size(); ++i) (*buf)[i] = static_cast<unsigned char>(bytes[i]);
+    buf->clear();
+    for (unsigned char b : bytes) buf->push_back(b);
     buf->push_back(0);
     return buf->data();
 }
@@ -82,11 +74,7 @@ struct Options {
 // open and a section opens only the levels where its path departs from the last one.
 class Importer : public ExportHandler {
 public:
-    Importer(const Registry& reg, const std::string& in, Options opt) : reg_(reg), in_(in), opt_(opt) {
-        const RegViewKey* root = RegViewRoot();
-        for (int i = 0; i < RegViewSubkeyCount(root); ++i)
-            topLevel_.insert(Lower(RegViewName(RegViewSubkey(root, i))));
-    }
+    Importer(const Registry& reg, const std::string& in, Options opt) : reg_(reg), in_(in), opt_(opt) {}
     ~Importer() override { Finish(); }
     Importer(const Importer&) = delete;
     Importer& operator=(const Importer&) = delete;
@@ -105,7 +93,8 @@ public:
                Count(valuesDeleted_, "value").c_str(), skipped_, Count(invalid_, "invalid line").c_str());
     }
 
-    bool KnownRoot(const std::string& name) override { return topLevel_.count(Lower(name)) != 0; }
+    // Import makes no top-level key but a hive and deletes none, so the tree answers.
+    bool KnownRoot(const std::string& name) override { return IsTopLevel(name); }
 
     void OnKey(const ExportKey& key) override {
         state_ = kSkip;
@@ -241,10 +230,9 @@ private:
     const Registry& reg_;
     const std::string& in_;
     Options opt_;
-    std::unordered_set<std::string> topLevel_;  // in lower case
-    std::vector<void*> open_;                   // handles along the last section's path
-    std::vector<std::string> names_;            // their names
-    std::vector<std::string> parts_;            // the current section's path
+    std::vector<void*> open_;         // handles along the last section's path
+    std::vector<std::string> names_;  // their names
+    std::vector<std::string> parts_;  // the current section's path
     std::string shown_;
     enum { kSkip, kSet, kDeleted } state_ = kSkip;
     std::vector<unsigned short> wide_;
