@@ -45,6 +45,11 @@ struct MKey {
             out += pad + "  " + v.name + " = " + (v.isInt ? std::to_string(v.i) : "\"" + v.s + "\"") + "\n";
         for (auto& k : subs) k->Dump(depth + 1, out);
     }
+    std::string Dumped() const {
+        std::string out;
+        Dump(0, out);
+        return out;
+    }
 };
 
 // A handle is its key's path as the caller spelled it, resolved anew on every call.
@@ -87,6 +92,13 @@ protected:
     void TearDown() override {
         ZrUnloadRegistry();
         ResetRegistry();
+    }
+    // Unloads, which saves, loads the file again and checks that it holds the model's tree.
+    void ExpectReloadedAs(const MKey& root) {
+        ZrUnloadRegistry();
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+        ASSERT_EQ(DumpTree(RootNode), root.Dumped());
+        ZrUnloadRegistry();
     }
     TempDir dir_;
     std::string reg_;
@@ -225,21 +237,15 @@ TEST_F(ModelTest, RandomSequencesAgreeWithTheModelAndLoadBack) {
                     EXPECT_EQ(ZrRegCountSubKeys(mh.h), key ? key->subs.size() : 0xFFFFFFFFu);
                     break;
             }
-            std::string want;
-            root.Dump(0, want);
-            ASSERT_EQ(DumpTree(RootNode), want);
+            ASSERT_EQ(DumpTree(RootNode), root.Dumped());
         }
         for (size_t i = 1; i < handles.size(); ++i) {
             if (MKey* k = model.Resolve(handles[i].path)) --k->open;
             ZrRegCloseKey(handles[i].h);
         }
         bRegChanged = 1;  // also an unchanged tree goes through the writer
-        ZrUnloadRegistry();
-        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-        std::string want;
-        root.Dump(0, want);
-        ASSERT_EQ(DumpTree(RootNode), want);
-        ZrUnloadRegistry();
+        ExpectReloadedAs(root);
+        if (HasFatalFailure()) return;
     }
 }
 
@@ -338,19 +344,13 @@ TEST_F(ModelTest, LongListsAgreeWithTheModel) {
                 EXPECT_EQ(ZrRegCountSubKeys(h), tooLong ? 0xFFFFFFFFu : static_cast<uint32_t>(subs));
             }
             if (step % 5 == 0) {
-                std::string want;
-                root.Dump(0, want);
-                ASSERT_EQ(DumpTree(RootNode), want);
+                ASSERT_EQ(DumpTree(RootNode), root.Dumped());
             }
         }
         ZrRegCloseKey(h);
         key->open = 0;
-        ZrUnloadRegistry();
-        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-        std::string want;
-        root.Dump(0, want);
-        ASSERT_EQ(DumpTree(RootNode), want);
-        ZrUnloadRegistry();
+        ExpectReloadedAs(root);
+        if (HasFatalFailure()) return;
     }
 }
 
