@@ -73,7 +73,8 @@ TEST_F(TreeTest, DeepPathsNeedNoCStack) {
 }
 
 // The loader hands over the digits of a number token, with a minus sign or not; nine
-// digits are converted in place, longer ones by atoi.
+// digits are converted in place, longer ones by the C library, and a value beyond 32 bits
+// keeps its low 32 bits on every platform.
 TEST(RegKeyValue, SizesAndIntegerConversion) {
     struct Case {
         int type;
@@ -90,6 +91,9 @@ TEST(RegKeyValue, SizesAndIntegerConversion) {
         {REG_INT, "2147483647", 4, 2147483647},
         {REG_INT, "-2147483648", 4, -2147483647 - 1},
         {REG_INT, "0000000000012", 4, 12},
+        {REG_INT, "99999999999", 4, 1215752191},
+        {REG_INT, "2147483648", 4, -2147483647 - 1},
+        {REG_INT, "-2147483649", 4, 2147483647},
     };
     for (const Case& c : cases) {
         RegKeyValue v(Dup("name"), c.type, Dup(c.data));
