@@ -238,6 +238,9 @@ extern int regQuiet;
 extern char bpRegFile[REGFILE_PATH_MAX];
 unsigned int LoadRegistry(const char* filename);
 void UnloadRegistry();
+// The file a save of regPath replaces (links resolved) and its temporary file, each in
+// REGFILE_TEMP_MAX bytes; false when the library cannot save under that name.
+bool cfRegTempNames(const char* regPath, char* target, char* tmpFile);
 int cfRegSaveRegToTemp(char* tmpFile, char* target);
 void cfRegSwapRegFile(const char* tmpFile, const char* target);
 

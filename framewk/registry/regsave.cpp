@@ -195,6 +195,11 @@ bool RegNode::Save(FILE* fp, int tab) {
     return ok;
 }
 
+bool cfRegTempNames(const char* regPath, char* target, char* tmpFile) {
+    return zrSaveTarget(regPath, target, REGFILE_TEMP_MAX) &&
+           zrTempNameFor(target, tmpFile, REGFILE_TEMP_MAX);
+}
+
 // Writes a changed tree to the temporary file beside the file that the registry path
 // names, links resolved; leaves that file's name in `target` and the temporary file's in
 // `tmpFile` (REGFILE_TEMP_MAX bytes each). 1 when the file is complete and on disk; a
@@ -202,9 +207,7 @@ bool RegNode::Save(FILE* fp, int tab) {
 int cfRegSaveRegToTemp(char* tmpFile, char* target) {
     if (bRegChanged != 1) return 0;
     bRegChanged = 0;
-    if (!RootNode || !zrSaveTarget(bpRegFile, target, REGFILE_TEMP_MAX) ||
-        !zrTempNameFor(target, tmpFile, REGFILE_TEMP_MAX))
-        return 0;
+    if (!RootNode || !cfRegTempNames(bpRegFile, target, tmpFile)) return 0;
     FILE* fp = zrOpenTempForWrite(tmpFile, target);
     if (!fp) return 0;
     bool ok = RootNode->Save(fp, 0);

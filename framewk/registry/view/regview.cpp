@@ -54,8 +54,10 @@ bool RegViewStorable(const char* text, size_t n) { return RegTextStorable(text, 
 int RegViewCompareNames(const char* a, const char* b) { return zrCompareNames(a, b); }
 
 bool RegViewTempFile(const char* regPath, char* out, size_t outSize) {
-    char target[REGFILE_TEMP_MAX];
-    return zrSaveTarget(regPath, target, sizeof target) && zrTempNameFor(target, out, outSize);
+    char target[REGFILE_TEMP_MAX], tmp[REGFILE_TEMP_MAX];
+    if (!cfRegTempNames(regPath, target, tmp) || strlen(tmp) >= outSize) return false;
+    strcpy(out, tmp);
+    return true;
 }
 
 bool RegViewWriteFile(const char* path, const void* bytes, size_t n) {
