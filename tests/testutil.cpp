@@ -132,3 +132,10 @@ std::string Unix(std::string s) {
         if (c != '\r') out += c;
     return out;
 }
+
+std::string TreeInFile(const std::string& path) {
+    if (ZrLoadRegistry(path.c_str()) != 0) return "(does not load)";
+    std::string tree = DumpTree(RootNode, false);
+    ZrUnloadRegistry();
+    return tree;
+}

@@ -24,6 +24,10 @@ void MarkLoaded();
 // unless `counts` is false (the tree as a file holds it).
 std::string DumpTree(RegNode* node, bool counts = true);
 
+// The tree that the registry file at `path` loads to, without open counts (as DumpTree),
+// or "(does not load)"; nothing stays loaded.
+std::string TreeInFile(const std::string& path);
+
 // A wide copy of 8-bit text, for the wide interface.
 std::u16string W(const std::string& s);
 inline const unsigned short* WP(const std::u16string& s) {

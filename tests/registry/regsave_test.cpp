@@ -28,7 +28,7 @@ TEST_F(SaveFaults, AFailedSaveLeavesTheOldTreeAndTheNextSaveWorks) {
         ASSERT_TRUE(zrTempNameFor(reg_.c_str(), tmp, sizeof tmp));
         EXPECT_EQ(fs::exists(tmp), f == ZR_IO_RENAME);
         if (f == ZR_IO_RENAME) {
-            EXPECT_EQ(TreeIn(tmp), new_);
+            EXPECT_EQ(TreeInFile(tmp), new_);
         }
         SaveChanged();
         EXPECT_TRUE(LoadsOldOrNew());
@@ -157,7 +157,7 @@ TEST_F(SaveFaults, AFailedReplacementKeepsTheChanges) {
     fs::create_directories(fs::path(reg_) / "inside");
     ZrUnloadRegistry();
     EXPECT_TRUE(fs::is_directory(fs::path(reg_) / "inside"));
-    EXPECT_EQ(TreeIn(dir_.File("REG.TMP")), new_);
+    EXPECT_EQ(TreeInFile(dir_.File("REG.TMP")), new_);
 }
 
 // A save keeps the file's permission bits, owner and group, and the temporary file has

@@ -70,17 +70,9 @@ protected:
         ZrUnloadRegistry();
         zrSaveStepHook = nullptr;
     }
-    std::string TreeIn(const std::string& path) {
-        EXPECT_EQ(ZrLoadRegistry(path.c_str()), 0u);
-        std::string tree = Saved();
-        ZrUnloadRegistry();
-        return tree;
-    }
     // Loads the file, which must hold one of the two trees; true for the new one.
     bool LoadsOldOrNew() {
-        EXPECT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-        std::string now = Saved();
-        ZrUnloadRegistry();
+        std::string now = TreeInFile(reg_);
         EXPECT_TRUE(now == old_ || now == new_) << now;
         return now == new_;
     }

@@ -20,14 +20,6 @@ const char kBase[] =
     "KEY \"My Computer\"\n(\n    KEY A\n    (\n        [REG_SZ] x = \"base\";\n    )\n"
     "    KEY B\n    (\n        [REG_SZ] y = \"base\";\n    )\n)\n";
 
-// The tree in a file, one line per key and value.
-std::string TreeOf(const std::string& path) {
-    if (ZrLoadRegistry(path.c_str()) != 0) return "(does not load)";
-    std::string tree = DumpTree(RootNode, false);
-    ZrUnloadRegistry();
-    return tree;
-}
-
 // Another process's save: a new file takes the registry file's place.
 void ReplaceFile(const std::string& path, const std::string& text) {
     WriteBytes(path + ".other", text);
@@ -113,7 +105,7 @@ TEST_F(SharedFile, ChangesAreReplayedOntoAnotherProcessesFile) {
         testing::internal::CaptureStdout();
         ZrUnloadRegistry();
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-        EXPECT_EQ(TreeOf(reg_), c.merged);
+        EXPECT_EQ(TreeInFile(reg_), c.merged);
         EXPECT_EQ(dir_.Names(), (std::set<std::string>{"REG.LCK", "reg.txt"}));
     }
 }
@@ -170,7 +162,7 @@ TEST_F(SharedFile, WhatCannotBeMergedIsKeptAside) {
         EXPECT_NE(out.find(c.line), std::string::npos) << out;
         EXPECT_NE(out.find(fs::path(own_).filename().string()), std::string::npos) << out;
         EXPECT_EQ(ReadBytes(reg_), before);
-        EXPECT_EQ(TreeOf(own_), mine);
+        EXPECT_EQ(TreeInFile(own_), mine);
         fs::remove(own_);
         fs::remove(dir_.File("REG.TMP"));
     }
@@ -254,7 +246,7 @@ TEST_F(SharedFile, ZrregAddWhileAHostHoldsTheFile) {
     ASSERT_EQ(system(cmd.c_str()), 0);
     ZrUnloadRegistry();
     EXPECT_EQ(
-        TreeOf(reg_),
+        TreeInFile(reg_),
         "[My Computer]\n  [A]\n    x = \"base\"\n    host = \"1\"\n  [B]\n    y = \"base\"\n    tool = 5\n");
 #endif
 }
