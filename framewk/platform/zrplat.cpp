@@ -1,6 +1,7 @@
 // The platform layer's implementation for Windows and POSIX: allocation (over the block
-// pool of zrpool.cpp), the C runtime names POSIX lacks, 16-bit text, the process and
-// thread calls, and the allocation test seam; its files are in zrfile.cpp.
+// pool of zrpool.cpp), the C runtime names POSIX lacks, 16-bit text, the process
+// calls, and the allocation test seam; its files are in zrfile.cpp, its locks in
+// zrthread.cpp.
 #include "zrplat.h"
 
 #include <ctype.h>
@@ -116,45 +117,4 @@ unsigned long zrProcessId() { return GetCurrentProcessId(); }
 #else
 void zrDisableThreadLibraryCalls(void*) {}
 unsigned long zrProcessId() { return static_cast<unsigned long>(getpid()); }
-#endif
-
-// ---- threads -------------------------------------------------------------------------
-
-static thread_local int t_sideDepth;
-
-#ifdef _WIN32
-static SRWLOCK s_treeLock = SRWLOCK_INIT;
-static SRWLOCK s_sideLock = SRWLOCK_INIT;
-
-void zrTreeLockShared() { AcquireSRWLockShared(&s_treeLock); }
-void zrTreeUnlockShared() { ReleaseSRWLockShared(&s_treeLock); }
-void zrTreeLockExclusive() { AcquireSRWLockExclusive(&s_treeLock); }
-void zrTreeUnlockExclusive() { ReleaseSRWLockExclusive(&s_treeLock); }
-
-void zrSideLock() {
-    if (t_sideDepth++ == 0) AcquireSRWLockExclusive(&s_sideLock);
-}
-void zrSideUnlock() {
-    if (--t_sideDepth == 0) ReleaseSRWLockExclusive(&s_sideLock);
-}
-#else
-#ifdef PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP
-static pthread_rwlock_t s_treeLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-#else
-static pthread_rwlock_t s_treeLock = PTHREAD_RWLOCK_INITIALIZER;
-#endif
-static pthread_mutex_t s_sideLock = PTHREAD_MUTEX_INITIALIZER;
-
-// Failures here are errors of use (a lock taken twice), which the locks' callers exclude.
-void zrTreeLockShared() { pthread_rwlock_rdlock(&s_treeLock); }
-void zrTreeUnlockShared() { pthread_rwlock_unlock(&s_treeLock); }
-void zrTreeLockExclusive() { pthread_rwlock_wrlock(&s_treeLock); }
-void zrTreeUnlockExclusive() { pthread_rwlock_unlock(&s_treeLock); }
-
-void zrSideLock() {
-    if (t_sideDepth++ == 0) pthread_mutex_lock(&s_sideLock);
-}
-void zrSideUnlock() {
-    if (--t_sideDepth == 0) pthread_mutex_unlock(&s_sideLock);
-}
 #endif

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <new>
 #include <utility>
 
@@ -102,15 +103,76 @@ void zrDisableThreadLibraryCalls(void* module);
 // The tree lock: any number of readers share it, a writer holds it alone; it needs no
 // set-up. A thread must not take it again while it holds it. Waiting writers go before
 // new readers where the system allows, so that a stream of queries cannot starve a save.
-void zrTreeLockShared();
-void zrTreeUnlockShared();
-void zrTreeLockExclusive();
-void zrTreeUnlockExclusive();
+//
+// While one thread alone has ever called, its calls take no lock at all (ZR_HELD_NONE),
+// which keeps a single-threaded host's calls as cheap as they were without threads. The
+// first call of a second thread ends that for good: it waits until the first thread is
+// between calls, and from then on every call locks.
+enum ZrHeld { ZR_HELD_NONE, ZR_HELD_SHARED, ZR_HELD_ALONE };
+inline ZrHeld zrTreeLockShared();
+inline ZrHeld zrTreeLockExclusive();
+inline void zrTreeUnlock(ZrHeld held);
+// Whether calls lock (for tests): false until a second thread has called.
+bool zrTreeLocking();
 // The side lock: what a reader under the shared tree lock changes (the name indexes built
 // on first lookup, the shared search buffer, the block pool, open counts) it changes under
 // this one. A thread that holds it may take it again; it is released by the last unlock.
-void zrSideLock();
-void zrSideUnlock();
+// Within a call that took no tree lock it does nothing.
+inline void zrSideLock();
+inline void zrSideUnlock();
+
+// The lone thread's path, inline: a call there costs a few instructions (zrthread.cpp
+// says why it is safe). The rest is out of line.
+#if defined(__SANITIZE_THREAD__)
+#define ZR_TSAN_BUILD 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define ZR_TSAN_BUILD 1
+#endif
+#endif
+#ifdef ZR_TSAN_BUILD
+const std::memory_order zrHandshakeOrder = std::memory_order_seq_cst;
+#else
+const std::memory_order zrHandshakeOrder = std::memory_order_relaxed;
+#endif
+enum { ZR_MODE_UNDECIDED, ZR_MODE_LONE, ZR_MODE_ENDING, ZR_MODE_SHARED };
+extern std::atomic<int> zrLoneMode;
+extern std::atomic<int> zrLoneInCall;  // the owner is inside a call that took no lock
+#ifdef _WIN32
+bool zrLoneOwner();
+#else
+extern __thread bool zrLoneOwnerFlag __attribute__((tls_model("initial-exec")));
+inline bool zrLoneOwner() { return zrLoneOwnerFlag; }
+#endif
+ZrHeld zrTreeLockSlow(bool alone);
+void zrTreeUnlockSlow(ZrHeld held);
+void zrSideLockSlow();
+void zrSideUnlockSlow();
+
+inline bool zrLoneEnter() {
+    if (zrLoneMode.load(std::memory_order_acquire) != ZR_MODE_LONE || !zrLoneOwner()) return false;
+    zrLoneInCall.store(1, zrHandshakeOrder);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (zrLoneMode.load(zrHandshakeOrder) == ZR_MODE_LONE) return true;
+    zrLoneInCall.store(0, std::memory_order_release);
+    return false;
+}
+inline ZrHeld zrTreeLockShared() { return zrLoneEnter() ? ZR_HELD_NONE : zrTreeLockSlow(false); }
+inline ZrHeld zrTreeLockExclusive() { return zrLoneEnter() ? ZR_HELD_NONE : zrTreeLockSlow(true); }
+inline void zrTreeUnlock(ZrHeld held) {
+    if (held == ZR_HELD_NONE)
+        zrLoneInCall.store(0, std::memory_order_release);
+    else
+        zrTreeUnlockSlow(held);
+}
+// Only the owner's mark can be set, and only the owner reads it set: no other thread runs
+// a call until the mark is clear and the lone mode has ended for good.
+inline void zrSideLock() {
+    if (!zrLoneInCall.load(std::memory_order_relaxed)) zrSideLockSlow();
+}
+inline void zrSideUnlock() {
+    if (!zrLoneInCall.load(std::memory_order_relaxed)) zrSideUnlockSlow();
+}
 
 // ---- files ---------------------------------------------------------------------------
 
@@ -173,6 +235,10 @@ bool zrWriteFaulted();
 // off. zrAllocCount() counts the allocations attempted since the last zrAllocFailAt call.
 void zrAllocFailAt(long n);
 long zrAllocCount();
+
+// For a process that has one thread (a child made by fork): its calls are again the
+// first of a process, so that a test can watch a lone thread's calls begin to lock.
+void zrThreadsForget();
 
 // One step of every save fails until reset to ZR_IO_NONE.
 enum ZrIoFault { ZR_IO_NONE = 0, ZR_IO_OPEN, ZR_IO_WRITE, ZR_IO_SYNC, ZR_IO_CLOSE, ZR_IO_RENAME };

@@ -14,9 +14,9 @@ static const zrwchar c_szArdoRoot[] = {'S', 'o', 'f', 't',  'w', 'a', 'r', 'e', 
                                        'A', 'N', 'E', '\\', 'A', 'r', 'd', 'o', '\\', '1', '.', '0', 0};
 
 void* HkeyRegRoot(void) {
-    zrTreeLockShared();
+    ZrHeld held = zrTreeLockShared();
     void* h = s_hkeyRoot;
-    zrTreeUnlockShared();
+    zrTreeUnlock(held);
     return h;
 }
 
@@ -42,13 +42,13 @@ static HKEY ArdoRootHeld() {
 // A cached handle is read under the shared lock; only a request that has to make the key
 // takes the lock alone, and looks again, as another thread may have made it meanwhile.
 static HKEY Cached(HKEY* cache, HKEY (*held)()) {
-    zrTreeLockShared();
+    ZrHeld lock = zrTreeLockShared();
     HKEY h = *cache;
-    zrTreeUnlockShared();
+    zrTreeUnlock(lock);
     if (h) return h;
-    zrTreeLockExclusive();
+    lock = zrTreeLockExclusive();
     h = held();
-    zrTreeUnlockExclusive();
+    zrTreeUnlock(lock);
     return h;
 }
 

@@ -15,14 +15,14 @@ static_assert(REGERR_SUCCESS == ZRREG_LOAD_OK && REGERR_NO_MEMORY == ZRREG_LOAD_
 // Both take the tree lock alone, so that no call sees half a tree and the load's messages
 // come out as whole lines; the file's own lock between processes is zrshare.cpp's.
 uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) {
-    zrTreeLockExclusive();
+    ZrHeld held = zrTreeLockExclusive();
     uint32_t rc = ShareLoad(filename);
-    zrTreeUnlockExclusive();
+    zrTreeUnlock(held);
     return rc;
 }
 
 void ZRREG_CALL ZrUnloadRegistry(void) {
-    zrTreeLockExclusive();
+    ZrHeld held = zrTreeLockExclusive();
     ShareUnload();
-    zrTreeUnlockExclusive();
+    zrTreeUnlock(held);
 }

@@ -59,12 +59,12 @@ static HKEY AsKey(void* h) { return static_cast<HKEY>(h); }
 // Zr prefix are the calls' bodies, for callers that hold it already.
 namespace {
 struct SharedTree {
-    SharedTree() { zrTreeLockShared(); }
-    ~SharedTree() { zrTreeUnlockShared(); }
+    ZrHeld held = zrTreeLockShared();
+    ~SharedTree() { zrTreeUnlock(held); }
 };
 struct TreeAlone {
-    TreeAlone() { zrTreeLockExclusive(); }
-    ~TreeAlone() { zrTreeUnlockExclusive(); }
+    ZrHeld held = zrTreeLockExclusive();
+    ~TreeAlone() { zrTreeUnlock(held); }
 };
 struct SideLock {
     SideLock() { zrSideLock(); }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "testutil.h"
+#include "zrplat.h"
 
 namespace {
 
@@ -297,6 +298,70 @@ TEST(Threads, EightThreadsKeepEveryInvariant) {
     ZrUnloadRegistry();
     printf("stress: %d threads, %ld operations in %lld ms\n", kThreads, calls,
            static_cast<long long>(StressTime().count()));
+}
+
+// A host's first thread calls without locks until a second thread calls; the second one
+// must then see everything the first wrote, and from then on both lock. The switch
+// happens once per process, so each round runs in a process of its own, the second
+// thread starting after a different number of the first one's calls. The process is
+// forked (the 32-bit build's emulator cannot start it anew), except under
+// ThreadSanitizer, which starts no thread in a child forked from threads.
+void LoneThenShared(const std::string& file, int callsBefore) {
+    zrThreadsForget();
+    auto fail = [](const char* what) {
+        fprintf(stderr, "%s\n", what);
+        _exit(1);
+    };
+    if (ZrLoadRegistry(file.c_str()) != ZRREG_LOAD_OK) fail("load");
+    void* h;
+    if (ZrRegCreateKey(HkeyRegRoot(), WP(u"Lone"), &h) != ZRREG_SUCCESS) fail("create");
+    if (zrTreeLocking()) fail("a lone thread locks");
+    std::atomic<uint32_t> last{0};
+    std::atomic<bool> started{false}, done{false};
+    uint32_t seen = 0, theirs = 0;
+    std::thread second;
+    for (uint32_t i = 1; !done.load(); ++i) {
+        if (ZrRegSetValueEx(h, WP(u"n"), ZRREG_TYPE_DWORD, reinterpret_cast<unsigned char*>(&i), 4) !=
+            ZRREG_SUCCESS)
+            fail("set n");
+        last.store(i, std::memory_order_relaxed);  // no ordering that the library must give
+        if (static_cast<int>(i) == callsBefore) {
+            started = true;
+            second = std::thread([&] {
+                uint32_t before = last.load(std::memory_order_relaxed), type, cb = 4, mine = 77;
+                if (ZrRegQueryValueEx(h, WP(u"n"), &type, reinterpret_cast<unsigned char*>(&seen), &cb) !=
+                        ZRREG_SUCCESS ||
+                    seen < before)
+                    seen = 0;
+                ZrRegSetValueEx(h, WP(u"m"), ZRREG_TYPE_DWORD, reinterpret_cast<unsigned char*>(&mine), 4);
+                done = true;
+            });
+        }
+    }
+    second.join();
+    uint32_t type, cb = 4;
+    if (ZrRegQueryValueEx(h, WP(u"m"), &type, reinterpret_cast<unsigned char*>(&theirs), &cb) !=
+            ZRREG_SUCCESS ||
+        theirs != 77)
+        fail("the second thread's value is missing");
+    if (seen == 0 || seen > last.load()) fail("the second thread read a value older than the last set");
+    if (!zrTreeLocking()) fail("two threads and no locks");
+    ZrRegCloseKey(h);
+    ZrUnloadRegistry();
+    _exit(started ? 0 : 1);
+}
+
+TEST(Threads, ALoneThreadLocksOnlyOnceASecondOneCalls) {
+#ifdef ZR_TSAN_BUILD
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+#else
+    GTEST_FLAG_SET(death_test_style, "fast");
+#endif
+    TempDir dir;
+    std::string file = dir.File("lone.reg");
+    WriteBytes(file, "KEY \"My Computer\"\n(\n)\n");
+    for (int callsBefore : {1, 2, 3, 10, 100, 1000, 5000, 20000})
+        EXPECT_EXIT(LoneThenShared(file, callsBefore), testing::ExitedWithCode(0), "") << callsBefore;
 }
 
 }  // namespace
