@@ -149,6 +149,8 @@ void zrTreeUnlockSlow(ZrHeld held);
 void zrSideLockSlow();
 void zrSideUnlockSlow();
 
+// The mode is checked before the mark is set, so that once the lone mode has ended for good
+// the mark is never set again (zrSideLock reads it in other threads' calls).
 inline bool zrLoneEnter() {
     if (zrLoneMode.load(std::memory_order_acquire) != ZR_MODE_LONE || !zrLoneOwner()) return false;
     zrLoneInCall.store(1, zrHandshakeOrder);

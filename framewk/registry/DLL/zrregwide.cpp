@@ -104,7 +104,7 @@ int32_t ZrRegCloseKey(void* hKey) {
 static int32_t EnumKey(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
     if (!hKey || !lpName || !lpcbName) return ZRREG_BAD_ARG;
     char subKeyName[NAME_BUF];
-    memset(subKeyName, 0, sizeof subKeyName);
+    subKeyName[0] = 0;  // what a failed enumeration delivers: it writes no name
     unsigned int length = NAME_BUF;
     // An index beyond the int range turns negative, which the key operation reports as
     // past the last subkey.
@@ -139,8 +139,7 @@ static int32_t QueryValue(void* hKey, const unsigned short* lpValueName, uint32_
     if (!ConvertName(lpValueName, valueName, false)) return ZRREG_BAD_NAME;
     uint32_t room = *lpcbData;
 
-    unsigned char local[NAME_BUF];
-    memset(local, 0, sizeof local);
+    unsigned char local[NAME_BUF];  // the query writes what is read of it
     unsigned char* data = local;
     unsigned int length = NAME_BUF, myType = 0;
     unsigned int rc = CfRegQueryValue(AsKey(hKey), valueName, &myType, data, &length);
