@@ -20,7 +20,7 @@
  *    before or after any other call; a sequence of calls is not atomic (another thread may
  *    change or delete a key between an open and a query). A handle may be used from any
  *    thread, but not while another thread closes it, and none while another thread
- *    unloads the registry.
+ *    unloads the registry. Until a second thread calls, one thread's calls take no lock.
  * 7. Processes: processes (zrreg among them) that load the same registry file lose none
  *    of each other's changes. Each sees the file as it loaded it; another's changes show
  *    only after a new load. When an unload that writes finds the file replaced by another
