@@ -100,7 +100,7 @@ void LoadFread(benchmark::State& st, const DataSet* d) {
 
 // ---- saving, each with the file synced to disk as the library's writer does ----------
 
-void SaveZr(benchmark::State& st, const DataSet* d) {
+void SaveZr(benchmark::State& st, const DataSet* d, bool sync) {
     std::string path = d->base + ".reg";
     if (ZrLoadRegistry(path.c_str()) != 0) {
         st.SkipWithError("load failed");
@@ -109,7 +109,7 @@ void SaveZr(benchmark::State& st, const DataSet* d) {
     char tmp[REGVIEW_PATH_MAX];
     for (auto _ : st) {
         RegViewSetChanged(true);
-        if (!RegViewSaveToTemp(tmp)) {
+        if (!RegViewSaveToTemp(tmp, sync)) {
             st.SkipWithError("save failed");
             break;
         }
@@ -119,6 +119,29 @@ void SaveZr(benchmark::State& st, const DataSet* d) {
     }
     RegViewSetChanged(false);
     ZrUnloadRegistry();
+    st.SetBytesProcessed(static_cast<int64_t>(d->stats.regBytes) * st.iterations());
+}
+
+// The floor of a save: the registry file's bytes, already in memory, written with fwrite.
+void SaveFwrite(benchmark::State& st, const DataSet* d, bool sync) {
+    std::string bytes;
+    {
+        FILE* in = fopen((d->base + ".reg").c_str(), "rb");
+        std::vector<char> buf(1 << 16);
+        for (size_t n; in && (n = fread(buf.data(), 1, buf.size(), in)) > 0;) bytes.append(buf.data(), n);
+        if (in) fclose(in);
+    }
+    std::string out = d->base + ".out.reg";
+    for (auto _ : st) {
+        FILE* fp = fopen(out.c_str(), "wb");
+        fwrite(bytes.data(), 1, bytes.size(), fp);
+        fflush(fp);
+        if (sync) fsync(fileno(fp));
+        fclose(fp);
+        st.PauseTiming();
+        unlink(out.c_str());  // a new file each time, as the writer's temporary file is
+        st.ResumeTiming();
+    }
     st.SetBytesProcessed(static_cast<int64_t>(d->stats.regBytes) * st.iterations());
 }
 
@@ -337,7 +360,10 @@ void RegisterFiles(const std::vector<int>& sizesMb) {
         fix(benchmark::RegisterBenchmark(LoadName("zrregdll", mb).c_str(), LoadZr, d));
         fix(benchmark::RegisterBenchmark(LoadName("libconfig", mb).c_str(), LoadLibconfig, d));
         fix(benchmark::RegisterBenchmark(LoadName("rapidjson", mb).c_str(), LoadRapidJson, d));
-        fix(benchmark::RegisterBenchmark(SaveName("zrregdll", mb).c_str(), SaveZr, d));
+        fix(benchmark::RegisterBenchmark(SaveName("fwrite", mb).c_str(), SaveFwrite, d, true));
+        fix(benchmark::RegisterBenchmark(SaveName("zrregdll", mb).c_str(), SaveZr, d, true));
+        fix(benchmark::RegisterBenchmark(SaveName("fwrite-unsynced", mb).c_str(), SaveFwrite, d, false));
+        fix(benchmark::RegisterBenchmark(SaveName("zrregdll-unsynced", mb).c_str(), SaveZr, d, false));
         fix(benchmark::RegisterBenchmark(SaveName("libconfig", mb).c_str(), SaveLibconfig, d));
         fix(benchmark::RegisterBenchmark(SaveName("rapidjson", mb).c_str(), SaveRapidJson, d));
     }

@@ -167,11 +167,21 @@ void WriteMarkdown(FILE* md) {
     for (auto& s : g_sets)
         fprintf(md, " %d MB: %zu / %zu; %zu, %zu, %zu.", s.first, s.second.stats.keys, s.second.stats.values,
                 s.second.stats.regBytes, s.second.stats.cfgBytes, s.second.stats.jsonBytes);
-    fprintf(md, "\n\n### Saving (the file written and synced to disk)\n\n");
-    const Row saves[] = {{"**zrregdll** writer", "zrregdll", 0},
+    fprintf(md, "\n\n### Saving (the file written and synced to disk, unless marked not synced)\n\n");
+    const Row saves[] = {{"fwrite of the registry file's bytes (floor)", "fwrite", 0},
+                         {"**zrregdll** writer", "zrregdll", 0},
+                         {"fwrite, not synced", "fwrite-unsynced", 0},
+                         {"**zrregdll** writer, not synced", "zrregdll-unsynced", 0},
                          {"libconfig++ `Config::writeFile`", "libconfig", 1},
                          {"RapidJSON `Writer`", "rapidjson", 2}};
     WriteThroughputTable(md, "writer", saves, SaveName);
+    fprintf(md, "\nThe writer's CPU time over fwrite's of the same bytes, not synced:");
+    for (auto& s : g_sets) {
+        const Result* w = Find(SaveName("zrregdll-unsynced", s.first));
+        const Result* f = Find(SaveName("fwrite-unsynced", s.first));
+        if (w && f) fprintf(md, " %d MB: %.2fx.", s.first, w->cpuSeconds / f->cpuSeconds);
+    }
+    fprintf(md, "\n");
     fprintf(md,
             "\n### Memory held by the loaded content (heap bytes; the loaders stream, so this is their "
             "peak)\n\n");

@@ -31,6 +31,9 @@ void zrIoFailAt(ZrIoFault f) { s_ioFault = f; }
 
 static bool ioFaulted(ZrIoFault f) { return s_ioFault == f; }
 
+static bool s_syncFiles = true;
+void zrSyncFiles(bool on) { s_syncFiles = on; }
+
 bool zrWriteFaulted() {
     Step(ZR_STEP_WRITE);
     return ioFaulted(ZR_IO_WRITE);
@@ -149,6 +152,7 @@ FILE* zrOpenTempForWrite(const char* path, const char* like, bool text) {
 
 static bool syncStream(FILE* fp) {
     if (ioFaulted(ZR_IO_SYNC)) return false;
+    if (!s_syncFiles) return true;
 #ifdef _WIN32
     return _commit(_fileno(fp)) == 0;
 #else

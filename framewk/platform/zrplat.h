@@ -245,6 +245,9 @@ void zrThreadsForget();
 // One step of every save fails until reset to ZR_IO_NONE.
 enum ZrIoFault { ZR_IO_NONE = 0, ZR_IO_OPEN, ZR_IO_WRITE, ZR_IO_SYNC, ZR_IO_CLOSE, ZR_IO_RENAME };
 void zrIoFailAt(ZrIoFault f);
+// Off: a save's files are written but not synced, so that a benchmark can time the
+// writer apart from the disk. On by default.
+void zrSyncFiles(bool on);
 
 // The points of a save at which a test can stop the process (crash tests). The hook is
 // null in production; when set, it is called at each point, in this order.

@@ -76,9 +76,12 @@ bool RegViewWriteFile(const char* path, const void* bytes, size_t n) {
     return true;
 }
 
-bool RegViewSaveToTemp(char* tmp) {
+bool RegViewSaveToTemp(char* tmp, bool sync) {
     char target[REGFILE_TEMP_MAX];
-    return cfRegSaveRegToTemp(tmp, target) == 1;
+    zrSyncFiles(sync);
+    bool ok = cfRegSaveRegToTemp(tmp, target) == 1;
+    zrSyncFiles(true);
+    return ok;
 }
 
 size_t RegViewPoolBytes() { return zrPoolHeldBytes(); }

@@ -59,8 +59,9 @@ bool RegViewWriteFile(const char* path, const void* bytes, size_t n);
 // ---- for the benchmarks --------------------------------------------------------------
 
 // Writes the loaded tree to its temporary file as an unload does, whose name it leaves in
-// tmp (REGVIEW_PATH_MAX bytes); the registry file is not replaced.
-bool RegViewSaveToTemp(char* tmp);
+// tmp (REGVIEW_PATH_MAX bytes); the registry file is not replaced. Without sync, the file
+// is not synced to the disk (the writer's own cost).
+bool RegViewSaveToTemp(char* tmp, bool sync = true);
 // The bytes of the block pool's chunks in use.
 size_t RegViewPoolBytes();
 
