@@ -35,8 +35,8 @@ enum {
     S_DONE,       // registry . (end of input)
     S_KEY,        // KEY . STRING
     S_TOPKEY,     // registry: key .
-    S_KEYNAME,    // KEY STRING . action   (value: the name)
-    S_BODY,       // KEY STRING action . body   (value: the name if it stayed ours)
+    S_KEYNAME,    // KEY STRING . action   (value: the name; the tree keeps a copy)
+    S_BODY,       // KEY STRING action . body
     S_OPEN,       // '(' . ')' | '(' . items ')'
     S_KEYDONE,    // key: KEY STRING action body .
     S_EMPTY,      // body: '(' ')' .
@@ -155,7 +155,7 @@ static int Fail(int sp, const char* msg, char* lookahead, int rc) {
     zrFree(lookahead);
     for (int i = 0; i < sp; ++i) {
         switch (yys[i]) {
-            case S_BODY:
+            case S_KEYNAME:
             case S_SZNAME:
             case S_SZDATA:
             case S_INTNAME:
@@ -182,16 +182,13 @@ int yyparse() {
             case S_TOPKEY:
                 sym = SYM_REGISTRY, len = 1;
                 break;
-            case S_KEYNAME: {
-                char* name = yyv[sp - 1].string;
-                // A name the tree did not take stays ours until its EndKeyNode has read it.
-                if (CreateKeyNode(name) != 0) value = name;
+            case S_KEYNAME:
+                CreateKeyNode(yyv[sp - 1].string);
                 sym = SYM_ACTION, len = 0;
                 break;
-            }
             case S_KEYDONE:
                 EndLoadedKeyNode(yyv[sp - 3].string);
-                zrFree(yyv[sp - 2].string);
+                zrFree(yyv[sp - 3].string);
                 sym = SYM_KEY, len = 4;
                 break;
             case S_EMPTY:
@@ -248,7 +245,8 @@ int yyparse() {
                     yys[sp] = S_KEYNAME;
                     yyv[sp++].string = name;
                     yys[sp] = S_BODY;
-                    yyv[sp++].string = CreateKeyNode(name) != 0 ? name : nullptr;
+                    yyv[sp++].string = nullptr;
+                    CreateKeyNode(name);
                     yys[sp] = S_OPEN;
                     yyv[sp++].string = nullptr;
                     continue;

@@ -16,12 +16,6 @@ static bool Push(RegNode* node) { return NodeStack && NodeStack->InsertAt(0, nod
 
 static void Pop() { NodeStack->RemoveAt(0, 1); }
 
-// A node that never reached the tree: its name stays with the caller.
-static void DiscardNode(RegNode* node) {
-    node->ReleaseName();
-    delete node;
-}
-
 // Appends `node` below `parent` and pushes it; on failure nothing has changed.
 static int AttachAndPush(RegNode* parent, RegNode* node) {
     if (!Push(node)) return REGERR_NO_MEMORY;
@@ -32,7 +26,7 @@ static int AttachAndPush(RegNode* parent, RegNode* node) {
     return REGERR_SUCCESS;
 }
 
-int CreateKeyNode(char* name) {
+int CreateKeyNode(const char* name) {
     RegNode* parent = StackTop();
     RegNode* node = NewRegNode(name);
     if (!node) return REGERR_NO_MEMORY;
@@ -44,34 +38,29 @@ int CreateKeyNode(char* name) {
 
     if (parent) {
         int rc = AttachAndPush(parent, node);
-        if (rc != REGERR_SUCCESS) DiscardNode(node);
+        if (rc != REGERR_SUCCESS) delete node;
         return rc;
     }
     if (_stricmp(name, kRegRootName) == 0) {
         if (!Push(node)) {
-            DiscardNode(node);
+            delete node;
             return REGERR_NO_MEMORY;
         }
         RootNode = node;
         return REGERR_SUCCESS;
     }
 
-    char* rootName = zrStrdup(kRegRootName);
-    RegNode* root = rootName ? NewRegNode(rootName) : nullptr;
+    RegNode* root = NewRegNode(kRegRootName);
     if (!root || !Push(root)) {
-        if (root) {
-            delete root;  // frees rootName with it
-        } else {
-            zrFree(rootName);
-        }
-        DiscardNode(node);
+        delete root;
+        delete node;
         return REGERR_NO_MEMORY;
     }
     int rc = AttachAndPush(root, node);
     if (rc != REGERR_SUCCESS) {
         Pop();
         delete root;
-        DiscardNode(node);
+        delete node;
         return rc;
     }
     RootNode = root;
@@ -108,38 +97,18 @@ int AddValue(char* valuename, int type, void* data) {
     // Room in the list first, so that a value, once made, is always appended and the
     // texts of a failed call stay the caller's.
     if (!top->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
-    RegKeyValue* value = zrNew<RegKeyValue>(valuename, type, data);
+    RegKeyValue* value = RegKeyValue::MakeFromText(valuename, type, static_cast<char*>(data));
     if (!value) return REGERR_NO_MEMORY;
     top->AddValue(value);
+    zrFree(valuename);
+    zrFree(data);
     return REGERR_SUCCESS;
-}
-
-RegKeyValue* RegKeyValue::MakeInline(const char* name, size_t nameLen, int type, const char* text,
-                                     size_t textLen, int number) {
-    size_t bytes = sizeof(RegKeyValue) + nameLen + 1 + (type == REG_SZ ? textLen + 1 : 0);
-    void* block = zrMalloc(bytes);
-    if (!block) return nullptr;
-    RegKeyValue* v = ::new (block) RegKeyValue;
-    char* tail = reinterpret_cast<char*>(v + 1);
-    memcpy(tail, name, nameLen);
-    tail[nameLen] = 0;
-    v->key = tail;
-    v->type = type;
-    v->inlineTexts = true;
-    if (type == REG_SZ) {
-        v->string = tail + nameLen + 1;
-        memcpy(v->string, text, textLen);
-        v->string[textLen] = 0;
-    } else {
-        v->ivalue = number;
-    }
-    return v;
 }
 
 int AddValueItem(const char* name, size_t nameLen, int type, const char* text, size_t textLen, int number) {
     RegNode* top = StackTop();
     if (!top) return -1;
-    RegKeyValue* value = RegKeyValue::MakeInline(name, nameLen, type, text, textLen, number);
+    RegKeyValue* value = RegKeyValue::Make(name, nameLen, type, text, textLen, number);
     if (!value) return -1;
     if (!top->AddValue(value)) {
         delete value;
