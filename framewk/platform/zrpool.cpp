@@ -114,9 +114,14 @@ bool MakeRoom() {
 }
 
 // Emptied chunks, kept for the next load: a registry that is loaded again finds its memory
-// without the cost of the system clearing it anew, and until then the system may take the
-// pages back whenever it needs them.
+// without the cost of the system clearing it anew. Linux may take their pages back
+// whenever it needs them (MADV_FREE); elsewhere they stay the process's, so that only a
+// few are kept.
+#if defined(__linux__)
 const int kMaxSpare = 1024;
+#else
+const int kMaxSpare = 8;
+#endif
 void* s_spare[kMaxSpare];
 int s_spareCount;
 

@@ -33,7 +33,8 @@ enum { REG_SZ = 258, REG_INT = 259 };
 class RegKeyValue {
 public:
     // A value with copies of the name and the text (REG_SZ) or the number (REG_INT); null
-    // when out of memory. Names are at most REGFILE_WORD_MAX bytes; a longer one is refused.
+    // when out of memory, and for a name beyond 65535 bytes (neither a file nor a key
+    // operation can carry one).
     static RegKeyValue* Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
                              int number);
     // The same from the texts the parser reads: for REG_INT `data` holds the number's digits.
