@@ -72,6 +72,7 @@ Chunk* ChunkBase(const void* p) {
 uintptr_t* s_known;
 size_t s_knownMask;  // capacity - 1; the capacity is a power of 2 (0: no set yet)
 size_t s_knownCount;
+uintptr_t s_lastKnown;  // the chunk of the last block found, where the next one mostly lies
 
 size_t Home(uintptr_t base) {
     return static_cast<size_t>((static_cast<uint64_t>(base / kChunk) * 0x9E3779B97F4A7C15ull) >> 32) &
@@ -81,8 +82,12 @@ size_t Home(uintptr_t base) {
 bool Known(const void* p) {
     if (!s_known) return false;
     uintptr_t base = reinterpret_cast<uintptr_t>(ChunkBase(p));
+    if (base == s_lastKnown && base != 0) return true;
     for (size_t i = Home(base);; i = (i + 1) & s_knownMask) {
-        if (s_known[i] == base) return true;
+        if (s_known[i] == base) {
+            s_lastKnown = base;
+            return true;
+        }
         if (s_known[i] == 0) return false;
     }
 }
@@ -190,6 +195,7 @@ void ReleaseChunks() {
     if (unmapped) {
         memset(s_known, 0, sizeof(uintptr_t) * (s_knownMask + 1));
         s_knownCount = 0;
+        s_lastKnown = 0;
         for (int i = 0; i < s_spareCount; ++i) Remember(reinterpret_cast<uintptr_t>(s_spare[i]));
     }
 }

@@ -35,8 +35,8 @@ enum {
     S_DONE,       // registry . (end of input)
     S_KEY,        // KEY . STRING
     S_TOPKEY,     // registry: key .
-    S_KEYNAME,    // KEY STRING . action   (value: the name; the tree keeps a copy)
-    S_BODY,       // KEY STRING action . body
+    S_KEYNAME,    // KEY STRING . action   (value: the name, the key's own copy once it is made)
+    S_BODY,       // KEY STRING action . body   (value: the name if no key took a copy)
     S_OPEN,       // '(' . ')' | '(' . items ')'
     S_KEYDONE,    // key: KEY STRING action body .
     S_EMPTY,      // body: '(' ')' .
@@ -155,7 +155,7 @@ static int Fail(int sp, const char* msg, char* lookahead, int rc) {
     zrFree(lookahead);
     for (int i = 0; i < sp; ++i) {
         switch (yys[i]) {
-            case S_KEYNAME:
+            case S_BODY:
             case S_SZNAME:
             case S_SZDATA:
             case S_INTNAME:
@@ -182,13 +182,22 @@ int yyparse() {
             case S_TOPKEY:
                 sym = SYM_REGISTRY, len = 1;
                 break;
-            case S_KEYNAME:
-                CreateKeyNode(yyv[sp - 1].string);
+            case S_KEYNAME: {
+                char* name = yyv[sp - 1].string;
+                char* copy;
+                // A name that no key took a copy of stays ours until its EndKeyNode has read it.
+                if (CreateKeyNode(name, strlen(name), &copy) == 0) {
+                    yyv[sp - 1].string = copy;
+                    zrFree(name);
+                } else {
+                    value = name;
+                }
                 sym = SYM_ACTION, len = 0;
                 break;
+            }
             case S_KEYDONE:
                 EndLoadedKeyNode(yyv[sp - 3].string);
-                zrFree(yyv[sp - 3].string);
+                zrFree(yyv[sp - 2].string);
                 sym = SYM_KEY, len = 4;
                 break;
             case S_EMPTY:
@@ -235,18 +244,24 @@ int yyparse() {
             if (!yypeekitem(&item)) {
                 // token by token
             } else if (item.type == KEY) {
-                char* name = static_cast<char*>(zrMalloc(static_cast<size_t>(item.nameLen) + 1));
-                if (name) {
-                    memcpy(name, item.name, static_cast<size_t>(item.nameLen));
-                    name[item.nameLen] = 0;
+                size_t n = static_cast<size_t>(item.nameLen);
+                char* copy = nullptr;
+                char* name = nullptr;
+                if (CreateKeyNode(item.name, n, &copy) != 0) {
+                    name = static_cast<char*>(zrMalloc(n + 1));
+                    if (name) {
+                        memcpy(name, item.name, n);
+                        name[n] = 0;
+                    }
+                }
+                if (copy || name) {
                     yytakeitem(item);
                     yys[sp] = S_KEY;
                     yyv[sp++].string = nullptr;
                     yys[sp] = S_KEYNAME;
-                    yyv[sp++].string = name;
+                    yyv[sp++].string = copy ? copy : name;
                     yys[sp] = S_BODY;
-                    yyv[sp++].string = nullptr;
-                    CreateKeyNode(name);
+                    yyv[sp++].string = name;
                     yys[sp] = S_OPEN;
                     yyv[sp++].string = nullptr;
                     continue;

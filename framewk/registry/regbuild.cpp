@@ -26,10 +26,11 @@ static int AttachAndPush(RegNode* parent, RegNode* node) {
     return REGERR_SUCCESS;
 }
 
-int CreateKeyNode(const char* name) {
+int CreateKeyNode(const char* name, size_t len, char** copy) {
     RegNode* parent = StackTop();
-    RegNode* node = NewRegNode(name);
+    RegNode* node = NewRegNode(name, len);
     if (!node) return REGERR_NO_MEMORY;
+    if (copy) *copy = node->GetName();
 
     // A top-level key that arrives when the tree already has a root (after a NUL byte in
     // the file, or when an enclosing key could not be made) joins the existing root, so
@@ -41,7 +42,7 @@ int CreateKeyNode(const char* name) {
         if (rc != REGERR_SUCCESS) delete node;
         return rc;
     }
-    if (_stricmp(name, kRegRootName) == 0) {
+    if (_stricmp(node->GetName(), kRegRootName) == 0) {
         if (!Push(node)) {
             delete node;
             return REGERR_NO_MEMORY;
@@ -103,6 +104,27 @@ int AddValue(char* valuename, int type, void* data) {
     zrFree(valuename);
     zrFree(data);
     return REGERR_SUCCESS;
+}
+
+RegKeyValue* RegKeyValue::Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
+                               int number) {
+    if (nameLen > UINT16_MAX) return nullptr;
+    bool isInt = type == REG_INT;
+    size_t bytes = sizeof(RegKeyValue) + (isInt ? sizeof(int32_t) : textLen + 1) + nameLen + 1;
+    void* block = zrMalloc(bytes);
+    if (!block) return nullptr;
+    RegKeyValue* v = ::new (block) RegKeyValue;
+    v->nameLen = static_cast<uint16_t>(nameLen);
+    v->isInt = isInt;
+    if (isInt) memcpy(v->Tail(), &number, sizeof(int32_t));
+    char* key = v->GetKey();
+    memcpy(key, name, nameLen);
+    key[nameLen] = 0;
+    if (!isInt) {
+        memcpy(key + nameLen + 1, text, textLen);
+        key[nameLen + 1 + textLen] = 0;
+    }
+    return v;
 }
 
 int AddValueItem(const char* name, size_t nameLen, int type, const char* text, size_t textLen, int number) {

@@ -99,7 +99,7 @@ public:
     int LongKeyNames() const { return longKeyNames; }
 
 private:
-    friend RegNode* NewRegNode(const char* name);
+    friend RegNode* NewRegNode(const char* name, size_t len);
     RegNode();
     NameIndex* KeyIndex();
     NameIndex* ValueIndex();
@@ -113,8 +113,9 @@ private:
     RegNodeList keys;
 };
 
-// Makes a node named with a copy of `name`; null when out of memory.
-RegNode* NewRegNode(const char* name);
+// Makes a node named with a copy of the `len` bytes at `name`; null when out of memory.
+RegNode* NewRegNode(const char* name, size_t len);
+inline RegNode* NewRegNode(const char* name) { return NewRegNode(name, strlen(name)); }
 
 // The root key's name, which a file's first key gets when it names another.
 extern const char kRegRootName[];
@@ -148,8 +149,10 @@ bool RegTextStorable(const char* s, size_t n);
 extern RegNodeList* NodeStack;
 extern int rootCreated;
 extern long lRegLoadCnt;
-// Makes a key of a copy of `name` below the open key (or the root) and opens it.
-int CreateKeyNode(const char* name);
+// Makes a key named with a copy of the `len` bytes at `name` below the open key (or the
+// root) and opens it; *copy (when copy is given) is then the key's own copy of the name.
+int CreateKeyNode(const char* name, size_t len, char** copy = nullptr);
+inline int CreateKeyNode(const char* name) { return CreateKeyNode(name, strlen(name)); }
 int EndKeyNode(const char* name);
 // EndKeyNode for a key the parser has read to its end: its lists give back their spare room.
 int EndLoadedKeyNode(const char* name);

@@ -20,27 +20,6 @@ static int ToInt(const char* s) {
     return *s == '-' ? -v : v;
 }
 
-RegKeyValue* RegKeyValue::Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
-                               int number) {
-    if (nameLen > UINT16_MAX) return nullptr;
-    bool isInt = type == REG_INT;
-    size_t bytes = sizeof(RegKeyValue) + (isInt ? sizeof(int32_t) : textLen + 1) + nameLen + 1;
-    void* block = zrMalloc(bytes);
-    if (!block) return nullptr;
-    RegKeyValue* v = ::new (block) RegKeyValue;
-    v->nameLen = static_cast<uint16_t>(nameLen);
-    v->isInt = isInt;
-    if (isInt) memcpy(v->Tail(), &number, sizeof(int32_t));
-    char* key = v->GetKey();
-    memcpy(key, name, nameLen);
-    key[nameLen] = 0;
-    if (!isInt) {
-        memcpy(key + nameLen + 1, text, textLen);
-        key[nameLen + 1 + textLen] = 0;
-    }
-    return v;
-}
-
 RegKeyValue* RegKeyValue::MakeFromText(const char* name, int type, const char* data) {
     bool isInt = type == REG_INT;
     return Make(name, strlen(name), type, data, isInt ? 0 : strlen(data), isInt ? ToInt(data) : 0);
@@ -94,13 +73,13 @@ RegNode::~RegNode() {
     for (int s = values.FirstSlot(); s < values.EndSlot(); ++s) delete values.AtSlot(s);
 }
 
-RegNode* NewRegNode(const char* name) {
-    size_t n = strlen(name);
-    void* block = zrMalloc(sizeof(RegNode) + n + 1);
+RegNode* NewRegNode(const char* name, size_t len) {
+    void* block = zrMalloc(sizeof(RegNode) + len + 1);
     if (!block) return nullptr;
     RegNode* node = ::new (block) RegNode;
-    memcpy(node->GetName(), name, n + 1);
-    if (HasSlash(name)) ++RegSlashKeyNames;
+    memcpy(node->GetName(), name, len);
+    node->GetName()[len] = 0;
+    if (HasSlash(node->GetName())) ++RegSlashKeyNames;
     return node;
 }
 
