@@ -38,7 +38,7 @@ namespace {
 const size_t kGranule = 8;
 const size_t kPoolMax = 256;
 const size_t kClasses = kPoolMax / kGranule;
-const size_t kChunk = 2 * 1024 * 1024;  // a huge page where the system has them
+const size_t kChunk = 2 * 1024 * 1024;  // a huge page where the system has them (see MapChunk)
 const size_t kPage = 64 * 1024;
 const int kPages = static_cast<int>(kChunk / kPage);
 
@@ -130,7 +130,13 @@ const int kMaxSpare = 8;
 void* s_spare[kMaxSpare];
 int s_spareCount;
 
-void* MapChunk() {
+// The process's first chunk is left to small pages, of which a small registry touches few;
+// the later ones are huge pages where the system has them, each faulted in at once. The
+// small-page chunk keeps its pages when it is emptied: on a virtual machine, writing to
+// pages that the system may take back can cost a trap for each of them.
+void* s_smallPages;
+
+void* MapChunk(bool huge) {
 #if defined(__linux__)
     size_t span = 2 * kChunk;
     void* m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -139,11 +145,13 @@ void* MapChunk() {
     uintptr_t a = (p + kChunk - 1) & ~static_cast<uintptr_t>(kChunk - 1);
     if (a > p) munmap(m, a - p);
     if (p + span > a + kChunk) munmap(reinterpret_cast<void*>(a + kChunk), p + span - (a + kChunk));
-    madvise(reinterpret_cast<void*>(a), kChunk, MADV_HUGEPAGE);
+    if (huge) madvise(reinterpret_cast<void*>(a), kChunk, MADV_HUGEPAGE);
     return reinterpret_cast<void*>(a);
 #elif defined(_WIN32)
+    (void)huge;
     return _aligned_malloc(kChunk, kChunk);
 #else
+    (void)huge;
     void* p = nullptr;
     return posix_memalign(&p, kChunk, kChunk) == 0 ? p : nullptr;
 #endif
@@ -163,7 +171,8 @@ Chunk* ChunkAlloc() {
     void* m = s_spareCount > 0 ? s_spare[--s_spareCount] : nullptr;
     if (!m) {
         if (!MakeRoom()) return nullptr;
-        m = MapChunk();
+        m = MapChunk(s_knownCount > 0);
+        if (s_knownCount == 0) s_smallPages = m;
         if (!m) return nullptr;
         Remember(reinterpret_cast<uintptr_t>(m));
     }
@@ -182,7 +191,7 @@ void ReleaseChunks() {
         Chunk* next = c->next;
         if (s_spareCount < kMaxSpare) {
 #if defined(__linux__) && defined(MADV_FREE)
-            madvise(c, kChunk, MADV_FREE);
+            if (c != s_smallPages) madvise(c, kChunk, MADV_FREE);
 #endif
             s_spare[s_spareCount++] = c;
         } else {
