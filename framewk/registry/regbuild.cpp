@@ -26,12 +26,9 @@ static int AttachAndPush(RegNode* parent, RegNode* node) {
     return REGERR_SUCCESS;
 }
 
-int CreateKeyNode(const char* name, size_t len, char** copy) {
+// CreateKeyNode without its name's copy: on failure nothing has changed and `node` is deleted.
+static int AttachNode(RegNode* node) {
     RegNode* parent = StackTop();
-    RegNode* node = NewRegNode(name, len);
-    if (!node) return REGERR_NO_MEMORY;
-    if (copy) *copy = node->GetName();
-
     // A top-level key that arrives when the tree already has a root (after a NUL byte in
     // the file, or when an enclosing key could not be made) joins the existing root, so
     // that the tree built so far is never lost.
@@ -67,6 +64,15 @@ int CreateKeyNode(const char* name, size_t len, char** copy) {
     RootNode = root;
     rootCreated = 1;
     return REGERR_SUCCESS;
+}
+
+int CreateKeyNode(const char* name, size_t len, char** copy) {
+    RegNode* node = NewRegNode(name, len);
+    if (!node) return REGERR_NO_MEMORY;
+    char* own = node->GetName();
+    int rc = AttachNode(node);
+    if (rc == REGERR_SUCCESS && copy) *copy = own;
+    return rc;
 }
 
 int EndKeyNode(const char* name) {
