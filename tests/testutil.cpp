@@ -32,19 +32,15 @@ void RegistryTest::TearDown() { ResetRegistry(); }
 char* Dup(const char* s) { return zrStrdup(s); }
 
 RegNode* AddKey(const char* name) {
-    char* n = Dup(name);
-    if (CreateKeyNode(n) != 0) {
-        zrFree(n);
-        return nullptr;
-    }
+    if (CreateKeyNode(name) != 0) return nullptr;
     RegNode* node = NodeStack->GetAt(0);
-    EndKeyNode(n);
+    EndKeyNode(name);
     return node;
 }
 
 void KeyTreeTest::SetUp() {
     RegistryTest::SetUp();
-    ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
+    ASSERT_EQ(CreateKeyNode("My Computer"), 0);
     AddKey("Software");
     Within("My Computer/Software", [] {
         AddValue(Dup("abc"), REG_SZ, Dup("abc"));

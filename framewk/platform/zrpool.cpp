@@ -1,4 +1,4 @@
-// The block pool under the library's allocations: size classes carved out of large chunks.
+// The block pool under the library's allocations: size classes carved out of aligned chunks.
 #include "zrpool.h"
 
 #include <stdint.h>
@@ -7,16 +7,21 @@
 
 #if defined(__linux__)
 #include <sys/mman.h>
+#elif defined(_WIN32)
+#include <malloc.h>
 #endif
 
 // A load makes millions of small blocks (names, texts, nodes, list blocks), and the C
 // allocator spends more time on them than the scanner and parser together. Blocks of up
 // to kPoolMax bytes therefore come from size classes carved out of large chunks and are
-// kept on free lists by class; larger ones come from the C allocator. Each block carries
-// an 8-byte header naming its class (0: the C allocator's), so zrFree tells them apart.
+// kept on free lists by class; larger ones come from the C allocator. No block carries a
+// header, which would cost a load 8 bytes in each of its two million blocks: chunks are
+// aligned to their size and cut into pages of one class each, so a block's address names
+// its chunk, and the chunk's page table its class. A block in no chunk of the pool is the
+// C allocator's.
 // When the last pooled block is freed, the chunks are emptied and kept for the next load (see
-// the spares below); only surplus ones go back to the system. The
-// sanitizer builds use the C allocator alone, so that they keep checking every block.
+// the spares below). The sanitizer builds use the C allocator alone, so that they keep
+// checking every block.
 #if defined(__SANITIZE_ADDRESS__)
 #define ZR_POOL 0
 #elif defined(__has_feature)
@@ -30,22 +35,20 @@
 
 namespace {
 
-struct BlockHeader {
-    uint32_t cls;   // size class (payload of 8 * cls bytes); 0: from the C allocator
-    uint32_t size;  // the bytes asked for
-};
-static_assert(sizeof(BlockHeader) == 8, "the header keeps payloads 8-byte aligned");
-
 const size_t kGranule = 8;
 const size_t kPoolMax = 256;
 const size_t kClasses = kPoolMax / kGranule;
-const size_t kFirstChunk = 64 * 1024;
-const size_t kLastChunk = 2 * 1024 * 1024;  // a huge page where the system has them
+const size_t kChunk = 2 * 1024 * 1024;  // a huge page where the system has them (see MapChunk)
+const size_t kPage = 64 * 1024;
+const int kPages = static_cast<int>(kChunk / kPage);
 
+// At the start of every chunk, in its first page.
 struct Chunk {
-    Chunk* next;
-    size_t size;
+    Chunk* next;  // the chunks in use, newest first
+    int pagesUsed;
+    unsigned char cls[kPages];  // the class of each page handed out
 };
+const size_t kChunkHead = (sizeof(Chunk) + kGranule - 1) & ~(kGranule - 1);
 
 struct FreeBlock {
     FreeBlock* next;
@@ -53,133 +56,194 @@ struct FreeBlock {
 
 struct Pool {
     FreeBlock* freeList[kClasses + 1];
-    char* cur;  // bump region of the newest chunk
-    char* end;
+    char* cur[kClasses + 1];  // bump region of the class's newest page
+    char* end[kClasses + 1];
     Chunk* chunks;
-    size_t nextChunk;
     long live;    // pooled blocks not yet freed
-    size_t held;  // bytes of the chunks in use
+    size_t held;  // bytes of the pages handed out
 };
 Pool s_pool;
 
-#if defined(__linux__)
-// Emptied huge chunks, kept for the next load: a registry that is loaded again finds its
-// memory without the cost of the system clearing it anew, and until then the system may
-// take the pages back whenever it needs them.
-const int kMaxSpare = 1024;
-Chunk* s_spare[kMaxSpare];
-int s_spareCount;
-
-// Mapped on its own and aligned to its size, so that it can be one huge page.
-Chunk* MapHugeChunk() {
-    if (s_spareCount > 0) return s_spare[--s_spareCount];
-    size_t span = 2 * kLastChunk;
-    void* m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (m == MAP_FAILED) return nullptr;
-    uintptr_t p = reinterpret_cast<uintptr_t>(m);
-    uintptr_t a = (p + kLastChunk - 1) & ~static_cast<uintptr_t>(kLastChunk - 1);
-    if (a > p) munmap(m, a - p);
-    if (p + span > a + kLastChunk)
-        munmap(reinterpret_cast<void*>(a + kLastChunk), p + span - (a + kLastChunk));
-    madvise(reinterpret_cast<void*>(a), kLastChunk, MADV_HUGEPAGE);
-    return reinterpret_cast<Chunk*>(a);
-}
-#endif
-
-// Emptied smaller chunks, one of each size, kept as well: every load begins with the same
-// sizes, and a small registry loaded again would otherwise fault its memory in anew.
-const int kSmallSizes = 5;  // kFirstChunk << 0 .. 4, below kLastChunk
-static_assert((kFirstChunk << (kSmallSizes - 1)) < kLastChunk, "the small sizes lie below the huge one");
-Chunk* s_smallSpare[kSmallSizes];
-
-int SmallSlot(size_t size) {
-    for (int i = 0; i < kSmallSizes; ++i)
-        if (size == kFirstChunk << i) return i;
-    return -1;
+Chunk* ChunkBase(const void* p) {
+    return reinterpret_cast<Chunk*>(reinterpret_cast<uintptr_t>(p) & ~static_cast<uintptr_t>(kChunk - 1));
 }
 
-Chunk* ChunkAlloc(size_t size) {
-#if defined(__linux__)
-    if (size == kLastChunk) return MapHugeChunk();
-#endif
-    int slot = SmallSlot(size);
-    if (slot >= 0 && s_smallSpare[slot]) {
-        Chunk* c = s_smallSpare[slot];
-        s_smallSpare[slot] = nullptr;
-        return c;
-    }
-    return static_cast<Chunk*>(malloc(size));
+// ---- the chunks the pool has from the system: an open-addressing set of their bases ----
+uintptr_t* s_known;
+size_t s_knownMask;  // capacity - 1; the capacity is a power of 2 (0: no set yet)
+size_t s_knownCount;
+uintptr_t s_lastKnown;  // the chunk of the last block found, where the next one mostly lies
+
+size_t Home(uintptr_t base) {
+    return static_cast<size_t>((static_cast<uint64_t>(base / kChunk) * 0x9E3779B97F4A7C15ull) >> 32) &
+           s_knownMask;
 }
 
-void ChunkFree(Chunk* c) {
-    int slot = SmallSlot(c->size);
-    if (slot >= 0 && !s_smallSpare[slot]) {
-        s_smallSpare[slot] = c;
-        return;
-    }
-#if defined(__linux__)
-    if (c->size == kLastChunk) {
-        if (s_spareCount < kMaxSpare) {
-#ifdef MADV_FREE
-            madvise(c, kLastChunk, MADV_FREE);
-#endif
-            s_spare[s_spareCount++] = c;
-        } else {
-            munmap(c, kLastChunk);
+bool Known(const void* p) {
+    if (!s_known) return false;
+    uintptr_t base = reinterpret_cast<uintptr_t>(ChunkBase(p));
+    if (base == s_lastKnown && base != 0) return true;
+    for (size_t i = Home(base);; i = (i + 1) & s_knownMask) {
+        if (s_known[i] == base) {
+            s_lastKnown = base;
+            return true;
         }
-        return;
+        if (s_known[i] == 0) return false;
     }
-#endif
-    free(c);
 }
 
-bool NewChunk(size_t need) {
-    size_t size = s_pool.nextChunk ? s_pool.nextChunk : kFirstChunk;
-    while (size < need + sizeof(Chunk)) size *= 2;
-    Chunk* c = ChunkAlloc(size);
-    if (!c) return false;
-    c->next = s_pool.chunks;
-    c->size = size;
-    s_pool.chunks = c;
-    s_pool.held += size;
-    s_pool.cur = reinterpret_cast<char*>(c) + sizeof(Chunk);
-    s_pool.end = reinterpret_cast<char*>(c) + size;
-    s_pool.nextChunk = size < kLastChunk ? size * 2 : kLastChunk;
+void Remember(uintptr_t base) {
+    size_t i = Home(base);
+    while (s_known[i] != 0) i = (i + 1) & s_knownMask;
+    s_known[i] = base;
+    ++s_knownCount;
+}
+
+// Room for one more chunk; false when out of memory.
+bool MakeRoom() {
+    if (s_known && 2 * (s_knownCount + 1) <= s_knownMask + 1) return true;
+    size_t cap = s_known ? 2 * (s_knownMask + 1) : 64;
+    uintptr_t* old = s_known;
+    size_t oldCap = old ? s_knownMask + 1 : 0;
+    s_known = static_cast<uintptr_t*>(calloc(cap, sizeof(uintptr_t)));
+    if (!s_known) {
+        s_known = old;
+        return false;
+    }
+    s_knownMask = cap - 1;
+    s_knownCount = 0;
+    for (size_t i = 0; i < oldCap; ++i)
+        if (old[i]) Remember(old[i]);
+    free(old);
     return true;
 }
 
+// Emptied chunks, kept for the next load: a registry that is loaded again finds its memory
+// without the cost of the system clearing it anew. Linux may take their pages back
+// whenever it needs them (MADV_FREE); elsewhere they stay the process's, so that only a
+// few are kept.
+#if defined(__linux__)
+const int kMaxSpare = 1024;
+#else
+const int kMaxSpare = 8;
+#endif
+void* s_spare[kMaxSpare];
+int s_spareCount;
+
+// The process's first chunk is left to small pages, of which a small registry touches few;
+// the later ones are huge pages where the system has them, each faulted in at once. The
+// small-page chunk keeps its pages when it is emptied: on a virtual machine, writing to
+// pages that the system may take back can cost a trap for each of them.
+void* s_smallPages;
+
+void* MapChunk(bool huge) {
+#if defined(__linux__)
+    size_t span = 2 * kChunk;
+    void* m = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) return nullptr;
+    uintptr_t p = reinterpret_cast<uintptr_t>(m);
+    uintptr_t a = (p + kChunk - 1) & ~static_cast<uintptr_t>(kChunk - 1);
+    if (a > p) munmap(m, a - p);
+    if (p + span > a + kChunk) munmap(reinterpret_cast<void*>(a + kChunk), p + span - (a + kChunk));
+    if (huge) madvise(reinterpret_cast<void*>(a), kChunk, MADV_HUGEPAGE);
+    return reinterpret_cast<void*>(a);
+#elif defined(_WIN32)
+    (void)huge;
+    return _aligned_malloc(kChunk, kChunk);
+#else
+    (void)huge;
+    void* p = nullptr;
+    return posix_memalign(&p, kChunk, kChunk) == 0 ? p : nullptr;
+#endif
+}
+
+void UnmapChunk(void* c) {
+#if defined(__linux__)
+    munmap(c, kChunk);
+#elif defined(_WIN32)
+    _aligned_free(c);
+#else
+    free(c);
+#endif
+}
+
+Chunk* ChunkAlloc() {
+    void* m = s_spareCount > 0 ? s_spare[--s_spareCount] : nullptr;
+    if (!m) {
+        if (!MakeRoom()) return nullptr;
+        m = MapChunk(s_knownCount > 0);
+        if (s_knownCount == 0) s_smallPages = m;
+        if (!m) return nullptr;
+        Remember(reinterpret_cast<uintptr_t>(m));
+    }
+    Chunk* c = static_cast<Chunk*>(m);
+    c->next = s_pool.chunks;
+    c->pagesUsed = 0;
+    s_pool.chunks = c;
+    return c;
+}
+
+// Gives the pages of all chunks back; the set of known chunks is rebuilt when some of them
+// went back to the system, whose addresses may then come back from the C allocator.
 void ReleaseChunks() {
+    bool unmapped = false;
     for (Chunk* c = s_pool.chunks; c;) {
         Chunk* next = c->next;
-        ChunkFree(c);
+        if (s_spareCount < kMaxSpare) {
+#if defined(__linux__) && defined(MADV_FREE)
+            if (c != s_smallPages) madvise(c, kChunk, MADV_FREE);
+#endif
+            s_spare[s_spareCount++] = c;
+        } else {
+            UnmapChunk(c);
+            unmapped = true;
+        }
         c = next;
     }
     s_pool = Pool();
+    if (unmapped) {
+        memset(s_known, 0, sizeof(uintptr_t) * (s_knownMask + 1));
+        s_knownCount = 0;
+        s_lastKnown = 0;
+        for (int i = 0; i < s_spareCount; ++i) Remember(reinterpret_cast<uintptr_t>(s_spare[i]));
+    }
+}
+
+// A fresh page for class `cls`: the next one of the newest chunk, or of a new chunk.
+bool NewPage(size_t cls) {
+    Chunk* c = s_pool.chunks;
+    if ((!c || c->pagesUsed == kPages) && !(c = ChunkAlloc())) return false;
+    int i = c->pagesUsed++;
+    c->cls[i] = static_cast<unsigned char>(cls);
+    char* page = reinterpret_cast<char*>(c) + static_cast<size_t>(i) * kPage;
+    s_pool.cur[cls] = i == 0 ? page + kChunkHead : page;
+    s_pool.end[cls] = page + kPage;
+    s_pool.held += kPage;
+    return true;
+}
+
+size_t ClassOf(size_t n) { return n == 0 ? 1 : (n + kGranule - 1) / kGranule; }
+
+// The class of a block of the pool.
+size_t BlockClass(const void* p) {
+    const Chunk* c = ChunkBase(p);
+    return c->cls[(reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(c)) / kPage];
 }
 
 void* BlockAlloc(size_t n) {
-    if (n > UINT32_MAX - sizeof(BlockHeader)) return nullptr;
-    BlockHeader* h;
-    size_t cls = (n + kGranule - 1) / kGranule;
-    if (cls == 0) cls = 1;
-    if (!ZR_POOL || n > kPoolMax) {
-        h = static_cast<BlockHeader*>(malloc(sizeof(BlockHeader) + n));
-        if (!h) return nullptr;
-        cls = 0;
-    } else if (FreeBlock* f = s_pool.freeList[cls]) {
+    if (!ZR_POOL || n > kPoolMax) return malloc(n ? n : 1);
+    size_t cls = ClassOf(n);
+    if (FreeBlock* f = s_pool.freeList[cls]) {
         s_pool.freeList[cls] = f->next;
-        h = reinterpret_cast<BlockHeader*>(f) - 1;
         ++s_pool.live;
-    } else {
-        size_t bytes = sizeof(BlockHeader) + cls * kGranule;
-        if (static_cast<size_t>(s_pool.end - s_pool.cur) < bytes && !NewChunk(bytes)) return nullptr;
-        h = reinterpret_cast<BlockHeader*>(s_pool.cur);
-        s_pool.cur += bytes;
-        ++s_pool.live;
+        return f;
     }
-    h->cls = static_cast<uint32_t>(cls);
-    h->size = static_cast<uint32_t>(n);
-    return h + 1;
+    size_t bytes = cls * kGranule;
+    if (static_cast<size_t>(s_pool.end[cls] - s_pool.cur[cls]) < bytes && !NewPage(cls)) return nullptr;
+    void* p = s_pool.cur[cls];
+    s_pool.cur[cls] += bytes;
+    ++s_pool.live;
+    return p;
 }
 
 }  // namespace
@@ -190,34 +254,33 @@ size_t zrPoolHeldBytes() { return s_pool.held; }
 
 void zrPoolFree(void* p) {
     if (!p) return;
-    BlockHeader* h = static_cast<BlockHeader*>(p) - 1;
-    if (h->cls == 0) {
-        free(h);
+    if (!Known(p)) {
+        free(p);
         return;
     }
+    size_t cls = BlockClass(p);
     FreeBlock* f = static_cast<FreeBlock*>(p);
-    f->next = s_pool.freeList[h->cls];
-    s_pool.freeList[h->cls] = f;
+    f->next = s_pool.freeList[cls];
+    s_pool.freeList[cls] = f;
     if (--s_pool.live == 0) ReleaseChunks();
 }
 
+// A block moves whenever its class changes, to a smaller one too, so that a list that
+// gives back its spare room (ShrinkToFit) really gives it back.
 void* zrPoolResize(void* p, size_t n) {
     if (!p) return BlockAlloc(n);
-    BlockHeader* h = static_cast<BlockHeader*>(p) - 1;
-    if (h->cls == 0 && n > kPoolMax) {
-        if (n > UINT32_MAX - sizeof(BlockHeader)) return nullptr;
-        BlockHeader* g = static_cast<BlockHeader*>(realloc(h, sizeof(BlockHeader) + n));
-        if (!g) return nullptr;
-        g->size = static_cast<uint32_t>(n);
-        return g + 1;
-    }
-    if (h->cls != 0 && n <= h->cls * kGranule && n > 0) {
-        h->size = static_cast<uint32_t>(n);
-        return p;
+    size_t had;  // bytes of the old block that may be copied
+    if (!Known(p)) {
+        if (n > kPoolMax || !ZR_POOL) return realloc(p, n ? n : 1);
+        had = n;  // the old block is larger than any of the pool's
+    } else {
+        size_t cls = BlockClass(p);
+        if (n <= kPoolMax && ClassOf(n) == cls) return p;
+        had = cls * kGranule;
     }
     void* q = BlockAlloc(n);
     if (!q) return nullptr;
-    memcpy(q, p, h->size < n ? h->size : n);
+    memcpy(q, p, had < n ? had : n);
     zrPoolFree(p);
     return q;
 }

@@ -11,7 +11,7 @@ void* zrPoolAlloc(size_t n);
 void zrPoolFree(void* p);
 // Like realloc: the block moves or grows in place; null (the block untouched) on failure.
 void* zrPoolResize(void* p, size_t n);
-// The bytes of the pool's chunks in use (for measurements).
+// The bytes of the pages the pool has handed out to its size classes (for measurements).
 size_t zrPoolHeldBytes();
 
 #endif

@@ -35,8 +35,8 @@ enum {
     S_DONE,       // registry . (end of input)
     S_KEY,        // KEY . STRING
     S_TOPKEY,     // registry: key .
-    S_KEYNAME,    // KEY STRING . action   (value: the name)
-    S_BODY,       // KEY STRING action . body   (value: the name if it stayed ours)
+    S_KEYNAME,    // KEY STRING . action   (value: the name, the key's own copy once it is made)
+    S_BODY,       // KEY STRING action . body   (value: the name if no key took a copy)
     S_OPEN,       // '(' . ')' | '(' . items ')'
     S_KEYDONE,    // key: KEY STRING action body .
     S_EMPTY,      // body: '(' ')' .
@@ -184,8 +184,14 @@ int yyparse() {
                 break;
             case S_KEYNAME: {
                 char* name = yyv[sp - 1].string;
-                // A name the tree did not take stays ours until its EndKeyNode has read it.
-                if (CreateKeyNode(name) != 0) value = name;
+                char* copy;
+                // A name that no key took a copy of stays ours until its EndKeyNode has read it.
+                if (CreateKeyNode(name, strlen(name), &copy) == 0) {
+                    yyv[sp - 1].string = copy;
+                    zrFree(name);
+                } else {
+                    value = name;
+                }
                 sym = SYM_ACTION, len = 0;
                 break;
             }
@@ -238,17 +244,24 @@ int yyparse() {
             if (!yypeekitem(&item)) {
                 // token by token
             } else if (item.type == KEY) {
-                char* name = static_cast<char*>(zrMalloc(static_cast<size_t>(item.nameLen) + 1));
-                if (name) {
-                    memcpy(name, item.name, static_cast<size_t>(item.nameLen));
-                    name[item.nameLen] = 0;
+                size_t n = static_cast<size_t>(item.nameLen);
+                char* copy = nullptr;
+                char* name = nullptr;
+                if (CreateKeyNode(item.name, n, &copy) != 0) {
+                    name = static_cast<char*>(zrMalloc(n + 1));
+                    if (name) {
+                        memcpy(name, item.name, n);
+                        name[n] = 0;
+                    }
+                }
+                if (copy || name) {
                     yytakeitem(item);
                     yys[sp] = S_KEY;
                     yyv[sp++].string = nullptr;
                     yys[sp] = S_KEYNAME;
-                    yyv[sp++].string = name;
+                    yyv[sp++].string = copy ? copy : name;
                     yys[sp] = S_BODY;
-                    yyv[sp++].string = CreateKeyNode(name) != 0 ? name : nullptr;
+                    yyv[sp++].string = name;
                     yys[sp] = S_OPEN;
                     yyv[sp++].string = nullptr;
                     continue;

@@ -16,12 +16,6 @@ static bool Push(RegNode* node) { return NodeStack && NodeStack->InsertAt(0, nod
 
 static void Pop() { NodeStack->RemoveAt(0, 1); }
 
-// A node that never reached the tree: its name stays with the caller.
-static void DiscardNode(RegNode* node) {
-    node->ReleaseName();
-    delete node;
-}
-
 // Appends `node` below `parent` and pushes it; on failure nothing has changed.
 static int AttachAndPush(RegNode* parent, RegNode* node) {
     if (!Push(node)) return REGERR_NO_MEMORY;
@@ -32,11 +26,9 @@ static int AttachAndPush(RegNode* parent, RegNode* node) {
     return REGERR_SUCCESS;
 }
 
-int CreateKeyNode(char* name) {
+// CreateKeyNode without its name's copy: on failure nothing has changed and `node` is deleted.
+static int AttachNode(RegNode* node) {
     RegNode* parent = StackTop();
-    RegNode* node = NewRegNode(name);
-    if (!node) return REGERR_NO_MEMORY;
-
     // A top-level key that arrives when the tree already has a root (after a NUL byte in
     // the file, or when an enclosing key could not be made) joins the existing root, so
     // that the tree built so far is never lost.
@@ -44,39 +36,43 @@ int CreateKeyNode(char* name) {
 
     if (parent) {
         int rc = AttachAndPush(parent, node);
-        if (rc != REGERR_SUCCESS) DiscardNode(node);
+        if (rc != REGERR_SUCCESS) delete node;
         return rc;
     }
-    if (_stricmp(name, kRegRootName) == 0) {
+    if (_stricmp(node->GetName(), kRegRootName) == 0) {
         if (!Push(node)) {
-            DiscardNode(node);
+            delete node;
             return REGERR_NO_MEMORY;
         }
         RootNode = node;
         return REGERR_SUCCESS;
     }
 
-    char* rootName = zrStrdup(kRegRootName);
-    RegNode* root = rootName ? NewRegNode(rootName) : nullptr;
+    RegNode* root = NewRegNode(kRegRootName);
     if (!root || !Push(root)) {
-        if (root) {
-            delete root;  // frees rootName with it
-        } else {
-            zrFree(rootName);
-        }
-        DiscardNode(node);
+        delete root;
+        delete node;
         return REGERR_NO_MEMORY;
     }
     int rc = AttachAndPush(root, node);
     if (rc != REGERR_SUCCESS) {
         Pop();
         delete root;
-        DiscardNode(node);
+        delete node;
         return rc;
     }
     RootNode = root;
     rootCreated = 1;
     return REGERR_SUCCESS;
+}
+
+int CreateKeyNode(const char* name, size_t len, char** copy) {
+    RegNode* node = NewRegNode(name, len);
+    if (!node) return REGERR_NO_MEMORY;
+    char* own = node->GetName();
+    int rc = AttachNode(node);
+    if (rc == REGERR_SUCCESS && copy) *copy = own;
+    return rc;
 }
 
 int EndKeyNode(const char* name) {
@@ -108,30 +104,31 @@ int AddValue(char* valuename, int type, void* data) {
     // Room in the list first, so that a value, once made, is always appended and the
     // texts of a failed call stay the caller's.
     if (!top->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
-    RegKeyValue* value = zrNew<RegKeyValue>(valuename, type, data);
+    RegKeyValue* value = RegKeyValue::MakeFromText(valuename, type, static_cast<char*>(data));
     if (!value) return REGERR_NO_MEMORY;
     top->AddValue(value);
+    zrFree(valuename);
+    zrFree(data);
     return REGERR_SUCCESS;
 }
 
-RegKeyValue* RegKeyValue::MakeInline(const char* name, size_t nameLen, int type, const char* text,
-                                     size_t textLen, int number) {
-    size_t bytes = sizeof(RegKeyValue) + nameLen + 1 + (type == REG_SZ ? textLen + 1 : 0);
+RegKeyValue* RegKeyValue::Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
+                               int number) {
+    if (nameLen > UINT16_MAX) return nullptr;
+    bool isInt = type == REG_INT;
+    size_t bytes = sizeof(RegKeyValue) + (isInt ? sizeof(int32_t) : textLen + 1) + nameLen + 1;
     void* block = zrMalloc(bytes);
     if (!block) return nullptr;
     RegKeyValue* v = ::new (block) RegKeyValue;
-    char* tail = reinterpret_cast<char*>(v + 1);
-    memcpy(tail, name, nameLen);
-    tail[nameLen] = 0;
-    v->key = tail;
-    v->type = type;
-    v->inlineTexts = true;
-    if (type == REG_SZ) {
-        v->string = tail + nameLen + 1;
-        memcpy(v->string, text, textLen);
-        v->string[textLen] = 0;
-    } else {
-        v->ivalue = number;
+    v->nameLen = static_cast<uint16_t>(nameLen);
+    v->isInt = isInt;
+    if (isInt) memcpy(v->Tail(), &number, sizeof(int32_t));
+    char* key = v->GetKey();
+    memcpy(key, name, nameLen);
+    key[nameLen] = 0;
+    if (!isInt) {
+        memcpy(key + nameLen + 1, text, textLen);
+        key[nameLen + 1 + textLen] = 0;
     }
     return v;
 }
@@ -139,7 +136,7 @@ RegKeyValue* RegKeyValue::MakeInline(const char* name, size_t nameLen, int type,
 int AddValueItem(const char* name, size_t nameLen, int type, const char* text, size_t textLen, int number) {
     RegNode* top = StackTop();
     if (!top) return -1;
-    RegKeyValue* value = RegKeyValue::MakeInline(name, nameLen, type, text, textLen, number);
+    RegKeyValue* value = RegKeyValue::Make(name, nameLen, type, text, textLen, number);
     if (!value) return -1;
     if (!top->AddValue(value)) {
         delete value;

@@ -176,18 +176,13 @@ unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHand
     // not add a second key of the same name.
     if (rc != REGERR_NOT_FOUND) return rc;
     if (!RegTextStorable(newKey, strlen(newKey))) return REGERR_BAD_NAME;
-    char* nameStr = zrStrdup(newKey);
-    if (!nameStr) return REGERR_NO_MEMORY;
     uint64_t before = RegKeyGeneration;
     int created = WithOpenKey(parent, [&] {
-        int r = CreateKeyNode(nameStr);
-        if (r == 0) EndKeyNode(nameStr);
+        int r = CreateKeyNode(newKey);
+        if (r == 0) EndKeyNode(newKey);
         return r;
     });
-    if (created != 0) {
-        zrFree(nameStr);
-        return static_cast<unsigned int>(created);
-    }
+    if (created != 0) return static_cast<unsigned int>(created);
     bRegChanged = 1;
     // A key added below the parent cannot change what the parent's path names: a path
     // through it is longer. When nothing else changed, the parent's node stays known.

@@ -28,37 +28,35 @@
 // numbers (see regscan.h).
 enum { REG_SZ = 258, REG_INT = 259 };
 
+// A value is one block: a small head, then for REG_INT the number, then the name, then for
+// REG_SZ the text, each with its NUL. A loaded registry holds a million or more of them.
 class RegKeyValue {
 public:
-    ZR_POOLED_CLASS
-    RegKeyValue(char* k, int t, void* data);
-    // A value whose name and text (REG_SZ) lie in its own block behind it: one allocation
-    // instead of three, and they go with the value. Null when out of memory. The loader
-    // makes its values so; the key operations hand over texts of their own (the constructor
-    // above), which the value frees. Under the sanitizers each value, texts and all, is one
-    // block of the C allocator.
-    static RegKeyValue* MakeInline(const char* name, size_t nameLen, int type, const char* text,
-                                   size_t textLen, int number);
-    ~RegKeyValue();
+    // A value with copies of the name and the text (REG_SZ) or the number (REG_INT); null
+    // when out of memory, and for a name beyond 65535 bytes (neither a file nor a key
+    // operation can carry one).
+    static RegKeyValue* Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
+                             int number);
+    // The same from the texts the parser reads: for REG_INT `data` holds the number's digits.
+    static RegKeyValue* MakeFromText(const char* name, int type, const char* data);
+    static void operator delete(void* p) noexcept { zrFree(p); }
+    ~RegKeyValue() = default;
     RegKeyValue(const RegKeyValue&) = delete;
     RegKeyValue& operator=(const RegKeyValue&) = delete;
     bool Save(FILE* fp, const char* indent);
-    char* GetKey() { return key; }
-    int GetType() { return type; }
+    char* GetKey() { return Tail() + (isInt ? sizeof(int32_t) : 0); }
+    int GetType() { return isInt ? REG_INT : REG_SZ; }
     int GetSize();
-    void* GetValue();
+    void* GetValue() { return isInt ? static_cast<void*>(Tail()) : GetKey() + nameLen + 1; }
 
 private:
     RegKeyValue() = default;
+    char* Tail() { return reinterpret_cast<char*>(this + 1); }
 
-    char* key;
-    int type;
-    bool inlineTexts = false;  // key and string lie behind the object (MakeInline)
-    union {
-        char* string;
-        int ivalue;
-    };
+    uint16_t nameLen;
+    uint8_t isInt;
 };
+static_assert(sizeof(RegKeyValue) == 4, "a value's head keeps its number 4-byte aligned");
 
 class RegNode;
 typedef RegList<RegNode> RegNodeList;
@@ -68,28 +66,26 @@ typedef RegList<RegKeyValue> RegKeyValueList;
 // its buffer.
 #define REGENUM_NAME_MAX 255
 
+// A key, with its name behind it in the same block (NewRegNode makes it).
 class RegNode {
 public:
-    ZR_POOLED_CLASS
-    explicit RegNode(char* n);
+    static void operator delete(void* p) noexcept { zrFree(p); }
     ~RegNode();
     RegNode(const RegNode&) = delete;
     RegNode& operator=(const RegNode&) = delete;
     // Both return false, and take nothing over, when the list cannot grow.
     bool AddValue(RegKeyValue* value);
     bool AddKeyNode(RegNode* r);
-    char* GetName() { return name; }
+    char* GetName() { return reinterpret_cast<char*>(this + 1); }
     // *noMemory (when given) tells a path that could not be searched to its end from one
     // that names no key.
     RegNode* Search(const char* path, bool* noMemory = nullptr);
     bool Save(FILE* fp, int tab);
-    RegNodeList* GetRegNodeList() { return nodeList; }
-    RegKeyValueList* GetRegKeyValueList() { return kvlist; }
+    RegNodeList* GetRegNodeList() { return &keys; }
+    RegKeyValueList* GetRegKeyValueList() { return &values; }
     int GetOpenCnt() { return openCnt; }
     void IncOpenCnt() { ++openCnt; }
     void DecOpenCnt() { --openCnt; }
-    // The node gives up its name (so that a failed creation leaves it to the caller).
-    void ReleaseName();
     // The first value or subkey, in list order, whose whole name equals `name` ignoring
     // case, with its slot in the list in *slot (when slot is not null); null when there
     // is none.
@@ -103,12 +99,11 @@ public:
     int LongKeyNames() const { return longKeyNames; }
 
 private:
+    friend RegNode* NewRegNode(const char* name, size_t len);
+    RegNode();
     NameIndex* KeyIndex();
     NameIndex* ValueIndex();
 
-    char* name;
-    RegKeyValueList* kvlist;  // point at `values` and `keys`: the lists live in the node
-    RegNodeList* nodeList;    // itself, which saves two allocations for every key
     int openCnt;
     int longKeyNames;
     // Built on the first lookup in a list of more than a few entries; null: scan the list.
@@ -118,9 +113,9 @@ private:
     RegNodeList keys;
 };
 
-// Makes a node that takes over `name`; null when out of memory, in which case `name` is
-// still the caller's.
-RegNode* NewRegNode(char* name);
+// Makes a node named with a copy of the `len` bytes at `name`; null when out of memory.
+RegNode* NewRegNode(const char* name, size_t len);
+inline RegNode* NewRegNode(const char* name) { return NewRegNode(name, strlen(name)); }
 
 // The root key's name, which a file's first key gets when it names another.
 extern const char kRegRootName[];
@@ -154,10 +149,15 @@ bool RegTextStorable(const char* s, size_t n);
 extern RegNodeList* NodeStack;
 extern int rootCreated;
 extern long lRegLoadCnt;
-int CreateKeyNode(char* name);
+// Makes a key named with a copy of the `len` bytes at `name` below the open key (or the
+// root) and opens it; *copy (when copy is given) is then the key's own copy of the name.
+int CreateKeyNode(const char* name, size_t len, char** copy = nullptr);
+inline int CreateKeyNode(const char* name) { return CreateKeyNode(name, strlen(name)); }
 int EndKeyNode(const char* name);
 // EndKeyNode for a key the parser has read to its end: its lists give back their spare room.
 int EndLoadedKeyNode(const char* name);
+// Adds a value made of copies of the name and the data (for REG_INT the number's digits)
+// to the open key, and frees them; when it fails they stay the caller's.
 int AddValue(char* valuename, int type, void* data);
 // AddValue for a value item read whole: copies the name and the text. -1 when nothing was
 // done and the item is to be parsed token by token (no key is open, or no memory for the

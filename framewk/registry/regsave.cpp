@@ -153,13 +153,13 @@ bool RegNode::Save(FILE* fp, int tab) {
         size_t indLen = 4 * static_cast<size_t>(level);
         out.Put(ind, indLen);
         out.Put("KEY ", 4);
-        out.PutText(n->name);
+        out.PutText(n->GetName());
         out.Put("\n", 1);
         out.Put(ind, indLen);
         out.Put("(\n", 2);
         // Slot by slot: the lists' holes are skipped without a lookup per entry.
-        for (int s = n->kvlist->FirstSlot(); s < n->kvlist->EndSlot(); ++s)
-            if (RegKeyValue* v = n->kvlist->AtSlot(s)) PutValue(out, v, ind, indLen);
+        for (int s = n->values.FirstSlot(); s < n->values.EndSlot(); ++s)
+            if (RegKeyValue* v = n->values.AtSlot(s)) PutValue(out, v, ind, indLen);
         if (depth == cap) {
             int c = cap ? cap * 2 : 16;
             Frame* f = static_cast<Frame*>(zrRealloc(frames, sizeof(Frame) * static_cast<size_t>(c)));
@@ -167,7 +167,7 @@ bool RegNode::Save(FILE* fp, int tab) {
             frames = f;
             cap = c;
         }
-        frames[depth++] = Frame{n, n->nodeList->FirstSlot()};
+        frames[depth++] = Frame{n, n->keys.FirstSlot()};
         return true;
     };
 
@@ -176,10 +176,10 @@ bool RegNode::Save(FILE* fp, int tab) {
         int level = tab + depth - 1;
         RegNode* n = frames[depth - 1].node;
         int next = frames[depth - 1].next;
-        while (next < n->nodeList->EndSlot() && !n->nodeList->AtSlot(next)) ++next;
-        if (next < n->nodeList->EndSlot()) {
+        while (next < n->keys.EndSlot() && !n->keys.AtSlot(next)) ++next;
+        if (next < n->keys.EndSlot()) {
             frames[depth - 1].next = next + 1;
-            ok = open(n->nodeList->AtSlot(next), level + 1);
+            ok = open(n->keys.AtSlot(next), level + 1);
         } else {
             const char* ind = indent.Get(level);
             ok = ind != nullptr;

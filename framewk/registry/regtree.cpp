@@ -20,45 +20,19 @@ static int ToInt(const char* s) {
     return *s == '-' ? -v : v;
 }
 
-RegKeyValue::RegKeyValue(char* k, int t, void* data) : key(k), type(t) {
-    if (t == REG_INT) {
-        ivalue = ToInt(static_cast<char*>(data));
-        zrFree(data);
-    } else {
-        string = static_cast<char*>(data);
-    }
+RegKeyValue* RegKeyValue::MakeFromText(const char* name, int type, const char* data) {
+    bool isInt = type == REG_INT;
+    return Make(name, strlen(name), type, data, isInt ? 0 : strlen(data), isInt ? ToInt(data) : 0);
 }
 
-RegKeyValue::~RegKeyValue() {
-    if (inlineTexts) return;
-    if (type == REG_SZ) zrFree(string);
-    if (key) zrFree(key);
-}
-
-int RegKeyValue::GetSize() { return type == REG_INT ? 4 : static_cast<int>(strlen(string)) + 1; }
-
-void* RegKeyValue::GetValue() { return type == REG_INT ? static_cast<void*>(&ivalue) : string; }
+int RegKeyValue::GetSize() { return isInt ? 4 : static_cast<int>(strlen(GetKey() + nameLen + 1)) + 1; }
 
 uint64_t RegKeyGeneration = 1;
 long RegSlashKeyNames;
 
-static bool HasSlash(const char* name) { return name && strchr(name, '/'); }
+static bool HasSlash(const char* name) { return strchr(name, '/') != nullptr; }
 
-RegNode::RegNode(char* n)
-    : name(n),
-      kvlist(&values),
-      nodeList(&keys),
-      openCnt(0),
-      longKeyNames(0),
-      keyIndex(nullptr),
-      valueIndex(nullptr) {
-    if (HasSlash(name)) ++RegSlashKeyNames;
-}
-
-void RegNode::ReleaseName() {
-    if (HasSlash(name)) --RegSlashKeyNames;
-    name = nullptr;
-}
+RegNode::RegNode() : openCnt(0), longKeyNames(0), keyIndex(nullptr), valueIndex(nullptr) {}
 
 // Deletes every node of `list`'s subtrees without recursing on the C stack, so that a
 // tree of any depth can be released: each node's subkeys move to a work list before the
@@ -94,13 +68,20 @@ RegNode::~RegNode() {
     ++RegKeyGeneration;
     delete keyIndex;
     delete valueIndex;
-    DeleteSubtrees(nodeList);
-    if (HasSlash(name)) --RegSlashKeyNames;
-    zrFree(name);
-    for (int s = kvlist->FirstSlot(); s < kvlist->EndSlot(); ++s) delete kvlist->AtSlot(s);
+    DeleteSubtrees(&keys);
+    if (HasSlash(GetName())) --RegSlashKeyNames;
+    for (int s = values.FirstSlot(); s < values.EndSlot(); ++s) delete values.AtSlot(s);
 }
 
-RegNode* NewRegNode(char* name) { return zrNew<RegNode>(name); }
+RegNode* NewRegNode(const char* name, size_t len) {
+    void* block = zrMalloc(sizeof(RegNode) + len + 1);
+    if (!block) return nullptr;
+    RegNode* node = ::new (block) RegNode;
+    memcpy(node->GetName(), name, len);
+    node->GetName()[len] = 0;
+    if (HasSlash(node->GetName())) ++RegSlashKeyNames;
+    return node;
+}
 
 // ---- the name indexes ----------------------------------------------------------------
 
@@ -145,8 +126,8 @@ static NameIndex* IndexFor(NameIndex*& index, RegList<T>* list, NameIndex::NameO
     return cur;
 }
 
-NameIndex* RegNode::KeyIndex() { return IndexFor(keyIndex, nodeList, KeyNameOf); }
-NameIndex* RegNode::ValueIndex() { return IndexFor(valueIndex, kvlist, ValueNameOf); }
+NameIndex* RegNode::KeyIndex() { return IndexFor(keyIndex, &keys, KeyNameOf); }
+NameIndex* RegNode::ValueIndex() { return IndexFor(valueIndex, &values, ValueNameOf); }
 
 template <class T>
 static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, int* slot,
@@ -174,11 +155,11 @@ static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, int* slot
 }
 
 RegKeyValue* RegNode::FindValue(const char* n, int* slot) {
-    return FindIn(ValueIndex(), kvlist, n, slot, ValueNameOf);
+    return FindIn(ValueIndex(), &values, n, slot, ValueNameOf);
 }
 
 RegNode* RegNode::FindKeyNode(const char* n, int* slot) {
-    return FindIn(KeyIndex(), nodeList, n, slot, KeyNameOf);
+    return FindIn(KeyIndex(), &keys, n, slot, KeyNameOf);
 }
 
 // After a change of the list: an index whose slots the list has moved is numbered anew
@@ -213,10 +194,10 @@ static bool LongName(const char* name) {
     return true;
 }
 
-bool RegNode::AddValue(RegKeyValue* value) { return AddTo(valueIndex, kvlist, value); }
+bool RegNode::AddValue(RegKeyValue* value) { return AddTo(valueIndex, &values, value); }
 
 bool RegNode::AddKeyNode(RegNode* r) {
-    if (!AddTo(keyIndex, nodeList, r)) return false;
+    if (!AddTo(keyIndex, &keys, r)) return false;
     ++RegKeyGeneration;
     if (LongName(r->GetName())) ++longKeyNames;
     return true;
@@ -238,10 +219,10 @@ static T* RemoveFrom(NameIndex*& index, RegList<T>* list, int slot) {
     return e;
 }
 
-RegKeyValue* RegNode::TakeValue(int slot) { return RemoveFrom(valueIndex, kvlist, slot); }
+RegKeyValue* RegNode::TakeValue(int slot) { return RemoveFrom(valueIndex, &values, slot); }
 
 RegNode* RegNode::TakeKeyNode(int slot) {
-    RegNode* r = RemoveFrom(keyIndex, nodeList, slot);
+    RegNode* r = RemoveFrom(keyIndex, &keys, slot);
     ++RegKeyGeneration;
     if (LongName(r->GetName())) --longKeyNames;
     return r;

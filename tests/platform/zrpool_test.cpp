@@ -3,11 +3,13 @@
 
 #include <stdint.h>
 
+#include <algorithm>
 #include <random>
 #include <utility>
 #include <vector>
 
 #include "zrplat.h"
+#include "zrpool.h"
 
 // Blocks of every size class and beyond keep their contents through reallocation and
 // reuse, whatever the order in which they are freed; the pool empties between rounds.
@@ -51,5 +53,91 @@ TEST(Platform, PoolBlocksKeepTheirContents) {
             zrFree(b.first);
         }
         live.clear();
+    }
+}
+
+namespace {
+// The pool's chunks are aligned to their size, 2 MB.
+const uintptr_t kChunk = 2 << 20;
+uintptr_t ChunkOf(const void* p) { return reinterpret_cast<uintptr_t>(p) & ~(kChunk - 1); }
+
+// The sanitizer builds hand every block to the C allocator: the pool has nothing to show.
+bool PoolInUse() {
+    void* p = zrPoolAlloc(8);
+    bool pooled = zrPoolHeldBytes() > 0;
+    zrPoolFree(p);
+    return pooled;
+}
+}  // namespace
+
+// A freed block is handed out again for a size of its class and for no other; a resize
+// within the class keeps the block, one to another class (smaller too) moves it and keeps
+// the contents that fit; blocks beyond the largest class are the C allocator's and never
+// enter the pool's free lists.
+TEST(Platform, PoolClassesReuseAndResize) {
+    if (!PoolInUse()) GTEST_SKIP() << "no pool in this build";
+    void* anchor = zrPoolAlloc(8);  // keeps the chunks in use throughout
+    for (size_t n = 1; n <= 256; ++n) {
+        size_t top = (n + 7) / 8 * 8;
+        unsigned char* p = static_cast<unsigned char*>(zrPoolAlloc(n));
+        zrPoolFree(p);
+        if (top + 8 <= 256) {
+            void* other = zrPoolAlloc(top + 8);
+            EXPECT_NE(other, p) << n;
+            zrPoolFree(other);
+        }
+        ASSERT_EQ(zrPoolAlloc(top), p) << n;
+        for (size_t i = 0; i < top; ++i) p[i] = static_cast<unsigned char>(i);
+        ASSERT_EQ(zrPoolResize(p, top - 7), p) << n;
+        size_t to[] = {top + 8, n > 8 ? n - 8 : 300, 5000, 3};
+        unsigned char* q = p;
+        size_t kept = top;
+        for (size_t m : to) {
+            unsigned char* r = static_cast<unsigned char*>(zrPoolResize(q, m));
+            ASSERT_NE(r, nullptr);
+            EXPECT_TRUE(m > 256 || r != q) << n << " to " << m;
+            kept = kept < m ? kept : m;
+            for (size_t i = 0; i < kept; ++i)
+                ASSERT_EQ(r[i], static_cast<unsigned char>(i)) << n << " to " << m;
+            q = r;
+        }
+        zrPoolFree(q);
+    }
+    std::vector<void*> big;
+    for (size_t n = 257; n < 4000; n += 97) big.push_back(zrPoolAlloc(n));
+    for (void* b : big) zrPoolFree(b);
+    for (size_t n = 1; n <= 256; n += 8) {
+        void* p = zrPoolAlloc(n);
+        for (void* b : big) ASSERT_NE(p, b) << n;
+        zrPoolFree(p);
+    }
+    zrPoolFree(anchor);
+}
+
+// When the last block is freed the pool holds nothing, and the next blocks come from the
+// chunks it had, which hold what is written to them as new.
+TEST(Platform, PoolEmptiedChunksAreReused) {
+    if (!PoolInUse()) GTEST_SKIP() << "no pool in this build";
+    if (zrPoolHeldBytes() != 0) GTEST_SKIP() << "blocks of other tests are still held";
+    std::vector<uintptr_t> chunks;
+    for (int round = 0; round < 2; ++round) {
+        std::vector<unsigned char*> blocks;
+        for (int i = 0; i < 150000; ++i) {
+            size_t n = 8 + static_cast<size_t>(i % 7) * 16;
+            unsigned char* p = static_cast<unsigned char*>(zrPoolAlloc(n));
+            ASSERT_NE(p, nullptr);
+            memset(p, i & 0xFF, n);
+            blocks.push_back(p);
+            uintptr_t c = ChunkOf(p);
+            bool seen = std::find(chunks.begin(), chunks.end(), c) != chunks.end();
+            if (round == 0 && !seen) chunks.push_back(c);
+            ASSERT_TRUE(round == 0 || seen) << "a new chunk while emptied ones were spare";
+        }
+        EXPECT_GT(chunks.size(), 3u);
+        EXPECT_GE(zrPoolHeldBytes(), 150000u * 56);
+        for (size_t i = 0; i < blocks.size(); ++i)
+            ASSERT_EQ(blocks[i][0], static_cast<unsigned char>(i & 0xFF)) << i;
+        for (unsigned char* p : blocks) zrPoolFree(p);
+        EXPECT_EQ(zrPoolHeldBytes(), 0u);
     }
 }

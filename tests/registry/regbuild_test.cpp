@@ -11,7 +11,7 @@ typedef RegistryTest BuildTest;
 // The first key named My Computer in any case is the root, a later one an ordinary key;
 // a top-level key after a complete root joins it.
 TEST_F(BuildTest, FirstKeyNamedMyComputerInAnyCaseBecomesTheRoot) {
-    ASSERT_EQ(CreateKeyNode(Dup("my computer")), 0);
+    ASSERT_EQ(CreateKeyNode("my computer"), 0);
     EXPECT_STREQ(RootNode->GetName(), "my computer");
     EXPECT_EQ(rootCreated, 0);
     RegNode* inner = AddKey("MY COMPUTER");
@@ -40,16 +40,14 @@ TEST_F(BuildTest, NoMemoryAtEveryAllocationLeavesTheStateUnchanged) {
     for (long n = 1;; ++n) {
         ResetRegistry();
         NodeStack = new RegNodeList;
-        char* name = Dup("HKEY_LOCAL_MACHINE");
         zrAllocFailAt(n);
-        int rc = CreateKeyNode(name);
+        int rc = CreateKeyNode("HKEY_LOCAL_MACHINE");
         zrAllocFailAt(0);
         if (rc == 0) break;
         EXPECT_EQ(rc, REGERR_NO_MEMORY);
         EXPECT_EQ(RootNode, nullptr);
         EXPECT_EQ(rootCreated, 0);
         EXPECT_EQ(NodeStack->GetSize(), 0);
-        zrFree(name);
     }
     for (long n = 1;; ++n) {
         char* vname = Dup("v");

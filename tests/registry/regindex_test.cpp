@@ -53,12 +53,7 @@ std::string RandomPath(std::mt19937& rng) {
     return p;
 }
 
-RegNode* MakeNode(const std::string& name) {
-    char* n = Dup(name.c_str());
-    RegNode* node = n ? NewRegNode(n) : nullptr;
-    if (!node) zrFree(n);
-    return node;
-}
+RegNode* MakeNode(const std::string& name) { return NewRegNode(name.c_str()); }
 
 // Fills `n` with `count` subkeys (each with a few subkeys of its own) and `count` values.
 void Fill(RegNode* n, std::mt19937& rng, int count, int depth) {
@@ -66,7 +61,7 @@ void Fill(RegNode* n, std::mt19937& rng, int count, int depth) {
         RegNode* s = MakeNode(RandomName(rng));
         ASSERT_TRUE(n->AddKeyNode(s));
         if (depth > 0) Fill(s, rng, depth > 1 ? count : 4, depth - 1);
-        ASSERT_TRUE(n->AddValue(zrNew<RegKeyValue>(Dup(RandomName(rng).c_str()), REG_INT, Dup("1"))));
+        ASSERT_TRUE(n->AddValue(RegKeyValue::MakeFromText(RandomName(rng).c_str(), REG_INT, "1")));
     }
 }
 
@@ -127,7 +122,7 @@ TEST_F(IndexTest, LookupsAgreeWithTheScanThroughAppendsAndRemovals) {
                 ASSERT_TRUE(target->AddKeyNode(MakeNode(RandomName(rng))));
             } else {
                 ASSERT_TRUE(
-                    target->AddValue(zrNew<RegKeyValue>(Dup(RandomName(rng).c_str()), REG_SZ, Dup("x"))));
+                    target->AddValue(RegKeyValue::MakeFromText(RandomName(rng).c_str(), REG_SZ, "x")));
             }
             ExpectAgreement(rng, key);
         }

@@ -14,7 +14,7 @@ protected:
     //   Key, KEY
     //   ""       (empty name)
     void BuildTree() {
-        ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
+        ASSERT_EQ(CreateKeyNode("My Computer"), 0);
         a = AddKey("a");
         Within("My Computer/a", [&] { ab = AddKey("b"); });
         aSlashB = AddKey("a/b");
@@ -41,7 +41,7 @@ TEST_F(TreeTest, PathSearch) {
 }
 
 TEST_F(TreeTest, EmptyNamesAreReachableByTrailingAndDoubledSlashes) {
-    ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
+    ASSERT_EQ(CreateKeyNode("My Computer"), 0);
     RegNode* empty = AddKey("");
     RegNode* slashed = AddKey("/lead");
     EndKeyNode("My Computer");
@@ -57,11 +57,11 @@ TEST_F(TreeTest, SearchFromAnInnerNodeStartsWithItsOwnName) {
 }
 
 TEST_F(TreeTest, DeepPathsNeedNoCStack) {
-    ASSERT_EQ(CreateKeyNode(Dup("My Computer")), 0);
+    ASSERT_EQ(CreateKeyNode("My Computer"), 0);
     const int depth = 20000;
     std::string path = "My Computer";
     for (int i = 0; i < depth; ++i) {
-        ASSERT_EQ(CreateKeyNode(Dup("k")), 0);
+        ASSERT_EQ(CreateKeyNode("k"), 0);
         path += "/k";
     }
     RegNode* deepest = NodeStack->GetAt(0);
@@ -96,14 +96,17 @@ TEST(RegKeyValue, SizesAndIntegerConversion) {
         {REG_INT, "-2147483649", 4, 2147483647},
     };
     for (const Case& c : cases) {
-        RegKeyValue v(Dup("name"), c.type, Dup(c.data));
-        EXPECT_EQ(v.GetSize(), c.size) << c.data;
-        EXPECT_EQ(v.GetType(), c.type);
+        RegKeyValue* v = RegKeyValue::MakeFromText("name", c.type, c.data);
+        ASSERT_NE(v, nullptr);
+        EXPECT_STREQ(v->GetKey(), "name");
+        EXPECT_EQ(v->GetSize(), c.size) << c.data;
+        EXPECT_EQ(v->GetType(), c.type);
         if (c.type == REG_INT) {
-            EXPECT_EQ(*static_cast<int*>(v.GetValue()), c.ivalue) << c.data;
+            EXPECT_EQ(*static_cast<int*>(v->GetValue()), c.ivalue) << c.data;
         } else {
-            EXPECT_STREQ(static_cast<char*>(v.GetValue()), c.data);
+            EXPECT_STREQ(static_cast<char*>(v->GetValue()), c.data);
         }
+        delete v;
     }
 }
 
