@@ -225,32 +225,20 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
         dataLen = nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - lpData) : cbData;
         if (!RegTextStorable(reinterpret_cast<const char*>(lpData), dataLen)) return REGERR_BAD_NAME;
     }
-    if (!RegTextStorable(valueName, strlen(valueName))) return REGERR_BAD_NAME;
+    size_t nameLen = strlen(valueName);
+    if (!RegTextStorable(valueName, nameLen)) return REGERR_BAD_NAME;
+    int32_t number = 0;
+    if (type == REG_INT) memcpy(&number, lpData, sizeof number);
 
-    char* newValue = zrStrdup(valueName);
-    if (!newValue) return REGERR_NO_MEMORY;
-    char* data;
-    if (type == REG_INT) {
-        int32_t v;
-        memcpy(&v, lpData, sizeof v);
-        data = static_cast<char*>(zrMalloc(100));
-        if (data) snprintf(data, 100, "%ld", static_cast<long>(v));
-    } else {
-        data = static_cast<char*>(zrMalloc(dataLen + 1));
-        if (data) {
-            memcpy(data, lpData, dataLen);
-            data[dataLen] = 0;
-        }
-    }
-    if (!data) {
-        zrFree(newValue);
-        return REGERR_NO_MEMORY;
-    }
+    // Room in the list first, so that the value, once made, is always appended.
+    if (!parent->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
+    RegKeyValue* value =
+        RegKeyValue::Make(valueName, nameLen, type, reinterpret_cast<const char*>(lpData), dataLen, number);
+    if (!value) return REGERR_NO_MEMORY;
     int old = FindValue(parent, valueName);
     uint32_t moves = parent->GetRegKeyValueList()->Moves();
-    if (WithOpenKey(parent, [&] { return AddValue(newValue, type, data); }) != 0) {
-        zrFree(newValue);
-        zrFree(data);
+    if (!parent->AddValue(value)) {
+        delete value;
         return REGERR_NO_MEMORY;
     }
     // The old value is still the first of its name, in a slot of its own if the list

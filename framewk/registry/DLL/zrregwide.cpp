@@ -30,9 +30,10 @@ static int32_t Win(unsigned int rc) { return static_cast<int32_t>(regerrToWinerr
 static bool ConvertName(const zrwchar* name, char* out, bool translate) {
     size_t length = zrWcslen(name);
     if (length >= NAME_BUF) return false;
-    memset(out, 0, NAME_BUF);
-    zrWcstombs(out, name, length);
-    if (translate) xlateRegString(out, out, static_cast<int>(length));
+    // The name ends before its first character beyond 8 bits.
+    size_t got = zrWcstombs(out, name, length);
+    out[got] = 0;
+    if (translate) xlateRegString(out, out, static_cast<int>(got));
     return true;
 }
 

@@ -183,6 +183,14 @@ TEST_F(WideTest, NamesOfTwoHundredFiftySixCharactersAreRefused) {
     cut += u"zzz";
     size = sizeof buf;
     EXPECT_EQ(ZrRegQueryValueEx(sw, WP(cut), &type, buf, &size), ZRREG_SUCCESS);
+    // Also for a key's path: what follows the character is no part of it.
+    std::u16string path = u"cut";
+    path += char16_t(0x100);
+    path += u"\\below";
+    ASSERT_EQ(ZrRegCreateKey(sw, WP(path), &h), ZRREG_SUCCESS);
+    EXPECT_NE(Search("My Computer/Software/cut"), nullptr);
+    EXPECT_EQ(Search("My Computer/Software/cut/below"), nullptr);
+    ZrRegCloseKey(h);
     ZrRegCloseKey(sw);
 }
 
