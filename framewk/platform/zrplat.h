@@ -102,7 +102,8 @@ void zrDisableThreadLibraryCalls(void* module);
 
 // The tree lock: any number of readers share it, a writer holds it alone; it needs no
 // set-up. A thread must not take it again while it holds it. Waiting writers go before
-// new readers where the system allows, so that a stream of queries cannot starve a save.
+// new readers, so that a stream of queries cannot starve a save; readers on different
+// cores do not slow each other down (zrthread.cpp).
 //
 // While one thread alone has ever called, its calls take no lock at all (ZR_HELD_NONE),
 // which keeps a single-threaded host's calls as cheap as they were without threads. The

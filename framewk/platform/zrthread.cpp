@@ -21,16 +21,12 @@
 static thread_local int t_sideDepth;
 
 #ifdef _WIN32
-static SRWLOCK s_treeLock = SRWLOCK_INIT;
+static SRWLOCK s_writerLock = SRWLOCK_INIT;
 static SRWLOCK s_sideLock = SRWLOCK_INIT;
 static SRWLOCK s_modeLock = SRWLOCK_INIT;
 
-static void LockTree(bool alone) {
-    alone ? AcquireSRWLockExclusive(&s_treeLock) : AcquireSRWLockShared(&s_treeLock);
-}
-static void UnlockTree(bool alone) {
-    alone ? ReleaseSRWLockExclusive(&s_treeLock) : ReleaseSRWLockShared(&s_treeLock);
-}
+static void LockWriters() { AcquireSRWLockExclusive(&s_writerLock); }
+static void UnlockWriters() { ReleaseSRWLockExclusive(&s_writerLock); }
 static void LockSide() { AcquireSRWLockExclusive(&s_sideLock); }
 static void UnlockSide() { ReleaseSRWLockExclusive(&s_sideLock); }
 static void LockMode() { AcquireSRWLockExclusive(&s_modeLock); }
@@ -38,25 +34,67 @@ static void UnlockMode() { ReleaseSRWLockExclusive(&s_modeLock); }
 static uintptr_t ThisThread() { return GetCurrentThreadId(); }
 static void LetOthersRun() { SwitchToThread(); }
 #else
-#ifdef PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP
-static pthread_rwlock_t s_treeLock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-#else
-static pthread_rwlock_t s_treeLock = PTHREAD_RWLOCK_INITIALIZER;
-#endif
+static pthread_mutex_t s_writerLock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t s_sideLock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_mutex_t s_modeLock = PTHREAD_MUTEX_INITIALIZER;
 
-// Failures here are errors of use (a lock taken twice), which the locks' callers exclude.
-static void LockTree(bool alone) {
-    alone ? pthread_rwlock_wrlock(&s_treeLock) : pthread_rwlock_rdlock(&s_treeLock);
-}
-static void UnlockTree(bool) { pthread_rwlock_unlock(&s_treeLock); }
+static void LockWriters() { pthread_mutex_lock(&s_writerLock); }
+static void UnlockWriters() { pthread_mutex_unlock(&s_writerLock); }
 static void LockSide() { pthread_mutex_lock(&s_sideLock); }
 static void UnlockSide() { pthread_mutex_unlock(&s_sideLock); }
 static void LockMode() { pthread_mutex_lock(&s_modeLock); }
 static void UnlockMode() { pthread_mutex_unlock(&s_modeLock); }
 static void LetOthersRun() { sched_yield(); }
+static uintptr_t ThisThread() { return static_cast<uintptr_t>(pthread_self()); }
 #endif
+
+// ---- the tree lock -------------------------------------------------------------------------
+// Readers count themselves in one of kSlots counters, each on a cache line of its own and
+// chosen by thread, so that readers on different cores share no line; with one lock word
+// that moves between the cores on every call, two threads querying at once got less done
+// than one. A writer takes the writers' lock, announces itself and waits until every
+// counter is zero; a reader that meets the announcement steps back and waits for the
+// writer, so that a stream of readers cannot starve a save. Each side's store comes before
+// its load, sequentially consistent, so that a reader and a writer never both go on.
+
+const int kSlots = 16;  // MySlot takes the top 4 bits of a hash
+struct alignas(64) ReaderSlot {
+    std::atomic<int> readers{0};
+};
+static ReaderSlot s_slots[kSlots];
+static std::atomic<int> s_writing{0};
+
+static std::atomic<int>& MySlot() {
+    uint64_t key = static_cast<uint64_t>(ThisThread()) * 0x9E3779B97F4A7C15ull;
+    return s_slots[key >> 60].readers;
+}
+
+static void LockTree(bool alone) {
+    if (alone) {
+        LockWriters();
+        s_writing.store(1);
+        for (ReaderSlot& slot : s_slots)
+            while (slot.readers.load() != 0) LetOthersRun();
+        return;
+    }
+    std::atomic<int>& mine = MySlot();
+    for (;;) {
+        mine.fetch_add(1);
+        if (s_writing.load() == 0) return;
+        mine.fetch_sub(1, std::memory_order_release);
+        LockWriters();  // free again once the writer has finished
+        UnlockWriters();
+    }
+}
+
+static void UnlockTree(bool alone) {
+    if (!alone) {
+        MySlot().fetch_sub(1, std::memory_order_release);
+        return;
+    }
+    s_writing.store(0, std::memory_order_release);
+    UnlockWriters();
+}
 
 // ---- one thread alone ------------------------------------------------------------------
 // The lone thread (the owner) marks itself inside a call and then checks that it is still
