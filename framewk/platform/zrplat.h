@@ -152,16 +152,21 @@ void zrSideUnlockSlow();
 
 // The mode is checked before the mark is set, so that once the lone mode has ended for good
 // the mark is never set again (zrSideLock reads it in other threads' calls).
+#if defined(__GNUC__)
+#define ZR_LIKELY(x) __builtin_expect(!!(x), 1)
+#else
+#define ZR_LIKELY(x) (x)
+#endif
 inline bool zrLoneEnter() {
-    if (zrLoneMode.load(std::memory_order_acquire) != ZR_MODE_LONE || !zrLoneOwner()) return false;
+    if (!ZR_LIKELY(zrLoneMode.load(std::memory_order_acquire) == ZR_MODE_LONE && zrLoneOwner())) return false;
     zrLoneInCall.store(1, zrHandshakeOrder);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (zrLoneMode.load(zrHandshakeOrder) == ZR_MODE_LONE) return true;
+    if (ZR_LIKELY(zrLoneMode.load(zrHandshakeOrder) == ZR_MODE_LONE)) return true;
     zrLoneInCall.store(0, std::memory_order_release);
     return false;
 }
-inline ZrHeld zrTreeLockShared() { return zrLoneEnter() ? ZR_HELD_NONE : zrTreeLockSlow(false); }
-inline ZrHeld zrTreeLockExclusive() { return zrLoneEnter() ? ZR_HELD_NONE : zrTreeLockSlow(true); }
+inline ZrHeld zrTreeLockShared() { return ZR_LIKELY(zrLoneEnter()) ? ZR_HELD_NONE : zrTreeLockSlow(false); }
+inline ZrHeld zrTreeLockExclusive() { return ZR_LIKELY(zrLoneEnter()) ? ZR_HELD_NONE : zrTreeLockSlow(true); }
 inline void zrTreeUnlock(ZrHeld held) {
     if (held == ZR_HELD_NONE)
         zrLoneInCall.store(0, std::memory_order_release);
