@@ -86,6 +86,17 @@ void WriteThroughputTable(FILE* md, const char* first, const Row (&rows)[N],
     }
 }
 
+// A table's head: the fixed columns ("call", or "call | siblings"), then a column per value
+// of `values`, headed "<label> <value>".
+template <size_t N>
+void TableHead(FILE* md, const char* fixed, int fixedColumns, const char* label, const int (&values)[N]) {
+    fprintf(md, "| %s |", fixed);
+    for (int v : values) fprintf(md, " %s %d |", label, v);
+    fprintf(md, "\n|");
+    for (size_t i = 0; i < static_cast<size_t>(fixedColumns) + N; ++i) fprintf(md, "---|");
+    fprintf(md, "\n");
+}
+
 // CPU time per iteration: the scale tables compare calls across sizes, and the machine's
 // other work disturbs wall-clock time more.
 std::string CpuTime(const std::string& name, double per = 1) {
@@ -105,11 +116,7 @@ void WriteScaleTables(FILE* md) {
             "list. What the deletions take out is put back untimed between batches. CPU time per call;\n"
             "in brackets, the cost over the same call's at N = 1000. Each call meets other entries, so at\n"
             "large N it waits for memory: the query, which changes nothing, shows that floor.\n\n");
-    fprintf(md, "| call |");
-    for (int n : kChurnN) fprintf(md, " N = %d |", n);
-    fprintf(md, "\n|---|");
-    for (size_t i = 0; i < sizeof kChurnN / sizeof kChurnN[0]; ++i) fprintf(md, "---|");
-    fprintf(md, "\n");
+    TableHead(md, "call", 1, "N =", kChurnN);
     for (int op = CH_SET; op <= CH_QUERY; ++op) {
         fprintf(md, "| %s |", kChurnNames[op]);
         const Result* base = Find(ChurnName(op, kChurnN[0]));
@@ -137,11 +144,7 @@ void WriteScaleTables(FILE* md) {
             "above it has three siblings before it. Handles are opened one level at a time (such paths\n"
             "are longer than a name the wide functions take); the walk opens the D levels from the root,\n"
             "each from the one above, which it then closes, and its figure is per level. CPU time.\n\n");
-    fprintf(md, "| call |");
-    for (int d : kDeepDepths) fprintf(md, " depth %d |", d);
-    fprintf(md, "\n|---|");
-    for (size_t i = 0; i < sizeof kDeepDepths / sizeof kDeepDepths[0]; ++i) fprintf(md, "---|");
-    fprintf(md, "\n");
+    TableHead(md, "call", 1, "depth", kDeepDepths);
     for (int op = DP_WALK; op <= DP_OPEN; ++op) {
         fprintf(md, "| %s |", kDeepNames[op]);
         for (int d : kDeepDepths) {
@@ -200,11 +203,7 @@ void WriteMarkdown(FILE* md) {
             "The key at the given depth below the root is the last of `siblings` subkeys of its parent and\n"
             "holds as many values; the query and the set address its last value, the enumeration walks the\n"
             "parent's subkeys, and an open is followed by its close.\n\n");
-    fprintf(md, "| call | siblings |");
-    for (int d : kDepths) fprintf(md, " depth %d |", d);
-    fprintf(md, "\n|---|---|");
-    for (size_t i = 0; i < sizeof kDepths / sizeof kDepths[0]; ++i) fprintf(md, "---|");
-    fprintf(md, "\n");
+    TableHead(md, "call | siblings", 2, "depth", kDepths);
     for (int op = OP_OPEN; op <= OP_COUNT; ++op) {
         for (int n : kSiblings) {
             fprintf(md, "| %s | %d |", kOpNames[op], n);
