@@ -221,18 +221,4 @@ TEST(ImportTest, RefusesTextItCannotDecode) {
     }
 }
 
-TEST(ImportTest, WhatIsWrittenReadsBack) {
-    const char* want =
-        "3 [HKEY_LOCAL_MACHINE\\Software]\n"
-        "4 @=\"default\"\n"
-        "5 \"Path\"=\"C:\\\\Ardo \\\"x\\\"\"\n"
-        "6 \"Build\"=dword:0000000c\n"
-        "8 [HKEY_CURRENT_USER]\n"
-        "10 [HKEY_CURRENT_USER\\Caf\xC3\xA9]\n"
-        "11 \"Left\"=dword:fffff880\n"
-        "12 \"Name\"=\"Caf\xC3\xA9\"\n";
-    EXPECT_EQ(Read(WriteExport(kSample, ExportForm::kUtf8)), want);
-    EXPECT_EQ(Read(WriteExport(kSample, ExportForm::kUtf16)), want);
-}
-
 }  // namespace
