@@ -27,12 +27,23 @@ static inline void Step(ZrSaveStep s) {
     if (zrSaveStepHook) zrSaveStepHook(s);
 }
 
-void zrIoFailAt(ZrIoFault f) { s_ioFault = f; }
+static long s_readsSinceFault;
+
+void zrIoFailAt(ZrIoFault f) {
+    s_ioFault = f;
+    s_readsSinceFault = 0;
+}
 
 static bool ioFaulted(ZrIoFault f) { return s_ioFault == f; }
 
 static bool s_syncFiles = true;
 void zrSyncFiles(bool on) { s_syncFiles = on; }
+
+long zrReadFile(FILE* fp, void* buf, size_t n) {
+    if (ioFaulted(ZR_IO_READ) && s_readsSinceFault++ > 0) return -1;
+    size_t got = fread(buf, 1, n, fp);
+    return got == 0 && ferror(fp) ? -1 : static_cast<long>(got);
+}
 
 bool zrWriteFaulted() {
     Step(ZR_STEP_WRITE);

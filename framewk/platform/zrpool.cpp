@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #elif defined(_WIN32)
@@ -167,7 +169,12 @@ void UnmapChunk(void* c) {
 #endif
 }
 
+// Chunks begun since the process started; a thread that faults chunks in ahead paces
+// itself by it.
+std::atomic<long> s_begun;
+
 Chunk* ChunkAlloc() {
+    s_begun.store(s_begun.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     void* m = s_spareCount > 0 ? s_spare[--s_spareCount] : nullptr;
     if (!m) {
         if (!MakeRoom()) return nullptr;
@@ -247,6 +254,58 @@ void* BlockAlloc(size_t n) {
 }
 
 }  // namespace
+
+int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max) {
+#if ZR_POOL && defined(__linux__)
+    int n = 0;
+    long next = s_begun.load(std::memory_order_relaxed);
+    Chunk* c = s_pool.chunks;
+    if (c && c->pagesUsed < kPages && n < max) {
+        out[n] = c;
+        begunAt[n++] = next;
+    }
+    // The spares are used from the top; new chunks go beneath them, to be used last.
+    size_t have = static_cast<size_t>(s_spareCount) * kChunk;
+    int add = 0;
+    while (have + static_cast<size_t>(add) * kChunk < bytes && s_spareCount + add < kMaxSpare) ++add;
+    if (add > 0) {
+        memmove(s_spare + add, s_spare, sizeof(void*) * static_cast<size_t>(s_spareCount));
+        int made = 0;
+        for (; made < add && MakeRoom(); ++made) {
+            void* m = MapChunk(s_knownCount > 0);
+            if (!m) break;
+            if (s_knownCount == 0) s_smallPages = m;
+            Remember(reinterpret_cast<uintptr_t>(m));
+            s_spare[add - 1 - made] = m;
+        }
+        if (made < add)
+            memmove(s_spare, s_spare + (add - made), sizeof(void*) * static_cast<size_t>(made + s_spareCount));
+        s_spareCount += made;
+    }
+    for (int i = s_spareCount - 1; i >= 0 && n < max; --i) {
+        out[n] = s_spare[i];
+        begunAt[n++] = ++next;
+    }
+    return n;
+#else
+    (void)bytes, (void)out, (void)begunAt, (void)max;
+    return 0;
+#endif
+}
+
+long zrPoolChunksBegun() { return s_begun.load(std::memory_order_relaxed); }
+
+void zrPoolFaultIn(void* chunk) {
+#if defined(__linux__)
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+    // Older kernels refuse the advice; the pages are then faulted in by their first use.
+    madvise(chunk, kChunk, MADV_POPULATE_WRITE);
+#else
+    (void)chunk;
+#endif
+}
 
 void* zrPoolAlloc(size_t n) { return BlockAlloc(n); }
 

@@ -14,4 +14,15 @@ void* zrPoolResize(void* p, size_t n);
 // The bytes of the pages the pool has handed out to its size classes (for measurements).
 size_t zrPoolHeldBytes();
 
+// For a thread that faults the pool's memory in ahead of a load (zrahead.cpp). Maps, without
+// touching them, chunks enough for `bytes` more than the pool holds free, and lists the
+// chunks that the next `bytes` will be carved from, in the order of their use, in out[];
+// begunAt[i] is the count of zrPoolChunksBegun() at which out[i] comes into use. Returns
+// how many it listed, at most `max`; 0 where the pool does not map chunks itself.
+int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max);
+// Chunks the pool has begun to carve since the process started; any thread may ask.
+long zrPoolChunksBegun();
+// Faults in every page of a chunk from zrPoolPlan without changing its bytes; any thread.
+void zrPoolFaultIn(void* chunk);
+
 #endif

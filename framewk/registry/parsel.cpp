@@ -26,10 +26,15 @@ static int s_pendPos, s_pendLen;
 
 // yyin is read a block at a time: one stream lock per block instead of one per token,
 // and the scanning loops below run over plain memory. s_inFile is the stream the block
-// came from.
-static unsigned char s_in[1 << 16];
+// came from. The block is s_buf, or the reader thread's current block while one reads
+// yyin ahead (yyreadahead).
+static unsigned char s_buf[1 << 16];
+static const unsigned char* s_in = s_buf;
 static int s_inPos, s_inLen;
 static FILE* s_inFile;
+static ZrReadAhead* s_ahead;
+// A read found the end of the input (s_atEnd), or failed (s_readFailed too).
+static bool s_atEnd, s_readFailed;
 
 // The current recognition attempt: yytext[0..s_len) are its bytes, s_reads counts them
 // and the end of input, s_fromStream how many came from yyin rather than s_pend.
@@ -52,18 +57,30 @@ static int yyerror() {
 static int yywrap() { return 1; }
 
 static void TooLong() {
+    yyreadahead(false);
     fprintf(yyout, "Input string too long, limit %d\n", YYLMAX);
     exit(1);
 }
 
-// The stream's end-of-file flag is left clear while the block holds bytes, so that it is
-// set, as getc would set it, only once a byte past the end has been asked for: the loader
-// parses again after a NUL byte for as long as feof(yyin) is false.
+// The end is reached, as getc would find it, only once a byte past the last has been
+// asked for: the loader parses again after a NUL byte for as long as yyatend() is false.
+// A failed read ends the input as well.
 static bool Refill() {
     s_inPos = 0;
-    s_inLen = static_cast<int>(fread(s_in, 1, sizeof s_in, yyin));
-    if (s_inLen == 0) return false;
-    clearerr(yyin);
+    long n;
+    if (s_ahead) {
+        n = zrReadAheadNext(s_ahead, &s_in);
+    } else {
+        s_in = s_buf;
+        n = zrReadFile(yyin, s_buf, sizeof s_buf);
+    }
+    if (n <= 0) {
+        s_inLen = 0;
+        s_atEnd = true;
+        s_readFailed = s_readFailed || n < 0;
+        return false;
+    }
+    s_inLen = static_cast<int>(n);
     return true;
 }
 
@@ -388,4 +405,19 @@ void yylexreset() {
     s_pendPos = s_pendLen = 0;
     s_inPos = s_inLen = 0;
     s_inFile = yyin;
+    s_atEnd = s_readFailed = false;
 }
+
+void yyreadahead(bool on) {
+    if (on && !s_ahead && yyin) {
+        s_ahead = zrReadAheadStart(yyin);
+    } else if (!on && s_ahead) {
+        zrReadAheadStop(s_ahead);
+        s_ahead = nullptr;
+        s_in = s_buf;
+        s_inPos = s_inLen = 0;
+    }
+}
+
+bool yyatend() { return s_atEnd; }
+bool yyreadfailed() { return s_readFailed; }

@@ -6,8 +6,8 @@
 
 // Results: 0 loaded; 1 already loaded, a syntax error or parser stacks that cannot grow;
 // 2 no memory (key stack, a token's text, the root handle, or no root at all); 5 the file
-// cannot be opened as a regular file, or its path does not fit bpRegFile (nothing is
-// opened then).
+// cannot be opened as a regular file or read to its end, or its path does not fit
+// bpRegFile (nothing is opened then).
 unsigned int LoadRegistry(const char* filename) {
     if (lRegLoadCnt) return 1;
     if (strlen(filename) >= REGFILE_PATH_MAX) return REGERR_NOT_FOUND;
@@ -25,12 +25,20 @@ unsigned int LoadRegistry(const char* filename) {
     strcpy(bpRegFile, filename);
 
     // A NUL byte ends one parse; what follows it is parsed as another top-level key.
-    while (!feof(yyin)) {
-        int rc = yyparse();
-        if (rc != 0) {
-            UnloadRegistry();
-            return rc == 2 ? REGERR_NO_MEMORY : 1;
-        }
+    yyreadahead(true);
+    int rc;
+    do rc = yyparse();
+    while (rc == 0 && !yyatend());
+    yyreadahead(false);
+    // A file that could not be read to its end is not loaded: saving the part that was
+    // read would lose the rest. It answers as a file that cannot be read at all.
+    if (yyreadfailed()) {
+        UnloadRegistry();
+        return REGERR_NOT_FOUND;
+    }
+    if (rc != 0) {
+        UnloadRegistry();
+        return rc == 2 ? REGERR_NO_MEMORY : 1;
     }
     if (rootCreated == 1 && RootNode) {
         EndKeyNode(kRegRootName);

@@ -22,6 +22,13 @@ extern FILE* yyout;
 int yylex();
 // Starts reading yyin afresh at line 1.
 void yylexreset();
+// With on, yyin is read ahead by a thread of its own from here on (a large file only);
+// off ends that, and the block in hand with it. The loader reads ahead for one load.
+void yyreadahead(bool on);
+// The scanner has asked for a byte past the end of yyin, or a read of it failed
+// (yyreadfailed too); both stay so until yylexreset.
+bool yyatend();
+bool yyreadfailed();
 // Prints a parse error with the current line.
 int yyerror(const char* str);
 

@@ -141,3 +141,37 @@ TEST(Platform, PoolEmptiedChunksAreReused) {
         EXPECT_EQ(zrPoolHeldBytes(), 0u);
     }
 }
+
+// A plan lists the chunks that the next bytes are carved from in the order of their use:
+// each listed chunk is the one that blocks come from once zrPoolChunksBegun() reaches its
+// count, with spares from an earlier round used before the chunks the plan mapped. Faulting
+// a chunk in changes none of its bytes.
+TEST(Platform, PoolPlanListsChunksInTheOrderOfTheirUse) {
+    if (!PoolInUse()) GTEST_SKIP() << "no pool in this build";
+    if (zrPoolHeldBytes() != 0) GTEST_SKIP() << "blocks of other tests are still held";
+    void* out[64];
+    long at[64];
+    std::vector<uintptr_t> first;  // the chunks of round 0
+    for (int round = 0; round < 2; ++round) {
+        std::vector<unsigned char*> blocks = {static_cast<unsigned char*>(zrPoolAlloc(64))};
+        memset(blocks[0], 0x5A, 64);
+        // Round 0 plans on an empty pool; round 1 holds the spares of round 0 and plans more.
+        size_t bytes = (round == 0 ? 6 : 12) * kChunk;
+        int n = zrPoolPlan(bytes, out, at, 64);
+        if (n == 0) GTEST_SKIP() << "the pool plans nothing on this system";
+        ASSERT_GE(n, round == 0 ? 7 : 13);
+        EXPECT_EQ(ChunkOf(out[0]), ChunkOf(blocks[0]));  // the chunk in use comes first
+        zrPoolFaultIn(out[0]);
+        for (int i = 0; i < 64; ++i) ASSERT_EQ(blocks[0][i], 0x5A);
+        for (int i = 1; i < n; ++i) {
+            while (zrPoolChunksBegun() < at[i]) blocks.push_back(static_cast<unsigned char*>(zrPoolAlloc(200)));
+            ASSERT_EQ(ChunkOf(blocks.back()), reinterpret_cast<uintptr_t>(out[i])) << round << " " << i;
+            bool old = std::find(first.begin(), first.end(), ChunkOf(out[i])) != first.end();
+            EXPECT_TRUE(round == 0 || old == (i < 7)) << i;
+        }
+        if (round == 0)
+            for (int i = 0; i < n; ++i) first.push_back(ChunkOf(out[i]));
+        for (unsigned char* p : blocks) zrPoolFree(p);
+        EXPECT_EQ(zrPoolHeldBytes(), 0u);
+    }
+}

@@ -108,7 +108,7 @@ TEST_F(ScanTest, RunawayStringIsDroppedWithTwoMessages) {
     EXPECT_EQ(lineno, 8);
 }
 
-// The loader parses again after a NUL byte while feof(yyin) is false: the flag must be set
+// The loader parses again after a NUL byte while yyatend() is false: the flag must be set
 // only once a byte past the end was asked for, also when the NUL is the last byte.
 TEST_F(ScanTest, NulEndsTheInputAndTheNextCallGoesOnBehindIt) {
     Open(std::string("A\n\"q\0B\0\0C", 9));
@@ -117,14 +117,14 @@ TEST_F(ScanTest, NulEndsTheInputAndTheNextCallGoesOnBehindIt) {
     EXPECT_EQ(Until0(), "");
     EXPECT_EQ(Until0(), "S:C");
     EXPECT_EQ(lineno, 2);
-    EXPECT_TRUE(feof(yyin));
+    EXPECT_TRUE(yyatend());
 
     for (std::string pad : {std::string(), std::string(kBlock - 4, ' ')}) {
         Open(pad + std::string("KEY\0", 4));
         EXPECT_EQ(Until0(), "KEY");
-        EXPECT_FALSE(feof(yyin));
+        EXPECT_FALSE(yyatend());
         EXPECT_EQ(Until0(), "");
-        EXPECT_TRUE(feof(yyin));
+        EXPECT_TRUE(yyatend());
     }
 }
 

@@ -2,6 +2,7 @@
 #include <string>
 
 #include "testutil.h"
+#include "zrplat.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>
@@ -35,4 +36,22 @@ TEST(EntryPoints, LoadResults) {
     ZrUnloadRegistry();
     EXPECT_EQ(HkeyRegRoot(), nullptr);
     EXPECT_EQ(yyin, nullptr);  // the file is closed
+
+    // A file that cannot be read to its end is not loaded, whether the loader reads it
+    // itself (a small file) or through its reader thread (a large one): saving the part
+    // that was read would lose the rest.
+    std::string small = ReadBytes(reg);
+    std::string large = "KEY \"My Computer\" (\n" + std::string(8 * ZR_AHEAD_BLOCK, ' ') + "[REG_INT] n = 1; )\n";
+    for (const std::string& bytes : {small, large}) {
+        WriteBytes(reg, bytes);
+        zrIoFailAt(ZR_IO_READ);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(ZrLoadRegistry(reg.c_str()), ZRREG_LOAD_NO_FILE) << bytes.size();
+        testing::internal::GetCapturedStdout();
+        zrIoFailAt(ZR_IO_NONE);
+        EXPECT_EQ(HkeyRegRoot(), nullptr);
+        EXPECT_EQ(ReadBytes(reg), bytes);
+        ASSERT_EQ(ZrLoadRegistry(reg.c_str()), ZRREG_LOAD_OK);  // and loads once it can be read
+        ZrUnloadRegistry();
+    }
 }

@@ -364,4 +364,63 @@ TEST(Threads, ALoneThreadLocksOnlyOnceASecondOneCalls) {
         EXPECT_EXIT(LoneThenShared(file, callsBefore), testing::ExitedWithCode(0), "") << callsBefore;
 }
 
+// What a load of `path` gives: its result, its messages and the tree it built.
+std::string LoadResult(const std::string& path) {
+    testing::internal::CaptureStdout();
+    unsigned rc = LoadRegistry(path.c_str());
+    std::string out = testing::internal::GetCapturedStdout();
+    std::string r = std::to_string(rc) + "\n" + out + (RootNode ? DumpTree(RootNode, false) : "");
+    bRegChanged = 0;
+    UnloadRegistry();
+    return r;
+}
+
+// The loader's reader thread hands the scanner blocks of its own size. Every golden file,
+// placed so that it straddles the end of one of those blocks or of the scanner's own at
+// several points, and a file of many blocks with texts longer than a block, must load
+// exactly as when the loader reads for itself.
+TEST(ReadAhead, LoadsExactlyWhatTheLoaderReadingItselfLoads) {
+    ResetRegistry();
+    TempDir dir;
+    std::string file = dir.File("ahead.reg");
+    auto both = [&](const std::string& bytes) {
+        WriteBytes(file, bytes);
+        zrReadAheadFrom(1LL << 62);
+        std::string alone = LoadResult(file);
+        zrReadAheadFrom(0);
+        std::string ahead = LoadResult(file);
+        zrReadAheadFrom(-1);  // the default again
+        return std::make_pair(alone, ahead);
+    };
+    int seen = 0;
+    for (auto& e : fs::directory_iterator(fs::path(ZR_TEST_DATA) / "regfile")) {
+        if (e.path().extension() != ".reg") continue;
+        std::string golden = ReadBytes(e.path().string());
+        for (size_t end : {size_t(ZR_AHEAD_BLOCK), size_t(2 * ZR_AHEAD_BLOCK), size_t(1) << 16})
+            for (size_t before : {1, 2, 7, 40}) {
+                if (before > golden.size()) continue;
+                auto r = both(std::string(end - before, ' ') + golden);
+                EXPECT_EQ(r.first, r.second) << e.path().filename() << " crossing " << end << " after " << before;
+            }
+        ++seen;
+    }
+    EXPECT_GT(seen, 20);
+
+    std::string big = "KEY \"My Computer\"\n(\n";
+    std::mt19937 rnd(7);
+    for (int k = 0; big.size() < 40 * ZR_AHEAD_BLOCK; ++k) {
+        big += "    KEY k" + std::to_string(k) + "\n    (\n";
+        for (int v = 0; v < 5; ++v) {
+            size_t len = rnd() % 7 == 0 ? rnd() % 9999 : rnd() % 40;
+            big += "        [REG_SZ] \"v" + std::to_string(v) + "\" = \"" + std::string(len, 'a' + v) + "\";\n";
+            big += "        [REG_INT] n" + std::to_string(v) + " = " + std::to_string(static_cast<int>(rnd())) + ";\n";
+        }
+        big += "    )\n";
+    }
+    big += ")\n";
+    auto r = both(big);
+    EXPECT_EQ(r.first.substr(0, 2), "0\n");
+    EXPECT_EQ(r.first, r.second);
+}
+
 }  // namespace
