@@ -75,9 +75,15 @@ int CreateKeyNode(const char* name, size_t len, char** copy) {
     return rc;
 }
 
+// The loader passes the key's own name back (the copy CreateKeyNode handed out), which
+// needs no comparison.
+static bool IsTop(RegNode* top, const char* name) {
+    return top && (top->GetName() == name || strcmp(top->GetName(), name) == 0);
+}
+
 int EndKeyNode(const char* name) {
     RegNode* top = StackTop();
-    if (top && strcmp(top->GetName(), name) == 0) {
+    if (IsTop(top, name)) {
         Pop();
         return 0;
     }
@@ -87,7 +93,7 @@ int EndKeyNode(const char* name) {
 
 int EndLoadedKeyNode(const char* name) {
     RegNode* top = StackTop();
-    if (top && strcmp(top->GetName(), name) == 0) {
+    if (IsTop(top, name)) {
         // A loaded key's lists are complete: a failed shrink only keeps their spare room.
         top->GetRegKeyValueList()->ShrinkToFit();
         top->GetRegNodeList()->ShrinkToFit();

@@ -38,20 +38,22 @@ TEST(EntryPoints, LoadResults) {
     EXPECT_EQ(yyin, nullptr);  // the file is closed
 
     // A file that cannot be read to its end is not loaded, whether the loader reads it
-    // itself (a small file) or through its reader thread (a large one): saving the part
-    // that was read would lose the rest.
-    std::string small = ReadBytes(reg);
+    // itself or through its reader thread: saving the part that was read would lose the
+    // rest. The read after the first one fails, inside the file or at its end.
     std::string large = "KEY \"My Computer\" (\n" + std::string(8 * ZR_AHEAD_BLOCK, ' ') + "[REG_INT] n = 1; )\n";
-    for (const std::string& bytes : {small, large}) {
-        WriteBytes(reg, bytes);
-        zrIoFailAt(ZR_IO_READ);
-        testing::internal::CaptureStdout();
-        EXPECT_EQ(ZrLoadRegistry(reg.c_str()), ZRREG_LOAD_NO_FILE) << bytes.size();
-        testing::internal::GetCapturedStdout();
-        zrIoFailAt(ZR_IO_NONE);
-        EXPECT_EQ(HkeyRegRoot(), nullptr);
-        EXPECT_EQ(ReadBytes(reg), bytes);
-        ASSERT_EQ(ZrLoadRegistry(reg.c_str()), ZRREG_LOAD_OK);  // and loads once it can be read
-        ZrUnloadRegistry();
-    }
+    for (const std::string& bytes : {ReadBytes(reg), large})
+        for (long long aheadFrom : {1LL << 62, 0LL}) {
+            WriteBytes(reg, bytes);
+            zrReadAheadFrom(aheadFrom);
+            zrIoFailAt(ZR_IO_READ);
+            testing::internal::CaptureStdout();
+            EXPECT_EQ(ZrLoadRegistry(reg.c_str()), ZRREG_LOAD_NO_FILE) << bytes.size() << " " << aheadFrom;
+            testing::internal::GetCapturedStdout();
+            zrIoFailAt(ZR_IO_NONE);
+            EXPECT_EQ(HkeyRegRoot(), nullptr);
+            EXPECT_EQ(ReadBytes(reg), bytes);
+            ASSERT_EQ(ZrLoadRegistry(reg.c_str()), ZRREG_LOAD_OK);  // and loads once it can be read
+            ZrUnloadRegistry();
+            zrReadAheadFrom(-1);
+        }
 }
