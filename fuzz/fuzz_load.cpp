@@ -18,13 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = FuzzDir() + "/fuzz.reg";
     WriteBytes(path, data, size);
 
-    // Token by token first: the whole-line reading must give the same result and tree.
+    // Token by token, the loader reading the file itself, first: whole lines read by its
+    // reader thread must give the same result and tree.
     RegViewSetWholeLines(false);
+    RegViewReadAheadFrom(1LL << 62);
     uint32_t slowRc = ZrLoadRegistry(path.c_str());
     std::string slowTree = slowRc == 0 ? Dump() : std::string();
     RegViewSetChanged(false);
     ZrUnloadRegistry();
     RegViewSetWholeLines(true);
+    RegViewReadAheadFrom(0);
 
     uint32_t rc = ZrLoadRegistry(path.c_str());
     FUZZ_CHECK(rc == slowRc);

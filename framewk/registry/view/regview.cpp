@@ -87,3 +87,5 @@ bool RegViewSaveToTemp(char* tmp, bool sync) {
 size_t RegViewPoolBytes() { return zrPoolHeldBytes(); }
 
 void RegViewSetWholeLines(bool on) { yyshortcuts = on; }
+
+void RegViewReadAheadFrom(long long bytes) { zrReadAheadFrom(bytes); }

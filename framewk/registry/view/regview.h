@@ -70,5 +70,8 @@ size_t RegViewPoolBytes();
 // Whether the scanner reads value lines and key heads whole where it can (the default) or
 // every token on its own; a file loads alike either way.
 void RegViewSetWholeLines(bool on);
+// Files of at least this many bytes are read by the loader's reader thread (0: every file;
+// below 0: the default); a file loads alike either way.
+void RegViewReadAheadFrom(long long bytes);
 
 #endif
