@@ -81,6 +81,13 @@ bool NameIndex::Append(void* entry, int slot) {
     return true;
 }
 
+int NameIndex::SlotOf(void* entry) const {
+    bool slash = false;
+    for (uint32_t i = HashOf(nameOf(entry), &slash) & mask; slots[i].entry; i = (i + 1) & mask)
+        if (slots[i].entry == entry) return slots[i].slot;
+    return -1;
+}
+
 void NameIndex::Remove(void* entry) {
     bool slash = false;
     uint32_t i = HashOf(nameOf(entry), &slash) & mask;

@@ -35,6 +35,14 @@ public:
     bool Append(void* entry, int slot);
     void Remove(void* entry);
     void Clear();
+    // Gives every entry the slot newSlot(its slot); newSlot must keep the slots' order.
+    template <class F>
+    void Renumber(F newSlot) {
+        for (uint32_t i = 0; i <= mask; ++i)
+            if (slots[i].entry) slots[i].slot = newSlot(slots[i].slot);
+    }
+    // The slot the index holds for `entry`, -1 when it holds none (for tests).
+    int SlotOf(void* entry) const;
     uint32_t Stamp() const { return stamp; }
     void SetStamp(uint32_t s) { stamp = s; }
 

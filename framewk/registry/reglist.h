@@ -41,6 +41,16 @@ public:
     int EndSlot() const { return end; }
     T* AtSlot(int s) const { return slots[s]; }
     uint32_t Moves() const { return moves; }
+    // After a compaction in place of a list that kept the rank structure, the rank bits of
+    // before it are still there, and tell each entry's new slot from its old one: a name
+    // index whose slots agreed with the list just before that compaction (its stamp is one
+    // move behind) renumbers from them, without reading a name.
+    bool MapsFrom(uint32_t stamp) const { return mapped && stamp + 1 == moves; }
+    int MappedSlot(int old) const {
+        if (mapShift >= 0) return old - mapShift;
+        uint64_t below = Bits()[old / 64] & ((uint64_t(1) << (old % 64)) - 1);
+        return Tree()[old / 64 + 1] + __builtin_popcountll(below);
+    }
 
     // Room for n more entries at the end, so that the next n Adds cannot fail.
     bool Reserve(int n);
@@ -67,6 +77,7 @@ public:
         slots = nullptr;
         begin = end = cap = live = 0;
         ++moves;
+        mapped = false;
     }
 
 private:
@@ -88,6 +99,7 @@ private:
     bool Ranked() const { return cap >= kRankFrom && Tree()[0] != 0; }
     void Unrank() {
         if (cap >= kRankFrom) Tree()[0] = 0;
+        mapped = false;
     }
     void Count(int s, int delta) {
         Bits()[s / 64] ^= uint64_t(1) << (s % 64);
@@ -106,6 +118,8 @@ private:
     T** slots = nullptr;
     int begin = 0, end = 0, cap = 0, live = 0;
     uint32_t moves = 0;
+    bool mapped = false;  // MappedSlot answers for the last compaction
+    int mapShift = -1;    // ...by a shift of every entry (a list without holes), or -1
 };
 
 template <class T>
@@ -116,6 +130,7 @@ void RegList<T>::FillRank() {
     memset(bits, 0, sizeof(uint64_t) * static_cast<size_t>(n));
     for (int s = begin; s < end; ++s)
         if (slots[s]) bits[s / 64] |= uint64_t(1) << (s % 64);
+    mapped = false;
     for (int i = 1; i <= n; ++i) t[i] = __builtin_popcountll(bits[i - 1]);
     for (int i = 1; i <= n; ++i) {
         int j = i + (i & -i);
@@ -141,9 +156,13 @@ int RegList<T>::Select(int k) const {
     return pos * 64 + __builtin_ctzll(w);
 }
 
+// For MappedSlot: a list without holes only shifts; a ranked one keeps its bits, and its
+// Fenwick tree becomes the count of entries before each block (tree[b + 1] for block b).
 template <class T>
 void RegList<T>::Compact() {
     if (begin == 0 && Holes() == 0) return;
+    bool ranked = Ranked();
+    int shift = Holes() == 0 ? begin : -1;
     int w = 0;
     for (int s = begin; s < end; ++s)
         if (slots[s]) slots[w++] = slots[s];
@@ -151,6 +170,23 @@ void RegList<T>::Compact() {
     end = w;
     Unrank();
     ++moves;
+    mapShift = shift;
+    mapped = shift >= 0;
+    if (ranked && shift < 0) {
+        int32_t* t = Tree();
+        int n = Blocks(cap);
+        for (int i = n; i >= 1; --i) {  // back to the entries of each block
+            int j = i + (i & -i);
+            if (j <= n) t[j] -= t[i];
+        }
+        int32_t before = 0;
+        for (int i = 1; i <= n; ++i) {
+            int32_t c = t[i];
+            t[i] = before;
+            before += c;
+        }
+        mapped = true;
+    }
 }
 
 template <class T>

@@ -97,12 +97,13 @@ public:
     RegNode* TakeKeyNode(int slot);
     // Subkeys whose names are longer than REGENUM_NAME_MAX bytes.
     int LongKeyNames() const { return longKeyNames; }
+    // The name index of a list, built on first use; null for a short list or without memory.
+    NameIndex* KeyIndex();
+    NameIndex* ValueIndex();
 
 private:
     friend RegNode* NewRegNode(const char* name, size_t len);
     RegNode();
-    NameIndex* KeyIndex();
-    NameIndex* ValueIndex();
 
     int openCnt;
     int longKeyNames;

@@ -162,12 +162,21 @@ RegNode* RegNode::FindKeyNode(const char* n, int* slot) {
     return FindIn(KeyIndex(), &keys, n, slot, KeyNameOf);
 }
 
-// After a change of the list: an index whose slots the list has moved is numbered anew
-// (without memory when the list did not grow), and one that cannot be is dropped; the next
-// lookup builds it again.
+// After a change of the list: an index whose slots the list has moved follows them, from
+// the list's map of its last compaction when that is the one move behind it, or else is
+// numbered anew (without memory when the list did not grow); one that cannot be is
+// dropped, and the next lookup builds it again.
+template <class T>
+static bool Remap(NameIndex* index, RegList<T>* list) {
+    if (!list->MapsFrom(index->Stamp())) return false;
+    index->Renumber([list](int s) { return list->MappedSlot(s); });
+    index->SetStamp(list->Moves());
+    return true;
+}
+
 template <class T>
 static void Follow(NameIndex*& index, RegList<T>* list) {
-    if (index && index->Stamp() != list->Moves() && !Number(index, list)) {
+    if (index && index->Stamp() != list->Moves() && !Remap(index, list) && !Number(index, list)) {
         delete index;
         index = nullptr;
     }
@@ -177,13 +186,11 @@ template <class T>
 static bool AddTo(NameIndex*& index, RegList<T>* list, T* e) {
     int s = list->Add(e);
     if (s < 0) return false;
-    if (index) {
-        if (index->Stamp() != list->Moves()) {
-            Follow(index, list);
-        } else if (index->Count() != list->GetSize() - 1 || !index->Append(e, s)) {
-            delete index;
-            index = nullptr;
-        }
+    if (index && index->Stamp() != list->Moves() && !Remap(index, list)) {
+        Follow(index, list);  // numbered anew, e among the rest
+    } else if (index && (index->Count() != list->GetSize() - 1 || !index->Append(e, s))) {
+        delete index;
+        index = nullptr;
     }
     return true;
 }

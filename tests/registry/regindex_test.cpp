@@ -65,6 +65,17 @@ void Fill(RegNode* n, std::mt19937& rng, int count, int depth) {
     }
 }
 
+// Every entry of an indexed list is held by its index at its own slot: an index that
+// lost step with its list would only make lookups fall back to the scan.
+template <class T>
+void ExpectInStep(NameIndex* index, RegList<T>* list) {
+    if (!index) return;
+    for (int s = list->FirstSlot(); s < list->EndSlot(); ++s)
+        if (list->AtSlot(s)) {
+            ASSERT_EQ(index->SlotOf(list->AtSlot(s)), s);
+        }
+}
+
 class IndexTest : public RegistryTest {
 protected:
     void ExpectAgreement(std::mt19937& rng, RegNode* key) {
@@ -97,8 +108,9 @@ protected:
 };
 
 // Random trees whose lists are long enough to be indexed, changed by appends and removals
-// at random positions, must answer every lookup exactly as the scan does: lists short
-// enough to close every hole at once, and lists long enough to keep holes.
+// at random positions, must answer every lookup exactly as the scan does, with indexes in
+// step through the lists' compactions: lists short enough to close every hole at once, and
+// lists long enough to keep holes.
 TEST_F(IndexTest, LookupsAgreeWithTheScanThroughAppendsAndRemovals) {
     for (unsigned seed = 1; seed <= 8; ++seed) {
         std::mt19937 rng(seed);
@@ -125,9 +137,46 @@ TEST_F(IndexTest, LookupsAgreeWithTheScanThroughAppendsAndRemovals) {
                     target->AddValue(RegKeyValue::MakeFromText(RandomName(rng).c_str(), REG_SZ, "x")));
             }
             ExpectAgreement(rng, key);
+            ExpectInStep(key->ValueIndex(), key->GetRegKeyValueList());
+            ExpectInStep(key->KeyIndex(), key->GetRegNodeList());
         }
         ResetRegistry();
     }
+}
+
+// A compaction moves entries to other slots, and the index follows it: after holes are
+// closed, and after the entries only shifted to the front. Equal names still find the
+// first of them in list order.
+TEST_F(IndexTest, IndexesFollowCompactions) {
+    RootNode = MakeNode("My Computer");
+    RegKeyValueList* vals = RootNode->GetRegKeyValueList();
+    auto add = [](int i) {
+        std::string name = "v" + std::to_string(i % 450);  // v0..v149 twice
+        ASSERT_TRUE(RootNode->AddValue(RegKeyValue::MakeFromText(name.c_str(), REG_INT, "1")));
+    };
+    auto check = [&] {
+        ExpectInStep(RootNode->ValueIndex(), vals);
+        for (int i = 0; i < 450; i += 7) {
+            std::string name = "v" + std::to_string(i);
+            int slot = -1;
+            ASSERT_EQ(RootNode->FindValue(name.c_str(), &slot) != nullptr, ScanValue(RootNode, name.c_str()) >= 0);
+            if (slot >= 0) {
+                ASSERT_EQ(vals->SlotOf(ScanValue(RootNode, name.c_str())), slot) << name;
+            }
+        }
+    };
+    for (int i = 0; i < 600; ++i) add(i);
+    ASSERT_NE(RootNode->ValueIndex(), nullptr);
+    uint32_t moves = vals->Moves();
+    while (vals->Moves() == moves) {  // holes behind the first entry, until they are closed
+        delete RootNode->TakeValue(vals->SlotOf(1));
+        check();
+    }
+    moves = vals->Moves();
+    for (int i = vals->GetSize() * 2 / 3; i >= 0; --i) delete RootNode->TakeValue(vals->SlotOf(0));
+    for (int i = 600; vals->Moves() == moves; ++i) add(i);  // full: the entries shift
+    check();
+    ASSERT_NE(RootNode->ValueIndex(), nullptr);
 }
 
 // Names with "/" are found by backtracking through an indexed list, in list order.
