@@ -45,9 +45,9 @@ public:
     // before it are still there, and tell each entry's new slot from its old one: a name
     // index whose slots agreed with the list just before that compaction (its stamp is one
     // move behind) renumbers from them, without reading a name.
-    bool MapsFrom(uint32_t stamp) const { return mapped && stamp + 1 == moves; }
+    bool MapsFrom(uint32_t stamp) const { return map != kNoMap && stamp + 1 == moves; }
     int MappedSlot(int old) const {
-        if (mapShift >= 0) return old - mapShift;
+        if (map >= 0) return old - map;
         uint64_t below = Bits()[old / 64] & ((uint64_t(1) << (old % 64)) - 1);
         return Tree()[old / 64 + 1] + __builtin_popcountll(below);
     }
@@ -77,7 +77,7 @@ public:
         slots = nullptr;
         begin = end = cap = live = 0;
         ++moves;
-        mapped = false;
+        map = kNoMap;
     }
 
 private:
@@ -99,7 +99,7 @@ private:
     bool Ranked() const { return cap >= kRankFrom && Tree()[0] != 0; }
     void Unrank() {
         if (cap >= kRankFrom) Tree()[0] = 0;
-        mapped = false;
+        map = kNoMap;
     }
     void Count(int s, int delta) {
         Bits()[s / 64] ^= uint64_t(1) << (s % 64);
@@ -118,8 +118,10 @@ private:
     T** slots = nullptr;
     int begin = 0, end = 0, cap = 0, live = 0;
     uint32_t moves = 0;
-    bool mapped = false;  // MappedSlot answers for the last compaction
-    int mapShift = -1;    // ...by a shift of every entry (a list without holes), or -1
+    // How MappedSlot answers for the last compaction: kNoMap, not at all; kByRank, from
+    // the rank bits; 0 or more, the shift of every entry (a list without holes).
+    static const int kNoMap = -2, kByRank = -1;
+    int map = kNoMap;
 };
 
 template <class T>
@@ -130,7 +132,7 @@ void RegList<T>::FillRank() {
     memset(bits, 0, sizeof(uint64_t) * static_cast<size_t>(n));
     for (int s = begin; s < end; ++s)
         if (slots[s]) bits[s / 64] |= uint64_t(1) << (s % 64);
-    mapped = false;
+    map = kNoMap;
     for (int i = 1; i <= n; ++i) t[i] = __builtin_popcountll(bits[i - 1]);
     for (int i = 1; i <= n; ++i) {
         int j = i + (i & -i);
@@ -162,7 +164,7 @@ template <class T>
 void RegList<T>::Compact() {
     if (begin == 0 && Holes() == 0) return;
     bool ranked = Ranked();
-    int shift = Holes() == 0 ? begin : -1;
+    int shift = Holes() == 0 ? begin : kNoMap;
     int w = 0;
     for (int s = begin; s < end; ++s)
         if (slots[s]) slots[w++] = slots[s];
@@ -170,8 +172,7 @@ void RegList<T>::Compact() {
     end = w;
     Unrank();
     ++moves;
-    mapShift = shift;
-    mapped = shift >= 0;
+    map = shift;
     if (ranked && shift < 0) {
         int32_t* t = Tree();
         int n = Blocks(cap);
@@ -185,7 +186,7 @@ void RegList<T>::Compact() {
             t[i] = before;
             before += c;
         }
-        mapped = true;
+        map = kByRank;
     }
 }
 
