@@ -264,8 +264,10 @@ int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max) {
         out[n] = c;
         begunAt[n++] = next;
     }
-    // The spares are used from the top; new chunks go beneath them, to be used last.
-    size_t have = static_cast<size_t>(s_spareCount) * kChunk;
+    // The spares are used from the top; new chunks go beneath them, to be used last. Only
+    // the new ones are listed: the spares had their pages from an earlier load.
+    int spares = s_spareCount;
+    size_t have = static_cast<size_t>(spares) * kChunk;
     int add = 0;
     while (have + static_cast<size_t>(add) * kChunk < bytes && s_spareCount + add < kMaxSpare) ++add;
     if (add > 0) {
@@ -282,7 +284,8 @@ int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max) {
             memmove(s_spare, s_spare + (add - made), sizeof(void*) * static_cast<size_t>(made + s_spareCount));
         s_spareCount += made;
     }
-    for (int i = s_spareCount - 1; i >= 0 && n < max; --i) {
+    next += spares;
+    for (int i = s_spareCount - spares - 1; i >= 0 && n < max; --i) {
         out[n] = s_spare[i];
         begunAt[n++] = ++next;
     }

@@ -15,10 +15,10 @@ void* zrPoolResize(void* p, size_t n);
 size_t zrPoolHeldBytes();
 
 // For a thread that faults the pool's memory in ahead of a load (zrahead.cpp). Maps, without
-// touching them, chunks enough for `bytes` more than the pool holds free, and lists the
-// chunks that the next `bytes` will be carved from, in the order of their use, in out[];
-// begunAt[i] is the count of zrPoolChunksBegun() at which out[i] comes into use. Returns
-// how many it listed, at most `max`; 0 where the pool does not map chunks itself.
+// touching them, chunks enough for `bytes` more than the pool holds free, to be used after
+// the spare ones, and lists the chunk in use and the new ones, in the order of their use,
+// in out[]; begunAt[i] is the count of zrPoolChunksBegun() at which out[i] comes into use.
+// Returns how many it listed, at most `max`; 0 where the pool does not map chunks itself.
 int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max);
 // Chunks the pool has begun to carve since the process started; any thread may ask.
 long zrPoolChunksBegun();
