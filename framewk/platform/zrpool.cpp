@@ -281,7 +281,8 @@ int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max) {
             s_spare[add - 1 - made] = m;
         }
         if (made < add)
-            memmove(s_spare, s_spare + (add - made), sizeof(void*) * static_cast<size_t>(made + s_spareCount));
+            memmove(s_spare, s_spare + (add - made),
+                    sizeof(void*) * static_cast<size_t>(made + s_spareCount));
         s_spareCount += made;
     }
     next += spares;

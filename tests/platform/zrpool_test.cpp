@@ -164,7 +164,8 @@ TEST(Platform, PoolPlanListsChunksInTheOrderOfTheirUse) {
         zrPoolFaultIn(out[0]);
         for (int i = 0; i < 64; ++i) ASSERT_EQ(blocks[0][i], 0x5A);
         for (int i = 1; i < n; ++i) {
-            while (zrPoolChunksBegun() < at[i]) blocks.push_back(static_cast<unsigned char*>(zrPoolAlloc(200)));
+            while (zrPoolChunksBegun() < at[i])
+                blocks.push_back(static_cast<unsigned char*>(zrPoolAlloc(200)));
             ASSERT_EQ(ChunkOf(blocks.back()), reinterpret_cast<uintptr_t>(out[i])) << round << " " << i;
             bool old = std::find(first.begin(), first.end(), ChunkOf(out[i])) != first.end();
             EXPECT_FALSE(old) << round << " " << i;

@@ -159,7 +159,8 @@ TEST_F(IndexTest, IndexesFollowCompactions) {
         for (int i = 0; i < 450; i += 7) {
             std::string name = "v" + std::to_string(i);
             int slot = -1;
-            ASSERT_EQ(RootNode->FindValue(name.c_str(), &slot) != nullptr, ScanValue(RootNode, name.c_str()) >= 0);
+            ASSERT_EQ(RootNode->FindValue(name.c_str(), &slot) != nullptr,
+                      ScanValue(RootNode, name.c_str()) >= 0);
             if (slot >= 0) {
                 ASSERT_EQ(vals->SlotOf(ScanValue(RootNode, name.c_str())), slot) << name;
             }

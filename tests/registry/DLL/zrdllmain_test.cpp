@@ -40,7 +40,8 @@ TEST(EntryPoints, LoadResults) {
     // A file that cannot be read to its end is not loaded, whether the loader reads it
     // itself or through its reader thread: saving the part that was read would lose the
     // rest. The read after the first one fails, inside the file or at its end.
-    std::string large = "KEY \"My Computer\" (\n" + std::string(8 * ZR_AHEAD_BLOCK, ' ') + "[REG_INT] n = 1; )\n";
+    std::string large =
+        "KEY \"My Computer\" (\n" + std::string(8 * ZR_AHEAD_BLOCK, ' ') + "[REG_INT] n = 1; )\n";
     for (const std::string& bytes : {ReadBytes(reg), large})
         for (long long aheadFrom : {1LL << 62, 0LL}) {
             WriteBytes(reg, bytes);

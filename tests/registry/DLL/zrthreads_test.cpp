@@ -400,7 +400,8 @@ TEST(ReadAhead, LoadsExactlyWhatTheLoaderReadingItselfLoads) {
             for (size_t before : {1, 2, 7, 40}) {
                 if (before > golden.size()) continue;
                 auto r = both(std::string(end - before, ' ') + golden);
-                EXPECT_EQ(r.first, r.second) << e.path().filename() << " crossing " << end << " after " << before;
+                EXPECT_EQ(r.first, r.second)
+                    << e.path().filename() << " crossing " << end << " after " << before;
             }
         ++seen;
     }
@@ -412,8 +413,10 @@ TEST(ReadAhead, LoadsExactlyWhatTheLoaderReadingItselfLoads) {
         big += "    KEY k" + std::to_string(k) + "\n    (\n";
         for (int v = 0; v < 5; ++v) {
             size_t len = rnd() % 7 == 0 ? rnd() % 9999 : rnd() % 40;
-            big += "        [REG_SZ] \"v" + std::to_string(v) + "\" = \"" + std::string(len, 'a' + v) + "\";\n";
-            big += "        [REG_INT] n" + std::to_string(v) + " = " + std::to_string(static_cast<int>(rnd())) + ";\n";
+            big +=
+                "        [REG_SZ] \"v" + std::to_string(v) + "\" = \"" + std::string(len, 'a' + v) + "\";\n";
+            big += "        [REG_INT] n" + std::to_string(v) + " = " +
+                   std::to_string(static_cast<int>(rnd())) + ";\n";
         }
         big += "    )\n";
     }
