@@ -264,7 +264,7 @@ void zrAllocFailAt(long n);
 long zrAllocCount();
 
 // Files of at least this many bytes are read ahead by a thread (0: every file; below 0:
-// the default, 2 MB).
+// the default, 2 MB, and none on Windows).
 void zrReadAheadFrom(long long bytes);
 
 // For a process that has one thread (a child made by fork): its calls are again the
