@@ -4,6 +4,7 @@
 #include <string>
 
 #include "testutil.h"
+#include "zrplat.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -136,7 +137,9 @@ TEST_F(ScanTest, ResetForgetsLookAheadAndLines) {
     EXPECT_EQ(lineno, 1);
 }
 
-// The limit counts the token's bytes and the look-ahead it reads; past it the process ends.
+// The limit counts the token's bytes and the look-ahead it reads; past it the process ends,
+// also while the loader's reader thread reads the input (its blocks are smaller than a
+// token at the limit). Death tests fork: the reader starts in the child.
 TEST_F(ScanTest, LengthLimitBoundaries) {
     std::string w(9999, 'w'), d(9999, '7'), pad(kBlock - 5000, ' ');
     struct {
@@ -158,18 +161,23 @@ TEST_F(ScanTest, LengthLimitBoundaries) {
         {pad + w + " ", false},  // across the block boundary
         {pad + w + "w ", true},
     };
-    for (auto& c : cases) {
-        Open(c.in);
-        if (c.fatal) {
-            EXPECT_EXIT((yyout = stderr, Until0()), testing::ExitedWithCode(1),
-                        "^Input string too long, limit 10000\n$")
-                << c.in.size();
-        } else {
-            CaptureStdout();
-            Until0();
-            GetCapturedStdout();
+    zrReadAheadFrom(0);
+    for (bool ahead : {false, true})
+        for (auto& c : cases) {
+            Open(c.in);
+            if (c.fatal) {
+                EXPECT_EXIT((yyout = stderr, yyreadahead(ahead), Until0()), testing::ExitedWithCode(1),
+                            "^Input string too long, limit 10000\n$")
+                    << c.in.size() << " " << ahead;
+            } else {
+                yyreadahead(ahead);
+                CaptureStdout();
+                Until0();
+                GetCapturedStdout();
+                yyreadahead(false);
+            }
         }
-    }
+    zrReadAheadFrom(-1);
     Open(pad + w + ";");
     EXPECT_EQ(Next(), "S:" + w);
 }
