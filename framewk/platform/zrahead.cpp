@@ -222,6 +222,7 @@ void zrReadAheadStop(ZrReadAhead* ra) {
     ra->warm.stop = true;
     JoinThread(ra->thread);
     if (ra->warming) JoinThread(ra->warm.thread);
+    zrPoolUnplan(ra->warm.chunk, ra->warm.begunAt, ra->warm.count);
     ra->~ZrReadAhead();
     s_aheadBusy = false;
 }

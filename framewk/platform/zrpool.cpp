@@ -297,6 +297,35 @@ int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max) {
 #endif
 }
 
+void zrPoolUnplan(void* const* chunks, const long* begunAt, int count) {
+#if ZR_POOL && defined(__linux__)
+    long begun = s_begun.load(std::memory_order_relaxed);
+    bool dropped = false;
+    for (int i = 0; i < count; ++i) {
+        if (begunAt[i] <= begun) continue;
+        // Never begun, so still a spare, beneath the ones an earlier load left.
+        for (int k = 0; k < s_spareCount; ++k) {
+            if (s_spare[k] != chunks[i]) continue;
+            memmove(s_spare + k, s_spare + k + 1, sizeof(void*) * static_cast<size_t>(s_spareCount - k - 1));
+            --s_spareCount;
+            if (chunks[i] == s_smallPages) s_smallPages = nullptr;
+            UnmapChunk(chunks[i]);
+            dropped = true;
+            break;
+        }
+    }
+    if (!dropped) return;
+    // Their addresses may come back from the C allocator: the set holds the others only.
+    memset(s_known, 0, sizeof(uintptr_t) * (s_knownMask + 1));
+    s_knownCount = 0;
+    s_lastKnown = 0;
+    for (Chunk* c = s_pool.chunks; c; c = c->next) Remember(reinterpret_cast<uintptr_t>(c));
+    for (int i = 0; i < s_spareCount; ++i) Remember(reinterpret_cast<uintptr_t>(s_spare[i]));
+#else
+    (void)chunks, (void)begunAt, (void)count;
+#endif
+}
+
 long zrPoolChunksBegun() { return s_begun.load(std::memory_order_relaxed); }
 
 void zrPoolFaultIn(void* chunk) {

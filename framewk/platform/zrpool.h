@@ -20,6 +20,9 @@ size_t zrPoolHeldBytes();
 // in out[]; begunAt[i] is the count of zrPoolChunksBegun() at which out[i] comes into use.
 // Returns how many it listed, at most `max`; 0 where the pool does not map chunks itself.
 int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max);
+// Gives back to the system the chunks of a plan (as zrPoolPlan listed them) that the load
+// never began, so that a load that needed less, or failed early, keeps no address space.
+void zrPoolUnplan(void* const* chunks, const long* begunAt, int count);
 // Chunks the pool has begun to carve since the process started; any thread may ask.
 long zrPoolChunksBegun();
 // Faults in every page of a chunk from zrPoolPlan without changing its bytes; any thread.

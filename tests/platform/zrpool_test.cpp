@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <stdint.h>
+#ifdef __linux__
+#include <sys/mman.h>
+#endif
 
 #include <algorithm>
 #include <random>
@@ -145,7 +148,7 @@ TEST(Platform, PoolEmptiedChunksAreReused) {
 // A plan lists the chunk in use and the chunks it maps, in the order of their use: each
 // listed chunk is the one that blocks come from once zrPoolChunksBegun() reaches its count,
 // after the spares of an earlier round (not listed). Faulting a chunk in changes none of
-// its bytes.
+// its bytes; the chunks never begun go when the plan is given up.
 TEST(Platform, PoolPlanListsChunksInTheOrderOfTheirUse) {
     if (!PoolInUse()) GTEST_SKIP() << "no pool in this build";
     if (zrPoolHeldBytes() != 0) GTEST_SKIP() << "blocks of other tests are still held";
@@ -175,4 +178,25 @@ TEST(Platform, PoolPlanListsChunksInTheOrderOfTheirUse) {
         for (unsigned char* p : blocks) zrPoolFree(p);
         EXPECT_EQ(zrPoolHeldBytes(), 0u);
     }
+
+#ifdef __linux__
+    // The chunks of a plan that the load never began go back to the system; the pool
+    // goes on with the rest.
+    std::vector<unsigned char*> blocks = {static_cast<unsigned char*>(zrPoolAlloc(64))};
+    int n = zrPoolPlan(40 * kChunk, out, at, 64);
+    ASSERT_GE(n, 3);
+    while (zrPoolChunksBegun() < at[1]) blocks.push_back(static_cast<unsigned char*>(zrPoolAlloc(200)));
+    zrPoolUnplan(out, at, n);
+    unsigned char page;
+    for (int i = 0; i < n; ++i) {
+        bool mapped = mincore(out[i], 4096, &page) == 0;
+        EXPECT_EQ(mapped, i < 2) << i;
+    }
+    for (int i = 0; i < 20000; ++i) {
+        blocks.push_back(static_cast<unsigned char*>(zrPoolAlloc(200)));
+        memset(blocks.back(), 7, 200);
+    }
+    for (unsigned char* p : blocks) zrPoolFree(p);
+    EXPECT_EQ(zrPoolHeldBytes(), 0u);
+#endif
 }
