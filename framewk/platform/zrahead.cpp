@@ -2,6 +2,7 @@
 // while the scanner works through the blocks before them, and on Linux one that faults in
 // the pool's memory before the tree is built in it.
 #include "zrplat.h"
+#include "zrsync.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -38,14 +39,6 @@ const long kWarmAhead = 2;
 const int kWarmMax = 1024;
 
 #ifdef _WIN32
-struct Sync {
-    SRWLOCK lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE cond = CONDITION_VARIABLE_INIT;
-    void Lock() { AcquireSRWLockExclusive(&lock); }
-    void Unlock() { ReleaseSRWLockExclusive(&lock); }
-    void Wait() { SleepConditionVariableSRW(&cond, &lock, INFINITE, 0); }
-    void Wake() { WakeAllConditionVariable(&cond); }
-};
 typedef HANDLE Thread;
 template <class T>
 unsigned __stdcall RunThread(void* p) {
@@ -63,14 +56,6 @@ void JoinThread(Thread t) {
     CloseHandle(t);
 }
 #else
-struct Sync {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
-    void Lock() { pthread_mutex_lock(&lock); }
-    void Unlock() { pthread_mutex_unlock(&lock); }
-    void Wait() { pthread_cond_wait(&cond, &lock); }
-    void Wake() { pthread_cond_broadcast(&cond); }
-};
 typedef pthread_t Thread;
 template <class T>
 void* RunThread(void* p) {
@@ -124,7 +109,7 @@ struct WarmUp {
 
 struct ZrReadAhead {
     FILE* fp;
-    Sync sync;
+    ZrSync sync;
     // Blocks are filled in turn; filled - taken of them wait for the caller, who holds the
     // one before them (if any) until its next call.
     long filled, taken;

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "zrplat.h"
+#include "zrsync.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -19,31 +20,12 @@
 // ---- the system's locks ----------------------------------------------------------------
 
 static thread_local int t_sideDepth;
+static ZrMutex s_writerLock, s_sideLock, s_modeLock;
 
 #ifdef _WIN32
-static SRWLOCK s_writerLock = SRWLOCK_INIT;
-static SRWLOCK s_sideLock = SRWLOCK_INIT;
-static SRWLOCK s_modeLock = SRWLOCK_INIT;
-
-static void LockWriters() { AcquireSRWLockExclusive(&s_writerLock); }
-static void UnlockWriters() { ReleaseSRWLockExclusive(&s_writerLock); }
-static void LockSide() { AcquireSRWLockExclusive(&s_sideLock); }
-static void UnlockSide() { ReleaseSRWLockExclusive(&s_sideLock); }
-static void LockMode() { AcquireSRWLockExclusive(&s_modeLock); }
-static void UnlockMode() { ReleaseSRWLockExclusive(&s_modeLock); }
 static uintptr_t ThisThread() { return GetCurrentThreadId(); }
 static void LetOthersRun() { SwitchToThread(); }
 #else
-static pthread_mutex_t s_writerLock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_mutex_t s_sideLock = PTHREAD_MUTEX_INITIALIZER;
-static pthread_mutex_t s_modeLock = PTHREAD_MUTEX_INITIALIZER;
-
-static void LockWriters() { pthread_mutex_lock(&s_writerLock); }
-static void UnlockWriters() { pthread_mutex_unlock(&s_writerLock); }
-static void LockSide() { pthread_mutex_lock(&s_sideLock); }
-static void UnlockSide() { pthread_mutex_unlock(&s_sideLock); }
-static void LockMode() { pthread_mutex_lock(&s_modeLock); }
-static void UnlockMode() { pthread_mutex_unlock(&s_modeLock); }
 static void LetOthersRun() { sched_yield(); }
 static uintptr_t ThisThread() { return static_cast<uintptr_t>(pthread_self()); }
 #endif
@@ -71,7 +53,7 @@ static std::atomic<int>& MySlot() {
 
 static void LockTree(bool alone) {
     if (alone) {
-        LockWriters();
+        s_writerLock.Lock();
         s_writing.store(1);
         for (ReaderSlot& slot : s_slots)
             while (slot.readers.load() != 0) LetOthersRun();
@@ -82,8 +64,8 @@ static void LockTree(bool alone) {
         mine.fetch_add(1);
         if (s_writing.load() == 0) return;
         mine.fetch_sub(1, std::memory_order_release);
-        LockWriters();  // free again once the writer has finished
-        UnlockWriters();
+        s_writerLock.Lock();  // free again once the writer has finished
+        s_writerLock.Unlock();
     }
 }
 
@@ -93,7 +75,7 @@ static void UnlockTree(bool alone) {
         return;
     }
     s_writing.store(0, std::memory_order_release);
-    UnlockWriters();
+    s_writerLock.Unlock();
 }
 
 // ---- one thread alone ------------------------------------------------------------------
@@ -147,7 +129,7 @@ static void BarrierAll() {}
 // becomes the owner; any other ends the lone mode and waits until the owner is out of
 // its call. Threads that find the mode ending wait here on the mode lock.
 static void Settle() {
-    LockMode();
+    s_modeLock.Lock();
     int mode = zrLoneMode.load(std::memory_order_relaxed);
     if (mode == ZR_MODE_UNDECIDED) {
         if (CanBarrierAll()) {
@@ -162,7 +144,7 @@ static void Settle() {
         while (zrLoneInCall.load(std::memory_order_seq_cst)) LetOthersRun();
         zrLoneMode.store(ZR_MODE_SHARED, std::memory_order_release);
     }
-    UnlockMode();
+    s_modeLock.Unlock();
 }
 
 ZrHeld zrTreeLockSlow(bool alone) {
@@ -179,10 +161,10 @@ void zrTreeUnlockSlow(ZrHeld held) { UnlockTree(held == ZR_HELD_ALONE); }
 bool zrTreeLocking() { return zrLoneMode.load(std::memory_order_acquire) == ZR_MODE_SHARED; }
 
 void zrSideLockSlow() {
-    if (t_sideDepth++ == 0) LockSide();
+    if (t_sideDepth++ == 0) s_sideLock.Lock();
 }
 void zrSideUnlockSlow() {
-    if (--t_sideDepth == 0) UnlockSide();
+    if (--t_sideDepth == 0) s_sideLock.Unlock();
 }
 
 void zrThreadsForget() {
