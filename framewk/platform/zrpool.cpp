@@ -190,8 +190,18 @@ Chunk* ChunkAlloc() {
     return c;
 }
 
+// The set of known chunks anew, from the chunks in use and the spares, after some went back
+// to the system: their addresses may come back from the C allocator.
+void KnowOnlyMapped() {
+    memset(s_known, 0, sizeof(uintptr_t) * (s_knownMask + 1));
+    s_knownCount = 0;
+    s_lastKnown = 0;
+    for (Chunk* c = s_pool.chunks; c; c = c->next) Remember(reinterpret_cast<uintptr_t>(c));
+    for (int i = 0; i < s_spareCount; ++i) Remember(reinterpret_cast<uintptr_t>(s_spare[i]));
+}
+
 // Gives the pages of all chunks back; the set of known chunks is rebuilt when some of them
-// went back to the system, whose addresses may then come back from the C allocator.
+// went back to the system.
 void ReleaseChunks() {
     bool unmapped = false;
     for (Chunk* c = s_pool.chunks; c;) {
@@ -208,12 +218,7 @@ void ReleaseChunks() {
         c = next;
     }
     s_pool = Pool();
-    if (unmapped) {
-        memset(s_known, 0, sizeof(uintptr_t) * (s_knownMask + 1));
-        s_knownCount = 0;
-        s_lastKnown = 0;
-        for (int i = 0; i < s_spareCount; ++i) Remember(reinterpret_cast<uintptr_t>(s_spare[i]));
-    }
+    if (unmapped) KnowOnlyMapped();
 }
 
 // A fresh page for class `cls`: the next one of the newest chunk, or of a new chunk.
@@ -314,13 +319,7 @@ void zrPoolUnplan(void* const* chunks, const long* begunAt, int count) {
             break;
         }
     }
-    if (!dropped) return;
-    // Their addresses may come back from the C allocator: the set holds the others only.
-    memset(s_known, 0, sizeof(uintptr_t) * (s_knownMask + 1));
-    s_knownCount = 0;
-    s_lastKnown = 0;
-    for (Chunk* c = s_pool.chunks; c; c = c->next) Remember(reinterpret_cast<uintptr_t>(c));
-    for (int i = 0; i < s_spareCount; ++i) Remember(reinterpret_cast<uintptr_t>(s_spare[i]));
+    if (dropped) KnowOnlyMapped();
 #else
     (void)chunks, (void)begunAt, (void)count;
 #endif
