@@ -221,6 +221,18 @@ bool zrReplaceFile(const char* source, const char* target) {
 }
 #endif
 
+// Whether two names name one file: the same text (letter case aside on Windows), or one
+// file reached by both, as on a file system that ignores case.
+static bool SameFile(const char* a, const char* b) {
+#ifdef _WIN32
+    if (_stricmp(a, b) == 0) return true;
+#else
+    if (strcmp(a, b) == 0) return true;
+#endif
+    ZrFileStamp x, y;
+    return zrStampOf(a, &x) && zrStampOf(b, &y) && x.device == y.device && x.file == y.file;
+}
+
 // Windows upper-cases the whole path and cuts it at its first "."; on POSIX, where
 // directories are case-sensitive, the same rule applies to the last component only, so
 // the temporary file lies beside the registry file.
@@ -243,6 +255,13 @@ bool zrCompanionNameFor(const char* regPath, const char* ext, char* out, size_t 
     if (!dot) return false;
     if (static_cast<size_t>(dot - out) + strlen(ext) + 1 > outSize) return false;  // room for ext and NUL
     strcpy(dot, ext);
+    // A registry file named like its own companion (R.TMP, APP.LCK) would be removed or
+    // locked in its own place: its companion takes the extension once more (R.TMP.TMP),
+    // a name that the rule never gives the file itself.
+    if (SameFile(out, regPath)) {
+        if (strlen(out) + strlen(ext) + 1 > outSize) return false;
+        strcat(out, ext);
+    }
     return true;
 }
 
@@ -274,7 +293,7 @@ bool zrStampOf(const char* path, ZrFileStamp* out) {
     return true;
 }
 
-ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock) {
+ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char*) {
     *lock = -1;
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, exclusive ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -311,9 +330,17 @@ bool zrStampOf(const char* path, ZrFileStamp* out) {
 // flock, not fcntl: its locks belong to the open file, so that they hold between threads
 // too and closing another descriptor of the file does not drop them; and it needs no
 // write access, so a lock file made by another user serves as well.
-ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock) {
+ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char* like) {
     *lock = -1;
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (exclusive ? O_CREAT : 0), 0666);
+    int fd = -1;
+    if (exclusive) {
+        // A lock file made under a strict umask (077) would shut out every other user that
+        // may load the registry: it gets the registry file's read bits instead.
+        fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
+        struct stat st;
+        if (fd >= 0) fchmod(fd, like && stat(like, &st) == 0 ? (st.st_mode & 0444) | 0600 : 0644);
+    }
+    if (fd < 0) fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (exclusive ? O_CREAT : 0), 0666);
     if (fd < 0) return ZR_LOCK_NONE;
     for (int waited = 0;; waited += 10) {
         if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {

@@ -242,12 +242,15 @@ bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b);
 
 // An advisory lock on the file `path` (flock on POSIX, LockFileEx on Windows): shared ones
 // exclude an exclusive one. An exclusive lock makes the file when it is missing, a shared
-// one does not. Tried until it is taken or zrLockWaitMs have passed. ZR_LOCK_NONE: the
-// file cannot be opened or made (missing, a folder the process may not write, a link at
-// the name, a file system without locks), so there is nothing to lock with.
+// one does not; a file it makes may be read by whoever may read the file `like` (the
+// registry file), so that every process that can load the registry can lock it too.
+// Tried until it is taken or zrLockWaitMs have passed. ZR_LOCK_NONE: the file cannot be
+// opened or made (missing, a folder the process may not write, a link or a folder at the
+// name, a file this process may not read, a file system without locks), so there is
+// nothing to lock with.
 enum ZrLockResult { ZR_LOCK_TAKEN, ZR_LOCK_TIMEOUT, ZR_LOCK_NONE };
 typedef intptr_t ZrLock;  // -1: none
-ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock);
+ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char* like = nullptr);
 void zrUnlockFile(ZrLock lock);
 extern int zrLockWaitMs;
 

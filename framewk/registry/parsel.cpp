@@ -33,8 +33,9 @@ static const unsigned char* s_in = s_buf;
 static int s_inPos, s_inLen;
 static FILE* s_inFile;
 static ZrReadAhead* s_ahead;
-// A read found the end of the input (s_atEnd), or failed (s_readFailed too).
-static bool s_atEnd, s_readFailed;
+// A read found the end of the input (s_atEnd), or failed (s_readFailed too), or a token
+// over the limit ended it (s_tooLong).
+static bool s_atEnd, s_readFailed, s_tooLong;
 
 // The current recognition attempt: yytext[0..s_len) are its bytes, s_reads counts them
 // and the end of input, s_fromStream how many came from yyin rather than s_pend.
@@ -56,10 +57,17 @@ static int yyerror() {
 // The end of input ends the registry: there is never a next file.
 static int yywrap() { return 1; }
 
+bool yylimitexits = true;
+
 static void TooLong() {
     yyreadahead(false);
-    fprintf(yyout, "Input string too long, limit %d\n", YYLMAX);
-    exit(1);
+    if (yylimitexits) {
+        fprintf(yyout, "Input string too long, limit %d\n", YYLMAX);
+        exit(1);
+    }
+    s_tooLong = s_atEnd = true;
+    s_pendPos = s_pendLen = 0;
+    s_inPos = s_inLen = 0;
 }
 
 // The end is reached, as getc would find it, only once a byte past the last has been
@@ -67,6 +75,10 @@ static void TooLong() {
 // A failed read ends the input as well.
 static bool Refill() {
     s_inPos = 0;
+    if (s_tooLong) {
+        s_inLen = 0;
+        return false;
+    }
     long n;
     if (s_ahead) {
         n = zrReadAheadNext(s_ahead, &s_in);
@@ -85,7 +97,10 @@ static bool Refill() {
 }
 
 static inline int ReadByte() {
-    if (s_reads == s_limit) TooLong();
+    if (s_reads == s_limit) {
+        TooLong();
+        return EOF;
+    }
     ++s_reads;
     int ch;
     if (s_pendPos < s_pendLen) {
@@ -124,6 +139,7 @@ static inline void ReadRun(Keep keep) {
 // anything still pending from an earlier give-back of the same attempt.
 static void GiveBack(int keep) {
     int n = s_len - keep;
+    if (s_tooLong) n = 0;  // the input has ended: nothing is read again
     if (n > 0) {
         int fromPend = n > s_fromStream ? n - s_fromStream : 0;
         if (s_inPos >= n - fromPend) {
@@ -405,7 +421,7 @@ void yylexreset() {
     s_pendPos = s_pendLen = 0;
     s_inPos = s_inLen = 0;
     s_inFile = yyin;
-    s_atEnd = s_readFailed = false;
+    s_atEnd = s_readFailed = s_tooLong = false;
 }
 
 void yyreadahead(bool on) {
@@ -421,3 +437,4 @@ void yyreadahead(bool on) {
 
 bool yyatend() { return s_atEnd; }
 bool yyreadfailed() { return s_readFailed; }
+bool yytoolong() { return s_tooLong; }

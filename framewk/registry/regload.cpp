@@ -4,7 +4,8 @@
 #include "regscan.h"
 #include "zrplat.h"
 
-// Results: 0 loaded; 1 already loaded, a syntax error or parser stacks that cannot grow;
+// Results: 0 loaded; 1 already loaded, a syntax error, parser stacks that cannot grow, or
+// (with yylimitexits off) a token over the scanner's limit;
 // 2 no memory (key stack, a token's text, the root handle, or no root at all); 5 the file
 // cannot be opened as a regular file or read to its end, or its path does not fit
 // bpRegFile (nothing is opened then).
@@ -30,6 +31,10 @@ unsigned int LoadRegistry(const char* filename) {
     do rc = yyparse();
     while (rc == 0 && !yyatend());
     yyreadahead(false);
+    if (yytoolong()) {
+        UnloadRegistry();
+        return 1;
+    }
     // A file that could not be read to its end is not loaded: saving the part that was
     // read would lose the rest. It answers as a file that cannot be read at all.
     if (yyreadfailed()) {

@@ -231,6 +231,12 @@ extern int lineno;
 // While set, a load prints no message about a bad file (the unload's re-read of a file
 // that another process changed says it in one line of its own).
 extern int regQuiet;
+// A token over the scanner's length limit ends the process (the default) or, while this
+// is off, ends the input and the load fails with 1: for a file that must not end the
+// process (the unload's re-read of a file another process left).
+extern bool yylimitexits;
+// Such a token ended the last load's input; true until the next load begins.
+bool yytoolong();
 
 // ---- loading, unloading, writing -----------------------------------------------------
 #define REGFILE_PATH_MAX 512

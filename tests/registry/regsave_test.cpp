@@ -56,6 +56,36 @@ TEST_F(SaveFaults, LeftoversOfAnEarlierCrash) {
     fs::remove(tmp);
 }
 
+// A registry file named like its own temporary or lock file is never removed, cut short
+// or locked in its own place: its companions take their extension once more.
+TEST_F(SaveFaults, AFileNamedLikeItsCompanions) {
+    struct Case {
+        const char* file;
+        std::set<std::string> names;  // after a save
+    } cases[] = {
+        {"R.TMP", {"R.TMP", "R.LCK"}},
+        {"APP.LCK", {"APP.LCK", "APP.LCK.LCK"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        reg_ = dir_.File(c.file);
+        Trees(Registry(3));
+        for (ZrIoFault f : {ZR_IO_WRITE, ZR_IO_RENAME}) {
+            zrIoFailAt(f);
+            WriteBytes(reg_, Registry(3));
+            SaveChanged();
+            zrIoFailAt(ZR_IO_NONE);
+            EXPECT_EQ(ReadBytes(reg_), Registry(3)) << f;
+        }
+        for (const auto& e : fs::directory_iterator(dir_.Path()))
+            if (e.path().filename() != c.file) fs::remove(e.path());
+        SaveChanged();
+        EXPECT_TRUE(LoadsOldOrNew());
+        EXPECT_EQ(dir_.Names(), c.names);
+        for (const std::string& n : c.names) fs::remove(dir_.File(n));
+    }
+}
+
 // Texts at the scanner's length limit, in each place a text can stand: a key name, a
 // value name, string data. Quoted, 9,998 bytes fit; bare, 9,999 do, and the writer must
 // then write them bare. One byte more ends a load, so a host can never store it.

@@ -94,8 +94,9 @@ ZRREG_API uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename);
  * written back. The write holds a lock that every process takes (rule 7) on a file
  * beside the registry file, named like the temporary file with ".LCK" (APP.LCK beside
  * app.txt), which the first write makes and which stays. When that lock is not had within
- * 5 seconds, the file another process left cannot be read back (a hand edit with a syntax
- * error), or more changes were made than the journal holds (16 MB), the registry file
+ * 5 seconds or cannot be taken at all, the file another process left cannot be read back
+ * (a hand edit with a syntax error, or a text over the scanner's limit, which here ends no
+ * process), or more changes were made than the journal holds (16 MB), the registry file
  * stays as it is, the tree goes to a file of this process's own beside it
  * (APP.<process id>.TMP), and one line on standard output names it. */
 ZRREG_API void ZRREG_CALL ZrUnloadRegistry(void);

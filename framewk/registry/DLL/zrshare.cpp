@@ -240,11 +240,16 @@ static void Merge(const char* target, const ZrFileStamp& found) {
     bRegChanged = 0;
     UnloadRegistry();
     regQuiet = 1;
+    yylimitexits = false;
     unsigned int rc = LoadRegistry(path);
+    yylimitexits = true;
     regQuiet = 0;
     if (rc != REGERR_SUCCESS) {
-        char why[64] = "no memory";
+        char why[96] = "no memory";
         if (rc == 1) snprintf(why, sizeof why, "line %d", lineno);
+        if (rc == 1 && yytoolong())
+            snprintf(why, sizeof why, "line %d: a text longer than the scanner's limit of 10000 bytes",
+                     lineno);
         if (rc == REGERR_NOT_FOUND) snprintf(why, sizeof why, "it cannot be opened");
         printf(
             "zrregdll: %s has changed since the load and cannot be read back (%s); this process's changes "
@@ -273,9 +278,19 @@ void ShareUnload() {
         JournalClear();
         return;
     }
+    // Without the lock a save could replace another process's at the same moment and lose
+    // its changes: a lock file that cannot be opened or made keeps the tree aside as well.
     ZrLock lock = -1;
-    if (zrLockFile(lockPath, true, &lock) == ZR_LOCK_TIMEOUT) {
-        KeepOwnTree(target, "is locked by another process");
+    ZrLockResult locked = zrLockFile(lockPath, true, &lock, target);
+    if (locked != ZR_LOCK_TAKEN) {
+        char why[REGFILE_TEMP_MAX + 64];
+        if (locked == ZR_LOCK_TIMEOUT) {
+            snprintf(why, sizeof why, "is locked by another process");
+        } else {
+            snprintf(why, sizeof why, "cannot be locked (%s cannot be opened or made, or takes no lock)",
+                     lockPath);
+        }
+        KeepOwnTree(target, why);
         JournalClear();
         return;
     }

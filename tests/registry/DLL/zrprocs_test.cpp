@@ -2,6 +2,7 @@
 // unload is merged, not overwritten; several processes and zrreg lose no change.
 #include <stdint.h>
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -110,26 +111,37 @@ TEST_F(SharedFile, ChangesAreReplayedOntoAnotherProcessesFile) {
     }
 }
 
-// When the merge cannot be made, the registry file stays as it is and this process's tree
-// waits in a file of its own, named in one line.
+// When the merge cannot be made, or the lock that every save takes cannot be had, the
+// registry file stays as it is and this process's tree waits in a file of its own, named
+// in one line.
 TEST_F(SharedFile, WhatCannotBeMergedIsKeptAside) {
     const std::string mine = "[My Computer]\n  [A]\n    x = \"ours\"\n  [B]\n    y = \"base\"\n";
-    const char* const other = "KEY \"My Computer\" ( KEY C ( ) )";
+    const std::string other = "KEY \"My Computer\" ( KEY C ( ) )";
+    enum Lock { FREE, HELD, FOLDER, DANGLING_LINK };
     struct Case {
         const char* name;
-        const char* theirs;  // null: the file stays, but another process holds the lock
-        bool unrecorded;     // the journal has no room for this process's last change
-        ZrIoFault fault;     // of the merged tree's save
+        std::string theirs;  // empty: the file stays as this process loaded it
+        Lock lock;
+        bool unrecorded;  // the journal has no room for this process's last change
+        ZrIoFault fault;  // of the merged tree's save
         const char* line;
     };
     const Case cases[] = {
-        {"their file does not parse", "KEY \"My Computer\" ( KEY A (\n", false, ZR_IO_NONE,
+        {"their file does not parse", "KEY \"My Computer\" ( KEY A (\n", FREE, false, ZR_IO_NONE,
          "cannot be read back (line 2)"},
-        {"the lock is not had in time", nullptr, false, ZR_IO_NONE, "is locked by another process"},
-        {"a change not recorded", other, true, ZR_IO_NONE, "a change was not recorded"},
-        {"the merged tree cannot replace the file", other, false, ZR_IO_RENAME, "cannot be written"},
+        {"their file holds a text over the scanner's limit",
+         "KEY \"My Computer\"\n(\n    [REG_SZ] x = \"" + std::string(12000, 'a') + "\";\n)\n", FREE, false,
+         ZR_IO_NONE, "cannot be read back (line 3: a text longer than the scanner's limit"},
+        {"the lock is not had in time", "", HELD, false, ZR_IO_NONE, "is locked by another process"},
+        {"the lock file is a folder", "", FOLDER, false, ZR_IO_NONE, "cannot be locked"},
+#ifndef _WIN32
+        {"the lock file is a dangling link", "", DANGLING_LINK, false, ZR_IO_NONE, "cannot be locked"},
+#endif
+        {"a change not recorded", other, FREE, true, ZR_IO_NONE, "a change was not recorded"},
+        {"the merged tree cannot replace the file", other, FREE, false, ZR_IO_RENAME, "cannot be written"},
     };
     zrLockWaitMs = 100;
+    const std::string lockFile = dir_.File("REG.LCK");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         WriteBytes(reg_, kBase);
@@ -146,11 +158,13 @@ TEST_F(SharedFile, WhatCannotBeMergedIsKeptAside) {
             ZrRegCloseKey(b);
         }
         ZrLock lock = -1;
-        if (c.theirs) {
-            ReplaceFile(reg_, c.theirs);
-        } else {
-            ASSERT_EQ(zrLockFile(dir_.File("REG.LCK").c_str(), true, &lock), ZR_LOCK_TAKEN);
+        if (!c.theirs.empty()) ReplaceFile(reg_, c.theirs);
+        fs::remove(lockFile);
+        if (c.lock == HELD) {
+            ASSERT_EQ(zrLockFile(lockFile.c_str(), true, &lock), ZR_LOCK_TAKEN);
         }
+        if (c.lock == FOLDER) fs::create_directory(lockFile);
+        if (c.lock == DANGLING_LINK) fs::create_symlink(dir_.File("nowhere"), lockFile);
         const std::string before = ReadBytes(reg_);
         testing::internal::CaptureStdout();
         zrIoFailAt(c.fault);
@@ -165,6 +179,7 @@ TEST_F(SharedFile, WhatCannotBeMergedIsKeptAside) {
         EXPECT_EQ(TreeInFile(own_), mine);
         fs::remove(own_);
         fs::remove(dir_.File("REG.TMP"));
+        fs::remove(lockFile);
     }
     zrLockWaitMs = 5000;
 }
@@ -232,6 +247,49 @@ TEST_F(SharedFile, ProcessesLoseNoUpdate) {
     EXPECT_EQ(written.count(word), 1u) << word;
     EXPECT_EQ(dir_.Names(), (std::set<std::string>{"REG.LCK", "reg.txt"}));
     printf("processes: %d x %d rounds, %d updates lost\n", kProcs, kRounds, lost);
+}
+
+// The lock file, made by a process under a strict umask, may be read by every user who may
+// read the registry file, so that their saves lock too; one this user cannot open keeps
+// the user's tree aside instead of saving unlocked.
+TEST_F(SharedFile, EveryUserWhoReadsTheRegistryLocksIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    fs::permissions(dir_.Path(), fs::perms::all);
+    fs::permissions(reg_, static_cast<fs::perms>(0644));
+    mode_t old = umask(077);
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    SetText(u"A", u"x", "root");
+    ZrUnloadRegistry();
+    umask(old);
+    const std::string lockFile = dir_.File("REG.LCK");
+    EXPECT_EQ(static_cast<int>(fs::status(lockFile).permissions()), 0644);
+
+    // Another user sets B\y: the lock as made, then one that this user cannot read.
+    auto otherUser = [&]() {
+        fflush(stdout);
+        pid_t pid = fork();
+        if (pid == 0) {
+            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+            if (ZrLoadRegistry(reg_.c_str()) != 0) _exit(3);
+            SetText(u"B", u"y", "other");
+            ZrUnloadRegistry();
+            _exit(0);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return pid;
+    };
+    otherUser();
+    EXPECT_EQ(TreeInFile(reg_), "[My Computer]\n  [A]\n    x = \"root\"\n  [B]\n    y = \"other\"\n");
+
+    fs::permissions(lockFile, static_cast<fs::perms>(0600));
+    WriteBytes(reg_, kBase);
+    fs::permissions(reg_, static_cast<fs::perms>(0644));
+    pid_t pid = otherUser();
+    EXPECT_EQ(ReadBytes(reg_), kBase);
+    EXPECT_EQ(TreeInFile(dir_.File("REG." + std::to_string(pid) + ".TMP")),
+              "[My Computer]\n  [A]\n    x = \"base\"\n  [B]\n    y = \"other\"\n");
 }
 
 // zrreg changes the file while a host holds it loaded; the host's unload keeps both.
