@@ -39,6 +39,13 @@ static bool ioFaulted(ZrIoFault f) { return s_ioFault == f; }
 static bool s_syncFiles = true;
 void zrSyncFiles(bool on) { s_syncFiles = on; }
 
+static long s_syncs;
+long zrSyncCount() { return s_syncs; }
+static bool Synced(bool ok) {
+    if (ok) ++s_syncs;
+    return ok;
+}
+
 long zrReadFile(FILE* fp, void* buf, size_t n) {
     if (ioFaulted(ZR_IO_READ) && s_readsSinceFault++ > 0) return -1;
     size_t got = fread(buf, 1, n, fp);
@@ -85,7 +92,9 @@ bool zrSaveTarget(const char* path, char* out, size_t outSize) {
 // that appears there again before the file is made.
 static int createExclusive(const char* path, const char*, bool text) {
     DeleteFileA(path);
-    return _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | (text ? _O_TEXT : _O_BINARY), _S_IREAD | _S_IWRITE);
+    int fd = _open(path, _O_WRONLY | _O_CREAT | _O_EXCL | (text ? _O_TEXT : _O_BINARY), _S_IREAD | _S_IWRITE);
+    if (fd >= 0) Step(ZR_STEP_CREATED);
+    return fd;
 }
 #else
 // Opened without blocking, so that a FIFO without a writer cannot hang the load; only
@@ -123,6 +132,7 @@ static int createExclusive(const char* path, const char* like, bool) {
     bool known = like && stat(like, &st) == 0;
     mode_t mode = known ? (st.st_mode & 07777) : 0666;
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, known ? mode & 0600 : mode);
+    if (fd >= 0) Step(ZR_STEP_CREATED);
     if (fd < 0 || !known) return fd;
     // Owner and group only where the process may set them; a group alone is often allowed.
     if (fchown(fd, st.st_uid, st.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), st.st_gid) != 0) {
@@ -165,9 +175,9 @@ static bool syncStream(FILE* fp) {
     if (ioFaulted(ZR_IO_SYNC)) return false;
     if (!s_syncFiles) return true;
 #ifdef _WIN32
-    return _commit(_fileno(fp)) == 0;
+    return Synced(_commit(_fileno(fp)) == 0);
 #else
-    return fsync(fileno(fp)) == 0;
+    return Synced(fsync(fileno(fp)) == 0);
 #endif
 }
 
@@ -185,7 +195,8 @@ bool zrCommitFile(FILE* fp) {
 bool zrReplaceFile(const char* source, const char* target) {
     Step(ZR_STEP_RENAME);
     if (ioFaulted(ZR_IO_RENAME)) return false;
-    if (!MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return false;
+    if (!Synced(MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0))
+        return false;
     Step(ZR_STEP_RENAMED);
     Step(ZR_STEP_DIRSYNCED);  // the write-through move is durable as it returns
     return true;
@@ -206,7 +217,7 @@ static void syncParentDir(const char* path) {
     }
     int fd = open(dir, O_RDONLY);
     if (fd < 0) return;
-    fsync(fd);
+    Synced(fsync(fd) == 0);
     close(fd);
 }
 

@@ -286,7 +286,8 @@ void zrSyncFiles(bool on);
 // null in production; when set, it is called at each point, in this order.
 enum ZrSaveStep {
     ZR_STEP_OPEN,     // before the temporary file is created
-    ZR_STEP_OPENED,   // it exists, empty
+    ZR_STEP_CREATED,  // it exists, empty, before it is given the registry file's owner and mode
+    ZR_STEP_OPENED,   // it exists, empty, with them
     ZR_STEP_WRITE,    // after each write to it
     ZR_STEP_FLUSHED,  // its stream's buffer was handed to the system
     ZR_STEP_SYNCED,   // its content is on disk
@@ -296,5 +297,8 @@ enum ZrSaveStep {
     ZR_STEP_DIRSYNCED
 };
 extern void (*zrSaveStepHook)(ZrSaveStep step);
+// The files and folders synced to disk since the process started (a folder after a
+// rename; on Windows the write-through move counts as that).
+long zrSyncCount();
 
 #endif

@@ -325,6 +325,8 @@ void zrPoolUnplan(void* const* chunks, const long* begunAt, int count) {
 #endif
 }
 
+bool zrPoolOwns(const void* p) { return Known(p); }
+
 long zrPoolChunksBegun() { return s_begun.load(std::memory_order_relaxed); }
 
 void zrPoolFaultIn(void* chunk) {

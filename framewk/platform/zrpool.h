@@ -13,6 +13,9 @@ void zrPoolFree(void* p);
 void* zrPoolResize(void* p, size_t n);
 // The bytes of the pages the pool has handed out to its size classes (for measurements).
 size_t zrPoolHeldBytes();
+// Whether the pool takes p for a block of its own chunks (for tests): an address the
+// system got back must be the C allocator's again.
+bool zrPoolOwns(const void* p);
 
 // For a thread that faults the pool's memory in ahead of a load (zrahead.cpp). Maps, without
 // touching them, chunks enough for `bytes` more than the pool holds free, to be used after

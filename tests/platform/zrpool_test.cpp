@@ -191,6 +191,7 @@ TEST(Platform, PoolPlanListsChunksInTheOrderOfTheirUse) {
     for (int i = 0; i < n; ++i) {
         bool mapped = mincore(out[i], 4096, &page) == 0;
         EXPECT_EQ(mapped, i < 2) << i;
+        EXPECT_EQ(zrPoolOwns(out[i]), i < 2) << i;  // else a block of malloc there would go astray
     }
     for (int i = 0; i < 20000; ++i) {
         blocks.push_back(static_cast<unsigned char*>(zrPoolAlloc(200)));

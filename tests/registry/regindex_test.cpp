@@ -225,4 +225,28 @@ TEST_F(IndexTest, NoMemoryFallsBackToTheScan) {
     }
 }
 
+// Removals keep an index in step instead of dropping it: a key that loses values one by
+// one while it is searched never builds its index again (an index dropped on every
+// removal still answers rightly, but each lookup then pays for a new one).
+TEST_F(IndexTest, RemovalsKeepTheIndex) {
+    RootNode = MakeNode("My Computer");
+    for (int i = 0; i < 2000; ++i) {
+        std::string name = "v" + std::to_string(i);
+        ASSERT_TRUE(RootNode->AddValue(RegKeyValue::MakeFromText(name.c_str(), REG_INT, "1")));
+        ASSERT_TRUE(RootNode->AddKeyNode(MakeNode(name)));
+    }
+    ASSERT_NE(RootNode->ValueIndex(), nullptr);
+    ASSERT_NE(RootNode->KeyIndex(), nullptr);
+    zrAllocFailAt(0);
+    for (int i = 0; i < 200; ++i) {
+        std::string name = "v" + std::to_string(i * 7);
+        int slot = -1;
+        ASSERT_NE(RootNode->FindValue(name.c_str(), &slot), nullptr);
+        delete RootNode->TakeValue(slot);
+        ASSERT_NE(RootNode->FindKeyNode(name.c_str(), &slot), nullptr);
+        delete RootNode->TakeKeyNode(slot);
+    }
+    EXPECT_LT(zrAllocCount(), 20);
+}
+
 }  // namespace

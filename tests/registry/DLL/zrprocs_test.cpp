@@ -65,6 +65,13 @@ TEST_F(SharedFile, ChangesAreReplayedOntoAnotherProcessesFile) {
         {"both set one value: the later unload's stays", [] { SetText(u"A", u"x", "ours"); },
          "KEY \"My Computer\" ( KEY A ( [REG_SZ] x = \"theirs\"; [REG_SZ] z = \"theirs\"; ) )",
          "[My Computer]\n  [A]\n    z = \"theirs\"\n    x = \"ours\"\n"},
+        {"one value name set in two keys, one after the other, lands in each",
+         [] {
+             SetText(u"A", u"v", "one");
+             SetText(u"B", u"v", "two");
+         },
+         "KEY \"My Computer\" ( KEY A ( ) KEY B ( ) )",
+         "[My Computer]\n  [A]\n    v = \"one\"\n  [B]\n    v = \"two\"\n"},
         {"a key they deleted and we changed comes back with our change only",
          [] { SetText(u"B", u"w", "ours"); }, "KEY \"My Computer\" ( KEY A ( [REG_SZ] x = \"base\"; ) )",
          "[My Computer]\n  [A]\n    x = \"base\"\n  [B]\n    w = \"ours\"\n"},
