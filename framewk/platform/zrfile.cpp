@@ -3,6 +3,8 @@
 // seams that fail or stop a save.
 #include "zrplat.h"
 
+#include <errno.h>
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -34,7 +36,12 @@ void zrIoFailAt(ZrIoFault f) {
     s_readsSinceFault = 0;
 }
 
-static bool ioFaulted(ZrIoFault f) { return s_ioFault == f; }
+// An injected fault fails as a full disk would.
+static bool ioFaulted(ZrIoFault f) {
+    if (s_ioFault != f) return false;
+    errno = f == ZR_IO_WRITE ? ENOSPC : EIO;
+    return true;
+}
 
 static bool s_syncFiles = true;
 void zrSyncFiles(bool on) { s_syncFiles = on; }

@@ -44,13 +44,14 @@ static int s_len, s_reads, s_fromStream, s_limit;
 int regQuiet;
 
 int yyerror(const char* str) {
-    if (!regQuiet) printf("line: %d - %s\n", lineno, str);
+    if (s_tooLong) return -1;  // the input ended there: what the parser then misses is no news
+    RegMessage(REGVIEW_MSG_PARSE, lineno, "%s", str);
     return -1;
 }
 
 // After a runaway string.
 static int yyerror() {
-    if (!regQuiet) printf("Error in line: %d\n", lineno);
+    RegMessage(REGVIEW_MSG_ERROR_IN_LINE, lineno, "error");
     return -1;
 }
 
@@ -61,10 +62,9 @@ bool yylimitexits = true;
 
 static void TooLong() {
     yyreadahead(false);
-    if (yylimitexits) {
-        fprintf(yyout, "Input string too long, limit %d\n", YYLMAX);
-        exit(1);
-    }
+    static_assert(YYLMAX == REGFILE_TEXT_MAX + 2, "the limit holds a quoted text and its quotes");
+    RegMessage(REGVIEW_MSG_TOO_LONG, lineno, "input string too long, limit %d", YYLMAX);
+    if (yylimitexits && !RegHostSink()) exit(1);
     s_tooLong = s_atEnd = true;
     s_pendPos = s_pendLen = 0;
     s_inPos = s_inLen = 0;
@@ -374,7 +374,7 @@ static int Scan() {
                 }
                 if (c == '\n') {
                     GiveBack(s_len - 1);
-                    if (!regQuiet) printf("line %d - FATAL: Runaway string\n", lineno);
+                    RegMessage(REGVIEW_MSG_RUNAWAY, lineno, "runaway string");
                     yyerror();
                     continue;
                 }

@@ -87,7 +87,7 @@ int EndKeyNode(const char* name) {
         Pop();
         return 0;
     }
-    if (!regQuiet) printf("syntax error, unexpected end of key %s\n", name);
+    RegMessage(REGVIEW_MSG_END_OF_KEY, 0, "syntax error, unexpected end of key %s", name);
     return 1;
 }
 
@@ -104,7 +104,7 @@ int EndLoadedKeyNode(const char* name) {
 int AddValue(char* valuename, int type, void* data) {
     RegNode* top = StackTop();
     if (!top) {
-        if (!regQuiet) printf("line %d: syntax error, unexpected value\n", lineno);
+        RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, lineno, "syntax error, unexpected value");
         return 1;
     }
     // Room in the list first, so that a value, once made, is always appended and the

@@ -7,6 +7,7 @@
 
 #include "regindex.h"
 #include "reglist.h"
+#include "regview.h"
 #include "zrregdll.h"
 #include "zrtempl.h"
 
@@ -225,6 +226,17 @@ char* ZRNWGetSubkey(char* outStr, char* inStr);
 int32_t CreateKeyHeld(void* hKey, const unsigned short* lpSubKey, void** phkResult);
 
 // ---- messages about the registry file ---------------------------------------------------
+// Every message goes through RegMessage (text formatted as by printf) to the one sink:
+// standard output in the library's own words, or a sink the project's hosts set (regview.h).
+void RegMessage(RegViewMessageKind kind, int line, const char* format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 3, 4)))
+#endif
+    ;
+// Whether a host set a sink of its own: it gets a token over the length limit as a refused load.
+bool RegHostSink();
+// What the unload did with the tree, for RegViewLastUnload; keptIn and why may be null.
+void RegNoteSave(RegViewSaveResult result, const char* keptIn, const char* why);
 // The line of the registry file being read: 1 when a load begins; every message about a
 // bad file prints it.
 extern int lineno;
@@ -232,8 +244,8 @@ extern int lineno;
 // that another process changed says it in one line of its own).
 extern int regQuiet;
 // A token over the scanner's length limit ends the process (the default) or, while this
-// is off, ends the input and the load fails with 1: for a file that must not end the
-// process (the unload's re-read of a file another process left).
+// is off or a host has set its own sink, ends the input and the load fails with 1: for a
+// file that must not end the process (the unload's re-read of a file another process left).
 extern bool yylimitexits;
 // Such a token ended the last load's input; true until the next load begins.
 bool yytoolong();

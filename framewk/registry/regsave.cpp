@@ -1,4 +1,5 @@
 // The registry file writer: the tree in the file's own syntax, via a temporary file.
+#include <errno.h>
 #include <limits.h>
 #include <string.h>
 
@@ -207,12 +208,27 @@ bool cfRegTempNames(const char* regPath, char* target, char* tmpFile) {
 int cfRegSaveRegToTemp(char* tmpFile, char* target) {
     if (bRegChanged != 1) return 0;
     bRegChanged = 0;
-    if (!RootNode || !cfRegTempNames(bpRegFile, target, tmpFile)) return 0;
+    char why[REGFILE_TEMP_MAX + 128];
+    if (!RootNode || !cfRegTempNames(bpRegFile, target, tmpFile)) {
+        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, "has no temporary file name (no \".\" in its name)");
+        return 0;
+    }
     FILE* fp = zrOpenTempForWrite(tmpFile, target);
-    if (!fp) return 0;
+    if (!fp) {
+        snprintf(why, sizeof why, "could not be saved: its temporary file %s cannot be made (%s)", tmpFile,
+                 strerror(errno));
+        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, why);
+        return 0;
+    }
+    errno = 0;
     bool ok = RootNode->Save(fp, 0);
-    ok = zrCommitFile(fp) && ok;
-    if (!ok) {
+    int err = errno;
+    bool committed = zrCommitFile(fp);
+    if (!ok || !committed) {
+        if (ok || err == 0) err = errno;
+        snprintf(why, sizeof why, "could not be saved: its temporary file %s cannot be written (%s)", tmpFile,
+                 err ? strerror(err) : "no memory");
+        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, why);
         _unlink(tmpFile);
         return 0;
     }
@@ -228,6 +244,12 @@ void cfRegSwapRegFile(const char* tmpFile, const char* target) {
         fclose(yyin);  // Windows cannot replace an open file
         yyin = nullptr;
     }
-    zrReplaceFile(tmpFile, target);
+    if (zrReplaceFile(tmpFile, target)) {
+        RegNoteSave(REGVIEW_SAVE_WRITTEN, nullptr, nullptr);
+    } else {
+        char why[REGFILE_TEMP_MAX + 64];
+        snprintf(why, sizeof why, "could not be replaced (%s)", strerror(errno));
+        RegNoteSave(REGVIEW_SAVE_FAILED, tmpFile, why);
+    }
     if (wasOpen) yyin = zrOpenFileForRead(bpRegFile);
 }

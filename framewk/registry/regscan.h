@@ -1,5 +1,6 @@
 // The registry file's scanner and parser, as the loader drives them and the writer swaps
-// the file they read. Private to those four: the rest of the library sees regp.h only.
+// the file they read. Private to those four and the message sink (which prints on yyout):
+// the rest of the library sees regp.h only.
 #ifndef REGSCAN_H
 #define REGSCAN_H
 

@@ -217,9 +217,11 @@ static bool SaveOwnTree(const char* target, char* out) {
 static void KeepOwnTree(const char* target, const char* why) {
     char own[REGFILE_TEMP_MAX];
     if (SaveOwnTree(target, own)) {
-        printf("zrregdll: %s %s; this process's changes are kept in %s\n", bpRegFile, why, own);
+        RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes are kept in %s", bpRegFile, why, own);
+        RegNoteSave(REGVIEW_SAVE_ASIDE, own, why);
     } else {
-        printf("zrregdll: %s %s; this process's changes could not be kept\n", bpRegFile, why);
+        RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes could not be kept", bpRegFile, why);
+        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, why);
     }
     bRegChanged = 0;
     UnloadRegistry();
@@ -251,10 +253,10 @@ static void Merge(const char* target, const ZrFileStamp& found) {
             snprintf(why, sizeof why, "line %d: a text longer than the scanner's limit of 10000 bytes",
                      lineno);
         if (rc == REGERR_NOT_FOUND) snprintf(why, sizeof why, "it cannot be opened");
-        printf(
-            "zrregdll: %s has changed since the load and cannot be read back (%s); this process's changes "
-            "are kept in %s\n",
-            path, why, own);
+        char said[sizeof why + 64];
+        snprintf(said, sizeof said, "has changed since the load and cannot be read back (%s)", why);
+        RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes are kept in %s", path, said, own);
+        RegNoteSave(REGVIEW_SAVE_ASIDE, own, said);
         return;
     }
     Replay();
@@ -264,7 +266,11 @@ static void Merge(const char* target, const ZrFileStamp& found) {
     if (zrStampOf(target, &now) && !zrSameStamp(now, found)) {
         _unlink(own);
     } else {
-        printf("zrregdll: %s cannot be written; this process's changes are kept in %s\n", path, own);
+        RegMessage(REGVIEW_MSG_SAVE, 0, "%s cannot be written; this process's changes are kept in %s", path,
+                   own);
+        char why[REGFILE_TEMP_MAX + 160];
+        snprintf(why, sizeof why, "cannot be written (%s)", RegViewLastUnload().why);
+        RegNoteSave(REGVIEW_SAVE_ASIDE, own, why);
     }
 }
 
@@ -273,6 +279,7 @@ static void Merge(const char* target, const ZrFileStamp& found) {
 // loaded, the save is exactly the single process's; otherwise the changes are merged.
 void ShareUnload() {
     char target[REGFILE_TEMP_MAX], lockPath[REGFILE_TEMP_MAX];
+    RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
     if (!lRegLoadCnt || bRegChanged != 1 || !LockName(bpRegFile, target, lockPath)) {
         UnloadRegistry();
         JournalClear();

@@ -56,6 +56,44 @@ bool RegViewTempFile(const char* regPath, char* out, size_t outSize);
 // file stays as it was and the temporary file is removed.
 bool RegViewWriteFile(const char* path, const void* bytes, size_t n);
 
+// ---- the library's messages and the outcome of an unload ------------------------------
+
+// What a message is about; the default sink prints each in the library's own words.
+enum RegViewMessageKind {
+    REGVIEW_MSG_PARSE,             // "line: N - TEXT", the parser's error
+    REGVIEW_MSG_ERROR_IN_LINE,     // "Error in line: N", after a runaway string on line N
+    REGVIEW_MSG_RUNAWAY,           // "line N - FATAL: Runaway string"
+    REGVIEW_MSG_END_OF_KEY,        // "syntax error, unexpected end of key NAME" (names no line)
+    REGVIEW_MSG_UNEXPECTED_VALUE,  // "line N: syntax error, unexpected value"
+    REGVIEW_MSG_TOO_LONG,          // "Input string too long, limit 10000"
+    REGVIEW_MSG_SAVE               // "zrregdll: TEXT", an unload that kept its tree aside or lost it
+};
+struct RegViewMessage {
+    RegViewMessageKind kind;
+    int line;          // the line of the registry file it is about; 0 when it names none
+    const char* text;  // what is wrong, in words ("syntax error", "runaway string", ...)
+};
+// Where the library's messages go: with a null sink (the default) to standard output, in
+// the library's own words. A host that sets a sink of its own also gets a token over the
+// scanner's length limit as a refused load (ZRREG_LOAD_REFUSED, after its message) instead
+// of the end of its process. One sink for the process; set it while nothing is loaded.
+typedef void (*RegViewSink)(const RegViewMessage* message, void* context);
+void RegViewSetSink(RegViewSink sink, void* context);
+
+enum RegViewSaveResult {
+    REGVIEW_SAVE_NONE,     // nothing to write: the tree was not changed (or nothing was unloaded)
+    REGVIEW_SAVE_WRITTEN,  // the tree replaced the registry file
+    REGVIEW_SAVE_ASIDE,    // the file stays as it was; the tree is in keptIn
+    REGVIEW_SAVE_FAILED    // the file stays as it was; the changes are in keptIn, or lost when it is empty
+};
+struct RegViewUnload {
+    RegViewSaveResult result;
+    const char* keptIn;  // a file beside the registry file, or ""
+    const char* why;     // for ASIDE and FAILED: the reason in words ("" otherwise)
+};
+// What the last ZrUnloadRegistry did with the tree; valid until the next one.
+RegViewUnload RegViewLastUnload();
+
 // ---- for the benchmarks --------------------------------------------------------------
 
 // Writes the loaded tree to its temporary file as an unload does, whose name it leaves in
