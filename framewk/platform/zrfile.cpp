@@ -251,6 +251,31 @@ static bool SameFile(const char* a, const char* b) {
     return zrStampOf(a, &x) && zrStampOf(b, &y) && x.device == y.device && x.file == y.file;
 }
 
+ZrWriteResult zrWriteWhole(const char* temp, const char* target, bool text, bool replace,
+                           bool (*write)(FILE* fp, void* context), void* context, int* err) {
+    int dummy;
+    if (!err) err = &dummy;
+    FILE* fp = zrOpenTempForWrite(temp, target, text);
+    if (!fp) {
+        *err = errno;
+        return ZR_WRITE_NOT_MADE;
+    }
+    errno = 0;
+    bool ok = write(fp, context);
+    *err = errno;
+    bool committed = zrCommitFile(fp);
+    if (!ok || !committed) {
+        if (ok || *err == 0) *err = errno;
+        _unlink(temp);
+        return ZR_WRITE_FAILED;
+    }
+    if (replace && !zrReplaceFile(temp, target)) {
+        *err = errno;
+        return ZR_WRITE_NOT_REPLACED;
+    }
+    return ZR_WRITTEN;
+}
+
 // Windows upper-cases the whole path and cuts it at its first "."; on POSIX, where
 // directories are case-sensitive, the same rule applies to the last component only, so
 // the temporary file lies beside the registry file.

@@ -202,6 +202,15 @@ FILE* zrOpenTempForWrite(const char* path, const char* like, bool text = true);
 bool zrCommitFile(FILE* fp);
 // Replaces `target` by `source` in one step and makes the rename durable.
 bool zrReplaceFile(const char* source, const char* target);
+// Every file the library writes is written whole this way: `write` fills the temporary
+// file `temp` (made by zrOpenTempForWrite like `target`), which is synced and closed and
+// then, with `replace`, takes target's place. A temporary file that was not written whole
+// is removed; one written whole that could not replace target stays, as it holds the only
+// copy of what was written. On failure *err (when given) is the system's error number,
+// or 0 when `write` failed for want of memory.
+enum ZrWriteResult { ZR_WRITTEN, ZR_WRITE_NOT_MADE, ZR_WRITE_FAILED, ZR_WRITE_NOT_REPLACED };
+ZrWriteResult zrWriteWhole(const char* temp, const char* target, bool text, bool replace,
+                           bool (*write)(FILE* fp, void* context), void* context, int* err = nullptr);
 
 // The temporary file name of a registry file; false when none can be made.
 bool zrTempNameFor(const char* regPath, char* out, size_t outSize);

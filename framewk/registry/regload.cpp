@@ -8,10 +8,11 @@
 // (with yylimitexits off) a token over the scanner's limit;
 // 2 no memory (key stack, a token's text, the root handle, or no root at all); 5 the file
 // cannot be opened as a regular file or read to its end, or its path does not fit
-// bpRegFile (nothing is opened then).
+// bpRegFile (nothing is opened then). A filename that is bpRegFile itself was begun by
+// the caller (RegFileBegin).
 unsigned int LoadRegistry(const char* filename) {
     if (lRegLoadCnt) return 1;
-    if (strlen(filename) >= REGFILE_PATH_MAX) return REGERR_NOT_FOUND;
+    if (filename != bpRegFile && !RegFileBegin(filename)) return REGERR_NOT_FOUND;
     rootCreated = 0;
     delete NodeStack;
     NodeStack = zrNew<RegNodeList>();
@@ -23,7 +24,6 @@ unsigned int LoadRegistry(const char* filename) {
         return REGERR_NOT_FOUND;
     }
     yylexreset();
-    strcpy(bpRegFile, filename);
 
     // A NUL byte ends one parse; what follows it is parsed as another top-level key.
     yyreadahead(true);

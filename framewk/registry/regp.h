@@ -254,14 +254,33 @@ bool yytoolong();
 #define REGFILE_PATH_MAX 512
 // The file a save replaces and its temporary file: the registry path with links resolved.
 #define REGFILE_TEMP_MAX 4096
-extern char bpRegFile[REGFILE_PATH_MAX];
 unsigned int LoadRegistry(const char* filename);
 void UnloadRegistry();
-// The file a save of regPath replaces (links resolved) and its temporary file, each in
-// REGFILE_TEMP_MAX bytes; false when the library cannot save under that name.
-bool cfRegTempNames(const char* regPath, char* target, char* tmpFile);
+
+// The registry file of the load: its path as given and every name its save uses, made
+// once when a load begins (regnames.cpp); nothing else resolves the path.
+struct RegFileNames {
+    char target[REGFILE_TEMP_MAX];  // the file a save replaces: the path with links resolved
+    char temp[REGFILE_TEMP_MAX];    // its temporary file (APP.TMP beside app.txt)
+    char lock[REGFILE_TEMP_MAX];    // the file every process locks (APP.LCK)
+    char own[REGFILE_TEMP_MAX];     // this process's file for a tree kept aside (APP.<pid>.TMP)
+    bool saveable;                  // false: no such names (no "." in the name), never written back
+};
+extern char bpRegFile[REGFILE_PATH_MAX];  // the path as the host gave it
+// Makes the names for `path`, which becomes bpRegFile; false when it does not fit.
+bool RegFileBegin(const char* path);
+const RegFileNames& RegFile();
+// The names a save of `path` would use, without loading it; false when it has none.
+bool RegFileNamesFor(const char* path, RegFileNames* out);
+
+// Writes a changed tree to the temporary file (RegFile().temp), whose and whose target's
+// names it copies to tmpFile and target (REGFILE_TEMP_MAX bytes each); 1 when the file is
+// complete and on disk (and 0 otherwise, the outcome noted).
 int cfRegSaveRegToTemp(char* tmpFile, char* target);
 void cfRegSwapRegFile(const char* tmpFile, const char* target);
+// Writes the tree to `path` through zrWriteWhole, without replacing anything (a tree kept
+// aside); false when it could not be written whole (*err as zrWriteWhole sets it).
+bool cfRegSaveRegTo(const char* path, int* err);
 
 // ---- sharing the registry file between processes ---------------------------------------
 // The load and the unload as the exported calls make them: under the lock that every

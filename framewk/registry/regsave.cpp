@@ -3,10 +3,8 @@
 #include <limits.h>
 #include <string.h>
 
-#include "regscan.h"
+#include "regp.h"
 #include "zrplat.h"
-
-char bpRegFile[REGFILE_PATH_MAX];
 
 // A text of up to REGFILE_TEXT_MAX bytes is written between double quotes, exactly as
 // stored. A longer one fits the scanner's limit only as a bare word; only such a one is
@@ -196,54 +194,42 @@ bool RegNode::Save(FILE* fp, int tab) {
     return ok;
 }
 
-bool cfRegTempNames(const char* regPath, char* target, char* tmpFile) {
-    return zrSaveTarget(regPath, target, REGFILE_TEMP_MAX) &&
-           zrTempNameFor(target, tmpFile, REGFILE_TEMP_MAX);
+static bool WriteTree(FILE* fp, void*) { return RootNode->Save(fp, 0); }
+
+bool cfRegSaveRegTo(const char* path, int* err) {
+    *err = 0;
+    return RootNode &&
+           zrWriteWhole(path, RegFile().target, true, false, WriteTree, nullptr, err) == ZR_WRITTEN;
 }
 
 // Writes a changed tree to the temporary file beside the file that the registry path
-// names, links resolved; leaves that file's name in `target` and the temporary file's in
-// `tmpFile` (REGFILE_TEMP_MAX bytes each). 1 when the file is complete and on disk; a
-// temporary file that could not be written whole is removed.
+// names (links resolved). 1 when the file is complete and on disk; a temporary file that
+// could not be written whole is removed.
 int cfRegSaveRegToTemp(char* tmpFile, char* target) {
     if (bRegChanged != 1) return 0;
     bRegChanged = 0;
-    char why[REGFILE_TEMP_MAX + 128];
-    if (!RootNode || !cfRegTempNames(bpRegFile, target, tmpFile)) {
+    const RegFileNames& names = RegFile();
+    if (!RootNode || !names.saveable) {
         RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, "has no temporary file name (no \".\" in its name)");
         return 0;
     }
-    FILE* fp = zrOpenTempForWrite(tmpFile, target);
-    if (!fp) {
-        snprintf(why, sizeof why, "could not be saved: its temporary file %s cannot be made (%s)", tmpFile,
-                 strerror(errno));
-        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, why);
-        return 0;
-    }
-    errno = 0;
-    bool ok = RootNode->Save(fp, 0);
-    int err = errno;
-    bool committed = zrCommitFile(fp);
-    if (!ok || !committed) {
-        if (ok || err == 0) err = errno;
-        snprintf(why, sizeof why, "could not be saved: its temporary file %s cannot be written (%s)", tmpFile,
-                 err ? strerror(err) : "no memory");
-        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, why);
-        _unlink(tmpFile);
-        return 0;
-    }
-    return 1;
+    strcpy(tmpFile, names.temp);
+    strcpy(target, names.target);
+    int err = 0;
+    ZrWriteResult r = zrWriteWhole(tmpFile, target, true, false, WriteTree, nullptr, &err);
+    if (r == ZR_WRITTEN) return 1;
+    char why[REGFILE_TEMP_MAX + 128];
+    snprintf(why, sizeof why, "could not be saved: its temporary file %s cannot be %s (%s)", tmpFile,
+             r == ZR_WRITE_NOT_MADE ? "made" : "written", err ? strerror(err) : "no memory");
+    RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, why);
+    return 0;
 }
 
 // The temporary file takes the registry file's place in one atomic step, so that there
 // is never a moment without a registry file. When it cannot, the old file stays as it was
-// and so does the temporary file: it holds the only copy of the changes.
+// and so does the temporary file: it holds the only copy of the changes. (The loader
+// closed the registry file once it was read, so that nothing holds it open here.)
 void cfRegSwapRegFile(const char* tmpFile, const char* target) {
-    bool wasOpen = yyin && yyin != stdin;
-    if (wasOpen) {
-        fclose(yyin);  // Windows cannot replace an open file
-        yyin = nullptr;
-    }
     if (zrReplaceFile(tmpFile, target)) {
         RegNoteSave(REGVIEW_SAVE_WRITTEN, nullptr, nullptr);
     } else {
@@ -251,5 +237,4 @@ void cfRegSwapRegFile(const char* tmpFile, const char* target) {
         snprintf(why, sizeof why, "could not be replaced (%s)", strerror(errno));
         RegNoteSave(REGVIEW_SAVE_FAILED, tmpFile, why);
     }
-    if (wasOpen) yyin = zrOpenFileForRead(bpRegFile);
 }

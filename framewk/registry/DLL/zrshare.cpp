@@ -8,14 +8,10 @@
 #include "zrplat.h"
 
 // The lock lies on a companion file beside the registry file (links resolved), named by
-// the temporary file's rule with ".LCK": APP.LCK beside app.txt. Not on the registry file
-// itself: a save replaces that file by a rename, and a lock on it would stay with the old
-// file, which no later process opens. A save makes the companion; nothing removes it, as
-// two processes would then lock two different files of that name.
-static bool LockName(const char* regPath, char* target, char* lockPath) {
-    return zrSaveTarget(regPath, target, REGFILE_TEMP_MAX) &&
-           zrCompanionNameFor(target, ".LCK", lockPath, REGFILE_TEMP_MAX);
-}
+// the temporary file's rule with ".LCK": APP.LCK beside app.txt (RegFile().lock). Not on
+// the registry file itself: a save replaces that file by a rename, and a lock on it would
+// stay with the old file, which no later process opens. A save makes the companion;
+// nothing removes it, as two processes would then lock two different files of that name.
 
 // The file that the load read, when it is known for sure.
 static ZrFileStamp s_loaded;
@@ -183,40 +179,27 @@ static void Replay() {
 // is not known for sure (a save of a process that took no lock, or a lock not had in time)
 // and the unload merges whatever it finds.
 unsigned int ShareLoad(const char* filename) {
-    if (lRegLoadCnt) return LoadRegistry(filename);  // refused; the first load stays
+    if (lRegLoadCnt || !RegFileBegin(filename)) return LoadRegistry(filename);  // refused
     JournalClear();
-    char target[REGFILE_TEMP_MAX], lockPath[REGFILE_TEMP_MAX];
-    bool known = strlen(filename) < REGFILE_PATH_MAX && LockName(filename, target, lockPath);
+    const RegFileNames& names = RegFile();
     ZrLock lock = -1;
     ZrFileStamp before = {}, after = {};
-    known = known && zrLockFile(lockPath, false, &lock) != ZR_LOCK_TIMEOUT && zrStampOf(target, &before);
-    unsigned int rc = LoadRegistry(filename);
-    known = known && zrStampOf(target, &after) && zrSameStamp(before, after);
+    bool known = names.saveable && zrLockFile(names.lock, false, &lock) != ZR_LOCK_TIMEOUT &&
+                 zrStampOf(names.target, &before);
+    unsigned int rc = LoadRegistry(bpRegFile);
+    known = known && zrStampOf(names.target, &after) && zrSameStamp(before, after);
     zrUnlockFile(lock);
     s_loaded = after;
     s_loadedKnown = rc == REGERR_SUCCESS && known;
     return rc;
 }
 
-// Writes the tree to a temporary file of this process's own (APP.<pid>.TMP), which no
-// other process's save overwrites; leaves its name in `out`.
-static bool SaveOwnTree(const char* target, char* out) {
-    char ext[32];
-    snprintf(ext, sizeof ext, ".%lu.TMP", zrProcessId());
-    if (!RootNode || !zrCompanionNameFor(target, ext, out, REGFILE_TEMP_MAX)) return false;
-    FILE* fp = zrOpenTempForWrite(out, target);
-    if (!fp) return false;
-    bool ok = RootNode->Save(fp, 0);
-    if (zrCommitFile(fp) && ok) return true;
-    _unlink(out);
-    return false;
-}
-
 // Keeps this process's tree beside the registry file, which stays as it is; one line says
 // why and where.
-static void KeepOwnTree(const char* target, const char* why) {
-    char own[REGFILE_TEMP_MAX];
-    if (SaveOwnTree(target, own)) {
+static void KeepOwnTree(const char* why) {
+    const char* own = RegFile().own;
+    int err;
+    if (cfRegSaveRegTo(own, &err)) {
         RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes are kept in %s", bpRegFile, why, own);
         RegNoteSave(REGVIEW_SAVE_ASIDE, own, why);
     } else {
@@ -230,20 +213,20 @@ static void KeepOwnTree(const char* target, const char* why) {
 // The file (stamped `found`) is not the one loaded: read it anew and replay this process's
 // changes onto it, with this process's tree safe in a file of its own until the merged
 // tree has replaced the file.
-static void Merge(const char* target, const ZrFileStamp& found) {
-    char own[REGFILE_TEMP_MAX], path[REGFILE_PATH_MAX];
-    if (s_journalLost)
-        return KeepOwnTree(target, "has changed since the load, and a change was not recorded");
-    if (!SaveOwnTree(target, own)) {
+static void Merge(const ZrFileStamp& found) {
+    const char* own = RegFile().own;
+    const char* path = bpRegFile;
+    int err;
+    if (s_journalLost) return KeepOwnTree("has changed since the load, and a change was not recorded");
+    if (!cfRegSaveRegTo(own, &err)) {
         UnloadRegistry();  // it cannot write its temporary file either: the save fails as before
         return;
     }
-    strcpy(path, bpRegFile);
     bRegChanged = 0;
     UnloadRegistry();
     regQuiet = 1;
     yylimitexits = false;
-    unsigned int rc = LoadRegistry(path);
+    unsigned int rc = LoadRegistry(bpRegFile);
     yylimitexits = true;
     regQuiet = 0;
     if (rc != REGERR_SUCCESS) {
@@ -263,7 +246,7 @@ static void Merge(const char* target, const ZrFileStamp& found) {
     bRegChanged = 1;
     UnloadRegistry();
     ZrFileStamp now;
-    if (zrStampOf(target, &now) && !zrSameStamp(now, found)) {
+    if (zrStampOf(RegFile().target, &now) && !zrSameStamp(now, found)) {
         _unlink(own);
     } else {
         RegMessage(REGVIEW_MSG_SAVE, 0, "%s cannot be written; this process's changes are kept in %s", path,
@@ -278,9 +261,9 @@ static void Merge(const char* target, const ZrFileStamp& found) {
 // the temporary file or replace the registry file at once. When the file is the one
 // loaded, the save is exactly the single process's; otherwise the changes are merged.
 void ShareUnload() {
-    char target[REGFILE_TEMP_MAX], lockPath[REGFILE_TEMP_MAX];
     RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
-    if (!lRegLoadCnt || bRegChanged != 1 || !LockName(bpRegFile, target, lockPath)) {
+    const RegFileNames& names = RegFile();
+    if (!lRegLoadCnt || bRegChanged != 1 || !names.saveable) {
         UnloadRegistry();
         JournalClear();
         return;
@@ -288,25 +271,25 @@ void ShareUnload() {
     // Without the lock a save could replace another process's at the same moment and lose
     // its changes: a lock file that cannot be opened or made keeps the tree aside as well.
     ZrLock lock = -1;
-    ZrLockResult locked = zrLockFile(lockPath, true, &lock, target);
+    ZrLockResult locked = zrLockFile(names.lock, true, &lock, names.target);
     if (locked != ZR_LOCK_TAKEN) {
         char why[REGFILE_TEMP_MAX + 64];
         if (locked == ZR_LOCK_TIMEOUT) {
             snprintf(why, sizeof why, "is locked by another process");
         } else {
             snprintf(why, sizeof why, "cannot be locked (%s cannot be opened or made, or takes no lock)",
-                     lockPath);
+                     names.lock);
         }
-        KeepOwnTree(target, why);
+        KeepOwnTree(why);
         JournalClear();
         return;
     }
     // A file that has gone (or is no regular file now) is written where it was, as always.
     ZrFileStamp now;
-    if (!zrStampOf(target, &now) || (s_loadedKnown && zrSameStamp(now, s_loaded))) {
+    if (!zrStampOf(names.target, &now) || (s_loadedKnown && zrSameStamp(now, s_loaded))) {
         UnloadRegistry();
     } else {
-        Merge(target, now);
+        Merge(now);
     }
     zrUnlockFile(lock);
     JournalClear();

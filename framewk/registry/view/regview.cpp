@@ -54,26 +54,34 @@ bool RegViewStorable(const char* text, size_t n) { return RegTextStorable(text, 
 int RegViewCompareNames(const char* a, const char* b) { return zrCompareNames(a, b); }
 
 bool RegViewTempFile(const char* regPath, char* out, size_t outSize) {
-    char target[REGFILE_TEMP_MAX], tmp[REGFILE_TEMP_MAX];
-    if (!cfRegTempNames(regPath, target, tmp) || strlen(tmp) >= outSize) return false;
-    strcpy(out, tmp);
+    RegFileNames names;
+    if (!RegFileNamesFor(regPath, &names) || strlen(names.temp) >= outSize) return false;
+    strcpy(out, names.temp);
     return true;
 }
 
+namespace {
+struct Bytes {
+    const void* p;
+    size_t n;
+};
+bool WriteBytes(FILE* fp, void* context) {
+    const Bytes* b = static_cast<const Bytes*>(context);
+    return fwrite(b->p, 1, b->n, fp) == b->n;
+}
+}  // namespace
+
+// Not the registry file's temporary name: a file written here (an export file) may lie
+// beside a registry file whose own save uses that name.
 bool RegViewWriteFile(const char* path, const void* bytes, size_t n) {
     char target[REGFILE_TEMP_MAX], tmp[REGFILE_TEMP_MAX];
     if (!zrSaveTarget(path, target, sizeof target) || strlen(target) + 12 >= sizeof tmp) return false;
     strcpy(tmp, target);
     strcat(tmp, ".zrreg-tmp");
-    FILE* fp = zrOpenTempForWrite(tmp, target, false);
-    if (!fp) return false;
-    bool ok = fwrite(bytes, 1, n, fp) == n;
-    ok = zrCommitFile(fp) && ok;
-    if (!ok || !zrReplaceFile(tmp, target)) {
-        _unlink(tmp);
-        return false;
-    }
-    return true;
+    Bytes b = {bytes, n};
+    ZrWriteResult r = zrWriteWhole(tmp, target, false, true, WriteBytes, &b);
+    if (r == ZR_WRITE_NOT_REPLACED) _unlink(tmp);  // the caller still has the bytes
+    return r == ZR_WRITTEN;
 }
 
 bool RegViewSaveToTemp(char* tmp, bool sync) {
