@@ -12,8 +12,7 @@ void ResetRegistry() {
     cfRegCloseRoot();
     cfRegClosePredefined();
     bRegChanged = 0;
-    delete NodeStack;
-    NodeStack = nullptr;
+    NodeStackEnd();
     delete RootNode;
     RootNode = nullptr;
     rootCreated = 0;
@@ -24,7 +23,7 @@ void ResetRegistry() {
 
 void RegistryTest::SetUp() {
     ResetRegistry();
-    NodeStack = new RegNodeList;
+    NodeStackBegin();
 }
 
 void RegistryTest::TearDown() { ResetRegistry(); }
@@ -33,7 +32,7 @@ char* Dup(const char* s) { return zrStrdup(s); }
 
 RegNode* AddKey(const char* name) {
     if (CreateKeyNode(name) != 0) return nullptr;
-    RegNode* node = NodeStack->GetAt(0);
+    RegNode* node = NodeStackTop();
     EndKeyNode(name);
     return node;
 }

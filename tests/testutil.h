@@ -49,9 +49,9 @@ template <class F>
 void Within(const char* path, F f) {
     RegNode* n = Search(path);
     ASSERT_NE(n, nullptr) << path;
-    NodeStack->InsertAt(0, n, 1);
+    NodeStackPush(n);
     f();
-    NodeStack->RemoveAt(0, 1);
+    NodeStackPop();
 }
 
 // My Computer

@@ -4,17 +4,37 @@
 
 #include "regp.h"
 
-RegNodeList* NodeStack;
+RegNodeStack* NodeStack;
 int rootCreated;
 long lRegLoadCnt;
 
 const char kRegRootName[] = "My Computer";
 
-static RegNode* StackTop() { return NodeStack && NodeStack->GetSize() > 0 ? NodeStack->GetAt(0) : nullptr; }
+bool NodeStackBegin() {
+    delete NodeStack;
+    NodeStack = zrNew<RegNodeStack>();
+    return NodeStack != nullptr;
+}
 
-static bool Push(RegNode* node) { return NodeStack && NodeStack->InsertAt(0, node, 1); }
+void NodeStackEnd() {
+    delete NodeStack;
+    NodeStack = nullptr;
+}
 
-static void Pop() { NodeStack->RemoveAt(0, 1); }
+RegNode* NodeStackTop() {
+    int n = NodeStack ? NodeStack->GetSize() : 0;
+    return n > 0 ? NodeStack->GetAt(n - 1) : nullptr;
+}
+
+int NodeStackDepth() { return NodeStack ? NodeStack->GetSize() : 0; }
+
+bool NodeStackPush(RegNode* node) { return NodeStack && NodeStack->Add(node) >= 0; }
+
+void NodeStackPop() { NodeStack->RemoveAt(NodeStack->GetSize() - 1, 1); }
+
+static RegNode* StackTop() { return NodeStackTop(); }
+static bool Push(RegNode* node) { return NodeStackPush(node); }
+static void Pop() { NodeStackPop(); }
 
 // Appends `node` below `parent` and pushes it; on failure nothing has changed.
 static int AttachAndPush(RegNode* parent, RegNode* node) {

@@ -153,7 +153,7 @@ unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType
 // Pushes `parent`, runs the action, pops: the one way keys and values are added.
 template <class F>
 static int WithOpenKey(RegNode* parent, F action) {
-    if (!NodeStack || !NodeStack->InsertAt(0, parent, 1)) return REGERR_NO_MEMORY;
+    if (!NodeStackPush(parent)) return REGERR_NO_MEMORY;
     int rc = action();
     EndKeyNode(parent->GetName());
     return rc;

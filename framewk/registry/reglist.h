@@ -1,4 +1,8 @@
 // RegList: the list behind a key's subkeys and values, in insertion order, with removal in O(1).
+// The key lists outgrew the growable array (TArray, which keeps the open-key stack): its
+// removal moves every later entry, so deleting the values of a key with a million of them
+// one by one took quadratic time; and a list here must also hand its name index the slots
+// that entries keep between compactions.
 #ifndef REGLIST_H
 #define REGLIST_H
 

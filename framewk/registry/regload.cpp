@@ -14,9 +14,7 @@ unsigned int LoadRegistry(const char* filename) {
     if (lRegLoadCnt) return 1;
     if (filename != bpRegFile && !RegFileBegin(filename)) return REGERR_NOT_FOUND;
     rootCreated = 0;
-    delete NodeStack;
-    NodeStack = zrNew<RegNodeList>();
-    if (!NodeStack) return REGERR_NO_MEMORY;
+    if (!NodeStackBegin()) return REGERR_NO_MEMORY;
 
     yyin = zrOpenFileForRead(filename);
     if (!yyin) {
@@ -65,8 +63,7 @@ unsigned int LoadRegistry(const char* filename) {
 void UnloadRegistry() {
     char tmpFile[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
     int renFile = cfRegSaveRegToTemp(tmpFile, target);
-    delete NodeStack;
-    NodeStack = nullptr;
+    NodeStackEnd();
     cfRegCloseRoot();
     cfRegClosePredefined();
     delete RootNode;

@@ -148,7 +148,18 @@ void ReleaseSearch();
 bool RegTextStorable(const char* s, size_t n);
 
 // ---- tree building -------------------------------------------------------------------
-extern RegNodeList* NodeStack;
+// The open-key stack: tree building adds keys and values to the key on its top. It is the
+// growable array of keys, its top the last element: pushing at the front, as the stack
+// once did, moved the whole stack for every key, quadratic in a deep file's depth.
+typedef TArray<RegNode*, RegNode*> RegNodeStack;
+extern RegNodeStack* NodeStack;
+// An empty stack (false: no memory), and none; the load makes one, the unload drops it.
+bool NodeStackBegin();
+void NodeStackEnd();
+bool NodeStackPush(RegNode* node);  // false: no memory, and nothing pushed
+void NodeStackPop();
+RegNode* NodeStackTop();  // null when the stack is empty or missing
+int NodeStackDepth();
 extern int rootCreated;
 extern long lRegLoadCnt;
 // Makes a key named with a copy of the `len` bytes at `name` below the open key (or the

@@ -20,7 +20,7 @@ TEST_F(BuildTest, FirstKeyNamedMyComputerInAnyCaseBecomesTheRoot) {
     ASSERT_EQ(RootNode->GetRegNodeList()->GetSize(), 2);
     EXPECT_EQ(RootNode->GetRegNodeList()->GetAt(0), inner);
     EXPECT_EQ(RootNode->GetRegNodeList()->GetAt(1), later);
-    EXPECT_EQ(NodeStack->GetSize(), 0);
+    EXPECT_EQ(NodeStackDepth(), 0);
 }
 
 TEST_F(BuildTest, AddValueWithoutAnOpenKeyIsReportedWithTheLine) {
@@ -39,7 +39,7 @@ TEST_F(BuildTest, AddValueWithoutAnOpenKeyIsReportedWithTheLine) {
 TEST_F(BuildTest, NoMemoryAtEveryAllocationLeavesTheStateUnchanged) {
     for (long n = 1;; ++n) {
         ResetRegistry();
-        NodeStack = new RegNodeList;
+        NodeStackBegin();
         zrAllocFailAt(n);
         int rc = CreateKeyNode("HKEY_LOCAL_MACHINE");
         zrAllocFailAt(0);
@@ -47,18 +47,18 @@ TEST_F(BuildTest, NoMemoryAtEveryAllocationLeavesTheStateUnchanged) {
         EXPECT_EQ(rc, REGERR_NO_MEMORY);
         EXPECT_EQ(RootNode, nullptr);
         EXPECT_EQ(rootCreated, 0);
-        EXPECT_EQ(NodeStack->GetSize(), 0);
+        EXPECT_EQ(NodeStackDepth(), 0);
     }
     for (long n = 1;; ++n) {
         char* vname = Dup("v");
         char* data = Dup("42");
-        int before = NodeStack->GetAt(0)->GetRegKeyValueList()->GetSize();
+        int before = NodeStackTop()->GetRegKeyValueList()->GetSize();
         zrAllocFailAt(n);
         int rc = AddValue(vname, REG_INT, data);
         zrAllocFailAt(0);
         if (rc == 0) break;
         EXPECT_EQ(rc, REGERR_NO_MEMORY);
-        EXPECT_EQ(NodeStack->GetAt(0)->GetRegKeyValueList()->GetSize(), before);
+        EXPECT_EQ(NodeStackTop()->GetRegKeyValueList()->GetSize(), before);
         zrFree(vname);
         zrFree(data);
     }

@@ -28,9 +28,9 @@ protected:
     }
     // The change every saved golden file shows: one integer value appended to the root.
     static void Change() {
-        NodeStack->InsertAt(0, RootNode, 1);
+        NodeStackPush(RootNode);
         EXPECT_EQ(AddValue(Dup("changed"), REG_INT, Dup("-1")), 0);
-        NodeStack->RemoveAt(0, 1);
+        NodeStackPop();
         bRegChanged = 1;
     }
     TempDir dir_;

@@ -18,9 +18,9 @@ protected:
         a = AddKey("a");
         Within("My Computer/a", [&] { ab = AddKey("b"); });
         aSlashB = AddKey("a/b");
-        NodeStack->InsertAt(0, aSlashB, 1);
+        NodeStackPush(aSlashB);
         c = AddKey("c");
-        NodeStack->RemoveAt(0, 1);
+        NodeStackPop();
         key1 = AddKey("Key");
         key2 = AddKey("KEY");
         EndKeyNode("My Computer");
@@ -64,7 +64,7 @@ TEST_F(TreeTest, DeepPathsNeedNoCStack) {
         ASSERT_EQ(CreateKeyNode("k"), 0);
         path += "/k";
     }
-    RegNode* deepest = NodeStack->GetAt(0);
+    RegNode* deepest = NodeStackTop();
     for (int i = 0; i < depth; ++i) ASSERT_EQ(EndKeyNode("k"), 0);
     EndKeyNode("My Computer");
     EXPECT_EQ(Search(path.c_str()), deepest);

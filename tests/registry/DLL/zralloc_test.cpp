@@ -228,7 +228,7 @@ TEST_F(AllocFailure, KeyOperations) {
                 break;
             }
             ASSERT_EQ(rc, ZRREG_NO_MEMORY);
-            EXPECT_EQ(NodeStack->GetSize(), 0);
+            EXPECT_EQ(NodeStackDepth(), 0);
             if (!op.steps) {
                 EXPECT_EQ(DumpTree(RootNode), before);
                 EXPECT_EQ(bRegChanged, 0);

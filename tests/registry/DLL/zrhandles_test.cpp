@@ -136,9 +136,9 @@ TEST_F(WideTest, HandlesFollowTheKeysWhenTheyChange) {
         AddKey("dup");
         AddKey("dup");
     });
-    NodeStack->InsertAt(0, Search("My Computer/Software")->GetRegNodeList()->GetAt(4), 1);
+    NodeStackPush(Search("My Computer/Software")->GetRegNodeList()->GetAt(4));
     AddKey("c");
-    NodeStack->RemoveAt(0, 1);
+    NodeStackPop();
     void* c = Open(sw, "dup\\c");
     ASSERT_EQ(SetSz(c, "v", "second"), 0);
     void* made = nullptr;
@@ -160,18 +160,21 @@ TEST_F(WideTest, OpenedHandlesResolveTheirPathWhenNamesHoldSlashes) {
     RegNodeList* subs = Search("My Computer/Software")->GetRegNodeList();
     RegNode* first = subs->GetAt(2);
     RegNode* second = subs->GetAt(3);
-    NodeStack->InsertAt(0, first, 1);
+    NodeStackPush(first);
     RegNode* bc = AddKey("b/c");
-    NodeStack->InsertAt(0, bc, 1);
+    NodeStackPush(bc);
     AddValue(Dup("v"), REG_SZ, Dup("1"));
-    NodeStack->RemoveAt(0, 2);
-    NodeStack->InsertAt(0, second, 1);
+    NodeStackPop();
+    NodeStackPop();
+    NodeStackPush(second);
     RegNode* b = AddKey("b");
-    NodeStack->InsertAt(0, b, 1);
+    NodeStackPush(b);
     RegNode* c = AddKey("c");
-    NodeStack->InsertAt(0, c, 1);
+    NodeStackPush(c);
     AddValue(Dup("v"), REG_SZ, Dup("2"));
-    NodeStack->RemoveAt(0, 3);
+    NodeStackPop();
+    NodeStackPop();
+    NodeStackPop();
 
     void* hb = Open(root, "Software\\a\\b");  // the second "a"'s b
     void* hc = Open(hb, "c");
