@@ -230,7 +230,7 @@ int yyparse() {
         if (sym >= 0) {
             sp -= len;
             int next = GotoTarget(yys[sp - 1], sym);
-            if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", value, 1);
+            if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", value, YYPARSE_ERROR);
             yys[sp] = next;
             yyv[sp++].string = value;
             continue;
@@ -280,12 +280,13 @@ int yyparse() {
         if (token < 0) {
             token = yylex();
             text = (token == STRING || token == NUMBER) ? yylval.string : nullptr;
-            if ((token == STRING || token == NUMBER) && !text) return Fail(sp, "out of memory", nullptr, 2);
+            if ((token == STRING || token == NUMBER) && !text)
+                return Fail(sp, "out of memory", nullptr, YYPARSE_NO_MEMORY);
         }
-        if (state == S_DONE && token == 0) return 0;
+        if (state == S_DONE && token == 0) return YYPARSE_OK;
         int next = ShiftTarget(state, token);
-        if (next < 0) return Fail(sp, "syntax error", text, 1);
-        if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", text, 1);
+        if (next < 0) return Fail(sp, "syntax error", text, YYPARSE_ERROR);
+        if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", text, YYPARSE_ERROR);
         yys[sp] = next;
         yyv[sp++].string = text;
         token = -1;

@@ -217,7 +217,7 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
     RegNode* parent = ChangeTarget(hParent, valueName && lpData, &rc);
     if (!parent) return rc;
 
-    int type = dwType == 4 ? REG_INT : REG_SZ;
+    int type = dwType == ZRREG_TYPE_DWORD ? REG_INT : REG_SZ;
     size_t dataLen = 0;
     if (type == REG_SZ) {
         // The stored string ends at the first NUL within the data, or after cbData bytes.

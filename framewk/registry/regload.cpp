@@ -4,14 +4,14 @@
 #include "regscan.h"
 #include "zrplat.h"
 
-// Results: 0 loaded; 1 already loaded, a syntax error, parser stacks that cannot grow, or
+// Results: 0 loaded; 1 (REGLOAD_REFUSED) already loaded, a syntax error, parser stacks that cannot grow, or
 // (with yylimitexits off) a token over the scanner's limit;
 // 2 no memory (key stack, a token's text, the root handle, or no root at all); 5 the file
 // cannot be opened as a regular file or read to its end, or its path does not fit
 // bpRegFile (nothing is opened then). A filename that is bpRegFile itself was begun by
 // the caller (RegFileBegin).
 unsigned int LoadRegistry(const char* filename) {
-    if (lRegLoadCnt) return 1;
+    if (lRegLoadCnt) return REGLOAD_REFUSED;
     if (filename != bpRegFile && !RegFileBegin(filename)) return REGERR_NOT_FOUND;
     rootCreated = 0;
     if (!NodeStackBegin()) return REGERR_NO_MEMORY;
@@ -27,11 +27,11 @@ unsigned int LoadRegistry(const char* filename) {
     yyreadahead(true);
     int rc;
     do rc = yyparse();
-    while (rc == 0 && !yyatend());
+    while (rc == YYPARSE_OK && !yyatend());
     yyreadahead(false);
     if (yytoolong()) {
         UnloadRegistry();
-        return 1;
+        return REGLOAD_REFUSED;
     }
     // A file that could not be read to its end is not loaded: saving the part that was
     // read would lose the rest. It answers as a file that cannot be read at all.
@@ -39,9 +39,9 @@ unsigned int LoadRegistry(const char* filename) {
         UnloadRegistry();
         return REGERR_NOT_FOUND;
     }
-    if (rc != 0) {
+    if (rc != YYPARSE_OK) {
         UnloadRegistry();
-        return rc == 2 ? REGERR_NO_MEMORY : 1;
+        return rc == YYPARSE_NO_MEMORY ? REGERR_NO_MEMORY : REGLOAD_REFUSED;
     }
     if (rootCreated == 1 && RootNode) {
         EndKeyNode(kRegRootName);

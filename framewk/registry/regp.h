@@ -25,6 +25,10 @@
     11  // a name or text the file cannot carry (see RegTextStorable), or
         // a wide name of 256 characters or more
 
+// Results of LoadRegistry besides REGERR_SUCCESS, REGERR_NO_MEMORY and REGERR_NOT_FOUND
+// (the file cannot be opened): already loaded, a syntax error, or a token over the limit.
+#define REGLOAD_REFUSED 1
+
 // The value types inside the tree; the scanner's tokens for the type words are the same
 // numbers (see regscan.h).
 enum { REG_SZ = 258, REG_INT = 259 };

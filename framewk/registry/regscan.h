@@ -58,6 +58,7 @@ void yytakeitem(const YYItem& item);
 // (yytblallocated) until yycleanup.
 extern int yymaxdepth;
 extern int yytblallocated;
+enum { YYPARSE_OK = 0, YYPARSE_ERROR = 1, YYPARSE_NO_MEMORY = 2 };
 int yyparse();
 void yycleanup();
 

@@ -4,12 +4,13 @@
 
 int ZRREG_ENTRY_CALL DllMain(void* hDll, ZRREG_REASON dwReason, void* pv) {
     (void)pv;
-    if (dwReason == 1) zrDisableThreadLibraryCalls(hDll);
+    const ZRREG_REASON kProcessAttach = 1;  // DLL_PROCESS_ATTACH
+    if (dwReason == kProcessAttach) zrDisableThreadLibraryCalls(hDll);
     return 1;
 }
 
 static_assert(REGERR_SUCCESS == ZRREG_LOAD_OK && REGERR_NO_MEMORY == ZRREG_LOAD_NO_MEMORY &&
-                  REGERR_NOT_FOUND == ZRREG_LOAD_NO_FILE,
+                  REGERR_NOT_FOUND == ZRREG_LOAD_NO_FILE && REGLOAD_REFUSED == ZRREG_LOAD_REFUSED,
               "the loader answers in the exported numbers");
 
 // Both take the tree lock alone, so that no call sees half a tree and the load's messages

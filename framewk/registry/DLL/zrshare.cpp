@@ -231,8 +231,8 @@ static void Merge(const ZrFileStamp& found) {
     regQuiet = 0;
     if (rc != REGERR_SUCCESS) {
         char why[96] = "no memory";
-        if (rc == 1) snprintf(why, sizeof why, "line %d", lineno);
-        if (rc == 1 && yytoolong())
+        if (rc == REGLOAD_REFUSED) snprintf(why, sizeof why, "line %d", lineno);
+        if (rc == REGLOAD_REFUSED && yytoolong())
             snprintf(why, sizeof why, "line %d: a text longer than the scanner's limit of 10000 bytes",
                      lineno);
         if (rc == REGERR_NOT_FOUND) snprintf(why, sizeof why, "it cannot be opened");
