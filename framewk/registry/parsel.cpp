@@ -41,8 +41,6 @@ static bool s_atEnd, s_readFailed, s_tooLong;
 // and the end of input, s_fromStream how many came from yyin rather than s_pend.
 static int s_len, s_reads, s_fromStream, s_limit;
 
-int regQuiet;
-
 int yyerror(const char* str) {
     if (s_tooLong) return -1;  // the input ended there: what the parser then misses is no news
     RegMessage(REGVIEW_MSG_PARSE, lineno, "%s", str);
@@ -58,7 +56,8 @@ static int yyerror() {
 // The end of input ends the registry: there is never a next file.
 static int yywrap() { return 1; }
 
-bool yylimitexits = true;
+static bool yylimitexits = true;
+void yylimitends(bool on) { yylimitexits = on; }
 
 static void TooLong() {
     yyreadahead(false);

@@ -4,13 +4,14 @@
 
 #include "regp.h"
 
+RegNode* RootNode;
 RegNodeStack* NodeStack;
 int rootCreated;
-long lRegLoadCnt;
 
 const char kRegRootName[] = "My Computer";
 
 bool NodeStackBegin() {
+    rootCreated = 0;
     delete NodeStack;
     NodeStack = zrNew<RegNodeStack>();
     return NodeStack != nullptr;
@@ -171,4 +172,15 @@ int AddValueItem(const char* name, size_t nameLen, int type, const char* text, s
     return REGERR_SUCCESS;
 }
 
-int NWREGIsRegLoaded() { return static_cast<int>(lRegLoadCnt); }
+void EndMadeRoot() {
+    if (rootCreated == 1 && RootNode) {
+        EndKeyNode(kRegRootName);
+        rootCreated = 0;
+    }
+}
+
+void ReleaseTree() {
+    delete RootNode;
+    RootNode = nullptr;
+    rootCreated = 0;
+}

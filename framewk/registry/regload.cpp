@@ -5,15 +5,18 @@
 #include "zrplat.h"
 
 // Results: 0 loaded; 1 (REGLOAD_REFUSED) already loaded, a syntax error, parser stacks that cannot grow, or
-// (with yylimitexits off) a token over the scanner's limit;
+// (while it ends no process) a token over the scanner's limit;
 // 2 no memory (key stack, a token's text, the root handle, or no root at all); 5 the file
 // cannot be opened as a regular file or read to its end, or its path does not fit
 // bpRegFile (nothing is opened then). A filename that is bpRegFile itself was begun by
 // the caller (RegFileBegin).
+long lRegLoadCnt;
+
+int NWREGIsRegLoaded() { return static_cast<int>(lRegLoadCnt); }
+
 unsigned int LoadRegistry(const char* filename) {
     if (lRegLoadCnt) return REGLOAD_REFUSED;
     if (filename != bpRegFile && !RegFileBegin(filename)) return REGERR_NOT_FOUND;
-    rootCreated = 0;
     if (!NodeStackBegin()) return REGERR_NO_MEMORY;
 
     yyin = zrOpenFileForRead(filename);
@@ -43,10 +46,7 @@ unsigned int LoadRegistry(const char* filename) {
         UnloadRegistry();
         return rc == YYPARSE_NO_MEMORY ? REGERR_NO_MEMORY : REGLOAD_REFUSED;
     }
-    if (rootCreated == 1 && RootNode) {
-        EndKeyNode(kRegRootName);
-        rootCreated = 0;
-    }
+    EndMadeRoot();
     // Only a failed allocation of the top-level key leaves a parse without a root.
     if (!RootNode || cfRegOpenRoot() != 0) {
         UnloadRegistry();
@@ -66,8 +66,7 @@ void UnloadRegistry() {
     NodeStackEnd();
     cfRegCloseRoot();
     cfRegClosePredefined();
-    delete RootNode;
-    RootNode = nullptr;
+    ReleaseTree();
     ReleaseSearch();
     if (renFile == 1) cfRegSwapRegFile(tmpFile, target);
     // Standard input is the scanner's stream before any load, never the registry file.
@@ -77,4 +76,13 @@ void UnloadRegistry() {
     }
     yycleanup();
     if (lRegLoadCnt) --lRegLoadCnt;
+}
+
+unsigned int ReloadRegistry() {
+    RegQuiet(true);
+    yylimitends(false);
+    unsigned int rc = LoadRegistry(bpRegFile);
+    yylimitends(true);
+    RegQuiet(false);
+    return rc;
 }

@@ -6,6 +6,9 @@
 #include "regscan.h"
 #include "zrplat.h"
 
+static bool s_quiet;
+void RegQuiet(bool on) { s_quiet = on; }
+
 static RegViewSink s_sink;
 static void* s_context;
 
@@ -45,7 +48,7 @@ static void PrintMessage(const RegViewMessage& m) {
 
 void RegMessage(RegViewMessageKind kind, int line, const char* format, ...) {
     // A quiet load (the unload's re-read of a file) says what failed in one line of its own.
-    if (regQuiet && kind != REGVIEW_MSG_SAVE) return;
+    if (s_quiet && kind != REGVIEW_MSG_SAVE) return;
     char text[REGFILE_TEMP_MAX + 512];
     va_list args;
     va_start(args, format);

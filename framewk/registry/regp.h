@@ -165,7 +165,12 @@ void NodeStackPop();
 RegNode* NodeStackTop();  // null when the stack is empty or missing
 int NodeStackDepth();
 extern int rootCreated;
-extern long lRegLoadCnt;
+// A root that the builder made itself, because the first key named another, is still open
+// when a load's parse ends: this closes it.
+void EndMadeRoot();
+// Deletes the tree (RootNode and everything under it).
+void ReleaseTree();
+extern long lRegLoadCnt;  // the loads in effect: 0 or 1 (regload.cpp)
 // Makes a key named with a copy of the `len` bytes at `name` below the open key (or the
 // root) and opens it; *copy (when copy is given) is then the key's own copy of the name.
 int CreateKeyNode(const char* name, size_t len, char** copy = nullptr);
@@ -255,13 +260,11 @@ void RegNoteSave(RegViewSaveResult result, const char* keptIn, const char* why);
 // The line of the registry file being read: 1 when a load begins; every message about a
 // bad file prints it.
 extern int lineno;
-// While set, a load prints no message about a bad file (the unload's re-read of a file
-// that another process changed says it in one line of its own).
-extern int regQuiet;
+// While on, messages about a bad file are dropped (messages about a save still go out).
+void RegQuiet(bool on);
 // A token over the scanner's length limit ends the process (the default) or, while this
-// is off or a host has set its own sink, ends the input and the load fails with 1: for a
-// file that must not end the process (the unload's re-read of a file another process left).
-extern bool yylimitexits;
+// is off or a host has set its own sink, ends the input and the load fails with 1.
+void yylimitends(bool on);
 // Such a token ended the last load's input; true until the next load begins.
 bool yytoolong();
 
@@ -271,6 +274,10 @@ bool yytoolong();
 #define REGFILE_TEMP_MAX 4096
 unsigned int LoadRegistry(const char* filename);
 void UnloadRegistry();
+// The registry file read anew (an unload's merge with a file another process replaced):
+// quietly, as the merge says what failed in one line of its own, and a token over the
+// scanner's limit refuses the file instead of ending the process.
+unsigned int ReloadRegistry();
 
 // The registry file of the load: its path as given and every name its save uses, made
 // once when a load begins (regnames.cpp); nothing else resolves the path.

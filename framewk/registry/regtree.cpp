@@ -5,8 +5,6 @@
 
 #include "regp.h"
 
-RegNode* RootNode;
-
 // atoi's reading of a text (blanks, a sign, digits up to the first other byte), with one
 // answer on every platform for a value beyond 32 bits: its low 32 bits, the 64-bit value
 // saturating first, which is what atoi gives where long has 64 bits (where it has 32, the

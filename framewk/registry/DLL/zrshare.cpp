@@ -179,7 +179,7 @@ static void Replay() {
 // is not known for sure (a save of a process that took no lock, or a lock not had in time)
 // and the unload merges whatever it finds.
 unsigned int ShareLoad(const char* filename) {
-    if (lRegLoadCnt || !RegFileBegin(filename)) return LoadRegistry(filename);  // refused
+    if (NWREGIsRegLoaded() || !RegFileBegin(filename)) return LoadRegistry(filename);  // refused
     JournalClear();
     const RegFileNames& names = RegFile();
     ZrLock lock = -1;
@@ -224,11 +224,7 @@ static void Merge(const ZrFileStamp& found) {
     }
     bRegChanged = 0;
     UnloadRegistry();
-    regQuiet = 1;
-    yylimitexits = false;
-    unsigned int rc = LoadRegistry(bpRegFile);
-    yylimitexits = true;
-    regQuiet = 0;
+    unsigned int rc = ReloadRegistry();
     if (rc != REGERR_SUCCESS) {
         char why[96] = "no memory";
         if (rc == REGLOAD_REFUSED) snprintf(why, sizeof why, "line %d", lineno);
@@ -263,7 +259,7 @@ static void Merge(const ZrFileStamp& found) {
 void ShareUnload() {
     RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
     const RegFileNames& names = RegFile();
-    if (!lRegLoadCnt || bRegChanged != 1 || !names.saveable) {
+    if (!NWREGIsRegLoaded() || bRegChanged != 1 || !names.saveable) {
         UnloadRegistry();
         JournalClear();
         return;
