@@ -139,27 +139,6 @@ int AddValue(char* valuename, int type, void* data) {
     return REGERR_SUCCESS;
 }
 
-RegKeyValue* RegKeyValue::Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
-                               int number) {
-    if (nameLen > UINT16_MAX) return nullptr;
-    bool isInt = type == REG_INT;
-    size_t bytes = sizeof(RegKeyValue) + (isInt ? sizeof(int32_t) : textLen + 1) + nameLen + 1;
-    void* block = zrMalloc(bytes);
-    if (!block) return nullptr;
-    RegKeyValue* v = ::new (block) RegKeyValue;
-    v->nameLen = static_cast<uint16_t>(nameLen);
-    v->isInt = isInt;
-    if (isInt) memcpy(v->Tail(), &number, sizeof(int32_t));
-    char* key = v->GetKey();
-    memcpy(key, name, nameLen);
-    key[nameLen] = 0;
-    if (!isInt) {
-        memcpy(key + nameLen + 1, text, textLen);
-        key[nameLen + 1 + textLen] = 0;
-    }
-    return v;
-}
-
 int AddValueItem(const char* name, size_t nameLen, int type, const char* text, size_t textLen, int number) {
     RegNode* top = StackTop();
     if (!top) return -1;

@@ -30,8 +30,19 @@
 #define REGLOAD_REFUSED 1
 
 // The value types inside the tree; the scanner's tokens for the type words are the same
-// numbers (see regscan.h).
-enum { REG_SZ = 258, REG_INT = 259 };
+// numbers (see regscan.h). The table below gives each its number at the exported interface
+// and its word in the registry file: a new type adds a row there (and a grammar rule for
+// its data in the scanner and parser).
+enum RegType { REG_SZ = 258, REG_INT = 259 };
+struct RegTypeInfo {
+    RegType type;
+    uint32_t winType;  // ZRREG_TYPE_*
+    const char* word;  // between the brackets in the registry file
+    size_t wordLen;
+};
+const RegTypeInfo& RegTypeOf(RegType type);
+// The tree's type of an exported type number; null for one the registry cannot hold.
+const RegTypeInfo* RegTypeOfWin(uint32_t winType);
 
 // A value is one block: a small head, then for REG_INT the number, then the name, then for
 // REG_SZ the text, each with its NUL. A loaded registry holds a million or more of them.
@@ -49,17 +60,18 @@ public:
     RegKeyValue(const RegKeyValue&) = delete;
     RegKeyValue& operator=(const RegKeyValue&) = delete;
     bool Save(FILE* fp, const char* indent);
-    char* GetKey() { return Tail() + (isInt ? sizeof(int32_t) : 0); }
-    int GetType() { return isInt ? REG_INT : REG_SZ; }
+    char* GetKey() { return Tail() + (IsInt() ? sizeof(int32_t) : 0); }
+    RegType GetType() { return static_cast<RegType>(REG_SZ + typeIndex); }
     int GetSize();
-    void* GetValue() { return isInt ? static_cast<void*>(Tail()) : GetKey() + nameLen + 1; }
+    void* GetValue() { return IsInt() ? static_cast<void*>(Tail()) : GetKey() + nameLen + 1; }
 
 private:
     RegKeyValue() = default;
     char* Tail() { return reinterpret_cast<char*>(this + 1); }
+    bool IsInt() const { return typeIndex == REG_INT - REG_SZ; }
 
     uint16_t nameLen;
-    uint8_t isInt;
+    uint8_t typeIndex;  // the type less REG_SZ: the head stays 4 bytes
 };
 static_assert(sizeof(RegKeyValue) == 4, "a value's head keeps its number 4-byte aligned");
 

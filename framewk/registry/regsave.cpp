@@ -86,16 +86,16 @@ private:
 
 // One value line: the key's indent, four more spaces, the type word, name and data.
 void PutValue(Out& out, RegKeyValue* v, const char* indent, size_t indentLen) {
+    const RegTypeInfo& type = RegTypeOf(v->GetType());
     out.Put(indent, indentLen);
-    if (v->GetType() == REG_INT) {
-        out.Put("    [REG_INT] ", 14);
-        out.PutText(v->GetKey());
-        out.Put(" = ", 3);
+    out.Put("    [", 5);
+    out.Put(type.word, type.wordLen);
+    out.Put("] ", 2);
+    out.PutText(v->GetKey());
+    out.Put(" = ", 3);
+    if (type.type == REG_INT) {
         out.PutInt(*static_cast<int*>(v->GetValue()));
     } else {
-        out.Put("    [REG_SZ] ", 13);
-        out.PutText(v->GetKey());
-        out.Put(" = ", 3);
         out.PutText(static_cast<const char*>(v->GetValue()));
     }
     out.Put(";\n", 2);

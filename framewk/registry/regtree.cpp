@@ -18,12 +18,46 @@ static int ToInt(const char* s) {
     return *s == '-' ? -v : v;
 }
 
+RegKeyValue* RegKeyValue::Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
+                               int number) {
+    if (nameLen > UINT16_MAX) return nullptr;
+    bool isInt = type == REG_INT;
+    size_t bytes = sizeof(RegKeyValue) + (isInt ? sizeof(int32_t) : textLen + 1) + nameLen + 1;
+    void* block = zrMalloc(bytes);
+    if (!block) return nullptr;
+    RegKeyValue* v = ::new (block) RegKeyValue;
+    v->nameLen = static_cast<uint16_t>(nameLen);
+    v->typeIndex = static_cast<uint8_t>(type - REG_SZ);
+    if (isInt) memcpy(v->Tail(), &number, sizeof(int32_t));
+    char* key = v->GetKey();
+    memcpy(key, name, nameLen);
+    key[nameLen] = 0;
+    if (!isInt) {
+        memcpy(key + nameLen + 1, text, textLen);
+        key[nameLen + 1 + textLen] = 0;
+    }
+    return v;
+}
+
 RegKeyValue* RegKeyValue::MakeFromText(const char* name, int type, const char* data) {
     bool isInt = type == REG_INT;
     return Make(name, strlen(name), type, data, isInt ? 0 : strlen(data), isInt ? ToInt(data) : 0);
 }
 
-int RegKeyValue::GetSize() { return isInt ? 4 : static_cast<int>(strlen(GetKey() + nameLen + 1)) + 1; }
+int RegKeyValue::GetSize() { return IsInt() ? 4 : static_cast<int>(strlen(GetKey() + nameLen + 1)) + 1; }
+
+static const RegTypeInfo kTypes[] = {
+    {REG_SZ, ZRREG_TYPE_SZ, "REG_SZ", 6},
+    {REG_INT, ZRREG_TYPE_DWORD, "REG_INT", 7},
+};
+
+const RegTypeInfo& RegTypeOf(RegType type) { return kTypes[type - REG_SZ]; }
+
+const RegTypeInfo* RegTypeOfWin(uint32_t winType) {
+    for (const RegTypeInfo& t : kTypes)
+        if (t.winType == winType) return &t;
+    return nullptr;
+}
 
 uint64_t RegKeyGeneration = 1;
 long RegSlashKeyNames;

@@ -19,7 +19,7 @@ static_assert(REGERR_SUCCESS == ZRREG_SUCCESS && REGERR_NO_MEMORY == ZRREG_NO_ME
 long regerrToWinerr(long regerr) { return regerr == REGERR_NO_MORE_ITEMS ? ZRREG_NO_MORE_ITEMS : regerr; }
 
 unsigned long regtypeToWintype(unsigned long regtype) {
-    return regtype == REG_SZ ? ZRREG_TYPE_SZ : ZRREG_TYPE_DWORD;
+    return RegTypeOf(static_cast<RegType>(regtype)).winType;
 }
 
 static int32_t Win(unsigned int rc) { return static_cast<int32_t>(regerrToWinerr(static_cast<long>(rc))); }
