@@ -30,32 +30,39 @@ const char kExportHelp[] =
     "\n"
     "Example: zrreg export app.txt 'HKLM\\Software\\MORVANE' -o morvane.reg\n";
 
-void Collect(const RegViewKey* node, const std::string& path, std::vector<ExportKey>* keys) {
-    if (node != RegViewRoot() || RegViewValueCount(node) > 0) {
-        ExportKey k;
-        k.path = ShownPath(node, path);
-        k.line = 0;
-        for (int i = 0; i < RegViewValueCount(node); ++i) {
-            RegViewValue v = RegViewValueAt(node, i);
-            ExportValue e;
-            e.name = v.name;
-            e.isDword = v.isInteger;
-            e.dword = static_cast<uint32_t>(v.integer);
-            if (!e.isDword) e.text = v.text;
-            e.line = 0;
-            k.values.push_back(e);
-        }
-        keys->push_back(k);
+// The values of a key as the writer takes them.
+std::vector<ExportValue> Values(const RegViewKey* node) {
+    std::vector<ExportValue> values;
+    for (int i = 0; i < RegViewValueCount(node); ++i) {
+        RegViewValue v = RegViewValueAt(node, i);
+        values.push_back(
+            ExportValue{v.name, v.isInteger, v.isInteger ? "" : v.text, static_cast<uint32_t>(v.integer), 0});
     }
-    for (int i = 0; i < RegViewSubkeyCount(node); ++i) {
-        const RegViewKey* sub = RegViewSubkey(node, i);
-        const char* name = RegViewName(sub);
-        if (strpbrk(name, "\\/") || !*name)
+    return values;
+}
+
+// Writes the key and its subtree to `put` section by section. Each level's path is made
+// once in the file's form and kept while the walk is below it: a deep tree's paths cost
+// only what the file holds.
+template <typename Put>
+void WriteTree(const Key& key, ExportForm form, Put put) {
+    put(ExportHead(form));
+    PathText path, written;
+    for (Walk walk(key.node, key.shown); walk.Next();) {
+        const RegViewKey* node = walk.key();
+        std::string step = walk.Step();
+        path.Set(walk.depth(), step);
+        written.Set(walk.depth(), ExportText(step, form));
+        const char* name = RegViewName(node);
+        if (walk.depth() > 0 && (strpbrk(name, "\\/") || !*name))
             fprintf(stderr,
                     "zrreg: warning: key %s: a name that is empty or holds \"\\\" or \"/\" does not import "
                     "as one key\n",
-                    Quoted(Join(path, name)).c_str());
-        Collect(sub, Join(path, name), keys);
+                    Quoted(path.text()).c_str());
+        if (node == RegViewRoot() && RegViewValueCount(node) == 0) continue;
+        put(ExportText("[", form));
+        put(written.text().empty() ? ExportText(RegViewName(node), form) : written.text());
+        put(ExportSectionEnd(Values(node), form));
     }
 }
 
@@ -76,14 +83,16 @@ int RunExport(const Args& a) {
     if (!reg.Open(false)) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return kFailed;
-    std::vector<ExportKey> keys;
-    Collect(key.node, key.node == RegViewRoot() ? "" : key.shown, &keys);
-    std::string bytes = WriteExport(keys, a.Has("--utf16") ? ExportForm::kUtf16 : ExportForm::kUtf8);
-    if (toFile) return WriteFileAtomically(out, bytes) ? kOk : kFailed;
+    ExportForm form = a.Has("--utf16") ? ExportForm::kUtf16 : ExportForm::kUtf8;
+    if (toFile) {
+        std::string bytes;
+        WriteTree(key, form, [&bytes](const std::string& piece) { bytes += piece; });
+        return WriteFileAtomically(out, bytes) ? kOk : kFailed;
+    }
 #ifdef _WIN32
     _setmode(_fileno(stdout), _O_BINARY);
 #endif
-    fwrite(bytes.data(), 1, bytes.size(), stdout);
+    WriteTree(key, form, [](const std::string& piece) { fwrite(piece.data(), 1, piece.size(), stdout); });
     return kOk;
 }
 

@@ -345,6 +345,41 @@ bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* ou
     return false;
 }
 
+bool Walk::Next() {
+    if (!started_) {
+        started_ = true;
+        if (top_) stack_.push_back(Level{top_, 0});
+        return top_ != nullptr;
+    }
+    while (!stack_.empty()) {
+        Level& at = stack_.back();
+        if ((levels_ < 0 || depth() < levels_) && at.next < RegViewSubkeyCount(at.key)) {
+            const RegViewKey* sub = RegViewSubkey(at.key, at.next++);
+            stack_.push_back(Level{sub, 0});
+            return true;
+        }
+        stack_.pop_back();
+    }
+    return false;
+}
+
+std::string Walk::Step() const {
+    bool rootTop = top_ == RegViewRoot();
+    if (depth() == 0) return rootTop ? "" : topShown_;
+    return (depth() == 1 && rootTop ? "" : "\\") + std::string(RegViewName(key()));
+}
+
+void PathText::Set(int depth, const std::string& step) {
+    ends_.resize(static_cast<size_t>(depth));
+    text_.resize(depth > 0 ? ends_.back() : 0);
+    text_ += step;
+    ends_.push_back(text_.size());
+}
+
+std::string PathText::Shown() const {
+    return text_.empty() ? std::string(RegViewName(RegViewRoot())) : text_;
+}
+
 bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
     errno = 0;
     if (RegViewWriteFile(path.c_str(), bytes.data(), bytes.size())) return true;

@@ -129,6 +129,50 @@ bool KeyParts(const std::string& path, std::vector<std::string>* parts);
 std::string ValueName(std::string name);
 bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* out);
 
+// ---- walking a subtree (zrhost.cpp) ------------------------------------------------------
+
+// A key's subtree in the order the output shows it: the key, then the subtree of each of
+// its subkeys in turn. It keeps its own stack instead of recursing, so that no depth of
+// tree can exhaust the program's.
+class Walk {
+public:
+    // `top` is shown as `topShown`; `levels` limits how far below it the walk goes (-1: all).
+    Walk(const RegViewKey* top, const std::string& topShown, int levels = -1)
+        : top_(top), topShown_(topShown), levels_(levels) {}
+    // Moves to the next key; false after the last.
+    bool Next();
+    const RegViewKey* key() const { return stack_.back().key; }
+    int depth() const { return static_cast<int>(stack_.size()) - 1; }  // 0 for the top
+    // What the key adds to its parent's path: "\" and its name; the top's shown path for
+    // the top, and nothing for the root, whose subkeys' paths start with their names.
+    std::string Step() const;
+
+private:
+    struct Level {
+        const RegViewKey* key;
+        int next;  // the subkey to visit next
+    };
+    const RegViewKey* top_;
+    std::string topShown_;
+    int levels_;
+    bool started_ = false;
+    std::vector<Level> stack_;
+};
+
+// A path kept level by level along a walk, so that each key costs only its own step.
+class PathText {
+public:
+    // The text of level `depth` (0 the top) after those above it; deeper ones are dropped.
+    void Set(int depth, const std::string& step);
+    const std::string& text() const { return text_; }
+    // The path as the output shows it: the root's name for the root.
+    std::string Shown() const;
+
+private:
+    std::string text_;
+    std::vector<size_t> ends_;
+};
+
 // ---- files (zrhost.cpp) ------------------------------------------------------------------
 
 // Writes `bytes` to `path` through a temporary file beside it, so that a failure leaves
