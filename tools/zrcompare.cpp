@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <unordered_map>
+
 #include "regtext.h"
 #include "zrreg.h"
 
@@ -17,7 +19,8 @@ const char kCompareHelp[] =
     "and the names of their subkeys. Each difference is a line: \"<\" for what only the\n"
     "first has or has otherwise, \">\" for the second, with the key's path and, for a\n"
     "value, its name, type and data. A last line tells the result. Names are matched\n"
-    "without regard to letter case; data must be the same byte for byte.\n"
+    "without regard to letter case, and a name that a key has twice pairs in order: the\n"
+    "second with the other side's second. Data must be the same byte for byte.\n"
     "  -s      compare the whole subtrees, key by key\n"
     "  --json  print the differences as JSON (see the README for its form)\n"
     "\n"
@@ -120,14 +123,20 @@ struct Difference {
     const Value* value;  // null for a key the other side lacks
 };
 
-// For each name of `a`, the index in `b` of the name it pairs with, or -1.
+// Pairs the names of two lists: the i-th of a name (letters without regard to case, as
+// the library matches names) with the i-th of that name in the other list, so that
+// duplicate names, which the library keeps, pair in their order. For each name of `a`,
+// the index in `b` of the name it pairs with, or -1.
 std::vector<int> Pair(const std::vector<const std::string*>& a, const std::vector<const std::string*>& b) {
+    std::unordered_map<std::string, std::vector<int>> inB;
+    for (size_t j = 0; j < b.size(); ++j) inB[FoldName(*b[j])].push_back(static_cast<int>(j));
+    std::unordered_map<std::string, size_t> seen;
     std::vector<int> pairs;
     for (const std::string* name : a) {
-        int found = -1;
-        for (size_t j = 0; j < b.size() && found < 0; ++j)
-            if (RegViewCompareNames(name->c_str(), b[j]->c_str()) == 0) found = static_cast<int>(j);
-        pairs.push_back(found);
+        std::string folded = FoldName(*name);
+        size_t rank = seen[folded]++;
+        auto it = inB.find(folded);
+        pairs.push_back(it != inB.end() && rank < it->second.size() ? it->second[rank] : -1);
     }
     return pairs;
 }

@@ -133,8 +133,8 @@ struct Search {
 
     bool Match(const std::string& text) const {
         if (matchCase) return exact ? text == pattern : text.find(pattern) != std::string::npos;
-        std::string t = Fold(text);
-        return exact ? t == Fold(pattern) : t.find(Fold(pattern)) != std::string::npos;
+        std::string t = FoldName(text);
+        return exact ? t == FoldName(pattern) : t.find(FoldName(pattern)) != std::string::npos;
     }
     bool MatchValue(const RegViewValue& v) const {
         if (valueNames && Match(v.name)) return true;
@@ -143,12 +143,6 @@ struct Search {
         char hex[16];
         snprintf(hex, sizeof hex, "0x%08lx", static_cast<unsigned long>(static_cast<uint32_t>(v.integer)));
         return Match(std::to_string(v.integer)) || Match(hex);
-    }
-    // ASCII letters without regard to case, as the library compares names.
-    static std::string Fold(std::string s) {
-        for (char& c : s)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        return s;
     }
 };
 
