@@ -36,7 +36,10 @@ const char kCopyHelp[] =
     "\n"
     "Copies the values of the key SRC into the key DST, creating DST with every missing\n"
     "key above it; values DST has already are replaced. FILE is written back.\n"
-    "  -s       copy the whole subtree of SRC, its subkeys and their values too\n"
+    "  -s       copy the whole subtree of SRC, its subkeys and their values too; a\n"
+    "           subkey whose name is empty or holds \"\\\" or \"/\" (the file allows them,\n"
+    "           but the library would take such a name as a path) is refused, with\n"
+    "           its path, and nothing is copied\n"
     "  --force  create DST even when its first level is not a root of FILE\n"
     "\n"
     "Example: zrreg copy app.txt 'HKCU\\Software\\MORVANE\\Ardo' 'HKCU\\Software\\Ardo' -s\n";
@@ -319,6 +322,19 @@ int RunCopy(const Args& a) {
     if (!OpenKey(reg, src, false, &from)) return kFailed;
     Tree t = Read(from, a.Has("-s") ? -1 : 0);
     from.Close();
+    // The library takes such a name as a path: "a/b" would go into the key b under a.
+    bool unmakable = false;
+    for (size_t i = 1; i < t.nodes.size(); ++i) {
+        const std::string& name = t.nodes[i].name;
+        if (!name.empty() && name.find_first_of("\\/") == std::string::npos) continue;
+        Error(reg.file(), "key " + Quoted(t.Path(static_cast<int>(i))) +
+                              ": a name that is empty or holds \"\\\" or \"/\" cannot be copied as one key");
+        unmakable = true;
+    }
+    if (unmakable) {
+        Error(reg.file(), "nothing copied");
+        return kFailed;
+    }
     if (!dst.empty() && !MayCreateRoot(reg, dst[0], a.Has("--force"), "copy")) return kFailed;
     Key to;
     if (!OpenKey(reg, dst, true, &to) || !Write(reg, t, to, a.Has("-s"))) return kFailed;
