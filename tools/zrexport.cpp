@@ -1,11 +1,15 @@
 // zrreg's export verb: a key and its subtree written as a Windows registry export file.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "regexport.h"
@@ -23,8 +27,10 @@ const char kExportHelp[] =
     "Strings become \"name\"=\"text\", integers \"name\"=dword:xxxxxxxx, the default value @.\n"
     "Values of the root itself are written under [My Computer].\n"
     "  -o OUT   write to OUT instead of standard output (\"-\" is standard output);\n"
-    "           an OUT that exists is refused, and so is FILE itself\n"
-    "  --force  replace an OUT that exists\n"
+    "           a FIFO or a character device is written into as standard output\n"
+    "           is; a regular file that exists is refused, and so is FILE itself;\n"
+    "           any other kind of file (a directory, a socket) is refused always\n"
+    "  --force  replace a regular file OUT that exists\n"
     "  --utf16  write UTF-16LE with a byte order mark and CRLF line ends, as Windows'\n"
     "           own editor does; the default is UTF-8 with LF line ends\n"
     "\n"
@@ -66,16 +72,49 @@ void WriteTree(const Key& key, ExportForm form, Put put) {
     }
 }
 
-int RunExport(const Args& a) {
-    bool toFile = a.Has("-o") && a.Get("-o") != "-";
-    const std::string& out = a.Get("-o");
-    if (toFile && SameFile(out, a.pos[0])) {
-        Error(out, "is the registry file itself; export it to another file");
-        return kFailed;
+// Opens the FIFO or character device `out` for writing as a shell's redirection does,
+// creating and truncating nothing; null (reported) when it cannot.
+FILE* OpenStream(const std::string& out) {
+#ifdef _WIN32
+    FILE* fp = fopen(out.c_str(), "wb");
+#else
+    int fd = open(out.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !IsStream(st))) {
+        close(fd);  // replaced since it was looked at: written into, it would be half overwritten
+        Error(out, "is no longer a FIFO or a character device");
+        return nullptr;
     }
-    if (toFile && !a.Has("--force") && PathExists(out)) {
-        Error(out, "exists; export --force replaces it");
-        return kFailed;
+    FILE* fp = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (fd >= 0 && !fp) close(fd);
+#endif
+    if (!fp) Error(out, std::string("cannot open: ") + strerror(errno));
+    return fp;
+}
+
+int RunExport(const Args& a) {
+    const std::string& out = a.Get("-o");
+    bool toFile = a.Has("-o") && out != "-";
+    // A FIFO or a character device is written into as standard output is, --force or not;
+    // a file of another kind is never replaced.
+    bool stream = false;
+    if (toFile) {
+        if (SameFile(out, a.pos[0])) {
+            Error(out, "is the registry file itself; export it to another file");
+            return kFailed;
+        }
+        struct stat st;
+        const char* kind = stat(out.c_str(), &st) == 0 ? NotRegular(st) : nullptr;
+        stream = kind && IsStream(st);
+        if (kind && !stream) {
+            Error(out, std::string("is ") + kind +
+                           "; export writes only to a regular file, a FIFO or a character device");
+            return kFailed;
+        }
+        if (!stream && !a.Has("--force") && PathExists(out)) {
+            Error(out, "exists; export --force replaces it");
+            return kFailed;
+        }
     }
     std::vector<std::string> parts;
     if (a.pos.size() > 1 && !KeyParts(a.pos[1], &parts)) return kFailed;
@@ -84,15 +123,23 @@ int RunExport(const Args& a) {
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return kFailed;
     ExportForm form = a.Has("--utf16") ? ExportForm::kUtf16 : ExportForm::kUtf8;
-    if (toFile) {
+    if (toFile && !stream) {
         std::string bytes;
         WriteTree(key, form, [&bytes](const std::string& piece) { bytes += piece; });
         return WriteFileAtomically(out, bytes) ? kOk : kFailed;
     }
+    FILE* fp = stream ? OpenStream(out) : stdout;
+    if (!fp) return kFailed;
 #ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(fp), _O_BINARY);
 #endif
-    WriteTree(key, form, [](const std::string& piece) { fwrite(piece.data(), 1, piece.size(), stdout); });
+    WriteTree(key, form, [fp](const std::string& piece) { fwrite(piece.data(), 1, piece.size(), fp); });
+    if (fp == stdout) return kOk;  // checked with the program's other output
+    bool written = !ferror(fp);
+    if (fclose(fp) != 0 || !written) {
+        Error(out, std::string("cannot write: ") + strerror(errno));
+        return kFailed;
+    }
     return kOk;
 }
 

@@ -425,4 +425,20 @@ bool ReadWholeFile(const std::string& path, std::string* bytes) {
     return ok;
 }
 
+const char* NotRegular(const struct stat& st) {
+    if (S_ISREG(st.st_mode)) return nullptr;
+    if (S_ISDIR(st.st_mode)) return "a directory";
+    if (S_ISFIFO(st.st_mode)) return "a FIFO";
+    if (S_ISCHR(st.st_mode)) return "a character device";
+#ifdef S_ISBLK
+    if (S_ISBLK(st.st_mode)) return "a block device";
+#endif
+#ifdef S_ISSOCK
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+#endif
+    return "a special file";
+}
+
+bool IsStream(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode); }
+
 }  // namespace zrreg

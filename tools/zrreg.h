@@ -4,6 +4,7 @@
 #define ZRREG_H
 
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -174,6 +175,11 @@ private:
 };
 
 // ---- files (zrhost.cpp) ------------------------------------------------------------------
+
+// Null for a regular file; otherwise what it is, for messages ("a FIFO").
+const char* NotRegular(const struct stat& st);
+// Whether it is a FIFO or a character device, read and written as a stream.
+bool IsStream(const struct stat& st);
 
 // Writes `bytes` to `path` through a temporary file beside it, so that a failure leaves
 // any earlier file of that name as it was; false (reported) on failure.
