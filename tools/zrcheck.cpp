@@ -67,7 +67,7 @@ int RunCheck(const Args& a) {
     long keys = 0, values = 0;
     for (Walk walk(RegViewRoot(), ""); walk.Next(); ++keys) values += RegViewValueCount(walk.key());
     std::string text;
-    if (ReadWholeFile(reg.file(), &text)) WarnWideIntegers(reg.file(), text);
+    if (ReadWholeFile(reg.file(), &text, false)) WarnWideIntegers(reg.file(), text);
     printf("%s: loads: %ld keys, %ld values\n", a.pos[0].c_str(), keys, values);
     return kOk;
 }

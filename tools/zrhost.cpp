@@ -12,6 +12,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -124,6 +125,45 @@ private:
 
 LoadMessages* LoadMessages::active_ = nullptr;
 
+// Why `path` is not to be read: it is not a regular file nor, with `streams`, a FIFO or a
+// character device; null when it is (or cannot be looked at).
+std::string NotReadable(const std::string& path, bool streams, int fd = -1) {
+    struct stat st;
+    const char* kind = (fd >= 0 ? fstat(fd, &st) : stat(path.c_str(), &st)) == 0 ? NotRegular(st) : nullptr;
+    if (!kind || (streams && IsStream(st))) return "";
+    return std::string("is ") + kind +
+           (streams ? ", not a regular file, a FIFO or a character device" : ", not a regular file");
+}
+
+// Opens `path` for reading; null (reported) unless it is a regular file or, with
+// `streams`, a FIFO or a character device, read then as a stream. Without `streams` the
+// open does not block, as the library's does not: a FIFO without a writer must not hang.
+FILE* OpenForReading(const std::string& path, bool streams) {
+    std::string why = NotReadable(path, streams);
+    if (!why.empty()) {
+        Error(path, why);
+        return nullptr;
+    }
+#ifdef _WIN32
+    FILE* fp = fopen(path.c_str(), "rb");
+#else
+    int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | (streams ? 0 : O_NONBLOCK));
+    FILE* fp = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (fd >= 0 && !fp) close(fd);
+#endif
+    if (!fp) {
+        Error(path, std::string("cannot open: ") + strerror(errno));
+        return nullptr;
+    }
+    why = NotReadable(path, streams, fileno(fp));  // it may have been replaced meanwhile
+    if (!why.empty()) {
+        fclose(fp);
+        Error(path, why);
+        return nullptr;
+    }
+    return fp;
+}
+
 }  // namespace
 
 const char* ResultText(long rc) {
@@ -167,11 +207,8 @@ const char kUnsavableName[] =
     "first \".\", and this name has none";
 
 bool Registry::Open(bool forChange) {
-    FILE* fp = fopen(file_.c_str(), "rb");
-    if (!fp) {
-        Error(file_, std::string("cannot open: ") + strerror(errno));
-        return false;
-    }
+    FILE* fp = OpenForReading(file_, false);
+    if (!fp) return false;
     fclose(fp);
     char tmp[REGVIEW_PATH_MAX];
     if (forChange && !RegViewTempFile(file_.c_str(), tmp, sizeof tmp)) {
@@ -408,12 +445,9 @@ bool PathExists(const std::string& path) {
 #endif
 }
 
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-    FILE* fp = fopen(path.c_str(), "rb");
-    if (!fp) {
-        Error(path, std::string("cannot open: ") + strerror(errno));
-        return false;
-    }
+bool ReadWholeFile(const std::string& path, std::string* bytes, bool streams) {
+    FILE* fp = OpenForReading(path, streams);
+    if (!fp) return false;
     struct stat st;
     if (fstat(fileno(fp), &st) == 0 && st.st_size > 0) bytes->reserve(static_cast<size_t>(st.st_size));
     char buf[65536];

@@ -23,7 +23,8 @@ const char kImportHelp[] =
     "\n"
     "Merges the Windows registry export file IN (\"-\" for standard input) into FILE,\n"
     "creating keys as needed, and writes FILE back once, at the end. IN may be UTF-8 or\n"
-    "UTF-16LE, with or without a byte order mark, with CRLF or LF line ends.\n"
+    "UTF-16LE, with or without a byte order mark, with CRLF or LF line ends. IN may be\n"
+    "a FIFO or a character device too (as <(...) and /dev/stdin are), read to its end.\n"
     "\n"
     "String and dword values are set; hex(1) and hex(2) data that make a text the\n"
     "registry can hold are set as strings, hex(4) data as dwords. [-KEY] deletes KEY\n"
@@ -257,7 +258,7 @@ int RunImport(const Args& a) {
     bool fromStdin = a.pos[1] == "-";
     const std::string in = fromStdin ? "standard input" : a.pos[1];
     std::string bytes;
-    if (fromStdin ? !ReadStandardInput(&bytes) : !ReadWholeFile(in, &bytes)) return kFailed;
+    if (fromStdin ? !ReadStandardInput(&bytes) : !ReadWholeFile(in, &bytes, true)) return kFailed;
 
     Registry reg(a.pos[0]);
     if (!reg.Open(!opt.dryRun)) return kFailed;

@@ -45,6 +45,8 @@ const char kProgramHelp[] =
     "the registry: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or another top-level key of\n"
     "FILE; add and copy create another one only with --force.\n"
     "\n"
+    "FILE must be a regular file: a FIFO, a device, a directory or a socket is refused.\n"
+    "\n"
     "Messages of the library about FILE go to standard error after FILE's name, as in\n"
     "\"app.txt: line 21: syntax error\"; other errors start with \"zrreg:\".\n"
     "\n"

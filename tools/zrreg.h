@@ -188,8 +188,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes);
 bool SameFile(const std::string& a, const std::string& b);
 // Whether anything (a link to nothing too) has this name.
 bool PathExists(const std::string& path);
-// Reads a whole file; false (reported) when it cannot.
-bool ReadWholeFile(const std::string& path, std::string* bytes);
+// Reads a whole file; false (reported) when it cannot. A FIFO or a character device is
+// read as a stream only with `streams`; any other file that is not a regular file is refused.
+bool ReadWholeFile(const std::string& path, std::string* bytes, bool streams);
 
 // ---- JSON output (zrjson.cpp) ------------------------------------------------------------
 
