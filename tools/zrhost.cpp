@@ -68,13 +68,14 @@ std::string RewriteLoadMessage(const std::string& msg, long* line) {
     return "line " + std::to_string(*line) + ": " + what;
 }
 
-// The library prints its messages about a bad file on standard output, where the verbs
-// keep their results. They are caught while the file loads and shown on standard error,
-// each after the file's name. The library ends the program on a few faults; the
-// messages caught until then are shown on the way out.
-class LoadMessages {
+// The library prints its messages on standard output, where the verbs keep their
+// results: what is wrong with a file it loads, and where an unload that could not save
+// kept the changes. They are caught around those calls, here and nowhere else, and shown
+// on standard error after the file's name, or handed to the caller. The library ends
+// the program on a few faults; the messages caught until then are shown on the way out.
+class LibraryMessages {
 public:
-    explicit LoadMessages(const std::string& file) : file_(file) {
+    explicit LibraryMessages(const std::string& file) : file_(file) {
         fflush(stdout);
         sink_ = tmpfile();
         saved_ = dup(1);
@@ -84,15 +85,12 @@ public:
         (void)registered;
         active_ = this;
     }
-    ~LoadMessages() { Finish(); }
-    LoadMessages(const LoadMessages&) = delete;
-    LoadMessages& operator=(const LoadMessages&) = delete;
+    ~LibraryMessages() { Show(Take()); }
+    LibraryMessages(const LibraryMessages&) = delete;
+    LibraryMessages& operator=(const LibraryMessages&) = delete;
 
-private:
-    static void OnExit() {
-        if (active_) active_->Finish();
-    }
-    void Finish() {
+    // Stops catching; the lines caught, which are then the caller's to show.
+    std::vector<std::string> Take() {
         active_ = nullptr;
         if (saved_ >= 0) {
             fflush(stdout);
@@ -100,13 +98,28 @@ private:
             close(saved_);
             saved_ = -1;
         }
-        if (!sink_) return;
+        std::vector<std::string> lines;
+        if (!sink_) return lines;
         rewind(sink_);
-        char buf[1024];
+        std::string line;
+        for (int c; (c = fgetc(sink_)) != EOF;) {
+            if (c != '\n') {
+                line.push_back(static_cast<char>(c));
+                continue;
+            }
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
+            line.clear();
+        }
+        if (!line.empty()) lines.push_back(line);
+        fclose(sink_);
+        sink_ = nullptr;
+        return lines;
+    }
+
+    void Show(const std::vector<std::string>& lines) const {
         long lastLine = 0;
-        while (fgets(buf, sizeof buf, sink_)) {
-            std::string msg = buf;
-            while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
+        for (const std::string& msg : lines) {
             long line;
             std::string shown = RewriteLoadMessage(msg, &line);
             // The scanner's "Error in line: N" repeats the line of the message before it.
@@ -114,16 +127,29 @@ private:
             if (line) lastLine = line;
             if (!repeat) fprintf(stderr, "%s: %s\n", file_.c_str(), shown.c_str());
         }
-        fclose(sink_);
-        sink_ = nullptr;
     }
-    static LoadMessages* active_;
+
+private:
+    static void OnExit() {
+        if (active_) active_->Show(active_->Take());
+    }
+    static LibraryMessages* active_;
     std::string file_;
     FILE* sink_;
     int saved_;
 };
 
-LoadMessages* LoadMessages::active_ = nullptr;
+LibraryMessages* LibraryMessages::active_ = nullptr;
+
+// Why a save could not write its temporary file `tmp`: its directory cannot be written
+// to, or else the error of the call that failed (`err`); empty when neither is known.
+std::string SaveFailure(const std::string& tmp, int err) {
+    size_t slash = tmp.find_last_of("/\\");
+    std::string dir = slash == std::string::npos ? "." : tmp.substr(0, slash ? slash : 1);
+    if (access(dir.c_str(), W_OK) != 0)
+        return "the directory " + dir + " cannot be written to (" + strerror(errno) + ")";
+    return err ? strerror(err) : "";
+}
 
 // Why `path` is not to be read: it is not a regular file nor, with `streams`, a FIFO or a
 // character device; null when it is (or cannot be looked at).
@@ -217,7 +243,7 @@ bool Registry::Open(bool forChange) {
     }
     uint32_t rc;
     {
-        LoadMessages messages(file_);
+        LibraryMessages messages(file_);
         rc = ZrLoadRegistry(file_.c_str());
     }
     if (rc != ZRREG_SUCCESS) {
@@ -237,23 +263,38 @@ bool Registry::Close(bool save) {
     bool known = stat(file_.c_str(), &before) == 0;
     char tmp[REGVIEW_PATH_MAX];
     bool named = RegViewTempFile(file_.c_str(), tmp, sizeof tmp);
+    LibraryMessages messages(file_);
+    errno = 0;
     ZrUnloadRegistry();
-    if (!pending || !known) return true;
-    // The library reports nothing; a saved file is a new file that replaced the old,
+    int err = errno;
+    std::vector<std::string> said = messages.Take();
+    // The library reports no result; a saved file is a new file that replaced the old,
     // and one that could not replace it is left in the temporary file.
     struct stat after;
-    bool replaced = stat(file_.c_str(), &after) == 0;
+    bool replaced = known && stat(file_.c_str(), &after) == 0;
 #ifndef _WIN32
     replaced = replaced && (after.st_ino != before.st_ino || after.st_dev != before.st_dev);
 #endif
-    if (replaced) return true;
+    if (!pending || !known || replaced) {
+        messages.Show(said);
+        return true;
+    }
     struct stat kept;
     if (named && stat(tmp, &kept) == 0)
-        return Fail(("the changes could not replace the file; they are kept in " + std::string(tmp)).c_str());
-    return Fail("the changes could not be saved; the file is as it was");
+        return Fail(std::string("the changes could not replace the file; they are kept in ") + tmp);
+    // When it keeps the changes in a file of their own (another process held the lock,
+    // or the file changed and cannot be read back), the library tells why and where.
+    std::string why;
+    for (std::string line : said) {
+        if (line.compare(0, 10, "zrregdll: ") == 0) line.erase(0, 10);
+        why += (why.empty() ? "" : "; ") + line;
+    }
+    if (why.empty() && named) why = SaveFailure(tmp, err);
+    if (why.empty()) why = "the library did not say why";
+    return Fail("the changes could not be saved: " + why + (said.empty() ? "; the file is as it was" : ""));
 }
 
-bool Registry::Fail(const char* what) {
+bool Registry::Fail(const std::string& what) {
     Error(file_, what);
     return false;
 }

@@ -34,9 +34,9 @@ const char kImportHelp[] =
     "\n"
     "A line that Windows' editor skips is reported on standard error with the line\n"
     "number and the reason, and skipped; so are other value types and characters the\n"
-    "registry cannot hold. The import goes on and ends with a summary line on standard\n"
-    "output: keys created, values set, keys and values deleted, skipped entries,\n"
-    "invalid lines.\n"
+    "registry cannot hold. The import goes on and ends, once FILE is written, with a\n"
+    "summary line on standard output: keys created, values set, keys and values\n"
+    "deleted, skipped entries, invalid lines.\n"
     "  --dry-run    print each change (create, set, delete) instead; FILE is not written\n"
     "  --no-delete  report and skip [-KEY] and \"NAME\"=- instead of deleting\n"
     "  --strict     refuse the whole file at its first invalid line; nothing is changed\n"
@@ -271,8 +271,9 @@ int RunImport(const Args& a) {
         return kFailed;
     }
     importer.Finish();
+    if (!reg.Close(!opt.dryRun)) return kFailed;
     importer.Summary();
-    return reg.Close(!opt.dryRun) ? kOk : kFailed;
+    return kOk;
 }
 
 // The generic count check would call the missing input file a KEY.

@@ -85,7 +85,7 @@ public:
     const std::string& file() const { return file_; }
 
 private:
-    bool Fail(const char* what);
+    bool Fail(const std::string& what);
     std::string file_;
     bool loaded_ = false;
 };
