@@ -223,7 +223,10 @@ const char* ResultText(long rc) {
 }
 
 void Error(const std::string& where, const std::string& what) {
-    fprintf(stderr, "zrreg: %s: %s\n", where.c_str(), what.c_str());
+    std::string line = "zrreg: " + where + ": " + what + "\n";
+    // A NUL byte from a file would end the line early; it shows as \0.
+    for (size_t i = 0; (i = line.find('\0', i)) != std::string::npos; i += 2) line.replace(i, 1, "\\0");
+    fwrite(line.data(), 1, line.size(), stderr);
 }
 
 std::string Quoted(const std::string& bytes) { return "\"" + Latin1ToUtf8(bytes) + "\""; }
