@@ -152,7 +152,7 @@ std::string SaveFailure(const std::string& tmp, int err) {
 }
 
 // Why `path` is not to be read: it is not a regular file nor, with `streams`, a FIFO or a
-// character device; null when it is (or cannot be looked at).
+// character device; empty when it is (or cannot be looked at).
 std::string NotReadable(const std::string& path, bool streams, int fd = -1) {
     struct stat st;
     const char* kind = (fd >= 0 ? fstat(fd, &st) : stat(path.c_str(), &st)) == 0 ? NotRegular(st) : nullptr;
