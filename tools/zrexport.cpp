@@ -67,7 +67,10 @@ void WriteTree(const Key& key, ExportForm form, Put put) {
                     Quoted(path.text()).c_str());
         if (node == RegViewRoot() && RegViewValueCount(node) == 0) continue;
         put(ExportText("[", form));
-        put(written.text().empty() ? ExportText(RegViewName(node), form) : written.text());
+        if (written.text().empty())
+            put(ExportText(RegViewName(node), form));  // the root
+        else
+            put(written.text());  // not through ?:, which would copy it
         put(ExportSectionEnd(Values(node), form));
     }
 }
