@@ -33,6 +33,15 @@ enum class ExportForm { kUtf8, kUtf16 };
 
 std::string WriteExport(const std::vector<ExportKey>& keys, ExportForm form);
 
+// The same file piece by piece, for a writer that walks a tree too deep or too large to
+// list first: ExportHead, then for each key ExportText("[") and its path as ExportText
+// (made once per level and kept), then ExportSectionEnd.
+std::string ExportHead(ExportForm form);
+// Registry text in the file's form; pieces made apart join into the bytes of the whole.
+std::string ExportText(const std::string& bytes, ExportForm form);
+// What follows a section's path: "]", the values and the blank line that ends it.
+std::string ExportSectionEnd(const std::vector<ExportValue>& values, ExportForm form);
+
 // What the reader hands on, in the order of the file. Messages are UTF-8 and start with
 // the reason (the caller adds file and line).
 class ExportHandler {

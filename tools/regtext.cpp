@@ -96,6 +96,12 @@ bool SameName(const std::string& a, const std::string& b) {
     return a.size() == b.size() && RegViewCompareNames(a.c_str(), b.c_str()) == 0;
 }
 
+std::string FoldName(std::string name) {
+    for (char& c : name)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return name;
+}
+
 std::vector<std::string> SplitKeyPath(const std::string& path) {
     std::vector<std::string> parts;
     std::string cur;

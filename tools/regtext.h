@@ -34,5 +34,7 @@ std::vector<std::string> SplitKeyPath(const std::string& path);
 
 // ASCII case-insensitive equality, as the library compares names.
 bool SameName(const std::string& a, const std::string& b);
+// The name with its ASCII letters in lower case: equal for names SameName finds equal.
+std::string FoldName(std::string name);
 
 #endif

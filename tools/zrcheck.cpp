@@ -20,12 +20,6 @@ const char kCheckHelp[] =
     "\n"
     "Example: zrreg check app.txt\n";
 
-void Count(const RegViewKey* node, long* keys, long* values) {
-    ++*keys;
-    *values += RegViewValueCount(node);
-    for (int i = 0; i < RegViewSubkeyCount(node); ++i) Count(RegViewSubkey(node, i), keys, values);
-}
-
 bool IsWordByte(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '/'; }
 
 // Warns about the integers of a registry file's text that do not fit a signed 32-bit
@@ -71,9 +65,9 @@ int RunCheck(const Args& a) {
     Registry reg(a.pos[0]);
     if (!reg.Open(false)) return kFailed;
     long keys = 0, values = 0;
-    Count(RegViewRoot(), &keys, &values);
+    for (Walk walk(RegViewRoot(), ""); walk.Next(); ++keys) values += RegViewValueCount(walk.key());
     std::string text;
-    if (ReadWholeFile(reg.file(), &text)) WarnWideIntegers(reg.file(), text);
+    if (ReadWholeFile(reg.file(), &text, false)) WarnWideIntegers(reg.file(), text);
     printf("%s: loads: %ld keys, %ld values\n", a.pos[0].c_str(), keys, values);
     return kOk;
 }

@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <unordered_map>
+
 #include "regtext.h"
 #include "zrreg.h"
 
@@ -17,7 +19,8 @@ const char kCompareHelp[] =
     "and the names of their subkeys. Each difference is a line: \"<\" for what only the\n"
     "first has or has otherwise, \">\" for the second, with the key's path and, for a\n"
     "value, its name, type and data. A last line tells the result. Names are matched\n"
-    "without regard to letter case; data must be the same byte for byte.\n"
+    "without regard to letter case, and a name that a key has twice pairs in order: the\n"
+    "second with the other side's second. Data must be the same byte for byte.\n"
     "  -s      compare the whole subtrees, key by key\n"
     "  --json  print the differences as JSON (see the README for its form)\n"
     "\n"
@@ -33,7 +36,10 @@ const char kCopyHelp[] =
     "\n"
     "Copies the values of the key SRC into the key DST, creating DST with every missing\n"
     "key above it; values DST has already are replaced. FILE is written back.\n"
-    "  -s       copy the whole subtree of SRC, its subkeys and their values too\n"
+    "  -s       copy the whole subtree of SRC, its subkeys and their values too; a\n"
+    "           subkey whose name is empty or holds \"\\\" or \"/\" (the file allows them,\n"
+    "           but the library would take such a name as a path) is refused, with\n"
+    "           its path, and nothing is copied\n"
     "  --force  create DST even when its first level is not a root of FILE\n"
     "\n"
     "Example: zrreg copy app.txt 'HKCU\\Software\\MORVANE\\Ardo' 'HKCU\\Software\\Ardo' -s\n";
@@ -45,38 +51,70 @@ struct Value {
     std::string text;
 };
 
-// A key and, to the depth read, its values and subkeys.
+// A key's subtree read whole, to the depth asked for, in the walk's order: it outlives
+// the load (compare reads two files in turn) and the changes (copy writes into the tree
+// it read). A flat list, so that no depth of tree makes the program recurse.
 struct Tree {
-    std::string name, path;
-    std::vector<Value> values;
-    std::vector<Tree> subkeys;
+    struct Node {
+        std::string name;
+        std::vector<Value> values;
+        int parent;  // -1 for the top
+        int end;     // the index after its subtree; its subkeys are i + 1, then each one's end
+    };
+    std::vector<Node> nodes;  // nodes[0] is the top
+    std::string topShown;
+    bool topIsRoot;
+
+    std::vector<int> Subkeys(int i) const {
+        std::vector<int> out;
+        for (int c = i + 1; c < nodes[i].end; c = nodes[c].end) out.push_back(c);
+        return out;
+    }
+    // The path of nodes[i] as the output shows it, with the top shown as `top`.
+    std::string Path(int i, const std::string& top, bool rootTop) const {
+        std::vector<const std::string*> names;
+        for (; i > 0; i = nodes[i].parent) names.push_back(&nodes[i].name);
+        std::string path = rootTop && !names.empty() ? "" : top;
+        for (auto it = names.rbegin(); it != names.rend(); ++it) {
+            if (!path.empty()) path += '\\';
+            path += **it;
+        }
+        return path;
+    }
+    std::string Path(int i) const { return Path(i, topShown, topIsRoot); }
 };
 
-// Reads `node` with its values; its subkeys to `depth` levels (-1: all).
-Tree Read(const RegViewKey* node, const std::string& path, int depth) {
-    Tree t{RegViewName(node), path, {}, {}};
-    for (int i = 0; i < RegViewValueCount(node); ++i) {
-        RegViewValue v = RegViewValueAt(node, i);
-        t.values.push_back(Value{v.name, v.isInteger, v.integer, v.isInteger ? "" : v.text});
+// Reads the open key's subtree to `levels` levels below it (-1: all).
+Tree Read(const Key& key, int levels) {
+    Tree t{{}, key.shown, key.node == RegViewRoot()};
+    std::vector<int> open;  // the nodes along the walk's path
+    for (Walk walk(key.node, key.shown, levels); walk.Next();) {
+        int at = static_cast<int>(t.nodes.size());
+        while (static_cast<int>(open.size()) > walk.depth()) {
+            t.nodes[open.back()].end = at;
+            open.pop_back();
+        }
+        Tree::Node n{RegViewName(walk.key()), {}, open.empty() ? -1 : open.back(), 0};
+        for (int i = 0; i < RegViewValueCount(walk.key()); ++i) {
+            RegViewValue v = RegViewValueAt(walk.key(), i);
+            n.values.push_back(Value{v.name, v.isInteger, v.integer, v.isInteger ? "" : v.text});
+        }
+        t.nodes.push_back(std::move(n));
+        open.push_back(at);
     }
-    if (depth == 0) return t;
-    std::string below = node == RegViewRoot() ? "" : path;
-    for (int i = 0; i < RegViewSubkeyCount(node); ++i) {
-        const RegViewKey* sub = RegViewSubkey(node, i);
-        t.subkeys.push_back(Read(sub, Join(below, RegViewName(sub)), depth < 0 ? -1 : depth - 1));
-    }
+    for (int i : open) t.nodes[i].end = static_cast<int>(t.nodes.size());
     return t;
 }
 
 // Loads `file` and reads the tree at `path`; false (reported) when it cannot.
-bool ReadTree(const std::string& file, const std::string& path, int depth, Tree* out) {
+bool ReadTree(const std::string& file, const std::string& path, int levels, Tree* out) {
     std::vector<std::string> parts;
     if (!KeyParts(path, &parts)) return false;
     Registry reg(file);
     if (!reg.Open(false)) return false;
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return false;
-    *out = Read(key.node, key.shown, depth);
+    *out = Read(key, levels);
     return true;
 }
 
@@ -88,35 +126,93 @@ struct Difference {
     const Value* value;  // null for a key the other side lacks
 };
 
-template <typename T>
-const T* Named(const std::vector<T>& list, const std::string& name) {
-    for (const T& item : list)
-        if (RegViewCompareNames(item.name.c_str(), name.c_str()) == 0) return &item;
-    return nullptr;
+// Pairs the names of two lists: the i-th of a name (letters without regard to case, as
+// the library matches names) with the i-th of that name in the other list, so that
+// duplicate names, which the library keeps, pair in their order. For each name of `a`,
+// the index in `b` of the name it pairs with, or -1.
+std::vector<int> Pair(const std::vector<const std::string*>& a, const std::vector<const std::string*>& b) {
+    std::unordered_map<std::string, std::vector<int>> inB;
+    for (size_t j = 0; j < b.size(); ++j) inB[FoldName(*b[j])].push_back(static_cast<int>(j));
+    std::unordered_map<std::string, size_t> seen;
+    std::vector<int> pairs;
+    for (const std::string* name : a) {
+        std::string folded = FoldName(*name);
+        size_t rank = seen[folded]++;
+        auto it = inB.find(folded);
+        pairs.push_back(it != inB.end() && rank < it->second.size() ? it->second[rank] : -1);
+    }
+    return pairs;
+}
+
+// Which of `b` no name of `a` pairs with.
+std::vector<bool> Unpaired(const std::vector<int>& pairs, size_t nb) {
+    std::vector<bool> alone(nb, true);
+    for (int j : pairs)
+        if (j >= 0) alone[static_cast<size_t>(j)] = false;
+    return alone;
+}
+
+std::vector<const std::string*> ValueNames(const Tree::Node& n) {
+    std::vector<const std::string*> names;
+    for (const Value& v : n.values) names.push_back(&v.name);
+    return names;
+}
+
+std::vector<const std::string*> SubkeyNames(const Tree& t, const std::vector<int>& subkeys) {
+    std::vector<const std::string*> names;
+    for (int i : subkeys) names.push_back(&t.nodes[i].name);
+    return names;
 }
 
 bool SameData(const Value& a, const Value& b) {
     return a.isInteger == b.isInteger && (a.isInteger ? a.integer == b.integer : a.text == b.text);
 }
 
-// The first tree's values and subkeys in its order, then what only the second has.
+void CompareValues(const Tree& a, int i, const Tree& b, int j, std::vector<Difference>* out) {
+    const std::vector<Value>& va = a.nodes[i].values;
+    const std::vector<Value>& vb = b.nodes[j].values;
+    std::vector<int> pairs = Pair(ValueNames(a.nodes[i]), ValueNames(b.nodes[j]));
+    for (size_t k = 0; k < va.size(); ++k) {
+        const Value* w = pairs[k] < 0 ? nullptr : &vb[static_cast<size_t>(pairs[k])];
+        if (!w || !SameData(va[k], *w)) out->push_back(Difference{'<', a.Path(i), &va[k]});
+        if (w && !SameData(va[k], *w)) out->push_back(Difference{'>', b.Path(j), w});
+    }
+    std::vector<bool> alone = Unpaired(pairs, vb.size());
+    for (size_t k = 0; k < vb.size(); ++k)
+        if (alone[k]) out->push_back(Difference{'>', b.Path(j), &vb[k]});
+}
+
+// Each pair of keys: the first tree's values and subkeys in its order (with `deep`, each
+// subkey's own differences right after it), then what only the second has.
 void Compare(const Tree& a, const Tree& b, bool deep, std::vector<Difference>* out) {
-    for (const Value& v : a.values) {
-        const Value* w = Named(b.values, v.name);
-        if (!w || !SameData(v, *w)) out->push_back(Difference{'<', a.path, &v});
-        if (w && !SameData(v, *w)) out->push_back(Difference{'>', b.path, w});
+    struct Frame {
+        int i, j;  // the keys compared, in a and b
+        std::vector<int> subA, subB, pairs;
+        size_t next;  // the subkey of a to look at next
+    };
+    std::vector<Frame> stack;
+    auto enter = [&](int i, int j) {
+        CompareValues(a, i, b, j, out);
+        Frame f{i, j, a.Subkeys(i), b.Subkeys(j), {}, 0};
+        f.pairs = Pair(SubkeyNames(a, f.subA), SubkeyNames(b, f.subB));
+        stack.push_back(std::move(f));
+    };
+    enter(0, 0);
+    while (!stack.empty()) {
+        Frame& f = stack.back();
+        if (f.next < f.subA.size()) {
+            size_t k = f.next++;
+            if (f.pairs[k] < 0)
+                out->push_back(Difference{'<', a.Path(f.subA[k]), nullptr});
+            else if (deep)
+                enter(f.subA[k], f.subB[static_cast<size_t>(f.pairs[k])]);
+            continue;
+        }
+        std::vector<bool> alone = Unpaired(f.pairs, f.subB.size());
+        for (size_t k = 0; k < f.subB.size(); ++k)
+            if (alone[k]) out->push_back(Difference{'>', b.Path(f.subB[k]), nullptr});
+        stack.pop_back();
     }
-    for (const Value& w : b.values)
-        if (!Named(a.values, w.name)) out->push_back(Difference{'>', b.path, &w});
-    for (const Tree& s : a.subkeys) {
-        const Tree* t = Named(b.subkeys, s.name);
-        if (!t)
-            out->push_back(Difference{'<', s.path, nullptr});
-        else if (deep)
-            Compare(s, *t, deep, out);
-    }
-    for (const Tree& t : b.subkeys)
-        if (!Named(a.subkeys, t.name)) out->push_back(Difference{'>', t.path, nullptr});
 }
 
 void PrintDifference(const Difference& d) {
@@ -140,9 +236,9 @@ int RunCompare(const Args& a) {
     bool twoFiles = a.pos.size() == 2;
     const std::string& file2 = a.pos[twoFiles ? 1 : 2];
     std::string key1 = twoFiles ? "" : a.pos[1], key2 = twoFiles ? "" : a.pos[3];
-    int depth = a.Has("-s") ? -1 : 1;
+    int levels = a.Has("-s") ? -1 : 1;
     Tree first, second;
-    if (!ReadTree(a.pos[0], key1, depth, &first) || !ReadTree(file2, key2, depth, &second)) return kUsage;
+    if (!ReadTree(a.pos[0], key1, levels, &first) || !ReadTree(file2, key2, levels, &second)) return kUsage;
     std::vector<Difference> diffs;
     Compare(first, second, a.Has("-s"), &diffs);
     if (a.Has("--json")) {
@@ -172,22 +268,48 @@ const char* CompareConflict(const Args& a) {
 
 // ---- copy ----------------------------------------------------------------------------------
 
-// Writes the values of `t` into the open key and, with `deep`, its subkeys below it;
-// false (reported) at the first failure.
-bool Write(const Registry& reg, const Tree& t, const Key& key, bool deep) {
-    for (const Value& v : t.values) {
-        long rc = SetValue(key.handle, v.name, v.isInteger, static_cast<uint32_t>(v.integer), v.text);
-        if (rc != ZRREG_SUCCESS) {
-            Error(reg.file(),
-                  "key " + Quoted(key.shown) + ": value " + Quoted(v.name) + ": " + ResultText(rc));
-            return false;
+// Writes the values of the tree's top into the open key `to` and, with `deep`, its
+// subkeys below it; false (reported) at the first failure. Only the handles of keys whose
+// subkeys are not all made yet stay open: the library's handles each hold their whole
+// path, and a deep chain of them would hold the square of its depth.
+bool Write(const Registry& reg, const Tree& t, const Key& to, bool deep) {
+    bool rootTo = to.node == RegViewRoot();
+    struct Open {
+        int i;
+        void* handle;  // null once its last subkey is made
+    };
+    std::vector<Open> open;
+    auto fail = [&](int i, const std::string& what, long rc) {
+        Error(reg.file(), "key " + Quoted(t.Path(i, to.shown, rootTo)) + what + ": " + ResultText(rc));
+        for (const Open& o : open)
+            if (o.handle && o.i != 0) ZrRegCloseKey(o.handle);
+        return false;
+    };
+    int last = deep ? static_cast<int>(t.nodes.size()) : 1;
+    for (int i = 0; i < last; ++i) {
+        void* handle = to.handle;
+        if (i > 0) {
+            int parent = t.nodes[i].parent;
+            while (open.back().i != parent) {
+                if (open.back().handle) ZrRegCloseKey(open.back().handle);
+                open.pop_back();
+            }
+            long rc = ZrRegCreateKey(open.back().handle, Wide(t.nodes[i].name).data(), &handle);
+            if (rc != ZRREG_SUCCESS) return fail(i, "", rc);
+            // Its parent's last subkey: the parent's handle is needed no more.
+            if (t.nodes[i].end == t.nodes[parent].end && open.back().i != 0) {
+                ZrRegCloseKey(open.back().handle);
+                open.back().handle = nullptr;
+            }
+        }
+        open.push_back(Open{i, handle});
+        for (const Value& v : t.nodes[i].values) {
+            long rc = SetValue(handle, v.name, v.isInteger, static_cast<uint32_t>(v.integer), v.text);
+            if (rc != ZRREG_SUCCESS) return fail(i, ": value " + Quoted(v.name), rc);
         }
     }
-    if (!deep) return true;
-    for (const Tree& s : t.subkeys) {
-        Key sub;
-        if (!OpenKey(reg, {s.name}, true, &sub, &key) || !Write(reg, s, sub, deep)) return false;
-    }
+    for (const Open& o : open)
+        if (o.handle && o.i != 0) ZrRegCloseKey(o.handle);
     return true;
 }
 
@@ -198,8 +320,21 @@ int RunCopy(const Args& a) {
     if (!reg.Open(true)) return kFailed;
     Key from;
     if (!OpenKey(reg, src, false, &from)) return kFailed;
-    Tree t = Read(from.node, from.shown, a.Has("-s") ? -1 : 0);
+    Tree t = Read(from, a.Has("-s") ? -1 : 0);
     from.Close();
+    // The library takes such a name as a path: "a/b" would go into the key b under a.
+    bool unmakable = false;
+    for (size_t i = 1; i < t.nodes.size(); ++i) {
+        const std::string& name = t.nodes[i].name;
+        if (!name.empty() && name.find_first_of("\\/") == std::string::npos) continue;
+        Error(reg.file(), "key " + Quoted(t.Path(static_cast<int>(i))) +
+                              ": a name that is empty or holds \"\\\" or \"/\" cannot be copied as one key");
+        unmakable = true;
+    }
+    if (unmakable) {
+        Error(reg.file(), "nothing copied");
+        return kFailed;
+    }
     if (!dst.empty() && !MayCreateRoot(reg, dst[0], a.Has("--force"), "copy")) return kFailed;
     Key to;
     if (!OpenKey(reg, dst, true, &to) || !Write(reg, t, to, a.Has("-s"))) return kFailed;

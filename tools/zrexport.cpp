@@ -1,11 +1,15 @@
 // zrreg's export verb: a key and its subtree written as a Windows registry export file.
+#include <errno.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #ifdef _WIN32
-#include <fcntl.h>
 #include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #include "regexport.h"
@@ -23,52 +27,97 @@ const char kExportHelp[] =
     "Strings become \"name\"=\"text\", integers \"name\"=dword:xxxxxxxx, the default value @.\n"
     "Values of the root itself are written under [My Computer].\n"
     "  -o OUT   write to OUT instead of standard output (\"-\" is standard output);\n"
-    "           an OUT that exists is refused, and so is FILE itself\n"
-    "  --force  replace an OUT that exists\n"
+    "           a FIFO or a character device is written into as standard output\n"
+    "           is; a regular file that exists is refused, and so is FILE itself;\n"
+    "           any other kind of file (a directory, a socket) is refused always\n"
+    "  --force  replace a regular file OUT that exists\n"
     "  --utf16  write UTF-16LE with a byte order mark and CRLF line ends, as Windows'\n"
     "           own editor does; the default is UTF-8 with LF line ends\n"
     "\n"
     "Example: zrreg export app.txt 'HKLM\\Software\\MORVANE' -o morvane.reg\n";
 
-void Collect(const RegViewKey* node, const std::string& path, std::vector<ExportKey>* keys) {
-    if (node != RegViewRoot() || RegViewValueCount(node) > 0) {
-        ExportKey k;
-        k.path = ShownPath(node, path);
-        k.line = 0;
-        for (int i = 0; i < RegViewValueCount(node); ++i) {
-            RegViewValue v = RegViewValueAt(node, i);
-            ExportValue e;
-            e.name = v.name;
-            e.isDword = v.isInteger;
-            e.dword = static_cast<uint32_t>(v.integer);
-            if (!e.isDword) e.text = v.text;
-            e.line = 0;
-            k.values.push_back(e);
-        }
-        keys->push_back(k);
+// The values of a key as the writer takes them.
+std::vector<ExportValue> Values(const RegViewKey* node) {
+    std::vector<ExportValue> values;
+    for (int i = 0; i < RegViewValueCount(node); ++i) {
+        RegViewValue v = RegViewValueAt(node, i);
+        values.push_back(
+            ExportValue{v.name, v.isInteger, v.isInteger ? "" : v.text, static_cast<uint32_t>(v.integer), 0});
     }
-    for (int i = 0; i < RegViewSubkeyCount(node); ++i) {
-        const RegViewKey* sub = RegViewSubkey(node, i);
-        const char* name = RegViewName(sub);
-        if (strpbrk(name, "\\/") || !*name)
+    return values;
+}
+
+// Writes the key and its subtree to `put` section by section. Each level's path is made
+// once in the file's form and kept while the walk is below it: a deep tree's paths cost
+// only what the file holds.
+template <typename Put>
+void WriteTree(const Key& key, ExportForm form, Put put) {
+    put(ExportHead(form));
+    PathText path, written;
+    for (Walk walk(key.node, key.shown); walk.Next();) {
+        const RegViewKey* node = walk.key();
+        std::string step = walk.Step();
+        path.Set(walk.depth(), step);
+        written.Set(walk.depth(), ExportText(step, form));
+        const char* name = RegViewName(node);
+        if (walk.depth() > 0 && (strpbrk(name, "\\/") || !*name))
             fprintf(stderr,
                     "zrreg: warning: key %s: a name that is empty or holds \"\\\" or \"/\" does not import "
                     "as one key\n",
-                    Quoted(Join(path, name)).c_str());
-        Collect(sub, Join(path, name), keys);
+                    Quoted(path.text()).c_str());
+        if (node == RegViewRoot() && RegViewValueCount(node) == 0) continue;
+        put(ExportText("[", form));
+        if (written.text().empty())
+            put(ExportText(RegViewName(node), form));  // the root
+        else
+            put(written.text());  // not through ?:, which would copy it
+        put(ExportSectionEnd(Values(node), form));
     }
 }
 
-int RunExport(const Args& a) {
-    bool toFile = a.Has("-o") && a.Get("-o") != "-";
-    const std::string& out = a.Get("-o");
-    if (toFile && SameFile(out, a.pos[0])) {
-        Error(out, "is the registry file itself; export it to another file");
-        return kFailed;
+// Opens the FIFO or character device `out` for writing as a shell's redirection does,
+// creating and truncating nothing; null (reported) when it cannot.
+FILE* OpenStream(const std::string& out) {
+#ifdef _WIN32
+    FILE* fp = fopen(out.c_str(), "wb");
+#else
+    int fd = open(out.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !IsStream(st))) {
+        close(fd);  // replaced since it was looked at: written into, it would be half overwritten
+        Error(out, "is no longer a FIFO or a character device");
+        return nullptr;
     }
-    if (toFile && !a.Has("--force") && PathExists(out)) {
-        Error(out, "exists; export --force replaces it");
-        return kFailed;
+    FILE* fp = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+    if (fd >= 0 && !fp) close(fd);
+#endif
+    if (!fp) Error(out, std::string("cannot open: ") + strerror(errno));
+    return fp;
+}
+
+int RunExport(const Args& a) {
+    const std::string& out = a.Get("-o");
+    bool toFile = a.Has("-o") && out != "-";
+    // A FIFO or a character device is written into as standard output is, --force or not;
+    // a file of another kind is never replaced.
+    bool stream = false;
+    if (toFile) {
+        if (SameFile(out, a.pos[0])) {
+            Error(out, "is the registry file itself; export it to another file");
+            return kFailed;
+        }
+        struct stat st;
+        const char* kind = stat(out.c_str(), &st) == 0 ? NotRegular(st) : nullptr;
+        stream = kind && IsStream(st);
+        if (kind && !stream) {
+            Error(out, std::string("is ") + kind +
+                           "; export writes only to a regular file, a FIFO or a character device");
+            return kFailed;
+        }
+        if (!stream && !a.Has("--force") && PathExists(out)) {
+            Error(out, "exists; export --force replaces it");
+            return kFailed;
+        }
     }
     std::vector<std::string> parts;
     if (a.pos.size() > 1 && !KeyParts(a.pos[1], &parts)) return kFailed;
@@ -76,14 +125,24 @@ int RunExport(const Args& a) {
     if (!reg.Open(false)) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return kFailed;
-    std::vector<ExportKey> keys;
-    Collect(key.node, key.node == RegViewRoot() ? "" : key.shown, &keys);
-    std::string bytes = WriteExport(keys, a.Has("--utf16") ? ExportForm::kUtf16 : ExportForm::kUtf8);
-    if (toFile) return WriteFileAtomically(out, bytes) ? kOk : kFailed;
+    ExportForm form = a.Has("--utf16") ? ExportForm::kUtf16 : ExportForm::kUtf8;
+    if (toFile && !stream) {
+        std::string bytes;
+        WriteTree(key, form, [&bytes](const std::string& piece) { bytes += piece; });
+        return WriteFileAtomically(out, bytes) ? kOk : kFailed;
+    }
+    FILE* fp = stream ? OpenStream(out) : stdout;
+    if (!fp) return kFailed;
 #ifdef _WIN32
-    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(fp), _O_BINARY);
 #endif
-    fwrite(bytes.data(), 1, bytes.size(), stdout);
+    WriteTree(key, form, [fp](const std::string& piece) { fwrite(piece.data(), 1, piece.size(), fp); });
+    if (fp == stdout) return kOk;  // checked with the program's other output
+    bool written = !ferror(fp);
+    if (fclose(fp) != 0 || !written) {
+        Error(out, std::string("cannot write: ") + strerror(errno));
+        return kFailed;
+    }
     return kOk;
 }
 

@@ -12,6 +12,7 @@
 #ifdef _WIN32
 #include <io.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -67,13 +68,14 @@ std::string RewriteLoadMessage(const std::string& msg, long* line) {
     return "line " + std::to_string(*line) + ": " + what;
 }
 
-// The library prints its messages about a bad file on standard output, where the verbs
-// keep their results. They are caught while the file loads and shown on standard error,
-// each after the file's name. The library ends the program on a few faults; the
-// messages caught until then are shown on the way out.
-class LoadMessages {
+// The library prints its messages on standard output, where the verbs keep their
+// results: what is wrong with a file it loads, and where an unload that could not save
+// kept the changes. They are caught around those calls, here and nowhere else, and shown
+// on standard error after the file's name, or handed to the caller. The library ends
+// the program on a few faults; the messages caught until then are shown on the way out.
+class LibraryMessages {
 public:
-    explicit LoadMessages(const std::string& file) : file_(file) {
+    explicit LibraryMessages(const std::string& file) : file_(file) {
         fflush(stdout);
         sink_ = tmpfile();
         saved_ = dup(1);
@@ -83,15 +85,12 @@ public:
         (void)registered;
         active_ = this;
     }
-    ~LoadMessages() { Finish(); }
-    LoadMessages(const LoadMessages&) = delete;
-    LoadMessages& operator=(const LoadMessages&) = delete;
+    ~LibraryMessages() { Show(Take()); }
+    LibraryMessages(const LibraryMessages&) = delete;
+    LibraryMessages& operator=(const LibraryMessages&) = delete;
 
-private:
-    static void OnExit() {
-        if (active_) active_->Finish();
-    }
-    void Finish() {
+    // Stops catching; the lines caught, which are then the caller's to show.
+    std::vector<std::string> Take() {
         active_ = nullptr;
         if (saved_ >= 0) {
             fflush(stdout);
@@ -99,13 +98,28 @@ private:
             close(saved_);
             saved_ = -1;
         }
-        if (!sink_) return;
+        std::vector<std::string> lines;
+        if (!sink_) return lines;
         rewind(sink_);
-        char buf[1024];
+        std::string line;
+        for (int c; (c = fgetc(sink_)) != EOF;) {
+            if (c != '\n') {
+                line.push_back(static_cast<char>(c));
+                continue;
+            }
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            lines.push_back(line);
+            line.clear();
+        }
+        if (!line.empty()) lines.push_back(line);
+        fclose(sink_);
+        sink_ = nullptr;
+        return lines;
+    }
+
+    void Show(const std::vector<std::string>& lines) const {
         long lastLine = 0;
-        while (fgets(buf, sizeof buf, sink_)) {
-            std::string msg = buf;
-            while (!msg.empty() && (msg.back() == '\n' || msg.back() == '\r')) msg.pop_back();
+        for (const std::string& msg : lines) {
             long line;
             std::string shown = RewriteLoadMessage(msg, &line);
             // The scanner's "Error in line: N" repeats the line of the message before it.
@@ -113,16 +127,68 @@ private:
             if (line) lastLine = line;
             if (!repeat) fprintf(stderr, "%s: %s\n", file_.c_str(), shown.c_str());
         }
-        fclose(sink_);
-        sink_ = nullptr;
     }
-    static LoadMessages* active_;
+
+private:
+    static void OnExit() {
+        if (active_) active_->Show(active_->Take());
+    }
+    static LibraryMessages* active_;
     std::string file_;
     FILE* sink_;
     int saved_;
 };
 
-LoadMessages* LoadMessages::active_ = nullptr;
+LibraryMessages* LibraryMessages::active_ = nullptr;
+
+// Why a save could not write its temporary file `tmp`: its directory cannot be written
+// to, or else the error of the call that failed (`err`); empty when neither is known.
+std::string SaveFailure(const std::string& tmp, int err) {
+    size_t slash = tmp.find_last_of("/\\");
+    std::string dir = slash == std::string::npos ? "." : tmp.substr(0, slash ? slash : 1);
+    if (access(dir.c_str(), W_OK) != 0)
+        return "the directory " + dir + " cannot be written to (" + strerror(errno) + ")";
+    return err ? strerror(err) : "";
+}
+
+// Why `path` is not to be read: it is not a regular file nor, with `streams`, a FIFO or a
+// character device; empty when it is (or cannot be looked at).
+std::string NotReadable(const std::string& path, bool streams, int fd = -1) {
+    struct stat st;
+    const char* kind = (fd >= 0 ? fstat(fd, &st) : stat(path.c_str(), &st)) == 0 ? NotRegular(st) : nullptr;
+    if (!kind || (streams && IsStream(st))) return "";
+    return std::string("is ") + kind +
+           (streams ? ", not a regular file, a FIFO or a character device" : ", not a regular file");
+}
+
+// Opens `path` for reading; null (reported) unless it is a regular file or, with
+// `streams`, a FIFO or a character device, read then as a stream. Without `streams` the
+// open does not block, as the library's does not: a FIFO without a writer must not hang.
+FILE* OpenForReading(const std::string& path, bool streams) {
+    std::string why = NotReadable(path, streams);
+    if (!why.empty()) {
+        Error(path, why);
+        return nullptr;
+    }
+#ifdef _WIN32
+    FILE* fp = fopen(path.c_str(), "rb");
+#else
+    int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | (streams ? 0 : O_NONBLOCK));
+    FILE* fp = fd >= 0 ? fdopen(fd, "rb") : nullptr;
+    if (fd >= 0 && !fp) close(fd);
+#endif
+    if (!fp) {
+        Error(path, std::string("cannot open: ") + strerror(errno));
+        return nullptr;
+    }
+    why = NotReadable(path, streams, fileno(fp));  // it may have been replaced meanwhile
+    if (!why.empty()) {
+        fclose(fp);
+        Error(path, why);
+        return nullptr;
+    }
+    return fp;
+}
 
 }  // namespace
 
@@ -157,7 +223,10 @@ const char* ResultText(long rc) {
 }
 
 void Error(const std::string& where, const std::string& what) {
-    fprintf(stderr, "zrreg: %s: %s\n", where.c_str(), what.c_str());
+    std::string line = "zrreg: " + where + ": " + what + "\n";
+    // A NUL byte from a file would end the line early; it shows as \0.
+    for (size_t i = 0; (i = line.find('\0', i)) != std::string::npos; i += 2) line.replace(i, 1, "\\0");
+    fwrite(line.data(), 1, line.size(), stderr);
 }
 
 std::string Quoted(const std::string& bytes) { return "\"" + Latin1ToUtf8(bytes) + "\""; }
@@ -167,11 +236,8 @@ const char kUnsavableName[] =
     "first \".\", and this name has none";
 
 bool Registry::Open(bool forChange) {
-    FILE* fp = fopen(file_.c_str(), "rb");
-    if (!fp) {
-        Error(file_, std::string("cannot open: ") + strerror(errno));
-        return false;
-    }
+    FILE* fp = OpenForReading(file_, false);
+    if (!fp) return false;
     fclose(fp);
     char tmp[REGVIEW_PATH_MAX];
     if (forChange && !RegViewTempFile(file_.c_str(), tmp, sizeof tmp)) {
@@ -180,7 +246,7 @@ bool Registry::Open(bool forChange) {
     }
     uint32_t rc;
     {
-        LoadMessages messages(file_);
+        LibraryMessages messages(file_);
         rc = ZrLoadRegistry(file_.c_str());
     }
     if (rc != ZRREG_SUCCESS) {
@@ -200,23 +266,38 @@ bool Registry::Close(bool save) {
     bool known = stat(file_.c_str(), &before) == 0;
     char tmp[REGVIEW_PATH_MAX];
     bool named = RegViewTempFile(file_.c_str(), tmp, sizeof tmp);
+    LibraryMessages messages(file_);
+    errno = 0;
     ZrUnloadRegistry();
-    if (!pending || !known) return true;
-    // The library reports nothing; a saved file is a new file that replaced the old,
+    int err = errno;
+    std::vector<std::string> said = messages.Take();
+    // The library reports no result; a saved file is a new file that replaced the old,
     // and one that could not replace it is left in the temporary file.
     struct stat after;
-    bool replaced = stat(file_.c_str(), &after) == 0;
+    bool replaced = known && stat(file_.c_str(), &after) == 0;
 #ifndef _WIN32
     replaced = replaced && (after.st_ino != before.st_ino || after.st_dev != before.st_dev);
 #endif
-    if (replaced) return true;
+    if (!pending || !known || replaced) {
+        messages.Show(said);
+        return true;
+    }
     struct stat kept;
     if (named && stat(tmp, &kept) == 0)
-        return Fail(("the changes could not replace the file; they are kept in " + std::string(tmp)).c_str());
-    return Fail("the changes could not be saved; the file is as it was");
+        return Fail(std::string("the changes could not replace the file; they are kept in ") + tmp);
+    // When it keeps the changes in a file of their own (another process held the lock,
+    // or the file changed and cannot be read back), the library tells why and where.
+    std::string why;
+    for (std::string line : said) {
+        if (line.compare(0, 10, "zrregdll: ") == 0) line.erase(0, 10);
+        why += (why.empty() ? "" : "; ") + line;
+    }
+    if (why.empty() && named) why = SaveFailure(tmp, err);
+    if (why.empty()) why = "the library did not say why";
+    return Fail("the changes could not be saved: " + why + (said.empty() ? "; the file is as it was" : ""));
 }
 
-bool Registry::Fail(const char* what) {
+bool Registry::Fail(const std::string& what) {
     Error(file_, what);
     return false;
 }
@@ -345,6 +426,41 @@ bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* ou
     return false;
 }
 
+bool Walk::Next() {
+    if (!started_) {
+        started_ = true;
+        if (top_) stack_.push_back(Level{top_, 0});
+        return top_ != nullptr;
+    }
+    while (!stack_.empty()) {
+        Level& at = stack_.back();
+        if ((levels_ < 0 || depth() < levels_) && at.next < RegViewSubkeyCount(at.key)) {
+            const RegViewKey* sub = RegViewSubkey(at.key, at.next++);
+            stack_.push_back(Level{sub, 0});
+            return true;
+        }
+        stack_.pop_back();
+    }
+    return false;
+}
+
+std::string Walk::Step() const {
+    bool rootTop = top_ == RegViewRoot();
+    if (depth() == 0) return rootTop ? "" : topShown_;
+    return (depth() == 1 && rootTop ? "" : "\\") + std::string(RegViewName(key()));
+}
+
+void PathText::Set(int depth, const std::string& step) {
+    ends_.resize(static_cast<size_t>(depth));
+    text_.resize(depth > 0 ? ends_.back() : 0);
+    text_ += step;
+    ends_.push_back(text_.size());
+}
+
+std::string PathText::Shown() const {
+    return text_.empty() ? std::string(RegViewName(RegViewRoot())) : text_;
+}
+
 bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
     errno = 0;
     if (RegViewWriteFile(path.c_str(), bytes.data(), bytes.size())) return true;
@@ -373,12 +489,9 @@ bool PathExists(const std::string& path) {
 #endif
 }
 
-bool ReadWholeFile(const std::string& path, std::string* bytes) {
-    FILE* fp = fopen(path.c_str(), "rb");
-    if (!fp) {
-        Error(path, std::string("cannot open: ") + strerror(errno));
-        return false;
-    }
+bool ReadWholeFile(const std::string& path, std::string* bytes, bool streams) {
+    FILE* fp = OpenForReading(path, streams);
+    if (!fp) return false;
     struct stat st;
     if (fstat(fileno(fp), &st) == 0 && st.st_size > 0) bytes->reserve(static_cast<size_t>(st.st_size));
     char buf[65536];
@@ -389,5 +502,21 @@ bool ReadWholeFile(const std::string& path, std::string* bytes) {
     if (!ok) Error(path, "cannot read the file");
     return ok;
 }
+
+const char* NotRegular(const struct stat& st) {
+    if (S_ISREG(st.st_mode)) return nullptr;
+    if (S_ISDIR(st.st_mode)) return "a directory";
+    if (S_ISFIFO(st.st_mode)) return "a FIFO";
+    if (S_ISCHR(st.st_mode)) return "a character device";
+#ifdef S_ISBLK
+    if (S_ISBLK(st.st_mode)) return "a block device";
+#endif
+#ifdef S_ISSOCK
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+#endif
+    return "a special file";
+}
+
+bool IsStream(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode); }
 
 }  // namespace zrreg

@@ -23,7 +23,8 @@ const char kImportHelp[] =
     "\n"
     "Merges the Windows registry export file IN (\"-\" for standard input) into FILE,\n"
     "creating keys as needed, and writes FILE back once, at the end. IN may be UTF-8 or\n"
-    "UTF-16LE, with or without a byte order mark, with CRLF or LF line ends.\n"
+    "UTF-16LE, with or without a byte order mark, with CRLF or LF line ends. IN may be\n"
+    "a FIFO or a character device too (as <(...) and /dev/stdin are), read to its end.\n"
     "\n"
     "String and dword values are set; hex(1) and hex(2) data that make a text the\n"
     "registry can hold are set as strings, hex(4) data as dwords. [-KEY] deletes KEY\n"
@@ -33,9 +34,9 @@ const char kImportHelp[] =
     "\n"
     "A line that Windows' editor skips is reported on standard error with the line\n"
     "number and the reason, and skipped; so are other value types and characters the\n"
-    "registry cannot hold. The import goes on and ends with a summary line on standard\n"
-    "output: keys created, values set, keys and values deleted, skipped entries,\n"
-    "invalid lines.\n"
+    "registry cannot hold. The import goes on and ends, once FILE is written, with a\n"
+    "summary line on standard output: keys created, values set, keys and values\n"
+    "deleted, skipped entries, invalid lines.\n"
     "  --dry-run    print each change (create, set, delete) instead; FILE is not written\n"
     "  --no-delete  report and skip [-KEY] and \"NAME\"=- instead of deleting\n"
     "  --strict     refuse the whole file at its first invalid line; nothing is changed\n"
@@ -257,7 +258,7 @@ int RunImport(const Args& a) {
     bool fromStdin = a.pos[1] == "-";
     const std::string in = fromStdin ? "standard input" : a.pos[1];
     std::string bytes;
-    if (fromStdin ? !ReadStandardInput(&bytes) : !ReadWholeFile(in, &bytes)) return kFailed;
+    if (fromStdin ? !ReadStandardInput(&bytes) : !ReadWholeFile(in, &bytes, true)) return kFailed;
 
     Registry reg(a.pos[0]);
     if (!reg.Open(!opt.dryRun)) return kFailed;
@@ -270,8 +271,9 @@ int RunImport(const Args& a) {
         return kFailed;
     }
     importer.Finish();
+    if (!reg.Close(!opt.dryRun)) return kFailed;
     importer.Summary();
-    return reg.Close(!opt.dryRun) ? kOk : kFailed;
+    return kOk;
 }
 
 // The generic count check would call the missing input file a KEY.

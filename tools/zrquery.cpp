@@ -76,25 +76,54 @@ std::string SubPath(const Shown& k, const RegViewKey* sub) {
     return Join(k.node == RegViewRoot() ? "" : k.path, RegViewName(sub));
 }
 
-void PrintJson(const std::vector<Shown>& keys, long matches) {
-    printf("{\"keys\": [");
-    for (size_t i = 0; i < keys.size(); ++i) {
-        const Shown& k = keys[i];
-        printf("%s\n  {\"path\": %s, \"values\": [", i ? "," : "", JsonString(k.path).c_str());
-        for (size_t j = 0; j < k.values.size(); ++j) {
-            const RegViewValue& v = k.values[j];
-            printf("%s\n    %s", j ? "," : "",
-                   JsonValue(v.name, v.isInteger, v.integer, v.text ? v.text : "").c_str());
-        }
-        printf("%s], \"subkeys\": [", k.values.empty() ? "" : "\n  ");
-        for (int j = 0; j < RegViewSubkeyCount(k.node); ++j)
-            printf("%s%s", j ? ", " : "", JsonString(SubPath(k, RegViewSubkey(k.node, j))).c_str());
-        printf("]}");
+// Prints the keys of the answer as they come, as text or JSON, so that a subtree of any
+// size takes no more memory than one key.
+class Answer {
+public:
+    explicit Answer(bool json) : json_(json) {
+        if (json_) printf("{\"keys\": [");
     }
-    printf("%s]", keys.empty() ? "" : "\n");
-    if (matches >= 0) printf(", \"matches\": %ld", matches);
-    printf("}\n");
-}
+    void Add(const Shown& k) {
+        if (!json_) {
+            if (count_ > 0) printf("\n");
+            PrintKey(k);
+        } else {
+            printf("%s\n  {\"path\": %s, \"values\": [", count_ ? "," : "", JsonString(k.path).c_str());
+            for (size_t j = 0; j < k.values.size(); ++j) {
+                const RegViewValue& v = k.values[j];
+                printf("%s\n    %s", j ? "," : "",
+                       JsonValue(v.name, v.isInteger, v.integer, v.text ? v.text : "").c_str());
+            }
+            printf("%s], \"subkeys\": [", k.values.empty() ? "" : "\n  ");
+            for (int j = 0; j < RegViewSubkeyCount(k.node); ++j)
+                printf("%s%s", j ? ", " : "", JsonString(SubPath(k, RegViewSubkey(k.node, j))).c_str());
+            printf("]}");
+        }
+        ++count_;
+    }
+    // The end of a search, with its count of matches.
+    void EndSearch(long matches) {
+        if (json_) return End(matches);
+        printf("%sEnd of search: %ld %s found.\n", count_ ? "\n" : "", matches,
+               matches == 1 ? "match" : "matches");
+    }
+    // The end of the answer; in text, a key asked for alone is followed by its subkeys' paths.
+    void End(long matches = -1, const Shown* alone = nullptr) {
+        if (!json_) {
+            if (alone && RegViewSubkeyCount(alone->node) > 0) printf("\n");
+            for (int i = 0; alone && i < RegViewSubkeyCount(alone->node); ++i)
+                printf("%s\n", Latin1ToUtf8(SubPath(*alone, RegViewSubkey(alone->node, i))).c_str());
+            return;
+        }
+        printf("%s]", count_ ? "\n" : "");
+        if (matches >= 0) printf(", \"matches\": %ld", matches);
+        printf("}\n");
+    }
+
+private:
+    bool json_;
+    size_t count_ = 0;
+};
 
 // ---- the search ----------------------------------------------------------------------------
 
@@ -104,8 +133,8 @@ struct Search {
 
     bool Match(const std::string& text) const {
         if (matchCase) return exact ? text == pattern : text.find(pattern) != std::string::npos;
-        std::string t = Fold(text);
-        return exact ? t == Fold(pattern) : t.find(Fold(pattern)) != std::string::npos;
+        std::string t = FoldName(text);
+        return exact ? t == FoldName(pattern) : t.find(FoldName(pattern)) != std::string::npos;
     }
     bool MatchValue(const RegViewValue& v) const {
         if (valueNames && Match(v.name)) return true;
@@ -115,28 +144,27 @@ struct Search {
         snprintf(hex, sizeof hex, "0x%08lx", static_cast<unsigned long>(static_cast<uint32_t>(v.integer)));
         return Match(std::to_string(v.integer)) || Match(hex);
     }
-    // ASCII letters without regard to case, as the library compares names.
-    static std::string Fold(std::string s) {
-        for (char& c : s)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        return s;
-    }
 };
 
-// KEY's values and its subkeys' names; with `deep`, every key below too.
-void Find(const Search& s, const RegViewKey* node, const std::string& path, bool top, bool deep,
-          std::vector<Shown>* hits, long* matches) {
-    Shown k{node, path, {}, !top && s.keys && s.Match(RegViewName(node))};
-    if (top || deep)
-        for (const RegViewValue& v : AllValues(node))
-            if (s.MatchValue(v)) k.values.push_back(v);
-    if (k.nameMatched || !k.values.empty()) {
-        *matches += (k.nameMatched ? 1 : 0) + static_cast<long>(k.values.size());
-        hits->push_back(k);
+// KEY's values and its subkeys' names; with `deep`, every key below too. The key's own
+// name is not searched.
+long Find(const Search& s, const Key& key, bool deep, Answer* answer) {
+    long matches = 0;
+    PathText path;
+    for (Walk walk(key.node, key.shown, deep ? -1 : 1); walk.Next();) {
+        path.Set(walk.depth(), walk.Step());
+        const RegViewKey* node = walk.key();
+        bool top = walk.depth() == 0;
+        Shown k{node, "", {}, !top && s.keys && s.Match(RegViewName(node))};
+        if (top || deep)
+            for (const RegViewValue& v : AllValues(node))
+                if (s.MatchValue(v)) k.values.push_back(v);
+        if (!k.nameMatched && k.values.empty()) continue;
+        k.path = path.Shown();
+        matches += (k.nameMatched ? 1 : 0) + static_cast<long>(k.values.size());
+        answer->Add(k);
     }
-    if (top || deep)
-        for (int i = 0; i < RegViewSubkeyCount(node); ++i)
-            Find(s, RegViewSubkey(node, i), SubPath(k, RegViewSubkey(node, i)), false, deep, hits, matches);
+    return matches;
 }
 
 // ---- the verb ------------------------------------------------------------------------------
@@ -151,50 +179,32 @@ int RunQuery(const Args& a) {
     if (!reg.Open(false)) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return kFailed;
-    std::vector<Shown> keys;
-    long matches = -1;
+    RegViewValue v;
+    if (a.Has("-v") && !FindValue(key.node, ValueName(name), &v)) {
+        Error(reg.file(),
+              "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": the value does not exist");
+        return kFailed;
+    }
+    Answer answer(a.Has("--json"));
     if (a.Has("-v")) {
-        RegViewValue v;
-        if (!FindValue(key.node, ValueName(name), &v)) {
-            Error(reg.file(),
-                  "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": the value does not exist");
-            return kFailed;
-        }
-        keys.push_back(Shown{key.node, key.shown, {v}, false});
+        answer.Add(Shown{key.node, key.shown, {v}, false});
+        answer.End();
     } else if (a.Has("-f")) {
         bool anyPart = a.Has("-k") || a.Has("-d");
         Search s{pattern,    !anyPart || a.Has("-k"), !anyPart, !anyPart || a.Has("-d"), a.Has("-e"),
                  a.Has("-c")};
-        matches = 0;
-        Find(s, key.node, key.shown, true, a.Has("-s"), &keys, &matches);
+        answer.EndSearch(Find(s, key, a.Has("-s"), &answer));
     } else if (a.Has("-s")) {
-        std::vector<std::pair<const RegViewKey*, std::string>> todo{{key.node, key.shown}};
-        while (!todo.empty()) {
-            Shown k{todo.back().first, todo.back().second, AllValues(todo.back().first), false};
-            todo.pop_back();
-            for (int i = RegViewSubkeyCount(k.node) - 1; i >= 0; --i)
-                todo.emplace_back(RegViewSubkey(k.node, i), SubPath(k, RegViewSubkey(k.node, i)));
-            keys.push_back(k);
+        PathText path;
+        for (Walk walk(key.node, key.shown); walk.Next();) {
+            path.Set(walk.depth(), walk.Step());
+            answer.Add(Shown{walk.key(), path.Shown(), AllValues(walk.key()), false});
         }
+        answer.End();
     } else {
-        keys.push_back(Shown{key.node, key.shown, AllValues(key.node), false});
-    }
-
-    if (a.Has("--json")) {
-        PrintJson(keys, matches);
-        return kOk;
-    }
-    for (size_t i = 0; i < keys.size(); ++i) {
-        if (i > 0) printf("\n");
-        PrintKey(keys[i]);
-    }
-    if (matches >= 0) {
-        printf("%sEnd of search: %ld %s found.\n", keys.empty() ? "" : "\n", matches,
-               matches == 1 ? "match" : "matches");
-    } else if (!a.Has("-v") && !a.Has("-s")) {
-        if (RegViewSubkeyCount(key.node) > 0) printf("\n");
-        for (int i = 0; i < RegViewSubkeyCount(key.node); ++i)
-            printf("%s\n", Latin1ToUtf8(SubPath(keys[0], RegViewSubkey(key.node, i))).c_str());
+        Shown k{key.node, key.shown, AllValues(key.node), false};
+        answer.Add(k);
+        answer.End(-1, &k);
     }
     return kOk;
 }

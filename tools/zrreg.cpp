@@ -45,8 +45,11 @@ const char kProgramHelp[] =
     "the registry: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or another top-level key of\n"
     "FILE; add and copy create another one only with --force.\n"
     "\n"
+    "FILE must be a regular file: a FIFO, a device, a directory or a socket is refused.\n"
+    "\n"
     "Messages of the library about FILE go to standard error after FILE's name, as in\n"
-    "\"app.txt: line 21: syntax error\"; other errors start with \"zrreg:\".\n"
+    "\"app.txt: line 21: syntax error\"; other errors start with \"zrreg:\". A change\n"
+    "that cannot be saved says why. Standard output holds only what a verb prints.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error; compare exits 0 when the same,\n"
     "1 when different, 2 on any error. 'zrreg VERB --help' tells more.\n";

@@ -4,6 +4,7 @@
 #define ZRREG_H
 
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -84,7 +85,7 @@ public:
     const std::string& file() const { return file_; }
 
 private:
-    bool Fail(const char* what);
+    bool Fail(const std::string& what);
     std::string file_;
     bool loaded_ = false;
 };
@@ -129,7 +130,56 @@ bool KeyParts(const std::string& path, std::vector<std::string>* parts);
 std::string ValueName(std::string name);
 bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* out);
 
+// ---- walking a subtree (zrhost.cpp) ------------------------------------------------------
+
+// A key's subtree in the order the output shows it: the key, then the subtree of each of
+// its subkeys in turn. It keeps its own stack instead of recursing, so that no depth of
+// tree can exhaust the program's.
+class Walk {
+public:
+    // `top` is shown as `topShown`; `levels` limits how far below it the walk goes (-1: all).
+    Walk(const RegViewKey* top, const std::string& topShown, int levels = -1)
+        : top_(top), topShown_(topShown), levels_(levels) {}
+    // Moves to the next key; false after the last.
+    bool Next();
+    const RegViewKey* key() const { return stack_.back().key; }
+    int depth() const { return static_cast<int>(stack_.size()) - 1; }  // 0 for the top
+    // What the key adds to its parent's path: "\" and its name; the top's shown path for
+    // the top, and nothing for the root, whose subkeys' paths start with their names.
+    std::string Step() const;
+
+private:
+    struct Level {
+        const RegViewKey* key;
+        int next;  // the subkey to visit next
+    };
+    const RegViewKey* top_;
+    std::string topShown_;
+    int levels_;
+    bool started_ = false;
+    std::vector<Level> stack_;
+};
+
+// A path kept level by level along a walk, so that each key costs only its own step.
+class PathText {
+public:
+    // The text of level `depth` (0 the top) after those above it; deeper ones are dropped.
+    void Set(int depth, const std::string& step);
+    const std::string& text() const { return text_; }
+    // The path as the output shows it: the root's name for the root.
+    std::string Shown() const;
+
+private:
+    std::string text_;
+    std::vector<size_t> ends_;
+};
+
 // ---- files (zrhost.cpp) ------------------------------------------------------------------
+
+// Null for a regular file; otherwise what it is, for messages ("a FIFO").
+const char* NotRegular(const struct stat& st);
+// Whether it is a FIFO or a character device, read and written as a stream.
+bool IsStream(const struct stat& st);
 
 // Writes `bytes` to `path` through a temporary file beside it, so that a failure leaves
 // any earlier file of that name as it was; false (reported) on failure.
@@ -138,8 +188,9 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes);
 bool SameFile(const std::string& a, const std::string& b);
 // Whether anything (a link to nothing too) has this name.
 bool PathExists(const std::string& path);
-// Reads a whole file; false (reported) when it cannot.
-bool ReadWholeFile(const std::string& path, std::string* bytes);
+// Reads a whole file; false (reported) when it cannot. A FIFO or a character device is
+// read as a stream only with `streams`; any other file that is not a regular file is refused.
+bool ReadWholeFile(const std::string& path, std::string* bytes, bool streams);
 
 // ---- JSON output (zrjson.cpp) ------------------------------------------------------------
 
