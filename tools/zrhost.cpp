@@ -37,118 +37,31 @@ const char* LoadText(uint32_t rc) {
     }
 }
 
-// "line: 6 - syntax error", "line 5 - FATAL: Runaway string", "line 7: ..." as the
-// library prints them, as "line 6: syntax error"; other lines as they are. *line gets
-// the line number, or 0.
-std::string RewriteLoadMessage(const std::string& msg, long* line) {
-    *line = 0;
-    const char* p = msg.c_str();
-    if (strncmp(p, "Error in line: ", 15) == 0) {
-        *line = strtol(p + 15, nullptr, 10);
-        return "line " + std::to_string(*line) + ": error";
+// The library's messages about the file it loads, shown on standard error after the
+// file's name (what an unload did, the tool learns from RegViewLastUnload). The error the
+// scanner adds after a runaway string names the line of the message before it.
+std::string s_messageFile;
+int s_lastLine;
+
+void ShowLibraryMessage(const RegViewMessage* m, void*) {
+    if (m->kind == REGVIEW_MSG_SAVE) return;
+    if (m->kind == REGVIEW_MSG_ERROR_IN_LINE && m->line == s_lastLine) return;
+    if (m->line) {
+        s_lastLine = m->line;
+        fprintf(stderr, "%s: line %d: %s\n", s_messageFile.c_str(), m->line, m->text);
+    } else {
+        fprintf(stderr, "%s: %s\n", s_messageFile.c_str(), m->text);
     }
-    if (strncmp(p, "line", 4) != 0) return msg;
-    p += 4;
-    if (*p == ':') ++p;
-    if (*p != ' ' || !isdigit(static_cast<unsigned char>(p[1]))) return msg;
-    char* end;
-    *line = strtol(p + 1, &end, 10);
-    p = end;
-    if (strncmp(p, " - ", 3) == 0)
-        p += 3;
-    else if (strncmp(p, ": ", 2) == 0)
-        p += 2;
-    else
-        return msg;
-    if (strncmp(p, "FATAL: ", 7) == 0) p += 7;
-    std::string what = p;
-    if (what.size() > 1 && isupper(static_cast<unsigned char>(what[0])) &&
-        islower(static_cast<unsigned char>(what[1])))
-        what[0] = static_cast<char>(tolower(static_cast<unsigned char>(what[0])));
-    return "line " + std::to_string(*line) + ": " + what;
 }
 
-// The library prints its messages on standard output, where the verbs keep their
-// results: what is wrong with a file it loads, and where an unload that could not save
-// kept the changes. They are caught around those calls, here and nowhere else, and shown
-// on standard error after the file's name, or handed to the caller. The library ends
-// the program on a few faults; the messages caught until then are shown on the way out.
-class LibraryMessages {
-public:
-    explicit LibraryMessages(const std::string& file) : file_(file) {
-        fflush(stdout);
-        sink_ = tmpfile();
-        saved_ = dup(1);
-        if (saved_ < 0) return;
-        dup2(sink_ ? fileno(sink_) : 2, 1);
-        static bool registered = atexit(OnExit) == 0;
-        (void)registered;
-        active_ = this;
-    }
-    ~LibraryMessages() { Show(Take()); }
-    LibraryMessages(const LibraryMessages&) = delete;
-    LibraryMessages& operator=(const LibraryMessages&) = delete;
-
-    // Stops catching; the lines caught, which are then the caller's to show.
-    std::vector<std::string> Take() {
-        active_ = nullptr;
-        if (saved_ >= 0) {
-            fflush(stdout);
-            dup2(saved_, 1);
-            close(saved_);
-            saved_ = -1;
-        }
-        std::vector<std::string> lines;
-        if (!sink_) return lines;
-        rewind(sink_);
-        std::string line;
-        for (int c; (c = fgetc(sink_)) != EOF;) {
-            if (c != '\n') {
-                line.push_back(static_cast<char>(c));
-                continue;
-            }
-            if (!line.empty() && line.back() == '\r') line.pop_back();
-            lines.push_back(line);
-            line.clear();
-        }
-        if (!line.empty()) lines.push_back(line);
-        fclose(sink_);
-        sink_ = nullptr;
-        return lines;
-    }
-
-    void Show(const std::vector<std::string>& lines) const {
-        long lastLine = 0;
-        for (const std::string& msg : lines) {
-            long line;
-            std::string shown = RewriteLoadMessage(msg, &line);
-            // The scanner's "Error in line: N" repeats the line of the message before it.
-            bool repeat = line != 0 && line == lastLine && msg.compare(0, 14, "Error in line:") == 0;
-            if (line) lastLine = line;
-            if (!repeat) fprintf(stderr, "%s: %s\n", file_.c_str(), shown.c_str());
-        }
-    }
-
-private:
-    static void OnExit() {
-        if (active_) active_->Show(active_->Take());
-    }
-    static LibraryMessages* active_;
-    std::string file_;
-    FILE* sink_;
-    int saved_;
-};
-
-LibraryMessages* LibraryMessages::active_ = nullptr;
-
-// Why a save could not write its temporary file `tmp`: its directory cannot be written
-// to, or else the error of the call that failed (`err`); empty when neither is known.
-std::string SaveFailure(const std::string& tmp, int err) {
+// When a save could not write its temporary file `tmp` because its directory cannot be
+// written to, that in words; empty otherwise.
+std::string SaveFailure(const std::string& tmp) {
     size_t slash = tmp.find_last_of("/\\");
     std::string dir = slash == std::string::npos ? "." : tmp.substr(0, slash ? slash : 1);
     if (access(dir.c_str(), W_OK) != 0)
         return "the directory " + dir + " cannot be written to (" + strerror(errno) + ")";
-    return err ? strerror(err) : "";
+    return "";
 }
 
 // Why `path` is not to be read: it is not a regular file nor, with `streams`, a FIFO or a
@@ -244,11 +157,11 @@ bool Registry::Open(bool forChange) {
         Error(file_, kUnsavableName);
         return false;
     }
-    uint32_t rc;
-    {
-        LibraryMessages messages(file_);
-        rc = ZrLoadRegistry(file_.c_str());
-    }
+    // With a sink of its own, a token over the scanner's limit is a refused load too.
+    s_messageFile = file_;
+    s_lastLine = 0;
+    RegViewSetSink(ShowLibraryMessage, nullptr);
+    uint32_t rc = ZrLoadRegistry(file_.c_str());
     if (rc != ZRREG_SUCCESS) {
         Error(file_, LoadText(rc));
         return false;
@@ -261,40 +174,26 @@ bool Registry::Close(bool save) {
     if (!loaded_) return true;
     loaded_ = false;
     if (!save) RegViewSetChanged(false);
-    bool pending = RegViewChanged();
-    struct stat before;
-    bool known = stat(file_.c_str(), &before) == 0;
     char tmp[REGVIEW_PATH_MAX];
     bool named = RegViewTempFile(file_.c_str(), tmp, sizeof tmp);
-    LibraryMessages messages(file_);
-    errno = 0;
     ZrUnloadRegistry();
-    int err = errno;
-    std::vector<std::string> said = messages.Take();
-    // The library reports no result; a saved file is a new file that replaced the old,
-    // and one that could not replace it is left in the temporary file.
-    struct stat after;
-    bool replaced = known && stat(file_.c_str(), &after) == 0;
-#ifndef _WIN32
-    replaced = replaced && (after.st_ino != before.st_ino || after.st_dev != before.st_dev);
-#endif
-    if (!pending || !known || replaced) {
-        messages.Show(said);
-        return true;
+    RegViewUnload u = RegViewLastUnload();
+    std::string why = file_ + " " + u.why;
+    switch (u.result) {
+        case REGVIEW_SAVE_NONE:
+        case REGVIEW_SAVE_WRITTEN:
+            return true;
+        case REGVIEW_SAVE_ASIDE:
+            return Fail("the changes could not be saved: " + why + "; this process's changes are kept in " +
+                        u.keptIn);
+        case REGVIEW_SAVE_FAILED:
+            break;
     }
-    struct stat kept;
-    if (named && stat(tmp, &kept) == 0)
-        return Fail(std::string("the changes could not replace the file; they are kept in ") + tmp);
-    // When it keeps the changes in a file of their own (another process held the lock,
-    // or the file changed and cannot be read back), the library tells why and where.
-    std::string why;
-    for (std::string line : said) {
-        if (line.compare(0, 10, "zrregdll: ") == 0) line.erase(0, 10);
-        why += (why.empty() ? "" : "; ") + line;
-    }
-    if (why.empty() && named) why = SaveFailure(tmp, err);
-    if (why.empty()) why = "the library did not say why";
-    return Fail("the changes could not be saved: " + why + (said.empty() ? "; the file is as it was" : ""));
+    if (*u.keptIn)
+        return Fail("the changes could not replace the file (" + std::string(u.why) + "); they are kept in " +
+                    u.keptIn);
+    std::string dir = named ? SaveFailure(tmp) : "";
+    return Fail("the changes could not be saved: " + (dir.empty() ? why : dir) + "; the file is as it was");
 }
 
 bool Registry::Fail(const std::string& what) {
