@@ -15,6 +15,7 @@ static_assert(REGERR_SUCCESS == ZRREG_LOAD_OK && REGERR_NO_MEMORY == ZRREG_LOAD_
 // Both take the tree lock alone, so that no call sees half a tree and the load's messages
 // come out as whole lines; the file's own lock between processes is zrshare.cpp's.
 uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) {
+    if (!filename) return ZRREG_LOAD_NO_FILE;
     ZrHeld held = zrTreeLockExclusive();
     uint32_t rc = ShareLoad(filename);
     zrTreeUnlock(held);

@@ -54,7 +54,7 @@
 #define ZRREG_LOAD_OK 0        /* the file is loaded */
 #define ZRREG_LOAD_REFUSED 1   /* a registry is already loaded, or the file does not parse */
 #define ZRREG_LOAD_NO_MEMORY 2 /* an allocation failed; nothing is loaded */
-#define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path has 512 bytes or more */
+#define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path is null or has 512 bytes or more */
 
 /* Value types, as ZrRegQueryValueEx reports them and ZrRegSetValueEx takes them. */
 #define ZRREG_TYPE_SZ 1    /* a string of 8-bit characters, handed out as 16-bit text */
@@ -81,11 +81,12 @@
 extern "C" {
 #endif
 
-/* Loads the registry file `filename` (not null). ZRREG_LOAD_OK, ZRREG_LOAD_REFUSED,
- * ZRREG_LOAD_NO_MEMORY or ZRREG_LOAD_NO_FILE; after a failure nothing is loaded, except
- * that a second load leaves the first one in place. Messages about a bad file (with line
- * numbers) go to standard output. A token longer than the scanner's limit (10000 bytes,
- * see docs/registry-format.md) ends the process with exit status 1. */
+/* Loads the registry file `filename`. ZRREG_LOAD_OK, ZRREG_LOAD_REFUSED,
+ * ZRREG_LOAD_NO_MEMORY or ZRREG_LOAD_NO_FILE (also for a null filename); after a failure
+ * nothing is loaded, except that a second load leaves the first one in place. Messages
+ * about a bad file (with line numbers) go to standard output. A token longer than the
+ * scanner's limit (10000 bytes, see docs/registry-format.md) ends the process with exit
+ * status 1. */
 ZRREG_API uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename);
 
 /* Writes a changed tree back (to a temporary file beside the registry file, which then
