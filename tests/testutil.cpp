@@ -11,6 +11,7 @@
 void ResetRegistry() {
     cfRegCloseRoot();
     cfRegClosePredefined();
+    RegHandleFreeAll();
     bRegChanged = 0;
     delete NodeStack;
     NodeStack = nullptr;
@@ -52,7 +53,8 @@ void KeyTreeTest::SetUp() {
     AddKey("Empty");
     EndKeyNode("My Computer");
     MarkLoaded();
-    root = s_hkeyRoot;
+    rootKey = s_hkeyRoot;
+    root = HkeyRegRoot();
 }
 
 void MarkLoaded() {

@@ -25,5 +25,6 @@ uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) {
 void ZRREG_CALL ZrUnloadRegistry(void) {
     ZrHeld held = zrTreeLockExclusive();
     ShareUnload();
+    RegHandleFreeAll();  // the host's handles that were not closed die with the tree
     zrTreeUnlock(held);
 }

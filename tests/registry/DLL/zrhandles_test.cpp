@@ -6,21 +6,213 @@
 
 #include "testutil.h"
 
-TEST_F(WideTest, HandlesThatAreNoHandles) {
-    REG_HANDLE bogus = {0x42, const_cast<char*>("My Computer"), 1, nullptr, 0};
-    void* h = nullptr;
-    EXPECT_EQ(ZrRegOpenKeyEx(&bogus, WP(u"Software"), 0, &h), ZRREG_INVALID_HANDLE);
-    EXPECT_EQ(ZrRegDeleteKey(&bogus, WP(u"Empty")), ZRREG_KEY_NOT_FOUND);
-    EXPECT_EQ(ZrRegDeleteValue(&bogus, WP(u"x")), ZRREG_KEY_NOT_FOUND);
-    EXPECT_EQ(SetSz(&bogus, "x", "x"), ZRREG_KEY_NOT_FOUND);
-    EXPECT_EQ(ZrRegCloseKey(&bogus), ZRREG_INVALID_HANDLE);
+namespace {
+
+// Handles that are dead: closed, of an earlier load, or never handles at all. Each is
+// passed to every exported function that takes a handle, with arguments that a live
+// handle of HKEY_LOCAL_MACHINE\Software would make succeed: each answers that the handle
+// is none, writes what its failures write, and changes nothing.
+class DeadHandles : public ::testing::Test {
+public:
+    void Load() {
+        WriteBytes(file_,
+                   "KEY \"My Computer\"\n(\n  KEY HKEY_LOCAL_MACHINE\n  (\n    KEY Software\n    (\n"
+                   "      [REG_SZ] s = \"text\";\n      [REG_INT] n = 5;\n      KEY A ( )\n    )\n  )\n"
+                   "  KEY HKEY_CURRENT_USER ( )\n)\n");
+        ASSERT_EQ(ZrLoadRegistry(file_.c_str()), ZRREG_LOAD_OK);
+    }
+    void Reload() {
+        ZrUnloadRegistry();
+        ASSERT_EQ(ZrLoadRegistry(file_.c_str()), ZRREG_LOAD_OK);
+    }
+    void* Software() {
+        void* h = nullptr;
+        EXPECT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"HKEY_LOCAL_MACHINE\\Software"), 0, &h), ZRREG_SUCCESS);
+        return h;
+    }
+
+protected:
+    void SetUp() override { ResetRegistry(); }
+    void TearDown() override {
+        ZrUnloadRegistry();
+        ResetRegistry();
+    }
+    TempDir dir_;
+    std::string file_ = dir_.File("reg.txt");
+};
+
+struct DeadKind {
+    const char* name;
+    void* (*make)(DeadHandles& t);
+};
+
+struct HandleCall {
+    const char* name;
+    uint32_t expect;
+    // Calls with `h` and checks what the call wrote.
+    uint32_t (*call)(void* h);
+};
+
+void* const kUntouched = reinterpret_cast<void*>(uintptr_t(0x5));
+
+const HandleCall kCalls[] = {
+    {"open", ZRREG_INVALID_HANDLE,
+     [](void* h) {
+         void* out = kUntouched;
+         uint32_t rc = static_cast<uint32_t>(ZrRegOpenKeyEx(h, WP(u"A"), 0, &out));
+         EXPECT_EQ(out, kUntouched);
+         return rc;
+     }},
+    {"create", ZRREG_INVALID_HANDLE,
+     [](void* h) {
+         void* out = kUntouched;
+         uint32_t rc = static_cast<uint32_t>(ZrRegCreateKey(h, WP(u"New\\Sub"), &out));
+         EXPECT_EQ(out, kUntouched);
+         return rc;
+     }},
+    {"close", ZRREG_INVALID_HANDLE, [](void* h) { return static_cast<uint32_t>(ZrRegCloseKey(h)); }},
+    {"enumerate", ZRREG_INVALID_HANDLE,
+     [](void* h) {
+         unsigned short name[256] = {'x', 0};
+         uint32_t cb = 7;
+         uint32_t rc = static_cast<uint32_t>(ZrRegEnumKeyEx(h, 0, name, &cb));
+         EXPECT_EQ(name[0], 0);
+         EXPECT_EQ(cb, 0u);
+         return rc;
+     }},
+    {"query", ZRREG_INVALID_HANDLE,
+     [](void* h) {
+         unsigned char data[16] = {'x', 'x'};
+         uint32_t type = 7, cb = sizeof data;
+         uint32_t rc = static_cast<uint32_t>(ZrRegQueryValueEx(h, WP(u"n"), &type, data, &cb));
+         EXPECT_EQ(cb, 256u);
+         EXPECT_EQ(data[0] | data[1], 0);
+         EXPECT_EQ(type, 7u);
+         return rc;
+     }},
+    {"set", ZRREG_INVALID_HANDLE,
+     [](void* h) {
+         int32_t v = 9;
+         return static_cast<uint32_t>(
+             ZrRegSetValueEx(h, WP(u"n"), ZRREG_TYPE_DWORD, reinterpret_cast<const unsigned char*>(&v), 4));
+     }},
+    {"delete a key", ZRREG_INVALID_HANDLE,
+     [](void* h) { return static_cast<uint32_t>(ZrRegDeleteKey(h, WP(u"A"))); }},
+    {"delete a value", ZRREG_INVALID_HANDLE,
+     [](void* h) { return static_cast<uint32_t>(ZrRegDeleteValue(h, WP(u"n"))); }},
+    {"count", 0xFFFFFFFFu, [](void* h) { return ZrRegCountSubKeys(h); }},
+    // A default would hide the host's error: none is given.
+    {"query a string", ZRREG_INVALID_HANDLE,
+     [](void* h) {
+         unsigned short* s = reinterpret_cast<unsigned short*>(kUntouched);
+         uint32_t rc = ZrRegQueryValueSz(h, nullptr, WP(u"s"), WP(u"default"), &s);
+         EXPECT_EQ(s, nullptr);
+         free(s);
+         return rc;
+     }},
+    {"query a string below", ZRREG_INVALID_HANDLE,
+     [](void* h) {
+         unsigned short* s = reinterpret_cast<unsigned short*>(kUntouched);
+         uint32_t rc = ZrRegQueryValueSz(h, WP(u"A"), WP(u"s"), nullptr, &s);
+         EXPECT_EQ(s, nullptr);
+         return rc;
+     }},
+    {"query an integer", ZRREG_INVALID_HANDLE,
+     [](void* h) {
+         uint32_t v = 1;
+         uint32_t rc = ZrRegQueryValueDw(h, nullptr, WP(u"n"), 77, &v);
+         EXPECT_EQ(v, 77u);
+         return rc;
+     }},
+};
+
+REG_HANDLE s_notInTheTable = {REGHANDLE_KEY, const_cast<char*>("My Computer"), 1, nullptr, 0};
+
+const DeadKind kDeadKinds[] = {
+    // A second close of it is the table's "close".
+    {"closed",
+     [](DeadHandles& t) {
+         void* h = t.Software();
+         EXPECT_EQ(ZrRegCloseKey(h), ZRREG_SUCCESS);
+         return h;
+     }},
+    // The slot of the closed handle holds a newer handle, which the dead one must not reach.
+    {"closed, its slot used again",
+     [](DeadHandles& t) {
+         void* h = t.Software();
+         ZrRegCloseKey(h);
+         for (int i = 0; i < 100000; ++i) {
+             void* again = t.Software();
+             if (reinterpret_cast<uintptr_t>(again) >> kRegSerialBits ==
+                 reinterpret_cast<uintptr_t>(h) >> kRegSerialBits)
+                 return h;  // the same slot, left open
+             ZrRegCloseKey(again);
+         }
+         ADD_FAILURE() << "the slot was never used again";
+         return h;
+     }},
+    {"opened in the load before",
+     [](DeadHandles& t) {
+         void* h = t.Software();
+         t.Reload();
+         return h;
+     }},
+    {"the root of the load before",
+     [](DeadHandles& t) {
+         void* h = HkeyRegRoot();
+         t.Reload();
+         return h;
+     }},
+    {"HKLM of the load before",
+     [](DeadHandles& t) {
+         void* h = HkeyHKLM();
+         t.Reload();
+         return h;
+     }},
+    {"HKCU of the load before",
+     [](DeadHandles& t) {
+         void* h = HkeyHKCU();
+         t.Reload();
+         return h;
+     }},
+    {"the product key of the load before",
+     [](DeadHandles& t) {
+         void* h = HkeyArdoRoot();
+         t.Reload();
+         return h;
+     }},
+    {"the root after the unload",
+     [](DeadHandles&) {
+         void* h = HkeyRegRoot();
+         ZrUnloadRegistry();
+         return h;
+     }},
+    {"an address", [](DeadHandles&) { return static_cast<void*>(&s_notInTheTable); }},
+    {"a number", [](DeadHandles&) { return reinterpret_cast<void*>(~uintptr_t(0)); }},
+};
+
+TEST_F(DeadHandles, AnswerEveryFunctionAsNoHandle) {
+    for (const DeadKind& kind : kDeadKinds) {
+        SCOPED_TRACE(kind.name);
+        Load();
+        void* dead = kind.make(*this);
+        ASSERT_NE(dead, nullptr);
+        std::string before = DumpTree(RootNode);
+        int changed = bRegChanged;
+        for (const HandleCall& c : kCalls) EXPECT_EQ(c.call(dead), c.expect) << c.name;
+        EXPECT_EQ(DumpTree(RootNode), before);
+        EXPECT_EQ(bRegChanged, changed);
+        ZrUnloadRegistry();
+    }
 }
+
+}  // namespace
 
 TEST_F(WideTest, CreateKeyWalksThePath) {
     void* sw = Open(root, "Software");
     void* h = nullptr;
     EXPECT_EQ(ZrRegCreateKey(sw, WP(W("a\\b\\c")), &h), ZRREG_SUCCESS);
-    EXPECT_STREQ(static_cast<HKEY>(h)->ptr, "My Computer/Software/a/b/c");
+    EXPECT_STREQ(RegHandleOf(h)->ptr, "My Computer/Software/a/b/c");
     // "a" is found as the existing "A" (names ignore case), so b is created below it.
     EXPECT_EQ(Search("My Computer/Software/A")->GetOpenCnt(), 0);
     EXPECT_EQ(Search("My Computer/Software/A/b")->GetOpenCnt(), 0);
@@ -85,9 +277,9 @@ TEST_F(WideTest, CountFollowsTheSubkeysAndTheLengthsOfTheirNames) {
         AddKey(n300.c_str());
     });
     EXPECT_EQ(ZrRegCountSubKeys(sw), 0xFFFFFFFFu);
-    EXPECT_EQ(CfRegDeleteKey(static_cast<HKEY>(sw), n256.c_str()), 0u);
+    EXPECT_EQ(CfRegDeleteKey(RegHandleOf(sw), n256.c_str()), 0u);
     EXPECT_EQ(ZrRegCountSubKeys(sw), 0xFFFFFFFFu);
-    EXPECT_EQ(CfRegDeleteKey(static_cast<HKEY>(sw), n300.c_str()), 0u);
+    EXPECT_EQ(CfRegDeleteKey(RegHandleOf(sw), n300.c_str()), 0u);
     EXPECT_EQ(ZrRegCountSubKeys(sw), 3u);
     unsigned short name[256];
     uint32_t len;
@@ -212,8 +404,8 @@ typedef WideTest PredefinedTest;
 TEST_F(PredefinedTest, ProductKeyFirstCachesBothHandles) {
     void* ardo = HkeyArdoRoot();
     ASSERT_NE(ardo, nullptr);
-    EXPECT_EQ(s_hkeyHKLM, HkeyHKLM());
-    EXPECT_STREQ(static_cast<HKEY>(ardo)->ptr, "My Computer/HKEY_LOCAL_MACHINE/Software/MORVANE/Ardo/1.0");
+    EXPECT_EQ(s_hkeyHKLM, RegHandleOf(HkeyHKLM()));
+    EXPECT_STREQ(RegHandleOf(ardo)->ptr, "My Computer/HKEY_LOCAL_MACHINE/Software/MORVANE/Ardo/1.0");
     EXPECT_EQ(HkeyArdoRoot(), ardo);
     EXPECT_EQ(Search("My Computer/HKEY_LOCAL_MACHINE/Software")->GetOpenCnt(), 0);
     EXPECT_EQ(Search("My Computer/HKEY_LOCAL_MACHINE/Software/MORVANE/Ardo/1.0")->GetOpenCnt(), 1);
@@ -223,6 +415,11 @@ TEST_F(PredefinedTest, ProductKeyFirstCachesBothHandles) {
     EXPECT_EQ(ZrRegDeleteKey(HkeyHKLM(), WP(W("Software"))), ZRREG_SUCCESS);
     EXPECT_EQ(ZrRegCountSubKeys(ardo), 0xFFFFFFFFu);
     EXPECT_EQ(ZrRegDeleteKey(root, WP(W("HKEY_LOCAL_MACHINE"))), ZRREG_KEY_BUSY);
+    // Made again at its path, the key is the handle's again.
+    void* again = nullptr;
+    ASSERT_EQ(ZrRegCreateKey(HkeyHKLM(), WP(u"Software\\MORVANE\\Ardo\\1.0\\x"), &again), ZRREG_SUCCESS);
+    EXPECT_EQ(ZrRegCountSubKeys(ardo), 1u);
+    ZrRegCloseKey(again);
 }
 
 TEST_F(PredefinedTest, MissingKeyIsAddedLastAndCachedOnce) {
