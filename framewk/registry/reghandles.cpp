@@ -76,3 +76,13 @@ void RegHandleFreeAll() {
         if (slot->serial & 1) RegHandleFree(&slot->key);
     }
 }
+
+void RegHandleRelease() {
+    for (uint32_t i = 0; i < s_used; ++i)
+        if (SlotAt(i)->serial & 1) return;
+    for (RegHandleSlot*& chunk : RegHandleChunks) {
+        free(chunk);
+        chunk = nullptr;
+    }
+    s_used = s_freeHead = s_freeTail = s_freeCount = 0;
+}

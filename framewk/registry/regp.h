@@ -247,6 +247,9 @@ HKEY RegHandleNew(char* path, int parts);
 void RegHandleFree(HKEY h);
 // Closes every handle of the table: the unload's, so that none lives into the next load.
 void RegHandleFreeAll();
+// Frees the table when it holds no handle: for a library that leaves the process, after
+// which no token can be looked up.
+void RegHandleRelease();
 
 extern HKEY s_hkeyRoot;
 extern int bRegChanged;

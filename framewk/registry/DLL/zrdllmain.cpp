@@ -2,9 +2,11 @@
 #include "regp.h"
 #include "zrplat.h"
 
+// A library unloaded from a process that goes on gives back its handle table; at the
+// process's end (pv set, on Windows) there is nothing to give back to.
 int ZRREG_ENTRY_CALL DllMain(void* hDll, ZRREG_REASON dwReason, void* pv) {
-    (void)pv;
     if (dwReason == 1) zrDisableThreadLibraryCalls(hDll);
+    if (dwReason == 0 && !pv) RegHandleRelease();
     return 1;
 }
 
