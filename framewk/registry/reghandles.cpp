@@ -5,32 +5,50 @@
 #include "zrplat.h"
 
 RegHandleSlot* RegHandleChunks[kRegChunks];
+static void* s_blocks[kRegChunks];  // as allocated, before the chunks' alignment
 
 // Slots 0 .. s_used-1 have been handed out; the closed ones wait in a queue, oldest first.
 static uint32_t s_used;
 static uint32_t s_freeHead, s_freeTail, s_freeCount;
 static const uint32_t kMaxSlots = uint32_t(1) << kRegIndexBits;
 
-static RegHandleSlot* SlotAt(uint32_t index) {
+static int ChunkOf(uint32_t index, uint32_t* offset) {
     uint32_t at = index + (1u << kRegFirstChunkBits);
     int top = 31 - __builtin_clz(at);
-    return RegHandleChunks[top - kRegFirstChunkBits] + (at - (1u << top));
+    *offset = at - (1u << top);
+    return top - kRegFirstChunkBits;
+}
+
+RegHandleSlot* RegHandleFarSlot(uintptr_t index) {
+    if (index >= kMaxSlots) return nullptr;
+    uint32_t offset;
+    RegHandleSlot* chunk =
+        __atomic_load_n(&RegHandleChunks[ChunkOf(static_cast<uint32_t>(index), &offset)], __ATOMIC_ACQUIRE);
+    return chunk ? chunk + offset : nullptr;
+}
+
+static RegHandleSlot* SlotAt(uint32_t index) {
+    uint32_t offset;
+    return RegHandleChunks[ChunkOf(index, &offset)] + offset;
 }
 
 // A slot never handed out, its chunk allocated (zeroed: even serials, no handle) when it
 // is the chunk's first; null without memory.
 static RegHandleSlot* FreshSlot() {
     if (s_used == kMaxSlots) return nullptr;
-    uint32_t at = s_used + (1u << kRegFirstChunkBits);
-    int top = 31 - __builtin_clz(at);
-    RegHandleSlot*& chunk = RegHandleChunks[top - kRegFirstChunkBits];
-    if (!chunk) {
+    uint32_t offset;
+    int k = ChunkOf(s_used, &offset);
+    if (!RegHandleChunks[k]) {
         if (zrAllocShouldFail()) return nullptr;
-        void* block = calloc(size_t(1) << top, sizeof(RegHandleSlot));
+        size_t n = size_t(1) << (kRegFirstChunkBits + k);
+        void* block = calloc(n + 1, sizeof(RegHandleSlot));
         if (!block) return nullptr;
-        __atomic_store_n(&chunk, static_cast<RegHandleSlot*>(block), __ATOMIC_RELEASE);
+        s_blocks[k] = block;
+        uintptr_t line = (reinterpret_cast<uintptr_t>(block) + alignof(RegHandleSlot) - 1) &
+                         ~static_cast<uintptr_t>(alignof(RegHandleSlot) - 1);
+        __atomic_store_n(&RegHandleChunks[k], reinterpret_cast<RegHandleSlot*>(line), __ATOMIC_RELEASE);
     }
-    RegHandleSlot* slot = SlotAt(s_used);
+    RegHandleSlot* slot = RegHandleChunks[k] + offset;
     slot->index = s_used++;
     return slot;
 }
@@ -80,9 +98,10 @@ void RegHandleFreeAll() {
 void RegHandleRelease() {
     for (uint32_t i = 0; i < s_used; ++i)
         if (SlotAt(i)->serial & 1) return;
-    for (RegHandleSlot*& chunk : RegHandleChunks) {
-        free(chunk);
-        chunk = nullptr;
+    for (int k = 0; k < kRegChunks; ++k) {
+        free(s_blocks[k]);
+        s_blocks[k] = nullptr;
+        RegHandleChunks[k] = nullptr;
     }
     s_used = s_freeHead = s_freeTail = s_freeCount = 0;
 }

@@ -194,7 +194,9 @@ typedef PREG_HANDLE HKEY;
 // token kept while its slot serves 2^(kRegSerialBits-1) more handles names the newest; a
 // closed slot serves again only after kRegSlotsResting others were closed, which makes
 // that as many times rarer.
-struct RegHandleSlot {
+// A cache line each: a lookup scales the slot's number by a shift, and threads that
+// cache their keys in their own handles never share a line.
+struct alignas(64) RegHandleSlot {
     REG_HANDLE key;     // first: a handle's address is its slot's
     uint32_t serial;    // atomic: readers of dead tokens meet its writers
     uint32_t index;     // the slot's number
@@ -214,22 +216,29 @@ const uint32_t kRegSerialMask = static_cast<uint32_t>((uint64_t(1) << kRegSerial
 const uint32_t kRegSlotsResting = 512;
 // Chunk k holds 2^(kRegFirstChunkBits + k) slots, each as many as all before it and
 // 2^kRegFirstChunkBits more: slot i lies in the chunk of i + 2^kRegFirstChunkBits's top bit.
-const int kRegFirstChunkBits = 10;
+// The first chunk holds the handles of all but the hosts that keep thousands open.
+const int kRegFirstChunkBits = 12;
 const int kRegChunks = kRegIndexBits - kRegFirstChunkBits + 1;
 extern RegHandleSlot* RegHandleChunks[kRegChunks];  // published with release, read with acquire
+// The slot of a number beyond the first chunk, null when it has none.
+RegHandleSlot* RegHandleFarSlot(uintptr_t index);
 
 // The handle a token names; null when it names none (a dead token, or no token at all).
 inline HKEY RegHandleOf(const void* token) {
     uintptr_t t = reinterpret_cast<uintptr_t>(token);
-    uint32_t serial = static_cast<uint32_t>(t) & kRegSerialMask;
     uintptr_t index = t >> kRegSerialBits;
-    if (!(serial & 1) || (index >> kRegIndexBits) != 0) return nullptr;
-    uint32_t at = static_cast<uint32_t>(index) + (1u << kRegFirstChunkBits);
-    int top = 31 - __builtin_clz(at);
-    RegHandleSlot* chunk = __atomic_load_n(&RegHandleChunks[top - kRegFirstChunkBits], __ATOMIC_ACQUIRE);
-    if (!chunk) return nullptr;
-    RegHandleSlot* slot = chunk + (at - (1u << top));
-    if ((__atomic_load_n(&slot->serial, __ATOMIC_ACQUIRE) & kRegSerialMask) != serial) return nullptr;
+    RegHandleSlot* slot;
+    if (__builtin_expect(index < (uintptr_t(1) << kRegFirstChunkBits), 1)) {
+        slot = __atomic_load_n(&RegHandleChunks[0], __ATOMIC_ACQUIRE);
+        if (!slot) return nullptr;
+        slot += index;
+    } else {
+        slot = RegHandleFarSlot(index);
+        if (!slot) return nullptr;
+    }
+    uint32_t serial = static_cast<uint32_t>(t) & kRegSerialMask;
+    if (!(serial & 1) || (__atomic_load_n(&slot->serial, __ATOMIC_ACQUIRE) & kRegSerialMask) != serial)
+        return nullptr;
     return &slot->key;
 }
 
