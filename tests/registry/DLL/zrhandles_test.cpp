@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "testutil.h"
 
@@ -150,6 +151,14 @@ const DeadKind kDeadKinds[] = {
          }
          ADD_FAILURE() << "the slot was never used again";
          return h;
+     }},
+    // Beyond the table's first chunk.
+    {"closed, one of thousands",
+     [](DeadHandles& t) {
+         std::vector<void*> held(5000);
+         for (void*& h : held) h = t.Software();
+         for (void* h : held) ZrRegCloseKey(h);
+         return held.back();
      }},
     {"opened in the load before",
      [](DeadHandles& t) {
