@@ -2,6 +2,8 @@
 // keys, subkey counts, handles that follow or lose their keys, and the predefined handles.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -9,208 +11,126 @@
 
 namespace {
 
-// Handles that are dead: closed, of an earlier load, or never handles at all. Each is
-// passed to every exported function that takes a handle, with arguments that a live
-// handle of HKEY_LOCAL_MACHINE\Software would make succeed: each answers that the handle
-// is none, writes what its failures write, and changes nothing.
-class DeadHandles : public ::testing::Test {
-public:
-    void Load() {
-        WriteBytes(file_,
-                   "KEY \"My Computer\"\n(\n  KEY HKEY_LOCAL_MACHINE\n  (\n    KEY Software\n    (\n"
-                   "      [REG_SZ] s = \"text\";\n      [REG_INT] n = 5;\n      KEY A ( )\n    )\n  )\n"
-                   "  KEY HKEY_CURRENT_USER ( )\n)\n");
-        ASSERT_EQ(ZrLoadRegistry(file_.c_str()), ZRREG_LOAD_OK);
-    }
-    void Reload() {
-        ZrUnloadRegistry();
-        ASSERT_EQ(ZrLoadRegistry(file_.c_str()), ZRREG_LOAD_OK);
-    }
-    void* Software() {
-        void* h = nullptr;
-        EXPECT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"HKEY_LOCAL_MACHINE\\Software"), 0, &h), ZRREG_SUCCESS);
-        return h;
-    }
-
-protected:
-    void SetUp() override { ResetRegistry(); }
-    void TearDown() override {
-        ZrUnloadRegistry();
-        ResetRegistry();
-    }
-    TempDir dir_;
-    std::string file_ = dir_.File("reg.txt");
-};
-
-struct DeadKind {
-    const char* name;
-    void* (*make)(DeadHandles& t);
-};
-
-struct HandleCall {
-    const char* name;
-    uint32_t expect;
-    // Calls with `h` and checks what the call wrote.
-    uint32_t (*call)(void* h);
-};
-
 void* const kUntouched = reinterpret_cast<void*>(uintptr_t(0x5));
 
-const HandleCall kCalls[] = {
-    {"open", ZRREG_INVALID_HANDLE,
-     [](void* h) {
-         void* out = kUntouched;
-         uint32_t rc = static_cast<uint32_t>(ZrRegOpenKeyEx(h, WP(u"A"), 0, &out));
-         EXPECT_EQ(out, kUntouched);
-         return rc;
-     }},
-    {"create", ZRREG_INVALID_HANDLE,
-     [](void* h) {
-         void* out = kUntouched;
-         uint32_t rc = static_cast<uint32_t>(ZrRegCreateKey(h, WP(u"New\\Sub"), &out));
-         EXPECT_EQ(out, kUntouched);
-         return rc;
-     }},
-    {"close", ZRREG_INVALID_HANDLE, [](void* h) { return static_cast<uint32_t>(ZrRegCloseKey(h)); }},
-    {"enumerate", ZRREG_INVALID_HANDLE,
-     [](void* h) {
-         unsigned short name[256] = {'x', 0};
-         uint32_t cb = 7;
-         uint32_t rc = static_cast<uint32_t>(ZrRegEnumKeyEx(h, 0, name, &cb));
-         EXPECT_EQ(name[0], 0);
-         EXPECT_EQ(cb, 0u);
-         return rc;
-     }},
-    {"query", ZRREG_INVALID_HANDLE,
-     [](void* h) {
-         unsigned char data[16] = {'x', 'x'};
-         uint32_t type = 7, cb = sizeof data;
-         uint32_t rc = static_cast<uint32_t>(ZrRegQueryValueEx(h, WP(u"n"), &type, data, &cb));
-         EXPECT_EQ(cb, 256u);
-         EXPECT_EQ(data[0] | data[1], 0);
-         EXPECT_EQ(type, 7u);
-         return rc;
-     }},
-    {"set", ZRREG_INVALID_HANDLE,
-     [](void* h) {
-         int32_t v = 9;
-         return static_cast<uint32_t>(
-             ZrRegSetValueEx(h, WP(u"n"), ZRREG_TYPE_DWORD, reinterpret_cast<const unsigned char*>(&v), 4));
-     }},
-    {"delete a key", ZRREG_INVALID_HANDLE,
-     [](void* h) { return static_cast<uint32_t>(ZrRegDeleteKey(h, WP(u"A"))); }},
-    {"delete a value", ZRREG_INVALID_HANDLE,
-     [](void* h) { return static_cast<uint32_t>(ZrRegDeleteValue(h, WP(u"n"))); }},
-    {"count", 0xFFFFFFFFu, [](void* h) { return ZrRegCountSubKeys(h); }},
-    // A default would hide the host's error: none is given.
-    {"query a string", ZRREG_INVALID_HANDLE,
-     [](void* h) {
-         unsigned short* s = reinterpret_cast<unsigned short*>(kUntouched);
-         uint32_t rc = ZrRegQueryValueSz(h, nullptr, WP(u"s"), WP(u"default"), &s);
-         EXPECT_EQ(s, nullptr);
-         free(s);
-         return rc;
-     }},
-    {"query a string below", ZRREG_INVALID_HANDLE,
-     [](void* h) {
-         unsigned short* s = reinterpret_cast<unsigned short*>(kUntouched);
-         uint32_t rc = ZrRegQueryValueSz(h, WP(u"A"), WP(u"s"), nullptr, &s);
-         EXPECT_EQ(s, nullptr);
-         return rc;
-     }},
-    {"query an integer", ZRREG_INVALID_HANDLE,
-     [](void* h) {
-         uint32_t v = 1;
-         uint32_t rc = ZrRegQueryValueDw(h, nullptr, WP(u"n"), 77, &v);
-         EXPECT_EQ(v, 77u);
-         return rc;
-     }},
+// Every exported function that takes a handle, with arguments that a live handle of
+// HKEY_LOCAL_MACHINE\Software would make succeed; each checks what a failure writes and
+// answers ZRREG_INVALID_HANDLE for what its function answered a dead handle with.
+uint32_t (*const kHandleCalls[])(void*) = {
+    [](void* h) -> uint32_t {
+        void* out = kUntouched;
+        int32_t rc = ZrRegOpenKeyEx(h, WP(u"A"), 0, &out);
+        EXPECT_EQ(out, kUntouched);
+        return rc;
+    },
+    [](void* h) -> uint32_t {
+        void* out = kUntouched;
+        int32_t rc = ZrRegCreateKey(h, WP(u"New\\Sub"), &out);
+        EXPECT_EQ(out, kUntouched);
+        return rc;
+    },
+    [](void* h) -> uint32_t { return ZrRegCloseKey(h); },
+    [](void* h) -> uint32_t {
+        unsigned short name[256] = {'x', 0};
+        uint32_t cb = 7;
+        int32_t rc = ZrRegEnumKeyEx(h, 0, name, &cb);
+        EXPECT_EQ(name[0] + cb, 0u);
+        return rc;
+    },
+    [](void* h) -> uint32_t {
+        unsigned char data[16] = {'x', 'x'};
+        uint32_t type = 7, cb = sizeof data;
+        int32_t rc = ZrRegQueryValueEx(h, WP(u"n"), &type, data, &cb);
+        EXPECT_TRUE(cb == 256 && data[0] == 0 && data[1] == 0 && type == 7);
+        return rc;
+    },
+    [](void* h) -> uint32_t {
+        return ZrRegSetValueEx(h, WP(u"n"), 1, reinterpret_cast<const unsigned char*>("x"), 2);
+    },
+    [](void* h) -> uint32_t { return ZrRegDeleteKey(h, WP(u"A")); },
+    [](void* h) -> uint32_t { return ZrRegDeleteValue(h, WP(u"n")); },
+    [](void* h) -> uint32_t { return ZrRegCountSubKeys(h) == 0xFFFFFFFFu ? ZRREG_INVALID_HANDLE : 0; },
+    [](void* h) -> uint32_t {  // a default would hide the host's error
+        unsigned short* s = reinterpret_cast<unsigned short*>(kUntouched);
+        uint32_t rc = ZrRegQueryValueSz(h, WP(u"A"), WP(u"s"), WP(u"default"), &s);
+        EXPECT_EQ(s, nullptr);
+        return rc;
+    },
+    [](void* h) -> uint32_t {
+        uint32_t v = 1, rc = ZrRegQueryValueDw(h, nullptr, WP(u"n"), 77, &v);
+        EXPECT_EQ(v, 77u);
+        return rc;
+    },
 };
 
 REG_HANDLE s_notInTheTable = {REGHANDLE_KEY, const_cast<char*>("My Computer"), 1, nullptr, 0};
 
-const DeadKind kDeadKinds[] = {
-    // A second close of it is the table's "close".
-    {"closed",
-     [](DeadHandles& t) {
-         void* h = t.Software();
-         EXPECT_EQ(ZrRegCloseKey(h), ZRREG_SUCCESS);
-         return h;
-     }},
-    // The slot of the closed handle holds a newer handle, which the dead one must not reach.
-    {"closed, its slot used again",
-     [](DeadHandles& t) {
-         void* h = t.Software();
-         ZrRegCloseKey(h);
-         for (int i = 0; i < 100000; ++i) {
-             void* again = t.Software();
-             if (reinterpret_cast<uintptr_t>(again) >> kRegSerialBits ==
-                 reinterpret_cast<uintptr_t>(h) >> kRegSerialBits)
-                 return h;  // the same slot, left open
-             ZrRegCloseKey(again);
-         }
-         ADD_FAILURE() << "the slot was never used again";
-         return h;
-     }},
-    // Beyond the table's first chunk.
-    {"closed, one of thousands",
-     [](DeadHandles& t) {
-         std::vector<void*> held(5000);
-         for (void*& h : held) h = t.Software();
-         for (void* h : held) ZrRegCloseKey(h);
-         return held.back();
-     }},
-    {"opened in the load before",
-     [](DeadHandles& t) {
-         void* h = t.Software();
-         t.Reload();
-         return h;
-     }},
-    {"the root of the load before",
-     [](DeadHandles& t) {
-         void* h = HkeyRegRoot();
-         t.Reload();
-         return h;
-     }},
-    {"HKLM of the load before",
-     [](DeadHandles& t) {
-         void* h = HkeyHKLM();
-         t.Reload();
-         return h;
-     }},
-    {"HKCU of the load before",
-     [](DeadHandles& t) {
-         void* h = HkeyHKCU();
-         t.Reload();
-         return h;
-     }},
-    {"the product key of the load before",
-     [](DeadHandles& t) {
-         void* h = HkeyArdoRoot();
-         t.Reload();
-         return h;
-     }},
-    {"the root after the unload",
-     [](DeadHandles&) {
-         void* h = HkeyRegRoot();
-         ZrUnloadRegistry();
-         return h;
-     }},
-    {"an address", [](DeadHandles&) { return static_cast<void*>(&s_notInTheTable); }},
-    {"a number", [](DeadHandles&) { return reinterpret_cast<void*>(~uintptr_t(0)); }},
-};
-
-TEST_F(DeadHandles, AnswerEveryFunctionAsNoHandle) {
-    for (const DeadKind& kind : kDeadKinds) {
-        SCOPED_TRACE(kind.name);
-        Load();
-        void* dead = kind.make(*this);
-        ASSERT_NE(dead, nullptr);
+// Dead handles: closed, of an earlier load, or never handles. Each call refuses them and
+// changes nothing.
+TEST(DeadHandles, AnswerEveryFunctionAsNoHandle) {
+    ResetRegistry();
+    TempDir dir;
+    std::string file = dir.File("reg.txt");
+    auto load = [&] {
+        WriteBytes(file,
+                   "KEY \"My Computer\" ( KEY HKEY_LOCAL_MACHINE ( KEY Software ( [REG_SZ] s = \"t\"; "
+                   "[REG_INT] n = 5; KEY A ( ) ) ) KEY HKEY_CURRENT_USER ( ) )\n");
+        ASSERT_EQ(ZrLoadRegistry(file.c_str()), ZRREG_LOAD_OK);
+    };
+    auto reload = [&] {
+        ZrUnloadRegistry();
+        load();
+    };
+    auto software = [] {
+        void* h = nullptr;
+        EXPECT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"HKEY_LOCAL_MACHINE\\Software"), 0, &h), 0);
+        return h;
+    };
+    auto slot = [](void* h) { return reinterpret_cast<uintptr_t>(h) >> kRegSerialBits; };
+    std::vector<std::function<void*()>> kinds = {
+        [&] {  // closed: the table's close is a second close
+            void* h = software();
+            ZrRegCloseKey(h);
+            return h;
+        },
+        [&] {  // closed, its slot holding a newer handle
+            void* h = software();
+            ZrRegCloseKey(h);
+            void* again = software();
+            for (int i = 0; i < 100000 && slot(again) != slot(h); ++i, again = software())
+                ZrRegCloseKey(again);
+            EXPECT_EQ(slot(again), slot(h));
+            return h;
+        },
+        [&] {  // opened in the load before
+            void* h = software();
+            reload();
+            return h;
+        },
+        [&] {  // the root after the unload
+            void* h = HkeyRegRoot();
+            ZrUnloadRegistry();
+            return h;
+        },
+        [] { return static_cast<void*>(&s_notInTheTable); },
+        [] { return reinterpret_cast<void*>(~uintptr_t(0)); },
+    };
+    for (void* (*library)() : {HkeyRegRoot, HkeyHKLM, HkeyHKCU, HkeyArdoRoot})
+        kinds.push_back([&, library] {  // the library's of the load before
+            void* h = library();
+            reload();
+            return h;
+        });
+    for (size_t k = 0; k < kinds.size(); ++k) {
+        load();
+        void* dead = kinds[k]();
         std::string before = DumpTree(RootNode);
         int changed = bRegChanged;
-        for (const HandleCall& c : kCalls) EXPECT_EQ(c.call(dead), c.expect) << c.name;
-        EXPECT_EQ(DumpTree(RootNode), before);
-        EXPECT_EQ(bRegChanged, changed);
+        for (size_t c = 0; c < std::size(kHandleCalls); ++c)
+            EXPECT_EQ(kHandleCalls[c](dead), uint32_t(ZRREG_INVALID_HANDLE))
+                << "kind " << k << ", call " << c;
+        EXPECT_EQ(DumpTree(RootNode), before) << k;
+        EXPECT_EQ(bRegChanged, changed) << k;
         ZrUnloadRegistry();
     }
 }
