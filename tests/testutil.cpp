@@ -11,6 +11,7 @@
 void ResetRegistry() {
     cfRegCloseRoot();
     cfRegClosePredefined();
+    RegHandleFreeAll();
     bRegChanged = 0;
     NodeStackEnd();
     delete RootNode;
@@ -51,7 +52,8 @@ void KeyTreeTest::SetUp() {
     AddKey("Empty");
     EndKeyNode("My Computer");
     MarkLoaded();
-    root = s_hkeyRoot;
+    rootKey = s_hkeyRoot;
+    root = HkeyRegRoot();
 }
 
 void MarkLoaded() {

@@ -59,11 +59,12 @@ void Within(const char* path, F f) {
 //     A
 //     bb
 //   Empty
-// loaded, with the root handle in `root`.
+// loaded, with the root handle in `rootKey` and its token, as a host holds it, in `root`.
 class KeyTreeTest : public RegistryTest {
 protected:
     void SetUp() override;
-    HKEY root = nullptr;
+    HKEY rootKey = nullptr;
+    void* root = nullptr;
 };
 
 // The tree above, reached through the exported wide functions.

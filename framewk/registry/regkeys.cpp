@@ -50,19 +50,7 @@ static char* JoinPath(const char* a, const char* b) {
 
 static HKEY NewHandle(char* path, int parts) {
     if (!ReserveSearchDepth(parts)) return nullptr;
-    HKEY h = static_cast<HKEY>(zrMalloc(sizeof(REG_HANDLE)));
-    if (!h) return nullptr;
-    h->type = REGHANDLE_KEY;
-    h->ptr = path;
-    h->parts = parts;
-    h->node = nullptr;
-    h->gen = 0;
-    return h;
-}
-
-static void FreeHandle(HKEY h) {
-    zrFree(h->ptr);
-    zrFree(h);
+    return RegHandleNew(path, parts);
 }
 
 // Slots of the first value or subkey of a name, through the key's name index; -1: none.
@@ -107,7 +95,7 @@ unsigned int CfRegCloseKey(HKEY h) {
     if (!IsKeyHandle(h)) return REGERR_INVALID_HANDLE;
     unsigned int rc;
     RegNode* node = LookUp(h, &rc);
-    FreeHandle(h);
+    RegHandleFree(h);
     if (node) node->DecOpenCnt();
     return REGERR_SUCCESS;
 }
@@ -298,7 +286,7 @@ int cfRegOpenRoot() {
 
 void cfRegCloseRoot() {
     if (!s_hkeyRoot) return;
-    FreeHandle(s_hkeyRoot);
+    RegHandleFree(s_hkeyRoot);
     if (RootNode) RootNode->DecOpenCnt();
     s_hkeyRoot = nullptr;
 }

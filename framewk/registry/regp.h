@@ -218,6 +218,81 @@ typedef struct RegHandle {
 } REG_HANDLE, *PREG_HANDLE;
 typedef PREG_HANDLE HKEY;
 
+// ---- the handle table: the handles a host holds ------------------------------------------
+// A host holds no address but a token: the number of the handle's slot in the table and
+// the slot's serial, which moves on when the handle is made and again when it is closed,
+// so that a dead token (closed, of an earlier load, or never one) names no live handle.
+// Slots never move and are never freed: looking up any token is safe, also while other
+// threads open and close. The serial is compared in its low kRegSerialBits bits, so a
+// token kept while its slot serves 2^(kRegSerialBits-1) more handles names the newest; a
+// closed slot serves again only after kRegSlotsResting others were closed, which makes
+// that as many times rarer.
+// A cache line each: a lookup scales the slot's number by a shift, and threads that
+// cache their keys in their own handles never share a line.
+struct alignas(64) RegHandleSlot {
+    REG_HANDLE key;     // first: a handle's address is its slot's
+    uint32_t serial;    // atomic: readers of dead tokens meet its writers
+    uint32_t index;     // the slot's number
+    uint32_t nextFree;  // the queue of closed slots, under the side lock
+};
+// The serial in a token's low bits, odd for a live handle: no token is null or the
+// address of an aligned object. With 32-bit pointers, 2^20 handles can be open at once,
+// and a slot tells 2^11 of its handles apart.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+const int kRegSerialBits = 32;
+const int kRegIndexBits = 31;
+#else
+const int kRegSerialBits = 12;
+const int kRegIndexBits = 20;
+#endif
+const uint32_t kRegSerialMask = static_cast<uint32_t>((uint64_t(1) << kRegSerialBits) - 1);
+const uint32_t kRegSlotsResting = 512;
+// Chunk k holds 2^(kRegFirstChunkBits + k) slots, each as many as all before it and
+// 2^kRegFirstChunkBits more: slot i lies in the chunk of i + 2^kRegFirstChunkBits's top bit.
+// The first chunk holds the handles of all but the hosts that keep thousands open.
+const int kRegFirstChunkBits = 12;
+const int kRegChunks = kRegIndexBits - kRegFirstChunkBits + 1;
+extern RegHandleSlot* RegHandleChunks[kRegChunks];  // published with release, read with acquire
+// The slot of a number beyond the first chunk, null when it has none.
+RegHandleSlot* RegHandleFarSlot(uintptr_t index);
+
+// The handle a token names; null when it names none (a dead token, or no token at all).
+inline HKEY RegHandleOf(const void* token) {
+    uintptr_t t = reinterpret_cast<uintptr_t>(token);
+    uintptr_t index = t >> kRegSerialBits;
+    RegHandleSlot* slot;
+    if (__builtin_expect(index < (uintptr_t(1) << kRegFirstChunkBits), 1)) {
+        slot = __atomic_load_n(&RegHandleChunks[0], __ATOMIC_ACQUIRE);
+        if (!slot) return nullptr;
+        slot += index;
+    } else {
+        slot = RegHandleFarSlot(index);
+        if (!slot) return nullptr;
+    }
+    uint32_t serial = static_cast<uint32_t>(t) & kRegSerialMask;
+    if (!(serial & 1) || (__atomic_load_n(&slot->serial, __ATOMIC_ACQUIRE) & kRegSerialMask) != serial)
+        return nullptr;
+    return &slot->key;
+}
+
+// The token of a handle of the table (never of a REG_HANDLE made elsewhere).
+inline void* RegTokenOf(HKEY h) {
+    RegHandleSlot* slot = reinterpret_cast<RegHandleSlot*>(h);
+    uintptr_t serial = __atomic_load_n(&slot->serial, __ATOMIC_RELAXED) & kRegSerialMask;
+    return reinterpret_cast<void*>((static_cast<uintptr_t>(slot->index) << kRegSerialBits) | serial);
+}
+
+// A new handle of the absolute path `path` (which it takes over) with `parts` components;
+// null when no slot can be had. Both run under the side lock or the tree lock alone.
+HKEY RegHandleNew(char* path, int parts);
+// Closes the handle: its token is dead from now on, and its path is freed.
+void RegHandleFree(HKEY h);
+// Closes every handle of the table: the unload's, so that none lives into the next load.
+void RegHandleFreeAll();
+// Frees the table when it holds no handle: for a library that leaves the process, after
+// which no token can be looked up.
+void RegHandleRelease();
+
 extern HKEY s_hkeyRoot;
 extern int bRegChanged;
 
@@ -254,8 +329,8 @@ long regerrToWinerr(long regerr);
 unsigned long regtypeToWintype(unsigned long regtype);
 void xlateRegString(char* inString, char* outString, int length);
 char* ZRNWGetSubkey(char* outStr, char* inStr);
-// ZrRegCreateKey for a caller that holds the tree lock alone.
-int32_t CreateKeyHeld(void* hKey, const unsigned short* lpSubKey, void** phkResult);
+// ZrRegCreateKey on a handle of the table, for a caller that holds the tree lock alone.
+int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult);
 
 // ---- messages about the registry file ---------------------------------------------------
 // Every message goes through RegMessage (text formatted as by printf) to the one sink:

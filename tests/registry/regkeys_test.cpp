@@ -8,8 +8,8 @@ typedef KeyTreeTest KeysTest;
 
 // The root handle counts as an open handle of the root until it is closed, once.
 TEST_F(KeysTest, RootHandle) {
-    ASSERT_EQ(HkeyRegRoot(), root);
-    EXPECT_STREQ(root->ptr, "My Computer");
+    ASSERT_EQ(RegHandleOf(HkeyRegRoot()), rootKey);
+    EXPECT_STREQ(rootKey->ptr, "My Computer");
     EXPECT_EQ(RootNode->GetOpenCnt(), 1);
     cfRegCloseRoot();
     EXPECT_EQ(HkeyRegRoot(), nullptr);
@@ -22,24 +22,24 @@ TEST_F(KeysTest, RootHandle) {
 TEST_F(KeysTest, EnumKeySizes) {
     char buf[16];
     unsigned int size = 0;
-    EXPECT_EQ(CfRegEnumKey(root, 0, nullptr, &size), REGERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(CfRegEnumKey(rootKey, 0, nullptr, &size), REGERR_BUFFER_TOO_SMALL);
     EXPECT_EQ(size, 9u);  // "Software" and its terminator
     size = 8;
     memset(buf, 'x', sizeof buf);
-    EXPECT_EQ(CfRegEnumKey(root, 0, buf, &size), REGERR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(CfRegEnumKey(rootKey, 0, buf, &size), REGERR_BUFFER_TOO_SMALL);
     EXPECT_EQ(size, 9u);
     EXPECT_EQ(buf[0], 'x');
     size = 9;
-    EXPECT_EQ(CfRegEnumKey(root, 0, buf, &size), 0u);
+    EXPECT_EQ(CfRegEnumKey(rootKey, 0, buf, &size), 0u);
     EXPECT_STREQ(buf, "Software");
     EXPECT_EQ(size, 9u);
     EXPECT_EQ(CfRegEnumKey(nullptr, 0, buf, &size), REGERR_INVALID_HANDLE);
-    EXPECT_EQ(CfRegEnumKey(root, 0, buf, nullptr), REGERR_INVALID_HANDLE);
+    EXPECT_EQ(CfRegEnumKey(rootKey, 0, buf, nullptr), REGERR_INVALID_HANDLE);
 }
 
 TEST_F(KeysTest, QueryValueSizes) {
     HKEY sw = nullptr;
-    ASSERT_EQ(CfRegOpenKey(root, "Software", &sw), 0u);
+    ASSERT_EQ(CfRegOpenKey(rootKey, "Software", &sw), 0u);
     unsigned int type = 0, size = 0;
     unsigned char buf[8];
     struct Case {
@@ -71,11 +71,11 @@ TEST_F(KeysTest, QueryValueSizes) {
 // becomes one key, and an empty name none.
 TEST_F(KeysTest, CreateKeyTakesTheNameWhole) {
     HKEY h = nullptr;
-    EXPECT_EQ(CfRegCreateKey(root, "x/y", &h), 0u);
+    EXPECT_EQ(CfRegCreateKey(rootKey, "x/y", &h), 0u);
     RegNodeList* subs = RootNode->GetRegNodeList();
     EXPECT_STREQ(subs->GetAt(subs->GetSize() - 1)->GetName(), "x/y");
     CfRegCloseKey(h);
     h = nullptr;
-    EXPECT_EQ(CfRegCreateKey(root, "", &h), REGERR_KEY_NOT_FOUND);
+    EXPECT_EQ(CfRegCreateKey(rootKey, "", &h), REGERR_KEY_NOT_FOUND);
     EXPECT_EQ(h, nullptr);
 }

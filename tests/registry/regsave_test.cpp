@@ -134,7 +134,7 @@ TEST_F(SaveFaults, TextsAtTheLengthLimitRoundTrip) {
     // Through the key operations: what they take, the writer writes so that it loads back.
     WriteBytes(reg_, Registry(0));
     ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
-    HKEY root = static_cast<HKEY>(HkeyRegRoot());
+    HKEY root = RegHandleOf(HkeyRegRoot());
     struct Case {
         size_t n;
         bool bare;

@@ -13,19 +13,22 @@ static const zrwchar c_szHKCU[] = {'H', 'K', 'E', 'Y', '_', 'C', 'U', 'R', 'R',
 static const zrwchar c_szArdoRoot[] = {'S', 'o', 'f', 't',  'w', 'a', 'r', 'e', '\\', 'M', 'O', 'R', 'V',
                                        'A', 'N', 'E', '\\', 'A', 'r', 'd', 'o', '\\', '1', '.', '0', 0};
 
+// The host gets the cached handles' tokens.
+static void* Token(HKEY h) { return h ? RegTokenOf(h) : nullptr; }
+
 void* HkeyRegRoot(void) {
     ZrHeld held = zrTreeLockShared();
-    void* h = s_hkeyRoot;
+    void* h = Token(s_hkeyRoot);
     zrTreeUnlock(held);
     return h;
 }
 
 // The ...Held functions run under the tree lock alone. Creation writes its result only on
 // success, so a failed request leaves the cache empty and the next request starts afresh.
-static HKEY CachedHeld(HKEY* cache, void* parent, const zrwchar* path) {
+static HKEY CachedHeld(HKEY* cache, HKEY parent, const zrwchar* path) {
     if (!*cache) {
-        void* h = nullptr;
-        if (CreateKeyHeld(parent, path, &h) == ZRREG_SUCCESS) *cache = static_cast<HKEY>(h);
+        HKEY h = nullptr;
+        if (CreateKeyHeld(parent, path, &h) == ZRREG_SUCCESS) *cache = h;
     }
     return *cache;
 }
@@ -41,13 +44,13 @@ static HKEY ArdoRootHeld() {
 
 // A cached handle is read under the shared lock; only a request that has to make the key
 // takes the lock alone, and looks again, as another thread may have made it meanwhile.
-static HKEY Cached(HKEY* cache, HKEY (*held)()) {
+static void* Cached(HKEY* cache, HKEY (*held)()) {
     ZrHeld lock = zrTreeLockShared();
-    HKEY h = *cache;
+    void* h = Token(*cache);
     zrTreeUnlock(lock);
     if (h) return h;
     lock = zrTreeLockExclusive();
-    h = held();
+    h = Token(held());
     zrTreeUnlock(lock);
     return h;
 }

@@ -2,10 +2,12 @@
 #include "regp.h"
 #include "zrplat.h"
 
+// A library unloaded from a process that goes on gives back its handle table; at the
+// process's end (pv set, on Windows) there is nothing to give back to.
 int ZRREG_ENTRY_CALL DllMain(void* hDll, ZRREG_REASON dwReason, void* pv) {
-    (void)pv;
-    const ZRREG_REASON kProcessAttach = 1;  // DLL_PROCESS_ATTACH
+    const ZRREG_REASON kProcessDetach = 0, kProcessAttach = 1;  // DLL_PROCESS_DETACH, _ATTACH
     if (dwReason == kProcessAttach) zrDisableThreadLibraryCalls(hDll);
+    if (dwReason == kProcessDetach && !pv) RegHandleRelease();
     return 1;
 }
 
@@ -16,6 +18,7 @@ static_assert(REGERR_SUCCESS == ZRREG_LOAD_OK && REGERR_NO_MEMORY == ZRREG_LOAD_
 // Both take the tree lock alone, so that no call sees half a tree and the load's messages
 // come out as whole lines; the file's own lock between processes is zrshare.cpp's.
 uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) {
+    if (!filename) return ZRREG_LOAD_NO_FILE;
     ZrHeld held = zrTreeLockExclusive();
     uint32_t rc = ShareLoad(filename);
     zrTreeUnlock(held);
@@ -25,5 +28,6 @@ uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename) {
 void ZRREG_CALL ZrUnloadRegistry(void) {
     ZrHeld held = zrTreeLockExclusive();
     ShareUnload();
+    RegHandleFreeAll();  // the host's handles that were not closed die with the tree
     zrTreeUnlock(held);
 }

@@ -1,12 +1,23 @@
 /* zrregdll: a part of the Windows registry programming interface on one text file.
  *
  * Conventions
- * 1. Key handles are opaque pointers. A handle from ZrRegOpenKeyEx or ZrRegCreateKey
- *    belongs to the caller until ZrRegCloseKey; close them all before ZrUnloadRegistry.
- *    The handles of HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot belong to the
- *    library: use them, never close them.
+ * 1. Key handles are opaque values, no addresses. A handle from ZrRegOpenKeyEx or
+ *    ZrRegCreateKey belongs to the caller until ZrRegCloseKey; close them all before
+ *    ZrUnloadRegistry. The handles of HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot
+ *    belong to the library: use them, never close them. The unload ends every handle,
+ *    the library's too (ask for those again after the next load). A handle that has
+ *    ended, closed or of an earlier load, or that never was one, is dead: every function
+ *    that takes a handle answers a call with it, its other arguments sound, with
+ *    ZRREG_INVALID_HANDLE (ZrRegCountSubKeys with 0xFFFFFFFF), writes what its failures
+ *    write, and changes nothing. A dead handle can name a live one again only after its
+ *    place in the library has served 2^31 more handles (2^11 where pointers have 32
+ *    bits), each, while memory lasts, after 512 other handles were closed: some 10^12
+ *    opens (10^6). Where pointers have 32 bits, 2^20 handles can be open at once; an open
+ *    beyond that answers ZRREG_NO_MEMORY.
  * 2. A handle names its key by path and is looked up anew on every call: once its key is
- *    deleted, calls with it answer ZRREG_KEY_NOT_FOUND, and closing it still succeeds.
+ *    deleted, calls with it answer ZRREG_KEY_NOT_FOUND, closing it still succeeds (and
+ *    gives back the open count of whatever key its path names then), and once a key is
+ *    made again at its path the handle reaches that key; the library's handles too.
  * 3. Names and paths are NUL-terminated 16-bit texts; a character of 256 or above ends
  *    one, and the others are stored as bytes (ISO-8859-1). Names and paths of 256
  *    characters or more are refused with ZRREG_BAD_NAME. Key and value names match
@@ -40,10 +51,10 @@
  * that return uint32_t give ZRREG_BAD_ARG as 0xFFFFFFFF. */
 #define ZRREG_SUCCESS 0             /* the call did what was asked */
 #define ZRREG_NO_MEMORY 2           /* an allocation failed */
-#define ZRREG_INVALID_HANDLE 3      /* not a key handle (or, ZrRegQueryValueSz: not a string) */
+#define ZRREG_INVALID_HANDLE 3      /* a dead handle, rule 1 (or, ZrRegQueryValueSz: not a string) */
 #define ZRREG_NOT_FOUND 5           /* the named key or value does not exist */
 #define ZRREG_BUFFER_TOO_SMALL 7    /* the data does not fit; the room needed was stored back */
-#define ZRREG_KEY_NOT_FOUND 8       /* the handle's key is gone (deleted, or unloaded) */
+#define ZRREG_KEY_NOT_FOUND 8       /* the handle's key is gone (deleted, rule 2) */
 #define ZRREG_NOT_LOADED 9          /* no registry is loaded */
 #define ZRREG_KEY_BUSY 10           /* the key to delete has open handles */
 #define ZRREG_BAD_NAME 11           /* a name or text the file cannot carry (see ZrRegSetValueEx) */
@@ -54,7 +65,7 @@
 #define ZRREG_LOAD_OK 0        /* the file is loaded */
 #define ZRREG_LOAD_REFUSED 1   /* a registry is already loaded, or the file does not parse */
 #define ZRREG_LOAD_NO_MEMORY 2 /* an allocation failed; nothing is loaded */
-#define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path has 512 bytes or more */
+#define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path is null or has 512 bytes or more */
 
 /* Value types, as ZrRegQueryValueEx reports them and ZrRegSetValueEx takes them. */
 #define ZRREG_TYPE_SZ 1    /* a string of 8-bit characters, handed out as 16-bit text */
@@ -81,11 +92,12 @@
 extern "C" {
 #endif
 
-/* Loads the registry file `filename` (not null). ZRREG_LOAD_OK, ZRREG_LOAD_REFUSED,
- * ZRREG_LOAD_NO_MEMORY or ZRREG_LOAD_NO_FILE; after a failure nothing is loaded, except
- * that a second load leaves the first one in place. Messages about a bad file (with line
- * numbers) go to standard output. A token longer than the scanner's limit (10000 bytes,
- * see docs/registry-format.md) ends the process with exit status 1. */
+/* Loads the registry file `filename`. ZRREG_LOAD_OK, ZRREG_LOAD_REFUSED,
+ * ZRREG_LOAD_NO_MEMORY or ZRREG_LOAD_NO_FILE (also for a null filename); after a failure
+ * nothing is loaded, except that a second load leaves the first one in place. Messages
+ * about a bad file (with line numbers) go to standard output. A token longer than the
+ * scanner's limit (10000 bytes, see docs/registry-format.md) ends the process with exit
+ * status 1. */
 ZRREG_API uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename);
 
 /* Writes a changed tree back (to a temporary file beside the registry file, which then
@@ -113,7 +125,7 @@ ZRREG_API void* ZRREG_CALL HkeyHKCU(void);
 /* The handle of the product's key HKEY_LOCAL_MACHINE\Software\MORVANE\Ardo\1.0, every
  * missing level made, kept like HkeyHKLM's (which it opens too). The levels between are
  * not held open: deleting one deletes the product key, and this handle answers
- * ZRREG_KEY_NOT_FOUND from then on. */
+ * ZRREG_KEY_NOT_FOUND until the key is made again (rule 2). */
 ZRREG_API void* ZRREG_CALL HkeyArdoRoot(void);
 
 /* The number of subkeys of hKey; 0xFFFFFFFF when they cannot be enumerated (a null or
@@ -128,7 +140,7 @@ ZRREG_API int32_t ZRREG_CALL ZrRegOpenKeyEx(void* hKey, const unsigned short* lp
                                             void** phkResult);
 
 /* Releases a handle: ZRREG_SUCCESS, also when its key is gone, and for a null hKey;
- * ZRREG_INVALID_HANDLE when hKey is no key handle. */
+ * ZRREG_INVALID_HANDLE for a dead one (closed already, say). */
 ZRREG_API int32_t ZRREG_CALL ZrRegCloseKey(void* hKey);
 
 /* Writes the name of subkey number dwIndex (from 0, in the key's order) into lpName,
@@ -165,22 +177,22 @@ ZRREG_API int32_t ZRREG_CALL ZrRegCreateKey(void* hKey, const unsigned short* lp
  * from lpData whatever cbData says; any other type (not 0) is stored as a string of the
  * 8-bit text in lpData, which ends at its first NUL or after cbData bytes. ZRREG_SUCCESS;
  * ZRREG_BAD_NAME for a name or text holding a double quote, a line feed (byte 10) or
- * byte 26, or a text of more than 9998 bytes; ZRREG_NOT_LOADED; ZRREG_KEY_NOT_FOUND, also when hKey
- * is no key handle; ZRREG_NO_MEMORY (the old value stays); ZRREG_BAD_ARG, also for a
- * dwType or cbData of 0. */
+ * byte 26, or a text of more than 9998 bytes; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
+ * ZRREG_NO_MEMORY (the old value stays); ZRREG_BAD_ARG, also for a dwType or cbData of
+ * 0. */
 ZRREG_API int32_t ZRREG_CALL ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t dwType,
                                              const unsigned char* lpData, uint32_t cbData);
 
 /* Deletes the subkey szwSubKeyName of hKey with everything below it. The name is one
  * name, not a path (a "\" in it is taken as "/"). Handles open below the subkey do not
  * stop the deletion: their key is gone. ZRREG_SUCCESS; ZRREG_NOT_FOUND; ZRREG_KEY_BUSY
- * when the subkey itself has open handles; ZRREG_NOT_LOADED; ZRREG_KEY_NOT_FOUND, also
- * when hKey is no key handle; ZRREG_BAD_NAME; ZRREG_BAD_ARG. */
+ * when the subkey itself has open handles; ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE;
+ * ZRREG_KEY_NOT_FOUND; ZRREG_BAD_NAME; ZRREG_BAD_ARG. */
 ZRREG_API int32_t ZRREG_CALL ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName);
 
 /* Deletes the value szwValueName of hKey (a "\" in the name is taken as "/").
- * ZRREG_SUCCESS; ZRREG_NOT_FOUND; ZRREG_NOT_LOADED; ZRREG_KEY_NOT_FOUND, also when hKey
- * is no key handle; ZRREG_BAD_NAME; ZRREG_BAD_ARG. */
+ * ZRREG_SUCCESS; ZRREG_NOT_FOUND; ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE;
+ * ZRREG_KEY_NOT_FOUND; ZRREG_BAD_NAME; ZRREG_BAD_ARG. */
 ZRREG_API int32_t ZRREG_CALL ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName);
 
 /* Reads the string value szValueName of the key szKey below hkeyBase (szKey null or "":
@@ -188,7 +200,8 @@ ZRREG_API int32_t ZRREG_CALL ZrRegDeleteValue(void* hKey, const unsigned short* 
  * When the value cannot be read and szDefault is given, *pszValue is a copy of szDefault
  * and the result ZRREG_SUCCESS. Otherwise *pszValue is null and the result the reason:
  * ZRREG_NOT_FOUND, ZRREG_INVALID_HANDLE for a value that is not a string, or another
- * result of ZrRegOpenKeyEx and ZrRegQueryValueEx. 0xFFFFFFFF (ZRREG_BAD_ARG) when
+ * result of ZrRegOpenKeyEx and ZrRegQueryValueEx. A dead hkeyBase gets no default:
+ * *pszValue is null and the result ZRREG_INVALID_HANDLE. 0xFFFFFFFF (ZRREG_BAD_ARG) when
  * hkeyBase, szValueName or pszValue is null; *pszValue is untouched then. */
 ZRREG_API uint32_t ZRREG_CALL ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey,
                                                 const unsigned short* szValueName,
@@ -196,8 +209,9 @@ ZRREG_API uint32_t ZRREG_CALL ZrRegQueryValueSz(void* hkeyBase, const unsigned s
 
 /* Reads the integer value szValueName of the key szKey below hkeyBase (szKey null or "":
  * hkeyBase itself) into *pdwValue, which gets dwDefault when there is no such integer (a
- * missing key or value, a string value, any failure). ZRREG_SUCCESS; 0xFFFFFFFF
- * (ZRREG_BAD_ARG) when hkeyBase, szValueName or pdwValue is null. */
+ * missing key or value, a string value, any failure). ZRREG_SUCCESS; ZRREG_INVALID_HANDLE
+ * for a dead hkeyBase (*pdwValue gets dwDefault); 0xFFFFFFFF (ZRREG_BAD_ARG) when
+ * hkeyBase, szValueName or pdwValue is null. */
 ZRREG_API uint32_t ZRREG_CALL ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey,
                                                 const unsigned short* szValueName, uint32_t dwDefault,
                                                 uint32_t* pdwValue);

@@ -52,12 +52,12 @@ char* ZRNWGetSubkey(char* outStr, char* inStr) {
     return end;
 }
 
-static HKEY AsKey(void* h) { return static_cast<HKEY>(h); }
-
 // Every exported call holds the tree lock: queries, enumerations, opens and closes share
 // it, changes, loads and unloads take it alone. Each successful change goes into the
 // journal that the unload replays when another process has replaced the file. The functions below without the
-// Zr prefix are the calls' bodies, for callers that hold it already.
+// Zr prefix are the calls' bodies, for callers that hold it already; they take the handle
+// that the caller's token names (RegHandleOf), null for a dead one, which the key
+// operations refuse as no key handle.
 namespace {
 struct SharedTree {
     ZrHeld held = zrTreeLockShared();
@@ -75,41 +75,47 @@ struct SideLock {
 
 // Opens and closes change open counts and take blocks from the pool: under the side lock,
 // as readers share the tree.
-static int32_t OpenKey(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
-    if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
+static int32_t OpenKey(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult) {
     char keyNameOut[NAME_BUF];
     if (!ConvertName(lpSubKey, keyNameOut, true)) return ZRREG_BAD_NAME;
     HKEY result;
     SideLock side;
-    unsigned int rc = CfRegOpenKey(AsKey(hKey), keyNameOut, &result);
+    unsigned int rc = CfRegOpenKey(hKey, keyNameOut, &result);
     if (rc == REGERR_SUCCESS) *phkResult = result;
     return Win(rc);
 }
 
-static int32_t CloseKey(void* hKey) {
-    if (!hKey) return ZRREG_SUCCESS;
+static void CloseKey(HKEY hKey) {
     SideLock side;
-    return Win(CfRegCloseKey(AsKey(hKey)));
+    CfRegCloseKey(hKey);
 }
 
 int32_t ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t, void** phkResult) {
+    if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
     SharedTree lock;
-    return OpenKey(hKey, lpSubKey, phkResult);
+    HKEY result;
+    int32_t rc = OpenKey(RegHandleOf(hKey), lpSubKey, &result);
+    if (rc == ZRREG_SUCCESS) *phkResult = RegTokenOf(result);
+    return rc;
 }
 
+// The token is looked up under the side lock, so that of two closes of one handle the
+// second finds it dead.
 int32_t ZrRegCloseKey(void* hKey) {
+    if (!hKey) return ZRREG_SUCCESS;
     SharedTree lock;
-    return CloseKey(hKey);
+    SideLock side;
+    HKEY h = RegHandleOf(hKey);
+    return h ? Win(CfRegCloseKey(h)) : ZRREG_INVALID_HANDLE;
 }
 
-static int32_t EnumKey(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
-    if (!hKey || !lpName || !lpcbName) return ZRREG_BAD_ARG;
+static int32_t EnumKey(HKEY hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
     char subKeyName[NAME_BUF];
     subKeyName[0] = 0;  // what a failed enumeration delivers: it writes no name
     unsigned int length = NAME_BUF;
     // An index beyond the int range turns negative, which the key operation reports as
     // past the last subkey.
-    unsigned int rc = CfRegEnumKey(AsKey(hKey), static_cast<int>(dwIndex), subKeyName, &length);
+    unsigned int rc = CfRegEnumKey(hKey, static_cast<int>(dwIndex), subKeyName, &length);
     length = static_cast<unsigned int>(strlen(subKeyName));
     *lpcbName = length;
     zrMbstowcs(lpName, subKeyName, length + 1);
@@ -117,8 +123,9 @@ static int32_t EnumKey(void* hKey, uint32_t dwIndex, unsigned short* lpName, uin
 }
 
 int32_t ZrRegEnumKeyEx(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
+    if (!hKey || !lpName || !lpcbName) return ZRREG_BAD_ARG;
     SharedTree lock;
-    return EnumKey(hKey, dwIndex, lpName, lpcbName);
+    return EnumKey(RegHandleOf(hKey), dwIndex, lpName, lpcbName);
 }
 
 // Writes `n` wide characters made from the bytes of `s` into a byte buffer that need not
@@ -133,9 +140,8 @@ static void PutWide(unsigned char* out, const char* s, size_t n) {
 // The tree answers in 8-bit units, the caller's room is in bytes of 16-bit text. Strings
 // of any length are read, through a block of their own when they outgrow the name buffer
 // (from the C allocator, which readers may share).
-static int32_t QueryValue(void* hKey, const unsigned short* lpValueName, uint32_t* lpType,
+static int32_t QueryValue(HKEY hKey, const unsigned short* lpValueName, uint32_t* lpType,
                           unsigned char* lpData, uint32_t* lpcbData) {
-    if (!hKey || !lpValueName || !lpType || !lpData || !lpcbData) return ZRREG_BAD_ARG;
     char valueName[NAME_BUF];
     if (!ConvertName(lpValueName, valueName, false)) return ZRREG_BAD_NAME;
     uint32_t room = *lpcbData;
@@ -143,10 +149,10 @@ static int32_t QueryValue(void* hKey, const unsigned short* lpValueName, uint32_
     unsigned char local[NAME_BUF];  // the query writes what is read of it
     unsigned char* data = local;
     unsigned int length = NAME_BUF, myType = 0;
-    unsigned int rc = CfRegQueryValue(AsKey(hKey), valueName, &myType, data, &length);
+    unsigned int rc = CfRegQueryValue(hKey, valueName, &myType, data, &length);
     if (rc == REGERR_BUFFER_TOO_SMALL) {
         data = static_cast<unsigned char*>(zrHostRealloc(nullptr, length));
-        rc = data ? CfRegQueryValue(AsKey(hKey), valueName, &myType, data, &length) : REGERR_NO_MEMORY;
+        rc = data ? CfRegQueryValue(hKey, valueName, &myType, data, &length) : REGERR_NO_MEMORY;
     }
 
     if (rc == REGERR_SUCCESS) {
@@ -173,20 +179,21 @@ static int32_t QueryValue(void* hKey, const unsigned short* lpValueName, uint32_
 
 int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_t* lpType,
                           unsigned char* lpData, uint32_t* lpcbData) {
+    if (!hKey || !lpValueName || !lpType || !lpData || !lpcbData) return ZRREG_BAD_ARG;
     SharedTree lock;
-    return QueryValue(hKey, lpValueName, lpType, lpData, lpcbData);
+    return QueryValue(RegHandleOf(hKey), lpValueName, lpType, lpData, lpcbData);
 }
 
 // *phkResult is written only when the whole path was opened; after a failure it is
 // untouched, so that a caller's variable never holds a handle that was already closed.
-int32_t CreateKeyHeld(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
+int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult) {
     if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
     char keyNameOut[NAME_BUF];
     if (!ConvertName(lpSubKey, keyNameOut, true)) return ZRREG_BAD_NAME;
     if (keyNameOut[0] == '/' || keyNameOut[0] == 0) return ZRREG_BAD_ARG;
 
     char curKey[NAME_BUF];
-    HKEY curParent = AsKey(hKey), prevParent = nullptr, result = nullptr;
+    HKEY curParent = hKey, prevParent = nullptr, result = nullptr;
     bool levelDone = false;
     unsigned int rc = REGERR_SUCCESS;
     char* nextPos = keyNameOut;
@@ -213,8 +220,13 @@ int32_t CreateKeyHeld(void* hKey, const unsigned short* lpSubKey, void** phkResu
 }
 
 int32_t ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
+    if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
     TreeAlone lock;
-    return CreateKeyHeld(hKey, lpSubKey, phkResult);
+    HKEY base = RegHandleOf(hKey), result;
+    if (!base) return ZRREG_INVALID_HANDLE;
+    int32_t rc = CreateKeyHeld(base, lpSubKey, &result);
+    if (rc == ZRREG_SUCCESS) *phkResult = RegTokenOf(result);
+    return rc;
 }
 
 int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t dwType,
@@ -223,8 +235,10 @@ int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t 
     char valueNameOut[NAME_BUF];
     if (!ConvertName(lpValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
     TreeAlone lock;
-    unsigned int rc = CfRegSetValue(AsKey(hKey), valueNameOut, dwType, lpData, cbData);
-    if (rc == REGERR_SUCCESS) JournalSet(AsKey(hKey)->ptr, valueNameOut, dwType, lpData, cbData);
+    HKEY key = RegHandleOf(hKey);
+    if (!key) return ZRREG_INVALID_HANDLE;
+    unsigned int rc = CfRegSetValue(key, valueNameOut, dwType, lpData, cbData);
+    if (rc == REGERR_SUCCESS) JournalSet(key->ptr, valueNameOut, dwType, lpData, cbData);
     return Win(rc);
 }
 
@@ -233,8 +247,10 @@ int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
     char subKeyNameOut[NAME_BUF];
     if (!ConvertName(szwSubKeyName, subKeyNameOut, true)) return ZRREG_BAD_NAME;
     TreeAlone lock;
-    unsigned int rc = CfRegDeleteKey(AsKey(hKey), subKeyNameOut);
-    if (rc == REGERR_SUCCESS) JournalDeleteKey(AsKey(hKey)->ptr, subKeyNameOut);
+    HKEY key = RegHandleOf(hKey);
+    if (!key) return ZRREG_INVALID_HANDLE;
+    unsigned int rc = CfRegDeleteKey(key, subKeyNameOut);
+    if (rc == REGERR_SUCCESS) JournalDeleteKey(key->ptr, subKeyNameOut);
     return Win(rc);
 }
 
@@ -243,8 +259,10 @@ int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
     char valueNameOut[NAME_BUF];
     if (!ConvertName(szwValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
     TreeAlone lock;
-    unsigned int rc = CfRegDeleteValue(AsKey(hKey), valueNameOut);
-    if (rc == REGERR_SUCCESS) JournalDeleteValue(AsKey(hKey)->ptr, valueNameOut);
+    HKEY key = RegHandleOf(hKey);
+    if (!key) return ZRREG_INVALID_HANDLE;
+    unsigned int rc = CfRegDeleteValue(key, valueNameOut);
+    if (rc == REGERR_SUCCESS) JournalDeleteValue(key->ptr, valueNameOut);
     return Win(rc);
 }
 
@@ -254,7 +272,8 @@ uint32_t ZrRegCountSubKeys(void* hKey) {
     if (!hKey) return 0xFFFFFFFF;
     SharedTree lock;
     unsigned int count = 0;
-    return CfRegCountSubKeys(AsKey(hKey), &count) == REGERR_SUCCESS ? count : 0xFFFFFFFF;
+    HKEY key = RegHandleOf(hKey);
+    return key && CfRegCountSubKeys(key, &count) == REGERR_SUCCESS ? count : 0xFFFFFFFF;
 }
 
 // The query reports the exact room a string needs, so one retry reads any value; the
@@ -263,14 +282,19 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
                            const unsigned short* szDefault, unsigned short** pszValue) {
     if (!hkeyBase || !szValueName || !pszValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
     SharedTree lock;
-    void* hkey = nullptr;
+    // A dead handle is the host's error, which a default would hide.
+    HKEY base = RegHandleOf(hkeyBase), hkey = nullptr;
+    if (!base) {
+        *pszValue = nullptr;
+        return ZRREG_INVALID_HANDLE;
+    }
     unsigned char* pb = nullptr;
     uint32_t dw = ZRREG_TYPE_SZ, cb = NAME_BUF, offered = 0;
     int32_t rc;
     if (szKey && szKey[0]) {
-        rc = OpenKey(hkeyBase, szKey, &hkey);
+        rc = OpenKey(base, szKey, &hkey);
     } else {
-        hkey = hkeyBase;
+        hkey = base;
         rc = ZRREG_SUCCESS;
     }
     while (rc == ZRREG_SUCCESS || rc == ZRREG_BUFFER_TOO_SMALL) {
@@ -296,27 +320,32 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
     }
     if (pb) rc = ZRREG_SUCCESS;
     *pszValue = reinterpret_cast<unsigned short*>(pb);
-    if (hkey && hkey != hkeyBase) CloseKey(hkey);
+    if (hkey && hkey != base) CloseKey(hkey);
     return static_cast<uint32_t>(rc);
 }
 
 // Only an integer value is delivered; a string value gives the default, like a missing
-// one, so *pdwValue never holds the bytes of a text.
+// one, so *pdwValue never holds the bytes of a text. Only a dead handle, the host's error,
+// is told apart.
 uint32_t ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey, const unsigned short* szValueName,
                            uint32_t dwDefault, uint32_t* pdwValue) {
     if (!hkeyBase || !szValueName || !pdwValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
     SharedTree lock;
-    void* hkey = nullptr;
+    HKEY base = RegHandleOf(hkeyBase), hkey = nullptr;
+    if (!base) {
+        *pdwValue = dwDefault;
+        return ZRREG_INVALID_HANDLE;
+    }
     int32_t rc = ZRREG_SUCCESS;
     if (szKey && szKey[0]) {
-        rc = OpenKey(hkeyBase, szKey, &hkey);
+        rc = OpenKey(base, szKey, &hkey);
     } else {
-        hkey = hkeyBase;
+        hkey = base;
     }
     uint32_t dw = ZRREG_TYPE_DWORD, cb = 4, value = 0;
     if (rc == ZRREG_SUCCESS)
         rc = QueryValue(hkey, szValueName, &dw, reinterpret_cast<unsigned char*>(&value), &cb);
     *pdwValue = (rc == ZRREG_SUCCESS && dw == ZRREG_TYPE_DWORD) ? value : dwDefault;
-    if (hkey && hkey != hkeyBase) CloseKey(hkey);
+    if (hkey && hkey != base) CloseKey(hkey);
     return ZRREG_SUCCESS;
 }

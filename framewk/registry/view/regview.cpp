@@ -15,8 +15,8 @@ static const RegViewKey* View(RegNode* node) { return reinterpret_cast<const Reg
 const RegViewKey* RegViewRoot() { return View(RootNode); }
 
 const RegViewKey* RegViewKeyOf(void* hkey) {
-    HKEY h = static_cast<HKEY>(hkey);
-    if (!RootNode || !h || h->type != REGHANDLE_KEY) return nullptr;
+    HKEY h = RegHandleOf(hkey);
+    if (!RootNode || !h) return nullptr;
     return View(Search(h->ptr));
 }
 

@@ -15,6 +15,7 @@ TEST(EntryPoints, LoadResults) {
     WriteBytes(reg, "KEY \"My Computer\" ( [REG_INT] n = 1; )\n");
     EXPECT_EQ(ZrLoadRegistry(dir.File("missing.txt").c_str()), ZRREG_LOAD_NO_FILE);
     EXPECT_EQ(ZrLoadRegistry(std::string(512, 'p').c_str()), ZRREG_LOAD_NO_FILE);  // too long a path
+    EXPECT_EQ(ZrLoadRegistry(nullptr), ZRREG_LOAD_NO_FILE);
     // What is not a regular file cannot be read as one: a directory would read as a syntax
     // error, and a FIFO without a writer would hang the host.
     fs::create_directory(dir.File("dir.txt"));

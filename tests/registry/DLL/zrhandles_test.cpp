@@ -2,25 +2,146 @@
 // keys, subkey counts, handles that follow or lose their keys, and the predefined handles.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "testutil.h"
 
-TEST_F(WideTest, HandlesThatAreNoHandles) {
-    REG_HANDLE bogus = {0x42, const_cast<char*>("My Computer"), 1, nullptr, 0};
-    void* h = nullptr;
-    EXPECT_EQ(ZrRegOpenKeyEx(&bogus, WP(u"Software"), 0, &h), ZRREG_INVALID_HANDLE);
-    EXPECT_EQ(ZrRegDeleteKey(&bogus, WP(u"Empty")), ZRREG_KEY_NOT_FOUND);
-    EXPECT_EQ(ZrRegDeleteValue(&bogus, WP(u"x")), ZRREG_KEY_NOT_FOUND);
-    EXPECT_EQ(SetSz(&bogus, "x", "x"), ZRREG_KEY_NOT_FOUND);
-    EXPECT_EQ(ZrRegCloseKey(&bogus), ZRREG_INVALID_HANDLE);
+namespace {
+
+void* const kUntouched = reinterpret_cast<void*>(uintptr_t(0x5));
+
+// Every exported function that takes a handle, with arguments that a live handle of
+// HKEY_LOCAL_MACHINE\Software would make succeed; each checks what a failure writes and
+// answers ZRREG_INVALID_HANDLE for what its function answered a dead handle with.
+uint32_t (*const kHandleCalls[])(void*) = {
+    [](void* h) -> uint32_t {
+        void* out = kUntouched;
+        int32_t rc = ZrRegOpenKeyEx(h, WP(u"A"), 0, &out);
+        EXPECT_EQ(out, kUntouched);
+        return rc;
+    },
+    [](void* h) -> uint32_t {
+        void* out = kUntouched;
+        int32_t rc = ZrRegCreateKey(h, WP(u"New\\Sub"), &out);
+        EXPECT_EQ(out, kUntouched);
+        return rc;
+    },
+    [](void* h) -> uint32_t { return ZrRegCloseKey(h); },
+    [](void* h) -> uint32_t {
+        unsigned short name[256] = {'x', 0};
+        uint32_t cb = 7;
+        int32_t rc = ZrRegEnumKeyEx(h, 0, name, &cb);
+        EXPECT_EQ(name[0] + cb, 0u);
+        return rc;
+    },
+    [](void* h) -> uint32_t {
+        unsigned char data[16] = {'x', 'x'};
+        uint32_t type = 7, cb = sizeof data;
+        int32_t rc = ZrRegQueryValueEx(h, WP(u"n"), &type, data, &cb);
+        EXPECT_TRUE(cb == 256 && data[0] == 0 && data[1] == 0 && type == 7);
+        return rc;
+    },
+    [](void* h) -> uint32_t {
+        return ZrRegSetValueEx(h, WP(u"n"), 1, reinterpret_cast<const unsigned char*>("x"), 2);
+    },
+    [](void* h) -> uint32_t { return ZrRegDeleteKey(h, WP(u"A")); },
+    [](void* h) -> uint32_t { return ZrRegDeleteValue(h, WP(u"n")); },
+    [](void* h) -> uint32_t { return ZrRegCountSubKeys(h) == 0xFFFFFFFFu ? ZRREG_INVALID_HANDLE : 0; },
+    [](void* h) -> uint32_t {  // a default would hide the host's error
+        unsigned short* s = reinterpret_cast<unsigned short*>(kUntouched);
+        uint32_t rc = ZrRegQueryValueSz(h, WP(u"A"), WP(u"s"), WP(u"default"), &s);
+        EXPECT_EQ(s, nullptr);
+        return rc;
+    },
+    [](void* h) -> uint32_t {
+        uint32_t v = 1, rc = ZrRegQueryValueDw(h, nullptr, WP(u"n"), 77, &v);
+        EXPECT_EQ(v, 77u);
+        return rc;
+    },
+};
+
+REG_HANDLE s_notInTheTable = {REGHANDLE_KEY, const_cast<char*>("My Computer"), 1, nullptr, 0};
+
+// Dead handles: closed, of an earlier load, or never handles. Each call refuses them and
+// changes nothing.
+TEST(DeadHandles, AnswerEveryFunctionAsNoHandle) {
+    ResetRegistry();
+    TempDir dir;
+    std::string file = dir.File("reg.txt");
+    auto load = [&] {
+        WriteBytes(file,
+                   "KEY \"My Computer\" ( KEY HKEY_LOCAL_MACHINE ( KEY Software ( [REG_SZ] s = \"t\"; "
+                   "[REG_INT] n = 5; KEY A ( ) ) ) KEY HKEY_CURRENT_USER ( ) )\n");
+        ASSERT_EQ(ZrLoadRegistry(file.c_str()), ZRREG_LOAD_OK);
+    };
+    auto reload = [&] {
+        ZrUnloadRegistry();
+        load();
+    };
+    auto software = [] {
+        void* h = nullptr;
+        EXPECT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"HKEY_LOCAL_MACHINE\\Software"), 0, &h), 0);
+        return h;
+    };
+    auto slot = [](void* h) { return reinterpret_cast<uintptr_t>(h) >> kRegSerialBits; };
+    std::vector<std::function<void*()>> kinds = {
+        [&] {  // closed: the table's close is a second close
+            void* h = software();
+            ZrRegCloseKey(h);
+            return h;
+        },
+        [&] {  // closed, its slot holding a newer handle
+            void* h = software();
+            ZrRegCloseKey(h);
+            void* again = software();
+            for (int i = 0; i < 100000 && slot(again) != slot(h); ++i, again = software())
+                ZrRegCloseKey(again);
+            EXPECT_EQ(slot(again), slot(h));
+            return h;
+        },
+        [&] {  // opened in the load before
+            void* h = software();
+            reload();
+            return h;
+        },
+        [&] {  // the root after the unload
+            void* h = HkeyRegRoot();
+            ZrUnloadRegistry();
+            return h;
+        },
+        [] { return static_cast<void*>(&s_notInTheTable); },
+        [] { return reinterpret_cast<void*>(~uintptr_t(0)); },
+    };
+    for (void* (*library)() : {HkeyRegRoot, HkeyHKLM, HkeyHKCU, HkeyArdoRoot})
+        kinds.push_back([&, library] {  // the library's of the load before
+            void* h = library();
+            reload();
+            return h;
+        });
+    for (size_t k = 0; k < kinds.size(); ++k) {
+        load();
+        void* dead = kinds[k]();
+        std::string before = DumpTree(RootNode);
+        int changed = bRegChanged;
+        for (size_t c = 0; c < std::size(kHandleCalls); ++c)
+            EXPECT_EQ(kHandleCalls[c](dead), uint32_t(ZRREG_INVALID_HANDLE))
+                << "kind " << k << ", call " << c;
+        EXPECT_EQ(DumpTree(RootNode), before) << k;
+        EXPECT_EQ(bRegChanged, changed) << k;
+        ZrUnloadRegistry();
+    }
 }
+
+}  // namespace
 
 TEST_F(WideTest, CreateKeyWalksThePath) {
     void* sw = Open(root, "Software");
     void* h = nullptr;
     EXPECT_EQ(ZrRegCreateKey(sw, WP(W("a\\b\\c")), &h), ZRREG_SUCCESS);
-    EXPECT_STREQ(static_cast<HKEY>(h)->ptr, "My Computer/Software/a/b/c");
+    EXPECT_STREQ(RegHandleOf(h)->ptr, "My Computer/Software/a/b/c");
     // "a" is found as the existing "A" (names ignore case), so b is created below it.
     EXPECT_EQ(Search("My Computer/Software/A")->GetOpenCnt(), 0);
     EXPECT_EQ(Search("My Computer/Software/A/b")->GetOpenCnt(), 0);
@@ -85,9 +206,9 @@ TEST_F(WideTest, CountFollowsTheSubkeysAndTheLengthsOfTheirNames) {
         AddKey(n300.c_str());
     });
     EXPECT_EQ(ZrRegCountSubKeys(sw), 0xFFFFFFFFu);
-    EXPECT_EQ(CfRegDeleteKey(static_cast<HKEY>(sw), n256.c_str()), 0u);
+    EXPECT_EQ(CfRegDeleteKey(RegHandleOf(sw), n256.c_str()), 0u);
     EXPECT_EQ(ZrRegCountSubKeys(sw), 0xFFFFFFFFu);
-    EXPECT_EQ(CfRegDeleteKey(static_cast<HKEY>(sw), n300.c_str()), 0u);
+    EXPECT_EQ(CfRegDeleteKey(RegHandleOf(sw), n300.c_str()), 0u);
     EXPECT_EQ(ZrRegCountSubKeys(sw), 3u);
     unsigned short name[256];
     uint32_t len;
@@ -215,8 +336,8 @@ typedef WideTest PredefinedTest;
 TEST_F(PredefinedTest, ProductKeyFirstCachesBothHandles) {
     void* ardo = HkeyArdoRoot();
     ASSERT_NE(ardo, nullptr);
-    EXPECT_EQ(s_hkeyHKLM, HkeyHKLM());
-    EXPECT_STREQ(static_cast<HKEY>(ardo)->ptr, "My Computer/HKEY_LOCAL_MACHINE/Software/MORVANE/Ardo/1.0");
+    EXPECT_EQ(s_hkeyHKLM, RegHandleOf(HkeyHKLM()));
+    EXPECT_STREQ(RegHandleOf(ardo)->ptr, "My Computer/HKEY_LOCAL_MACHINE/Software/MORVANE/Ardo/1.0");
     EXPECT_EQ(HkeyArdoRoot(), ardo);
     EXPECT_EQ(Search("My Computer/HKEY_LOCAL_MACHINE/Software")->GetOpenCnt(), 0);
     EXPECT_EQ(Search("My Computer/HKEY_LOCAL_MACHINE/Software/MORVANE/Ardo/1.0")->GetOpenCnt(), 1);
@@ -226,6 +347,11 @@ TEST_F(PredefinedTest, ProductKeyFirstCachesBothHandles) {
     EXPECT_EQ(ZrRegDeleteKey(HkeyHKLM(), WP(W("Software"))), ZRREG_SUCCESS);
     EXPECT_EQ(ZrRegCountSubKeys(ardo), 0xFFFFFFFFu);
     EXPECT_EQ(ZrRegDeleteKey(root, WP(W("HKEY_LOCAL_MACHINE"))), ZRREG_KEY_BUSY);
+    // Made again at its path, the key is the handle's again.
+    void* again = nullptr;
+    ASSERT_EQ(ZrRegCreateKey(HkeyHKLM(), WP(u"Software\\MORVANE\\Ardo\\1.0\\x"), &again), ZRREG_SUCCESS);
+    EXPECT_EQ(ZrRegCountSubKeys(ardo), 1u);
+    ZrRegCloseKey(again);
 }
 
 TEST_F(PredefinedTest, MissingKeyIsAddedLastAndCachedOnce) {

@@ -67,7 +67,7 @@ TEST_F(WideTest, Enumerate) {
 
 TEST_F(WideTest, OpenCodesAndPaths) {
     void* h = Open(root, "software\\a");
-    EXPECT_STREQ(static_cast<HKEY>(h)->ptr, "My Computer/software/a");  // as spelled, "\\" made "/"
+    EXPECT_STREQ(RegHandleOf(h)->ptr, "My Computer/software/a");  // as spelled, "\\" made "/"
     EXPECT_EQ(Search("My Computer/Software/A")->GetOpenCnt(), 1);
     void* untouched = reinterpret_cast<void*>(0x1);
     for (const char* bad : {"", "Missing", "Software\\"})

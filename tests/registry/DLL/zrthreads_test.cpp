@@ -300,6 +300,34 @@ TEST(Threads, EightThreadsKeepEveryInvariant) {
            static_cast<long long>(StressTime().count()));
 }
 
+// Threads hold thousands of handles at once and close them, so that the handle table
+// grows and reuses slots while the others look tokens up: live handles reach their key,
+// closed ones are refused whoever holds their slot now (ThreadSanitizer checks the table).
+TEST(Threads, DeadHandlesAreRefusedWhileOthersReuseTheirSlots) {
+    TempDir dir;
+    std::string file = dir.File("handles.reg");
+    WriteBytes(file, "KEY \"My Computer\" ( KEY Shared ( KEY A ( ) ) )\n");
+    ASSERT_EQ(ZrLoadRegistry(file.c_str()), ZRREG_LOAD_OK);
+    std::atomic<int> faults{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            std::vector<void*> held(1500), closed;
+            for (int round = 0; round < 6; ++round) {
+                for (void*& h : held) faults += ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"Shared"), 0, &h) != 0;
+                // The slots of the handles closed last round hold some of these now.
+                for (void* h : closed)
+                    faults += ZrRegCountSubKeys(h) != 0xFFFFFFFFu || ZrRegCloseKey(h) != ZRREG_INVALID_HANDLE;
+                for (void* h : held) faults += ZrRegCountSubKeys(h) != 1 || ZrRegCloseKey(h) != 0;
+                closed = held;
+            }
+        });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(faults.load(), 0);
+    EXPECT_EQ(ZrRegDeleteKey(HkeyRegRoot(), WP(u"Shared")), ZRREG_SUCCESS);  // every open was counted down
+    ZrUnloadRegistry();
+}
+
 // A host's first thread calls without locks until a second thread calls; the second one
 // must then see everything the first wrote, and from then on both lock. The switch
 // happens once per process, so each round runs in a process of its own, the second

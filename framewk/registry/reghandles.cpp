@@ -1,0 +1,107 @@
+// The handle table (see regp.h): the slots of the handles a host holds, and their reuse.
+#include <stdlib.h>
+
+#include "regp.h"
+#include "zrplat.h"
+
+RegHandleSlot* RegHandleChunks[kRegChunks];
+static void* s_blocks[kRegChunks];  // as allocated, before the chunks' alignment
+
+// Slots 0 .. s_used-1 have been handed out; the closed ones wait in a queue, oldest first.
+static uint32_t s_used;
+static uint32_t s_freeHead, s_freeTail, s_freeCount;
+static const uint32_t kMaxSlots = uint32_t(1) << kRegIndexBits;
+
+static int ChunkOf(uint32_t index, uint32_t* offset) {
+    uint32_t at = index + (1u << kRegFirstChunkBits);
+    int top = 31 - __builtin_clz(at);
+    *offset = at - (1u << top);
+    return top - kRegFirstChunkBits;
+}
+
+RegHandleSlot* RegHandleFarSlot(uintptr_t index) {
+    if (index >= kMaxSlots) return nullptr;
+    uint32_t offset;
+    RegHandleSlot* chunk =
+        __atomic_load_n(&RegHandleChunks[ChunkOf(static_cast<uint32_t>(index), &offset)], __ATOMIC_ACQUIRE);
+    return chunk ? chunk + offset : nullptr;
+}
+
+static RegHandleSlot* SlotAt(uint32_t index) {
+    uint32_t offset;
+    return RegHandleChunks[ChunkOf(index, &offset)] + offset;
+}
+
+// A slot never handed out, its chunk allocated (zeroed: even serials, no handle) when it
+// is the chunk's first; null without memory.
+static RegHandleSlot* FreshSlot() {
+    if (s_used == kMaxSlots) return nullptr;
+    uint32_t offset;
+    int k = ChunkOf(s_used, &offset);
+    if (!RegHandleChunks[k]) {
+        if (zrAllocShouldFail()) return nullptr;
+        size_t n = size_t(1) << (kRegFirstChunkBits + k);
+        void* block = calloc(n + 1, sizeof(RegHandleSlot));
+        if (!block) return nullptr;
+        s_blocks[k] = block;
+        uintptr_t line = (reinterpret_cast<uintptr_t>(block) + alignof(RegHandleSlot) - 1) &
+                         ~static_cast<uintptr_t>(alignof(RegHandleSlot) - 1);
+        __atomic_store_n(&RegHandleChunks[k], reinterpret_cast<RegHandleSlot*>(line), __ATOMIC_RELEASE);
+    }
+    RegHandleSlot* slot = RegHandleChunks[k] + offset;
+    slot->index = s_used++;
+    return slot;
+}
+
+static RegHandleSlot* RestedSlot() {
+    RegHandleSlot* slot = SlotAt(s_freeHead);
+    s_freeHead = slot->nextFree;
+    --s_freeCount;
+    return slot;
+}
+
+HKEY RegHandleNew(char* path, int parts) {
+    RegHandleSlot* slot = s_freeCount > kRegSlotsResting ? RestedSlot() : FreshSlot();
+    if (!slot && s_freeCount) slot = RestedSlot();
+    if (!slot) return nullptr;
+    HKEY h = &slot->key;
+    h->type = REGHANDLE_KEY;
+    h->ptr = path;
+    h->parts = parts;
+    h->node = nullptr;
+    h->gen = 0;
+    // Filled before its serial goes odd: whoever finds the handle by its token finds it whole.
+    __atomic_store_n(&slot->serial, slot->serial + 1, __ATOMIC_RELEASE);
+    return h;
+}
+
+void RegHandleFree(HKEY h) {
+    RegHandleSlot* slot = reinterpret_cast<RegHandleSlot*>(h);
+    __atomic_store_n(&slot->serial, slot->serial + 1, __ATOMIC_RELEASE);
+    zrFree(h->ptr);
+    h->ptr = nullptr;
+    if (s_freeCount++ == 0) {
+        s_freeHead = slot->index;
+    } else {
+        SlotAt(s_freeTail)->nextFree = slot->index;
+    }
+    s_freeTail = slot->index;
+}
+
+void RegHandleFreeAll() {
+    for (uint32_t i = 0; i < s_used; ++i) {
+        RegHandleSlot* slot = SlotAt(i);
+        if (slot->serial & 1) RegHandleFree(&slot->key);
+    }
+}
+
+void RegHandleRelease() {
+    for (uint32_t i = 0; i < s_used; ++i)
+        if (SlotAt(i)->serial & 1) return;
+    for (int k = 0; k < kRegChunks; ++k) {
+        free(s_blocks[k]);
+        s_blocks[k] = nullptr;
+        RegHandleChunks[k] = nullptr;
+    }
+    s_used = s_freeHead = s_freeTail = s_freeCount = 0;
+}
