@@ -60,6 +60,13 @@ static RegHandleSlot* RestedSlot() {
     return slot;
 }
 
+REG_HANDLE RegHandleAt(const char* path) {
+    REG_HANDLE h = {};
+    h.type = REGHANDLE_KEY;
+    h.ptr = const_cast<char*>(path);
+    return h;
+}
+
 HKEY RegHandleNew(char* path, int parts) {
     RegHandleSlot* slot = s_freeCount > kRegSlotsResting ? RestedSlot() : FreshSlot();
     if (!slot && s_freeCount) slot = RestedSlot();

@@ -147,7 +147,15 @@ static int WithOpenKey(RegNode* parent, F action) {
     return rc;
 }
 
+void RegSetChanged(bool changed) { bRegChanged = changed ? 1 : 0; }
+
 unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHandle) {
+    bool made;
+    return CfRegCreateKeyMade(hParentKey, newKey, phNewHandle, &made);
+}
+
+unsigned int CfRegCreateKeyMade(HKEY hParentKey, const char* newKey, HKEY* phNewHandle, bool* made) {
+    *made = false;
     if (!NWREGIsRegLoaded()) return REGERR_NOT_LOADED;
     if (!IsKeyHandle(hParentKey) || !newKey || !phNewHandle) return REGERR_INVALID_HANDLE;
     unsigned int rc;
@@ -172,6 +180,7 @@ unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHand
     });
     if (created != 0) return static_cast<unsigned int>(created);
     bRegChanged = 1;
+    *made = true;
     // A key added below the parent cannot change what the parent's path names: a path
     // through it is longer. When nothing else changed, the parent's node stays known.
     if (RegKeyGeneration == before + 1) Remember(hParentKey, parent);

@@ -287,6 +287,9 @@ inline void* RegTokenOf(HKEY h) {
 HKEY RegHandleNew(char* path, int parts);
 // Closes the handle: its token is dead from now on, and its path is freed.
 void RegHandleFree(HKEY h);
+// A handle of the key at the absolute path `path` (which stays the caller's) for the key
+// operations of the library itself: in no table, never a host's, nothing to release.
+REG_HANDLE RegHandleAt(const char* path);
 // Closes every handle of the table: the unload's, so that none lives into the next load.
 void RegHandleFreeAll();
 // Frees the table when it holds no handle: for a library that leaves the process, after
@@ -294,7 +297,12 @@ void RegHandleFreeAll();
 void RegHandleRelease();
 
 extern HKEY s_hkeyRoot;
-extern int bRegChanged;
+extern int bRegChanged;  // 1: the tree changed since the load or the last save (regkeys.cpp)
+// Other files read and change the flag through these.
+inline bool RegIsChanged() { return bRegChanged == 1; }
+void RegSetChanged(bool changed);
+// CfRegCreateKey that also tells whether it made the key (rather than opened it).
+unsigned int CfRegCreateKeyMade(HKEY hParentKey, const char* newKey, HKEY* phNewHandle, bool* made);
 
 unsigned int CfRegOpenKey(HKEY h, const char* keyname, HKEY* newHandle);
 unsigned int CfRegCloseKey(HKEY h);

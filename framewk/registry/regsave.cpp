@@ -206,8 +206,8 @@ bool cfRegSaveRegTo(const char* path, int* err) {
 // names (links resolved). 1 when the file is complete and on disk; a temporary file that
 // could not be written whole is removed.
 int cfRegSaveRegToTemp(char* tmpFile, char* target) {
-    if (bRegChanged != 1) return 0;
-    bRegChanged = 0;
+    if (!RegIsChanged()) return 0;
+    RegSetChanged(false);
     const RegFileNames& names = RegFile();
     if (!RootNode || !names.saveable) {
         RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, "has no temporary file name (no \".\" in its name)");

@@ -204,13 +204,10 @@ int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult
             if (prevParent != hKey) CloseKey(prevParent);
             curParent = result;
         }
-        // A level made (not merely opened) goes into the journal: the key operation tells
-        // it by the changed flag alone.
-        int changedBefore = bRegChanged;
-        bRegChanged = 0;
-        rc = CfRegCreateKey(curParent, curKey, &result);
-        if (rc == REGERR_SUCCESS && bRegChanged) JournalCreate(result->ptr);
-        bRegChanged |= changedBefore;
+        // A level made (not merely opened) goes into the journal.
+        bool made;
+        rc = CfRegCreateKeyMade(curParent, curKey, &result, &made);
+        if (rc == REGERR_SUCCESS && made) JournalCreate(result->ptr);
         prevParent = curParent;
         levelDone = true;
     }

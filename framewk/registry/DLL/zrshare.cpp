@@ -108,14 +108,6 @@ void JournalClear() {
     s_journalLost = false;
 }
 
-// A handle of the key at an absolute path, for the key operations; nothing to release.
-static REG_HANDLE At(const char* path) {
-    REG_HANDLE h = {};
-    h.type = REGHANDLE_KEY;
-    h.ptr = const_cast<char*>(path);
-    return h;
-}
-
 // Makes every missing level of the absolute path, level by level below the root.
 static bool EnsureKey(const char* path) {
     if (Search(path)) return true;
@@ -133,7 +125,7 @@ static bool EnsureKey(const char* path) {
         *end = 0;
         *next = 0;
         if (*name) {
-            REG_HANDLE parent = At(buf);
+            REG_HANDLE parent = RegHandleAt(buf);
             HKEY h;
             ok = CfRegCreateKey(&parent, name, &h) == REGERR_SUCCESS;
             if (ok) CfRegCloseKey(h);
@@ -152,7 +144,7 @@ static bool EnsureKey(const char* path) {
 // change, the process that unloads later wins.
 static void Replay() {
     for (JournalEntry* e = s_first; e; e = e->next) {
-        REG_HANDLE h = At(e->path);
+        REG_HANDLE h = RegHandleAt(e->path);
         switch (e->op) {
             case J_CREATE:
                 EnsureKey(e->path);
@@ -206,7 +198,7 @@ static void KeepOwnTree(const char* why) {
         RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes could not be kept", bpRegFile, why);
         RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, why);
     }
-    bRegChanged = 0;
+    RegSetChanged(false);
     UnloadRegistry();
 }
 
@@ -222,7 +214,7 @@ static void Merge(const ZrFileStamp& found) {
         UnloadRegistry();  // it cannot write its temporary file either: the save fails as before
         return;
     }
-    bRegChanged = 0;
+    RegSetChanged(false);
     UnloadRegistry();
     unsigned int rc = ReloadRegistry();
     if (rc != REGERR_SUCCESS) {
@@ -239,7 +231,7 @@ static void Merge(const ZrFileStamp& found) {
         return;
     }
     Replay();
-    bRegChanged = 1;
+    RegSetChanged(true);
     UnloadRegistry();
     ZrFileStamp now;
     if (zrStampOf(RegFile().target, &now) && !zrSameStamp(now, found)) {
@@ -259,7 +251,7 @@ static void Merge(const ZrFileStamp& found) {
 void ShareUnload() {
     RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
     const RegFileNames& names = RegFile();
-    if (!NWREGIsRegLoaded() || bRegChanged != 1 || !names.saveable) {
+    if (!NWREGIsRegLoaded() || !RegIsChanged() || !names.saveable) {
         UnloadRegistry();
         JournalClear();
         return;

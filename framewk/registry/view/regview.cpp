@@ -40,10 +40,10 @@ RegViewValue RegViewValueAt(const RegViewKey* key, int index) {
     return out;
 }
 
-bool RegViewChanged() { return bRegChanged == 1; }
+bool RegViewChanged() { return RegIsChanged(); }
 
 void RegViewSetChanged(bool changed) {
-    bRegChanged = changed ? 1 : 0;
+    RegSetChanged(changed);
     if (!changed) JournalClear();  // dropped changes are not merged into the file either
 }
 
