@@ -11,10 +11,6 @@ namespace {
 
 const char kHeader4[] = "REGEDIT4";
 
-// The Windows hives a section may start at besides the registry's own top-level keys.
-const char* const kHives[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS",
-                              "HKEY_CURRENT_CONFIG"};
-
 std::string LineMsg(int line, const std::string& what) {
     return "line " + std::to_string(line) + ": " + what;
 }
@@ -244,8 +240,8 @@ void Reader::Section(int line, const char* p, const char* e) {
 }
 
 bool Reader::IsHive(const std::string& name) {
-    for (const char* hive : kHives)
-        if (SameName(name, hive)) return true;
+    for (const WindowsHive& hive : kWindowsHives)
+        if (SameName(name, hive.name)) return true;
     return false;
 }
 

@@ -29,8 +29,9 @@ const char kAddHelp[] =
     "  -v NAME  the value to set (\"\" for the default value)\n"
     "  -t TYPE  REG_SZ (text, the default) or REG_DWORD (a 32-bit integer)\n"
     "  -d DATA  the text, or the integer: decimal, negative, or hexadecimal after 0x\n"
-    "  --force  create KEY even when its first level is not a root of FILE\n"
-    "           (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or a top-level key it has)\n"
+    "  --force  create KEY even when its first level is not a root of FILE (a\n"
+    "           Windows hive or a top-level key it has); write FILE even when it\n"
+    "           holds integers wider than 32 bits, which are written back cut\n"
     "\n"
     "Example: zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Zoom -t REG_DWORD -d 125\n";
 
@@ -41,7 +42,8 @@ const char kDeleteHelp[] =
     "written back. The root \"My Computer\" itself cannot be deleted.\n"
     "  -v NAME  delete the one value NAME (\"\" for the default value)\n"
     "  -va      delete all values of KEY; its subkeys stay\n"
-    "  --force  allow deleting a whole top-level key (such as HKEY_CURRENT_USER)\n"
+    "  --force  allow deleting a whole top-level key (such as HKEY_CURRENT_USER);\n"
+    "           write FILE even when it holds integers wider than 32 bits\n"
     "\n"
     "Example: zrreg delete app.txt 'HKCU\\Software\\MORVANE\\Ardo\\Recent'\n";
 
@@ -112,7 +114,7 @@ int RunAdd(const Args& a) {
         return kFailed;
     }
     Registry reg(a.pos[0]);
-    if (!reg.Open(true)) return kFailed;
+    if (!reg.Open(true, a.Has("--force"))) return kFailed;
     if (!parts.empty() && !MayCreateRoot(reg, parts[0], a.Has("--force"), "add")) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, true, &key)) return kFailed;
@@ -152,7 +154,7 @@ int RunDelete(const Args& a) {
         return kFailed;
     }
     Registry reg(a.pos[0]);
-    if (!reg.Open(true)) return kFailed;
+    if (!reg.Open(true, a.Has("--force"))) return kFailed;
     Key key;
     long rc;
     std::string what;

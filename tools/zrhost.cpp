@@ -148,7 +148,50 @@ const char kUnsavableName[] =
     "cannot be saved: the library names its temporary file after the part of the file name before its "
     "first \".\", and this name has none";
 
-bool Registry::Open(bool forChange) {
+namespace {
+
+bool IsWordByte(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '/'; }
+
+}  // namespace
+
+// The text is cut as the scanner cuts it: texts in double quotes (ended by the line's end
+// too), words of letters, digits, "_", "." and "/", and a "-" directly before a word of digits.
+std::vector<WideInteger> WideIntegers(const std::string& text) {
+    std::vector<WideInteger> out;
+    long line = 1;
+    size_t n = text.find('\0');
+    if (n == std::string::npos) n = text.size();
+    for (size_t i = 0; i < n;) {
+        char c = text[i];
+        if (c == '\n') {
+            ++line;
+            ++i;
+        } else if (c == '"') {
+            ++i;
+            while (i < n && text[i] != '"' && text[i] != '\n') ++i;
+            if (i < n && text[i] == '"') ++i;
+        } else if (IsWordByte(c)) {
+            size_t start = i;
+            while (i < n && IsWordByte(text[i])) ++i;
+            std::string word = text.substr(start, i - start);
+            if (word.find_first_not_of("0123456789") != std::string::npos) continue;
+            bool negative = start > 0 && text[start - 1] == '-';
+            uint64_t v = 0;
+            for (char d : word)
+                if (v <= 0x80000000ull) v = v * 10 + static_cast<uint64_t>(d - '0');
+            if (negative) word.insert(0, "-");
+            if (v > (negative ? 0x80000000ull : 0x7FFFFFFFull))
+                out.push_back(WideInteger{
+                    line, word,
+                    static_cast<int32_t>(static_cast<uint32_t>(strtoll(word.c_str(), nullptr, 10)))});
+        } else {
+            ++i;
+        }
+    }
+    return out;
+}
+
+bool Registry::Open(bool forChange, bool force) {
     FILE* fp = OpenForReading(file_, false);
     if (!fp) return false;
     fclose(fp);
@@ -167,7 +210,18 @@ bool Registry::Open(bool forChange) {
         return false;
     }
     loaded_ = true;
-    return true;
+    if (!forChange) return true;
+    std::string text;
+    if (!ReadWholeFile(file_, &text, false)) return false;
+    std::vector<WideInteger> wide = WideIntegers(text);
+    for (const WideInteger& w : wide)
+        Error(file_, "line " + std::to_string(w.line) + ": " + (force ? "warning: " : "") + "the integer " +
+                         w.text + " does not fit 32 bits; it " + (force ? "is" : "would be") +
+                         " written back as " + std::to_string(w.loaded));
+    if (wide.empty() || force) return true;
+    return Fail(
+        "nothing changed: the file would be written back with these integers cut to 32 bits; "
+        "--force writes it so");
 }
 
 bool Registry::Close(bool save) {
@@ -214,10 +268,12 @@ std::string ShownPath(const RegViewKey* node, const std::string& belowRoot) {
     return belowRoot.empty() ? std::string(RegViewName(node)) : belowRoot;
 }
 
-// The two keys the library's predefined handles stand for are roots of every registry,
-// made on first use; any other first level must be a top-level key the file has.
+// The Windows hives are roots of every registry (the library makes HKEY_LOCAL_MACHINE and
+// HKEY_CURRENT_USER on first use, the others as any key); any other first level must be a
+// top-level key the file has.
 bool IsTopLevel(const std::string& name) {
-    if (SameName(name, "HKEY_LOCAL_MACHINE") || SameName(name, "HKEY_CURRENT_USER")) return true;
+    for (const WindowsHive& h : kWindowsHives)
+        if (SameName(name, h.name)) return true;
     const RegViewKey* root = RegViewRoot();
     for (int i = 0; root && i < RegViewSubkeyCount(root); ++i)
         if (RegViewCompareNames(RegViewName(RegViewSubkey(root, i)), name.c_str()) == 0) return true;
@@ -225,21 +281,22 @@ bool IsTopLevel(const std::string& name) {
 }
 
 std::string NotTopLevel(const std::string& name) {
-    std::vector<std::string> roots = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"};
+    std::string why = "not a root of this registry, whose roots are the Windows hives (";
+    for (const WindowsHive& h : kWindowsHives) why += std::string(&h == kWindowsHives ? "" : ", ") + h.name;
+    why += ")";
+    std::vector<std::string> others;
     const RegViewKey* root = RegViewRoot();
     for (int i = 0; root && i < RegViewSubkeyCount(root); ++i) {
         std::string top = RegViewName(RegViewSubkey(root, i));
-        if (!SameName(top, roots[0]) && !SameName(top, roots[1])) roots.push_back(top);
+        if (!HiveName(top)) others.push_back(top);
     }
-    std::string why = "not a root of this registry, whose roots are ";
-    for (size_t i = 0; i < roots.size(); ++i)
-        why += std::string(i == 0 ? "" : i + 1 == roots.size() ? " and " : ", ") + Quoted(roots[i]);
+    for (size_t i = 0; i < others.size(); ++i)
+        why += std::string(i == 0 ? " and " : i + 1 == others.size() ? " and " : ", ") + Quoted(others[i]);
     // What a shell leaves of HKCU\Software\... written without quotes.
-    for (const char* top : {"HKLM", "HKCU", "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"})
-        if (name.size() > strlen(top) && SameName(name.substr(0, strlen(top)), top)) {
-            why += " (in a shell, put a path with \"\\\" in quotes)";
-            break;
-        }
+    for (const WindowsHive& h : kWindowsHives)
+        for (const char* top : {h.name, h.abbreviation})
+            if (name.size() > strlen(top) && SameName(name.substr(0, strlen(top)), top))
+                return why + " (in a shell, put a path with \"\\\" in quotes)";
     return why;
 }
 

@@ -19,7 +19,7 @@ namespace zrreg {
 namespace {
 
 const char kImportHelp[] =
-    "Usage: zrreg import FILE IN [--dry-run] [--no-delete] [--strict]\n"
+    "Usage: zrreg import FILE IN [--dry-run] [--no-delete] [--strict] [--force]\n"
     "\n"
     "Merges the Windows registry export file IN (\"-\" for standard input) into FILE,\n"
     "creating keys as needed, and writes FILE back once, at the end. IN may be UTF-8 or\n"
@@ -40,6 +40,8 @@ const char kImportHelp[] =
     "  --dry-run    print each change (create, set, delete) instead; FILE is not written\n"
     "  --no-delete  report and skip [-KEY] and \"NAME\"=- instead of deleting\n"
     "  --strict     refuse the whole file at its first invalid line; nothing is changed\n"
+    "  --force      write FILE even when it holds integers wider than 32 bits, which\n"
+    "               the library keeps cut to 32 bits (each is named with its line)\n"
     "\n"
     "Exit status: 0 when IN was imported (what was skipped is on standard error), 1 when\n"
     "IN was refused (it is not an export file, or an invalid line with --strict) or FILE\n"
@@ -261,7 +263,7 @@ int RunImport(const Args& a) {
     if (fromStdin ? !ReadStandardInput(&bytes) : !ReadWholeFile(in, &bytes, true)) return kFailed;
 
     Registry reg(a.pos[0]);
-    if (!reg.Open(!opt.dryRun)) return kFailed;
+    if (!reg.Open(!opt.dryRun, a.Has("--force"))) return kFailed;
     Importer importer(reg, in, opt);
     std::string error;
     bool read = ReadExport(bytes, &importer, &error);
@@ -281,7 +283,7 @@ const char* MissingInput(const Args& a) { return a.pos.size() == 1 ? "missing IN
 
 }  // namespace
 
-const Verb kImportVerb = {"import",    2,         2,           "--dry-run --no-delete --strict",
+const Verb kImportVerb = {"import",    2,         2,           "--dry-run --no-delete --strict --force",
                           kImportHelp, RunImport, MissingInput};
 
 }  // namespace zrreg

@@ -17,7 +17,7 @@ namespace {
 
 const char kProgramHelp[] =
     "Usage: zrreg VERB FILE [ARGS...]\n"
-    "       zrreg --help | --version\n"
+    "       zrreg -h | --help | -V | --version\n"
     "\n"
     "Looks into, scripts, repairs and converts the registry file FILE.\n"
     "\n"
@@ -32,10 +32,12 @@ const char kProgramHelp[] =
     "                                        delete a key with its subtree, or values\n"
     "  copy    FILE SRC DST [-s] [--force]   copy a key's values (and subkeys) to another\n"
     "  compare FILE1 [KEY1] FILE2 [KEY2] [-s] [--json]\n"
-    "                                        print how two keys or files differ\n"
+    "                                        print how two keys or files differ;\n"
+    "                                        KEY2 is KEY1 when left out\n"
     "  export  FILE [KEY] [-o OUT|-] [--utf16] [--force]\n"
     "                                        write a Windows registry export file\n"
-    "  import  FILE IN                       merge a Windows registry export file\n"
+    "  import  FILE IN [--dry-run] [--no-delete] [--strict] [--force]\n"
+    "                                        merge a Windows registry export file\n"
     "\n"
     "KEY is a path such as 'HKLM\\Software\\MORVANE' or 'My Computer/HKEY_CURRENT_USER':\n"
     "\"\\\" or \"/\" separate its keys, HKLM and HKCU abbreviate HKEY_LOCAL_MACHINE and\n"
@@ -69,7 +71,7 @@ int main(int argc, char** argv) {
         fputs(kProgramHelp, stdout);
         return kOk;
     }
-    if (first == "--version") {
+    if (first == "-V" || first == "--version") {
         printf("zrreg %s\n", ZR_VERSION);
         return kOk;
     }

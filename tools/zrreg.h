@@ -76,7 +76,9 @@ public:
 
     // Loads the file; reports why not and returns false when it cannot. A registry that
     // is to be changed must have a name the library can save it under.
-    bool Open(bool forChange);
+    // Integers wider than 32 bits would be written back cut: such a change is refused
+    // unless `force`, then done with a warning.
+    bool Open(bool forChange, bool force = false);
     // Unloads; with `save`, the library writes a changed tree back through its temporary
     // file. Without it, changes made so far are dropped and the file stays as it was.
     // False when changes were to be saved and the file was not replaced.
@@ -129,6 +131,15 @@ bool KeyParts(const std::string& path, std::vector<std::string>* parts);
 // The library stores "\" in a value name as "/"; lookups here follow the same rule.
 std::string ValueName(std::string name);
 bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* out);
+
+// An integer of a registry file's text that does not fit a signed 32-bit integer: the
+// library keeps its low 32 bits.
+struct WideInteger {
+    long line;
+    std::string text;
+    int32_t loaded;
+};
+std::vector<WideInteger> WideIntegers(const std::string& text);
 
 // ---- walking a subtree (zrhost.cpp) ------------------------------------------------------
 
