@@ -145,9 +145,9 @@ bool Reader::Run(std::string* error) {
     }
     std::string first(p ? p : "", p ? e - p : 0);
     if (first != kExportHeader && first != kHeader4) {
-        *error = LineMsg(
-            l.number > 0 ? l.number : 1,
-            std::string("not a registry export file: the first line must be \"") + kExportHeader + "\"");
+        *error = LineMsg(l.number > 0 ? l.number : 1,
+                         std::string("not a registry export file: the first line must be \"") +
+                             kExportHeader + "\" or \"" + kHeader4 + "\"");
         return false;
     }
     regedit4_ = first == kHeader4;

@@ -75,6 +75,11 @@ bool ParseDword(const std::string& text, uint32_t* out) {
 
 int RunInit(const Args& a) {
     const std::string& file = a.pos[0];
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && NotRegular(st)) {
+        Error(file, std::string("is ") + NotRegular(st) + "; init writes a new registry file");
+        return kFailed;
+    }
     if (PathExists(file)) {
         Error(file, "exists; init does not overwrite a file");
         return kFailed;
@@ -121,7 +126,9 @@ int RunAdd(const Args& a) {
     if (a.Has("-v")) {
         long rc = SetValue(key.handle, name, dword, number, text);
         if (rc != ZRREG_SUCCESS) {
-            Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + ResultText(rc));
+            std::string why = RefusedText(rc, name, true);
+            if (!dword && why == ResultText(rc)) why = RefusedText(rc, text, false);
+            Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + why);
             return kFailed;
         }
     }

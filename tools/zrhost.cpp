@@ -41,11 +41,12 @@ const char* LoadText(uint32_t rc) {
 // file's name (what an unload did, the tool learns from RegViewLastUnload). The error the
 // scanner adds after a runaway string names the line of the message before it.
 std::string s_messageFile;
-int s_lastLine;
+int s_lastLine, s_syntaxLine;
 
 void ShowLibraryMessage(const RegViewMessage* m, void*) {
     if (m->kind == REGVIEW_MSG_SAVE) return;
     if (m->kind == REGVIEW_MSG_ERROR_IN_LINE && m->line == s_lastLine) return;
+    if (m->kind == REGVIEW_MSG_PARSE && strcmp(m->text, "syntax error") == 0) s_syntaxLine = m->line;
     if (m->line) {
         s_lastLine = m->line;
         fprintf(stderr, "%s: line %d: %s\n", s_messageFile.c_str(), m->line, m->text);
@@ -135,6 +136,23 @@ const char* ResultText(long rc) {
     }
 }
 
+const char* Unstorable(const std::string& bytes, bool isName) {
+    if (isName && bytes.size() >= 256) return "is 256 characters or longer";
+    if (RegViewStorable(bytes.data(), bytes.size())) return nullptr;
+    static const std::string kTooLong = "is longer than " + std::to_string(kRegTextMax) + " bytes";
+    if (bytes.size() > kRegTextMax) return kTooLong.c_str();
+    if (bytes.find('"') != std::string::npos) return "holds a double quote (\")";
+    if (bytes.find('\n') != std::string::npos) return "holds a line feed";
+    if (bytes.find('\x1a') != std::string::npos) return "holds byte 26 (Ctrl-Z)";
+    return "is a text the registry file cannot hold";
+}
+
+std::string RefusedText(long rc, const std::string& bytes, bool isName) {
+    const char* why = rc == ZRREG_BAD_NAME ? Unstorable(bytes, isName) : nullptr;
+    if (!why) return ResultText(rc);
+    return std::string(isName ? "the name " : "the data ") + why + ", which the registry cannot hold";
+}
+
 void Error(const std::string& where, const std::string& what) {
     std::string line = "zrreg: " + where + ": " + what + "\n";
     // A NUL byte from a file would end the line early; it shows as \0.
@@ -202,10 +220,15 @@ bool Registry::Open(bool forChange, bool force) {
     }
     // With a sink of its own, a token over the scanner's limit is a refused load too.
     s_messageFile = file_;
-    s_lastLine = 0;
+    s_lastLine = s_syntaxLine = 0;
     RegViewSetSink(ShowLibraryMessage, nullptr);
     uint32_t rc = ZrLoadRegistry(file_.c_str());
     if (rc != ZRREG_SUCCESS) {
+        std::string text;
+        if (s_syntaxLine > 0 && ReadWholeFile(file_, &text, false)) {
+            std::string hint = SyntaxHint(text, s_syntaxLine);
+            if (!hint.empty()) Error(file_, hint);
+        }
         Error(file_, LoadText(rc));
         return false;
     }
@@ -323,7 +346,7 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
                          : ZrRegOpenKeyEx(key->handle, name.data(), 0, &next);
         std::string at = Join(below, part.c_str());
         if (rc != ZRREG_SUCCESS) {
-            std::string why = rc != ZRREG_NOT_FOUND                ? ResultText(rc)
+            std::string why = rc != ZRREG_NOT_FOUND                ? RefusedText(rc, part, true)
                               : below.empty() && !IsTopLevel(part) ? NotTopLevel(part)
                                                                    : "the key does not exist";
             Error(reg.file(), "key " + Quoted(at) + ": " + why);

@@ -49,15 +49,6 @@ const char kImportHelp[] =
     "\n"
     "Example: zrreg import app.txt settings.reg\n";
 
-// Why the key operations would refuse a name or text, or null when they take it.
-const char* Unstorable(const std::string& bytes, bool isName) {
-    if (isName && bytes.size() >= 256) return "is 256 characters or longer";
-    if (!RegViewStorable(bytes.data(), bytes.size()))
-        return bytes.size() > kRegTextMax ? "is longer than the registry file can hold"
-                                          : "holds a double quote, a line feed or byte 26";
-    return nullptr;
-}
-
 std::string Count(long n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); }
 
 // The 16-bit, NUL-terminated form of `bytes` in a buffer kept from call to call.
@@ -145,12 +136,8 @@ public:
             if (opt_.dryRun) printf("delete value %s %s\n", Latin1ToUtf8(shown_).c_str(), name().c_str());
             return;
         }
-        if (!v.isDword && Unstorable(v.text, false))
-            return Skip(v.line,
-                        what() + (v.text.size() > kRegTextMax
-                                      ? " has a text longer than the registry file can hold; skipped"
-                                      : " has a text that holds a double quote, a line feed or byte 26; "
-                                        "skipped"));
+        if (const char* why = v.isDword ? nullptr : Unstorable(v.text, false))
+            return Skip(v.line, what() + " has a text that " + why + "; skipped");
         long rc = v.isDword ? ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 4,
                                               reinterpret_cast<const unsigned char*>(&v.dword), 4)
                             : ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 1,

@@ -65,6 +65,11 @@ void Error(const std::string& where, const std::string& what);
 // Registry bytes between double quotes, as UTF-8.
 std::string Quoted(const std::string& bytes);
 
+// What the grammar expected at the token of a syntax error on `line` of a registry file's
+// text, and what it found there, for a message; empty when it does not stop on that line
+// (zrcheck.cpp).
+std::string SyntaxHint(const std::string& text, int line);
+
 // ---- the loaded registry (zrhost.cpp) ----------------------------------------------------
 
 class Registry {
@@ -121,6 +126,12 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
 
 // Sets a string or (with isDword) an integer value of an open key; the library's result.
 long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text);
+
+// Why the key operations would refuse these bytes as a name (`isName`) or a text, in
+// words ("holds a double quote"); null when they take them.
+const char* Unstorable(const std::string& bytes, bool isName);
+// The words for a refusal of the registry file's rules: why, or the result's text.
+std::string RefusedText(long rc, const std::string& bytes, bool isName);
 
 // Why a registry file of this name cannot be changed.
 extern const char kUnsavableName[];
