@@ -19,7 +19,7 @@ const char kInitHelp[] =
     "else, as the library writes it. A FILE that exists is left alone: init never\n"
     "overwrites one.\n"
     "\n"
-    "Example: zrreg init app.txt\n";
+    "Example: zrreg init new.txt\n";
 
 const char kAddHelp[] =
     "Usage: zrreg add FILE KEY [-v NAME [-t REG_SZ|REG_DWORD] [-d DATA]] [--force]\n"
@@ -45,7 +45,7 @@ const char kDeleteHelp[] =
     "  --force  allow deleting a whole top-level key (such as HKEY_CURRENT_USER);\n"
     "           write FILE even when it holds integers wider than 32 bits\n"
     "\n"
-    "Example: zrreg delete app.txt 'HKCU\\Software\\MORVANE\\Ardo\\Recent'\n";
+    "Example: zrreg delete app.txt 'HKCU\\Software\\MORVANE\\Ardo\\1.0\\RecentFiles'\n";
 
 // REG_DWORD data: decimal, possibly negative, or hexadecimal after 0x; 32 bits.
 bool ParseDword(const std::string& text, uint32_t* out) {

@@ -47,7 +47,7 @@ const char kImportHelp[] =
     "IN was refused (it is not an export file, or an invalid line with --strict) or FILE\n"
     "could not be written, 2 for a usage error. FILE changes only with exit status 0.\n"
     "\n"
-    "Example: zrreg import app.txt settings.reg\n";
+    "Example: zrreg import app.txt from-windows.reg\n";
 
 std::string Count(long n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); }
 
