@@ -58,7 +58,10 @@ public:
                 while (i_ < n_ && IsWordByte(t_[i_])) ++i_;
                 std::string word = t_.substr(start, i_ - start);
                 bool digits = word.find_first_not_of("-0123456789") == std::string::npos;
-                if (word[0] == '-' && !digits) continue;  // a minus sign before a word is skipped
+                if (word[0] == '-' && !digits) {
+                    i_ = start + 1;  // the minus sign is skipped; the word is read on its own
+                    continue;
+                }
                 return Token{word == "KEY" ? Token::kKey
                              : digits      ? Token::kNumber
                                            : Token::kWord,
