@@ -76,6 +76,18 @@ to_man() {
     }'
 }
 
+# The README's section on the JSON form, so that the two say the same: its text filled,
+# its code block literal, the Markdown marks dropped.
+json_section() {
+    awk '/^### JSON output$/ {on = 1; next} on && /^#/ {exit} on {print}' "$1" | awk '
+    function esc(s) { gsub(/\\/, "\\e", s); if (s ~ /^[.'"'"']/) s = "\\&" s; return s }
+    /^```/ { code = !code; para = 0; print (code ? ".nf" : ".fi"); next }
+    code { print esc($0); next }
+    /^$/ { if (!para) print ".PP"; para = 1; next }
+    { para = 0; gsub(/`/, ""); print esc($0) }'
+}
+
+readme=$(dirname "$0")/../README.md
 {
     echo ".\\\" zrreg(1), made by cmake/zrreg-man.sh from zrreg --help and zrreg VERB --help."
     echo ".TH ZRREG 1 \"\" \"zrreg $version\" \"User Commands\""
@@ -87,6 +99,27 @@ to_man() {
         echo ".SS $verb"
         "${zrreg[@]}" "$verb" --help | to_man ""
     done
+    echo ".SH JSON OUTPUT"
+    json_section "$readme"
+    cat <<'FILES'
+.SH FILES
+.TP
+\fIFILE\fR
+the registry file. Its companions lie beside it (links resolved) and are named after
+the part of its name before the first ".", in capitals: APP for app.txt.
+.TP
+\fIAPP\fR.TMP
+the temporary file a change is written to before it replaces \fIFILE\fR in one step.
+.TP
+\fIAPP\fR.LCK
+the lock file that processes saving \fIFILE\fR lock in turn; the first save makes it,
+and it stays.
+.TP
+\fIAPP\fR.\fIPID\fR.TMP
+the set-aside tree: the changes of process \fIPID\fR when \fIFILE\fR could not be
+replaced (it was locked too long or could not be read back); \fIFILE\fR stays as it
+was, and the error names this file.
+FILES
     echo ".SH SEE ALSO"
     echo "The README of zrregdll, and its header zrregdll.h for hosts of the library."
 } >"$out.tmp"

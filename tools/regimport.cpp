@@ -11,10 +11,6 @@ namespace {
 
 const char kHeader4[] = "REGEDIT4";
 
-// The Windows hives a section may start at besides the registry's own top-level keys.
-const char* const kHives[] = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS",
-                              "HKEY_CURRENT_CONFIG"};
-
 std::string LineMsg(int line, const std::string& what) {
     return "line " + std::to_string(line) + ": " + what;
 }
@@ -149,9 +145,9 @@ bool Reader::Run(std::string* error) {
     }
     std::string first(p ? p : "", p ? e - p : 0);
     if (first != kExportHeader && first != kHeader4) {
-        *error = LineMsg(
-            l.number > 0 ? l.number : 1,
-            std::string("not a registry export file: the first line must be \"") + kExportHeader + "\"");
+        *error = LineMsg(l.number > 0 ? l.number : 1,
+                         std::string("not a registry export file: the first line must be \"") +
+                             kExportHeader + "\" or \"" + kHeader4 + "\"");
         return false;
     }
     regedit4_ = first == kHeader4;
@@ -244,8 +240,8 @@ void Reader::Section(int line, const char* p, const char* e) {
 }
 
 bool Reader::IsHive(const std::string& name) {
-    for (const char* hive : kHives)
-        if (SameName(name, hive)) return true;
+    for (const WindowsHive& hive : kWindowsHives)
+        if (SameName(name, hive.name)) return true;
     return false;
 }
 

@@ -102,6 +102,18 @@ std::string FoldName(std::string name) {
     return name;
 }
 
+const WindowsHive kWindowsHives[5] = {{"HKEY_LOCAL_MACHINE", "HKLM"},
+                                      {"HKEY_CURRENT_USER", "HKCU"},
+                                      {"HKEY_CLASSES_ROOT", "HKCR"},
+                                      {"HKEY_USERS", "HKU"},
+                                      {"HKEY_CURRENT_CONFIG", "HKCC"}};
+
+const char* HiveName(const std::string& name) {
+    for (const WindowsHive& h : kWindowsHives)
+        if (SameName(name, h.name) || SameName(name, h.abbreviation)) return h.name;
+    return nullptr;
+}
+
 std::vector<std::string> SplitKeyPath(const std::string& path) {
     std::vector<std::string> parts;
     std::string cur;
@@ -114,9 +126,6 @@ std::vector<std::string> SplitKeyPath(const std::string& path) {
         }
     }
     if (!parts.empty() && SameName(parts[0], kRegRootName)) parts.erase(parts.begin());
-    if (!parts.empty()) {
-        if (SameName(parts[0], "HKLM")) parts[0] = "HKEY_LOCAL_MACHINE";
-        if (SameName(parts[0], "HKCU")) parts[0] = "HKEY_CURRENT_USER";
-    }
+    if (!parts.empty() && HiveName(parts[0])) parts[0] = HiveName(parts[0]);
     return parts;
 }

@@ -26,10 +26,20 @@ bool ArgToLatin1(const std::string& arg, std::string* bytes, char32_t* bad);
 // The 16-bit, NUL-terminated form that the exported functions take.
 std::vector<unsigned short> Wide(const std::string& bytes);
 
+// The Windows hives, with the abbreviations a user may write for them: roots of every
+// registry, whatever the verb.
+struct WindowsHive {
+    const char* name;
+    const char* abbreviation;
+};
+extern const WindowsHive kWindowsHives[5];
+// The full name of the hive that `name` names in full or abbreviated; null when none.
+const char* HiveName(const std::string& name);
+
 // Splits a key path as users write it: "\" or "/" separate the components and empty
 // components are dropped; a leading "My Computer" (the root's name, any ASCII case) is
-// dropped, so an empty result is the root itself; HKLM and HKCU then stand for
-// HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER.
+// dropped, so an empty result is the root itself; a hive's abbreviation (HKLM, HKCU,
+// HKCR, HKU, HKCC) then stands for its full name.
 std::vector<std::string> SplitKeyPath(const std::string& path);
 
 // ASCII case-insensitive equality, as the library compares names.

@@ -19,7 +19,7 @@ const char kInitHelp[] =
     "else, as the library writes it. A FILE that exists is left alone: init never\n"
     "overwrites one.\n"
     "\n"
-    "Example: zrreg init app.txt\n";
+    "Example: zrreg init new.txt\n";
 
 const char kAddHelp[] =
     "Usage: zrreg add FILE KEY [-v NAME [-t REG_SZ|REG_DWORD] [-d DATA]] [--force]\n"
@@ -29,8 +29,9 @@ const char kAddHelp[] =
     "  -v NAME  the value to set (\"\" for the default value)\n"
     "  -t TYPE  REG_SZ (text, the default) or REG_DWORD (a 32-bit integer)\n"
     "  -d DATA  the text, or the integer: decimal, negative, or hexadecimal after 0x\n"
-    "  --force  create KEY even when its first level is not a root of FILE\n"
-    "           (HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or a top-level key it has)\n"
+    "  --force  create KEY even when its first level is not a root of FILE (a\n"
+    "           Windows hive or a top-level key it has); write FILE even when it\n"
+    "           holds integers wider than 32 bits, which are written back cut\n"
     "\n"
     "Example: zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Zoom -t REG_DWORD -d 125\n";
 
@@ -41,9 +42,10 @@ const char kDeleteHelp[] =
     "written back. The root \"My Computer\" itself cannot be deleted.\n"
     "  -v NAME  delete the one value NAME (\"\" for the default value)\n"
     "  -va      delete all values of KEY; its subkeys stay\n"
-    "  --force  allow deleting a whole top-level key (such as HKEY_CURRENT_USER)\n"
+    "  --force  allow deleting a whole top-level key (such as HKEY_CURRENT_USER);\n"
+    "           write FILE even when it holds integers wider than 32 bits\n"
     "\n"
-    "Example: zrreg delete app.txt 'HKCU\\Software\\MORVANE\\Ardo\\Recent'\n";
+    "Example: zrreg delete app.txt 'HKCU\\Software\\MORVANE\\Ardo\\1.0\\RecentFiles'\n";
 
 // REG_DWORD data: decimal, possibly negative, or hexadecimal after 0x; 32 bits.
 bool ParseDword(const std::string& text, uint32_t* out) {
@@ -73,6 +75,11 @@ bool ParseDword(const std::string& text, uint32_t* out) {
 
 int RunInit(const Args& a) {
     const std::string& file = a.pos[0];
+    struct stat st;
+    if (stat(file.c_str(), &st) == 0 && NotRegular(st)) {
+        Error(file, std::string("is ") + NotRegular(st) + "; init writes a new registry file");
+        return kFailed;
+    }
     if (PathExists(file)) {
         Error(file, "exists; init does not overwrite a file");
         return kFailed;
@@ -112,14 +119,16 @@ int RunAdd(const Args& a) {
         return kFailed;
     }
     Registry reg(a.pos[0]);
-    if (!reg.Open(true)) return kFailed;
+    if (!reg.Open(true, a.Has("--force"))) return kFailed;
     if (!parts.empty() && !MayCreateRoot(reg, parts[0], a.Has("--force"), "add")) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, true, &key)) return kFailed;
     if (a.Has("-v")) {
         long rc = SetValue(key.handle, name, dword, number, text);
         if (rc != ZRREG_SUCCESS) {
-            Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + ResultText(rc));
+            std::string why = RefusedText(rc, name, true);
+            if (!dword && why == ResultText(rc)) why = RefusedText(rc, text, false);
+            Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + why);
             return kFailed;
         }
     }
@@ -152,7 +161,7 @@ int RunDelete(const Args& a) {
         return kFailed;
     }
     Registry reg(a.pos[0]);
-    if (!reg.Open(true)) return kFailed;
+    if (!reg.Open(true, a.Has("--force"))) return kFailed;
     Key key;
     long rc;
     std::string what;

@@ -12,24 +12,25 @@ namespace zrreg {
 namespace {
 
 const char kCompareHelp[] =
-    "Usage: zrreg compare FILE1 KEY1 FILE2 KEY2 [-s] [--json]\n"
+    "Usage: zrreg compare FILE1 KEY1 FILE2 [KEY2] [-s] [--json]\n"
     "       zrreg compare FILE1 FILE2 [-s] [--json]\n"
     "\n"
-    "Compares KEY1 of FILE1 with KEY2 of FILE2 (two files: their roots): their values,\n"
-    "and the names of their subkeys. Each difference is a line: \"<\" for what only the\n"
-    "first has or has otherwise, \">\" for the second, with the key's path and, for a\n"
-    "value, its name, type and data. A last line tells the result. Names are matched\n"
-    "without regard to letter case, and a name that a key has twice pairs in order: the\n"
-    "second with the other side's second. Data must be the same byte for byte.\n"
+    "Compares KEY1 of FILE1 with KEY2 of FILE2 (KEY1 again when KEY2 is left out; two\n"
+    "files alone: their roots): their values, and the names of their subkeys. Each\n"
+    "difference is a line: \"<\" for what only the first has or has otherwise, \">\" for\n"
+    "the second, with the key's path and, for a value, its name, type and data. A last\n"
+    "line tells the result. Names are matched without regard to letter case, and a\n"
+    "name that a key has twice pairs in order: the second with the other side's second.\n"
+    "Data must be the same byte for byte.\n"
     "  -s      compare the whole subtrees, key by key\n"
-    "  --json  print the differences as JSON (see the README for its form)\n"
+    "  --json  print the differences as JSON (its form is in zrreg(1))\n"
     "\n"
     "Exit status, unlike the other verbs and like Windows' reg: 0 the same, 1 they\n"
     "differ, 2 an error (a usage error, a file that does not load, a key that does\n"
     "not exist).\n"
     "\n"
     "Examples: zrreg compare app.txt old.txt -s\n"
-    "          zrreg compare app.txt 'HKCU\\Software' old.txt 'HKCU\\Software' -s --json\n";
+    "          zrreg compare app.txt 'HKCU\\Software' old.txt -s --json\n";
 
 const char kCopyHelp[] =
     "Usage: zrreg copy FILE SRC DST [-s] [--force]\n"
@@ -40,7 +41,8 @@ const char kCopyHelp[] =
     "           subkey whose name is empty or holds \"\\\" or \"/\" (the file allows them,\n"
     "           but the library would take such a name as a path) is refused, with\n"
     "           its path, and nothing is copied\n"
-    "  --force  create DST even when its first level is not a root of FILE\n"
+    "  --force  create DST even when its first level is not a root of FILE; write\n"
+    "           FILE even when it holds integers wider than 32 bits\n"
     "\n"
     "Example: zrreg copy app.txt 'HKCU\\Software\\MORVANE\\Ardo' 'HKCU\\Software\\Ardo' -s\n";
 
@@ -235,7 +237,8 @@ void PrintDifference(const Difference& d) {
 int RunCompare(const Args& a) {
     bool twoFiles = a.pos.size() == 2;
     const std::string& file2 = a.pos[twoFiles ? 1 : 2];
-    std::string key1 = twoFiles ? "" : a.pos[1], key2 = twoFiles ? "" : a.pos[3];
+    std::string key1 = twoFiles ? "" : a.pos[1];
+    std::string key2 = a.pos.size() == 4 ? a.pos[3] : key1;
     int levels = a.Has("-s") ? -1 : 1;
     Tree first, second;
     if (!ReadTree(a.pos[0], key1, levels, &first) || !ReadTree(file2, key2, levels, &second)) return kUsage;
@@ -259,11 +262,6 @@ int RunCompare(const Args& a) {
                diffs.empty() ? "identical" : "different");
     }
     return diffs.empty() ? kOk : kFailed;
-}
-
-// Usage errors of compare exit 2 as its other errors do; a count of 3 has no form.
-const char* CompareConflict(const Args& a) {
-    return a.pos.size() == 3 ? "give FILE1 KEY1 FILE2 KEY2, or FILE1 FILE2" : nullptr;
 }
 
 // ---- copy ----------------------------------------------------------------------------------
@@ -317,7 +315,7 @@ int RunCopy(const Args& a) {
     std::vector<std::string> src, dst;
     if (!KeyParts(a.pos[1], &src) || !KeyParts(a.pos[2], &dst)) return kFailed;
     Registry reg(a.pos[0]);
-    if (!reg.Open(true)) return kFailed;
+    if (!reg.Open(true, a.Has("--force"))) return kFailed;
     Key from;
     if (!OpenKey(reg, src, false, &from)) return kFailed;
     Tree t = Read(from, a.Has("-s") ? -1 : 0);
@@ -344,7 +342,7 @@ int RunCopy(const Args& a) {
 
 }  // namespace
 
-const Verb kCompareVerb = {"compare", 2, 4, "-s --json", kCompareHelp, RunCompare, CompareConflict};
+const Verb kCompareVerb = {"compare", 2, 4, "-s --json", kCompareHelp, RunCompare, nullptr};
 const Verb kCopyVerb = {"copy", 3, 3, "-s --force", kCopyHelp, RunCopy, nullptr};
 
 }  // namespace zrreg

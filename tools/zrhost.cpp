@@ -41,11 +41,12 @@ const char* LoadText(uint32_t rc) {
 // file's name (what an unload did, the tool learns from RegViewLastUnload). The error the
 // scanner adds after a runaway string names the line of the message before it.
 std::string s_messageFile;
-int s_lastLine;
+int s_lastLine, s_syntaxLine;
 
 void ShowLibraryMessage(const RegViewMessage* m, void*) {
     if (m->kind == REGVIEW_MSG_SAVE) return;
     if (m->kind == REGVIEW_MSG_ERROR_IN_LINE && m->line == s_lastLine) return;
+    if (m->kind == REGVIEW_MSG_PARSE && strcmp(m->text, "syntax error") == 0) s_syntaxLine = m->line;
     if (m->line) {
         s_lastLine = m->line;
         fprintf(stderr, "%s: line %d: %s\n", s_messageFile.c_str(), m->line, m->text);
@@ -135,6 +136,23 @@ const char* ResultText(long rc) {
     }
 }
 
+const char* Unstorable(const std::string& bytes, bool isName) {
+    if (isName && bytes.size() >= 256) return "is 256 characters or longer";
+    if (RegViewStorable(bytes.data(), bytes.size())) return nullptr;
+    static const std::string kTooLong = "is longer than " + std::to_string(kRegTextMax) + " bytes";
+    if (bytes.size() > kRegTextMax) return kTooLong.c_str();
+    if (bytes.find('"') != std::string::npos) return "holds a double quote (\")";
+    if (bytes.find('\n') != std::string::npos) return "holds a line feed";
+    if (bytes.find('\x1a') != std::string::npos) return "holds byte 26 (Ctrl-Z)";
+    return "is a text the registry file cannot hold";
+}
+
+std::string RefusedText(long rc, const std::string& bytes, bool isName) {
+    const char* why = rc == ZRREG_BAD_NAME ? Unstorable(bytes, isName) : nullptr;
+    if (!why) return ResultText(rc);
+    return std::string(isName ? "the name " : "the data ") + why + ", which the registry cannot hold";
+}
+
 void Error(const std::string& where, const std::string& what) {
     std::string line = "zrreg: " + where + ": " + what + "\n";
     // A NUL byte from a file would end the line early; it shows as \0.
@@ -148,7 +166,50 @@ const char kUnsavableName[] =
     "cannot be saved: the library names its temporary file after the part of the file name before its "
     "first \".\", and this name has none";
 
-bool Registry::Open(bool forChange) {
+namespace {
+
+bool IsWordByte(char c) { return isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '/'; }
+
+}  // namespace
+
+// The text is cut as the scanner cuts it: texts in double quotes (ended by the line's end
+// too), words of letters, digits, "_", "." and "/", and a "-" directly before a word of digits.
+std::vector<WideInteger> WideIntegers(const std::string& text) {
+    std::vector<WideInteger> out;
+    long line = 1;
+    size_t n = text.find('\0');
+    if (n == std::string::npos) n = text.size();
+    for (size_t i = 0; i < n;) {
+        char c = text[i];
+        if (c == '\n') {
+            ++line;
+            ++i;
+        } else if (c == '"') {
+            ++i;
+            while (i < n && text[i] != '"' && text[i] != '\n') ++i;
+            if (i < n && text[i] == '"') ++i;
+        } else if (IsWordByte(c)) {
+            size_t start = i;
+            while (i < n && IsWordByte(text[i])) ++i;
+            std::string word = text.substr(start, i - start);
+            if (word.find_first_not_of("0123456789") != std::string::npos) continue;
+            bool negative = start > 0 && text[start - 1] == '-';
+            uint64_t v = 0;
+            for (char d : word)
+                if (v <= 0x80000000ull) v = v * 10 + static_cast<uint64_t>(d - '0');
+            if (negative) word.insert(0, "-");
+            if (v > (negative ? 0x80000000ull : 0x7FFFFFFFull))
+                out.push_back(WideInteger{
+                    line, word,
+                    static_cast<int32_t>(static_cast<uint32_t>(strtoll(word.c_str(), nullptr, 10)))});
+        } else {
+            ++i;
+        }
+    }
+    return out;
+}
+
+bool Registry::Open(bool forChange, bool force) {
     FILE* fp = OpenForReading(file_, false);
     if (!fp) return false;
     fclose(fp);
@@ -159,15 +220,31 @@ bool Registry::Open(bool forChange) {
     }
     // With a sink of its own, a token over the scanner's limit is a refused load too.
     s_messageFile = file_;
-    s_lastLine = 0;
+    s_lastLine = s_syntaxLine = 0;
     RegViewSetSink(ShowLibraryMessage, nullptr);
     uint32_t rc = ZrLoadRegistry(file_.c_str());
     if (rc != ZRREG_SUCCESS) {
+        std::string text;
+        if (s_syntaxLine > 0 && ReadWholeFile(file_, &text, false)) {
+            std::string hint = SyntaxHint(text, s_syntaxLine);
+            if (!hint.empty()) Error(file_, hint);
+        }
         Error(file_, LoadText(rc));
         return false;
     }
     loaded_ = true;
-    return true;
+    if (!forChange) return true;
+    std::string text;
+    if (!ReadWholeFile(file_, &text, false)) return false;
+    std::vector<WideInteger> wide = WideIntegers(text);
+    for (const WideInteger& w : wide)
+        Error(file_, "line " + std::to_string(w.line) + ": " + (force ? "warning: " : "") + "the integer " +
+                         w.text + " does not fit 32 bits; it " + (force ? "is" : "would be") +
+                         " written back as " + std::to_string(w.loaded));
+    if (wide.empty() || force) return true;
+    return Fail(
+        "nothing changed: the file would be written back with these integers cut to 32 bits; "
+        "--force writes it so");
 }
 
 bool Registry::Close(bool save) {
@@ -214,10 +291,12 @@ std::string ShownPath(const RegViewKey* node, const std::string& belowRoot) {
     return belowRoot.empty() ? std::string(RegViewName(node)) : belowRoot;
 }
 
-// The two keys the library's predefined handles stand for are roots of every registry,
-// made on first use; any other first level must be a top-level key the file has.
+// The Windows hives are roots of every registry (the library makes HKEY_LOCAL_MACHINE and
+// HKEY_CURRENT_USER on first use, the others as any key); any other first level must be a
+// top-level key the file has.
 bool IsTopLevel(const std::string& name) {
-    if (SameName(name, "HKEY_LOCAL_MACHINE") || SameName(name, "HKEY_CURRENT_USER")) return true;
+    for (const WindowsHive& h : kWindowsHives)
+        if (SameName(name, h.name)) return true;
     const RegViewKey* root = RegViewRoot();
     for (int i = 0; root && i < RegViewSubkeyCount(root); ++i)
         if (RegViewCompareNames(RegViewName(RegViewSubkey(root, i)), name.c_str()) == 0) return true;
@@ -225,21 +304,22 @@ bool IsTopLevel(const std::string& name) {
 }
 
 std::string NotTopLevel(const std::string& name) {
-    std::vector<std::string> roots = {"HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"};
+    std::string why = "not a root of this registry, whose roots are the Windows hives (";
+    for (const WindowsHive& h : kWindowsHives) why += std::string(&h == kWindowsHives ? "" : ", ") + h.name;
+    why += ")";
+    std::vector<std::string> others;
     const RegViewKey* root = RegViewRoot();
     for (int i = 0; root && i < RegViewSubkeyCount(root); ++i) {
         std::string top = RegViewName(RegViewSubkey(root, i));
-        if (!SameName(top, roots[0]) && !SameName(top, roots[1])) roots.push_back(top);
+        if (!HiveName(top)) others.push_back(top);
     }
-    std::string why = "not a root of this registry, whose roots are ";
-    for (size_t i = 0; i < roots.size(); ++i)
-        why += std::string(i == 0 ? "" : i + 1 == roots.size() ? " and " : ", ") + Quoted(roots[i]);
+    for (size_t i = 0; i < others.size(); ++i)
+        why += std::string(i == 0 ? " and " : i + 1 == others.size() ? " and " : ", ") + Quoted(others[i]);
     // What a shell leaves of HKCU\Software\... written without quotes.
-    for (const char* top : {"HKLM", "HKCU", "HKEY_LOCAL_MACHINE", "HKEY_CURRENT_USER"})
-        if (name.size() > strlen(top) && SameName(name.substr(0, strlen(top)), top)) {
-            why += " (in a shell, put a path with \"\\\" in quotes)";
-            break;
-        }
+    for (const WindowsHive& h : kWindowsHives)
+        for (const char* top : {h.name, h.abbreviation})
+            if (name.size() > strlen(top) && SameName(name.substr(0, strlen(top)), top))
+                return why + " (in a shell, put a path with \"\\\" in quotes)";
     return why;
 }
 
@@ -266,7 +346,7 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
                          : ZrRegOpenKeyEx(key->handle, name.data(), 0, &next);
         std::string at = Join(below, part.c_str());
         if (rc != ZRREG_SUCCESS) {
-            std::string why = rc != ZRREG_NOT_FOUND                ? ResultText(rc)
+            std::string why = rc != ZRREG_NOT_FOUND                ? RefusedText(rc, part, true)
                               : below.empty() && !IsTopLevel(part) ? NotTopLevel(part)
                                                                    : "the key does not exist";
             Error(reg.file(), "key " + Quoted(at) + ": " + why);

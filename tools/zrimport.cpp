@@ -19,7 +19,7 @@ namespace zrreg {
 namespace {
 
 const char kImportHelp[] =
-    "Usage: zrreg import FILE IN [--dry-run] [--no-delete] [--strict]\n"
+    "Usage: zrreg import FILE IN [--dry-run] [--no-delete] [--strict] [--force]\n"
     "\n"
     "Merges the Windows registry export file IN (\"-\" for standard input) into FILE,\n"
     "creating keys as needed, and writes FILE back once, at the end. IN may be UTF-8 or\n"
@@ -34,27 +34,21 @@ const char kImportHelp[] =
     "\n"
     "A line that Windows' editor skips is reported on standard error with the line\n"
     "number and the reason, and skipped; so are other value types and characters the\n"
-    "registry cannot hold. The import goes on and ends, once FILE is written, with a\n"
-    "summary line on standard output: keys created, values set, keys and values\n"
-    "deleted, skipped entries, invalid lines.\n"
+    "registry cannot hold. A comment (a line that starts with \";\" or \"#\" after\n"
+    "blanks) is skipped without a word. The import goes on and ends, once FILE is\n"
+    "written, with a summary line on standard output: keys created, values set, keys\n"
+    "and values deleted, skipped entries, invalid lines.\n"
     "  --dry-run    print each change (create, set, delete) instead; FILE is not written\n"
     "  --no-delete  report and skip [-KEY] and \"NAME\"=- instead of deleting\n"
     "  --strict     refuse the whole file at its first invalid line; nothing is changed\n"
+    "  --force      write FILE even when it holds integers wider than 32 bits, which\n"
+    "               the library keeps cut to 32 bits (each is named with its line)\n"
     "\n"
     "Exit status: 0 when IN was imported (what was skipped is on standard error), 1 when\n"
     "IN was refused (it is not an export file, or an invalid line with --strict) or FILE\n"
     "could not be written, 2 for a usage error. FILE changes only with exit status 0.\n"
     "\n"
-    "Example: zrreg import app.txt settings.reg\n";
-
-// Why the key operations would refuse a name or text, or null when they take it.
-const char* Unstorable(const std::string& bytes, bool isName) {
-    if (isName && bytes.size() >= 256) return "is 256 characters or longer";
-    if (!RegViewStorable(bytes.data(), bytes.size()))
-        return bytes.size() > kRegTextMax ? "is longer than the registry file can hold"
-                                          : "holds a double quote, a line feed or byte 26";
-    return nullptr;
-}
+    "Example: zrreg import app.txt from-windows.reg\n";
 
 std::string Count(long n, const char* what) { return std::to_string(n) + " " + what + (n == 1 ? "" : "s"); }
 
@@ -143,12 +137,8 @@ public:
             if (opt_.dryRun) printf("delete value %s %s\n", Latin1ToUtf8(shown_).c_str(), name().c_str());
             return;
         }
-        if (!v.isDword && Unstorable(v.text, false))
-            return Skip(v.line,
-                        what() + (v.text.size() > kRegTextMax
-                                      ? " has a text longer than the registry file can hold; skipped"
-                                      : " has a text that holds a double quote, a line feed or byte 26; "
-                                        "skipped"));
+        if (const char* why = v.isDword ? nullptr : Unstorable(v.text, false))
+            return Skip(v.line, what() + " has a text that " + why + "; skipped");
         long rc = v.isDword ? ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 4,
                                               reinterpret_cast<const unsigned char*>(&v.dword), 4)
                             : ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 1,
@@ -261,7 +251,7 @@ int RunImport(const Args& a) {
     if (fromStdin ? !ReadStandardInput(&bytes) : !ReadWholeFile(in, &bytes, true)) return kFailed;
 
     Registry reg(a.pos[0]);
-    if (!reg.Open(!opt.dryRun)) return kFailed;
+    if (!reg.Open(!opt.dryRun, a.Has("--force"))) return kFailed;
     Importer importer(reg, in, opt);
     std::string error;
     bool read = ReadExport(bytes, &importer, &error);
@@ -281,7 +271,7 @@ const char* MissingInput(const Args& a) { return a.pos.size() == 1 ? "missing IN
 
 }  // namespace
 
-const Verb kImportVerb = {"import",    2,         2,           "--dry-run --no-delete --strict",
+const Verb kImportVerb = {"import",    2,         2,           "--dry-run --no-delete --strict --force",
                           kImportHelp, RunImport, MissingInput};
 
 }  // namespace zrreg

@@ -22,12 +22,12 @@ const char kQueryHelp[] =
     "              text, no wildcards): key names, value names and data, letters in\n"
     "              either case; prints each key with a match and the values that\n"
     "              match, then the number of matches. An integer's data is its\n"
-    "              decimal and its 0x form.\n"
+    "              decimal and its 0x form, with or without leading zeros.\n"
     "  -k          search key names only (with -d: key names and data)\n"
     "  -d          search data only (with -k: key names and data)\n"
     "  -e          match whole names or data only\n"
     "  -c          match the letter case too\n"
-    "  --json      print the result as JSON (see the README for its form)\n"
+    "  --json      print the result as JSON (its form is in zrreg(1))\n"
     "\n"
     "Examples: zrreg query app.txt 'HKLM\\Software\\MORVANE\\Ardo\\1.0' -v InstallDir\n"
     "          zrreg query app.txt 'HKCU\\Software' -s -f ardo -k\n";
@@ -140,9 +140,11 @@ struct Search {
         if (valueNames && Match(v.name)) return true;
         if (!data) return false;
         if (!v.isInteger) return Match(v.text);
-        char hex[16];
-        snprintf(hex, sizeof hex, "0x%08lx", static_cast<unsigned long>(static_cast<uint32_t>(v.integer)));
-        return Match(std::to_string(v.integer)) || Match(hex);
+        unsigned long u = static_cast<uint32_t>(v.integer);
+        char padded[16], bare[16];
+        snprintf(padded, sizeof padded, "0x%08lx", u);
+        snprintf(bare, sizeof bare, "0x%lx", u);
+        return Match(std::to_string(v.integer)) || Match(padded) || Match(bare);
     }
 };
 

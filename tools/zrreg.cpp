@@ -17,7 +17,7 @@ namespace {
 
 const char kProgramHelp[] =
     "Usage: zrreg VERB FILE [ARGS...]\n"
-    "       zrreg --help | --version\n"
+    "       zrreg -h | --help | -V | --version\n"
     "\n"
     "Looks into, scripts, repairs and converts the registry file FILE.\n"
     "\n"
@@ -32,24 +32,30 @@ const char kProgramHelp[] =
     "                                        delete a key with its subtree, or values\n"
     "  copy    FILE SRC DST [-s] [--force]   copy a key's values (and subkeys) to another\n"
     "  compare FILE1 [KEY1] FILE2 [KEY2] [-s] [--json]\n"
-    "                                        print how two keys or files differ\n"
+    "                                        print how two keys or files differ;\n"
+    "                                        KEY2 is KEY1 when left out\n"
     "  export  FILE [KEY] [-o OUT|-] [--utf16] [--force]\n"
     "                                        write a Windows registry export file\n"
-    "  import  FILE IN                       merge a Windows registry export file\n"
+    "  import  FILE IN [--dry-run] [--no-delete] [--strict] [--force]\n"
+    "                                        merge a Windows registry export file\n"
     "\n"
     "KEY is a path such as 'HKLM\\Software\\MORVANE' or 'My Computer/HKEY_CURRENT_USER':\n"
-    "\"\\\" or \"/\" separate its keys, HKLM and HKCU abbreviate HKEY_LOCAL_MACHINE and\n"
-    "HKEY_CURRENT_USER, and it may start at the root \"My Computer\" or below it. Names\n"
-    "are matched without regard to letter case. In a shell, put a path in quotes: the\n"
-    "shell drops a \"\\\" that is not quoted. A path's first level must be a root of\n"
-    "the registry: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER or another top-level key of\n"
-    "FILE; add and copy create another one only with --force.\n"
+    "\"\\\" or \"/\" separate its keys, HKLM, HKCU, HKCR, HKU and HKCC abbreviate the\n"
+    "Windows hives HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_USERS\n"
+    "and HKEY_CURRENT_CONFIG, and it may start at the root \"My Computer\" or below it.\n"
+    "Names are matched without regard to letter case. In a shell, put a path in quotes:\n"
+    "the shell drops a \"\\\" that is not quoted. A path's first level must be a root of\n"
+    "the registry, in every verb: a Windows hive or another top-level key of FILE; add\n"
+    "and copy create another one only with --force, import skips a section there.\n"
     "\n"
     "FILE must be a regular file: a FIFO, a device, a directory or a socket is refused.\n"
+    "A verb that changes FILE refuses, naming their lines, when FILE holds integers\n"
+    "wider than 32 bits, which the library would write back cut; --force writes it so.\n"
     "\n"
     "Messages of the library about FILE go to standard error after FILE's name, as in\n"
-    "\"app.txt: line 21: syntax error\"; other errors start with \"zrreg:\". A change\n"
-    "that cannot be saved says why. Standard output holds only what a verb prints.\n"
+    "\"app.txt: line 21: syntax error\" (zrreg adds what was expected there); other\n"
+    "errors start with \"zrreg:\". A change that cannot be saved says why. Standard\n"
+    "output holds only what a verb prints.\n"
     "\n"
     "Exit status: 0 success, 1 failure, 2 usage error; compare exits 0 when the same,\n"
     "1 when different, 2 on any error. 'zrreg VERB --help' tells more.\n";
@@ -69,7 +75,7 @@ int main(int argc, char** argv) {
         fputs(kProgramHelp, stdout);
         return kOk;
     }
-    if (first == "--version") {
+    if (first == "-V" || first == "--version") {
         printf("zrreg %s\n", ZR_VERSION);
         return kOk;
     }

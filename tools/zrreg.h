@@ -65,6 +65,11 @@ void Error(const std::string& where, const std::string& what);
 // Registry bytes between double quotes, as UTF-8.
 std::string Quoted(const std::string& bytes);
 
+// What the grammar expected at the token of a syntax error on `line` of a registry file's
+// text, and what it found there, for a message; empty when it does not stop on that line
+// (zrcheck.cpp).
+std::string SyntaxHint(const std::string& text, int line);
+
 // ---- the loaded registry (zrhost.cpp) ----------------------------------------------------
 
 class Registry {
@@ -76,7 +81,9 @@ public:
 
     // Loads the file; reports why not and returns false when it cannot. A registry that
     // is to be changed must have a name the library can save it under.
-    bool Open(bool forChange);
+    // Integers wider than 32 bits would be written back cut: such a change is refused
+    // unless `force`, then done with a warning.
+    bool Open(bool forChange, bool force = false);
     // Unloads; with `save`, the library writes a changed tree back through its temporary
     // file. Without it, changes made so far are dropped and the file stays as it was.
     // False when changes were to be saved and the file was not replaced.
@@ -120,6 +127,12 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
 // Sets a string or (with isDword) an integer value of an open key; the library's result.
 long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text);
 
+// Why the key operations would refuse these bytes as a name (`isName`) or a text, in
+// words ("holds a double quote"); null when they take them.
+const char* Unstorable(const std::string& bytes, bool isName);
+// The words for a refusal of the registry file's rules: why, or the result's text.
+std::string RefusedText(long rc, const std::string& bytes, bool isName);
+
 // Why a registry file of this name cannot be changed.
 extern const char kUnsavableName[];
 
@@ -129,6 +142,15 @@ bool KeyParts(const std::string& path, std::vector<std::string>* parts);
 // The library stores "\" in a value name as "/"; lookups here follow the same rule.
 std::string ValueName(std::string name);
 bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* out);
+
+// An integer of a registry file's text that does not fit a signed 32-bit integer: the
+// library keeps its low 32 bits.
+struct WideInteger {
+    long line;
+    std::string text;
+    int32_t loaded;
+};
+std::vector<WideInteger> WideIntegers(const std::string& text);
 
 // ---- walking a subtree (zrhost.cpp) ------------------------------------------------------
 

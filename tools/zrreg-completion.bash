@@ -1,0 +1,62 @@
+# bash completion for zrreg: its verbs, the options of the verb (as its help lists them),
+# and the key paths of the registry file named, one level at a time ("/" between keys,
+# which needs no quoting in a shell).
+_zrreg() {
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local IFS=$'\n'
+    COMPREPLY=()
+    if [ "$COMP_CWORD" -eq 1 ]; then
+        local verbs
+        verbs=$(zrreg --help 2>/dev/null | awk '/^Verbs:$/ {on = 1; next} /^$/ {on = 0} on && /^  [a-z]/ {print $1}')
+        COMPREPLY=($(compgen -W "$verbs"$'\n'"--help"$'\n'"--version" -- "$cur"))
+        return
+    fi
+    local verb=${COMP_WORDS[1]}
+    case $prev in
+        -o)
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
+        -t)
+            COMPREPLY=($(compgen -W $'REG_SZ\nREG_DWORD' -- "$cur"))
+            return
+            ;;
+        -v | -d | -f) return ;;
+    esac
+    if [[ $cur == -* ]]; then
+        local opts
+        opts=$(zrreg "$verb" --help 2>/dev/null | grep -oE '(^|[][ |])--?[a-z0-9][a-z0-9-]*' | sed 's/^[][ |]//' | sort -u)
+        COMPREPLY=($(compgen -W "$opts"$'\n'"--help" -- "$cur"))
+        return
+    fi
+    # Which argument is being written: FILE, a KEY, or another file (compare's FILE2,
+    # import's IN).
+    local i n=0 file=
+    for ((i = 2; i < COMP_CWORD; i++)); do
+        case ${COMP_WORDS[i]} in
+            -v | -t | -d | -f | -o) ((i++)) ;;
+            -*) ;;
+            *)
+                ((n++))
+                [ $n -eq 1 ] && file=${COMP_WORDS[i]}
+                ;;
+        esac
+    done
+    # compare's second argument is KEY1 or FILE2: both are offered.
+    if [ $n -eq 0 ] || [ "$verb" = init ] || [ "$verb" = check ] || [ "$verb" = import ] ||
+        [ "$verb" = compare ]; then
+        COMPREPLY=($(compgen -f -- "$cur"))
+        [ "$verb" = compare ] && [ $n -eq 1 ] || return
+    fi
+    [ -f "$file" ] || return
+    local parent=
+    [[ $cur == */* ]] && parent=${cur%/*}
+    local last=${cur##*/} sub name
+    for sub in $(zrreg query "$file" "$parent" 2>/dev/null | awk 'NR > 1 && /^$/ {on = 1; next} on'); do
+        name=${sub##*\\}
+        [[ ${name,,} == "${last,,}"* ]] || continue
+        COMPREPLY+=("${parent:+$parent/}$(printf '%q' "$name")/")
+    done
+    compopt -o nospace 2>/dev/null
+}
+complete -F _zrreg zrreg
