@@ -72,7 +72,7 @@ inline void DumpTo(const RegViewKey* node, std::string& out) {
     for (int i = 0; i < RegViewValueCount(node); ++i) {
         RegViewValue v = RegViewValueAt(node, i);
         out += "V" + std::string(v.name) + '\x01';
-        if (v.isInteger)
+        if (v.type == ZRREG_TYPE_DWORD)
             out += "I" + std::to_string(v.integer);
         else
             out += "S" + std::string(v.text);

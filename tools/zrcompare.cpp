@@ -48,7 +48,7 @@ const char kCopyHelp[] =
 
 struct Value {
     std::string name;
-    bool isInteger;
+    uint32_t type;  // ZRREG_TYPE_*
     int32_t integer;
     std::string text;
 };
@@ -99,7 +99,7 @@ Tree Read(const Key& key, int levels) {
         Tree::Node n{RegViewName(walk.key()), {}, open.empty() ? -1 : open.back(), 0};
         for (int i = 0; i < RegViewValueCount(walk.key()); ++i) {
             RegViewValue v = RegViewValueAt(walk.key(), i);
-            n.values.push_back(Value{v.name, v.isInteger, v.integer, v.isInteger ? "" : v.text});
+            n.values.push_back(Value{v.name, v.type, v.integer, v.type == ZRREG_TYPE_DWORD ? "" : v.text});
         }
         t.nodes.push_back(std::move(n));
         open.push_back(at);
@@ -167,7 +167,7 @@ std::vector<const std::string*> SubkeyNames(const Tree& t, const std::vector<int
 }
 
 bool SameData(const Value& a, const Value& b) {
-    return a.isInteger == b.isInteger && (a.isInteger ? a.integer == b.integer : a.text == b.text);
+    return a.type == b.type && (a.type == ZRREG_TYPE_DWORD ? a.integer == b.integer : a.text == b.text);
 }
 
 void CompareValues(const Tree& a, int i, const Tree& b, int j, std::vector<Difference>* out) {
@@ -221,14 +221,14 @@ void PrintDifference(const Difference& d) {
     std::string line = std::string(1, d.side) + " " + Latin1ToUtf8(d.path);
     if (const Value* v = d.value) {
         line += "    " + Latin1ToUtf8(v->name.empty() ? "(Default)" : v->name);
-        if (v->isInteger) {
+        if (v->type == ZRREG_TYPE_DWORD) {
             char buf[48];
-            snprintf(buf, sizeof buf, "    REG_DWORD    0x%08lx (%ld)",
+            snprintf(buf, sizeof buf, "    %s    0x%08lx (%ld)", RegViewTypeName(v->type),
                      static_cast<unsigned long>(static_cast<uint32_t>(v->integer)),
                      static_cast<long>(v->integer));
             line += buf;
         } else {
-            line += "    REG_SZ    " + Latin1ToUtf8(v->text);
+            line += std::string("    ") + RegViewTypeName(v->type) + "    " + Latin1ToUtf8(v->text);
         }
     }
     printf("%s\n", line.c_str());
@@ -252,7 +252,7 @@ int RunCompare(const Args& a) {
                    JsonString(d.path).c_str());
             if (d.value)
                 printf(", \"value\": %s",
-                       JsonValue(d.value->name, d.value->isInteger, d.value->integer, d.value->text).c_str());
+                       JsonValue(d.value->name, d.value->type, d.value->integer, d.value->text).c_str());
             printf("}");
         }
         printf("%s]}\n", diffs.empty() ? "" : "\n");
@@ -302,7 +302,8 @@ bool Write(const Registry& reg, const Tree& t, const Key& to, bool deep) {
         }
         open.push_back(Open{i, handle});
         for (const Value& v : t.nodes[i].values) {
-            long rc = SetValue(handle, v.name, v.isInteger, static_cast<uint32_t>(v.integer), v.text);
+            long rc = SetValue(handle, v.name, v.type == ZRREG_TYPE_DWORD, static_cast<uint32_t>(v.integer),
+                               v.text);
             if (rc != ZRREG_SUCCESS) return fail(i, ": value " + Quoted(v.name), rc);
         }
     }

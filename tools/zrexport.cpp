@@ -41,8 +41,9 @@ std::vector<ExportValue> Values(const RegViewKey* node) {
     std::vector<ExportValue> values;
     for (int i = 0; i < RegViewValueCount(node); ++i) {
         RegViewValue v = RegViewValueAt(node, i);
-        values.push_back(
-            ExportValue{v.name, v.isInteger, v.isInteger ? "" : v.text, static_cast<uint32_t>(v.integer), 0});
+        values.push_back(ExportValue{v.name, v.type == ZRREG_TYPE_DWORD,
+                                     v.type == ZRREG_TYPE_DWORD ? "" : v.text,
+                                     static_cast<uint32_t>(v.integer), 0});
     }
     return values;
 }

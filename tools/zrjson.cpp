@@ -30,10 +30,10 @@ std::string JsonString(const std::string& bytes) {
     return out + "\"";
 }
 
-std::string JsonValue(const std::string& name, bool isInteger, int32_t integer, const std::string& text) {
-    std::string out = "{\"name\": " + JsonString(name) + ", \"type\": ";
-    if (isInteger) return out + "\"REG_DWORD\", \"data\": " + std::to_string(integer) + "}";
-    return out + "\"REG_SZ\", \"data\": " + JsonString(text) + "}";
+std::string JsonValue(const std::string& name, uint32_t type, int32_t integer, const std::string& text) {
+    std::string out = "{\"name\": " + JsonString(name) + ", \"type\": \"" + RegViewTypeName(type) + "\", ";
+    if (type == ZRREG_TYPE_DWORD) return out + "\"data\": " + std::to_string(integer) + "}";
+    return out + "\"data\": " + JsonString(text) + "}";
 }
 
 }  // namespace zrreg

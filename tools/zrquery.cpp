@@ -52,12 +52,12 @@ void PrintValue(const RegViewValue& v, size_t width) {
     std::string name = *v.name ? v.name : "(Default)";
     name.resize(width > name.size() ? width : name.size(), ' ');
     name = Latin1ToUtf8(name);
-    if (v.isInteger) {
+    if (v.type == ZRREG_TYPE_DWORD) {
         int32_t n = v.integer;
-        printf("    %s    REG_DWORD    0x%08lx (%ld)\n", name.c_str(),
+        printf("    %s    %s    0x%08lx (%ld)\n", name.c_str(), RegViewTypeName(v.type),
                static_cast<unsigned long>(static_cast<uint32_t>(n)), static_cast<long>(n));
     } else {
-        printf("    %s    REG_SZ       %s\n", name.c_str(), Latin1ToUtf8(v.text).c_str());
+        printf("    %s    %-9s    %s\n", name.c_str(), RegViewTypeName(v.type), Latin1ToUtf8(v.text).c_str());
     }
 }
 
@@ -92,7 +92,7 @@ public:
             for (size_t j = 0; j < k.values.size(); ++j) {
                 const RegViewValue& v = k.values[j];
                 printf("%s\n    %s", j ? "," : "",
-                       JsonValue(v.name, v.isInteger, v.integer, v.text ? v.text : "").c_str());
+                       JsonValue(v.name, v.type, v.integer, v.text ? v.text : "").c_str());
             }
             printf("%s], \"subkeys\": [", k.values.empty() ? "" : "\n  ");
             for (int j = 0; j < RegViewSubkeyCount(k.node); ++j)
@@ -139,7 +139,7 @@ struct Search {
     bool MatchValue(const RegViewValue& v) const {
         if (valueNames && Match(v.name)) return true;
         if (!data) return false;
-        if (!v.isInteger) return Match(v.text);
+        if (v.type != ZRREG_TYPE_DWORD) return Match(v.text);
         unsigned long u = static_cast<uint32_t>(v.integer);
         char padded[16], bare[16];
         snprintf(padded, sizeof padded, "0x%08lx", u);

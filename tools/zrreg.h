@@ -219,7 +219,7 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, bool streams);
 // Registry bytes (ISO-8859-1 characters) as a JSON string.
 std::string JsonString(const std::string& bytes);
 // {"name": ..., "type": "REG_SZ", "data": "..."} or {..., "type": "REG_DWORD", "data": -1}.
-std::string JsonValue(const std::string& name, bool isInteger, int32_t integer, const std::string& text);
+std::string JsonValue(const std::string& name, uint32_t type, int32_t integer, const std::string& text);
 
 }  // namespace zrreg
 

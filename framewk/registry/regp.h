@@ -39,6 +39,7 @@ struct RegTypeInfo {
     uint32_t winType;  // ZRREG_TYPE_*
     const char* word;  // between the brackets in the registry file
     size_t wordLen;
+    const char* winName;  // the name Windows gives the type
 };
 const RegTypeInfo& RegTypeOf(RegType type);
 // The tree's type of an exported type number; null for one the registry cannot hold.

@@ -47,8 +47,8 @@ RegKeyValue* RegKeyValue::MakeFromText(const char* name, int type, const char* d
 int RegKeyValue::GetSize() { return IsInt() ? 4 : static_cast<int>(strlen(GetKey() + nameLen + 1)) + 1; }
 
 static const RegTypeInfo kTypes[] = {
-    {REG_SZ, ZRREG_TYPE_SZ, "REG_SZ", 6},
-    {REG_INT, ZRREG_TYPE_DWORD, "REG_INT", 7},
+    {REG_SZ, ZRREG_TYPE_SZ, "REG_SZ", 6, "REG_SZ"},
+    {REG_INT, ZRREG_TYPE_DWORD, "REG_INT", 7, "REG_DWORD"},
 };
 
 const RegTypeInfo& RegTypeOf(RegType type) { return kTypes[type - REG_SZ]; }

@@ -34,9 +34,10 @@ RegViewValue RegViewValueAt(const RegViewKey* key, int index) {
     RegKeyValue* v = Node(key)->GetRegKeyValueList()->GetAt(index);
     RegViewValue out;
     out.name = v->GetKey();
-    out.isInteger = v->GetType() == REG_INT;
-    out.integer = out.isInteger ? *static_cast<int*>(v->GetValue()) : 0;
-    out.text = out.isInteger ? nullptr : static_cast<const char*>(v->GetValue());
+    bool isInt = v->GetType() == REG_INT;
+    out.type = RegTypeOf(v->GetType()).winType;
+    out.integer = isInt ? *static_cast<int*>(v->GetValue()) : 0;
+    out.text = isInt ? nullptr : static_cast<const char*>(v->GetValue());
     return out;
 }
 
@@ -48,6 +49,11 @@ void RegViewSetChanged(bool changed) {
 }
 
 const size_t kRegTextMax = REGFILE_TEXT_MAX;
+
+const char* RegViewTypeName(uint32_t type) {
+    const RegTypeInfo* t = RegTypeOfWin(type);
+    return t ? t->winName : nullptr;
+}
 
 bool RegViewStorable(const char* text, size_t n) { return RegTextStorable(text, n); }
 

@@ -13,7 +13,7 @@ struct RegViewKey;
 
 struct RegViewValue {
     const char* name;
-    bool isInteger;    // a 32-bit integer (type 4); otherwise a string (type 1)
+    uint32_t type;     // ZRREG_TYPE_DWORD: a 32-bit integer; ZRREG_TYPE_SZ: a string
     int32_t integer;   // 0 for a string
     const char* text;  // null for an integer
 };
@@ -39,6 +39,9 @@ void RegViewSetChanged(bool changed);
 // The root's name, and the longest text the file carries between double quotes.
 extern const char kRegRootName[];
 extern const size_t kRegTextMax;
+// The name Windows gives a value type ("REG_SZ", "REG_DWORD"); null for a type the
+// registry cannot hold.
+const char* RegViewTypeName(uint32_t type);
 // Whether the library can store these bytes as a key name, value name or string:
 // everything else it refuses with 11 (a wide name of 256 characters or more too).
 bool RegViewStorable(const char* text, size_t n);
