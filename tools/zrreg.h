@@ -4,6 +4,7 @@
 #define ZRREG_H
 
 #include <stdint.h>
+#include <stdio.h>
 #include <sys/stat.h>
 
 #include <map>
@@ -199,6 +200,12 @@ private:
 // ---- files (zrhost.cpp) ------------------------------------------------------------------
 
 // Null for a regular file; otherwise what it is, for messages ("a FIFO").
+// Opens `path` for reading; null (reported) unless it is a regular file or, with
+// `streams`, a FIFO or a character device, read then as a stream.
+FILE* OpenForReading(const std::string& path, bool streams);
+// Why a save could not write its temporary file `tmp` when its directory cannot be
+// written to, in words; empty otherwise.
+std::string SaveFailure(const std::string& tmp);
 const char* NotRegular(const struct stat& st);
 // Whether it is a FIFO or a character device, read and written as a stream.
 bool IsStream(const struct stat& st);
