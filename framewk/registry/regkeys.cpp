@@ -269,6 +269,88 @@ unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName) {
     return REGERR_SUCCESS;
 }
 
+unsigned int CfRegValueAt(HKEY h, int index, RegKeyValue** value) {
+    if (!IsKeyHandle(h) || !value) return REGERR_INVALID_HANDLE;
+    unsigned int rc;
+    RegNode* node = LookUp(h, &rc);
+    if (!node) return rc;
+    RegKeyValueList* values = node->GetRegKeyValueList();
+    if (index < 0 || index >= values->GetSize()) return REGERR_NO_MORE_ITEMS;
+    *value = values->GetAt(index);
+    return REGERR_SUCCESS;
+}
+
+unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool valueMax) {
+    if (!IsKeyHandle(h) || !info) return REGERR_INVALID_HANDLE;
+    unsigned int rc;
+    RegNode* node = LookUp(h, &rc);
+    if (!node) return rc;
+    RegNodeList* keys = node->GetRegNodeList();
+    RegKeyValueList* values = node->GetRegKeyValueList();
+    *info = RegKeyInfo{static_cast<unsigned int>(keys->GetSize()),
+                       static_cast<unsigned int>(values->GetSize()), 0, 0, 0};
+    for (int s = keys->FirstSlot(); keyMax && s < keys->EndSlot(); ++s) {
+        RegNode* k = keys->AtSlot(s);
+        unsigned int n = k ? static_cast<unsigned int>(strlen(k->GetName())) : 0;
+        if (n > info->maxSubKeyName) info->maxSubKeyName = n;
+    }
+    for (int s = values->FirstSlot(); valueMax && s < values->EndSlot(); ++s) {
+        RegKeyValue* v = values->AtSlot(s);
+        if (!v) continue;
+        unsigned int n = static_cast<unsigned int>(strlen(v->GetKey()));
+        unsigned int bytes = v->GetType() == REG_INT ? 4 : 2 * static_cast<unsigned int>(v->GetSize());
+        if (n > info->maxValueName) info->maxValueName = n;
+        if (bytes > info->maxData) info->maxData = bytes;
+    }
+    return REGERR_SUCCESS;
+}
+
+// Whether `top` (with `self`) or a key below it has open handles; 2 when the walk's list
+// cannot grow. The walk keeps its own list rather than recurse, as a tree can be deep.
+static unsigned int FindOpen(RegNode* top, bool self) {
+    if (self && top->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
+    RegNodeList work;
+    if (work.Add(top) < 0) return REGERR_NO_MEMORY;
+    while (work.GetSize() > 0) {
+        int last = work.EndSlot() - 1;
+        RegNode* n = work.AtSlot(last);
+        work.RemoveSlot(last);
+        RegNodeList* kids = n->GetRegNodeList();
+        for (int s = kids->FirstSlot(); s < kids->EndSlot(); ++s) {
+            RegNode* k = kids->AtSlot(s);
+            if (!k) continue;
+            if (k->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
+            if (work.Add(k) < 0) return REGERR_NO_MEMORY;
+        }
+    }
+    return REGERR_SUCCESS;
+}
+
+unsigned int CfRegDeleteTree(HKEY hParent, const char* subKeyName) {
+    unsigned int rc;
+    RegNode* parent = ChangeTarget(hParent, true, &rc);
+    if (!parent) return rc;
+    if (subKeyName) {
+        int i = FindSubkey(parent, subKeyName);
+        if (i < 0) return REGERR_NOT_FOUND;
+        RegNode* top = parent->GetRegNodeList()->AtSlot(i);
+        rc = FindOpen(top, true);
+        if (rc != REGERR_SUCCESS) return rc;
+        delete parent->TakeKeyNode(i);
+        bRegChanged = 1;
+        return REGERR_SUCCESS;
+    }
+    rc = FindOpen(parent, false);
+    if (rc != REGERR_SUCCESS) return rc;
+    RegNodeList* keys = parent->GetRegNodeList();
+    RegKeyValueList* values = parent->GetRegKeyValueList();
+    if (keys->GetSize() + values->GetSize() > 0) bRegChanged = 1;
+    // From the ends of the lists, which moves no entry.
+    while (keys->GetSize() > 0) delete parent->TakeKeyNode(keys->EndSlot() - 1);
+    while (values->GetSize() > 0) delete parent->TakeValue(values->EndSlot() - 1);
+    return REGERR_SUCCESS;
+}
+
 unsigned int CfRegCountSubKeys(HKEY h, unsigned int* count) {
     if (!IsKeyHandle(h) || !count) return REGERR_INVALID_HANDLE;
     unsigned int rc;

@@ -318,6 +318,20 @@ unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName);
 // The number of subkeys; 7 (buffer too small) when a subkey name does not fit the wide
 // enumeration's buffer, as enumerating them all would find.
 unsigned int CfRegCountSubKeys(HKEY h, unsigned int* count);
+// The value at `index` in list order, O(1) like the subkeys' enumeration; 6 past the last.
+unsigned int CfRegValueAt(HKEY h, int index, RegKeyValue** value);
+// What ZrRegQueryInfoKey answers: the counts always, in O(1); the maxima only when asked
+// (otherwise 0), by a walk over the subkeys' names or the values' names and data.
+struct RegKeyInfo {
+    unsigned int subKeys, values;
+    unsigned int maxSubKeyName, maxValueName;  // bytes, without the NUL
+    unsigned int maxData;                      // bytes as the wide query needs them
+};
+unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool valueMax);
+// Deletes the subkey subKeyName of hParent with everything below it or, for a null name,
+// every subkey and value of hParent; 10 (and nothing changed) when one of the keys to go
+// has open handles.
+unsigned int CfRegDeleteTree(HKEY hParent, const char* subKeyName);
 int cfRegOpenRoot();
 void cfRegCloseRoot();
 // HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot are exported (zrregdll.h) and hand
@@ -414,6 +428,7 @@ void JournalCreate(const char* path);
 void JournalSet(const char* path, const char* name, unsigned int type, const unsigned char* data, size_t n);
 void JournalDeleteKey(const char* parentPath, const char* name);
 void JournalDeleteValue(const char* path, const char* name);
+void JournalClearKey(const char* path);  // every subkey and value of the key went
 void JournalClear();
 
 #endif

@@ -20,7 +20,7 @@ static bool s_loadedKnown;
 // ---- the journal -----------------------------------------------------------------------
 
 namespace {
-enum JournalOp { J_CREATE, J_SET, J_DELETE_KEY, J_DELETE_VALUE };
+enum JournalOp { J_CREATE, J_SET, J_DELETE_KEY, J_DELETE_VALUE, J_CLEAR_KEY };
 
 // One change, its texts in the same block behind it.
 struct JournalEntry {
@@ -97,6 +97,8 @@ void JournalDeleteValue(const char* path, const char* name) {
     Record(J_DELETE_VALUE, path, name, 0, nullptr, 0);
 }
 
+void JournalClearKey(const char* path) { Record(J_CLEAR_KEY, path, "", 0, nullptr, 0); }
+
 void JournalClear() {
     while (s_first) {
         JournalEntry* next = s_first->next;
@@ -159,6 +161,9 @@ static void Replay() {
                 break;
             case J_DELETE_VALUE:
                 CfRegDeleteValue(&h, e->name);
+                break;
+            case J_CLEAR_KEY:
+                CfRegDeleteTree(&h, nullptr);
                 break;
         }
     }
