@@ -58,7 +58,8 @@
 #define ZRREG_NOT_LOADED 9          /* no registry is loaded */
 #define ZRREG_KEY_BUSY 10           /* the key to delete has open handles */
 #define ZRREG_BAD_NAME 11           /* a name or text the file cannot carry (see ZrRegSetValueEx) */
-#define ZRREG_NO_MORE_ITEMS 259     /* the enumeration index is past the last subkey */
+#define ZRREG_NO_MORE_ITEMS 259     /* the enumeration index is past the last subkey or value */
+#define ZRREG_UNSUPPORTED_TYPE 1630 /* ZrRegGetValue: the value's type is not among the flags */
 #define ZRREG_BAD_ARG ((int32_t)-1) /* 0xFFFFFFFF: a required argument is null, or a path empty */
 
 /* Results of ZrLoadRegistry. */
@@ -70,6 +71,12 @@
 /* Value types, as ZrRegQueryValueEx reports them and ZrRegSetValueEx takes them. */
 #define ZRREG_TYPE_SZ 1    /* a string of 8-bit characters, handed out as 16-bit text */
 #define ZRREG_TYPE_DWORD 4 /* a signed 32-bit integer */
+
+/* The types ZrRegGetValue accepts, as Win32's RRF_RT_* flags; any others of RRF_RT_ANY's
+ * bits may be given and match nothing this registry holds. */
+#define ZRREG_RT_SZ 0x00000002    /* RRF_RT_REG_SZ */
+#define ZRREG_RT_DWORD 0x00000010 /* RRF_RT_REG_DWORD */
+#define ZRREG_RT_ANY 0x0000FFFF   /* RRF_RT_ANY */
 
 /* ZRREG_API marks the exported functions for the ELF symbol table; on Windows the
  * module-definition file names the exports, and a host imports them through the import
@@ -215,6 +222,60 @@ ZRREG_API uint32_t ZRREG_CALL ZrRegQueryValueSz(void* hkeyBase, const unsigned s
 ZRREG_API uint32_t ZRREG_CALL ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey,
                                                 const unsigned short* szValueName, uint32_t dwDefault,
                                                 uint32_t* pdwValue);
+
+/* Reads value number dwIndex (from 0, in the key's order) of hKey, as RegEnumValueW: its
+ * name into lpValueName, whose room in characters with the terminator is *lpcchValueName,
+ * which becomes the name's length without it; its type into *lpType; its data into lpData
+ * with the sizes of ZrRegQueryValueEx (*lpcbData the room in bytes, then characters with
+ * the terminator, or 4). lpType, lpData and lpcbData may be null; with lpData null, a
+ * given *lpcbData becomes the room the data needs in bytes. Each index costs the same
+ * whatever its place. ZRREG_SUCCESS; ZRREG_NO_MORE_ITEMS past the last value;
+ * ZRREG_BUFFER_TOO_SMALL when the name or the data does not fit: then *lpcchValueName
+ * becomes the room the name needs with its terminator, a given *lpcbData the room the data
+ * needs in bytes, and nothing else is written; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
+ * ZRREG_BAD_ARG for a null hKey, lpValueName or lpcchValueName, or lpData without
+ * lpcbData. Unlike Win32: no reserved argument, the needed name room is told, and the data
+ * size on success counts characters for a string, as ZrRegQueryValueEx's does. */
+ZRREG_API int32_t ZRREG_CALL ZrRegEnumValue(void* hKey, uint32_t dwIndex, unsigned short* lpValueName,
+                                            uint32_t* lpcchValueName, uint32_t* lpType, unsigned char* lpData,
+                                            uint32_t* lpcbData);
+
+/* What RegQueryInfoKeyW tells of hKey that this registry holds: the numbers of subkeys and
+ * values, the longest subkey name and value name in characters without the terminator,
+ * and the largest data in bytes as ZrRegQueryValueEx needs room for it (0 for none); each
+ * out-parameter may be null. The counts cost the same for any key; each maximum asked for
+ * reads every subkey name, or every value name and text, once (Win32 keeps them stored).
+ * Unlike ZrRegCountSubKeys, subkey names of 256 characters or more are counted and
+ * measured. ZRREG_SUCCESS; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_NO_MEMORY;
+ * ZRREG_BAD_ARG for a null hKey. No class, security or time: the file holds none. */
+ZRREG_API int32_t ZRREG_CALL ZrRegQueryInfoKey(void* hKey, uint32_t* lpcSubKeys, uint32_t* lpcchMaxSubKeyLen,
+                                               uint32_t* lpcValues, uint32_t* lpcchMaxValueNameLen,
+                                               uint32_t* lpcbMaxValueLen);
+
+/* Deletes the subkey lpSubKey of hKey with everything below it, as RegDeleteTreeW; with a
+ * null or empty lpSubKey, every subkey and every value of hKey, which stays (Win32 does
+ * the same for a null name). All or nothing: when any key that would go has an open
+ * handle (the library's own handles among them) the result is ZRREG_KEY_BUSY and nothing
+ * changes. The name is one name, not a path, as for ZrRegDeleteKey (a "\" in it is taken
+ * as "/"), where Win32 takes a path. ZRREG_SUCCESS; ZRREG_NOT_FOUND; ZRREG_KEY_BUSY;
+ * ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_BAD_NAME;
+ * ZRREG_NO_MEMORY (nothing changed); ZRREG_BAD_ARG for a null hKey. */
+ZRREG_API int32_t ZRREG_CALL ZrRegDeleteTree(void* hKey, const unsigned short* lpSubKey);
+
+/* Reads the value lpValue (null: the value named "") of the key lpSubKey below hKey (null
+ * or "": hKey itself), as RegGetValueW: when the value's type is among dwFlags (ZRREG_RT_*)
+ * *pdwType becomes its type and pvData gets a string as 16-bit text with its terminator
+ * or an integer as 4 bytes, *pcbData (the room in bytes) the bytes written. pdwType,
+ * pvData and pcbData may be null; with pvData null, a given *pcbData becomes the room
+ * needed in bytes. ZRREG_SUCCESS; ZRREG_UNSUPPORTED_TYPE for a type outside dwFlags;
+ * ZRREG_BUFFER_TOO_SMALL: only *pcbData is written, the room needed in bytes;
+ * ZRREG_NOT_FOUND; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_BAD_NAME;
+ * ZRREG_NO_MEMORY; ZRREG_BAD_ARG for a null hKey, pvData without pcbData, or dwFlags with
+ * no bit of ZRREG_RT_ANY or any bit beyond it (Win32's RRF_NOEXPAND, RRF_ZEROONFAILURE and
+ * the others are not taken). Sizes count bytes, as in Win32, unlike ZrRegQueryValueEx. */
+ZRREG_API int32_t ZRREG_CALL ZrRegGetValue(void* hKey, const unsigned short* lpSubKey,
+                                           const unsigned short* lpValue, uint32_t dwFlags, uint32_t* pdwType,
+                                           void* pvData, uint32_t* pcbData);
 
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never

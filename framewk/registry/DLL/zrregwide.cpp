@@ -140,6 +140,19 @@ static void PutWide(unsigned char* out, const char* s, size_t n) {
 // The tree answers in 8-bit units, the caller's room is in bytes of 16-bit text. Strings
 // of any length are read, through a block of their own when they outgrow the name buffer
 // (from the C allocator, which readers may share).
+static unsigned int ReadValue(HKEY hKey, const char* valueName, unsigned int* myType, unsigned char* local,
+                              unsigned char** data, unsigned int* length) {
+    *data = local;
+    *length = NAME_BUF;
+    unsigned int rc = CfRegQueryValue(hKey, valueName, myType, local, length);
+    if (rc == REGERR_BUFFER_TOO_SMALL) {
+        *data = static_cast<unsigned char*>(zrHostRealloc(nullptr, *length));
+        rc = *data ? CfRegQueryValue(hKey, valueName, myType, *data, length) : REGERR_NO_MEMORY;
+        if (!*data) *data = local;
+    }
+    return rc;
+}
+
 static int32_t QueryValue(HKEY hKey, const unsigned short* lpValueName, uint32_t* lpType,
                           unsigned char* lpData, uint32_t* lpcbData) {
     char valueName[NAME_BUF];
@@ -147,13 +160,9 @@ static int32_t QueryValue(HKEY hKey, const unsigned short* lpValueName, uint32_t
     uint32_t room = *lpcbData;
 
     unsigned char local[NAME_BUF];  // the query writes what is read of it
-    unsigned char* data = local;
-    unsigned int length = NAME_BUF, myType = 0;
-    unsigned int rc = CfRegQueryValue(hKey, valueName, &myType, data, &length);
-    if (rc == REGERR_BUFFER_TOO_SMALL) {
-        data = static_cast<unsigned char*>(zrHostRealloc(nullptr, length));
-        rc = data ? CfRegQueryValue(hKey, valueName, &myType, data, &length) : REGERR_NO_MEMORY;
-    }
+    unsigned char* data;
+    unsigned int length, myType = 0;
+    unsigned int rc = ReadValue(hKey, valueName, &myType, local, &data, &length);
 
     if (rc == REGERR_SUCCESS) {
         uint32_t need = myType == REG_INT ? 4 : 2 * length;
@@ -345,4 +354,124 @@ uint32_t ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey, const un
     *pdwValue = (rc == ZRREG_SUCCESS && dw == ZRREG_TYPE_DWORD) ? value : dwDefault;
     if (hkey && hkey != base) CloseKey(hkey);
     return ZRREG_SUCCESS;
+}
+
+// The value is found by its place in the list (CfRegValueAt), never by its name: a key
+// may hold two values whose names differ only in case after a hand edit.
+int32_t ZrRegEnumValue(void* hKey, uint32_t dwIndex, unsigned short* lpValueName, uint32_t* lpcchValueName,
+                       uint32_t* lpType, unsigned char* lpData, uint32_t* lpcbData) {
+    if (!hKey || !lpValueName || !lpcchValueName || (lpData && !lpcbData)) return ZRREG_BAD_ARG;
+    SharedTree lock;
+    HKEY key = RegHandleOf(hKey);
+    if (!key) return ZRREG_INVALID_HANDLE;
+    RegKeyValue* v = nullptr;
+    unsigned int rc = CfRegValueAt(key, dwIndex > 0x7FFFFFFF ? -1 : static_cast<int>(dwIndex), &v);
+    if (rc != REGERR_SUCCESS) return Win(rc);
+    const char* name = v->GetKey();
+    size_t nameLen = strlen(name);
+    bool isInt = v->GetType() == REG_INT;
+    uint32_t units = static_cast<uint32_t>(v->GetSize());
+    uint32_t need = isInt ? 4 : 2 * units;
+    if (nameLen >= *lpcchValueName || (lpData && *lpcbData < need)) {
+        *lpcchValueName = static_cast<uint32_t>(nameLen + 1);
+        if (lpcbData) *lpcbData = need;
+        return ZRREG_BUFFER_TOO_SMALL;
+    }
+    zrMbstowcs(lpValueName, name, nameLen + 1);
+    *lpcchValueName = static_cast<uint32_t>(nameLen);
+    if (lpType) *lpType = static_cast<uint32_t>(regtypeToWintype(v->GetType()));
+    if (lpData) {
+        if (isInt) {
+            memcpy(lpData, v->GetValue(), 4);
+        } else {
+            PutWide(lpData, static_cast<const char*>(v->GetValue()), units);
+        }
+        *lpcbData = units;
+    } else if (lpcbData) {
+        *lpcbData = need;
+    }
+    return ZRREG_SUCCESS;
+}
+
+int32_t ZrRegQueryInfoKey(void* hKey, uint32_t* lpcSubKeys, uint32_t* lpcchMaxSubKeyLen, uint32_t* lpcValues,
+                          uint32_t* lpcchMaxValueNameLen, uint32_t* lpcbMaxValueLen) {
+    if (!hKey) return ZRREG_BAD_ARG;
+    SharedTree lock;
+    HKEY key = RegHandleOf(hKey);
+    if (!key) return ZRREG_INVALID_HANDLE;
+    RegKeyInfo info;
+    unsigned int rc = CfRegQueryInfoKey(key, &info, lpcchMaxSubKeyLen != nullptr,
+                                        lpcchMaxValueNameLen != nullptr || lpcbMaxValueLen != nullptr);
+    if (rc != REGERR_SUCCESS) return Win(rc);
+    if (lpcSubKeys) *lpcSubKeys = info.subKeys;
+    if (lpcchMaxSubKeyLen) *lpcchMaxSubKeyLen = info.maxSubKeyName;
+    if (lpcValues) *lpcValues = info.values;
+    if (lpcchMaxValueNameLen) *lpcchMaxValueNameLen = info.maxValueName;
+    if (lpcbMaxValueLen) *lpcbMaxValueLen = info.maxData;
+    return ZRREG_SUCCESS;
+}
+
+// A whole subtree is journaled as one deletion, which the merge replays like
+// ZrRegDeleteKey's; the clearing of a key as one entry too, so that a replay also takes
+// what another process put into the key meanwhile.
+int32_t ZrRegDeleteTree(void* hKey, const unsigned short* lpSubKey) {
+    if (!hKey) return ZRREG_BAD_ARG;
+    bool whole = !lpSubKey || lpSubKey[0] == 0;
+    char subKeyNameOut[NAME_BUF];
+    if (!whole && !ConvertName(lpSubKey, subKeyNameOut, true)) return ZRREG_BAD_NAME;
+    TreeAlone lock;
+    HKEY key = RegHandleOf(hKey);
+    if (!key) return ZRREG_INVALID_HANDLE;
+    unsigned int rc = CfRegDeleteTree(key, whole ? nullptr : subKeyNameOut);
+    if (rc == REGERR_SUCCESS) {
+        if (whole) {
+            JournalClearKey(key->ptr);
+        } else {
+            JournalDeleteKey(key->ptr, subKeyNameOut);
+        }
+    }
+    return Win(rc);
+}
+
+static int32_t GetValue(HKEY hKey, const unsigned short* lpValue, uint32_t dwFlags, uint32_t* pdwType,
+                        void* pvData, uint32_t* pcbData) {
+    char valueName[NAME_BUF] = "";
+    if (lpValue && !ConvertName(lpValue, valueName, false)) return ZRREG_BAD_NAME;
+    unsigned char local[NAME_BUF];
+    unsigned char* data;
+    unsigned int length, myType = 0;
+    unsigned int rc = ReadValue(hKey, valueName, &myType, local, &data, &length);
+    if (rc == REGERR_SUCCESS) {
+        uint32_t type = static_cast<uint32_t>(regtypeToWintype(myType));
+        uint32_t need = myType == REG_INT ? 4 : 2 * length;
+        uint32_t wanted = type == ZRREG_TYPE_SZ ? ZRREG_RT_SZ : ZRREG_RT_DWORD;
+        if (!(dwFlags & wanted)) {
+            rc = ZRREG_UNSUPPORTED_TYPE;
+        } else if (pvData && *pcbData < need) {
+            *pcbData = need;
+            rc = REGERR_BUFFER_TOO_SMALL;
+        } else {
+            if (pvData && myType == REG_INT) memcpy(pvData, data, 4);
+            if (pvData && myType != REG_INT)
+                PutWide(static_cast<unsigned char*>(pvData), reinterpret_cast<char*>(data), length);
+            if (pcbData) *pcbData = need;
+            if (pdwType) *pdwType = type;
+        }
+    }
+    if (data != local) zrHostFree(data);
+    return Win(rc);
+}
+
+int32_t ZrRegGetValue(void* hKey, const unsigned short* lpSubKey, const unsigned short* lpValue,
+                      uint32_t dwFlags, uint32_t* pdwType, void* pvData, uint32_t* pcbData) {
+    if (!hKey || (pvData && !pcbData) || (dwFlags & ZRREG_RT_ANY) == 0 || (dwFlags & ~ZRREG_RT_ANY) != 0)
+        return ZRREG_BAD_ARG;
+    SharedTree lock;
+    HKEY base = RegHandleOf(hKey), key = base;
+    if (!base) return ZRREG_INVALID_HANDLE;
+    int32_t rc = ZRREG_SUCCESS;
+    if (lpSubKey && lpSubKey[0]) rc = OpenKey(base, lpSubKey, &key);
+    if (rc == ZRREG_SUCCESS) rc = GetValue(key, lpValue, dwFlags, pdwType, pvData, pcbData);
+    if (key != base) CloseKey(key);
+    return rc;
 }

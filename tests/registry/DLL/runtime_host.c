@@ -76,6 +76,7 @@ static int FindAll(void* lib) {
  * 16-bit text out, a string from the library's malloc freed by the host's free. */
 static void Session(const char* path) {
     void* key = NULL;
+    void* sub = NULL;
     uint32_t type = 0, size = 0, dw = 0;
     int32_t seven = 7;
     unsigned char data[64];
@@ -98,7 +99,17 @@ static void Session(const char* path) {
     size = sizeof data;
     CHECK(CALL(ZrRegQueryValueEx)(key, W("Vendor"), &type, data, &size) == 0);
     CHECK(type == 1 && size == 8 && WideEquals((const unsigned short*)data, "Example"));
+    size = 256;
+    CHECK(CALL(ZrRegEnumValue)(key, 0, name, &size, &type, NULL, NULL) == 0 && size == 6);
+    CHECK(WideEquals(name, "Vendor") && type == 1);
+    CHECK(CALL(ZrRegQueryInfoKey)(key, &dw, NULL, NULL, NULL, &size) == 0 && dw == 1 && size == 16);
+    CHECK(CALL(ZrRegCreateKey)(key, W("Tree\\Leaf"), &sub) == 0 && CALL(ZrRegCloseKey)(sub) == 0);
+    CHECK(CALL(ZrRegDeleteTree)(key, W("Tree")) == 0);
     CHECK(CALL(ZrRegCloseKey)(key) == 0);
+    size = sizeof data;
+    CHECK(CALL(ZrRegGetValue)(CALL(HkeyHKLM)(), W("Software\\App"), W("Count"), ZRREG_RT_DWORD, &type, data,
+                              &size) == 0);
+    CHECK(type == 4 && size == 4 && memcmp(data, &seven, 4) == 0);
 
     CHECK(CALL(ZrRegQueryValueSz)(CALL(HkeyHKLM)(), W("Software\\App"), W("Mode"), NULL, &sz) == 0);
     CHECK(sz && WideEquals(sz, "fast"));

@@ -79,6 +79,19 @@ TEST_F(SharedFile, ChangesAreReplayedOntoAnotherProcessesFile) {
          [] { EXPECT_EQ(ZrRegDeleteKey(HkeyRegRoot(), WP(u"B")), 0); },
          "KEY \"My Computer\" ( KEY B ( [REG_SZ] y = \"theirs\"; KEY C ( ) ) KEY D ( ) )",
          "[My Computer]\n  [D]\n"},
+        {"a tree we deleted goes, whatever they put into it",
+         [] { EXPECT_EQ(ZrRegDeleteTree(HkeyRegRoot(), WP(u"B")), 0); },
+         "KEY \"My Computer\" ( KEY B ( KEY C ( [REG_SZ] y = \"theirs\"; ) ) KEY D ( ) )",
+         "[My Computer]\n  [D]\n"},
+        {"a key we emptied loses what they put into it, and keeps what we put in after",
+         [] {
+             void* h = Key(u"A");
+             EXPECT_EQ(ZrRegDeleteTree(h, nullptr), 0);
+             ZrRegCloseKey(h);
+             SetText(u"A", u"after", "ours");
+         },
+         "KEY \"My Computer\" ( KEY A ( [REG_SZ] v = \"theirs\"; KEY C ( ) ) KEY D ( ) )",
+         "[My Computer]\n  [A]\n    after = \"ours\"\n  [D]\n"},
         {"a value we deleted goes",
          [] {
              void* h = Key(u"A");
