@@ -115,6 +115,12 @@ struct Worker {
                 uint32_t v = 0;
                 ZrRegQueryValueDw(HkeyRegRoot(), WP(SharedPath(k)), WP(value), 0, &v);
                 if (v != 0 && !OneOfOurs(v)) Fault("read an integer nobody wrote");
+                unsigned char data[64];
+                uint32_t type = 0, cb = sizeof data;
+                if (ZrRegGetValue(HkeyRegRoot(), WP(SharedPath(k)), WP(value), ZRREG_RT_SZ, &type, data,
+                                  &cb) == ZRREG_SUCCESS &&
+                    !OneOfOurs(std::u16string(reinterpret_cast<char16_t*>(data))))
+                    Fault("got a text nobody wrote");
                 break;
             }
             case 3: {  // read through a handle, with a buffer too small for long texts
@@ -131,6 +137,19 @@ struct Worker {
                     memcpy(&v, data, 4);
                     if (!OneOfOurs(v)) Fault("queried an integer nobody wrote");
                 }
+                unsigned short name[256];
+                for (uint32_t i = 0;; ++i) {
+                    uint32_t cch = 256;
+                    cb = sizeof data;
+                    if (ZrRegEnumValue(h, i, name, &cch, &type, data, &cb) != ZRREG_SUCCESS) break;
+                    if (type == ZRREG_TYPE_SZ &&
+                        !OneOfOurs(std::u16string(reinterpret_cast<char16_t*>(data))))
+                        Fault("enumerated a text nobody wrote");
+                }
+                uint32_t values = 0;
+                if (ZrRegQueryInfoKey(h, nullptr, nullptr, &values, nullptr, nullptr) == ZRREG_SUCCESS &&
+                    values > kNames)
+                    Fault("too many values");
                 ZrRegCloseKey(h);
                 break;
             }
@@ -153,7 +172,8 @@ struct Worker {
             case 5: {  // delete a shared key or one of its values
                 void* h;
                 if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(W("Shared")), 0, &h) != ZRREG_SUCCESS) break;
-                int32_t rc = ZrRegDeleteKey(h, WP(W("K" + std::to_string(k))));
+                std::u16string name = W("K" + std::to_string(k));
+                int32_t rc = rnd() % 2 ? ZrRegDeleteKey(h, WP(name)) : ZrRegDeleteTree(h, WP(name));
                 if (rc != ZRREG_SUCCESS && rc != ZRREG_NOT_FOUND && rc != ZRREG_KEY_BUSY)
                     Fault("delete key: " + std::to_string(rc));
                 ZrRegCloseKey(h);
