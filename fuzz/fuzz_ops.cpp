@@ -83,7 +83,7 @@ private:
     void Step() {
         void* h = Handle();
         if (!h) return;  // a predefined handle that could not be made
-        switch (in_.ConsumeIntegralInRange<int>(0, 12)) {
+        switch (in_.ConsumeIntegralInRange<int>(0, 16)) {
             case 0: {
                 void* r = nullptr;
                 if (ZrRegCreateKey(h, P(NextName(in_)), &r) == 0) Keep(r);
@@ -153,6 +153,34 @@ private:
                 WName key = NextName(in_), value = NextName(in_);
                 uint32_t v = 0;
                 FUZZ_CHECK(ZrRegQueryValueDw(h, P(key), P(value), 7, &v) == 0);
+                break;
+            }
+            case 12: {
+                // Exactly the room offered for name and data, so that any write beyond it shows.
+                uint32_t nameRoom = in_.ConsumeIntegralInRange<uint32_t>(1, 300), cch = nameRoom;
+                uint32_t room = in_.ConsumeIntegralInRange<uint32_t>(0, 600), cb = room, type = 0;
+                std::unique_ptr<unsigned short[]> name(new unsigned short[nameRoom]);
+                std::unique_ptr<unsigned char[]> buf(new unsigned char[room]);
+                int32_t rc = ZrRegEnumValue(h, in_.ConsumeIntegralInRange<uint32_t>(0, 20), name.get(), &cch,
+                                            &type, buf.get(), &cb);
+                FUZZ_CHECK(rc != 0 || (cch < nameRoom && cb <= room));
+                break;
+            }
+            case 13: {
+                uint32_t keys = 0, keyLen = 0, values = 0, valueLen = 0, data = 0;
+                ZrRegQueryInfoKey(h, &keys, &keyLen, &values, &valueLen, &data);
+                break;
+            }
+            case 14:
+                ZrRegDeleteTree(h, in_.ConsumeBool() ? P(NextName(in_)) : nullptr);
+                break;
+            case 15: {
+                WName key = NextName(in_), value = NextName(in_);
+                uint32_t room = in_.ConsumeIntegralInRange<uint32_t>(0, 600), cb = room, type = 0;
+                std::unique_ptr<unsigned char[]> buf(new unsigned char[room]);
+                int32_t rc = ZrRegGetValue(h, in_.ConsumeBool() ? P(key) : nullptr, P(value),
+                                           in_.ConsumeIntegral<uint32_t>(), &type, buf.get(), &cb);
+                FUZZ_CHECK(rc != 0 || cb <= room);
                 break;
             }
             default:
