@@ -155,7 +155,8 @@ static int createExclusive(const char* path, const char* like, bool) {
 }
 #endif
 
-FILE* zrOpenTempForWrite(const char* path, const char* like, bool text) {
+// Text mode unless `text` is false; null when the file cannot be made.
+static FILE* OpenTempForWrite(const char* path, const char* like, bool text) {
     Step(ZR_STEP_OPEN);
     if (ioFaulted(ZR_IO_OPEN)) return nullptr;
     int fd = createExclusive(path, like, text);
@@ -188,7 +189,9 @@ static bool syncStream(FILE* fp) {
 #endif
 }
 
-bool zrCommitFile(FILE* fp) {
+// Checks the stream's error state, flushes, syncs and closes; false on any failure (the
+// stream is closed either way).
+static bool CommitFile(FILE* fp) {
     bool ok = fflush(fp) == 0 && !ferror(fp) && !ioFaulted(ZR_IO_WRITE);
     if (ok) Step(ZR_STEP_FLUSHED);
     ok = ok && syncStream(fp);
@@ -255,7 +258,7 @@ ZrWriteResult zrWriteWhole(const char* temp, const char* target, bool text, bool
                            bool (*write)(FILE* fp, void* context), void* context, int* err) {
     int dummy;
     if (!err) err = &dummy;
-    FILE* fp = zrOpenTempForWrite(temp, target, text);
+    FILE* fp = OpenTempForWrite(temp, target, text);
     if (!fp) {
         *err = errno;
         return ZR_WRITE_NOT_MADE;
@@ -263,7 +266,7 @@ ZrWriteResult zrWriteWhole(const char* temp, const char* target, bool text, bool
     errno = 0;
     bool ok = write(fp, context);
     *err = errno;
-    bool committed = zrCommitFile(fp);
+    bool committed = CommitFile(fp);
     if (!ok || !committed) {
         if (ok || *err == 0) *err = errno;
         _unlink(temp);

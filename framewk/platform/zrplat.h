@@ -191,20 +191,12 @@ FILE* zrOpenFileForRead(const char* path);
 // stays a link and its target gets the new content; `path` itself when it cannot be
 // resolved. False when `out` (outSize bytes) cannot hold it.
 bool zrSaveTarget(const char* path, char* out, size_t outSize);
-// Creates the temporary file `path` for writing (text mode unless `text` is false),
-// exclusively and without following a link: whatever is at that name first is removed.
-// It gets the permission bits, and where the process may set them the owner and group,
-// of the file `like` (when it exists) before anything is written. Null when it cannot be
-// made.
-FILE* zrOpenTempForWrite(const char* path, const char* like, bool text = true);
-// Checks the stream's error state, flushes, syncs and closes; false on any failure
-// (the stream is closed either way).
-bool zrCommitFile(FILE* fp);
 // Replaces `target` by `source` in one step and makes the rename durable.
 bool zrReplaceFile(const char* source, const char* target);
 // Every file the library writes is written whole this way: `write` fills the temporary
-// file `temp` (made by zrOpenTempForWrite like `target`), which is synced and closed and
-// then, with `replace`, takes target's place. A temporary file that was not written whole
+// file `temp`, made anew (whatever is at the name is removed, a link not followed) with
+// the permission bits and, where the process may set them, the owner and group of
+// `target`; it is synced and closed and then, with `replace`, takes target's place. A temporary file that was not written whole
 // is removed; one written whole that could not replace target stays, as it holds the only
 // copy of what was written. On failure *err (when given) is the system's error number,
 // or 0 when `write` failed for want of memory.
