@@ -70,15 +70,6 @@ TEST_F(Sink, AHostsSinkGetsEveryMessageWithItsLine) {
     }
 }
 
-// Without a sink the same messages are printed in the library's own words.
-TEST_F(SaveFaults, TheDefaultSinkPrintsTheLibrarysWords) {
-    WriteBytes(reg_, "KEY \"My Computer\"\n(\n  [REG_SZ] \"a\" = \"b\n)\n");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(ZrLoadRegistry(reg_.c_str()), ZRREG_LOAD_REFUSED);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "line 3 - FATAL: Runaway string\nError in line: 3\nline: 4 - syntax error\n");
-}
-
 TEST_F(Sink, TheLastUnloadSaysWhatBecameOfTheTree) {
     Trees(Registry(2));
     char name[REGFILE_TEMP_MAX];

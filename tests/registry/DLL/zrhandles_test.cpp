@@ -61,6 +61,29 @@ uint32_t (*const kHandleCalls[])(void*) = {
         EXPECT_EQ(v, 77u);
         return rc;
     },
+    [](void* h) -> uint32_t {
+        unsigned short name[64] = {'x', 0};
+        unsigned char data[16] = {'x'};
+        uint32_t cch = 64, cb = sizeof data, type = 7;
+        int32_t rc = ZrRegEnumValue(h, 0, name, &cch, &type, data, &cb);
+        EXPECT_TRUE(name[0] == 'x' && data[0] == 'x' && cch == 64 && cb == sizeof data && type == 7);
+        return rc;
+    },
+    [](void* h) -> uint32_t {
+        uint32_t count = 7;
+        int32_t rc = ZrRegQueryInfoKey(h, &count, nullptr, nullptr, nullptr, nullptr);
+        EXPECT_EQ(count, 7u);
+        return rc;
+    },
+    [](void* h) -> uint32_t { return ZrRegDeleteTree(h, WP(u"A")); },
+    [](void* h) -> uint32_t { return ZrRegDeleteTree(h, nullptr); },
+    [](void* h) -> uint32_t {
+        unsigned char data[16] = {'x'};
+        uint32_t cb = sizeof data, type = 7;
+        int32_t rc = ZrRegGetValue(h, nullptr, WP(u"s"), ZRREG_RT_ANY, &type, data, &cb);
+        EXPECT_TRUE(data[0] == 'x' && cb == sizeof data && type == 7);
+        return rc;
+    },
 };
 
 REG_HANDLE s_notInTheTable = {REGHANDLE_KEY, const_cast<char*>("My Computer"), 1, nullptr, 0};
