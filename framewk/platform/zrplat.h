@@ -196,8 +196,8 @@ bool zrReplaceFile(const char* source, const char* target);
 // Every file the library writes is written whole this way: `write` fills the temporary
 // file `temp`, made anew (whatever is at the name is removed, a link not followed) with
 // the permission bits and, where the process may set them, the owner and group of
-// `target`; it is synced and closed and then, with `replace`, takes target's place. A temporary file that was not written whole
-// is removed; one written whole that could not replace target stays, as it holds the only
+// `target`; it is synced and closed and then, with `replace`, takes target's place. A temporary file that was
+// not written whole is removed; one written whole that could not replace target stays, as it holds the only
 // copy of what was written. On failure *err (when given) is the system's error number,
 // or 0 when `write` failed for want of memory.
 enum ZrWriteResult { ZR_WRITTEN, ZR_WRITE_NOT_MADE, ZR_WRITE_FAILED, ZR_WRITE_NOT_REPLACED };
