@@ -20,6 +20,7 @@ void ResetRegistry() {
     lRegLoadCnt = 0;
     lineno = 1;
     zrAllocFailAt(0);
+    RegViewUseLog(true);
 }
 
 void RegistryTest::SetUp() {

@@ -43,7 +43,8 @@ std::string s_messageFile;
 int s_lastLine, s_syntaxLine;
 
 void ShowLibraryMessage(const RegViewMessage* m, void*) {
-    if (m->kind == REGVIEW_MSG_SAVE) return;
+    // A run makes its changes and unloads: without a log it is still all it was.
+    if (m->kind == REGVIEW_MSG_SAVE || m->kind == REGVIEW_MSG_NO_LOG) return;
     if (m->kind == REGVIEW_MSG_ERROR_IN_LINE && m->line == s_lastLine) return;
     if (m->kind == REGVIEW_MSG_PARSE && strcmp(m->text, "syntax error") == 0) s_syntaxLine = m->line;
     if (m->line) {

@@ -250,6 +250,10 @@ int RunImport(const Args& a) {
     std::string bytes;
     if (fromStdin ? !ReadStandardInput(&bytes) : !ReadWholeFile(in, &bytes, true)) return kFailed;
 
+    // All or nothing, and nothing at all on a dry run: the changes stay this process's until
+    // the unload, which merges them into the file, rather than each going to the file's
+    // change log (and to the other processes) at once.
+    RegViewUseLog(false);
     Registry reg(a.pos[0]);
     if (!reg.Open(!opt.dryRun, a.Has("--force"))) return kFailed;
     Importer importer(reg, in, opt);

@@ -37,7 +37,7 @@ void zrIoFailAt(ZrIoFault f) {
 }
 
 // An injected fault fails as a full disk would.
-static bool ioFaulted(ZrIoFault f) {
+bool zrIoFaulted(ZrIoFault f) {
     if (s_ioFault != f) return false;
     errno = f == ZR_IO_WRITE ? ENOSPC : EIO;
     return true;
@@ -54,14 +54,14 @@ static bool Synced(bool ok) {
 }
 
 long zrReadFile(FILE* fp, void* buf, size_t n) {
-    if (ioFaulted(ZR_IO_READ) && s_readsSinceFault++ > 0) return -1;
+    if (zrIoFaulted(ZR_IO_READ) && s_readsSinceFault++ > 0) return -1;
     size_t got = fread(buf, 1, n, fp);
     return got == 0 && ferror(fp) ? -1 : static_cast<long>(got);
 }
 
 bool zrWriteFaulted() {
     Step(ZR_STEP_WRITE);
-    return ioFaulted(ZR_IO_WRITE);
+    return zrIoFaulted(ZR_IO_WRITE);
 }
 
 // ---- files ---------------------------------------------------------------------------
@@ -158,7 +158,7 @@ static int createExclusive(const char* path, const char* like, bool) {
 // Text mode unless `text` is false; null when the file cannot be made.
 static FILE* OpenTempForWrite(const char* path, const char* like, bool text) {
     Step(ZR_STEP_OPEN);
-    if (ioFaulted(ZR_IO_OPEN)) return nullptr;
+    if (zrIoFaulted(ZR_IO_OPEN)) return nullptr;
     int fd = createExclusive(path, like, text);
     if (fd < 0) return nullptr;
 #ifdef _WIN32
@@ -180,7 +180,7 @@ static FILE* OpenTempForWrite(const char* path, const char* like, bool text) {
 }
 
 static bool syncStream(FILE* fp) {
-    if (ioFaulted(ZR_IO_SYNC)) return false;
+    if (zrIoFaulted(ZR_IO_SYNC)) return false;
     if (!s_syncFiles) return true;
 #ifdef _WIN32
     return Synced(_commit(_fileno(fp)) == 0);
@@ -192,11 +192,11 @@ static bool syncStream(FILE* fp) {
 // Checks the stream's error state, flushes, syncs and closes; false on any failure (the
 // stream is closed either way).
 static bool CommitFile(FILE* fp) {
-    bool ok = fflush(fp) == 0 && !ferror(fp) && !ioFaulted(ZR_IO_WRITE);
+    bool ok = fflush(fp) == 0 && !ferror(fp) && !zrIoFaulted(ZR_IO_WRITE);
     if (ok) Step(ZR_STEP_FLUSHED);
     ok = ok && syncStream(fp);
     if (ok) Step(ZR_STEP_SYNCED);
-    bool closed = fclose(fp) == 0 && !ioFaulted(ZR_IO_CLOSE);
+    bool closed = fclose(fp) == 0 && !zrIoFaulted(ZR_IO_CLOSE);
     if (ok && closed) Step(ZR_STEP_CLOSED);
     return ok && closed;
 }
@@ -204,7 +204,7 @@ static bool CommitFile(FILE* fp) {
 #ifdef _WIN32
 bool zrReplaceFile(const char* source, const char* target) {
     Step(ZR_STEP_RENAME);
-    if (ioFaulted(ZR_IO_RENAME)) return false;
+    if (zrIoFaulted(ZR_IO_RENAME)) return false;
     if (!Synced(MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0))
         return false;
     Step(ZR_STEP_RENAMED);
@@ -233,7 +233,7 @@ static void syncParentDir(const char* path) {
 
 bool zrReplaceFile(const char* source, const char* target) {
     Step(ZR_STEP_RENAME);
-    if (ioFaulted(ZR_IO_RENAME)) return false;
+    if (zrIoFaulted(ZR_IO_RENAME)) return false;
     if (rename(source, target) != 0) return false;
     Step(ZR_STEP_RENAMED);
     syncParentDir(target);

@@ -255,6 +255,52 @@ ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const ch
 void zrUnlockFile(ZrLock lock);
 extern int zrLockWaitMs;
 
+// ---- companion files shared by processes -----------------------------------------------
+
+// A file beside the registry file that every process of it opens, maps and locks: the
+// change log. Opening makes it when missing, with the registry file (`like`)'s permission
+// bits and, where the process may set them, owner and group; a link at the name is never
+// followed. ZR_COMPANION_UNSAFE: something is at the name that is not a plain file of the
+// registry file's owner with that one name; ZR_COMPANION_NONE: it cannot be opened or made
+// (a folder the process may not write, or a system without such files).
+struct ZrCompanion;
+enum ZrCompanionOpen { ZR_COMPANION_OPENED, ZR_COMPANION_UNSAFE, ZR_COMPANION_NONE };
+ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion** out);
+void zrCompanionClose(ZrCompanion* c);  // its locks and mapping go with it
+// Whether the open file is still the one at `path` (not removed or replaced meanwhile).
+bool zrCompanionIsAt(ZrCompanion* c, const char* path);
+long long zrCompanionSize(ZrCompanion* c);  // -1 when unknown
+// Makes the file at least `size` bytes with its blocks allocated; false (errno set) on a
+// full disk or an I/O error.
+bool zrCompanionGrow(ZrCompanion* c, long long size);
+bool zrCompanionTruncate(ZrCompanion* c, long long size);
+// The first `bytes` of the file mapped for reading and writing, shared with every process
+// that maps it; the same mapping on every call. Only bytes inside the file may be touched.
+void* zrCompanionMap(ZrCompanion* c, size_t bytes);
+bool zrCompanionSync(ZrCompanion* c);  // what was written is on disk
+bool zrCompanionRemove(ZrCompanion* c, const char* path);
+// Locks on single bytes of the file, shared or exclusive, waited for or only tried; a
+// process's death releases its locks.
+enum ZrRange { ZR_RANGE_GATE, ZR_RANGE_LIVE, ZR_RANGE_WRITER };
+bool zrCompanionLock(ZrCompanion* c, ZrRange r, bool exclusive, bool wait);
+void zrCompanionUnlock(ZrCompanion* c, ZrRange r);
+// A mutex in memory that processes share (a mapping of a companion): cheap when nobody
+// waits, and a holder's death hands it on with ZR_SHARED_OWNER_DIED. Init is false where
+// the system has no such mutex (the range lock ZR_RANGE_WRITER serves then).
+enum { ZR_SHARED_MUTEX_BYTES = 64 };
+enum ZrSharedLockResult { ZR_SHARED_LOCKED, ZR_SHARED_OWNER_DIED, ZR_SHARED_LOCK_FAILED };
+bool zrSharedMutexInit(void* at);
+ZrSharedLockResult zrSharedMutexLock(void* at);
+void zrSharedMutexUnlock(void* at);
+
+// A thread that syncs a companion `delayMs` after a change was noted, one sync for all the
+// changes noted meanwhile; Stop syncs what is pending and ends it. Start gives null when
+// no thread can be had (the caller then syncs for itself).
+struct ZrSyncer;
+ZrSyncer* zrSyncerStart(ZrCompanion* c, int delayMs);
+void zrSyncerNote(ZrSyncer* s);
+void zrSyncerStop(ZrSyncer* s);
+
 // Called by the writer after each file write: false in production; a test seam (below)
 // can make it fail.
 bool zrWriteFaulted();
@@ -277,8 +323,19 @@ void zrThreadsForget();
 
 // One step of every save fails until reset to ZR_IO_NONE; or, with ZR_IO_READ, every read
 // of a file after the first one since this call.
-enum ZrIoFault { ZR_IO_NONE = 0, ZR_IO_OPEN, ZR_IO_WRITE, ZR_IO_SYNC, ZR_IO_CLOSE, ZR_IO_RENAME, ZR_IO_READ };
+// ZR_IO_GROW fails every growth of a companion file, ZR_IO_SYNC its syncs too.
+enum ZrIoFault {
+    ZR_IO_NONE = 0,
+    ZR_IO_OPEN,
+    ZR_IO_WRITE,
+    ZR_IO_SYNC,
+    ZR_IO_CLOSE,
+    ZR_IO_RENAME,
+    ZR_IO_READ,
+    ZR_IO_GROW
+};
 void zrIoFailAt(ZrIoFault f);
+bool zrIoFaulted(ZrIoFault f);  // whether the fault set is f: for the platform layer's files
 // Off: a save's files are written but not synced, so that a benchmark can time the
 // writer apart from the disk. On by default.
 void zrSyncFiles(bool on);

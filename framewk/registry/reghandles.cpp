@@ -102,6 +102,13 @@ void RegHandleFreeAll() {
     }
 }
 
+void RegHandleEach(void (*f)(HKEY h)) {
+    for (uint32_t i = 0; i < s_used; ++i) {
+        RegHandleSlot* slot = SlotAt(i);
+        if (slot->serial & 1) f(&slot->key);
+    }
+}
+
 void RegHandleRelease() {
     for (uint32_t i = 0; i < s_used; ++i)
         if (SlotAt(i)->serial & 1) return;

@@ -6,6 +6,7 @@
 
 HKEY s_hkeyRoot;
 int bRegChanged;
+bool RegDeletesForced;
 
 // The handle's node while the keys are as they were when it was found (see RegHandle).
 static RegNode* Cached(HKEY h) {
@@ -252,7 +253,7 @@ unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
     if (!parent) return rc;
     int i = FindSubkey(parent, subKeyName);
     if (i < 0) return REGERR_NOT_FOUND;
-    if (parent->GetRegNodeList()->AtSlot(i)->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
+    if (!RegDeletesForced && parent->GetRegNodeList()->AtSlot(i)->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
     delete parent->TakeKeyNode(i);
     bRegChanged = 1;
     return REGERR_SUCCESS;
@@ -308,6 +309,7 @@ unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool value
 // Whether `top` (with `self`) or a key below it has open handles; 2 when the walk's list
 // cannot grow. The walk keeps its own list rather than recurse, as a tree can be deep.
 static unsigned int FindOpen(RegNode* top, bool self) {
+    if (RegDeletesForced) return REGERR_SUCCESS;
     if (self && top->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
     RegNodeList work;
     if (work.Add(top) < 0) return REGERR_NO_MEMORY;
@@ -381,3 +383,11 @@ void cfRegCloseRoot() {
     if (RootNode) RootNode->DecOpenCnt();
     s_hkeyRoot = nullptr;
 }
+
+static void Recount(HKEY h) {
+    ReserveSearchDepth(h->parts);
+    RegNode* node = RootNode ? RootNode->Search(h->ptr) : nullptr;
+    if (node) node->IncOpenCnt();
+}
+
+void RegHandleRecount() { RegHandleEach(Recount); }

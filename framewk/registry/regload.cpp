@@ -86,3 +86,40 @@ unsigned int ReloadRegistry() {
     RegQuiet(false);
     return rc;
 }
+
+unsigned int RegReplaceTree() {
+    RegNode* old = RootNode;
+    HKEY kept[4] = {s_hkeyRoot, s_hkeyHKLM, s_hkeyHKCU, s_hkeyArdoRoot};
+    bool changed = RegIsChanged();
+    long loads = lRegLoadCnt;
+    RootNode = nullptr;
+    s_hkeyRoot = s_hkeyHKLM = s_hkeyHKCU = s_hkeyArdoRoot = nullptr;
+    lRegLoadCnt = 0;
+    RegSetChanged(false);
+    unsigned int rc = ReloadRegistry();
+    if (rc == REGERR_SUCCESS) {
+        // The new root's own handle goes; the host's tokens of the old ones stay good.
+        RegHandleFree(s_hkeyRoot);
+        RegNode* fresh = RootNode;
+        fresh->DecOpenCnt();
+        RootNode = old;
+        ReleaseTree();
+        RootNode = fresh;
+    } else {
+        RootNode = old;
+    }
+    s_hkeyRoot = kept[0];
+    s_hkeyHKLM = kept[1];
+    s_hkeyHKCU = kept[2];
+    s_hkeyArdoRoot = kept[3];
+    lRegLoadCnt = loads;
+    RegSetChanged(changed);
+    ++RegKeyGeneration;
+    // A failed load released the search buffer: the handles' room is reserved again.
+    if (rc == REGERR_SUCCESS) {
+        RegHandleRecount();
+    } else {
+        RegHandleEach([](HKEY h) { ReserveSearchDepth(h->parts); });
+    }
+    return rc;
+}

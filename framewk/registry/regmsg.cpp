@@ -41,6 +41,8 @@ static void PrintMessage(const RegViewMessage& m) {
             fprintf(yyout, "Input string too long, limit %d\n", REGFILE_TEXT_MAX + 2);
             break;
         case REGVIEW_MSG_SAVE:
+        case REGVIEW_MSG_LOG:
+        case REGVIEW_MSG_NO_LOG:
             printf("zrregdll: %s\n", m.text);
             break;
     }
@@ -48,7 +50,7 @@ static void PrintMessage(const RegViewMessage& m) {
 
 void RegMessage(RegViewMessageKind kind, int line, const char* format, ...) {
     // A quiet load (the unload's re-read of a file) says what failed in one line of its own.
-    if (s_quiet && kind != REGVIEW_MSG_SAVE) return;
+    if (s_quiet && kind < REGVIEW_MSG_SAVE) return;
     char text[REGFILE_TEMP_MAX + 512];
     va_list args;
     va_start(args, format);

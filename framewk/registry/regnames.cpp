@@ -15,6 +15,7 @@ bool RegFileNamesFor(const char* path, RegFileNames* out) {
     out->saveable = zrSaveTarget(path, out->target, REGFILE_TEMP_MAX) &&
                     zrCompanionNameFor(out->target, ".TMP", out->temp, REGFILE_TEMP_MAX) &&
                     zrCompanionNameFor(out->target, ".LCK", out->lock, REGFILE_TEMP_MAX) &&
+                    zrCompanionNameFor(out->target, ".LOG", out->log, REGFILE_TEMP_MAX) &&
                     zrCompanionNameFor(out->target, ext, out->own, REGFILE_TEMP_MAX);
     return out->saveable;
 }

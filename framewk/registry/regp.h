@@ -21,6 +21,7 @@
 #define REGERR_KEY_NOT_FOUND 8     // the handle's key is not in the tree (and the cases of type/empty name)
 #define REGERR_NOT_LOADED 9        // no registry is loaded
 #define REGERR_KEY_BUSY 10         // the subkey to be deleted has open handles
+#define REGERR_WRITE_FAULT 29      // the change could not be recorded in the change log
 #define REGERR_BAD_NAME \
     11  // a name or text the file cannot carry (see RegTextStorable), or
         // a wide name of 256 characters or more
@@ -103,7 +104,11 @@ public:
     RegKeyValueList* GetRegKeyValueList() { return &values; }
     int GetOpenCnt() { return openCnt; }
     void IncOpenCnt() { ++openCnt; }
-    void DecOpenCnt() { --openCnt; }
+    // A key deleted by another process while open here, made again meanwhile, may meet a
+    // close of a handle that it never counted.
+    void DecOpenCnt() {
+        if (openCnt > 0) --openCnt;
+    }
     // The first value or subkey, in list order, whose whole name equals `name` ignoring
     // case, with its slot in the list in *slot (when slot is not null); null when there
     // is none.
@@ -293,6 +298,11 @@ void RegHandleFree(HKEY h);
 REG_HANDLE RegHandleAt(const char* path);
 // Closes every handle of the table: the unload's, so that none lives into the next load.
 void RegHandleFreeAll();
+// Calls f for every live handle of the table.
+void RegHandleEach(void (*f)(HKEY h));
+// After the tree was replaced: each live handle's room in the search buffer is reserved
+// again and its key (when the new tree has it) counted open.
+void RegHandleRecount();
 // Frees the table when it holds no handle: for a library that leaves the process, after
 // which no token can be looked up.
 void RegHandleRelease();
@@ -332,6 +342,9 @@ unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool value
 // every subkey and value of hParent; 10 (and nothing changed) when one of the keys to go
 // has open handles.
 unsigned int CfRegDeleteTree(HKEY hParent, const char* subKeyName);
+// While set, deletions take keys with open handles too (whose handles then find their keys
+// gone): another process's deletion, applied here, has happened already.
+extern bool RegDeletesForced;
 int cfRegOpenRoot();
 void cfRegCloseRoot();
 // HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot are exported (zrregdll.h) and hand
@@ -388,6 +401,10 @@ void UnloadRegistry();
 // quietly, as the merge says what failed in one line of its own, and a token over the
 // scanner's limit refuses the file instead of ending the process.
 unsigned int ReloadRegistry();
+// The registry file read anew into a tree that takes the loaded one's place, every handle
+// (the predefined ones too) living on: handles name their keys by path. When the file
+// cannot be read the loaded tree stays, and the result is ReloadRegistry's.
+unsigned int RegReplaceTree();
 
 // The registry file of the load: its path as given and every name its save uses, made
 // once when a load begins (regnames.cpp); nothing else resolves the path.
@@ -396,6 +413,7 @@ struct RegFileNames {
     char temp[REGFILE_TEMP_MAX];    // its temporary file (APP.TMP beside app.txt)
     char lock[REGFILE_TEMP_MAX];    // the file every process locks (APP.LCK)
     char own[REGFILE_TEMP_MAX];     // this process's file for a tree kept aside (APP.<pid>.TMP)
+    char log[REGFILE_TEMP_MAX];     // the change log that the processes of the file share (APP.LOG)
     bool saveable;                  // false: no such names (no "." in the name), never written back
 };
 extern char bpRegFile[REGFILE_PATH_MAX];  // the path as the host gave it
@@ -415,6 +433,15 @@ void cfRegSwapRegFile(const char* tmpFile, const char* target);
 bool cfRegSaveRegTo(const char* path, int* err);
 
 // ---- sharing the registry file between processes ---------------------------------------
+// The changes as the journal and the change log record them and apply them again.
+enum RegChangeOp { RC_CREATE, RC_SET, RC_DELETE_KEY, RC_DELETE_VALUE, RC_CLEAR_KEY };
+// One change applied to the tree: RC_CREATE makes every missing level of `path` (and the
+// subkey `name` when it is not empty); RC_SET
+// makes the key as well; RC_DELETE_KEY's path is the parent's and `name` the subkey's.
+void RegApplyChange(RegChangeOp op, const char* path, const char* name, unsigned int type, const void* data,
+                    size_t n);
+// The bytes of a value's data that a set keeps: 4 of an integer, a text up to its NUL.
+size_t RegSetDataLength(unsigned int type, const unsigned char* data, size_t n);
 // The load and the unload as the exported calls make them: under the lock that every
 // process takes on the file, the unload merging this process's changes into a file that
 // another process replaced since the load.
@@ -430,5 +457,41 @@ void JournalDeleteKey(const char* parentPath, const char* name);
 void JournalDeleteValue(const char* path, const char* name);
 void JournalClearKey(const char* path);  // every subkey and value of the key went
 void JournalClear();
+
+// ---- the change log (zrlog.cpp) ---------------------------------------------------------
+// Every change of every process that has the registry file loaded goes into one log beside
+// it (RegFile().log), in one order, on disk when its call returns (the system's cache
+// reaches the disk within a second); every process applies the others' changes at its next
+// call. Without a log (none can be made or trusted) the file is shared as before: the
+// journal above and the merge at the unload.
+// LogLoad and LogUnload run under the tree lock alone. LogLoad answers as LoadRegistry
+// does, or -1 when the load goes on without a log.
+int LogLoad();
+void LogUnload();
+bool LogActive();
+// Each exported call first applies what other processes changed since its last call: a
+// load of one word when nothing changed.
+extern const uint32_t* RegLogMovesAt;  // the log's move count, null without a log
+extern uint32_t RegLogSeen;            // the count when this process last applied the log
+void RegLogFollowSlow();
+inline void RegLogFollow() {
+    const uint32_t* moves = __atomic_load_n(&RegLogMovesAt, __ATOMIC_ACQUIRE);
+    if (moves && __atomic_load_n(moves, __ATOMIC_ACQUIRE) != __atomic_load_n(&RegLogSeen, __ATOMIC_RELAXED))
+        RegLogFollowSlow();
+}
+// A change through the log, under the tree lock alone: Begin takes the log's writer lock
+// and applies the others' changes; Write puts the change's record behind the last one
+// (REGERR_WRITE_FAULT: a full disk or an I/O error, nothing recorded); the caller then
+// changes the tree and, when that succeeded, Commits: the change is durable and seen by
+// others. End releases the lock; a record not committed is overwritten by the next.
+unsigned int RegLogBegin();
+unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, unsigned int type,
+                         const void* data, size_t n);
+void RegLogCommit();
+void RegLogEnd();
+// Every change recorded so far is on disk; false when the sync failed.
+bool RegLogSync();
+// For tests: the records' bound that makes a checkpoint (0: the default, 64 MB).
+void RegLogSetBound(uint64_t bytes);
 
 #endif

@@ -40,10 +40,13 @@ inline void Change() {
     ASSERT_EQ(ZrRegDeleteKey(root, WP(u"K0")), 0);
 }
 
+// Without the change log: these test the save that an unload makes alone, which the
+// checkpoints of the log use as well.
 class SaveFaults : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetRegistry();
+        RegViewUseLog(false);
         reg_ = dir_.File("reg.txt");
     }
     void TearDown() override {

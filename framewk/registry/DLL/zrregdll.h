@@ -49,15 +49,18 @@
 
 /* Results of the key and value functions; the numbers never change. The three functions
  * that return uint32_t give ZRREG_BAD_ARG as 0xFFFFFFFF. */
-#define ZRREG_SUCCESS 0             /* the call did what was asked */
-#define ZRREG_NO_MEMORY 2           /* an allocation failed */
-#define ZRREG_INVALID_HANDLE 3      /* a dead handle, rule 1 (or, ZrRegQueryValueSz: not a string) */
-#define ZRREG_NOT_FOUND 5           /* the named key or value does not exist */
-#define ZRREG_BUFFER_TOO_SMALL 7    /* the data does not fit; the room needed was stored back */
-#define ZRREG_KEY_NOT_FOUND 8       /* the handle's key is gone (deleted, rule 2) */
-#define ZRREG_NOT_LOADED 9          /* no registry is loaded */
-#define ZRREG_KEY_BUSY 10           /* the key to delete has open handles */
-#define ZRREG_BAD_NAME 11           /* a name or text the file cannot carry (see ZrRegSetValueEx) */
+#define ZRREG_SUCCESS 0          /* the call did what was asked */
+#define ZRREG_NO_MEMORY 2        /* an allocation failed */
+#define ZRREG_INVALID_HANDLE 3   /* a dead handle, rule 1 (or, ZrRegQueryValueSz: not a string) */
+#define ZRREG_NOT_FOUND 5        /* the named key or value does not exist */
+#define ZRREG_BUFFER_TOO_SMALL 7 /* the data does not fit; the room needed was stored back */
+#define ZRREG_KEY_NOT_FOUND 8    /* the handle's key is gone (deleted, rule 2) */
+#define ZRREG_NOT_LOADED 9       /* no registry is loaded */
+#define ZRREG_KEY_BUSY 10        /* the key to delete has open handles */
+#define ZRREG_BAD_NAME 11        /* a name or text the file cannot carry (see ZrRegSetValueEx) */
+#define ZRREG_WRITE_FAULT                                                             \
+    29 /* the change could not be recorded on disk (full, I/O error): nothing changed \
+        */
 #define ZRREG_NO_MORE_ITEMS 259     /* the enumeration index is past the last subkey or value */
 #define ZRREG_UNSUPPORTED_TYPE 1630 /* ZrRegGetValue: the value's type is not among the flags */
 #define ZRREG_BAD_ARG ((int32_t)-1) /* 0xFFFFFFFF: a required argument is null, or a path empty */

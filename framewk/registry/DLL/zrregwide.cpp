@@ -13,7 +13,8 @@ static_assert(REGERR_SUCCESS == ZRREG_SUCCESS && REGERR_NO_MEMORY == ZRREG_NO_ME
                   REGERR_INVALID_HANDLE == ZRREG_INVALID_HANDLE && REGERR_NOT_FOUND == ZRREG_NOT_FOUND &&
                   REGERR_BUFFER_TOO_SMALL == ZRREG_BUFFER_TOO_SMALL &&
                   REGERR_KEY_NOT_FOUND == ZRREG_KEY_NOT_FOUND && REGERR_NOT_LOADED == ZRREG_NOT_LOADED &&
-                  REGERR_KEY_BUSY == ZRREG_KEY_BUSY && REGERR_BAD_NAME == ZRREG_BAD_NAME,
+                  REGERR_KEY_BUSY == ZRREG_KEY_BUSY && REGERR_BAD_NAME == ZRREG_BAD_NAME &&
+                  REGERR_WRITE_FAULT == ZRREG_WRITE_FAULT,
               "internal and exported result codes differ");
 
 long regerrToWinerr(long regerr) { return regerr == REGERR_NO_MORE_ITEMS ? ZRREG_NO_MORE_ITEMS : regerr; }
@@ -71,6 +72,19 @@ struct SideLock {
     SideLock() { zrSideLock(); }
     ~SideLock() { zrSideUnlock(); }
 };
+// A change goes into the change log when the file has one (under its writer lock, after
+// the other processes' changes), else into the journal.
+struct Logged {
+    bool on = LogActive();
+    unsigned int rc = on ? RegLogBegin() : REGERR_SUCCESS;
+    ~Logged() {
+        if (on && rc == REGERR_SUCCESS) RegLogEnd();
+    }
+    unsigned int Write(RegChangeOp op, const char* path, const char* name, unsigned int type = 0,
+                       const void* data = nullptr, size_t n = 0) {
+        return on ? RegLogWrite(op, path, name, type, data, n) : REGERR_SUCCESS;
+    }
+};
 }  // namespace
 
 // Opens and closes change open counts and take blocks from the pool: under the side lock,
@@ -92,6 +106,7 @@ static void CloseKey(HKEY hKey) {
 
 int32_t ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t, void** phkResult) {
     if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
+    RegLogFollow();
     SharedTree lock;
     HKEY result;
     int32_t rc = OpenKey(RegHandleOf(hKey), lpSubKey, &result);
@@ -124,6 +139,7 @@ static int32_t EnumKey(HKEY hKey, uint32_t dwIndex, unsigned short* lpName, uint
 
 int32_t ZrRegEnumKeyEx(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
     if (!hKey || !lpName || !lpcbName) return ZRREG_BAD_ARG;
+    RegLogFollow();
     SharedTree lock;
     return EnumKey(RegHandleOf(hKey), dwIndex, lpName, lpcbName);
 }
@@ -189,6 +205,7 @@ static int32_t QueryValue(HKEY hKey, const unsigned short* lpValueName, uint32_t
 int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_t* lpType,
                           unsigned char* lpData, uint32_t* lpcbData) {
     if (!hKey || !lpValueName || !lpType || !lpData || !lpcbData) return ZRREG_BAD_ARG;
+    RegLogFollow();
     SharedTree lock;
     return QueryValue(RegHandleOf(hKey), lpValueName, lpType, lpData, lpcbData);
 }
@@ -201,9 +218,29 @@ int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult
     if (!ConvertName(lpSubKey, keyNameOut, true)) return ZRREG_BAD_NAME;
     if (keyNameOut[0] == '/' || keyNameOut[0] == 0) return ZRREG_BAD_ARG;
 
+    // The whole path goes into the log as one change: a death in the middle makes all of
+    // its levels or none.
+    Logged log;
+    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
+    if (log.on) {
+        size_t base = strlen(hKey->ptr);
+        char* full = static_cast<char*>(zrHostRealloc(nullptr, base + NAME_BUF + 1));
+        if (!full) return ZRREG_NO_MEMORY;
+        memcpy(full, hKey->ptr, base + 1);
+        char part[NAME_BUF];
+        for (char* at = keyNameOut; (at = ZRNWGetSubkey(part, at)) != nullptr;) {
+            full[base++] = '/';
+            strcpy(full + base, part);
+            base += strlen(part);
+        }
+        unsigned int wrote = log.Write(RC_CREATE, full, "");
+        zrHostFree(full);
+        if (wrote != REGERR_SUCCESS) return Win(wrote);
+    }
+
     char curKey[NAME_BUF];
     HKEY curParent = hKey, prevParent = nullptr, result = nullptr;
-    bool levelDone = false;
+    bool levelDone = false, madeAny = false, lastMade = false;
     unsigned int rc = REGERR_SUCCESS;
     char* nextPos = keyNameOut;
     while (rc == REGERR_SUCCESS) {
@@ -216,10 +253,19 @@ int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult
         // A level made (not merely opened) goes into the journal.
         bool made;
         rc = CfRegCreateKeyMade(curParent, curKey, &result, &made);
-        if (rc == REGERR_SUCCESS && made) JournalCreate(result->ptr);
+        if (rc == REGERR_SUCCESS && made && !log.on) JournalCreate(result->ptr);
+        madeAny = madeAny || made;
+        lastMade = made;
         prevParent = curParent;
         levelDone = true;
     }
+    // Levels made before a later one failed stay, as without the log (the last one also
+    // when its handle could not be had): the record then names the path down to the last
+    // level that stands, in the same place (it is shorter).
+    if (madeAny && log.on &&
+        (rc == REGERR_SUCCESS ||
+         log.Write(RC_CREATE, prevParent->ptr, lastMade ? curKey : "") == REGERR_SUCCESS))
+        RegLogCommit();
     if (prevParent != hKey) CloseKey(prevParent);
     if (rc == REGERR_SUCCESS) *phkResult = result;
     return Win(rc);
@@ -243,8 +289,19 @@ int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t 
     TreeAlone lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
-    unsigned int rc = CfRegSetValue(key, valueNameOut, dwType, lpData, cbData);
-    if (rc == REGERR_SUCCESS) JournalSet(key->ptr, valueNameOut, dwType, lpData, cbData);
+    Logged log;
+    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
+    unsigned int rc =
+        log.Write(RC_SET, key->ptr, valueNameOut, dwType, lpData, RegSetDataLength(dwType, lpData, cbData));
+    if (rc != REGERR_SUCCESS) return Win(rc);
+    rc = CfRegSetValue(key, valueNameOut, dwType, lpData, cbData);
+    if (rc == REGERR_SUCCESS) {
+        if (log.on) {
+            RegLogCommit();
+        } else {
+            JournalSet(key->ptr, valueNameOut, dwType, lpData, cbData);
+        }
+    }
     return Win(rc);
 }
 
@@ -255,8 +312,18 @@ int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
     TreeAlone lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
-    unsigned int rc = CfRegDeleteKey(key, subKeyNameOut);
-    if (rc == REGERR_SUCCESS) JournalDeleteKey(key->ptr, subKeyNameOut);
+    Logged log;
+    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
+    unsigned int rc = log.Write(RC_DELETE_KEY, key->ptr, subKeyNameOut);
+    if (rc != REGERR_SUCCESS) return Win(rc);
+    rc = CfRegDeleteKey(key, subKeyNameOut);
+    if (rc == REGERR_SUCCESS) {
+        if (log.on) {
+            RegLogCommit();
+        } else {
+            JournalDeleteKey(key->ptr, subKeyNameOut);
+        }
+    }
     return Win(rc);
 }
 
@@ -267,8 +334,18 @@ int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
     TreeAlone lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
-    unsigned int rc = CfRegDeleteValue(key, valueNameOut);
-    if (rc == REGERR_SUCCESS) JournalDeleteValue(key->ptr, valueNameOut);
+    Logged log;
+    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
+    unsigned int rc = log.Write(RC_DELETE_VALUE, key->ptr, valueNameOut);
+    if (rc != REGERR_SUCCESS) return Win(rc);
+    rc = CfRegDeleteValue(key, valueNameOut);
+    if (rc == REGERR_SUCCESS) {
+        if (log.on) {
+            RegLogCommit();
+        } else {
+            JournalDeleteValue(key->ptr, valueNameOut);
+        }
+    }
     return Win(rc);
 }
 
@@ -276,6 +353,7 @@ int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
 // enumeration would fail (a bad handle, or a name too long for the enumeration's buffer).
 uint32_t ZrRegCountSubKeys(void* hKey) {
     if (!hKey) return 0xFFFFFFFF;
+    RegLogFollow();
     SharedTree lock;
     unsigned int count = 0;
     HKEY key = RegHandleOf(hKey);
@@ -287,6 +365,7 @@ uint32_t ZrRegCountSubKeys(void* hKey) {
 uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const unsigned short* szValueName,
                            const unsigned short* szDefault, unsigned short** pszValue) {
     if (!hkeyBase || !szValueName || !pszValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
+    RegLogFollow();
     SharedTree lock;
     // A dead handle is the host's error, which a default would hide.
     HKEY base = RegHandleOf(hkeyBase), hkey = nullptr;
@@ -336,6 +415,7 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
 uint32_t ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey, const unsigned short* szValueName,
                            uint32_t dwDefault, uint32_t* pdwValue) {
     if (!hkeyBase || !szValueName || !pdwValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
+    RegLogFollow();
     SharedTree lock;
     HKEY base = RegHandleOf(hkeyBase), hkey = nullptr;
     if (!base) {
@@ -361,6 +441,7 @@ uint32_t ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey, const un
 int32_t ZrRegEnumValue(void* hKey, uint32_t dwIndex, unsigned short* lpValueName, uint32_t* lpcchValueName,
                        uint32_t* lpType, unsigned char* lpData, uint32_t* lpcbData) {
     if (!hKey || !lpValueName || !lpcchValueName || (lpData && !lpcbData)) return ZRREG_BAD_ARG;
+    RegLogFollow();
     SharedTree lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
@@ -396,6 +477,7 @@ int32_t ZrRegEnumValue(void* hKey, uint32_t dwIndex, unsigned short* lpValueName
 int32_t ZrRegQueryInfoKey(void* hKey, uint32_t* lpcSubKeys, uint32_t* lpcchMaxSubKeyLen, uint32_t* lpcValues,
                           uint32_t* lpcchMaxValueNameLen, uint32_t* lpcbMaxValueLen) {
     if (!hKey) return ZRREG_BAD_ARG;
+    RegLogFollow();
     SharedTree lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
@@ -422,8 +504,15 @@ int32_t ZrRegDeleteTree(void* hKey, const unsigned short* lpSubKey) {
     TreeAlone lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
-    unsigned int rc = CfRegDeleteTree(key, whole ? nullptr : subKeyNameOut);
-    if (rc == REGERR_SUCCESS) {
+    Logged log;
+    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
+    unsigned int rc =
+        whole ? log.Write(RC_CLEAR_KEY, key->ptr, "") : log.Write(RC_DELETE_KEY, key->ptr, subKeyNameOut);
+    if (rc != REGERR_SUCCESS) return Win(rc);
+    rc = CfRegDeleteTree(key, whole ? nullptr : subKeyNameOut);
+    if (rc == REGERR_SUCCESS && log.on) {
+        RegLogCommit();
+    } else if (rc == REGERR_SUCCESS) {
         if (whole) {
             JournalClearKey(key->ptr);
         } else {
@@ -466,6 +555,7 @@ int32_t ZrRegGetValue(void* hKey, const unsigned short* lpSubKey, const unsigned
                       uint32_t dwFlags, uint32_t* pdwType, void* pvData, uint32_t* pcbData) {
     if (!hKey || (pvData && !pcbData) || (dwFlags & ZRREG_RT_ANY) == 0 || (dwFlags & ~ZRREG_RT_ANY) != 0)
         return ZRREG_BAD_ARG;
+    RegLogFollow();
     SharedTree lock;
     HKEY base = RegHandleOf(hKey), key = base;
     if (!base) return ZRREG_INVALID_HANDLE;

@@ -20,16 +20,14 @@ static bool s_loadedKnown;
 // ---- the journal -----------------------------------------------------------------------
 
 namespace {
-enum JournalOp { J_CREATE, J_SET, J_DELETE_KEY, J_DELETE_VALUE, J_CLEAR_KEY };
-
 // One change, its texts in the same block behind it.
 struct JournalEntry {
     JournalEntry* next;
-    JournalOp op;
+    RegChangeOp op;
     unsigned int type;
     size_t dataLen;
-    char* path;  // the key's absolute path (J_DELETE_KEY: its parent's)
-    char* name;  // the value's or the subkey's name; "" for J_CREATE
+    char* path;  // the key's absolute path (RC_DELETE_KEY: its parent's)
+    char* name;  // the value's or the subkey's name; "" for RC_CREATE
     char* data;
 };
 }  // namespace
@@ -43,13 +41,13 @@ static bool s_journalLost;  // a change could not be recorded: no replay can be 
 // changes only while the file stays its own (else they wait beside the file).
 static const size_t kJournalMax = 16u << 20;
 
-static void Record(JournalOp op, const char* path, const char* name, unsigned int type, const void* data,
+static void Record(RegChangeOp op, const char* path, const char* name, unsigned int type, const void* data,
                    size_t dataLen) {
     if (s_journalLost) return;
     // A value set again at once replaces its record: what a host that sets one value over
     // and over (a position, a counter) needs, and it replays the same.
     JournalEntry* t = s_tail;
-    if (op == J_SET && t && t->op == J_SET && t->dataLen == dataLen && strcmp(t->name, name) == 0 &&
+    if (op == RC_SET && t && t->op == RC_SET && t->dataLen == dataLen && strcmp(t->name, name) == 0 &&
         strcmp(t->path, path) == 0) {
         t->type = type;
         if (dataLen) memcpy(t->data, data, dataLen);
@@ -77,27 +75,27 @@ static void Record(JournalOp op, const char* path, const char* name, unsigned in
     s_tail = e;
 }
 
-void JournalCreate(const char* path) { Record(J_CREATE, path, "", 0, nullptr, 0); }
+void JournalCreate(const char* path) { Record(RC_CREATE, path, "", 0, nullptr, 0); }
+
+size_t RegSetDataLength(unsigned int type, const unsigned char* data, size_t n) {
+    if (type == ZRREG_TYPE_DWORD) return 4;
+    const void* nul = memchr(data, 0, n);
+    return nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - data) : n;
+}
 
 void JournalSet(const char* path, const char* name, unsigned int type, const unsigned char* data, size_t n) {
-    if (type == ZRREG_TYPE_DWORD) {
-        n = 4;
-    } else {
-        const void* nul = memchr(data, 0, n);
-        if (nul) n = static_cast<size_t>(static_cast<const unsigned char*>(nul) - data);
-    }
-    Record(J_SET, path, name, type, data, n);
+    Record(RC_SET, path, name, type, data, RegSetDataLength(type, data, n));
 }
 
 void JournalDeleteKey(const char* parentPath, const char* name) {
-    Record(J_DELETE_KEY, parentPath, name, 0, nullptr, 0);
+    Record(RC_DELETE_KEY, parentPath, name, 0, nullptr, 0);
 }
 
 void JournalDeleteValue(const char* path, const char* name) {
-    Record(J_DELETE_VALUE, path, name, 0, nullptr, 0);
+    Record(RC_DELETE_VALUE, path, name, 0, nullptr, 0);
 }
 
-void JournalClearKey(const char* path) { Record(J_CLEAR_KEY, path, "", 0, nullptr, 0); }
+void JournalClearKey(const char* path) { Record(RC_CLEAR_KEY, path, "", 0, nullptr, 0); }
 
 void JournalClear() {
     while (s_first) {
@@ -140,33 +138,40 @@ static bool EnsureKey(const char* path) {
     return ok;
 }
 
+void RegApplyChange(RegChangeOp op, const char* path, const char* name, unsigned int type, const void* data,
+                    size_t n) {
+    REG_HANDLE h = RegHandleAt(path);
+    switch (op) {
+        case RC_CREATE:
+            if (EnsureKey(path) && *name) {
+                HKEY made;
+                if (CfRegCreateKey(&h, name, &made) == REGERR_SUCCESS) CfRegCloseKey(made);
+            }
+            break;
+        case RC_SET:
+            if (EnsureKey(path))
+                CfRegSetValue(&h, name, type, static_cast<const unsigned char*>(data),
+                              static_cast<unsigned int>(n));
+            break;
+        case RC_DELETE_KEY:
+            CfRegDeleteKey(&h, name);
+            break;
+        case RC_DELETE_VALUE:
+            CfRegDeleteValue(&h, name);
+            break;
+        case RC_CLEAR_KEY:
+            CfRegDeleteTree(&h, nullptr);
+            break;
+    }
+}
+
 // This process's changes, in order, on the tree as another process left it. A change to
 // a key that the other deleted makes the key again, holding this process's values only;
 // a key or value that this process deleted goes, whatever the other put into it: per
 // change, the process that unloads later wins.
 static void Replay() {
-    for (JournalEntry* e = s_first; e; e = e->next) {
-        REG_HANDLE h = RegHandleAt(e->path);
-        switch (e->op) {
-            case J_CREATE:
-                EnsureKey(e->path);
-                break;
-            case J_SET:
-                if (EnsureKey(e->path))
-                    CfRegSetValue(&h, e->name, e->type, reinterpret_cast<unsigned char*>(e->data),
-                                  static_cast<unsigned int>(e->dataLen));
-                break;
-            case J_DELETE_KEY:
-                CfRegDeleteKey(&h, e->name);
-                break;
-            case J_DELETE_VALUE:
-                CfRegDeleteValue(&h, e->name);
-                break;
-            case J_CLEAR_KEY:
-                CfRegDeleteTree(&h, nullptr);
-                break;
-        }
-    }
+    for (JournalEntry* e = s_first; e; e = e->next)
+        RegApplyChange(e->op, e->path, e->name, e->type, e->data, e->dataLen);
 }
 
 // ---- load and unload -----------------------------------------------------------------
@@ -178,6 +183,8 @@ static void Replay() {
 unsigned int ShareLoad(const char* filename) {
     if (NWREGIsRegLoaded() || !RegFileBegin(filename)) return LoadRegistry(filename);  // refused
     JournalClear();
+    int logged = LogLoad();
+    if (logged >= 0) return static_cast<unsigned int>(logged);
     const RegFileNames& names = RegFile();
     ZrLock lock = -1;
     ZrFileStamp before = {}, after = {};
@@ -255,6 +262,7 @@ static void Merge(const ZrFileStamp& found) {
 // loaded, the save is exactly the single process's; otherwise the changes are merged.
 void ShareUnload() {
     RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
+    if (LogActive()) return LogUnload();
     const RegFileNames& names = RegFile();
     if (!NWREGIsRegLoaded() || !RegIsChanged() || !names.saveable) {
         UnloadRegistry();

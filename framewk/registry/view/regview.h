@@ -59,6 +59,11 @@ bool RegViewTempFile(const char* regPath, char* out, size_t outSize);
 // file stays as it was and the temporary file is removed.
 bool RegViewWriteFile(const char* path, const void* bytes, size_t n);
 
+// Whether the next loads share the file through its change log, every change durable and
+// seen by other processes at once (on by default); off, the changes stay this process's
+// until the unload merges them into the file, all or nothing (zrreg import, a dry run).
+void RegViewUseLog(bool on);
+
 // ---- the library's messages and the outcome of an unload ------------------------------
 
 // What a message is about; the default sink prints each in the library's own words.
@@ -69,7 +74,10 @@ enum RegViewMessageKind {
     REGVIEW_MSG_END_OF_KEY,        // "syntax error, unexpected end of key NAME" (names no line)
     REGVIEW_MSG_UNEXPECTED_VALUE,  // "line N: syntax error, unexpected value"
     REGVIEW_MSG_TOO_LONG,          // "Input string too long, limit 10000"
-    REGVIEW_MSG_SAVE               // "zrregdll: TEXT", an unload that kept its tree aside or lost it
+    REGVIEW_MSG_SAVE,              // "zrregdll: TEXT", an unload that kept its tree aside or lost it
+    REGVIEW_MSG_LOG,               // "zrregdll: TEXT", the change log: a damaged record (its number in
+                                   // line), a file changed by another program
+    REGVIEW_MSG_NO_LOG             // "zrregdll: TEXT", once a process: the file is shared without a log
 };
 struct RegViewMessage {
     RegViewMessageKind kind;

@@ -1,0 +1,570 @@
+// The change log that the processes of one registry file share: every change in one order,
+// durable when its call returns, applied by every other process at its next call, and
+// written into the registry file at checkpoints and by the last process that unloads.
+#include <stdio.h>
+#include <string.h>
+
+#include "regp.h"
+#include "zrplat.h"
+
+// The log (APP.LOG beside app.txt) is one file that every process maps: a header page, then
+// the records of the changes since the last checkpoint. A record is written behind the last
+// committed one and committed by one store of the header's end mark, so that a process that
+// dies leaves every change of a call that returned and nothing of one that did not. Records
+// carry their number and a check word, so that a log cut or damaged by a crash of the
+// machine loads as the changes before the damage.
+//
+// Three locks on bytes of the file: every loaded process holds LIVE shared, so that an
+// unload that gets it alone knows it is the last; GATE (alone) orders joining and leaving;
+// the writer lock orders the records: a mutex in the header where the system has one that
+// survives a dead holder, else the byte WRITER.
+
+namespace {
+
+const uint32_t kHeaderBytes = 4096;
+const char kMagic[8] = {'z', 'r', 'r', 'e', 'g', 'l', 'o', 'g'};
+const uint32_t kVersion = 1;
+// A checkpoint writes the registry file when the records pass this bound: a 100 MB
+// registry file takes about 0.4 s to write, paid once for 64 MB of changes.
+const uint64_t kLogBound = uint64_t(64) << 20;
+const uint64_t kRecordMax = uint64_t(4) << 20;
+const uint64_t kMapBytes = kHeaderBytes + kLogBound + kRecordMax;
+const uint64_t kGrowStep = uint64_t(1) << 20;
+const int kSyncDelayMs = 200;  // what sits in the system's cache only is synced this soon after
+
+enum LockKind : uint32_t { LOCK_MUTEX = 1, LOCK_RANGE = 2 };
+
+struct Stamp {
+    uint64_t device, file, size;
+    int64_t mtimeNs;
+};
+
+struct Header {
+    char magic[8];
+    uint32_t version;
+    uint32_t headerBytes;
+    uint32_t lockKind;
+    uint32_t moves;        // moves at every commit and checkpoint: what each call compares
+    uint64_t committed;    // the end of the last committed record
+    uint64_t serial;       // the number of the last committed record, over the log's life
+    uint64_t epoch;        // moves at every checkpoint, after which the records begin anew
+    uint64_t epochSerial;  // the number before the epoch's first record
+    Stamp base;            // the registry file the epoch's records apply to
+    uint32_t nextSet;      // a checkpoint is under way: it wrote `next`, covering nextSerial
+    uint32_t pad;
+    Stamp next;
+    uint64_t nextSerial;
+    alignas(64) unsigned char mutex[ZR_SHARED_MUTEX_BYTES];
+};
+static_assert(sizeof(Header) <= kHeaderBytes, "the header fits its page");
+
+// Followed by the path and the name with their NULs, then the data; padded to 8 bytes.
+struct RecordHead {
+    uint32_t size;   // the whole record
+    uint32_t check;  // of everything behind this field
+    uint64_t serial;
+    uint32_t op;
+    uint32_t type;
+    uint32_t pathLen, nameLen, dataLen;  // without the NULs
+    uint32_t pad;
+};
+static_assert(sizeof(RecordHead) % 8 == 0, "records stay 8-byte aligned");
+
+}  // namespace
+
+const uint32_t* RegLogMovesAt;
+uint32_t RegLogSeen;
+
+static ZrCompanion* s_log;
+static Header* s_h;
+static unsigned char* s_map;
+static ZrSyncer* s_syncer;
+static bool s_mutex;        // the writer lock is the header's mutex
+static uint64_t s_epoch;    // the epoch this process's tree follows
+static uint64_t s_at;       // the end of the records it has applied
+static uint64_t s_next;     // the number of the record there
+static uint64_t s_pending;  // the end of a record written and not yet committed
+static long long s_size;    // the file's size as this process last grew or saw it
+
+bool LogActive() { return s_h != nullptr; }
+
+static bool s_useLog = true;
+static uint64_t s_bound = kLogBound;
+void RegLogSetBound(uint64_t bytes) { s_bound = bytes && bytes < kLogBound ? bytes : kLogBound; }
+void RegViewUseLog(bool on) { s_useLog = on; }
+
+static Stamp StampOf(const ZrFileStamp& f) { return Stamp{f.device, f.file, f.size, f.mtimeNs}; }
+
+static bool SameStamp(const Stamp& a, const Stamp& b) {
+    return a.device == b.device && a.file == b.file && a.size == b.size && a.mtimeNs == b.mtimeNs;
+}
+
+static bool FileStamp(const char* path, Stamp* out) {
+    ZrFileStamp f;
+    if (!zrStampOf(path, &f)) return false;
+    *out = StampOf(f);
+    return true;
+}
+
+static uint32_t Check(const unsigned char* p, size_t n) {
+    uint64_t h = 0x9E3779B97F4A7C15ull ^ n;
+    for (size_t i = 0; i + 8 <= n; i += 8) {
+        uint64_t w;
+        memcpy(&w, p + i, 8);
+        h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+        h ^= h >> 32;
+    }
+    return static_cast<uint32_t>(h ^ (h >> 29));
+}
+
+static void Moved() { __atomic_store_n(&s_h->moves, s_h->moves + 1, __ATOMIC_RELEASE); }
+
+static void Seen() {
+    __atomic_store_n(&RegLogSeen, __atomic_load_n(&s_h->moves, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
+}
+
+// The record at `at` when it is whole, the next in order, and inside `end`; else null.
+static const RecordHead* RecordAt(uint64_t at, uint64_t end, uint64_t serial) {
+    if (at + sizeof(RecordHead) > end) return nullptr;
+    const RecordHead* r = reinterpret_cast<const RecordHead*>(s_map + at);
+    uint64_t texts = uint64_t(r->pathLen) + r->nameLen + 2;
+    if (r->size < sizeof(RecordHead) || r->size % 8 || r->size > kRecordMax || at + r->size > end ||
+        r->serial != serial || r->op > RC_CLEAR_KEY || sizeof(RecordHead) + texts + r->dataLen > r->size)
+        return nullptr;
+    const unsigned char* body = reinterpret_cast<const unsigned char*>(r) + 8;
+    if (Check(body, r->size - 8) != r->check) return nullptr;
+    const char* path = reinterpret_cast<const char*>(r + 1);
+    if (path[r->pathLen] != 0 || path[r->pathLen + 1 + r->nameLen] != 0) return nullptr;
+    return r;
+}
+
+static void Apply(const RecordHead* r) {
+    const char* path = reinterpret_cast<const char*>(r + 1);
+    const char* name = path + r->pathLen + 1;
+    RegApplyChange(static_cast<RegChangeOp>(r->op), path, name, r->type, name + r->nameLen + 1, r->dataLen);
+}
+
+// ---- the writer lock, and what a dead holder may have left half done -------------------
+
+// A checkpoint that replaced the registry file but died before it began the records anew
+// is finished; one that died before the replacement is forgotten (its records stand).
+static void Settle() {
+    if (!s_h->nextSet) return;
+    Stamp now;
+    if (FileStamp(RegFile().target, &now) && SameStamp(now, s_h->next)) {
+        s_h->base = s_h->next;
+        s_h->epochSerial = s_h->nextSerial;
+        s_h->serial = s_h->nextSerial;
+        s_h->committed = kHeaderBytes;
+        ++s_h->epoch;
+        Moved();
+    }
+    s_h->nextSet = 0;
+}
+
+static bool LockWriter() {
+    if (s_mutex) {
+        ZrSharedLockResult r = zrSharedMutexLock(s_h->mutex);
+        if (r == ZR_SHARED_LOCK_FAILED) return false;
+    } else if (!zrCompanionLock(s_log, ZR_RANGE_WRITER, true, true)) {
+        return false;
+    }
+    Settle();
+    return true;
+}
+
+static void UnlockWriter() {
+    if (s_mutex) {
+        zrSharedMutexUnlock(s_h->mutex);
+    } else {
+        zrCompanionUnlock(s_log, ZR_RANGE_WRITER);
+    }
+}
+
+// ---- applying the log -----------------------------------------------------------------
+
+// Applies the records from this process's place to the end mark, with deletions forced:
+// they happened already. After a checkpoint the registry file is read anew first.
+static void CatchUp() {
+    if (s_h->epoch != s_epoch) {
+        if (RegReplaceTree() != REGERR_SUCCESS) {
+            RegMessage(REGVIEW_MSG_LOG, 0, "%s cannot be read back after a checkpoint of another process",
+                       bpRegFile);
+            return;  // the tree stays; a later call tries again
+        }
+        s_epoch = s_h->epoch;
+        s_at = kHeaderBytes;
+        s_next = s_h->epochSerial + 1;
+    }
+    uint64_t end = s_h->committed;
+    uint64_t serial = s_next;
+    RegDeletesForced = true;
+    while (s_at < end) {
+        const RecordHead* r = RecordAt(s_at, end, serial);
+        if (!r) {
+            RegMessage(REGVIEW_MSG_LOG, static_cast<int>(serial - s_h->epochSerial),
+                       "%s: record %llu is damaged; the changes behind it are not applied", RegFile().log,
+                       static_cast<unsigned long long>(serial - s_h->epochSerial));
+            s_at = end;
+            break;
+        }
+        Apply(r);
+        s_at += r->size;
+        ++serial;
+    }
+    s_next = serial;
+    RegDeletesForced = false;
+    RegSetChanged(false);
+    Seen();
+}
+
+void RegLogFollowSlow() {
+    ZrHeld held = zrTreeLockExclusive();
+    if (s_h && LockWriter()) {
+        CatchUp();
+        UnlockWriter();
+    }
+    zrTreeUnlock(held);
+}
+
+// ---- checkpoints ----------------------------------------------------------------------
+
+// Writes the tree into the registry file and begins the records anew, under the writer
+// lock with the tree caught up. A registry file that something else changed since the
+// epoch began is read anew first and the epoch's records applied on top, as the unload's
+// merge does. False when the file stays as it was (the records stand).
+static bool WriteFile();
+
+// The epoch begins anew on the file `now`, without writing it: every process reads it anew.
+static void Rebase(const Stamp& now) {
+    s_h->base = now;
+    s_h->epochSerial = s_h->serial;
+    s_h->committed = kHeaderBytes;
+    ++s_h->epoch;
+    Moved();
+    s_epoch = s_h->epoch;
+    s_at = kHeaderBytes;
+    s_next = s_h->epochSerial + 1;
+    Seen();
+}
+
+static void SayOnTop() {
+    RegMessage(REGVIEW_MSG_LOG, 0, "%s was changed by another program; the %llu changes in %s go on top of it",
+               bpRegFile, static_cast<unsigned long long>(s_h->serial - s_h->epochSerial), RegFile().log);
+}
+
+static bool Checkpoint() {
+    const RegFileNames& names = RegFile();
+    Stamp now;
+    bool exists = FileStamp(names.target, &now);
+    bool foreign = exists && !SameStamp(now, s_h->base);
+    if (foreign) {
+        if (RegReplaceTree() != REGERR_SUCCESS) {
+            RegMessage(REGVIEW_MSG_LOG, 0,
+                       "%s was changed by another program and cannot be read back; the changes stay in %s",
+                       bpRegFile, names.log);
+            return false;
+        }
+        if (s_h->committed == kHeaderBytes) {
+            Rebase(now);
+            return true;
+        }
+        s_at = kHeaderBytes;
+        s_next = s_h->epochSerial + 1;
+        CatchUp();
+        SayOnTop();
+    }
+    if (s_h->committed == kHeaderBytes && exists) return true;
+    return WriteFile();
+}
+
+// The tree replaces the registry file and becomes the new epoch's base. The file it wrote
+// is named in the header before the replacement, so that a holder's death between the two
+// steps is settled by whoever takes the lock next.
+static bool WriteFile() {
+    RegSetChanged(true);
+    char temp[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
+    if (cfRegSaveRegToTemp(temp, target) != 1) return false;
+    Stamp written;
+    if (!FileStamp(temp, &written)) return false;
+    s_h->next = written;
+    s_h->nextSerial = s_h->serial;
+    __atomic_store_n(&s_h->nextSet, 1u, __ATOMIC_RELEASE);
+    cfRegSwapRegFile(temp, target);
+    if (RegViewLastUnload().result != REGVIEW_SAVE_WRITTEN) {
+        s_h->nextSet = 0;
+        return false;
+    }
+    Settle();
+    s_epoch = s_h->epoch;
+    s_at = kHeaderBytes;
+    s_next = s_h->epochSerial + 1;
+    Seen();
+    return true;
+}
+
+// ---- changes --------------------------------------------------------------------------
+
+unsigned int RegLogBegin() {
+    if (!LockWriter()) return REGERR_WRITE_FAULT;
+    CatchUp();
+    return REGERR_SUCCESS;
+}
+
+void RegLogEnd() { UnlockWriter(); }
+
+unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, unsigned int type,
+                         const void* data, size_t n) {
+    s_pending = 0;
+    size_t lp = strlen(path), ln = strlen(name);
+    uint64_t size = (sizeof(RecordHead) + lp + ln + 2 + n + 7) & ~uint64_t(7);
+    if (size > kRecordMax) return REGERR_WRITE_FAULT;
+    if (s_h->committed + size > kHeaderBytes + s_bound) Checkpoint();
+    uint64_t at = s_h->committed;
+    if (at + size > kMapBytes) return REGERR_WRITE_FAULT;
+    if (static_cast<long long>(at + size) > s_size) {
+        uint64_t want = (at + size + kGrowStep - 1) / kGrowStep * kGrowStep;
+        if (want > kMapBytes) want = kMapBytes;
+        if (!zrCompanionGrow(s_log, static_cast<long long>(want))) return REGERR_WRITE_FAULT;
+        s_size = static_cast<long long>(want);
+    }
+    unsigned char* p = s_map + at;
+    RecordHead head = {static_cast<uint32_t>(size),
+                       0,
+                       s_h->serial + 1,
+                       static_cast<uint32_t>(op),
+                       type,
+                       static_cast<uint32_t>(lp),
+                       static_cast<uint32_t>(ln),
+                       static_cast<uint32_t>(n),
+                       0};
+    memcpy(p, &head, sizeof head);
+    char* texts = reinterpret_cast<char*>(p + sizeof head);
+    memcpy(texts, path, lp + 1);
+    memcpy(texts + lp + 1, name, ln + 1);
+    if (n) memcpy(texts + lp + ln + 2, data, n);
+    size_t used = sizeof head + lp + ln + 2 + n;
+    memset(p + used, 0, size - used);
+    reinterpret_cast<RecordHead*>(p)->check = Check(p + 8, size - 8);
+    s_pending = at + size;
+    return REGERR_SUCCESS;
+}
+
+void RegLogCommit() {
+    if (!s_pending) return;
+    s_h->serial += 1;
+    __atomic_store_n(&s_h->committed, s_pending, __ATOMIC_RELEASE);
+    Moved();
+    s_at = s_pending;
+    s_next = s_h->serial + 1;
+    s_pending = 0;
+    Seen();
+    if (s_syncer) {
+        zrSyncerNote(s_syncer);
+    } else {
+        zrCompanionSync(s_log);
+    }
+}
+
+bool RegLogSync() { return !s_log || zrCompanionSync(s_log); }
+
+// ---- load and unload ------------------------------------------------------------------
+
+static void Close() {
+    zrSyncerStop(s_syncer);
+    s_syncer = nullptr;
+    __atomic_store_n(&RegLogMovesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+    zrCompanionClose(s_log);
+    s_log = nullptr;
+    s_h = nullptr;
+    s_map = nullptr;
+}
+
+// A log that no live process holds: what a crash left. A checkpoint cut short is finished
+// or forgotten, the mutex made anew (a holder may have died with the machine), and the
+// records kept up to the first one that is cut or damaged.
+static void Recover() {
+    if (s_mutex) zrSharedMutexInit(s_h->mutex);
+    Settle();
+    uint64_t end = s_h->committed;
+    if (s_size >= 0 && end > static_cast<uint64_t>(s_size)) end = static_cast<uint64_t>(s_size);
+    uint64_t at = kHeaderBytes, serial = s_h->epochSerial + 1;
+    while (at < s_h->committed) {
+        const RecordHead* r = RecordAt(at, end, serial);
+        if (!r) {
+            unsigned long long number = serial - s_h->epochSerial;
+            RegMessage(REGVIEW_MSG_LOG, static_cast<int>(number),
+                       "%s: record %llu is cut or damaged; the %llu changes before it are kept",
+                       RegFile().log, number, number - 1);
+            s_h->committed = at;
+            s_h->serial = serial - 1;
+            break;
+        }
+        at += r->size;
+        ++serial;
+    }
+    Moved();
+}
+
+// Once a load, when it goes on without a log.
+static void Say(const char* why) {
+    RegMessage(REGVIEW_MSG_NO_LOG, 0, "%s: %s; changes are kept until the unload, one process at a time",
+               bpRegFile, why);
+}
+
+// Opens, maps and joins the log, making or recovering it; false when the load goes on
+// without it.
+static bool Join() {
+    const RegFileNames& names = RegFile();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        ZrCompanionOpen opened = zrCompanionOpen(names.log, names.target, &s_log);
+        if (opened == ZR_COMPANION_UNSAFE) {
+            char why[REGFILE_TEMP_MAX + 96];
+            snprintf(why, sizeof why, "its change log %s is not a plain file of the registry file's owner",
+                     names.log);
+            Say(why);
+            return false;
+        }
+        if (opened == ZR_COMPANION_NONE) {
+            char why[REGFILE_TEMP_MAX + 64];
+            snprintf(why, sizeof why, "no change log can be made (%s)", names.log);
+            Say(why);
+            return false;
+        }
+        if (!zrCompanionLock(s_log, ZR_RANGE_GATE, true, true)) break;
+        // The last process may have removed the file while this one waited: begin again.
+        if (!zrCompanionIsAt(s_log, names.log)) {
+            zrCompanionClose(s_log);
+            s_log = nullptr;
+            continue;
+        }
+        s_map = static_cast<unsigned char*>(zrCompanionMap(s_log, kMapBytes));
+        if (!s_map) break;
+        s_h = reinterpret_cast<Header*>(s_map);
+        bool alone = zrCompanionLock(s_log, ZR_RANGE_LIVE, true, false);
+        s_size = zrCompanionSize(s_log);
+        // A file of fewer bytes than the header is not read at all: its mapping ends with it.
+        bool fresh =
+            s_size == 0 || (s_size >= kHeaderBytes && memcmp(s_h->magic, "\0\0\0\0\0\0\0\0", 8) == 0);
+        if (fresh) {
+            Stamp base;
+            if (!alone || !FileStamp(names.target, &base) ||
+                !zrCompanionGrow(s_log, kHeaderBytes + kGrowStep))
+                break;
+            s_size = kHeaderBytes + kGrowStep;
+            memset(s_h, 0, kHeaderBytes);
+            s_h->version = kVersion;
+            s_h->headerBytes = kHeaderBytes;
+            s_h->lockKind = zrSharedMutexInit(s_h->mutex) ? LOCK_MUTEX : LOCK_RANGE;
+            s_h->committed = kHeaderBytes;
+            s_h->epoch = 1;
+            s_h->moves = 1;
+            s_h->base = base;
+            memcpy(s_h->magic, kMagic, 8);
+            zrCompanionSync(s_log);
+        } else if (s_size < kHeaderBytes || memcmp(s_h->magic, kMagic, 8) != 0 || s_h->version != kVersion ||
+                   s_h->headerBytes != kHeaderBytes) {
+            char why[REGFILE_TEMP_MAX + 96];
+            snprintf(why, sizeof why,
+                     "%s is not a change log of this library's format %u; it is left as it is", names.log,
+                     kVersion);
+            zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+            Close();
+            Say(why);
+            return false;
+        }
+        s_mutex = s_h->lockKind == LOCK_MUTEX;
+        if (alone) Recover();
+        zrCompanionLock(s_log, ZR_RANGE_LIVE, false, true);
+        zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+        s_syncer = zrSyncerStart(s_log, kSyncDelayMs);
+        return true;
+    }
+    if (s_log) {
+        zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+        Close();
+    }
+    Say("its change log cannot be opened or mapped");
+    return false;
+}
+
+// Leaves the log; the last process writes the registry file (when the log holds changes)
+// and removes the log, unless the file could not be written: the log then holds them.
+static void Leave() {
+    const RegFileNames& names = RegFile();
+    zrSyncerStop(s_syncer);
+    s_syncer = nullptr;
+    zrCompanionLock(s_log, ZR_RANGE_GATE, true, true);
+    zrCompanionUnlock(s_log, ZR_RANGE_LIVE);
+    if (zrCompanionLock(s_log, ZR_RANGE_LIVE, true, false) && LockWriter()) {
+        bool loaded = NWREGIsRegLoaded() != 0;
+        if (loaded) CatchUp();
+        if (loaded ? Checkpoint() : s_h->committed == kHeaderBytes) {
+            zrCompanionRemove(s_log, names.log);
+        } else if (loaded) {
+            RegMessage(REGVIEW_MSG_SAVE, 0, "%s could not be written; its changes stay in %s", bpRegFile,
+                       names.log);
+            RegNoteSave(REGVIEW_SAVE_ASIDE, names.log, RegViewLastUnload().why);
+        }
+        UnlockWriter();
+    } else {
+        zrCompanionSync(s_log);
+    }
+    zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+    Close();
+}
+
+int LogLoad() {
+    const RegFileNames& names = RegFile();
+    Stamp probe;
+    if (!s_useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join()) return -1;
+    unsigned int rc = REGERR_NOT_FOUND;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        if (!LockWriter()) break;
+        uint64_t epoch = s_h->epoch;
+        Stamp base = s_h->base;
+        UnlockWriter();
+        Stamp before, after;
+        bool known = FileStamp(names.target, &before);
+        rc = LoadRegistry(bpRegFile);
+        if (rc != REGERR_SUCCESS) break;
+        known = known && FileStamp(names.target, &after) && SameStamp(before, after);
+        if (!LockWriter()) {
+            rc = REGERR_NOT_FOUND;
+            break;
+        }
+        if (s_h->epoch != epoch || !known) {  // a checkpoint replaced the file meanwhile
+            UnlockWriter();
+            RegSetChanged(false);
+            UnloadRegistry();
+            continue;
+        }
+        s_epoch = epoch;
+        s_at = kHeaderBytes;
+        s_next = s_h->epochSerial + 1;
+        if (SameStamp(before, base)) {
+            CatchUp();
+        } else if (s_h->committed == kHeaderBytes) {
+            Rebase(before);  // something else wrote the file: every process reads it anew
+        } else {
+            // The log's changes go on top of what something else wrote, and a checkpoint
+            // makes that the file every process follows.
+            CatchUp();
+            SayOnTop();
+            WriteFile();
+        }
+        UnlockWriter();
+        RegSetChanged(false);
+        __atomic_store_n(&RegLogMovesAt, &s_h->moves, __ATOMIC_RELEASE);
+        return REGERR_SUCCESS;
+    }
+    // Not loaded: the log is left as a process that never changed anything leaves it.
+    Leave();
+    return static_cast<int>(rc);
+}
+
+void LogUnload() {
+    Leave();
+    RegSetChanged(false);
+    UnloadRegistry();
+}
