@@ -249,8 +249,9 @@ static void Rebase(const Stamp& now) {
 }
 
 static void SayOnTop() {
-    RegMessage(REGVIEW_MSG_LOG, 0, "%s was changed by another program; the %llu changes in %s go on top of it",
-               bpRegFile, static_cast<unsigned long long>(s_h->serial - s_h->epochSerial), RegFile().log);
+    RegMessage(REGVIEW_MSG_LOG, 0,
+               "%s was changed by another program; the %llu changes in %s go on top of it", bpRegFile,
+               static_cast<unsigned long long>(s_h->serial - s_h->epochSerial), RegFile().log);
 }
 
 static bool Checkpoint() {
