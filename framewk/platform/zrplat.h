@@ -262,9 +262,15 @@ extern int zrLockWaitMs;
 // bits and, where the process may set them, owner and group; a link at the name is never
 // followed. ZR_COMPANION_UNSAFE: something is at the name that is not a plain file of the
 // registry file's owner with that one name; ZR_COMPANION_NONE: it cannot be opened or made
-// (a folder the process may not write, or a system without such files).
+// (a folder the process may not write); ZR_COMPANION_UNAVAILABLE: the build has no shared
+// companions (Windows, for now).
 struct ZrCompanion;
-enum ZrCompanionOpen { ZR_COMPANION_OPENED, ZR_COMPANION_UNSAFE, ZR_COMPANION_NONE };
+enum ZrCompanionOpen {
+    ZR_COMPANION_OPENED,
+    ZR_COMPANION_UNSAFE,
+    ZR_COMPANION_NONE,
+    ZR_COMPANION_UNAVAILABLE
+};
 ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion** out);
 void zrCompanionClose(ZrCompanion* c);  // its locks and mapping go with it
 // Whether the open file is still the one at `path` (not removed or replaced meanwhile).

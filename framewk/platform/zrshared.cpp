@@ -178,7 +178,7 @@ void zrSharedMutexUnlock(void* at) { pthread_mutex_unlock(static_cast<pthread_mu
 // unload merges as before.
 ZrCompanionOpen zrCompanionOpen(const char*, const char*, ZrCompanion** out) {
     *out = nullptr;
-    return ZR_COMPANION_NONE;
+    return ZR_COMPANION_UNAVAILABLE;
 }
 void zrCompanionClose(ZrCompanion*) {}
 bool zrCompanionIsAt(ZrCompanion*, const char*) { return false; }

@@ -419,6 +419,7 @@ static bool Join() {
     const RegFileNames& names = RegFile();
     for (int attempt = 0; attempt < 100; ++attempt) {
         ZrCompanionOpen opened = zrCompanionOpen(names.log, names.target, &s_log);
+        if (opened == ZR_COMPANION_UNAVAILABLE) return false;
         if (opened == ZR_COMPANION_UNSAFE) {
             char why[REGFILE_TEMP_MAX + 96];
             snprintf(why, sizeof why, "its change log %s is not a plain file of the registry file's owner",
