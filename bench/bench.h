@@ -84,6 +84,13 @@ std::string LoadName(const char* lib, int mb);
 std::string SaveName(const char* lib, int mb);
 std::string FreshName(const char* lib, int mb);
 std::string CallName(const char* op, int d, int n);
+// The change log's runs (blog.cpp): each call without a log, with it, and with it and an
+// idle second process.
+enum LogOp { LG_QUERY, LG_ENUM, LG_OPEN, LG_SET, LG_CREATE_DELETE };
+inline constexpr const char* kLogOpNames[] = {"query", "enum", "open+close", "set", "create+close+delete"};
+enum LogMode { LOG_OFF, LOG_ON, LOG_IDLE };
+std::string LogName(const char* what, LogMode mode);
+void RegisterLog();
 std::string ChurnName(int op, int n);
 std::string DeleteAllName(int n);
 std::string DeepName(int op, int d);

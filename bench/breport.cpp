@@ -154,6 +154,44 @@ void WriteScaleTables(FILE* md) {
     }
 }
 
+void WriteLogTables(FILE* md) {
+    fprintf(md, "\n### The change log\n\n");
+    fprintf(md,
+            "Each call at depth 2 beside 1000 siblings and values (as above): without a log (one process\n"
+            "keeping its changes until the unload, as the library was before the log), with the log, and\n"
+            "with the log and a second process that has the file loaded and is idle. CPU time per call\n"
+            "(wall-clock for the largest file's load and unload); the ratio is against the run without a log.\n\n");
+    fprintf(
+        md,
+        "| call | without a log | with the log | with the log, a second process idle |\n|---|---|---|---|\n");
+    for (const char* op : kLogOpNames) {
+        const Result* off = Find(LogName(op, LOG_OFF));
+        fprintf(md, "| %s | %s |", op, CpuTime(LogName(op, LOG_OFF)).c_str());
+        for (LogMode m : {LOG_ON, LOG_IDLE}) {
+            const Result* r = Find(LogName(op, m));
+            std::string cell = CpuTime(LogName(op, m));
+            if (r && off) cell += Fmt(" (%.2fx)", r->cpuSeconds / off->cpuSeconds);
+            fprintf(md, " %s |", cell.c_str());
+        }
+        fprintf(md, "\n");
+    }
+    fprintf(md, "\n| the largest file | without a log | with the log |\n|---|---|---|\n");
+    for (const char* what : {"load", "unload"}) {
+        const Result* off = Find(LogName(what, LOG_OFF));
+        const Result* on = Find(LogName(what, LOG_ON));
+        std::string cell = Time(LogName(what, LOG_ON));
+        if (on && off) cell += Fmt(" (%.2fx)", on->seconds / off->seconds);
+        fprintf(md, "| %s | %s | %s |\n", what, Time(LogName(what, LOG_OFF)).c_str(), cell.c_str());
+    }
+    if (const Result* r = Find("log/four-processes"))
+        fprintf(md,
+                "\nFour processes, each setting 100,000 values of its own at once: %.0f calls/s in all, "
+                "%.0f changes lost; the log holds %.1f bytes per such change (a 4-byte value named v0 to "
+                "v99999).\n",
+                r->counters.at("calls_per_second"), r->counters.at("lost"),
+                r->counters.at("log_bytes_per_change"));
+}
+
 }  // namespace
 
 void WriteMarkdown(FILE* md) {
@@ -228,6 +266,7 @@ void WriteMarkdown(FILE* md) {
     }
 
     WriteScaleTables(md);
+    WriteLogTables(md);
 
     fprintf(md, "\n### Targets\n\n| target | measured | met |\n|---|---|---|\n");
     auto target = [&](const char* what, const char* name, double value, bool ok, const char* unit) {

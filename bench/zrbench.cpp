@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
     if (ok) {
         RegisterFiles(sizes);
         RegisterCalls();
+        RegisterLog();
         RegisterFresh(sizes);
         Collector reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);

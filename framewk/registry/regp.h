@@ -447,6 +447,9 @@ size_t RegSetDataLength(unsigned int type, const unsigned char* data, size_t n);
 // another process replaced since the load.
 unsigned int ShareLoad(const char* filename);
 void ShareUnload();
+// Every change made so far survives a power loss: the log synced, or without a log the
+// tree written back (merged as at the unload); REGERR_WRITE_FAULT when that failed.
+unsigned int ShareFlush();
 // The journal of this process's successful changes since the load, in order; paths are
 // absolute (a handle's), texts 8-bit. Each entry holds about 64 bytes besides its texts
 // until the unload, 16 MB in all at most; a value set again at once replaces its entry.

@@ -462,8 +462,7 @@ static bool Join() {
             s_h->epoch = 1;
             s_h->moves = 1;
             s_h->base = base;
-            memcpy(s_h->magic, kMagic, 8);
-            zrCompanionSync(s_log);
+            memcpy(s_h->magic, kMagic, 8);  // last: a log cut short before this is made anew
         } else if (s_size < kHeaderBytes || memcmp(s_h->magic, kMagic, 8) != 0 || s_h->version != kVersion ||
                    s_h->headerBytes != kHeaderBytes) {
             char why[REGFILE_TEMP_MAX + 96];

@@ -280,6 +280,15 @@ ZRREG_API int32_t ZRREG_CALL ZrRegGetValue(void* hKey, const unsigned short* lpS
                                            const unsigned short* lpValue, uint32_t dwFlags, uint32_t* pdwType,
                                            void* pvData, uint32_t* pcbData);
 
+/* Returns once every change made so far, by any thread, survives a power loss, as
+ * RegFlushKey: the change log is synced to disk (without it the file is synced within a
+ * quarter second anyway); without a log (see the README) the tree is written back now,
+ * merged as the unload merges when another process replaced the file. Any key handle will
+ * do: the whole registry is flushed, as Win32 may. ZRREG_SUCCESS; ZRREG_WRITE_FAULT when
+ * the sync or the write failed (the changes stay, a later flush may succeed);
+ * ZRREG_INVALID_HANDLE; ZRREG_NOT_LOADED; ZRREG_BAD_ARG for a null hKey. */
+ZRREG_API int32_t ZRREG_CALL ZrRegFlushKey(void* hKey);
+
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never
  * calls it and may have a DllMain of its own, so it is declared there only for the

@@ -565,3 +565,11 @@ int32_t ZrRegGetValue(void* hKey, const unsigned short* lpSubKey, const unsigned
     if (key != base) CloseKey(key);
     return rc;
 }
+
+int32_t ZrRegFlushKey(void* hKey) {
+    if (!hKey) return ZRREG_BAD_ARG;
+    TreeAlone lock;
+    if (!RegHandleOf(hKey)) return ZRREG_INVALID_HANDLE;
+    if (!NWREGIsRegLoaded()) return ZRREG_NOT_LOADED;
+    return Win(ShareFlush());
+}

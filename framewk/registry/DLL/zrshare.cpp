@@ -295,3 +295,35 @@ void ShareUnload() {
     zrUnlockFile(lock);
     JournalClear();
 }
+
+// Without a log the tree is written back now, under the lock, merged as the unload merges
+// when another process replaced the file; the process goes on from the file written.
+unsigned int ShareFlush() {
+    if (LogActive()) return RegLogSync() ? REGERR_SUCCESS : REGERR_WRITE_FAULT;
+    const RegFileNames& names = RegFile();
+    if (!RegIsChanged()) return REGERR_SUCCESS;
+    if (!names.saveable) return REGERR_WRITE_FAULT;
+    ZrLock lock = -1;
+    if (zrLockFile(names.lock, true, &lock, names.target) != ZR_LOCK_TAKEN) return REGERR_WRITE_FAULT;
+    bool ok = true;
+    ZrFileStamp now;
+    if (zrStampOf(names.target, &now) && !(s_loadedKnown && zrSameStamp(now, s_loaded))) {
+        ok = !s_journalLost && RegReplaceTree() == REGERR_SUCCESS;
+        if (ok) Replay();
+    }
+    if (ok) {
+        RegSetChanged(true);
+        char temp[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
+        if (cfRegSaveRegToTemp(temp, target) == 1) cfRegSwapRegFile(temp, target);
+        ok = RegViewLastUnload().result == REGVIEW_SAVE_WRITTEN;
+        RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
+    }
+    if (ok) {
+        s_loadedKnown = zrStampOf(names.target, &s_loaded);
+        JournalClear();
+    } else {
+        RegSetChanged(true);
+    }
+    zrUnlockFile(lock);
+    return ok ? REGERR_SUCCESS : REGERR_WRITE_FAULT;
+}

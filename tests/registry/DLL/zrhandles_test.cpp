@@ -84,6 +84,7 @@ uint32_t (*const kHandleCalls[])(void*) = {
         EXPECT_TRUE(data[0] == 'x' && cb == sizeof data && type == 7);
         return rc;
     },
+    [](void* h) -> uint32_t { return ZrRegFlushKey(h); },
 };
 
 REG_HANDLE s_notInTheTable = {REGHANDLE_KEY, const_cast<char*>("My Computer"), 1, nullptr, 0};

@@ -520,5 +520,40 @@ TEST_F(ChangeLog, AFileChangedByAnotherProgramGetsTheChangesOnTop) {
     EXPECT_EQ(dir_.Names(), (std::set<std::string>{"reg.txt"}));
 }
 
+// A flush returns once the changes are on disk: with the log, its sync (which can fail
+// and be tried again); without it, the tree written back, merged onto a file that another
+// process replaced meanwhile.
+TEST_F(ChangeLog, AFlushPutsTheChangesOnDisk) {
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    void* k0 = OpenKey(0);
+    ASSERT_EQ(ZrRegSetValueEx(k0, WP(u"a"), ZRREG_TYPE_SZ, reinterpret_cast<const unsigned char*>("1"), 2),
+              0);
+    zrIoFailAt(ZR_IO_SYNC);
+    EXPECT_EQ(ZrRegFlushKey(k0), ZRREG_WRITE_FAULT);
+    zrIoFailAt(ZR_IO_NONE);
+    EXPECT_EQ(ZrRegFlushKey(k0), ZRREG_SUCCESS);
+    ZrRegCloseKey(k0);
+    ZrUnloadRegistry();
+
+    RegViewUseLog(false);
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    k0 = OpenKey(0);
+    EXPECT_EQ(ZrRegFlushKey(k0), ZRREG_SUCCESS);  // nothing to write
+    ASSERT_EQ(ZrRegSetValueEx(k0, WP(u"b"), ZRREG_TYPE_SZ, reinterpret_cast<const unsigned char*>("2"), 2),
+              0);
+    EXPECT_EQ(ZrRegFlushKey(k0), ZRREG_SUCCESS);
+    std::string text = ReadBytes(reg_);
+    EXPECT_TRUE(text.find("\"a\"") != std::string::npos && text.find("\"b\"") != std::string::npos) << text;
+    WriteBytes(reg_, "KEY \"My Computer\" ( KEY K9 ( ) )\n");
+    ASSERT_EQ(ZrRegSetValueEx(k0, WP(u"c"), ZRREG_TYPE_SZ, reinterpret_cast<const unsigned char*>("3"), 2),
+              0);
+    EXPECT_EQ(ZrRegFlushKey(k0), ZRREG_SUCCESS);
+    text = ReadBytes(reg_);
+    EXPECT_TRUE(text.find("K9") != std::string::npos && text.find("\"c\"") != std::string::npos &&
+                text.find("\"a\"") == std::string::npos)
+        << text;
+    ZrRegCloseKey(k0);
+}
+
 }  // namespace
 #endif
