@@ -21,7 +21,8 @@
 // ---- test seams ----------------------------------------------------------------------
 // Idle in production: no save step fails, no hook is called.
 
-static ZrIoFault s_ioFault;
+// Atomic: the syncer thread of a change log asks it too.
+static std::atomic<ZrIoFault> s_ioFault{ZR_IO_NONE};
 
 void (*zrSaveStepHook)(ZrSaveStep step);
 
@@ -32,13 +33,13 @@ static inline void Step(ZrSaveStep s) {
 static long s_readsSinceFault;
 
 void zrIoFailAt(ZrIoFault f) {
-    s_ioFault = f;
+    s_ioFault.store(f, std::memory_order_relaxed);
     s_readsSinceFault = 0;
 }
 
 // An injected fault fails as a full disk would.
 bool zrIoFaulted(ZrIoFault f) {
-    if (s_ioFault != f) return false;
+    if (s_ioFault.load(std::memory_order_relaxed) != f) return false;
     errno = f == ZR_IO_WRITE ? ENOSPC : EIO;
     return true;
 }
