@@ -160,7 +160,8 @@ void WriteLogTables(FILE* md) {
             "Each call at depth 2 beside 1000 siblings and values (as above): without a log (one process\n"
             "keeping its changes until the unload, as the library was before the log), with the log, and\n"
             "with the log and a second process that has the file loaded and is idle. CPU time per call\n"
-            "(wall-clock for the largest file's load and unload); the ratio is against the run without a log.\n\n");
+            "(wall-clock for the largest file's load and unload); the ratio is against the run without a "
+            "log.\n\n");
     fprintf(
         md,
         "| call | without a log | with the log | with the log, a second process idle |\n|---|---|---|---|\n");

@@ -265,12 +265,7 @@ extern int zrLockWaitMs;
 // (a folder the process may not write); ZR_COMPANION_UNAVAILABLE: the build has no shared
 // companions (Windows, for now).
 struct ZrCompanion;
-enum ZrCompanionOpen {
-    ZR_COMPANION_OPENED,
-    ZR_COMPANION_UNSAFE,
-    ZR_COMPANION_NONE,
-    ZR_COMPANION_UNAVAILABLE
-};
+enum ZrCompanionOpen { ZR_COMPANION_OPENED, ZR_COMPANION_UNSAFE, ZR_COMPANION_NONE };
 ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion** out);
 void zrCompanionClose(ZrCompanion* c);  // its locks and mapping go with it
 // Whether the open file is still the one at `path` (not removed or replaced meanwhile).
@@ -280,9 +275,16 @@ long long zrCompanionSize(ZrCompanion* c);  // -1 when unknown
 // full disk or an I/O error.
 bool zrCompanionGrow(ZrCompanion* c, long long size);
 bool zrCompanionTruncate(ZrCompanion* c, long long size);
-// The first `bytes` of the file mapped for reading and writing, shared with every process
-// that maps it; the same mapping on every call. Only bytes inside the file may be touched.
-void* zrCompanionMap(ZrCompanion* c, size_t bytes);
+// The file mapped for reading and writing, shared with every process that maps it, the
+// same mapping on every call: its first `header` bytes (which the file must hold) at the
+// pointer returned, and up to `reserve` bytes where the system maps that much ahead of
+// the file (POSIX). Only bytes inside the file may be touched.
+void* zrCompanionMap(ZrCompanion* c, size_t header, size_t reserve);
+// The mapping's bytes at `at` when it covers all `n` of them, else null (then Read and
+// Write reach them through the file).
+void* zrCompanionView(ZrCompanion* c, uint64_t at, size_t n);
+bool zrCompanionRead(ZrCompanion* c, uint64_t at, void* buf, size_t n);
+bool zrCompanionWrite(ZrCompanion* c, uint64_t at, const void* buf, size_t n);
 bool zrCompanionSync(ZrCompanion* c);  // what was written is on disk
 bool zrCompanionRemove(ZrCompanion* c, const char* path);
 // Locks on single bytes of the file, shared or exclusive, waited for or only tried; a
@@ -299,9 +301,12 @@ bool zrSharedMutexInit(void* at);
 ZrSharedLockResult zrSharedMutexLock(void* at);
 void zrSharedMutexUnlock(void* at);
 
+// Milliseconds of a clock that only moves on.
+uint64_t zrMonotonicMs();
 // A thread that syncs a companion `delayMs` after a change was noted, one sync for all the
 // changes noted meanwhile; Stop syncs what is pending and ends it. Start gives null when
-// no thread can be had (the caller then syncs for itself).
+// no thread can be had, and on Windows, where a host may load from its DllMain (the
+// caller then syncs for itself).
 struct ZrSyncer;
 ZrSyncer* zrSyncerStart(ZrCompanion* c, int delayMs);
 void zrSyncerNote(ZrSyncer* s);

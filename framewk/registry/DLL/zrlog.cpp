@@ -85,6 +85,7 @@ static uint64_t s_at;       // the end of the records it has applied
 static uint64_t s_next;     // the number of the record there
 static uint64_t s_pending;  // the end of a record written and not yet committed
 static long long s_size;    // the file's size as this process last grew or saw it
+static uint64_t s_synced;   // when the calls last synced the log (without a syncer thread)
 
 bool LogActive() { return s_h != nullptr; }
 
@@ -123,18 +124,42 @@ static void Seen() {
     __atomic_store_n(&RegLogSeen, __atomic_load_n(&s_h->moves, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
 }
 
+// `n` bytes of the log at `at`: in the mapping where it covers them, else read into a
+// buffer of this process (kept until the unload); null when they cannot be read.
+static unsigned char* s_buf;
+static size_t s_bufSize;
+
+static const unsigned char* ReadLog(uint64_t at, size_t n) {
+    const void* p = zrCompanionView(s_log, at, n);
+    if (p) return static_cast<const unsigned char*>(p);
+    if (n > s_bufSize) {
+        void* grown = zrHostRealloc(s_buf, n);
+        if (!grown) return nullptr;
+        s_buf = static_cast<unsigned char*>(grown);
+        s_bufSize = n;
+    }
+    return zrCompanionRead(s_log, at, s_buf, n) ? s_buf : nullptr;
+}
+
 // The record at `at` when it is whole, the next in order, and inside `end`; else null.
 static const RecordHead* RecordAt(uint64_t at, uint64_t end, uint64_t serial) {
     if (at + sizeof(RecordHead) > end) return nullptr;
-    const RecordHead* r = reinterpret_cast<const RecordHead*>(s_map + at);
-    uint64_t texts = uint64_t(r->pathLen) + r->nameLen + 2;
-    if (r->size < sizeof(RecordHead) || r->size % 8 || r->size > kRecordMax || at + r->size > end ||
-        r->serial != serial || r->op > RC_CLEAR_KEY || sizeof(RecordHead) + texts + r->dataLen > r->size)
+    RecordHead head;
+    const unsigned char* bytes = ReadLog(at, sizeof head);
+    if (!bytes) return nullptr;
+    memcpy(&head, bytes, sizeof head);
+    uint64_t texts = uint64_t(head.pathLen) + head.nameLen + 2;
+    if (head.size < sizeof(RecordHead) || head.size % 8 || head.size > kRecordMax || at + head.size > end ||
+        head.serial != serial || head.op > RC_CLEAR_KEY ||
+        sizeof(RecordHead) + texts + head.dataLen > head.size)
         return nullptr;
-    const unsigned char* body = reinterpret_cast<const unsigned char*>(r) + 8;
-    if (Check(body, r->size - 8) != r->check) return nullptr;
+    bytes = ReadLog(at, head.size);
+    if (!bytes || Check(bytes + 8, head.size - 8) != head.check) return nullptr;
+    const RecordHead* r = reinterpret_cast<const RecordHead*>(bytes);
     const char* path = reinterpret_cast<const char*>(r + 1);
-    if (path[r->pathLen] != 0 || path[r->pathLen + 1 + r->nameLen] != 0) return nullptr;
+    if (memcmp(r, &head, sizeof head) != 0 || path[head.pathLen] != 0 ||
+        path[head.pathLen + 1 + head.nameLen] != 0)
+        return nullptr;
     return r;
 }
 
@@ -329,7 +354,18 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
         if (!zrCompanionGrow(s_log, static_cast<long long>(want))) return REGERR_WRITE_FAULT;
         s_size = static_cast<long long>(want);
     }
-    unsigned char* p = s_map + at;
+    // Written in place where the mapping covers the record, else through a buffer.
+    unsigned char* p = static_cast<unsigned char*>(zrCompanionView(s_log, at, size));
+    bool inPlace = p != nullptr;
+    if (!inPlace) {
+        if (size > s_bufSize) {
+            void* grown = zrHostRealloc(s_buf, size);
+            if (!grown) return REGERR_NO_MEMORY;
+            s_buf = static_cast<unsigned char*>(grown);
+            s_bufSize = size;
+        }
+        p = s_buf;
+    }
     RecordHead head = {static_cast<uint32_t>(size),
                        0,
                        s_h->serial + 1,
@@ -347,6 +383,7 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
     size_t used = sizeof head + lp + ln + 2 + n;
     memset(p + used, 0, size - used);
     reinterpret_cast<RecordHead*>(p)->check = Check(p + 8, size - 8);
+    if (!inPlace && !zrCompanionWrite(s_log, at, p, size)) return REGERR_WRITE_FAULT;
     s_pending = at + size;
     return REGERR_SUCCESS;
 }
@@ -362,8 +399,11 @@ void RegLogCommit() {
     Seen();
     if (s_syncer) {
         zrSyncerNote(s_syncer);
-    } else {
+    } else if (zrMonotonicMs() - s_synced >= kSyncDelayMs) {
+        // Without the thread the changing calls sync, at most once a delay; the unload
+        // syncs what is left.
         zrCompanionSync(s_log);
+        s_synced = zrMonotonicMs();
     }
 }
 
@@ -372,6 +412,9 @@ bool RegLogSync() { return !s_log || zrCompanionSync(s_log); }
 // ---- load and unload ------------------------------------------------------------------
 
 static void Close() {
+    zrHostFree(s_buf);
+    s_buf = nullptr;
+    s_bufSize = 0;
     zrSyncerStop(s_syncer);
     s_syncer = nullptr;
     __atomic_store_n(&RegLogMovesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
@@ -413,13 +456,22 @@ static void Say(const char* why) {
                bpRegFile, why);
 }
 
+// Something at the log's name that is no log of this format: it is left as it is.
+static void NotALog() {
+    char why[REGFILE_TEMP_MAX + 96];
+    snprintf(why, sizeof why, "%s is not a change log of this library's format %u; it is left as it is",
+             RegFile().log, kVersion);
+    zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+    Close();
+    Say(why);
+}
+
 // Opens, maps and joins the log, making or recovering it; false when the load goes on
 // without it.
 static bool Join() {
     const RegFileNames& names = RegFile();
     for (int attempt = 0; attempt < 100; ++attempt) {
         ZrCompanionOpen opened = zrCompanionOpen(names.log, names.target, &s_log);
-        if (opened == ZR_COMPANION_UNAVAILABLE) return false;
         if (opened == ZR_COMPANION_UNSAFE) {
             char why[REGFILE_TEMP_MAX + 96];
             snprintf(why, sizeof why, "its change log %s is not a plain file of the registry file's owner",
@@ -440,20 +492,25 @@ static bool Join() {
             s_log = nullptr;
             continue;
         }
-        s_map = static_cast<unsigned char*>(zrCompanionMap(s_log, kMapBytes));
-        if (!s_map) break;
-        s_h = reinterpret_cast<Header*>(s_map);
         bool alone = zrCompanionLock(s_log, ZR_RANGE_LIVE, true, false);
         s_size = zrCompanionSize(s_log);
-        // A file of fewer bytes than the header is not read at all: its mapping ends with it.
-        bool fresh =
-            s_size == 0 || (s_size >= kHeaderBytes && memcmp(s_h->magic, "\0\0\0\0\0\0\0\0", 8) == 0);
+        // A file of fewer bytes than the header is not mapped at all: it is not a log.
+        if (s_size > 0 && s_size < kHeaderBytes) {
+            NotALog();
+            return false;
+        }
+        bool made = s_size == 0;
+        if (made) {
+            if (!alone || !zrCompanionGrow(s_log, kHeaderBytes + kGrowStep)) break;
+            s_size = kHeaderBytes + kGrowStep;
+        }
+        s_map = static_cast<unsigned char*>(zrCompanionMap(s_log, kHeaderBytes, kMapBytes));
+        if (!s_map) break;
+        s_h = reinterpret_cast<Header*>(s_map);
+        bool fresh = made || memcmp(s_h->magic, "\0\0\0\0\0\0\0\0", 8) == 0;
         if (fresh) {
             Stamp base;
-            if (!alone || !FileStamp(names.target, &base) ||
-                !zrCompanionGrow(s_log, kHeaderBytes + kGrowStep))
-                break;
-            s_size = kHeaderBytes + kGrowStep;
+            if (!alone || !FileStamp(names.target, &base)) break;
             memset(s_h, 0, kHeaderBytes);
             s_h->version = kVersion;
             s_h->headerBytes = kHeaderBytes;
@@ -463,19 +520,18 @@ static bool Join() {
             s_h->moves = 1;
             s_h->base = base;
             memcpy(s_h->magic, kMagic, 8);  // last: a log cut short before this is made anew
-        } else if (s_size < kHeaderBytes || memcmp(s_h->magic, kMagic, 8) != 0 || s_h->version != kVersion ||
+        } else if (memcmp(s_h->magic, kMagic, 8) != 0 || s_h->version != kVersion ||
                    s_h->headerBytes != kHeaderBytes) {
-            char why[REGFILE_TEMP_MAX + 96];
-            snprintf(why, sizeof why,
-                     "%s is not a change log of this library's format %u; it is left as it is", names.log,
-                     kVersion);
-            zrCompanionUnlock(s_log, ZR_RANGE_GATE);
-            Close();
-            Say(why);
+            NotALog();
             return false;
         }
         s_mutex = s_h->lockKind == LOCK_MUTEX;
-        if (alone) Recover();
+        // Alone, the exclusive hold becomes a shared one (under the gate, so nobody joins
+        // between): byte-range locks of some systems are not converted in place.
+        if (alone) {
+            Recover();
+            zrCompanionUnlock(s_log, ZR_RANGE_LIVE);
+        }
         zrCompanionLock(s_log, ZR_RANGE_LIVE, false, true);
         zrCompanionUnlock(s_log, ZR_RANGE_GATE);
         s_syncer = zrSyncerStart(s_log, kSyncDelayMs);
