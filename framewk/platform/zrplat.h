@@ -301,6 +301,14 @@ bool zrSharedMutexInit(void* at);
 ZrSharedLockResult zrSharedMutexLock(void* at);
 void zrSharedMutexUnlock(void* at);
 
+// A thread of the library's own, and its end; Start gives null when none can be had.
+struct ZrThread;
+ZrThread* zrThreadStart(void (*run)(void* arg), void* arg);
+void zrThreadJoin(ZrThread* t);
+// Signals a host's object as change notification does: on Windows an event handle (set);
+// on POSIX `event` points to an int holding a descriptor (an eventfd or a pipe's write
+// end), which gets the 8 bytes of the number 1 unless it is full.
+void zrSignalHost(void* event);
 // Milliseconds of a clock that only moves on.
 uint64_t zrMonotonicMs();
 // A thread that syncs a companion `delayMs` after a change was noted, one sync for all the

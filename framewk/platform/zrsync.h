@@ -1,4 +1,4 @@
-// The platform layer's own mutex and condition, for its files only: SRWLOCK and
+// The platform layer's mutex and condition, for its files and the library's own: SRWLOCK and
 // CONDITION_VARIABLE on Windows, a pthread mutex and condition elsewhere. Both start
 // unlocked without a constructor call, so that they may serve during static set-up.
 #ifndef ZRSYNC_H
@@ -15,10 +15,12 @@ struct ZrMutex {
 struct ZrSync : ZrMutex {
     CONDITION_VARIABLE cond = CONDITION_VARIABLE_INIT;
     void Wait() { SleepConditionVariableSRW(&cond, &lock, INFINITE, 0); }
+    void WaitMs(int ms) { SleepConditionVariableSRW(&cond, &lock, static_cast<DWORD>(ms), 0); }
     void Wake() { WakeAllConditionVariable(&cond); }
 };
 #else
 #include <pthread.h>
+#include <time.h>
 
 struct ZrMutex {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -28,6 +30,19 @@ struct ZrMutex {
 struct ZrSync : ZrMutex {
     pthread_cond_t cond = PTHREAD_COND_INITIALIZER;
     void Wait() { pthread_cond_wait(&cond, &lock); }
+    // At most `ms` milliseconds (the condition's clock is the wall clock: a step of it
+    // shortens or lengthens one wait, which the callers' loops absorb).
+    void WaitMs(int ms) {
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        ts.tv_sec += ms / 1000;
+        ts.tv_nsec += (ms % 1000) * 1000000L;
+        if (ts.tv_nsec >= 1000000000L) {
+            ++ts.tv_sec;
+            ts.tv_nsec -= 1000000000L;
+        }
+        pthread_cond_timedwait(&cond, &lock, &ts);
+    }
     void Wake() { pthread_cond_broadcast(&cond); }
 };
 #endif

@@ -494,7 +494,23 @@ void RegLogCommit();
 void RegLogEnd();
 // Every change recorded so far is on disk; false when the sync failed.
 bool RegLogSync();
+// Change notification's reading of the log beside the tree: each record from where it
+// last read (or, fromNow, none: it begins at the end) to the end goes to `seen`; false
+// when a checkpoint began the records anew since (what changed meanwhile is unknown).
+// MovesNow is the header's move count (0 without a log).
+bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, const char* name));
+uint32_t RegLogMovesNow();
 // For tests: the records' bound that makes a checkpoint (0: the default, 64 MB).
 void RegLogSetBound(uint64_t bytes);
+
+// ---- change notification (zrnotify.cpp) --------------------------------------------------
+// A change as the journal or the log records it reaches the watches it concerns.
+void RegNotifyChange(RegChangeOp op, const char* path, const char* name);
+// A change went into the log: the notifier looks at it soon.
+void RegNotifyKick();
+// The handle's watches fire and end (it is being closed); End ends every watch and the
+// notifier (the unload's).
+void RegNotifyClosed(HKEY h);
+void RegNotifyEnd();
 
 #endif

@@ -6,6 +6,7 @@
 
 #include "regp.h"
 #include "zrplat.h"
+#include "zrsync.h"
 
 // The log (APP.LOG beside app.txt) is one file that every process maps: a header page, then
 // the records of the changes since the last checkpoint. A record is written behind the last
@@ -187,11 +188,21 @@ static void Settle() {
     s_h->nextSet = 0;
 }
 
+// The lock between processes orders this process's threads too only where it is a mutex:
+// byte-range locks are the process's (or its open file's). So a mutex of the process comes
+// first; the host's threads meet on the tree lock before it, the notifier's thread here.
+static ZrMutex s_processWriter;
+
 static bool LockWriter() {
+    s_processWriter.Lock();
     if (s_mutex) {
         ZrSharedLockResult r = zrSharedMutexLock(s_h->mutex);
-        if (r == ZR_SHARED_LOCK_FAILED) return false;
+        if (r == ZR_SHARED_LOCK_FAILED) {
+            s_processWriter.Unlock();
+            return false;
+        }
     } else if (!zrCompanionLock(s_log, ZR_RANGE_WRITER, true, true)) {
+        s_processWriter.Unlock();
         return false;
     }
     Settle();
@@ -204,6 +215,7 @@ static void UnlockWriter() {
     } else {
         zrCompanionUnlock(s_log, ZR_RANGE_WRITER);
     }
+    s_processWriter.Unlock();
 }
 
 // ---- applying the log -----------------------------------------------------------------
@@ -242,6 +254,35 @@ static void CatchUp() {
     RegSetChanged(false);
     Seen();
 }
+
+// Where change notification has read the log to.
+static uint64_t s_notifyEpoch, s_notifyAt, s_notifyNext;
+
+bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, const char* name)) {
+    if (!s_h || !LockWriter()) return true;
+    bool whole = fromNow || s_notifyEpoch == s_h->epoch;
+    if (fromNow || !whole) {
+        s_notifyEpoch = s_h->epoch;
+        s_notifyAt = fromNow ? s_h->committed : kHeaderBytes;
+        s_notifyNext = fromNow ? s_h->serial + 1 : s_h->epochSerial + 1;
+    }
+    uint64_t end = s_h->committed;
+    while (s_notifyAt < end) {
+        const RecordHead* r = RecordAt(s_notifyAt, end, s_notifyNext);
+        if (!r) {
+            s_notifyAt = end;
+            break;
+        }
+        const char* path = reinterpret_cast<const char*>(r + 1);
+        seen(static_cast<RegChangeOp>(r->op), path, path + r->pathLen + 1);
+        s_notifyAt += r->size;
+        ++s_notifyNext;
+    }
+    UnlockWriter();
+    return whole;
+}
+
+uint32_t RegLogMovesNow() { return s_h ? __atomic_load_n(&s_h->moves, __ATOMIC_ACQUIRE) : 0; }
 
 void RegLogFollowSlow() {
     ZrHeld held = zrTreeLockExclusive();
@@ -397,6 +438,7 @@ void RegLogCommit() {
     s_next = s_h->serial + 1;
     s_pending = 0;
     Seen();
+    RegNotifyKick();
     if (s_syncer) {
         zrSyncerNote(s_syncer);
     } else if (zrMonotonicMs() - s_synced >= kSyncDelayMs) {

@@ -289,6 +289,33 @@ ZRREG_API int32_t ZRREG_CALL ZrRegGetValue(void* hKey, const unsigned short* lpS
  * ZRREG_INVALID_HANDLE; ZRREG_NOT_LOADED; ZRREG_BAD_ARG for a null hKey. */
 ZRREG_API int32_t ZRREG_CALL ZrRegFlushKey(void* hKey);
 
+/* What ZrRegNotifyChangeKeyValue watches (REG_NOTIFY_CHANGE_*): subkeys made or deleted,
+ * and values set or deleted. The file holds no attributes or security: those two are
+ * taken and never fire. */
+#define ZRREG_NOTIFY_CHANGE_NAME 0x00000001
+#define ZRREG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002
+#define ZRREG_NOTIFY_CHANGE_LAST_SET 0x00000004
+#define ZRREG_NOTIFY_CHANGE_SECURITY 0x00000008
+
+/* Watches the key of hKey (with bWatchSubtree, every key below it too) for the changes of
+ * dwNotifyFilter, as RegNotifyChangeKeyValue, made by any thread of this process or by
+ * another process that has the file loaded (seen within 100 ms through the change log;
+ * without a log, see the README, only this process's changes are seen). A watch fires
+ * once and ends; closing hKey or unloading ends it too, firing it. Synchronous
+ * (fAsynchronous 0): the call returns when the watch fired, ZRREG_SUCCESS for a change
+ * and ZRREG_INVALID_HANDLE when hKey was closed or the registry unloaded meanwhile.
+ * Asynchronous: the call returns at once and the watch signals hEvent: on Windows an
+ * event handle, set; on POSIX a pointer to an int holding a descriptor (an eventfd, or the
+ * write end of a pipe), which gets the 8 bytes of the number 1 unless it is full. Where
+ * Win32 differs: a creation several levels below a key watched without its subtree may
+ * fire it, and a deletion of the watched key (or of a key above it) fires it with both
+ * kinds. ZRREG_SUCCESS; ZRREG_INVALID_HANDLE; ZRREG_NOT_LOADED; ZRREG_NO_MEMORY;
+ * ZRREG_BAD_ARG for a null hKey, a filter of none or of other bits, or an asynchronous
+ * watch without hEvent. */
+ZRREG_API int32_t ZRREG_CALL ZrRegNotifyChangeKeyValue(void* hKey, int32_t bWatchSubtree,
+                                                       uint32_t dwNotifyFilter, void* hEvent,
+                                                       int32_t fAsynchronous);
+
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never
  * calls it and may have a DllMain of its own, so it is declared there only for the

@@ -121,6 +121,7 @@ int32_t ZrRegCloseKey(void* hKey) {
     SharedTree lock;
     SideLock side;
     HKEY h = RegHandleOf(hKey);
+    if (h) RegNotifyClosed(h);
     return h ? Win(CfRegCloseKey(h)) : ZRREG_INVALID_HANDLE;
 }
 

@@ -43,6 +43,7 @@ static const size_t kJournalMax = 16u << 20;
 
 static void Record(RegChangeOp op, const char* path, const char* name, unsigned int type, const void* data,
                    size_t dataLen) {
+    RegNotifyChange(op, path, name);
     if (s_journalLost) return;
     // A value set again at once replaces its record: what a host that sets one value over
     // and over (a position, a counter) needs, and it replays the same.
@@ -261,6 +262,7 @@ static void Merge(const ZrFileStamp& found) {
 // the temporary file or replace the registry file at once. When the file is the one
 // loaded, the save is exactly the single process's; otherwise the changes are merged.
 void ShareUnload() {
+    RegNotifyEnd();
     RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
     if (LogActive()) return LogUnload();
     const RegFileNames& names = RegFile();

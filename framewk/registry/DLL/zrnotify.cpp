@@ -1,0 +1,252 @@
+// Change notification: watches of a key (or of its subtree) that fire once when a change of
+// the kind they watch reaches it, made by any thread of this process or, through the change
+// log, by another process.
+#include <string.h>
+
+#include "regp.h"
+#include "zrplat.h"
+#include "zrsync.h"
+
+namespace {
+
+struct Watch {
+    Watch* next;
+    HKEY handle;
+    bool subtree;
+    uint32_t filter;
+    void* event;  // the host's object; null for a caller that waits
+    bool fired;
+    bool closed;  // ended by the handle's close or the unload, not by a change
+    char path[1];
+};
+
+// Another process's change reaches a watch within this (the promise is 100 ms).
+const int kPollMs = 20;
+
+}  // namespace
+
+static ZrSync s_sync;  // guards everything below
+static Watch* s_watches;
+static int s_count;
+static ZrThread* s_notifier;
+static bool s_stop, s_kicked;
+
+// Whether `key` is `path` (exactly, with `self`) or lies below it, names compared as the
+// tree compares them.
+static bool Within(const char* key, const char* path, bool self) {
+    size_t n = strlen(path);
+    for (size_t i = 0; i < n; ++i)
+        if (!key[i] ||
+            zrFold(static_cast<unsigned char>(key[i])) != zrFold(static_cast<unsigned char>(path[i])))
+            return false;
+    return key[n] == '/' || (self && key[n] == 0);
+}
+
+static bool Same(const char* a, const char* b) { return zrSameName(a, b); }
+
+// Whether `key` is the subkey `child` of `parent` or lies below it.
+static bool AtOrBelowChild(const char* key, const char* parent, const char* child) {
+    if (!Within(key, parent, false)) return false;
+    const char* k = key + strlen(parent) + 1;
+    size_t i = 0;
+    for (; child[i]; ++i)
+        if (!k[i] || zrFold(static_cast<unsigned char>(k[i])) != zrFold(static_cast<unsigned char>(child[i])))
+            return false;
+    return k[i] == 0 || k[i] == '/';
+}
+
+static void Fire(Watch* w, bool closed) {
+    w->fired = true;
+    w->closed = closed;
+    if (w->event) zrSignalHost(w->event);
+}
+
+// Takes out the fired watches of hosts' objects (a waiting caller takes out its own).
+static void Sweep() {
+    for (Watch** at = &s_watches; *at;) {
+        Watch* w = *at;
+        if (w->fired && w->event) {
+            *at = w->next;
+            zrHostFree(w);
+            __atomic_store_n(&s_count, s_count - 1, __ATOMIC_RELAXED);
+        } else {
+            at = &w->next;
+        }
+    }
+    s_sync.Wake();
+}
+
+// Under s_sync. A key made or deleted changes its parent's names; a value set or deleted
+// changes its key's values; a key deleted or cleared ends what was below it, which fires
+// every watch there. A creation's record names the deepest level, not which levels were
+// new: it fires a watch of any key above it (Win32 would not fire one without its
+// subtree for a level made two below).
+static void Match(RegChangeOp op, const char* path, const char* name) {
+    for (Watch* w = s_watches; w; w = w->next) {
+        if (w->fired) continue;
+        bool names = false, values = false;
+        switch (op) {
+            case RC_SET:
+            case RC_DELETE_VALUE:
+                values = Same(w->path, path) || (w->subtree && Within(path, w->path, false));
+                break;
+            case RC_CREATE:
+                names = Within(path, w->path, false) || (*name && Same(w->path, path));
+                break;
+            case RC_DELETE_KEY:
+                names = Same(w->path, path) || (w->subtree && Within(path, w->path, false));
+                if (AtOrBelowChild(w->path, path, name)) names = values = true;  // the watched key went
+                break;
+            case RC_CLEAR_KEY:
+                names = values = Within(w->path, path, true) || (w->subtree && Within(path, w->path, false));
+                break;
+        }
+        if ((names && (w->filter & ZRREG_NOTIFY_CHANGE_NAME)) ||
+            (values && (w->filter & ZRREG_NOTIFY_CHANGE_LAST_SET)))
+            Fire(w, false);
+    }
+}
+
+void RegNotifyChange(RegChangeOp op, const char* path, const char* name) {
+    if (!__atomic_load_n(&s_count, __ATOMIC_RELAXED)) return;
+    s_sync.Lock();
+    Match(op, path, name);
+    Sweep();
+    s_sync.Unlock();
+}
+
+// The log's records, each matched under the lock (taken per record: the log's writer lock
+// comes before it, as a change's commit kicks the notifier while holding that).
+static void Seen(RegChangeOp op, const char* path, const char* name) {
+    s_sync.Lock();
+    Match(op, path, name);
+    s_sync.Unlock();
+}
+
+// Reads what the log holds beyond where it last read; a checkpoint that began the records
+// anew meanwhile hides what changed, so every watch fires.
+static void Scan(bool fromNow) {
+    bool whole = RegLogScan(fromNow, Seen);
+    s_sync.Lock();
+    if (!whole)
+        for (Watch* w = s_watches; w; w = w->next) Fire(w, false);
+    Sweep();
+    s_sync.Unlock();
+}
+
+// Reads the log when kicked (a change of this process) or when its move count moved
+// (another's); the first round reads whatever came since the first watch's start.
+static void RunNotifier(void*) {
+    uint32_t seen = 0;
+    s_sync.Lock();
+    while (!s_stop) {
+        if (!s_kicked) s_sync.WaitMs(kPollMs);
+        bool kicked = s_kicked;
+        s_kicked = false;
+        s_sync.Unlock();
+        uint32_t now = RegLogMovesNow();
+        if (now != seen || kicked) {
+            seen = now;
+            Scan(false);
+        }
+        s_sync.Lock();
+    }
+    s_sync.Unlock();
+}
+
+void RegNotifyKick() {
+    if (!__atomic_load_n(&s_count, __ATOMIC_RELAXED)) return;
+    s_sync.Lock();
+    s_kicked = true;
+    s_sync.Wake();
+    s_sync.Unlock();
+}
+
+void RegNotifyClosed(HKEY h) {
+    if (!__atomic_load_n(&s_count, __ATOMIC_RELAXED)) return;
+    s_sync.Lock();
+    for (Watch* w = s_watches; w; w = w->next)
+        if (w->handle == h && !w->fired) Fire(w, true);
+    Sweep();
+    s_sync.Unlock();
+}
+
+void RegNotifyEnd() {
+    s_sync.Lock();
+    s_stop = true;
+    s_sync.Wake();
+    ZrThread* t = s_notifier;
+    s_notifier = nullptr;
+    s_sync.Unlock();
+    zrThreadJoin(t);
+    s_sync.Lock();
+    for (Watch* w = s_watches; w; w = w->next)
+        if (!w->fired) Fire(w, true);
+    Sweep();
+    s_stop = false;
+    s_sync.Unlock();
+}
+
+// Registers a watch of the handle's key; a caller that waits (no event) gets it in *made.
+static int32_t AddWatch(HKEY h, bool subtree, uint32_t filter, void* event, Watch** made) {
+    size_t n = strlen(h->ptr);
+    Watch* w = static_cast<Watch*>(zrHostRealloc(nullptr, sizeof(Watch) + n));
+    if (!w) return ZRREG_NO_MEMORY;
+    *w = Watch{nullptr, h, subtree, filter, event, false, false, {0}};
+    memcpy(w->path, h->ptr, n + 1);
+    bool logged = LogActive();
+    s_sync.Lock();
+    bool running = s_notifier != nullptr;
+    s_sync.Unlock();
+    // What the log held before the watch is not its business: reading goes on from here
+    // (firing older watches for what was not read yet).
+    if (logged) Scan(!running);
+    s_sync.Lock();
+    if (logged && !s_notifier) s_notifier = zrThreadStart(RunNotifier, nullptr);
+    if (logged && !s_notifier) {
+        s_sync.Unlock();
+        zrHostFree(w);
+        return ZRREG_NO_MEMORY;
+    }
+    w->next = s_watches;
+    s_watches = w;
+    __atomic_store_n(&s_count, s_count + 1, __ATOMIC_RELAXED);
+    s_sync.Unlock();
+    *made = w;
+    return ZRREG_SUCCESS;
+}
+
+static int32_t Wait(Watch* w) {
+    s_sync.Lock();
+    while (!w->fired) s_sync.Wait();
+    bool closed = w->closed;
+    for (Watch** at = &s_watches; *at; at = &(*at)->next) {
+        if (*at == w) {
+            *at = w->next;
+            break;
+        }
+    }
+    __atomic_store_n(&s_count, s_count - 1, __ATOMIC_RELAXED);
+    s_sync.Unlock();
+    zrHostFree(w);
+    return closed ? ZRREG_INVALID_HANDLE : ZRREG_SUCCESS;
+}
+
+int32_t ZrRegNotifyChangeKeyValue(void* hKey, int32_t bWatchSubtree, uint32_t dwNotifyFilter, void* hEvent,
+                                  int32_t fAsynchronous) {
+    const uint32_t known = ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_ATTRIBUTES |
+                           ZRREG_NOTIFY_CHANGE_LAST_SET | ZRREG_NOTIFY_CHANGE_SECURITY;
+    if (!hKey || dwNotifyFilter == 0 || (dwNotifyFilter & ~known) || (fAsynchronous && !hEvent))
+        return ZRREG_BAD_ARG;
+    RegLogFollow();
+    Watch* w = nullptr;
+    ZrHeld held = zrTreeLockShared();
+    HKEY h = RegHandleOf(hKey);
+    int32_t rc = h ? ZRREG_SUCCESS : ZRREG_INVALID_HANDLE;
+    if (rc == ZRREG_SUCCESS && !NWREGIsRegLoaded()) rc = ZRREG_NOT_LOADED;
+    if (rc == ZRREG_SUCCESS)
+        rc = AddWatch(h, bWatchSubtree != 0, dwNotifyFilter, fAsynchronous ? hEvent : nullptr, &w);
+    zrTreeUnlock(held);
+    if (rc != ZRREG_SUCCESS || fAsynchronous) return rc;
+    return Wait(w);
+}
