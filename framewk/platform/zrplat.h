@@ -265,7 +265,7 @@ extern int zrLockWaitMs;
 // (a folder the process may not write); ZR_COMPANION_UNAVAILABLE: the build has no shared
 // companions (Windows, for now).
 struct ZrCompanion;
-enum ZrCompanionOpen { ZR_COMPANION_OPENED, ZR_COMPANION_UNSAFE, ZR_COMPANION_NONE };
+enum ZrCompanionOpen { ZR_COMPANION_OPENED, ZR_COMPANION_UNSAFE, ZR_COMPANION_NONE, ZR_COMPANION_REMOTE };
 ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion** out);
 void zrCompanionClose(ZrCompanion* c);  // its locks and mapping go with it
 // Whether the open file is still the one at `path` (not removed or replaced meanwhile).
@@ -301,6 +301,19 @@ bool zrSharedMutexInit(void* at);
 ZrSharedLockResult zrSharedMutexLock(void* at);
 void zrSharedMutexUnlock(void* at);
 
+// A mutex with its condition for the library's files, which do not see the system's
+// headers: zero bytes (as a static one starts) are an unlocked one. Wait sleeps until
+// woken or `ms` milliseconds have passed (-1: until woken), the mutex released meanwhile.
+class ZrWait {
+public:
+    void Lock();
+    void Unlock();
+    void Wait(int ms = -1);
+    void Wake();
+
+private:
+    alignas(16) unsigned char storage_[128] = {};
+};
 // A thread of the library's own, and its end; Start gives null when none can be had.
 struct ZrThread;
 ZrThread* zrThreadStart(void (*run)(void* arg), void* arg);

@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 struct ZrCompanion {
@@ -22,10 +23,29 @@ struct ZrCompanion {
 // The locks lie on bytes far beyond anything the file holds (below 2 GB for 32-bit offsets).
 static const off_t kRangeBase = 0x7FFFF000;
 
+// The file systems that the system says are reached over a network.
+static bool Remote(const char* path) {
+    struct statfs fs;
+    if (statfs(path, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+        case 0x6969:      // NFS
+        case 0x517B:      // SMB
+        case 0xFF534D42:  // CIFS
+        case 0xFE534D42:  // SMB2
+        case 0x5346414F:  // AFS
+        case 0x73757245:  // Coda
+        case 0x01021997:  // 9P
+        case 0x00C36400:  // Ceph
+            return true;
+    }
+    return false;
+}
+
 ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion** out) {
     *out = nullptr;
     struct stat reg, st;
     if (stat(like, &reg) != 0) return ZR_COMPANION_NONE;
+    if (Remote(like)) return ZR_COMPANION_REMOTE;
     mode_t mode = reg.st_mode & 0666;
     bool made = true;
     int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode & 0600);
@@ -223,9 +243,17 @@ static bool FileInfo(HANDLE h, BY_HANDLE_FILE_INFORMATION* fi) {
     return GetFileInformationByHandle(h, fi) != 0;
 }
 
+// A UNC path or a drive that the system calls remote.
+static bool Remote(const char* path) {
+    if ((path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/')) return true;
+    char root[4] = {path[0], ':', '\\', 0};
+    return path[0] && path[1] == ':' && GetDriveTypeA(root) == DRIVE_REMOTE;
+}
+
 ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion** out) {
     *out = nullptr;
     if (GetFileAttributesA(like) == INVALID_FILE_ATTRIBUTES) return ZR_COMPANION_NONE;
+    if (Remote(like)) return ZR_COMPANION_REMOTE;
     HANDLE h = INVALID_HANDLE_VALUE;
     // A log that its last process is removing cannot be opened for a moment.
     for (int attempt = 0; attempt < 50; ++attempt) {
@@ -351,13 +379,29 @@ ZrSharedLockResult zrSharedMutexLock(void*) { return ZR_SHARED_LOCK_FAILED; }
 void zrSharedMutexUnlock(void*) {}
 #endif
 
+// ---- the library's mutex with its condition ------------------------------------------
+#include "zrsync.h"
+
+static_assert(sizeof(ZrSync) <= 128, "the system's mutex and condition fit ZrWait");
+
+// Zero bytes are the system's initial mutex and condition (SRWLOCK_INIT and
+// CONDITION_VARIABLE_INIT; glibc's PTHREAD_*_INITIALIZER).
+void ZrWait::Lock() { reinterpret_cast<ZrSync*>(storage_)->Lock(); }
+void ZrWait::Unlock() { reinterpret_cast<ZrSync*>(storage_)->Unlock(); }
+void ZrWait::Wait(int ms) {
+    ZrSync* s = reinterpret_cast<ZrSync*>(storage_);
+    if (ms < 0) {
+        s->Wait();
+    } else {
+        s->WaitMs(ms);
+    }
+}
+void ZrWait::Wake() { reinterpret_cast<ZrSync*>(storage_)->Wake(); }
+
 // ---- the syncer: what was written reaches the disk within its delay --------------------
 #ifndef _WIN32
-#include <time.h>
-
 #include <poll.h>
-
-#include "zrsync.h"
+#include <time.h>
 
 struct ZrSyncer {
     ZrCompanion* c;

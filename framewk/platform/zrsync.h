@@ -1,4 +1,5 @@
-// The platform layer's mutex and condition, for its files and the library's own: SRWLOCK and
+// The platform layer's own mutex and condition, for its files only (the library's use
+// ZrWait of zrplat.h): SRWLOCK and
 // CONDITION_VARIABLE on Windows, a pthread mutex and condition elsewhere. Both start
 // unlocked without a constructor call, so that they may serve during static set-up.
 #ifndef ZRSYNC_H

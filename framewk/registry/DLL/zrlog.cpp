@@ -6,7 +6,6 @@
 
 #include "regp.h"
 #include "zrplat.h"
-#include "zrsync.h"
 
 // The log (APP.LOG beside app.txt) is one file that every process maps: a header page, then
 // the records of the changes since the last checkpoint. A record is written behind the last
@@ -191,7 +190,7 @@ static void Settle() {
 // The lock between processes orders this process's threads too only where it is a mutex:
 // byte-range locks are the process's (or its open file's). So a mutex of the process comes
 // first; the host's threads meet on the tree lock before it, the notifier's thread here.
-static ZrMutex s_processWriter;
+static ZrWait s_processWriter;
 
 static bool LockWriter() {
     s_processWriter.Lock();
@@ -519,6 +518,10 @@ static bool Join() {
             snprintf(why, sizeof why, "its change log %s is not a plain file of the registry file's owner",
                      names.log);
             Say(why);
+            return false;
+        }
+        if (opened == ZR_COMPANION_REMOTE) {
+            Say("it lies on a network file system, whose locks and shared mappings cannot be trusted");
             return false;
         }
         if (opened == ZR_COMPANION_NONE) {

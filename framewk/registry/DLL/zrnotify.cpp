@@ -5,7 +5,6 @@
 
 #include "regp.h"
 #include "zrplat.h"
-#include "zrsync.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ const int kPollMs = 20;
 
 }  // namespace
 
-static ZrSync s_sync;  // guards everything below
+static ZrWait s_sync;  // guards everything below
 static Watch* s_watches;
 static int s_count;
 static ZrThread* s_notifier;
@@ -140,7 +139,7 @@ static void RunNotifier(void*) {
     uint32_t seen = 0;
     s_sync.Lock();
     while (!s_stop) {
-        if (!s_kicked) s_sync.WaitMs(kPollMs);
+        if (!s_kicked) s_sync.Wait(kPollMs);
         bool kicked = s_kicked;
         s_kicked = false;
         s_sync.Unlock();
