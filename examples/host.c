@@ -49,12 +49,15 @@ int main(int argc, char** argv) {
     }
     ZrRegQueryValueSz(product, NULL, W("ProductName", a), W("?", b), &title);
     ZrRegQueryValueDw(product, NULL, W("Seats", a), 1, &seats);
-    for (size_t n = 0; title; ++n) {
-        if (!title[n]) PrintText(title, n), free(title), title = NULL;
+    if (title) {
+        size_t n = 0;
+        while (title[n]) ++n;
+        PrintText(title, n);
+        free(title);
     }
     printf(", %d seats\n", (int32_t)seats);
     for (uint32_t i = 0;; ++i) {
-        unsigned short data[5000];
+        unsigned short data[10000]; /* the longest text, 9999 characters, and its NUL */
         uint32_t cch = 256, type, cb = sizeof data;
         if (ZrRegEnumValue(window, i, name, &cch, &type, (unsigned char*)data, &cb) != ZRREG_SUCCESS) break;
         printf("  "), PrintText(name, cch), printf(" = ");
