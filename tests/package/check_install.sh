@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Installs the project into a temporary prefix, builds a host program against the library
 # twice (through find_package and through pkg-config), and checks zrreg and its man page.
-# Usage: check_install.sh BUILD_DIR CC [CFLAGS]
+# Usage: check_install.sh BUILD_DIR CC [CFLAGS [CXX]]
 set -euo pipefail
-build=$1 cc=$2 cflags=${3:-}
+build=$1 cc=$2 cflags=${3:-} cxx=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/zrreg-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -24,6 +24,14 @@ export PKG_CONFIG_PATH=$libdir
 # shellcheck disable=SC2046,SC2086
 "$cc" $cflags "$here/consumer.c" -o "$work/consumer-pc" $(pkg-config --cflags --libs zrregdll)
 LD_LIBRARY_PATH=$(pkg-config --variable=libdir zrregdll) "$work/consumer-pc" "$work/reg.txt"
+
+# The C++ face is installed beside the header: the example host builds from the prefix alone.
+if [ -n "$cxx" ]; then
+    # shellcheck disable=SC2046,SC2086
+    "$cxx" -std=c++17 $cflags "$here/../../examples/host.cpp" -o "$work/host-cpp" $(pkg-config --cflags --libs zrregdll)
+    cp "$here/../../examples/ardo-registry.txt" "$work/ardo.txt"
+    LD_LIBRARY_PATH=$(pkg-config --variable=libdir zrregdll) "$work/host-cpp" "$work/ardo.txt" | grep -qx '  Left = -1920'
+fi
 
 # zrreg runs from the prefix, and its man page renders cleanly and names every verb and
 # option that its help texts name.

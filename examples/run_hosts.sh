@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs each example host given on its own copy of the sample registry file, checks what it printed
+# and that its change is in the file, and that all of them printed the same.
+# Usage: run_hosts.sh EXAMPLES_DIR WORK_DIR EMULATOR HOST...
+set -euo pipefail
+src=$1 work=$2 emulator=$3
+shift 3
+expected='Ardo Studio, 25 seats
+  Top = -8
+  Width = 1920
+  Height = 1040
+  Maximized = 1
+  Monitor = 2
+  Left = -1920
+  Title = Ardo Studio
+  Core
+  Renderer
+  ScriptHost
+  PdfExport
+  Samples
+  Help'
+for host in "$@"; do
+    name=$(basename "$host")
+    cp "$src/ardo-registry.txt" "$work/$name.txt"
+    # shellcheck disable=SC2086
+    out=$($emulator "$host" "$work/$name.txt")
+    [ "$out" = "$expected" ] || { printf '%s printed:\n%s\nexpected:\n%s\n' "$name" "$out" "$expected"; exit 1; }
+    grep -q '"Left" = -1920;' "$work/$name.txt" || { echo "$name: Left is not in the file"; exit 1; }
+    # A second run finds the key made and prints the same.
+    # shellcheck disable=SC2086
+    [ "$($emulator "$host" "$work/$name.txt")" = "$expected" ] || { echo "$name: a second run differs"; exit 1; }
+done
+echo "the hosts printed the same: $*"

@@ -1,0 +1,443 @@
+"""zrregdll for Python: a registry file loaded through libzrregdll, with keys by path and values as str and int.
+
+    import zrregdll
+    with zrregdll.load("app.txt") as reg:
+        window = reg.create(r"HKCU\\Software\\MORVANE\\Ardo\\1.0\\Window")
+        window["Left"] = -1920
+        print(reg.key("HKLM/Software/MORVANE/Ardo/1.0")["ProductName"])
+
+Text is str on this side and ISO-8859-1 in the file: a character above U+00FF cannot be held and is
+refused with Error (ZRREG_BAD_NAME) before the library is called; bytes are taken byte for byte.
+Integers are the file's signed 32-bit numbers. A process holds one loaded registry at a time, and the
+unload (at the end of the with block) writes a changed tree back and closes every key still open.
+"""
+
+import ctypes
+import os
+import sys
+import weakref
+
+__version__ = "1.0.0"
+__all__ = ["load", "Registry", "Key", "Error", "LoadError", "NotFoundError", "result_name"]
+
+# The results of the key and value functions (zrregdll.h), with their names and words.
+RESULTS = {
+    0: ("ZRREG_SUCCESS", "done"),
+    2: ("ZRREG_NO_MEMORY", "out of memory"),
+    3: ("ZRREG_INVALID_HANDLE", "the key handle is not valid, or the value is no string"),
+    5: ("ZRREG_NOT_FOUND", "no such key or value"),
+    7: ("ZRREG_BUFFER_TOO_SMALL", "the data does not fit the room given"),
+    8: ("ZRREG_KEY_NOT_FOUND", "the key has been deleted"),
+    9: ("ZRREG_NOT_LOADED", "no registry is loaded"),
+    10: ("ZRREG_KEY_BUSY", "the key has open handles"),
+    11: ("ZRREG_BAD_NAME", "the registry file cannot hold this name or text"),
+    259: ("ZRREG_NO_MORE_ITEMS", "no more items"),
+    1630: ("ZRREG_UNSUPPORTED_TYPE", "the value has another type"),
+    -1: ("ZRREG_BAD_ARG", "an argument is missing or a path is empty"),
+}
+LOAD_RESULTS = {
+    1: ("ZRREG_LOAD_REFUSED", "a registry is loaded already, or the file does not parse"),
+    2: ("ZRREG_LOAD_NO_MEMORY", "out of memory"),
+    5: ("ZRREG_LOAD_NO_FILE", "the file cannot be opened"),
+}
+for _code, (_name, _words) in RESULTS.items():
+    globals()[_name] = _code
+SUCCESS, NOT_FOUND, BUFFER_TOO_SMALL, NO_MORE_ITEMS = 0, 5, 7, 259
+BAD_NAME, UNSUPPORTED_TYPE = 11, 1630
+TYPE_SZ, TYPE_DWORD = 1, 4
+_RT_SZ, _RT_DWORD = 0x2, 0x10
+
+
+def result_name(code):
+    """The symbolic name of a result of the key and value functions ("ZRREG_NOT_FOUND"), or None."""
+    return RESULTS.get(code, (None,))[0]
+
+
+class Error(Exception):
+    """A failure of the library: .code is its result, .name the code's name, str() says it in words."""
+
+    table = RESULTS
+
+    def __init__(self, code, what, why=None):
+        self.code = code
+        self.name, words = self.table.get(code, ("result %d" % code, "unknown result"))
+        self.what = what
+        message = "%s: %s (%s)" % (what, why or words, self.name)
+        super().__init__(message)
+
+    def __str__(self):
+        return self.args[0]
+
+
+class LoadError(Error):
+    """A load that failed: .code is ZrLoadRegistry's result (ZRREG_LOAD_*)."""
+
+    table = LOAD_RESULTS
+
+
+class NotFoundError(Error, KeyError):
+    """No such key or value (ZRREG_NOT_FOUND): a KeyError too, as a mapping's lookup raises."""
+
+
+def _error(code, what, why=None):
+    return (NotFoundError if code == NOT_FOUND else Error)(code, what, why)
+
+
+_WHY_BAD = (('"', "holds a double quote"), ("\n", "holds a line feed"), ("\x1a", "holds byte 26 (Ctrl-Z)"))
+
+
+def _why_bad(text, kind):
+    """Why the registry file cannot hold a name or text the library refused, as zrreg words it; None
+    when it holds nothing of the kind."""
+    why = None
+    if kind != "text" and len(text) >= 256:
+        why = "is 256 characters or longer"
+    elif len(text) > 9998:
+        why = "is longer than 9998 bytes"
+    else:
+        why = next((w for char, w in _WHY_BAD if char in text), None)
+    return why and "the %s %s, which the registry cannot hold" % (kind, why)
+
+
+def _latin1(text, what, kind):
+    """A str or bytes as the registry's characters (a str of code points up to U+00FF)."""
+    if isinstance(text, (bytes, bytearray)):
+        text = bytes(text).decode("latin-1")
+    elif not isinstance(text, str):
+        raise TypeError("%s: a %s must be str or bytes, not %s" % (what, kind, type(text).__name__))
+    for char in text:
+        if ord(char) > 0xFF:
+            raise Error(BAD_NAME, what, "the %s holds U+%04X, which the registry cannot hold "
+                        "(it holds characters up to U+00FF)" % (kind, ord(char)))
+    if "\0" in text:
+        raise Error(BAD_NAME, what, "the %s holds a NUL character, which would end it" % kind)
+    return text
+
+
+def _wide(text):
+    return (ctypes.c_ushort * (len(text) + 1))(*map(ord, text))
+
+
+def _text(buffer, count):
+    return "".join(map(chr, buffer[:count]))
+
+
+# Each exported function used here, with its argument and result types.
+_P, _U32, _I32 = ctypes.c_void_p, ctypes.c_uint32, ctypes.c_int32
+_W, _PU32 = ctypes.POINTER(ctypes.c_ushort), ctypes.POINTER(ctypes.c_uint32)
+_SIGNATURES = {
+    "ZrLoadRegistry": (_U32, [ctypes.c_char_p]),
+    "ZrUnloadRegistry": (None, []),
+    "HkeyRegRoot": (_P, []),
+    "ZrRegOpenKeyEx": (_I32, [_P, _W, _U32, ctypes.POINTER(_P)]),
+    "ZrRegCreateKey": (_I32, [_P, _W, ctypes.POINTER(_P)]),
+    "ZrRegCloseKey": (_I32, [_P]),
+    "ZrRegEnumKeyEx": (_I32, [_P, _U32, _W, _PU32]),
+    "ZrRegEnumValue": (_I32, [_P, _U32, _W, _PU32, _PU32, _P, _PU32]),
+    "ZrRegQueryInfoKey": (_I32, [_P, _PU32, _PU32, _PU32, _PU32, _PU32]),
+    "ZrRegGetValue": (_I32, [_P, _W, _W, _U32, _PU32, _P, _PU32]),
+    "ZrRegSetValueEx": (_I32, [_P, _W, _U32, ctypes.c_char_p, _U32]),
+    "ZrRegDeleteValue": (_I32, [_P, _W]),
+    "ZrRegDeleteKey": (_I32, [_P, _W]),
+    "ZrRegDeleteTree": (_I32, [_P, _W]),
+}
+_lib = None
+
+
+def _library_path():
+    """Where the shared library is: $ZRREGDLL_LIBRARY, the place cmake --install recorded beside this
+    module, or the system's search by its soname."""
+    given = os.environ.get("ZRREGDLL_LIBRARY")
+    if given:
+        return given
+    try:
+        from . import _where
+        return os.path.normpath(os.path.join(os.path.dirname(__file__), _where.LIBRARY))
+    except ImportError:
+        return "zrregdll.dll" if sys.platform == "win32" else "libzrregdll.so.1"
+
+
+def library():
+    """The loaded shared library (ctypes.CDLL), loaded on first use."""
+    global _lib
+    if _lib is None:
+        lib = ctypes.CDLL(_library_path())
+        for name, (restype, argtypes) in _SIGNATURES.items():
+            f = getattr(lib, name)
+            f.restype, f.argtypes = restype, argtypes
+        _lib = lib
+    return _lib
+
+
+_HIVES = {"HKLM": "HKEY_LOCAL_MACHINE", "HKCU": "HKEY_CURRENT_USER", "HKCR": "HKEY_CLASSES_ROOT",
+          "HKU": "HKEY_USERS", "HKCC": "HKEY_CURRENT_CONFIG"}
+
+
+def root_path(path):
+    """A path from the root as zrreg reads one: "\\" or "/" between names, empty names dropped, a leading
+    "My Computer" dropped, and HKLM, HKCU, HKCR, HKU and HKCC standing for the hives' full names."""
+    parts = [p for p in path.replace("/", "\\").split("\\") if p]
+    if parts and parts[0].upper() == "MY COMPUTER":
+        parts.pop(0)
+    if parts:
+        parts[0] = _HIVES.get(parts[0].upper(), parts[0])
+    return "\\".join(parts)
+
+
+class Key:
+    """An open key. Values by name: key["Left"] is a str or an int (NotFoundError, a KeyError, when there
+    is none), key["Left"] = -1920 sets one, del key["Left"] deletes it. Closes itself when it goes, at
+    close(), at the end of a with block, and at the registry's unload."""
+
+    def __init__(self, registry, handle, path, owned=True):
+        self._registry, self._handle, self.path, self._owned = registry, handle, path, owned
+        if owned:
+            registry._keys.add(self)
+
+    def __repr__(self):
+        return "<zrregdll.Key %r%s>" % (self.path, "" if self._handle else " closed")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:  # at interpreter exit the library may be gone already
+            pass
+
+    def close(self):
+        handle, self._handle = self._handle, None
+        if handle and self._owned:
+            self._registry._keys.discard(self)
+            library().ZrRegCloseKey(handle)
+
+    @property
+    def closed(self):
+        return self._handle is None
+
+    def _h(self, what):
+        if self._handle is None:
+            raise Error(3, what, "the key is closed")
+        return self._handle
+
+    def _sub(self, path, create, shown=None):
+        what = "%s %r" % ("create" if create else "open", shown or path)
+        text = _latin1(path, what, "path")
+        out = ctypes.c_void_p()
+        if create:
+            rc = library().ZrRegCreateKey(self._h(what), _wide(text), ctypes.byref(out))
+        else:
+            rc = library().ZrRegOpenKeyEx(self._h(what), _wide(text), 0, ctypes.byref(out))
+        if rc != SUCCESS:
+            raise _error(rc, what, _why_bad(text, "name") if rc == BAD_NAME else None)
+        sep = "\\" if self.path else ""
+        return Key(self._registry, out.value, self.path + sep + text.replace("/", "\\"))
+
+    def key(self, path):
+        """The key at path below this one ("\\" or "/" between the names); NotFoundError when missing."""
+        return self._sub(path, False)
+
+    def create(self, path):
+        """The key at path below this one, every missing level made."""
+        return self._sub(path, True)
+
+    def _get(self, name, flags):
+        what = "read %r" % (name,)
+        text = _latin1(name, what, "name")
+        size = ctypes.c_uint32(256)
+        kind = ctypes.c_uint32()
+        while True:
+            buf = ctypes.create_string_buffer(size.value)
+            rc = library().ZrRegGetValue(self._h(what), None, _wide(text), flags, ctypes.byref(kind), buf,
+                                         ctypes.byref(size))
+            if rc != BUFFER_TOO_SMALL:  # the value may grow between calls: ask again
+                break
+        if rc != SUCCESS:
+            raise _error(rc, what)
+        if kind.value == TYPE_DWORD:
+            return int.from_bytes(buf.raw[:4], "little", signed=True)
+        return buf.raw[:size.value - 2].decode("utf-16-le")
+
+    def __getitem__(self, name):
+        return self._get(name, _RT_SZ | _RT_DWORD)
+
+    def get(self, name, default=None):
+        """The value's str or int, or default when there is none of that name."""
+        try:
+            return self[name]
+        except NotFoundError:
+            return default
+
+    def get_str(self, name, default=None):
+        """A string value, or default when there is none or it is an integer."""
+        try:
+            return self._get(name, _RT_SZ)
+        except Error as e:
+            if e.code in (NOT_FOUND, UNSUPPORTED_TYPE):
+                return default
+            raise
+
+    def get_int(self, name, default=None):
+        """An integer value, or default when there is none or it is a string."""
+        try:
+            return self._get(name, _RT_DWORD)
+        except Error as e:
+            if e.code in (NOT_FOUND, UNSUPPORTED_TYPE):
+                return default
+            raise
+
+    def __contains__(self, name):
+        return self.get(name) is not None
+
+    def __setitem__(self, name, data):
+        what = "set %r" % (name,)
+        text = _latin1(name, what, "name")
+        if isinstance(data, int):
+            if not -2**31 <= data < 2**32:
+                raise OverflowError("%s: %d does not fit 32 bits" % (what, data))
+            kind, raw, data = TYPE_DWORD, (data & 0xFFFFFFFF).to_bytes(4, "little"), ""
+        else:
+            data = _latin1(data, what, "text")
+            kind, raw = TYPE_SZ, data.encode("latin-1") + b"\0"
+        rc = library().ZrRegSetValueEx(self._h(what), _wide(text), kind, raw, len(raw))
+        if rc != SUCCESS:
+            raise _error(rc, what, rc == BAD_NAME and (_why_bad(text, "name") or _why_bad(data, "text")) or None)
+
+    def _delete(self, function, name, what):
+        what = "%s %r" % (what, name)
+        rc = function(self._h(what), _wide(_latin1(name, what, "name")))
+        if rc != SUCCESS:
+            raise _error(rc, what)
+
+    def __delitem__(self, name):
+        self._delete(library().ZrRegDeleteValue, name, "delete the value")
+
+    def delete_key(self, name):
+        """Deletes the subkey name with its subtree; Error ZRREG_KEY_BUSY while it is open."""
+        self._delete(library().ZrRegDeleteKey, name, "delete the key")
+
+    def delete_tree(self, name=""):
+        """Deletes the subkey name with its subtree, or ("") every subkey and value: all or nothing."""
+        self._delete(library().ZrRegDeleteTree, name, "delete the tree")
+
+    def _count(self, values):
+        n = ctypes.c_uint32()
+        counts = (None, None, ctypes.byref(n)) if values else (ctypes.byref(n), None, None)
+        rc = library().ZrRegQueryInfoKey(self._h("count"), counts[0], None, counts[2], None, None)
+        if rc != SUCCESS:
+            raise _error(rc, "count the %s of %r" % ("values" if values else "subkeys", self.path))
+        return n.value
+
+    def subkey_count(self):
+        return self._count(False)
+
+    def value_count(self):
+        return self._count(True)
+
+    def subkeys(self):
+        """The names of the subkeys, in the key's order, read one at a time as the loop goes."""
+        name = (ctypes.c_ushort * 256)()
+        n = ctypes.c_uint32()
+        i = 0
+        while True:
+            rc = library().ZrRegEnumKeyEx(self._h("enumerate"), i, name, ctypes.byref(n))
+            if rc == NO_MORE_ITEMS:
+                return
+            if rc != SUCCESS:
+                raise _error(rc, "enumerate the subkeys of %r" % self.path)
+            yield _text(name, n.value)
+            i += 1
+
+    def values(self):
+        """(name, value) for each value, in the key's order: str or int."""
+        name_room, data_room = 64, 256
+        i = 0
+        while True:
+            name = (ctypes.c_ushort * name_room)()
+            data = ctypes.create_string_buffer(data_room)
+            cch, cb, kind = ctypes.c_uint32(name_room), ctypes.c_uint32(data_room), ctypes.c_uint32()
+            rc = library().ZrRegEnumValue(self._h("enumerate"), i, name, ctypes.byref(cch), ctypes.byref(kind),
+                                          data, ctypes.byref(cb))
+            if rc == BUFFER_TOO_SMALL:  # both rooms needed are told
+                name_room, data_room = max(name_room, cch.value), max(data_room, cb.value)
+                continue
+            if rc == NO_MORE_ITEMS:
+                return
+            if rc != SUCCESS:
+                raise _error(rc, "enumerate the values of %r" % self.path)
+            if kind.value == TYPE_DWORD:
+                yield _text(name, cch.value), int.from_bytes(data.raw[:4], "little", signed=True)
+            else:  # the size counts characters with the terminator here
+                yield _text(name, cch.value), data.raw[:2 * (cb.value - 1)].decode("utf-16-le")
+            i += 1
+
+    def items(self):
+        return self.values()
+
+    def __iter__(self):
+        """The subkeys' names."""
+        return self.subkeys()
+
+
+class Registry:
+    """The loaded registry file. unload() (or the end of a with block) writes a changed tree back and
+    closes every key still open."""
+
+    def __init__(self, path):
+        self.path = os.fspath(path)
+        self._keys = weakref.WeakSet()
+        rc = library().ZrLoadRegistry(os.fsencode(self.path))
+        if rc != 0:
+            raise LoadError(rc, "load %r" % self.path)
+        self._loaded = True
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.unload()
+
+    def __repr__(self):
+        return "<zrregdll.Registry %r%s>" % (self.path, "" if self._loaded else " unloaded")
+
+    @property
+    def loaded(self):
+        return self._loaded
+
+    def unload(self):
+        if self._loaded:
+            for k in list(self._keys):
+                k.close()
+            self._loaded = False
+            library().ZrUnloadRegistry()
+
+    def root(self):
+        """The root key, "My Computer"."""
+        if not self._loaded:
+            raise Error(9, "open the root")
+        return Key(self, library().HkeyRegRoot(), "", owned=False)
+
+    def key(self, path):
+        """The key at path from the root: r"HKCU\\Software\\MORVANE" or "HKCU/Software/MORVANE"."""
+        return self._from_root(path, False)
+
+    def create(self, path):
+        """The same, every missing level made."""
+        return self._from_root(path, True)
+
+    def _from_root(self, path, create):
+        if not self._loaded:
+            raise Error(9, "%s %r" % ("create" if create else "open", path))
+        rooted = root_path(path)
+        if not rooted:
+            return self.root()
+        return self.root()._sub(rooted, create, shown=path)
+
+
+def load(path):
+    """Loads the registry file at path: use it in a with block, which unloads it at the end."""
+    return Registry(path)
