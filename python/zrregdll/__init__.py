@@ -17,7 +17,7 @@ import os
 import sys
 import weakref
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 __all__ = ["load", "Registry", "Key", "Error", "LoadError", "NotFoundError", "result_name"]
 
 # The results of the key and value functions (zrregdll.h), with their names and words.
