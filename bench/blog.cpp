@@ -11,6 +11,7 @@
 #include "regview.h"
 
 namespace zrbench {
+#ifndef ZR_BENCH_BASELINE  // an older core has no change log
 namespace {
 
 const int kN = 1000;  // the wide fixture at depth 2: Level_1 holds 1000 subkeys of 1000 values
@@ -220,6 +221,7 @@ void LoadUnload(benchmark::State& st, bool unload, LogMode mode) {
 }
 
 }  // namespace
+#endif
 
 std::string LogName(const char* what, LogMode mode) {
     static const char* modes[] = {"off", "on", "idle"};
@@ -227,6 +229,7 @@ std::string LogName(const char* what, LogMode mode) {
 }
 
 void RegisterLog() {
+#ifndef ZR_BENCH_BASELINE
     for (int m = LOG_OFF; m <= LOG_IDLE; ++m) {
         for (int op = LG_QUERY; op <= LG_CREATE_DELETE; ++op)
             benchmark::RegisterBenchmark(LogName(kLogOpNames[op], static_cast<LogMode>(m)).c_str(), LogCall,
@@ -249,6 +252,7 @@ void RegisterLog() {
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
+#endif
 }
 
 }  // namespace zrbench
