@@ -49,7 +49,7 @@ struct LogFixture {
             kill(idle, SIGKILL);
             waitpid(idle, nullptr, 0);
         }
-        RegViewUseLog(true);
+        RegViewUseLog(false);  // the others' way (zrbench.cpp)
         unlink(path.c_str());
         std::string log = path.substr(0, path.rfind('/') + 1) + "LOG_FIXTURE.LOG";
         unlink(log.c_str());
@@ -217,7 +217,7 @@ void LoadUnload(benchmark::State& st, bool unload, LogMode mode) {
             st.ResumeTiming();
         }
     }
-    RegViewUseLog(true);
+    RegViewUseLog(false);
 }
 
 }  // namespace

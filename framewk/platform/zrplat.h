@@ -280,9 +280,11 @@ bool zrCompanionTruncate(ZrCompanion* c, long long size);
 // pointer returned, and up to `reserve` bytes where the system maps that much ahead of
 // the file (POSIX). Only bytes inside the file may be touched.
 void* zrCompanionMap(ZrCompanion* c, size_t header, size_t reserve);
-// The mapping's bytes at `at` when it covers all `n` of them, else null (then Read and
-// Write reach them through the file).
-void* zrCompanionView(ZrCompanion* c, uint64_t at, size_t n);
+// The mapping's bytes at `at` when it covers all `n` of them, else null (then Read
+// reaches them through the file); Writable the same for writing them in place (Write
+// otherwise), under the caller's writer lock.
+const void* zrCompanionView(ZrCompanion* c, uint64_t at, size_t n);
+void* zrCompanionWritable(ZrCompanion* c, uint64_t at, size_t n);
 bool zrCompanionRead(ZrCompanion* c, uint64_t at, void* buf, size_t n);
 bool zrCompanionWrite(ZrCompanion* c, uint64_t at, const void* buf, size_t n);
 bool zrCompanionSync(ZrCompanion* c);  // what was written is on disk

@@ -13,12 +13,23 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+// Three mappings: the header page writable; the whole reserve read-only, for reading
+// records; and a writable window of 2 MB over where records are being written. Writeback
+// write-protects every writable page it cleans, which costs an interrupt of every core the
+// process runs on per page: a window that moves on leaves the written pages unmapped
+// (one flush for the whole window), and the read-only mapping costs nothing there.
 struct ZrCompanion {
     int fd;
+    void* header;
+    size_t headerBytes;
     void* map;
     size_t mapBytes;
+    void* window;
+    uint64_t windowAt;
     bool ofd;  // locks of the open file (Linux), else of the process
 };
+
+static const uint64_t kWindow = uint64_t(2) << 20;
 
 // The locks lie on bytes far beyond anything the file holds (below 2 GB for 32-bit offsets).
 static const off_t kRangeBase = 0x7FFFF000;
@@ -88,7 +99,9 @@ ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion*
 
 void zrCompanionClose(ZrCompanion* c) {
     if (!c) return;
+    if (c->header) munmap(c->header, c->headerBytes);
     if (c->map) munmap(c->map, c->mapBytes);
+    if (c->window) munmap(c->window, kWindow);
     close(c->fd);
     free(c);
 }
@@ -113,27 +126,60 @@ bool zrCompanionGrow(ZrCompanion* c, long long size) {
     long long now = zrCompanionSize(c);
     if (now < 0) return false;
     if (now >= size) return true;
-    int rc = posix_fallocate(c->fd, static_cast<off_t>(now), static_cast<off_t>(size - now));
-    if (rc != 0) errno = rc;
-    return rc == 0;
+    // Zeros written, not merely reserved: the first store to each page then finds it in the
+    // system's cache with its blocks in place.
+    static const unsigned char zeros[65536] = {};
+    for (long long at = now; at < size;) {
+        size_t n = static_cast<size_t>(size - at < 65536 ? size - at : 65536);
+        ssize_t put = pwrite(c->fd, zeros, n, static_cast<off_t>(at));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            if (put == 0) errno = ENOSPC;
+            return false;
+        }
+        at += put;
+    }
+    return true;
 }
 
 bool zrCompanionTruncate(ZrCompanion* c, long long size) {
     return ftruncate(c->fd, static_cast<off_t>(size)) == 0;
 }
 
-void* zrCompanionMap(ZrCompanion* c, size_t, size_t reserve) {
-    if (c->map) return c->map;
-    void* p = mmap(nullptr, reserve, PROT_READ | PROT_WRITE, MAP_SHARED, c->fd, 0);
-    if (p == MAP_FAILED) return nullptr;
+void* zrCompanionMap(ZrCompanion* c, size_t header, size_t reserve) {
+    if (c->header) return c->header;
+    void* h = mmap(nullptr, header, PROT_READ | PROT_WRITE, MAP_SHARED, c->fd, 0);
+    if (h == MAP_FAILED) return nullptr;
+    void* p = mmap(nullptr, reserve, PROT_READ, MAP_SHARED, c->fd, 0);
+    if (p == MAP_FAILED) {
+        munmap(h, header);
+        return nullptr;
+    }
+    c->header = h;
+    c->headerBytes = header;
     c->map = p;
     c->mapBytes = reserve;
-    return p;
+    return h;
 }
 
-void* zrCompanionView(ZrCompanion* c, uint64_t at, size_t n) {
+const void* zrCompanionView(ZrCompanion* c, uint64_t at, size_t n) {
     if (!c->map || at + n > c->mapBytes) return nullptr;
-    return static_cast<unsigned char*>(c->map) + at;
+    return static_cast<const unsigned char*>(c->map) + at;
+}
+
+void* zrCompanionWritable(ZrCompanion* c, uint64_t at, size_t n) {
+    if (!c->map || at + n > c->mapBytes || n > kWindow / 2) return nullptr;
+    if (!c->window || at < c->windowAt || at + n > c->windowAt + kWindow) {
+        if (c->window) munmap(c->window, kWindow);
+        c->windowAt = at & ~(kWindow / 2 - 1);
+        c->window = mmap(nullptr, kWindow, PROT_READ | PROT_WRITE, MAP_SHARED, c->fd,
+                         static_cast<off_t>(c->windowAt));
+        if (c->window == MAP_FAILED) {
+            c->window = nullptr;
+            return nullptr;
+        }
+    }
+    return static_cast<unsigned char*>(c->window) + (at - c->windowAt);
 }
 
 bool zrCompanionRead(ZrCompanion* c, uint64_t at, void* buf, size_t n) {
@@ -329,10 +375,12 @@ void* zrCompanionMap(ZrCompanion* c, size_t header, size_t) {
     return c->view;
 }
 
-void* zrCompanionView(ZrCompanion* c, uint64_t at, size_t n) {
+const void* zrCompanionView(ZrCompanion* c, uint64_t at, size_t n) {
     if (!c->view || at + n > c->viewBytes) return nullptr;
-    return static_cast<unsigned char*>(c->view) + at;
+    return static_cast<const unsigned char*>(c->view) + at;
 }
+
+void* zrCompanionWritable(ZrCompanion*, uint64_t, size_t) { return nullptr; }
 
 static OVERLAPPED At(uint64_t at) {
     OVERLAPPED o = {};
@@ -502,7 +550,9 @@ ZrSyncer* zrSyncerStart(ZrCompanion* c, int delayMs) {
 }
 
 void zrSyncerNote(ZrSyncer* s) {
-    if (s->noted.exchange(true, std::memory_order_acq_rel)) return;
+    // A load when a sync is pending already (the usual case in a burst), not an exchange.
+    if (s->noted.load(std::memory_order_acquire) || s->noted.exchange(true, std::memory_order_acq_rel))
+        return;
     s->sync.Lock();
     s->pending = true;
     s->sync.Wake();

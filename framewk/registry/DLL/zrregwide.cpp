@@ -225,7 +225,10 @@ int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult
     if (log.rc != REGERR_SUCCESS) return Win(log.rc);
     if (log.on) {
         size_t base = strlen(hKey->ptr);
-        char* full = static_cast<char*>(zrHostRealloc(nullptr, base + NAME_BUF + 1));
+        char near[512];  // most paths fit: no allocation then
+        char* full = base + NAME_BUF + 1 <= sizeof near
+                         ? near
+                         : static_cast<char*>(zrHostRealloc(nullptr, base + NAME_BUF + 1));
         if (!full) return ZRREG_NO_MEMORY;
         memcpy(full, hKey->ptr, base + 1);
         char part[NAME_BUF];
@@ -235,7 +238,7 @@ int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult
             base += strlen(part);
         }
         unsigned int wrote = log.Write(RC_CREATE, full, "");
-        zrHostFree(full);
+        if (full != near) zrHostFree(full);
         if (wrote != REGERR_SUCCESS) return Win(wrote);
     }
 
