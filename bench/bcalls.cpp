@@ -16,6 +16,12 @@ void PerCall(benchmark::State& st, Op op, int depth, int n) {
         st.SkipWithError("fixture failed");
         return;
     }
+    RunCalls(st, op, depth, n);
+}
+
+}  // namespace
+
+void RunCalls(benchmark::State& st, Op op, int depth, int n) {
     Opened parent(WideParentPath(depth));
     Opened target(TargetPath(depth, n));
     if (!parent.h || !target.h) {
@@ -79,9 +85,21 @@ void PerCall(benchmark::State& st, Op op, int depth, int n) {
             }
             break;
         }
+        case OP_CREATE_DELETE: {
+            WStr sub = Wide("x");
+            for (auto _ : st) {
+                void* h;
+                bad |= ZrRegCreateKey(target.h, sub.data(), &h);
+                bad |= ZrRegCloseKey(h);
+                bad |= ZrRegDeleteKey(target.h, sub.data());
+            }
+            break;
+        }
     }
     if (bad) st.SkipWithError("a call failed");
 }
+
+namespace {
 
 // ---- changes at scale: removals, overwrites and counting beside N entries -------------
 // The fixture of PerCall at depth 2: Level_1 holds N subkeys, the last of which holds N

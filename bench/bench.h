@@ -63,8 +63,11 @@ std::string TargetPath(int depth, int n);
 
 // ---- what is measured, and the names of the results --------------------------------------
 
-enum Op { OP_OPEN, OP_QUERY, OP_SET, OP_ENUM, OP_COUNT, OP_OPEN_ALL };
-inline constexpr const char* kOpNames[] = {"open+close", "query", "set", "enum", "count", "open_each"};
+enum Op { OP_OPEN, OP_QUERY, OP_SET, OP_ENUM, OP_COUNT, OP_OPEN_ALL, OP_CREATE_DELETE };
+inline constexpr const char* kOpNames[] = {"open+close",         "query", "set", "enum", "count", "open_each",
+                                           "create+close+delete"};
+// The calls of `op` on the wide fixture of that depth and size, which is loaded.
+void RunCalls(benchmark::State& st, Op op, int depth, int n);
 inline constexpr int kDepths[] = {2, 4, 6, 8, 10};
 inline constexpr int kSiblings[] = {10, 1000, 100000};
 
@@ -86,8 +89,7 @@ std::string FreshName(const char* lib, int mb);
 std::string CallName(const char* op, int d, int n);
 // The change log's runs (blog.cpp): each call without a log, with it, and with it and an
 // idle second process.
-enum LogOp { LG_QUERY, LG_ENUM, LG_OPEN, LG_SET, LG_CREATE_DELETE };
-inline constexpr const char* kLogOpNames[] = {"query", "enum", "open+close", "set", "create+close+delete"};
+inline constexpr Op kLogOps[] = {OP_QUERY, OP_ENUM, OP_OPEN, OP_SET, OP_CREATE_DELETE};
 enum LogMode { LOG_OFF, LOG_ON, LOG_IDLE };
 std::string LogName(const char* what, LogMode mode);
 void RegisterLog();

@@ -56,66 +56,13 @@ struct LogFixture {
     }
 };
 
-void LogCall(benchmark::State& st, LogOp op, LogMode mode) {
+void LogCall(benchmark::State& st, Op op, LogMode mode) {
     LogFixture fx;
     if (!fx.Load(mode)) {
         st.SkipWithError("fixture failed");
         return;
     }
-    Opened parent(WideParentPath(2));
-    Opened target(TargetPath(2, kN));
-    WStr targetPath = Wide(TargetPath(2, kN));
-    WStr lastValue = Wide(WideValueName(kN - 1));
-    WStr sub = Wide("x");
-    unsigned short name[300];
-    int32_t bad = 0;
-    int index = 0;
-    {
-        uint32_t type, cb = 4;
-        int32_t v;
-        ZrRegQueryValueEx(target.h, lastValue.data(), &type, reinterpret_cast<unsigned char*>(&v), &cb);
-    }
-    switch (op) {
-        case LG_QUERY:
-            for (auto _ : st) {
-                uint32_t type, cb = 4;
-                int32_t v;
-                bad |= ZrRegQueryValueEx(target.h, lastValue.data(), &type,
-                                         reinterpret_cast<unsigned char*>(&v), &cb);
-                benchmark::DoNotOptimize(v);
-            }
-            break;
-        case LG_ENUM:
-            for (auto _ : st) {
-                uint32_t cb = sizeof name / sizeof name[0];
-                bad |= ZrRegEnumKeyEx(parent.h, static_cast<uint32_t>(index), name, &cb);
-                if (++index == kN) index = 0;
-            }
-            break;
-        case LG_OPEN:
-            for (auto _ : st) {
-                void* h;
-                bad |= ZrRegOpenKeyEx(HkeyRegRoot(), targetPath.data(), 0, &h);
-                bad |= ZrRegCloseKey(h);
-            }
-            break;
-        case LG_SET:
-            for (auto _ : st) {
-                int32_t v = index++;
-                bad |=
-                    ZrRegSetValueEx(target.h, lastValue.data(), 4, reinterpret_cast<unsigned char*>(&v), 4);
-            }
-            break;
-        case LG_CREATE_DELETE:
-            for (auto _ : st) {
-                void* h;
-                bad |= ZrRegCreateKey(target.h, sub.data(), &h);
-                bad |= ZrRegCloseKey(h);
-                bad |= ZrRegDeleteKey(target.h, sub.data());
-            }
-            break;
-    }
-    if (bad) st.SkipWithError("a call failed");
+    RunCalls(st, op, 2, kN);
 }
 
 double Now() {
@@ -231,9 +178,9 @@ std::string LogName(const char* what, LogMode mode) {
 void RegisterLog() {
 #ifndef ZR_BENCH_BASELINE
     for (int m = LOG_OFF; m <= LOG_IDLE; ++m) {
-        for (int op = LG_QUERY; op <= LG_CREATE_DELETE; ++op)
-            benchmark::RegisterBenchmark(LogName(kLogOpNames[op], static_cast<LogMode>(m)).c_str(), LogCall,
-                                         static_cast<LogOp>(op), static_cast<LogMode>(m))
+        for (Op op : kLogOps)
+            benchmark::RegisterBenchmark(LogName(kOpNames[op], static_cast<LogMode>(m)).c_str(), LogCall, op,
+                                         static_cast<LogMode>(m))
                 ->UseRealTime();
     }
     for (int m = LOG_OFF; m <= LOG_ON; ++m) {

@@ -165,7 +165,8 @@ void WriteLogTables(FILE* md) {
     fprintf(
         md,
         "| call | without a log | with the log | with the log, a second process idle |\n|---|---|---|---|\n");
-    for (const char* op : kLogOpNames) {
+    for (Op o : kLogOps) {
+        const char* op = kOpNames[o];
         const Result* off = Find(LogName(op, LOG_OFF));
         fprintf(md, "| %s | %s |", op, CpuTime(LogName(op, LOG_OFF)).c_str());
         for (LogMode m : {LOG_ON, LOG_IDLE}) {

@@ -454,11 +454,10 @@ unsigned int ShareFlush();
 // absolute (a handle's), texts 8-bit. Each entry holds about 64 bytes besides its texts
 // until the unload, 16 MB in all at most; a value set again at once replaces its entry.
 // A change that cannot be recorded makes a merge keep the tree aside instead.
-void JournalCreate(const char* path);
-void JournalSet(const char* path, const char* name, unsigned int type, const unsigned char* data, size_t n);
-void JournalDeleteKey(const char* parentPath, const char* name);
-void JournalDeleteValue(const char* path, const char* name);
-void JournalClearKey(const char* path);  // every subkey and value of the key went
+// A change of the op's kind: a set's data as RegSetDataLength measures it; RC_CREATE's
+// path is the key made (each level its own entry).
+void JournalRecord(RegChangeOp op, const char* path, const char* name, unsigned int type = 0,
+                   const void* data = nullptr, size_t n = 0);
 void JournalClear();
 
 // ---- the change log (zrlog.cpp) ---------------------------------------------------------

@@ -85,6 +85,22 @@ struct Logged {
         return on ? RegLogWrite(op, path, name, type, data, n) : REGERR_SUCCESS;
     }
 };
+
+// One change of the tree, under the tree lock alone: with the log its record is written
+// first, then the tree changed, then the record committed; without it the change goes
+// into the journal once made.
+template <class Change>
+int32_t Changed(RegChangeOp op, const char* path, const char* name, Change change, unsigned int type = 0,
+                const void* data = nullptr, size_t n = 0) {
+    Logged log;
+    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
+    unsigned int rc = log.Write(op, path, name, type, data, n);
+    if (rc != REGERR_SUCCESS) return Win(rc);
+    rc = change();
+    if (rc == REGERR_SUCCESS && log.on) RegLogCommit();
+    if (rc == REGERR_SUCCESS && !log.on) JournalRecord(op, path, name, type, data, n);
+    return Win(rc);
+}
 }  // namespace
 
 // Opens and closes change open counts and take blocks from the pool: under the side lock,
@@ -257,7 +273,7 @@ int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult
         // A level made (not merely opened) goes into the journal.
         bool made;
         rc = CfRegCreateKeyMade(curParent, curKey, &result, &made);
-        if (rc == REGERR_SUCCESS && made && !log.on) JournalCreate(result->ptr);
+        if (rc == REGERR_SUCCESS && made && !log.on) JournalRecord(RC_CREATE, result->ptr, "");
         madeAny = madeAny || made;
         lastMade = made;
         prevParent = curParent;
@@ -293,20 +309,10 @@ int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t 
     TreeAlone lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
-    Logged log;
-    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
-    unsigned int rc =
-        log.Write(RC_SET, key->ptr, valueNameOut, dwType, lpData, RegSetDataLength(dwType, lpData, cbData));
-    if (rc != REGERR_SUCCESS) return Win(rc);
-    rc = CfRegSetValue(key, valueNameOut, dwType, lpData, cbData);
-    if (rc == REGERR_SUCCESS) {
-        if (log.on) {
-            RegLogCommit();
-        } else {
-            JournalSet(key->ptr, valueNameOut, dwType, lpData, cbData);
-        }
-    }
-    return Win(rc);
+    return Changed(
+        RC_SET, key->ptr, valueNameOut,
+        [&] { return CfRegSetValue(key, valueNameOut, dwType, lpData, cbData); }, dwType, lpData,
+        RegSetDataLength(dwType, lpData, cbData));
 }
 
 int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
@@ -316,19 +322,8 @@ int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
     TreeAlone lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
-    Logged log;
-    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
-    unsigned int rc = log.Write(RC_DELETE_KEY, key->ptr, subKeyNameOut);
-    if (rc != REGERR_SUCCESS) return Win(rc);
-    rc = CfRegDeleteKey(key, subKeyNameOut);
-    if (rc == REGERR_SUCCESS) {
-        if (log.on) {
-            RegLogCommit();
-        } else {
-            JournalDeleteKey(key->ptr, subKeyNameOut);
-        }
-    }
-    return Win(rc);
+    return Changed(RC_DELETE_KEY, key->ptr, subKeyNameOut,
+                   [&] { return CfRegDeleteKey(key, subKeyNameOut); });
 }
 
 int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
@@ -338,19 +333,8 @@ int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
     TreeAlone lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
-    Logged log;
-    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
-    unsigned int rc = log.Write(RC_DELETE_VALUE, key->ptr, valueNameOut);
-    if (rc != REGERR_SUCCESS) return Win(rc);
-    rc = CfRegDeleteValue(key, valueNameOut);
-    if (rc == REGERR_SUCCESS) {
-        if (log.on) {
-            RegLogCommit();
-        } else {
-            JournalDeleteValue(key->ptr, valueNameOut);
-        }
-    }
-    return Win(rc);
+    return Changed(RC_DELETE_VALUE, key->ptr, valueNameOut,
+                   [&] { return CfRegDeleteValue(key, valueNameOut); });
 }
 
 // The answer of enumerating every subkey in turn: their number, or 0xFFFFFFFF when an
@@ -508,22 +492,8 @@ int32_t ZrRegDeleteTree(void* hKey, const unsigned short* lpSubKey) {
     TreeAlone lock;
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
-    Logged log;
-    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
-    unsigned int rc =
-        whole ? log.Write(RC_CLEAR_KEY, key->ptr, "") : log.Write(RC_DELETE_KEY, key->ptr, subKeyNameOut);
-    if (rc != REGERR_SUCCESS) return Win(rc);
-    rc = CfRegDeleteTree(key, whole ? nullptr : subKeyNameOut);
-    if (rc == REGERR_SUCCESS && log.on) {
-        RegLogCommit();
-    } else if (rc == REGERR_SUCCESS) {
-        if (whole) {
-            JournalClearKey(key->ptr);
-        } else {
-            JournalDeleteKey(key->ptr, subKeyNameOut);
-        }
-    }
-    return Win(rc);
+    return Changed(whole ? RC_CLEAR_KEY : RC_DELETE_KEY, key->ptr, whole ? "" : subKeyNameOut,
+                   [&] { return CfRegDeleteTree(key, whole ? nullptr : subKeyNameOut); });
 }
 
 static int32_t GetValue(HKEY hKey, const unsigned short* lpValue, uint32_t dwFlags, uint32_t* pdwType,

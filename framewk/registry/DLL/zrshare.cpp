@@ -76,27 +76,16 @@ static void Record(RegChangeOp op, const char* path, const char* name, unsigned 
     s_tail = e;
 }
 
-void JournalCreate(const char* path) { Record(RC_CREATE, path, "", 0, nullptr, 0); }
-
 size_t RegSetDataLength(unsigned int type, const unsigned char* data, size_t n) {
     if (type == ZRREG_TYPE_DWORD) return 4;
     const void* nul = memchr(data, 0, n);
     return nul ? static_cast<size_t>(static_cast<const unsigned char*>(nul) - data) : n;
 }
 
-void JournalSet(const char* path, const char* name, unsigned int type, const unsigned char* data, size_t n) {
-    Record(RC_SET, path, name, type, data, RegSetDataLength(type, data, n));
+void JournalRecord(RegChangeOp op, const char* path, const char* name, unsigned int type, const void* data,
+                   size_t n) {
+    Record(op, path, name, type, data, n);
 }
-
-void JournalDeleteKey(const char* parentPath, const char* name) {
-    Record(RC_DELETE_KEY, parentPath, name, 0, nullptr, 0);
-}
-
-void JournalDeleteValue(const char* path, const char* name) {
-    Record(RC_DELETE_VALUE, path, name, 0, nullptr, 0);
-}
-
-void JournalClearKey(const char* path) { Record(RC_CLEAR_KEY, path, "", 0, nullptr, 0); }
 
 void JournalClear() {
     while (s_first) {
