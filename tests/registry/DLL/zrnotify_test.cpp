@@ -2,17 +2,18 @@
 // waiting callers, closed handles, and changes of another process.
 #include <gtest/gtest.h>
 
-#ifndef _WIN32
-#include <poll.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
 #include "regp.h"
 #include "testutil.h"
 #include "zrplat.h"
+#include "zrsignal.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -31,33 +32,21 @@ int32_t SetSz(void* h, const char16_t* name) {
     return ZrRegSetValueEx(h, WP(name), ZRREG_TYPE_SZ, reinterpret_cast<const unsigned char*>("x"), 2);
 }
 
-// The bytes waiting in the pipe's read end after `ms` at most.
-size_t Waiting(int fd, int ms) {
-    struct pollfd p = {fd, POLLIN, 0};
-    if (poll(&p, 1, ms) != 1) return 0;
-    char buf[64];
-    ssize_t n = read(fd, buf, sizeof buf);
-    return n > 0 ? static_cast<size_t>(n) : 0;
-}
-
 class Notify : public ::testing::Test {
 protected:
     void SetUp() override {
         ResetRegistry();
         reg_ = dir_.File("reg.txt");
         WriteBytes(reg_, kBase);
-        ASSERT_EQ(pipe(pipe_), 0);
         fflush(stdout);
     }
     void TearDown() override {
         ZrUnloadRegistry();
         ResetRegistry();
-        close(pipe_[0]);
-        close(pipe_[1]);
     }
     TempDir dir_;
     std::string reg_;
-    int pipe_[2];
+    Signal signal_;
 };
 
 // Which change fires which watch: each row once with the change log and once without.
@@ -106,16 +95,16 @@ TEST_F(Notify, EachChangeFiresTheWatchesItConcerns) {
             WriteBytes(reg_, kBase);
             ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
             void* watched = Open(c.watched);
-            ASSERT_EQ(ZrRegNotifyChangeKeyValue(watched, c.subtree, c.filter, &pipe_[1], 1), 0);
+            ASSERT_EQ(ZrRegNotifyChangeKeyValue(watched, c.subtree, c.filter, signal_.Event(), 1), 0);
             ASSERT_EQ(c.change(), 0);
-            EXPECT_EQ(Waiting(pipe_[0], c.fires ? 2000 : 150), c.fires ? 8u : 0u);
+            EXPECT_EQ(signal_.Fired(c.fires ? 2000 : 150), c.fires);
             // Fired once: a second change says nothing more.
             if (c.fires) {
                 c.change();
-                EXPECT_EQ(Waiting(pipe_[0], 100), 0u);
+                EXPECT_FALSE(signal_.Fired(100));
             }
             ZrRegCloseKey(watched);
-            Waiting(pipe_[0], 0);  // the close fires a watch that is left
+            signal_.Fired(0);  // the close fires a watch that is left
             ZrUnloadRegistry();
         }
     }
@@ -144,6 +133,7 @@ TEST_F(Notify, AWaitingCallerReturnsOnAChangeOrAClose) {
     ZrRegCloseKey(k0);
 }
 
+#ifndef _WIN32
 // Another process's change reaches this one's watch through the log within 100 ms.
 TEST_F(Notify, AnotherProcessesChangeFiresTheWatch) {
     int go[2];
@@ -158,13 +148,13 @@ TEST_F(Notify, AnotherProcessesChangeFiresTheWatch) {
     }
     ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
     void* k1 = Open(u"K1");
-    ASSERT_EQ(ZrRegNotifyChangeKeyValue(k1, 0, ZRREG_NOTIFY_CHANGE_LAST_SET, &pipe_[1], 1), 0);
+    ASSERT_EQ(ZrRegNotifyChangeKeyValue(k1, 0, ZRREG_NOTIFY_CHANGE_LAST_SET, signal_.Event(), 1), 0);
     ASSERT_EQ(write(go[1], "g", 1), 1);
     int status = 0;
     waitpid(pid, &status, 0);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(Waiting(pipe_[0], 1000), 8u);
+    EXPECT_TRUE(signal_.Fired(1000));
     double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     printf("[ notify ] another process's change seen %.1f ms after it returned\n", ms);
     EXPECT_LT(ms, 100);
@@ -172,17 +162,19 @@ TEST_F(Notify, AnotherProcessesChangeFiresTheWatch) {
     close(go[0]);
     close(go[1]);
 }
+#endif
 
 TEST_F(Notify, BadArgumentsAreRefused) {
     ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
     void* k0 = Open(u"K0");
-    EXPECT_EQ(ZrRegNotifyChangeKeyValue(nullptr, 0, ZRREG_NOTIFY_CHANGE_NAME, &pipe_[1], 1), ZRREG_BAD_ARG);
-    EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, 0, &pipe_[1], 1), ZRREG_BAD_ARG);
-    EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, 0x10, &pipe_[1], 1), ZRREG_BAD_ARG);
+    EXPECT_EQ(ZrRegNotifyChangeKeyValue(nullptr, 0, ZRREG_NOTIFY_CHANGE_NAME, signal_.Event(), 1),
+              ZRREG_BAD_ARG);
+    EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, 0, signal_.Event(), 1), ZRREG_BAD_ARG);
+    EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, 0x10, signal_.Event(), 1), ZRREG_BAD_ARG);
     EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, ZRREG_NOTIFY_CHANGE_NAME, nullptr, 1), ZRREG_BAD_ARG);
     ZrRegCloseKey(k0);
-    EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, ZRREG_NOTIFY_CHANGE_NAME, &pipe_[1], 1), ZRREG_INVALID_HANDLE);
+    EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, ZRREG_NOTIFY_CHANGE_NAME, signal_.Event(), 1),
+              ZRREG_INVALID_HANDLE);
 }
 
 }  // namespace
-#endif
