@@ -504,6 +504,22 @@ TEST_F(ChangeLog, ALogThatCannotBeTrustedIsLeftAlone) {
     }
 }
 
+// The log takes the registry file's permission bits whatever the umask, as the temporary
+// file does: never more open than the registry, never less for who may load it.
+TEST_F(ChangeLog, TheLogTakesTheRegistryFilesMode) {
+    for (mode_t mode : {0600, 0640, 0644, 0664}) {
+        SCOPED_TRACE(mode);
+        ASSERT_EQ(chmod(reg_.c_str(), mode), 0);
+        mode_t was = umask(077);
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+        umask(was);
+        struct stat st;
+        ASSERT_EQ(stat(log_.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, mode);
+        ZrUnloadRegistry();
+    }
+}
+
 // Something else writes the registry file while it is loaded: the last unload reads it
 // anew and puts the log's changes on top, as the merge without a log does.
 TEST_F(ChangeLog, AFileChangedByAnotherProgramGetsTheChangesOnTop) {

@@ -7,7 +7,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-Signal::Signal() : fds_{-1, -1}, event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
+Signal::Signal() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {}
 Signal::~Signal() { CloseHandle(event_); }
 void* Signal::Event() { return event_; }
 bool Signal::Fired(int ms) {
@@ -19,7 +19,7 @@ bool Signal::Fired(int ms) {
 #include <poll.h>
 #include <unistd.h>
 
-Signal::Signal() : event_(nullptr) {
+Signal::Signal() {
     if (pipe(fds_) != 0) fds_[0] = fds_[1] = -1;
 }
 Signal::~Signal() {

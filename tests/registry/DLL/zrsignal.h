@@ -15,8 +15,11 @@ public:
     bool Fired(int ms);
 
 private:
-    int fds_[2];
+#ifdef _WIN32
     void* event_;
+#else
+    int fds_[2];
+#endif
 };
 
 #endif
