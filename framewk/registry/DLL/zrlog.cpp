@@ -30,6 +30,8 @@ const uint64_t kLogBound = uint64_t(64) << 20;
 const uint64_t kRecordMax = uint64_t(4) << 20;
 const uint64_t kMapBytes = kHeaderBytes + kLogBound + kRecordMax;
 const uint64_t kGrowStep = uint64_t(1) << 20;
+// A new log starts smaller: a load that changes little writes little.
+const uint64_t kFirstRoom = uint64_t(64) << 10;
 const int kSyncDelayMs = 200;  // what sits in the system's cache only is synced this soon after
 
 enum LockKind : uint32_t { LOCK_MUTEX = 1, LOCK_RANGE = 2 };
@@ -558,8 +560,8 @@ static bool Join() {
         }
         bool made = s_size == 0;
         if (made) {
-            if (!alone || !zrCompanionGrow(s_log, kHeaderBytes + kGrowStep)) break;
-            s_size = kHeaderBytes + kGrowStep;
+            if (!alone || !zrCompanionGrow(s_log, kHeaderBytes + kFirstRoom)) break;
+            s_size = kHeaderBytes + kFirstRoom;
         }
         s_map = static_cast<unsigned char*>(zrCompanionMap(s_log, kHeaderBytes, kMapBytes));
         if (!s_map) break;
