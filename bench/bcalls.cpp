@@ -2,6 +2,7 @@
 // at a given depth, changes beside N entries, deleting every subkey, deep keys, two threads.
 #include <stdint.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "bench.h"
 #include "regview.h"
@@ -95,6 +96,59 @@ void RunCalls(benchmark::State& st, Op op, int depth, int n) {
             }
             break;
         }
+#ifndef ZR_BENCH_BASELINE
+        case OP_ENUM_VALUE:
+            for (auto _ : st) {
+                uint32_t chars = sizeof name / sizeof name[0], type, cb = 4;
+                int32_t v;
+                bad |= ZrRegEnumValue(target.h, static_cast<uint32_t>(index), name, &chars, &type,
+                                      reinterpret_cast<unsigned char*>(&v), &cb);
+                if (++index == n) index = 0;
+            }
+            break;
+        case OP_INFO:
+            for (auto _ : st) {
+                uint32_t keys, values;
+                bad |= ZrRegQueryInfoKey(target.h, &keys, nullptr, &values, nullptr, nullptr);
+                benchmark::DoNotOptimize(values);
+            }
+            break;
+        case OP_GET: {
+            WStr last = Wide(WideKeyName(n - 1));
+            for (auto _ : st) {
+                uint32_t type, cb = 4;
+                int32_t v;
+                bad |= ZrRegGetValue(parent.h, last.data(), lastValue.data(), ZRREG_RT_DWORD, &type, &v, &cb);
+                benchmark::DoNotOptimize(v);
+            }
+            break;
+        }
+        case OP_FLUSH:
+            for (auto _ : st) {
+                int32_t v = index++;
+                bad |=
+                    ZrRegSetValueEx(target.h, lastValue.data(), 4, reinterpret_cast<unsigned char*>(&v), 4);
+                bad |= ZrRegFlushKey(target.h);
+            }
+            break;
+        case OP_NOTIFY: {
+            int fds[2];
+            if (pipe(fds) != 0) break;
+            for (auto _ : st) {
+                int32_t v = index++;
+                bad |= ZrRegNotifyChangeKeyValue(target.h, 0, ZRREG_NOTIFY_CHANGE_LAST_SET, &fds[1], 1);
+                bad |=
+                    ZrRegSetValueEx(target.h, lastValue.data(), 4, reinterpret_cast<unsigned char*>(&v), 4);
+                uint64_t one;
+                bad |= read(fds[0], &one, sizeof one) != sizeof one;
+            }
+            close(fds[0]);
+            close(fds[1]);
+            break;
+        }
+#endif
+        default:
+            break;
     }
     if (bad) st.SkipWithError("a call failed");
 }

@@ -63,9 +63,34 @@ std::string TargetPath(int depth, int n);
 
 // ---- what is measured, and the names of the results --------------------------------------
 
-enum Op { OP_OPEN, OP_QUERY, OP_SET, OP_ENUM, OP_COUNT, OP_OPEN_ALL, OP_CREATE_DELETE };
-inline constexpr const char* kOpNames[] = {"open+close",         "query", "set", "enum", "count", "open_each",
-                                           "create+close+delete"};
+enum Op {
+    OP_OPEN,
+    OP_QUERY,
+    OP_SET,
+    OP_ENUM,
+    OP_COUNT,
+    OP_OPEN_ALL,
+    OP_CREATE_DELETE,
+    // The newer calls, which an older core lacks.
+    OP_ENUM_VALUE,
+    OP_INFO,
+    OP_GET,
+    OP_FLUSH,
+    OP_NOTIFY
+};
+inline constexpr const char* kOpNames[] = {"open+close",
+                                           "query",
+                                           "set",
+                                           "enum",
+                                           "count",
+                                           "open_each",
+                                           "create+close+delete",
+                                           "ZrRegEnumValue",
+                                           "ZrRegQueryInfoKey (counts)",
+                                           "ZrRegGetValue (through a subkey)",
+                                           "set + ZrRegFlushKey",
+                                           "ZrRegNotifyChangeKeyValue + set + signal seen"};
+inline constexpr Op kNewerOps[] = {OP_ENUM_VALUE, OP_INFO, OP_GET, OP_FLUSH, OP_NOTIFY};
 // The calls of `op` on the wide fixture of that depth and size, which is loaded.
 void RunCalls(benchmark::State& st, Op op, int depth, int n);
 inline constexpr int kDepths[] = {2, 4, 6, 8, 10};

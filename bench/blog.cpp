@@ -195,6 +195,9 @@ void RegisterLog() {
             ->Unit(benchmark::kMillisecond)
             ->UseRealTime();
     }
+    for (Op op : kNewerOps)
+        benchmark::RegisterBenchmark(LogName(kOpNames[op], LOG_ON).c_str(), LogCall, op, LOG_ON)
+            ->UseRealTime();
     benchmark::RegisterBenchmark("log/four-processes", FourProcesses)
         ->Iterations(1)
         ->Unit(benchmark::kMillisecond)
