@@ -138,16 +138,19 @@ int RunAdd(const Args& a) {
 
 // Deletes every value of the open key; 0 or the first failure.
 long DeleteAllValues(const Key& key, std::string* failed) {
-    std::vector<std::string> names;
-    for (int i = 0; i < RegViewValueCount(key.node); ++i) names.push_back(RegViewValueAt(key.node, i).name);
-    for (const std::string& name : names) {
-        long rc = ZrRegDeleteValue(key.handle, Wide(name).data());
+    // Always the first value: each deletion moves the next one up.
+    for (;;) {
+        unsigned short name[256];
+        uint32_t chars = 256;
+        long rc = ZrRegEnumValue(key.handle, 0, name, &chars, nullptr, nullptr, nullptr);
+        if (rc == ZRREG_NO_MORE_ITEMS) return 0;
+        if (rc == ZRREG_SUCCESS) rc = ZrRegDeleteValue(key.handle, name);
         if (rc != ZRREG_SUCCESS) {
-            *failed = name;
+            *failed = rc == ZRREG_BUFFER_TOO_SMALL ? RegViewValueAt(key.node, 0).name
+                                                   : std::string(name, name + chars);
             return rc;
         }
     }
-    return 0;
 }
 
 int RunDelete(const Args& a) {

@@ -140,6 +140,7 @@ _SIGNATURES = {
     "ZrRegDeleteValue": (_I32, [_P, _W]),
     "ZrRegDeleteKey": (_I32, [_P, _W]),
     "ZrRegDeleteTree": (_I32, [_P, _W]),
+    "ZrRegFlushKey": (_I32, [_P]),
 }
 _lib = None
 
@@ -323,6 +324,12 @@ class Key:
     def delete_tree(self, name=""):
         """Deletes the subkey name with its subtree, or ("") every subkey and value: all or nothing."""
         self._delete(library().ZrRegDeleteTree, name, "delete the tree")
+
+    def flush(self):
+        """Returns once every change made so far survives a power loss (the whole registry)."""
+        rc = library().ZrRegFlushKey(self._h("flush"))
+        if rc != SUCCESS:
+            raise _error(rc, "flush")
 
     def _count(self, values):
         n = ctypes.c_uint32()

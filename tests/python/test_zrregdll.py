@@ -29,6 +29,7 @@ def test_a_session_is_written_back_and_read_again(app):
         k["Mask"] = 0xFFFF0000
         k["Raw"] = b"caf\xe9"
         k[""] = "default"
+        k.flush()
     assert b'"Title" = "Gr\xfc\xdfe"' in app.read_bytes()
     with zrregdll.load(app) as reg:
         k = reg.key("hkcu/software/morvane/ardo")

@@ -451,6 +451,15 @@ public:
     }
     void remove_tree(std::string_view name) const { throwing(&key::remove_tree, "delete the tree", name); }
 
+    // Returns once every change made so far survives a power loss; any key flushes the
+    // whole registry.
+    void flush(std::error_code& ec) const { set(ec, ZrRegFlushKey(handle_)); }
+    void flush() const {
+        std::error_code ec;
+        flush(ec);
+        if (ec) detail::fail(ec, "flush", "");
+    }
+
     // The numbers of subkeys and values.
     std::uint32_t subkey_count(std::error_code& ec) const { return count(true, ec); }
     std::uint32_t subkey_count() const { return counted(true); }

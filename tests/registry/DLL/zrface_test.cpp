@@ -283,6 +283,20 @@ TEST_F(Face, RangesOverSubkeysAndValues) {
     EXPECT_THROW(gone.get_string("x"), zrreg::error);  // not the same as a missing value
 }
 
+// A flush of a live key succeeds; one of a closed key fails in both forms.
+TEST_F(Face, FlushesTheChanges) {
+    zrreg::registry reg(file_);
+    zrreg::key k = reg.create("HKLM\\Flushed");
+    k.set("n", 7u);
+    k.flush();
+    zrreg::key gone = reg.create("HKLM\\Gone");
+    gone.close();
+    std::error_code ec;
+    gone.flush(ec);
+    EXPECT_TRUE(ec);
+    EXPECT_THROW(gone.flush(), zrreg::error);
+}
+
 TEST_F(Face, LoadsAndUnloads) {
     std::error_code ec;
     zrreg::registry none = zrreg::registry::load((dir_ / "missing.txt").string(), ec);
