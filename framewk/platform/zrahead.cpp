@@ -5,11 +5,9 @@
 #include "zrsync.h"
 
 #ifdef _WIN32
-#include <process.h>
 #include <sys/stat.h>
 #include <windows.h>
 #else
-#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -38,36 +36,10 @@ long long s_aheadFrom = kAheadFrom;
 const long kWarmAhead = 2;
 const int kWarmMax = 1024;
 
-#ifdef _WIN32
-typedef HANDLE Thread;
 template <class T>
-unsigned __stdcall RunThread(void* p) {
-    static_cast<T*>(p)->Run();
-    return 0;
+ZrThread* StartThread(T* obj) {
+    return zrThreadStart([](void* p) { static_cast<T*>(p)->Run(); }, obj);
 }
-template <class T>
-bool StartThread(Thread* t, T* obj) {
-    uintptr_t h = _beginthreadex(nullptr, 0, RunThread<T>, obj, 0, nullptr);
-    *t = reinterpret_cast<HANDLE>(h);
-    return h != 0;
-}
-void JoinThread(Thread t) {
-    WaitForSingleObject(t, INFINITE);
-    CloseHandle(t);
-}
-#else
-typedef pthread_t Thread;
-template <class T>
-void* RunThread(void* p) {
-    static_cast<T*>(p)->Run();
-    return nullptr;
-}
-template <class T>
-bool StartThread(Thread* t, T* obj) {
-    return pthread_create(t, nullptr, RunThread<T>, obj) == 0;
-}
-void JoinThread(Thread t) { pthread_join(t, nullptr); }
-#endif
 
 long long FileSize(FILE* fp) {
 #ifdef _WIN32
@@ -89,7 +61,7 @@ struct WarmUp {
     long begunAt[kWarmMax];
     int count;
     std::atomic<bool> stop;
-    Thread thread;
+    ZrThread* thread;
 
     void Run() {
         for (int i = 0; i < count; ++i) {
@@ -115,7 +87,7 @@ struct ZrReadAhead {
     long filled, taken;
     long len[kBlocks];  // bytes of each block; 0 after the file's end; -1 a failed read
     bool stop, waiting;
-    Thread thread;
+    ZrThread* thread;
     WarmUp warm;
     bool warming;
     unsigned char ring[kBlocks][kBlock];
@@ -171,14 +143,14 @@ ZrReadAhead* zrReadAheadStart(FILE* fp) {
     ra->fp = fp;
     ra->filled = ra->taken = 0;
     ra->stop = ra->waiting = false;
-    if (!StartThread(&ra->thread, ra)) {
+    if (!(ra->thread = StartThread(ra))) {
         s_aheadBusy = false;
         return nullptr;
     }
     // The content of a registry file takes about as many bytes of memory as the file.
     ra->warm.count = zrPoolPlan(static_cast<size_t>(size), ra->warm.chunk, ra->warm.begunAt, kWarmMax);
     ra->warm.stop = false;
-    ra->warming = ra->warm.count > 0 && StartThread(&ra->warm.thread, &ra->warm);
+    ra->warming = ra->warm.count > 0 && (ra->warm.thread = StartThread(&ra->warm)) != nullptr;
     return ra;
 }
 
@@ -205,8 +177,8 @@ void zrReadAheadStop(ZrReadAhead* ra) {
     ra->sync.Wake();
     ra->sync.Unlock();
     ra->warm.stop = true;
-    JoinThread(ra->thread);
-    if (ra->warming) JoinThread(ra->warm.thread);
+    zrThreadJoin(ra->thread);
+    if (ra->warming) zrThreadJoin(ra->warm.thread);
     zrPoolUnplan(ra->warm.chunk, ra->warm.begunAt, ra->warm.count);
     ra->~ZrReadAhead();
     s_aheadBusy = false;

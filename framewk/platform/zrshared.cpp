@@ -457,7 +457,7 @@ struct ZrSyncer {
     std::atomic<bool> noted{false};  // a change waits for a sync
     ZrSync sync;
     bool pending = false, stop = false;
-    pthread_t thread;
+    ZrThread* thread;
 };
 
 static void SleepMs(int ms) {
@@ -466,7 +466,7 @@ static void SleepMs(int ms) {
     }
 }
 
-static void* RunSyncer(void* p) {
+static void RunSyncer(void* p) {
     ZrSyncer* s = static_cast<ZrSyncer*>(p);
     s->sync.Lock();
     for (;;) {
@@ -489,7 +489,6 @@ static void* RunSyncer(void* p) {
         s->sync.Lock();
     }
     s->sync.Unlock();
-    return nullptr;
 }
 
 struct ZrThread {
@@ -542,7 +541,7 @@ ZrSyncer* zrSyncerStart(ZrCompanion* c, int delayMs) {
     if (!s) return nullptr;
     s->c = c;
     s->delayMs = delayMs;
-    if (pthread_create(&s->thread, nullptr, RunSyncer, s) != 0) {
+    if (!(s->thread = zrThreadStart(RunSyncer, s))) {
         delete s;
         return nullptr;
     }
@@ -565,7 +564,7 @@ void zrSyncerStop(ZrSyncer* s) {
     s->stop = true;
     s->sync.Wake();
     s->sync.Unlock();
-    pthread_join(s->thread, nullptr);
+    zrThreadJoin(s->thread);
     delete s;
 }
 #else
