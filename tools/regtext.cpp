@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "regview.h"
+#include "zrregdll.hpp"
 
 std::string Latin1ToUtf8(const std::string& bytes) {
     std::string out;
@@ -36,35 +37,9 @@ std::string CodePointName(char32_t c) {
     return buf;
 }
 
+// The C++ face's decoder: zrreg and the face convert texts alike.
 bool DecodeUtf8(const std::string& text, std::u32string* out) {
-    out->clear();
-    size_t i = 0, n = text.size();
-    while (i < n) {
-        unsigned char b = static_cast<unsigned char>(text[i]);
-        int more;
-        char32_t c, min;
-        if (b < 0x80) {
-            more = 0, c = b, min = 0;
-        } else if ((b & 0xE0) == 0xC0) {
-            more = 1, c = b & 0x1F, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            more = 2, c = b & 0x0F, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            more = 3, c = b & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (n - i <= static_cast<size_t>(more)) return false;
-        for (int k = 1; k <= more; ++k) {
-            unsigned char t = static_cast<unsigned char>(text[i + k]);
-            if ((t & 0xC0) != 0x80) return false;
-            c = (c << 6) | (t & 0x3F);
-        }
-        if (c < min || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
-        out->push_back(c);
-        i += more + 1;
-    }
-    return true;
+    return zrreg::detail::decode_utf8(text, *out);
 }
 
 bool ArgToLatin1(const std::string& arg, std::string* bytes, char32_t* bad) {
