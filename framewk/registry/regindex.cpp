@@ -8,12 +8,9 @@
 namespace {
 
 uint32_t HashOf(const char* name, bool* hasSlash) {
-    uint32_t h = NameIndex::HashStart();
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p; ++p) {
-        h = NameIndex::HashStep(h, *p);
-        if (*p == '/') *hasSlash = true;
-    }
-    return h;
+    size_t n = strlen(name);
+    if (memchr(name, '/', n)) *hasSlash = true;
+    return NameIndex::Hash(name, n);
 }
 
 // The whole of `stored` equals the `len` bytes at `name`, ignoring case.
@@ -52,7 +49,7 @@ void NameIndex::Clear() {
 }
 
 void NameIndex::Insert(const Slot& s) {
-    uint32_t i = s.hash & mask;
+    uint32_t i = Home(s.hash);
     while (slots[i].entry) i = (i + 1) & mask;
     slots[i] = s;
 }
@@ -81,21 +78,43 @@ bool NameIndex::Append(void* entry, int slot) {
     return true;
 }
 
+bool NameIndex::AppendBatch(void* const* entries, const int* entrySlots, int n) {
+    if (static_cast<uint32_t>(count + n) * 2 > mask + 1) {
+        for (int i = 0; i < n; ++i)
+            if (!Append(entries[i], entrySlots[i])) return false;
+        return true;
+    }
+    uint32_t hashes[kBatch];
+    bool slash = false;
+    for (int i = 0; i < n; ++i) {
+        hashes[i] = HashOf(nameOf(entries[i]), &slash);
+        __builtin_prefetch(&slots[Home(hashes[i])], 1);
+    }
+    for (int i = 0; i < n; ++i) {
+        bool one = false;
+        if (slash) HashOf(nameOf(entries[i]), &one);
+        Insert(Slot{entries[i], hashes[i], entrySlots[i]});
+        if (one) ++slashNames;
+    }
+    count += n;
+    return true;
+}
+
 int NameIndex::SlotOf(void* entry) const {
     bool slash = false;
-    for (uint32_t i = HashOf(nameOf(entry), &slash) & mask; slots[i].entry; i = (i + 1) & mask)
+    for (uint32_t i = Home(HashOf(nameOf(entry), &slash)); slots[i].entry; i = (i + 1) & mask)
         if (slots[i].entry == entry) return slots[i].slot;
     return -1;
 }
 
 void NameIndex::Remove(void* entry) {
     bool slash = false;
-    uint32_t i = HashOf(nameOf(entry), &slash) & mask;
+    uint32_t i = Home(HashOf(nameOf(entry), &slash));
     while (slots[i].entry && slots[i].entry != entry) i = (i + 1) & mask;
     if (!slots[i].entry) return;
     // Backward-shift deletion keeps every probe sequence unbroken without tombstones.
     for (uint32_t j = (i + 1) & mask; slots[j].entry; j = (j + 1) & mask) {
-        uint32_t home = slots[j].hash & mask;
+        uint32_t home = Home(slots[j].hash);
         bool movable = (j > i) ? (home <= i || home > j) : (home <= i && home > j);
         if (movable) {
             slots[i] = slots[j];
@@ -110,7 +129,7 @@ void NameIndex::Remove(void* entry) {
 void* NameIndex::Find(const char* name, size_t len, uint32_t hash, int minSlot, int* slot) const {
     void* best = nullptr;
     int bestSlot = 0;
-    for (uint32_t i = hash & mask; slots[i].entry; i = (i + 1) & mask) {
+    for (uint32_t i = Home(hash); slots[i].entry; i = (i + 1) & mask) {
         const Slot& s = slots[i];
         if (s.hash != hash || s.slot < minSlot || (best && s.slot >= bestSlot)) continue;
         if (!SameName(nameOf(s.entry), name, len)) continue;

@@ -194,7 +194,9 @@ extern long lRegLoadCnt;  // the loads in effect: 0 or 1 (regload.cpp)
 int CreateKeyNode(const char* name, size_t len, char** copy = nullptr);
 inline int CreateKeyNode(const char* name) { return CreateKeyNode(name, strlen(name)); }
 int EndKeyNode(const char* name);
-// EndKeyNode for a key the parser has read to its end: its lists give back their spare room.
+// EndKeyNode for a key the parser has read to its end: its lists give back their spare room,
+// and one of kRegIndexAtLoad entries or more gets its name index.
+const int kRegIndexAtLoad = 16384;
 int EndLoadedKeyNode(const char* name);
 // Adds a value made of copies of the name and the data (for REG_INT the number's digits)
 // to the open key, and frees them; when it fails they stay the caller's.

@@ -127,8 +127,21 @@ static const char* ValueNameOf(void* e) { return static_cast<RegKeyValue*>(e)->G
 template <class T>
 static bool Number(NameIndex* index, RegList<T>* list) {
     index->Clear();
-    for (int s = list->FirstSlot(); s < list->EndSlot(); ++s)
-        if (list->AtSlot(s) && !index->Append(list->AtSlot(s), s)) return false;
+    void* batch[NameIndex::kBatch];
+    int slots[NameIndex::kBatch];
+    int n = 0;
+    const int ahead = 2 * NameIndex::kBatch;
+    for (int s = list->FirstSlot(); s < list->EndSlot(); ++s) {
+        if (s + ahead < list->EndSlot()) __builtin_prefetch(list->AtSlot(s + ahead));
+        if (!list->AtSlot(s)) continue;
+        batch[n] = list->AtSlot(s);
+        slots[n++] = s;
+        if (n == NameIndex::kBatch) {
+            if (!index->AppendBatch(batch, slots, n)) return false;
+            n = 0;
+        }
+    }
+    if (n > 0 && !index->AppendBatch(batch, slots, n)) return false;
     index->SetStamp(list->Moves());
     return true;
 }
@@ -165,9 +178,8 @@ template <class T>
 static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, int* slot,
                  const char* (*nameOf)(void*)) {
     if (index) {
-        uint32_t h = NameIndex::HashStart();
-        size_t len = 0;
-        for (; name[len]; ++len) h = NameIndex::HashStep(h, static_cast<unsigned char>(name[len]));
+        size_t len = strlen(name);
+        uint32_t h = NameIndex::Hash(name, len);
         int s = -1;
         void* e = index->Find(name, len, h, 0, &s);
         if (!e) return nullptr;
@@ -310,10 +322,10 @@ static RegNode* NextSubKey(SearchFrame& f, const char** end) {
     }
     void* best = nullptr;
     int bestSlot = 0, slot = 0;
-    uint32_t h = NameIndex::HashStart();
     for (const char* p = f.rest;; ++p) {
         if (*p == 0 || *p == '/') {
-            void* e = f.index->Find(f.rest, static_cast<size_t>(p - f.rest), h, f.minSlot, &slot);
+            size_t len = static_cast<size_t>(p - f.rest);
+            void* e = f.index->Find(f.rest, len, NameIndex::Hash(f.rest, len), f.minSlot, &slot);
             if (e && (!best || slot < bestSlot)) {
                 best = e;
                 bestSlot = slot;
@@ -321,7 +333,6 @@ static RegNode* NextSubKey(SearchFrame& f, const char** end) {
             }
             if (*p == 0 || !f.index->HasSlashNames()) break;
         }
-        h = NameIndex::HashStep(h, static_cast<unsigned char>(*p));
     }
     if (best) f.minSlot = bestSlot + 1;
     return static_cast<RegNode*>(best);

@@ -249,4 +249,40 @@ TEST_F(IndexTest, RemovalsKeepTheIndex) {
     EXPECT_LT(zrAllocCount(), 20);
 }
 
+// Names that compare equal must hash alike: every byte in every place of a word and of a
+// word's tail, beside its folded self.
+TEST(NameHash, EqualNamesHashAlike) {
+    for (size_t len = 1; len <= 17; ++len) {
+        for (size_t at = 0; at < len; ++at) {
+            std::string name(len, 'q');
+            for (int b = 1; b < 256; ++b) {
+                name[at] = static_cast<char>(b);
+                std::string folded = name;
+                folded[at] = static_cast<char>(zrFold(static_cast<unsigned char>(b)));
+                ASSERT_EQ(NameIndex::Hash(name.data(), len), NameIndex::Hash(folded.data(), len))
+                    << "byte " << b << " at " << at << " of " << len;
+            }
+        }
+    }
+}
+
+// A load builds the index of a list of kRegIndexAtLoad entries or more, so that its first
+// lookup allocates nothing; a shorter list's index waits for its first lookup.
+TEST_F(IndexTest, TheLoadIndexesLongLists) {
+    TempDir dir;
+    for (int n : {kRegIndexAtLoad - 1, kRegIndexAtLoad}) {
+        std::string text = "KEY \"My Computer\"\n(\n";
+        for (int i = 0; i < n; ++i) text += "[REG_INT] \"Value" + std::to_string(i) + "\" = 1;\n";
+        for (int i = 0; i < n; ++i) text += "KEY \"Key" + std::to_string(i) + "\" ( )\n";
+        WriteBytes(dir.File("r.txt"), text + ")\n");
+        ASSERT_EQ(LoadRegistry(dir.File("r.txt").c_str()), 0u);
+        zrAllocFailAt(0);
+        std::string last = std::to_string(n - 1);
+        EXPECT_NE(RootNode->FindValue(("VALUE" + last).c_str(), nullptr), nullptr);
+        EXPECT_NE(RootNode->FindKeyNode(("key" + last).c_str(), nullptr), nullptr);
+        EXPECT_EQ(zrAllocCount() == 0, n >= kRegIndexAtLoad) << n;
+        UnloadRegistry();
+    }
+}
+
 }  // namespace
