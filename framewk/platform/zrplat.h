@@ -51,7 +51,8 @@ typedef unsigned short zrwchar;
 
 // Every allocation goes through these, so that tests can fail the Nth one. Blocks of
 // zrMalloc, zrRealloc and zrStrdup are the library's own and go back through zrFree only
-// (small ones come from the block pool); memory for the host comes from zrHostRealloc and
+// (small ones come from the block pool, aligned to 4 only when their size is not a
+// multiple of 8); memory for the host comes from zrHostRealloc and
 // zrWcsdup and is the C allocator's, which the host releases with free.
 void* zrMalloc(size_t n);
 void* zrRealloc(void* p, size_t n);

@@ -4,8 +4,9 @@
 
 #include <stddef.h>
 
-// A block of n bytes, null when none can be had. Fault injection is the caller's
-// (zrMalloc, zrRealloc and zrNew count before they call in here).
+// A block of n bytes (aligned to 8 when n is a multiple of 8, else to 4), null when none
+// can be had. Fault injection is the caller's (zrMalloc, zrRealloc and zrNew count before
+// they call in here).
 void* zrPoolAlloc(size_t n);
 // Takes back a block of zrPoolAlloc or zrPoolResize; null is ignored.
 void zrPoolFree(void* p);

@@ -100,7 +100,8 @@ public:
     // that names no key.
     RegNode* Search(const char* path, bool* noMemory = nullptr);
     bool Save(FILE* fp, int tab);
-    RegNodeList* GetRegNodeList() { return &keys; }
+    // A key without subkeys answers with a list that is empty for good (see subKeys).
+    RegNodeList* GetRegNodeList() { return subKeys ? &subKeys->list : &s_noSubKeys; }
     RegKeyValueList* GetRegKeyValueList() { return &values; }
     int GetOpenCnt() { return openCnt; }
     void IncOpenCnt() { ++openCnt; }
@@ -119,7 +120,7 @@ public:
     RegKeyValue* TakeValue(int slot);
     RegNode* TakeKeyNode(int slot);
     // Subkeys whose names are longer than REGENUM_NAME_MAX bytes.
-    int LongKeyNames() const { return longKeyNames; }
+    int LongKeyNames() const { return subKeys ? subKeys->longNames : 0; }
     // The name index of a list, built on first use; null for a short list or without memory.
     NameIndex* KeyIndex();
     NameIndex* ValueIndex();
@@ -128,13 +129,21 @@ private:
     friend RegNode* NewRegNode(const char* name, size_t len);
     RegNode();
 
+    // Most keys of a registry have no subkeys: what only subkeys need is made with the
+    // first of them, which keeps a key without subkeys 32 bytes smaller.
+    struct SubKeys {
+        ZR_POOLED_CLASS
+        RegNodeList list;
+        NameIndex* index = nullptr;
+        int longNames = 0;
+    };
+    static RegNodeList s_noSubKeys;  // never changed: every change goes to a key's own list
+
     int openCnt;
-    int longKeyNames;
     // Built on the first lookup in a list of more than a few entries; null: scan the list.
-    NameIndex* keyIndex;
     NameIndex* valueIndex;
     RegKeyValueList values;
-    RegNodeList keys;
+    SubKeys* subKeys;
 };
 
 // Makes a node named with a copy of the `len` bytes at `name`; null when out of memory.

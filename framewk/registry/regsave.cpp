@@ -166,7 +166,7 @@ bool RegNode::Save(FILE* fp, int tab) {
             frames = f;
             cap = c;
         }
-        frames[depth++] = Frame{n, n->keys.FirstSlot()};
+        frames[depth++] = Frame{n, n->GetRegNodeList()->FirstSlot()};
         return true;
     };
 
@@ -174,11 +174,12 @@ bool RegNode::Save(FILE* fp, int tab) {
     while (ok && depth > 0) {
         int level = tab + depth - 1;
         RegNode* n = frames[depth - 1].node;
+        RegNodeList* keys = n->GetRegNodeList();
         int next = frames[depth - 1].next;
-        while (next < n->keys.EndSlot() && !n->keys.AtSlot(next)) ++next;
-        if (next < n->keys.EndSlot()) {
+        while (next < keys->EndSlot() && !keys->AtSlot(next)) ++next;
+        if (next < keys->EndSlot()) {
             frames[depth - 1].next = next + 1;
-            ok = open(n->keys.AtSlot(next), level + 1);
+            ok = open(keys->AtSlot(next), level + 1);
         } else {
             const char* ind = indent.Get(level);
             ok = ind != nullptr;

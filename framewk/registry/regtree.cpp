@@ -64,7 +64,9 @@ long RegSlashKeyNames;
 
 static bool HasSlash(const char* name) { return strchr(name, '/') != nullptr; }
 
-RegNode::RegNode() : openCnt(0), longKeyNames(0), keyIndex(nullptr), valueIndex(nullptr) {}
+RegNodeList RegNode::s_noSubKeys;
+
+RegNode::RegNode() : openCnt(0), valueIndex(nullptr), subKeys(nullptr) {}
 
 // Deletes every node of `list`'s subtrees without recursing on the C stack, so that a
 // tree of any depth can be released: each node's subkeys move to a work list before the
@@ -98,15 +100,20 @@ static void DeleteSubtrees(RegNodeList* list) {
 
 RegNode::~RegNode() {
     ++RegKeyGeneration;
-    delete keyIndex;
     delete valueIndex;
-    DeleteSubtrees(&keys);
+    if (subKeys) {
+        delete subKeys->index;
+        DeleteSubtrees(&subKeys->list);
+        delete subKeys;
+    }
     if (HasSlash(GetName())) --RegSlashKeyNames;
     for (int s = values.FirstSlot(); s < values.EndSlot(); ++s) delete values.AtSlot(s);
 }
 
 RegNode* NewRegNode(const char* name, size_t len) {
-    void* block = zrMalloc(sizeof(RegNode) + len + 1);
+    // Rounded up, so that the pool's block is aligned for the node (see zrpool.cpp).
+    size_t bytes = (sizeof(RegNode) + len + 1 + alignof(RegNode) - 1) & ~(alignof(RegNode) - 1);
+    void* block = zrMalloc(bytes);
     if (!block) return nullptr;
     RegNode* node = ::new (block) RegNode;
     memcpy(node->GetName(), name, len);
@@ -171,7 +178,9 @@ static NameIndex* IndexFor(NameIndex*& index, RegList<T>* list, NameIndex::NameO
     return cur;
 }
 
-NameIndex* RegNode::KeyIndex() { return IndexFor(keyIndex, &keys, KeyNameOf); }
+NameIndex* RegNode::KeyIndex() {
+    return subKeys ? IndexFor(subKeys->index, &subKeys->list, KeyNameOf) : nullptr;
+}
 NameIndex* RegNode::ValueIndex() { return IndexFor(valueIndex, &values, ValueNameOf); }
 
 template <class T>
@@ -203,7 +212,7 @@ RegKeyValue* RegNode::FindValue(const char* n, int* slot) {
 }
 
 RegNode* RegNode::FindKeyNode(const char* n, int* slot) {
-    return FindIn(KeyIndex(), &keys, n, slot, KeyNameOf);
+    return subKeys ? FindIn(KeyIndex(), &subKeys->list, n, slot, KeyNameOf) : nullptr;
 }
 
 // After a change of the list: an index whose slots the list has moved follows them, from
@@ -248,9 +257,10 @@ static bool LongName(const char* name) {
 bool RegNode::AddValue(RegKeyValue* value) { return AddTo(valueIndex, &values, value); }
 
 bool RegNode::AddKeyNode(RegNode* r) {
-    if (!AddTo(keyIndex, &keys, r)) return false;
+    if (!subKeys && !(subKeys = zrNew<SubKeys>())) return false;
+    if (!AddTo(subKeys->index, &subKeys->list, r)) return false;
     ++RegKeyGeneration;
-    if (LongName(r->GetName())) ++longKeyNames;
+    if (LongName(r->GetName())) ++subKeys->longNames;
     return true;
 }
 
@@ -273,9 +283,9 @@ static T* RemoveFrom(NameIndex*& index, RegList<T>* list, int slot) {
 RegKeyValue* RegNode::TakeValue(int slot) { return RemoveFrom(valueIndex, &values, slot); }
 
 RegNode* RegNode::TakeKeyNode(int slot) {
-    RegNode* r = RemoveFrom(keyIndex, &keys, slot);
+    RegNode* r = RemoveFrom(subKeys->index, &subKeys->list, slot);
     ++RegKeyGeneration;
-    if (LongName(r->GetName())) --longKeyNames;
+    if (LongName(r->GetName())) --subKeys->longNames;
     return r;
 }
 
