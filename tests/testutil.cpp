@@ -72,7 +72,7 @@ static void Dump(RegNode* node, int depth, bool counts, std::string& out) {
         RegKeyValue* v = values->GetAt(i);
         out += pad + "  " + v->GetKey() + " = ";
         if (v->GetType() == REG_INT)
-            out += std::to_string(*static_cast<int*>(v->GetValue()));
+            out += std::to_string(v->GetInt());
         else
             out += std::string("\"") + static_cast<char*>(v->GetValue()) + "\"";
         out += "\n";

@@ -56,12 +56,27 @@ long long FileSize(FILE* fp) {
 // virtual machine's host hands out its pages only then (about 3 ms for a chunk of 2 MB
 // on the machines this was measured on, as much as the load's whole parse for a large
 // file); the thread moves that beside the parse.
+// The plan is only an estimate, so once a sixteenth of the file has been parsed the thread
+// also projects the chunks the whole load will begin (as many per byte as so far) and
+// leaves alone the ones beyond: faulted in for nothing, they would count toward the
+// process's peak memory until the load gives them back.
 struct WarmUp {
     void* chunk[kWarmMax];
     long begunAt[kWarmMax];
     int count;
+    long begunBefore;               // zrPoolChunksBegun() when the plan was made
+    long long size;                 // the file's
+    std::atomic<long long> parsed;  // bytes the loader has taken
     std::atomic<bool> stop;
     ZrThread* thread;
+
+    bool BeyondProjection(long at) const {
+        long long p = parsed.load(std::memory_order_relaxed);
+        if (p < size / 16 || p <= 0) return false;
+        double total = static_cast<double>(zrPoolChunksBegun() - begunBefore) * static_cast<double>(size) /
+                       static_cast<double>(p);
+        return static_cast<double>(at - begunBefore) > total;
+    }
 
     void Run() {
         for (int i = 0; i < count; ++i) {
@@ -72,7 +87,7 @@ struct WarmUp {
 #endif
             }
             if (stop.load(std::memory_order_relaxed)) return;
-            zrPoolFaultIn(chunk[i]);
+            if (!BeyondProjection(begunAt[i])) zrPoolFaultIn(chunk[i]);
         }
     }
 };
@@ -148,7 +163,10 @@ ZrReadAhead* zrReadAheadStart(FILE* fp) {
         return nullptr;
     }
     // The content of a registry file takes about as many bytes of memory as the file.
+    ra->warm.begunBefore = zrPoolChunksBegun();
     ra->warm.count = zrPoolPlan(static_cast<size_t>(size), ra->warm.chunk, ra->warm.begunAt, kWarmMax);
+    ra->warm.size = size;
+    ra->warm.parsed.store(0, std::memory_order_relaxed);
     ra->warm.stop = false;
     ra->warming = ra->warm.count > 0 && (ra->warm.thread = StartThread(&ra->warm)) != nullptr;
     return ra;
@@ -166,6 +184,7 @@ long zrReadAheadNext(ZrReadAhead* ra, const unsigned char** data) {
     long slot = ra->taken++ % kBlocks;
     long n = ra->len[slot];
     ra->sync.Unlock();
+    if (n > 0) ra->warm.parsed.fetch_add(n, std::memory_order_relaxed);
     *data = ra->ring[slot];
     return n;
 }

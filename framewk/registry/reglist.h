@@ -24,12 +24,25 @@
 // the first hole is made and kept in step until the next compaction. Moves() counts the
 // compactions that moved entries to other slots, so that a name index holding slots can
 // tell it must renumber.
+// The map of the last compaction (see MappedSlot), held for the one list that made it: it
+// is read in the same change that made it, so that no list keeps a word for it. Lists change
+// only under the tree's lock, one change at a time.
+struct RegListLastMap {
+    const void* list;
+    uint32_t moves;
+    int map;
+};
+inline RegListLastMap g_regListLastMap;
+
 template <class T>
 class RegList {
 public:
     ZR_POOLED_CLASS
     RegList() = default;
-    ~RegList() { zrFree(slots); }
+    ~RegList() {
+        zrFree(slots);
+        if (g_regListLastMap.list == this) g_regListLastMap.list = nullptr;
+    }
     RegList(const RegList&) = delete;
     RegList& operator=(const RegList&) = delete;
 
@@ -49,9 +62,9 @@ public:
     // before it are still there, and tell each entry's new slot from its old one: a name
     // index whose slots agreed with the list just before that compaction (its stamp is one
     // move behind) renumbers from them, without reading a name.
-    bool MapsFrom(uint32_t stamp) const { return map != kNoMap && stamp + 1 == moves; }
+    bool MapsFrom(uint32_t stamp) const { return Map() != kNoMap && stamp + 1 == moves; }
     int MappedSlot(int old) const {
-        if (map >= 0) return old - map;
+        if (Map() >= 0) return old - Map();
         uint64_t below = Bits()[old / 64] & ((uint64_t(1) << (old % 64)) - 1);
         return Tree()[old / 64 + 1] + __builtin_popcountll(below);
     }
@@ -81,8 +94,12 @@ public:
         slots = nullptr;
         begin = end = cap = live = 0;
         ++moves;
-        map = kNoMap;
+        SetMap(kNoMap);
     }
+
+    // Kept for the list's owner, in what would be padding: a key keeps its open count in
+    // its values' list, which makes the key 8 bytes smaller.
+    int32_t spare = 0;
 
 private:
     int Holes() const { return end - begin - live; }
@@ -103,7 +120,7 @@ private:
     bool Ranked() const { return cap >= kRankFrom && Tree()[0] != 0; }
     void Unrank() {
         if (cap >= kRankFrom) Tree()[0] = 0;
-        map = kNoMap;
+        SetMap(kNoMap);
     }
     void Count(int s, int delta) {
         Bits()[s / 64] ^= uint64_t(1) << (s % 64);
@@ -119,13 +136,24 @@ private:
     }
     void Compact();
 
-    T** slots = nullptr;
+    // After `spare`, so that the five words and it fill the room before the pointer.
     int begin = 0, end = 0, cap = 0, live = 0;
     uint32_t moves = 0;
+    T** slots = nullptr;
     // How MappedSlot answers for the last compaction: kNoMap, not at all; kByRank, from
     // the rank bits; 0 or more, the shift of every entry (a list without holes).
     static const int kNoMap = -2, kByRank = -1;
-    int map = kNoMap;
+    int Map() const {
+        const RegListLastMap& m = g_regListLastMap;
+        return m.list == this && m.moves == moves ? m.map : kNoMap;
+    }
+    void SetMap(int map) {
+        if (map != kNoMap) {
+            g_regListLastMap = RegListLastMap{this, moves, map};
+        } else if (g_regListLastMap.list == this) {
+            g_regListLastMap.list = nullptr;
+        }
+    }
 };
 
 template <class T>
@@ -136,7 +164,7 @@ void RegList<T>::FillRank() {
     memset(bits, 0, sizeof(uint64_t) * static_cast<size_t>(n));
     for (int s = begin; s < end; ++s)
         if (slots[s]) bits[s / 64] |= uint64_t(1) << (s % 64);
-    map = kNoMap;
+    SetMap(kNoMap);
     for (int i = 1; i <= n; ++i) t[i] = __builtin_popcountll(bits[i - 1]);
     for (int i = 1; i <= n; ++i) {
         int j = i + (i & -i);
@@ -176,7 +204,7 @@ void RegList<T>::Compact() {
     end = w;
     Unrank();
     ++moves;
-    map = shift;
+    SetMap(shift);
     if (ranked && shift < 0) {
         int32_t* t = Tree();
         int n = Blocks(cap);
@@ -190,7 +218,7 @@ void RegList<T>::Compact() {
             t[i] = before;
             before += c;
         }
-        map = kByRank;
+        SetMap(kByRank);
     }
 }
 

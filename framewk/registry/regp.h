@@ -46,13 +46,16 @@ const RegTypeInfo& RegTypeOf(RegType type);
 // The tree's type of an exported type number; null for one the registry cannot hold.
 const RegTypeInfo* RegTypeOfWin(uint32_t winType);
 
-// A value is one block: a small head, then for REG_INT the number, then the name, then for
-// REG_SZ the text, each with its NUL. A loaded registry holds a million or more of them.
+// A value is one block: a head of two bytes (the name's length and the type), then for
+// REG_INT the number, then the name, then for REG_SZ the text, each with its NUL. A loaded
+// registry holds a million or more of them: every byte of the head counts a megabyte.
 class RegKeyValue {
 public:
+    // The longest name a value can have: more than a file (REGFILE_WORD_MAX) or a key
+    // operation can carry.
+    static const size_t kNameMax = (1u << 14) - 1;
     // A value with copies of the name and the text (REG_SZ) or the number (REG_INT); null
-    // when out of memory, and for a name beyond 65535 bytes (neither a file nor a key
-    // operation can carry one).
+    // when out of memory, and for a name beyond kNameMax bytes.
     static RegKeyValue* Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
                              int number);
     // The same from the texts the parser reads: for REG_INT `data` holds the number's digits.
@@ -63,19 +66,27 @@ public:
     RegKeyValue& operator=(const RegKeyValue&) = delete;
     bool Save(FILE* fp, const char* indent);
     char* GetKey() { return Tail() + (IsInt() ? sizeof(int32_t) : 0); }
-    RegType GetType() { return static_cast<RegType>(REG_SZ + typeIndex); }
+    RegType GetType() { return static_cast<RegType>(REG_SZ + (head >> kNameBits)); }
     int GetSize();
-    void* GetValue() { return IsInt() ? static_cast<void*>(Tail()) : GetKey() + nameLen + 1; }
+    // The data: a REG_SZ's text, or a REG_INT's 4 bytes, which need not be aligned (GetInt
+    // reads them).
+    void* GetValue() { return IsInt() ? static_cast<void*>(Tail()) : GetKey() + NameLen() + 1; }
+    int32_t GetInt() {
+        int32_t v;
+        memcpy(&v, Tail(), sizeof v);
+        return v;
+    }
 
 private:
+    static const int kNameBits = 14;  // the rest of the head is the type less REG_SZ
     RegKeyValue() = default;
     char* Tail() { return reinterpret_cast<char*>(this + 1); }
-    bool IsInt() const { return typeIndex == REG_INT - REG_SZ; }
+    size_t NameLen() const { return head & kNameMax; }
+    bool IsInt() const { return (head >> kNameBits) == REG_INT - REG_SZ; }
 
-    uint16_t nameLen;
-    uint8_t typeIndex;  // the type less REG_SZ: the head stays 4 bytes
+    uint16_t head;
 };
-static_assert(sizeof(RegKeyValue) == 4, "a value's head keeps its number 4-byte aligned");
+static_assert(sizeof(RegKeyValue) == 2, "a value's head is two bytes");
 
 class RegNode;
 typedef RegList<RegNode> RegNodeList;
@@ -103,12 +114,12 @@ public:
     // A key without subkeys answers with a list that is empty for good (see subKeys).
     RegNodeList* GetRegNodeList() { return subKeys ? &subKeys->list : &s_noSubKeys; }
     RegKeyValueList* GetRegKeyValueList() { return &values; }
-    int GetOpenCnt() { return openCnt; }
-    void IncOpenCnt() { ++openCnt; }
+    int GetOpenCnt() { return values.spare; }
+    void IncOpenCnt() { ++values.spare; }
     // A key deleted by another process while open here, made again meanwhile, may meet a
     // close of a handle that it never counted.
     void DecOpenCnt() {
-        if (openCnt > 0) --openCnt;
+        if (values.spare > 0) --values.spare;
     }
     // The first value or subkey, in list order, whose whole name equals `name` ignoring
     // case, with its slot in the list in *slot (when slot is not null); null when there
@@ -120,7 +131,7 @@ public:
     RegKeyValue* TakeValue(int slot);
     RegNode* TakeKeyNode(int slot);
     // Subkeys whose names are longer than REGENUM_NAME_MAX bytes.
-    int LongKeyNames() const { return subKeys ? subKeys->longNames : 0; }
+    int LongKeyNames() const { return subKeys ? subKeys->list.spare : 0; }
     // The name index of a list, built on first use; null for a short list or without memory.
     NameIndex* KeyIndex();
     NameIndex* ValueIndex();
@@ -133,16 +144,14 @@ private:
     // first of them, which keeps a key without subkeys 32 bytes smaller.
     struct SubKeys {
         ZR_POOLED_CLASS
-        RegNodeList list;
+        RegNodeList list;  // its spare word counts the names longer than REGENUM_NAME_MAX
         NameIndex* index = nullptr;
-        int longNames = 0;
     };
     static RegNodeList s_noSubKeys;  // never changed: every change goes to a key's own list
 
-    int openCnt;
     // Built on the first lookup in a list of more than a few entries; null: scan the list.
     NameIndex* valueIndex;
-    RegKeyValueList values;
+    RegKeyValueList values;  // its spare word is the key's open count
     SubKeys* subKeys;
 };
 

@@ -94,7 +94,7 @@ void PutValue(Out& out, RegKeyValue* v, const char* indent, size_t indentLen) {
     out.PutText(v->GetKey());
     out.Put(" = ", 3);
     if (type.type == REG_INT) {
-        out.PutInt(*static_cast<int*>(v->GetValue()));
+        out.PutInt(v->GetInt());
     } else {
         out.PutText(static_cast<const char*>(v->GetValue()));
     }

@@ -20,14 +20,13 @@ static int ToInt(const char* s) {
 
 RegKeyValue* RegKeyValue::Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
                                int number) {
-    if (nameLen > UINT16_MAX) return nullptr;
+    if (nameLen > kNameMax) return nullptr;
     bool isInt = type == REG_INT;
     size_t bytes = sizeof(RegKeyValue) + (isInt ? sizeof(int32_t) : textLen + 1) + nameLen + 1;
     void* block = zrMalloc(bytes);
     if (!block) return nullptr;
     RegKeyValue* v = ::new (block) RegKeyValue;
-    v->nameLen = static_cast<uint16_t>(nameLen);
-    v->typeIndex = static_cast<uint8_t>(type - REG_SZ);
+    v->head = static_cast<uint16_t>(nameLen | static_cast<size_t>(type - REG_SZ) << kNameBits);
     if (isInt) memcpy(v->Tail(), &number, sizeof(int32_t));
     char* key = v->GetKey();
     memcpy(key, name, nameLen);
@@ -44,7 +43,7 @@ RegKeyValue* RegKeyValue::MakeFromText(const char* name, int type, const char* d
     return Make(name, strlen(name), type, data, isInt ? 0 : strlen(data), isInt ? ToInt(data) : 0);
 }
 
-int RegKeyValue::GetSize() { return IsInt() ? 4 : static_cast<int>(strlen(GetKey() + nameLen + 1)) + 1; }
+int RegKeyValue::GetSize() { return IsInt() ? 4 : static_cast<int>(strlen(GetKey() + NameLen() + 1)) + 1; }
 
 static const RegTypeInfo kTypes[] = {
     {REG_SZ, ZRREG_TYPE_SZ, "REG_SZ", 6, "REG_SZ"},
@@ -66,7 +65,7 @@ static bool HasSlash(const char* name) { return strchr(name, '/') != nullptr; }
 
 RegNodeList RegNode::s_noSubKeys;
 
-RegNode::RegNode() : openCnt(0), valueIndex(nullptr), subKeys(nullptr) {}
+RegNode::RegNode() : valueIndex(nullptr), subKeys(nullptr) {}
 
 // Deletes every node of `list`'s subtrees without recursing on the C stack, so that a
 // tree of any depth can be released: each node's subkeys move to a work list before the
@@ -260,7 +259,7 @@ bool RegNode::AddKeyNode(RegNode* r) {
     if (!subKeys && !(subKeys = zrNew<SubKeys>())) return false;
     if (!AddTo(subKeys->index, &subKeys->list, r)) return false;
     ++RegKeyGeneration;
-    if (LongName(r->GetName())) ++subKeys->longNames;
+    if (LongName(r->GetName())) ++subKeys->list.spare;
     return true;
 }
 
@@ -285,7 +284,7 @@ RegKeyValue* RegNode::TakeValue(int slot) { return RemoveFrom(valueIndex, &value
 RegNode* RegNode::TakeKeyNode(int slot) {
     RegNode* r = RemoveFrom(subKeys->index, &subKeys->list, slot);
     ++RegKeyGeneration;
-    if (LongName(r->GetName())) --subKeys->longNames;
+    if (LongName(r->GetName())) --subKeys->list.spare;
     return r;
 }
 

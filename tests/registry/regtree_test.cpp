@@ -102,7 +102,7 @@ TEST(RegKeyValue, SizesAndIntegerConversion) {
         EXPECT_EQ(v->GetSize(), c.size) << c.data;
         EXPECT_EQ(v->GetType(), c.type);
         if (c.type == REG_INT) {
-            EXPECT_EQ(*static_cast<int*>(v->GetValue()), c.ivalue) << c.data;
+            EXPECT_EQ(v->GetInt(), c.ivalue) << c.data;
         } else {
             EXPECT_STREQ(static_cast<char*>(v->GetValue()), c.data);
         }

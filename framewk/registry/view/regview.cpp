@@ -36,7 +36,7 @@ RegViewValue RegViewValueAt(const RegViewKey* key, int index) {
     out.name = v->GetKey();
     bool isInt = v->GetType() == REG_INT;
     out.type = RegTypeOf(v->GetType()).winType;
-    out.integer = isInt ? *static_cast<int*>(v->GetValue()) : 0;
+    out.integer = isInt ? v->GetInt() : 0;
     out.text = isInt ? nullptr : static_cast<const char*>(v->GetValue());
     return out;
 }
