@@ -128,9 +128,23 @@ std::string DeepName(int op, int d);
 void RegisterFiles(const std::vector<int>& sizesMb);
 // The calls through the exported functions (bcalls.cpp).
 void RegisterCalls();
-// The first load in a fresh process (bload.cpp), and the child's side of it: 0 when the
-// file loaded.
-void RegisterFresh(const std::vector<int>& sizesMb);
+// The loads beside the peers (bpeers.cpp): each reader cold (a fresh process per load) and
+// warm (its memory kept), in interleaved rounds; the first load after the host took its
+// memory back; the first lookups after a load. The child's side of a cold load: exits 0
+// when the file loaded.
+enum Peer {
+    PEER_ZR,
+    PEER_ZR_PINNED,
+    PEER_RAPIDJSON,
+    PEER_RAPIDJSON_PINNED,
+    PEER_SIMDJSON,
+    PEER_LIBCONFIG,
+    kPeerCount
+};
+inline constexpr const char* kPeerKeys[] = {"zrregdll",         "zrregdll-pinned", "rapidjson",
+                                            "rapidjson-pinned", "simdjson",        "libconfig"};
+void RegisterPeers(const std::vector<int>& sizesMb);
+std::string RoundsName(int mb);
 int ChildLoad(const std::string& arg);
 
 // The console reporter that also keeps each result for the Markdown report (breport.cpp).

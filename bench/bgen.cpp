@@ -167,6 +167,27 @@ bool GenerateFiles(const std::string& base, size_t targetBytes, const GenShape& 
     return ok && closed;
 }
 
+bool GenerateFirstUse(const std::string& path, int n, std::string* lastValue, std::string* lastKey) {
+    Out o;
+    if (!Open(o, path)) return false;
+    Rng r{7};
+    o.Put("KEY \"My Computer\"\n(\n    KEY \"Big\"\n    (\n");
+    for (int i = 0; i < n; ++i) {
+        *lastValue = Name(r, 12, false, i);
+        bool isInt = (i & 1) != 0;
+        std::string v = isInt ? std::to_string(Integer(r)) : "\"" + Text(r, 24) + "\"";
+        o.Indent(2);
+        o.Put(std::string(isInt ? "[REG_INT] \"" : "[REG_SZ] \"") + *lastValue + "\" = " + v + ";\n");
+    }
+    for (int i = 0; i < n; ++i) {
+        *lastKey = Name(r, 12, true, i);
+        o.Indent(2);
+        o.Put("KEY \"" + *lastKey + "\" ( )\n");
+    }
+    o.Put("    )\n)\n");
+    return Close(o);
+}
+
 std::string WideKeyName(int i) {
     char b[32];
     snprintf(b, sizeof b, "Key_%06d", i);

@@ -37,6 +37,11 @@ bool GenerateFiles(const std::string& base, size_t targetBytes, const GenShape& 
 // of which holds `n` integer values Value_000000...). Registry file only.
 bool GenerateWide(const std::string& path, int depth, int n);
 
+// The first-use fixture: below the root one key "Big" holding `n` values and then `n` empty
+// subkeys, both with names of random letters and an index (in no order), half the values
+// strings and half integers. *lastValue and *lastKey get the names last in the file.
+bool GenerateFirstUse(const std::string& path, int n, std::string* lastValue, std::string* lastKey);
+
 std::string WideKeyName(int i);
 std::string WideValueName(int i);
 // The path of the key with the n subkeys, components joined by "\".

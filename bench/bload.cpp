@@ -1,16 +1,15 @@
-// The benchmarks of whole files: loading, saving, the memory the content holds, and the
-// first load in a fresh process with its peak memory, beside libconfig++, RapidJSON and fread.
+// The benchmarks of whole files: fread's load (the floor), saving, and the heap the loaded
+// content holds, beside libconfig++, RapidJSON and simdjson. The loads beside the peers,
+// warm and cold, are in bpeers.cpp.
 #include <rapidjson/document.h>
 #include <rapidjson/filereadstream.h>
 #include <rapidjson/filewritestream.h>
 #include <rapidjson/writer.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <simdjson.h>
 #include <libconfig.h++>
 #include <memory>
 
@@ -20,67 +19,7 @@
 namespace zrbench {
 namespace {
 
-// ---- loading -------------------------------------------------------------------------
-// Each reader loads once untimed before it is timed: on a virtual machine the first touch
-// of memory that a process has never used can cost more than the load itself, for every
-// reader alike. docs/performance.md gives the first load of a fresh process separately.
-
-void LoadZr(benchmark::State& st, const DataSet* d) {
-    std::string path = d->base + ".reg";
-    if (ZrLoadRegistry(path.c_str()) == 0) ZrUnloadRegistry();
-    for (auto _ : st) {
-        if (ZrLoadRegistry(path.c_str()) != 0) {
-            st.SkipWithError("load failed");
-            break;
-        }
-        st.PauseTiming();
-        ZrUnloadRegistry();
-        st.ResumeTiming();
-    }
-    st.SetBytesProcessed(static_cast<int64_t>(d->stats.regBytes) * st.iterations());
-}
-
-void LoadLibconfig(benchmark::State& st, const DataSet* d) {
-    std::string path = d->base + ".cfg";
-    {
-        libconfig::Config warm;
-        warm.readFile(path.c_str());
-    }
-    for (auto _ : st) {
-        std::unique_ptr<libconfig::Config> cfg(new libconfig::Config);
-        cfg->readFile(path.c_str());
-        st.PauseTiming();
-        cfg.reset();
-        st.ResumeTiming();
-    }
-    st.SetBytesProcessed(static_cast<int64_t>(d->stats.cfgBytes) * st.iterations());
-}
-
-void LoadRapidJson(benchmark::State& st, const DataSet* d) {
-    std::string path = d->base + ".json";
-    std::vector<char> buf(1 << 16);
-    if (FILE* fp = fopen(path.c_str(), "rb")) {
-        rapidjson::FileReadStream is(fp, buf.data(), buf.size());
-        rapidjson::Document warm;
-        warm.ParseStream(is);
-        fclose(fp);
-    }
-    for (auto _ : st) {
-        FILE* fp = fopen(path.c_str(), "rb");
-        rapidjson::FileReadStream is(fp, buf.data(), buf.size());
-        std::unique_ptr<rapidjson::Document> doc(new rapidjson::Document);
-        doc->ParseStream(is);
-        fclose(fp);
-        if (doc->HasParseError()) {
-            st.SkipWithError("parse failed");
-            break;
-        }
-        st.PauseTiming();
-        doc.reset();
-        st.ResumeTiming();
-    }
-    st.SetBytesProcessed(static_cast<int64_t>(d->stats.jsonBytes) * st.iterations());
-}
+// ---- the floor of a load: fread of the registry file into a buffer kept between loads
 
 void LoadFread(benchmark::State& st, const DataSet* d) {
     std::string path = d->base + ".reg";
@@ -186,7 +125,7 @@ void SaveRapidJson(benchmark::State& st, const DataSet* d) {
 
 // ---- memory: heap held by the loaded content; a keys-only file separates keys from values
 
-enum Lib { LIB_ZR, LIB_LIBCONFIG, LIB_RAPIDJSON };
+enum Lib { LIB_ZR, LIB_LIBCONFIG, LIB_RAPIDJSON, LIB_SIMDJSON };
 
 // Heap bytes that holding the loaded file costs.
 size_t HeldBytes(Lib lib, const DataSet& d) {
@@ -198,6 +137,12 @@ size_t HeldBytes(Lib lib, const DataSet& d) {
     } else if (lib == LIB_LIBCONFIG) {
         libconfig::Config cfg;
         cfg.readFile((d.base + ".cfg").c_str());
+        after = HeapInUse();
+    } else if (lib == LIB_SIMDJSON) {
+        // The parser's buffers: sized by the file's length, not by its content.
+        simdjson::dom::parser parser;
+        simdjson::dom::element root;
+        if (parser.load(d.base + ".json").get(root) != simdjson::SUCCESS) return 0;
         after = HeapInUse();
     } else {
         std::vector<char> buf(1 << 16);
@@ -229,131 +174,13 @@ void Memory(benchmark::State& st, Lib lib) {
         static_cast<double>(fullHeld) / static_cast<double>(full.stats.regBytes);
 }
 
-// ---- the first load in a fresh process, and its peak memory -----------------------------
-// The benchmark starts itself again with --child-load=LIB:FILE; the child loads the file
-// once, prints its load time and peak RSS, and exits without releasing the content.
-
-double Now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
 }  // namespace
-
-int ChildLoad(const std::string& arg) {
-    size_t colon = arg.find(':');
-    std::string lib = arg.substr(0, colon), path = arg.substr(colon + 1);
-    double start = Now();
-    bool ok;
-    rapidjson::Document doc;
-    if (lib == "rapidjson") {
-        std::vector<char> buf(1 << 16);
-        FILE* fp = fopen(path.c_str(), "rb");
-        ok = fp != nullptr;
-        if (ok) {
-            rapidjson::FileReadStream is(fp, buf.data(), buf.size());
-            doc.ParseStream(is);
-            fclose(fp);
-            ok = !doc.HasParseError();
-        }
-    } else if (lib == "zrregdll") {
-        ok = ZrLoadRegistry(path.c_str()) == 0;
-    } else {
-        ok = true;  // the program alone
-    }
-    double seconds = Now() - start;
-    // The high-water mark of this program's own memory: getrusage's would also count the
-    // memory of the benchmark process that started it.
-    long hwmKb = 0;
-    if (FILE* st = fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (fgets(line, sizeof line, st))
-            if (sscanf(line, "VmHWM: %ld", &hwmKb) == 1) break;
-        fclose(st);
-    }
-    printf("%.9f %ld\n", seconds, hwmKb);
-    fflush(stdout);
-    return ok ? 0 : 1;
-}
-
-namespace {
-
-// Runs a child; false when it failed. *total is from its start to its end.
-bool RunChild(const std::string& arg, double* total, double* load, long* rssKb) {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
-    std::string a = "--child-load=" + arg;
-    char* argv[] = {const_cast<char*>("zrbench"), const_cast<char*>(a.c_str()), nullptr};
-    double start = Now();
-    pid_t pid;
-    int err = posix_spawn(&pid, "/proc/self/exe", &fa, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    char out[128] = {0};
-    ssize_t n = err == 0 ? read(fds[0], out, sizeof out - 1) : -1;
-    close(fds[0]);
-    int status = 0;
-    if (err != 0 || waitpid(pid, &status, 0) != pid) return false;
-    *total = Now() - start;
-    return n > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 && sscanf(out, "%lf %ld", load, rssKb) == 2;
-}
-
-void FreshLoad(benchmark::State& st, const char* lib, const DataSet* d) {
-    std::string arg = std::string(lib) + ":" + d->base + (strcmp(lib, "rapidjson") == 0 ? ".json" : ".reg");
-    double load = 0, sumLoad = 0;
-    long rss = 0, maxRss = 0;
-    for (auto _ : st) {
-        double total;
-        if (!RunChild(arg, &total, &load, &rss)) {
-            st.SkipWithError("child failed");
-            break;
-        }
-        st.SetIterationTime(total);
-        sumLoad += load;
-        if (rss > maxRss) maxRss = rss;
-    }
-    st.counters["load_seconds"] = sumLoad / static_cast<double>(st.iterations());
-    st.counters["peak_rss_bytes"] = static_cast<double>(maxRss) * 1024;
-}
-
-void FreshNone(benchmark::State& st) {
-    double load = 0;
-    long rss = 0;
-    for (auto _ : st) {
-        double total;
-        if (!RunChild("none:", &total, &load, &rss)) {
-            st.SkipWithError("child failed");
-            break;
-        }
-        st.SetIterationTime(total);
-    }
-    st.counters["peak_rss_bytes"] = static_cast<double>(rss) * 1024;
-}
-
-}  // namespace
-
-void RegisterFresh(const std::vector<int>& sizesMb) {
-    benchmark::RegisterBenchmark("fresh/none", FreshNone)
-        ->UseManualTime()
-        ->Unit(benchmark::kMillisecond)
-        ->Iterations(5);
-    for (int mb : sizesMb)
-        for (const char* lib : {"zrregdll", "rapidjson"})
-            benchmark::RegisterBenchmark(FreshName(lib, mb).c_str(), FreshLoad, lib, &g_sets[mb])
-                ->UseManualTime()
-                ->Unit(benchmark::kMillisecond)
-                ->Iterations(mb >= 100 ? 3 : 5);
-}
 
 void RegisterFiles(const std::vector<int>& sizesMb) {
     benchmark::RegisterBenchmark("memory/zrregdll", Memory, LIB_ZR)->Iterations(1);
     benchmark::RegisterBenchmark("memory/libconfig", Memory, LIB_LIBCONFIG)->Iterations(1);
     benchmark::RegisterBenchmark("memory/rapidjson", Memory, LIB_RAPIDJSON)->Iterations(1);
+    benchmark::RegisterBenchmark("memory/simdjson", Memory, LIB_SIMDJSON)->Iterations(1);
     for (int mb : sizesMb) {
         const DataSet* d = &g_sets[mb];
         // Big files: a fixed few rounds; small ones: as many as the minimum time takes.
@@ -363,9 +190,6 @@ void RegisterFiles(const std::vector<int>& sizesMb) {
             if (mb >= 10) b->Iterations(mb >= 100 ? 3 : 10);
         };
         fix(benchmark::RegisterBenchmark(LoadName("fread", mb).c_str(), LoadFread, d));
-        fix(benchmark::RegisterBenchmark(LoadName("zrregdll", mb).c_str(), LoadZr, d));
-        fix(benchmark::RegisterBenchmark(LoadName("libconfig", mb).c_str(), LoadLibconfig, d));
-        fix(benchmark::RegisterBenchmark(LoadName("rapidjson", mb).c_str(), LoadRapidJson, d));
         fix(benchmark::RegisterBenchmark(SaveName("fwrite", mb).c_str(), SaveFwrite, d, true));
         fix(benchmark::RegisterBenchmark(SaveName("zrregdll", mb).c_str(), SaveZr, d, true));
         fix(benchmark::RegisterBenchmark(SaveName("fwrite-unsynced", mb).c_str(), SaveFwrite, d, false));

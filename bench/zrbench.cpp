@@ -65,7 +65,7 @@ int main(int argc, char** argv) {
         RegisterFiles(sizes);
         RegisterCalls();
         RegisterLog();
-        RegisterFresh(sizes);
+        RegisterPeers(sizes);
         Collector reporter;
         benchmark::RunSpecifiedBenchmarks(&reporter);
         UnloadWide();
