@@ -10,8 +10,14 @@ int rootCreated;
 
 const char kRegRootName[] = "My Computer";
 
+// Sibling keys tend to be alike: a loaded key's lists start with the room that the last
+// loaded key's lists (its subkeys: the last that had any) ended with, which spares most
+// lists their growth and their shrinking to fit.
+static int s_valuesHint, s_keysHint;
+
 bool NodeStackBegin() {
     rootCreated = 0;
+    s_valuesHint = s_keysHint = 0;
     delete NodeStack;
     NodeStack = zrNew<RegNodeStack>();
     return NodeStack != nullptr;
@@ -40,6 +46,7 @@ static void Pop() { NodeStackPop(); }
 // Appends `node` below `parent` and pushes it; on failure nothing has changed.
 static int AttachAndPush(RegNode* parent, RegNode* node) {
     if (!Push(node)) return REGERR_NO_MEMORY;
+    if (parent->GetRegNodeList()->GetSize() == 0) parent->PresizeKeys(s_keysHint);
     if (!parent->AddKeyNode(node)) {
         Pop();
         return REGERR_NO_MEMORY;
@@ -118,6 +125,8 @@ int EndLoadedKeyNode(const char* name) {
         // A loaded key's lists are complete: a failed shrink only keeps their spare room.
         top->GetRegKeyValueList()->ShrinkToFit();
         top->GetRegNodeList()->ShrinkToFit();
+        s_valuesHint = top->GetRegKeyValueList()->GetSize();
+        if (top->GetRegNodeList()->GetSize() > 0) s_keysHint = top->GetRegNodeList()->GetSize();
         // A shorter list's index costs its first lookup under a millisecond (about 30 ns
         // an entry); a longer one's is built now, so that no first lookup waits for it.
         // Without memory it is built on first use after all.
@@ -147,6 +156,7 @@ int AddValue(char* valuename, int type, void* data) {
 int AddValueItem(const char* name, size_t nameLen, int type, const char* text, size_t textLen, int number) {
     RegNode* top = StackTop();
     if (!top) return -1;
+    if (top->GetRegKeyValueList()->GetSize() == 0) top->GetRegKeyValueList()->Presize(s_valuesHint);
     RegKeyValue* value = RegKeyValue::Make(name, nameLen, type, text, textLen, number);
     if (!value) return -1;
     if (!top->AddValue(value)) {

@@ -71,6 +71,16 @@ public:
 
     // Room for n more entries at the end, so that the next n Adds cannot fail.
     bool Reserve(int n);
+    // Room for exactly n entries in a list that never had any; a hint, which changes
+    // nothing when it cannot be followed.
+    void Presize(int n) {
+        if (cap != 0 || n <= 0) return;
+        if (T** b = static_cast<T**>(zrMalloc(BlockBytes(n)))) {
+            slots = b;
+            cap = n;
+            Unrank();
+        }
+    }
     // Appends e; its slot, or -1 when out of memory (the list is then unchanged).
     int Add(T* e);
     // Inserts count copies of e before the i-th entry; false when out of memory.

@@ -106,6 +106,8 @@ public:
     // Both return false, and take nothing over, when the list cannot grow.
     bool AddValue(RegKeyValue* value);
     bool AddKeyNode(RegNode* r);
+    // Room for exactly n subkeys in a key that has none yet (RegList::Presize).
+    void PresizeKeys(int n);
     char* GetName() { return reinterpret_cast<char*>(this + 1); }
     // *noMemory (when given) tells a path that could not be searched to its end from one
     // that names no key.

@@ -255,6 +255,11 @@ static bool LongName(const char* name) {
 
 bool RegNode::AddValue(RegKeyValue* value) { return AddTo(valueIndex, &values, value); }
 
+void RegNode::PresizeKeys(int n) {
+    if (!subKeys && n > 0) subKeys = zrNew<SubKeys>();
+    if (subKeys) subKeys->list.Presize(n);
+}
+
 bool RegNode::AddKeyNode(RegNode* r) {
     if (!subKeys && !(subKeys = zrNew<SubKeys>())) return false;
     if (!AddTo(subKeys->index, &subKeys->list, r)) return false;

@@ -154,6 +154,8 @@ TEST(RegListTest, AgreesWithAVectorThroughRandomChanges) {
         std::vector<int*> model;
         size_t next = 0;
         int target = seed % 3 == 0 ? 40 : seed % 3 == 1 ? 300 : 1500;
+        if (seed % 4 == 0)
+            l.Presize(static_cast<int>(seed * 10));  // a load's hint, below and above the rank bound
         for (int step = 0; step < 3000; ++step) {
             unsigned op = rng() % 10;
             bool grow = static_cast<int>(model.size()) < target;
