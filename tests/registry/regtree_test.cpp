@@ -110,6 +110,28 @@ TEST(RegKeyValue, SizesAndIntegerConversion) {
     }
 }
 
+// The head holds the name's length and the type in two bytes: names up to the longest
+// keep both apart, in both types; a longer name is refused.
+TEST(ValueTest, NamesUpToTheLongestKeepTheirTypeAndData) {
+    for (size_t len : {size_t(0), size_t(1), size_t(255), RegKeyValue::kNameMax}) {
+        std::string name(len, 'n');
+        for (int type : {REG_SZ, REG_INT}) {
+            RegKeyValue* v = RegKeyValue::Make(name.data(), len, type, "text", 4, -5);
+            ASSERT_NE(v, nullptr) << len;
+            EXPECT_EQ(v->GetType(), type);
+            EXPECT_EQ(v->GetKey(), name);
+            if (type == REG_INT) {
+                EXPECT_EQ(v->GetInt(), -5);
+            } else {
+                EXPECT_STREQ(static_cast<char*>(v->GetValue()), "text");
+            }
+            delete v;
+        }
+    }
+    std::string over(RegKeyValue::kNameMax + 1, 'n');
+    EXPECT_EQ(RegKeyValue::Make(over.data(), over.size(), REG_SZ, "", 0, 0), nullptr);
+}
+
 TEST_F(TreeTest, DeletingASubtreeReleasesEverything) {
     BuildTree();
     Within("My Computer/a/b", [] {
