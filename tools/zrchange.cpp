@@ -47,32 +47,6 @@ const char kDeleteHelp[] =
     "\n"
     "Example: zrreg delete app.txt 'HKCU\\Software\\MORVANE\\Ardo\\1.0\\RecentFiles'\n";
 
-// REG_DWORD data: decimal, possibly negative, or hexadecimal after 0x; 32 bits.
-bool ParseDword(const std::string& text, uint32_t* out) {
-    const char* s = text.c_str();
-    bool hex = (s[0] == '0' && (s[1] == 'x' || s[1] == 'X'));
-    bool neg = !hex && s[0] == '-';
-    const char* digits = hex ? s + 2 : (neg ? s + 1 : s);
-    if (!*digits) return false;
-    uint64_t n = 0;
-    for (const char* p = digits; *p; ++p) {
-        int d;
-        if (*p >= '0' && *p <= '9')
-            d = *p - '0';
-        else if (hex && *p >= 'a' && *p <= 'f')
-            d = *p - 'a' + 10;
-        else if (hex && *p >= 'A' && *p <= 'F')
-            d = *p - 'A' + 10;
-        else
-            return false;
-        n = n * (hex ? 16 : 10) + static_cast<uint64_t>(d);
-        if (n > 0xFFFFFFFFull) return false;
-    }
-    if (neg && n > 0x80000000ull) return false;
-    *out = neg ? static_cast<uint32_t>(0u - static_cast<uint32_t>(n)) : static_cast<uint32_t>(n);
-    return true;
-}
-
 int RunInit(const Args& a) {
     const std::string& file = a.pos[0];
     struct stat st;
@@ -123,15 +97,7 @@ int RunAdd(const Args& a) {
     if (!parts.empty() && !MayCreateRoot(reg, parts[0], a.Has("--force"), "add")) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, true, &key)) return kFailed;
-    if (a.Has("-v")) {
-        long rc = SetValue(key.handle, name, dword, number, text);
-        if (rc != ZRREG_SUCCESS) {
-            std::string why = RefusedText(rc, name, true);
-            if (!dword && why == ResultText(rc)) why = RefusedText(rc, text, false);
-            Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + why);
-            return kFailed;
-        }
-    }
+    if (a.Has("-v") && !SetKeyValue(reg, key, name, dword, number, text)) return kFailed;
     key.Close();
     return reg.Close(true) ? kOk : kFailed;
 }
@@ -165,13 +131,66 @@ int RunDelete(const Args& a) {
     }
     Registry reg(a.pos[0]);
     if (!reg.Open(true, a.Has("--force"))) return kFailed;
+    if (!DeleteAt(reg, parts, a.Has("-v") ? &name : nullptr, a.Has("-va"), a.Has("--force"))) return kFailed;
+    return reg.Close(true) ? kOk : kFailed;
+}
+
+const char* DeleteConflict(const Args& a) {
+    return a.Has("-v") && a.Has("-va") ? "-v and -va cannot be combined" : nullptr;
+}
+
+}  // namespace
+
+// REG_DWORD data: decimal, possibly negative, or hexadecimal after 0x; 32 bits.
+bool ParseDword(const std::string& text, uint32_t* out) {
+    const char* s = text.c_str();
+    bool hex = (s[0] == '0' && (s[1] == 'x' || s[1] == 'X'));
+    bool neg = !hex && s[0] == '-';
+    const char* digits = hex ? s + 2 : (neg ? s + 1 : s);
+    if (!*digits) return false;
+    uint64_t n = 0;
+    for (const char* p = digits; *p; ++p) {
+        int d;
+        if (*p >= '0' && *p <= '9')
+            d = *p - '0';
+        else if (hex && *p >= 'a' && *p <= 'f')
+            d = *p - 'a' + 10;
+        else if (hex && *p >= 'A' && *p <= 'F')
+            d = *p - 'A' + 10;
+        else
+            return false;
+        n = n * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+        if (n > 0xFFFFFFFFull) return false;
+    }
+    if (neg && n > 0x80000000ull) return false;
+    *out = neg ? static_cast<uint32_t>(0u - static_cast<uint32_t>(n)) : static_cast<uint32_t>(n);
+    return true;
+}
+
+bool SetKeyValue(const Registry& reg, const Key& key, const std::string& name, bool dword, uint32_t number,
+                 const std::string& text) {
+    long rc = SetValue(key.handle, name, dword, number, text);
+    if (rc == ZRREG_SUCCESS) return true;
+    std::string why = RefusedText(rc, name, true);
+    if (!dword && why == ResultText(rc)) why = RefusedText(rc, text, false);
+    Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + why);
+    return false;
+}
+
+bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::string* value, bool allValues,
+              bool force) {
+    bool values = value || allValues;
+    if (parts.empty() && !values) {
+        Error(reg.file(), "the root key cannot be deleted");
+        return false;
+    }
     Key key;
     long rc;
-    std::string what;
+    std::string what, name = value ? *value : "";
     if (values) {
-        if (!OpenKey(reg, parts, false, &key)) return kFailed;
+        if (!OpenKey(reg, parts, false, &key)) return false;
         what = "key " + Quoted(key.shown);
-        if (a.Has("-va")) {
+        if (allValues) {
             rc = DeleteAllValues(key, &name);
         } else {
             rc = ZrRegDeleteValue(key.handle, Wide(name).data());
@@ -182,13 +201,13 @@ int RunDelete(const Args& a) {
         parts.pop_back();
         if (parts.empty() && !IsTopLevel(last)) {
             Error(reg.file(), "key " + Quoted(last) + ": " + NotTopLevel(last));
-            return kFailed;
+            return false;
         }
-        if (parts.empty() && !a.Has("--force")) {
+        if (parts.empty() && !force) {
             Error(reg.file(), "key " + Quoted(last) + ": a whole top-level key is deleted only with --force");
-            return kFailed;
+            return false;
         }
-        if (!OpenKey(reg, parts, false, &key)) return kFailed;
+        if (!OpenKey(reg, parts, false, &key)) return false;
         rc = ZrRegDeleteKey(key.handle, Wide(last).data());
         what = "key " + Quoted(parts.empty() ? last : key.shown + "\\" + last);
     }
@@ -197,17 +216,10 @@ int RunDelete(const Args& a) {
                           : values              ? "the value does not exist"
                                                 : "the key does not exist";
         Error(reg.file(), what + ": " + why);
-        return kFailed;
+        return false;
     }
-    key.Close();
-    return reg.Close(true) ? kOk : kFailed;
+    return true;
 }
-
-const char* DeleteConflict(const Args& a) {
-    return a.Has("-v") && a.Has("-va") ? "-v and -va cannot be combined" : nullptr;
-}
-
-}  // namespace
 
 const Verb kInitVerb = {"init", 1, 1, "", kInitHelp, RunInit, nullptr};
 const Verb kAddVerb = {"add", 2, 2, "-v= -t= -d= --force", kAddHelp, RunAdd, nullptr};

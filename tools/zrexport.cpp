@@ -149,6 +149,10 @@ int RunExport(const Args& a) {
 
 }  // namespace
 
+void WriteKeyExport(const Key& key, ExportForm form, const std::function<void(const std::string&)>& put) {
+    WriteTree(key, form, put);
+}
+
 const Verb kExportVerb = {"export", 1, 2, "-o= --utf16 --force", kExportHelp, RunExport, nullptr};
 
 }  // namespace zrreg

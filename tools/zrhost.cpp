@@ -104,12 +104,28 @@ std::string RefusedText(long rc, const std::string& bytes, bool isName) {
     return std::string(isName ? "the name " : "the data ") + why + ", which the registry cannot hold";
 }
 
-void Error(const std::string& where, const std::string& what) {
-    std::string line = "zrreg: " + where + ": " + what + "\n";
+namespace {
+
+thread_local std::string* t_capture = nullptr;
+
+// One message line after "zrreg: ", to standard error or to the capture.
+void Say(std::string line) {
     // A NUL byte from a file would end the line early; it shows as \0.
     for (size_t i = 0; (i = line.find('\0', i)) != std::string::npos; i += 2) line.replace(i, 1, "\\0");
+    if (t_capture) {
+        *t_capture += (t_capture->empty() ? "" : "\n") + line;
+        return;
+    }
+    line = "zrreg: " + line + "\n";
     fwrite(line.data(), 1, line.size(), stderr);
 }
+
+}  // namespace
+
+ErrorCapture::ErrorCapture() : prev_(t_capture) { t_capture = &text; }
+ErrorCapture::~ErrorCapture() { t_capture = prev_; }
+
+void Error(const std::string& where, const std::string& what) { Say(where + ": " + what); }
 
 std::string Quoted(const std::string& bytes) { return "\"" + Latin1ToUtf8(bytes) + "\""; }
 
@@ -330,8 +346,8 @@ long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dwor
 bool ToRegistryText(const std::string& arg, const char* what, std::string* bytes) {
     char32_t bad = 0;
     if (ArgToLatin1(arg, bytes, &bad)) return true;
-    fprintf(stderr, "zrreg: %s \"%s\" holds %s; the registry holds only characters up to U+00FF\n", what,
-            arg.c_str(), CodePointName(bad).c_str());
+    Say(std::string(what) + " \"" + arg + "\" holds " + CodePointName(bad) +
+        "; the registry holds only characters up to U+00FF");
     return false;
 }
 

@@ -60,16 +60,42 @@ const unsigned short* WideIn(std::vector<unsigned short>* buf, const std::string
     return buf->data();
 }
 
-struct Options {
-    bool dryRun, noDelete, strict;
+// The exported functions themselves.
+class Library : public ImportTarget {
+public:
+    long OpenKey(void* parent, const std::string& name, void** out) override {
+        return ZrRegOpenKeyEx(parent, WideIn(&wide_, name), 0, out);
+    }
+    long CreateKey(void* parent, const std::string& name, void** out) override {
+        return ZrRegCreateKey(parent, WideIn(&wide_, name), out);
+    }
+    void CloseKey(void* key) override { ZrRegCloseKey(key); }
+    long DeleteKey(void* parent, const std::string& name) override {
+        return ZrRegDeleteKey(parent, WideIn(&wide_, name));
+    }
+    long DeleteValue(void* key, const std::string& name) override {
+        return ZrRegDeleteValue(key, WideIn(&wide_, name));
+    }
+    long SetValue(void* key, const ExportValue& v) override {
+        return v.isDword ? ZrRegSetValueEx(key, WideIn(&wide_, v.name), 4,
+                                           reinterpret_cast<const unsigned char*>(&v.dword), 4)
+                         : ZrRegSetValueEx(key, WideIn(&wide_, v.name), 1,
+                                           reinterpret_cast<const unsigned char*>(v.text.c_str()),
+                                           static_cast<uint32_t>(v.text.size() + 1));
+    }
+
+private:
+    std::vector<unsigned short> wide_;
 };
 
-// Applies what the reader hands on to the loaded registry as it comes. Export files list
-// a key's subkeys right after it, so the handles along the last section's path are kept
-// open and a section opens only the levels where its path departs from the last one.
+// Applies what the reader hands on to the target as it comes. Export files list a key's
+// subkeys right after it, so the handles along the last section's path are kept open and
+// a section opens only the levels where its path departs from the last one.
 class Importer : public ExportHandler {
 public:
-    Importer(const Registry& reg, const std::string& in, Options opt) : reg_(reg), in_(in), opt_(opt) {}
+    Importer(const Registry& reg, const std::string& in, ImportOptions opt, ImportTarget* target,
+             ImportReport* report, ImportCounts* counts)
+        : reg_(reg), in_(in), opt_(opt), target_(target), report_(report), c_(*counts) {}
     ~Importer() override { Finish(); }
     Importer(const Importer&) = delete;
     Importer& operator=(const Importer&) = delete;
@@ -79,14 +105,6 @@ public:
 
     // Set when the library refused a change; the import is then abandoned.
     bool failed() const { return failed_; }
-    long invalid() const { return invalid_; }
-
-    void Summary() const {
-        printf("%s: %s%s created, %s set, %s deleted, %s deleted, %ld skipped, %s\n", in_.c_str(),
-               opt_.dryRun ? "dry run, nothing written: " : "", Count(created_, "key").c_str(),
-               Count(set_, "value").c_str(), Count(keysDeleted_, "key").c_str(),
-               Count(valuesDeleted_, "value").c_str(), skipped_, Count(invalid_, "invalid line").c_str());
-    }
 
     // Import makes no top-level key but a hive and deletes none, so the tree answers.
     bool KnownRoot(const std::string& name) override { return IsTopLevel(name); }
@@ -114,59 +132,52 @@ public:
                                       "]: a whole hive or the root is not deleted; skipped");
         state_ = kDeleted;
         if (!Open(parts_.size() - 1, false)) return;  // nothing there to delete
-        long rc = ZrRegDeleteKey(Handle(), WideIn(&wide_, parts_.back()));
+        long rc = target_->DeleteKey(Handle(), parts_.back());
         if (rc == 5) return;
         if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + ResultText(rc));
-        ++keysDeleted_;
-        if (opt_.dryRun) printf("delete key %s\n", Latin1ToUtf8(shown_).c_str());
+        ++c_.keysDeleted;
+        Report(ImportChange::kDeleteKey, "", nullptr, nullptr);
     }
 
     void OnValue(const ExportValue& v) override {
         if (failed_) return;
         auto what = [&v] { return v.name.empty() ? "the default value (@)" : "value " + Quoted(v.name); };
-        auto name = [&v] { return v.name.empty() ? "@" : Quoted(v.name); };  // as the export file writes it
-        if (state_ != kSet) return Skip(v.line, "");                         // reported with its section
+        if (state_ != kSet) return Skip(v.line, "");  // reported with its section
         if (const char* why = Unstorable(v.name, true))
             return Skip(v.line, what() + ": its name " + why + "; skipped");
+        ExportValue before;
+        bool had = target_->ValueBefore(Handle(), v.name, &before);
         if (v.isDelete) {
             if (opt_.noDelete) return Skip(v.line, what() + ": not deleted (--no-delete)");
-            long rc = ZrRegDeleteValue(Handle(), WideIn(&wide_, v.name));
+            long rc = target_->DeleteValue(Handle(), v.name);
             if (rc == 5) return;
             if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what() + ": " + ResultText(rc));
-            ++valuesDeleted_;
-            if (opt_.dryRun) printf("delete value %s %s\n", Latin1ToUtf8(shown_).c_str(), name().c_str());
+            ++c_.valuesDeleted;
+            Report(ImportChange::kDeleteValue, v.name, had ? &before : nullptr, nullptr);
             return;
         }
         if (const char* why = v.isDword ? nullptr : Unstorable(v.text, false))
             return Skip(v.line, what() + " has a text that " + why + "; skipped");
-        long rc = v.isDword ? ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 4,
-                                              reinterpret_cast<const unsigned char*>(&v.dword), 4)
-                            : ZrRegSetValueEx(Handle(), WideIn(&wide_, v.name), 1,
-                                              reinterpret_cast<const unsigned char*>(v.text.c_str()),
-                                              static_cast<uint32_t>(v.text.size() + 1));
+        long rc = target_->SetValue(Handle(), v);
         if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what() + ": " + ResultText(rc));
-        ++set_;
-        if (!opt_.dryRun) return;
-        char dword[16];
-        snprintf(dword, sizeof dword, "dword:%08lx", static_cast<unsigned long>(v.dword));
-        printf("set %s %s = %s\n", Latin1ToUtf8(shown_).c_str(), name().c_str(),
-               v.isDword ? dword : Quoted(v.text).c_str());
+        ++c_.set;
+        Report(ImportChange::kSetValue, v.name, had ? &before : nullptr, &v);
     }
 
     void OnSkipped(int line, const std::string& what) override { Skip(line, what); }
 
     bool OnInvalid(int line, const std::string& what, bool section) override {
-        ++invalid_;
+        ++c_.invalid;
         if (opt_.strict) return false;
-        Error(in_, "line " + std::to_string(line) + ": " + what +
-                       (section ? "; skipped with the values under it" : "; skipped"));
+        report_->Skipped(in_, "line " + std::to_string(line) + ": " + what +
+                                  (section ? "; skipped with the values under it" : "; skipped"));
         return true;
     }
 
 private:
     void Skip(int line, const std::string& what) {
-        ++skipped_;
-        if (!what.empty()) Error(in_, "line " + std::to_string(line) + ": " + what);
+        ++c_.skipped;
+        if (!what.empty()) report_->Skipped(in_, "line " + std::to_string(line) + ": " + what);
     }
 
     void Fail(const std::string& what) {
@@ -174,11 +185,22 @@ private:
         failed_ = true;
     }
 
+    void Report(ImportChange::Kind kind, const std::string& name, const ExportValue* before,
+                const ExportValue* after, const std::string* path = nullptr) {
+        change_.kind = kind;
+        change_.path = path ? *path : shown_;
+        change_.name = name;
+        change_.hadBefore = before != nullptr;
+        if (before) change_.before = *before;
+        if (after) change_.after = *after;
+        report_->Changed(change_);
+    }
+
     void* Handle() const { return open_.empty() ? HkeyRegRoot() : open_.back(); }
 
     void CloseFrom(size_t level) {
         while (open_.size() > level) {
-            ZrRegCloseKey(open_.back());
+            target_->CloseKey(open_.back());
             open_.pop_back();
             names_.pop_back();
         }
@@ -192,13 +214,13 @@ private:
         CloseFrom(common);
         for (size_t i = common; i < n; ++i) {
             void* next = nullptr;
-            const unsigned short* name = WideIn(&wide_, parts_[i]);
-            long rc = ZrRegOpenKeyEx(Handle(), name, 0, &next);
+            long rc = target_->OpenKey(Handle(), parts_[i], &next);
             if (rc == 5 && create) {
-                rc = ZrRegCreateKey(Handle(), name, &next);
+                rc = target_->CreateKey(Handle(), parts_[i], &next);
                 if (rc == 0) {
-                    ++created_;
-                    if (opt_.dryRun) printf("create key %s\n", Latin1ToUtf8(Path(i + 1)).c_str());
+                    ++c_.created;
+                    std::string path = Path(i + 1);
+                    Report(ImportChange::kCreateKey, "", nullptr, nullptr, &path);
                 }
             }
             if (rc == 5 && !create) return false;
@@ -220,15 +242,29 @@ private:
 
     const Registry& reg_;
     const std::string& in_;
-    Options opt_;
+    ImportOptions opt_;
+    ImportTarget* target_;
+    ImportReport* report_;
+    ImportCounts& c_;
     std::vector<void*> open_;         // handles along the last section's path
     std::vector<std::string> names_;  // their names
     std::vector<std::string> parts_;  // the current section's path
     std::string shown_;
     enum { kSkip, kSet, kDeleted } state_ = kSkip;
-    std::vector<unsigned short> wide_;
+    ImportChange change_;
     bool failed_ = false;
-    long created_ = 0, set_ = 0, keysDeleted_ = 0, valuesDeleted_ = 0, skipped_ = 0, invalid_ = 0;
+};
+
+// The verb's report: the dry run's lines on standard output.
+class PrintChanges : public ImportReport {
+public:
+    explicit PrintChanges(bool print) : print_(print) {}
+    void Changed(const ImportChange& c) override {
+        if (print_) printf("%s\n", ImportChangeText(c).c_str());
+    }
+
+private:
+    bool print_;
 };
 
 bool ReadStandardInput(std::string* bytes) {
@@ -244,7 +280,7 @@ bool ReadStandardInput(std::string* bytes) {
 }
 
 int RunImport(const Args& a) {
-    Options opt = {a.Has("--dry-run"), a.Has("--no-delete"), a.Has("--strict")};
+    ImportOptions opt = {a.Has("--dry-run"), a.Has("--no-delete"), a.Has("--strict")};
     bool fromStdin = a.pos[1] == "-";
     const std::string in = fromStdin ? "standard input" : a.pos[1];
     std::string bytes;
@@ -256,17 +292,11 @@ int RunImport(const Args& a) {
     RegViewUseLog(false);
     Registry reg(a.pos[0]);
     if (!reg.Open(!opt.dryRun, a.Has("--force"))) return kFailed;
-    Importer importer(reg, in, opt);
-    std::string error;
-    bool read = ReadExport(bytes, &importer, &error);
-    if (importer.failed()) return kFailed;
-    if (!read) {
-        Error(in, error + "; nothing imported");
-        return kFailed;
-    }
-    importer.Finish();
+    PrintChanges report(opt.dryRun);
+    ImportCounts counts;
+    if (!ImportText(reg, in, bytes, opt, LibraryTarget(), &report, &counts)) return kFailed;
     if (!reg.Close(!opt.dryRun)) return kFailed;
-    importer.Summary();
+    printf("%s\n", ImportSummary(in, opt.dryRun, counts).c_str());
     return kOk;
 }
 
@@ -274,6 +304,49 @@ int RunImport(const Args& a) {
 const char* MissingInput(const Args& a) { return a.pos.size() == 1 ? "missing IN" : nullptr; }
 
 }  // namespace
+
+ImportTarget* LibraryTarget() {
+    static Library library;
+    return &library;
+}
+
+bool ImportText(const Registry& reg, const std::string& in, const std::string& bytes, ImportOptions opt,
+                ImportTarget* target, ImportReport* report, ImportCounts* counts) {
+    Importer importer(reg, in, opt, target, report, counts);
+    std::string error;
+    bool read = ReadExport(bytes, &importer, &error);
+    if (importer.failed()) return false;
+    if (!read) {
+        Error(in, error + "; nothing imported");
+        return false;
+    }
+    return true;
+}
+
+std::string ImportSummary(const std::string& in, bool dryRun, const ImportCounts& c) {
+    return in + ": " + (dryRun ? "dry run, nothing written: " : "") + Count(c.created, "key") + " created, " +
+           Count(c.set, "value") + " set, " + Count(c.keysDeleted, "key") + " deleted, " +
+           Count(c.valuesDeleted, "value") + " deleted, " + std::to_string(c.skipped) + " skipped, " +
+           Count(c.invalid, "invalid line");
+}
+
+std::string ImportChangeText(const ImportChange& c) {
+    std::string name = c.name.empty() ? "@" : Quoted(c.name);  // as the export file writes it
+    switch (c.kind) {
+        case ImportChange::kCreateKey:
+            return "create key " + Latin1ToUtf8(c.path);
+        case ImportChange::kDeleteKey:
+            return "delete key " + Latin1ToUtf8(c.path);
+        case ImportChange::kDeleteValue:
+            return "delete value " + Latin1ToUtf8(c.path) + " " + name;
+        case ImportChange::kSetValue:
+            break;
+    }
+    char dword[16];
+    snprintf(dword, sizeof dword, "dword:%08lx", static_cast<unsigned long>(c.after.dword));
+    return "set " + Latin1ToUtf8(c.path) + " " + name + " = " +
+           (c.after.isDword ? dword : Quoted(c.after.text));
+}
 
 const Verb kImportVerb = {"import",    2,         2,           "--dry-run --no-delete --strict --force",
                           kImportHelp, RunImport, MissingInput};

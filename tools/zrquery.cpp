@@ -77,27 +77,40 @@ std::string SubPath(const Shown& k, const RegViewKey* sub) {
 }
 
 // Prints the keys of the answer as they come, as text or JSON, so that a subtree of any
-// size takes no more memory than one key.
+// size takes no more memory than one key; or, given `sink`, keeps the JSON there, with at
+// most `maxKeys` keys.
 class Answer {
 public:
-    explicit Answer(bool json) : json_(json) {
-        if (json_) printf("{\"keys\": [");
+    explicit Answer(bool json, std::string* sink = nullptr, size_t maxKeys = static_cast<size_t>(-1))
+        : json_(json), sink_(sink), maxKeys_(maxKeys) {
+        if (json_) Put("{\"keys\": [");
     }
+    ~Answer() { Flush(); }
+    Answer(const Answer&) = delete;
+    Answer& operator=(const Answer&) = delete;
+
     void Add(const Shown& k) {
         if (!json_) {
+            Flush();
             if (count_ > 0) printf("\n");
             PrintKey(k);
+        } else if (count_ >= maxKeys_) {
+            more_ = true;
         } else {
-            printf("%s\n  {\"path\": %s, \"values\": [", count_ ? "," : "", JsonString(k.path).c_str());
+            Put(count_ ? ",\n  {\"path\": " : "\n  {\"path\": ");
+            Put(JsonString(k.path));
+            Put(", \"values\": [");
             for (size_t j = 0; j < k.values.size(); ++j) {
                 const RegViewValue& v = k.values[j];
-                printf("%s\n    %s", j ? "," : "",
-                       JsonValue(v.name, v.type, v.integer, v.text ? v.text : "").c_str());
+                Put(j ? ",\n    " : "\n    ");
+                Put(JsonValue(v.name, v.type, v.integer, v.text ? v.text : ""));
             }
-            printf("%s], \"subkeys\": [", k.values.empty() ? "" : "\n  ");
-            for (int j = 0; j < RegViewSubkeyCount(k.node); ++j)
-                printf("%s%s", j ? ", " : "", JsonString(SubPath(k, RegViewSubkey(k.node, j))).c_str());
-            printf("]}");
+            Put(k.values.empty() ? "], \"subkeys\": [" : "\n  ], \"subkeys\": [");
+            for (int j = 0; j < RegViewSubkeyCount(k.node); ++j) {
+                if (j) Put(", ");
+                Put(JsonString(SubPath(k, RegViewSubkey(k.node, j))));
+            }
+            Put("]}");
         }
         ++count_;
     }
@@ -115,38 +128,34 @@ public:
                 printf("%s\n", Latin1ToUtf8(SubPath(*alone, RegViewSubkey(alone->node, i))).c_str());
             return;
         }
-        printf("%s]", count_ ? "\n" : "");
-        if (matches >= 0) printf(", \"matches\": %ld", matches);
-        printf("}\n");
+        Put(count_ ? "\n]" : "]");
+        if (matches >= 0) Put(", \"matches\": " + std::to_string(matches));
+        if (more_) Put(", \"more\": true");
+        Put("}\n");
+        Flush();
     }
 
 private:
+    void Put(const std::string& s) {
+        std::string& out = sink_ ? *sink_ : buf_;
+        out += s;
+        if (!sink_ && buf_.size() >= 65536) Flush();
+    }
+    void Flush() {
+        if (sink_ || buf_.empty()) return;
+        fwrite(buf_.data(), 1, buf_.size(), stdout);
+        buf_.clear();
+    }
+
     bool json_;
+    std::string* sink_;
+    size_t maxKeys_;
+    std::string buf_;
     size_t count_ = 0;
+    bool more_ = false;
 };
 
 // ---- the search ----------------------------------------------------------------------------
-
-struct Search {
-    std::string pattern;
-    bool keys, valueNames, data, exact, matchCase;
-
-    bool Match(const std::string& text) const {
-        if (matchCase) return exact ? text == pattern : text.find(pattern) != std::string::npos;
-        std::string t = FoldName(text);
-        return exact ? t == FoldName(pattern) : t.find(FoldName(pattern)) != std::string::npos;
-    }
-    bool MatchValue(const RegViewValue& v) const {
-        if (valueNames && Match(v.name)) return true;
-        if (!data) return false;
-        if (v.type != ZRREG_TYPE_DWORD) return Match(v.text);
-        unsigned long u = static_cast<uint32_t>(v.integer);
-        char padded[16], bare[16];
-        snprintf(padded, sizeof padded, "0x%08lx", u);
-        snprintf(bare, sizeof bare, "0x%lx", u);
-        return Match(std::to_string(v.integer)) || Match(padded) || Match(bare);
-    }
-};
 
 // KEY's values and its subkeys' names; with `deep`, every key below too. The key's own
 // name is not searched.
@@ -168,6 +177,60 @@ long Find(const Search& s, const Key& key, bool deep, Answer* answer) {
     }
     return matches;
 }
+
+}  // namespace
+
+bool Search::Match(const std::string& text) const {
+    if (matchCase) return exact ? text == pattern : text.find(pattern) != std::string::npos;
+    std::string t = FoldName(text);
+    return exact ? t == FoldName(pattern) : t.find(FoldName(pattern)) != std::string::npos;
+}
+
+bool Search::MatchValue(const RegViewValue& v) const {
+    if (valueNames && Match(v.name)) return true;
+    if (!data) return false;
+    if (v.type != ZRREG_TYPE_DWORD) return Match(v.text);
+    unsigned long u = static_cast<uint32_t>(v.integer);
+    char padded[16], bare[16];
+    snprintf(padded, sizeof padded, "0x%08lx", u);
+    snprintf(bare, sizeof bare, "0x%lx", u);
+    return Match(std::to_string(v.integer)) || Match(padded) || Match(bare);
+}
+
+Search MakeSearch(const std::string& pattern, bool keysOnly, bool dataOnly, bool exact, bool matchCase) {
+    bool anyPart = keysOnly || dataOnly;
+    return Search{pattern, !anyPart || keysOnly, !anyPart, !anyPart || dataOnly, exact, matchCase};
+}
+
+void FindJson(const Search& s, const Key& key, bool deep, size_t maxKeys, std::string* out) {
+    Answer answer(true, out, maxKeys);
+    answer.EndSearch(Find(s, key, deep, &answer));
+}
+
+std::string KeyPageJson(const Key& key, long from, long count) {
+    Shown k{key.node, key.shown, AllValues(key.node), false};
+    std::string out = "{\"keys\": [\n  {\"path\": " + JsonString(k.path) + ", \"values\": [";
+    for (size_t j = 0; j < k.values.size(); ++j) {
+        const RegViewValue& v = k.values[j];
+        out += j ? ",\n    " : "\n    ";
+        out += JsonValue(v.name, v.type, v.integer, v.text ? v.text : "");
+    }
+    out += k.values.empty() ? "], \"subkeys\": [" : "\n  ], \"subkeys\": [";
+    long total = RegViewSubkeyCount(key.node);
+    if (from < 0) from = 0;
+    long end = count < 0 || count > total - from ? total : from + count;
+    std::string counts;
+    for (long j = from; j < end; ++j) {
+        const RegViewKey* sub = RegViewSubkey(key.node, static_cast<int>(j));
+        out += j > from ? ", " : "";
+        out += JsonString(SubPath(k, sub));
+        counts += (j > from ? ", " : "") + std::to_string(RegViewSubkeyCount(sub));
+    }
+    return out + "], \"subkeyCount\": " + std::to_string(total) + ", \"from\": " + std::to_string(from) +
+           ", \"counts\": [" + counts + "]}\n]}\n";
+}
+
+namespace {
 
 // ---- the verb ------------------------------------------------------------------------------
 
@@ -192,9 +255,7 @@ int RunQuery(const Args& a) {
         answer.Add(Shown{key.node, key.shown, {v}, false});
         answer.End();
     } else if (a.Has("-f")) {
-        bool anyPart = a.Has("-k") || a.Has("-d");
-        Search s{pattern,    !anyPart || a.Has("-k"), !anyPart, !anyPart || a.Has("-d"), a.Has("-e"),
-                 a.Has("-c")};
+        Search s = MakeSearch(pattern, a.Has("-k"), a.Has("-d"), a.Has("-e"), a.Has("-c"));
         answer.EndSearch(Find(s, key, a.Has("-s"), &answer));
     } else if (a.Has("-s")) {
         PathText path;

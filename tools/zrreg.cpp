@@ -38,6 +38,8 @@ const char kProgramHelp[] =
     "                                        write a Windows registry export file\n"
     "  import  FILE IN [--dry-run] [--no-delete] [--strict] [--force]\n"
     "                                        merge a Windows registry export file\n"
+    "  serve   FILE [--port N] [--read-only] [--force]\n"
+    "                                        edit FILE in a web browser, on 127.0.0.1\n"
     "\n"
     "KEY is a path such as 'HKLM\\Software\\MORVANE' or 'My Computer/HKEY_CURRENT_USER':\n"
     "\"\\\" or \"/\" separate its keys, HKLM, HKCU, HKCR, HKU and HKCC abbreviate the\n"
@@ -62,7 +64,7 @@ const char kProgramHelp[] =
 
 const Verb* const kVerbs[] = {
     &kInitVerb, &kCheckVerb,   &kQueryVerb,  &kAddVerb,    &kDeleteVerb,
-    &kCopyVerb, &kCompareVerb, &kExportVerb, &kImportVerb,
+    &kCopyVerb, &kCompareVerb, &kExportVerb, &kImportVerb, &kServeVerb,
 };
 
 }  // namespace

@@ -7,10 +7,12 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "regexport.h"
 #include "regview.h"
 #include "zrregdll.h"
 
@@ -57,12 +59,27 @@ extern const Verb kInitVerb, kAddVerb, kDeleteVerb;  // zrchange.cpp
 extern const Verb kCopyVerb, kCompareVerb;           // zrcompare.cpp
 extern const Verb kExportVerb;                       // zrexport.cpp
 extern const Verb kImportVerb;                       // zrimport.cpp
+extern const Verb kServeVerb;                        // zrserve.cpp
 
 // ---- messages (zrhost.cpp) ---------------------------------------------------------------
 
 // What a result of the exported key functions means, in words.
 const char* ResultText(long rc);
 void Error(const std::string& where, const std::string& what);
+// While one lives, the messages that Error (and the other reports of the verbs' functions)
+// would write to standard error are kept in `text` instead, one a line, without
+// "zrreg: ": the server answers with them. Per thread.
+class ErrorCapture {
+public:
+    ErrorCapture();
+    ~ErrorCapture();
+    ErrorCapture(const ErrorCapture&) = delete;
+    ErrorCapture& operator=(const ErrorCapture&) = delete;
+    std::string text;
+
+private:
+    std::string* prev_;
+};
 // Registry bytes between double quotes, as UTF-8.
 std::string Quoted(const std::string& bytes);
 
@@ -220,6 +237,88 @@ bool PathExists(const std::string& path);
 // Reads a whole file; false (reported) when it cannot. A FIFO or a character device is
 // read as a stream only with `streams`; any other file that is not a regular file is refused.
 bool ReadWholeFile(const std::string& path, std::string* bytes, bool streams);
+
+// ---- the verbs' work as functions, shared with `serve` -------------------------------------
+
+// query's search (zrquery.cpp): -f PATTERN with -k, -d, -e and -c.
+struct Search {
+    std::string pattern;
+    bool keys, valueNames, data, exact, matchCase;
+
+    bool Match(const std::string& text) const;
+    bool MatchValue(const RegViewValue& v) const;
+};
+Search MakeSearch(const std::string& pattern, bool keysOnly, bool dataOnly, bool exact, bool matchCase);
+// query --json -f: the keys with a match (at most `maxKeys` of them; then "more": true)
+// and the count of all matches, appended to `out`.
+void FindJson(const Search& s, const Key& key, bool deep, size_t maxKeys, std::string* out);
+// query --json of one key, with only the subkeys [from, from + count) listed, their total
+// ("subkeyCount"), where the page starts ("from") and how many subkeys each listed one has
+// ("counts").
+std::string KeyPageJson(const Key& key, long from, long count);
+
+// add's value (zrchange.cpp): REG_DWORD data, decimal, negative, or hexadecimal after 0x.
+bool ParseDword(const std::string& text, uint32_t* out);
+// Sets a value of an open key; false (reported) when the library refuses.
+bool SetKeyValue(const Registry& reg, const Key& key, const std::string& name, bool dword, uint32_t number,
+                 const std::string& text);
+// delete's work: the key at `parts` with its subtree, or (`value`) one value of it, or
+// (`allValues`) all of them; a whole top-level key only with `force`. False (reported).
+bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::string* value, bool allValues,
+              bool force);
+
+// export's writer (zrexport.cpp): the key and its subtree as an export file, piece by piece.
+void WriteKeyExport(const Key& key, ExportForm form, const std::function<void(const std::string&)>& put);
+
+// import's work (zrimport.cpp). What an import changes: the library's tree, or a preview
+// of it; handles as the library's.
+class ImportTarget {
+public:
+    virtual ~ImportTarget() = default;
+    virtual long OpenKey(void* parent, const std::string& name, void** out) = 0;
+    virtual long CreateKey(void* parent, const std::string& name, void** out) = 0;
+    virtual void CloseKey(void* key) = 0;
+    virtual long DeleteKey(void* parent, const std::string& name) = 0;
+    virtual long DeleteValue(void* key, const std::string& name) = 0;
+    virtual long SetValue(void* key, const ExportValue& v) = 0;
+    // The value as it is before a change, for a preview; false when there is none (or the
+    // target does not tell).
+    virtual bool ValueBefore(void* /*key*/, const std::string& /*name*/, ExportValue* /*out*/) {
+        return false;
+    }
+};
+// The library's tree itself.
+ImportTarget* LibraryTarget();
+
+struct ImportChange {
+    enum Kind { kCreateKey, kDeleteKey, kSetValue, kDeleteValue } kind;
+    std::string path;  // the key's path as shown
+    std::string name;  // the value's name; empty for the default value
+    bool hadBefore;    // for a value: whether it was there, and what it was
+    ExportValue before, after;
+};
+struct ImportOptions {
+    bool dryRun, noDelete, strict;
+};
+struct ImportCounts {
+    long created = 0, set = 0, keysDeleted = 0, valuesDeleted = 0, skipped = 0, invalid = 0;
+};
+// What an import did, as it goes: each change, and each message about a line it skipped
+// ("IN: line N: ..."); by default the messages go to standard error.
+class ImportReport {
+public:
+    virtual ~ImportReport() = default;
+    virtual void Changed(const ImportChange& c) = 0;
+    virtual void Skipped(const std::string& in, const std::string& what) { Error(in, what); }
+};
+// Reads the export file `bytes` (`in` in messages) into the loaded registry through
+// `target`; false (reported) when it is refused or the library refused a change.
+bool ImportText(const Registry& reg, const std::string& in, const std::string& bytes, ImportOptions opt,
+                ImportTarget* target, ImportReport* report, ImportCounts* counts);
+// import's summary line, without its line end.
+std::string ImportSummary(const std::string& in, bool dryRun, const ImportCounts& c);
+// The line of the dry run for one change, without its line end.
+std::string ImportChangeText(const ImportChange& c);
 
 // ---- JSON output (zrjson.cpp) ------------------------------------------------------------
 

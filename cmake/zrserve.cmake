@@ -1,0 +1,51 @@
+# zrreg serve: built in where cpp-httplib and nlohmann-json are there for the system the
+# build is for (Debian's libcpp-httplib-dev has a shared library of the machine's own word
+# size only); elsewhere, as in the 32-bit and the Windows builds, the verb says it is not
+# built in. ZR_HAVE_SERVE tells the tests.
+option(ZR_SERVE "Build zrreg serve when cpp-httplib and nlohmann-json are there" ON)
+set(ZR_HAVE_SERVE OFF)
+if(ZR_SERVE AND NOT WIN32)
+  find_package(PkgConfig QUIET)
+  if(PKG_CONFIG_FOUND)
+    pkg_check_modules(ZR_HTTPLIB QUIET cpp-httplib)
+  endif()
+  find_path(ZR_NLOHMANN_DIR nlohmann/json.hpp)
+  if(ZR_HTTPLIB_FOUND AND ZR_NLOHMANN_DIR)
+    include(CheckCXXSourceCompiles)
+    include(CMakePushCheckState)
+    cmake_push_check_state(RESET)
+    set(CMAKE_REQUIRED_DEFINITIONS ${ZR_HTTPLIB_CFLAGS_OTHER})
+    set(CMAKE_REQUIRED_INCLUDES ${ZR_HTTPLIB_INCLUDE_DIRS} ${ZR_NLOHMANN_DIR})
+    set(CMAKE_REQUIRED_LIBRARIES ${ZR_HTTPLIB_LINK_LIBRARIES} Threads::Threads)
+    check_cxx_source_compiles([[
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+int main() {
+    httplib::Server s;
+    return nlohmann::json::parse("1").get<int>() - 1 + (s.is_running() ? 1 : 0);
+}]] ZR_SERVE_LINKS)
+    cmake_pop_check_state()
+    if(ZR_SERVE_LINKS)
+      set(ZR_HAVE_SERVE ON)
+    endif()
+  endif()
+endif()
+if(ZR_HAVE_SERVE)
+  message(STATUS "zrreg serve: built in (cpp-httplib ${ZR_HTTPLIB_VERSION}, nlohmann-json)")
+  set(ZR_PAGE_FILES ${PROJECT_SOURCE_DIR}/tools/serve/index.html ${PROJECT_SOURCE_DIR}/tools/serve/app.js
+                    ${PROJECT_SOURCE_DIR}/tools/serve/style.css)
+  string(REPLACE ";" "|" ZR_PAGE_LIST "${ZR_PAGE_FILES}")
+  add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/zrpage.cpp
+    COMMAND ${CMAKE_COMMAND} -DOUT=${CMAKE_BINARY_DIR}/zrpage.cpp -DFILES=${ZR_PAGE_LIST}
+            -P ${PROJECT_SOURCE_DIR}/cmake/zrpage.cmake
+    DEPENDS ${ZR_PAGE_FILES} ${PROJECT_SOURCE_DIR}/cmake/zrpage.cmake
+    COMMENT "Building the page of zrreg serve into zrpage.cpp"
+    VERBATIM)
+  target_sources(zrreg PRIVATE ${PROJECT_SOURCE_DIR}/tools/zrservehttp.cpp ${CMAKE_BINARY_DIR}/zrpage.cpp)
+  target_compile_definitions(zrreg PRIVATE ZR_SERVE)
+  target_include_directories(zrreg SYSTEM PRIVATE ${ZR_HTTPLIB_INCLUDE_DIRS} ${ZR_NLOHMANN_DIR})
+  target_compile_options(zrreg PRIVATE ${ZR_HTTPLIB_CFLAGS_OTHER})
+  target_link_libraries(zrreg PRIVATE ${ZR_HTTPLIB_LINK_LIBRARIES})
+else()
+  message(STATUS "zrreg serve: not built in (install libcpp-httplib-dev and nlohmann-json3-dev for the target)")
+endif()

@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""zrreg serve over plain HTTP: who gets in (token, Host, Origin, method, body size, bad
+JSON), the JSON interface in the verbs' words, paging, read-only, live events from another
+process, and a clean end on SIGTERM. Usage: serve_http.py ZRREG SOURCE_DIR"""
+import json
+import os
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from serveutil import Served, check, wait_for  # noqa: E402
+
+zrreg, src = sys.argv[1], sys.argv[2]
+sample = os.path.join(src, "examples", "ardo-registry.txt")
+ARDO = "HKEY_CURRENT_USER\\Software\\MORVANE\\Ardo\\1.0"
+
+
+def security(s):
+    before = open(s.file, "rb").read()
+    st, h, body = s.request("GET", "/api/key?path=", token=False)
+    check(st == 401 and b"keys" not in body, "no token: 401 and no data")
+    st, h, body = s.request("GET", "/api/key?path=", token=False, headers={"Authorization": "Bearer " + "0" * 32})
+    check(st == 401 and b"keys" not in body, "a wrong token: 401")
+    st, h, body = s.request("GET", "/?token=" + "1" * 32, token=False)
+    check(st == 401, "the address with a wrong token: 401")
+    st, h, body = s.request("GET", "/api/events", token=False)
+    check(st == 401, "events without the token: 401")
+    st, h, body = s.request("GET", "/?token=" + s.token, token=False)
+    cookie = h.get("Set-Cookie", "")
+    check(st == 303 and h.get("Location") == "/" and "HttpOnly" in cookie and "SameSite=Strict" in cookie,
+          "the address sets an HttpOnly, SameSite=Strict cookie and drops the token from the address")
+    st, h, body = s.request("GET", "/", token=False, headers={"Cookie": cookie.split(";")[0]})
+    csp = h.get("Content-Security-Policy", "")
+    check(st == 200 and b"<html" in body and "default-src 'none'" in csp and "script-src 'self'" in csp,
+          "the cookie lets the page in, served with a Content-Security-Policy of its own files only")
+    check(b"http:" not in body.replace(b"http://127.0.0.1", b"") and b"https:" not in body,
+          "the page loads nothing from elsewhere")
+    for host in ("evil.example:%d" % s.port, "localhost:%d" % s.port, "127.0.0.1", "127.0.0.1:1"):
+        st, h, body = s.request("GET", "/api/key?path=", host=host)
+        check(st == 403 and b"keys" not in body, "Host %s: 403" % host)
+    st, h, body = s.request("POST", "/api/set", {"path": ARDO, "name": "X", "data": "y"},
+                            headers={"Origin": "http://evil.example"})
+    check(st == 403, "a change from a foreign Origin: 403")
+    st, h, body = s.request("POST", "/api/set", {"path": ARDO, "name": "X", "data": "y"},
+                            headers={"Origin": "null"})
+    check(st == 403, "a change from Origin null: 403")
+    st, h, body = s.request("GET", "/api/set?path=HKCU&name=X&data=y")
+    check(st == 405, "a GET that tries to change: 405")
+    st, h, body = s.request("GET", "/api/delete?path=HKCU%5CSoftware")
+    check(st == 405, "a GET that tries to delete: 405")
+    st, h, body = s.request("PUT", "/api/set", {"path": ARDO, "name": "X", "data": "y"})
+    check(st in (403, 404, 405), "a PUT is refused")
+    big = b"Windows Registry Editor Version 5.00\r\n" + b";" * (17 * 1024 * 1024)
+    st, h, body = s.request("POST", "/api/import?dry_run=0", big, headers={"Content-Type": "text/plain"})
+    check(st in (0, 413), "an oversized body is refused (%d)" % st)
+    for garbage in ("{", "not json", "[1, 2]", "\"text\"", ""):
+        st, h, body = s.request("POST", "/api/set", garbage, headers={"Content-Type": "application/json"})
+        check(st == 400 and "error" in json.loads(body), "garbage JSON %r: 400 with an error" % garbage)
+    st, h, body = s.request("POST", "/api/set", {"path": ARDO, "name": 5, "data": "y"})
+    check(st == 400, "a name that is no string: 400")
+    check(open(s.file, "rb").read() == before and s.query(ARDO, "-v", "X") is None, "nothing changed")
+    # A client that sends half a request and stops is dropped.
+    c = socket.create_connection(("127.0.0.1", s.port))
+    c.sendall(b"POST /api/set HTTP/1.1\r\nHost: " + s.host.encode() + b"\r\nAuthorization: Bearer " +
+              s.token.encode() + b"\r\nContent-Type: application/json\r\nContent-Length: 100\r\n\r\n{")
+    c.settimeout(15)
+    t0 = time.monotonic()
+    try:
+        got = c.recv(100)
+    except OSError:
+        got = b""
+    took = time.monotonic() - t0
+    check(3 < took < 12 and b"200 OK" not in got, "a slow client times out (%.1f s)" % took)
+    c.close()
+
+
+def interface(s):
+    st, r = s.json("GET", "/api/key?path=" + "HKCU%5CSoftware%5CMORVANE%5CArdo%5C1.0&from=1&count=2")
+    k = r["keys"][0]
+    check(st == 200 and k["path"] == ARDO and k["subkeyCount"] == 10 and k["from"] == 1 and
+          len(k["subkeys"]) == 2 and k["subkeys"][0] == ARDO + "\\Window" and
+          {"name": "RunCount", "type": "REG_DWORD", "data": 187} in k["values"],
+          "/api/key: values and a page of subkeys with their total, in query --json's form")
+    st, r = s.json("GET", "/api/key?path=HKCU%5CNope")
+    check(st == 404 and r["error"].endswith('key "HKEY_CURRENT_USER\\Nope": the key does not exist'),
+          "a key that does not exist: 404 in zrreg's words")
+    st, r = s.json("GET", "/api/find?path=&text=ingrid%20hallberg")
+    check(st == 200 and r["matches"] == 1 and r["keys"][0]["path"] == ARDO, "/api/find as query -f")
+    q = subprocess.run([zrreg, "query", s.file, "-s", "-f", "0x19C", "-d", "--json"], capture_output=True, text=True)
+    st, r = s.json("GET", "/api/find?path=&text=0x19C&d=1&s=1")
+    check(st == 200 and r == json.loads(q.stdout), "/api/find answers what zrreg query -s -f -d --json prints")
+    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Zoom", "type": "REG_DWORD", "data": "0x7d"},
+                   headers={"Origin": "http://" + s.host})
+    check(st == 200 and s.value(ARDO, "Zoom") == 125, "/api/set of a dword, with the server's own Origin")
+    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Zoom", "type": "REG_DWORD", "data": -1})
+    check(st == 200 and s.value(ARDO, "Zoom") == -1, "/api/set of a dword as a JSON number")
+    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Title", "data": "Ardo \u00e9t\u00e9"})
+    check(st == 200 and s.value(ARDO, "Title") == "Ardo \u00e9t\u00e9", "/api/set of a string")
+    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Bad", "data": 'a "quote"'})
+    check(st == 400 and "double quote" in r["error"] and s.value(ARDO, "Bad") is None,
+          "a text the file cannot hold: 400 in zrreg's words, nothing changed")
+    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Bad", "data": "\u4e2d"})
+    check(st == 400 and "U+4E2D" in r["error"], "a character above U+00FF: 400")
+    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "N", "type": "REG_DWORD", "data": "12x"})
+    check(st == 400 and "not a 32-bit number" in r["error"], "a dword that is no number: 400")
+    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "N", "type": "REG_BINARY", "data": "1"})
+    check(st == 400 and "REG_SZ or REG_DWORD" in r["error"], "another type: 400")
+    st, r = s.json("POST", "/api/set", {"path": "HKCU\\Nope", "name": "N", "data": "1"})
+    check(st == 404, "a value of a key that does not exist: 404")
+    st, r = s.json("POST", "/api/create", {"path": ARDO + "\\Plugins\\Grid"})
+    check(st == 200 and s.query(ARDO + "\\Plugins\\Grid") is not None, "/api/create with the missing levels")
+    st, r = s.json("POST", "/api/create", {"path": "Nowhere\\Key"})
+    check(st == 400 and "not a root of this registry" in r["error"], "/api/create outside the roots: 400")
+    st, r = s.json("POST", "/api/delete", {"path": ARDO, "name": "Zoom"})
+    check(st == 200 and s.value(ARDO, "Zoom") is None, "/api/delete of a value")
+    st, r = s.json("POST", "/api/delete", {"path": ARDO, "name": "Zoom"})
+    check(st == 404 and r["error"].endswith("the value does not exist"), "deleting it again: 404")
+    st, r = s.json("POST", "/api/delete", {"path": ARDO + "\\Plugins"})
+    check(st == 200 and s.query(ARDO + "\\Plugins") is None, "/api/delete of a key with its subtree")
+    st, r = s.json("POST", "/api/delete", {"path": "HKEY_CURRENT_USER"})
+    check(st == 400 and "only with --force" in r["error"], "a whole top-level key is not deleted")
+    reg = open(os.path.join(src, "examples", "from-windows.reg"), "rb").read()
+    whole = s.query("-s")
+    st, r = s.json("POST", "/api/import?dry_run=1", reg, headers={"Content-Type": "text/plain"})
+    inst = [c for c in r["changes"] if c.get("name") == "InstallDir"][0]
+    check(st == 200 and r["dryRun"] and len(r["skipped"]) == 2 and inst["before"] == inst["after"] and
+          s.query("-s") == whole,
+          "/api/import?dry_run=1: the changes with values before and after, the skipped lines; nothing written")
+    dry = subprocess.run([zrreg, "import", s.file, os.path.join(src, "examples", "from-windows.reg"), "--dry-run"],
+                         capture_output=True, text=True)
+    check([c["text"] for c in r["changes"]] == dry.stdout.splitlines()[:-1],
+          "the preview's changes are zrreg import --dry-run's")
+    st, r = s.json("POST", "/api/import?dry_run=0", reg, headers={"Content-Type": "text/plain"})
+    check(st == 200 and s.value(ARDO + "\\RecentFiles", "File1").startswith("D:") and
+          s.query("-s") != whole, "/api/import?dry_run=0 applies it")
+    st, r = s.json("POST", "/api/import?dry_run=1", "not a reg file\n", headers={"Content-Type": "text/plain"})
+    check(st == 400 and "nothing imported" in r["error"], "a file that is no export file: 400")
+    st, h, body = s.request("GET", "/api/export?path=" + "HKCU%5CSoftware%5CMORVANE")
+    check(st == 200 and body.startswith(b"Windows Registry Editor Version 5.00") and b"Ingrid Hallberg" in body,
+          "/api/export: the .reg file")
+    # A key of 1,200 subkeys, served a page at a time.
+    lines = ["Windows Registry Editor Version 5.00", ""]
+    lines += ["[HKEY_CURRENT_USER\\Big\\k%04d]" % i for i in range(1200)]
+    st, r = s.json("POST", "/api/import?dry_run=0", "\n".join(lines), headers={"Content-Type": "text/plain"})
+    st, r = s.json("GET", "/api/key?path=HKCU%5CBig&from=1000&count=500")
+    k = r["keys"][0]
+    check(st == 200 and k["subkeyCount"] == 1200 and len(k["subkeys"]) == 200 and
+          k["subkeys"][0].endswith("k1000"), "a big key is served in pages")
+    st, r = s.json("GET", "/api/key?path=HKCU%5CBig&count=100000")
+    check(len(r["keys"][0]["subkeys"]) <= 5000, "never more than one page")
+    st, r = s.json("GET", "/api/key?path=HKCU%5CBig&count=0&child=K0777")
+    check(r["index"] == 777, "where a subkey stands among its siblings")
+
+
+def live(s):
+    """Another process's change reaches the events within a second."""
+    c = socket.create_connection(("127.0.0.1", s.port))
+    c.sendall(("GET /api/events HTTP/1.1\r\nHost: %s\r\nAuthorization: Bearer %s\r\n\r\n" % (s.host, s.token)).encode())
+    c.settimeout(5)
+    got = []
+    data = b""
+    while b"data: " not in data:
+        data += c.recv(4096)
+    def reader():
+        buf = b""
+        try:
+            while True:
+                chunk = c.recv(4096)
+                if not chunk:
+                    return
+                buf += chunk
+                if b"data: " in buf:
+                    got.append(time.monotonic())
+                    return
+        except OSError:
+            return
+    t = threading.Thread(target=reader)
+    t.start()
+    t0 = time.monotonic()
+    subprocess.run([zrreg, "add", s.file, ARDO, "-v", "FromElsewhere", "-d", "yes"], check=True)
+    t.join(5)
+    c.close()
+    check(got and got[0] - t0 < 1.0, "another process's change is an event within a second (%.3f s)" %
+          ((got[0] - t0) if got else -1))
+    st, r = s.json("GET", "/api/key?path=" + "HKCU%5CSoftware%5CMORVANE%5CArdo%5C1.0&count=0")
+    check({"name": "FromElsewhere", "type": "REG_SZ", "data": "yes"} in r["keys"][0]["values"],
+          "and the server shows it")
+
+
+def main():
+    s = Served(zrreg, sample)
+    try:
+        security(s)
+        interface(s)
+        live(s)
+        st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Last", "data": "written"})
+        rc = s.stop()
+        check(rc == 0, "SIGTERM ends it with exit status 0")
+        files = sorted(os.listdir(s.dir))
+        check(files == ["app.txt"], "the registry is unloaded: only the file is left (%s)" % files)
+        check(s.value(ARDO, "Last") == "written", "and it holds the last change")
+    finally:
+        s.cleanup()
+
+    ro = Served(zrreg, sample, "--read-only")
+    try:
+        st, r = ro.json("POST", "/api/set", {"path": ARDO, "name": "X", "data": "y"})
+        check(st == 409 and "read-only" in r["error"], "--read-only: a change gets 409")
+        st, r = ro.json("POST", "/api/import?dry_run=1",
+                        "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n",
+                        headers={"Content-Type": "text/plain"})
+        check(st == 200 and r["changes"][0]["op"] == "create key", "--read-only: a preview is still given")
+        st, r = ro.json("GET", "/api/info")
+        check(r["readOnly"] is True, "--read-only: the page is told")
+        check(ro.stop() == 0, "--read-only ends cleanly")
+    finally:
+        ro.cleanup()
+
+    bad = os.path.join(os.path.dirname(sample), "..", "tests", "tools", "data")
+    d = subprocess.run([zrreg, "serve", os.path.join(src, "README.md")], capture_output=True, text=True, timeout=20)
+    check(d.returncode == 1 and d.stdout == "" and "not a valid registry file" in d.stderr,
+          "a file that does not load is refused before anything listens")
+    print("serve_http.py: all passed")
+
+
+main()

@@ -1,0 +1,715 @@
+// zrreg serve's page: a tree of keys (lazy, paged, drawn only where it shows), the selected
+// key's values, search, edits, import with a preview, export; kept current by the server's
+// events. No framework and nothing loaded from elsewhere.
+'use strict';
+
+const ROW = 22;        // px per tree row
+const PAGE = 500;      // subkeys per request
+const $ = (id) => document.getElementById(id);
+
+const state = {
+  readOnly: false,
+  root: null,
+  rows: [],            // the visible rows: {node} or {parent, index} for a subkey not loaded yet
+  selected: null,      // the selected key's node
+  raw: [],             // its values as the server gave them
+  values: [],          // as the table shows them: the default value (or null) first
+  valueIndex: -1,      // the selected value, or -1
+  generation: 0,       // bumped by every refresh: answers of older ones are dropped
+};
+
+// ---- the server ----
+
+async function api(path, options) {
+  const res = await fetch(path, Object.assign({ credentials: 'same-origin' }, options || {}));
+  const text = await res.text();
+  let body = null;
+  try { body = JSON.parse(text); } catch (e) { body = { text }; }
+  if (!res.ok) throw new Error((body && body.error) || res.status + ' ' + res.statusText);
+  return body;
+}
+
+function post(path, body) {
+  return api(path, { method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(body) });
+}
+
+function keyUrl(path, from, count, child) {
+  let u = '/api/key?path=' + encodeURIComponent(path) + '&from=' + from + '&count=' + count;
+  if (child !== undefined) u += '&child=' + encodeURIComponent(child);
+  return u;
+}
+
+// ---- the storable-text rule of the registry file (the library's, checked before sending) ----
+
+function latin1Bytes(text) {
+  for (const ch of text) {
+    const c = ch.codePointAt(0);
+    if (c > 0xff) return { bad: 'holds ' + 'U+' + c.toString(16).toUpperCase().padStart(4, '0') +
+      ' (' + ch + '); the registry holds only characters up to U+00FF' };
+  }
+  return { length: text.length };
+}
+
+function unstorable(text, isName) {
+  const b = latin1Bytes(text);
+  if (b.bad) return b.bad;
+  if (isName && text.length >= 256) return 'is 256 characters or longer';
+  if (text.includes('"')) return 'holds a double quote (")';
+  if (text.includes('\n')) return 'holds a line feed';
+  if (text.includes('\x1a')) return 'holds byte 26 (Ctrl-Z)';
+  if (text.length > 9998) return 'is longer than 9998 bytes';
+  return null;
+}
+
+function parseDword(text) {
+  const t = text.trim();
+  let m = /^0[xX]([0-9a-fA-F]{1,8})$/.exec(t);
+  if (m) return parseInt(m[1], 16) | 0;
+  m = /^-?[0-9]+$/.exec(t);
+  if (!m) return null;
+  const n = Number(t);
+  if (n < -2147483648 || n > 4294967295) return null;
+  return n | 0;
+}
+
+function hex8(n) { return '0x' + (n >>> 0).toString(16).padStart(8, '0'); }
+
+// ---- the tree ----
+
+function makeNode(parent, name, count) {
+  const path = !parent ? '' : parent.path ? parent.path + '\\' + name : name;
+  return { parent, name, path, depth: parent ? parent.depth + 1 : 0, count, children: null, pages: new Set(),
+           expanded: false, byName: new Map() };
+}
+
+function childName(parent, full) {
+  return parent.path ? full.slice(parent.path.length + 1) : full;
+}
+
+// Puts a page of subkeys into the node; nodes already there (expanded ones) are kept.
+function takePage(node, key) {
+  const count = key.subkeyCount;
+  if (!node.children || node.children.length !== count) {
+    const old = node.children || [];
+    node.children = new Array(count);
+    for (const c of old) if (c) node.byName.set(c.name.toLowerCase(), c);
+    node.pages.clear();
+  }
+  node.count = count;
+  key.subkeys.forEach((full, i) => {
+    const name = childName(node, full);
+    let c = node.byName.get(name.toLowerCase());
+    if (!c || c.name !== name) { c = makeNode(node, name, key.counts[i]); node.byName.set(name.toLowerCase(), c); }
+    c.count = key.counts[i];
+    node.children[key.from + i] = c;
+  });
+  node.pages.add(key.from);
+}
+
+// One request per page at a time; a second asker waits for the first one's answer.
+const pending = new Map();
+function loadPage(node, from) {
+  const tag = node.path + '|' + from;
+  if (pending.has(tag)) return pending.get(tag);
+  const gen = state.generation;
+  const p = (async () => {
+    try {
+      const r = await api(keyUrl(node.path, from, PAGE));
+      if (gen === state.generation || !node.pages.has(from)) takePage(node, r.keys[0]);
+    } catch (e) {
+      status(e.message, true);
+    } finally {
+      pending.delete(tag);
+    }
+    layout();
+  })();
+  pending.set(tag, p);
+  return p;
+}
+
+async function expand(node, on) {
+  if (on === node.expanded || node.count === 0 && on) return;
+  node.expanded = on;
+  if (on && !node.children) await loadPage(node, 0);
+  layout();
+}
+
+function flatten() {
+  const rows = [];
+  const walk = (node) => {
+    rows.push({ node });
+    if (!node.expanded || !node.children) return;
+    const kids = node.children;
+    for (let i = 0; i < kids.length; ++i) {
+      if (kids[i]) walk(kids[i]);
+      else rows.push({ parent: node, index: i });
+    }
+  };
+  walk(state.root);
+  return rows;
+}
+
+function layout() {
+  state.rows = flatten();
+  $('tree-space').style.height = state.rows.length * ROW + 'px';
+  draw();
+}
+
+let drawQueued = false;
+function draw() {
+  if (drawQueued) return;
+  drawQueued = true;
+  requestAnimationFrame(() => { drawQueued = false; drawNow(); });
+}
+
+function drawNow() {
+  const tree = $('tree'), space = $('tree-space');
+  const first = Math.max(0, Math.floor(tree.scrollTop / ROW) - 5);
+  const last = Math.min(state.rows.length, first + Math.ceil(tree.clientHeight / ROW) + 10);
+  const frag = document.createDocumentFragment();
+  for (let i = first; i < last; ++i) {
+    const row = state.rows[i];
+    const div = document.createElement('div');
+    div.className = 'row';
+    div.style.top = i * ROW + 'px';
+    if (!row.node) {
+      const from = row.index - row.index % PAGE;
+      if (!row.parent.pages.has(from)) loadPage(row.parent, from);
+      div.style.paddingLeft = (row.parent.depth + 1) * 16 + 4 + 'px';
+      div.innerHTML = '<span class="twisty"></span><span class="loading">…</span>';
+    } else {
+      const n = row.node;
+      div.dataset.row = i;
+      div.setAttribute('role', 'treeitem');
+      div.style.paddingLeft = n.depth * 16 + 4 + 'px';
+      if (n === state.selected) div.classList.add('selected');
+      const tw = document.createElement('span');
+      tw.className = 'twisty' + (n.count > 0 ? (n.expanded ? ' open' : ' closed') : '');
+      const icon = document.createElement('span');
+      icon.className = n.depth === 0 ? 'icon computer' : 'icon folder' + (n.expanded ? ' open' : '');
+      const label = document.createElement('span');
+      label.className = 'label';
+      label.textContent = n.depth === 0 ? 'My Computer' : n.name;
+      div.append(tw, icon, label);
+    }
+    frag.append(div);
+  }
+  space.replaceChildren(frag);
+}
+
+function rowOf(node) { return state.rows.findIndex((r) => r.node === node); }
+
+function scrollToRow(i) {
+  const tree = $('tree');
+  if (i * ROW < tree.scrollTop) tree.scrollTop = i * ROW;
+  else if ((i + 1) * ROW > tree.scrollTop + tree.clientHeight) tree.scrollTop = (i + 1) * ROW - tree.clientHeight;
+}
+
+// ---- the selected key and its values ----
+
+async function select(node, scroll) {
+  state.selected = node;
+  state.valueIndex = -1;
+  $('address').value = node.depth === 0 ? 'My Computer' : node.path;
+  $('export').href = '/api/export?path=' + encodeURIComponent(node.path);
+  $('status-path').textContent = node.depth === 0 ? 'My Computer' : node.path;
+  if (scroll) scrollToRow(rowOf(node));
+  draw();
+  await loadValues();
+}
+
+async function loadValues() {
+  const node = state.selected;
+  if (!node) return;
+  try {
+    const r = await api(keyUrl(node.path, 0, 0));
+    if (node !== state.selected) return;
+    state.raw = r.keys[0].values;
+    node.count = r.keys[0].subkeyCount;
+    if (state.valueIndex >= state.values.length) state.valueIndex = state.values.length - 1;
+    showValues();
+  } catch (e) {
+    status(e.message, true);
+  }
+}
+
+function showValues() {
+  const body = $('values-body');
+  const frag = document.createDocumentFragment();
+  // The default value first; "(value not set)" when it is not there, as Windows shows it.
+  const rows = state.raw.filter((v) => v.name === '').concat(state.raw.filter((v) => v.name !== ''));
+  if (!rows.length || rows[0].name !== '') rows.unshift(null);
+  state.values = rows;
+  rows.forEach((v, i) => {
+    const tr = document.createElement('tr');
+    tr.dataset.index = i;
+    if (i === state.valueIndex) tr.classList.add('selected');
+    const name = document.createElement('td'), type = document.createElement('td'), data = document.createElement('td');
+    const isDword = v && v.type === 'REG_DWORD';
+    name.innerHTML = '<span class="vicon ' + (isDword ? 'num' : 'str') + '"></span>';
+    name.append(v && v.name ? v.name : '(Default)');
+    type.textContent = v ? v.type : 'REG_SZ';
+    data.textContent = !v ? '(value not set)' : isDword ? hex8(v.data) + ' (' + v.data + ')' : v.data;
+    if (!v) tr.classList.add('unset');
+    tr.append(name, type, data);
+    frag.append(tr);
+  });
+  body.replaceChildren(frag);
+}
+
+function selectedValue() {
+  return state.valueIndex >= 0 ? state.values[state.valueIndex] : undefined;
+}
+
+// ---- going to a path ----
+
+async function goTo(path) {
+  try {
+    return await goToPath(path);
+  } catch (e) {
+    status(e.message, true);
+    return false;
+  }
+}
+
+async function goToPath(path) {
+  let key;
+  try {
+    key = (await api(keyUrl(path, 0, 0))).keys[0];
+  } catch (e) {
+    status(e.message, true);
+    return false;
+  }
+  const parts = key.path === 'My Computer' ? [] : key.path.split('\\');
+  let node = state.root;
+  for (const part of parts) {
+    await expand(node, true);
+    let child = node.byName.get(part.toLowerCase());
+    if (!child || node.children[node.children.indexOf(child)] !== child) {
+      const r = await api(keyUrl(node.path, 0, PAGE, part));
+      if (r.index < 0) { status('the key ' + part + ' is gone', true); return false; }
+      await loadPage(node, r.index - r.index % PAGE);
+      child = node.children[r.index];
+    }
+    if (!child) return false;
+    node = child;
+  }
+  layout();
+  await select(node, true);
+  return true;
+}
+
+// ---- status ----
+
+let statusTimer = 0;
+function status(text, error) {
+  const s = $('status-msg');
+  s.textContent = text;
+  s.className = error ? 'error' : '';
+  clearTimeout(statusTimer);
+  statusTimer = setTimeout(() => { s.textContent = ''; }, error ? 8000 : 4000);
+}
+
+// ---- changes ----
+
+function openEdit(value, isNew) {
+  if (state.readOnly || !state.selected) return;
+  const d = $('edit-dialog');
+  $('edit-title').textContent = isNew ? 'New value' : 'Edit value';
+  $('edit-name').value = value && value.name ? value.name : '';
+  $('edit-name').readOnly = !isNew;
+  $('edit-type').value = value ? value.type : 'REG_SZ';
+  $('edit-type').disabled = !isNew && !!value;
+  $('edit-data').value = !value ? '' : value.type === 'REG_DWORD' ? String(value.data) : value.data;
+  $('edit-error').textContent = '';
+  editHint();
+  d.showModal();
+  (isNew ? $('edit-name') : $('edit-data')).focus();
+  $('edit-data').select();
+}
+
+function editHint() {
+  const dword = $('edit-type').value === 'REG_DWORD';
+  const n = dword ? parseDword($('edit-data').value) : null;
+  $('edit-hint').textContent = dword ? (n === null ? 'decimal, negative, or hexadecimal after 0x'
+                                                   : hex8(n) + ' (' + n + ')') : '';
+}
+
+function editProblem() {
+  const name = $('edit-name').value, data = $('edit-data').value;
+  let why = unstorable(name, true);
+  if (why) return 'The name ' + why + ', which the registry file cannot hold.';
+  if ($('edit-type').value === 'REG_DWORD') {
+    if (parseDword(data) === null) return '"' + data + '" is not a 32-bit number (decimal, or hexadecimal after 0x).';
+    return null;
+  }
+  why = unstorable(data, false);
+  return why ? 'The data ' + why + ', which the registry file cannot hold.' : null;
+}
+
+async function saveEdit(ev) {
+  ev.preventDefault();
+  const problem = editProblem();
+  if (problem) { $('edit-error').textContent = problem; return; }
+  const dword = $('edit-type').value === 'REG_DWORD';
+  const body = { path: state.selected.path, name: $('edit-name').value, type: $('edit-type').value,
+                 data: dword ? String(parseDword($('edit-data').value)) : $('edit-data').value };
+  try {
+    await post('/api/set', body);
+    $('edit-dialog').close();
+    status('set ' + (body.name || '(Default)'));
+    await loadValues();
+    state.valueIndex = state.values.findIndex((v) => v && v.name.toLowerCase() === body.name.toLowerCase());
+    showValues();
+  } catch (e) {
+    $('edit-error').textContent = e.message;
+  }
+}
+
+function openNewKey() {
+  if (state.readOnly || !state.selected) return;
+  $('key-parent').textContent = state.selected.depth === 0 ? 'My Computer' : state.selected.path;
+  $('key-name').value = '';
+  $('key-error').textContent = '';
+  $('key-dialog').showModal();
+  $('key-name').focus();
+}
+
+async function saveNewKey(ev) {
+  ev.preventDefault();
+  const name = $('key-name').value;
+  let why = name === '' ? 'is empty' : /[\\/]/.test(name) ? 'holds "\\" or "/", which separate keys' : unstorable(name, true);
+  if (why) { $('key-error').textContent = 'The name ' + why + '.'; return; }
+  const parent = state.selected;
+  const path = parent.path ? parent.path + '\\' + name : name;
+  try {
+    const r = await post('/api/create', { path });
+    $('key-dialog').close();
+    status('created ' + r.path);
+    await refresh();
+    await goTo(r.path);
+  } catch (e) {
+    $('key-error').textContent = e.message;
+  }
+}
+
+let confirmAction = null;
+function confirmDelete() {
+  if (state.readOnly || !state.selected) return;
+  const v = selectedValue();
+  const onValue = document.activeElement === $('values-body') && v;
+  if (!onValue && state.selected.depth === 0) { status('the root key cannot be deleted', true); return; }
+  const path = state.selected.path;
+  if (onValue) {
+    $('confirm-text').textContent = 'Delete the value ' + (v.name || '(Default)') + ' of ' + path + '?';
+    confirmAction = async () => { await post('/api/delete', { path, name: v.name }); await loadValues(); };
+  } else {
+    $('confirm-text').textContent = 'Delete the key ' + path + ' with all its subkeys and values?';
+    confirmAction = async () => {
+      await post('/api/delete', { path });
+      const parent = state.selected.parent;
+      await refresh();
+      await select(parent, true);
+    };
+  }
+  $('confirm-dialog').showModal();
+  $('confirm-ok').focus();
+}
+
+// ---- import ----
+
+let importText = '';
+async function previewImport() {
+  importText = $('import-text').value;
+  const f = $('import-file').files[0];
+  if (f && !importText) importText = await readRegFile(f);
+  $('import-error').textContent = '';
+  $('import-apply').disabled = true;
+  if (!importText) { $('import-error').textContent = 'Choose a .reg file or paste its text.'; return; }
+  try {
+    const r = await api('/api/import?dry_run=1', { method: 'POST', headers: { 'Content-Type': 'text/plain' }, body: importText });
+    showPreview(r);
+    $('import-apply').disabled = r.changes.length === 0;
+  } catch (e) {
+    $('import-preview').replaceChildren();
+    $('import-error').textContent = e.message;
+  }
+}
+
+async function readRegFile(f) {
+  const buf = new Uint8Array(await f.arrayBuffer());
+  const utf16 = buf[0] === 0xff && buf[1] === 0xfe;
+  return new TextDecoder(utf16 ? 'utf-16le' : 'utf-8').decode(buf);
+}
+
+function shownValue(v) {
+  if (!v) return '';
+  return v.type === 'REG_DWORD' ? hex8(v.data) + ' (' + v.data + ')' : v.data;
+}
+
+function showPreview(r) {
+  const box = $('import-preview');
+  const table = document.createElement('table');
+  table.className = 'preview';
+  table.innerHTML = '<thead><tr><th>Change</th><th>Key</th><th>Value</th><th>Before</th><th>After</th></tr></thead>';
+  const tb = document.createElement('tbody');
+  for (const c of r.changes) {
+    const tr = document.createElement('tr');
+    tr.className = 'op-' + c.op.replace(' ', '-');
+    const cells = [c.op, c.path, c.name === undefined ? '' : c.name || '(Default)', shownValue(c.before),
+                   c.op === 'set' ? shownValue(c.after) : c.op.startsWith('delete') ? '(deleted)' : ''];
+    if (c.op === 'set' && c.before && c.before.type === c.after.type && c.before.data === c.after.data)
+      tr.classList.add('same');
+    for (const t of cells) { const td = document.createElement('td'); td.textContent = t; tr.append(td); }
+    tb.append(tr);
+  }
+  table.append(tb);
+  const sum = document.createElement('p');
+  sum.className = 'summary';
+  sum.textContent = r.summary;
+  const parts = [sum];
+  if (r.changes.length) parts.push(table);
+  if (r.skipped.length) {
+    const ul = document.createElement('ul');
+    ul.className = 'skipped';
+    for (const s of r.skipped) { const li = document.createElement('li'); li.textContent = s; ul.append(li); }
+    parts.push(ul);
+  }
+  box.replaceChildren(...parts);
+}
+
+async function applyImport() {
+  try {
+    const r = await api('/api/import?dry_run=0', { method: 'POST', headers: { 'Content-Type': 'text/plain' }, body: importText });
+    showPreview(r);
+    $('import-apply').disabled = true;
+    status(r.summary);
+    await refresh();
+  } catch (e) {
+    $('import-error').textContent = e.message;
+  }
+}
+
+// ---- search ----
+
+async function search(ev) {
+  ev.preventDefault();
+  const text = $('search').value;
+  if (!text) return;
+  const what = $('search-what').value;
+  let u = '/api/find?path=&s=1&text=' + encodeURIComponent(text);
+  if (what) u += '&' + what + '=1';
+  if ($('search-exact').checked) u += '&e=1';
+  if ($('search-case').checked) u += '&c=1';
+  $('results-title').textContent = 'Searching…';
+  showResults(true);
+  const t0 = performance.now();
+  try {
+    const r = await api(u);
+    const ms = Math.round(performance.now() - t0);
+    $('results-title').textContent = r.matches + (r.matches === 1 ? ' match' : ' matches') + ' for "' + text + '"' +
+      (r.more ? ' (the first ' + r.keys.length + ' keys shown)' : '') + ' · ' + ms + ' ms';
+    const frag = document.createDocumentFragment();
+    for (const k of r.keys) {
+      const div = document.createElement('div');
+      div.className = 'hit';
+      const a = document.createElement('a');
+      a.href = '#';
+      a.textContent = k.path;
+      a.addEventListener('click', (e) => { e.preventDefault(); showResults(false); goTo(k.path); });
+      div.append(a);
+      for (const v of k.values) {
+        const p = document.createElement('div');
+        p.className = 'hit-value';
+        p.textContent = (v.name || '(Default)') + '  ' + v.type + '  ' + shownValue(v);
+        div.append(p);
+      }
+      frag.append(div);
+    }
+    $('results').replaceChildren(frag);
+  } catch (e) {
+    $('results-title').textContent = e.message;
+  }
+}
+
+function showResults(on) {
+  $('results-view').hidden = !on;
+  $('values-view').hidden = on;
+}
+
+// ---- live ----
+
+let refreshTimer = 0;
+function scheduleRefresh() {
+  clearTimeout(refreshTimer);
+  refreshTimer = setTimeout(refresh, 50);
+}
+
+// Reloads what shows: the expanded keys' first pages (other pages load again as they show)
+// and the selected key's values. A selected key that is gone gives way to its nearest parent.
+async function refresh() {
+  state.generation++;
+  const expanded = [];
+  const walk = (n) => { if (n.expanded) { expanded.push(n); for (const c of n.children || []) if (c) walk(c); } };
+  walk(state.root);
+  for (const n of expanded) {
+    try {
+      const r = await api(keyUrl(n.path, 0, PAGE));
+      n.children = null;
+      takePage(n, r.keys[0]);
+      for (const c of n.children) if (c) c.parent = n;
+    } catch (e) {
+      n.expanded = false;
+      n.children = null;
+    }
+  }
+  layout();
+  let s = state.selected;
+  while (s && s.parent && !isShown(s)) s = s.parent;
+  if (s !== state.selected) await select(s, true);
+  else await loadValues();
+}
+
+function isShown(node) {
+  for (let n = node; n.parent; n = n.parent) if (!n.parent.children || !n.parent.children.includes(n)) return false;
+  return true;
+}
+
+function live() {
+  const es = new EventSource('/api/events');
+  es.onmessage = () => { $('live').className = 'on'; scheduleRefresh(); };
+  es.onopen = () => { $('live').className = 'on'; };
+  es.onerror = () => { $('live').className = 'off'; };
+}
+
+// ---- keyboard and mouse ----
+
+function treeKey(ev) {
+  const i = rowOf(state.selected);
+  const row = state.rows;
+  const n = state.selected;
+  const move = (j) => { if (j >= 0 && j < row.length && row[j].node) select(row[j].node, true); };
+  switch (ev.key) {
+    case 'ArrowDown': move(i + 1); break;
+    case 'ArrowUp': move(i - 1); break;
+    case 'PageDown': move(Math.min(row.length - 1, i + Math.floor($('tree').clientHeight / ROW))); break;
+    case 'PageUp': move(Math.max(0, i - Math.floor($('tree').clientHeight / ROW))); break;
+    case 'Home': move(0); break;
+    case 'End': move(row.length - 1); break;
+    case 'ArrowRight':
+      if (n.count > 0 && !n.expanded) expand(n, true); else move(i + 1);
+      break;
+    case 'ArrowLeft':
+      if (n.expanded) expand(n, false); else if (n.parent) select(n.parent, true);
+      break;
+    case 'Enter': expand(n, !n.expanded); break;
+    case 'Delete': confirmDelete(); break;
+    case 'Tab': if (!ev.shiftKey) { ev.preventDefault(); $('values-body').focus(); if (state.valueIndex < 0) { state.valueIndex = 0; showValues(); } } return;
+    default: return;
+  }
+  ev.preventDefault();
+}
+
+function valuesKey(ev) {
+  const count = $('values-body').rows.length;
+  const v = selectedValue();
+  switch (ev.key) {
+    case 'ArrowDown': state.valueIndex = Math.min(count - 1, state.valueIndex + 1); showValues(); break;
+    case 'ArrowUp': state.valueIndex = Math.max(0, state.valueIndex - 1); showValues(); break;
+    case 'Enter': case 'F2': openEdit(v || { name: '', type: 'REG_SZ', data: '' }, false); break;
+    case 'Delete': if (v) confirmDelete(); break;
+    default: return;
+  }
+  ev.preventDefault();
+}
+
+function wire() {
+  const tree = $('tree');
+  tree.addEventListener('scroll', draw);
+  window.addEventListener('resize', draw);
+  tree.addEventListener('click', (ev) => {
+    const div = ev.target.closest('.row');
+    if (!div || div.dataset.row === undefined) return;
+    const node = state.rows[+div.dataset.row].node;
+    if (ev.target.classList.contains('twisty')) expand(node, !node.expanded);
+    select(node);
+    tree.focus();
+  });
+  tree.addEventListener('dblclick', (ev) => {
+    const div = ev.target.closest('.row');
+    if (div && div.dataset.row !== undefined) { const n = state.rows[+div.dataset.row].node; expand(n, !n.expanded); }
+  });
+  tree.addEventListener('keydown', treeKey);
+  const vb = $('values-body');
+  vb.addEventListener('keydown', valuesKey);
+  vb.addEventListener('click', (ev) => {
+    const tr = ev.target.closest('tr');
+    if (!tr) return;
+    state.valueIndex = +tr.dataset.index;
+    showValues();
+    vb.focus();
+  });
+  vb.addEventListener('dblclick', (ev) => {
+    const tr = ev.target.closest('tr');
+    if (tr) openEdit(state.values[+tr.dataset.index] || { name: '', type: 'REG_SZ', data: '' }, false);
+  });
+  $('address-form').addEventListener('submit', (ev) => { ev.preventDefault(); showResults(false); goTo($('address').value); });
+  $('search-form').addEventListener('submit', search);
+  $('results-close').addEventListener('click', () => showResults(false));
+  $('new-value').addEventListener('click', () => openEdit(null, true));
+  $('new-key').addEventListener('click', openNewKey);
+  $('delete').addEventListener('click', () => {
+    if (selectedValue()) $('values-body').focus();
+    confirmDelete();
+  });
+  $('edit-form').addEventListener('submit', saveEdit);
+  $('edit-type').addEventListener('change', editHint);
+  $('edit-data').addEventListener('input', () => { editHint(); $('edit-error').textContent = ''; });
+  $('edit-form').querySelector('[value=cancel]').addEventListener('click', (e) => { e.preventDefault(); $('edit-dialog').close(); });
+  $('key-form').addEventListener('submit', saveNewKey);
+  $('key-form').querySelector('[value=cancel]').addEventListener('click', (e) => { e.preventDefault(); $('key-dialog').close(); });
+  $('confirm-dialog').addEventListener('close', async () => {
+    if ($('confirm-dialog').returnValue !== 'ok' || !confirmAction) return;
+    const act = confirmAction;
+    confirmAction = null;
+    try { await act(); status('deleted'); } catch (e) { status(e.message, true); }
+  });
+  $('import').addEventListener('click', () => {
+    $('import-preview').replaceChildren();
+    $('import-error').textContent = '';
+    $('import-apply').disabled = true;
+    $('import-dialog').showModal();
+  });
+  $('import-form').addEventListener('submit', (ev) => {
+    const which = ev.submitter && ev.submitter.value;
+    if (which === 'cancel') return;
+    ev.preventDefault();
+    if (which === 'apply') applyImport(); else previewImport();
+  });
+  $('import-file').addEventListener('change', () => { $('import-text').value = ''; });
+}
+
+async function start() {
+  wire();
+  try {
+    const info = await api('/api/info');
+    state.readOnly = info.readOnly;
+    $('file').textContent = info.file;
+    document.title = 'zrreg · ' + info.file;
+    document.body.classList.toggle('readonly', info.readOnly);
+    const root = (await api(keyUrl('', 0, PAGE))).keys[0];
+    state.root = makeNode(null, 'My Computer', root.subkeyCount);
+    takePage(state.root, root);
+    state.root.expanded = true;
+    layout();
+    await select(state.root);
+    $('tree').focus();
+    live();
+    document.body.dataset.readyMs = String(Math.round(performance.now()));
+    document.body.dataset.ready = '1';
+  } catch (e) {
+    status(e.message, true);
+  }
+}
+
+start();

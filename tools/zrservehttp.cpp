@@ -1,0 +1,715 @@
+// zrreg serve's server: the page (built into the program, zrpage.cpp), the JSON interface
+// over the verbs' own functions, the rules of who gets in, and the live events.
+//
+// One request works on the registry at a time (`Server::lock`): the verbs read the tree
+// through the internal view, which takes no lock, and every exported call may apply other
+// processes' changes to the tree first. The watcher thread takes the same lock for its calls.
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <httplib.h>
+
+#include <nlohmann/json.hpp>
+
+#include "regtext.h"
+#include "zrreg.h"
+#include "zrregdll.h"
+
+// The page's files (made by cmake/zrpage.cmake from tools/serve/).
+struct ZrPageFile {
+    const char* name;
+    const char* type;
+    const unsigned char* data;
+    size_t size;
+};
+extern const ZrPageFile kZrPageFiles[];
+extern const size_t kZrPageFileCount;
+
+namespace zrreg {
+namespace {
+
+using Json = nlohmann::json;
+
+const size_t kMaxBody = 16 * 1024 * 1024;  // an import's .reg file, at most
+const size_t kMaxFound = 1000;             // keys a search answers with
+const long kMaxPage = 5000;                // subkeys a key's page lists
+
+const char kPolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+    "base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+// A UTF-8 text (a message) as a JSON string; a byte that is not UTF-8 becomes U+FFFD.
+std::string JsonText(const std::string& text) {
+    return Json(text).dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+bool SameToken(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    unsigned char d = 0;
+    for (size_t i = 0; i < a.size(); ++i) d |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return d == 0;
+}
+
+std::string NewToken() {
+    unsigned char b[16];
+    size_t got = 0;
+    while (got < sizeof b) {
+        ssize_t n = getrandom(b + got, sizeof b - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return "";
+        got += static_cast<size_t>(n);
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string t;
+    for (unsigned char c : b) {
+        t.push_back(kHex[c >> 4]);
+        t.push_back(kHex[c & 15]);
+    }
+    return t;
+}
+
+ExportValue ToExportValue(const RegViewValue& v) {
+    bool dword = v.type == ZRREG_TYPE_DWORD;
+    return ExportValue{v.name, dword, dword ? "" : v.text, static_cast<uint32_t>(v.integer), 0};
+}
+
+std::string ValueJson(const ExportValue& v) {
+    return JsonValue(v.name, v.isDword ? ZRREG_TYPE_DWORD : ZRREG_TYPE_SZ, static_cast<int32_t>(v.dword),
+                     v.text);
+}
+
+// The key at `parts` as it is in the tree, opened quietly; null when it does not exist.
+bool OpenQuietly(const Registry& reg, const std::vector<std::string>& parts, Key* key) {
+    ErrorCapture quiet;
+    return OpenKey(reg, parts, false, key);
+}
+
+std::string FoldedPath(const std::vector<std::string>& parts) {
+    std::string s;
+    for (const std::string& p : parts) s += FoldName(p) + "\\";
+    return s;
+}
+
+// An import's preview: what the import would do, worked out over the tree without changing
+// it. Handles are paths; keys made, deleted or made anew and values set or deleted are
+// kept aside and looked up before the tree.
+class Preview : public ImportTarget {
+public:
+    explicit Preview(const Registry& reg) : reg_(reg) {}
+
+    long OpenKey(void* parent, const std::string& name, void** out) override {
+        std::vector<std::string> p = Child(parent, name);
+        if (!Exists(p)) return ZRREG_NOT_FOUND;
+        *out = Handle(p);
+        return ZRREG_SUCCESS;
+    }
+    long CreateKey(void* parent, const std::string& name, void** out) override {
+        std::vector<std::string> p = Child(parent, name);
+        if (!Exists(p)) keys_[FoldedPath(p)] = kFresh;
+        *out = Handle(p);
+        return ZRREG_SUCCESS;
+    }
+    void CloseKey(void*) override {}
+    long DeleteKey(void* parent, const std::string& name) override {
+        std::vector<std::string> p = Child(parent, name);
+        if (!Exists(p)) return ZRREG_NOT_FOUND;
+        std::string f = FoldedPath(p);
+        keys_.erase(keys_.lower_bound(f), keys_.lower_bound(f + '\xff'));
+        values_.erase(values_.lower_bound(f), values_.lower_bound(f + '\xff'));
+        keys_[f] = kGone;
+        return ZRREG_SUCCESS;
+    }
+    long DeleteValue(void* key, const std::string& name) override {
+        ExportValue v;
+        if (!ValueBefore(key, name, &v)) return ZRREG_NOT_FOUND;
+        values_[ValueKey(key, name)] = Entry{false, v};
+        return ZRREG_SUCCESS;
+    }
+    long SetValue(void* key, const ExportValue& v) override {
+        values_[ValueKey(key, v.name)] = Entry{true, v};
+        return ZRREG_SUCCESS;
+    }
+    bool ValueBefore(void* key, const std::string& name, ExportValue* out) override {
+        auto it = values_.find(ValueKey(key, name));
+        if (it != values_.end()) {
+            *out = it->second.value;
+            return it->second.there;
+        }
+        const std::vector<std::string>& p = Path(key);
+        if (Marked(p)) return false;  // made here: none of the tree's values
+        Key k;
+        RegViewValue v;
+        if (!OpenQuietly(reg_, p, &k) || !FindValue(k.node, ValueName(name), &v)) return false;
+        *out = ToExportValue(v);
+        return true;
+    }
+
+private:
+    enum State { kFresh, kGone };
+    struct Entry {
+        bool there;
+        ExportValue value;
+    };
+
+    const std::vector<std::string>& Path(void* h) {
+        static const std::vector<std::string> kRoot;
+        return h == HkeyRegRoot() ? kRoot : *static_cast<const std::vector<std::string>*>(h);
+    }
+    std::vector<std::string> Child(void* parent, const std::string& name) {
+        std::vector<std::string> p = Path(parent);
+        p.push_back(name);
+        return p;
+    }
+    void* Handle(const std::vector<std::string>& p) {
+        paths_.push_back(p);  // a deque's elements stay where they are
+        return &paths_.back();
+    }
+    std::string ValueKey(void* key, const std::string& name) {
+        return FoldedPath(Path(key)) + '\x01' + FoldName(ValueName(name));
+    }
+    // Whether the key or one above it was made or deleted here: then the tree's keys
+    // below it do not count.
+    bool Marked(const std::vector<std::string>& p) {
+        std::string f;
+        for (const std::string& part : p) {
+            f += FoldName(part) + "\\";
+            if (keys_.count(f)) return true;
+        }
+        return false;
+    }
+    bool Exists(const std::vector<std::string>& p) {
+        std::string f;
+        for (size_t i = 0; i < p.size(); ++i) {
+            f += FoldName(p[i]) + "\\";
+            auto it = keys_.find(f);
+            if (it == keys_.end()) continue;
+            if (i + 1 == p.size()) return it->second == kFresh;
+            // Above it: a key made here has only what was made here; a deleted one nothing.
+            std::string rest = f;
+            for (size_t j = i + 1; j < p.size(); ++j) rest += FoldName(p[j]) + "\\";
+            auto own = keys_.find(rest);
+            return it->second == kFresh && own != keys_.end() && own->second == kFresh;
+        }
+        Key k;
+        return OpenQuietly(reg_, p, &k);
+    }
+
+    const Registry& reg_;
+    std::deque<std::vector<std::string>> paths_;
+    std::map<std::string, State> keys_;
+    std::map<std::string, Entry> values_;
+};
+
+// The import itself, on the tree, telling each value as it was.
+class Live : public ImportTarget {
+public:
+    long OpenKey(void* parent, const std::string& name, void** out) override {
+        return LibraryTarget()->OpenKey(parent, name, out);
+    }
+    long CreateKey(void* parent, const std::string& name, void** out) override {
+        return LibraryTarget()->CreateKey(parent, name, out);
+    }
+    void CloseKey(void* key) override { LibraryTarget()->CloseKey(key); }
+    long DeleteKey(void* parent, const std::string& name) override {
+        return LibraryTarget()->DeleteKey(parent, name);
+    }
+    long DeleteValue(void* key, const std::string& name) override {
+        return LibraryTarget()->DeleteValue(key, name);
+    }
+    long SetValue(void* key, const ExportValue& v) override { return LibraryTarget()->SetValue(key, v); }
+    bool ValueBefore(void* key, const std::string& name, ExportValue* out) override {
+        const RegViewKey* node = RegViewKeyOf(key);
+        RegViewValue v;
+        if (!node || !FindValue(node, ValueName(name), &v)) return false;
+        *out = ToExportValue(v);
+        return true;
+    }
+};
+
+// The import's answer: its changes, each with the value before and after, and its messages.
+class Collect : public ImportReport {
+public:
+    void Changed(const ImportChange& c) override {
+        static const char* const kOps[] = {"create key", "delete key", "set", "delete value"};
+        bool value = c.kind == ImportChange::kSetValue || c.kind == ImportChange::kDeleteValue;
+        changes += changes.empty() ? "\n  " : ",\n  ";
+        changes += "{\"op\": \"" + std::string(kOps[c.kind]) + "\", \"path\": " + JsonString(c.path);
+        if (value) {
+            changes += ", \"name\": " + JsonString(c.name);
+            changes += ", \"before\": " + (c.hadBefore ? ValueJson(c.before) : "null");
+            changes += ", \"after\": " + (c.kind == ImportChange::kSetValue ? ValueJson(c.after) : "null");
+        }
+        changes += ", \"text\": " + JsonText(ImportChangeText(c)) + "}";
+    }
+    void Skipped(const std::string& in, const std::string& what) override {
+        skipped += (skipped.empty() ? "" : ", ") + JsonText(in + ": " + what);
+    }
+    std::string changes, skipped;
+};
+
+class Server {
+public:
+    Server(Registry& reg, bool readOnly, int watchFd) : reg_(reg), readOnly_(readOnly), watchFd_(watchFd) {}
+
+    int Run(int port);
+
+private:
+    // ---- answers ----
+    static void Headers(httplib::Response& res) {
+        res.set_header("Content-Security-Policy", kPolicy);
+        res.set_header("X-Content-Type-Options", "nosniff");
+        res.set_header("Referrer-Policy", "no-referrer");
+        res.set_header("X-Frame-Options", "DENY");
+        res.set_header("Cache-Control", "no-store");
+    }
+    static void Answer(httplib::Response& res, int status, const std::string& json) {
+        res.status = status;
+        res.set_content(json, "application/json; charset=utf-8");
+    }
+    static void Fail(httplib::Response& res, int status, const std::string& what) {
+        Answer(res, status, "{\"error\": " + JsonText(what) + "}\n");
+    }
+    // A failure the verbs' functions reported, in their words: 404 for what does not exist.
+    static void Refused(httplib::Response& res, const ErrorCapture& why) {
+        bool missing = why.text.find("does not exist") != std::string::npos;
+        Fail(res, missing ? 404 : 400, why.text.empty() ? "the request failed" : why.text);
+    }
+
+    // ---- who gets in ----
+    std::string CookieToken(const httplib::Request& req) const {
+        std::string cookies = req.get_header_value("Cookie"), name = cookie_ + "=";
+        size_t at = 0;
+        while (at < cookies.size()) {
+            size_t end = cookies.find(';', at);
+            if (end == std::string::npos) end = cookies.size();
+            std::string c = cookies.substr(at, end - at);
+            size_t b = c.find_first_not_of(' ');
+            if (b != std::string::npos && c.compare(b, name.size(), name) == 0)
+                return c.substr(b + name.size());
+            at = end + 1;
+        }
+        return "";
+    }
+    bool Authorized(const httplib::Request& req) const {
+        std::string auth = req.get_header_value("Authorization");
+        if (auth.compare(0, 7, "Bearer ") == 0 && SameToken(auth.substr(7), token_)) return true;
+        return SameToken(CookieToken(req), token_);
+    }
+    httplib::Server::HandlerResponse Gate(const httplib::Request& req, httplib::Response& res) {
+        Headers(res);
+        if (req.get_header_value("Host") != host_) {
+            Fail(res, 403, "the Host must be " + host_);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.method == "GET" && req.path == "/" && req.has_param("token") &&
+            SameToken(req.get_param_value("token"), token_)) {
+            // The address's token becomes the page's cookie, and leaves the address bar.
+            res.set_header("Set-Cookie", cookie_ + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
+            res.set_redirect("/", 303);
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (!Authorized(req)) {
+            Fail(res, 401, "the token is missing or wrong: open the address zrreg serve printed");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.method != "GET" && req.method != "POST") {
+            Fail(res, 405, "only GET and POST are answered");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (req.method == "POST") {
+            std::string origin = req.get_header_value("Origin");
+            if (req.has_header("Origin") && origin != origin_) {
+                Fail(res, 403, "a change must come from " + origin_ + ", not from " + origin);
+                return httplib::Server::HandlerResponse::Handled;
+            }
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    }
+
+    // ---- the registry ----
+    // Makes an exported call, so that other processes' changes are in the tree.
+    static void Sync() { ZrRegCountSubKeys(HkeyRegRoot()); }
+    // Durable when it returns: the change log synced to disk.
+    static void Flush() { ZrRegFlushKey(HkeyRegRoot()); }
+
+    bool PathParam(const std::string& path, std::vector<std::string>* parts, httplib::Response& res) {
+        ErrorCapture why;
+        if (KeyParts(path, parts)) return true;
+        Refused(res, why);
+        return false;
+    }
+    // The JSON body of a change as an object, or false (answered).
+    bool Body(const httplib::Request& req, httplib::Response& res, Json* body) {
+        if (readOnly_) {
+            Fail(res, 409, reg_.file() + ": served read-only (--read-only); nothing changed");
+            return false;
+        }
+        *body = Json::parse(req.body, nullptr, false);
+        if (body->is_discarded() || !body->is_object()) {
+            Fail(res, 400, "the body is not a JSON object");
+            return false;
+        }
+        return true;
+    }
+    // A string member of the body; false (answered) when it is there but no string, or
+    // missing and `needed`.
+    static bool Member(const Json& body, const char* name, bool needed, std::string* out, bool* given,
+                       httplib::Response& res) {
+        auto it = body.find(name);
+        *given = it != body.end();
+        if (!*given && !needed) return true;
+        if (!*given || !it->is_string()) {
+            Fail(res, 400, std::string("\"") + name + "\" must be a string");
+            return false;
+        }
+        *out = it->get<std::string>();
+        return true;
+    }
+
+    void GetKey(const httplib::Request& req, httplib::Response& res) {
+        long from = req.has_param("from") ? atol(req.get_param_value("from").c_str()) : 0;
+        long count = req.has_param("count") ? atol(req.get_param_value("count").c_str()) : 500;
+        if (from < 0) from = 0;
+        if (count < 0 || count > kMaxPage) count = kMaxPage;
+        std::vector<std::string> parts;
+        if (!PathParam(req.get_param_value("path"), &parts, res)) return;
+        std::lock_guard<std::mutex> hold(lock_);
+        Sync();
+        ErrorCapture why;
+        Key key;
+        if (!OpenKey(reg_, parts, false, &key)) return Refused(res, why);
+        if (!req.has_param("child")) return Answer(res, 200, KeyPageJson(key, from, count));
+        // Where a subkey stands among its siblings, for a page that goes to it.
+        std::string child;
+        if (!ToRegistryText(req.get_param_value("child"), "the subkey", &child)) return Refused(res, why);
+        int index = -1;
+        for (int i = 0; index < 0 && i < RegViewSubkeyCount(key.node); ++i)
+            if (RegViewCompareNames(RegViewName(RegViewSubkey(key.node, i)), child.c_str()) == 0) index = i;
+        Answer(res, 200,
+               "{\"index\": " + std::to_string(index) + ", " + KeyPageJson(key, from, count).substr(1));
+    }
+
+    void GetFind(const httplib::Request& req, httplib::Response& res) {
+        auto flag = [&req](const char* n) { return req.has_param(n) && req.get_param_value(n) != "0"; };
+        std::vector<std::string> parts;
+        std::string pattern;
+        if (!PathParam(req.get_param_value("path"), &parts, res)) return;
+        {
+            ErrorCapture why;
+            if (!ToRegistryText(req.get_param_value("text"), "the pattern", &pattern))
+                return Refused(res, why);
+        }
+        if (pattern.empty()) return Fail(res, 400, "the pattern is empty");
+        Search s = MakeSearch(pattern, flag("k"), flag("d"), flag("e"), flag("c"));
+        std::lock_guard<std::mutex> hold(lock_);
+        Sync();
+        ErrorCapture why;
+        Key key;
+        if (!OpenKey(reg_, parts, false, &key)) return Refused(res, why);
+        std::string out;
+        FindJson(s, key, !req.has_param("s") || flag("s"), kMaxFound, &out);
+        Answer(res, 200, out);
+    }
+
+    void GetExport(const httplib::Request& req, httplib::Response& res) {
+        std::vector<std::string> parts;
+        if (!PathParam(req.get_param_value("path"), &parts, res)) return;
+        std::lock_guard<std::mutex> hold(lock_);
+        Sync();
+        ErrorCapture why;
+        Key key;
+        if (!OpenKey(reg_, parts, false, &key)) return Refused(res, why);
+        std::string text;
+        WriteKeyExport(key, ExportForm::kUtf8, [&text](const std::string& piece) { text += piece; });
+        res.set_header("Content-Disposition", "attachment; filename=\"export.reg\"");
+        res.set_content(text, "text/plain; charset=utf-8");
+    }
+
+    void PostSet(const httplib::Request& req, httplib::Response& res) {
+        Json body;
+        if (!Body(req, res, &body)) return;
+        std::string path, nameArg, type = "REG_SZ", dataArg, name, text;
+        bool given;
+        if (!Member(body, "path", true, &path, &given, res) ||
+            !Member(body, "name", true, &nameArg, &given, res) ||
+            !Member(body, "type", false, &type, &given, res))
+            return;
+        bool dword = SameName(type, "REG_DWORD");
+        if (!dword && !SameName(type, "REG_SZ"))
+            return Fail(res, 400, "the type must be REG_SZ or REG_DWORD, not \"" + type + "\"");
+        uint32_t number = 0;
+        auto data = body.find("data");
+        if (data == body.end()) return Fail(res, 400, "\"data\" is missing");
+        if (dword && data->is_number_integer()) {
+            long long n = data->get<long long>();
+            if (n < -2147483648LL || n > 4294967295LL)
+                return Fail(res, 400, std::to_string(n) + " is not a 32-bit number");
+            number = static_cast<uint32_t>(n);
+        } else if (!data->is_string()) {
+            return Fail(res, 400, "\"data\" must be a string (or a number for REG_DWORD)");
+        } else if (dword && !ParseDword(data->get<std::string>(), &number)) {
+            return Fail(res, 400,
+                        "\"" + data->get<std::string>() +
+                            "\" is not a 32-bit number (decimal, or hexadecimal after 0x)");
+        } else if (!dword) {
+            dataArg = data->get<std::string>();
+        }
+        std::vector<std::string> parts;
+        if (!PathParam(path, &parts, res)) return;
+        ErrorCapture why;
+        if (!ToRegistryText(nameArg, "the value name", &name) ||
+            (!dword && !ToRegistryText(dataArg, "the data", &text)))
+            return Refused(res, why);
+        std::lock_guard<std::mutex> hold(lock_);
+        Sync();
+        Key key;
+        if (!OpenKey(reg_, parts, false, &key) || !SetKeyValue(reg_, key, name, dword, number, text))
+            return Refused(res, why);
+        Flush();
+        Answer(res, 200, "{\"path\": " + JsonString(key.shown) + "}\n");
+    }
+
+    void PostCreate(const httplib::Request& req, httplib::Response& res) {
+        Json body;
+        std::string path;
+        bool given;
+        if (!Body(req, res, &body) || !Member(body, "path", true, &path, &given, res)) return;
+        std::vector<std::string> parts;
+        if (!PathParam(path, &parts, res)) return;
+        std::lock_guard<std::mutex> hold(lock_);
+        Sync();
+        ErrorCapture why;
+        Key key;
+        if (parts.empty()) return Fail(res, 400, reg_.file() + ": the root key exists always");
+        if (!MayCreateRoot(reg_, parts[0], false, "add") || !OpenKey(reg_, parts, true, &key))
+            return Refused(res, why);
+        Flush();
+        Answer(res, 200, "{\"path\": " + JsonString(key.shown) + "}\n");
+    }
+
+    void PostDelete(const httplib::Request& req, httplib::Response& res) {
+        Json body;
+        std::string path, nameArg, name;
+        bool hasName;
+        if (!Body(req, res, &body) || !Member(body, "path", true, &path, &hasName, res) ||
+            !Member(body, "name", false, &nameArg, &hasName, res))
+            return;
+        std::vector<std::string> parts;
+        if (!PathParam(path, &parts, res)) return;
+        ErrorCapture why;
+        if (hasName && !ToRegistryText(nameArg, "the value name", &name)) return Refused(res, why);
+        std::lock_guard<std::mutex> hold(lock_);
+        Sync();
+        if (!DeleteAt(reg_, parts, hasName ? &name : nullptr, false, false)) return Refused(res, why);
+        Flush();
+        Answer(res, 200, "{\"done\": true}\n");
+    }
+
+    void PostImport(const httplib::Request& req, httplib::Response& res) {
+        auto flag = [&req](const char* n) { return req.has_param(n) && req.get_param_value(n) != "0"; };
+        ImportOptions opt = {!req.has_param("dry_run") || flag("dry_run"), flag("no_delete"), flag("strict")};
+        if (!opt.dryRun && readOnly_)
+            return Fail(res, 409, reg_.file() + ": served read-only (--read-only); nothing changed");
+        std::lock_guard<std::mutex> hold(lock_);
+        Sync();
+        ErrorCapture why;
+        Collect report;
+        ImportCounts counts;
+        Preview preview(reg_);
+        Live live;
+        const std::string in = "import";
+        bool ok = ImportText(reg_, in, req.body, opt,
+                             opt.dryRun ? static_cast<ImportTarget*>(&preview) : &live, &report, &counts);
+        if (!opt.dryRun) Flush();
+        if (!ok) return Refused(res, why);
+        Answer(res, 200,
+               "{\"dryRun\": " + std::string(opt.dryRun ? "true" : "false") + ", \"changes\": [" +
+                   report.changes + (report.changes.empty() ? "" : "\n") + "], \"skipped\": [" +
+                   report.skipped + "], \"summary\": " + JsonText(ImportSummary(in, opt.dryRun, counts)) +
+                   "}\n");
+    }
+
+    void Events(const httplib::Request&, httplib::Response& res) {
+        uint64_t seen = ~0ull;
+        res.set_header("Cache-Control", "no-store");
+        res.set_chunked_content_provider(
+            "text/event-stream", [this, seen](size_t, httplib::DataSink& sink) mutable {
+                std::string out;
+                {
+                    std::unique_lock<std::mutex> hold(eventLock_);
+                    if (seen != ~0ull)
+                        events_.wait_for(hold, std::chrono::seconds(10),
+                                         [&] { return stopping_ || generation_ != seen; });
+                    if (stopping_) return false;
+                    if (seen == ~0ull) out = "retry: 500\n";
+                    out += generation_ != seen ? "data: " + std::to_string(generation_) + "\n\n"
+                                               : ": still here\n\n";
+                    seen = generation_;
+                }
+                return sink.write(out.data(), out.size());
+            });
+    }
+
+    // ---- the watcher: a watch of the whole tree, armed anew each time it fires ----
+    // The watch is armed again before the pages hear of a change, so that none is missed.
+    // The descriptor outlives the registry's unload, which fires the last watch.
+    void Watch() {
+        int fd = watchFd_;
+        if (fd < 0) return;
+        bool armed = false;
+        while (!stopping_) {
+            if (!armed) {
+                std::lock_guard<std::mutex> hold(lock_);
+                armed = ZrRegNotifyChangeKeyValue(HkeyRegRoot(), 1,
+                                                  ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_LAST_SET,
+                                                  &fd, 1) == ZRREG_SUCCESS;
+                if (!armed) return;
+            }
+            struct pollfd p = {fd, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            uint64_t n;
+            if (read(fd, &n, sizeof n) != static_cast<ssize_t>(sizeof n)) continue;
+            {
+                std::lock_guard<std::mutex> hold(lock_);
+                armed = ZrRegNotifyChangeKeyValue(HkeyRegRoot(), 1,
+                                                  ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_LAST_SET,
+                                                  &fd, 1) == ZRREG_SUCCESS;
+            }
+            std::lock_guard<std::mutex> hold(eventLock_);
+            ++generation_;
+            events_.notify_all();
+        }
+    }
+
+    Registry& reg_;
+    bool readOnly_;
+    int watchFd_;
+    std::string token_, host_, origin_, cookie_;
+    std::mutex lock_;
+    std::mutex eventLock_;
+    std::condition_variable events_;
+    uint64_t generation_ = 0;
+    std::atomic<bool> stopping_{false};
+    httplib::Server http_;
+};
+
+int Server::Run(int port) {
+    token_ = NewToken();
+    if (token_.empty()) {
+        Error(reg_.file(), std::string("cannot read the system's random source: ") + strerror(errno));
+        return kFailed;
+    }
+    http_.new_task_queue = [] { return new httplib::ThreadPool(24); };
+    http_.set_payload_max_length(kMaxBody);
+    http_.set_read_timeout(5);
+    http_.set_write_timeout(5);
+    http_.set_keep_alive_timeout(5);
+    bool bound =
+        port ? http_.bind_to_port("127.0.0.1", port) : (port = http_.bind_to_any_port("127.0.0.1")) > 0;
+    if (!bound) {
+        Error(reg_.file(), "cannot listen on 127.0.0.1" +
+                               (port ? ":" + std::to_string(port) : std::string()) + ": " + strerror(errno));
+        return kFailed;
+    }
+    host_ = "127.0.0.1:" + std::to_string(port);
+    origin_ = "http://" + host_;
+    cookie_ = "zrreg_token_" + std::to_string(port);
+
+    http_.set_pre_routing_handler(
+        [this](const httplib::Request& req, httplib::Response& res) { return Gate(req, res); });
+    for (size_t i = 0; i < kZrPageFileCount; ++i) {
+        const ZrPageFile& f = kZrPageFiles[i];
+        std::string route = strcmp(f.name, "index.html") == 0 ? "/" : std::string("/") + f.name;
+        http_.Get(route, [&f](const httplib::Request&, httplib::Response& res) {
+            res.set_content(reinterpret_cast<const char*>(f.data), f.size, f.type);
+        });
+    }
+    http_.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) {
+        Answer(res, 200,
+               "{\"file\": " + JsonText(reg_.file()) + ", \"readOnly\": " + (readOnly_ ? "true" : "false") +
+                   "}\n");
+    });
+    http_.Get("/api/key", [this](const httplib::Request& q, httplib::Response& r) { GetKey(q, r); });
+    http_.Get("/api/find", [this](const httplib::Request& q, httplib::Response& r) { GetFind(q, r); });
+    http_.Get("/api/export", [this](const httplib::Request& q, httplib::Response& r) { GetExport(q, r); });
+    http_.Get("/api/events", [this](const httplib::Request& q, httplib::Response& r) { Events(q, r); });
+    http_.Post("/api/set", [this](const httplib::Request& q, httplib::Response& r) { PostSet(q, r); });
+    http_.Post("/api/create", [this](const httplib::Request& q, httplib::Response& r) { PostCreate(q, r); });
+    http_.Post("/api/delete", [this](const httplib::Request& q, httplib::Response& r) { PostDelete(q, r); });
+    http_.Post("/api/import", [this](const httplib::Request& q, httplib::Response& r) { PostImport(q, r); });
+    for (const char* change : {"/api/set", "/api/create", "/api/delete", "/api/import"})
+        http_.Get(change, [](const httplib::Request&, httplib::Response& res) {
+            Fail(res, 405, "a change is a POST with a JSON body");
+        });
+    http_.set_error_handler([](const httplib::Request&, httplib::Response& res) {
+        if (res.body.empty())
+            Fail(res, res.status, res.status == 404 ? "no such page" : "the request was refused");
+    });
+
+    printf("http://%s/?token=%s\n", host_.c_str(), token_.c_str());
+    fflush(stdout);
+
+    // SIGINT and SIGTERM, blocked in every thread, are taken here.
+    std::thread signals([this] {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        int sig;
+        sigwait(&set, &sig);
+        stopping_ = true;
+        http_.stop();
+    });
+    std::thread watcher([this] { Watch(); });
+    http_.listen_after_bind();
+    if (!stopping_) kill(getpid(), SIGTERM);  // ends the signal thread
+    signals.join();
+    {
+        std::lock_guard<std::mutex> hold(eventLock_);
+        stopping_ = true;
+        events_.notify_all();
+    }
+    watcher.join();
+    return kOk;
+}
+
+}  // namespace
+
+int RunServe(const Args& a) {
+    // Before any thread starts (the library's too): the signals that end the server are
+    // taken by one thread of its own.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+    bool readOnly = a.Has("--read-only");
+    Registry reg(a.pos[0]);
+    if (!reg.Open(!readOnly, a.Has("--force"))) return kFailed;
+    int rc, fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    {
+        Server server(reg, readOnly, fd);
+        rc = server.Run(a.Has("--port") ? atoi(a.Get("--port").c_str()) : 0);
+    }
+    bool closed = reg.Close(!readOnly);
+    if (fd >= 0) close(fd);
+    return closed ? rc : kFailed;
+}
+
+}  // namespace zrreg
