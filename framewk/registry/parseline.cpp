@@ -337,16 +337,15 @@ inline bool WriterItem(const unsigned char* block, const unsigned char* p, int t
                        const unsigned char* end, YYItem* item) {
     const unsigned char* s = p + t;
     if (end - s < 16) return false;
-    static const unsigned char sz[] = "[REG_SZ] \"", in[] = "[REG_INT] \"", key[] = "KEY \"";
-    uint64_t head = Load8(s);
+    // Two overlapping compares of fixed size each: a load and a compare apiece.
     int name;
-    if (head == Load8(sz) && s[8] == ' ' && s[9] == '"') {
+    if (memcmp(s, "[REG_SZ]", 8) == 0 && memcmp(s + 2, "EG_SZ] \"", 8) == 0) {
         item->type = REG_SZ;
         name = t + 10;
-    } else if (head == Load8(in) && s[8] == ']' && s[9] == ' ' && s[10] == '"') {
+    } else if (memcmp(s, "[REG_INT", 8) == 0 && memcmp(s + 3, "G_INT] \"", 8) == 0) {
         item->type = REG_INT;
         name = t + 11;
-    } else if (memcmp(s, key, 5) == 0) {
+    } else if (memcmp(s, "KEY ", 4) == 0 && memcmp(s + 1, "EY \"", 4) == 0) {
         item->type = KEY;
         name = t + 5;
     } else {
@@ -374,7 +373,7 @@ inline bool WriterItem(const unsigned char* block, const unsigned char* p, int t
         item->end = static_cast<int>(p + base + at + 1 - block);
         return true;
     }
-    if (end - p - q < 8 || memcmp(p + q, " = ", 3) != 0) return false;
+    if (end - p - q < 8 || memcmp(p + q - 1, "\" = ", 4) != 0) return false;
     q += 3;
     item->text = nullptr;
     item->textLen = 0;
@@ -432,8 +431,14 @@ int PeekNeon(const unsigned char* block, int* pos, int len, int* lines, YYItem* 
 }
 #endif
 
-int (*s_peek)(const unsigned char*, int*, int, int*, YYItem*);
+// The first call chooses the fastest path there is.
+int ChooseAndPeek(const unsigned char* block, int* pos, int len, int* lines, YYItem* item) {
+    yyscanpath(YYSCAN_BEST);
+    return PeekItem(block, pos, len, lines, item);
+}
 }  // namespace
+
+int (*PeekItem)(const unsigned char*, int*, int, int*, YYItem*) = ChooseAndPeek;
 
 bool yyscanpath(int path) {
     switch (path) {
@@ -441,27 +446,22 @@ bool yyscanpath(int path) {
             return yyscanpath(YYSCAN_AVX2) || yyscanpath(YYSCAN_SSE2) || yyscanpath(YYSCAN_NEON) ||
                    yyscanpath(YYSCAN_SCALAR);
         case YYSCAN_SCALAR:
-            s_peek = PeekScalar;
+            PeekItem = PeekScalar;
             return true;
 #if SCAN_X86
         case YYSCAN_SSE2:
-            s_peek = PeekSse2;
+            PeekItem = PeekSse2;
             return true;
         case YYSCAN_AVX2:
             if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("popcnt")) return false;
-            s_peek = PeekAvx2;
+            PeekItem = PeekAvx2;
             return true;
 #endif
 #if SCAN_NEON
         case YYSCAN_NEON:
-            s_peek = PeekNeon;
+            PeekItem = PeekNeon;
             return true;
 #endif
     }
     return false;
-}
-
-int PeekItem(const unsigned char* block, int* pos, int len, int* lines, YYItem* item) {
-    if (!s_peek) yyscanpath(YYSCAN_BEST);
-    return s_peek(block, pos, len, lines, item);
 }
