@@ -167,36 +167,37 @@ bool ScanItem(const unsigned char* block, int pos, int len, YYItem* item) {
 
 namespace {
 
-// The bytes of a window: those that end a quoted text (double quote, line feed, NUL), the
-// gaps the writer leaves (blanks and line feeds) and the line feeds.
-struct Window {
-    uint64_t stops, gaps, feeds;
-};
-
 // A number and the ";" right after it, from s: the bytes up to and including the ";", or 0.
 inline int CursorNumber(const unsigned char* s, const unsigned char* end, int* value) {
     Cursor c{s, end, 0};
     return c.Number(value) && *c.p == ';' ? static_cast<int>(c.p + 1 - s) : 0;
 }
 
+// Each path classifies 64 bytes at p into a bitmask, bit i for p[i]: Stops, the bytes that
+// end a quoted text (double quote, line feed, NUL); Gaps, the blanks and line feeds that
+// the writer leaves between items, with the line feeds in *feeds; Blanks, the blanks among
+// the first 32 bytes only (the bits above are 0).
 #if SCAN_X86
 struct Sse2 {
     static uint64_t Bits(__m128i hit, int i) {
         return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hit))) << (16 * i);
     }
-    static Window Classify(const unsigned char* p) {
-        const __m128i quote = _mm_set1_epi8('"'), nl = _mm_set1_epi8('\n'), blank = _mm_set1_epi8(' ');
-        Window w{0, 0, 0};
+    static uint64_t Gaps(const unsigned char* p, uint64_t* feeds) {
+        const __m128i nl = _mm_set1_epi8('\n'), blank = _mm_set1_epi8(' ');
+        uint64_t gaps = 0, f = 0;
         for (int i = 0; i < 4; ++i) {
             __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
             __m128i feed = _mm_cmpeq_epi8(v, nl);
-            w.feeds |= Bits(feed, i);
-            w.gaps |= Bits(_mm_or_si128(feed, _mm_cmpeq_epi8(v, blank)), i);
-            w.stops |= Bits(_mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), feed),
-                                         _mm_cmpeq_epi8(v, _mm_setzero_si128())),
-                            i);
+            f |= Bits(feed, i);
+            gaps |= Bits(_mm_or_si128(feed, _mm_cmpeq_epi8(v, blank)), i);
         }
-        return w;
+        *feeds = f;
+        return gaps;
+    }
+    static uint64_t Blanks(const unsigned char* p) {
+        const __m128i blank = _mm_set1_epi8(' ');
+        return Bits(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), blank), 0) |
+               Bits(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), blank), 1);
     }
     static uint64_t Stops(const unsigned char* p) {
         const __m128i quote = _mm_set1_epi8('"'), nl = _mm_set1_epi8('\n');
@@ -237,17 +238,18 @@ struct Avx2 {
         return Bits(StopsOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p))),
                     StopsOf(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32))));
     }
-    SCAN_AVX2_TARGET static Window Classify(const unsigned char* p) {
+    SCAN_AVX2_TARGET static uint64_t Gaps(const unsigned char* p, uint64_t* feeds) {
         const __m256i nl = _mm256_set1_epi8('\n'), blank = _mm256_set1_epi8(' ');
         __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
         __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32));
         __m256i feedA = _mm256_cmpeq_epi8(a, nl), feedB = _mm256_cmpeq_epi8(b, nl);
-        Window w;
-        w.feeds = Bits(feedA, feedB);
-        w.gaps = Bits(_mm256_or_si256(feedA, _mm256_cmpeq_epi8(a, blank)),
-                      _mm256_or_si256(feedB, _mm256_cmpeq_epi8(b, blank)));
-        w.stops = Bits(StopsOf(a), StopsOf(b));
-        return w;
+        *feeds = Bits(feedA, feedB);
+        return Bits(_mm256_or_si256(feedA, _mm256_cmpeq_epi8(a, blank)),
+                    _mm256_or_si256(feedB, _mm256_cmpeq_epi8(b, blank)));
+    }
+    SCAN_AVX2_TARGET static uint64_t Blanks(const unsigned char* p) {
+        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+        return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(' '))));
     }
     SCAN_AVX2_TARGET static int Count(uint64_t m) { return __builtin_popcountll(m); }
     // The digits at once, with no branch on their count or sign (each is a coin toss for
@@ -288,17 +290,29 @@ struct Neon {
         s = vpaddq_u8(s, s);
         return vgetq_lane_u64(vreinterpretq_u64_u8(s), 0);
     }
-    static Window Classify(const unsigned char* p) {
-        uint8x16_t feed[4], gap[4], stop[4];
+    static uint8x16_t StopsOf(uint8x16_t v) {
+        return vorrq_u8(vorrq_u8(vceqq_u8(v, vdupq_n_u8('"')), vceqq_u8(v, vdupq_n_u8('\n'))), vceqzq_u8(v));
+    }
+    static uint64_t Stops(const unsigned char* p) {
+        uint8x16_t r[4];
+        for (int i = 0; i < 4; ++i) r[i] = StopsOf(vld1q_u8(p + 16 * i));
+        return Bits(r);
+    }
+    static uint64_t Gaps(const unsigned char* p, uint64_t* feeds) {
+        uint8x16_t feed[4], gap[4];
         for (int i = 0; i < 4; ++i) {
             uint8x16_t v = vld1q_u8(p + 16 * i);
             feed[i] = vceqq_u8(v, vdupq_n_u8('\n'));
             gap[i] = vorrq_u8(feed[i], vceqq_u8(v, vdupq_n_u8(' ')));
-            stop[i] = vorrq_u8(vorrq_u8(feed[i], vceqq_u8(v, vdupq_n_u8('"'))), vceqzq_u8(v));
         }
-        return Window{Bits(stop), Bits(gap), Bits(feed)};
+        *feeds = Bits(feed);
+        return Bits(gap);
     }
-    static uint64_t Stops(const unsigned char* p) { return Classify(p).stops; }
+    static uint64_t Blanks(const unsigned char* p) {
+        uint8x16_t r[4] = {vceqq_u8(vld1q_u8(p), vdupq_n_u8(' ')),
+                           vceqq_u8(vld1q_u8(p + 16), vdupq_n_u8(' ')), vdupq_n_u8(0), vdupq_n_u8(0)};
+        return Bits(r);
+    }
     static int Count(uint64_t m) { return __builtin_popcountll(m); }
     static int Number(const unsigned char* s, const unsigned char* end, int* value) {
         return CursorNumber(s, end, value);
@@ -329,67 +343,81 @@ inline int QuoteAt(const unsigned char* p, uint64_t stops, int from, const unsig
     return at >= 0 && at - from < YYLMAX - 1 && p[at] == '"' ? at : -1;
 }
 
-// The writer's forms only, byte for byte, at offset t of the window w at p:
-// "[REG_SZ] \"name\" = \"text\";", "[REG_INT] \"name\" = number;" and "KEY \"name\"" with
-// blanks and line feeds before "(". Each is an item that ScanItem gives alike.
+// The gaps from p up to "(" that ends a key head: the line feed and blanks the writer puts
+// there, or any blanks and line feeds within a window. The offset of "(", or -1.
 template <class V>
-inline bool WriterItem(const unsigned char* block, const unsigned char* p, int t, const Window& w,
-                       const unsigned char* end, YYItem* item) {
-    const unsigned char* s = p + t;
+inline int OpenAt(const unsigned char* p, const unsigned char* end, int* lines) {
+    if (end - p < 64) return -1;
+    if (*p == '\n') {
+        int at = 1 + __builtin_ctzll(~V::Blanks(p + 1));
+        if (p[at] == '(') {
+            *lines = 1;
+            return at;
+        }
+    }
+    uint64_t feeds;
+    uint64_t other = ~V::Gaps(p, &feeds);
+    if (!other) return -1;
+    int at = __builtin_ctzll(other);
+    if (p[at] != '(') return -1;
+    *lines = V::Count(feeds & Below(at));
+    return at;
+}
+
+// The writer's forms only, byte for byte, at s: "[REG_SZ] \"name\" = \"text\";",
+// "[REG_INT] \"name\" = number;" and "KEY \"name\"" with blanks and line feeds before "(".
+// Each is an item that ScanItem gives alike. One window from the name on mostly holds the
+// name and the text.
+template <class V>
+inline bool WriterItem(const unsigned char* block, const unsigned char* s, const unsigned char* end,
+                       YYItem* item) {
     if (end - s < 16) return false;
     // Two overlapping compares of fixed size each: a load and a compare apiece.
-    int name;
+    const unsigned char* n;
     if (memcmp(s, "[REG_SZ]", 8) == 0 && memcmp(s + 2, "EG_SZ] \"", 8) == 0) {
         item->type = REG_SZ;
-        name = t + 10;
+        n = s + 10;
     } else if (memcmp(s, "[REG_INT", 8) == 0 && memcmp(s + 3, "G_INT] \"", 8) == 0) {
         item->type = REG_INT;
-        name = t + 11;
+        n = s + 11;
     } else if (memcmp(s, "KEY ", 4) == 0 && memcmp(s + 1, "EY \"", 4) == 0) {
         item->type = KEY;
-        name = t + 5;
+        n = s + 5;
     } else {
         return false;
     }
-    int q = QuoteAt<V>(p, w.stops, name, end);
+    if (end - n < 64) return false;
+    uint64_t stops = V::Stops(n);
+    int q = QuoteAt<V>(n, stops, 0, end);
     if (q < 0) return false;
-    item->name = reinterpret_cast<const char*>(p + name);
-    item->nameLen = q - name;
+    item->name = reinterpret_cast<const char*>(n);
+    item->nameLen = q;
     ++q;
     if (item->type == KEY) {
-        Window g = w;
-        int base = 0;
-        if (!From(~g.gaps, q)) {
-            // The gaps run past the window: one from the name's end.
-            if (end - p - q < 64) return false;
-            g = V::Classify(p + q);
-            base = q;
-        }
-        uint64_t other = From(~g.gaps, q - base);
-        if (!other) return false;
-        int at = __builtin_ctzll(other);
-        if (p[base + at] != '(') return false;
-        item->lines = V::Count(From(g.feeds, q - base) & Below(at));
-        item->end = static_cast<int>(p + base + at + 1 - block);
+        int lines = 0;
+        int at = OpenAt<V>(n + q, end, &lines);
+        if (at < 0) return false;
+        item->lines = lines;
+        item->end = static_cast<int>(n + q + at + 1 - block);
         return true;
     }
-    if (end - p - q < 8 || memcmp(p + q - 1, "\" = ", 4) != 0) return false;
+    if (end - n - q < 8 || memcmp(n + q - 1, "\" = ", 4) != 0) return false;
     q += 3;
     item->text = nullptr;
     item->textLen = 0;
     item->number = 0;
     const unsigned char* after;
     if (item->type == REG_SZ) {
-        if (p[q] != '"') return false;
-        int e = QuoteAt<V>(p, w.stops, q + 1, end);
-        if (e < 0 || end - p - e < 2 || p[e + 1] != ';') return false;
-        item->text = reinterpret_cast<const char*>(p + q + 1);
+        if (n[q] != '"') return false;
+        int e = QuoteAt<V>(n, stops, q + 1, end);
+        if (e < 0 || end - n - e < 2 || n[e + 1] != ';') return false;
+        item->text = reinterpret_cast<const char*>(n + q + 1);
         item->textLen = e - q - 1;
-        after = p + e + 2;
+        after = n + e + 2;
     } else {
-        int n = V::Number(p + q, end, &item->number);
-        if (!n) return false;
-        after = p + q + n;
+        int len = V::Number(n + q, end, &item->number);
+        if (!len) return false;
+        after = n + q + len;
     }
     item->lines = 0;
     item->end = static_cast<int>(after - block);
@@ -401,14 +429,23 @@ inline int PeekWith(const unsigned char* block, int* pos, int len, int* lines, Y
     const unsigned char* p = block + *pos;
     const unsigned char* end = block + len;
     if (end - p < 64) return -1;
-    Window w = V::Classify(p);
-    uint64_t other = ~w.gaps;
+    // The gap the writer leaves: a line feed and blanks.
+    if (*p == '\n') {
+        int t = 1 + __builtin_ctzll(~V::Blanks(p + 1));
+        if (WriterItem<V>(block, p + t, end, item)) {
+            *lines = 1;
+            *pos += t;
+            return 1;
+        }
+    }
+    uint64_t feeds;
+    uint64_t other = ~V::Gaps(p, &feeds);
     if (!other) return -1;
     int t = __builtin_ctzll(other);
-    int found = WriterItem<V>(block, p, t, w, end, item);
+    int found = WriterItem<V>(block, p + t, end, item);
     // A tab, carriage return or other skipped byte: SkipGaps passes those.
     if (!found && s_class.c[p[t]] == C_SKIP) return -1;
-    *lines = V::Count(w.feeds & Below(t));
+    *lines = V::Count(feeds & Below(t));
     *pos += t;
     return found;
 }
