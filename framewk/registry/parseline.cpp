@@ -432,10 +432,13 @@ inline int PeekWith(const unsigned char* block, int* pos, int len, int* lines, Y
     // The gap the writer leaves: a line feed and blanks.
     if (*p == '\n') {
         int t = 1 + __builtin_ctzll(~V::Blanks(p + 1));
-        if (WriterItem<V>(block, p + t, end, item)) {
+        int found = WriterItem<V>(block, p + t, end, item);
+        // Or a token of another kind there, such as the ")" that ends a key.
+        unsigned char k = s_class.c[p[t]];
+        if (found || (k != C_SKIP && k != C_NL)) {
             *lines = 1;
             *pos += t;
-            return 1;
+            return found;
         }
     }
     uint64_t feeds;
