@@ -223,6 +223,18 @@ TEST_F(RegFileTest, ScanPathsLoadAsTokenByToken) {
             EXPECT_EQ(load(bytes, path), tokens)
                 << "path " << path << ": " << (bytes.size() < 200 ? bytes : bytes.substr(bytes.size() - 150));
     };
+    // Each file ends with a runaway string, whose message tells the line it counted to.
+    const std::string head = "KEY \"R\"\n(\n", tail = "\"runaway\n)\n";
+    // A text over the length limit ends the process on every path; first, as on Windows a
+    // death test runs the test again from its start. The blanks after a text keep the
+    // windows in the file.
+    const std::string blanks(100, ' ');
+    for (int path : paths)
+        EXPECT_EXIT(
+            (yyout = stderr,
+             load(head + "[REG_SZ] \"a\" = \"" + std::string(9999, 't') + "\";" + blanks + tail, path)),
+            testing::ExitedWithCode(1), "^Input string too long, limit 10000\n$")
+            << path;
     const std::string nul("\0", 1), text60(60, 't'), name70(70, 'n');
     const std::string body[] = {
         "[REG_SZ] \"a\" = \"text\";",
@@ -257,18 +269,31 @@ TEST_F(RegFileTest, ScanPathsLoadAsTokenByToken) {
         "KEY \"" + name70 + "\"\r\n(\n)",
         "KEY \"k\" ) )",
     };
-    // Each file ends with a runaway string, whose message tells the line it counted to.
-    std::string head = "KEY \"R\"\n(\n", tail = "\"runaway\n)\n";
+    // Values of long texts filling `bytes`, so that the line after them starts where wanted
+    // and the scanner comes to it from the end of an item, as in a file the writer printed.
+    auto fill = [](size_t bytes) {
+        const std::string open = "[REG_SZ] \"f\" = \"", close = "\";\n";
+        std::string f;
+        for (size_t n; bytes > 0; bytes -= n) {
+            n = bytes < 2000 ? bytes : 2000;
+            f += n < open.size() + close.size()
+                     ? std::string(n, ' ')
+                     : open + std::string(n - open.size() - close.size(), 'f') + close;
+        }
+        return f;
+    };
     for (const std::string& b : body) {
         for (size_t indent = 0; indent <= 66; indent += 5)
             same(head + std::string(indent, ' ') + b + "\n" + std::string(indent, ' ') + b + "\n" + tail);
-        // The line starting `before` bytes ahead of the block's end: every offset for the
-        // reader's own blocks, every fifth for the read-ahead thread's.
-        for (size_t block : {size_t(1) << 16, size_t(ZR_AHEAD_BLOCK)}) {
-            zrReadAheadFrom(block == ZR_AHEAD_BLOCK ? 0 : 1LL << 62);
-            for (size_t before = 1; before <= b.size() + 66; before += block == ZR_AHEAD_BLOCK ? 5 : 1)
-                same(head + std::string(block - before - head.size(), ' ') + b + "\n" + tail);
-        }
+        // The line starting `before` bytes ahead of the block's end: at every offset that
+        // cuts it, and at every third where the windows after it reach past the end.
+        zrReadAheadFrom(1LL << 62);
+        for (size_t before = 1; before <= b.size() + 66; before += before <= b.size() + 1 ? 1 : 3)
+            same(head + fill((1 << 16) - before - head.size()) + b + "\n" + tail);
+        // The read-ahead thread's smaller blocks (a thread each load): cut, and whole.
+        zrReadAheadFrom(0);
+        for (size_t before : {b.size() / 2 + 1, b.size() + 33})
+            same(head + fill(ZR_AHEAD_BLOCK - before - head.size()) + b + "\n" + tail);
         zrReadAheadFrom(-1);
     }
     // Numbers of every length, sign and edge, one file each way.
@@ -281,19 +306,11 @@ TEST_F(RegFileTest, ScanPathsLoadAsTokenByToken) {
           "1 ",          " 1",          "1\t"})
         numbers += "    [REG_INT] \"n\" = " + std::string(n) + ";\n    [REG_SZ] \"s\" = \"" + n + "\";\n";
     same(numbers + tail);
-    // Texts near the scanner's length limit, and a text that runs through many windows;
-    // the blanks after them keep the windows in the file.
-    const std::string blanks(100, ' ');
+    // Texts near the scanner's length limit, and a text that runs through many windows.
     for (size_t n : {9997, 9998})
         same(head + "[REG_SZ] \"" + std::string(n, 'q') + "\" = \"" + std::string(n, 't') + "\";" + blanks +
              tail);
     same(head + "[REG_SZ] \"a\" = \"" + std::string(9998, 't') + "\n\";" + blanks + tail);
-    for (int path : paths)
-        EXPECT_EXIT(
-            (yyout = stderr,
-             load(head + "[REG_SZ] \"a\" = \"" + std::string(9999, 't') + "\";" + blanks + tail, path)),
-            testing::ExitedWithCode(1), "^Input string too long, limit 10000\n$")
-            << path;
     for (auto& e : fs::directory_iterator(fs::path(ZR_TEST_DATA) / "regfile"))
         if (e.path().extension() == ".reg") same(ReadBytes(e.path().string()));
 }
