@@ -2,6 +2,7 @@
 #include <stdint.h>
 
 #include "fuzzutil.h"
+#include "regscan.h"
 
 // A token longer than the scanner's limit ends the process by design; shorter inputs
 // cannot hold one.
@@ -27,6 +28,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RegViewSetChanged(false);
     ZrUnloadRegistry();
     RegViewSetWholeLines(true);
+
+    // Whole lines on each scan path that the processor has: the same result and tree.
+    for (int scan : {YYSCAN_SCALAR, YYSCAN_SSE2, YYSCAN_AVX2, YYSCAN_NEON}) {
+        if (!yyscanpath(scan)) continue;
+        uint32_t scanRc = ZrLoadRegistry(path.c_str());
+        FUZZ_CHECK(scanRc == slowRc);
+        FUZZ_CHECK(scanRc != 0 || Dump() == slowTree);
+        RegViewSetChanged(false);
+        ZrUnloadRegistry();
+    }
+    yyscanpath(YYSCAN_BEST);
     RegViewReadAheadFrom(0);
 
     uint32_t rc = ZrLoadRegistry(path.c_str());

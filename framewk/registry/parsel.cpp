@@ -388,9 +388,19 @@ static int Scan() {
 
 bool yyshortcuts = true;
 
-// The item itself is recognised in parseline.cpp, over the block.
+// The item itself, and on the vector paths the gaps before it, are recognised in
+// parseline.cpp, over the block.
 bool yypeekitem(YYItem* item) {
     if (!yyshortcuts || !yyin || yyin != s_inFile) return false;
+    if (s_pendPos == s_pendLen) {
+        int pos = s_inPos, lines = 0;
+        int found = PeekItem(s_in, &pos, s_inLen, &lines, item);
+        if (found >= 0) {
+            lineno += lines;
+            s_inPos = pos;
+            return found || ScanItem(s_in, s_inPos, s_inLen, item);
+        }
+    }
     SkipGaps();
     if (s_pendPos != s_pendLen) return false;
     return ScanItem(s_in, s_inPos, s_inLen, item);

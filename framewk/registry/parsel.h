@@ -59,4 +59,9 @@ static inline int FirstMarked(uint64_t mask) {
 // at pos hold one in the writer's form, its end an offset into block.
 bool ScanItem(const unsigned char* block, int pos, int len, YYItem* item);
 
+// The gaps at *pos and the item after them, on the path yyscanpath chose: 1 with *item as
+// ScanItem gives it, the gaps' line feeds in *lines and *pos moved past them; 0 with only
+// the gaps passed, for ScanItem to try; -1 with nothing done, for SkipGaps and ScanItem.
+extern int (*PeekItem)(const unsigned char* block, int* pos, int len, int* lines, YYItem* item);
+
 #endif

@@ -53,6 +53,13 @@ extern bool yyshortcuts;
 bool yypeekitem(YYItem* item);
 void yytakeitem(const YYItem& item);
 
+// How yypeekitem finds the gaps and quoted texts: byte by byte (every build), or 64 bytes
+// at a time with the vector instructions of the build's processor. Each gives the same
+// items. yyscanpath chooses one (a test seam; the fastest there is by default) and is
+// false, changing nothing, for one this build or processor lacks.
+enum { YYSCAN_BEST = -1, YYSCAN_SCALAR, YYSCAN_SSE2, YYSCAN_AVX2, YYSCAN_NEON };
+bool yyscanpath(int path);
+
 // The parser: 0 parsed, 1 syntax error or stacks that cannot grow, 2 no memory. Its
 // stacks start at yymaxdepth entries in static tables and are enlarged on the heap
 // (yytblallocated) until yycleanup.

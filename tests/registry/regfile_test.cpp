@@ -194,4 +194,125 @@ TEST_F(RegFileTest, WholeLinesLoadAsTokenByToken) {
         if (e.path().extension() == ".reg") same(ReadBytes(e.path().string()));
 }
 
+// Every scan path that the build and processor have (the scalar one, SSE2, AVX2, NEON)
+// loads each input with the same result, messages and tree as token by token: the gaps
+// and quoted texts found 64 bytes at a time end where the byte-by-byte scanner ends them.
+// The cases sit on the writer's forms and their edges; each is also tried at every offset
+// from the end of a block, of the reader's own and of the read-ahead thread's size, and
+// shifted across the windows by its indentation.
+TEST_F(RegFileTest, ScanPathsLoadAsTokenByToken) {
+    std::vector<int> paths;
+    for (int path : {YYSCAN_SCALAR, YYSCAN_SSE2, YYSCAN_AVX2, YYSCAN_NEON})
+        if (yyscanpath(path)) paths.push_back(path);
+    ASSERT_EQ(paths[0], YYSCAN_SCALAR);
+    auto load = [&](const std::string& bytes, int path) {
+        WriteBytes(dir_.File("in.reg"), bytes);
+        yyshortcuts = path >= 0;
+        yyscanpath(path >= 0 ? path : YYSCAN_BEST);
+        unsigned rc = Load(dir_.File("in.reg"));
+        yyshortcuts = true;
+        yyscanpath(YYSCAN_BEST);
+        std::string r = std::to_string(rc) + "\n" + out_ + DumpTree(RootNode, false);
+        bRegChanged = 0;
+        UnloadRegistry();
+        return r;
+    };
+    auto same = [&](const std::string& bytes) {
+        std::string tokens = load(bytes, -1);
+        for (int path : paths)
+            EXPECT_EQ(load(bytes, path), tokens)
+                << "path " << path << ": " << (bytes.size() < 200 ? bytes : bytes.substr(bytes.size() - 150));
+    };
+    // Each file ends with a runaway string, whose message tells the line it counted to.
+    const std::string head = "KEY \"R\"\n(\n", tail = "\"runaway\n)\n";
+    // A text over the length limit ends the process on every path; first, as on Windows a
+    // death test runs the test again from its start. The blanks after a text keep the
+    // windows in the file.
+    const std::string blanks(100, ' ');
+    for (int path : paths)
+        EXPECT_EXIT(
+            (yyout = stderr,
+             load(head + "[REG_SZ] \"a\" = \"" + std::string(9999, 't') + "\";" + blanks + tail, path)),
+            testing::ExitedWithCode(1), "^Input string too long, limit 10000\n$")
+            << path;
+    const std::string nul("\0", 1), text60(60, 't'), name70(70, 'n');
+    const std::string body[] = {
+        "[REG_SZ] \"a\" = \"text\";",
+        "[REG_INT] \"n\" = -2147483648;",
+        "[REG_INT] \"n\" = 2147483647;",
+        "[REG_INT] \"n\" = 2147483648;",
+        "[REG_INT] \"n\" = 00000000001;",
+        "[REG_INT] \"n\" = 12a;",
+        "[REG_INT] \"n\" = -;",
+        "[REG_SZ] \"a\" = \"" + text60 + "\";",
+        "[REG_SZ] \"" + name70 + "\" = \"" + text60 + "\";",
+        "[REG_SZ] \"" + name70 + "\" = \"" + text60 + "\" ;",
+        "[REG_SZ] \"a\" = \"te" + nul + "xt\";",
+        "[REG_SZ] \"a" + nul + "\" = \"text\";",
+        "[REG_SZ] \"a\" = \"text\"" + nul + ";",
+        "[REG_SZ] \"a\" = \"text" + nul + ";",
+        "[REG_SZ] \"a" + nul + " = \"text\";",
+        "[REG_SZ] \"a\" = \"text\n;",
+        "KEY \"k" + nul + " (\n)",
+        "[REG_SZ] \"a\" = \"text\";\r",
+        "\t[REG_SZ] \"a\" = \"text\";",
+        "[REG_SZ]\t\"a\" = \"text\";",
+        "[REG_SZ] \"a\" = \"caf\xe9 \x80\xff\";",
+        "\xe9[REG_SZ] \"\xe9\" = \"text\";",
+        "[REG_SZ] \"a\" = \"runaway\n\";",
+        "[REG_SZ] \"a\" = \"" + text60 + "\n\";",
+        "[REG_SZ] \"a\" = \"b\"\n;",
+        "[REG_SZ] \"a\" = bare;",
+        "KEY \"k\"\n    (\n    )",
+        "KEY \"k\"" + std::string(70, ' ') + "(\n)",
+        "KEY \"k\"\n\n\n" + std::string(62, ' ') + "( )",
+        "KEY \"" + name70 + "\"\r\n(\n)",
+        "KEY \"k\" ) )",
+    };
+    // Values of long texts filling `bytes`, so that the line after them starts where wanted
+    // and the scanner comes to it from the end of an item, as in a file the writer printed.
+    auto fill = [](size_t bytes) {
+        const std::string open = "[REG_SZ] \"f\" = \"", close = "\";\n";
+        std::string f;
+        for (size_t n; bytes > 0; bytes -= n) {
+            n = bytes < 2000 ? bytes : 2000;
+            f += n < open.size() + close.size()
+                     ? std::string(n, ' ')
+                     : open + std::string(n - open.size() - close.size(), 'f') + close;
+        }
+        return f;
+    };
+    for (const std::string& b : body) {
+        for (size_t indent = 0; indent <= 66; indent += 5)
+            same(head + std::string(indent, ' ') + b + "\n" + std::string(indent, ' ') + b + "\n" + tail);
+        // The line starting `before` bytes ahead of the block's end: at every offset that
+        // cuts it, and at every third where the windows after it reach past the end.
+        zrReadAheadFrom(1LL << 62);
+        for (size_t before = 1; before <= b.size() + 66; before += before <= b.size() + 1 ? 1 : 3)
+            same(head + fill((1 << 16) - before - head.size()) + b + "\n" + tail);
+        // The read-ahead thread's smaller blocks (a thread each load): cut, and whole.
+        zrReadAheadFrom(0);
+        for (size_t before : {b.size() / 2 + 1, b.size() + 33})
+            same(head + fill(ZR_AHEAD_BLOCK - before - head.size()) + b + "\n" + tail);
+        zrReadAheadFrom(-1);
+    }
+    // Numbers of every length, sign and edge, one file each way.
+    std::string numbers = head;
+    for (const char* n :
+         {"0",           "-0",          "7",           "-7",          "42",         "-1920",
+          "123456789",   "-123456789",  "1234567890",  "-1234567890", "2147483647", "-2147483647",
+          "-2147483648", "2147483648",  "-2147483649", "4294967296",  "9999999999", "-9999999999",
+          "0000000000",  "00000000000", "01",          "-",           "--1",        "1-",
+          "1 ",          " 1",          "1\t"})
+        numbers += "    [REG_INT] \"n\" = " + std::string(n) + ";\n    [REG_SZ] \"s\" = \"" + n + "\";\n";
+    same(numbers + tail);
+    // Texts near the scanner's length limit, and a text that runs through many windows.
+    for (size_t n : {9997, 9998})
+        same(head + "[REG_SZ] \"" + std::string(n, 'q') + "\" = \"" + std::string(n, 't') + "\";" + blanks +
+             tail);
+    same(head + "[REG_SZ] \"a\" = \"" + std::string(9998, 't') + "\n\";" + blanks + tail);
+    for (auto& e : fs::directory_iterator(fs::path(ZR_TEST_DATA) / "regfile"))
+        if (e.path().extension() == ".reg") same(ReadBytes(e.path().string()));
+}
+
 }  // namespace
