@@ -554,8 +554,8 @@ void WriteFreshMarkdown(FILE* md) {
         fprintf(md,
                 "\nOf a fresh process's first load, the first exported call's own cost: a process whose one\n"
                 "call is `ZrRegCloseKey` of a dead handle spends %s in it (CPU %s; median of the rounds),\n"
-                "settling the lone-thread mode (on Linux, registering for `membarrier`, which waits for the\n"
-                "system's other CPUs when the process already has a second thread, as these do).\n",
+                "settling the lone-thread mode (the registration for `membarrier`, which waits for a grace\n"
+                "period of the kernel once the process has a second thread, waits for the first barrier).\n",
                 Ms(Rc(big, "first-call/wall")).c_str(), Ms(Rc(big, "first-call/cpu")).c_str());
 
     // ---- the targets of issue 26
