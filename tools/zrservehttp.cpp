@@ -388,20 +388,31 @@ private:
         if (count < 0 || count > kMaxPage) count = kMaxPage;
         std::vector<std::string> parts;
         if (!PathParam(req.get_param_value("path"), &parts, res)) return;
+        WithKey(parts, res, [&](Key& key, const ErrorCapture& why) {
+            if (!req.has_param("child")) return Answer(res, 200, KeyPageJson(key, from, count));
+            // Where a subkey stands among its siblings, for a page that goes to it.
+            std::string child;
+            if (!ToRegistryText(req.get_param_value("child"), "the subkey", &child)) return Refused(res, why);
+            int index = -1;
+            for (int i = 0; index < 0 && i < RegViewSubkeyCount(key.node); ++i)
+                if (RegViewCompareNames(RegViewName(RegViewSubkey(key.node, i)), child.c_str()) == 0)
+                    index = i;
+            Answer(res, 200,
+                   "{\"index\": " + std::to_string(index) + ", " + KeyPageJson(key, from, count).substr(1));
+        });
+    }
+
+    // Runs f on the key at `parts` under the registry's lock, after the other processes'
+    // changes, with the capture of zrreg's error words; a key that cannot be opened is
+    // refused in those words.
+    template <class F>
+    void WithKey(const std::vector<std::string>& parts, httplib::Response& res, F f) {
         std::lock_guard<std::mutex> hold(lock_);
         Sync();
         ErrorCapture why;
         Key key;
         if (!OpenKey(reg_, parts, false, &key)) return Refused(res, why);
-        if (!req.has_param("child")) return Answer(res, 200, KeyPageJson(key, from, count));
-        // Where a subkey stands among its siblings, for a page that goes to it.
-        std::string child;
-        if (!ToRegistryText(req.get_param_value("child"), "the subkey", &child)) return Refused(res, why);
-        int index = -1;
-        for (int i = 0; index < 0 && i < RegViewSubkeyCount(key.node); ++i)
-            if (RegViewCompareNames(RegViewName(RegViewSubkey(key.node, i)), child.c_str()) == 0) index = i;
-        Answer(res, 200,
-               "{\"index\": " + std::to_string(index) + ", " + KeyPageJson(key, from, count).substr(1));
+        f(key, why);
     }
 
     void GetFind(const httplib::Request& req, httplib::Response& res) {
@@ -416,28 +427,22 @@ private:
         }
         if (pattern.empty()) return Fail(res, 400, "the pattern is empty");
         Search s = MakeSearch(pattern, flag("k"), flag("d"), flag("e"), flag("c"));
-        std::lock_guard<std::mutex> hold(lock_);
-        Sync();
-        ErrorCapture why;
-        Key key;
-        if (!OpenKey(reg_, parts, false, &key)) return Refused(res, why);
-        std::string out;
-        FindJson(s, key, !req.has_param("s") || flag("s"), kMaxFound, &out);
-        Answer(res, 200, out);
+        WithKey(parts, res, [&](Key& key, const ErrorCapture&) {
+            std::string out;
+            FindJson(s, key, !req.has_param("s") || flag("s"), kMaxFound, &out);
+            Answer(res, 200, out);
+        });
     }
 
     void GetExport(const httplib::Request& req, httplib::Response& res) {
         std::vector<std::string> parts;
         if (!PathParam(req.get_param_value("path"), &parts, res)) return;
-        std::lock_guard<std::mutex> hold(lock_);
-        Sync();
-        ErrorCapture why;
-        Key key;
-        if (!OpenKey(reg_, parts, false, &key)) return Refused(res, why);
-        std::string text;
-        WriteKeyExport(key, ExportForm::kUtf8, [&text](const std::string& piece) { text += piece; });
-        res.set_header("Content-Disposition", "attachment; filename=\"export.reg\"");
-        res.set_content(text, "text/plain; charset=utf-8");
+        WithKey(parts, res, [&](Key& key, const ErrorCapture&) {
+            std::string text;
+            WriteKeyExport(key, ExportForm::kUtf8, [&text](const std::string& piece) { text += piece; });
+            res.set_header("Content-Disposition", "attachment; filename=\"export.reg\"");
+            res.set_content(text, "text/plain; charset=utf-8");
+        });
     }
 
     void PostSet(const httplib::Request& req, httplib::Response& res) {
