@@ -221,6 +221,12 @@ double Median(std::vector<double> v) {
 
 struct Samples {
     std::vector<double> wall, cpu, touch, hwm;
+    void Add(const ChildResult& r) {
+        wall.push_back(r.wall);
+        cpu.push_back(r.cpu);
+        touch.push_back(r.touchMsPerMb);
+        hwm.push_back(static_cast<double>(r.hwmKb) * 1024);
+    }
 };
 
 void Put(benchmark::State& st, const std::string& key, const Samples& s) {
@@ -278,10 +284,7 @@ void Rounds(benchmark::State& st, const DataSet* d, int mb) {
                     st.SkipWithError("child failed");
                     return;
                 }
-                cold[lib].wall.push_back(r.wall);
-                cold[lib].cpu.push_back(r.cpu);
-                cold[lib].touch.push_back(r.touchMsPerMb);
-                cold[lib].hwm.push_back(static_cast<double>(r.hwmKb) * 1024);
+                cold[lib].Add(r);
             }
             {
                 ChildResult r;
@@ -338,10 +341,7 @@ void AfterIdle(benchmark::State& st, const DataSet* d) {
                     st.SkipWithError("child failed");
                     return;
                 }
-                s[i].wall.push_back(r.wall);
-                s[i].cpu.push_back(r.cpu);
-                s[i].touch.push_back(r.touchMsPerMb);
-                s[i].hwm.push_back(static_cast<double>(r.hwmKb) * 1024);
+                s[i].Add(r);
             }
         }
     }
