@@ -275,17 +275,15 @@ class Key:
 
     def get_str(self, name, default=None):
         """A string value, or default when there is none or it is an integer."""
-        try:
-            return self._get(name, _RT_SZ)
-        except Error as e:
-            if e.code in (NOT_FOUND, UNSUPPORTED_TYPE):
-                return default
-            raise
+        return self._get_or(name, _RT_SZ, default)
 
     def get_int(self, name, default=None):
         """An integer value, or default when there is none or it is a string."""
+        return self._get_or(name, _RT_DWORD, default)
+
+    def _get_or(self, name, kind, default):
         try:
-            return self._get(name, _RT_DWORD)
+            return self._get(name, kind)
         except Error as e:
             if e.code in (NOT_FOUND, UNSUPPORTED_TYPE):
                 return default
