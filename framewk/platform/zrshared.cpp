@@ -491,36 +491,6 @@ static void RunSyncer(void* p) {
     s->sync.Unlock();
 }
 
-struct ZrThread {
-    pthread_t thread;
-    void (*run)(void*);
-    void* arg;
-};
-
-static void* RunThread(void* p) {
-    ZrThread* t = static_cast<ZrThread*>(p);
-    t->run(t->arg);
-    return nullptr;
-}
-
-ZrThread* zrThreadStart(void (*run)(void* arg), void* arg) {
-    ZrThread* t = new (std::nothrow) ZrThread;
-    if (!t) return nullptr;
-    t->run = run;
-    t->arg = arg;
-    if (pthread_create(&t->thread, nullptr, RunThread, t) != 0) {
-        delete t;
-        return nullptr;
-    }
-    return t;
-}
-
-void zrThreadJoin(ZrThread* t) {
-    if (!t) return;
-    pthread_join(t->thread, nullptr);
-    delete t;
-}
-
 void zrSignalHost(void* event) {
     int fd = *static_cast<int*>(event);
     struct pollfd p = {fd, POLLOUT, 0};
@@ -568,40 +538,6 @@ void zrSyncerStop(ZrSyncer* s) {
     delete s;
 }
 #else
-#include <process.h>
-
-struct ZrThread {
-    HANDLE handle;
-    void (*run)(void*);
-    void* arg;
-};
-
-static unsigned __stdcall RunThread(void* p) {
-    ZrThread* t = static_cast<ZrThread*>(p);
-    t->run(t->arg);
-    return 0;
-}
-
-ZrThread* zrThreadStart(void (*run)(void* arg), void* arg) {
-    ZrThread* t = new (std::nothrow) ZrThread;
-    if (!t) return nullptr;
-    t->run = run;
-    t->arg = arg;
-    t->handle = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunThread, t, 0, nullptr));
-    if (!t->handle) {
-        delete t;
-        return nullptr;
-    }
-    return t;
-}
-
-void zrThreadJoin(ZrThread* t) {
-    if (!t) return;
-    WaitForSingleObject(t->handle, INFINITE);
-    CloseHandle(t->handle);
-    delete t;
-}
-
 void zrSignalHost(void* event) { SetEvent(static_cast<HANDLE>(event)); }
 
 uint64_t zrMonotonicMs() { return GetTickCount64(); }

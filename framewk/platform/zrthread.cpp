@@ -1,11 +1,13 @@
-// The platform layer's locks: the tree lock with its lock-free path for a host that calls
-// from one thread only, and the side lock.
+// The platform layer's threads and locks: the library's own threads, the tree lock with its
+// lock-free path for a host that calls from one thread only, and the side lock.
 #include <atomic>
+#include <new>
 
 #include "zrplat.h"
 #include "zrsync.h"
 
 #ifdef _WIN32
+#include <process.h>
 #include <windows.h>
 #else
 #include <pthread.h>
@@ -174,3 +176,68 @@ void zrThreadsForget() {
     zrLoneInCall.store(0);
     zrLoneMode.store(ZR_MODE_UNDECIDED);
 }
+
+// ---- threads of the library's own --------------------------------------------------------
+#ifndef _WIN32
+struct ZrThread {
+    pthread_t thread;
+    void (*run)(void*);
+    void* arg;
+};
+
+static void* RunThread(void* p) {
+    ZrThread* t = static_cast<ZrThread*>(p);
+    t->run(t->arg);
+    return nullptr;
+}
+
+ZrThread* zrThreadStart(void (*run)(void* arg), void* arg) {
+    ZrThread* t = new (std::nothrow) ZrThread;
+    if (!t) return nullptr;
+    t->run = run;
+    t->arg = arg;
+    if (pthread_create(&t->thread, nullptr, RunThread, t) != 0) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+void zrThreadJoin(ZrThread* t) {
+    if (!t) return;
+    pthread_join(t->thread, nullptr);
+    delete t;
+}
+#else
+struct ZrThread {
+    HANDLE handle;
+    void (*run)(void*);
+    void* arg;
+};
+
+static unsigned __stdcall RunThread(void* p) {
+    ZrThread* t = static_cast<ZrThread*>(p);
+    t->run(t->arg);
+    return 0;
+}
+
+ZrThread* zrThreadStart(void (*run)(void* arg), void* arg) {
+    ZrThread* t = new (std::nothrow) ZrThread;
+    if (!t) return nullptr;
+    t->run = run;
+    t->arg = arg;
+    t->handle = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunThread, t, 0, nullptr));
+    if (!t->handle) {
+        delete t;
+        return nullptr;
+    }
+    return t;
+}
+
+void zrThreadJoin(ZrThread* t) {
+    if (!t) return;
+    WaitForSingleObject(t->handle, INFINITE);
+    CloseHandle(t->handle);
+    delete t;
+}
+#endif
