@@ -85,17 +85,13 @@ bool NameIndex::AppendBatch(void* const* entries, const int* entrySlots, int n) 
         return true;
     }
     uint32_t hashes[kBatch];
-    bool slash = false;
     for (int i = 0; i < n; ++i) {
+        bool slash = false;
         hashes[i] = HashOf(nameOf(entries[i]), &slash);
+        if (slash) ++slashNames;
         __builtin_prefetch(&slots[Home(hashes[i])], 1);
     }
-    for (int i = 0; i < n; ++i) {
-        bool one = false;
-        if (slash) HashOf(nameOf(entries[i]), &one);
-        Insert(Slot{entries[i], hashes[i], entrySlots[i]});
-        if (one) ++slashNames;
-    }
+    for (int i = 0; i < n; ++i) Insert(Slot{entries[i], hashes[i], entrySlots[i]});
     count += n;
     return true;
 }
