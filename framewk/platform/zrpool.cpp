@@ -7,6 +7,8 @@
 
 #include <atomic>
 
+#include "zrsync.h"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #elif defined(_WIN32)
@@ -66,62 +68,121 @@ struct Pool {
     char* cur[kClasses + 1];  // bump region of the class's newest page
     char* end[kClasses + 1];
     Chunk* chunks;
-    long live;    // pooled blocks not yet freed
-    size_t held;  // bytes of the pages handed out
+    long live;            // pooled blocks not yet freed
+    size_t held;          // bytes of the pages handed out
+    uintptr_t lastKnown;  // the chunk of the last block found, where the next one mostly lies
 };
 Pool s_pool;
+
+// The pool of the calling thread: s_pool, or an arena's while its thread builds beside the
+// thread that holds the library's lock. Initial-exec TLS costs the fast paths one load, and
+// 8 bytes of static TLS is room enough in a library that Python loads late.
+#if ZR_POOL && defined(__linux__)
+#define ZR_ARENAS 1
+static __thread Pool* t_pool __attribute__((tls_model("initial-exec"))) = &s_pool;
+#else
+#define ZR_ARENAS 0
+Pool* t_pool = &s_pool;
+#endif
 
 Chunk* ChunkBase(const void* p) {
     return reinterpret_cast<Chunk*>(reinterpret_cast<uintptr_t>(p) & ~static_cast<uintptr_t>(kChunk - 1));
 }
 
-// ---- the chunks the pool has from the system: an open-addressing set of their bases ----
-uintptr_t* s_known;
-size_t s_knownMask;  // capacity - 1; the capacity is a power of 2 (0: no set yet)
-size_t s_knownCount;
-uintptr_t s_lastKnown;  // the chunk of the last block found, where the next one mostly lies
+// The chunk source below (the known set, the spares, the mapping) is shared by the threads
+// of all pools; s_mutex guards it. Only Known reads without it.
+ZrMutex s_mutex;
+struct Locked {
+    Locked() { s_mutex.Lock(); }
+    ~Locked() { s_mutex.Unlock(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+};
 
-size_t Home(uintptr_t base) {
-    return static_cast<size_t>((static_cast<uint64_t>(base / kChunk) * 0x9E3779B97F4A7C15ull) >> 32) &
-           s_knownMask;
+// Arenas begun and not yet merged, all under s_mutex.
+struct ZrArenaLink {
+    Pool pool;
+    ZrArenaLink* next;
+};
+ZrArenaLink* s_arenas;
+int s_active;
+
+// ---- the chunks the pool has from the system: an open-addressing set of their bases ----
+// Every free looks a block up here without the lock while another thread may add a chunk,
+// so a set is never changed but by adding to an empty slot: one that is rebuilt is a new
+// record, published whole, and the old one is kept for the readers that still hold it
+// until no arena is left.
+struct KnownSet {
+    size_t mask;  // capacity - 1; the capacity is a power of 2
+    size_t count;
+    KnownSet* retired;
+};
+// The slots follow the record.
+uintptr_t* Slots(const KnownSet* k) { return reinterpret_cast<uintptr_t*>(const_cast<KnownSet*>(k) + 1); }
+KnownSet* s_known;
+KnownSet* s_retired;
+
+size_t Home(uintptr_t base, size_t mask) {
+    return static_cast<size_t>((static_cast<uint64_t>(base / kChunk) * 0x9E3779B97F4A7C15ull) >> 32) & mask;
 }
 
-bool Known(const void* p) {
-    if (!s_known) return false;
+bool Known(Pool* pool, const void* p) {
     uintptr_t base = reinterpret_cast<uintptr_t>(ChunkBase(p));
-    if (base == s_lastKnown && base != 0) return true;
-    for (size_t i = Home(base);; i = (i + 1) & s_knownMask) {
-        if (s_known[i] == base) {
-            s_lastKnown = base;
+    if (base == pool->lastKnown && base != 0) return true;
+    const KnownSet* k = __atomic_load_n(&s_known, __ATOMIC_ACQUIRE);
+    if (!k) return false;
+    const uintptr_t* slot = Slots(k);
+    for (size_t i = Home(base, k->mask);; i = (i + 1) & k->mask) {
+        uintptr_t s = __atomic_load_n(&slot[i], __ATOMIC_RELAXED);
+        if (s == base) {
+            pool->lastKnown = base;
             return true;
         }
-        if (s_known[i] == 0) return false;
+        if (s == 0) return false;
     }
 }
 
-void Remember(uintptr_t base) {
-    size_t i = Home(base);
-    while (s_known[i] != 0) i = (i + 1) & s_knownMask;
-    s_known[i] = base;
-    ++s_knownCount;
+KnownSet* NewSet(size_t cap) {
+    KnownSet* k = static_cast<KnownSet*>(calloc(1, sizeof(KnownSet) + cap * sizeof(uintptr_t)));
+    if (k) k->mask = cap - 1;
+    return k;
+}
+
+void Insert(KnownSet* k, uintptr_t base) {
+    uintptr_t* slot = Slots(k);
+    size_t i = Home(base, k->mask);
+    while (slot[i] != 0) i = (i + 1) & k->mask;
+    __atomic_store_n(&slot[i], base, __ATOMIC_RELAXED);
+    ++k->count;
+}
+
+void Remember(uintptr_t base) { Insert(s_known, base); }
+
+void FreeRetired() {
+    while (KnownSet* k = s_retired) {
+        s_retired = k->retired;
+        free(k);
+    }
+}
+
+void Publish(KnownSet* k) {
+    KnownSet* old = s_known;
+    __atomic_store_n(&s_known, k, __ATOMIC_RELEASE);
+    if (!old) return;
+    old->retired = s_retired;
+    s_retired = old;
+    if (s_active == 0) FreeRetired();
 }
 
 // Room for one more chunk; false when out of memory.
 bool MakeRoom() {
-    if (s_known && 2 * (s_knownCount + 1) <= s_knownMask + 1) return true;
-    size_t cap = s_known ? 2 * (s_knownMask + 1) : 64;
-    uintptr_t* old = s_known;
-    size_t oldCap = old ? s_knownMask + 1 : 0;
-    s_known = static_cast<uintptr_t*>(calloc(cap, sizeof(uintptr_t)));
-    if (!s_known) {
-        s_known = old;
-        return false;
-    }
-    s_knownMask = cap - 1;
-    s_knownCount = 0;
-    for (size_t i = 0; i < oldCap; ++i)
-        if (old[i]) Remember(old[i]);
-    free(old);
+    KnownSet* old = s_known;
+    if (old && 2 * (old->count + 1) <= old->mask + 1) return true;
+    KnownSet* k = NewSet(old ? 2 * (old->mask + 1) : 64);
+    if (!k) return false;
+    for (size_t i = 0; old && i <= old->mask; ++i)
+        if (uintptr_t base = Slots(old)[i]) Insert(k, base);
+    Publish(k);
     return true;
 }
 
@@ -178,36 +239,53 @@ void UnmapChunk(void* c) {
 // itself by it.
 std::atomic<long> s_begun;
 
-Chunk* ChunkAlloc() {
+// A new chunk for `pool`, a spare if there is one.
+Chunk* ChunkAlloc(Pool* pool) {
+    Locked locked;
     s_begun.store(s_begun.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     void* m = s_spareCount > 0 ? s_spare[--s_spareCount] : nullptr;
     if (!m) {
         if (!MakeRoom()) return nullptr;
-        m = MapChunk(s_knownCount > 0);
-        if (s_knownCount == 0) s_smallPages = m;
+        bool first = s_known->count == 0;
+        m = MapChunk(!first);
+        if (first) s_smallPages = m;
         if (!m) return nullptr;
         Remember(reinterpret_cast<uintptr_t>(m));
     }
     Chunk* c = static_cast<Chunk*>(m);
-    c->next = s_pool.chunks;
+    c->next = pool->chunks;
     c->pagesUsed = 0;
-    s_pool.chunks = c;
+    pool->chunks = c;
     return c;
 }
 
-// The set of known chunks anew, from the chunks in use and the spares, after some went back
-// to the system: their addresses may come back from the C allocator.
-void KnowOnlyMapped() {
-    memset(s_known, 0, sizeof(uintptr_t) * (s_knownMask + 1));
-    s_knownCount = 0;
-    s_lastKnown = 0;
-    for (Chunk* c = s_pool.chunks; c; c = c->next) Remember(reinterpret_cast<uintptr_t>(c));
-    for (int i = 0; i < s_spareCount; ++i) Remember(reinterpret_cast<uintptr_t>(s_spare[i]));
+// The set of known chunks anew, from the chunks in use (the arenas' too) and the spares, after
+// some went back to the system: their addresses may come back from the C allocator. False
+// when out of memory while an arena reads the set; it then still names every chunk.
+bool KnowOnlyMapped() {
+    KnownSet* k = s_known;
+    if (s_active > 0) {
+        if (!(k = NewSet(s_known->mask + 1))) return false;
+    } else {
+        memset(Slots(k), 0, sizeof(uintptr_t) * (k->mask + 1));
+        k->count = 0;
+    }
+    for (Chunk* c = s_pool.chunks; c; c = c->next) Insert(k, reinterpret_cast<uintptr_t>(c));
+    for (ZrArenaLink* a = s_arenas; a; a = a->next)
+        for (Chunk* c = a->pool.chunks; c; c = c->next) Insert(k, reinterpret_cast<uintptr_t>(c));
+    for (int i = 0; i < s_spareCount; ++i) Insert(k, reinterpret_cast<uintptr_t>(s_spare[i]));
+    if (k != s_known) Publish(k);
+    s_pool.lastKnown = 0;
+    return true;
 }
 
-// Gives the pages of all chunks back; the set of known chunks is rebuilt when some of them
-// went back to the system.
+// Gives the pages of all chunks of s_pool back; the set of known chunks is rebuilt when some
+// of them went back to the system. Not while an arena is left, which may hold blocks of the
+// pool or read the set: the next time the pool empties does it.
 void ReleaseChunks() {
+    Locked locked;
+    if (s_active > 0) return;
+    FreeRetired();
     bool unmapped = false;
     for (Chunk* c = s_pool.chunks; c;) {
         Chunk* next = c->next;
@@ -227,15 +305,15 @@ void ReleaseChunks() {
 }
 
 // A fresh page for class `cls`: the next one of the newest chunk, or of a new chunk.
-bool NewPage(size_t cls) {
-    Chunk* c = s_pool.chunks;
-    if ((!c || c->pagesUsed == kPages) && !(c = ChunkAlloc())) return false;
+bool NewPage(Pool* pool, size_t cls) {
+    Chunk* c = pool->chunks;
+    if ((!c || c->pagesUsed == kPages) && !(c = ChunkAlloc(pool))) return false;
     int i = c->pagesUsed++;
     c->cls[i] = static_cast<unsigned char>(cls);
     char* page = reinterpret_cast<char*>(c) + static_cast<size_t>(i) * kPage;
-    s_pool.cur[cls] = i == 0 ? page + kChunkHead : page;
-    s_pool.end[cls] = page + kPage;
-    s_pool.held += kPage;
+    pool->cur[cls] = i == 0 ? page + kChunkHead : page;
+    pool->end[cls] = page + kPage;
+    pool->held += kPage;
     return true;
 }
 
@@ -256,24 +334,31 @@ size_t BlockClass(const void* p) {
 
 void* BlockAlloc(size_t n) {
     if (!ZR_POOL || n > kPoolMax) return malloc(n ? n : 1);
+    Pool* pool = t_pool;
     size_t cls = ClassOf(n);
-    if (FreeBlock* f = s_pool.freeList[cls]) {
-        s_pool.freeList[cls] = NextFree(f);
-        ++s_pool.live;
+    if (FreeBlock* f = pool->freeList[cls]) {
+        pool->freeList[cls] = NextFree(f);
+        ++pool->live;
         return f;
     }
     size_t bytes = cls * kGranule;
-    if (static_cast<size_t>(s_pool.end[cls] - s_pool.cur[cls]) < bytes && !NewPage(cls)) return nullptr;
-    void* p = s_pool.cur[cls];
-    s_pool.cur[cls] += bytes;
-    ++s_pool.live;
+    if (static_cast<size_t>(pool->end[cls] - pool->cur[cls]) < bytes && !NewPage(pool, cls)) return nullptr;
+    void* p = pool->cur[cls];
+    pool->cur[cls] += bytes;
+    ++pool->live;
     return p;
+}
+
+void PushFree(Pool* pool, size_t cls, void* p) {
+    memcpy(p, &pool->freeList[cls], sizeof(FreeBlock*));
+    pool->freeList[cls] = static_cast<FreeBlock*>(p);
 }
 
 }  // namespace
 
 int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max) {
 #if ZR_POOL && defined(__linux__)
+    Locked locked;
     int n = 0;
     long next = s_begun.load(std::memory_order_relaxed);
     Chunk* c = s_pool.chunks;
@@ -291,9 +376,10 @@ int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max) {
         memmove(s_spare + add, s_spare, sizeof(void*) * static_cast<size_t>(s_spareCount));
         int made = 0;
         for (; made < add && MakeRoom(); ++made) {
-            void* m = MapChunk(s_knownCount > 0);
+            bool first = s_known->count == 0;
+            void* m = MapChunk(!first);
             if (!m) break;
-            if (s_knownCount == 0) s_smallPages = m;
+            if (first) s_smallPages = m;
             Remember(reinterpret_cast<uintptr_t>(m));
             s_spare[add - 1 - made] = m;
         }
@@ -316,28 +402,36 @@ int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max) {
 
 void zrPoolUnplan(void* const* chunks, const long* begunAt, int count) {
 #if ZR_POOL && defined(__linux__)
+    Locked locked;
     long begun = s_begun.load(std::memory_order_relaxed);
-    bool dropped = false;
+    int had = s_spareCount;
     for (int i = 0; i < count; ++i) {
         if (begunAt[i] <= begun) continue;
-        // Never begun, so still a spare, beneath the ones an earlier load left.
+        // Never begun, so still a spare (unless an arena took it), beneath the ones an earlier
+        // load left. It goes above the spares until the set no longer names it: a thread that
+        // reads the set meanwhile must not take a block of the C allocator there for the pool's.
         for (int k = 0; k < s_spareCount; ++k) {
             if (s_spare[k] != chunks[i]) continue;
             memmove(s_spare + k, s_spare + k + 1, sizeof(void*) * static_cast<size_t>(s_spareCount - k - 1));
-            --s_spareCount;
-            if (chunks[i] == s_smallPages) s_smallPages = nullptr;
-            UnmapChunk(chunks[i]);
-            dropped = true;
+            s_spare[--s_spareCount] = chunks[i];
             break;
         }
     }
-    if (dropped) KnowOnlyMapped();
+    if (s_spareCount == had) return;
+    if (!KnowOnlyMapped()) {
+        s_spareCount = had;
+        return;
+    }
+    for (int i = s_spareCount; i < had; ++i) {
+        if (s_spare[i] == s_smallPages) s_smallPages = nullptr;
+        UnmapChunk(s_spare[i]);
+    }
 #else
     (void)chunks, (void)begunAt, (void)count;
 #endif
 }
 
-bool zrPoolOwns(const void* p) { return Known(p); }
+bool zrPoolOwns(const void* p) { return Known(t_pool, p); }
 
 long zrPoolChunksBegun() { return s_begun.load(std::memory_order_relaxed); }
 
@@ -355,18 +449,18 @@ void zrPoolFaultIn(void* chunk) {
 
 void* zrPoolAlloc(size_t n) { return BlockAlloc(n); }
 
-size_t zrPoolHeldBytes() { return s_pool.held; }
+size_t zrPoolHeldBytes() { return t_pool->held; }
 
 void zrPoolFree(void* p) {
     if (!p) return;
-    if (!Known(p)) {
+    Pool* pool = t_pool;
+    if (!Known(pool, p)) {
         free(p);
         return;
     }
-    size_t cls = BlockClass(p);
-    memcpy(p, &s_pool.freeList[cls], sizeof(FreeBlock*));
-    s_pool.freeList[cls] = static_cast<FreeBlock*>(p);
-    if (--s_pool.live == 0) ReleaseChunks();
+    PushFree(pool, BlockClass(p), p);
+    // An arena keeps its chunks: they become the pool's when it is merged.
+    if (--pool->live == 0 && pool == &s_pool) ReleaseChunks();
 }
 
 // A block moves whenever its class changes, to a smaller one too, so that a list that
@@ -374,7 +468,7 @@ void zrPoolFree(void* p) {
 void* zrPoolResize(void* p, size_t n) {
     if (!p) return BlockAlloc(n);
     size_t had;  // bytes of the old block that may be copied
-    if (!Known(p)) {
+    if (!Known(t_pool, p)) {
         if (n > kPoolMax || !ZR_POOL) return realloc(p, n ? n : 1);
         had = n;  // the old block is larger than any of the pool's
     } else {
@@ -387,4 +481,80 @@ void* zrPoolResize(void* p, size_t n) {
     memcpy(q, p, had < n ? had : n);
     zrPoolFree(p);
     return q;
+}
+
+struct ZrPoolArena : ZrArenaLink {};
+
+ZrPoolArena* zrPoolArenaBegin() {
+#if ZR_ARENAS
+    ZrPoolArena* a = static_cast<ZrPoolArena*>(calloc(1, sizeof(ZrPoolArena)));
+    if (!a) return nullptr;
+    {
+        Locked locked;
+        a->next = s_arenas;
+        s_arenas = a;
+        ++s_active;
+    }
+    t_pool = &a->pool;
+    return a;
+#elif !ZR_POOL
+    // Every block is the C allocator's, which any thread may use: the record is a token.
+    return static_cast<ZrPoolArena*>(calloc(1, sizeof(ZrPoolArena)));
+#else
+    return nullptr;
+#endif
+}
+
+void zrPoolArenaEnd() { t_pool = &s_pool; }
+
+void zrPoolArenaMerge(ZrPoolArena* arena) {
+    if (!arena) return;
+#if ZR_ARENAS
+    Pool& from = arena->pool;
+    Pool& to = s_pool;
+    bool empty;
+    {
+        Locked locked;
+        for (ZrArenaLink** l = &s_arenas; *l; l = &(*l)->next)
+            if (*l == arena) {
+                *l = arena->next;
+                break;
+            }
+        // Appended, so that the pool goes on carving its own newest chunk.
+        Chunk** tail = &to.chunks;
+        while (*tail) tail = &(*tail)->next;
+        *tail = from.chunks;
+        for (size_t cls = kMinClass; cls <= kClasses; ++cls) {
+            // The arena's list goes in front: its thread frees little, so it is the short one.
+            if (FreeBlock* head = from.freeList[cls]) {
+                FreeBlock* last = head;
+                while (FreeBlock* next = NextFree(last)) last = next;
+                memcpy(static_cast<void*>(last), &to.freeList[cls], sizeof last);
+                to.freeList[cls] = head;
+            }
+            // The region with more room stays the pool's; the other's room is cut into free
+            // blocks, as its pages are faulted in already.
+            size_t bytes = cls * kGranule;
+            if (from.end[cls] - from.cur[cls] > to.end[cls] - to.cur[cls]) {
+                char* cur = to.cur[cls];
+                char* end = to.end[cls];
+                to.cur[cls] = from.cur[cls];
+                to.end[cls] = from.end[cls];
+                from.cur[cls] = cur;
+                from.end[cls] = end;
+            }
+            for (char* b = from.cur[cls]; b && static_cast<size_t>(from.end[cls] - b) >= bytes; b += bytes)
+                PushFree(&to, cls, b);
+        }
+        to.live += from.live;
+        to.held += from.held;
+        if (--s_active == 0) FreeRetired();
+        empty = to.live == 0;
+    }
+    free(arena);
+    // The pool may have emptied while the arena was left.
+    if (empty) ReleaseChunks();
+#else
+    free(arena);
+#endif
 }

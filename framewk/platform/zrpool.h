@@ -12,11 +12,25 @@ void* zrPoolAlloc(size_t n);
 void zrPoolFree(void* p);
 // Like realloc: the block moves or grows in place; null (the block untouched) on failure.
 void* zrPoolResize(void* p, size_t n);
-// The bytes of the pages the pool has handed out to its size classes (for measurements).
+// The bytes of the pages the calling thread's pool (or arena) has handed out to its size
+// classes (for measurements).
 size_t zrPoolHeldBytes();
 // Whether the pool takes p for a block of its own chunks (for tests): an address the
 // system got back must be the C allocator's again.
 bool zrPoolOwns(const void* p);
+
+// A thread's own arena, for a thread that builds part of a tree beside the thread that
+// holds the library's lock: from zrPoolArenaBegin until zrPoolArenaEnd the calling thread's
+// zrPoolAlloc, zrPoolFree and zrPoolResize work on the arena instead of the pool, with no lock
+// but on the rare taking of a chunk. Null where the build has no arenas (then the caller must
+// not build beside the other thread).
+struct ZrPoolArena;
+ZrPoolArena* zrPoolArenaBegin();
+void zrPoolArenaEnd();  // the calling thread is back on the pool; the arena stays for merging
+// Folds an ended arena, whose thread has been joined, into the pool: its blocks are the
+// pool's from then on, freed by any thread under the usual one-at-a-time rule. Frees the
+// arena record.
+void zrPoolArenaMerge(ZrPoolArena* arena);
 
 // For a thread that faults the pool's memory in ahead of a load (zrahead.cpp). Maps, without
 // touching them, chunks enough for `bytes` more than the pool holds free, to be used after

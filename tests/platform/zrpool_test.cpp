@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -201,4 +203,115 @@ TEST(Platform, PoolPlanListsChunksInTheOrderOfTheirUse) {
     for (unsigned char* p : blocks) zrPoolFree(p);
     EXPECT_EQ(zrPoolHeldBytes(), 0u);
 #endif
+}
+
+// An arena's blocks keep their contents and alignment like the pool's, and its pages are not
+// the pool's until it is merged. Once merged, its blocks and free room are the pool's: the
+// main thread's new blocks overlap none of the arena's, it frees them all, and the pool then
+// empties into the spares, whose chunks (the arena's too) the next blocks come from.
+TEST(Platform, PoolArenaBlocksJoinThePool) {
+    struct Case {
+        const char* name;
+        size_t maxSize;   // blocks of 1 to maxSize bytes
+        int poolBlocks;   // made by the main thread before the arena, so that both have room
+        int arenaBlocks;  // of which the arena frees a quarter and moves a quarter
+    } cases[] = {
+        {"arena alone", 256, 0, 60000},
+        {"both with room in every class", 256, 5000, 60000},
+        {"beyond the largest class", 600, 3000, 30000},
+        {"an arena that makes little", 64, 20000, 50},
+    };
+    struct Block {
+        unsigned char* p;
+        size_t n;
+    };
+    auto fill = [](Block b) { memset(b.p, static_cast<int>(b.n * 7 & 0xFF), b.n); };
+    auto intact = [](Block b, size_t upto) {
+        for (size_t i = 0; i < upto; ++i)
+            if (b.p[i] != static_cast<unsigned char>(b.n * 7)) return false;
+        return true;
+    };
+    auto aligned = [](Block b) { return reinterpret_cast<uintptr_t>(b.p) % (b.n % 8 == 0 ? 8 : 4) == 0; };
+    const bool pooled = PoolInUse();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool fresh = zrPoolHeldBytes() == 0;
+        std::mt19937 rng(11);
+        std::vector<Block> blocks;
+        for (int i = 0; i < c.poolBlocks; ++i) {
+            Block b = {nullptr, 1 + rng() % c.maxSize};
+            ASSERT_NE(b.p = static_cast<unsigned char*>(zrPoolAlloc(b.n)), nullptr);
+            fill(b);
+            blocks.push_back(b);
+        }
+        const size_t poolHeld = zrPoolHeldBytes();
+        std::vector<Block> made;
+        auto build = [&] {
+            std::mt19937 r(23);
+            for (int i = 0; i < c.arenaBlocks; ++i) {
+                Block b = {nullptr, 1 + r() % c.maxSize};
+                if (!(b.p = static_cast<unsigned char*>(zrPoolAlloc(b.n))) || !aligned(b)) return false;
+                fill(b);
+                made.push_back(b);
+                Block& m = made[r() % made.size()];
+                if (i % 4 == 1) {
+                    size_t n = 1 + r() % c.maxSize;
+                    Block to = {static_cast<unsigned char*>(zrPoolResize(m.p, n)), m.n};
+                    if (!to.p || !intact(to, std::min(m.n, n))) return false;
+                    fill(m = {to.p, n});
+                } else if (i % 4 == 3) {
+                    if (!intact(m, m.n)) return false;
+                    zrPoolFree(m.p);
+                    m = made.back();
+                    made.pop_back();
+                }
+            }
+            return true;
+        };
+        ZrPoolArena* arena = nullptr;
+        bool built = false;
+        size_t arenaHeld = 0;
+        std::thread([&] {
+            if (!(arena = zrPoolArenaBegin())) return;
+            built = build();
+            arenaHeld = zrPoolHeldBytes();
+            zrPoolArenaEnd();
+        }).join();
+        if (!arena) GTEST_SKIP() << "no arenas in this build";
+        ASSERT_TRUE(built);
+        EXPECT_EQ(zrPoolHeldBytes(), poolHeld);
+        zrPoolArenaMerge(arena);
+        EXPECT_EQ(zrPoolHeldBytes(), poolHeld + arenaHeld);
+        std::set<uintptr_t> chunks;
+        for (const Block& b : made) {
+            ASSERT_TRUE(intact(b, b.n));
+            if (pooled && b.n <= 256) {
+                EXPECT_TRUE(zrPoolOwns(b.p));
+                chunks.insert(ChunkOf(b.p));
+            }
+        }
+        blocks.insert(blocks.end(), made.begin(), made.end());
+        // The merged free lists and the room carved from the region given up.
+        for (int i = 0; i < 20000; ++i) {
+            Block b = {nullptr, 1 + static_cast<size_t>(i) % c.maxSize};
+            ASSERT_NE(b.p = static_cast<unsigned char*>(zrPoolAlloc(b.n)), nullptr);
+            ASSERT_TRUE(aligned(b));
+            fill(b);
+            blocks.push_back(b);
+        }
+        std::shuffle(blocks.begin(), blocks.end(), rng);
+        for (const Block& b : blocks) {
+            ASSERT_TRUE(intact(b, b.n));
+            zrPoolFree(b.p);
+        }
+        if (!pooled || !fresh) continue;
+        EXPECT_EQ(zrPoolHeldBytes(), 0u);
+        // Half the arena's pages again come from the chunks given back.
+        std::vector<void*> again;
+        for (size_t bytes = 0; bytes < arenaHeld / 2; bytes += 128) {
+            again.push_back(zrPoolAlloc(128));
+            ASSERT_EQ(chunks.count(ChunkOf(again.back())), 1u) << "not a chunk of the arena";
+        }
+        for (void* p : again) zrPoolFree(p);
+    }
 }
