@@ -215,6 +215,13 @@ bool zrCompanionNameFor(const char* regPath, const char* ext, char* out, size_t 
 
 // A read of up to n bytes: the count read (0 at the end of the file), -1 when the read failed.
 long zrReadFile(FILE* fp, void* buf, size_t n);
+// Moves fp to byte `at` of its file; false when it cannot.
+bool zrSeekFile(FILE* fp, long long at);
+// The size of fp's file in bytes, -1 when unknown.
+long long zrFileSize(FILE* fp);
+// Whether a thread may work beside the caller's: the process may run on two CPUs or more
+// and the system lets a load start threads (not Windows: a host may load from its DllMain).
+bool zrMayWorkBeside();
 
 // A thread that reads a file ahead, block after block, while the caller scans the blocks
 // before: it takes the copy out of the system's file cache, a fifth of a warm load, off
@@ -344,7 +351,8 @@ bool zrWriteFaulted();
 // Production code never sets these; tests use them to fail what the system rarely fails.
 
 // The Nth allocation from now (1-based) and every one after it fail; 0 switches injection
-// off. zrAllocCount() counts the allocations attempted since the last zrAllocFailAt call.
+// off. zrAllocCount() counts the allocations attempted since the last zrAllocFailAt call
+// (on Linux, those of the calling thread and its own last call).
 void zrAllocFailAt(long n);
 long zrAllocCount();
 
