@@ -39,6 +39,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         ZrUnloadRegistry();
     }
     yyscanpath(YYSCAN_BEST);
+
+    // In two parts, the second from a key head near the middle: the same result and tree.
+    RegViewPartFrom(0);
+    uint32_t partRc = ZrLoadRegistry(path.c_str());
+    FUZZ_CHECK(partRc == slowRc);
+    FUZZ_CHECK(partRc != 0 || Dump() == slowTree);
+    RegViewSetChanged(false);
+    ZrUnloadRegistry();
+    RegViewPartFrom(1LL << 62);
     RegViewReadAheadFrom(0);
 
     uint32_t rc = ZrLoadRegistry(path.c_str());

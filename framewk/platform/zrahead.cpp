@@ -54,16 +54,6 @@ bool OneCpu() {
 #endif
 }
 
-long long FileSize(FILE* fp) {
-#ifdef _WIN32
-    struct _stat64 st;
-    return _fstat64(_fileno(fp), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-#else
-    struct stat st;
-    return fstat(fileno(fp), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-#endif
-}
-
 // Faults in, one after the other, the chunks that the pool planned for the load, each
 // shortly before the load comes to it. The first touch of fresh memory is slow where a
 // virtual machine's host hands out its pages only then (about 3 ms for a chunk of 2 MB
@@ -106,6 +96,33 @@ struct WarmUp {
 };
 
 }  // namespace
+
+long long zrFileSize(FILE* fp) {
+#ifdef _WIN32
+    struct _stat64 st;
+    return _fstat64(_fileno(fp), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+#else
+    struct stat st;
+    return fstat(fileno(fp), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+#endif
+}
+
+bool zrSeekFile(FILE* fp, long long at) {
+#ifdef _WIN32
+    return _fseeki64(fp, at, SEEK_SET) == 0;
+#else
+    if (at < 0 || static_cast<long long>(static_cast<off_t>(at)) != at) return false;
+    return fseeko(fp, static_cast<off_t>(at), SEEK_SET) == 0;
+#endif
+}
+
+bool zrMayWorkBeside() {
+#ifdef _WIN32
+    return false;
+#else
+    return !OneCpu();
+#endif
+}
 
 struct ZrReadAhead {
     FILE* fp;
@@ -160,7 +177,7 @@ std::atomic<bool> s_aheadBusy;
 void zrReadAheadFrom(long long bytes) { s_aheadFrom = bytes < 0 ? kAheadFrom : bytes; }
 
 ZrReadAhead* zrReadAheadStart(FILE* fp) {
-    long long size = fp ? FileSize(fp) : -1;
+    long long size = fp ? zrFileSize(fp) : -1;
     if (size < s_aheadFrom || OneCpu() || s_aheadBusy.exchange(true)) return nullptr;
     if (!s_ahead) s_ahead = static_cast<ZrReadAhead*>(malloc(sizeof(ZrReadAhead)));
     if (!s_ahead) {

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -31,6 +33,9 @@ static int s_pendPos, s_pendLen;
 static unsigned char s_buf[1 << 16];
 static const unsigned char* s_in = s_buf;
 static int s_inPos, s_inLen;
+// The offset in the file of s_in[0].
+static long long s_base;
+const std::atomic<bool>* yystop;
 static FILE* s_inFile;
 static ZrReadAhead* s_ahead;
 // A read found the end of the input (s_atEnd), or failed (s_readFailed too), or a token
@@ -73,8 +78,9 @@ static void TooLong() {
 // asked for: the loader parses again after a NUL byte for as long as yyatend() is false.
 // A failed read ends the input as well.
 static bool Refill() {
+    s_base += s_inLen;
     s_inPos = 0;
-    if (s_tooLong) {
+    if (s_tooLong || (yystop && yystop->load(std::memory_order_relaxed))) {
         s_inLen = 0;
         return false;
     }
@@ -429,6 +435,7 @@ void yylexreset() {
     lineno = 1;
     s_pendPos = s_pendLen = 0;
     s_inPos = s_inLen = 0;
+    s_base = 0;
     s_inFile = yyin;
     s_atEnd = s_readFailed = s_tooLong = false;
 }
@@ -442,6 +449,27 @@ void yyreadahead(bool on) {
         s_in = s_buf;
         s_inPos = s_inLen = 0;
     }
+}
+
+long long yyoffset() { return s_base + s_inPos - (s_pendLen - s_pendPos); }
+
+bool yyseek(long long at) {
+    if (s_ahead || !yyin || !zrSeekFile(yyin, at)) return false;
+    s_pendPos = s_pendLen = 0;
+    s_in = s_buf;
+    s_inPos = s_inLen = 0;
+    s_base = at;
+    s_inFile = yyin;
+    s_atEnd = false;
+    return true;
+}
+
+int yyatsplit(long long at) {
+    if (s_base + s_inLen < at) return 0;
+    SkipGaps();
+    long long pos = yyoffset();
+    if (pos < at) return 0;
+    return pos == at && s_pendPos == s_pendLen ? 1 : -1;
 }
 
 bool yyatend() { return s_atEnd; }

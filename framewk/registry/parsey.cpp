@@ -166,12 +166,23 @@ static int Fail(int sp, const char* msg, char* lookahead, int rc) {
     return rc;
 }
 
+bool yypartmode;
+long long yysplitat = -1;
+void (*yysplice)(int at);
+
 // Returns 0 when the input was accepted, 1 on a syntax error or a stack that cannot
 // grow, 2 when a token's text could not be copied (no memory).
 int yyparse() {
     int sp = 0;
     yys[sp] = S_START;
     yyv[sp++].string = nullptr;
+    if (yypartmode) {
+        // As after KEY STRING action '(' of a key that the builder holds open already.
+        for (int s : {S_KEY, S_KEYNAME, S_BODY, S_OPEN}) {
+            yys[sp] = s;
+            yyv[sp++].string = nullptr;
+        }
+    }
     int token = -1;  // the look-ahead; -1 while none has been read
     char* text = nullptr;
     for (;;) {
@@ -186,7 +197,7 @@ int yyparse() {
                 char* name = yyv[sp - 1].string;
                 char* copy;
                 // A name that no key took a copy of stays ours until its EndKeyNode has read it.
-                if (CreateKeyNode(name, strlen(name), &copy) == 0) {
+                if (CreateKeyNode(name, strlen(name), &copy, true) == 0) {
                     yyv[sp - 1].string = copy;
                     zrFree(name);
                 } else {
@@ -219,7 +230,8 @@ int yyparse() {
             case S_INTEND: {
                 char* name = yyv[sp - 4].string;
                 char* data = yyv[sp - 2].string;
-                if (AddValue(name, state == S_SZEND ? REG_SZ : REG_INT, data) != 0) {
+                int type = state == S_SZEND ? REG_SZ : REG_INT;
+                if (AddValue(name, type, data) != 0) {
                     zrFree(name);
                     zrFree(data);
                 }
@@ -236,6 +248,15 @@ int yyparse() {
             continue;
         }
 
+        if (token < 0 && yysplitat >= 0 && (state == S_OPEN || state == S_ITEMS)) {
+            int at = yyatsplit(yysplitat);
+            if (at != 0) {
+                yysplitat = -1;
+                yysplice(at);
+                continue;
+            }
+        }
+
         // A whole value item or key head, when the scanner can hand it over in one piece
         // and the stacks have room for the tokens it stands for: the same actions on the
         // same tree, in the same order, and the same stacks afterwards.
@@ -247,7 +268,7 @@ int yyparse() {
                 size_t n = static_cast<size_t>(item.nameLen);
                 char* copy = nullptr;
                 char* name = nullptr;
-                if (CreateKeyNode(item.name, n, &copy) != 0) {
+                if (CreateKeyNode(item.name, n, &copy, true) != 0) {
                     name = static_cast<char*>(zrMalloc(n + 1));
                     if (name) {
                         memcpy(name, item.name, n);
@@ -279,6 +300,8 @@ int yyparse() {
         }
         if (token < 0) {
             token = yylex();
+            if (yypartmode && token == ')' && (state == S_OPEN || state == S_ITEMS) && NodeStackDepth() == 1)
+                return YYPARSE_PART_END;
             text = (token == STRING || token == NUMBER) ? yylval.string : nullptr;
             if ((token == STRING || token == NUMBER) && !text)
                 return Fail(sp, "out of memory", nullptr, YYPARSE_NO_MEMORY);

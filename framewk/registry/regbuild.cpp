@@ -44,10 +44,10 @@ static bool Push(RegNode* node) { return NodeStackPush(node); }
 static void Pop() { NodeStackPop(); }
 
 // Appends `node` below `parent` and pushes it; on failure nothing has changed.
-static int AttachAndPush(RegNode* parent, RegNode* node) {
+static int AttachAndPush(RegNode* parent, RegNode* node, bool loaded) {
     if (!Push(node)) return REGERR_NO_MEMORY;
     if (parent->GetRegNodeList()->GetSize() == 0) parent->PresizeKeys(s_keysHint);
-    if (!parent->AddKeyNode(node)) {
+    if (!parent->AddKeyNode(node, loaded)) {
         Pop();
         return REGERR_NO_MEMORY;
     }
@@ -55,7 +55,7 @@ static int AttachAndPush(RegNode* parent, RegNode* node) {
 }
 
 // CreateKeyNode without its name's copy: on failure nothing has changed and `node` is deleted.
-static int AttachNode(RegNode* node) {
+static int AttachNode(RegNode* node, bool loaded) {
     RegNode* parent = StackTop();
     // A top-level key that arrives when the tree already has a root (after a NUL byte in
     // the file, or when an enclosing key could not be made) joins the existing root, so
@@ -63,7 +63,7 @@ static int AttachNode(RegNode* node) {
     if (!parent && RootNode) parent = RootNode;
 
     if (parent) {
-        int rc = AttachAndPush(parent, node);
+        int rc = AttachAndPush(parent, node, loaded);
         if (rc != REGERR_SUCCESS) delete node;
         return rc;
     }
@@ -82,7 +82,7 @@ static int AttachNode(RegNode* node) {
         delete node;
         return REGERR_NO_MEMORY;
     }
-    int rc = AttachAndPush(root, node);
+    int rc = AttachAndPush(root, node, loaded);
     if (rc != REGERR_SUCCESS) {
         Pop();
         delete root;
@@ -94,11 +94,11 @@ static int AttachNode(RegNode* node) {
     return REGERR_SUCCESS;
 }
 
-int CreateKeyNode(const char* name, size_t len, char** copy) {
+int CreateKeyNode(const char* name, size_t len, char** copy, bool loaded) {
     RegNode* node = NewRegNode(name, len);
     if (!node) return REGERR_NO_MEMORY;
     char* own = node->GetName();
-    int rc = AttachNode(node);
+    int rc = AttachNode(node, loaded);
     if (rc == REGERR_SUCCESS && copy) *copy = own;
     return rc;
 }

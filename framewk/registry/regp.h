@@ -105,7 +105,9 @@ public:
     RegNode& operator=(const RegNode&) = delete;
     // Both return false, and take nothing over, when the list cannot grow.
     bool AddValue(RegKeyValue* value);
-    bool AddKeyNode(RegNode* r);
+    // A loaded key leaves the generation of the keys alone: the load counts once for all
+    // of them (and may build beside another thread).
+    bool AddKeyNode(RegNode* r, bool loaded = false);
     // Room for exactly n subkeys in a key that has none yet (RegList::Presize).
     void PresizeKeys(int n);
     char* GetName() { return reinterpret_cast<char*>(this + 1); }
@@ -211,7 +213,7 @@ void ReleaseTree();
 extern long lRegLoadCnt;  // the loads in effect: 0 or 1 (regload.cpp)
 // Makes a key named with a copy of the `len` bytes at `name` below the open key (or the
 // root) and opens it; *copy (when copy is given) is then the key's own copy of the name.
-int CreateKeyNode(const char* name, size_t len, char** copy = nullptr);
+int CreateKeyNode(const char* name, size_t len, char** copy = nullptr, bool loaded = false);
 inline int CreateKeyNode(const char* name) { return CreateKeyNode(name, strlen(name)); }
 int EndKeyNode(const char* name);
 // EndKeyNode for a key the parser has read to its end: its lists give back their spare room,

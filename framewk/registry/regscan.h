@@ -6,6 +6,8 @@
 
 #include <stdio.h>
 
+#include <atomic>
+
 #include "regp.h"
 
 // The scanner's tokens besides the type words REG_SZ and REG_INT (regp.h).
@@ -26,6 +28,18 @@ void yylexreset();
 // With on, yyin is read ahead by a thread of its own from here on (a large file only);
 // off ends that, and the block in hand with it. The loader reads ahead for one load.
 void yyreadahead(bool on);
+// The offset in yyin of the scanner's next byte.
+long long yyoffset();
+// Reads on from offset `at` of yyin (read for itself, not ahead), with nothing pending;
+// false when yyin cannot seek there.
+bool yyseek(long long at);
+// Where the two parts of a load meet (regload.cpp): 0 while the scanner's next token lies
+// before offset `at`, 1 when it begins there, -1 once the scanner is past it. Passes the
+// gaps before the token when it is near.
+int yyatsplit(long long at);
+// While *yystop holds true, the input ends at the scanner's next read: a part no longer
+// wanted stops. Null for the loader's own parse.
+extern const std::atomic<bool>* yystop;
 // The scanner has asked for a byte past the end of yyin, or a read of it failed
 // (yyreadfailed too); both stay so until yylexreset.
 bool yyatend();
@@ -65,8 +79,16 @@ bool yyscanpath(int path);
 // (yytblallocated) until yycleanup.
 extern int yymaxdepth;
 extern int yytblallocated;
-enum { YYPARSE_OK = 0, YYPARSE_ERROR = 1, YYPARSE_NO_MEMORY = 2 };
+enum { YYPARSE_OK = 0, YYPARSE_ERROR = 1, YYPARSE_NO_MEMORY = 2, YYPARSE_PART_END = 3 };
 int yyparse();
+// With yypartmode, yyparse reads the items of a key's body, below the key open on the
+// builder's stack, and ends with YYPARSE_PART_END before the ")" that closes the body (the
+// second part of a load). With yysplitat 0 or more, the parse calls yysplice(at) once it
+// reaches that offset where an item may begin (at: yyatsplit's 1) or passes it (-1), and
+// goes on from wherever the scanner stands then.
+extern bool yypartmode;
+extern long long yysplitat;
+extern void (*yysplice)(int at);
 void yycleanup();
 
 #endif

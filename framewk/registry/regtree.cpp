@@ -260,10 +260,10 @@ void RegNode::PresizeKeys(int n) {
     if (subKeys) subKeys->list.Presize(n);
 }
 
-bool RegNode::AddKeyNode(RegNode* r) {
+bool RegNode::AddKeyNode(RegNode* r, bool loaded) {
     if (!subKeys && !(subKeys = zrNew<SubKeys>())) return false;
     if (!AddTo(subKeys->index, &subKeys->list, r)) return false;
-    ++RegKeyGeneration;
+    if (!loaded) ++RegKeyGeneration;
     if (LongName(r->GetName())) ++subKeys->list.spare;
     return true;
 }

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "regp.h"
+#include "regpart.h"
 #include "regscan.h"
 #include "zrplat.h"
 
@@ -103,3 +104,5 @@ size_t RegViewPoolBytes() { return zrPoolHeldBytes(); }
 void RegViewSetWholeLines(bool on) { yyshortcuts = on; }
 
 void RegViewReadAheadFrom(long long bytes) { zrReadAheadFrom(bytes); }
+
+void RegViewPartFrom(long long bytes) { RegPartFrom(bytes); }

@@ -122,5 +122,9 @@ void RegViewSetWholeLines(bool on);
 // Files of at least this many bytes are read by the loader's reader thread (0: every file;
 // below 0: the default); a file loads alike either way.
 void RegViewReadAheadFrom(long long bytes);
+// Files of at least this many bytes load in two parts, the second parsed by a thread of its
+// own, where the system lets a load start threads and the process may run on two CPUs (0:
+// every such file; below 0: the default); a file loads alike either way.
+void RegViewPartFrom(long long bytes);
 
 #endif

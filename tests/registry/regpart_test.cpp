@@ -1,0 +1,128 @@
+// A large file loads in two parts, the second parsed by a thread of its own: the result, the
+// tree and the messages are those of the load in one part, wherever the second part begins
+// and whatever it holds.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "regpart.h"
+#include "testutil.h"
+
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// Keys of the writer's form, each with values and a subkey: `count` of them at depth 1.
+std::string Keys(int count, const std::string& tag) {
+    std::string s;
+    for (int i = 0; i < count; ++i) {
+        std::string n = tag + std::to_string(i);
+        s += "    KEY \"" + n + "\"\n    (\n";
+        s += "        [REG_SZ] \"s" + n + "\" = \"text of " + n + "\";\n";
+        s += "        [REG_INT] \"i" + n + "\" = " + std::to_string(i * 7919 - 40000) + ";\n";
+        s += "        KEY \"sub\"\n        (\n            [REG_SZ] \"x\" = \"y\";\n        )\n";
+        s += "    )\n";
+    }
+    return s;
+}
+
+const std::string kHead = "KEY \"My Computer\"\n(\n";
+const std::string kTail = ")\n";
+
+struct Outcome {
+    unsigned rc;
+    std::string tree, messages;
+    long joins;
+};
+
+Outcome Load(const std::string& path, bool parted) {
+    RegPartFrom(parted ? 0 : INT64_MAX);
+    long before = RegPartJoins();
+    Outcome o;
+    yylimitends(false);
+    CaptureStdout();
+    o.rc = LoadRegistry(path.c_str());
+    o.messages = GetCapturedStdout();
+    yylimitends(true);
+    o.tree = o.rc == 0 ? DumpTree(RootNode) : "";
+    bRegChanged = 0;
+    UnloadRegistry();
+    o.joins = RegPartJoins() - before;
+    RegPartFrom(-1);
+    return o;
+}
+
+class RegPartTest : public ::testing::Test {
+protected:
+    void SetUp() override { ResetRegistry(); }
+    void TearDown() override { ResetRegistry(); }
+    TempDir dir_;
+};
+
+TEST_F(RegPartTest, TwoPartsLoadAsOne) {
+    const std::string first = Keys(60, "a"), second = Keys(60, "b");
+    struct Case {
+        const char* name;
+        std::string file;
+        bool joins;  // whether the second part can join the tree
+    } cases[] = {
+        {"keys of the writer's form", kHead + first + second + kTail, true},
+        {"the key in the middle is deep: its body ends the part",
+         kHead + first + "    KEY \"deep\"\n    (\n        KEY \"d1\"\n        (\n" + Keys(60, "c") +
+             "        )\n    )\n" + second + kTail,
+         true},
+        {"values of the root after its keys, in file order",
+         kHead + first + second + "    [REG_SZ] \"late\" = \"1\";\n    [REG_INT] \"later\" = 2;\n" + kTail,
+         true},
+        {"tabs, carriage returns and bare words",
+         kHead + first + "\tKEY \"t\"\r\n\t(\r\n\t\t[REG_SZ] word = \"w\" ;\r\n\t)\r\n" + second + kTail,
+         true},
+        {"a NUL byte and another top key after the root",
+         kHead + first + second + kTail + std::string(1, '\0') + "KEY \"My Computer\" ( KEY \"more\" ( ) )\n",
+         true},
+        {"an error after the part, with the line it is on",
+         kHead + first + second + kTail + std::string(1, '\0') + "KEY \"My Computer\" (\n[REG_SZ] = ;\n)\n",
+         true},
+        {"a NUL byte in the second part", kHead + first + second + std::string(1, '\0') + kTail, false},
+        {"a syntax error in the second part", kHead + first + second + "    [REG_SZ] = ;\n" + kTail, false},
+        {"a syntax error in the first part",
+         kHead + "    [REG_INT] \"x\" = \"y\";\n" + first + second + kTail, false},
+        {"a runaway string in the second part", kHead + first + second + "    [REG_SZ] \"a\" = \"b\n" + kTail,
+         false},
+        {"a text over the length limit in the second part",
+         kHead + first + second + "    [REG_SZ] \"a\" = \"" + std::string(12000, 'x') + "\";\n" + kTail,
+         false},
+        {"the head near the middle follows a key word: no item begins there",
+         kHead + first + "    KEY\n" + second + kTail, false},
+        {"the file ends inside the second part", kHead + first + second, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir_.File("part.reg");
+        WriteBytes(path, c.file);
+        Outcome whole = Load(path, false), parted = Load(path, true);
+        EXPECT_EQ(whole.joins, 0);
+        EXPECT_EQ(parted.joins, c.joins ? 1 : 0);
+        EXPECT_EQ(parted.rc, whole.rc);
+        EXPECT_EQ(parted.messages, whole.messages);
+        EXPECT_EQ(parted.tree, whole.tree);
+    }
+}
+
+// The loads of a file in two parts one after the other, with the tree used in between:
+// every part's blocks are the pool's, freed by the unload.
+TEST_F(RegPartTest, PartedLoadsFollowEachOther) {
+    std::string path = dir_.File("many.reg");
+    WriteBytes(path, kHead + Keys(300, "k") + kTail);
+    std::string first;
+    for (int i = 0; i < 5; ++i) {
+        Outcome o = Load(path, true);
+        ASSERT_EQ(o.rc, 0u);
+        EXPECT_EQ(o.joins, 1);
+        if (i == 0) first = o.tree;
+        EXPECT_EQ(o.tree, first);
+    }
+}
+
+}  // namespace
