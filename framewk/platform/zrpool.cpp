@@ -48,7 +48,7 @@ const size_t kMinClass = 2;
 const size_t kPoolMax = 256;
 const size_t kClasses = kPoolMax / kGranule;
 const size_t kChunk = 2 * 1024 * 1024;  // a huge page where the system has them (see MapChunk)
-const size_t kPage = 64 * 1024;
+const size_t kPage = 32 * 1024;
 const int kPages = static_cast<int>(kChunk / kPage);
 
 // At the start of every chunk, in its first page.
@@ -239,9 +239,8 @@ void UnmapChunk(void* c) {
 // itself by it.
 std::atomic<long> s_begun;
 
-// A new chunk for `pool`, a spare if there is one.
-Chunk* ChunkAlloc(Pool* pool) {
-    Locked locked;
+// A new chunk for `pool`, a spare if there is one; the caller holds the lock.
+Chunk* ChunkAllocHeld(Pool* pool) {
     s_begun.store(s_begun.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
     void* m = s_spareCount > 0 ? s_spare[--s_spareCount] : nullptr;
     if (!m) {
@@ -258,6 +257,19 @@ Chunk* ChunkAlloc(Pool* pool) {
     pool->chunks = c;
     return c;
 }
+
+Chunk* ChunkAlloc(Pool* pool) {
+    Locked locked;
+    return ChunkAllocHeld(pool);
+}
+
+// While an arena is out, the pool and the arenas carve their pages from one chunk at a time,
+// s_carve (in the list of the pool that began it), under the lock: each carving its own
+// newest chunk, a load in two parts held one half-filled chunk more, which on huge pages
+// counts whole toward the process's memory (1.7 MB of the 100 MB file's 77 MB). s_shared
+// changes only on the pool's thread while no arena's thread runs.
+bool s_shared;
+Chunk* s_carve;
 
 // The set of known chunks anew, from the chunks in use (the arenas' too) and the spares, after
 // some went back to the system: their addresses may come back from the C allocator. False
@@ -306,10 +318,20 @@ void ReleaseChunks() {
 
 // A fresh page for class `cls`: the next one of the newest chunk, or of a new chunk.
 bool NewPage(Pool* pool, size_t cls) {
-    Chunk* c = pool->chunks;
-    if ((!c || c->pagesUsed == kPages) && !(c = ChunkAlloc(pool))) return false;
-    int i = c->pagesUsed++;
-    c->cls[i] = static_cast<unsigned char>(cls);
+    Chunk* c;
+    int i;
+    if (s_shared) {
+        Locked locked;
+        c = s_carve;
+        if ((!c || c->pagesUsed == kPages) && !(c = s_carve = ChunkAllocHeld(pool))) return false;
+        i = c->pagesUsed++;
+        c->cls[i] = static_cast<unsigned char>(cls);
+    } else {
+        c = pool->chunks;
+        if ((!c || c->pagesUsed == kPages) && !(c = ChunkAlloc(pool))) return false;
+        i = c->pagesUsed++;
+        c->cls[i] = static_cast<unsigned char>(cls);
+    }
     char* page = reinterpret_cast<char*>(c) + static_cast<size_t>(i) * kPage;
     pool->cur[cls] = i == 0 ? page + kChunkHead : page;
     pool->end[cls] = page + kPage;
@@ -485,23 +507,30 @@ void* zrPoolResize(void* p, size_t n) {
 
 struct ZrPoolArena : ZrArenaLink {};
 
-ZrPoolArena* zrPoolArenaBegin() {
+ZrPoolArena* zrPoolArenaNew() {
 #if ZR_ARENAS
     ZrPoolArena* a = static_cast<ZrPoolArena*>(calloc(1, sizeof(ZrPoolArena)));
     if (!a) return nullptr;
-    {
-        Locked locked;
-        a->next = s_arenas;
-        s_arenas = a;
-        ++s_active;
-    }
-    t_pool = &a->pool;
+    Locked locked;
+    a->next = s_arenas;
+    s_arenas = a;
+    ++s_active;
+    if (!s_shared) s_carve = s_pool.chunks;
+    s_shared = true;
     return a;
 #elif !ZR_POOL
     // Every block is the C allocator's, which any thread may use: the record is a token.
     return static_cast<ZrPoolArena*>(calloc(1, sizeof(ZrPoolArena)));
 #else
     return nullptr;
+#endif
+}
+
+void zrPoolArenaBegin(ZrPoolArena* arena) {
+#if ZR_ARENAS
+    t_pool = &arena->pool;
+#else
+    (void)arena;
 #endif
 }
 
@@ -548,7 +577,19 @@ void zrPoolArenaMerge(ZrPoolArena* arena) {
         }
         to.live += from.live;
         to.held += from.held;
-        if (--s_active == 0) FreeRetired();
+        if (--s_active == 0) {
+            FreeRetired();
+            // The pool carves on where the arenas left off: that chunk goes first in its list.
+            s_shared = false;
+            for (Chunk** l = &to.chunks; s_carve && *l; l = &(*l)->next)
+                if (*l == s_carve) {
+                    *l = s_carve->next;
+                    s_carve->next = to.chunks;
+                    to.chunks = s_carve;
+                    break;
+                }
+            s_carve = nullptr;
+        }
         empty = to.live == 0;
     }
     free(arena);

@@ -19,13 +19,14 @@ size_t zrPoolHeldBytes();
 // system got back must be the C allocator's again.
 bool zrPoolOwns(const void* p);
 
-// A thread's own arena, for a thread that builds part of a tree beside the thread that
-// holds the library's lock: from zrPoolArenaBegin until zrPoolArenaEnd the calling thread's
-// zrPoolAlloc, zrPoolFree and zrPoolResize work on the arena instead of the pool, with no lock
-// but on the rare taking of a chunk. Null where the build has no arenas (then the caller must
-// not build beside the other thread).
+// An arena of its own for a thread that builds part of a tree beside the thread that holds
+// the library's lock. The holding thread makes it before it starts the other (null where the
+// build has no arenas: the caller must then not build beside it); from zrPoolArenaBegin until
+// zrPoolArenaEnd the other thread's zrPoolAlloc, zrPoolFree and zrPoolResize work on the
+// arena instead of the pool, with no lock but on the rare taking of a page.
 struct ZrPoolArena;
-ZrPoolArena* zrPoolArenaBegin();
+ZrPoolArena* zrPoolArenaNew();
+void zrPoolArenaBegin(ZrPoolArena* arena);
 void zrPoolArenaEnd();  // the calling thread is back on the pool; the arena stays for merging
 // Folds an ended arena, whose thread has been joined, into the pool: its blocks are the
 // pool's from then on, freed by any thread under the usual one-at-a-time rule. Frees the

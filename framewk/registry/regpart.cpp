@@ -51,8 +51,7 @@ void yyreadahead(bool on);
 
 static void Run(void* arg) {
     RegPart* part = static_cast<RegPart*>(arg);
-    part->arena = zrPoolArenaBegin();
-    if (!part->arena) return;
+    zrPoolArenaBegin(part->arena);
     s_failed = false;
     yystop = &part->stop;
     yyin = zrOpenFileForRead(part->path);
@@ -84,10 +83,13 @@ static void Run(void* arg) {
 bool RegPartStart(RegPart* part) {
     part->ok = false;
     part->keys = nullptr;
-    part->arena = nullptr;
     part->stop = false;
+    if (!(part->arena = zrPoolArenaNew())) return false;
     part->thread = zrThreadStart(zrpart::Run, part);
-    return part->thread != nullptr;
+    if (part->thread) return true;
+    zrPoolArenaMerge(part->arena);
+    part->arena = nullptr;
+    return false;
 }
 
 void RegPartJoin(RegPart* part) {

@@ -64,10 +64,11 @@ bool Churn(unsigned seed, int steps, std::vector<Block>& live) {
 TEST(Platform, PoolArenaBesideThePool) {
     const int kSteps = 1000000;  // some 500,000 blocks and 40 chunks each
     std::vector<Block> mine, theirs;
-    ZrPoolArena* arena = nullptr;
+    ZrPoolArena* arena = zrPoolArenaNew();
     bool theirsOk = false;
     std::thread other([&] {
-        if (!(arena = zrPoolArenaBegin())) return;
+        if (!arena) return;
+        zrPoolArenaBegin(arena);
         theirsOk = Churn(2, kSteps, theirs);
         for (const Block& b : theirs) theirsOk = theirsOk && Intact(b, b.n);
         zrPoolArenaEnd();

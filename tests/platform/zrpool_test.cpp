@@ -268,11 +268,12 @@ TEST(Platform, PoolArenaBlocksJoinThePool) {
             }
             return true;
         };
-        ZrPoolArena* arena = nullptr;
+        ZrPoolArena* arena = zrPoolArenaNew();
         bool built = false;
         size_t arenaHeld = 0;
         std::thread([&] {
-            if (!(arena = zrPoolArenaBegin())) return;
+            if (!arena) return;
+            zrPoolArenaBegin(arena);
             built = build();
             arenaHeld = zrPoolHeldBytes();
             zrPoolArenaEnd();
