@@ -107,6 +107,20 @@ long long zrFileSize(FILE* fp) {
 #endif
 }
 
+bool zrSameFile(FILE* a, FILE* b) {
+#ifdef _WIN32
+    BY_HANDLE_FILE_INFORMATION x, y;
+    return GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(a))), &x) &&
+           GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(b))), &y) &&
+           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
+           x.nFileIndexLow == y.nFileIndexLow;
+#else
+    struct stat x, y;
+    return fstat(fileno(a), &x) == 0 && fstat(fileno(b), &y) == 0 && x.st_dev == y.st_dev &&
+           x.st_ino == y.st_ino;
+#endif
+}
+
 bool zrSeekFile(FILE* fp, long long at) {
 #ifdef _WIN32
     return _fseeki64(fp, at, SEEK_SET) == 0;

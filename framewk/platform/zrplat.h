@@ -219,6 +219,8 @@ long zrReadFile(FILE* fp, void* buf, size_t n);
 bool zrSeekFile(FILE* fp, long long at);
 // The size of fp's file in bytes, -1 when unknown.
 long long zrFileSize(FILE* fp);
+// Whether two streams read the same file (not two files that had the same name in turn).
+bool zrSameFile(FILE* a, FILE* b);
 // Whether a thread may work beside the caller's: the process may run on two CPUs or more
 // and the system lets a load start threads (not Windows: a host may load from its DllMain).
 bool zrMayWorkBeside();

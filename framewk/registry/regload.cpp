@@ -96,6 +96,7 @@ static bool PartBegin(const char* filename, FILE* fp) {
     long long from = FindSplit(fp, size);
     if (from < 0) return false;
     s_part.path = filename;
+    s_part.file = fp;
     s_part.from = from;
     if (!RegPartStart(&s_part)) return false;
     s_partRunning = true;

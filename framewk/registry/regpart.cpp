@@ -54,10 +54,11 @@ static void Run(void* arg) {
     zrPoolArenaBegin(part->arena);
     s_failed = false;
     yystop = &part->stop;
-    yyin = zrOpenFileForRead(part->path);
+    yyin = part->in;
+    part->in = nullptr;
     yylexreset();
     RegNode* stand = nullptr;
-    if (yyin && yyseek(part->from) && NodeStackBegin() && (stand = NewRegNode("", 0)) != nullptr &&
+    if (yyseek(part->from) && NodeStackBegin() && (stand = NewRegNode("", 0)) != nullptr &&
         PartNodeStackPush(stand)) {
         yypartmode = true;
         int rc = yyparse();
@@ -72,7 +73,7 @@ static void Run(void* arg) {
     } else {
         delete stand;
     }
-    if (yyin) fclose(yyin);
+    fclose(yyin);
     yyin = nullptr;
     yycleanup();
     zrPoolArenaEnd();
@@ -84,11 +85,19 @@ bool RegPartStart(RegPart* part) {
     part->ok = false;
     part->keys = nullptr;
     part->stop = false;
-    if (!(part->arena = zrPoolArenaNew())) return false;
-    part->thread = zrThreadStart(zrpart::Run, part);
-    if (part->thread) return true;
-    zrPoolArenaMerge(part->arena);
+    // By its name, which another process may have given to a new file since the loader
+    // opened it.
+    part->in = zrOpenFileForRead(part->path);
+    if (part->in && !zrSameFile(part->in, part->file)) {
+        fclose(part->in);
+        part->in = nullptr;
+    }
+    if (!part->in) return false;
+    if ((part->arena = zrPoolArenaNew()) && (part->thread = zrThreadStart(zrpart::Run, part))) return true;
+    if (part->arena) zrPoolArenaMerge(part->arena);
     part->arena = nullptr;
+    fclose(part->in);
+    part->in = nullptr;
     return false;
 }
 

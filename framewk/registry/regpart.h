@@ -2,6 +2,8 @@
 #ifndef REGPART_H
 #define REGPART_H
 
+#include <stdio.h>
+
 #include <atomic>
 
 #include "regp.h"
@@ -11,6 +13,9 @@ struct ZrPoolArena;
 
 struct RegPart {
     const char* path;
+    FILE* file;  // the loader's stream: the part reads the same file, or none
+    FILE* in;    // the part's own stream on it, for its thread
+
     long long from;  // the offset of the key head the part begins with
     // When the thread is joined: ok, the part's keys and values below `keys` (a key of no
     // name that stands for the one the part lies in), the offset of the ")" that ends it and
@@ -24,7 +29,8 @@ struct RegPart {
     ZrPoolArena* arena;
 };
 
-// Starts the thread that parses `part` (path and from set); false when it cannot start.
+// Starts the thread that parses `part` (path, file and from set); false when it cannot
+// start or the file under the path is no longer the loader's.
 bool RegPartStart(RegPart* part);
 // Waits for the thread; its blocks are the pool's from then on.
 void RegPartJoin(RegPart* part);

@@ -125,4 +125,29 @@ TEST_F(RegPartTest, PartedLoadsFollowEachOther) {
     }
 }
 
+// The part opens the file by its name: a file that another process put under that name after
+// the loader opened its own is not read.
+TEST_F(RegPartTest, APartReadsOnlyTheLoadersFile) {
+    std::string path = dir_.File("a.reg"), other = dir_.File("b.reg");
+    WriteBytes(path, kHead + Keys(10, "a") + kTail);
+    WriteBytes(other, kHead + Keys(10, "b") + kTail);
+    for (bool same : {true, false}) {
+        SCOPED_TRACE(same);
+        FILE* loaders = fopen((same ? path : other).c_str(), "r");
+        ASSERT_NE(loaders, nullptr);
+        RegPart part;
+        part.path = path.c_str();
+        part.file = loaders;
+        part.from = 0;
+        bool started = RegPartStart(&part);
+        EXPECT_EQ(started, same);
+        if (started) {
+            part.stop = true;
+            RegPartJoin(&part);
+            delete part.keys;
+        }
+        fclose(loaders);
+    }
+}
+
 }  // namespace
