@@ -36,6 +36,7 @@ static int s_inPos, s_inLen;
 // The offset in the file of s_in[0].
 static long long s_base;
 const std::atomic<bool>* yystop;
+std::atomic<long long>* yyprogress;
 static FILE* s_inFile;
 static ZrReadAhead* s_ahead;
 // A read found the end of the input (s_atEnd), or failed (s_readFailed too), or a token
@@ -98,6 +99,7 @@ static bool Refill() {
         return false;
     }
     s_inLen = static_cast<int>(n);
+    if (yyprogress) yyprogress->store(s_base + n, std::memory_order_relaxed);
     return true;
 }
 

@@ -29,6 +29,7 @@ static long long s_partFrom = 4 << 20;
 static RegPart s_part;
 static bool s_partRunning;
 static long s_joins;
+static long long s_partSize;  // the file's
 
 long RegPartJoins() { return s_joins; }
 
@@ -63,6 +64,13 @@ static long long FindSplit(FILE* fp, long long size) {
 // The loader's parse has reached the part's offset where an item may begin (at 1), or gone
 // past it (-1).
 static void Splice(int at) {
+    // A part of more than a megabyte that has not read half of the rest of the file is
+    // dropped and the loader reads on for itself: a part whose thread gets little of a CPU (on
+    // a busy machine, say) would hold the load up for longer than the loader takes for all of
+    // it (twice as long as one thread, once, on this project's shared machine).
+    long long rest = s_partSize - s_part.from,
+              read = s_part.read.load(std::memory_order_relaxed) - s_part.from;
+    if (at > 0 && rest > (1 << 20) && 2 * read < rest) at = -1;
     s_part.stop = at < 0;
     RegPartJoin(&s_part);
     s_partRunning = false;
@@ -95,6 +103,7 @@ static bool PartBegin(const char* filename, FILE* fp) {
     if (size < s_partFrom || !zrMayWorkBeside()) return false;
     long long from = FindSplit(fp, size);
     if (from < 0) return false;
+    s_partSize = size;
     s_part.path = filename;
     s_part.file = fp;
     s_part.from = from;

@@ -54,6 +54,7 @@ static void Run(void* arg) {
     zrPoolArenaBegin(part->arena);
     s_failed = false;
     yystop = &part->stop;
+    yyprogress = &part->read;
     yyin = part->in;
     part->in = nullptr;
     yylexreset();
@@ -85,6 +86,7 @@ bool RegPartStart(RegPart* part) {
     part->ok = false;
     part->keys = nullptr;
     part->stop = false;
+    part->read = part->from;
     // By its name, which another process may have given to a new file since the loader
     // opened it.
     part->in = zrOpenFileForRead(part->path);

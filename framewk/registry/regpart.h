@@ -24,7 +24,8 @@ struct RegPart {
     RegNode* keys;
     long long end;
     int lines;
-    std::atomic<bool> stop;  // the loader no longer wants the part
+    std::atomic<bool> stop;       // the loader no longer wants the part
+    std::atomic<long long> read;  // the offset the part has read to
     ZrThread* thread;
     ZrPoolArena* arena;
 };

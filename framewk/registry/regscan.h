@@ -40,6 +40,9 @@ int yyatsplit(long long at);
 // While *yystop holds true, the input ends at the scanner's next read: a part no longer
 // wanted stops. Null for the loader's own parse.
 extern const std::atomic<bool>* yystop;
+// With yyprogress, the scanner notes there the offset up to which it has read: how far a
+// part has come. Null for the loader's own parse.
+extern std::atomic<long long>* yyprogress;
 // The scanner has asked for a byte past the end of yyin, or a read of it failed
 // (yyreadfailed too); both stay so until yylexreset.
 bool yyatend();
