@@ -86,7 +86,7 @@ unsigned int CfRegOpenKey(HKEY h, const char* keyname, HKEY* newHandle) {
     }
     // Without "/" in any key name a path splits into its keys one way only, so the root's
     // search for the new path meets `h`'s key first and then finds keyNode below it.
-    if (RegSlashKeyNames == 0) Remember(newh, keyNode);
+    if (RegSlashKeyNames.load(std::memory_order_relaxed) == 0) Remember(newh, keyNode);
     *newHandle = newh;
     keyNode->IncOpenCnt();
     return REGERR_SUCCESS;

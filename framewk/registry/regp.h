@@ -5,6 +5,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <atomic>
+
 #include "regindex.h"
 #include "reglist.h"
 #include "regview.h"
@@ -171,7 +173,9 @@ extern RegNode* RootNode;
 // Changes to values leave it alone: they cannot change what a path names.
 extern uint64_t RegKeyGeneration;
 // The keys alive whose names hold a "/", which let a path name a key in more than one way.
-extern long RegSlashKeyNames;
+// Atomic: a load in two parts makes keys on two threads (such names are rare, so the
+// count's cost is too).
+extern std::atomic<long> RegSlashKeyNames;
 RegNode* Search(const char* path, bool* noMemory = nullptr);
 // Searches keep their positions below a fixed depth in a buffer shared by all of them. A
 // handle reserves room there for its path when it is made, so that resolving a handle

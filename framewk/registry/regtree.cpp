@@ -59,7 +59,7 @@ const RegTypeInfo* RegTypeOfWin(uint32_t winType) {
 }
 
 uint64_t RegKeyGeneration = 1;
-long RegSlashKeyNames;
+std::atomic<long> RegSlashKeyNames;
 
 static bool HasSlash(const char* name) { return strchr(name, '/') != nullptr; }
 
@@ -105,7 +105,7 @@ RegNode::~RegNode() {
         DeleteSubtrees(&subKeys->list);
         delete subKeys;
     }
-    if (HasSlash(GetName())) --RegSlashKeyNames;
+    if (HasSlash(GetName())) RegSlashKeyNames.fetch_sub(1, std::memory_order_relaxed);
     for (int s = values.FirstSlot(); s < values.EndSlot(); ++s) delete values.AtSlot(s);
 }
 
@@ -117,7 +117,7 @@ RegNode* NewRegNode(const char* name, size_t len) {
     RegNode* node = ::new (block) RegNode;
     memcpy(node->GetName(), name, len);
     node->GetName()[len] = 0;
-    if (HasSlash(node->GetName())) ++RegSlashKeyNames;
+    if (HasSlash(node->GetName())) RegSlashKeyNames.fetch_add(1, std::memory_order_relaxed);
     return node;
 }
 

@@ -33,7 +33,7 @@ const std::string kTail = ")\n";
 struct Outcome {
     unsigned rc;
     std::string tree, messages;
-    long joins;
+    long joins, slashNames;
 };
 
 Outcome Load(const std::string& path, bool parted) {
@@ -46,6 +46,7 @@ Outcome Load(const std::string& path, bool parted) {
     o.messages = GetCapturedStdout();
     yylimitends(true);
     o.tree = o.rc == 0 ? DumpTree(RootNode) : "";
+    o.slashNames = RegSlashKeyNames;
     bRegChanged = 0;
     UnloadRegistry();
     o.joins = RegPartJoins() - before;
@@ -71,6 +72,9 @@ TEST_F(RegPartTest, TwoPartsLoadAsOne) {
         {"the key in the middle is deep: its body ends the part",
          kHead + first + "    KEY \"deep\"\n    (\n        KEY \"d1\"\n        (\n" + Keys(60, "c") +
              "        )\n    )\n" + second + kTail,
+         true},
+        {"names with a slash in both parts",
+         kHead + "    KEY \"a/b\" ( )\n" + first + second + "    KEY \"c/d\" ( KEY \"e/f\" ( ) )\n" + kTail,
          true},
         {"values of the root after its keys, in file order",
          kHead + first + second + "    [REG_SZ] \"late\" = \"1\";\n    [REG_INT] \"later\" = 2;\n" + kTail,
@@ -107,6 +111,7 @@ TEST_F(RegPartTest, TwoPartsLoadAsOne) {
         EXPECT_EQ(parted.rc, whole.rc);
         EXPECT_EQ(parted.messages, whole.messages);
         EXPECT_EQ(parted.tree, whole.tree);
+        EXPECT_EQ(parted.slashNames, whole.slashNames);
     }
 }
 
