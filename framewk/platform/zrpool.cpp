@@ -72,7 +72,8 @@ struct Pool {
     size_t held;          // bytes of the pages handed out
     uintptr_t lastKnown;  // the chunk of the last block found, where the next one mostly lies
 };
-Pool s_pool;
+// On lines of their own: the pool's thread writes it at every block, beside an arena's.
+alignas(64) Pool s_pool;
 
 // The pool of the calling thread: s_pool, or an arena's while its thread builds beside the
 // thread that holds the library's lock. Initial-exec TLS costs the fast paths one load, and
@@ -119,7 +120,7 @@ struct KnownSet {
 };
 // The slots follow the record.
 uintptr_t* Slots(const KnownSet* k) { return reinterpret_cast<uintptr_t*>(const_cast<KnownSet*>(k) + 1); }
-KnownSet* s_known;
+alignas(64) KnownSet* s_known;
 KnownSet* s_retired;
 
 size_t Home(uintptr_t base, size_t mask) {
@@ -509,8 +510,11 @@ struct ZrPoolArena : ZrArenaLink {};
 
 ZrPoolArena* zrPoolArenaNew() {
 #if ZR_ARENAS
-    ZrPoolArena* a = static_cast<ZrPoolArena*>(calloc(1, sizeof(ZrPoolArena)));
+    // On cache lines of its own, as s_pool.
+    size_t bytes = (sizeof(ZrPoolArena) + 63) & ~static_cast<size_t>(63);
+    ZrPoolArena* a = static_cast<ZrPoolArena*>(aligned_alloc(64, bytes));
     if (!a) return nullptr;
+    memset(static_cast<void*>(a), 0, bytes);
     Locked locked;
     a->next = s_arenas;
     s_arenas = a;

@@ -12,40 +12,40 @@
 #include "parsel.h"
 #include "zrplat.h"
 
-YYSTYPE yylval;
-int lineno = 1;
-FILE* yyin = stdin;
+ZR_OWN_LINE YYSTYPE yylval;
+ZR_OWN_LINE int lineno = 1;
+ZR_OWN_LINE FILE* yyin = stdin;
 FILE* yyout = stdout;
 
 // The attempt after a minus sign may hold one byte more, so that the sign never makes a
 // text fatal that would pass without it (the sign is skipped when no number follows).
-static char yytext[YYLMAX + 2];
-static int yyleng;
+ZR_OWN_LINE static char yytext[YYLMAX + 2];
+ZR_OWN_LINE static int yyleng;
 
 // Bytes read past the end of a token and given back; read again before yyin.
-static unsigned char s_pend[YYLMAX + 2];
-static int s_pendPos, s_pendLen;
+ZR_OWN_LINE static unsigned char s_pend[YYLMAX + 2];
+ZR_OWN_LINE static int s_pendPos, s_pendLen;
 
 // yyin is read a block at a time: one stream lock per block instead of one per token,
 // and the scanning loops below run over plain memory. s_inFile is the stream the block
 // came from. The block is s_buf, or the reader thread's current block while one reads
 // yyin ahead (yyreadahead).
-static unsigned char s_buf[1 << 16];
-static const unsigned char* s_in = s_buf;
-static int s_inPos, s_inLen;
+ZR_OWN_LINE static unsigned char s_buf[1 << 16];
+ZR_OWN_LINE static const unsigned char* s_in = s_buf;
+ZR_OWN_LINE static int s_inPos, s_inLen;
 // The offset in the file of s_in[0].
-static long long s_base;
-const std::atomic<bool>* yystop;
-std::atomic<long long>* yyprogress;
-static FILE* s_inFile;
-static ZrReadAhead* s_ahead;
+ZR_OWN_LINE static long long s_base;
+ZR_OWN_LINE const std::atomic<bool>* yystop;
+ZR_OWN_LINE std::atomic<long long>* yyprogress;
+ZR_OWN_LINE static FILE* s_inFile;
+ZR_OWN_LINE static ZrReadAhead* s_ahead;
 // A read found the end of the input (s_atEnd), or failed (s_readFailed too), or a token
 // over the limit ended it (s_tooLong).
-static bool s_atEnd, s_readFailed, s_tooLong;
+ZR_OWN_LINE static bool s_atEnd, s_readFailed, s_tooLong;
 
 // The current recognition attempt: yytext[0..s_len) are its bytes, s_reads counts them
 // and the end of input, s_fromStream how many came from yyin rather than s_pend.
-static int s_len, s_reads, s_fromStream, s_limit;
+ZR_OWN_LINE static int s_len, s_reads, s_fromStream, s_limit;
 
 int yyerror(const char* str) {
     if (s_tooLong) return -1;  // the input ended there: what the parser then misses is no news
@@ -62,7 +62,7 @@ static int yyerror() {
 // The end of input ends the registry: there is never a next file.
 static int yywrap() { return 1; }
 
-static bool yylimitexits = true;
+ZR_OWN_LINE static bool yylimitexits = true;
 void yylimitends(bool on) { yylimitexits = on; }
 
 static void TooLong() {
@@ -394,7 +394,7 @@ static int Scan() {
 
 // ---- whole value items ---------------------------------------------------------------
 
-bool yyshortcuts = true;
+ZR_OWN_LINE bool yyshortcuts = true;
 
 // The item itself, and on the vector paths the gaps before it, are recognised in
 // parseline.cpp, over the block.

@@ -21,13 +21,13 @@
 
 static const int YYINITDEPTH = 150;
 
-int yymaxdepth = YYINITDEPTH;
-int yytblallocated;
+ZR_OWN_LINE int yymaxdepth = YYINITDEPTH;
+ZR_OWN_LINE int yytblallocated;
 
-static int s_initStates[YYINITDEPTH];
-static YYSTYPE s_initValues[YYINITDEPTH];
-static int* yys = s_initStates;
-static YYSTYPE* yyv = s_initValues;
+ZR_OWN_LINE static int s_initStates[YYINITDEPTH];
+ZR_OWN_LINE static YYSTYPE s_initValues[YYINITDEPTH];
+ZR_OWN_LINE static int* yys = s_initStates;
+ZR_OWN_LINE static YYSTYPE* yyv = s_initValues;
 
 // The automaton's states, named after what was read last.
 enum {
@@ -166,9 +166,9 @@ static int Fail(int sp, const char* msg, char* lookahead, int rc) {
     return rc;
 }
 
-bool yypartmode;
-long long yysplitat = -1;
-void (*yysplice)(int at);
+ZR_OWN_LINE bool yypartmode;
+ZR_OWN_LINE long long yysplitat = -1;
+ZR_OWN_LINE void (*yysplice)(int at);
 
 // Returns 0 when the input was accepted, 1 on a syntax error or a stack that cannot
 // grow, 2 when a token's text could not be copied (no memory).

@@ -4,16 +4,16 @@
 
 #include "regp.h"
 
-RegNode* RootNode;
-RegNodeStack* NodeStack;
-int rootCreated;
+ZR_OWN_LINE RegNode* RootNode;
+ZR_OWN_LINE RegNodeStack* NodeStack;
+ZR_OWN_LINE int rootCreated;
 
 const char kRegRootName[] = "My Computer";
 
 // Sibling keys tend to be alike: a loaded key's lists start with the room that the last
 // loaded key's lists (its subkeys: the last that had any) ended with, which spares most
 // lists their growth and their shrinking to fit.
-static int s_valuesHint, s_keysHint;
+ZR_OWN_LINE static int s_valuesHint, s_keysHint;
 
 bool NodeStackBegin() {
     rootCreated = 0;
