@@ -7,6 +7,8 @@
 
 #include "regpart.h"
 #include "testutil.h"
+#include "zrplat.h"
+#include "zrpool.h"
 
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
@@ -25,6 +27,14 @@ std::string Keys(int count, const std::string& tag) {
         s += "    )\n";
     }
     return s;
+}
+
+// Whether a load may come in two parts here: not on Windows, not on one CPU, not without
+// arenas.
+bool PartsHere() {
+    ZrPoolArena* arena = zrMayWorkBeside() ? zrPoolArenaNew() : nullptr;
+    zrPoolArenaMerge(arena);
+    return arena != nullptr;
 }
 
 const std::string kHead = "KEY \"My Computer\"\n(\n";
@@ -107,7 +117,7 @@ TEST_F(RegPartTest, TwoPartsLoadAsOne) {
         WriteBytes(path, c.file);
         Outcome whole = Load(path, false), parted = Load(path, true);
         EXPECT_EQ(whole.joins, 0);
-        EXPECT_EQ(parted.joins, c.joins ? 1 : 0);
+        EXPECT_EQ(parted.joins, c.joins && PartsHere() ? 1 : 0);
         EXPECT_EQ(parted.rc, whole.rc);
         EXPECT_EQ(parted.messages, whole.messages);
         EXPECT_EQ(parted.tree, whole.tree);
@@ -124,7 +134,7 @@ TEST_F(RegPartTest, PartedLoadsFollowEachOther) {
     for (int i = 0; i < 5; ++i) {
         Outcome o = Load(path, true);
         ASSERT_EQ(o.rc, 0u);
-        EXPECT_EQ(o.joins, 1);
+        EXPECT_EQ(o.joins, PartsHere() ? 1 : 0);
         if (i == 0) first = o.tree;
         EXPECT_EQ(o.tree, first);
     }
@@ -133,6 +143,7 @@ TEST_F(RegPartTest, PartedLoadsFollowEachOther) {
 // The part opens the file by its name: a file that another process put under that name after
 // the loader opened its own is not read.
 TEST_F(RegPartTest, APartReadsOnlyTheLoadersFile) {
+    if (!PartsHere()) GTEST_SKIP() << "no loads in two parts here";
     std::string path = dir_.File("a.reg"), other = dir_.File("b.reg");
     WriteBytes(path, kHead + Keys(10, "a") + kTail);
     WriteBytes(other, kHead + Keys(10, "b") + kTail);
