@@ -5,11 +5,9 @@
 #include "zrsync.h"
 
 #ifdef _WIN32
-#include <sys/stat.h>
 #include <windows.h>
 #else
 #include <sched.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -97,39 +95,6 @@ struct WarmUp {
 
 }  // namespace
 
-long long zrFileSize(FILE* fp) {
-#ifdef _WIN32
-    struct _stat64 st;
-    return _fstat64(_fileno(fp), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-#else
-    struct stat st;
-    return fstat(fileno(fp), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-#endif
-}
-
-bool zrSameFile(FILE* a, FILE* b) {
-#ifdef _WIN32
-    BY_HANDLE_FILE_INFORMATION x, y;
-    return GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(a))), &x) &&
-           GetFileInformationByHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(b))), &y) &&
-           x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-           x.nFileIndexLow == y.nFileIndexLow;
-#else
-    struct stat x, y;
-    return fstat(fileno(a), &x) == 0 && fstat(fileno(b), &y) == 0 && x.st_dev == y.st_dev &&
-           x.st_ino == y.st_ino;
-#endif
-}
-
-bool zrSeekFile(FILE* fp, long long at) {
-#ifdef _WIN32
-    return _fseeki64(fp, at, SEEK_SET) == 0;
-#else
-    if (at < 0 || static_cast<long long>(static_cast<off_t>(at)) != at) return false;
-    return fseeko(fp, static_cast<off_t>(at), SEEK_SET) == 0;
-#endif
-}
-
 bool zrMayWorkBeside() {
 #ifdef _WIN32
     return false;
@@ -191,7 +156,8 @@ std::atomic<bool> s_aheadBusy;
 void zrReadAheadFrom(long long bytes) { s_aheadFrom = bytes < 0 ? kAheadFrom : bytes; }
 
 ZrReadAhead* zrReadAheadStart(FILE* fp) {
-    long long size = fp ? zrFileSize(fp) : -1;
+    ZrFileStamp stamp;
+    long long size = fp && zrStampOfFile(fp, &stamp) ? static_cast<long long>(stamp.size) : -1;
     if (size < s_aheadFrom || OneCpu() || s_aheadBusy.exchange(true)) return nullptr;
     if (!s_ahead) s_ahead = static_cast<ZrReadAhead*>(malloc(sizeof(ZrReadAhead)));
     if (!s_ahead) {

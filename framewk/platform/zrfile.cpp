@@ -60,6 +60,15 @@ long zrReadFile(FILE* fp, void* buf, size_t n) {
     return got == 0 && ferror(fp) ? -1 : static_cast<long>(got);
 }
 
+bool zrSeekFile(FILE* fp, long long at) {
+#ifdef _WIN32
+    return _fseeki64(fp, at, SEEK_SET) == 0;
+#else
+    if (at < 0 || static_cast<long long>(static_cast<off_t>(at)) != at) return false;
+    return fseeko(fp, static_cast<off_t>(at), SEEK_SET) == 0;
+#endif
+}
+
 bool zrWriteFaulted() {
     Step(ZR_STEP_WRITE);
     return zrIoFaulted(ZR_IO_WRITE);
@@ -322,14 +331,9 @@ bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b) {
 }
 
 #ifdef _WIN32
-bool zrStampOf(const char* path, ZrFileStamp* out) {
-    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+static bool StampOfHandle(HANDLE h, ZrFileStamp* out) {
     BY_HANDLE_FILE_INFORMATION fi;
-    bool ok = GetFileInformationByHandle(h, &fi) != 0;
-    CloseHandle(h);
-    if (!ok || (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+    if (!GetFileInformationByHandle(h, &fi) || (fi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
     out->device = fi.dwVolumeSerialNumber;
     out->file = (static_cast<unsigned long long>(fi.nFileIndexHigh) << 32) | fi.nFileIndexLow;
     out->size = (static_cast<unsigned long long>(fi.nFileSizeHigh) << 32) | fi.nFileSizeLow;
@@ -338,6 +342,19 @@ bool zrStampOf(const char* path, ZrFileStamp* out) {
                                 fi.ftLastWriteTime.dwLowDateTime) *
                                100);
     return true;
+}
+
+bool zrStampOf(const char* path, ZrFileStamp* out) {
+    HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    bool ok = StampOfHandle(h, out);
+    CloseHandle(h);
+    return ok;
+}
+
+bool zrStampOfFile(FILE* fp, ZrFileStamp* out) {
+    return StampOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp))), out);
 }
 
 ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char*) {
@@ -364,14 +381,23 @@ void zrUnlockFile(ZrLock lock) {
     if (lock != -1) CloseHandle(reinterpret_cast<HANDLE>(lock));
 }
 #else
-bool zrStampOf(const char* path, ZrFileStamp* out) {
-    struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+static bool StampOfStat(const struct stat& st, ZrFileStamp* out) {
+    if (!S_ISREG(st.st_mode)) return false;
     out->device = static_cast<unsigned long long>(st.st_dev);
     out->file = static_cast<unsigned long long>(st.st_ino);
     out->size = static_cast<unsigned long long>(st.st_size);
     out->mtimeNs = static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
     return true;
+}
+
+bool zrStampOf(const char* path, ZrFileStamp* out) {
+    struct stat st;
+    return stat(path, &st) == 0 && StampOfStat(st, out);
+}
+
+bool zrStampOfFile(FILE* fp, ZrFileStamp* out) {
+    struct stat st;
+    return fstat(fileno(fp), &st) == 0 && StampOfStat(st, out);
 }
 
 // flock, not fcntl: its locks belong to the open file, so that they hold between threads

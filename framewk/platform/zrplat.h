@@ -223,10 +223,6 @@ bool zrCompanionNameFor(const char* regPath, const char* ext, char* out, size_t 
 long zrReadFile(FILE* fp, void* buf, size_t n);
 // Moves fp to byte `at` of its file; false when it cannot.
 bool zrSeekFile(FILE* fp, long long at);
-// The size of fp's file in bytes, -1 when unknown.
-long long zrFileSize(FILE* fp);
-// Whether two streams read the same file (not two files that had the same name in turn).
-bool zrSameFile(FILE* a, FILE* b);
 // Whether a thread may work beside the caller's: the process may run on two CPUs or more
 // and the system lets a load start threads (not Windows: a host may load from its DllMain).
 bool zrMayWorkBeside();
@@ -255,6 +251,8 @@ struct ZrFileStamp {
 };
 // False when `path` names no regular file.
 bool zrStampOf(const char* path, ZrFileStamp* out);
+// The stamp of the file an open stream reads (two streams of the same file have the same).
+bool zrStampOfFile(FILE* fp, ZrFileStamp* out);
 bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b);
 
 // An advisory lock on the file `path` (flock on POSIX, LockFileEx on Windows): shared ones

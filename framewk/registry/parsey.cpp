@@ -230,6 +230,8 @@ int yyparse() {
             case S_INTEND: {
                 char* name = yyv[sp - 4].string;
                 char* data = yyv[sp - 2].string;
+                // An int, as AddValue takes it: with the enum, the parser's second copy
+                // (regpart.cpp) would also find the loader's AddValue by the enum's scope.
                 int type = state == S_SZEND ? REG_SZ : REG_INT;
                 if (AddValue(name, type, data) != 0) {
                     zrFree(name);

@@ -96,7 +96,9 @@ static void Splice(int at) {
 
 // Starts the second part when fp's file is large enough and a thread may work beside this one.
 static bool PartBegin(const char* filename, FILE* fp) {
-    long long size = zrFileSize(fp);
+    ZrFileStamp stamp;
+    if (!zrStampOfFile(fp, &stamp)) return false;
+    long long size = static_cast<long long>(stamp.size);
     if (size < s_partFrom || !zrMayWorkBeside()) return false;
     long long from = FindSplit(fp, size);
     if (from < 0) return false;

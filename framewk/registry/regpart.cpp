@@ -90,7 +90,9 @@ bool RegPartStart(RegPart* part) {
     // By its name, which another process may have given to a new file since the loader
     // opened it.
     part->in = zrOpenFileForRead(part->path);
-    if (part->in && !zrSameFile(part->in, part->file)) {
+    ZrFileStamp mine, loaders;
+    if (part->in && !(zrStampOfFile(part->in, &mine) && zrStampOfFile(part->file, &loaders) &&
+                      zrSameStamp(mine, loaders))) {
         fclose(part->in);
         part->in = nullptr;
     }
