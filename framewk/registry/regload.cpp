@@ -25,7 +25,8 @@ int NWREGIsRegLoaded() { return static_cast<int>(lRegLoadCnt); }
 // loader has open, in file order, and the loader reads on after the part. Where the head lay
 // elsewhere (say in a text), or the part found anything the loader would report, the loader
 // parses that stretch itself and the part is dropped: the tree is the same either way.
-static long long s_partFrom = 4 << 20;
+static const long long kPartFrom = 4 << 20;
+static long long s_partFrom = kPartFrom;
 static RegPart s_part;
 static bool s_partRunning;
 static long s_joins;
@@ -33,7 +34,7 @@ static long long s_partSize;  // the file's
 
 long RegPartJoins() { return s_joins; }
 
-void RegPartFrom(long long bytes) { s_partFrom = bytes < 0 ? 4 << 20 : bytes; }
+void RegPartFrom(long long bytes) { s_partFrom = bytes < 0 ? kPartFrom : bytes; }
 
 // The head of a key near the middle of fp's file: of the key heads that begin a line in a
 // window from there, the first of the fewest blanks, whose body likely holds the most of the
@@ -64,7 +65,7 @@ static void Splice(int at) {
     // A part of more than a megabyte that has not read half of the rest of the file is
     // dropped and the loader reads on for itself: a part whose thread gets little of a CPU (on
     // a busy machine, say) would hold the load up for longer than the loader takes for all of
-    // it (twice as long as one thread, once, on this project's shared machine).
+    // it.
     long long rest = s_partSize - s_part.from,
               read = s_part.read.load(std::memory_order_relaxed) - s_part.from;
     if (at > 0 && rest > (1 << 20) && 2 * read < rest) at = -1;
