@@ -1,5 +1,6 @@
 // The library's messages and the outcome of the last unload: one sink for every message
-// about a registry file or its save, and one record of what the unload did.
+// about a registry file or its save (standard output, the project's hosts' sink or a host's
+// handler), and one record of what the unload did.
 #include <stdarg.h>
 #include <string.h>
 
@@ -17,35 +18,76 @@ void RegViewSetSink(RegViewSink sink, void* context) {
     s_context = context;
 }
 
-bool RegHostSink() { return s_sink != nullptr; }
+// The host's handler (ZrSetMessageHandler): read and written under the tree lock alone, which
+// every call that has a message holds.
+static ZrMessageHandler s_handler;
+static void* s_handlerContext;
+// The thread is in the handler, holding that lock: a call from there sets it directly.
+static thread_local bool t_inHandler;
 
-// The library's own words, on standard output (yyout for the length limit), byte for byte
-// as they have always been printed.
-static void PrintMessage(const RegViewMessage& m) {
+void ZRREG_CALL ZrSetMessageHandler(ZrMessageHandler handler, void* context) {
+    if (t_inHandler) {
+        s_handler = handler;
+        s_handlerContext = context;
+        return;
+    }
+    ZrHeld held = zrTreeLockExclusive();
+    s_handler = handler;
+    s_handlerContext = context;
+    zrTreeUnlock(held);
+}
+
+bool RegHostSink() { return s_sink != nullptr || s_handler != nullptr; }
+
+// The library's own words, byte for byte as they have always been printed, without the
+// line feed.
+static void Words(const RegViewMessage& m, char* out, size_t n) {
     switch (m.kind) {
         case REGVIEW_MSG_PARSE:
-            printf("line: %d - %s\n", m.line, m.text);
+            snprintf(out, n, "line: %d - %s", m.line, m.text);
             break;
         case REGVIEW_MSG_ERROR_IN_LINE:
-            printf("Error in line: %d\n", m.line);
+            snprintf(out, n, "Error in line: %d", m.line);
             break;
         case REGVIEW_MSG_RUNAWAY:
-            printf("line %d - FATAL: Runaway string\n", m.line);
+            snprintf(out, n, "line %d - FATAL: Runaway string", m.line);
             break;
         case REGVIEW_MSG_END_OF_KEY:
         case REGVIEW_MSG_UNEXPECTED_VALUE:
-            if (m.line) printf("line %d: ", m.line);
-            printf("%s\n", m.text);
+            if (m.line) {
+                snprintf(out, n, "line %d: %s", m.line, m.text);
+            } else {
+                snprintf(out, n, "%s", m.text);
+            }
             break;
         case REGVIEW_MSG_TOO_LONG:
-            fprintf(yyout, "Input string too long, limit %d\n", REGFILE_TEXT_MAX + 2);
+            snprintf(out, n, "Input string too long, limit %d", REGFILE_TEXT_MAX + 2);
             break;
         case REGVIEW_MSG_SAVE:
         case REGVIEW_MSG_LOG:
         case REGVIEW_MSG_NO_LOG:
-            printf("zrregdll: %s\n", m.text);
+            snprintf(out, n, "zrregdll: %s", m.text);
             break;
     }
+}
+
+static uint32_t KindOf(RegViewMessageKind kind) {
+    switch (kind) {
+        case REGVIEW_MSG_TOO_LONG:
+            return ZRREG_MSG_TOO_LONG;
+        case REGVIEW_MSG_SAVE:
+            return ZRREG_MSG_SAVE;
+        case REGVIEW_MSG_LOG:
+        case REGVIEW_MSG_NO_LOG:
+            return ZRREG_MSG_SHARING;
+        case REGVIEW_MSG_PARSE:
+        case REGVIEW_MSG_ERROR_IN_LINE:
+        case REGVIEW_MSG_RUNAWAY:
+        case REGVIEW_MSG_END_OF_KEY:
+        case REGVIEW_MSG_UNEXPECTED_VALUE:
+            break;
+    }
+    return ZRREG_MSG_SYNTAX;
 }
 
 void RegMessage(RegViewMessageKind kind, int line, const char* format, ...) {
@@ -59,8 +101,21 @@ void RegMessage(RegViewMessageKind kind, int line, const char* format, ...) {
     RegViewMessage m = {kind, line, text};
     if (s_sink) {
         s_sink(&m, s_context);
+        return;
+    }
+    char words[sizeof text + 64];
+    Words(m, words, sizeof words);
+    if (s_handler) {
+        // The change log's damaged record gives its number as the line, which is no line of the file.
+        uint32_t kindOut = KindOf(kind);
+        uint32_t lineOut =
+            kindOut == ZRREG_MSG_SYNTAX || kindOut == ZRREG_MSG_TOO_LONG ? static_cast<uint32_t>(line) : 0;
+        t_inHandler = true;
+        s_handler(s_handlerContext, kindOut, lineOut, words);
+        t_inHandler = false;
     } else {
-        PrintMessage(m);
+        // The length limit's message goes to yyout, which a test may point elsewhere.
+        fprintf(kind == REGVIEW_MSG_TOO_LONG ? yyout : stdout, "%s\n", words);
     }
 }
 

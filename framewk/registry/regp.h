@@ -398,13 +398,15 @@ int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult
 
 // ---- messages about the registry file ---------------------------------------------------
 // Every message goes through RegMessage (text formatted as by printf) to the one sink:
-// standard output in the library's own words, or a sink the project's hosts set (regview.h).
+// standard output in the library's own words, a sink the project's hosts set (regview.h), or
+// the handler a host set (ZrSetMessageHandler).
 void RegMessage(RegViewMessageKind kind, int line, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
-// Whether a host set a sink of its own: it gets a token over the length limit as a refused load.
+// Whether a host set a sink or handler of its own: it gets a token over the length limit as a
+// refused load.
 bool RegHostSink();
 // What the unload did with the tree, for RegViewLastUnload; keptIn and why may be null.
 void RegNoteSave(RegViewSaveResult result, const char* keptIn, const char* why);
@@ -414,7 +416,7 @@ extern int lineno;
 // While on, messages about a bad file are dropped (messages about a save still go out).
 void RegQuiet(bool on);
 // A token over the scanner's length limit ends the process (the default) or, while this
-// is off or a host has set its own sink, ends the input and the load fails with 1.
+// is off or a host has set its own sink or handler, ends the input and the load fails with 1.
 void yylimitends(bool on);
 // Such a token ended the last load's input; true until the next load begins.
 bool yytoolong();

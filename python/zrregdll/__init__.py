@@ -10,15 +10,25 @@ Text is str on this side and ISO-8859-1 in the file: a character above U+00FF ca
 refused with Error (ZRREG_BAD_NAME) before the library is called; bytes are taken byte for byte.
 Integers are the file's signed 32-bit numbers. A process holds one loaded registry at a time, and the
 unload (at the end of the with block) writes a changed tree back and closes every key still open.
+
+The library's messages come to this module (ZrSetMessageHandler): they go to the function given to
+set_message_handler, or are printed on sys.stdout as the library prints them. A file with a token over
+the scanner's length limit raises TooLongError, which names the file, the line and the limit, where the
+library alone would end the process.
 """
 
+import atexit
+import collections
 import ctypes
 import os
+import re
 import sys
+import threading
 import weakref
 
 __version__ = "1.1.0"
-__all__ = ["load", "Registry", "Key", "Error", "LoadError", "NotFoundError", "result_name"]
+__all__ = ["load", "Registry", "Key", "Error", "LoadError", "TooLongError", "NotFoundError", "result_name",
+           "Message", "set_message_handler", "MSG_SYNTAX", "MSG_TOO_LONG", "MSG_SAVE", "MSG_SHARING"]
 
 # The results of the key and value functions (zrregdll.h), with their names and words.
 RESULTS = {
@@ -70,9 +80,24 @@ class Error(Exception):
 
 
 class LoadError(Error):
-    """A load that failed: .code is ZrLoadRegistry's result (ZRREG_LOAD_*)."""
+    """A load that failed: .code is ZrLoadRegistry's result (ZRREG_LOAD_*), .messages the library's
+    messages about the file (Message), the last of which, if any, str() gives as the reason."""
 
     table = LOAD_RESULTS
+
+    def __init__(self, code, what, why=None, messages=()):
+        self.messages = list(messages)
+        super().__init__(code, what, why)
+
+
+class TooLongError(LoadError):
+    """A load refused for a token over the scanner's length limit (ZRREG_LOAD_REFUSED): .path, .line
+    and .limit (in bytes, quotes and the byte after a word included) say where and what."""
+
+    def __init__(self, code, path, line, limit, messages=()):
+        self.path, self.line, self.limit = path, line, limit
+        super().__init__(code, "load %r" % path, "line %d: a token is longer than the scanner's limit of %d "
+                         "bytes" % (line, limit), messages)
 
 
 class NotFoundError(Error, KeyError):
@@ -122,6 +147,54 @@ def _text(buffer, count):
     return "".join(map(chr, buffer[:count]))
 
 
+# The kinds of the library's messages (zrregdll.h's ZRREG_MSG_*).
+MSG_SYNTAX, MSG_TOO_LONG, MSG_SAVE, MSG_SHARING = 1, 2, 3, 4
+Message = collections.namedtuple("Message", "kind line text")
+Message.__doc__ = """A message of the library: its kind (MSG_*), the line of the registry file it is about (0 for
+none) and its text as the library prints it."""
+
+_handler = None  # the function given to set_message_handler, or None: printed
+_here = threading.local()  # .heard: the messages of the load this thread is making through Registry
+
+
+def _decoded(raw):
+    """A message's bytes as zrreg shows them: UTF-8 where valid (paths), else byte for byte."""
+    try:
+        return raw.decode("utf-8")
+    except UnicodeDecodeError:
+        return raw.decode("latin-1")
+
+
+def _on_message(_context, kind, line, raw):
+    message = Message(kind, line, _decoded(raw or b""))
+    heard = getattr(_here, "heard", None)
+    if heard is not None:
+        heard.append(message)
+    if _handler is not None:
+        _handler(message)  # what it raises ctypes reports as unraisable, and the library goes on
+    elif heard is None or kind != MSG_TOO_LONG:  # a load's refusal is raised instead
+        print(message.text, file=sys.stdout)
+
+
+_MESSAGE_HANDLER = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_uint32, ctypes.c_uint32, ctypes.c_char_p)
+_ON_MESSAGE = _MESSAGE_HANDLER(_on_message)  # kept: the library holds its address
+
+
+def set_message_handler(handler):
+    """Sends the library's messages to handler(message) from now on (None: printed on sys.stdout) and
+    returns the one before. It is called on the thread whose call has something to say, while the library
+    holds its lock: it must not call the library."""
+    global _handler
+    library()
+    before, _handler = _handler, handler
+    return before
+
+
+def _quiet_at_exit(lib):
+    """No message reaches Python after its end."""
+    lib.ZrSetMessageHandler(None, None)
+
+
 # Each exported function used here, with its argument and result types.
 _P, _U32, _I32 = ctypes.c_void_p, ctypes.c_uint32, ctypes.c_int32
 _W, _PU32 = ctypes.POINTER(ctypes.c_ushort), ctypes.POINTER(ctypes.c_uint32)
@@ -141,6 +214,7 @@ _SIGNATURES = {
     "ZrRegDeleteKey": (_I32, [_P, _W]),
     "ZrRegDeleteTree": (_I32, [_P, _W]),
     "ZrRegFlushKey": (_I32, [_P]),
+    "ZrSetMessageHandler": (None, [_P, _P]),
 }
 _lib = None
 
@@ -166,6 +240,8 @@ def library():
         for name, (restype, argtypes) in _SIGNATURES.items():
             f = getattr(lib, name)
             f.restype, f.argtypes = restype, argtypes
+        lib.ZrSetMessageHandler(ctypes.cast(_ON_MESSAGE, ctypes.c_void_p), None)
+        atexit.register(_quiet_at_exit, lib)
         _lib = lib
     return _lib
 
@@ -395,9 +471,19 @@ class Registry:
     def __init__(self, path):
         self.path = os.fspath(path)
         self._keys = weakref.WeakSet()
-        rc = library().ZrLoadRegistry(os.fsencode(self.path))
+        lib, heard = library(), []
+        outer, _here.heard = getattr(_here, "heard", None), heard
+        try:
+            rc = lib.ZrLoadRegistry(os.fsencode(self.path))
+        finally:
+            _here.heard = outer
         if rc != 0:
-            raise LoadError(rc, "load %r" % self.path)
+            too_long = [m for m in heard if m.kind == MSG_TOO_LONG]
+            if too_long:
+                limit = re.search(r"\d+$", too_long[-1].text)
+                raise TooLongError(rc, self.path, too_long[-1].line, int(limit.group()) if limit else 10000, heard)
+            said = [m.text for m in heard if m.kind == MSG_SYNTAX]
+            raise LoadError(rc, "load %r" % self.path, said[-1] if said else None, heard)
         self._loaded = True
 
     def __enter__(self):

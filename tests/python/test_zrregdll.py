@@ -1,4 +1,6 @@
-"""The Python module zrregdll over the shared library: a session, refusals, paths, errors, keys closing."""
+"""The Python module zrregdll over the shared library: a session, refusals, paths, errors, keys closing,
+the library's messages."""
+import ctypes
 import os
 
 import pytest
@@ -156,3 +158,55 @@ def test_loads_and_unloads(app, tmp_path):
 
 def test_the_version_is_the_projects():
     assert zrregdll.__version__ == os.environ.get("ZR_VERSION", zrregdll.__version__)
+
+
+HEAD = 'KEY "My Computer"\n(\n'
+
+
+def printed(capfd):
+    """What standard output got, the C library's buffered part too."""
+    ctypes.CDLL(None).fflush(None)
+    return capfd.readouterr().out
+
+
+@pytest.fixture
+def heard():
+    said = []
+    before = zrregdll.set_message_handler(said.append)
+    yield said
+    zrregdll.set_message_handler(before)
+
+
+@pytest.mark.parametrize("item", ['  [REG_SZ] "a" = "%s";\n' % ("x" * 9999), "  [REG_SZ] a = %s;\n" % ("w" * 10000)])
+def test_a_token_over_the_limit_is_an_exception_that_names_the_file_line_and_limit(tmp_path, app, capfd, item):
+    bad = tmp_path / "long.txt"
+    bad.write_text(HEAD + "\n" + item + ")\n")
+    with pytest.raises(zrregdll.TooLongError) as e:
+        zrregdll.load(bad)
+    assert isinstance(e.value, zrregdll.LoadError) and e.value.name == "ZRREG_LOAD_REFUSED"
+    assert (e.value.path, e.value.line, e.value.limit) == (str(bad), 4, 10000)
+    assert str(bad) in str(e.value) and "line 4" in str(e.value) and "10000" in str(e.value)
+    assert e.value.messages == [(zrregdll.MSG_TOO_LONG, 4, "Input string too long, limit 10000")]
+    assert printed(capfd) == "" and capfd.readouterr().err == ""  # raised, not printed
+    with zrregdll.load(app) as reg:  # the process goes on, and nothing stayed loaded
+        assert reg.key("HKLM").subkey_count() == 0
+
+
+def test_messages_go_to_the_handler_or_python_not_the_libraries_stdout(tmp_path, capfd, heard):
+    odd = tmp_path / "odd.txt"
+    odd.write_text(HEAD + '  "stray\n  [REG_SZ] "a" = "b";\n)\n')  # loads, with a runaway string
+    with zrregdll.load(odd) as reg:
+        assert reg.root()["a"] == "b"
+    assert heard == [(zrregdll.MSG_SYNTAX, 3, "line 3 - FATAL: Runaway string"), (zrregdll.MSG_SYNTAX, 3, "Error in line: 3")]
+    assert printed(capfd) == ""
+
+    bad = tmp_path / "bad.txt"
+    bad.write_text(HEAD + "  [REG_SZ] = ;\n)\n")
+    with pytest.raises(zrregdll.LoadError, match=r"line: 3 - syntax error \(ZRREG_LOAD_REFUSED\)") as e:
+        zrregdll.load(bad)
+    assert e.value.messages == heard[-1:] == [(zrregdll.MSG_SYNTAX, 3, "line: 3 - syntax error")]
+
+    zrregdll.set_message_handler(None)  # printed on Python's stdout, as the library prints them
+    with zrregdll.load(odd):
+        pass
+    assert printed(capfd) == "line 3 - FATAL: Runaway string\nError in line: 3\n"

@@ -105,9 +105,11 @@ extern "C" {
 /* Loads the registry file `filename`. ZRREG_LOAD_OK, ZRREG_LOAD_REFUSED,
  * ZRREG_LOAD_NO_MEMORY or ZRREG_LOAD_NO_FILE (also for a null filename); after a failure
  * nothing is loaded, except that a second load leaves the first one in place. Messages
- * about a bad file (with line numbers) go to standard output. A token longer than the
- * scanner's limit (10000 bytes, see docs/registry-format.md) ends the process with exit
- * status 1. */
+ * about a bad file (with line numbers) go to standard output, or to the message handler
+ * (ZrSetMessageHandler). A token longer than the scanner's limit (10000 bytes, see
+ * docs/registry-format.md) ends the process with exit status 1; while a message handler is
+ * set it refuses the load instead (ZRREG_LOAD_REFUSED, after the handler got
+ * ZRREG_MSG_TOO_LONG). */
 ZRREG_API uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename);
 
 /* Writes a changed tree back (to a temporary file beside the registry file, which then
@@ -120,7 +122,8 @@ ZRREG_API uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename);
  * (a hand edit with a syntax error, or a text over the scanner's limit, which here ends no
  * process), or more changes were made than the journal holds (16 MB), the registry file
  * stays as it is, the tree goes to a file of this process's own beside it
- * (APP.<process id>.TMP), and one line on standard output names it. */
+ * (APP.<process id>.TMP), and one line on standard output (or the message handler's
+ * ZRREG_MSG_SAVE) names it. */
 ZRREG_API void ZRREG_CALL ZrUnloadRegistry(void);
 
 /* The handle of the root key, "My Computer"; null when no registry is loaded. */
@@ -315,6 +318,38 @@ ZRREG_API int32_t ZRREG_CALL ZrRegFlushKey(void* hKey);
 ZRREG_API int32_t ZRREG_CALL ZrRegNotifyChangeKeyValue(void* hKey, int32_t bWatchSubtree,
                                                        uint32_t dwNotifyFilter, void* hEvent,
                                                        int32_t fAsynchronous);
+
+/* The kinds of the library's messages, as a message handler gets them:
+ * ZRREG_MSG_SYNTAX    the registry file being loaded is bad at `line`: a syntax error, a
+ *                     runaway string, a value outside any key, the end of a key that is not
+ *                     its own (line 0); the load goes on or is refused as without a handler
+ * ZRREG_MSG_TOO_LONG  a token at `line` is longer than the scanner's limit: the load is refused
+ * ZRREG_MSG_SAVE      an unload or a flush could not write the registry file: where this
+ *                     process's changes went instead, or that they are lost
+ * ZRREG_MSG_SHARING   the change log: a damaged record, a file changed by another program, a
+ *                     file shared without a log; nothing failed */
+#define ZRREG_MSG_SYNTAX 1
+#define ZRREG_MSG_TOO_LONG 2
+#define ZRREG_MSG_SAVE 3
+#define ZRREG_MSG_SHARING 4
+
+/* A message handler: `kind` is one of ZRREG_MSG_*, `line` the line of the registry file the
+ * message is about (0 when it names none), `text` the message as standard output would show
+ * it, without its line feed ("line: 3 - syntax error", "Input string too long, limit 10000"),
+ * valid during the call only. */
+typedef void(ZRREG_CALL* ZrMessageHandler)(void* context, uint32_t kind, uint32_t line, const char* text);
+
+/* Sends every message of the library to `handler`, with `context`, instead of standard
+ * output, for the whole process and from the next message on; a null handler restores the
+ * default. While a handler is set, a token over the scanner's limit refuses the load
+ * (ZRREG_LOAD_REFUSED, nothing loaded, nothing held) instead of ending the process. The
+ * handler is called on the thread of the call that has something to say (a load, an unload,
+ * a flush, or any call that applies another process's changes), one message at a time,
+ * while that call holds the library's lock: it must return normally (a C++ handler must not
+ * throw) and may call no function of this library but ZrSetMessageHandler. Once
+ * ZrSetMessageHandler returns, the handler it replaced is called no more, so that its
+ * context may be freed (a handler that replaces itself finishes its own call). */
+ZRREG_API void ZRREG_CALL ZrSetMessageHandler(ZrMessageHandler handler, void* context);
 
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never

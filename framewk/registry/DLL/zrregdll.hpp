@@ -10,6 +10,11 @@
 // optional reads are empty, in the throwing form too, when the value does not exist or has another type.
 // A registry is loaded once per process, as the library allows; keys close themselves when they go, and
 // the registry object unloads when it goes: let the keys go first.
+//
+// The face sets the library's message handler (ZrSetMessageHandler) at its first load: the library's
+// messages go to the handler given to zrreg::set_message_handler, or are printed on standard output as
+// the library prints them, and a token over the scanner's length limit is a refused load
+// (load_errc::refused) instead of the end of the process.
 #ifndef ZRREGDLL_HPP
 #define ZRREGDLL_HPP
 
@@ -18,7 +23,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <iterator>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -315,6 +323,76 @@ struct value {
     const std::string& text() const { return std::get<std::string>(data); }
     std::uint32_t dword() const { return std::get<std::uint32_t>(data); }
 };
+
+// A message of the library: its kind, the line of the registry file it is about (0 for none) and its
+// text as the library prints it, without the line feed; the text lives as long as the handler's call.
+enum class message_kind : std::uint32_t {
+    syntax = ZRREG_MSG_SYNTAX,      // a fault of the file being loaded; the load goes on or is refused
+    too_long = ZRREG_MSG_TOO_LONG,  // a token over the scanner's limit: the load is refused
+    save = ZRREG_MSG_SAVE,          // an unload or flush could not write the file: where the changes went
+    sharing = ZRREG_MSG_SHARING,    // the change log's notes; nothing failed
+};
+struct message {
+    message_kind kind;
+    std::uint32_t line;
+    std::string_view text;
+};
+using message_handler = std::function<void(const message&)>;
+
+namespace detail {
+
+// The handler the face has given the library, whose context it is; null until the first.
+struct face_messages {
+    std::mutex lock;
+    message_handler* current = nullptr;
+};
+inline face_messages& messages() {
+    static face_messages m;
+    return m;
+}
+
+// What this thread's load through the face heard of last: the message that refused it, if any.
+struct load_note {
+    bool heard = false;
+    std::string why;
+};
+inline thread_local load_note* t_load = nullptr;
+
+inline void ZRREG_CALL deliver(void* context, std::uint32_t kind, std::uint32_t line,
+                               const char* text) noexcept {
+    try {
+        if (t_load && (kind == ZRREG_MSG_SYNTAX || kind == ZRREG_MSG_TOO_LONG)) {
+            t_load->heard = true;
+            t_load->why = kind == ZRREG_MSG_TOO_LONG ? "line " + std::to_string(line) + ": " + text : text;
+        }
+        const message_handler& h = *static_cast<const message_handler*>(context);
+        if (h) {
+            h(message{static_cast<message_kind>(kind), line, text});
+        } else {
+            std::fputs(text, stdout);
+            std::fputc('\n', stdout);
+        }
+    } catch (...) {  // nothing may unwind through the library
+    }
+}
+
+// The library calls the old handler no more once ZrSetMessageHandler has returned: it may go then.
+inline void set_handler(message_handler h, bool unless_set) {
+    face_messages& m = messages();
+    std::lock_guard<std::mutex> hold(m.lock);
+    if (unless_set && m.current) return;
+    message_handler* fresh = new message_handler(std::move(h));
+    ZrSetMessageHandler(&deliver, fresh);
+    delete std::exchange(m.current, fresh);
+}
+
+}  // namespace detail
+
+// Sends the library's messages to `h` from now on, for the whole process (an empty one: printed on
+// standard output, as the library prints them). `h` is called on the thread of the call that has
+// something to say, while the library holds its lock: it must not call the library or this function;
+// what it throws is dropped.
+inline void set_message_handler(message_handler h) { detail::set_handler(std::move(h), false); }
 
 class key;
 template <class Item>
@@ -683,14 +761,17 @@ void item_range<Item>::iterator::fetch() {
 class registry {
 public:
     registry() = default;
+    // Loads or throws; a file that does not load is named with the library's message about it
+    // (zrregdll: load "app.txt": line 3: Input string too long, limit 10000: ...).
     explicit registry(const std::string& path) {
-        std::error_code ec = load_into(path);
-        if (ec) throw error(ec, "zrregdll: load \"" + path + "\"");
+        detail::load_note note;
+        std::error_code ec = load_into(path, &note);
+        if (ec) throw error(ec, "zrregdll: load \"" + path + "\"" + (note.heard ? ": " + note.why : ""));
     }
     // Loads without throwing: the registry is empty (not loaded) after a failure.
     static registry load(const std::string& path, std::error_code& ec) {
         registry r;
-        ec = r.load_into(path);
+        ec = r.load_into(path, nullptr);
         return r;
     }
     registry(registry&& o) noexcept : loaded_(std::exchange(o.loaded_, false)) {}
@@ -724,9 +805,16 @@ public:
     key create(std::string_view path) const { return from_root(path, true, nullptr); }
 
 private:
-    std::error_code load_into(const std::string& path) {
+    std::error_code load_into(const std::string& path, detail::load_note* note) {
         unload();
+        try {
+            detail::set_handler({}, true);
+        } catch (const std::bad_alloc&) {
+            return make_error_code(load_errc::no_memory);
+        }
+        detail::load_note* outer = std::exchange(detail::t_load, note);
         std::uint32_t rc = ZrLoadRegistry(path.c_str());
+        detail::t_load = outer;
         if (rc != ZRREG_LOAD_OK) return make_error_code(static_cast<load_errc>(rc));
         loaded_ = true;
         return {};

@@ -123,6 +123,45 @@ static void Session(const char* path) {
     CALL(ZrUnloadRegistry)();
 }
 
+/* A host's message handler: the last message heard, and how many. */
+static struct {
+    uint32_t kind, line, count;
+    char text[128];
+} heard;
+
+static void ZRREG_CALL Hear(void* context, uint32_t kind, uint32_t line, const char* text) {
+    (void)context;
+    heard.kind = kind, heard.line = line, ++heard.count;
+    snprintf(heard.text, sizeof heard.text, "%s", text);
+}
+
+/* With a handler, a text over the scanner's limit is a refused load that the handler hears
+ * of, and the process goes on to load the good file again. */
+static void Refusal(const char* path, const char* workdir) {
+    char bad[1024];
+    FILE* fp;
+    int i;
+    snprintf(bad, sizeof bad, "%s/bad.txt", workdir);
+    fp = fopen(bad, "w");
+    if (!fp) {
+        CHECK(fp != NULL);
+        return;
+    }
+    fputs("KEY \"My Computer\"\n(\n  [REG_SZ] \"a\" = \"", fp);
+    for (i = 0; i < 12000; ++i) fputc('x', fp);
+    fputs("\";\n)\n", fp);
+    fclose(fp);
+    CALL(ZrSetMessageHandler)(Hear, NULL);
+    CHECK(CALL(ZrLoadRegistry)(bad) == ZRREG_LOAD_REFUSED);
+    CHECK(heard.count == 1 && heard.kind == ZRREG_MSG_TOO_LONG && heard.line == 3);
+    CHECK(strcmp(heard.text, "Input string too long, limit 10000") == 0);
+    CHECK(CALL(HkeyRegRoot)() == NULL);
+    CALL(ZrSetMessageHandler)(NULL, NULL);
+    CHECK(CALL(ZrLoadRegistry)(path) == 0);
+    CALL(ZrUnloadRegistry)();
+    CHECK(heard.count == 1);
+}
+
 int main(int argc, char** argv) {
     char path[1024];
     FILE* fp;
@@ -149,6 +188,7 @@ int main(int argc, char** argv) {
         fp);
     fclose(fp);
     Session(path);
+    Refusal(path, argv[2]);
 
     CLOSE_LIBRARY(lib);
     if (failures) printf("%d checks failed\n", failures);

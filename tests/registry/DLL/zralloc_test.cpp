@@ -6,6 +6,7 @@
 #include <regex>
 #include <string>
 
+#include "regpart.h"
 #include "testutil.h"
 
 using testing::internal::CaptureStdout;
@@ -194,6 +195,69 @@ TEST_F(AllocFailure, Load) {
         EXPECT_EQ(outcomes.count(o), 1u) << o.second;
     EXPECT_EQ(dir_.Names(), std::set<std::string>{"reg.txt"});
     printf("[ allocations ] load: %ld failed in turn\n", n - 1);
+}
+
+void ZRREG_CALL CountTooLong(void* context, uint32_t kind, uint32_t, const char*) {
+    if (kind == ZRREG_MSG_TOO_LONG) ++*static_cast<int*>(context);
+}
+
+// A load that a host's handler makes refuse a token over the scanner's limit, in one part and
+// in two (a part's thread counts its own allocations), with every allocation from the Nth on
+// failing: out of memory or refused, nothing loaded and nothing kept (the block pool holds
+// what it held before, and the sanitizer build finds no leak); once no allocation fails, the
+// refusal, and the next load of a good file works.
+TEST_F(AllocFailure, RefusedLoad) {
+    int tooLong = 0;
+    ZrSetMessageHandler(CountTooLong, &tooLong);
+    std::string keys;
+    for (int i = 0; i < 30; ++i)
+        keys += "    KEY \"k" + std::to_string(i) + "\" ( [REG_SZ] \"s\" = \"text\"; [REG_INT] n = 1; )\n";
+    const std::string overlong = "    [REG_SZ] \"long\" = \"" + std::string(9999, 't') + "\";\n";
+    struct Case {
+        const char* name;
+        bool parted;
+        std::string file;
+    } cases[] = {
+        {"in the middle", false, "KEY \"My Computer\"\n(\n" + keys + overlong + keys + ")\n"},
+        {"in the first of two parts", true, "KEY \"My Computer\"\n(\n" + overlong + keys + keys + ")\n"},
+        {"in the second of two parts", true, "KEY \"My Computer\"\n(\n" + keys + keys + overlong + ")\n"},
+    };
+    size_t pool = RegViewPoolBytes();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RegPartFrom(c.parted ? 0 : INT64_MAX);
+        WriteBytes(reg_, c.file);
+        long at = 1;
+        for (;; ++at) {
+            SCOPED_TRACE(at);
+            tooLong = 0;
+            zrAllocFailAt(at);
+            CaptureStdout();
+            uint32_t rc = ZrLoadRegistry(reg_.c_str());
+            std::string out = GetCapturedStdout();
+            bool failed = zrAllocCount() >= at;
+            zrAllocFailAt(0);
+            EXPECT_EQ(out, "");
+            EXPECT_FALSE(NWREGIsRegLoaded());
+            EXPECT_EQ(RootNode, nullptr);
+            EXPECT_EQ(HkeyRegRoot(), nullptr);
+            EXPECT_EQ(yytblallocated, 0);
+            EXPECT_EQ(RegViewPoolBytes(), pool);
+            if (!failed) {
+                EXPECT_EQ(rc, ZRREG_LOAD_REFUSED);
+                EXPECT_EQ(tooLong, 1);
+                break;
+            }
+            EXPECT_TRUE(rc == ZRREG_LOAD_NO_MEMORY || (rc == ZRREG_LOAD_REFUSED && tooLong == 1)) << rc;
+        }
+        WriteBytes(reg_, BaseFile());
+        EXPECT_EQ(ZrLoadRegistry(reg_.c_str()), ZRREG_LOAD_OK);
+        ZrUnloadRegistry();
+        printf("[ allocations ] refused load %s: %ld failed in turn\n", c.name, at - 1);
+    }
+    RegPartFrom(-1);
+    ZrSetMessageHandler(nullptr, nullptr);
+    EXPECT_EQ(dir_.Names(), std::set<std::string>{"reg.txt"});
 }
 
 // Each operation, with every allocation from the Nth on failing: the answer is 2, the key

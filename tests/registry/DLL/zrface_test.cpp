@@ -7,6 +7,9 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <stdexcept>
+#include <tuple>
+#include <vector>
 
 #include "zrregdll.hpp"
 
@@ -314,6 +317,8 @@ TEST_F(Face, LoadsAndUnloads) {
     } catch (const zrreg::error& e) {
         EXPECT_EQ(e.code(), zrreg::load_errc::refused);
         EXPECT_NE(std::string(e.what()).find("ZRREG_LOAD_REFUSED"), std::string::npos);
+        EXPECT_NE(std::string(e.what()).find("bad.txt\": line: 3 - syntax error: "), std::string::npos)
+            << e.what();
     }
 
     zrreg::registry reg = zrreg::registry::load(file_, ec);
@@ -336,6 +341,60 @@ TEST_F(Face, LoadsAndUnloads) {
     late.close();
     zrreg::registry third(file_);
     EXPECT_TRUE(third.open("HKLM").open("Kept"));
+}
+
+// A token over the scanner's length limit is a refused load through the face, which the process
+// survives: an error_code, or an error that names the line; the message printed as the library
+// prints it, or given to the host's handler with the other messages of a load. A good file loads
+// after it.
+TEST_F(Face, ATokenOverTheLimitIsARefusedLoad) {
+    const std::string bad = (dir_ / "long.txt").string(), odd = (dir_ / "odd.txt").string();
+    std::ofstream(bad) << "KEY \"My Computer\"\n(\n  [REG_SZ] \"a\" = \"" << std::string(12000, 'x')
+                       << "\";\n)\n";
+    std::ofstream(odd) << "KEY \"My Computer\"\n(\n  \"stray\n)\n";
+
+    std::error_code ec;
+    testing::internal::CaptureStdout();
+    zrreg::registry none = zrreg::registry::load(bad, ec);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Input string too long, limit 10000\n");
+    EXPECT_EQ(ec, zrreg::load_errc::refused);
+    EXPECT_FALSE(none);
+    try {
+        testing::internal::CaptureStdout();
+        zrreg::registry thrown(bad);
+        ADD_FAILURE();
+    } catch (const zrreg::error& e) {
+        EXPECT_EQ(e.code(), zrreg::load_errc::refused);
+        EXPECT_NE(std::string(e.what()).find("long.txt\": line 3: Input string too long, limit 10000: "),
+                  std::string::npos)
+            << e.what();
+    }
+    testing::internal::GetCapturedStdout();
+
+    std::vector<std::tuple<zrreg::message_kind, std::uint32_t, std::string>> heard;
+    zrreg::set_message_handler([&heard](const zrreg::message& m) {
+        heard.emplace_back(m.kind, m.line, std::string(m.text));
+        throw std::runtime_error("dropped");  // the face keeps it from the library
+    });
+    testing::internal::CaptureStdout();
+    zrreg::registry::load(bad, ec);
+    EXPECT_EQ(ec, zrreg::load_errc::refused);
+    zrreg::registry loads = zrreg::registry::load(odd, ec);
+    EXPECT_FALSE(ec);
+    loads.unload();
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    using M = std::tuple<zrreg::message_kind, std::uint32_t, std::string>;
+    EXPECT_EQ(heard, (std::vector<M>{{zrreg::message_kind::too_long, 3, "Input string too long, limit 10000"},
+                                     {zrreg::message_kind::syntax, 3, "line 3 - FATAL: Runaway string"},
+                                     {zrreg::message_kind::syntax, 3, "Error in line: 3"}}));
+
+    zrreg::set_message_handler({});
+    testing::internal::CaptureStdout();
+    zrreg::registry::load(bad, ec);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Input string too long, limit 10000\n");
+    EXPECT_EQ(ec, zrreg::load_errc::refused);
+    zrreg::registry good(file_);
+    EXPECT_TRUE(good.open("HKLM"));
 }
 
 }  // namespace

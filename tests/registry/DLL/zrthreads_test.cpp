@@ -348,6 +348,52 @@ TEST(Threads, DeadHandlesAreRefusedWhileOthersReuseTheirSlots) {
     ZrUnloadRegistry();
 }
 
+// One thread loads files that say something while another replaces the message handler, the
+// two handlers by turns: every message reaches the one handler set at the time, none after
+// its replacement returned, and none is printed (ThreadSanitizer checks the handler's words).
+TEST(Threads, TheMessageHandlerIsReplacedWhileLoadsSpeak) {
+    struct Ear {
+        std::atomic<long> heard{0};
+        std::atomic<bool> retired{true};
+        std::atomic<long> late{0};
+        static void ZRREG_CALL Hear(void* context, uint32_t, uint32_t, const char*) {
+            Ear* e = static_cast<Ear*>(context);
+            ++e->heard;
+            if (e->retired.load()) ++e->late;
+        }
+    } ears[2];
+    TempDir dir;
+    const std::string bad = dir.File("bad.reg"), tooLong = dir.File("long.reg");
+    WriteBytes(bad, "KEY \"My Computer\"\n(\n  [REG_SZ] = ;\n)\n");
+    WriteBytes(tooLong, "KEY \"My Computer\"\n(\n  [REG_SZ] a = \"" + std::string(12000, 'x') + "\";\n)\n");
+    ears[0].retired = false;
+    ZrSetMessageHandler(Ear::Hear, &ears[0]);
+    std::atomic<bool> done{false};
+    std::atomic<long> loads{0}, wrong{0};
+    testing::internal::CaptureStdout();
+    std::thread loader([&] {
+        for (int i = 0; i < 400; ++i) {
+            wrong += ZrLoadRegistry(i % 2 ? bad.c_str() : tooLong.c_str()) != ZRREG_LOAD_REFUSED;
+            ++loads;
+        }
+        done = true;
+    });
+    for (int turn = 1; !done.load(); ++turn) {
+        Ear& next = ears[turn % 2];
+        Ear& last = ears[(turn + 1) % 2];
+        next.retired = false;
+        ZrSetMessageHandler(Ear::Hear, &next);
+        last.retired = true;
+        std::this_thread::yield();
+    }
+    loader.join();
+    ZrSetMessageHandler(nullptr, nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(ears[0].heard + ears[1].heard, loads.load());
+    EXPECT_EQ(ears[0].late + ears[1].late, 0);
+}
+
 // A host's first thread calls without locks until a second thread calls; the second one
 // must then see everything the first wrote, and from then on both lock. The switch
 // happens once per process, so each round runs in a process of its own, the second
