@@ -194,7 +194,7 @@ def run(d, s):
     data.send_keys(Keys.CONTROL, "a")
     data.send_keys("0x200" + Keys.ENTER)
     check(wait_for(lambda: s.value(ARDO, "RunCount") == 512, 3), "Enter, new data, Enter: set in the file")
-    check(not shown(d, "edit-dialog"), "and the dialog closes")
+    check(wait_for(lambda: not shown(d, "edit-dialog"), 3), "and the dialog closes")
     check(wait_for(lambda: ["RunCount", "REG_DWORD", "0x00000200 (512)"] in values(d), 3), "and in the page")
 
     # F2 edits too; a text the file cannot hold is refused in the server's words.
@@ -348,7 +348,7 @@ def text_rule(d, s):
     word, spaced = "w" * 9999, "w" * 9997 + " w"
     check(add("ByZrreg", word)[0] == 0, "zrreg add takes a 9,999-byte bare word")
     enter("Word", word)
-    check(wait_for(lambda: s.value(ARDO, "Word") == word, 5) and not shown(d, "edit-dialog"),
+    check(wait_for(lambda: s.value(ARDO, "Word") == word and not shown(d, "edit-dialog"), 5),
           "and so does the page")
     rc, said = add("ByZrreg", spaced)
     check(rc != 0 and said.startswith("zrreg: "), "zrreg add refuses 9,999 bytes with a blank")
