@@ -272,8 +272,8 @@ def run(d, s):
     reg += '\n[HKEY_CURRENT_USER\\Software\\MORVANE\\Ardo\\1.0]\n"RunCount"=dword:00000007\n'
     d.execute_script("document.getElementById('import-text').value = arguments[0]", reg)
     before = s.query("-s")
-    d.find_element(By.ID, "import-check").click()
-    check(wait_for(lambda: d.find_elements(By.CSS_SELECTOR, "table.preview tbody tr"), 5), "Preview")
+    ActionChains(d).send_keys(Keys.ENTER).perform()  # on the file chooser, which has the focus
+    check(wait_for(lambda: d.find_elements(By.CSS_SELECTOR, "table.preview tbody tr"), 5), "Enter: Preview")
     rows = d.execute_script("""return [...document.querySelectorAll('table.preview tbody tr')]
         .map(tr => [...tr.cells].map(td => td.textContent));""")
     check(["set", ARDO, "RunCount", "0x00000200 (512)", "0x00000007 (7)"] in rows,
