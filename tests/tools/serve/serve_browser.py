@@ -54,8 +54,8 @@ def browser():
     return webdriver.Chrome(service=Service(driver_bin), options=o)
 
 
-def ready(d, s, url=None):
-    d.get(url or s.url)
+def ready(d, s):
+    d.get(s.url)
     check(wait_for(lambda: d.execute_script("return document.body.dataset.ready === '1'"), 10),
           "the page opens")
     check("token" not in d.current_url, "the token leaves the address bar")
