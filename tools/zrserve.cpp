@@ -28,11 +28,15 @@ const char kServeHelp[] =
     "               a change writes back cut\n"
     "\n"
     "Only the user who has the address gets in: the token (128 random bits, new each\n"
-    "start) must come with every request, as the cookie the address sets or as\n"
-    "\"Authorization: Bearer TOKEN\" (401 without it); a Host header other than\n"
-    "127.0.0.1:PORT is refused (403); a change is a POST whose Origin, when given, is\n"
-    "the server's own (403 otherwise). Bodies are limited to 16 MB, and a client\n"
-    "that stalls is dropped after 5 seconds. The JSON interface is in the README.\n";
+    "start) must come with every request of the JSON interface as the header\n"
+    "\"Authorization: Bearer TOKEN\" (401 without it). The page takes it from the\n"
+    "address into the browser tab's own storage, drops it from the address bar and\n"
+    "sends it in that header; no cookie carries it, as cookies go to every port of\n"
+    "127.0.0.1. The page's own files load without it and hold no data. A Host\n"
+    "header other than 127.0.0.1:PORT is refused (403); a change is a POST whose\n"
+    "Origin, when given, is the server's own (403 otherwise). Bodies are limited to\n"
+    "16 MB, and a client that stalls is dropped after 5 seconds. The JSON interface\n"
+    "is in the README.\n";
 
 #ifndef ZR_SERVE
 int RunServe(const Args&) {

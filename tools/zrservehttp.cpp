@@ -20,6 +20,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <httplib.h>
@@ -291,24 +292,21 @@ private:
     }
 
     // ---- who gets in ----
-    std::string CookieToken(const httplib::Request& req) const {
-        std::string cookies = req.get_header_value("Cookie"), name = cookie_ + "=";
-        size_t at = 0;
-        while (at < cookies.size()) {
-            size_t end = cookies.find(';', at);
-            if (end == std::string::npos) end = cookies.size();
-            std::string c = cookies.substr(at, end - at);
-            size_t b = c.find_first_not_of(' ');
-            if (b != std::string::npos && c.compare(b, name.size(), name) == 0)
-                return c.substr(b + name.size());
-            at = end + 1;
-        }
-        return "";
-    }
+    // The token comes only in the Authorization header, which the page sets from its own
+    // storage: a cookie would go to every port of 127.0.0.1, and so to any server there.
+    // The scheme's name is case-insensitive; blanks may follow it.
     bool Authorized(const httplib::Request& req) const {
         std::string auth = req.get_header_value("Authorization");
-        if (auth.compare(0, 7, "Bearer ") == 0 && SameToken(auth.substr(7), token_)) return true;
-        return SameToken(CookieToken(req), token_);
+        if (auth.size() < 7 || !SameName(auth.substr(0, 6), "Bearer") || auth[6] != ' ') return false;
+        size_t at = auth.find_first_not_of(' ', 6);
+        return at != std::string::npos && SameToken(auth.substr(at), token_);
+    }
+    // The page's own files hold nothing of the registry and load without the token (the
+    // browser sends no header of the page's with them); a wrong token in the address is
+    // still refused, so that an old address says so at once.
+    bool PageFile(const httplib::Request& req) const {
+        if (req.method != "GET" || !pageRoutes_.count(req.path)) return false;
+        return !req.has_param("token") || SameToken(req.get_param_value("token"), token_);
     }
     httplib::Server::HandlerResponse Gate(const httplib::Request& req, httplib::Response& res) {
         Headers(res);
@@ -316,13 +314,7 @@ private:
             Fail(res, 403, "the Host must be " + host_);
             return httplib::Server::HandlerResponse::Handled;
         }
-        if (req.method == "GET" && req.path == "/" && req.has_param("token") &&
-            SameToken(req.get_param_value("token"), token_)) {
-            // The address's token becomes the page's cookie, and leaves the address bar.
-            res.set_header("Set-Cookie", cookie_ + "=" + token_ + "; Path=/; HttpOnly; SameSite=Strict");
-            res.set_redirect("/", 303);
-            return httplib::Server::HandlerResponse::Handled;
-        }
+        if (PageFile(req)) return httplib::Server::HandlerResponse::Unhandled;
         if (!Authorized(req)) {
             Fail(res, 401, "the token is missing or wrong: open the address zrreg serve printed");
             return httplib::Server::HandlerResponse::Handled;
@@ -604,7 +596,8 @@ private:
     Registry& reg_;
     bool readOnly_;
     int watchFd_;
-    std::string token_, host_, origin_, cookie_;
+    std::string token_, host_, origin_;
+    std::set<std::string> pageRoutes_;
     std::mutex lock_;
     std::mutex eventLock_;
     std::condition_variable events_;
@@ -633,13 +626,13 @@ int Server::Run(int port) {
     }
     host_ = "127.0.0.1:" + std::to_string(port);
     origin_ = "http://" + host_;
-    cookie_ = "zrreg_token_" + std::to_string(port);
 
     http_.set_pre_routing_handler(
         [this](const httplib::Request& req, httplib::Response& res) { return Gate(req, res); });
     for (size_t i = 0; i < kZrPageFileCount; ++i) {
         const ZrPageFile& f = kZrPageFiles[i];
         std::string route = strcmp(f.name, "index.html") == 0 ? "/" : std::string("/") + f.name;
+        pageRoutes_.insert(route);
         http_.Get(route, [&f](const httplib::Request&, httplib::Response& res) {
             res.set_content(reinterpret_cast<const char*>(f.data), f.size, f.type);
         });

@@ -20,8 +20,29 @@ const state = {
 
 // ---- the server ----
 
+// The token of the printed address: kept in this tab's storage, which no other port's page
+// can read (a cookie would go to every port of 127.0.0.1), sent only in the Authorization
+// header, and taken out of the address bar and the history at once.
+const token = (() => {
+  const q = new URLSearchParams(location.search);
+  const t = q.get('token');
+  if (t === null) return sessionStorage.getItem('zrreg-token') || '';
+  sessionStorage.setItem('zrreg-token', t);
+  q.delete('token');
+  const rest = q.toString();
+  history.replaceState(null, '', location.pathname + (rest ? '?' + rest : '') + location.hash);
+  return t;
+})();
+
+function authorize(options) {
+  const o = Object.assign({ credentials: 'omit', cache: 'no-store' }, options || {});
+  o.headers = Object.assign({ Authorization: 'Bearer ' + token }, o.headers || {});
+  return o;
+}
+
 async function api(path, options) {
-  const res = await fetch(path, Object.assign({ credentials: 'same-origin' }, options || {}));
+  const res = await fetch(path, authorize(options));
+  if (res.status === 401) sessionStorage.removeItem('zrreg-token');
   const text = await res.text();
   let body = null;
   try { body = JSON.parse(text); } catch (e) { body = { text }; }
@@ -39,37 +60,13 @@ function keyUrl(path, from, count, child) {
   return u;
 }
 
-// ---- the storable-text rule of the registry file (the library's, checked before sending) ----
-
-function latin1Bytes(text) {
-  for (const ch of text) {
-    const c = ch.codePointAt(0);
-    if (c > 0xff) return { bad: 'holds ' + 'U+' + c.toString(16).toUpperCase().padStart(4, '0') +
-      ' (' + ch + '); the registry holds only characters up to U+00FF' };
-  }
-  return { length: text.length };
-}
-
-function unstorable(text, isName) {
-  const b = latin1Bytes(text);
-  if (b.bad) return b.bad;
-  if (isName && text.length >= 256) return 'is 256 characters or longer';
-  if (text.includes('"')) return 'holds a double quote (")';
-  if (text.includes('\n')) return 'holds a line feed';
-  if (text.includes('\x1a')) return 'holds byte 26 (Ctrl-Z)';
-  if (text.length > 9998) return 'is longer than 9998 bytes';
-  return null;
-}
-
+// A dword as the edit dialog's hint shows it while it is typed; the server judges what is
+// sent, as it judges which texts the registry file can hold.
 function parseDword(text) {
   const t = text.trim();
-  let m = /^0[xX]([0-9a-fA-F]{1,8})$/.exec(t);
-  if (m) return parseInt(m[1], 16) | 0;
-  m = /^-?[0-9]+$/.exec(t);
-  if (!m) return null;
-  const n = Number(t);
-  if (n < -2147483648 || n > 4294967295) return null;
-  return n | 0;
+  const m = /^0[xX]([0-9a-fA-F]+)$/.exec(t);
+  const n = m ? parseInt(m[1], 16) : /^-?[0-9]+$/.test(t) ? Number(t) : NaN;
+  return n >= -2147483648 && n <= 4294967295 ? n | 0 : null;
 }
 
 function hex8(n) { return '0x' + (n >>> 0).toString(16).padStart(8, '0'); }
@@ -211,7 +208,6 @@ async function select(node, scroll) {
   state.selected = node;
   state.valueIndex = -1;
   $('address').value = node.depth === 0 ? 'My Computer' : node.path;
-  $('export').href = '/api/export?path=' + encodeURIComponent(node.path);
   $('status-path').textContent = node.depth === 0 ? 'My Computer' : node.path;
   if (scroll) scrollToRow(rowOf(node));
   draw();
@@ -314,7 +310,6 @@ function status(text, error) {
 
 function openEdit(value, isNew) {
   if (state.readOnly || !state.selected) return;
-  const d = $('edit-dialog');
   $('edit-title').textContent = isNew ? 'New value' : 'Edit value';
   $('edit-name').value = value && value.name ? value.name : '';
   $('edit-name').readOnly = !isNew;
@@ -323,8 +318,7 @@ function openEdit(value, isNew) {
   $('edit-data').value = !value ? '' : value.type === 'REG_DWORD' ? String(value.data) : value.data;
   $('edit-error').textContent = '';
   editHint();
-  d.showModal();
-  (isNew ? $('edit-name') : $('edit-data')).focus();
+  openDialog('edit-dialog', isNew ? 'edit-name' : 'edit-data');
   $('edit-data').select();
 }
 
@@ -335,25 +329,11 @@ function editHint() {
                                                    : hex8(n) + ' (' + n + ')') : '';
 }
 
-function editProblem() {
-  const name = $('edit-name').value, data = $('edit-data').value;
-  let why = unstorable(name, true);
-  if (why) return 'The name ' + why + ', which the registry file cannot hold.';
-  if ($('edit-type').value === 'REG_DWORD') {
-    if (parseDword(data) === null) return '"' + data + '" is not a 32-bit number (decimal, or hexadecimal after 0x).';
-    return null;
-  }
-  why = unstorable(data, false);
-  return why ? 'The data ' + why + ', which the registry file cannot hold.' : null;
-}
-
 async function saveEdit(ev) {
   ev.preventDefault();
-  const problem = editProblem();
-  if (problem) { $('edit-error').textContent = problem; return; }
   const dword = $('edit-type').value === 'REG_DWORD';
   const body = { path: state.selected.path, name: $('edit-name').value, type: $('edit-type').value,
-                 data: dword ? String(parseDword($('edit-data').value)) : $('edit-data').value };
+                 data: dword ? $('edit-data').value.trim() : $('edit-data').value };
   try {
     await post('/api/set', body);
     $('edit-dialog').close();
@@ -371,14 +351,13 @@ function openNewKey() {
   $('key-parent').textContent = state.selected.depth === 0 ? 'My Computer' : state.selected.path;
   $('key-name').value = '';
   $('key-error').textContent = '';
-  $('key-dialog').showModal();
-  $('key-name').focus();
+  openDialog('key-dialog', 'key-name');
 }
 
 async function saveNewKey(ev) {
   ev.preventDefault();
   const name = $('key-name').value;
-  let why = name === '' ? 'is empty' : /[\\/]/.test(name) ? 'holds "\\" or "/", which separate keys' : unstorable(name, true);
+  const why = name === '' ? 'is empty' : /[\\/]/.test(name) ? 'holds "\\" or "/", which separate keys' : null;
   if (why) { $('key-error').textContent = 'The name ' + why + '.'; return; }
   const parent = state.selected;
   const path = parent.path ? parent.path + '\\' + name : name;
@@ -391,6 +370,21 @@ async function saveNewKey(ev) {
   } catch (e) {
     $('key-error').textContent = e.message;
   }
+}
+
+// Every dialog as in Windows' editor: Enter is OK (its first button), Escape Cancel (the
+// dialog's own); Cancel is no submit button, so that nothing but OK can be Enter's.
+function openDialog(id, focus) {
+  $(id).showModal();
+  $(focus).focus();
+}
+
+// Enter in any field submits, in a list or a file chooser too, which would not on their own.
+function dialogEnter(ev) {
+  const t = ev.target;
+  if (ev.key !== 'Enter' || ev.isComposing || t.tagName === 'TEXTAREA' || t.tagName === 'BUTTON') return;
+  ev.preventDefault();
+  ev.currentTarget.requestSubmit();
 }
 
 let confirmAction = null;
@@ -412,8 +406,7 @@ function confirmDelete() {
       await select(parent, true);
     };
   }
-  $('confirm-dialog').showModal();
-  $('confirm-ok').focus();
+  openDialog('confirm-dialog', 'confirm-ok');
 }
 
 // ---- import ----
@@ -575,11 +568,54 @@ function isShown(node) {
   return true;
 }
 
-function live() {
-  const es = new EventSource('/api/events');
-  es.onmessage = () => { $('live').className = 'on'; scheduleRefresh(); };
-  es.onopen = () => { $('live').className = 'on'; };
-  es.onerror = () => { $('live').className = 'off'; };
+// The server's events, read from a fetch (an EventSource cannot send the token's header):
+// each event with data refreshes the page, the first one too, which covers what changed
+// while the stream was down. A stream that ends is opened again after half a second.
+async function live() {
+  for (;;) {
+    try {
+      const res = await fetch('/api/events', authorize());
+      if (res.status === 401) { $('live').className = 'off'; return; }
+      if (!res.ok || !res.body) throw new Error(res.status + ' ' + res.statusText);
+      $('live').className = 'on';
+      const reader = res.body.pipeThrough(new TextDecoderStream()).getReader();
+      let buf = '';
+      for (;;) {
+        const { value, done } = await reader.read();
+        if (done) break;
+        buf += value.replace(/\r\n?/g, '\n');
+        let end;
+        while ((end = buf.indexOf('\n\n')) >= 0) {
+          const event = buf.slice(0, end);
+          buf = buf.slice(end + 2);
+          if (event.split('\n').some((line) => line.startsWith('data:'))) scheduleRefresh();
+        }
+      }
+    } catch (e) {
+      // dropped: opened again below
+    }
+    $('live').className = 'off';
+    await new Promise((done) => setTimeout(done, 500));
+  }
+}
+
+// The export comes with the token's header, so it is fetched and handed to the browser as
+// a file of its own.
+async function exportKey() {
+  const node = state.selected;
+  if (!node) return;
+  try {
+    const res = await fetch('/api/export?path=' + encodeURIComponent(node.path), authorize());
+    if (!res.ok) throw new Error((await res.json().catch(() => ({}))).error || res.status + ' ' + res.statusText);
+    const url = URL.createObjectURL(await res.blob());
+    const a = document.createElement('a');
+    a.href = url;
+    a.download = 'export.reg';
+    a.click();
+    setTimeout(() => URL.revokeObjectURL(url), 10000);
+  } catch (e) {
+    status(e.message, true);
+  }
 }
 
 // ---- keyboard and mouse ----
@@ -665,27 +701,31 @@ function wire() {
   $('edit-form').addEventListener('submit', saveEdit);
   $('edit-type').addEventListener('change', editHint);
   $('edit-data').addEventListener('input', () => { editHint(); $('edit-error').textContent = ''; });
-  $('edit-form').querySelector('[value=cancel]').addEventListener('click', (e) => { e.preventDefault(); $('edit-dialog').close(); });
   $('key-form').addEventListener('submit', saveNewKey);
-  $('key-form').querySelector('[value=cancel]').addEventListener('click', (e) => { e.preventDefault(); $('key-dialog').close(); });
-  $('confirm-dialog').addEventListener('close', async () => {
-    if ($('confirm-dialog').returnValue !== 'ok' || !confirmAction) return;
+  $('confirm-form').addEventListener('submit', async (ev) => {
+    ev.preventDefault();
+    $('confirm-dialog').close();
     const act = confirmAction;
     confirmAction = null;
+    if (!act) return;
     try { await act(); status('deleted'); } catch (e) { status(e.message, true); }
   });
   $('import').addEventListener('click', () => {
     $('import-preview').replaceChildren();
     $('import-error').textContent = '';
     $('import-apply').disabled = true;
-    $('import-dialog').showModal();
+    openDialog('import-dialog', 'import-file');
   });
   $('import-form').addEventListener('submit', (ev) => {
-    const which = ev.submitter && ev.submitter.value;
-    if (which === 'cancel') return;
     ev.preventDefault();
-    if (which === 'apply') applyImport(); else previewImport();
+    if (ev.submitter && ev.submitter.value === 'apply') applyImport(); else previewImport();
   });
+  for (const [dialog, cancel] of [['edit-dialog', 'edit-cancel'], ['key-dialog', 'key-cancel'],
+                                  ['confirm-dialog', 'confirm-cancel'], ['import-dialog', 'import-close']]) {
+    $(cancel).addEventListener('click', () => $(dialog).close());
+    $(dialog).querySelector('form').addEventListener('keydown', dialogEnter);
+  }
+  $('export').addEventListener('click', exportKey);
   $('import-file').addEventListener('change', () => { $('import-text').value = ''; });
 }
 
