@@ -26,7 +26,7 @@ import sys
 import threading
 import weakref
 
-__version__ = "1.1.0"
+__version__ = "1.2.0"
 __all__ = ["load", "Registry", "Key", "Error", "LoadError", "TooLongError", "NotFoundError", "result_name",
            "Message", "set_message_handler", "MSG_SYNTAX", "MSG_TOO_LONG", "MSG_SAVE", "MSG_SHARING"]
 
