@@ -264,7 +264,7 @@ public:
 
 class Server {
 public:
-    Server(Registry& reg, bool readOnly, int watchFd) : reg_(reg), readOnly_(readOnly), watchFd_(watchFd) {}
+    Server(Registry& reg, bool readOnly, int* watch) : reg_(reg), readOnly_(readOnly), watch_(watch) {}
 
     int Run(int port);
 
@@ -572,9 +572,10 @@ private:
 
     // ---- the watcher: a watch of the whole tree, armed anew each time it fires ----
     // The watch is armed again before the pages hear of a change, so that none is missed.
-    // The descriptor outlives the registry's unload, which fires the last watch.
+    // The library keeps the descriptor's address until the registry's unload fires the last
+    // watch: it is RunServe's, which outlives the registry.
     void Watch() {
-        int fd = watchFd_;
+        int fd = *watch_;
         if (fd < 0) return;
         bool armed = false;
         while (!stopping_) {
@@ -582,7 +583,7 @@ private:
                 std::lock_guard<std::mutex> hold(lock_);
                 armed = ZrRegNotifyChangeKeyValue(HkeyRegRoot(), 1,
                                                   ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_LAST_SET,
-                                                  &fd, 1) == ZRREG_SUCCESS;
+                                                  watch_, 1) == ZRREG_SUCCESS;
                 if (!armed) return;
             }
             struct pollfd p = {fd, POLLIN, 0};
@@ -593,7 +594,7 @@ private:
                 std::lock_guard<std::mutex> hold(lock_);
                 armed = ZrRegNotifyChangeKeyValue(HkeyRegRoot(), 1,
                                                   ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_LAST_SET,
-                                                  &fd, 1) == ZRREG_SUCCESS;
+                                                  watch_, 1) == ZRREG_SUCCESS;
             }
             std::lock_guard<std::mutex> hold(eventLock_);
             ++generation_;
@@ -603,7 +604,7 @@ private:
 
     Registry& reg_;
     bool readOnly_;
-    int watchFd_;
+    int* watch_;
     std::string token_, host_, origin_, cookie_;
     std::mutex lock_;
     std::mutex eventLock_;
@@ -705,16 +706,22 @@ int RunServe(const Args& a) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
     bool readOnly = a.Has("--read-only");
+    // The watcher's descriptor, made before the registry: the library keeps its address
+    // until the registry's unload.
+    struct WatchFd {
+        int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        ~WatchFd() {
+            if (fd >= 0) close(fd);
+        }
+    } watch;
     Registry reg(a.pos[0]);
     if (!reg.Open(!readOnly, a.Has("--force"))) return kFailed;
-    int rc, fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int rc;
     {
-        Server server(reg, readOnly, fd);
+        Server server(reg, readOnly, &watch.fd);
         rc = server.Run(a.Has("--port") ? atoi(a.Get("--port").c_str()) : 0);
     }
-    bool closed = reg.Close(!readOnly);
-    if (fd >= 0) close(fd);
-    return closed ? rc : kFailed;
+    return reg.Close(!readOnly) ? rc : kFailed;
 }
 
 }  // namespace zrreg

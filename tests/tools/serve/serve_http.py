@@ -198,7 +198,7 @@ def main():
         live(s)
         st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Last", "data": "written"})
         rc = s.stop()
-        check(rc == 0, "SIGTERM ends it with exit status 0")
+        check(rc == 0, "SIGTERM ends it with exit status 0" + ("" if rc == 0 else ": " + s.stderr[-3000:]))
         files = sorted(os.listdir(s.dir))
         check(files == ["app.txt"], "the registry is unloaded: only the file is left (%s)" % files)
         check(s.value(ARDO, "Last") == "written", "and it holds the last change")

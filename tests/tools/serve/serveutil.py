@@ -21,9 +21,13 @@ class Served:
         self.file = os.path.join(self.dir, name)
         if source:
             shutil.copy(source, self.file)
-        # Run in the scratch directory with the file's bare name, as a user would.
+        # Run in the scratch directory with the file's bare name, as a user would. In the
+        # sanitizer build, a frame's locals die with it, so that a pointer kept into a
+        # thread's ended stack is caught (ignored by other builds).
+        env = dict(os.environ)
+        env["ASAN_OPTIONS"] = ":".join(filter(None, [env.get("ASAN_OPTIONS"), "detect_stack_use_after_return=1"]))
         self.proc = subprocess.Popen([os.path.abspath(zrreg), "serve", name, *args], stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, cwd=self.dir)
+                                     stderr=subprocess.PIPE, text=True, cwd=self.dir, env=env)
         self.url = self.proc.stdout.readline().strip()
         if not self.url.startswith("http://127.0.0.1:"):
             raise RuntimeError("no address from zrreg serve: %r %s" % (self.url, self.proc.stderr.read()))
