@@ -35,9 +35,10 @@ class Served:
         self.port = int(self.host.split(":")[1])
         self.token = self.url.split("token=")[1]
 
-    def request(self, method, path, body=None, headers=None, token=True, host=None):
-        """(status, headers, body bytes) of one request on a connection of its own."""
-        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+    def request(self, method, path, body=None, headers=None, token=True, host=None, timeout=30):
+        """(status, headers, body bytes) of one request on a connection of its own; status 0
+        when the connection ends or the answer takes longer than `timeout` seconds."""
+        c = http.client.HTTPConnection("127.0.0.1", self.port, timeout=timeout)
         h = {"Host": host or self.host}
         if token:
             h["Authorization"] = "Bearer " + self.token
@@ -60,7 +61,7 @@ class Served:
         try:
             r = c.getresponse()
             out = (r.status, dict(r.getheaders()), r.read())
-        except (ConnectionResetError, http.client.RemoteDisconnected):
+        except (ConnectionResetError, http.client.RemoteDisconnected, TimeoutError):
             out = (0, {}, b"")
         c.close()
         return out
