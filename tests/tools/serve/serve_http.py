@@ -43,12 +43,15 @@ def security(s):
     for host in ("evil.example:%d" % s.port, "localhost:%d" % s.port, "127.0.0.1", "127.0.0.1:1"):
         st, h, body = s.request("GET", "/api/key?path=", host=host)
         check(st == 403 and b"keys" not in body, "Host %s: 403" % host)
-    st, h, body = s.request("POST", "/api/set", {"path": ARDO, "name": "X", "data": "y"},
-                            headers={"Origin": "http://evil.example"})
-    check(st == 403, "a change from a foreign Origin: 403")
-    st, h, body = s.request("POST", "/api/set", {"path": ARDO, "name": "X", "data": "y"},
-                            headers={"Origin": "null"})
-    check(st == 403, "a change from Origin null: 403")
+    # The server's own origin is matched whole: neither a prefix of it (a shorter port) nor
+    # an origin that begins with it passes.
+    port = str(s.port)
+    for origin in ("http://evil.example", "null", "http://127.0.0.1", "http://127.0.0.1:" + port[:-1],
+                   "http://127.0.0.1:" + port + "0", "http://127.0.0.1:" + port + ".evil",
+                   "http://127.0.0.1:" + port + "/", "https://127.0.0.1:" + port):
+        st, h, body = s.request("POST", "/api/set", {"path": ARDO, "name": "X", "data": "y"},
+                                headers={"Origin": origin})
+        check(st == 403, "a change from Origin %r: 403" % origin)
     st, h, body = s.request("GET", "/api/set?path=HKCU&name=X&data=y")
     check(st == 405, "a GET that tries to change: 405")
     st, h, body = s.request("GET", "/api/delete?path=HKCU%5CSoftware")
@@ -323,9 +326,16 @@ def main():
                         "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n",
                         headers={"Content-Type": "text/plain"})
         check(st == 200 and r["changes"][0]["op"] == "create key", "--read-only: a preview is still given")
+        before = open(ro.file, "rb").read()
+        st, r = ro.json("POST", "/api/import?dry_run=0",
+                        "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n\"V\"=\"1\"\n",
+                        headers={"Content-Type": "text/plain"})
+        check(st == 409 and "read-only" in r["error"] and ro.query("HKCU\\A") is None,
+              "--read-only: an import gets 409 and changes nothing")
         st, r = ro.json("GET", "/api/info")
         check(r["readOnly"] is True, "--read-only: the page is told")
         check(ro.stop() == 0, "--read-only ends cleanly")
+        check(open(ro.file, "rb").read() == before, "--read-only: the file is as it was")
     finally:
         ro.cleanup()
 
