@@ -31,8 +31,11 @@ const char kServeHelp[] =
     "start) must come with every request, as the cookie the address sets or as\n"
     "\"Authorization: Bearer TOKEN\" (401 without it); a Host header other than\n"
     "127.0.0.1:PORT is refused (403); a change is a POST whose Origin, when given, is\n"
-    "the server's own (403 otherwise). Bodies are limited to 16 MB, and a client\n"
-    "that stalls is dropped after 5 seconds. The JSON interface is in the README.\n";
+    "the server's own (403 otherwise). Bodies are limited to 16 MB. A client that\n"
+    "stalls is dropped after 5 seconds: an idle connection is closed, and a request\n"
+    "must arrive whole within 5 seconds of its first byte. 128 connections are\n"
+    "served at once and 128 more wait (503 beyond); 32 event streams are open at\n"
+    "most (503 beyond). The JSON interface is in the README.\n";
 
 #ifndef ZR_SERVE
 int RunServe(const Args&) {
