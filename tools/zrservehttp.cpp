@@ -1,5 +1,5 @@
-// zrreg serve's server: the page (built into the program, zrpage.cpp), the JSON interface
-// over the verbs' own functions, the rules of who gets in, and the live events.
+// zrreg serve's server: its connections, the page (built into the program, zrpage.cpp), the
+// JSON interface over the verbs' own functions, the rules of who gets in, and the live events.
 //
 // One request works on the registry at a time (`Server::lock`): the verbs read the tree
 // through the internal view, which takes no lock, and every exported call may apply other

@@ -290,7 +290,7 @@ def crowd(s):
 def too_many(s):
     """Connections beyond those served and those waiting for a thread are refused at once."""
     cs = [socket.create_connection(("127.0.0.1", s.port)) for i in range(300)]
-    wait_for(lambda: len(select.select(cs, [], [], 0)[0]) >= 300 - 256, 3)
+    wait_for(lambda: len(select.select(cs, [], [], 0)[0]) >= 300 - 256, 10)
     time.sleep(0.2)
     refused = sum(b" 503 " in c.recv(4096) for c in select.select(cs, [], [], 0)[0])
     # (Some of the threads may still be ending the streams that crowd() opened.)
