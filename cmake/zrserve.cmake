@@ -21,6 +21,13 @@ if(ZR_SERVE AND NOT WIN32)
     check_cxx_source_compiles([[
 #include <httplib.h>
 #include <nlohmann/json.hpp>
+int main() {
+    httplib::Server s;
+    return nlohmann::json::parse("1").get<int>() - 1 + (s.is_running() ? 1 : 0);
+}]] ZR_SERVE_LINKS)
+    if(ZR_SERVE_LINKS)
+      check_cxx_source_compiles([[
+#include <httplib.h>
 struct Stream : httplib::Stream {
     bool is_readable() const override { return false; }
     bool is_writable() const override { return false; }
@@ -37,12 +44,10 @@ struct Server : httplib::Server {
         return process_request(s, true, closed, nullptr) && svr_sock_ >= 0 && keep_alive_max_count_ > 0;
     }
 };
-int main() {
-    Server s;
-    return nlohmann::json::parse("1").get<int>() - 1 + (s.is_running() ? 1 : 0);
-}]] ZR_SERVE_HOOKS_LINK)
+int main() { return Server().is_running() ? 1 : 0; }]] ZR_SERVE_HOOKS)
+    endif()
     cmake_pop_check_state()
-    if(ZR_SERVE_HOOKS_LINK)
+    if(ZR_SERVE_LINKS AND ZR_SERVE_HOOKS)
       set(ZR_HAVE_SERVE ON)
     endif()
   endif()
@@ -63,7 +68,7 @@ if(ZR_HAVE_SERVE)
   target_include_directories(zrreg SYSTEM PRIVATE ${ZR_HTTPLIB_INCLUDE_DIRS} ${ZR_NLOHMANN_DIR})
   target_compile_options(zrreg PRIVATE ${ZR_HTTPLIB_CFLAGS_OTHER})
   target_link_libraries(zrreg PRIVATE ${ZR_HTTPLIB_LINK_LIBRARIES})
-elseif(ZR_HTTPLIB_FOUND AND ZR_NLOHMANN_DIR AND ZR_SERVE AND NOT WIN32)
+elseif(ZR_SERVE_LINKS)
   message(STATUS "zrreg serve: not built in (cpp-httplib ${ZR_HTTPLIB_VERSION} lacks the connection hooks of 0.11 that the server uses)")
 else()
   message(STATUS "zrreg serve: not built in (install libcpp-httplib-dev and nlohmann-json3-dev for the target)")
