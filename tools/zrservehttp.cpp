@@ -271,7 +271,9 @@ public:
 // cpp-httplib's own loop gives a connection a worker for as long as it is open and times
 // each read alone, so that a client sending a byte now and then, or a few open event
 // streams, held every worker. Here each connection has a thread of its own (up to a cap),
-// and a request has a deadline for the whole of it.
+// and a request has a deadline for the whole of it. Threads rather than a loop of events
+// that reads whole requests first: a handler waits for the registry's lock and an event
+// stream for the next change, so that each needs a thread of its own anyway.
 
 const int kStallSeconds = 5;         // an idle connection; a request from its first byte; one write
 const size_t kMaxConnections = 128;  // served at once, a thread each
