@@ -1,7 +1,8 @@
 # zrreg serve: built in where cpp-httplib and nlohmann-json are there for the system the
 # build is for (Debian's libcpp-httplib-dev has a shared library of the machine's own word
 # size only); elsewhere, as in the 32-bit and the Windows builds, the verb says it is not
-# built in. ZR_HAVE_SERVE tells the tests.
+# built in. The server runs its connections through cpp-httplib's per-connection hook and
+# stream (as 0.11 has them): the check compiles that too. ZR_HAVE_SERVE tells the tests.
 option(ZR_SERVE "Build zrreg serve when cpp-httplib and nlohmann-json are there" ON)
 set(ZR_HAVE_SERVE OFF)
 if(ZR_SERVE AND NOT WIN32)
@@ -24,8 +25,29 @@ int main() {
     httplib::Server s;
     return nlohmann::json::parse("1").get<int>() - 1 + (s.is_running() ? 1 : 0);
 }]] ZR_SERVE_LINKS)
-    cmake_pop_check_state()
     if(ZR_SERVE_LINKS)
+      check_cxx_source_compiles([[
+#include <httplib.h>
+struct Stream : httplib::Stream {
+    bool is_readable() const override { return false; }
+    bool is_writable() const override { return false; }
+    ssize_t read(char*, size_t) override { return -1; }
+    ssize_t write(const char*, size_t) override { return -1; }
+    void get_remote_ip_and_port(std::string&, int&) const override {}
+    void get_local_ip_and_port(std::string&, int&) const override {}
+    int socket() const override { return -1; }
+};
+struct Server : httplib::Server {
+    bool process_and_close_socket(int) override {
+        Stream s;
+        bool closed = false;
+        return process_request(s, true, closed, nullptr) && svr_sock_ >= 0 && keep_alive_max_count_ > 0;
+    }
+};
+int main() { return Server().is_running() ? 1 : 0; }]] ZR_SERVE_HOOKS)
+    endif()
+    cmake_pop_check_state()
+    if(ZR_SERVE_LINKS AND ZR_SERVE_HOOKS)
       set(ZR_HAVE_SERVE ON)
     endif()
   endif()
@@ -46,6 +68,8 @@ if(ZR_HAVE_SERVE)
   target_include_directories(zrreg SYSTEM PRIVATE ${ZR_HTTPLIB_INCLUDE_DIRS} ${ZR_NLOHMANN_DIR})
   target_compile_options(zrreg PRIVATE ${ZR_HTTPLIB_CFLAGS_OTHER})
   target_link_libraries(zrreg PRIVATE ${ZR_HTTPLIB_LINK_LIBRARIES})
+elseif(ZR_SERVE_LINKS)
+  message(STATUS "zrreg serve: not built in (cpp-httplib ${ZR_HTTPLIB_VERSION} lacks the connection hooks of 0.11 that the server uses)")
 else()
   message(STATUS "zrreg serve: not built in (install libcpp-httplib-dev and nlohmann-json3-dev for the target)")
 endif()

@@ -35,8 +35,10 @@ const char kServeHelp[] =
     "127.0.0.1. The page's own files load without it and hold no data. A Host\n"
     "header other than 127.0.0.1:PORT is refused (403); a change is a POST whose\n"
     "Origin, when given, is the server's own (403 otherwise). Bodies are limited to\n"
-    "16 MB, and a client that stalls is dropped after 5 seconds. The JSON interface\n"
-    "is in the README.\n";
+    "16 MB. A client that stalls is dropped after 5 seconds: an idle connection is\n"
+    "closed, and a request must arrive whole within 5 seconds of its first byte. 128\n"
+    "connections are served at once and 128 more wait (503 beyond); 32 event streams\n"
+    "are open at most (503 beyond). The JSON interface is in the README.\n";
 
 #ifndef ZR_SERVE
 int RunServe(const Args&) {

@@ -1,10 +1,12 @@
-// zrreg serve's server: the page (built into the program, zrpage.cpp), the JSON interface
-// over the verbs' own functions, the rules of who gets in, and the live events.
+// zrreg serve's server: its connections, the page (built into the program, zrpage.cpp), the
+// JSON interface over the verbs' own functions, the rules of who gets in, and the live events.
 //
 // One request works on the registry at a time (`Server::lock`): the verbs read the tree
 // through the internal view, which takes no lock, and every exported call may apply other
 // processes' changes to the tree first. The watcher thread takes the same lock for its calls.
+#include <arpa/inet.h>
 #include <errno.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -12,6 +14,7 @@
 #include <string.h>
 #include <sys/eventfd.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,7 +24,9 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
+#include <vector>
 
 #include <httplib.h>
 
@@ -263,9 +268,213 @@ public:
     std::string changes, skipped;
 };
 
+// ---- connections ----
+// cpp-httplib's own loop gives a connection a worker for as long as it is open and times
+// each read alone, so that a client sending a byte now and then, or a few open event
+// streams, held every worker. Here each connection has a thread of its own (up to a cap),
+// and a request has a deadline for the whole of it. Threads rather than a loop of events
+// that reads whole requests first: a handler waits for the registry's lock and an event
+// stream for the next change, so that each needs a thread of its own anyway.
+
+const int kStallSeconds = 5;         // an idle connection; a request from its first byte; one write
+const size_t kMaxConnections = 128;  // served at once, a thread each
+const size_t kMaxWaiting = 128;      // more wait for a thread; beyond, 503 and closed
+const int kMaxEventStreams = 32;     // /api/events streams open at once; beyond, 503
+
+using Clock = std::chrono::steady_clock;
+
+// Set on the accepting thread while it refuses a connection that found no room.
+thread_local bool tRefuse = false;
+
+// The task queue: a thread per connection, kept for later connections once it ends.
+class ConnectionThreads : public httplib::TaskQueue {
+public:
+    void enqueue(std::function<void()> fn) override {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            if (jobs_.size() < kMaxWaiting) {
+                jobs_.push_back(std::move(fn));
+                if (jobs_.size() > idle_ && threads_.size() < kMaxConnections) {
+                    try {
+                        threads_.emplace_back([this] { Work(); });
+                    } catch (const std::system_error&) {
+                        // No thread now: the connection waits for one that ends.
+                    }
+                }
+                ready_.notify_one();
+                return;
+            }
+        }
+        tRefuse = true;
+        fn();
+        tRefuse = false;
+    }
+    void shutdown() override {
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            stopping_ = true;
+        }
+        ready_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+
+private:
+    void Work() {
+        std::unique_lock<std::mutex> hold(lock_);
+        for (;;) {
+            ++idle_;
+            ready_.wait(hold, [this] { return stopping_ || !jobs_.empty(); });
+            --idle_;
+            if (jobs_.empty()) return;
+            std::function<void()> fn = std::move(jobs_.front());
+            jobs_.pop_front();
+            hold.unlock();
+            fn();
+            hold.lock();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable ready_;
+    std::deque<std::function<void()>> jobs_;
+    std::vector<std::thread> threads_;
+    size_t idle_ = 0;
+    bool stopping_ = false;
+};
+
+// One connection as the server's stream: reads buffered and bounded by the request's
+// deadline, each write by kStallSeconds, and no wait past the server's end (`wake`).
+class Connection : public httplib::Stream {
+public:
+    Connection(int sock, int wake) : sock_(sock), wake_(wake) {}
+
+    // Waits, at most kStallSeconds, for the next request's first byte, and starts its deadline.
+    bool NextRequest() {
+        if (at_ == end_ && !Ready(POLLIN, Clock::now() + std::chrono::seconds(kStallSeconds))) return false;
+        deadline_ = Clock::now() + std::chrono::seconds(kStallSeconds);
+        return true;
+    }
+    bool TimedOut() const { return timedOut_; }
+
+    bool is_readable() const override { return at_ < end_ || Ready(POLLIN, deadline_); }
+    bool is_writable() const override {
+        if (!Ready(POLLOUT, Clock::now() + std::chrono::seconds(kStallSeconds))) return false;
+        // A client that has closed its end: an event stream ends at once.
+        char c;
+        return recv(sock_, &c, 1, MSG_PEEK | MSG_DONTWAIT) != 0;
+    }
+    ssize_t read(char* p, size_t n) override {
+        if (at_ == end_) {
+            bool direct = n >= sizeof buf_;  // a body's large reads skip the buffer
+            ssize_t got;
+            while ((got = recv(sock_, direct ? p : buf_, direct ? n : sizeof buf_, MSG_DONTWAIT)) < 0) {
+                if (errno == EINTR) continue;
+                if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+                if (!Ready(POLLIN, deadline_)) {
+                    timedOut_ = true;
+                    return -1;
+                }
+            }
+            if (direct || got == 0) return got;
+            at_ = 0;
+            end_ = static_cast<size_t>(got);
+        }
+        size_t k = std::min(n, end_ - at_);
+        memcpy(p, buf_ + at_, k);
+        at_ += k;
+        return static_cast<ssize_t>(k);
+    }
+    ssize_t write(const char* p, size_t n) override {
+        ssize_t put;
+        while ((put = send(sock_, p, n, MSG_NOSIGNAL | MSG_DONTWAIT)) < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+            if (!Ready(POLLOUT, Clock::now() + std::chrono::seconds(kStallSeconds))) return -1;
+        }
+        return put;
+    }
+    void get_remote_ip_and_port(std::string& ip, int& port) const override { Address(true, ip, port); }
+    void get_local_ip_and_port(std::string& ip, int& port) const override { Address(false, ip, port); }
+    int socket() const override { return sock_; }
+
+private:
+    // Whether the socket is ready for `events` before `until`; false at the server's end.
+    bool Ready(short events, Clock::time_point until) const {
+        for (;;) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+            if (left <= 0) return false;
+            struct pollfd p[2] = {{sock_, events, 0}, {wake_, POLLIN, 0}};
+            int n = poll(p, 2, static_cast<int>(left));
+            if (n < 0 && errno != EINTR) return false;
+            if (n > 0) return p[1].revents == 0;
+        }
+    }
+    void Address(bool peer, std::string& ip, int& port) const {
+        struct sockaddr_in a = {};
+        socklen_t len = sizeof a;
+        char text[INET_ADDRSTRLEN] = "";
+        int rc = peer ? getpeername(sock_, reinterpret_cast<sockaddr*>(&a), &len)
+                      : getsockname(sock_, reinterpret_cast<sockaddr*>(&a), &len);
+        if (rc == 0 && a.sin_family == AF_INET) inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
+        ip = text;
+        port = rc == 0 ? ntohs(a.sin_port) : 0;
+    }
+
+    int sock_, wake_;
+    char buf_[4096];
+    size_t at_ = 0, end_ = 0;
+    Clock::time_point deadline_;
+    bool timedOut_ = false;
+};
+
+// cpp-httplib's server with the connection loop above.
+class Http : public httplib::Server {
+public:
+    Http() : wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Http() override {
+        if (wake_ >= 0) close(wake_);
+    }
+    // A backlog for a burst of connections (cpp-httplib listens with 5: the next ones'
+    // connects were retried a second later).
+    void Backlog() { ::listen(svr_sock_, static_cast<int>(kMaxConnections)); }
+    // Ends the server: no connection waits any longer.
+    void Stop() {
+        uint64_t one = 1;
+        if (wake_ >= 0 && ::write(wake_, &one, sizeof one) < 0) {
+            // Full: readable already.
+        }
+        stop();
+    }
+
+private:
+    bool process_and_close_socket(int sock) override {
+        bool ok = true;
+        if (tRefuse) {
+            const std::string body = "{\"error\": \"too many connections are open\"}\n";
+            const std::string full =
+                "HTTP/1.1 503 Service Unavailable\r\nContent-Type: application/json\r\n"
+                "Connection: close\r\nContent-Length: " +
+                std::to_string(body.size()) + "\r\n\r\n" + body;
+            ok = ::send(sock, full.data(), full.size(), MSG_NOSIGNAL | MSG_DONTWAIT) > 0;
+        } else {
+            Connection c(sock, wake_);
+            for (size_t left = keep_alive_max_count_; ok && left > 0 && c.NextRequest(); --left) {
+                bool closed = false;
+                ok = process_request(c, left == 1, closed, nullptr);
+                if (closed || c.TimedOut()) break;
+            }
+        }
+        ::shutdown(sock, SHUT_RDWR);
+        ::close(sock);
+        return ok;
+    }
+
+    int wake_;
+};
+
 class Server {
 public:
-    Server(Registry& reg, bool readOnly, int watchFd) : reg_(reg), readOnly_(readOnly), watchFd_(watchFd) {}
+    Server(Registry& reg, bool readOnly, int* watch) : reg_(reg), readOnly_(readOnly), watch_(watch) {}
 
     int Run(int port);
 
@@ -541,17 +750,35 @@ private:
                    "}\n");
     }
 
+    // A stream holds its connection's thread: there are at most kMaxEventStreams.
     void Events(const httplib::Request&, httplib::Response& res) {
+        {
+            std::lock_guard<std::mutex> hold(eventLock_);
+            if (streams_ >= kMaxEventStreams)
+                return Fail(res, 503,
+                            std::to_string(kMaxEventStreams) +
+                                " event streams are open already: this page shows changes when reloaded");
+            ++streams_;
+        }
         uint64_t seen = ~0ull;
         res.set_header("Cache-Control", "no-store");
         res.set_chunked_content_provider(
-            "text/event-stream", [this, seen](size_t, httplib::DataSink& sink) mutable {
+            "text/event-stream",
+            [this, seen](size_t, httplib::DataSink& sink) mutable {
                 std::string out;
                 {
                     std::unique_lock<std::mutex> hold(eventLock_);
-                    if (seen != ~0ull)
-                        events_.wait_for(hold, std::chrono::seconds(10),
-                                         [&] { return stopping_ || generation_ != seen; });
+                    // A second at a time, so that the stream of a page that has gone ends soon.
+                    auto quiet = Clock::now() + std::chrono::seconds(10);
+                    while (seen != ~0ull && Clock::now() < quiet) {
+                        if (events_.wait_for(hold, std::chrono::seconds(1),
+                                             [&] { return stopping_ || generation_ != seen; }))
+                            break;
+                        hold.unlock();
+                        bool here = sink.is_writable();
+                        hold.lock();
+                        if (!here) return false;
+                    }
                     if (stopping_) return false;
                     if (seen == ~0ull) out = "retry: 500\n";
                     out += generation_ != seen ? "data: " + std::to_string(generation_) + "\n\n"
@@ -559,14 +786,19 @@ private:
                     seen = generation_;
                 }
                 return sink.write(out.data(), out.size());
+            },
+            [this](bool) {
+                std::lock_guard<std::mutex> hold(eventLock_);
+                --streams_;
             });
     }
 
     // ---- the watcher: a watch of the whole tree, armed anew each time it fires ----
     // The watch is armed again before the pages hear of a change, so that none is missed.
-    // The descriptor outlives the registry's unload, which fires the last watch.
+    // The library keeps the descriptor's address until the registry's unload fires the last
+    // watch: it is RunServe's, which outlives the registry.
     void Watch() {
-        int fd = watchFd_;
+        int fd = *watch_;
         if (fd < 0) return;
         bool armed = false;
         while (!stopping_) {
@@ -574,7 +806,7 @@ private:
                 std::lock_guard<std::mutex> hold(lock_);
                 armed = ZrRegNotifyChangeKeyValue(HkeyRegRoot(), 1,
                                                   ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_LAST_SET,
-                                                  &fd, 1) == ZRREG_SUCCESS;
+                                                  watch_, 1) == ZRREG_SUCCESS;
                 if (!armed) return;
             }
             struct pollfd p = {fd, POLLIN, 0};
@@ -585,7 +817,7 @@ private:
                 std::lock_guard<std::mutex> hold(lock_);
                 armed = ZrRegNotifyChangeKeyValue(HkeyRegRoot(), 1,
                                                   ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_LAST_SET,
-                                                  &fd, 1) == ZRREG_SUCCESS;
+                                                  watch_, 1) == ZRREG_SUCCESS;
             }
             std::lock_guard<std::mutex> hold(eventLock_);
             ++generation_;
@@ -595,15 +827,16 @@ private:
 
     Registry& reg_;
     bool readOnly_;
-    int watchFd_;
+    int* watch_;
     std::string token_, host_, origin_;
     std::set<std::string> pageRoutes_;
     std::mutex lock_;
     std::mutex eventLock_;
     std::condition_variable events_;
     uint64_t generation_ = 0;
+    int streams_ = 0;
     std::atomic<bool> stopping_{false};
-    httplib::Server http_;
+    Http http_;
 };
 
 int Server::Run(int port) {
@@ -612,11 +845,9 @@ int Server::Run(int port) {
         Error(reg_.file(), std::string("cannot read the system's random source: ") + strerror(errno));
         return kFailed;
     }
-    http_.new_task_queue = [] { return new httplib::ThreadPool(24); };
+    http_.new_task_queue = [] { return new ConnectionThreads; };
     http_.set_payload_max_length(kMaxBody);
-    http_.set_read_timeout(5);
-    http_.set_write_timeout(5);
-    http_.set_keep_alive_timeout(5);
+    http_.set_keep_alive_timeout(kStallSeconds);
     bool bound =
         port ? http_.bind_to_port("127.0.0.1", port) : (port = http_.bind_to_any_port("127.0.0.1")) > 0;
     if (!bound) {
@@ -624,6 +855,7 @@ int Server::Run(int port) {
                                (port ? ":" + std::to_string(port) : std::string()) + ": " + strerror(errno));
         return kFailed;
     }
+    http_.Backlog();
     host_ = "127.0.0.1:" + std::to_string(port);
     origin_ = "http://" + host_;
 
@@ -670,18 +902,17 @@ int Server::Run(int port) {
         sigaddset(&set, SIGTERM);
         int sig;
         sigwait(&set, &sig);
-        stopping_ = true;
-        http_.stop();
+        {
+            std::lock_guard<std::mutex> hold(eventLock_);
+            stopping_ = true;
+            events_.notify_all();
+        }
+        http_.Stop();
     });
     std::thread watcher([this] { Watch(); });
     http_.listen_after_bind();
     if (!stopping_) kill(getpid(), SIGTERM);  // ends the signal thread
     signals.join();
-    {
-        std::lock_guard<std::mutex> hold(eventLock_);
-        stopping_ = true;
-        events_.notify_all();
-    }
     watcher.join();
     return kOk;
 }
@@ -698,16 +929,22 @@ int RunServe(const Args& a) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);
     bool readOnly = a.Has("--read-only");
+    // The watcher's descriptor, made before the registry: the library keeps its address
+    // until the registry's unload.
+    struct WatchFd {
+        int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        ~WatchFd() {
+            if (fd >= 0) close(fd);
+        }
+    } watch;
     Registry reg(a.pos[0]);
     if (!reg.Open(!readOnly, a.Has("--force"))) return kFailed;
-    int rc, fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    int rc;
     {
-        Server server(reg, readOnly, fd);
+        Server server(reg, readOnly, &watch.fd);
         rc = server.Run(a.Has("--port") ? atoi(a.Get("--port").c_str()) : 0);
     }
-    bool closed = reg.Close(!readOnly);
-    if (fd >= 0) close(fd);
-    return closed ? rc : kFailed;
+    return reg.Close(!readOnly) ? rc : kFailed;
 }
 
 }  // namespace zrreg

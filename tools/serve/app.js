@@ -570,12 +570,15 @@ function isShown(node) {
 
 // The server's events, read from a fetch (an EventSource cannot send the token's header):
 // each event with data refreshes the page, the first one too, which covers what changed
-// while the stream was down. A stream that ends is opened again after half a second.
+// while the stream was down. A stream that ends is opened again after half a second, one
+// the server had no room for (503) after five.
 async function live() {
   for (;;) {
+    let wait = 500;
     try {
       const res = await fetch('/api/events', authorize());
       if (res.status === 401) { $('live').className = 'off'; return; }
+      if (res.status === 503) wait = 5000;
       if (!res.ok || !res.body) throw new Error(res.status + ' ' + res.statusText);
       $('live').className = 'on';
       const reader = res.body.pipeThrough(new TextDecoderStream()).getReader();
@@ -595,7 +598,7 @@ async function live() {
       // dropped: opened again below
     }
     $('live').className = 'off';
-    await new Promise((done) => setTimeout(done, 500));
+    await new Promise((done) => setTimeout(done, wait));
   }
 }
 

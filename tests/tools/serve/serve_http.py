@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
 """zrreg serve over plain HTTP: who gets in (token, Host, Origin, method, body size, bad
 JSON), the JSON interface in the verbs' words, paging, read-only, live events from another
-process, and a clean end on SIGTERM. Usage: serve_http.py ZRREG SOURCE_DIR"""
+process, clients that hold connections, and a clean end on SIGTERM.
+Usage: serve_http.py ZRREG SOURCE_DIR"""
 import json
 import os
+import select
 import socket
 import subprocess
 import sys
@@ -54,12 +56,15 @@ def security(s):
     for host in ("evil.example:%d" % s.port, "localhost:%d" % s.port, "127.0.0.1", "127.0.0.1:1"):
         st, h, body = s.request("GET", "/api/key?path=", host=host)
         check(st == 403 and b"keys" not in body, "Host %s: 403" % host)
-    st, h, body = s.request("POST", "/api/set", {"path": ARDO, "name": "X", "data": "y"},
-                            headers={"Origin": "http://evil.example"})
-    check(st == 403, "a change from a foreign Origin: 403")
-    st, h, body = s.request("POST", "/api/set", {"path": ARDO, "name": "X", "data": "y"},
-                            headers={"Origin": "null"})
-    check(st == 403, "a change from Origin null: 403")
+    # The server's own origin is matched whole: neither a prefix of it (a shorter port) nor
+    # an origin that begins with it passes.
+    port = str(s.port)
+    for origin in ("http://evil.example", "null", "http://127.0.0.1", "http://127.0.0.1:" + port[:-1],
+                   "http://127.0.0.1:" + port + "0", "http://127.0.0.1:" + port + ".evil",
+                   "http://127.0.0.1:" + port + "/", "https://127.0.0.1:" + port):
+        st, h, body = s.request("POST", "/api/set", {"path": ARDO, "name": "X", "data": "y"},
+                                headers={"Origin": origin})
+        check(st == 403, "a change from Origin %r: 403" % origin)
     st, h, body = s.request("GET", "/api/set?path=HKCU&name=X&data=y")
     check(st == 405, "a GET that tries to change: 405")
     st, h, body = s.request("GET", "/api/delete?path=HKCU%5CSoftware")
@@ -203,15 +208,123 @@ def live(s):
           "and the server shows it")
 
 
+def crowd(s):
+    """Clients that hold connections do not hold up the others: requests sent a byte at a
+    time (header or body), connections kept open idle, event streams beyond the cap. Each
+    is dropped 5 s after it began, however often it sends a byte, and a request with the
+    token is answered meanwhile."""
+    def opened(first):
+        c = socket.create_connection(("127.0.0.1", s.port))
+        c.sendall(first)
+        return c
+    ask = "GET /api/info HTTP/1.1\r\nHost: %s\r\nAuthorization: Bearer %s\r\n" % (s.host, s.token)
+    kinds = {  # kind: (what it sends first, the byte it then sends each second, or None)
+        "a header sent a byte at a time": (b"GET / HTTP/1.1\r\nX-Slow: ", b"a"),
+        "a body sent a byte at a time": (("POST /api/set HTTP/1.1\r\nHost: %s\r\nAuthorization: Bearer %s\r\n"
+                                          "Content-Type: application/json\r\nContent-Length: 100000\r\n\r\n" %
+                                          (s.host, s.token)).encode(), b" "),
+        "an idle connection after its answer": ((ask + "\r\n").encode(), None),
+    }
+    names = list(kinds)
+    slow = []  # [kind, socket, started, dropped after, last byte sent]
+    for i in range(50):
+        kind = names[i % len(names)]
+        slow.append([kind, opened(kinds[kind][0]), time.monotonic(), None, time.monotonic()])
+    streams = [opened((ask.replace("/api/info", "/api/events") + "\r\n").encode()) for i in range(50)]
+    status = []
+    end = time.monotonic() + 10
+    for c in streams:
+        c.settimeout(max(0.1, end - time.monotonic()))
+        try:
+            status.append(c.recv(4096).split(b" ")[1])
+        except (OSError, IndexError):
+            status.append(b"")
+    # (The stream of live() may not have been seen to close yet.)
+    check(status.count(b"200") in (31, 32) and status.count(b"503") == 50 - status.count(b"200"),
+          "50 event streams: 32 at most open, the others 503 (%d, %d)" % (status.count(b"200"), status.count(b"503")))
+    for i in range(3):
+        t0 = time.monotonic()
+        st, h, body = s.request("GET", "/api/key?path=HKCU&count=0", timeout=10)
+        took = time.monotonic() - t0
+        check(st == 200 and took < 1.0, "with 50 slow clients and 50 event streams, a request is answered (%.3f s)" % took)
+    for entry in slow:
+        entry[1].setblocking(False)
+    end = time.monotonic() + 15
+    while time.monotonic() < end and any(e[3] is None for e in slow):
+        time.sleep(0.1)
+        for e in slow:
+            kind, c, started, dropped, sent = e
+            if dropped is not None:
+                continue
+            try:
+                gone = c.recv(65536) == b""
+            except BlockingIOError:
+                gone = False
+            except OSError:
+                gone = True
+            if not gone and kinds[kind][1] and time.monotonic() - sent > 1:
+                e[4] = time.monotonic()
+                try:
+                    c.send(kinds[kind][1])
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    gone = True
+            if gone:
+                e[3] = time.monotonic() - started
+    for kind in kinds:
+        times = [e[3] for e in slow if e[0] == kind]
+        check(all(t is not None and t < 10 for t in times),
+              "%s is dropped within 10 s (the last after %s s)" %
+              (kind, "%.1f" % max(times) if None not in times else "more than 15"))
+    for c in streams + [e[1] for e in slow]:
+        c.close()
+
+    def stream():
+        """An event stream and its status."""
+        c = opened((ask.replace("/api/info", "/api/events") + "\r\n").encode())
+        c.settimeout(10)
+        return c, c.recv(4096)[9:12]
+    held = []
+    end = time.monotonic() + 5
+    while len(held) < 32 and time.monotonic() < end:
+        c, st = stream()
+        if st == b"200":
+            held.append(c)
+        else:
+            c.close()
+            time.sleep(0.1)
+    c, st = stream()
+    check(len(held) == 32 and st == b"503", "the streams' places are free again once they are closed")
+    for c in held + [c]:
+        c.close()
+
+
+def too_many(s):
+    """Connections beyond those served and those waiting for a thread are refused at once."""
+    cs = [socket.create_connection(("127.0.0.1", s.port)) for i in range(300)]
+    wait_for(lambda: len(select.select(cs, [], [], 0)[0]) >= 300 - 256, 10)
+    time.sleep(0.2)
+    refused = sum(b" 503 " in c.recv(4096) for c in select.select(cs, [], [], 0)[0])
+    # (Some of the threads may still be ending the streams that crowd() opened.)
+    check(300 - 256 <= refused < 300 - 128,
+          "300 silent connections: those beyond 128 served and 128 waiting get 503 at once (%d)" % refused)
+    for c in cs:
+        c.close()
+    check(wait_for(lambda: s.request("GET", "/api/info", timeout=5)[0] == 200, 10), "and then the server answers")
+
+
 def main():
     s = Served(zrreg, sample)
     try:
         security(s)
         interface(s)
         live(s)
+        crowd(s)
+        too_many(s)
         st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Last", "data": "written"})
         rc = s.stop()
-        check(rc == 0, "SIGTERM ends it with exit status 0")
+        check(rc == 0, "SIGTERM ends it with exit status 0" + ("" if rc == 0 else ": " + s.stderr[-3000:]))
         files = sorted(os.listdir(s.dir))
         check(files == ["app.txt"], "the registry is unloaded: only the file is left (%s)" % files)
         check(s.value(ARDO, "Last") == "written", "and it holds the last change")
@@ -226,9 +339,16 @@ def main():
                         "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n",
                         headers={"Content-Type": "text/plain"})
         check(st == 200 and r["changes"][0]["op"] == "create key", "--read-only: a preview is still given")
+        before = open(ro.file, "rb").read()
+        st, r = ro.json("POST", "/api/import?dry_run=0",
+                        "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\A]\n\"V\"=\"1\"\n",
+                        headers={"Content-Type": "text/plain"})
+        check(st == 409 and "read-only" in r["error"] and ro.query("HKCU\\A") is None,
+              "--read-only: an import gets 409 and changes nothing")
         st, r = ro.json("GET", "/api/info")
         check(r["readOnly"] is True, "--read-only: the page is told")
         check(ro.stop() == 0, "--read-only ends cleanly")
+        check(open(ro.file, "rb").read() == before, "--read-only: the file is as it was")
     finally:
         ro.cleanup()
 
