@@ -82,6 +82,11 @@ const char* ResultText(long rc) {
             return "there are no more subkeys";
         case kBadArgument:
             return "an argument is missing or the path is empty";
+        case kNotReached:
+            return "the library cannot change this key: its path search takes \"\\\" and \"/\" in names "
+                   "for separators and reaches another key or none by this key's path";
+        case kCannotMake:
+            return "the library cannot create a key whose name is empty or holds \"\\\" or \"/\"";
         default:
             return "the library failed";
     }
@@ -250,12 +255,27 @@ void Key::Close() {
     handle = nullptr;
 }
 
-std::string Join(const std::string& parent, const char* name) {
-    return parent.empty() ? std::string(name) : parent + "\\" + name;
-}
+std::string Join(const std::string& parent, const char* name) { return JoinKeyPath(parent, name); }
 
 std::string ShownPath(const RegViewKey* node, const std::string& belowRoot) {
     return belowRoot.empty() ? std::string(RegViewName(node)) : belowRoot;
+}
+
+std::string PathOf(const RegViewKey* node) {
+    PathText path;
+    for (Walk walk(RegViewRoot(), ""); walk.Next();) {
+        path.Set(walk.depth(), walk.Step());
+        if (walk.key() == node) return path.Shown();
+    }
+    return "";
+}
+
+const RegViewKey* FindSubkey(const RegViewKey* node, const std::string& name) {
+    for (int i = 0; i < RegViewSubkeyCount(node); ++i) {
+        const RegViewKey* sub = RegViewSubkey(node, i);
+        if (RegViewCompareNames(RegViewName(sub), name.c_str()) == 0) return sub;
+    }
+    return nullptr;
 }
 
 // The Windows hives are roots of every registry (the library makes HKEY_LOCAL_MACHINE and
@@ -301,29 +321,43 @@ bool MayCreateRoot(const Registry& reg, const std::string& first, bool force, co
     return true;
 }
 
-bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key,
-             const Key* from) {
-    void* start = from ? from->handle : HkeyRegRoot();
-    key->handle = start;
-    std::string below = from && from->node != RegViewRoot() ? from->shown : "";
-    for (const std::string& part : parts) {
+bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key) {
+    key->Close();
+    key->names.clear();
+    key->node = RegViewRoot();
+    std::string below;
+    size_t found = 0;
+    for (; found < parts.size(); ++found) {
+        const RegViewKey* sub = FindSubkey(key->node, parts[found]);
+        if (!sub) break;
+        key->node = sub;
+        key->names.push_back(RegViewName(sub));
+        below = Join(below, RegViewName(sub));
+    }
+    key->shown = ShownPath(key->node, below);
+    if (found < parts.size() && !create) {
+        const std::string& part = parts[found];
+        Error(reg.file(),
+              "key " + Quoted(Join(below, part.c_str())) + ": " +
+                  (below.empty() && !IsTopLevel(part) ? NotTopLevel(part) : "the key does not exist"));
+        return false;
+    }
+    if (!create) return true;
+    if (!ReachKey(reg, key)) return false;
+    for (size_t i = found; i < parts.size(); ++i) {
         void* next = nullptr;
-        std::vector<unsigned short> name = Wide(part);
-        long rc = create ? ZrRegCreateKey(key->handle, name.data(), &next)
-                         : ZrRegOpenKeyEx(key->handle, name.data(), 0, &next);
-        std::string at = Join(below, part.c_str());
+        long rc = OpenSubkey(key->handle, parts[i], true, &next);
+        std::string at = Join(below, parts[i].c_str());
         if (rc != ZRREG_SUCCESS) {
-            std::string why = rc != ZRREG_NOT_FOUND                ? RefusedText(rc, part, true)
-                              : below.empty() && !IsTopLevel(part) ? NotTopLevel(part)
-                                                                   : "the key does not exist";
-            Error(reg.file(), "key " + Quoted(at) + ": " + why);
+            Error(reg.file(), "key " + Quoted(at) + ": " + RefusedText(rc, parts[i], true));
             return false;
         }
-        if (key->handle != start && key->handle != HkeyRegRoot()) ZrRegCloseKey(key->handle);
+        key->Close();
         key->handle = next;
-        const RegViewKey* node = RegViewKeyOf(next);
-        below = Join(below, node ? RegViewName(node) : part.c_str());
+        key->names.push_back(parts[i]);
+        below = at;
     }
+    // The tree has changed: what the handle reaches is looked up again.
     key->node = RegViewKeyOf(key->handle);
     if (!key->node) {
         Error(reg.file(), "key " + Quoted(below) + ": " + ResultText(ZRREG_KEY_NOT_FOUND));
@@ -331,6 +365,60 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
     }
     key->shown = ShownPath(key->node, below);
     return true;
+}
+
+bool ReachKey(const Registry& reg, Key* key) {
+    if (key->handle) return true;
+    void* root = HkeyRegRoot();
+    void* h = root;
+    long rc = ZRREG_SUCCESS;
+    // As many levels a call as the library's 256-byte name buffer takes: each call is one
+    // search of the whole path from the root, the search every change through the handle
+    // makes again, while one that starts at a handle reaching another key would fail.
+    for (size_t i = 0; i < key->names.size() && rc == ZRREG_SUCCESS;) {
+        std::string levels = key->names[i++];
+        while (i < key->names.size() && levels.size() + 1 + key->names[i].size() < 256)
+            levels += "\\" + key->names[i++];
+        void* next = nullptr;
+        rc = ZrRegOpenKeyEx(h, Wide(levels).data(), 0, &next);
+        if (h != root) ZrRegCloseKey(h);
+        h = rc == ZRREG_SUCCESS ? next : root;
+    }
+    const RegViewKey* reached = rc == ZRREG_SUCCESS ? RegViewKeyOf(h) : nullptr;
+    if (reached && reached == key->node) {
+        key->handle = h;
+        return true;
+    }
+    if (h != root) ZrRegCloseKey(h);
+    std::string other = reached ? PathOf(reached) : "";
+    std::string why =
+        rc != ZRREG_SUCCESS && rc != ZRREG_NOT_FOUND
+            ? ResultText(rc)
+            : "the library cannot change this key: its path search takes \"\\\" and \"/\" in names "
+              "for separators and reaches " +
+                  (other.empty() ? std::string("no key") : "the key " + Quoted(other)) +
+                  " by this key's path";
+    Error(reg.file(), "key " + Quoted(key->shown) + ": " + why);
+    return false;
+}
+
+long OpenSubkey(void* parent, const std::string& name, bool create, void** out) {
+    const RegViewKey* node = RegViewKeyOf(parent);
+    if (!node) return ZRREG_KEY_NOT_FOUND;
+    bool had = FindSubkey(node, name) != nullptr;
+    if (!had && !create) return ZRREG_NOT_FOUND;
+    if (!had && (name.empty() || name.find_first_of("\\/") != std::string::npos)) return kCannotMake;
+    std::vector<unsigned short> wide = Wide(name);
+    long rc = had ? ZrRegOpenKeyEx(parent, wide.data(), 0, out) : ZrRegCreateKey(parent, wide.data(), out);
+    if (rc != ZRREG_SUCCESS) return had && rc == ZRREG_NOT_FOUND ? kNotReached : rc;
+    // Made or not, the tree may have changed: the subkey is looked up again.
+    node = RegViewKeyOf(parent);
+    const RegViewKey* want = node ? FindSubkey(node, name) : nullptr;
+    if (want && RegViewKeyOf(*out) == want) return ZRREG_SUCCESS;
+    ZrRegCloseKey(*out);
+    *out = nullptr;
+    if (!had) ZrRegDeleteKey(parent, wide.data());
+    return kNotReached;
 }
 
 long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text) {
@@ -352,10 +440,11 @@ bool ToRegistryText(const std::string& arg, const char* what, std::string* bytes
 }
 
 bool KeyParts(const std::string& path, std::vector<std::string>* parts) {
-    std::string bytes;
+    std::string bytes, why;
     if (!ToRegistryText(path, "the key path", &bytes)) return false;
-    *parts = SplitKeyPath(bytes);
-    return true;
+    if (SplitKeyPath(bytes, parts, &why)) return true;
+    Say("the key path \"" + path + "\": " + Latin1ToUtf8(why));
+    return false;
 }
 
 std::string ValueName(std::string name) {
@@ -393,7 +482,7 @@ bool Walk::Next() {
 std::string Walk::Step() const {
     bool rootTop = top_ == RegViewRoot();
     if (depth() == 0) return rootTop ? "" : topShown_;
-    return (depth() == 1 && rootTop ? "" : "\\") + std::string(RegViewName(key()));
+    return (depth() == 1 && rootTop ? "" : "\\") + ShowKeyName(RegViewName(key()));
 }
 
 void PathText::Set(int depth, const std::string& step) {

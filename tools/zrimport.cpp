@@ -60,17 +60,22 @@ const unsigned short* WideIn(std::vector<unsigned short>* buf, const std::string
     return buf->data();
 }
 
-// The exported functions themselves.
+// The exported functions themselves, each handle checked to reach the key it was opened for.
 class Library : public ImportTarget {
 public:
     long OpenKey(void* parent, const std::string& name, void** out) override {
-        return ZrRegOpenKeyEx(parent, WideIn(&wide_, name), 0, out);
+        return OpenSubkey(parent, name, false, out);
     }
     long CreateKey(void* parent, const std::string& name, void** out) override {
-        return ZrRegCreateKey(parent, WideIn(&wide_, name), out);
+        return OpenSubkey(parent, name, true, out);
     }
     void CloseKey(void* key) override { ZrRegCloseKey(key); }
     long DeleteKey(void* parent, const std::string& name) override {
+        // The library would look for the name with "/" for each "\\" in it.
+        if (name.find('\\') != std::string::npos) {
+            const RegViewKey* node = RegViewKeyOf(parent);
+            return node && FindSubkey(node, name) ? kNotReached : ZRREG_NOT_FOUND;
+        }
         return ZrRegDeleteKey(parent, WideIn(&wide_, name));
     }
     long DeleteValue(void* key, const std::string& name) override {
@@ -112,10 +117,10 @@ public:
     void OnKey(const ExportKey& key) override {
         state_ = kSkip;
         if (failed_) return;
-        parts_ = SplitKeyPath(key.path);
-        shown_.clear();
-        for (const std::string& p : parts_) shown_ += (shown_.empty() ? "" : "\\") + p;
-        if (parts_.empty()) shown_ = kRegRootName;
+        std::string why;
+        SplitKeyPath(key.path, &parts_, &why);  // the reader has split it once already
+        line_ = key.line;
+        shown_ = parts_.empty() ? kRegRootName : Path(parts_.size());
         for (const std::string& p : parts_) {
             if (const char* why = Unstorable(p, true))
                 return Skip(key.line,
@@ -134,6 +139,8 @@ public:
         if (!Open(parts_.size() - 1, false)) return;  // nothing there to delete
         long rc = target_->DeleteKey(Handle(), parts_.back());
         if (rc == 5) return;
+        if (rc == kNotReached)
+            return Skip(key.line, "[-" + Latin1ToUtf8(key.path) + "]: " + ResultText(rc) + "; not deleted");
         if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + ResultText(rc));
         ++c_.keysDeleted;
         Report(ImportChange::kDeleteKey, "", nullptr, nullptr);
@@ -224,6 +231,11 @@ private:
                 }
             }
             if (rc == 5 && !create) return false;
+            if (rc == kNotReached || rc == kCannotMake) {
+                Skip(line_,
+                     "key " + Quoted(Path(i + 1)) + ": " + ResultText(rc) + "; skipped with its values");
+                return false;
+            }
             if (rc != 0) {
                 Fail("key " + Quoted(Path(i + 1)) + ": " + ResultText(rc));
                 return false;
@@ -236,7 +248,7 @@ private:
 
     std::string Path(size_t n) const {
         std::string s;
-        for (size_t i = 0; i < n; ++i) s += (i ? "\\" : "") + parts_[i];
+        for (size_t i = 0; i < n; ++i) s = JoinKeyPath(s, parts_[i]);
         return s;
     }
 
@@ -250,6 +262,7 @@ private:
     std::vector<std::string> names_;  // their names
     std::vector<std::string> parts_;  // the current section's path
     std::string shown_;
+    int line_ = 0;  // the current section's
     enum { kSkip, kSet, kDeleted } state_ = kSkip;
     ImportChange change_;
     bool failed_ = false;

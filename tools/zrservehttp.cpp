@@ -120,6 +120,8 @@ public:
     }
     long CreateKey(void* parent, const std::string& name, void** out) override {
         std::vector<std::string> p = Child(parent, name);
+        if (!Exists(p) && (name.empty() || name.find_first_of("\\/") != std::string::npos))
+            return kCannotMake;
         if (!Exists(p)) keys_[FoldedPath(p)] = kFresh;
         *out = Handle(p);
         return ZRREG_SUCCESS;
@@ -393,6 +395,7 @@ private:
             // Where a subkey stands among its siblings, for a page that goes to it.
             std::string child;
             if (!ToRegistryText(req.get_param_value("child"), "the subkey", &child)) return Refused(res, why);
+            child = UnshowKeyName(child);
             int index = -1;
             for (int i = 0; index < 0 && i < RegViewSubkeyCount(key.node); ++i)
                 if (RegViewCompareNames(RegViewName(RegViewSubkey(key.node, i)), child.c_str()) == 0)
