@@ -64,7 +64,7 @@ void WriteTree(const Key& key, ExportForm form, Put put) {
         if (walk.depth() > 0 && (strpbrk(name, "\\/") || !*name))
             fprintf(stderr,
                     "zrreg: warning: key %s: the library cannot create a key whose name is empty or holds "
-                    "\"\\\" or \"/\"; an import reaches it only where it is\n",
+                    "\"\\\" or \"/\"; an import reaches it only in a registry that has it\n",
                     Quoted(path.text()).c_str());
         if (node == RegViewRoot() && RegViewValueCount(node) == 0) continue;
         put(ExportText("[", form));
