@@ -8,6 +8,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <unordered_map>
+
 #ifdef _WIN32
 #include <io.h>
 #else
@@ -222,6 +224,7 @@ bool Registry::Open(bool forChange, bool force) {
 bool Registry::Close(bool save) {
     if (!loaded_) return true;
     loaded_ = false;
+    ForgetSubkeyNames();
     if (!save) RegViewSetChanged(false);
     char tmp[REGVIEW_PATH_MAX];
     bool named = RegViewTempFile(file_.c_str(), tmp, sizeof tmp);
@@ -270,12 +273,56 @@ std::string PathOf(const RegViewKey* node) {
     return "";
 }
 
-const RegViewKey* FindSubkey(const RegViewKey* node, const std::string& name) {
+namespace {
+
+// The first subkey of each name (letters folded) of the keys looked into, so that a run of
+// lookups and new subkeys below one key does not scan its list each time. An entry holds
+// while the key's subkey at its last count is the one it saw there: subkeys are added at
+// the end, and a deletion moves that subkey, or the count below it.
+struct SubkeyNames {
+    int count = 0;
+    const RegViewKey* last = nullptr;
+    std::unordered_map<std::string, int> first;
+};
+thread_local std::unordered_map<const RegViewKey*, SubkeyNames> t_subkeyNames;
+thread_local size_t t_namesKept = 0;
+const int kScanned = 16;             // a list this short is scanned
+const size_t kNamesKept = 1u << 20;  // then the index starts anew
+
+const RegViewKey* ScanSubkeys(const RegViewKey* node, const std::string& name) {
     for (int i = 0; i < RegViewSubkeyCount(node); ++i) {
         const RegViewKey* sub = RegViewSubkey(node, i);
         if (RegViewCompareNames(RegViewName(sub), name.c_str()) == 0) return sub;
     }
     return nullptr;
+}
+
+}  // namespace
+
+void ForgetSubkeyNames() {
+    t_subkeyNames.clear();
+    t_namesKept = 0;
+}
+
+const RegViewKey* FindSubkey(const RegViewKey* node, const std::string& name) {
+    int n = RegViewSubkeyCount(node);
+    if (n < kScanned) return ScanSubkeys(node, name);
+    if (t_namesKept > kNamesKept) ForgetSubkeyNames();
+    SubkeyNames& e = t_subkeyNames[node];
+    if (e.count > n || (e.count > 0 && RegViewSubkey(node, e.count - 1) != e.last)) {
+        t_namesKept -= e.first.size();
+        e = SubkeyNames();
+    }
+    for (int i = e.count; i < n; ++i) e.first.emplace(FoldName(RegViewName(RegViewSubkey(node, i))), i);
+    t_namesKept += static_cast<size_t>(n - e.count);
+    e.count = n;
+    e.last = RegViewSubkey(node, n - 1);
+    auto it = e.first.find(FoldName(name));
+    const RegViewKey* sub = it == e.first.end() ? nullptr : RegViewSubkey(node, it->second);
+    if (!sub || RegViewCompareNames(RegViewName(sub), name.c_str()) == 0) return sub;
+    t_namesKept -= e.first.size();
+    t_subkeyNames.erase(node);
+    return ScanSubkeys(node, name);
 }
 
 // The Windows hives are roots of every registry (the library makes HKEY_LOCAL_MACHINE and

@@ -143,6 +143,8 @@ std::string PathOf(const RegViewKey* node);
 // The first subkey of that name, letters in either case, as every lookup of the library
 // takes it; null when there is none.
 const RegViewKey* FindSubkey(const RegViewKey* node, const std::string& name);
+// Drops what FindSubkey keeps of the tree, which is unloaded.
+void ForgetSubkeyNames();
 
 // Whether `name` is a root of the loaded registry: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER
 // (the library makes them on first use) or another top-level key it has.
