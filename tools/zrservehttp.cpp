@@ -115,6 +115,7 @@ public:
     long OpenKey(void* parent, const std::string& name, void** out) override {
         std::vector<std::string> p = Child(parent, name);
         if (!Exists(p)) return ZRREG_NOT_FOUND;
+        if (!Marked(p) && !Reached(p)) return kNotReached;
         *out = Handle(p);
         return ZRREG_SUCCESS;
     }
@@ -183,6 +184,12 @@ private:
     }
     std::string ValueKey(void* key, const std::string& name) {
         return FoldedPath(Path(key)) + '\x01' + FoldName(ValueName(name));
+    }
+    // Whether the library reaches the tree's key at `p` for a change, as the import needs.
+    bool Reached(const std::vector<std::string>& p) {
+        ErrorCapture quiet;
+        Key k;
+        return OpenQuietly(reg_, p, &k) && ReachKey(reg_, &k);
     }
     // Whether the key or one above it was made or deleted here: then the tree's keys
     // below it do not count.

@@ -235,10 +235,19 @@ def slash_names():
         st, r = s.json("POST", "/api/delete", {"path": 'HKLM\\"a/b"'})
         check(st == 200 and s.query('HKLM\\"a/b"') is None and s.value("HKLM\\a\\b", "v") == "a then b",
               "/api/delete of the key a/b leaves a\\b")
-        reg = 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\"a/b"]\n"w"="x"\n[HKEY_CURRENT_USER\\"x/y"]\n'
+        reg = ('Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\"a/b"]\n"w"="x"\n'
+               '[HKEY_CURRENT_USER\\"x/y"]\n[HKEY_CURRENT_USER\\a\\b]\n"w"="x"\n')
         st, r = s.json("POST", "/api/import?dry_run=1", reg, headers={"Content-Type": "text/plain"})
-        check(st == 200 and [c["path"] for c in r["changes"]] == [full('HKCU\\"a/b"')] and len(r["skipped"]) == 1,
-              "the import's preview: the key a/b's path; a key the library cannot create is skipped")
+        check(st == 200 and [c["path"] for c in r["changes"]] == [full('HKCU\\"a/b"')] and len(r["skipped"]) == 2,
+              "the import's preview: the key a/b's path; a key the library cannot create or reach is skipped")
+        with open(os.path.join(s.dir, "in.reg"), "w") as f:
+            f.write(reg)
+        dry = subprocess.run([zrreg, "import", s.file, os.path.join(s.dir, "in.reg"), "--dry-run"],
+                             capture_output=True, text=True)
+        lines = lambda msgs: [m[m.index(": line ") + 2:] for m in msgs]
+        check([c["text"] for c in r["changes"]] == dry.stdout.splitlines()[:-1] and
+              lines(r["skipped"]) == lines(dry.stderr.splitlines()),
+              "the preview's changes and skipped sections are zrreg import --dry-run's")
     finally:
         s.stop()
         s.cleanup()
