@@ -414,23 +414,29 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
     return true;
 }
 
+long OpenLevels(void* from, const std::vector<std::string>& names, void** out) {
+    void* h = from;
+    long rc = ZRREG_SUCCESS;
+    // As many levels a call as the library's 256-byte name buffer takes: a call from the
+    // root is one search of the whole path, the search every change through the handle
+    // makes again, while one that starts at a handle reaching another key would fail.
+    for (size_t i = 0; i < names.size() && rc == ZRREG_SUCCESS;) {
+        std::string levels = names[i++];
+        while (i < names.size() && levels.size() + 1 + names[i].size() < 256) levels += "\\" + names[i++];
+        void* next = nullptr;
+        rc = ZrRegOpenKeyEx(h, Wide(levels).data(), 0, &next);
+        if (h != from) ZrRegCloseKey(h);
+        h = rc == ZRREG_SUCCESS ? next : from;
+    }
+    if (rc == ZRREG_SUCCESS) *out = h;
+    return rc;
+}
+
 bool ReachKey(const Registry& reg, Key* key) {
     if (key->handle) return true;
     void* root = HkeyRegRoot();
     void* h = root;
-    long rc = ZRREG_SUCCESS;
-    // As many levels a call as the library's 256-byte name buffer takes: each call is one
-    // search of the whole path from the root, the search every change through the handle
-    // makes again, while one that starts at a handle reaching another key would fail.
-    for (size_t i = 0; i < key->names.size() && rc == ZRREG_SUCCESS;) {
-        std::string levels = key->names[i++];
-        while (i < key->names.size() && levels.size() + 1 + key->names[i].size() < 256)
-            levels += "\\" + key->names[i++];
-        void* next = nullptr;
-        rc = ZrRegOpenKeyEx(h, Wide(levels).data(), 0, &next);
-        if (h != root) ZrRegCloseKey(h);
-        h = rc == ZRREG_SUCCESS ? next : root;
-    }
+    long rc = OpenLevels(root, key->names, &h);
     const RegViewKey* reached = rc == ZRREG_SUCCESS ? RegViewKeyOf(h) : nullptr;
     if (reached && reached == key->node) {
         key->handle = h;

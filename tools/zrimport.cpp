@@ -69,6 +69,22 @@ public:
     long CreateKey(void* parent, const std::string& name, void** out) override {
         return OpenSubkey(parent, name, true, out);
     }
+    long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) override {
+        const RegViewKey* node = RegViewKeyOf(parent);
+        size_t n = 0;
+        for (const RegViewKey* sub; node && n < names.size() && (sub = FindSubkey(node, names[n])); ++n)
+            node = sub;
+        if (!node) return ZRREG_KEY_NOT_FOUND;
+        if (n == 0) return ZRREG_NOT_FOUND;
+        long rc = OpenLevels(parent, std::vector<std::string>(names.begin(), names.begin() + n), out);
+        if (rc == ZRREG_SUCCESS && RegViewKeyOf(*out) != node) {
+            ZrRegCloseKey(*out);
+            rc = kNotReached;
+        }
+        if (rc == ZRREG_NOT_FOUND) rc = kNotReached;
+        if (rc == ZRREG_SUCCESS) *levels = n;
+        return rc;
+    }
     void CloseKey(void* key) override { ZrRegCloseKey(key); }
     long DeleteKey(void* parent, const std::string& name) override {
         // The library would look for the name with "/" for each "\\" in it.
@@ -207,7 +223,7 @@ private:
 
     void CloseFrom(size_t level) {
         while (open_.size() > level) {
-            target_->CloseKey(open_.back());
+            if (open_.back()) target_->CloseKey(open_.back());
             open_.pop_back();
             names_.pop_back();
         }
@@ -218,10 +234,17 @@ private:
     bool Open(size_t n, bool create) {
         size_t common = 0;
         while (common < open_.size() && common < n && SameName(names_[common], parts_[common])) ++common;
+        while (common > 0 && !open_[common - 1]) --common;  // a level passed over has no handle
         CloseFrom(common);
         for (size_t i = common; i < n; ++i) {
             void* next = nullptr;
+            size_t levels = 1;
             long rc = target_->OpenKey(Handle(), parts_[i], &next);
+            if (rc == kNotReached && i + 1 < n) {
+                std::vector<std::string> rest(parts_.begin() + static_cast<long>(i),
+                                              parts_.begin() + static_cast<long>(n));
+                rc = target_->OpenPath(Handle(), rest, &levels, &next);
+            }
             if (rc == 5 && create) {
                 rc = target_->CreateKey(Handle(), parts_[i], &next);
                 if (rc == 0) {
@@ -239,6 +262,10 @@ private:
             if (rc != 0) {
                 Fail("key " + Quoted(Path(i + 1)) + ": " + ResultText(rc));
                 return false;
+            }
+            for (; levels > 1; --levels) {
+                open_.push_back(nullptr);
+                names_.push_back(parts_[i++]);
             }
             open_.push_back(next);
             names_.push_back(parts_[i]);
@@ -258,7 +285,7 @@ private:
     ImportTarget* target_;
     ImportReport* report_;
     ImportCounts& c_;
-    std::vector<void*> open_;         // handles along the last section's path
+    std::vector<void*> open_;         // handles along the last section's path (null: none)
     std::vector<std::string> names_;  // their names
     std::vector<std::string> parts_;  // the current section's path
     std::string shown_;

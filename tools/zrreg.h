@@ -161,6 +161,10 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
 // Gives a found key a handle for a change; false (reported) when the library's path search
 // takes its path to another key or to none.
 bool ReachKey(const Registry& reg, Key* key);
+// Opens the key at `names` below the handle `from` (`from` itself for no names) in as few
+// calls as the library's name buffer allows; the library's result. The handle is not
+// checked: what it reaches is the caller's to compare.
+long OpenLevels(void* from, const std::vector<std::string>& names, void** out);
 // Opens, with `create` creating it when missing, the subkey `name` of the key that the
 // handle `parent` reaches, and checks that the new handle reaches that subkey too: 0, the
 // library's result, kNotReached or kCannotMake. A key made for a handle that would reach
@@ -306,6 +310,14 @@ public:
     virtual long OpenKey(void* parent, const std::string& name, void** out) = 0;
     virtual long CreateKey(void* parent, const std::string& name, void** out) = 0;
     virtual void CloseKey(void* key) = 0;
+    // Opens the deepest key of `names` below `parent` that there is, in one search of the
+    // whole path where it can, and tells how many names that took: the library may reach
+    // the key a\\b\\c by its path where it takes a\\b to a key named a/b. By default it
+    // goes one level, as OpenKey.
+    virtual long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) {
+        *levels = 1;
+        return OpenKey(parent, names[0], out);
+    }
     virtual long DeleteKey(void* parent, const std::string& name) = 0;
     virtual long DeleteValue(void* key, const std::string& name) = 0;
     virtual long SetValue(void* key, const ExportValue& v) = 0;

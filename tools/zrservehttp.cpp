@@ -127,6 +127,19 @@ public:
         *out = Handle(p);
         return ZRREG_SUCCESS;
     }
+    long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) override {
+        std::vector<std::string> p = Path(parent);
+        for (const std::string& name : names) {
+            p.push_back(name);
+            if (!Exists(p)) break;
+        }
+        if (!Exists(p)) p.pop_back();
+        if (p.size() == Path(parent).size()) return ZRREG_NOT_FOUND;
+        if (!Marked(p) && !Reached(p)) return kNotReached;
+        *levels = p.size() - Path(parent).size();
+        *out = Handle(p);
+        return ZRREG_SUCCESS;
+    }
     void CloseKey(void*) override {}
     long DeleteKey(void* parent, const std::string& name) override {
         std::vector<std::string> p = Child(parent, name);
@@ -232,6 +245,9 @@ public:
     }
     long CreateKey(void* parent, const std::string& name, void** out) override {
         return LibraryTarget()->CreateKey(parent, name, out);
+    }
+    long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) override {
+        return LibraryTarget()->OpenPath(parent, names, levels, out);
     }
     void CloseKey(void* key) override { LibraryTarget()->CloseKey(key); }
     long DeleteKey(void* parent, const std::string& name) override {

@@ -202,7 +202,8 @@ def slash_names():
         # path, the data of its value v, whether the library reaches the key for a change
         keys = [("HKCU\\a\\b", "a then b", False), ('HKCU\\"a/b"', "named a/b", True),
                 ("HKLM\\a\\b", "a then b", True), ('HKLM\\"a/b"', "named a/b", False),
-                ('HKCU\\""', "empty", True), ('HKCU\\"c\\d"', "backslash", False)]
+                ('HKCU\\""', "empty", True), ('HKCU\\"c\\d"', "backslash", False),
+                ("HKCU\\a\\b\\c\\deep", "a then b then c then deep", True)]
         full = lambda p: p.replace("HKCU", "HKEY_CURRENT_USER").replace("HKLM", "HKEY_LOCAL_MACHINE")
         url = lambda p: urllib.parse.quote(p, safe="")
         for path, data, reached in keys:
@@ -236,10 +237,13 @@ def slash_names():
         check(st == 200 and s.query('HKLM\\"a/b"') is None and s.value("HKLM\\a\\b", "v") == "a then b",
               "/api/delete of the key a/b leaves a\\b")
         reg = ('Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\"a/b"]\n"w"="x"\n'
-               '[HKEY_CURRENT_USER\\"x/y"]\n[HKEY_CURRENT_USER\\a\\b]\n"w"="x"\n')
+               '[HKEY_CURRENT_USER\\"x/y"]\n[HKEY_CURRENT_USER\\a\\b]\n"w"="x"\n'
+               '[HKEY_CURRENT_USER\\a\\b\\c\\deep]\n"w"="x"\n')
         st, r = s.json("POST", "/api/import?dry_run=1", reg, headers={"Content-Type": "text/plain"})
-        check(st == 200 and [c["path"] for c in r["changes"]] == [full('HKCU\\"a/b"')] and len(r["skipped"]) == 2,
-              "the import's preview: the key a/b's path; a key the library cannot create or reach is skipped")
+        check(st == 200 and [c["path"] for c in r["changes"]] == [full('HKCU\\"a/b"'), full("HKCU\\a\\b\\c\\deep")] and
+              len(r["skipped"]) == 2,
+              "the import's preview: the paths as shown; a key the library cannot create or reach is skipped, "
+              "a key it reaches by its whole path is not")
         with open(os.path.join(s.dir, "in.reg"), "w") as f:
             f.write(reg)
         dry = subprocess.run([zrreg, "import", s.file, os.path.join(s.dir, "in.reg"), "--dry-run"],
