@@ -41,8 +41,9 @@ const char* HiveName(const std::string& name);
 // dropped, so an empty result is the root itself; a hive's abbreviation (HKLM, HKCU,
 // HKCR, HKU, HKCC) then stands for its full name. A component in double quotes is one
 // name as it stands, "\" and "/" included, and "" is the empty name: the registry file
-// allows such names and no name it holds has a double quote. False, with `why`, when a
-// quoted name has no closing quote or more than a separator follows it.
+// allows such names and no name it holds has a double quote. A quoted name is never taken
+// for the root's name or an abbreviation. False, with `why`, when a quoted name has no
+// closing quote or more than a separator follows it.
 bool SplitKeyPath(const std::string& path, std::vector<std::string>* parts, std::string* why);
 
 // A key name as a path shows it: in double quotes when it is empty or holds "\" or "/",

@@ -210,7 +210,7 @@ bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::st
         }
         if (!OpenKey(reg, parts, false, &key)) return false;
         what = "key " + Quoted(Join(parts.empty() ? "" : key.shown, last.c_str()));
-        // The library deletes the first subkey of the name, taking "\\" in it for "/".
+        // The library deletes the first subkey of the name, taking "\" in it for "/".
         if (!FindSubkey(key.node, last))
             rc = ZRREG_NOT_FOUND;
         else if (last.find('\\') != std::string::npos)

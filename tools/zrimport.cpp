@@ -87,7 +87,7 @@ public:
     }
     void CloseKey(void* key) override { ZrRegCloseKey(key); }
     long DeleteKey(void* parent, const std::string& name) override {
-        // The library would look for the name with "/" for each "\\" in it.
+        // The library would look for the name with "/" for each "\" in it.
         if (name.find('\\') != std::string::npos) {
             const RegViewKey* node = RegViewKeyOf(parent);
             return node && FindSubkey(node, name) ? kNotReached : ZRREG_NOT_FOUND;

@@ -312,8 +312,8 @@ public:
     virtual void CloseKey(void* key) = 0;
     // Opens the deepest key of `names` below `parent` that there is, in one search of the
     // whole path where it can, and tells how many names that took: the library may reach
-    // the key a\\b\\c by its path where it takes a\\b to a key named a/b. By default it
-    // goes one level, as OpenKey.
+    // the key a\b\c by its path where it takes a\b to a key named a/b. By default it goes
+    // one level, as OpenKey.
     virtual long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) {
         *levels = 1;
         return OpenKey(parent, names[0], out);
