@@ -200,7 +200,8 @@ const char* Reader::Closing(const char* p, const char* e) {
     return nullptr;
 }
 
-// section := "[" ["-"] root { "\" name } { "\" } "]" blanks [";" comment]
+// section := "[" ["-"] root { "\" name } { "\" } "]" blanks [";" comment], where a name
+// in double quotes is that name, "\" and "/" included (see SplitKeyPath)
 void Reader::Section(int line, const char* p, const char* e) {
     const char* q = p + 1;
     bool del = q < e && *q == '-';
@@ -225,7 +226,9 @@ void Reader::Section(int line, const char* p, const char* e) {
         return h_->OnSkipped(line, shown + ": holds " + CodePointName(bad) +
                                        ", which the registry cannot hold; skipped with its values");
     }
-    std::vector<std::string> parts = SplitKeyPath(key_.path);
+    std::vector<std::string> parts;
+    std::string why;
+    if (!SplitKeyPath(key_.path, &parts, &why)) return Invalid(line, shown + ": " + Latin1ToUtf8(why), true);
     if (!parts.empty() && !IsHive(parts[0]) && !h_->KnownRoot(parts[0]))
         return Invalid(line,
                        shown + ": \"" + Latin1ToUtf8(parts[0]) +

@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "regview.h"
 #include "zrregdll.hpp"
 
@@ -89,18 +91,55 @@ const char* HiveName(const std::string& name) {
     return nullptr;
 }
 
-std::vector<std::string> SplitKeyPath(const std::string& path) {
-    std::vector<std::string> parts;
-    std::string cur;
-    for (size_t i = 0; i <= path.size(); ++i) {
-        if (i == path.size() || path[i] == '\\' || path[i] == '/') {
-            if (!cur.empty()) parts.push_back(cur);
-            cur.clear();
+bool SplitKeyPath(const std::string& path, std::vector<std::string>* parts, std::string* why) {
+    parts->clear();
+    std::vector<bool> quoted;
+    for (size_t i = 0; i < path.size();) {
+        if (path[i] == '\\' || path[i] == '/') {
+            ++i;
+            continue;
+        }
+        size_t end;
+        if (path[i] == '"') {
+            end = path.find('"', i + 1);
+            if (end == std::string::npos) {
+                *why = "the quoted name " + path.substr(i) + " has no closing quote";
+                return false;
+            }
+            if (end + 1 < path.size() && path[end + 1] != '\\' && path[end + 1] != '/') {
+                *why = "only \"\\\" or \"/\" may follow the quoted name " + path.substr(i, end + 1 - i);
+                return false;
+            }
+            parts->push_back(path.substr(i + 1, end - i - 1));
+            quoted.push_back(true);
+            i = end + 1;
         } else {
-            cur.push_back(path[i]);
+            end = std::min(path.find_first_of("\\/", i), path.size());
+            parts->push_back(path.substr(i, end - i));
+            quoted.push_back(false);
+            i = end;
         }
     }
-    if (!parts.empty() && SameName(parts[0], kRegRootName)) parts.erase(parts.begin());
-    if (!parts.empty() && HiveName(parts[0])) parts[0] = HiveName(parts[0]);
-    return parts;
+    // A quoted name is that name: never the root's, never an abbreviation.
+    if (!parts->empty() && !quoted[0] && SameName((*parts)[0], kRegRootName)) {
+        parts->erase(parts->begin());
+        quoted.erase(quoted.begin());
+    }
+    if (!parts->empty() && !quoted[0] && HiveName((*parts)[0])) (*parts)[0] = HiveName((*parts)[0]);
+    return true;
+}
+
+std::string ShowKeyName(const std::string& name) {
+    if (!name.empty() && name.find_first_of("\\/") == std::string::npos) return name;
+    return "\"" + name + "\"";
+}
+
+std::string JoinKeyPath(const std::string& parent, const std::string& name) {
+    return parent.empty() ? ShowKeyName(name) : parent + "\\" + ShowKeyName(name);
+}
+
+std::string UnshowKeyName(const std::string& shown) {
+    if (shown.size() >= 2 && shown.front() == '"' && shown.back() == '"')
+        return shown.substr(1, shown.size() - 2);
+    return shown;
 }

@@ -39,8 +39,20 @@ const char* HiveName(const std::string& name);
 // Splits a key path as users write it: "\" or "/" separate the components and empty
 // components are dropped; a leading "My Computer" (the root's name, any ASCII case) is
 // dropped, so an empty result is the root itself; a hive's abbreviation (HKLM, HKCU,
-// HKCR, HKU, HKCC) then stands for its full name.
-std::vector<std::string> SplitKeyPath(const std::string& path);
+// HKCR, HKU, HKCC) then stands for its full name. A component in double quotes is one
+// name as it stands, "\" and "/" included, and "" is the empty name: the registry file
+// allows such names and no name it holds has a double quote. A quoted name is never taken
+// for the root's name or an abbreviation. False, with `why`, when a quoted name has no
+// closing quote or more than a separator follows it.
+bool SplitKeyPath(const std::string& path, std::vector<std::string>* parts, std::string* why);
+
+// A key name as a path shows it: in double quotes when it is empty or holds "\" or "/",
+// so that each key has one path and that path reaches it.
+std::string ShowKeyName(const std::string& name);
+// The shown path of the key `name` below the key shown as `parent` ("" for the root).
+std::string JoinKeyPath(const std::string& parent, const std::string& name);
+// The name that one component of a shown path stands for: the quotes taken off.
+std::string UnshowKeyName(const std::string& shown);
 
 // ASCII case-insensitive equality, as the library compares names.
 bool SameName(const std::string& a, const std::string& b);

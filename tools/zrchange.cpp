@@ -167,8 +167,9 @@ bool ParseDword(const std::string& text, uint32_t* out) {
     return true;
 }
 
-bool SetKeyValue(const Registry& reg, const Key& key, const std::string& name, bool dword, uint32_t number,
+bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, bool dword, uint32_t number,
                  const std::string& text) {
+    if (!ReachKey(reg, &key)) return false;
     long rc = SetValue(key.handle, name, dword, number, text);
     if (rc == ZRREG_SUCCESS) return true;
     std::string why = RefusedText(rc, name, true);
@@ -188,7 +189,7 @@ bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::st
     long rc;
     std::string what, name = value ? *value : "";
     if (values) {
-        if (!OpenKey(reg, parts, false, &key)) return false;
+        if (!OpenKey(reg, parts, false, &key) || !ReachKey(reg, &key)) return false;
         what = "key " + Quoted(key.shown);
         if (allValues) {
             rc = DeleteAllValues(key, &name);
@@ -208,8 +209,16 @@ bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::st
             return false;
         }
         if (!OpenKey(reg, parts, false, &key)) return false;
-        rc = ZrRegDeleteKey(key.handle, Wide(last).data());
-        what = "key " + Quoted(parts.empty() ? last : key.shown + "\\" + last);
+        what = "key " + Quoted(Join(parts.empty() ? "" : key.shown, last.c_str()));
+        // The library deletes the first subkey of the name, taking "\" in it for "/".
+        if (!FindSubkey(key.node, last))
+            rc = ZRREG_NOT_FOUND;
+        else if (last.find('\\') != std::string::npos)
+            rc = kNotReached;
+        else if (!ReachKey(reg, &key))
+            return false;
+        else
+            rc = ZrRegDeleteKey(key.handle, Wide(last).data());
     }
     if (rc != ZRREG_SUCCESS) {
         const char* why = rc != ZRREG_NOT_FOUND ? ResultText(rc)

@@ -39,8 +39,8 @@ const char kCopyHelp[] =
     "key above it; values DST has already are replaced. FILE is written back.\n"
     "  -s       copy the whole subtree of SRC, its subkeys and their values too; a\n"
     "           subkey whose name is empty or holds \"\\\" or \"/\" (the file allows them,\n"
-    "           but the library would take such a name as a path) is refused, with\n"
-    "           its path, and nothing is copied\n"
+    "           but the library cannot create such a key) is refused, with its\n"
+    "           path, and nothing is copied\n"
     "  --force  create DST even when its first level is not a root of FILE; write\n"
     "           FILE even when it holds integers wider than 32 bits\n"
     "\n"
@@ -77,10 +77,7 @@ struct Tree {
         std::vector<const std::string*> names;
         for (; i > 0; i = nodes[i].parent) names.push_back(&nodes[i].name);
         std::string path = rootTop && !names.empty() ? "" : top;
-        for (auto it = names.rbegin(); it != names.rend(); ++it) {
-            if (!path.empty()) path += '\\';
-            path += **it;
-        }
+        for (auto it = names.rbegin(); it != names.rend(); ++it) path = JoinKeyPath(path, **it);
         return path;
     }
     std::string Path(int i) const { return Path(i, topShown, topIsRoot); }
@@ -292,7 +289,7 @@ bool Write(const Registry& reg, const Tree& t, const Key& to, bool deep) {
                 if (open.back().handle) ZrRegCloseKey(open.back().handle);
                 open.pop_back();
             }
-            long rc = ZrRegCreateKey(open.back().handle, Wide(t.nodes[i].name).data(), &handle);
+            long rc = OpenSubkey(open.back().handle, t.nodes[i].name, true, &handle);
             if (rc != ZRREG_SUCCESS) return fail(i, "", rc);
             // Its parent's last subkey: the parent's handle is needed no more.
             if (t.nodes[i].end == t.nodes[parent].end && open.back().i != 0) {
@@ -321,13 +318,12 @@ int RunCopy(const Args& a) {
     if (!OpenKey(reg, src, false, &from)) return kFailed;
     Tree t = Read(from, a.Has("-s") ? -1 : 0);
     from.Close();
-    // The library takes such a name as a path: "a/b" would go into the key b under a.
+    // The library cannot make such a key: it takes "a/b" for the key b under a.
     bool unmakable = false;
     for (size_t i = 1; i < t.nodes.size(); ++i) {
         const std::string& name = t.nodes[i].name;
         if (!name.empty() && name.find_first_of("\\/") == std::string::npos) continue;
-        Error(reg.file(), "key " + Quoted(t.Path(static_cast<int>(i))) +
-                              ": a name that is empty or holds \"\\\" or \"/\" cannot be copied as one key");
+        Error(reg.file(), "key " + Quoted(t.Path(static_cast<int>(i))) + ": " + ResultText(kCannotMake));
         unmakable = true;
     }
     if (unmakable) {

@@ -63,8 +63,8 @@ void WriteTree(const Key& key, ExportForm form, Put put) {
         const char* name = RegViewName(node);
         if (walk.depth() > 0 && (strpbrk(name, "\\/") || !*name))
             fprintf(stderr,
-                    "zrreg: warning: key %s: a name that is empty or holds \"\\\" or \"/\" does not import "
-                    "as one key\n",
+                    "zrreg: warning: key %s: the library cannot create a key whose name is empty or holds "
+                    "\"\\\" or \"/\"; an import reaches it only in a registry that has it\n",
                     Quoted(path.text()).c_str());
         if (node == RegViewRoot() && RegViewValueCount(node) == 0) continue;
         put(ExportText("[", form));

@@ -60,17 +60,38 @@ const unsigned short* WideIn(std::vector<unsigned short>* buf, const std::string
     return buf->data();
 }
 
-// The exported functions themselves.
+// The exported functions themselves, each handle checked to reach the key it was opened for.
 class Library : public ImportTarget {
 public:
     long OpenKey(void* parent, const std::string& name, void** out) override {
-        return ZrRegOpenKeyEx(parent, WideIn(&wide_, name), 0, out);
+        return OpenSubkey(parent, name, false, out);
     }
     long CreateKey(void* parent, const std::string& name, void** out) override {
-        return ZrRegCreateKey(parent, WideIn(&wide_, name), out);
+        return OpenSubkey(parent, name, true, out);
+    }
+    long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) override {
+        const RegViewKey* node = RegViewKeyOf(parent);
+        size_t n = 0;
+        for (const RegViewKey* sub; node && n < names.size() && (sub = FindSubkey(node, names[n])); ++n)
+            node = sub;
+        if (!node) return ZRREG_KEY_NOT_FOUND;
+        if (n == 0) return ZRREG_NOT_FOUND;
+        long rc = OpenLevels(parent, std::vector<std::string>(names.begin(), names.begin() + n), out);
+        if (rc == ZRREG_SUCCESS && RegViewKeyOf(*out) != node) {
+            ZrRegCloseKey(*out);
+            rc = kNotReached;
+        }
+        if (rc == ZRREG_NOT_FOUND) rc = kNotReached;
+        if (rc == ZRREG_SUCCESS) *levels = n;
+        return rc;
     }
     void CloseKey(void* key) override { ZrRegCloseKey(key); }
     long DeleteKey(void* parent, const std::string& name) override {
+        // The library would look for the name with "/" for each "\" in it.
+        if (name.find('\\') != std::string::npos) {
+            const RegViewKey* node = RegViewKeyOf(parent);
+            return node && FindSubkey(node, name) ? kNotReached : ZRREG_NOT_FOUND;
+        }
         return ZrRegDeleteKey(parent, WideIn(&wide_, name));
     }
     long DeleteValue(void* key, const std::string& name) override {
@@ -112,10 +133,10 @@ public:
     void OnKey(const ExportKey& key) override {
         state_ = kSkip;
         if (failed_) return;
-        parts_ = SplitKeyPath(key.path);
-        shown_.clear();
-        for (const std::string& p : parts_) shown_ += (shown_.empty() ? "" : "\\") + p;
-        if (parts_.empty()) shown_ = kRegRootName;
+        std::string why;
+        SplitKeyPath(key.path, &parts_, &why);  // the reader has split it once already
+        line_ = key.line;
+        shown_ = parts_.empty() ? kRegRootName : Path(parts_.size());
         for (const std::string& p : parts_) {
             if (const char* why = Unstorable(p, true))
                 return Skip(key.line,
@@ -134,6 +155,8 @@ public:
         if (!Open(parts_.size() - 1, false)) return;  // nothing there to delete
         long rc = target_->DeleteKey(Handle(), parts_.back());
         if (rc == 5) return;
+        if (rc == kNotReached)
+            return Skip(key.line, "[-" + Latin1ToUtf8(key.path) + "]: " + ResultText(rc) + "; not deleted");
         if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + ResultText(rc));
         ++c_.keysDeleted;
         Report(ImportChange::kDeleteKey, "", nullptr, nullptr);
@@ -200,7 +223,7 @@ private:
 
     void CloseFrom(size_t level) {
         while (open_.size() > level) {
-            target_->CloseKey(open_.back());
+            if (open_.back()) target_->CloseKey(open_.back());
             open_.pop_back();
             names_.pop_back();
         }
@@ -211,10 +234,17 @@ private:
     bool Open(size_t n, bool create) {
         size_t common = 0;
         while (common < open_.size() && common < n && SameName(names_[common], parts_[common])) ++common;
+        while (common > 0 && !open_[common - 1]) --common;  // a level passed over has no handle
         CloseFrom(common);
         for (size_t i = common; i < n; ++i) {
             void* next = nullptr;
+            size_t levels = 1;
             long rc = target_->OpenKey(Handle(), parts_[i], &next);
+            if (rc == kNotReached && i + 1 < n) {
+                std::vector<std::string> rest(parts_.begin() + static_cast<long>(i),
+                                              parts_.begin() + static_cast<long>(n));
+                rc = target_->OpenPath(Handle(), rest, &levels, &next);
+            }
             if (rc == 5 && create) {
                 rc = target_->CreateKey(Handle(), parts_[i], &next);
                 if (rc == 0) {
@@ -224,9 +254,18 @@ private:
                 }
             }
             if (rc == 5 && !create) return false;
+            if (rc == kNotReached || rc == kCannotMake) {
+                Skip(line_,
+                     "key " + Quoted(Path(i + 1)) + ": " + ResultText(rc) + "; skipped with its values");
+                return false;
+            }
             if (rc != 0) {
                 Fail("key " + Quoted(Path(i + 1)) + ": " + ResultText(rc));
                 return false;
+            }
+            for (; levels > 1; --levels) {
+                open_.push_back(nullptr);
+                names_.push_back(parts_[i++]);
             }
             open_.push_back(next);
             names_.push_back(parts_[i]);
@@ -236,7 +275,7 @@ private:
 
     std::string Path(size_t n) const {
         std::string s;
-        for (size_t i = 0; i < n; ++i) s += (i ? "\\" : "") + parts_[i];
+        for (size_t i = 0; i < n; ++i) s = JoinKeyPath(s, parts_[i]);
         return s;
     }
 
@@ -246,10 +285,11 @@ private:
     ImportTarget* target_;
     ImportReport* report_;
     ImportCounts& c_;
-    std::vector<void*> open_;         // handles along the last section's path
+    std::vector<void*> open_;         // handles along the last section's path (null: none)
     std::vector<std::string> names_;  // their names
     std::vector<std::string> parts_;  // the current section's path
     std::string shown_;
+    int line_ = 0;  // the current section's
     enum { kSkip, kSet, kDeleted } state_ = kSkip;
     ImportChange change_;
     bool failed_ = false;

@@ -53,7 +53,8 @@ _zrreg() {
     [[ $cur == */* ]] && parent=${cur%/*}
     local last=${cur##*/} sub name
     for sub in $(zrreg query "$file" "$parent" 2>/dev/null | awk 'NR > 1 && /^$/ {on = 1; next} on'); do
-        name=${sub##*\\}
+        # A name in double quotes (empty, or holding "\" or "/") is taken whole.
+        if [[ $sub == *\" ]]; then name=${sub%\"} name=\"${name##*\"}\"; else name=${sub##*\\}; fi
         [[ ${name,,} == "${last,,}"* ]] || continue
         COMPREPLY+=("${parent:+$parent/}$(printf '%q' "$name")/")
     done

@@ -115,19 +115,36 @@ private:
     bool loaded_ = false;
 };
 
-// A key opened along a user's path, one level at a time, so that only each name, not the
-// whole path, is bound by the library's 256-byte name buffers.
+// A key found along a user's path in the tree itself, one name a level, so that a name
+// holding "/" is one level. The library's path search, which takes "\" and "/" in names for
+// separators, may take the same path to another key: a key holds a handle only for a
+// change, and only once the handle is seen to reach it.
 struct Key {
     void* handle = nullptr;
     const RegViewKey* node = nullptr;
-    std::string shown;  // its path below the root as the tree spells it, or the root's name
+    std::string shown;               // its path below the root as paths show it, or the root's name
+    std::vector<std::string> names;  // the names of the keys from the root down to it
     // Handles must be closed before the registry is unloaded.
     void Close();
     ~Key() { Close(); }
 };
 
+// zrreg's own results beside the library's, for ResultText: the library's path search
+// takes the path of a key to another key or to none; the library cannot create a key of
+// that name (empty, or holding "\" or "/").
+const long kNotReached = -2;
+const long kCannotMake = -3;
+
+// The path of the key `name` below the key shown as `parent` ("" for the root).
 std::string Join(const std::string& parent, const char* name);
 std::string ShownPath(const RegViewKey* node, const std::string& belowRoot);
+// The path of a key of the tree, found by walking it; empty when it is not there.
+std::string PathOf(const RegViewKey* node);
+// The first subkey of that name, letters in either case, as every lookup of the library
+// takes it; null when there is none.
+const RegViewKey* FindSubkey(const RegViewKey* node, const std::string& name);
+// Drops what FindSubkey keeps of the tree, which is unloaded.
+void ForgetSubkeyNames();
 
 // Whether `name` is a root of the loaded registry: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER
 // (the library makes them on first use) or another top-level key it has.
@@ -137,10 +154,22 @@ bool IsTopLevel(const std::string& name);
 bool MayCreateRoot(const Registry& reg, const std::string& first, bool force, const char* verb);
 // Why `name` is no top-level key, naming those the registry has.
 std::string NotTopLevel(const std::string& name);
-// Opens (or, with `create`, creates) the key at `parts` below the root, or below the open
-// key `from` (then at least one part); on failure reports which level failed and why.
-bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key,
-             const Key* from = nullptr);
+// Finds the key at `parts` below the root in the tree; reported when it is missing.
+// With `create`, the missing levels are created through the library and the key holds a
+// handle that reaches it.
+bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key);
+// Gives a found key a handle for a change; false (reported) when the library's path search
+// takes its path to another key or to none.
+bool ReachKey(const Registry& reg, Key* key);
+// Opens the key at `names` below the handle `from` (`from` itself for no names) in as few
+// calls as the library's name buffer allows; the library's result. The handle is not
+// checked: what it reaches is the caller's to compare.
+long OpenLevels(void* from, const std::vector<std::string>& names, void** out);
+// Opens, with `create` creating it when missing, the subkey `name` of the key that the
+// handle `parent` reaches, and checks that the new handle reaches that subkey too: 0, the
+// library's result, kNotReached or kCannotMake. A key made for a handle that would reach
+// another is deleted again.
+long OpenSubkey(void* parent, const std::string& name, bool create, void** out);
 
 // Sets a string or (with isDword) an integer value of an open key; the library's result.
 long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text);
@@ -156,6 +185,7 @@ extern const char kUnsavableName[];
 
 // Turns a user's text into registry bytes; false (reported) when it cannot be held.
 bool ToRegistryText(const std::string& arg, const char* what, std::string* bytes);
+// A user's key path as the names of its levels (see SplitKeyPath); false (reported).
 bool KeyParts(const std::string& path, std::vector<std::string>* parts);
 // The library stores "\" in a value name as "/"; lookups here follow the same rule.
 std::string ValueName(std::string name);
@@ -184,8 +214,9 @@ public:
     bool Next();
     const RegViewKey* key() const { return stack_.back().key; }
     int depth() const { return static_cast<int>(stack_.size()) - 1; }  // 0 for the top
-    // What the key adds to its parent's path: "\" and its name; the top's shown path for
-    // the top, and nothing for the root, whose subkeys' paths start with their names.
+    // What the key adds to its parent's path: "\" and its name as paths show it; the top's
+    // shown path for the top, and nothing for the root, whose subkeys' paths start with
+    // their names.
     std::string Step() const;
 
 private:
@@ -260,7 +291,8 @@ std::string KeyPageJson(const Key& key, long from, long count);
 // add's value (zrchange.cpp): REG_DWORD data, decimal, negative, or hexadecimal after 0x.
 bool ParseDword(const std::string& text, uint32_t* out);
 // Sets a value of an open key; false (reported) when the library refuses.
-bool SetKeyValue(const Registry& reg, const Key& key, const std::string& name, bool dword, uint32_t number,
+// The key gets its handle for the change here when it has none yet.
+bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, bool dword, uint32_t number,
                  const std::string& text);
 // delete's work: the key at `parts` with its subtree, or (`value`) one value of it, or
 // (`allValues`) all of them; a whole top-level key only with `force`. False (reported).
@@ -278,6 +310,14 @@ public:
     virtual long OpenKey(void* parent, const std::string& name, void** out) = 0;
     virtual long CreateKey(void* parent, const std::string& name, void** out) = 0;
     virtual void CloseKey(void* key) = 0;
+    // Opens the deepest key of `names` below `parent` that there is, in one search of the
+    // whole path where it can, and tells how many names that took: the library may reach
+    // the key a\b\c by its path where it takes a\b to a key named a/b. By default it goes
+    // one level, as OpenKey.
+    virtual long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) {
+        *levels = 1;
+        return OpenKey(parent, names[0], out);
+    }
     virtual long DeleteKey(void* parent, const std::string& name) = 0;
     virtual long DeleteValue(void* key, const std::string& name) = 0;
     virtual long SetValue(void* key, const ExportValue& v) = 0;

@@ -121,12 +121,28 @@ public:
     long OpenKey(void* parent, const std::string& name, void** out) override {
         std::vector<std::string> p = Child(parent, name);
         if (!Exists(p)) return ZRREG_NOT_FOUND;
+        if (!Marked(p) && !Reached(p)) return kNotReached;
         *out = Handle(p);
         return ZRREG_SUCCESS;
     }
     long CreateKey(void* parent, const std::string& name, void** out) override {
         std::vector<std::string> p = Child(parent, name);
+        if (!Exists(p) && (name.empty() || name.find_first_of("\\/") != std::string::npos))
+            return kCannotMake;
         if (!Exists(p)) keys_[FoldedPath(p)] = kFresh;
+        *out = Handle(p);
+        return ZRREG_SUCCESS;
+    }
+    long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) override {
+        std::vector<std::string> p = Path(parent);
+        for (const std::string& name : names) {
+            p.push_back(name);
+            if (!Exists(p)) break;
+        }
+        if (!Exists(p)) p.pop_back();
+        if (p.size() == Path(parent).size()) return ZRREG_NOT_FOUND;
+        if (!Marked(p) && !Reached(p)) return kNotReached;
+        *levels = p.size() - Path(parent).size();
         *out = Handle(p);
         return ZRREG_SUCCESS;
     }
@@ -188,6 +204,12 @@ private:
     std::string ValueKey(void* key, const std::string& name) {
         return FoldedPath(Path(key)) + '\x01' + FoldName(ValueName(name));
     }
+    // Whether the library reaches the tree's key at `p` for a change, as the import needs.
+    bool Reached(const std::vector<std::string>& p) {
+        ErrorCapture quiet;
+        Key k;
+        return OpenQuietly(reg_, p, &k) && ReachKey(reg_, &k);
+    }
     // Whether the key or one above it was made or deleted here: then the tree's keys
     // below it do not count.
     bool Marked(const std::vector<std::string>& p) {
@@ -229,6 +251,9 @@ public:
     }
     long CreateKey(void* parent, const std::string& name, void** out) override {
         return LibraryTarget()->CreateKey(parent, name, out);
+    }
+    long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) override {
+        return LibraryTarget()->OpenPath(parent, names, levels, out);
     }
     void CloseKey(void* key) override { LibraryTarget()->CloseKey(key); }
     long DeleteKey(void* parent, const std::string& name) override {
@@ -594,6 +619,7 @@ private:
             // Where a subkey stands among its siblings, for a page that goes to it.
             std::string child;
             if (!ToRegistryText(req.get_param_value("child"), "the subkey", &child)) return Refused(res, why);
+            child = UnshowKeyName(child);
             int index = -1;
             for (int i = 0; index < 0 && i < RegViewSubkeyCount(key.node); ++i)
                 if (RegViewCompareNames(RegViewName(RegViewSubkey(key.node, i)), child.c_str()) == 0)

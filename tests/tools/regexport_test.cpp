@@ -15,6 +15,13 @@ namespace {
 
 typedef std::vector<std::string> Parts;
 
+Parts Split(const std::string& path) {
+    Parts parts;
+    std::string why;
+    EXPECT_TRUE(SplitKeyPath(path, &parts, &why)) << path << ": " << why;
+    return parts;
+}
+
 TEST(KeyPathTest, SplitsAbbreviatesAndDropsTheRoot) {
     const struct {
         const char* path;
@@ -30,7 +37,50 @@ TEST(KeyPathTest, SplitsAbbreviatesAndDropsTheRoot) {
         {"My Computer\\My Computer", {"My Computer"}},
         {"My Comp\\x", {"My Comp", "x"}},
     };
-    for (const auto& c : cases) EXPECT_EQ(SplitKeyPath(c.path), c.want) << c.path;
+    for (const auto& c : cases) EXPECT_EQ(Split(c.path), c.want) << c.path;
+}
+
+// A name in double quotes is one name, whatever it holds, and only that name.
+TEST(KeyPathTest, QuotedNamesAreNamesAsTheyStand) {
+    const struct {
+        const char* path;
+        Parts want;
+    } cases[] = {
+        {"HKCU\\\"a/b\"", {"HKEY_CURRENT_USER", "a/b"}},
+        {"HKCU/\"a/b\"/c", {"HKEY_CURRENT_USER", "a/b", "c"}},
+        {"HKCU\\\"c\\d\"\\", {"HKEY_CURRENT_USER", "c\\d"}},
+        {"HKCU\\\"\"\\x", {"HKEY_CURRENT_USER", "", "x"}},
+        {"HKCU\\\"\"", {"HKEY_CURRENT_USER", ""}},
+        {"HKCU\\\"plain\"", {"HKEY_CURRENT_USER", "plain"}},
+        {"\"HKCU\"\\x", {"HKCU", "x"}},                 // not the abbreviation
+        {"\"My Computer\"\\x", {"My Computer", "x"}},   // not the root
+        {"My Computer\\\"HKLM\"", {"HKLM"}},            // the root, then the name
+        {"HKCU\\a\"b", {"HKEY_CURRENT_USER", "a\"b"}},  // a quote inside is the name's
+    };
+    for (const auto& c : cases) EXPECT_EQ(Split(c.path), c.want) << c.path;
+
+    const char* const bad[] = {"HKCU\\\"a/b", "HKCU\\\"a\"b", "\"", "HKCU\\\"a\"\"b\""};
+    for (const char* path : bad) {
+        Parts parts;
+        std::string why;
+        EXPECT_FALSE(SplitKeyPath(path, &parts, &why)) << path;
+        EXPECT_NE(why.find("quoted name"), std::string::npos) << why;
+    }
+}
+
+// Every name's shown path splits back into that name: one key, one path.
+TEST(KeyPathTest, ShownPathsSplitBackIntoTheirNames) {
+    const Parts names[] = {{"HKEY_CURRENT_USER", "a/b"},     {"HKEY_CURRENT_USER", "a", "b"},
+                           {"HKEY_CURRENT_USER", ""},        {"HKEY_CURRENT_USER", "c\\d", ""},
+                           {"HKEY_CURRENT_USER", "/", "\\"}, {"Other", "x y", "/lead", "trail\\"}};
+    for (const Parts& want : names) {
+        std::string path;
+        for (const std::string& n : want) path = JoinKeyPath(path, n);
+        EXPECT_EQ(Split(path), want) << path;
+        for (const std::string& n : want) EXPECT_EQ(UnshowKeyName(ShowKeyName(n)), n);
+    }
+    EXPECT_EQ(JoinKeyPath("HKEY_CURRENT_USER", "a/b"), "HKEY_CURRENT_USER\\\"a/b\"");
+    EXPECT_EQ(JoinKeyPath("", "Software"), "Software");
 }
 
 TEST(TextTest, ArgumentsBecomeRegistryBytes) {

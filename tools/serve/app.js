@@ -79,6 +79,12 @@ function makeNode(parent, name, count) {
            expanded: false, byName: new Map() };
 }
 
+// The levels of a shown path: "\" separates them, except in a name in double quotes (a name
+// that is empty or holds "\" or "/" is shown so).
+function splitPath(path) {
+  return path.match(/"[^"]*"|[^\\]+/g) || [];
+}
+
 function childName(parent, full) {
   return parent.path ? full.slice(parent.path.length + 1) : full;
 }
@@ -276,7 +282,7 @@ async function goToPath(path) {
     status(e.message, true);
     return false;
   }
-  const parts = key.path === 'My Computer' ? [] : key.path.split('\\');
+  const parts = key.path === 'My Computer' ? [] : splitPath(key.path);
   let node = state.root;
   for (const part of parts) {
     await expand(node, true);

@@ -11,6 +11,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from serveutil import Served, check, wait_for  # noqa: E402
@@ -18,6 +19,7 @@ from serveutil import Served, check, wait_for  # noqa: E402
 zrreg, src = sys.argv[1], sys.argv[2]
 sample = os.path.join(src, "examples", "ardo-registry.txt")
 ARDO = "HKEY_CURRENT_USER\\Software\\MORVANE\\Ardo\\1.0"
+SLASHES = os.path.join(src, "tests", "tools", "data", "slashes.txt")
 
 
 def security(s):
@@ -314,6 +316,71 @@ def too_many(s):
     check(wait_for(lambda: s.request("GET", "/api/info", timeout=5)[0] == 200, 10), "and then the server answers")
 
 
+def slash_names():
+    """slashes.txt has a key named a/b and the key b below a, in HKCU in that order and in
+    HKLM the other way round: each request reaches the key its path names, shows its path
+    as zrreg does, and changes only that key, or nothing where the library would reach
+    another."""
+    s = Served(zrreg, SLASHES)
+    try:
+        # path, the data of its value v, whether the library reaches the key for a change
+        keys = [("HKCU\\a\\b", "a then b", False), ('HKCU\\"a/b"', "named a/b", True),
+                ("HKLM\\a\\b", "a then b", True), ('HKLM\\"a/b"', "named a/b", False),
+                ('HKCU\\""', "empty", True), ('HKCU\\"c\\d"', "backslash", False),
+                ("HKCU\\a\\b\\c\\deep", "a then b then c then deep", True)]
+        full = lambda p: p.replace("HKCU", "HKEY_CURRENT_USER").replace("HKLM", "HKEY_LOCAL_MACHINE")
+        url = lambda p: urllib.parse.quote(p, safe="")
+        for path, data, reached in keys:
+            st, r = s.json("GET", "/api/key?path=" + url(path))
+            k = r["keys"][0] if st == 200 else {}
+            check(k.get("path") == full(path) and k["values"] == [{"name": "v", "type": "REG_SZ", "data": data}],
+                  "/api/key %s: that key, its path as shown" % path)
+            st, r = s.json("POST", "/api/set", {"path": path, "name": "v", "data": "set"})
+            now = [s.value(p, "v") for p, _, _ in keys]
+            want = ["set" if p == path and reached else d for p, d, _ in keys]
+            check(st == (200 if reached else 400) and now == want,
+                  "/api/set %s: %s" % (path, "that key only" if reached else "refused, nothing changed"))
+            if reached:
+                s.json("POST", "/api/set", {"path": path, "name": "v", "data": data})
+        st, r = s.json("GET", "/api/key?path=HKCU&count=0&child=" + url('"a/b"'))
+        _, r2 = s.json("GET", "/api/key?path=HKCU&count=10&child=a")
+        check(r["index"] == 0 and r2["index"] == 1 and r2["keys"][0]["subkeys"] ==
+              [full(p) for p in ('HKCU\\"a/b"', "HKCU\\a", 'HKCU\\""', 'HKCU\\"c\\d"')],
+              "child= takes a subkey as the paths show it")
+        st, r = s.json("GET", "/api/find?path=&text=named")
+        check([k["path"] for k in r["keys"]] == [full('HKCU\\"a/b"'), full('HKLM\\"a/b"')], "/api/find's paths")
+        st, h, body = s.request("GET", "/api/export?path=HKCU")
+        check(b'[HKEY_CURRENT_USER\\"a/b"]\n"v"="named a/b"' in body, "/api/export writes the quoted name")
+        for path, status in (('HKCU\\"a/b"\\new', 200), ('HKLM\\"a/b"\\new', 400), ('HKCU\\"x/y"', 400)):
+            st, r = s.json("POST", "/api/create", {"path": path})
+            check(st == status and (s.query(path) is not None) == (status == 200),
+                  "/api/create %s: %d" % (path, status))
+        st, r = s.json("POST", "/api/delete", {"path": "HKCU\\a\\b", "name": "v"})
+        check(st == 400 and s.value("HKCU\\a\\b", "v") == "a then b", "/api/delete of a value it cannot reach: 400")
+        st, r = s.json("POST", "/api/delete", {"path": 'HKLM\\"a/b"'})
+        check(st == 200 and s.query('HKLM\\"a/b"') is None and s.value("HKLM\\a\\b", "v") == "a then b",
+              "/api/delete of the key a/b leaves a\\b")
+        reg = ('Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\"a/b"]\n"w"="x"\n'
+               '[HKEY_CURRENT_USER\\"x/y"]\n[HKEY_CURRENT_USER\\a\\b]\n"w"="x"\n'
+               '[HKEY_CURRENT_USER\\a\\b\\c\\deep]\n"w"="x"\n')
+        st, r = s.json("POST", "/api/import?dry_run=1", reg, headers={"Content-Type": "text/plain"})
+        check(st == 200 and [c["path"] for c in r["changes"]] == [full('HKCU\\"a/b"'), full("HKCU\\a\\b\\c\\deep")] and
+              len(r["skipped"]) == 2,
+              "the import's preview: the paths as shown; a key the library cannot create or reach is skipped, "
+              "a key it reaches by its whole path is not")
+        with open(os.path.join(s.dir, "in.reg"), "w") as f:
+            f.write(reg)
+        dry = subprocess.run([zrreg, "import", s.file, os.path.join(s.dir, "in.reg"), "--dry-run"],
+                             capture_output=True, text=True)
+        lines = lambda msgs: [m[m.index(": line ") + 2:] for m in msgs]
+        check([c["text"] for c in r["changes"]] == dry.stdout.splitlines()[:-1] and
+              lines(r["skipped"]) == lines(dry.stderr.splitlines()),
+              "the preview's changes and skipped sections are zrreg import --dry-run's")
+    finally:
+        s.stop()
+        s.cleanup()
+
+
 def main():
     s = Served(zrreg, sample)
     try:
@@ -352,6 +419,7 @@ def main():
     finally:
         ro.cleanup()
 
+    slash_names()
     bad = os.path.join(os.path.dirname(sample), "..", "tests", "tools", "data")
     d = subprocess.run([zrreg, "serve", os.path.join(src, "README.md")], capture_output=True, text=True, timeout=20)
     check(d.returncode == 1 and d.stdout == "" and "not a valid registry file" in d.stderr,
