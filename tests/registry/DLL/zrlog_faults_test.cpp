@@ -201,6 +201,7 @@ TEST_F(LogFaults, AFailedLoadKeepsTheLog) {
     CaptureStdout();
     EXPECT_NE(ZrLoadRegistry(reg_.c_str()), 0u);
     GetCapturedStdout();
+    ASSERT_TRUE(fs::exists(log_));
     EXPECT_TRUE(ReadBytes(log_).substr(4096) == log.substr(4096));  // the records, whatever the header says
     WriteBytes(reg_, kBase);
     CaptureStdout();
