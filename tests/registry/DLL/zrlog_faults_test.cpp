@@ -65,8 +65,13 @@ int* SharedInt() {
     return static_cast<int*>(p);
 }
 
-void WaitFor(int* flag, int value) {
-    while (__atomic_load_n(flag, __ATOMIC_ACQUIRE) < value) usleep(200);
+// Whether the flag reached `value` within 30 s: a process whose partner failed gives up.
+bool WaitFor(int* flag, int value) {
+    for (int waited = 0; waited < 150000; ++waited) {
+        if (__atomic_load_n(flag, __ATOMIC_ACQUIRE) >= value) return true;
+        usleep(200);
+    }
+    return false;
 }
 
 // The step of a save at which the process kills itself.
@@ -123,10 +128,11 @@ TEST_F(LogFaults, AChangeAfterARecoveryIsSeenAndKept) {
             _exit(3);
         if (SetDw("after", 7) != 0) _exit(4);
         __atomic_store_n(step, 1, __ATOMIC_RELEASE);
-        for (;;) pause();
+        WaitFor(step, 2);  // killed before that
+        _exit(5);
     }
-    WaitFor(step, 1);
-    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    ASSERT_TRUE(WaitFor(step, 1));
+    EXPECT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
     EXPECT_EQ(GetDw("after"), 7);
     ZrUnloadRegistry();
     kill(pid, SIGKILL);
@@ -218,8 +224,7 @@ TEST_F(LogFaults, AWriterThatDiesLeavesTheLockUsable) {
     fflush(stdout);
     pid_t pid = fork();
     if (pid == 0) {
-        WaitFor(go, 1);
-        if (ZrLoadRegistry(reg_.c_str()) != 0) _exit(2);
+        if (!WaitFor(go, 1) || ZrLoadRegistry(reg_.c_str()) != 0) _exit(2);
         RegLogSetBound(1);  // every change after the first checkpoints
         if (SetDw("lives", 1) != 0) _exit(3);
         s_killAt = ZR_STEP_OPEN;
@@ -467,19 +472,19 @@ TEST_F(SharedFolder, TheOtherUsersChangesWaitInTheLogForTheOwner) {
         if (setgroups(0, nullptr) != 0 || setgid(kOwner) != 0 || setuid(kOwner) != 0) _exit(100);
         if (ZrLoadRegistry(reg_.c_str()) != 0) _exit(2);
         __atomic_store_n(step, 1, __ATOMIC_RELEASE);
-        WaitFor(step, 2);
+        if (!WaitFor(step, 2)) _exit(3);
         ZrUnloadRegistry();
         __atomic_store_n(step, 3, __ATOMIC_RELEASE);
         _exit(0);
     }
-    WaitFor(step, 1);
+    ASSERT_TRUE(WaitFor(step, 1));
     EXPECT_EQ(As(kOther,
                  [&] {
                      CaptureStdout();
                      if (ZrLoadRegistry(reg_.c_str()) != 0) return 2;
                      if (SetDw("theirs", 2) != 0) return 3;
                      __atomic_store_n(step, 2, __ATOMIC_RELEASE);
-                     WaitFor(step, 3);
+                     if (!WaitFor(step, 3)) return 5;
                      ZrUnloadRegistry();
                      std::string said = GetCapturedStdout();
                      return said.find("could not be written; its changes stay in") != std::string::npos ? 0
