@@ -18,6 +18,11 @@
 // unload that gets it alone knows it is the last; GATE (alone) orders joining and leaving;
 // the writer lock orders the records: a mutex in the header where the system has one that
 // survives a dead holder, else the byte WRITER.
+//
+// The log is always the registry file's owner's. A process of another user that may write
+// the file (a shared folder) joins an existing log but makes none, and it never replaces the
+// file (the save refuses): its checkpoints are put off, and the records it leaves wait in
+// the log for the owner's next load.
 
 namespace {
 
