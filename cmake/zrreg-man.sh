@@ -113,12 +113,18 @@ the temporary file a change is written to before it replaces \fIFILE\fR in one s
 .TP
 \fIAPP\fR.LCK
 the lock file that processes saving \fIFILE\fR lock in turn; the first save makes it,
-and it stays.
+and it stays (a save that fails removes the one it made).
+.TP
+\fIAPP\fR.LOG
+the change log that the processes of \fIFILE\fR share while it is loaded; the last
+clean unload writes its changes into \fIFILE\fR and removes it, and the next load
+recovers one that a crash left. It belongs to the owner of \fIFILE\fR.
 .TP
 \fIAPP\fR.\fIPID\fR.TMP
 the set-aside tree: the changes of process \fIPID\fR when \fIFILE\fR could not be
-replaced (it was locked too long or could not be read back); \fIFILE\fR stays as it
-was, and the error names this file.
+replaced (it was locked too long, could not be read back, or belongs to another user,
+whose owner and mode a save by this user would change); \fIFILE\fR stays as it was,
+and the error names this file.
 FILES
     echo ".SH SEE ALSO"
     echo "The README of zrregdll, and its header zrregdll.h for hosts of the library."

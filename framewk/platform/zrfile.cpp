@@ -212,6 +212,8 @@ static bool CommitFile(FILE* fp) {
 }
 
 #ifdef _WIN32
+bool zrSyncFolderOf(const char*) { return true; }  // a folder has no handle to sync there
+
 bool zrReplaceFile(const char* source, const char* target) {
     Step(ZR_STEP_RENAME);
     if (zrIoFaulted(ZR_IO_RENAME)) return false;
@@ -222,8 +224,8 @@ bool zrReplaceFile(const char* source, const char* target) {
     return true;
 }
 #else
-// The rename is durable only once the directory that holds the entry is synced.
-static void syncParentDir(const char* path) {
+// A new or renamed entry is durable only once the directory that holds it is synced.
+bool zrSyncFolderOf(const char* path) {
     const char* slash = strrchr(path, '/');
     char dir[1024];
     if (!slash) {
@@ -231,14 +233,15 @@ static void syncParentDir(const char* path) {
     } else {
         size_t n = static_cast<size_t>(slash - path);
         if (n == 0) n = 1;  // the root directory
-        if (n >= sizeof dir) return;
+        if (n >= sizeof dir) return false;
         memcpy(dir, path, n);
         dir[n] = 0;
     }
-    int fd = open(dir, O_RDONLY);
-    if (fd < 0) return;
-    Synced(fsync(fd) == 0);
+    int fd = open(dir, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = Synced(fsync(fd) == 0);
     close(fd);
+    return ok;
 }
 
 bool zrReplaceFile(const char* source, const char* target) {
@@ -246,7 +249,7 @@ bool zrReplaceFile(const char* source, const char* target) {
     if (zrIoFaulted(ZR_IO_RENAME)) return false;
     if (rename(source, target) != 0) return false;
     Step(ZR_STEP_RENAMED);
-    syncParentDir(target);
+    zrSyncFolderOf(target);
     Step(ZR_STEP_DIRSYNCED);
     return true;
 }
@@ -357,8 +360,9 @@ bool zrStampOfFile(FILE* fp, ZrFileStamp* out) {
     return StampOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp))), out);
 }
 
-ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char*) {
+ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char*, bool* made) {
     *lock = -1;
+    if (made) *made = false;
     HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, exclusive ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return ZR_LOCK_NONE;
@@ -380,6 +384,11 @@ ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const ch
 void zrUnlockFile(ZrLock lock) {
     if (lock != -1) CloseHandle(reinterpret_cast<HANDLE>(lock));
 }
+
+bool zrCanKeepOwner(const char*) { return true; }
+
+// Never made there (`made` stays false): the lock file is kept.
+void zrUnlockRemoving(ZrLock lock, const char*) { zrUnlockFile(lock); }
 #else
 static bool StampOfStat(const struct stat& st, ZrFileStamp* out) {
     if (!S_ISREG(st.st_mode)) return false;
@@ -403,32 +412,68 @@ bool zrStampOfFile(FILE* fp, ZrFileStamp* out) {
 // flock, not fcntl: its locks belong to the open file, so that they hold between threads
 // too and closing another descriptor of the file does not drop them; and it needs no
 // write access, so a lock file made by another user serves as well.
-ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char* like) {
+ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char* like, bool* made) {
     *lock = -1;
-    int fd = -1;
-    if (exclusive) {
-        // A lock file made under a strict umask (077) would shut out every other user that
-        // may load the registry: it gets the registry file's read bits instead.
-        fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
-        struct stat st;
-        if (fd >= 0) fchmod(fd, like && stat(like, &st) == 0 ? (st.st_mode & 0444) | 0600 : 0644);
-    }
-    if (fd < 0) fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (exclusive ? O_CREAT : 0), 0666);
-    if (fd < 0) return ZR_LOCK_NONE;
-    for (int waited = 0;; waited += 10) {
-        if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) {
+    if (made) *made = false;
+    for (int waited = 0;;) {
+        int fd = -1;
+        bool mine = false;
+        if (exclusive) {
+            // A lock file made under a strict umask (077) would shut out every other user that
+            // may load the registry: it gets the registry file's read bits instead.
+            fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_CREAT | O_EXCL, 0600);
+            struct stat st;
+            mine = fd >= 0;
+            if (mine) fchmod(fd, like && stat(like, &st) == 0 ? (st.st_mode & 0444) | 0600 : 0644);
+        }
+        if (fd < 0) fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (exclusive ? O_CREAT : 0), 0666);
+        if (fd < 0) return ZR_LOCK_NONE;
+        for (;; waited += 10) {
+            if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) break;
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                // A file system without such locks: a lock file made for nothing goes again.
+                close(fd);
+                if (mine) unlink(path);
+                return ZR_LOCK_NONE;
+            }
+            if (waited >= zrLockWaitMs) {
+                close(fd);
+                return ZR_LOCK_TIMEOUT;
+            }
+            usleep(10000);
+        }
+        // Its maker may have removed the file while this process waited (zrUnlockRemoving):
+        // a lock on a file of no name excludes nobody, so the name is opened again.
+        struct stat held, named;
+        if (fstat(fd, &held) == 0 && lstat(path, &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino) {
             *lock = fd;
+            if (made) *made = mine;
             return ZR_LOCK_TAKEN;
         }
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            close(fd);
-            return ZR_LOCK_NONE;  // a file system without such locks
-        }
-        if (waited >= zrLockWaitMs) break;
-        usleep(10000);
+        close(fd);
+        if (waited >= zrLockWaitMs) return ZR_LOCK_TIMEOUT;
     }
-    close(fd);
-    return ZR_LOCK_TIMEOUT;
+}
+
+bool zrCanKeepOwner(const char* target) {
+    struct stat st;
+    if (stat(target, &st) != 0 || geteuid() == 0) return true;
+    if (st.st_uid != geteuid()) return false;
+    if (st.st_gid == getegid()) return true;
+    int n = getgroups(0, nullptr);
+    gid_t* groups = n > 0 ? static_cast<gid_t*>(zrHostRealloc(nullptr, sizeof(gid_t) * n)) : nullptr;
+    if (groups) n = getgroups(n, groups);
+    bool member = false;
+    for (int i = 0; groups && i < n; ++i) member = member || groups[i] == st.st_gid;
+    zrHostFree(groups);
+    return member;
+}
+
+void zrUnlockRemoving(ZrLock lock, const char* path) {
+    if (lock == -1) return;
+    unlink(path);
+    close(static_cast<int>(lock));
 }
 
 void zrUnlockFile(ZrLock lock) {

@@ -262,11 +262,23 @@ bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b);
 // Tried until it is taken or zrLockWaitMs have passed. ZR_LOCK_NONE: the file cannot be
 // opened or made (missing, a folder the process may not write, a link or a folder at the
 // name, a file this process may not read, a file system without locks), so there is
-// nothing to lock with.
+// nothing to lock with. *made (when given) says whether this call made the file (POSIX).
 enum ZrLockResult { ZR_LOCK_TAKEN, ZR_LOCK_TIMEOUT, ZR_LOCK_NONE };
 typedef intptr_t ZrLock;  // -1: none
-ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char* like = nullptr);
+ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char* like = nullptr,
+                        bool* made = nullptr);
 void zrUnlockFile(ZrLock lock);
+// Removes the lock file `path` under the lock, then unlocks: for the maker of a lock file
+// whose save failed, so that the folder is left as it was. A process that was waiting for
+// the lock meanwhile opens the name again.
+void zrUnlockRemoving(ZrLock lock, const char* path);
+// Whether a file this process makes can take the owner, group and permission bits of
+// `target` (POSIX: the process is root, or owns the file and is of its group; true when
+// `target` is missing, and on Windows, where a new file takes its folder's access control).
+// A save that cannot gives up rather than hand the file to another user.
+bool zrCanKeepOwner(const char* target);
+// Syncs the folder that holds `path`, so that a name made or renamed there is durable.
+bool zrSyncFolderOf(const char* path);
 extern int zrLockWaitMs;
 
 // ---- companion files shared by processes -----------------------------------------------
@@ -276,8 +288,9 @@ extern int zrLockWaitMs;
 // bits and, where the process may set them, owner and group; a link at the name is never
 // followed. ZR_COMPANION_UNSAFE: something is at the name that is not a plain file of the
 // registry file's owner with that one name; ZR_COMPANION_NONE: it cannot be opened or made
-// (a folder the process may not write); ZR_COMPANION_UNAVAILABLE: the build has no shared
-// companions (Windows, for now).
+// (a folder the process may not write, or a registry file of another user, whose owner a
+// file this process makes cannot take: the file made is removed again); ZR_COMPANION_REMOTE:
+// a network file system. A file made is durable in its folder when this returns.
 struct ZrCompanion;
 enum ZrCompanionOpen { ZR_COMPANION_OPENED, ZR_COMPANION_UNSAFE, ZR_COMPANION_NONE, ZR_COMPANION_REMOTE };
 ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion** out);

@@ -77,11 +77,16 @@ ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion*
             return ZR_COMPANION_NONE;
         }
     }
-    // Only a plain file of the registry file's owner, with no other name, is trusted.
+    // Only a plain file of the registry file's owner, with no other name, is trusted. One
+    // that this process made and may not give that owner (another user's registry file that
+    // it may write) goes again: every later process would refuse it.
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != reg.st_uid || st.st_nlink != 1) {
         close(fd);
-        return ZR_COMPANION_UNSAFE;
+        if (!made) return ZR_COMPANION_UNSAFE;
+        unlink(path);
+        return ZR_COMPANION_NONE;
     }
+    if (made) zrSyncFolderOf(path);
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     ZrCompanion* c = static_cast<ZrCompanion*>(calloc(1, sizeof(ZrCompanion)));

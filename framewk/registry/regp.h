@@ -531,6 +531,8 @@ bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, con
 uint32_t RegLogMovesNow();
 // For tests: the records' bound that makes a checkpoint (0: the default, 64 MB).
 void RegLogSetBound(uint64_t bytes);
+// For tests: called after each read of the registry file by a load that has a log.
+extern void (*RegLogReadHook)();
 
 // ---- change notification (zrnotify.cpp) --------------------------------------------------
 // A change as the journal or the log records it reaches the watches it concerns.

@@ -216,6 +216,14 @@ int cfRegSaveRegToTemp(char* tmpFile, char* target) {
     }
     strcpy(tmpFile, names.temp);
     strcpy(target, names.target);
+    // Another user's file that this process may write would become this user's by the
+    // rename: it stays as it is, and so does its owner's access.
+    if (!zrCanKeepOwner(target)) {
+        RegNoteSave(
+            REGVIEW_SAVE_FAILED, nullptr,
+            "could not be saved: it cannot be replaced by this user without changing its owner or mode");
+        return 0;
+    }
     int err = 0;
     ZrWriteResult r = zrWriteWhole(tmpFile, target, true, false, WriteTree, nullptr, &err);
     if (r == ZR_WRITTEN) return 1;

@@ -113,6 +113,11 @@ TEST_F(RegPartTest, TwoPartsLoadAsOne) {
         {"the head near the middle follows a key word: no item begins there",
          kHead + first + "    KEY\n" + second + kTail, false},
         {"the file ends inside the second part", kHead + first + second, false},
+        {"the head is a top key after a NUL byte, which the loader reads whole before it looks for the "
+         "part (a \")\" too many ends the part, which is short: mostly done before the loader gets there)",
+         kHead + Keys(6000, "a") + kTail + std::string(1, '\0') + "\nKEY \"late\"\n(\n" + Keys(1, "b") +
+             kTail + kTail,
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

@@ -18,6 +18,11 @@
 // unload that gets it alone knows it is the last; GATE (alone) orders joining and leaving;
 // the writer lock orders the records: a mutex in the header where the system has one that
 // survives a dead holder, else the byte WRITER.
+//
+// The log is always the registry file's owner's. A process of another user that may write
+// the file (a shared folder) joins an existing log but makes none, and it never replaces the
+// file (the save refuses): its checkpoints are put off, and the records it leaves wait in
+// the log for the owner's next load.
 
 namespace {
 
@@ -33,6 +38,9 @@ const uint64_t kGrowStep = uint64_t(1) << 20;
 // A new log starts smaller: a load that changes little writes little.
 const uint64_t kFirstRoom = uint64_t(64) << 10;
 const int kSyncDelayMs = 200;  // what sits in the system's cache only is synced this soon after
+// A load reads the file again while a checkpoint replaces it meanwhile; a file replaced at
+// every read is given up on.
+const int kLoadTries = 100;
 
 enum LockKind : uint32_t { LOCK_MUTEX = 1, LOCK_RANGE = 2 };
 
@@ -525,6 +533,9 @@ static void NotALog() {
 // without it.
 static bool Join() {
     const RegFileNames& names = RegFile();
+    // A log that this process found empty and alone holds nothing: one that it cannot make
+    // whole (a full disk) goes again, rather than stay beside the file.
+    bool alone = false, empty = false;
     for (int attempt = 0; attempt < 100; ++attempt) {
         ZrCompanionOpen opened = zrCompanionOpen(names.log, names.target, &s_log);
         if (opened == ZR_COMPANION_UNSAFE) {
@@ -551,7 +562,7 @@ static bool Join() {
             s_log = nullptr;
             continue;
         }
-        bool alone = zrCompanionLock(s_log, ZR_RANGE_LIVE, true, false);
+        alone = zrCompanionLock(s_log, ZR_RANGE_LIVE, true, false);
         s_size = zrCompanionSize(s_log);
         // A file of fewer bytes than the header is not mapped at all: it is not a log.
         if (s_size > 0 && s_size < kHeaderBytes) {
@@ -559,6 +570,7 @@ static bool Join() {
             return false;
         }
         bool made = s_size == 0;
+        empty = made;
         if (made) {
             if (!alone || !zrCompanionGrow(s_log, kHeaderBytes + kFirstRoom)) break;
             s_size = kHeaderBytes + kFirstRoom;
@@ -567,6 +579,7 @@ static bool Join() {
         if (!s_map) break;
         s_h = reinterpret_cast<Header*>(s_map);
         bool fresh = made || memcmp(s_h->magic, "\0\0\0\0\0\0\0\0", 8) == 0;
+        empty = fresh;
         if (fresh) {
             Stamp base;
             if (!alone || !FileStamp(names.target, &base)) break;
@@ -597,6 +610,7 @@ static bool Join() {
         return true;
     }
     if (s_log) {
+        if (alone && empty) zrCompanionRemove(s_log, names.log);
         zrCompanionUnlock(s_log, ZR_RANGE_GATE);
         Close();
     }
@@ -630,12 +644,20 @@ static void Leave() {
     Close();
 }
 
+void (*RegLogReadHook)();
+
 int LogLoad() {
     const RegFileNames& names = RegFile();
     Stamp probe;
     if (!s_useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join()) return -1;
-    unsigned int rc = REGERR_NOT_FOUND;
-    for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned int rc;
+    for (int attempt = 0;; ++attempt) {
+        rc = REGERR_NOT_FOUND;  // what a load that reads no file for sure answers
+        if (attempt == kLoadTries) {
+            RegMessage(REGVIEW_MSG_LOG, 0, "%s was replaced while it was read, %d times; it is not loaded",
+                       bpRegFile, kLoadTries);
+            break;
+        }
         if (!LockWriter()) break;
         uint64_t epoch = s_h->epoch;
         Stamp base = s_h->base;
@@ -644,8 +666,11 @@ int LogLoad() {
         bool known = FileStamp(names.target, &before);
         rc = LoadRegistry(bpRegFile);
         if (rc != REGERR_SUCCESS) break;
+        if (RegLogReadHook) RegLogReadHook();
         known = known && FileStamp(names.target, &after) && SameStamp(before, after);
         if (!LockWriter()) {
+            RegSetChanged(false);
+            UnloadRegistry();
             rc = REGERR_NOT_FOUND;
             break;
         }

@@ -10,8 +10,9 @@
 // The lock lies on a companion file beside the registry file (links resolved), named by
 // the temporary file's rule with ".LCK": APP.LCK beside app.txt (RegFile().lock). Not on
 // the registry file itself: a save replaces that file by a rename, and a lock on it would
-// stay with the old file, which no later process opens. A save makes the companion;
-// nothing removes it, as two processes would then lock two different files of that name.
+// stay with the old file, which no later process opens. A save makes the companion and
+// leaves it; only a save that wrote nothing removes the one it made, under the lock, and
+// whoever waited for that lock opens the name again (zrLockFile).
 
 // The file that the load read, when it is known for sure.
 static ZrFileStamp s_loaded;
@@ -188,6 +189,18 @@ unsigned int ShareLoad(const char* filename) {
     return rc;
 }
 
+// A lock file that this process made for a save that wrote nothing goes again, so that a
+// failed save (a full disk) leaves the folder as it was.
+static void Unlock(ZrLock lock, bool remove) {
+    if (remove) {
+        zrUnlockRemoving(lock, RegFile().lock);
+    } else {
+        zrUnlockFile(lock);
+    }
+}
+
+static const char kNotOwner[] = "cannot be replaced by this user without changing its owner or mode";
+
 // Keeps this process's tree beside the registry file, which stays as it is; one line says
 // why and where.
 static void KeepOwnTree(const char* why) {
@@ -260,10 +273,18 @@ void ShareUnload() {
         JournalClear();
         return;
     }
+    // Another user's file that this process may write (a shared folder) would become this
+    // user's, its group's bits gone, when the save replaced it.
+    if (!zrCanKeepOwner(names.target)) {
+        KeepOwnTree(kNotOwner);
+        JournalClear();
+        return;
+    }
     // Without the lock a save could replace another process's at the same moment and lose
     // its changes: a lock file that cannot be opened or made keeps the tree aside as well.
     ZrLock lock = -1;
-    ZrLockResult locked = zrLockFile(names.lock, true, &lock, names.target);
+    bool made = false;
+    ZrLockResult locked = zrLockFile(names.lock, true, &lock, names.target, &made);
     if (locked != ZR_LOCK_TAKEN) {
         char why[REGFILE_TEMP_MAX + 64];
         if (locked == ZR_LOCK_TIMEOUT) {
@@ -283,7 +304,7 @@ void ShareUnload() {
     } else {
         Merge(now);
     }
-    zrUnlockFile(lock);
+    Unlock(lock, made && RegViewLastUnload().result != REGVIEW_SAVE_WRITTEN);
     JournalClear();
 }
 
@@ -293,9 +314,10 @@ unsigned int ShareFlush() {
     if (LogActive()) return RegLogSync() ? REGERR_SUCCESS : REGERR_WRITE_FAULT;
     const RegFileNames& names = RegFile();
     if (!RegIsChanged()) return REGERR_SUCCESS;
-    if (!names.saveable) return REGERR_WRITE_FAULT;
+    if (!names.saveable || !zrCanKeepOwner(names.target)) return REGERR_WRITE_FAULT;
     ZrLock lock = -1;
-    if (zrLockFile(names.lock, true, &lock, names.target) != ZR_LOCK_TAKEN) return REGERR_WRITE_FAULT;
+    bool made = false;
+    if (zrLockFile(names.lock, true, &lock, names.target, &made) != ZR_LOCK_TAKEN) return REGERR_WRITE_FAULT;
     bool ok = true;
     ZrFileStamp now;
     if (zrStampOf(names.target, &now) && !(s_loadedKnown && zrSameStamp(now, s_loaded))) {
@@ -315,6 +337,6 @@ unsigned int ShareFlush() {
     } else {
         RegSetChanged(true);
     }
-    zrUnlockFile(lock);
+    Unlock(lock, made && !ok);
     return ok ? REGERR_SUCCESS : REGERR_WRITE_FAULT;
 }

@@ -274,12 +274,14 @@ TEST_F(SharedFile, ProcessesLoseNoUpdate) {
 }
 
 // The lock file, made by a process under a strict umask, may be read by every user who may
-// read the registry file, so that their saves lock too; one this user cannot open keeps
-// the user's tree aside instead of saving unlocked.
+// read the registry file, so that their saves lock too (here the file's owner, whose file
+// root wrote); one this user cannot open keeps the user's tree aside instead of saving
+// unlocked.
 TEST_F(SharedFile, EveryUserWhoReadsTheRegistryLocksIt) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
     fs::permissions(dir_.Path(), fs::perms::all);
     fs::permissions(reg_, static_cast<fs::perms>(0644));
+    ASSERT_EQ(chown(reg_.c_str(), 65534, 65534), 0);
     mode_t old = umask(077);
     ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
     SetText(u"A", u"x", "root");
@@ -288,7 +290,7 @@ TEST_F(SharedFile, EveryUserWhoReadsTheRegistryLocksIt) {
     const std::string lockFile = dir_.File("REG.LCK");
     EXPECT_EQ(static_cast<int>(fs::status(lockFile).permissions()), 0644);
 
-    // Another user sets B\y: the lock as made, then one that this user cannot read.
+    // The owner sets B\y: the lock as made, then one that this user cannot read.
     auto otherUser = [&]() {
         fflush(stdout);
         pid_t pid = fork();
@@ -310,6 +312,7 @@ TEST_F(SharedFile, EveryUserWhoReadsTheRegistryLocksIt) {
     fs::permissions(lockFile, static_cast<fs::perms>(0600));
     WriteBytes(reg_, kBase);
     fs::permissions(reg_, static_cast<fs::perms>(0644));
+    ASSERT_EQ(chown(reg_.c_str(), 65534, 65534), 0);
     pid_t pid = otherUser();
     EXPECT_EQ(ReadBytes(reg_), kBase);
     EXPECT_EQ(TreeInFile(dir_.File("REG." + std::to_string(pid) + ".TMP")),
