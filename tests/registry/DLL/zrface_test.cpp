@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -445,6 +446,15 @@ TEST_F(Face, CreateWritesTheEmptyRegistryOnce) {
     for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"app.txt", "new.txt"}));  // no temporary file stays
+#ifdef ZR_ZRREG
+    // The same bytes as zrreg init writes.
+    const fs::path init = dir_ / "init.txt";
+    ASSERT_EQ(std::system((std::string(ZR_ZRREG) + " init " + init.string()).c_str()), 0);
+    std::ifstream made(init, std::ios::binary);
+    std::stringstream by_init;
+    by_init << made.rdbuf();
+    EXPECT_EQ(by_init.str(), bytes.str());
+#endif
 }
 
 TEST_F(Face, CreateRacesMakeOneFile) {
