@@ -558,7 +558,7 @@ def _create_file(path):
     its name, so that no process sees a part of it and a file another process made meanwhile stays."""
     base = os.path.basename(path)
     if "." not in base:
-        raise ValueError("create %r: cannot be saved: the library names its temporary file after the part "
+        raise ValueError("create %r: it cannot be saved: the library names its temporary file after the part "
                          "of the file name before its first \".\", and this name has none" % path)
     if os.path.lexists(path):
         return

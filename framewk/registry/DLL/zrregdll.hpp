@@ -827,6 +827,7 @@ inline std::error_code create_file(const std::string& path) {
     auto close_ = [](int fd) { return ::close(fd); };
 #endif
     auto write_all = [&](int fd) {
+        errno = 0;
         bool ok =
             write_(fd, kRoot, sizeof kRoot - 1) == static_cast<long>(sizeof kRoot - 1) && sync_(fd) == 0;
         int err = errno ? errno : EIO;
@@ -878,15 +879,16 @@ inline std::string load_failure(const std::string& path, std::error_code ec) {
 #ifdef _WIN32
         struct _stat st;
         bool there = _stat(path.c_str(), &st) == 0;
-        bool dir = there && (st.st_mode & _S_IFDIR);
+        bool dir = there && (st.st_mode & _S_IFDIR), regular = there && (st.st_mode & _S_IFREG);
 #else
         struct stat st;
         bool there = ::stat(path.c_str(), &st) == 0;
-        bool dir = there && S_ISDIR(st.st_mode);
+        bool dir = there && S_ISDIR(st.st_mode), regular = there && S_ISREG(st.st_mode);
 #endif
         if (!there && errno == ENOENT)
             return "there is no such file (zrreg init, or if_missing::create, writes an empty registry file)";
         if (dir) return "it is a directory";
+        if (there && !regular) return "it is not a regular file";
         if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
             std::fclose(f);
             return "";
@@ -919,12 +921,12 @@ public:
     explicit registry(const std::string& path, if_missing missing = if_missing::fail) {
         if (missing == if_missing::create) {
             if (std::error_code ec = detail::create_file(path)) {
-                std::string why =
-                    ec == std::errc::invalid_argument
-                        ? "cannot be saved: the library names its temporary file after the part of "
-                          "the file name before its first \".\", and this name has none"
-                        : ec.message();
-                throw error(ec, "zrregdll: create \"" + path + "\": " + why);
+                std::string what = "zrregdll: create \"" + path + "\"";  // the system's reason follows
+                if (ec == std::errc::invalid_argument)
+                    what +=
+                        ": it cannot be saved: the library names its temporary file after the part of the "
+                        "file name before its first \".\", and this name has none";
+                throw error(ec, what);
             }
         }
         detail::load_note note;

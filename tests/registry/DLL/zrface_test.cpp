@@ -500,14 +500,21 @@ TEST_F(Face, LoadFailuresNameTheFileAndWhy) {
     zrreg::registry::load((dir_ / "nodot").string(), ec, zrreg::if_missing::create);
     EXPECT_EQ(ec, std::errc::invalid_argument);
     EXPECT_FALSE(fs::exists(dir_ / "nodot"));
-    zrreg::registry::load((dir_ / "no" / "dir.txt").string(), ec, zrreg::if_missing::create);
+    const std::string nowhere = (dir_ / "no" / "dir.txt").string();
+    zrreg::registry::load(nowhere, ec, zrreg::if_missing::create);
     EXPECT_EQ(ec, std::errc::no_such_file_or_directory);
+    try {
+        zrreg::registry reg(nowhere, zrreg::if_missing::create);
+        ADD_FAILURE();
+    } catch (const zrreg::error& e) {
+        EXPECT_EQ(std::string(e.what()), "zrregdll: create \"" + nowhere + "\": " + ec.message());
+    }
     try {
         zrreg::registry reg((dir_ / "nodot").string(), zrreg::if_missing::create);
         ADD_FAILURE();
     } catch (const zrreg::error& e) {
         EXPECT_NE(
-            std::string(e.what()).find("nodot\": cannot be saved: the library names its temporary file"),
+            std::string(e.what()).find("nodot\": it cannot be saved: the library names its temporary file"),
             std::string::npos)
             << e.what();
     }
