@@ -323,7 +323,7 @@ class Key:
     def __init__(self, registry, handle, path, owned=True):
         self._registry, self._handle, self.path, self._owned = registry, handle, path, owned
         if owned:
-            registry._keys.add(self)
+            registry._keys[id(self)] = self
 
     def __repr__(self):
         return "<zrregdll.Key %r%s>" % (self.path, "" if self._handle else " closed")
@@ -354,7 +354,7 @@ class Key:
     def close(self):
         handle, self._handle = self._handle, None
         if handle and self._owned:
-            self._registry._keys.discard(self)
+            self._registry._keys.pop(id(self), None)
             library().ZrRegCloseKey(handle)
 
     @property
@@ -562,6 +562,13 @@ def _create_file(path):
                          "of the file name before its first \".\", and this name has none" % path)
     if os.path.lexists(path):
         return
+    try:
+        _create_beside(path)
+    except OSError as e:  # named by the file asked for, not the temporary one
+        raise type(e)(e.errno, e.strerror, path) from None
+
+
+def _create_beside(path):
     for i in range(100):
         tmp = "%s.%d-%d.new" % (path, os.getpid(), i)
         try:
@@ -570,7 +577,7 @@ def _create_file(path):
         except FileExistsError:
             continue
     else:
-        raise FileExistsError("create %r: no free temporary name beside it" % path)
+        raise FileExistsError(errno.EEXIST, "no free temporary name beside it")
     try:
         try:
             os.write(fd, _EMPTY_REGISTRY)
@@ -644,7 +651,7 @@ class Registry:
     def __init__(self, path, create=False):
         self.path = os.fspath(path)
         self._loaded = False
-        self._keys = weakref.WeakSet()
+        self._keys = weakref.WeakValueDictionary()  # by identity: equal keys are each closed
         if create:
             _create_file(self.path)
         lib, heard = library(), []
@@ -678,7 +685,7 @@ class Registry:
 
     def unload(self):
         if self._loaded:
-            for k in list(self._keys):
+            for k in list(self._keys.values()):
                 k.close()
             self._loaded = False
             library().ZrUnloadRegistry()

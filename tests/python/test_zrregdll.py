@@ -303,6 +303,8 @@ def test_keys_compare_by_path(reg):
     a, b, other = reg.create("HKCU/App"), reg.key(r"hkcu\APP"), reg.create("HKCU/Other")
     assert a == b and hash(a) == hash(b) and len({a, b, other}) == 2
     assert a != other and a != "HKEY_CURRENT_USER\\App" and reg.root() == reg.key("")
+    reg.unload()
+    assert a.closed and b.closed  # each of two equal keys, not the one a set would keep
 
 
 EMPTY_REGISTRY = b'KEY "My Computer"\n(\n)\n'
@@ -327,8 +329,9 @@ def test_create_refuses_what_it_cannot_make(tmp_path):
     assert str(e.value).startswith("load %r: the file is empty" % str(empty)) and empty.read_bytes() == b""
     with pytest.raises(ValueError, match="this name has none"):
         zrregdll.load(tmp_path / "nodot", create=True)
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError) as e:
         zrregdll.load(tmp_path / "no" / "dir.txt", create=True)
+    assert e.value.filename == str(tmp_path / "no" / "dir.txt")
     assert sorted(os.listdir(tmp_path)) == ["empty.txt"]
 
 
