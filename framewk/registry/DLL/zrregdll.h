@@ -23,8 +23,9 @@
  *    characters or more are refused with ZRREG_BAD_NAME. Key and value names match
  *    without regard to case. Write them as ZRREG_TEXT("Software\\MyApp"), or convert
  *    UTF-8 with ZrTextFromUtf8 (both below), never as L"...": wchar_t has 32 bits on
- *    Linux, so L"Software" passes with a mere pointer warning and the library reads its
- *    first 16 bits, "S", then the NUL of the upper half, and makes a key named "S".
+ *    Linux, where a C compiler lets L"Software" pass with a mere pointer warning, and the
+ *    library, reading 16 bits at a time, takes "S" and then the upper half's NUL: a key
+ *    named "S".
  * 4. Out-parameters are written only on success, unless the function's comment says
  *    otherwise; after ZRREG_BAD_ARG nothing at all is written.
  * 5. The string that ZrRegQueryValueSz hands out comes from malloc; release it with free.
