@@ -34,6 +34,8 @@ endif()
 target_include_directories(zrregdll INTERFACE
   $<BUILD_INTERFACE:${ZR_DLL_DIR}>
   $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
+# zrregdll.hpp needs C++17: a C++ host that links the target gets it (a C host is not touched).
+target_compile_features(zrregdll INTERFACE cxx_std_17)
 
 set(ZR_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zrregdll)
 install(TARGETS zrregdll EXPORT zrregdllTargets

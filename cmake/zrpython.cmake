@@ -9,11 +9,20 @@ if(ZR_PYTHON)
   execute_process(COMMAND ${ZR_PYTHON} -c "import sys; print(sys.version_info[1])"
                   OUTPUT_VARIABLE ZR_PYTHON_MINOR OUTPUT_STRIP_TRAILING_WHITESPACE)
 endif()
-# Debian's Python reads /usr/lib/python3/dist-packages and /usr/local/lib/python3.X/dist-packages.
+# Where the prefix's own Python reads modules: Debian's Python reads /usr/lib/python3/dist-packages
+# and /usr/local/lib/python3.X/dist-packages; a prefix with a Python of its own (a virtual
+# environment, say) is asked; any other prefix gets what a Python built for it would read. A prefix
+# given only to cmake --install keeps the configured place (PYTHONPATH then names it; see the README).
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   set(ZR_PYTHON_DIR_DEFAULT lib/python3/dist-packages)
-else()
+elseif(EXISTS ${CMAKE_INSTALL_PREFIX}/bin/python3)
+  execute_process(COMMAND ${CMAKE_INSTALL_PREFIX}/bin/python3 -c
+                          "import os, sys, sysconfig; print(os.path.relpath(sysconfig.get_path('purelib'), sys.prefix))"
+                  OUTPUT_VARIABLE ZR_PYTHON_DIR_DEFAULT OUTPUT_STRIP_TRAILING_WHITESPACE)
+elseif(CMAKE_INSTALL_PREFIX STREQUAL "/usr/local")
   set(ZR_PYTHON_DIR_DEFAULT lib/python3.${ZR_PYTHON_MINOR}/dist-packages)
+else()
+  set(ZR_PYTHON_DIR_DEFAULT lib/python3.${ZR_PYTHON_MINOR}/site-packages)
 endif()
 set(ZR_PYTHON_DIR ${ZR_PYTHON_DIR_DEFAULT} CACHE STRING "Where the Python module goes, below the prefix")
 

@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
         zrreg::key window = reg.create("HKCU\\Software\\MORVANE\\Ardo\\1.0\\Window");
         window.set("Left", -1920);
         window.set("Title", "Ardo Studio");
-        zrreg::key product = reg.open("HKLM\\Software\\MORVANE\\Ardo\\1.0");
+        zrreg::key product = reg.open("HKLM/Software/MORVANE/Ardo/1.0");
         std::printf("%s, %d seats\n", product.get_string("ProductName").value_or("?").c_str(),
                     product.get_int("Seats").value_or(1));
         for (const zrreg::value& v : window.values())

@@ -12,8 +12,8 @@ try:
         product = reg.key(r"HKLM\Software\MORVANE\Ardo\1.0")
         print("%s, %d seats" % (product.get_str("ProductName", "?"), product.get_int("Seats", 1)))
         for name, data in window.values():
-            print("  %s = %s" % (name, data))
-        for name in product.key("Components"):
+            print("  %s = %s" % (name, zrregdll.as_signed(data)))  # as host.c prints it
+        for name in product.key("Components").subkeys():
             print("  " + name)
 except zrregdll.Error as e:
     sys.exit("host.py: %s" % e)

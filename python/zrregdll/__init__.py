@@ -8,8 +8,12 @@
 
 Text is str on this side and ISO-8859-1 in the file: a character above U+00FF cannot be held and is
 refused with Error (ZRREG_BAD_NAME) before the library is called; bytes are taken byte for byte.
-Integers are the file's signed 32-bit numbers. A process holds one loaded registry at a time, and the
-unload (at the end of the with block) writes a changed tree back and closes every key still open.
+Integers are the file's 32-bit numbers, set from -2**31 to 2**32-1 and read back unsigned (0 to
+0xFFFFFFFF), as winreg reads REG_DWORD. A key is a mapping of its values: key[name], name in key and
+iterating the key are about values; subkeys() and has_subkey() are about subkeys. A process holds one
+loaded registry at a time, and the unload (at the end of the with block) writes a changed tree back
+and closes every key still open. load(path, create=True) writes an empty registry file first where
+there is none.
 
 The library's messages come to this module (ZrSetMessageHandler): they go to the function given to
 set_message_handler, or are printed on sys.stdout as the library prints them. A file with a token over
@@ -20,6 +24,7 @@ library alone would end the process.
 import atexit
 import collections
 import ctypes
+import errno
 import os
 import re
 import sys
@@ -27,8 +32,8 @@ import threading
 import weakref
 
 __version__ = "1.2.0"
-__all__ = ["load", "Registry", "Key", "Error", "LoadError", "TooLongError", "NotFoundError", "result_name",
-           "Message", "set_message_handler", "MSG_SYNTAX", "MSG_TOO_LONG", "MSG_SAVE", "MSG_SHARING"]
+__all__ = ["load", "Registry", "Key", "Error", "LoadError", "TooLongError", "NotFoundError", "LibraryNotFoundError",
+           "as_signed", "result_name", "Message", "set_message_handler", "MSG_SYNTAX", "MSG_TOO_LONG", "MSG_SAVE", "MSG_SHARING"]
 
 # The results of the key and value functions (zrregdll.h), with their names and words.
 RESULTS = {
@@ -41,11 +46,13 @@ RESULTS = {
     9: ("ZRREG_NOT_LOADED", "no registry is loaded"),
     10: ("ZRREG_KEY_BUSY", "the key has open handles"),
     11: ("ZRREG_BAD_NAME", "the registry file cannot hold this name or text"),
+    29: ("ZRREG_WRITE_FAULT", "the change could not be written to disk (full, I/O error)"),
     259: ("ZRREG_NO_MORE_ITEMS", "no more items"),
     1630: ("ZRREG_UNSUPPORTED_TYPE", "the value has another type"),
     -1: ("ZRREG_BAD_ARG", "an argument is missing or a path is empty"),
 }
 LOAD_RESULTS = {
+    0: ("ZRREG_LOAD_OK", "loaded"),
     1: ("ZRREG_LOAD_REFUSED", "a registry is loaded already, or the file does not parse"),
     2: ("ZRREG_LOAD_NO_MEMORY", "out of memory"),
     5: ("ZRREG_LOAD_NO_FILE", "the file cannot be opened"),
@@ -56,6 +63,11 @@ SUCCESS, NOT_FOUND, BUFFER_TOO_SMALL, NO_MORE_ITEMS = 0, 5, 7, 259
 BAD_NAME, UNSUPPORTED_TYPE = 11, 1630
 TYPE_SZ, TYPE_DWORD = 1, 4
 _RT_SZ, _RT_DWORD = 0x2, 0x10
+
+
+def as_signed(n):
+    """A REG_DWORD as the signed 32-bit number its bits make (0xFFFFFFFF: -1); other data as it is."""
+    return n - 2**32 if isinstance(n, int) and n >= 2**31 else n
 
 
 def result_name(code):
@@ -219,24 +231,63 @@ _SIGNATURES = {
 _lib = None
 
 
-def _library_path():
-    """Where the shared library is: $ZRREGDLL_LIBRARY, the place cmake --install recorded beside this
-    module, or the system's search by its soname."""
+_SONAME = "zrregdll.dll" if sys.platform == "win32" else "libzrregdll.so.1"
+
+
+class LibraryNotFoundError(OSError):
+    """The shared library could not be loaded: .tried lists each place looked in, with why it failed."""
+
+    def __init__(self, tried):
+        self.tried = tried
+        super().__init__("zrregdll: cannot load the shared library %s; looked in:\n%s\nSet ZRREGDLL_LIBRARY to "
+                         "its path (or install it where the system's loader looks)"
+                         % (_SONAME, "\n".join("  %s: %s" % place for place in tried)))
+
+
+def _library_places():
+    """Where the shared library may be, in turn: $ZRREGDLL_LIBRARY alone when set; else the place cmake
+    --install recorded beside this module, the system's search by its soname (LD_LIBRARY_PATH, the
+    loader's cache), and the library directories of this Python's prefix and of /usr/local, which a
+    pip-installed module (in a virtual environment, say) has no record of and the loader's cache may
+    not list yet."""
     given = os.environ.get("ZRREGDLL_LIBRARY")
     if given:
-        return given
+        return [("ZRREGDLL_LIBRARY", given)]
+    places = []
     try:
         from . import _where
-        return os.path.normpath(os.path.join(os.path.dirname(__file__), _where.LIBRARY))
+        places.append(("recorded by cmake --install", os.path.normpath(
+            os.path.join(os.path.dirname(os.path.abspath(__file__)), _where.LIBRARY))))
     except ImportError:
-        return "zrregdll.dll" if sys.platform == "win32" else "libzrregdll.so.1"
+        pass
+    places.append(("by the system's search", _SONAME))
+    if sys.platform != "win32":
+        import sysconfig
+        multiarch = sysconfig.get_config_var("MULTIARCH")
+        for prefix in dict.fromkeys([sys.prefix, sys.base_prefix, "/usr/local"]):
+            for lib in ([os.path.join("lib", multiarch)] if multiarch else []) + ["lib", "lib64"]:
+                places.append(("this Python's prefix" if prefix != "/usr/local" else "the default prefix",
+                               os.path.join(prefix, lib, _SONAME)))
+    return places
 
 
 def library():
     """The loaded shared library (ctypes.CDLL), loaded on first use."""
     global _lib
     if _lib is None:
-        lib = ctypes.CDLL(_library_path())
+        tried = []
+        for where, path in _library_places():
+            label = "%s (%s)" % (path, where)
+            if os.path.isabs(path) and not os.path.exists(path):
+                tried.append((label, "no such file"))
+                continue
+            try:
+                lib = ctypes.CDLL(path)
+                break
+            except OSError as e:
+                tried.append((label, str(e).replace(path + ": ", "") or "not loadable"))
+        else:
+            raise LibraryNotFoundError(tried)
         for name, (restype, argtypes) in _SIGNATURES.items():
             f = getattr(lib, name)
             f.restype, f.argtypes = restype, argtypes
@@ -262,17 +313,31 @@ def root_path(path):
 
 
 class Key:
-    """An open key. Values by name: key["Left"] is a str or an int (NotFoundError, a KeyError, when there
-    is none), key["Left"] = -1920 sets one, del key["Left"] deletes it. Closes itself when it goes, at
-    close(), at the end of a with block, and at the registry's unload."""
+    """An open key, a mapping of its values: key["Left"] is a str or an int (NotFoundError, a KeyError,
+    when there is none), key["Left"] = -1920 sets one, del key["Left"] deletes it, "Left" in key tests
+    for it, and iterating the key gives the values' names, as a dict's keys. subkeys() and has_subkey()
+    are the subkeys'. Keys compare equal, and hash alike, when they name the same key of the same
+    registry (names match without regard to ASCII case, as the registry matches them). Closes itself
+    when it goes, at close(), at the end of a with block, and at the registry's unload."""
 
     def __init__(self, registry, handle, path, owned=True):
         self._registry, self._handle, self.path, self._owned = registry, handle, path, owned
         if owned:
-            registry._keys.add(self)
+            registry._keys[id(self)] = self
 
     def __repr__(self):
         return "<zrregdll.Key %r%s>" % (self.path, "" if self._handle else " closed")
+
+    def _folded(self):
+        return self.path.encode("latin-1").lower()  # ASCII letters only, as the registry folds names
+
+    def __eq__(self, other):
+        if not isinstance(other, Key):
+            return NotImplemented
+        return self._registry is other._registry and self._folded() == other._folded()
+
+    def __hash__(self):
+        return hash(self._folded())
 
     def __enter__(self):
         return self
@@ -289,7 +354,7 @@ class Key:
     def close(self):
         handle, self._handle = self._handle, None
         if handle and self._owned:
-            self._registry._keys.discard(self)
+            self._registry._keys.pop(id(self), None)
             library().ZrRegCloseKey(handle)
 
     @property
@@ -336,7 +401,7 @@ class Key:
         if rc != SUCCESS:
             raise _error(rc, what)
         if kind.value == TYPE_DWORD:
-            return int.from_bytes(buf.raw[:4], "little", signed=True)
+            return int.from_bytes(buf.raw[:4], "little")
         return buf.raw[:size.value - 2].decode("utf-16-le")
 
     def __getitem__(self, name):
@@ -366,16 +431,35 @@ class Key:
             raise
 
     def __contains__(self, name):
+        """Whether the key has a value of that name (has_subkey: a subkey)."""
         return self.get(name) is not None
+
+    def has_subkey(self, name):
+        """Whether the key has a subkey of that name (one name, not a path)."""
+        what = "open %r" % (name,)
+        if "\\" in name or "/" in name:
+            raise ValueError("%s: has_subkey takes one name, not a path" % what)
+        try:
+            self._sub(name, False).close()
+        except NotFoundError:
+            return False
+        return True
 
     def __setitem__(self, name, data):
         what = "set %r" % (name,)
         text = _latin1(name, what, "name")
         if isinstance(data, int):
             if not -2**31 <= data < 2**32:
-                raise OverflowError("%s: %d does not fit 32 bits" % (what, data))
+                raise OverflowError("%s: REG_DWORD data must be an int from %d to %d, not %d"
+                                    % (what, -2**31, 2**32 - 1, data))
             kind, raw, data = TYPE_DWORD, (data & 0xFFFFFFFF).to_bytes(4, "little"), ""
         else:
+            if isinstance(data, float):
+                raise TypeError("%s: REG_DWORD data must be an int from %d to %d, not float"
+                                % (what, -2**31, 2**32 - 1))
+            if not isinstance(data, (str, bytes, bytearray)):
+                raise TypeError("%s: the data must be a str or bytes (REG_SZ) or an int from %d to %d "
+                                "(REG_DWORD), not %s" % (what, -2**31, 2**32 - 1, type(data).__name__))
             data = _latin1(data, what, "text")
             kind, raw = TYPE_SZ, data.encode("latin-1") + b"\0"
         rc = library().ZrRegSetValueEx(self._h(what), _wide(text), kind, raw, len(raw))
@@ -395,8 +479,9 @@ class Key:
         """Deletes the subkey name with its subtree; Error ZRREG_KEY_BUSY while it is open."""
         self._delete(library().ZrRegDeleteKey, name, "delete the key")
 
-    def delete_tree(self, name=""):
-        """Deletes the subkey name with its subtree, or ("") every subkey and value: all or nothing."""
+    def delete_tree(self, name):
+        """Deletes the subkey name with its subtree, or, given "", every subkey and value of this key,
+        which stays: all or nothing."""
         self._delete(library().ZrRegDeleteTree, name, "delete the tree")
 
     def flush(self):
@@ -451,7 +536,7 @@ class Key:
             if rc != SUCCESS:
                 raise _error(rc, "enumerate the values of %r" % self.path)
             if kind.value == TYPE_DWORD:
-                yield _text(name, cch.value), int.from_bytes(data.raw[:4], "little", signed=True)
+                yield _text(name, cch.value), int.from_bytes(data.raw[:4], "little")
             else:  # the size counts characters with the terminator here
                 yield _text(name, cch.value), data.raw[:2 * (cb.value - 1)].decode("utf-16-le")
             i += 1
@@ -460,17 +545,115 @@ class Key:
         return self.values()
 
     def __iter__(self):
-        """The subkeys' names."""
-        return self.subkeys()
+        """The values' names, as a mapping's keys; subkeys() gives the subkeys' names."""
+        return (name for name, _ in self.values())
+
+
+_EMPTY_REGISTRY = b'KEY "My Computer"\n(\n)\n'  # what zrreg init writes: the root key only
+
+
+def _create_file(path):
+    """Writes the empty registry at path unless something is there (an empty file too): into a new
+    temporary file beside it, then linked (POSIX) or renamed (Windows, whose rename replaces nothing) to
+    its name, so that no process sees a part of it and a file another process made meanwhile stays."""
+    base = os.path.basename(path)
+    if "." not in base:
+        raise ValueError("create %r: it cannot be saved: the library names its temporary file after the part "
+                         "of the file name before its first \".\", and this name has none" % path)
+    if os.path.lexists(path):
+        return
+    try:
+        _create_beside(path)
+    except OSError as e:  # named by the file asked for, not the temporary one
+        raise type(e)(e.errno, e.strerror, path) from None
+
+
+def _create_beside(path):
+    for i in range(100):
+        tmp = "%s.%d-%d.new" % (path, os.getpid(), i)
+        try:
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
+            break
+        except FileExistsError:
+            continue
+    else:
+        raise FileExistsError(errno.EEXIST, "no free temporary name beside it")
+    try:
+        try:
+            os.write(fd, _EMPTY_REGISTRY)
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        if sys.platform == "win32":
+            try:
+                os.rename(tmp, path)
+            except FileExistsError:
+                pass
+        else:
+            try:
+                os.link(tmp, path)
+            except FileExistsError:
+                pass
+            except OSError as e:
+                if e.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP):
+                    raise
+                _create_in_place(path)  # a file system without hard links
+    finally:
+        if os.path.lexists(tmp):
+            os.unlink(tmp)
+
+
+def _create_in_place(path):
+    try:
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    except FileExistsError:
+        return
+    try:
+        os.write(fd, _EMPTY_REGISTRY)
+        os.fsync(fd)
+    except OSError:
+        os.close(fd)
+        os.unlink(path)
+        raise
+    os.close(fd)
+
+
+def _load_failure(path, code):
+    """Why a load of path failed where the library's code alone would not say it: the file is not there,
+    cannot be read, or is empty; None when there is nothing more to say."""
+    if code == 5:
+        if len(os.fsencode(path)) >= 512:
+            return "the path has 512 bytes or more"
+        if not os.path.exists(path):
+            return "there is no such file (load(path, create=True), or zrreg init, writes an empty registry file)"
+        if os.path.isdir(path):
+            return "it is a directory"
+        try:
+            open(path, "rb").close()
+        except OSError as e:
+            return e.strerror
+    elif code == 1:
+        try:
+            with open(path, "rb") as f:
+                if not f.read(1):
+                    return ("the file is empty, where a registry file holds at least its root key "
+                            "(load(path, create=True), or zrreg init, writes one where there is no file)")
+        except OSError:
+            pass
+    return None
 
 
 class Registry:
     """The loaded registry file. unload() (or the end of a with block) writes a changed tree back and
-    closes every key still open."""
+    closes every key still open. With create=True, a missing file is written first as an empty registry
+    (the root key only, as zrreg init writes it); a file that is there is never written over."""
 
-    def __init__(self, path):
+    def __init__(self, path, create=False):
         self.path = os.fspath(path)
-        self._keys = weakref.WeakSet()
+        self._loaded = False
+        self._keys = weakref.WeakValueDictionary()  # by identity: equal keys are each closed
+        if create:
+            _create_file(self.path)
         lib, heard = library(), []
         outer, _here.heard = getattr(_here, "heard", None), heard
         try:
@@ -483,7 +666,8 @@ class Registry:
                 limit = re.search(r"\d+$", too_long[-1].text)
                 raise TooLongError(rc, self.path, too_long[-1].line, int(limit.group()) if limit else 10000, heard)
             said = [m.text for m in heard if m.kind == MSG_SYNTAX]
-            raise LoadError(rc, "load %r" % self.path, said[-1] if said else None, heard)
+            why = _load_failure(self.path, rc) or (said[-1] if said else None)
+            raise LoadError(rc, "load %r" % self.path, why, heard)
         self._loaded = True
 
     def __enter__(self):
@@ -501,7 +685,7 @@ class Registry:
 
     def unload(self):
         if self._loaded:
-            for k in list(self._keys):
+            for k in list(self._keys.values()):
                 k.close()
             self._loaded = False
             library().ZrUnloadRegistry()
@@ -529,6 +713,7 @@ class Registry:
         return self.root()._sub(rooted, create, shown=path)
 
 
-def load(path):
-    """Loads the registry file at path: use it in a with block, which unloads it at the end."""
-    return Registry(path)
+def load(path, create=False):
+    """Loads the registry file at path: use it in a with block, which unloads it at the end. With
+    create=True, a missing file is written first as an empty registry; one that is there stays as it is."""
+    return Registry(path, create)

@@ -14,9 +14,12 @@ printf 'KEY "My Computer"\n(\n    KEY "HKEY_LOCAL_MACHINE"\n    (\n    )\n    KE
 
 # find_package: the package config and its imported target.
 cmake -S "$here" -B "$work/cmake" -G Ninja -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="$cflags" \
-    -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+    ${cxx:+-DCMAKE_CXX_COMPILER="$cxx"} -DCMAKE_CXX_FLAGS="$cflags" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
 "$work/cmake/consumer" "$work/reg.txt"
+# The C++ host asked for C++14; the target's INTERFACE_COMPILE_FEATURES made it C++17.
+cp "$here/../../examples/ardo-registry.txt" "$work/ardo-cmake.txt"
+"$work/cmake/consumer_cpp" "$work/ardo-cmake.txt" | grep -qx '  Left = -1920'
 
 # pkg-config: the flags a Makefile-based host would use.
 libdir=$(dirname "$(find "$work/prefix" -name zrregdll.pc)")

@@ -2,6 +2,9 @@
 the library's messages."""
 import ctypes
 import os
+import re
+import subprocess
+import sys
 
 import pytest
 
@@ -36,10 +39,11 @@ def test_a_session_is_written_back_and_read_again(app):
     with zrregdll.load(app) as reg:
         k = reg.key("hkcu/software/morvane/ardo")
         assert k["title"] == "Grüße"
-        assert k["Left"] == -1920
-        assert k["Mask"] == -65536  # the file's integers are signed 32-bit numbers
+        assert k["Left"] == 2**32 - 1920  # read back unsigned, as winreg reads REG_DWORD
+        assert k["Mask"] == 0xFFFF0000
         assert k["Raw"] == "café"
-        assert dict(k.values()) == {"Title": "Grüße", "Left": -1920, "Mask": -65536, "Raw": "café", "": "default"}
+        assert dict(k.values()) == {"Title": "Grüße", "Left": 2**32 - 1920, "Mask": 0xFFFF0000, "Raw": "café",
+                                    "": "default"}
 
 
 @pytest.mark.parametrize("name, data, says", [
@@ -99,7 +103,7 @@ def test_subkeys_and_values_in_order(reg):
     long_name, long_text = "n" * 255, "x" * 9998  # beyond the first room the reads offer
     k[long_name] = long_text
     k["n"] = 7
-    assert list(k) == ["One", "Two", "Dréi"]
+    assert list(k.subkeys()) == ["One", "Two", "Dréi"]
     assert list(k.values()) == [(long_name, long_text), ("n", 7)]
     assert (k.subkey_count(), k.value_count()) == (3, 2)
     assert reg.key("HKCU/App/Dréi").path == r"HKEY_CURRENT_USER\App\Dréi"
@@ -117,9 +121,11 @@ def test_keys_close_themselves(reg):
     app.delete_key("B")
     c = app.create("C")
     with pytest.raises(zrregdll.Error, match="ZRREG_KEY_BUSY"):
-        app.delete_tree()
+        app.delete_tree("")
     c.close()
-    app.delete_tree()
+    with pytest.raises(TypeError):
+        app.delete_tree()  # emptying the key is asked for by name: ""
+    app.delete_tree("")
     assert app.subkey_count() == 0
 
 
@@ -210,3 +216,128 @@ def test_messages_go_to_the_handler_or_python_not_the_libraries_stdout(tmp_path,
     with zrregdll.load(odd):
         pass
     assert printed(capfd) == "line 3 - FATAL: Runaway string\nError in line: 3\n"
+
+
+HEADER = os.path.join(os.path.dirname(__file__), "..", "..", "framewk", "registry", "DLL", "zrregdll.h")
+
+
+def header_results(title):
+    """The #defines of the header's block that opens with the comment `title`, as {name: number}."""
+    with open(HEADER) as f:
+        text = f.read().replace("\\\n", " ")
+    block = text[text.index(title):].split("\n\n")[0]
+    found = {}
+    for name, value in re.findall(r"#define (ZRREG_\w+)\s+(\(\(int32_t\)-1\)|\d+)", block):
+        found[name] = -1 if "int32_t" in value else int(value)
+    return found
+
+
+@pytest.mark.parametrize("title, table", [("/* Results of the key and value functions", zrregdll.RESULTS),
+                                          ("/* Results of ZrLoadRegistry.", zrregdll.LOAD_RESULTS)])
+def test_every_result_code_of_the_header_has_its_name(title, table):
+    codes = header_results(title)
+    assert len(codes) >= 4
+    assert {code: table.get(code, ("?",))[0] for code in codes.values()} == {v: k for k, v in codes.items()}
+
+
+def run_python(code, **env):
+    """Runs code in a fresh interpreter with this module and the given environment; its stderr."""
+    environ = dict(os.environ, **env)
+    for name, value in env.items():
+        if value is None:
+            del environ[name]
+    done = subprocess.run([sys.executable, "-c", code], env=environ, capture_output=True, text=True)
+    return done.stderr
+
+
+def test_a_missing_library_names_the_variable_and_the_places_looked_in(tmp_path):
+    said = run_python("import zrregdll; zrregdll.load('x.txt')", ZRREGDLL_LIBRARY=str(tmp_path / "libnone.so"))
+    assert "zrregdll.LibraryNotFoundError: zrregdll: cannot load the shared library" in said
+    assert "%s (ZRREGDLL_LIBRARY): no such file" % (tmp_path / "libnone.so") in said
+    assert "Set ZRREGDLL_LIBRARY to its path" in said
+
+    module = tmp_path / "zrregdll"  # a copy without the record of cmake --install, away from any library
+    module.mkdir()
+    with open(zrregdll.__file__, "rb") as f:
+        (module / "__init__.py").write_bytes(f.read())
+    said = run_python("import sys; sys.path.insert(0, %r); import zrregdll; zrregdll.library()" % str(tmp_path),
+                      ZRREGDLL_LIBRARY=None, LD_LIBRARY_PATH=None, LD_PRELOAD=None)
+    if said:  # the library may be installed where the system looks: then it loads, and nothing is said
+        assert "(by the system's search)" in said and "(this Python's prefix)" in said, said
+
+
+@pytest.mark.parametrize("data, read", [(-1, 0xFFFFFFFF), (-2**31, 2**31), (2**31 - 1, 2**31 - 1), (2**32 - 1, 2**32 - 1),
+                                        (0, 0)])
+def test_integers_read_back_unsigned(reg, data, read):
+    k = reg.create("HKCU/App")
+    k["n"] = data
+    assert (k["n"], k.get_int("n"), dict(k.values())["n"]) == (read, read, read)
+    assert zrregdll.as_signed(k["n"]) == data - 2**32 * (data >= 2**31)
+
+
+@pytest.mark.parametrize("data, error, says", [
+    (1.5, TypeError, "set 'n': REG_DWORD data must be an int from -2147483648 to 4294967295, not float"),
+    (2**32, OverflowError, "set 'n': REG_DWORD data must be an int from -2147483648 to 4294967295, not 4294967296"),
+    (None, TypeError, "set 'n': the data must be a str or bytes (REG_SZ) or an int from -2147483648 to 4294967295 "
+                      "(REG_DWORD), not NoneType"),
+])
+def test_data_of_another_kind_is_refused_in_numbers(reg, data, error, says):
+    k = reg.create("HKCU/App")
+    with pytest.raises(error) as e:
+        k["n"] = data
+    assert str(e.value) == says and "n" not in k
+
+
+def test_membership_and_iteration_are_about_values(reg):
+    k = reg.create("HKCU/App")
+    k.create("Sub").close()
+    k["a"], k["B"] = 1, "x"
+    assert list(k) == ["a", "B"] and all(name in k for name in k)
+    assert "Sub" not in k and "b" in k  # names match without regard to case
+    assert k.has_subkey("sub") and not k.has_subkey("a") and list(k.subkeys()) == ["Sub"]
+    with pytest.raises(ValueError):
+        k.has_subkey("Sub/Deeper")
+
+
+def test_keys_compare_by_path(reg):
+    a, b, other = reg.create("HKCU/App"), reg.key(r"hkcu\APP"), reg.create("HKCU/Other")
+    assert a == b and hash(a) == hash(b) and len({a, b, other}) == 2
+    assert a != other and a != "HKEY_CURRENT_USER\\App" and reg.root() == reg.key("")
+    reg.unload()
+    assert a.closed and b.closed  # each of two equal keys, not the one a set would keep
+
+
+EMPTY_REGISTRY = b'KEY "My Computer"\n(\n)\n'
+
+
+def test_create_writes_the_empty_registry_once(tmp_path):
+    path = tmp_path / "new.txt"
+    with zrregdll.load(path, create=True) as reg:
+        assert reg.root().subkey_count() == 0
+    assert path.read_bytes() == EMPTY_REGISTRY and os.listdir(tmp_path) == ["new.txt"]  # no temporary left
+    with zrregdll.load(path, create=True) as reg:
+        reg.create("HKCU/App")["v"] = 1
+    with zrregdll.load(str(path), create=True) as reg:  # there: loaded as it is, never written over
+        assert reg.key("HKCU/App")["v"] == 1
+
+
+def test_create_refuses_what_it_cannot_make(tmp_path):
+    empty = tmp_path / "empty.txt"
+    empty.write_bytes(b"")
+    with pytest.raises(zrregdll.LoadError) as e:
+        zrregdll.load(empty, create=True)
+    assert str(e.value).startswith("load %r: the file is empty" % str(empty)) and empty.read_bytes() == b""
+    with pytest.raises(ValueError, match="this name has none"):
+        zrregdll.load(tmp_path / "nodot", create=True)
+    with pytest.raises(FileNotFoundError) as e:
+        zrregdll.load(tmp_path / "no" / "dir.txt", create=True)
+    assert e.value.filename == str(tmp_path / "no" / "dir.txt")
+    assert sorted(os.listdir(tmp_path)) == ["empty.txt"]
+
+
+def test_load_failures_name_the_file_and_why(tmp_path):
+    for path, why in [(tmp_path / "missing.txt", "there is no such file (load(path, create=True)"),
+                      (tmp_path, "it is a directory")]:
+        with pytest.raises(zrregdll.LoadError) as e:
+            zrregdll.load(path)
+        assert str(e.value).startswith("load %r: %s" % (str(path), why)) and e.value.name == "ZRREG_LOAD_NO_FILE"
