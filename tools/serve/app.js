@@ -845,6 +845,7 @@ async function copyKeyName(node) {
 // F3 goes to the next hit of the last search (Shift+F3 the one before), its key selected in
 // the tree and its first matching value in the values; it stops at the last (first) hit and
 // says so. With no search yet, it goes to the search box.
+let hitQueue = Promise.resolve();
 async function nextHit(step) {
   if (!state.hits.length) { $('search').focus(); return; }
   const i = state.hit + step;
@@ -1027,7 +1028,9 @@ function wire() {
     if (ev.key !== 'F3' || document.querySelector('dialog[open]')) return;
     ev.preventDefault();
     closeMenu(false);
-    nextHit(ev.shiftKey ? -1 : 1);
+    // One after the other, so that quick presses step through the hits in order.
+    const step = ev.shiftKey ? -1 : 1;
+    hitQueue = hitQueue.then(() => nextHit(step));
   });
   vb.addEventListener('keydown', valuesKey);
   vb.addEventListener('click', (ev) => {
