@@ -692,7 +692,8 @@ function keyMenu(node) {
 
 function valueMenu(v) {
   return [
-    { label: 'Modify…', hint: 'Enter', change: true, act: () => openEdit(v || { name: '', type: 'REG_SZ', data: '' }, false) },
+    { label: 'Modify…', hint: 'Enter', change: true,
+      act: () => openEdit(v || { name: '', type: 'REG_SZ', data: '' }, false) },
     '-',
     { label: 'Delete', hint: 'Del', change: true, off: !v, act: () => confirmDelete(true) },
   ];
@@ -969,7 +970,8 @@ function valuesKey(ev) {
     case 'Delete': confirmDelete(true); break;
     default:
       if (isMenuKey(ev)) { valuesMenuAtSelection(); break; }
-      if (!valuesTyped(ev, state.values.map(valueName), state.valueIndex, (j) => { state.valueIndex = j; showValues(); })) return;
+      if (!valuesTyped(ev, state.values.map(valueName), state.valueIndex,
+                       (j) => { state.valueIndex = j; showValues(); })) return;
   }
   ev.preventDefault();
 }

@@ -207,8 +207,8 @@ def context_menus(d, s):
     check(wait_for(lambda: menu(d), 2) == ["(Expand)"] + key_entries[1:],
           "the context-menu key opens it too, Expand disabled for a key without subkeys")
     press(d, "c", Keys.ENTER)
-    clip = lambda: d.execute_async_script("navigator.clipboard.readText().then(arguments[0], e => arguments[0]('!' + e))")
-    check(wait_for(lambda: clip() == LM + "\\Plugins\\FromMenu", 3), "Copy key name puts the path on the clipboard")
+    clip = "navigator.clipboard.readText().then(arguments[0], e => arguments[0]('!' + e))"
+    check(wait_for(lambda: d.execute_async_script(clip) == LM + "\\Plugins\\FromMenu", 3), "Copy key name puts the path on the clipboard")
     # Where the browser refuses the clipboard both ways: the path in a dialog, selected.
     d.execute_script("""navigator.clipboard.writeText = () => Promise.reject(new Error('refused'));
                         document.execCommand = () => false;""")
