@@ -512,13 +512,14 @@ async function search(ev) {
   if (what) u += '&' + what + '=1';
   if ($('search-exact').checked) u += '&e=1';
   if ($('search-case').checked) u += '&c=1';
+  state.hits = [];
+  state.hit = -1;
   $('results-title').textContent = 'Searching…';
   showResults(true);
   const t0 = performance.now();
   try {
     const r = await api(u);
     state.hits = r.keys;
-    state.hit = -1;
     state.hitsMore = !!r.more;
     const ms = Math.round(performance.now() - t0);
     $('results-title').textContent = r.matches + (r.matches === 1 ? ' match' : ' matches') + ' for "' + text + '"' +
@@ -726,7 +727,13 @@ function openMenu(entries, x, y, back, name) {
     const text = document.createElement('span');
     text.textContent = e.label;
     li.append(text);
-    if (e.hint) { const k = document.createElement('kbd'); k.textContent = e.hint; li.append(k); }
+    if (e.hint) {
+      const k = document.createElement('kbd');
+      k.textContent = e.hint;
+      k.setAttribute('aria-hidden', 'true');
+      li.setAttribute('aria-keyshortcuts', e.hint === 'Del' ? 'Delete' : e.hint);
+      li.append(k);
+    }
     return li;
   }));
   menu.entries = shown;

@@ -152,6 +152,10 @@ def type_ahead(d):
     check(js(d, "document.querySelector('#tree-selected .label').textContent") == "Components" and
           js(d, "document.getElementById('tree').getAttribute('aria-activedescendant')") == "tree-selected",
           "the selected row is drawn selected and the tree's active descendant")
+    check(js(d, """[document.getElementById('tree').getAttribute('role'),
+                    ...['role', 'aria-level', 'aria-selected', 'aria-expanded'].map(
+                        a => document.getElementById('tree-selected').getAttribute(a))]""") ==
+          ["tree", "treeitem", "7", "true", "true"], "with the roles and states of a tree")
 
     go(d, LM, "InstallDate")
     vb = d.find_element(By.ID, "values-body")
@@ -180,6 +184,8 @@ def context_menus(d, s):
     check(key(d) == LM + "\\Plugins", "and the key selected")
     check(js(d, "document.getElementById('menu').getAttribute('role')") == "menu" and focused(d) == "Expand",
           "the menu has the focus on its first entry")
+    check(js(d, "document.querySelector('#menu [aria-keyshortcuts=Delete]').firstChild.textContent") == "Delete",
+          "an entry names its key")
     press(d, Keys.ARROW_DOWN)
     check(focused(d) == "New key…", "Down moves past the separator")
     press(d, Keys.ARROW_UP, Keys.ARROW_UP)
