@@ -5,6 +5,8 @@
 
 const ROW = 22;        // px per tree row
 const PAGE = 500;      // subkeys per request
+const TYPED_FOR = 1000; // ms a type-ahead prefix lives without a further letter
+const SPLIT_MIN = 150;  // px the tree and the values keep at least
 const $ = (id) => document.getElementById(id);
 
 const state = {
@@ -16,6 +18,9 @@ const state = {
   values: [],          // as the table shows them: the default value (or null) first
   valueIndex: -1,      // the selected value, or -1
   generation: 0,       // bumped by every refresh: answers of older ones are dropped
+  hits: [],            // the last search's keys, for F3
+  hit: -1,             // the one gone to last
+  hitsMore: false,     // more keys matched than the server listed
 };
 
 // ---- the server ----
@@ -184,21 +189,28 @@ function drawNow() {
       const n = row.node;
       div.dataset.row = i;
       div.setAttribute('role', 'treeitem');
+      div.setAttribute('aria-level', n.depth + 1);
+      div.setAttribute('aria-selected', n === state.selected);
+      if (n.count > 0) div.setAttribute('aria-expanded', n.expanded);
       div.style.paddingLeft = n.depth * 16 + 4 + 'px';
-      if (n === state.selected) div.classList.add('selected');
+      if (n === state.selected) { div.classList.add('selected'); div.id = 'tree-selected'; }
       const tw = document.createElement('span');
       tw.className = 'twisty' + (n.count > 0 ? (n.expanded ? ' open' : ' closed') : '');
       const icon = document.createElement('span');
       icon.className = n.depth === 0 ? 'icon computer' : 'icon folder' + (n.expanded ? ' open' : '');
       const label = document.createElement('span');
       label.className = 'label';
-      label.textContent = n.depth === 0 ? 'My Computer' : n.name;
+      label.textContent = labelOf(n);
       div.append(tw, icon, label);
     }
     frag.append(div);
   }
   space.replaceChildren(frag);
+  if ($('tree-selected')) tree.setAttribute('aria-activedescendant', 'tree-selected');
+  else tree.removeAttribute('aria-activedescendant');
 }
+
+function labelOf(node) { return node.depth === 0 ? 'My Computer' : node.name; }
 
 function rowOf(node) { return state.rows.findIndex((r) => r.node === node); }
 
@@ -245,6 +257,7 @@ function showValues() {
   rows.forEach((v, i) => {
     const tr = document.createElement('tr');
     tr.dataset.index = i;
+    tr.setAttribute('aria-selected', i === state.valueIndex);
     if (i === state.valueIndex) tr.classList.add('selected');
     const name = document.createElement('td'), type = document.createElement('td'), data = document.createElement('td');
     const isDword = v && v.type === 'REG_DWORD';
@@ -257,7 +270,11 @@ function showValues() {
     frag.append(tr);
   });
   body.replaceChildren(frag);
+  const sel = body.rows[state.valueIndex];
+  if (sel) sel.scrollIntoView({ block: 'nearest' });
 }
+
+function valueName(v) { return v && v.name ? v.name : '(Default)'; }
 
 function selectedValue() {
   return state.valueIndex >= 0 ? state.values[state.valueIndex] : undefined;
@@ -393,11 +410,12 @@ function dialogEnter(ev) {
   ev.currentTarget.requestSubmit();
 }
 
+// Asks, then deletes the selected key, or its selected value when onValue.
 let confirmAction = null;
-function confirmDelete() {
+function confirmDelete(onValue) {
   if (state.readOnly || !state.selected) return;
-  const v = selectedValue();
-  const onValue = document.activeElement === $('values-body') && v;
+  const v = onValue && selectedValue();
+  if (onValue && !v) return;
   if (!onValue && state.selected.depth === 0) { status('the root key cannot be deleted', true); return; }
   const path = state.selected.path;
   if (onValue) {
@@ -500,22 +518,26 @@ async function search(ev) {
   if (what) u += '&' + what + '=1';
   if ($('search-exact').checked) u += '&e=1';
   if ($('search-case').checked) u += '&c=1';
+  state.hits = [];
+  state.hit = -1;
   $('results-title').textContent = 'Searching…';
   showResults(true);
   const t0 = performance.now();
   try {
     const r = await api(u);
+    state.hits = r.keys;
+    state.hitsMore = !!r.more;
     const ms = Math.round(performance.now() - t0);
     $('results-title').textContent = r.matches + (r.matches === 1 ? ' match' : ' matches') + ' for "' + text + '"' +
       (r.more ? ' (the first ' + r.keys.length + ' keys shown)' : '') + ' · ' + ms + ' ms';
     const frag = document.createDocumentFragment();
-    for (const k of r.keys) {
+    r.keys.forEach((k, i) => {
       const div = document.createElement('div');
       div.className = 'hit';
       const a = document.createElement('a');
       a.href = '#';
       a.textContent = k.path;
-      a.addEventListener('click', (e) => { e.preventDefault(); showResults(false); goTo(k.path); });
+      a.addEventListener('click', (e) => { e.preventDefault(); showHit(i); });
       div.append(a);
       for (const v of k.values) {
         const p = document.createElement('div');
@@ -524,7 +546,7 @@ async function search(ev) {
         div.append(p);
       }
       frag.append(div);
-    }
+    });
     $('results').replaceChildren(frag);
   } catch (e) {
     $('results-title').textContent = e.message;
@@ -627,9 +649,306 @@ async function exportKey() {
   }
 }
 
+// ---- type-ahead ----
+
+// As in Windows' lists: the letters typed within a second of each other make a prefix, and
+// the next name that starts with it, in any case, is chosen; the same letter again steps on
+// to the next name with that letter. Each list keeps its own prefix.
+function typeAhead() {
+  let typed = '';
+  let timer = 0;
+  return (ev, names, current, choose) => {
+    if (ev.key.length !== 1 || ev.ctrlKey || ev.altKey || ev.metaKey || (ev.key === ' ' && !typed)) return false;
+    clearTimeout(timer);
+    timer = setTimeout(() => { typed = ''; }, TYPED_FOR);
+    typed += ev.key.toLowerCase();
+    const find = (prefix, from) => {
+      for (let k = 0; k < names.length; ++k) {
+        const j = (from + k) % names.length;
+        if (names[j] !== null && names[j].toLowerCase().startsWith(prefix)) return j;
+      }
+      return -1;
+    };
+    let j = find(typed, typed.length === 1 ? current + 1 : Math.max(current, 0));
+    if (j < 0 && [...typed].every((c) => c === typed[0])) j = find(typed[0], current + 1);
+    if (j >= 0) choose(j);
+    return true;
+  };
+}
+const treeTyped = typeAhead();
+const valuesTyped = typeAhead();
+
+// ---- the context menu ----
+
+// A menu is a list of entries, {label, hint, change, off, act} or '-' for a separator, made
+// for what it was opened on. An entry with change is left out under --read-only; off shows
+// it disabled. A rename, when the server offers one, is one more entry of keyMenu and
+// valueMenu: {label: 'Rename', hint: 'F2', change: true, act: ...}.
+function keyMenu(node) {
+  const root = node.depth === 0;
+  return [
+    { label: node.expanded ? 'Collapse' : 'Expand', hint: 'Enter', off: node.count === 0,
+      act: () => expand(node, !node.expanded) },
+    '-',
+    { label: 'New key…', change: true, act: openNewKey },
+    { label: 'New value…', change: true, act: () => openEdit(null, true) },
+    '-',
+    { label: 'Delete', hint: 'Del', change: true, off: root, act: () => confirmDelete(false) },
+    '-',
+    { label: 'Export', act: exportKey },
+    { label: 'Copy key name', off: root, act: () => copyKeyName(node) },
+  ];
+}
+
+function valueMenu(v) {
+  return [
+    { label: 'Modify…', hint: 'Enter', change: true,
+      act: () => openEdit(v || { name: '', type: 'REG_SZ', data: '' }, false) },
+    '-',
+    { label: 'Delete', hint: 'Del', change: true, off: !v, act: () => confirmDelete(true) },
+  ];
+}
+
+function valuesAreaMenu() {
+  return [{ label: 'New value…', change: true, act: () => openEdit(null, true) }];
+}
+
+const menu = { entries: [], back: null, openedAt: 0 };
+
+// Opens at (x, y), in the window; Escape or a choice gives the focus back to `back`.
+// A menu left with no entry (read-only) does not open.
+function openMenu(entries, x, y, back, name) {
+  const shown = entries.filter((e) => e === '-' || !(e.change && state.readOnly))
+    .filter((e, i, all) => e !== '-' || (i > 0 && all[i - 1] !== '-'));
+  while (shown.length && shown[shown.length - 1] === '-') shown.pop();
+  if (shown[0] === '-') shown.shift();
+  closeMenu(false);
+  if (!shown.length) return;
+  const el = $('menu');
+  el.setAttribute('aria-label', name);
+  el.replaceChildren(...shown.map((e, i) => {
+    const li = document.createElement('li');
+    if (e === '-') { li.setAttribute('role', 'separator'); return li; }
+    li.setAttribute('role', 'menuitem');
+    li.tabIndex = -1;
+    li.dataset.index = i;
+    if (e.off) li.setAttribute('aria-disabled', 'true');
+    const text = document.createElement('span');
+    text.textContent = e.label;
+    li.append(text);
+    if (e.hint) {
+      const k = document.createElement('kbd');
+      k.textContent = e.hint;
+      k.setAttribute('aria-hidden', 'true');
+      li.setAttribute('aria-keyshortcuts', e.hint === 'Del' ? 'Delete' : e.hint);
+      li.append(k);
+    }
+    return li;
+  }));
+  menu.entries = shown;
+  menu.back = back;
+  menu.openedAt = performance.now();
+  el.hidden = false;
+  const w = el.offsetWidth, h = el.offsetHeight;
+  el.style.left = Math.max(0, Math.min(x, innerWidth - w - 2)) + 'px';
+  el.style.top = Math.max(0, y + h > innerHeight ? y - h : y) + 'px';
+  menuFocus(0, 1);
+}
+
+function menuItems() { return [...$('menu').querySelectorAll('[role=menuitem]')]; }
+
+// Focuses the enabled item at or after i (before it when step is -1), round the end.
+function menuFocus(i, step) {
+  const items = menuItems();
+  for (let k = 0; k < items.length; ++k) {
+    const j = ((i + k * step) % items.length + items.length) % items.length;
+    if (!items[j].hasAttribute('aria-disabled')) { items[j].focus(); return; }
+  }
+}
+
+function closeMenu(giveBack) {
+  const el = $('menu');
+  if (el.hidden) return;
+  el.hidden = true;
+  el.replaceChildren();
+  if (giveBack && menu.back) menu.back.focus();
+}
+
+function menuChoose(li) {
+  const e = li && menu.entries[+li.dataset.index];
+  if (!e || e.off) return;
+  closeMenu(true);
+  e.act();
+}
+
+function menuKey(ev) {
+  const items = menuItems();
+  const at = items.indexOf(document.activeElement);
+  switch (ev.key) {
+    case 'ArrowDown': menuFocus(at + 1, 1); break;
+    case 'ArrowUp': menuFocus(at < 0 ? items.length - 1 : at - 1, -1); break;
+    case 'Home': menuFocus(0, 1); break;
+    case 'End': menuFocus(items.length - 1, -1); break;
+    case 'Enter': case ' ': menuChoose(document.activeElement.closest('[role=menuitem]')); break;
+    case 'Escape': closeMenu(true); break;
+    case 'Tab': closeMenu(true); break;
+    default: {
+      // A letter goes to the next entry that starts with it.
+      if (ev.key.length !== 1 || ev.ctrlKey || ev.altKey || ev.metaKey) return;
+      const c = ev.key.toLowerCase();
+      for (let k = 1; k <= items.length; ++k) {
+        const j = (at + k) % items.length;
+        if (!items[j].hasAttribute('aria-disabled') && items[j].textContent.toLowerCase().startsWith(c)) {
+          items[j].focus();
+          break;
+        }
+      }
+    }
+  }
+  ev.preventDefault();
+  ev.stopPropagation();
+}
+
+// Shift+F10 and the context-menu key open the menu of what is selected, below its row.
+function isMenuKey(ev) { return ev.key === 'ContextMenu' || (ev.key === 'F10' && ev.shiftKey); }
+
+function treeMenuAtSelection() {
+  const el = $('tree-selected') || $('tree');
+  scrollToRow(rowOf(state.selected));
+  const r = el.getBoundingClientRect();
+  const lab = el.querySelector('.label');
+  openMenu(keyMenu(state.selected), (lab || el).getBoundingClientRect().left + 8, r.bottom, $('tree'), 'key');
+}
+
+function valuesMenuAtSelection() {
+  const row = $('values-body').rows[state.valueIndex];
+  const r = (row || $('values-view')).getBoundingClientRect();
+  if (row) openMenu(valueMenu(selectedValue()), r.left + 24, r.bottom, $('values-body'), 'value');
+  else openMenu(valuesAreaMenu(), r.left + 24, r.top + 28, $('values-body'), 'values');
+}
+
+// ---- copying a key's name ----
+
+// The path as the server gave it, to the clipboard; where the browser refuses both ways of
+// writing it, it shows selected in a dialog for Ctrl+C.
+async function copyKeyName(node) {
+  const text = node.path;
+  try {
+    await navigator.clipboard.writeText(text);
+    status('copied ' + text);
+    return;
+  } catch (e) {
+    // no clipboard for this page: the older way below
+  }
+  const back = document.activeElement;
+  const area = document.createElement('textarea');
+  area.value = text;
+  area.style.position = 'fixed';
+  area.style.opacity = '0';
+  document.body.append(area);
+  area.select();
+  let done = false;
+  try { done = document.execCommand('copy'); } catch (e) { done = false; }
+  area.remove();
+  if (back) back.focus();
+  if (done) { status('copied ' + text); return; }
+  $('copy-text').value = text;
+  openDialog('copy-dialog', 'copy-text');
+  $('copy-text').select();
+}
+
+// ---- F3: the search's hits one by one ----
+
+// F3 goes to the next hit of the last search (Shift+F3 the one before), its key selected in
+// the tree and its first matching value in the values; it stops at the last (first) hit and
+// says so. With no search yet, it goes to the search box.
+let hitQueue = Promise.resolve();
+async function nextHit(step) {
+  if (!state.hits.length) { $('search').focus(); return; }
+  const i = state.hit + step;
+  if (i < 0 || i >= state.hits.length) {
+    status(step > 0 ? 'no further hit: that was the last of ' + state.hits.length
+                    : 'no earlier hit: that was the first of ' + state.hits.length, true);
+    return;
+  }
+  await showHit(i);
+}
+
+async function showHit(i) {
+  state.hit = i;
+  const k = state.hits[i];
+  showResults(false);
+  if (!(await goTo(k.path))) return;
+  const name = k.values.length ? k.values[0].name.toLowerCase() : null;
+  const at = name === null ? -1 : state.values.findIndex((v) => (v ? v.name.toLowerCase() : '') === name);
+  if (at >= 0) {
+    state.valueIndex = at;
+    showValues();
+    $('values-body').focus();
+  } else {
+    $('tree').focus();
+  }
+  status('hit ' + (i + 1) + ' of ' + state.hits.length + (state.hitsMore ? ' shown' : '') + ' · F3 the next');
+}
+
+// ---- the splitter ----
+
+// The tree's width in px, dragged or moved with the arrow keys, kept for the tab's session.
+function splitBounds() {
+  const total = document.querySelector('main').clientWidth;
+  return [SPLIT_MIN, Math.max(SPLIT_MIN, total - SPLIT_MIN - $('splitter').offsetWidth)];
+}
+
+function setSplit(px, keep) {
+  const [lo, hi] = splitBounds();
+  const w = Math.round(Math.min(hi, Math.max(lo, px)));
+  $('tree-pane').style.width = w + 'px';
+  const sp = $('splitter');
+  sp.setAttribute('aria-valuenow', w);
+  sp.setAttribute('aria-valuemin', lo);
+  sp.setAttribute('aria-valuemax', hi);
+  if (keep) sessionStorage.setItem('zrreg-split', String(w));
+  draw();
+  return w;
+}
+
+function wireSplitter() {
+  const sp = $('splitter');
+  let kept = Number(sessionStorage.getItem('zrreg-split'));
+  setSplit(kept > 0 ? kept : $('tree-pane').offsetWidth, false);
+  let from = null;
+  sp.addEventListener('pointerdown', (ev) => {
+    if (ev.button !== 0) return;
+    ev.preventDefault();
+    sp.setPointerCapture(ev.pointerId);
+    from = { x: ev.clientX, w: $('tree-pane').offsetWidth };
+    sp.classList.add('dragging');
+    sp.focus();
+  });
+  sp.addEventListener('pointermove', (ev) => { if (from) setSplit(from.w + ev.clientX - from.x, false); });
+  const end = () => {
+    if (!from) return;
+    from = null;
+    sp.classList.remove('dragging');
+    kept = setSplit($('tree-pane').offsetWidth, true);
+  };
+  sp.addEventListener('pointerup', end);
+  sp.addEventListener('pointercancel', end);
+  sp.addEventListener('keydown', (ev) => {
+    const w = $('tree-pane').offsetWidth, step = ev.shiftKey ? 50 : 10;
+    const [lo, hi] = splitBounds();
+    const to = { ArrowLeft: w - step, ArrowRight: w + step, Home: lo, End: hi }[ev.key];
+    if (to === undefined) return;
+    ev.preventDefault();
+    kept = setSplit(to, true);
+  });
+  window.addEventListener('resize', () => setSplit(kept > 0 ? kept : $('tree-pane').offsetWidth, false));
+}
+
 // ---- keyboard and mouse ----
 
 function treeKey(ev) {
+  if (!state.selected) return;
   const i = rowOf(state.selected);
   const row = state.rows;
   const n = state.selected;
@@ -648,9 +967,11 @@ function treeKey(ev) {
       if (n.expanded) expand(n, false); else if (n.parent) select(n.parent, true);
       break;
     case 'Enter': expand(n, !n.expanded); break;
-    case 'Delete': confirmDelete(); break;
+    case 'Delete': confirmDelete(false); break;
     case 'Tab': if (!ev.shiftKey) { ev.preventDefault(); $('values-body').focus(); if (state.valueIndex < 0) { state.valueIndex = 0; showValues(); } } return;
-    default: return;
+    default:
+      if (isMenuKey(ev)) { treeMenuAtSelection(); break; }
+      if (!treeTyped(ev, row.map((r) => (r.node ? labelOf(r.node) : null)), i, move)) return;
   }
   ev.preventDefault();
 }
@@ -662,14 +983,18 @@ function valuesKey(ev) {
     case 'ArrowDown': state.valueIndex = Math.min(count - 1, state.valueIndex + 1); showValues(); break;
     case 'ArrowUp': state.valueIndex = Math.max(0, state.valueIndex - 1); showValues(); break;
     case 'Enter': case 'F2': openEdit(v || { name: '', type: 'REG_SZ', data: '' }, false); break;
-    case 'Delete': if (v) confirmDelete(); break;
-    default: return;
+    case 'Delete': confirmDelete(true); break;
+    default:
+      if (isMenuKey(ev)) { valuesMenuAtSelection(); break; }
+      if (!valuesTyped(ev, state.values.map(valueName), state.valueIndex,
+                       (j) => { state.valueIndex = j; showValues(); })) return;
   }
   ev.preventDefault();
 }
 
 function wire() {
   const tree = $('tree');
+  const vb = $('values-body');
   tree.addEventListener('scroll', draw);
   window.addEventListener('resize', draw);
   tree.addEventListener('click', (ev) => {
@@ -685,7 +1010,46 @@ function wire() {
     if (div && div.dataset.row !== undefined) { const n = state.rows[+div.dataset.row].node; expand(n, !n.expanded); }
   });
   tree.addEventListener('keydown', treeKey);
-  const vb = $('values-body');
+  tree.addEventListener('scroll', () => closeMenu(false));
+  // A right-click selects what it is on and opens its menu.
+  tree.addEventListener('contextmenu', (ev) => {
+    ev.preventDefault();
+    if (!$('menu').hidden && performance.now() - menu.openedAt < 300) return;  // the key's own
+    const div = ev.target.closest('.row');
+    if (!div || div.dataset.row === undefined) return;
+    const node = state.rows[+div.dataset.row].node;
+    tree.focus();
+    select(node);
+    openMenu(keyMenu(node), ev.clientX, ev.clientY, tree, 'key');
+  });
+  $('values-view').addEventListener('contextmenu', (ev) => {
+    ev.preventDefault();
+    if (!$('menu').hidden && performance.now() - menu.openedAt < 300) return;
+    if (!state.selected) return;
+    const tr = ev.target.closest('#values-body tr');
+    vb.focus();
+    if (tr) {
+      state.valueIndex = +tr.dataset.index;
+      showValues();
+      openMenu(valueMenu(selectedValue()), ev.clientX, ev.clientY, vb, 'value');
+    } else {
+      openMenu(valuesAreaMenu(), ev.clientX, ev.clientY, vb, 'values');
+    }
+  });
+  $('menu').addEventListener('keydown', menuKey);
+  $('menu').addEventListener('click', (ev) => menuChoose(ev.target.closest('[role=menuitem]')));
+  $('menu').addEventListener('contextmenu', (ev) => ev.preventDefault());
+  document.addEventListener('pointerdown', (ev) => { if (!ev.target.closest('#menu')) closeMenu(false); }, true);
+  window.addEventListener('blur', () => closeMenu(false));
+  window.addEventListener('resize', () => closeMenu(false));
+  document.addEventListener('keydown', (ev) => {
+    if (ev.key !== 'F3' || document.querySelector('dialog[open]')) return;
+    ev.preventDefault();
+    closeMenu(false);
+    // One after the other, so that quick presses step through the hits in order.
+    const step = ev.shiftKey ? -1 : 1;
+    hitQueue = hitQueue.then(() => nextHit(step));
+  });
   vb.addEventListener('keydown', valuesKey);
   vb.addEventListener('click', (ev) => {
     const tr = ev.target.closest('tr');
@@ -704,8 +1068,9 @@ function wire() {
   $('new-value').addEventListener('click', () => openEdit(null, true));
   $('new-key').addEventListener('click', openNewKey);
   $('delete').addEventListener('click', () => {
-    if (selectedValue()) $('values-body').focus();
-    confirmDelete();
+    const onValue = !!selectedValue();
+    (onValue ? $('values-body') : $('tree')).focus();
+    confirmDelete(onValue);
   });
   $('edit-form').addEventListener('submit', saveEdit);
   $('edit-type').addEventListener('change', editHint);
@@ -730,12 +1095,15 @@ function wire() {
     if (ev.submitter && ev.submitter.value === 'apply') applyImport(); else previewImport();
   });
   for (const [dialog, cancel] of [['edit-dialog', 'edit-cancel'], ['key-dialog', 'key-cancel'],
-                                  ['confirm-dialog', 'confirm-cancel'], ['import-dialog', 'import-close']]) {
+                                  ['confirm-dialog', 'confirm-cancel'], ['import-dialog', 'import-close'],
+                                  ['copy-dialog', 'copy-close']]) {
     $(cancel).addEventListener('click', () => $(dialog).close());
     $(dialog).querySelector('form').addEventListener('keydown', dialogEnter);
   }
   $('export').addEventListener('click', exportKey);
   $('import-file').addEventListener('change', () => { $('import-text').value = ''; });
+  $('copy-form').addEventListener('submit', (ev) => { ev.preventDefault(); $('copy-dialog').close(); });
+  wireSplitter();
 }
 
 async function start() {
