@@ -21,44 +21,14 @@ import time
 import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from serveutil import SKIP, Served, check, wait_for  # noqa: E402
+from serveutil import Served, check, wait_for  # noqa: E402
+from chromium import (ActionChains, By, Keys, NoSuchElementException,  # noqa: E402
+                      StaleElementReferenceException, browser, ready)
 
 zrreg, src = sys.argv[1], sys.argv[2]
 shot = sys.argv[3] if len(sys.argv) > 3 else None
 sample = os.path.join(src, "examples", "ardo-registry.txt")
 ARDO = "HKEY_CURRENT_USER\\Software\\MORVANE\\Ardo\\1.0"
-
-chromium = shutil.which("chromium") or "/usr/bin/chromium"
-driver_bin = shutil.which("chromedriver") or "/usr/bin/chromedriver"
-try:
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    from selenium.webdriver.common.by import By
-    from selenium.webdriver.common.keys import Keys
-    from selenium.webdriver.common.action_chains import ActionChains
-    from selenium.common.exceptions import NoSuchElementException, StaleElementReferenceException
-except ImportError:
-    print("serve_browser.py: skipped: no selenium (python3-selenium)")
-    sys.exit(SKIP)
-if not (os.access(chromium, os.X_OK) and os.access(driver_bin, os.X_OK)):
-    print("serve_browser.py: skipped: no chromium or chromedriver")
-    sys.exit(SKIP)
-
-
-def browser():
-    o = webdriver.ChromeOptions()
-    o.binary_location = chromium
-    for a in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-              "--window-size=1200,720", "--force-device-scale-factor=1"):
-        o.add_argument(a)
-    return webdriver.Chrome(service=Service(driver_bin), options=o)
-
-
-def ready(d, s):
-    d.get(s.url)
-    check(wait_for(lambda: d.execute_script("return document.body.dataset.ready === '1'"), 10),
-          "the page opens")
-    check("token" not in d.current_url, "the token leaves the address bar")
 
 
 class Recorder(http.server.ThreadingHTTPServer):
