@@ -76,6 +76,9 @@ int RunAdd(const Args& a) {
         else if (!SameName(a.Get("-t"), "REG_SZ"))
             return Usage(a, "-t: the type must be REG_SZ or REG_DWORD, not \"" + a.Get("-t") + "\"");
     }
+    std::u32string separator;
+    if (a.Has("-s") && (!DecodeUtf8(a.Get("-s"), &separator) || separator.size() != 1))
+        return Usage(a, "-s: the separator must be one character, not \"" + a.Get("-s") + "\"");
     if (dword && !a.Has("-d")) return Usage(a, "REG_DWORD needs -d DATA");
     if (dword && !ParseDword(a.Get("-d"), &number))
         return Usage(a,
@@ -83,9 +86,13 @@ int RunAdd(const Args& a) {
 
     std::vector<std::string> parts;
     std::string name, text;
-    if (!KeyParts(a.pos[1], &parts)) return kFailed;
-    if (a.Has("-v") && !ToRegistryText(a.Get("-v"), "the value name", &name)) return kFailed;
-    if (!dword && !ToRegistryText(a.Get("-d"), "the data", &text)) return kFailed;
+    const std::string& file = a.pos[0];
+    if (!KeyParts(file, a.pos[1], &parts)) return kFailed;
+    if (a.Has("-v") && !ToRegistryText(Typed(file, a.pos[1], &a.Get("-v")), "the name", a.Get("-v"), &name))
+        return kFailed;
+    if (!dword && !ToRegistryText(Typed(file, a.pos[1], &a.Get("-v")), "the data \"" + a.Get("-d") + "\"",
+                                  a.Get("-d"), &text))
+        return kFailed;
 
     struct stat st;
     if (stat(a.pos[0].c_str(), &st) != 0 && errno == ENOENT) {
@@ -123,10 +130,12 @@ int RunDelete(const Args& a) {
     std::vector<std::string> parts;
     std::string name;
     bool values = a.Has("-v") || a.Has("-va");
-    if (!KeyParts(a.pos[1], &parts)) return kFailed;
-    if (a.Has("-v") && !ToRegistryText(a.Get("-v"), "the value name", &name)) return kFailed;
+    if (!KeyParts(a.pos[0], a.pos[1], &parts)) return kFailed;
+    if (a.Has("-v") &&
+        !ToRegistryText(Typed(a.pos[0], a.pos[1], &a.Get("-v")), "the name", a.Get("-v"), &name))
+        return kFailed;
     if (parts.empty() && !values) {
-        Error(a.pos[0], "the root key cannot be deleted");
+        Error(a.pos[0], "key " + Quoted(kRegRootName) + ": the root key cannot be deleted");
         return kFailed;
     }
     Registry reg(a.pos[0]);
@@ -182,7 +191,7 @@ bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::st
               bool force) {
     bool values = value || allValues;
     if (parts.empty() && !values) {
-        Error(reg.file(), "the root key cannot be deleted");
+        Error(reg.file(), "key " + Quoted(kRegRootName) + ": the root key cannot be deleted");
         return false;
     }
     Key key;
@@ -230,8 +239,10 @@ bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::st
     return true;
 }
 
-const Verb kInitVerb = {"init", 1, 1, "", kInitHelp, RunInit, nullptr};
-const Verb kAddVerb = {"add", 2, 2, "-v= -t= -d= --force", kAddHelp, RunAdd, nullptr};
-const Verb kDeleteVerb = {"delete", 2, 2, "-v= -va --force", kDeleteHelp, RunDelete, DeleteConflict};
+const Verb kInitVerb = {"init", 1, 1, "", kInitHelp, RunInit, nullptr, nullptr};
+const Verb kAddVerb = {"add",    2,      2,       "-v= -ve -t= -d= -s= --force",
+                       kAddHelp, RunAdd, nullptr, "v=-v ve=-ve t=-t d=-d s=-s f="};
+const Verb kDeleteVerb = {
+    "delete", 2, 2, "-v= -ve -va --force", kDeleteHelp, RunDelete, DeleteConflict, "v=-v ve=-ve va=-va f="};
 
 }  // namespace zrreg

@@ -3,6 +3,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "regtext.h"
@@ -108,7 +109,7 @@ Tree Read(const Key& key, int levels) {
 // Loads `file` and reads the tree at `path`; false (reported) when it cannot.
 bool ReadTree(const std::string& file, const std::string& path, int levels, Tree* out) {
     std::vector<std::string> parts;
-    if (!KeyParts(path, &parts)) return false;
+    if (!KeyParts(file, path, &parts)) return false;
     Registry reg(file);
     if (!reg.Open(false)) return false;
     Key key;
@@ -236,9 +237,28 @@ int RunCompare(const Args& a) {
     const std::string& file2 = a.pos[twoFiles ? 1 : 2];
     std::string key1 = twoFiles ? "" : a.pos[1];
     std::string key2 = a.pos.size() == 4 ? a.pos[3] : key1;
-    int levels = a.Has("-s") ? -1 : 1;
+    // With -v, the one value alone: the keys are read without their subkeys.
+    int levels = a.Has("-v") ? 0 : a.Has("-s") ? -1 : 1;
     Tree first, second;
+    std::string name;
+    if (a.Has("-v") && !ToRegistryText(Typed(a.pos[0], key1, &a.Get("-v")), "the name", a.Get("-v"), &name))
+        return kUsage;
     if (!ReadTree(a.pos[0], key1, levels, &first) || !ReadTree(file2, key2, levels, &second)) return kUsage;
+    if (a.Has("-v")) {
+        std::string folded = FoldName(ValueName(name));
+        for (Tree* t : {&first, &second}) {
+            std::vector<Value>& values = t->nodes[0].values;
+            values.erase(std::remove_if(values.begin(), values.end(),
+                                        [&folded](const Value& v) { return FoldName(v.name) != folded; }),
+                         values.end());
+        }
+        if (first.nodes[0].values.empty() && second.nodes[0].values.empty()) {
+            Error(a.pos[0], "key " + Quoted(first.topShown) + ": value " + Quoted(name) +
+                                ": the value does not exist, nor in " + file2 + ", key " +
+                                Quoted(second.topShown));
+            return kUsage;
+        }
+    }
     std::vector<Difference> diffs;
     Compare(first, second, a.Has("-s"), &diffs);
     if (a.Has("--json")) {
@@ -259,6 +279,10 @@ int RunCompare(const Args& a) {
                diffs.empty() ? "identical" : "different");
     }
     return diffs.empty() ? kOk : kFailed;
+}
+
+const char* CompareConflict(const Args& a) {
+    return a.Has("-v") && a.Has("-s") ? "-v and -s cannot be combined" : nullptr;
 }
 
 // ---- copy ----------------------------------------------------------------------------------
@@ -311,7 +335,7 @@ bool Write(const Registry& reg, const Tree& t, const Key& to, bool deep) {
 
 int RunCopy(const Args& a) {
     std::vector<std::string> src, dst;
-    if (!KeyParts(a.pos[1], &src) || !KeyParts(a.pos[2], &dst)) return kFailed;
+    if (!KeyParts(a.pos[0], a.pos[1], &src) || !KeyParts(a.pos[0], a.pos[2], &dst)) return kFailed;
     Registry reg(a.pos[0]);
     if (!reg.Open(true, a.Has("--force"))) return kFailed;
     Key from;
@@ -327,7 +351,7 @@ int RunCopy(const Args& a) {
         unmakable = true;
     }
     if (unmakable) {
-        Error(reg.file(), "nothing copied");
+        Error(reg.file(), "key " + Quoted(from.shown) + ": nothing copied");
         return kFailed;
     }
     if (!dst.empty() && !MayCreateRoot(reg, dst[0], a.Has("--force"), "copy")) return kFailed;
@@ -339,7 +363,8 @@ int RunCopy(const Args& a) {
 
 }  // namespace
 
-const Verb kCompareVerb = {"compare", 2, 4, "-s --json", kCompareHelp, RunCompare, nullptr};
-const Verb kCopyVerb = {"copy", 3, 3, "-s --force", kCopyHelp, RunCopy, nullptr};
+const Verb kCompareVerb = {
+    "compare", 2, 4, "-v= -ve -s --json", kCompareHelp, RunCompare, CompareConflict, "v=-v ve=-ve s=-s"};
+const Verb kCopyVerb = {"copy", 3, 3, "-s --force", kCopyHelp, RunCopy, nullptr, "s=-s f="};
 
 }  // namespace zrreg

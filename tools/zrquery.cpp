@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "regtext.h"
 #include "zrreg.h"
 
@@ -44,6 +47,41 @@ struct Shown {
 std::vector<RegViewValue> AllValues(const RegViewKey* node) {
     std::vector<RegViewValue> out;
     for (int i = 0; i < RegViewValueCount(node); ++i) out.push_back(RegViewValueAt(node, i));
+    return out;
+}
+
+// The types -t lets through: REG_SZ and REG_DWORD, the two this registry holds; reg.exe's
+// other type names are taken and let nothing through.
+struct Types {
+    bool sz = true, dword = true;
+    bool Has(const RegViewValue& v) const { return v.type == ZRREG_TYPE_DWORD ? dword : sz; }
+};
+const char* const kOtherTypes[] = {"REG_MULTI_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_NONE", "REG_QWORD"};
+
+// -t's list, names separated by commas; false with the name it does not know.
+bool ParseTypes(const std::string& list, Types* t, std::string* bad) {
+    t->sz = t->dword = false;
+    for (size_t at = 0; at <= list.size();) {
+        size_t end = std::min(list.find(',', at), list.size());
+        std::string name = list.substr(at, end - at);
+        at = end + 1;
+        if (SameName(name, "REG_SZ")) {
+            t->sz = true;
+        } else if (SameName(name, "REG_DWORD")) {
+            t->dword = true;
+        } else if (std::none_of(std::begin(kOtherTypes), std::end(kOtherTypes),
+                                [&name](const char* o) { return SameName(name, o); })) {
+            *bad = name;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<RegViewValue> ValuesOf(const RegViewKey* node, const Types& types) {
+    std::vector<RegViewValue> out;
+    for (const RegViewValue& v : AllValues(node))
+        if (types.Has(v)) out.push_back(v);
     return out;
 }
 
@@ -159,7 +197,7 @@ private:
 
 // KEY's values and its subkeys' names; with `deep`, every key below too. The key's own
 // name is not searched.
-long Find(const Search& s, const Key& key, bool deep, Answer* answer) {
+long Find(const Search& s, const Key& key, bool deep, Answer* answer, const Types& types = Types()) {
     long matches = 0;
     PathText path;
     for (Walk walk(key.node, key.shown, deep ? -1 : 1); walk.Next();) {
@@ -168,7 +206,7 @@ long Find(const Search& s, const Key& key, bool deep, Answer* answer) {
         bool top = walk.depth() == 0;
         Shown k{node, "", {}, !top && s.keys && s.Match(RegViewName(node))};
         if (top || deep)
-            for (const RegViewValue& v : AllValues(node))
+            for (const RegViewValue& v : ValuesOf(node, types))
                 if (s.MatchValue(v)) k.values.push_back(v);
         if (!k.nameMatched && k.values.empty()) continue;
         k.path = path.Shown();
@@ -180,9 +218,40 @@ long Find(const Search& s, const Key& key, bool deep, Answer* answer) {
 
 }  // namespace
 
+namespace {
+
+// Whether the whole of `text` matches `pattern`, whose "*" stands for any run of characters
+// and "?" for one. On a mismatch it goes back to the last "*" only, which then takes one
+// more character: at most the product of the two lengths in steps.
+bool WildMatch(const std::string& pattern, const std::string& text) {
+    size_t p = 0, t = 0, star = std::string::npos, taken = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            taken = t;
+        } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
+            ++p;
+            ++t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++taken;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+}  // namespace
+
 bool Search::Match(const std::string& text) const {
-    if (matchCase) return exact ? text == pattern : text.find(pattern) != std::string::npos;
+    if (matchCase) {
+        if (wild) return WildMatch(pattern, text);
+        return exact ? text == pattern : text.find(pattern) != std::string::npos;
+    }
     std::string t = FoldName(text);
+    if (wild) return WildMatch(FoldName(pattern), t);
     return exact ? t == FoldName(pattern) : t.find(FoldName(pattern)) != std::string::npos;
 }
 
@@ -199,7 +268,13 @@ bool Search::MatchValue(const RegViewValue& v) const {
 
 Search MakeSearch(const std::string& pattern, bool keysOnly, bool dataOnly, bool exact, bool matchCase) {
     bool anyPart = keysOnly || dataOnly;
-    return Search{pattern, !anyPart || keysOnly, !anyPart, !anyPart || dataOnly, exact, matchCase};
+    return Search{pattern,
+                  !anyPart || keysOnly,
+                  !anyPart,
+                  !anyPart || dataOnly,
+                  exact,
+                  matchCase,
+                  pattern.find_first_of("*?") != std::string::npos};
 }
 
 void FindJson(const Search& s, const Key& key, bool deep, size_t maxKeys, std::string* out) {
@@ -236,19 +311,36 @@ namespace {
 
 int RunQuery(const Args& a) {
     std::vector<std::string> parts;
-    std::string name, pattern;
-    if (a.pos.size() > 1 && !KeyParts(a.pos[1], &parts)) return kFailed;
-    if (a.Has("-v") && !ToRegistryText(a.Get("-v"), "the value name", &name)) return kFailed;
-    if (a.Has("-f") && !ToRegistryText(a.Get("-f"), "the pattern", &pattern)) return kFailed;
-    Registry reg(a.pos[0]);
+    std::string name, pattern, badType;
+    const std::string& file = a.pos[0];
+    std::string typed = a.pos.size() > 1 ? a.pos[1] : "";
+    Types types;
+    if (a.Has("-t") && !ParseTypes(a.Get("-t"), &types, &badType))
+        return Usage(a,
+                     "-t: \"" + badType +
+                         "\" is no type; REG_SZ and REG_DWORD are the types this registry holds (reg.exe's "
+                         "REG_MULTI_SZ, REG_EXPAND_SZ, REG_BINARY, REG_NONE and REG_QWORD match nothing)");
+    if (a.pos.size() > 1 && !KeyParts(file, typed, &parts)) return kFailed;
+    if (a.Has("-v") && !ToRegistryText(Typed(file, typed, &a.Get("-v")), "the name", a.Get("-v"), &name))
+        return kFailed;
+    if (a.Has("-f") &&
+        !ToRegistryText(Typed(file, typed), "the pattern \"" + a.Get("-f") + "\"", a.Get("-f"), &pattern))
+        return kFailed;
+    Registry reg(file);
     if (!reg.Open(false)) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return kFailed;
     RegViewValue v;
-    if (a.Has("-v") && !FindValue(key.node, ValueName(name), &v)) {
-        Error(reg.file(),
-              "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": the value does not exist");
-        return kFailed;
+    if (a.Has("-v")) {
+        std::string about = "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": ";
+        if (!FindValue(key.node, ValueName(name), &v)) {
+            Error(reg.file(), about + "the value does not exist");
+            return kFailed;
+        }
+        if (!types.Has(v)) {
+            Error(reg.file(), about + "the value is " + RegViewTypeName(v.type) + ", not " + a.Get("-t"));
+            return kFailed;
+        }
     }
     Answer answer(a.Has("--json"));
     if (a.Has("-v")) {
@@ -256,16 +348,16 @@ int RunQuery(const Args& a) {
         answer.End();
     } else if (a.Has("-f")) {
         Search s = MakeSearch(pattern, a.Has("-k"), a.Has("-d"), a.Has("-e"), a.Has("-c"));
-        answer.EndSearch(Find(s, key, a.Has("-s"), &answer));
+        answer.EndSearch(Find(s, key, a.Has("-s"), &answer, types));
     } else if (a.Has("-s")) {
         PathText path;
         for (Walk walk(key.node, key.shown); walk.Next();) {
             path.Set(walk.depth(), walk.Step());
-            answer.Add(Shown{walk.key(), path.Shown(), AllValues(walk.key()), false});
+            answer.Add(Shown{walk.key(), path.Shown(), ValuesOf(walk.key(), types), false});
         }
         answer.End();
     } else {
-        Shown k{key.node, key.shown, AllValues(key.node), false};
+        Shown k{key.node, key.shown, ValuesOf(key.node, types), false};
         answer.Add(k);
         answer.End(-1, &k);
     }
@@ -282,6 +374,13 @@ const char* QueryConflict(const Args& a) {
 
 }  // namespace
 
-const Verb kQueryVerb = {"query", 1, 2, "-v= -s -f= -k -d -e -c --json", kQueryHelp, RunQuery, QueryConflict};
+const Verb kQueryVerb = {"query",
+                         1,
+                         2,
+                         "-v= -ve -s -f= -k -d -e -c -t= --json",
+                         kQueryHelp,
+                         RunQuery,
+                         QueryConflict,
+                         "v=-v ve=-ve s=-s f=-f k=-k d=-d e=-e c=-c t=-t"};
 
 }  // namespace zrreg
