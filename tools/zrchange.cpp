@@ -22,28 +22,41 @@ const char kInitHelp[] =
     "Example: zrreg init new.txt\n";
 
 const char kAddHelp[] =
-    "Usage: zrreg add FILE KEY [-v NAME [-t REG_SZ|REG_DWORD] [-d DATA]] [--force]\n"
+    "Usage: zrreg add FILE KEY [-v NAME | -ve] [-t TYPE] [-d DATA] [-s SEP] [--force]\n"
     "\n"
     "Creates KEY with every missing key above it and, with -v, sets the value NAME;\n"
-    "an existing value is replaced. FILE is written back; 'zrreg init FILE' starts one.\n"
+    "an existing value is replaced, without a question. FILE is written back; 'zrreg\n"
+    "init FILE' starts one.\n"
     "  -v NAME  the value to set (\"\" for the default value)\n"
+    "  -ve      the default value, as -v \"\"\n"
     "  -t TYPE  REG_SZ (text, the default) or REG_DWORD (a 32-bit integer)\n"
     "  -d DATA  the text, or the integer: decimal, negative, or hexadecimal after 0x\n"
+    "  -s SEP   one character, taken and without effect: the separator of\n"
+    "           REG_MULTI_SZ data, a type this registry does not hold\n"
     "  --force  create KEY even when its first level is not a root of FILE (a\n"
     "           Windows hive or a top-level key it has); write FILE even when it\n"
     "           holds integers wider than 32 bits, which are written back cut\n"
     "\n"
-    "Example: zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Zoom -t REG_DWORD -d 125\n";
+    "Windows' reg add switches /v, /ve, /t, /d and /s are these options; /f is taken\n"
+    "and changes nothing, as add never asks before it replaces a value (it is not\n"
+    "--force).\n"
+    "\n"
+    "Examples: zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Zoom -t REG_DWORD -d 125\n"
+    "          zrreg add app.txt 'HKCU\\Software\\MORVANE' /v Zoom /t REG_DWORD /d 125 /f\n";
 
 const char kDeleteHelp[] =
-    "Usage: zrreg delete FILE KEY [-v NAME | -va] [--force]\n"
+    "Usage: zrreg delete FILE KEY [-v NAME | -ve | -va] [--force]\n"
     "\n"
-    "Deletes KEY with all its subkeys and values, or only values of it. FILE is\n"
-    "written back. The root \"My Computer\" itself cannot be deleted.\n"
+    "Deletes KEY with all its subkeys and values, or only values of it, without a\n"
+    "question. FILE is written back. The root \"My Computer\" itself cannot be deleted.\n"
     "  -v NAME  delete the one value NAME (\"\" for the default value)\n"
+    "  -ve      delete the default value, as -v \"\"\n"
     "  -va      delete all values of KEY; its subkeys stay\n"
     "  --force  allow deleting a whole top-level key (such as HKEY_CURRENT_USER);\n"
     "           write FILE even when it holds integers wider than 32 bits\n"
+    "\n"
+    "Windows' reg delete switches /v, /ve and /va are these options; /f is taken and\n"
+    "changes nothing, as delete never asks (it is not --force).\n"
     "\n"
     "Example: zrreg delete app.txt 'HKCU\\Software\\MORVANE\\Ardo\\1.0\\RecentFiles'\n";
 

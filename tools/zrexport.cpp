@@ -21,20 +21,23 @@ namespace {
 
 const char kExportHelp[] =
     "Usage: zrreg export FILE [KEY] [-o OUT|-] [--utf16] [--force]\n"
+    "       zrreg export FILE KEY OUT [--utf16] [--force]\n"
     "\n"
     "Writes KEY (the root when it is left out) and its subtree as a Windows registry\n"
     "export file (\"Windows Registry Editor Version 5.00\") to standard output or OUT.\n"
+    "OUT after KEY, as Windows' reg export takes it, is -o OUT.\n"
     "Strings become \"name\"=\"text\", integers \"name\"=dword:xxxxxxxx, the default value @.\n"
     "Values of the root itself are written under [My Computer].\n"
     "  -o OUT   write to OUT instead of standard output (\"-\" is standard output);\n"
     "           a FIFO or a character device is written into as standard output\n"
     "           is; a regular file that exists is refused, and so is FILE itself;\n"
     "           any other kind of file (a directory, a socket) is refused always\n"
-    "  --force  replace a regular file OUT that exists\n"
+    "  --force  replace a regular file OUT that exists (/y, as reg export has it)\n"
     "  --utf16  write UTF-16LE with a byte order mark and CRLF line ends, as Windows'\n"
     "           own editor does; the default is UTF-8 with LF line ends\n"
     "\n"
-    "Example: zrreg export app.txt 'HKLM\\Software\\MORVANE' -o morvane.reg\n";
+    "Examples: zrreg export app.txt 'HKLM\\Software\\MORVANE' -o morvane.reg\n"
+    "          zrreg export app.txt 'HKLM\\Software\\MORVANE' morvane.reg /y\n";
 
 // The values of a key as the writer takes them.
 std::vector<ExportValue> Values(const RegViewKey* node) {
