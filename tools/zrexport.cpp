@@ -32,9 +32,11 @@ const char kExportHelp[] =
     "           a FIFO or a character device is written into as standard output\n"
     "           is; a regular file that exists is refused, and so is FILE itself;\n"
     "           any other kind of file (a directory, a socket) is refused always\n"
-    "  --force  replace a regular file OUT that exists (/y, as reg export has it)\n"
+    "  --force  replace a regular file OUT that exists\n"
     "  --utf16  write UTF-16LE with a byte order mark and CRLF line ends, as Windows'\n"
     "           own editor does; the default is UTF-8 with LF line ends\n"
+    "\n"
+    "Windows' reg export switch /y is --force.\n"
     "\n"
     "Examples: zrreg export app.txt 'HKLM\\Software\\MORVANE' -o morvane.reg\n"
     "          zrreg export app.txt 'HKLM\\Software\\MORVANE' morvane.reg /y\n";

@@ -331,10 +331,9 @@ int RunQuery(const Args& a) {
     std::string typed = a.pos.size() > 1 ? a.pos[1] : "";
     Types types;
     if (a.Has("-t") && !ParseTypes(a.Get("-t"), &types, &badType))
-        return Usage(a,
-                     "-t: \"" + badType +
-                         "\" is no type; REG_SZ and REG_DWORD are the types this registry holds (reg.exe's "
-                         "REG_MULTI_SZ, REG_EXPAND_SZ, REG_BINARY, REG_NONE and REG_QWORD match nothing)");
+        return Usage(a, "-t: \"" + badType +
+                            "\" is no type; REG_SZ and REG_DWORD are the types this registry holds (Windows' "
+                            "REG_MULTI_SZ, REG_EXPAND_SZ, REG_BINARY, REG_NONE and REG_QWORD match nothing)");
     if (a.pos.size() > 1 && !KeyParts(file, typed, &parts)) return kFailed;
     if (a.Has("-v") && !ToRegistryText(Typed(file, typed, &a.Get("-v")), "the name", a.Get("-v"), &name))
         return kFailed;
