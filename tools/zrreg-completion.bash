@@ -1,6 +1,17 @@
 # bash completion for zrreg: its verbs, the options of the verb (as its help lists them),
 # and the key paths of the registry file named, one level at a time ("/" between keys,
 # which needs no quoting in a shell).
+# Whether the word $1 of verb $2 is an option that takes an argument, in zrreg's spelling
+# or in Windows' reg's (/f is query's pattern; add's -s its separator).
+_zrreg_takes() {
+    case $1 in
+        -v | -t | -d | -o | [/][vV] | [/][tT] | [/][dD]) return 0 ;;
+        -f | [/][fF]) [ "$2" = query ] ;;
+        -s | [/][sS]) [ "$2" = add ] ;;
+        *) return 1 ;;
+    esac
+}
+
 _zrreg() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local IFS=$'\n'
@@ -12,16 +23,6 @@ _zrreg() {
         return
     fi
     local verb=${COMP_WORDS[1]}
-    # The options that take an argument, in zrreg's spelling and in Windows' reg's
-    # (/f is query's pattern; add's -s its separator).
-    _zrreg_takes() {
-        case ${1,,} in
-            -v | -t | -d | -o | /v | /t | /d) return 0 ;;
-            -f | /f) [ "$verb" = query ] ;;
-            -s | /s) [ "$verb" = add ] && [[ $1 != -S ]] ;;
-            *) return 1 ;;
-        esac
-    }
     case ${prev,,} in
         -o)
             COMPREPLY=($(compgen -f -- "$cur"))
@@ -32,7 +33,7 @@ _zrreg() {
             return
             ;;
     esac
-    _zrreg_takes "$prev" && return
+    _zrreg_takes "$prev" "$verb" && return
     if [[ $cur == -* ]]; then
         local opts
         opts=$(zrreg "$verb" --help 2>/dev/null | grep -oE '(^|[][ |])--?[a-z0-9][a-z0-9-]*' | sed 's/^[][ |]//' | sort -u)
@@ -53,7 +54,7 @@ _zrreg() {
     local i n=0 file= word
     for ((i = 2; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
-        if _zrreg_takes "$word"; then
+        if _zrreg_takes "$word" "$verb"; then
             ((i++))
         elif [[ $word == -* || " /? /v /ve /va /t /d /s /f /y /k /c /e " == *" ${word,,} "* ]]; then
             :
