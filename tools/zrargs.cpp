@@ -41,7 +41,14 @@ bool FindSwitch(const Verb& verb, const std::string& word, std::string* ours) {
     return false;
 }
 
-// The word of a whole argument "/WORD" that is one of reg.exe's switches, in lower case;
+// The words of Windows' reg command's switches. A key path or a file that is one of these
+// after a "/" is written otherwise: without the "/" ("v" is the same top-level key), with
+// "\" ("\v"), in quotes ('/"v"'), or after "--". Those no verb takes are refused as
+// switches, not taken for keys.
+const char* const kSwitchWords[] = {"?", "v", "ve", "va", "t",  "d",  "s",  "f",  "y",      "k",
+                                    "c", "e", "z",  "se", "oa", "od", "os", "on", "reg:32", "reg:64"};
+
+// The word of a whole argument "/WORD" that is one of those switches, in lower case;
 // empty when it is none.
 std::string SwitchWord(const std::string& arg) {
     if (arg.size() < 2 || arg[0] != '/') return "";
@@ -52,10 +59,6 @@ std::string SwitchWord(const std::string& arg) {
 }
 
 }  // namespace
-
-// A key path or a file that is one of these after a "/" is written otherwise: without the
-// "/" ("v" is the same top-level key), with "\" ("\v"), in quotes ('/"v"'), or after "--".
-const char* const kSwitchWords[12] = {"?", "v", "ve", "va", "t", "d", "s", "f", "y", "k", "c", "e"};
 
 const std::string& Args::Get(const char* opt) const {
     static const std::string kNone;

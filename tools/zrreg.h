@@ -52,10 +52,10 @@ struct Args {
 };
 
 // Parses the words after the verb; returns -1 when the verb is to run, else an exit status.
-// A whole argument that is "/" and one of reg.exe's switch words (kSwitchWords, letters in
-// either case) is a switch, never a key path or a file; "-ve" stands for -v "".
+// A whole argument that is "/" and one of the words of Windows' reg command's switches
+// (zrargs.cpp, letters in either case) is a switch, never a key path or a file; "-ve"
+// stands for -v "".
 int ParseArgs(int argc, char** argv, Args* a);
-extern const char* const kSwitchWords[12];
 // Reports a usage error and returns kUsage.
 int Usage(const Args& a, const std::string& what);
 
