@@ -3,6 +3,17 @@
 set(ZR_DEB_DOC ${CMAKE_INSTALL_DATADIR}/doc/zrregdll)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright DESTINATION ${ZR_DEB_DOC})
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/changelog DESTINATION ${ZR_DEB_DOC})
+# The README, which zrreg(1) points to for the library's interface and zrreg serve's JSON interface,
+# compressed as Debian's policy has documentation (gzip -n: no name or time stamp, the same bytes
+# from every build).
+set(ZR_README_GZ ${CMAKE_CURRENT_BINARY_DIR}/README.md.gz)
+add_custom_command(OUTPUT ${ZR_README_GZ}
+  COMMAND sh -c "gzip -9nc \"$1\" >\"$2\"" sh ${PROJECT_SOURCE_DIR}/README.md ${ZR_README_GZ}
+  DEPENDS ${PROJECT_SOURCE_DIR}/README.md
+  COMMENT "Compressing README.md for the documentation directory"
+  VERBATIM)
+add_custom_target(zr_readme ALL DEPENDS ${ZR_README_GZ})
+install(FILES ${ZR_README_GZ} DESTINATION ${ZR_DEB_DOC})
 
 set(CPACK_PACKAGE_NAME zrregdll)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

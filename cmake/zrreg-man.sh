@@ -108,25 +108,38 @@ readme=$(dirname "$0")/../README.md
 the registry file. Its companions lie beside it (links resolved) and are named after
 the part of its name before the first ".", in capitals: APP for app.txt.
 .TP
+\fIAPP\fR.LOG
+the change log of the processes that have \fIFILE\fR loaded (zrreg and any host of the
+library): each change is in it when its call returns, so that it outlives the process
+(the library syncs it to disk some 0.2 s later), and every other process applies it at
+its next call. The first load makes it; when it passes 64 MB a checkpoint writes
+\fIFILE\fR and it begins anew; the last process to unload writes \fIFILE\fR and removes
+it. It stays while any process has \fIFILE\fR loaded, when that last write fails (the next load
+applies the changes), and after a crash (the next load recovers its records, up to the
+first damaged one). zrreg import makes none: an import keeps its changes until it
+saves them at its end, all or nothing. Where no log can be made (a directory the
+process may not write, a network file system), processes share \fIFILE\fR through
+\fIAPP\fR.LCK instead. The log belongs to the owner of \fIFILE\fR: another user's
+process that made one removes it again.
+.TP
 \fIAPP\fR.TMP
-the temporary file a change is written to before it replaces \fIFILE\fR in one step.
+the temporary file a change is written to before it replaces \fIFILE\fR in one step; a
+crash while it is written may leave it, and the next write replaces it.
 .TP
 \fIAPP\fR.LCK
-the lock file that processes saving \fIFILE\fR lock in turn; the first save makes it,
-and it stays (a save that fails removes the one it made).
-.TP
-\fIAPP\fR.LOG
-the change log that the processes of \fIFILE\fR share while it is loaded; the last
-clean unload writes its changes into \fIFILE\fR and removes it, and the next load
-recovers one that a crash left. It belongs to the owner of \fIFILE\fR.
+the lock file that processes saving \fIFILE\fR without a change log (zrreg import among
+them) lock in turn; the first such save makes it, and it stays for the next to lock (one
+that a failed save made is removed).
 .TP
 \fIAPP\fR.\fIPID\fR.TMP
-the set-aside tree: the changes of process \fIPID\fR when \fIFILE\fR could not be
-replaced (it was locked too long, could not be read back, or belongs to another user,
-whose owner and mode a save by this user would change); \fIFILE\fR stays as it was,
-and the error names this file.
+the set-aside tree of a save without a change log: the changes of process \fIPID\fR
+when \fIFILE\fR could not be replaced (it was locked too long, could not be read back,
+or belongs to another user, whose owner and mode a save by this user would change);
+\fIFILE\fR stays as it was, and the error names this file.
 FILES
     echo ".SH SEE ALSO"
-    echo "The README of zrregdll, and its header zrregdll.h for hosts of the library."
+    echo "The README of zrregdll, installed as \\%/usr/share/doc/zrregdll/README.md.gz (the JSON"
+    echo "interface of zrreg serve, sharing a registry file between processes), and its header"
+    echo "zrregdll.h for hosts of the library."
 } >"$out.tmp"
 mv "$out.tmp" "$out"

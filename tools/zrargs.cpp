@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "regtext.h"
 #include "zrreg.h"
 
 namespace zrreg {
@@ -24,6 +25,39 @@ bool FindOption(const Verb& verb, const std::string& arg, bool* takesArgument) {
     return false;
 }
 
+// The option that reg.exe's switch `word` stands for in `verb` ("" for one without effect);
+// false when the verb takes no such switch.
+bool FindSwitch(const Verb& verb, const std::string& word, std::string* ours) {
+    for (const char* p = verb.regSwitches ? verb.regSwitches : ""; *p;) {
+        while (*p == ' ') ++p;
+        size_t n = strcspn(p, " ");
+        const char* eq = static_cast<const char*>(memchr(p, '=', n));
+        if (eq && word.compare(0, std::string::npos, p, static_cast<size_t>(eq - p)) == 0) {
+            ours->assign(eq + 1, p + n);
+            return true;
+        }
+        p += n;
+    }
+    return false;
+}
+
+// The words of Windows' reg command's switches. A key path or a file that is one of these
+// after a "/" is written otherwise: without the "/" ("v" is the same top-level key), with
+// "\" ("\v"), in quotes ('/"v"'), or after "--". Those no verb takes are refused as
+// switches, not taken for keys.
+const char* const kSwitchWords[] = {"?", "v", "ve", "va", "t",  "d",  "s",  "f",  "y",      "k",
+                                    "c", "e", "z",  "se", "oa", "od", "os", "on", "reg:32", "reg:64"};
+
+// The word of a whole argument "/WORD" that is one of those switches, in lower case;
+// empty when it is none.
+std::string SwitchWord(const std::string& arg) {
+    if (arg.size() < 2 || arg[0] != '/') return "";
+    std::string word = FoldName(arg.substr(1));
+    for (const char* w : kSwitchWords)
+        if (word == w) return word;
+    return "";
+}
+
 }  // namespace
 
 const std::string& Args::Get(const char* opt) const {
@@ -42,7 +76,8 @@ int ParseArgs(int argc, char** argv, Args* a) {
     bool onlyPositional = false;
     for (int i = 2; i < argc; ++i) {
         std::string arg = argv[i];
-        if (onlyPositional || arg.size() < 2 || arg[0] != '-') {
+        std::string word = onlyPositional ? "" : SwitchWord(arg);
+        if (word.empty() && (onlyPositional || arg.size() < 2 || arg[0] != '-')) {
             a->pos.push_back(arg);
             continue;
         }
@@ -50,19 +85,31 @@ int ParseArgs(int argc, char** argv, Args* a) {
             onlyPositional = true;
             continue;
         }
-        if (arg == "-h" || arg == "--help") {
+        if (arg == "-h" || arg == "--help" || word == "?") {
             fputs(a->verb->help, stdout);
             return kOk;
         }
+        std::string opt = arg;
+        if (!word.empty()) {
+            if (!FindSwitch(*a->verb, word, &opt))
+                return Usage(*a,
+                             "unknown option " + arg + " (zrreg " + a->verb->name + " takes no such switch)");
+            if (opt.empty()) continue;
+        }
         bool takesArgument = false;
-        if (!FindOption(*a->verb, arg, &takesArgument)) return Usage(*a, "unknown option " + arg);
+        if (!FindOption(*a->verb, opt, &takesArgument)) return Usage(*a, "unknown option " + arg);
         std::string val;
         if (takesArgument) {
             if (i + 1 >= argc) return Usage(*a, "option " + arg + " needs an argument");
             val = argv[++i];
-            if (a->Has(arg.c_str())) return Usage(*a, "option " + arg + " given twice");
+            if (a->Has(opt.c_str())) return Usage(*a, "option " + arg + " given twice");
         }
-        a->opts[arg] = val;
+        a->opts[opt] = val;
+    }
+    // -ve, reg.exe's /ve, is the default value: -v "".
+    if (a->Has("-ve")) {
+        if (a->Has("-v")) return Usage(*a, "-v and -ve cannot be combined");
+        a->opts["-v"] = "";
     }
     if (a->verb->conflict) {
         if (const char* why = a->verb->conflict(*a)) return Usage(*a, why);

@@ -22,28 +22,41 @@ const char kInitHelp[] =
     "Example: zrreg init new.txt\n";
 
 const char kAddHelp[] =
-    "Usage: zrreg add FILE KEY [-v NAME [-t REG_SZ|REG_DWORD] [-d DATA]] [--force]\n"
+    "Usage: zrreg add FILE KEY [-v NAME | -ve] [-t TYPE] [-d DATA] [-s SEP] [--force]\n"
     "\n"
     "Creates KEY with every missing key above it and, with -v, sets the value NAME;\n"
-    "an existing value is replaced. FILE is written back; 'zrreg init FILE' starts one.\n"
+    "an existing value is replaced, without a question. FILE is written back; 'zrreg\n"
+    "init FILE' starts one.\n"
     "  -v NAME  the value to set (\"\" for the default value)\n"
+    "  -ve      the default value, as -v \"\"\n"
     "  -t TYPE  REG_SZ (text, the default) or REG_DWORD (a 32-bit integer)\n"
     "  -d DATA  the text, or the integer: decimal, negative, or hexadecimal after 0x\n"
+    "  -s SEP   one character, taken and without effect: the separator of\n"
+    "           REG_MULTI_SZ data, a type this registry does not hold\n"
     "  --force  create KEY even when its first level is not a root of FILE (a\n"
     "           Windows hive or a top-level key it has); write FILE even when it\n"
     "           holds integers wider than 32 bits, which are written back cut\n"
     "\n"
-    "Example: zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Zoom -t REG_DWORD -d 125\n";
+    "Windows' reg add switches /v, /ve, /t, /d and /s are these options; /f is taken\n"
+    "and changes nothing, as add never asks before it replaces a value (it is not\n"
+    "--force).\n"
+    "\n"
+    "Examples: zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Zoom -t REG_DWORD -d 125\n"
+    "          zrreg add app.txt 'HKCU\\Software\\MORVANE' /v Zoom /t REG_DWORD /d 125 /f\n";
 
 const char kDeleteHelp[] =
-    "Usage: zrreg delete FILE KEY [-v NAME | -va] [--force]\n"
+    "Usage: zrreg delete FILE KEY [-v NAME | -ve | -va] [--force]\n"
     "\n"
-    "Deletes KEY with all its subkeys and values, or only values of it. FILE is\n"
-    "written back. The root \"My Computer\" itself cannot be deleted.\n"
+    "Deletes KEY with all its subkeys and values, or only values of it, without a\n"
+    "question. FILE is written back. The root \"My Computer\" itself cannot be deleted.\n"
     "  -v NAME  delete the one value NAME (\"\" for the default value)\n"
+    "  -ve      delete the default value, as -v \"\"\n"
     "  -va      delete all values of KEY; its subkeys stay\n"
     "  --force  allow deleting a whole top-level key (such as HKEY_CURRENT_USER);\n"
     "           write FILE even when it holds integers wider than 32 bits\n"
+    "\n"
+    "Windows' reg delete switches /v, /ve and /va are these options; /f is taken and\n"
+    "changes nothing, as delete never asks (it is not --force).\n"
     "\n"
     "Example: zrreg delete app.txt 'HKCU\\Software\\MORVANE\\Ardo\\1.0\\RecentFiles'\n";
 
@@ -76,6 +89,9 @@ int RunAdd(const Args& a) {
         else if (!SameName(a.Get("-t"), "REG_SZ"))
             return Usage(a, "-t: the type must be REG_SZ or REG_DWORD, not \"" + a.Get("-t") + "\"");
     }
+    std::u32string separator;
+    if (a.Has("-s") && (!DecodeUtf8(a.Get("-s"), &separator) || separator.size() != 1))
+        return Usage(a, "-s: the separator must be one character, not \"" + a.Get("-s") + "\"");
     if (dword && !a.Has("-d")) return Usage(a, "REG_DWORD needs -d DATA");
     if (dword && !ParseDword(a.Get("-d"), &number))
         return Usage(a,
@@ -83,9 +99,13 @@ int RunAdd(const Args& a) {
 
     std::vector<std::string> parts;
     std::string name, text;
-    if (!KeyParts(a.pos[1], &parts)) return kFailed;
-    if (a.Has("-v") && !ToRegistryText(a.Get("-v"), "the value name", &name)) return kFailed;
-    if (!dword && !ToRegistryText(a.Get("-d"), "the data", &text)) return kFailed;
+    const std::string& file = a.pos[0];
+    if (!KeyParts(file, a.pos[1], &parts)) return kFailed;
+    if (a.Has("-v") && !ToRegistryText(Typed(file, a.pos[1], &a.Get("-v")), "the name", a.Get("-v"), &name))
+        return kFailed;
+    if (!dword && !ToRegistryText(Typed(file, a.pos[1], &a.Get("-v")), "the data \"" + a.Get("-d") + "\"",
+                                  a.Get("-d"), &text))
+        return kFailed;
 
     struct stat st;
     if (stat(a.pos[0].c_str(), &st) != 0 && errno == ENOENT) {
@@ -123,10 +143,12 @@ int RunDelete(const Args& a) {
     std::vector<std::string> parts;
     std::string name;
     bool values = a.Has("-v") || a.Has("-va");
-    if (!KeyParts(a.pos[1], &parts)) return kFailed;
-    if (a.Has("-v") && !ToRegistryText(a.Get("-v"), "the value name", &name)) return kFailed;
+    if (!KeyParts(a.pos[0], a.pos[1], &parts)) return kFailed;
+    if (a.Has("-v") &&
+        !ToRegistryText(Typed(a.pos[0], a.pos[1], &a.Get("-v")), "the name", a.Get("-v"), &name))
+        return kFailed;
     if (parts.empty() && !values) {
-        Error(a.pos[0], "the root key cannot be deleted");
+        Error(a.pos[0], "key " + Quoted(kRegRootName) + ": the root key cannot be deleted");
         return kFailed;
     }
     Registry reg(a.pos[0]);
@@ -182,7 +204,7 @@ bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::st
               bool force) {
     bool values = value || allValues;
     if (parts.empty() && !values) {
-        Error(reg.file(), "the root key cannot be deleted");
+        Error(reg.file(), "key " + Quoted(kRegRootName) + ": the root key cannot be deleted");
         return false;
     }
     Key key;
@@ -230,8 +252,10 @@ bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::st
     return true;
 }
 
-const Verb kInitVerb = {"init", 1, 1, "", kInitHelp, RunInit, nullptr};
-const Verb kAddVerb = {"add", 2, 2, "-v= -t= -d= --force", kAddHelp, RunAdd, nullptr};
-const Verb kDeleteVerb = {"delete", 2, 2, "-v= -va --force", kDeleteHelp, RunDelete, DeleteConflict};
+const Verb kInitVerb = {"init", 1, 1, "", kInitHelp, RunInit, nullptr, nullptr};
+const Verb kAddVerb = {"add",    2,      2,       "-v= -ve -t= -d= -s= --force",
+                       kAddHelp, RunAdd, nullptr, "v=-v ve=-ve t=-t d=-d s=-s f="};
+const Verb kDeleteVerb = {
+    "delete", 2, 2, "-v= -ve -va --force", kDeleteHelp, RunDelete, DeleteConflict, "v=-v ve=-ve va=-va f="};
 
 }  // namespace zrreg

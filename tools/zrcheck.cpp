@@ -197,6 +197,6 @@ int RunCheck(const Args& a) {
 
 }  // namespace
 
-const Verb kCheckVerb = {"check", 1, 1, "", kCheckHelp, RunCheck, nullptr};
+const Verb kCheckVerb = {"check", 1, 1, "", kCheckHelp, RunCheck, nullptr, nullptr};
 
 }  // namespace zrreg

@@ -3,6 +3,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include <algorithm>
 #include <unordered_map>
 
 #include "regtext.h"
@@ -12,8 +13,8 @@ namespace zrreg {
 namespace {
 
 const char kCompareHelp[] =
-    "Usage: zrreg compare FILE1 KEY1 FILE2 [KEY2] [-s] [--json]\n"
-    "       zrreg compare FILE1 FILE2 [-s] [--json]\n"
+    "Usage: zrreg compare FILE1 KEY1 FILE2 [KEY2] [-v NAME | -ve | -s] [--json]\n"
+    "       zrreg compare FILE1 FILE2 [-v NAME | -ve | -s] [--json]\n"
     "\n"
     "Compares KEY1 of FILE1 with KEY2 of FILE2 (KEY1 again when KEY2 is left out; two\n"
     "files alone: their roots): their values, and the names of their subkeys. Each\n"
@@ -22,8 +23,13 @@ const char kCompareHelp[] =
     "line tells the result. Names are matched without regard to letter case, and a\n"
     "name that a key has twice pairs in order: the second with the other side's second.\n"
     "Data must be the same byte for byte.\n"
-    "  -s      compare the whole subtrees, key by key\n"
-    "  --json  print the differences as JSON (its form is in zrreg(1))\n"
+    "  -v NAME  compare only the value NAME of the two keys (\"\" for the default\n"
+    "           value); that neither key has it is an error\n"
+    "  -ve      compare only the default values, as -v \"\"\n"
+    "  -s       compare the whole subtrees, key by key\n"
+    "  --json   print the differences as JSON (its form is in zrreg(1))\n"
+    "\n"
+    "Windows' reg compare switches /v, /ve and /s are these options.\n"
     "\n"
     "Exit status, unlike the other verbs and like Windows' reg: 0 the same, 1 they\n"
     "differ, 2 an error (a usage error, a file that does not load, a key that does\n"
@@ -36,13 +42,17 @@ const char kCopyHelp[] =
     "Usage: zrreg copy FILE SRC DST [-s] [--force]\n"
     "\n"
     "Copies the values of the key SRC into the key DST, creating DST with every missing\n"
-    "key above it; values DST has already are replaced. FILE is written back.\n"
+    "key above it; values DST has already are replaced, without a question. FILE is\n"
+    "written back.\n"
     "  -s       copy the whole subtree of SRC, its subkeys and their values too; a\n"
     "           subkey whose name is empty or holds \"\\\" or \"/\" (the file allows them,\n"
     "           but the library cannot create such a key) is refused, with its\n"
     "           path, and nothing is copied\n"
     "  --force  create DST even when its first level is not a root of FILE; write\n"
     "           FILE even when it holds integers wider than 32 bits\n"
+    "\n"
+    "Windows' reg copy switch /s is -s; /f is taken and changes nothing, as copy never\n"
+    "asks (it is not --force).\n"
     "\n"
     "Example: zrreg copy app.txt 'HKCU\\Software\\MORVANE\\Ardo' 'HKCU\\Software\\Ardo' -s\n";
 
@@ -108,7 +118,7 @@ Tree Read(const Key& key, int levels) {
 // Loads `file` and reads the tree at `path`; false (reported) when it cannot.
 bool ReadTree(const std::string& file, const std::string& path, int levels, Tree* out) {
     std::vector<std::string> parts;
-    if (!KeyParts(path, &parts)) return false;
+    if (!KeyParts(file, path, &parts)) return false;
     Registry reg(file);
     if (!reg.Open(false)) return false;
     Key key;
@@ -236,9 +246,28 @@ int RunCompare(const Args& a) {
     const std::string& file2 = a.pos[twoFiles ? 1 : 2];
     std::string key1 = twoFiles ? "" : a.pos[1];
     std::string key2 = a.pos.size() == 4 ? a.pos[3] : key1;
-    int levels = a.Has("-s") ? -1 : 1;
+    // With -v, the one value alone: the keys are read without their subkeys.
+    int levels = a.Has("-v") ? 0 : a.Has("-s") ? -1 : 1;
     Tree first, second;
+    std::string name;
+    if (a.Has("-v") && !ToRegistryText(Typed(a.pos[0], key1, &a.Get("-v")), "the name", a.Get("-v"), &name))
+        return kUsage;
     if (!ReadTree(a.pos[0], key1, levels, &first) || !ReadTree(file2, key2, levels, &second)) return kUsage;
+    if (a.Has("-v")) {
+        std::string folded = FoldName(ValueName(name));
+        for (Tree* t : {&first, &second}) {
+            std::vector<Value>& values = t->nodes[0].values;
+            values.erase(std::remove_if(values.begin(), values.end(),
+                                        [&folded](const Value& v) { return FoldName(v.name) != folded; }),
+                         values.end());
+        }
+        if (first.nodes[0].values.empty() && second.nodes[0].values.empty()) {
+            Error(a.pos[0], "key " + Quoted(first.topShown) + ": value " + Quoted(name) +
+                                ": the value does not exist, nor in " + file2 + ", key " +
+                                Quoted(second.topShown));
+            return kUsage;
+        }
+    }
     std::vector<Difference> diffs;
     Compare(first, second, a.Has("-s"), &diffs);
     if (a.Has("--json")) {
@@ -259,6 +288,10 @@ int RunCompare(const Args& a) {
                diffs.empty() ? "identical" : "different");
     }
     return diffs.empty() ? kOk : kFailed;
+}
+
+const char* CompareConflict(const Args& a) {
+    return a.Has("-v") && a.Has("-s") ? "-v and -s cannot be combined" : nullptr;
 }
 
 // ---- copy ----------------------------------------------------------------------------------
@@ -311,7 +344,7 @@ bool Write(const Registry& reg, const Tree& t, const Key& to, bool deep) {
 
 int RunCopy(const Args& a) {
     std::vector<std::string> src, dst;
-    if (!KeyParts(a.pos[1], &src) || !KeyParts(a.pos[2], &dst)) return kFailed;
+    if (!KeyParts(a.pos[0], a.pos[1], &src) || !KeyParts(a.pos[0], a.pos[2], &dst)) return kFailed;
     Registry reg(a.pos[0]);
     if (!reg.Open(true, a.Has("--force"))) return kFailed;
     Key from;
@@ -327,7 +360,7 @@ int RunCopy(const Args& a) {
         unmakable = true;
     }
     if (unmakable) {
-        Error(reg.file(), "nothing copied");
+        Error(reg.file(), "key " + Quoted(from.shown) + ": nothing copied");
         return kFailed;
     }
     if (!dst.empty() && !MayCreateRoot(reg, dst[0], a.Has("--force"), "copy")) return kFailed;
@@ -339,7 +372,8 @@ int RunCopy(const Args& a) {
 
 }  // namespace
 
-const Verb kCompareVerb = {"compare", 2, 4, "-s --json", kCompareHelp, RunCompare, nullptr};
-const Verb kCopyVerb = {"copy", 3, 3, "-s --force", kCopyHelp, RunCopy, nullptr};
+const Verb kCompareVerb = {
+    "compare", 2, 4, "-v= -ve -s --json", kCompareHelp, RunCompare, CompareConflict, "v=-v ve=-ve s=-s"};
+const Verb kCopyVerb = {"copy", 3, 3, "-s --force", kCopyHelp, RunCopy, nullptr, "s=-s f="};
 
 }  // namespace zrreg

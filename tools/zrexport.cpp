@@ -21,9 +21,11 @@ namespace {
 
 const char kExportHelp[] =
     "Usage: zrreg export FILE [KEY] [-o OUT|-] [--utf16] [--force]\n"
+    "       zrreg export FILE KEY OUT [--utf16] [--force]\n"
     "\n"
     "Writes KEY (the root when it is left out) and its subtree as a Windows registry\n"
     "export file (\"Windows Registry Editor Version 5.00\") to standard output or OUT.\n"
+    "OUT after KEY, as Windows' reg export takes it, is -o OUT.\n"
     "Strings become \"name\"=\"text\", integers \"name\"=dword:xxxxxxxx, the default value @.\n"
     "Values of the root itself are written under [My Computer].\n"
     "  -o OUT   write to OUT instead of standard output (\"-\" is standard output);\n"
@@ -34,7 +36,10 @@ const char kExportHelp[] =
     "  --utf16  write UTF-16LE with a byte order mark and CRLF line ends, as Windows'\n"
     "           own editor does; the default is UTF-8 with LF line ends\n"
     "\n"
-    "Example: zrreg export app.txt 'HKLM\\Software\\MORVANE' -o morvane.reg\n";
+    "Windows' reg export switch /y is --force.\n"
+    "\n"
+    "Examples: zrreg export app.txt 'HKLM\\Software\\MORVANE' -o morvane.reg\n"
+    "          zrreg export app.txt 'HKLM\\Software\\MORVANE' morvane.reg /y\n";
 
 // The values of a key as the writer takes them.
 std::vector<ExportValue> Values(const RegViewKey* node) {
@@ -62,10 +67,11 @@ void WriteTree(const Key& key, ExportForm form, Put put) {
         written.Set(walk.depth(), ExportText(step, form));
         const char* name = RegViewName(node);
         if (walk.depth() > 0 && (strpbrk(name, "\\/") || !*name))
-            fprintf(stderr,
-                    "zrreg: warning: key %s: the library cannot create a key whose name is empty or holds "
-                    "\"\\\" or \"/\"; an import reaches it only in a registry that has it\n",
-                    Quoted(path.text()).c_str());
+            fprintf(
+                stderr,
+                "zrreg: %s: warning: key %s: the library cannot create a key whose name is empty or holds "
+                "\"\\\" or \"/\"; an import reaches it only in a registry that has it\n",
+                LoadedFile().c_str(), Quoted(path.text()).c_str());
         if (node == RegViewRoot() && RegViewValueCount(node) == 0) continue;
         put(ExportText("[", form));
         if (written.text().empty())
@@ -97,8 +103,9 @@ FILE* OpenStream(const std::string& out) {
 }
 
 int RunExport(const Args& a) {
-    const std::string& out = a.Get("-o");
-    bool toFile = a.Has("-o") && out != "-";
+    // reg.exe's order: FILE KEY OUT.
+    const std::string& out = a.pos.size() > 2 ? a.pos[2] : a.Get("-o");
+    bool toFile = (a.pos.size() > 2 || a.Has("-o")) && out != "-";
     // A FIFO or a character device is written into as standard output is, --force or not;
     // a file of another kind is never replaced.
     bool stream = false;
@@ -121,7 +128,7 @@ int RunExport(const Args& a) {
         }
     }
     std::vector<std::string> parts;
-    if (a.pos.size() > 1 && !KeyParts(a.pos[1], &parts)) return kFailed;
+    if (a.pos.size() > 1 && !KeyParts(a.pos[0], a.pos[1], &parts)) return kFailed;
     Registry reg(a.pos[0]);
     if (!reg.Open(false)) return kFailed;
     Key key;
@@ -147,12 +154,17 @@ int RunExport(const Args& a) {
     return kOk;
 }
 
+const char* ExportConflict(const Args& a) {
+    return a.pos.size() > 2 && a.Has("-o") ? "OUT is given twice: -o and a third argument" : nullptr;
+}
+
 }  // namespace
 
 void WriteKeyExport(const Key& key, ExportForm form, const std::function<void(const std::string&)>& put) {
     WriteTree(key, form, put);
 }
 
-const Verb kExportVerb = {"export", 1, 2, "-o= --utf16 --force", kExportHelp, RunExport, nullptr};
+const Verb kExportVerb = {"export",       1,          3, "-o= --utf16 --force", kExportHelp, RunExport,
+                          ExportConflict, "y=--force"};
 
 }  // namespace zrreg

@@ -500,6 +500,30 @@ bool KeyParts(const std::string& path, std::vector<std::string>* parts) {
     return false;
 }
 
+std::string Typed(const std::string& file, const std::string& key, const std::string* value) {
+    std::string about = file + ": key \"" + (key.empty() ? std::string(kRegRootName) : key) + "\"";
+    return value ? about + ": value \"" + *value + "\"" : about;
+}
+
+bool ToRegistryText(const std::string& about, const std::string& what, const std::string& arg,
+                    std::string* bytes) {
+    char32_t bad = 0;
+    if (ArgToLatin1(arg, bytes, &bad)) return true;
+    Say(about + ": " + what + " holds " + CodePointName(bad) +
+        "; the registry holds only characters up to U+00FF");
+    return false;
+}
+
+bool KeyParts(const std::string& file, const std::string& path, std::vector<std::string>* parts) {
+    std::string bytes, why;
+    if (!ToRegistryText(Typed(file, path), "the path", path, &bytes)) return false;
+    if (SplitKeyPath(bytes, parts, &why)) return true;
+    Say(Typed(file, path) + ": " + Latin1ToUtf8(why));
+    return false;
+}
+
+const std::string& LoadedFile() { return s_messageFile; }
+
 std::string ValueName(std::string name) {
     for (char& c : name)
         if (c == '\\') c = '/';

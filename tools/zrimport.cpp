@@ -388,7 +388,7 @@ std::string ImportChangeText(const ImportChange& c) {
            (c.after.isDword ? dword : Quoted(c.after.text));
 }
 
-const Verb kImportVerb = {"import",    2,         2,           "--dry-run --no-delete --strict --force",
-                          kImportHelp, RunImport, MissingInput};
+const Verb kImportVerb = {
+    "import", 2, 2, "--dry-run --no-delete --strict --force", kImportHelp, RunImport, MissingInput, nullptr};
 
 }  // namespace zrreg

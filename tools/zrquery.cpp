@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "regtext.h"
 #include "zrreg.h"
 
@@ -11,26 +14,41 @@ namespace zrreg {
 namespace {
 
 const char kQueryHelp[] =
-    "Usage: zrreg query FILE [KEY] [-v NAME | -s] [--json]\n"
-    "       zrreg query FILE [KEY] -f PATTERN [-k] [-d] [-e] [-c] [-s] [--json]\n"
+    "Usage: zrreg query FILE [KEY] [-v NAME | -ve | -s] [-t TYPE] [--json]\n"
+    "       zrreg query FILE [KEY] -f PATTERN [-k -d -e -c -s] [-t TYPE] [--json]\n"
     "\n"
     "Prints KEY (the root when it is left out): its path, then one line per value with\n"
     "its name, type and data, then the full paths of its subkeys.\n"
     "  -v NAME     print the one value NAME (\"\" for the default value)\n"
+    "  -ve         print the default value, as -v \"\"\n"
     "  -s          print the whole subtree, key by key; with -f, search it\n"
-    "  -f PATTERN  search KEY's values and the names of its subkeys for PATTERN (plain\n"
-    "              text, no wildcards): key names, value names and data, letters in\n"
-    "              either case; prints each key with a match and the values that\n"
-    "              match, then the number of matches. An integer's data is its\n"
-    "              decimal and its 0x form, with or without leading zeros.\n"
+    "  -t TYPE     show and search only the values of TYPE: REG_SZ or REG_DWORD, or\n"
+    "              both with a comma between; key names are searched as without it.\n"
+    "              Windows' other types (REG_MULTI_SZ, REG_EXPAND_SZ, REG_BINARY,\n"
+    "              REG_NONE, REG_QWORD) are taken and match nothing: this registry\n"
+    "              holds none. With -v, a value of another type is an error.\n"
+    "  -f PATTERN  search KEY's values and the names of its subkeys for PATTERN: key\n"
+    "              names, value names and data, letters in either case; prints each\n"
+    "              key with a match and the values that match, then the number of\n"
+    "              matches. An integer's data is its decimal and its 0x form, with or\n"
+    "              without leading zeros. Without \"*\" or \"?\", PATTERN is found\n"
+    "              anywhere in a text; with them it matches whole texts, \"*\" standing\n"
+    "              for any characters and \"?\" for one: 'ardo*' starts with ardo,\n"
+    "              '*.exe' ends with .exe, '*ard?*' holds ard and one more character.\n"
+    "              Nothing escapes them: \"?\" matches a \"*\" or \"?\" sought.\n"
     "  -k          search key names only (with -d: key names and data)\n"
     "  -d          search data only (with -k: key names and data)\n"
-    "  -e          match whole names or data only\n"
-    "  -c          match the letter case too\n"
+    "  -e          match whole names or data only (a pattern with \"*\" or \"?\" always\n"
+    "              does)\n"
+    "  -c          match the letter case too, in a pattern with wildcards as well\n"
     "  --json      print the result as JSON (its form is in zrreg(1))\n"
     "\n"
+    "Windows' reg query switches /v, /ve, /s, /t, /f, /k, /d, /e and /c are these\n"
+    "options.\n"
+    "\n"
     "Examples: zrreg query app.txt 'HKLM\\Software\\MORVANE\\Ardo\\1.0' -v InstallDir\n"
-    "          zrreg query app.txt 'HKCU\\Software' -s -f ardo -k\n";
+    "          zrreg query app.txt 'HKCU\\Software' -s -f ardo -k\n"
+    "          zrreg query app.txt HKCU /s /f 'w*' /t REG_DWORD\n";
 
 // What one key of the answer shows: its values (all, the one asked for, or those that
 // match) and, in text, its subkeys' paths after them.
@@ -44,6 +62,41 @@ struct Shown {
 std::vector<RegViewValue> AllValues(const RegViewKey* node) {
     std::vector<RegViewValue> out;
     for (int i = 0; i < RegViewValueCount(node); ++i) out.push_back(RegViewValueAt(node, i));
+    return out;
+}
+
+// The types -t lets through: REG_SZ and REG_DWORD, the two this registry holds; reg.exe's
+// other type names are taken and let nothing through.
+struct Types {
+    bool sz = true, dword = true;
+    bool Has(const RegViewValue& v) const { return v.type == ZRREG_TYPE_DWORD ? dword : sz; }
+};
+const char* const kOtherTypes[] = {"REG_MULTI_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_NONE", "REG_QWORD"};
+
+// -t's list, names separated by commas; false with the name it does not know.
+bool ParseTypes(const std::string& list, Types* t, std::string* bad) {
+    t->sz = t->dword = false;
+    for (size_t at = 0; at <= list.size();) {
+        size_t end = std::min(list.find(',', at), list.size());
+        std::string name = list.substr(at, end - at);
+        at = end + 1;
+        if (SameName(name, "REG_SZ")) {
+            t->sz = true;
+        } else if (SameName(name, "REG_DWORD")) {
+            t->dword = true;
+        } else if (std::none_of(std::begin(kOtherTypes), std::end(kOtherTypes),
+                                [&name](const char* o) { return SameName(name, o); })) {
+            *bad = name;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<RegViewValue> ValuesOf(const RegViewKey* node, const Types& types) {
+    std::vector<RegViewValue> out;
+    for (const RegViewValue& v : AllValues(node))
+        if (types.Has(v)) out.push_back(v);
     return out;
 }
 
@@ -159,7 +212,7 @@ private:
 
 // KEY's values and its subkeys' names; with `deep`, every key below too. The key's own
 // name is not searched.
-long Find(const Search& s, const Key& key, bool deep, Answer* answer) {
+long Find(const Search& s, const Key& key, bool deep, Answer* answer, const Types& types = Types()) {
     long matches = 0;
     PathText path;
     for (Walk walk(key.node, key.shown, deep ? -1 : 1); walk.Next();) {
@@ -168,7 +221,7 @@ long Find(const Search& s, const Key& key, bool deep, Answer* answer) {
         bool top = walk.depth() == 0;
         Shown k{node, "", {}, !top && s.keys && s.Match(RegViewName(node))};
         if (top || deep)
-            for (const RegViewValue& v : AllValues(node))
+            for (const RegViewValue& v : ValuesOf(node, types))
                 if (s.MatchValue(v)) k.values.push_back(v);
         if (!k.nameMatched && k.values.empty()) continue;
         k.path = path.Shown();
@@ -180,9 +233,40 @@ long Find(const Search& s, const Key& key, bool deep, Answer* answer) {
 
 }  // namespace
 
+namespace {
+
+// Whether the whole of `text` matches `pattern`, whose "*" stands for any run of characters
+// and "?" for one. On a mismatch it goes back to the last "*" only, which then takes one
+// more character: at most the product of the two lengths in steps.
+bool WildMatch(const std::string& pattern, const std::string& text) {
+    size_t p = 0, t = 0, star = std::string::npos, taken = 0;
+    while (t < text.size()) {
+        if (p < pattern.size() && pattern[p] == '*') {
+            star = p++;
+            taken = t;
+        } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
+            ++p;
+            ++t;
+        } else if (star != std::string::npos) {
+            p = star + 1;
+            t = ++taken;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == '*') ++p;
+    return p == pattern.size();
+}
+
+}  // namespace
+
 bool Search::Match(const std::string& text) const {
-    if (matchCase) return exact ? text == pattern : text.find(pattern) != std::string::npos;
+    if (matchCase) {
+        if (wild) return WildMatch(pattern, text);
+        return exact ? text == pattern : text.find(pattern) != std::string::npos;
+    }
     std::string t = FoldName(text);
+    if (wild) return WildMatch(FoldName(pattern), t);
     return exact ? t == FoldName(pattern) : t.find(FoldName(pattern)) != std::string::npos;
 }
 
@@ -199,7 +283,13 @@ bool Search::MatchValue(const RegViewValue& v) const {
 
 Search MakeSearch(const std::string& pattern, bool keysOnly, bool dataOnly, bool exact, bool matchCase) {
     bool anyPart = keysOnly || dataOnly;
-    return Search{pattern, !anyPart || keysOnly, !anyPart, !anyPart || dataOnly, exact, matchCase};
+    return Search{pattern,
+                  !anyPart || keysOnly,
+                  !anyPart,
+                  !anyPart || dataOnly,
+                  exact,
+                  matchCase,
+                  pattern.find_first_of("*?") != std::string::npos};
 }
 
 void FindJson(const Search& s, const Key& key, bool deep, size_t maxKeys, std::string* out) {
@@ -236,19 +326,35 @@ namespace {
 
 int RunQuery(const Args& a) {
     std::vector<std::string> parts;
-    std::string name, pattern;
-    if (a.pos.size() > 1 && !KeyParts(a.pos[1], &parts)) return kFailed;
-    if (a.Has("-v") && !ToRegistryText(a.Get("-v"), "the value name", &name)) return kFailed;
-    if (a.Has("-f") && !ToRegistryText(a.Get("-f"), "the pattern", &pattern)) return kFailed;
-    Registry reg(a.pos[0]);
+    std::string name, pattern, badType;
+    const std::string& file = a.pos[0];
+    std::string typed = a.pos.size() > 1 ? a.pos[1] : "";
+    Types types;
+    if (a.Has("-t") && !ParseTypes(a.Get("-t"), &types, &badType))
+        return Usage(a, "-t: \"" + badType +
+                            "\" is no type; REG_SZ and REG_DWORD are the types this registry holds (Windows' "
+                            "REG_MULTI_SZ, REG_EXPAND_SZ, REG_BINARY, REG_NONE and REG_QWORD match nothing)");
+    if (a.pos.size() > 1 && !KeyParts(file, typed, &parts)) return kFailed;
+    if (a.Has("-v") && !ToRegistryText(Typed(file, typed, &a.Get("-v")), "the name", a.Get("-v"), &name))
+        return kFailed;
+    if (a.Has("-f") &&
+        !ToRegistryText(Typed(file, typed), "the pattern \"" + a.Get("-f") + "\"", a.Get("-f"), &pattern))
+        return kFailed;
+    Registry reg(file);
     if (!reg.Open(false)) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, false, &key)) return kFailed;
     RegViewValue v;
-    if (a.Has("-v") && !FindValue(key.node, ValueName(name), &v)) {
-        Error(reg.file(),
-              "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": the value does not exist");
-        return kFailed;
+    if (a.Has("-v")) {
+        std::string about = "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": ";
+        if (!FindValue(key.node, ValueName(name), &v)) {
+            Error(reg.file(), about + "the value does not exist");
+            return kFailed;
+        }
+        if (!types.Has(v)) {
+            Error(reg.file(), about + "the value is " + RegViewTypeName(v.type) + ", not " + a.Get("-t"));
+            return kFailed;
+        }
     }
     Answer answer(a.Has("--json"));
     if (a.Has("-v")) {
@@ -256,16 +362,16 @@ int RunQuery(const Args& a) {
         answer.End();
     } else if (a.Has("-f")) {
         Search s = MakeSearch(pattern, a.Has("-k"), a.Has("-d"), a.Has("-e"), a.Has("-c"));
-        answer.EndSearch(Find(s, key, a.Has("-s"), &answer));
+        answer.EndSearch(Find(s, key, a.Has("-s"), &answer, types));
     } else if (a.Has("-s")) {
         PathText path;
         for (Walk walk(key.node, key.shown); walk.Next();) {
             path.Set(walk.depth(), walk.Step());
-            answer.Add(Shown{walk.key(), path.Shown(), AllValues(walk.key()), false});
+            answer.Add(Shown{walk.key(), path.Shown(), ValuesOf(walk.key(), types), false});
         }
         answer.End();
     } else {
-        Shown k{key.node, key.shown, AllValues(key.node), false};
+        Shown k{key.node, key.shown, ValuesOf(key.node, types), false};
         answer.Add(k);
         answer.End(-1, &k);
     }
@@ -282,6 +388,13 @@ const char* QueryConflict(const Args& a) {
 
 }  // namespace
 
-const Verb kQueryVerb = {"query", 1, 2, "-v= -s -f= -k -d -e -c --json", kQueryHelp, RunQuery, QueryConflict};
+const Verb kQueryVerb = {"query",
+                         1,
+                         2,
+                         "-v= -ve -s -f= -k -d -e -c -t= --json",
+                         kQueryHelp,
+                         RunQuery,
+                         QueryConflict,
+                         "v=-v ve=-ve s=-s f=-f k=-k d=-d e=-e c=-c t=-t"};
 
 }  // namespace zrreg

@@ -1,6 +1,17 @@
 # bash completion for zrreg: its verbs, the options of the verb (as its help lists them),
 # and the key paths of the registry file named, one level at a time ("/" between keys,
 # which needs no quoting in a shell).
+# Whether the word $1 of verb $2 is an option that takes an argument, in zrreg's spelling
+# or in Windows' reg's (/f is query's pattern; add's -s its separator).
+_zrreg_takes() {
+    case $1 in
+        -v | -t | -d | -o | [/][vV] | [/][tT] | [/][dD]) return 0 ;;
+        -f | [/][fF]) [ "$2" = query ] ;;
+        -s | [/][sS]) [ "$2" = add ] ;;
+        *) return 1 ;;
+    esac
+}
+
 _zrreg() {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
     local IFS=$'\n'
@@ -12,39 +23,49 @@ _zrreg() {
         return
     fi
     local verb=${COMP_WORDS[1]}
-    case $prev in
+    case ${prev,,} in
         -o)
             COMPREPLY=($(compgen -f -- "$cur"))
             return
             ;;
-        -t)
+        -t | /t)
             COMPREPLY=($(compgen -W $'REG_SZ\nREG_DWORD' -- "$cur"))
             return
             ;;
-        -v | -d | -f) return ;;
     esac
+    _zrreg_takes "$prev" "$verb" && return
     if [[ $cur == -* ]]; then
         local opts
         opts=$(zrreg "$verb" --help 2>/dev/null | grep -oE '(^|[][ |])--?[a-z0-9][a-z0-9-]*' | sed 's/^[][ |]//' | sort -u)
         COMPREPLY=($(compgen -W "$opts"$'\n'"--help" -- "$cur"))
         return
     fi
+    # Windows' reg switches, as the verb's help lists them; a path that starts with "/"
+    # and is no switch goes on as a key.
+    if [[ $cur == /* && $cur != */*/* ]]; then
+        local switches
+        switches=$(zrreg "$verb" --help 2>/dev/null | awk '/^Windows. reg / {on = 1} /^$/ {on = 0} on' |
+            grep -oE '/[a-z?]+' | sort -u)
+        COMPREPLY=($(compgen -W "$switches" -- "${cur,,}"))
+        [ ${#COMPREPLY[@]} -gt 0 ] && return
+    fi
     # Which argument is being written: FILE, a KEY, or another file (compare's FILE2,
     # import's IN).
-    local i n=0 file=
+    local i n=0 file= word
     for ((i = 2; i < COMP_CWORD; i++)); do
-        case ${COMP_WORDS[i]} in
-            -v | -t | -d | -f | -o) ((i++)) ;;
-            -*) ;;
-            *)
-                ((n++))
-                [ $n -eq 1 ] && file=${COMP_WORDS[i]}
-                ;;
-        esac
+        word=${COMP_WORDS[i]}
+        if _zrreg_takes "$word" "$verb"; then
+            ((i++))
+        elif [[ $word == -* || " /? /v /ve /va /t /d /s /f /y /k /c /e " == *" ${word,,} "* ]]; then
+            :
+        else
+            ((n++))
+            [ $n -eq 1 ] && file=$word
+        fi
     done
-    # compare's second argument is KEY1 or FILE2: both are offered.
+    # compare's second argument is KEY1 or FILE2: both are offered. export's third is OUT.
     if [ $n -eq 0 ] || [ "$verb" = init ] || [ "$verb" = check ] || [ "$verb" = import ] ||
-        [ "$verb" = compare ]; then
+        [ "$verb" = compare ] || { [ "$verb" = export ] && [ $n -ge 2 ]; }; then
         COMPREPLY=($(compgen -f -- "$cur"))
         [ "$verb" = compare ] && [ $n -eq 1 ] || return
     fi

@@ -35,6 +35,10 @@ struct Verb {
     int (*run)(const Args&);
     // A usage error in a combination of options, or null; checked before the counts.
     const char* (*conflict)(const Args&);
+    // reg.exe's switches it takes and the options they stand for, separated by spaces:
+    // "v=-v ve=-ve f=" (nothing after "=": accepted, and without effect, as zrreg never
+    // asks before it overwrites).
+    const char* regSwitches;
 };
 
 struct Args {
@@ -48,6 +52,9 @@ struct Args {
 };
 
 // Parses the words after the verb; returns -1 when the verb is to run, else an exit status.
+// A whole argument that is "/" and one of the words of Windows' reg command's switches
+// (zrargs.cpp, letters in either case) is a switch, never a key path or a file; "-ve"
+// stands for -v "".
 int ParseArgs(int argc, char** argv, Args* a);
 // Reports a usage error and returns kUsage.
 int Usage(const Args& a, const std::string& what);
@@ -185,8 +192,19 @@ extern const char kUnsavableName[];
 
 // Turns a user's text into registry bytes; false (reported) when it cannot be held.
 bool ToRegistryText(const std::string& arg, const char* what, std::string* bytes);
+// The same, reported after `about`, which names the file and the key or value (Typed), as
+// `what` ("the name").
+bool ToRegistryText(const std::string& about, const std::string& what, const std::string& arg,
+                    std::string* bytes);
+// What a message about a user's argument starts with: the file, the key as typed (the root
+// for none) and, when given, the value as typed: reg.txt: key "HKLM": value "x".
+std::string Typed(const std::string& file, const std::string& key, const std::string* value = nullptr);
 // A user's key path as the names of its levels (see SplitKeyPath); false (reported).
 bool KeyParts(const std::string& path, std::vector<std::string>* parts);
+// The same, reported with the file's name.
+bool KeyParts(const std::string& file, const std::string& path, std::vector<std::string>* parts);
+// The file the registry was last loaded from, for messages.
+const std::string& LoadedFile();
 // The library stores "\" in a value name as "/"; lookups here follow the same rule.
 std::string ValueName(std::string name);
 bool FindValue(const RegViewKey* node, const std::string& name, RegViewValue* out);
@@ -271,10 +289,12 @@ bool ReadWholeFile(const std::string& path, std::string* bytes, bool streams);
 
 // ---- the verbs' work as functions, shared with `serve` -------------------------------------
 
-// query's search (zrquery.cpp): -f PATTERN with -k, -d, -e and -c.
+// query's search (zrquery.cpp): -f PATTERN with -k, -d, -e and -c. A pattern with "*" (any
+// characters) or "?" (one character) matches whole texts by those wildcards.
 struct Search {
     std::string pattern;
     bool keys, valueNames, data, exact, matchCase;
+    bool wild;
 
     bool Match(const std::string& text) const;
     bool MatchValue(const RegViewValue& v) const;

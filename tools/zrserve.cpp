@@ -60,6 +60,7 @@ const char* ServeConflict(const Args& a) {
 
 }  // namespace
 
-const Verb kServeVerb = {"serve", 1, 1, "--port= --read-only --force", kServeHelp, RunServe, ServeConflict};
+const Verb kServeVerb = {"serve",       1,      1, "--port= --read-only --force", kServeHelp, RunServe,
+                         ServeConflict, nullptr};
 
 }  // namespace zrreg

@@ -29,7 +29,8 @@ multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 usr=$root/usr lib=$root/usr/lib/$multiarch
 for f in bin/zrreg include/zrregdll.h include/zrregdll.hpp "lib/$multiarch/libzrregdll.so" \
     "lib/$multiarch/cmake/zrregdll/zrregdllConfig.cmake" "lib/$multiarch/pkgconfig/zrregdll.pc" \
-    share/man/man1/zrreg.1.gz lib/python3/dist-packages/zrregdll/__init__.py share/doc/zrregdll/copyright; do
+    share/man/man1/zrreg.1.gz lib/python3/dist-packages/zrregdll/__init__.py share/doc/zrregdll/copyright \
+    share/doc/zrregdll/README.md.gz; do
     [ -e "$usr/$f" ] || fail "the package lacks /usr/$f"
 done
 soname=$(readelf -d "$lib/libzrregdll.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
@@ -41,6 +42,11 @@ export LD_LIBRARY_PATH=$lib
 "$usr/bin/zrreg" query "$work/app.txt" 'HKCU\Software\MORVANE' -v Zoom | grep -q 'Zoom    REG_DWORD    0x0000007d (125)' ||
     fail "zrreg from the package did not read back what it wrote"
 zcat "$usr/share/man/man1/zrreg.1.gz" | grep -q '^\.SH' || fail "zrreg.1.gz is no man page"
+# The man page sends readers to the README for zrreg serve's JSON interface: it is there.
+zcat "$usr/share/man/man1/zrreg.1.gz" | grep -q '/usr/share/doc/zrregdll/README\.md\.gz' ||
+    fail "zrreg.1.gz does not name the README's place"
+zcat "$usr/share/doc/zrregdll/README.md.gz" | grep -q '^| `GET /api/key' ||
+    fail "README.md.gz lacks zrreg serve's JSON interface"
 
 # The package's pkg-config file finds the package's own header and library, wherever the root lies.
 export PKG_CONFIG_PATH=$lib/pkgconfig

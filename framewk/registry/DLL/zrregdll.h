@@ -36,15 +36,29 @@
  *    change or delete a key between an open and a query). A handle may be used from any
  *    thread, but not while another thread closes it, and none while another thread
  *    unloads the registry. Until a second thread calls, one thread's calls take no lock.
- * 7. Processes: processes (zrreg among them) that load the same registry file lose none
- *    of each other's changes. Each sees the file as it loaded it; another's changes show
- *    only after a new load. When an unload that writes finds the file replaced by another
- *    process since the load, it reads the file anew and replays this process's changes
- *    since the load (its successful sets, creates and deletes, in order) onto it: per
- *    change, the later unload wins. A key this process changed and another deleted comes
- *    back holding this process's changes only; a key or value this process deleted goes,
- *    whatever another put into it. Not atomic across processes: a sequence of changes
- *    may interleave with another process's.
+ * 7. Processes: processes (zrreg among them) that load the same registry file share it
+ *    through a change log beside it (APP.LOG beside app.txt) and lose none of each
+ *    other's changes. A successful change is in the log when its call returns, so that
+ *    it outlives the process (the log reaches the disk some 0.2 s later), and every
+ *    other process applies it at its first call that begins after that return (any call:
+ *    a query, an enumeration, an open), without a new load; all changes take one order,
+ *    and per value and per key the later one wins. Not atomic across processes: a
+ *    sequence of calls may interleave with another process's changes, and another
+ *    process may delete a key this one holds open (rule 2). An unload while other
+ *    processes still have the file loaded writes nothing (its changes stay in the log,
+ *    where the others find them); the last process to unload writes the file and removes
+ *    the log, and a checkpoint writes the file when the log passes 64 MB. When the file
+ *    cannot be written, the log keeps the changes and the next load applies them; a log
+ *    left by a crash is recovered by the next load, up to its first damaged record.
+ *    Without a log (none can be made beside the file, or it lies on a network file
+ *    system; a line on standard output says so), each process sees the file as it loaded
+ *    it, and an unload that writes, when it finds the file replaced by another process
+ *    since the load, reads the file anew and replays this process's changes since the
+ *    load (its successful sets, creates and deletes, in order) onto it: per change, the
+ *    later unload wins; a key this process changed and another deleted comes back
+ *    holding this process's changes only; a key or value this process deleted goes,
+ *    whatever another put into it. When the file cannot be locked or read back, that
+ *    tree goes to APP.<process id>.TMP beside the file instead.
  */
 #ifndef ZRREGDLL_H
 #define ZRREGDLL_H
