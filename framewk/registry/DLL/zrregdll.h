@@ -351,6 +351,40 @@ typedef void(ZRREG_CALL* ZrMessageHandler)(void* context, uint32_t kind, uint32_
  * context may be freed (a handler that replaces itself finishes its own call). */
 ZRREG_API void ZRREG_CALL ZrSetMessageHandler(ZrMessageHandler handler, void* context);
 
+/* A rename's new name is taken by another key or value (Win32's ERROR_ALREADY_EXISTS). */
+#define ZRREG_ALREADY_EXISTS 183
+
+/* Renames the key lpSubKeyName below hKey (a path, "\" or "/" between the names; null or
+ * "": hKey's own key) to lpNewKeyName, as RegRenameKey: the key keeps its subkeys, values
+ * and place among its siblings. Names match without regard to case, so a new case of the
+ * same name is a rename too. Renaming hKey's own key takes hKey along to the new name; any
+ * other handle open on the key or below it refuses the rename (Win32 would keep such
+ * handles; here a handle names its key by path, rule 2). Another process's handles below
+ * the key, which cannot refuse it, name nothing afterwards, as after a deletion. Durable and
+ * seen by other processes as every change. ZRREG_SUCCESS; ZRREG_ALREADY_EXISTS when another
+ * subkey of the parent has the new name; ZRREG_NOT_FOUND when the key is missing;
+ * ZRREG_KEY_BUSY when other handles are open on the key or below it, or the key is the root,
+ * HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER below it, or a library handle's (rule 1) own key;
+ * ZRREG_BAD_NAME for a new name holding "\" or "/", or one the file cannot carry (see
+ * ZrRegSetValueEx); ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
+ * ZRREG_NO_MEMORY; ZRREG_WRITE_FAULT; ZRREG_BAD_ARG for a null hKey or a null or empty
+ * lpNewKeyName. */
+ZRREG_API int32_t ZRREG_CALL ZrRegRenameKey(void* hKey, const unsigned short* lpSubKeyName,
+                                            const unsigned short* lpNewKeyName);
+
+/* Renames the value lpValueName of the key lpSubKey below hKey (null or "": hKey itself)
+ * to lpNewValueName, as one change: no crash leaves both names or neither (Win32 has no
+ * such call). The value keeps its type, data and place in the key's order (where a set of
+ * an existing name moves the value last). Value names may be "", and a "\" in either name
+ * is taken as "/", as for ZrRegSetValueEx. ZRREG_SUCCESS; ZRREG_ALREADY_EXISTS when
+ * another value has the new name (a new case of the same name renames); ZRREG_NOT_FOUND
+ * when the value or the key lpSubKey is missing; ZRREG_BAD_NAME (see ZrRegSetValueEx);
+ * ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_NO_MEMORY;
+ * ZRREG_WRITE_FAULT; ZRREG_BAD_ARG for a null hKey, lpValueName or lpNewValueName. */
+ZRREG_API int32_t ZRREG_CALL ZrRegRenameValue(void* hKey, const unsigned short* lpSubKey,
+                                              const unsigned short* lpValueName,
+                                              const unsigned short* lpNewValueName);
+
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never
  * calls it and may have a DllMain of its own, so it is declared there only for the
