@@ -77,6 +77,8 @@ const char* ResultText(long rc) {
             return "no registry is loaded";
         case ZRREG_KEY_BUSY:
             return "the key is in use";
+        case ZRREG_ALREADY_EXISTS:
+            return "the new name is taken";
         case ZRREG_BAD_NAME:
             return "the registry file cannot hold it (a double quote, a line feed or byte 26, a text "
                    "of more than 9998 bytes, or a name of 256 characters or more)";
