@@ -300,9 +300,10 @@ bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, bool dw
 bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::string* value, bool allValues,
               bool force);
 // rename's work (zrrename.cpp): the key at `parts` (a whole top-level key only with `force`)
-// or (`value`) one value of it under `newName`. False (reported).
+// or (`value`) one value of it under `newName`. False (reported), with the library's result
+// in *result (when given) if the library refused.
 bool RenameAt(const Registry& reg, std::vector<std::string> parts, const std::string* value,
-              const std::string& newName, bool force);
+              const std::string& newName, bool force, long* result = nullptr);
 
 // export's writer (zrexport.cpp): the key and its subtree as an export file, piece by piece.
 void WriteKeyExport(const Key& key, ExportForm form, const std::function<void(const std::string&)>& put);

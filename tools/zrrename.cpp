@@ -44,7 +44,7 @@ const char* RenameConflict(const Args& a) { return a.pos.size() == 2 ? "missing 
 }  // namespace
 
 bool RenameAt(const Registry& reg, std::vector<std::string> parts, const std::string* value,
-              const std::string& newName, bool force) {
+              const std::string& newName, bool force, long* result) {
     Key key;
     long rc;
     std::string what;
@@ -85,6 +85,7 @@ bool RenameAt(const Registry& reg, std::vector<std::string> parts, const std::st
             rc = ZrRegRenameKey(key.handle, Wide(last).data(), Wide(newName).data());
     }
     if (rc == ZRREG_SUCCESS) return true;
+    if (result) *result = rc;
     std::string why = rc == ZRREG_NOT_FOUND ? (value ? "the value does not exist" : "the key does not exist")
                       : rc == ZRREG_ALREADY_EXISTS ? "the name " + Quoted(newName) + " is taken"
                       : rc == ZRREG_KEY_BUSY       ? std::string("the library holds it and keeps its name")
