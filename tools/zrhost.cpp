@@ -309,7 +309,10 @@ void ForgetSubkeyNames() {
 const RegViewKey* FindSubkey(const RegViewKey* node, const std::string& name) {
     int n = RegViewSubkeyCount(node);
     if (n < kScanned) return ScanSubkeys(node, name);
-    if (t_namesKept > kNamesKept) ForgetSubkeyNames();
+    // A rename changes a name in its place, which the checks below cannot see.
+    thread_local uint64_t renames = 0;
+    if (t_namesKept > kNamesKept || renames != RegViewKeyRenames()) ForgetSubkeyNames();
+    renames = RegViewKeyRenames();
     SubkeyNames& e = t_subkeyNames[node];
     if (e.count > n || (e.count > 0 && RegViewSubkey(node, e.count - 1) != e.last)) {
         t_namesKept -= e.first.size();

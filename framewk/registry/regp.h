@@ -178,6 +178,8 @@ extern RegNode* RootNode;
 // that a node found for a path stays the answer for that path while it is unchanged.
 // Changes to values leave it alone: they cannot change what a path names.
 extern uint64_t RegKeyGeneration;
+// Moves on every rename of a key (see RegViewKeyRenames).
+extern uint64_t RegKeyRenames;
 // The keys alive whose names hold a "/", which let a path name a key in more than one way.
 // Atomic: a load in two parts makes keys on two threads (such names are rare, so the
 // count's cost is too).

@@ -61,6 +61,7 @@ const RegTypeInfo* RegTypeOfWin(uint32_t winType) {
 }
 
 uint64_t RegKeyGeneration = 1;
+uint64_t RegKeyRenames;
 std::atomic<long> RegSlashKeyNames;
 
 static bool HasSlash(const char* name) { return strchr(name, '/') != nullptr; }
@@ -322,6 +323,7 @@ bool RegNode::RenameKeyNode(int slot, const char* name, size_t len) {
     if (LongName(old->GetName())) --subKeys->list.spare;
     if (LongName(r->GetName())) ++subKeys->list.spare;
     delete old;  // empty now; its destructor moves the generation of the keys
+    __atomic_store_n(&RegKeyRenames, RegKeyRenames + 1, __ATOMIC_RELAXED);
     return true;
 }
 

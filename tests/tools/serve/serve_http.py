@@ -411,6 +411,16 @@ def renames():
         check(st == 400 and "only with --force" in r["error"], "a whole top-level key is not renamed")
         st, h, body = s.request("GET", "/api/rename")
         check(st == 405, "GET /api/rename: 405")
+        # A key of many subkeys, whose names the server keeps: renamed here and by another process.
+        lines = ["Windows Registry Editor Version 5.00", ""] + ["[HKEY_CURRENT_USER\\Many\\k%02d]" % i for i in range(40)]
+        s.json("POST", "/api/import?dry_run=0", "\n".join(lines), headers={"Content-Type": "text/plain"})
+        st, r = s.json("GET", "/api/key?path=HKCU%5CMany%5Ck20")
+        st, r = s.json("POST", "/api/rename", {"path": "HKCU\\Many\\k20", "newName": "twenty"})
+        st, r = s.json("GET", "/api/key?path=HKCU%5CMany%5Ctwenty")
+        check(st == 200, "a key renamed among many is found by its new name")
+        r = subprocess.run([zrreg, "rename", s.file, "HKCU\\Many\\k21", "twenty-one"], capture_output=True, text=True)
+        st, r = s.json("GET", "/api/key?path=HKCU%5CMany%5Ctwenty-one")
+        check(st == 200, "and so is one that another process renamed")
         check(s.stop() == 0, "the server ends cleanly")
         check(s.query(ARDO + "\\Frame") is not None and s.value(ARDO, "Runs") == 187, "the renames are in the file")
     finally:
