@@ -386,6 +386,35 @@ TEST_F(Rename, AnotherProcessSeesItAtItsNextCall) {
     ZrRegCloseKey(p);
 }
 
+// Without a log, an unload that finds the file replaced by another process replays this
+// process's renames onto it: both processes' changes are in the file.
+TEST_F(Rename, WithoutALogTheUnloadReplaysRenames) {
+    RegViewUseLog(false);
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    ASSERT_FALSE(LogActive());
+    void* p = Open(HkeyRegRoot(), u"P");
+    ASSERT_EQ(Key(p, u"Foo", u"Qux"), 0);
+    ASSERT_EQ(Value(p, u"Qux", u"deep", u"d"), 0);
+    ASSERT_EQ(Value(p, nullptr, u"t", u"T2"), 0);
+    ZrRegCloseKey(p);
+    pid_t pid = fork();
+    if (pid == 0) {
+        ResetRegistry();
+        RegViewUseLog(false);
+        if (ZrLoadRegistry(reg_.c_str()) != 0) _exit(2);
+        void* made = nullptr;
+        if (ZrRegCreateKey(HkeyRegRoot(), WP(u"P\\Zed"), &made) != 0) _exit(3);
+        ZrRegCloseKey(made);
+        ZrUnloadRegistry();
+        _exit(0);
+    }
+    Reap(pid, false);
+    ZrUnloadRegistry();
+    RegViewUseLog(true);
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    EXPECT_EQ(ShapeOfP(), "P{s=text n=7 T2=two Qux{d=1 Sub{}} Bar{} Baz{} Zed{}}");
+}
+
 // A log cut at every byte of a value's rename record loads with the old name or the new
 // one, never both or neither; and hosts killed at random instants of a stream of renames
 // leave the value under the name of the last call that returned, or the one in flight.
