@@ -416,10 +416,11 @@ TEST_F(Rename, WithoutALogTheUnloadReplaysRenames) {
 }
 
 // A log cut at every byte of a value's rename record loads with the old name or the new
-// one, never both or neither; and hosts killed at random instants of a stream of renames
-// leave the value under the name of the last call that returned, or the one in flight.
-TEST_F(Rename, AValueRenameIsNeverHalfDone) {
-    WriteBytes(reg_, kBase);
+// one, never both or neither.
+TEST_F(Rename, ALogCutAnywhereHoldsOneNameOfTheValue) {
+#ifdef ZR_TSAN_BUILD
+    GTEST_SKIP() << "one process at a time: the other builds run it";
+#endif
     pid_t pid = fork();
     if (pid == 0) {
         if (ZrLoadRegistry(reg_.c_str()) != 0 || Value(HkeyRegRoot(), u"P", u"s", u"renamed") != 0) _exit(3);
@@ -455,10 +456,21 @@ TEST_F(Rename, AValueRenameIsNeverHalfDone) {
     }
     EXPECT_GT(olds, 0);
     EXPECT_GT(news, 0);
+    munmap(seen, sizeof(int));
+}
 
+// Hosts killed at random instants of a stream of renames of one value leave it under the
+// name of the last call that returned, or of the one in flight.
+TEST_F(Rename, HostsKilledAmidRenamesLeaveOneName) {
+    const std::string log = dir_.File("REG.LOG");
+#ifdef ZR_TSAN_BUILD
+    const int kRounds = 8;  // a fork costs a tenth of a second there
+#else
+    const int kRounds = 60;
+#endif
     std::mt19937 rnd(20261207);
     int* done = SharedInts(1);
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < kRounds; ++round) {
         SCOPED_TRACE(round);
         WriteBytes(reg_, kBase);
         std::remove(log.c_str());
@@ -488,7 +500,6 @@ TEST_F(Rename, AValueRenameIsNeverHalfDone) {
         ZrUnloadRegistry();
     }
     munmap(done, sizeof(int));
-    munmap(seen, sizeof(int));
 }
 #endif
 
