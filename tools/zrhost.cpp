@@ -77,6 +77,8 @@ const char* ResultText(long rc) {
             return "no registry is loaded";
         case ZRREG_KEY_BUSY:
             return "the key is in use";
+        case ZRREG_ALREADY_EXISTS:
+            return "the new name is taken";
         case ZRREG_BAD_NAME:
             return "the registry file cannot hold it (a double quote, a line feed or byte 26, a text "
                    "of more than 9998 bytes, or a name of 256 characters or more)";
@@ -307,7 +309,10 @@ void ForgetSubkeyNames() {
 const RegViewKey* FindSubkey(const RegViewKey* node, const std::string& name) {
     int n = RegViewSubkeyCount(node);
     if (n < kScanned) return ScanSubkeys(node, name);
-    if (t_namesKept > kNamesKept) ForgetSubkeyNames();
+    // A rename changes a name in its place, which the checks below cannot see.
+    thread_local uint64_t renames = 0;
+    if (t_namesKept > kNamesKept || renames != RegViewKeyRenames()) ForgetSubkeyNames();
+    renames = RegViewKeyRenames();
     SubkeyNames& e = t_subkeyNames[node];
     if (e.count > n || (e.count > 0 && RegViewSubkey(node, e.count - 1) != e.last)) {
         t_namesKept -= e.first.size();

@@ -69,6 +69,8 @@ _zrreg() {
         COMPREPLY=($(compgen -f -- "$cur"))
         [ "$verb" = compare ] && [ $n -eq 1 ] || return
     fi
+    # rename's NEWNAME is no path.
+    [ "$verb" = rename ] && [ $n -ge 2 ] && return
     [ -f "$file" ] || return
     local parent=
     [[ $cur == */* ]] && parent=${cur%/*}

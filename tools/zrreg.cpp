@@ -31,6 +31,8 @@ const char kProgramHelp[] =
     "                                        create a key with its parents, set a value\n"
     "  delete  FILE KEY [-v NAME | -ve | -va] [--force]\n"
     "                                        delete a key with its subtree, or values\n"
+    "  rename  FILE KEY [-v NAME] NEWNAME [--force]\n"
+    "                                        rename a key or a value, in its place\n"
     "  copy    FILE SRC DST [-s] [--force]   copy a key's values (and subkeys) to another\n"
     "  compare FILE1 [KEY1] FILE2 [KEY2] [-v NAME | -ve | -s] [--json]\n"
     "                                        print how two keys or files differ;\n"
@@ -80,8 +82,8 @@ const char kProgramHelp[] =
     "1 when different, 2 on any error. 'zrreg VERB --help' tells more.\n";
 
 const Verb* const kVerbs[] = {
-    &kInitVerb, &kCheckVerb,   &kQueryVerb,  &kAddVerb,    &kDeleteVerb,
-    &kCopyVerb, &kCompareVerb, &kExportVerb, &kImportVerb, &kServeVerb,
+    &kInitVerb,    &kCheckVerb,  &kQueryVerb,  &kAddVerb,   &kDeleteVerb, &kCopyVerb,
+    &kCompareVerb, &kExportVerb, &kImportVerb, &kServeVerb, &kRenameVerb,
 };
 
 }  // namespace

@@ -67,6 +67,7 @@ extern const Verb kCopyVerb, kCompareVerb;           // zrcompare.cpp
 extern const Verb kExportVerb;                       // zrexport.cpp
 extern const Verb kImportVerb;                       // zrimport.cpp
 extern const Verb kServeVerb;                        // zrserve.cpp
+extern const Verb kRenameVerb;                       // zrrename.cpp
 
 // ---- messages (zrhost.cpp) ---------------------------------------------------------------
 
@@ -318,6 +319,11 @@ bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, bool dw
 // (`allValues`) all of them; a whole top-level key only with `force`. False (reported).
 bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::string* value, bool allValues,
               bool force);
+// rename's work (zrrename.cpp): the key at `parts` (a whole top-level key only with `force`)
+// or (`value`) one value of it under `newName`. False (reported), with the library's result
+// in *result (when given) if the library refused.
+bool RenameAt(const Registry& reg, std::vector<std::string> parts, const std::string* value,
+              const std::string& newName, bool force, long* result = nullptr);
 
 // export's writer (zrexport.cpp): the key and its subtree as an export file, piece by piece.
 void WriteKeyExport(const Key& key, ExportForm form, const std::function<void(const std::string&)>& put);

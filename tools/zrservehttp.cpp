@@ -752,6 +752,32 @@ private:
         Answer(res, 200, "{\"done\": true}\n");
     }
 
+    // A key ({"path", "newName"}) or one value of it ({"path", "name", "newName"}) renamed in
+    // its place; a name that is taken answers 409, as a conflict with what is there.
+    void PostRename(const httplib::Request& req, httplib::Response& res) {
+        Json body;
+        std::string path, nameArg, name, newArg, newName;
+        bool hasName, given;
+        if (!Body(req, res, &body) || !Member(body, "path", true, &path, &given, res) ||
+            !Member(body, "name", false, &nameArg, &hasName, res) ||
+            !Member(body, "newName", true, &newArg, &given, res))
+            return;
+        std::vector<std::string> parts;
+        if (!PathParam(path, &parts, res)) return;
+        ErrorCapture why;
+        if (hasName && !ToRegistryText(nameArg, "the value name", &name)) return Refused(res, why);
+        if (!ToRegistryText(newArg, "the new name", &newName)) return Refused(res, why);
+        std::lock_guard<std::mutex> hold(lock_);
+        Sync();
+        long rc = ZRREG_SUCCESS;
+        if (!RenameAt(reg_, parts, hasName ? &name : nullptr, newName, false, &rc)) {
+            if (rc == ZRREG_ALREADY_EXISTS) return Fail(res, 409, why.text);
+            return Refused(res, why);
+        }
+        Flush();
+        Answer(res, 200, "{\"done\": true}\n");
+    }
+
     void PostImport(const httplib::Request& req, httplib::Response& res) {
         auto flag = [&req](const char* n) { return req.has_param(n) && req.get_param_value(n) != "0"; };
         ImportOptions opt = {!req.has_param("dry_run") || flag("dry_run"), flag("no_delete"), flag("strict")};
@@ -908,7 +934,8 @@ int Server::Run(int port) {
     http_.Post("/api/create", [this](const httplib::Request& q, httplib::Response& r) { PostCreate(q, r); });
     http_.Post("/api/delete", [this](const httplib::Request& q, httplib::Response& r) { PostDelete(q, r); });
     http_.Post("/api/import", [this](const httplib::Request& q, httplib::Response& r) { PostImport(q, r); });
-    for (const char* change : {"/api/set", "/api/create", "/api/delete", "/api/import"})
+    http_.Post("/api/rename", [this](const httplib::Request& q, httplib::Response& r) { PostRename(q, r); });
+    for (const char* change : {"/api/set", "/api/create", "/api/delete", "/api/import", "/api/rename"})
         http_.Get(change, [](const httplib::Request&, httplib::Response& res) {
             Fail(res, 405, "a change is a POST with a JSON body");
         });

@@ -353,6 +353,73 @@ unsigned int CfRegDeleteTree(HKEY hParent, const char* subKeyName) {
     return REGERR_SUCCESS;
 }
 
+// The keys the library's own handles stand for by name: a rename would leave them behind.
+static bool LibraryKey(RegNode* parent, const char* name) {
+    return parent == RootNode &&
+           (zrSameName(name, "HKEY_LOCAL_MACHINE") || zrSameName(name, "HKEY_CURRENT_USER"));
+}
+
+// Another process renamed a key with handles open here: those handles name nothing now
+// (their closes find no key), so the counts they made go (without memory for the walk,
+// those below the key stay, which only makes a later deletion there answer 10).
+static void ForgetOpen(RegNode* top) {
+    while (top->GetOpenCnt() > 0) top->DecOpenCnt();
+    RegNodeList work;
+    if (work.Add(top) < 0) return;
+    while (work.GetSize() > 0) {
+        int last = work.EndSlot() - 1;
+        RegNode* n = work.AtSlot(last);
+        work.RemoveSlot(last);
+        RegNodeList* kids = n->GetRegNodeList();
+        for (int s = kids->FirstSlot(); s < kids->EndSlot(); ++s) {
+            RegNode* k = kids->AtSlot(s);
+            if (!k) continue;
+            while (k->GetOpenCnt() > 0) k->DecOpenCnt();
+            if (work.Add(k) < 0) return;
+        }
+    }
+}
+
+unsigned int CfRegRenameKey(HKEY hParent, const char* subKeyName, const char* newName, int ownHandles) {
+    unsigned int rc;
+    RegNode* parent = ChangeTarget(hParent, subKeyName && newName, &rc);
+    if (!parent) return rc;
+    int i = FindSubkey(parent, subKeyName);
+    if (i < 0) return REGERR_NOT_FOUND;
+    size_t len = strlen(newName);
+    if (len == 0 || strchr(newName, '/') || !RegTextStorable(newName, len)) return REGERR_BAD_NAME;
+    RegNode* node = parent->GetRegNodeList()->AtSlot(i);
+    if (LibraryKey(parent, node->GetName())) return REGERR_KEY_BUSY;
+    RegNode* other = parent->FindKeyNode(newName, nullptr);
+    if (other && other != node) return REGERR_ALREADY_EXISTS;
+    // A new case only leaves every path that named the key naming it still.
+    bool moves = !zrSameName(node->GetName(), newName);
+    if (moves && !RegDeletesForced) {
+        if (node->GetOpenCnt() > ownHandles) return REGERR_KEY_BUSY;
+        rc = FindOpen(node, false);
+        if (rc != REGERR_SUCCESS) return rc;
+    }
+    if (!parent->RenameKeyNode(i, newName, len)) return REGERR_NO_MEMORY;
+    if (moves && RegDeletesForced) ForgetOpen(parent->GetRegNodeList()->AtSlot(i));
+    bRegChanged = 1;
+    return REGERR_SUCCESS;
+}
+
+unsigned int CfRegRenameValue(HKEY h, const char* valueName, const char* newName) {
+    unsigned int rc;
+    RegNode* node = ChangeTarget(h, valueName && newName, &rc);
+    if (!node) return rc;
+    int i = FindValue(node, valueName);
+    if (i < 0) return REGERR_NOT_FOUND;
+    size_t len = strlen(newName);
+    if (!RegTextStorable(newName, len)) return REGERR_BAD_NAME;
+    RegKeyValue* other = node->FindValue(newName, nullptr);
+    if (other && other != node->GetRegKeyValueList()->AtSlot(i)) return REGERR_ALREADY_EXISTS;
+    if (!node->RenameValue(i, newName, len)) return REGERR_NO_MEMORY;
+    bRegChanged = 1;
+    return REGERR_SUCCESS;
+}
+
 unsigned int CfRegCountSubKeys(HKEY h, unsigned int* count) {
     if (!IsKeyHandle(h) || !count) return REGERR_INVALID_HANDLE;
     unsigned int rc;

@@ -10,6 +10,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <utility>
+
 #include "zrplat.h"
 
 // The entries sit in an array of slots in list order. Taking out the first or the last
@@ -98,6 +100,21 @@ public:
         slots = static_cast<T**>(p);
         cap = live;
         Unrank();
+    }
+    // Puts e into the occupied slot s in place of its entry: the list's order stays.
+    void ReplaceSlot(int s, T* e) { slots[s] = e; }
+    // Exchanges the whole content (the spare word too) with `o`: a renamed key's lists go
+    // over to its new node.
+    void Swap(RegList& o) {
+        std::swap(begin, o.begin);
+        std::swap(end, o.end);
+        std::swap(cap, o.cap);
+        std::swap(live, o.live);
+        std::swap(moves, o.moves);
+        std::swap(slots, o.slots);
+        std::swap(spare, o.spare);
+        SetMap(kNoMap);
+        o.SetMap(kNoMap);
     }
     void RemoveAll() {
         zrFree(slots);

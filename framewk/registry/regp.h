@@ -24,6 +24,7 @@
 #define REGERR_NOT_LOADED 9        // no registry is loaded
 #define REGERR_KEY_BUSY 10         // the subkey to be deleted has open handles
 #define REGERR_WRITE_FAULT 29      // the change could not be recorded in the change log
+#define REGERR_ALREADY_EXISTS 183  // a rename's new name is another key's or value's
 #define REGERR_BAD_NAME \
     11  // a name or text the file cannot carry (see RegTextStorable), or
         // a wide name of 256 characters or more
@@ -136,6 +137,11 @@ public:
     // through these and the two Add members, which keep the name indexes in step.
     RegKeyValue* TakeValue(int slot);
     RegNode* TakeKeyNode(int slot);
+    // The entry in `slot` made anew under the `len` bytes at `name`, in the same place of
+    // the list: a key with its subkeys, values and open count, a value with its type and
+    // data. False when out of memory, and nothing changed.
+    bool RenameKeyNode(int slot, const char* name, size_t len);
+    bool RenameValue(int slot, const char* name, size_t len);
     // Subkeys whose names are longer than REGENUM_NAME_MAX bytes.
     int LongKeyNames() const { return subKeys ? subKeys->list.spare : 0; }
     // The name index of a list, built on first use; null for a short list or without memory.
@@ -172,6 +178,8 @@ extern RegNode* RootNode;
 // that a node found for a path stays the answer for that path while it is unchanged.
 // Changes to values leave it alone: they cannot change what a path names.
 extern uint64_t RegKeyGeneration;
+// Moves on every rename of a key (see RegViewKeyRenames).
+extern uint64_t RegKeyRenames;
 // The keys alive whose names hold a "/", which let a path name a key in more than one way.
 // Atomic: a load in two parts makes keys on two threads (such names are rare, so the
 // count's cost is too).
@@ -370,6 +378,15 @@ unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool value
 // every subkey and value of hParent; 10 (and nothing changed) when one of the keys to go
 // has open handles.
 unsigned int CfRegDeleteTree(HKEY hParent, const char* subKeyName);
+// Renames the subkey subKeyName of hParent to newName (one name, no "/"), which no other
+// subkey may have (183); the case of a name may change. 10 when the subkey is the root's
+// HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER, or it or a key below it has open handles beyond
+// `ownHandles` of its own (the caller's handle of the key itself); while deletions are
+// forced the open handles go along uncounted: another process renamed the key already.
+unsigned int CfRegRenameKey(HKEY hParent, const char* subKeyName, const char* newName, int ownHandles);
+// Renames the value valueName of h to newName, which no other value of h may have (183);
+// the value keeps its type, data and place.
+unsigned int CfRegRenameValue(HKEY h, const char* valueName, const char* newName);
 // While set, deletions take keys with open handles too (whose handles then find their keys
 // gone): another process's deletion, applied here, has happened already.
 extern bool RegDeletesForced;
@@ -464,10 +481,20 @@ bool cfRegSaveRegTo(const char* path, int* err);
 
 // ---- sharing the registry file between processes ---------------------------------------
 // The changes as the journal and the change log record them and apply them again.
-enum RegChangeOp { RC_CREATE, RC_SET, RC_DELETE_KEY, RC_DELETE_VALUE, RC_CLEAR_KEY };
+enum RegChangeOp {
+    RC_CREATE,
+    RC_SET,
+    RC_DELETE_KEY,
+    RC_DELETE_VALUE,
+    RC_CLEAR_KEY,
+    RC_RENAME_KEY,
+    RC_RENAME_VALUE
+};
 // One change applied to the tree: RC_CREATE makes every missing level of `path` (and the
 // subkey `name` when it is not empty); RC_SET
 // makes the key as well; RC_DELETE_KEY's path is the parent's and `name` the subkey's.
+// A rename's new name is its data: RC_RENAME_KEY's path is the parent's, RC_RENAME_VALUE's
+// the key's, `name` the old name.
 void RegApplyChange(RegChangeOp op, const char* path, const char* name, unsigned int type, const void* data,
                     size_t n);
 // The bytes of a value's data that a set keeps: 4 of an integer, a text up to its NUL.

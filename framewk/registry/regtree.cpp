@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <utility>
+
 #include "regp.h"
 
 // atoi's reading of a text (blanks, a sign, digits up to the first other byte), with one
@@ -59,6 +61,7 @@ const RegTypeInfo* RegTypeOfWin(uint32_t winType) {
 }
 
 uint64_t RegKeyGeneration = 1;
+uint64_t RegKeyRenames;
 std::atomic<long> RegSlashKeyNames;
 
 static bool HasSlash(const char* name) { return strchr(name, '/') != nullptr; }
@@ -291,6 +294,49 @@ RegNode* RegNode::TakeKeyNode(int slot) {
     ++RegKeyGeneration;
     if (LongName(r->GetName())) --subKeys->list.spare;
     return r;
+}
+
+// The entry in `slot` gives way to `e` in the same slot, and the index follows: the old
+// name out, the new one in (which cannot need room, as the old one's is free).
+template <class T>
+static void ReplaceIn(NameIndex*& index, RegList<T>* list, int slot, T* e) {
+    if (index && (index->Count() != list->GetSize() || index->Stamp() != list->Moves())) {
+        delete index;
+        index = nullptr;
+    }
+    if (index) index->Remove(list->AtSlot(slot));
+    list->ReplaceSlot(slot, e);
+    if (index && !index->Append(e, slot)) {
+        delete index;
+        index = nullptr;
+    }
+}
+
+bool RegNode::RenameKeyNode(int slot, const char* name, size_t len) {
+    RegNode* old = subKeys->list.AtSlot(slot);
+    RegNode* r = NewRegNode(name, len);
+    if (!r) return false;
+    std::swap(r->valueIndex, old->valueIndex);
+    r->values.Swap(old->values);
+    std::swap(r->subKeys, old->subKeys);
+    ReplaceIn(subKeys->index, &subKeys->list, slot, r);
+    if (LongName(old->GetName())) --subKeys->list.spare;
+    if (LongName(r->GetName())) ++subKeys->list.spare;
+    delete old;  // empty now; its destructor moves the generation of the keys
+    __atomic_store_n(&RegKeyRenames, RegKeyRenames + 1, __ATOMIC_RELAXED);
+    return true;
+}
+
+bool RegNode::RenameValue(int slot, const char* name, size_t len) {
+    RegKeyValue* old = values.AtSlot(slot);
+    bool isInt = old->GetType() == REG_INT;
+    const char* text = isInt ? "" : static_cast<const char*>(old->GetValue());
+    RegKeyValue* v =
+        RegKeyValue::Make(name, len, old->GetType(), text, strlen(text), isInt ? old->GetInt() : 0);
+    if (!v) return false;
+    ReplaceIn(valueIndex, &values, slot, v);
+    delete old;
+    return true;
 }
 
 // The position behind `n`'s whole name at the front of `p`, ignoring case; null when the

@@ -47,6 +47,7 @@ RESULTS = {
     10: ("ZRREG_KEY_BUSY", "the key has open handles"),
     11: ("ZRREG_BAD_NAME", "the registry file cannot hold this name or text"),
     29: ("ZRREG_WRITE_FAULT", "the change could not be written to disk (full, I/O error)"),
+    183: ("ZRREG_ALREADY_EXISTS", "the new name is taken"),
     259: ("ZRREG_NO_MORE_ITEMS", "no more items"),
     1630: ("ZRREG_UNSUPPORTED_TYPE", "the value has another type"),
     -1: ("ZRREG_BAD_ARG", "an argument is missing or a path is empty"),
@@ -227,6 +228,8 @@ _SIGNATURES = {
     "ZrRegDeleteTree": (_I32, [_P, _W]),
     "ZrRegFlushKey": (_I32, [_P]),
     "ZrSetMessageHandler": (None, [_P, _P]),
+    "ZrRegRenameKey": (_I32, [_P, _W, _W]),
+    "ZrRegRenameValue": (_I32, [_P, _W, _W, _W]),
 }
 _lib = None
 
@@ -483,6 +486,24 @@ class Key:
         """Deletes the subkey name with its subtree, or, given "", every subkey and value of this key,
         which stays: all or nothing."""
         self._delete(library().ZrRegDeleteTree, name, "delete the tree")
+
+    def _rename(self, function, name, new_name, what, *before):
+        what = "%s %r to %r" % (what, name, new_name)
+        old, new = _latin1(name, what, "name"), _latin1(new_name, what, "new name")
+        rc = function(self._h(what), *before, _wide(old), _wide(new))
+        if rc != SUCCESS:
+            raise _error(rc, what, rc == BAD_NAME and _why_bad(new, "new name") or None)
+
+    def rename_key(self, name, new_name):
+        """Renames the subkey name (a path below this key; "": this key) in its place, as one
+        change; Error ZRREG_ALREADY_EXISTS when new_name is taken, ZRREG_KEY_BUSY while other
+        handles are open on it or below it."""
+        self._rename(library().ZrRegRenameKey, name, new_name, "rename the key")
+
+    def rename_value(self, name, new_name):
+        """Renames the value name in its place, keeping its type and data, as one change; Error
+        ZRREG_ALREADY_EXISTS when new_name is taken."""
+        self._rename(library().ZrRegRenameValue, name, new_name, "rename the value", None)
 
     def flush(self):
         """Returns once every change made so far survives a power loss (the whole registry)."""

@@ -129,6 +129,27 @@ def test_keys_close_themselves(reg):
     assert app.subkey_count() == 0
 
 
+def test_renames_keep_the_place_and_refuse_a_taken_name(app):
+    with zrregdll.load(app) as reg:
+        k = reg.create("HKCU/App")
+        for name in ("One", "Two", "Three"):
+            k.create(name).close()
+        k["a"], k["b"] = "x", 7
+        k.rename_key("Two", "Deux")
+        k.rename_value("a", "A2")
+        with pytest.raises(zrregdll.Error) as e:
+            k.rename_key("One", "three")
+        assert e.value.name == "ZRREG_ALREADY_EXISTS" and "rename the key 'One' to 'three'" in str(e.value)
+        with pytest.raises(zrregdll.NotFoundError):
+            k.rename_value("gone", "c")
+        with k.create("One"), pytest.raises(zrregdll.Error, match="ZRREG_KEY_BUSY"):
+            k.rename_key("One", "Eins")
+    with zrregdll.load(app) as reg:
+        k = reg.key("HKCU/App")
+        assert list(k.subkeys()) == ["One", "Deux", "Three"]
+        assert list(k.values()) == [("A2", "x"), ("b", 7)]
+
+
 def test_a_key_deleted_under_its_handle(reg):
     app = reg.create("HKCU/App")
     one = app.create("One")

@@ -174,7 +174,7 @@ static const RecordHead* RecordAt(uint64_t at, uint64_t end, uint64_t serial) {
     memcpy(&head, bytes, sizeof head);
     uint64_t texts = uint64_t(head.pathLen) + head.nameLen + 2;
     if (head.size < sizeof(RecordHead) || head.size % 8 || head.size > kRecordMax || at + head.size > end ||
-        head.serial != serial || head.op > RC_CLEAR_KEY ||
+        head.serial != serial || head.op > RC_RENAME_VALUE ||
         sizeof(RecordHead) + texts + head.dataLen > head.size)
         return nullptr;
     bytes = ReadLog(at, head.size);

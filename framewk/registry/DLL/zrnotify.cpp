@@ -87,12 +87,14 @@ static void Match(RegChangeOp op, const char* path, const char* name) {
         switch (op) {
             case RC_SET:
             case RC_DELETE_VALUE:
+            case RC_RENAME_VALUE:
                 values = Same(w->path, path) || (w->subtree && Within(path, w->path, false));
                 break;
             case RC_CREATE:
                 names = Within(path, w->path, false) || (*name && Same(w->path, path));
                 break;
             case RC_DELETE_KEY:
+            case RC_RENAME_KEY:  // the key leaves its old name's path, as a deletion
                 names = Same(w->path, path) || (w->subtree && Within(path, w->path, false));
                 if (AtOrBelowChild(w->path, path, name)) names = values = true;  // the watched key went
                 break;

@@ -67,18 +67,17 @@
 
 /* Results of the key and value functions; the numbers never change. The three functions
  * that return uint32_t give ZRREG_BAD_ARG as 0xFFFFFFFF. */
-#define ZRREG_SUCCESS 0          /* the call did what was asked */
-#define ZRREG_NO_MEMORY 2        /* an allocation failed */
-#define ZRREG_INVALID_HANDLE 3   /* a dead handle, rule 1 (or, ZrRegQueryValueSz: not a string) */
-#define ZRREG_NOT_FOUND 5        /* the named key or value does not exist */
-#define ZRREG_BUFFER_TOO_SMALL 7 /* the data does not fit; the room needed was stored back */
-#define ZRREG_KEY_NOT_FOUND 8    /* the handle's key is gone (deleted, rule 2) */
-#define ZRREG_NOT_LOADED 9       /* no registry is loaded */
-#define ZRREG_KEY_BUSY 10        /* the key to delete has open handles */
-#define ZRREG_BAD_NAME 11        /* a name or text the file cannot carry (see ZrRegSetValueEx) */
-#define ZRREG_WRITE_FAULT                                                             \
-    29 /* the change could not be recorded on disk (full, I/O error): nothing changed \
-        */
+#define ZRREG_SUCCESS 0             /* the call did what was asked */
+#define ZRREG_NO_MEMORY 2           /* an allocation failed */
+#define ZRREG_INVALID_HANDLE 3      /* a dead handle, rule 1 (or, ZrRegQueryValueSz: not a string) */
+#define ZRREG_NOT_FOUND 5           /* the named key or value does not exist */
+#define ZRREG_BUFFER_TOO_SMALL 7    /* the data does not fit; the room needed was stored back */
+#define ZRREG_KEY_NOT_FOUND 8       /* the handle's key is gone (deleted, rule 2) */
+#define ZRREG_NOT_LOADED 9          /* no registry is loaded */
+#define ZRREG_KEY_BUSY 10           /* the key to delete or rename has open handles */
+#define ZRREG_BAD_NAME 11           /* a name or text the file cannot carry (see ZrRegSetValueEx) */
+#define ZRREG_WRITE_FAULT 29        /* the change could not be recorded on disk: nothing changed */
+#define ZRREG_ALREADY_EXISTS 183    /* a rename's new name is taken by another key or value */
 #define ZRREG_NO_MORE_ITEMS 259     /* the enumeration index is past the last subkey or value */
 #define ZRREG_UNSUPPORTED_TYPE 1630 /* ZrRegGetValue: the value's type is not among the flags */
 #define ZRREG_BAD_ARG ((int32_t)-1) /* 0xFFFFFFFF: a required argument is null, or a path empty */
@@ -449,6 +448,37 @@ static inline const char* ZrTextToUtf8(const unsigned short* text, char* out, ui
     out[n] = 0;
     return out;
 }
+
+/* Renames the key lpSubKeyName below hKey (a path, "\" or "/" between the names; null or
+ * "": hKey's own key) to lpNewKeyName, as RegRenameKey: the key keeps its subkeys, values
+ * and place among its siblings. Names match without regard to case, so a new case of the
+ * same name is a rename too. Renaming hKey's own key takes hKey along to the new name; any
+ * other handle open on the key or below it refuses the rename (Win32 would keep such
+ * handles; here a handle names its key by path, rule 2). Another process's handles below
+ * the key, which cannot refuse it, name nothing afterwards, as after a deletion. Durable and
+ * seen by other processes as every change. ZRREG_SUCCESS; ZRREG_ALREADY_EXISTS when another
+ * subkey of the parent has the new name; ZRREG_NOT_FOUND when the key is missing;
+ * ZRREG_KEY_BUSY when other handles are open on the key or below it, or the key is the root,
+ * HKEY_LOCAL_MACHINE or HKEY_CURRENT_USER below it, or a library handle's (rule 1) own key;
+ * ZRREG_BAD_NAME for a new name holding "\" or "/", or one the file cannot carry (see
+ * ZrRegSetValueEx); ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
+ * ZRREG_NO_MEMORY; ZRREG_WRITE_FAULT; ZRREG_BAD_ARG for a null hKey or a null or empty
+ * lpNewKeyName. */
+ZRREG_API int32_t ZRREG_CALL ZrRegRenameKey(void* hKey, const unsigned short* lpSubKeyName,
+                                            const unsigned short* lpNewKeyName);
+
+/* Renames the value lpValueName of the key lpSubKey below hKey (null or "": hKey itself)
+ * to lpNewValueName, as one change: no crash leaves both names or neither (Win32 has no
+ * such call). The value keeps its type, data and place in the key's order (where a set of
+ * an existing name moves the value last). Value names may be "", and a "\" in either name
+ * is taken as "/", as for ZrRegSetValueEx. ZRREG_SUCCESS; ZRREG_ALREADY_EXISTS when
+ * another value has the new name (a new case of the same name renames); ZRREG_NOT_FOUND
+ * when the value or the key lpSubKey is missing; ZRREG_BAD_NAME (see ZrRegSetValueEx);
+ * ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_NO_MEMORY;
+ * ZRREG_WRITE_FAULT; ZRREG_BAD_ARG for a null hKey, lpValueName or lpNewValueName. */
+ZRREG_API int32_t ZRREG_CALL ZrRegRenameValue(void* hKey, const unsigned short* lpSubKey,
+                                              const unsigned short* lpValueName,
+                                              const unsigned short* lpNewValueName);
 
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never

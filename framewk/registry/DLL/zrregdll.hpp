@@ -69,6 +69,7 @@ enum class errc : std::int32_t {
     key_busy = ZRREG_KEY_BUSY,
     bad_name = ZRREG_BAD_NAME,
     write_fault = ZRREG_WRITE_FAULT,
+    already_exists = ZRREG_ALREADY_EXISTS,
     no_more_items = ZRREG_NO_MORE_ITEMS,
     unsupported_type = ZRREG_UNSUPPORTED_TYPE,
     bad_arg = ZRREG_BAD_ARG,
@@ -122,6 +123,7 @@ inline constexpr code_text kResults[] = {
     {ZRREG_KEY_BUSY, "ZRREG_KEY_BUSY", "the key has open handles"},
     {ZRREG_BAD_NAME, "ZRREG_BAD_NAME", "the registry file cannot hold this name or text"},
     {ZRREG_WRITE_FAULT, "ZRREG_WRITE_FAULT", "the change could not be written to disk (full, I/O error)"},
+    {ZRREG_ALREADY_EXISTS, "ZRREG_ALREADY_EXISTS", "the new name is taken"},
     {ZRREG_NO_MORE_ITEMS, "ZRREG_NO_MORE_ITEMS", "no more items"},
     {ZRREG_UNSUPPORTED_TYPE, "ZRREG_UNSUPPORTED_TYPE", "the value has another type"},
     {ZRREG_BAD_ARG, "ZRREG_BAD_ARG", "an argument is missing or a path is empty"},
@@ -548,6 +550,31 @@ public:
         call_named(ZrRegDeleteTree, name, ec);
     }
     void remove_tree(std::string_view name) const { throwing(&key::remove_tree, "delete the tree", name); }
+
+    // Renames a subkey (a path below this key; empty: this key itself) or a value, in its place
+    // and as one change: already_exists when the new name is taken, key_busy while other handles
+    // are open on the subkey or below it, bad_name for a new name the file cannot hold or one
+    // holding "\\" or "/".
+    void rename_subkey(std::string_view name, std::string_view new_name, std::error_code& ec) const {
+        detail::wide w, n;
+        if (name_to_wide(name, w, ec) && name_to_wide(new_name, n, ec))
+            set(ec, ZrRegRenameKey(handle_, w.data(), n.data()));
+    }
+    void rename_subkey(std::string_view name, std::string_view new_name) const {
+        std::error_code ec;
+        rename_subkey(name, new_name, ec);
+        if (ec) detail::fail(ec, "rename the key", name, new_name);
+    }
+    void rename_value(std::string_view name, std::string_view new_name, std::error_code& ec) const {
+        detail::wide w, n;
+        if (name_to_wide(name, w, ec) && name_to_wide(new_name, n, ec))
+            set(ec, ZrRegRenameValue(handle_, nullptr, w.data(), n.data()));
+    }
+    void rename_value(std::string_view name, std::string_view new_name) const {
+        std::error_code ec;
+        rename_value(name, new_name, ec);
+        if (ec) detail::fail(ec, "rename the value", name, new_name);
+    }
 
     // Returns once every change made so far survives a power loss; any key flushes the
     // whole registry.

@@ -153,6 +153,19 @@ void RegApplyChange(RegChangeOp op, const char* path, const char* name, unsigned
         case RC_CLEAR_KEY:
             CfRegDeleteTree(&h, nullptr);
             break;
+        case RC_RENAME_KEY:
+        case RC_RENAME_VALUE: {
+            char to[REGENUM_NAME_MAX + 1];  // what the rename calls take
+            if (n >= sizeof to) break;
+            memcpy(to, data, n);
+            to[n] = 0;
+            if (op == RC_RENAME_KEY) {
+                CfRegRenameKey(&h, name, to, 0);
+            } else {
+                CfRegRenameValue(&h, name, to);
+            }
+            break;
+        }
     }
 }
 

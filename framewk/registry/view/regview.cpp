@@ -44,6 +44,8 @@ RegViewValue RegViewValueAt(const RegViewKey* key, int index) {
 
 bool RegViewChanged() { return RegIsChanged(); }
 
+uint64_t RegViewKeyRenames() { return __atomic_load_n(&RegKeyRenames, __ATOMIC_RELAXED); }
+
 void RegViewSetChanged(bool changed) {
     RegSetChanged(changed);
     if (!changed) JournalClear();  // dropped changes are not merged into the file either

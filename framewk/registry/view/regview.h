@@ -33,6 +33,9 @@ RegViewValue RegViewValueAt(const RegViewKey* key, int index);
 // the load (the file stays as it was); setting it makes the unload write an unchanged tree.
 bool RegViewChanged();
 void RegViewSetChanged(bool changed);
+// Moves whenever a key of the tree is renamed (by this process, or another's rename applied
+// here): names kept of a key's subkeys by their places may be stale then.
+uint64_t RegViewKeyRenames();
 
 // ---- the library's rules -------------------------------------------------------------
 

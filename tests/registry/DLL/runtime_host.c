@@ -90,6 +90,9 @@ static void Session(const char* path) {
     CHECK(CALL(ZrRegSetValueEx)(key, W("Count"), 4, (const unsigned char*)&seven, 4) == 0);
     CHECK(CALL(ZrRegSetValueEx)(key, W("Gone"), 4, (const unsigned char*)&seven, 4) == 0);
     CHECK(CALL(ZrRegDeleteValue)(key, W("Gone")) == 0);
+    CHECK(CALL(ZrRegRenameValue)(key, NULL, W("Count"), W("mode")) == ZRREG_ALREADY_EXISTS);
+    CHECK(CALL(ZrRegRenameValue)(key, W(""), W("Mode"), W("Speed")) == 0);
+    CHECK(CALL(ZrRegRenameValue)(key, NULL, W("speed"), W("Mode")) == 0);
     CHECK(CALL(ZrRegCloseKey)(key) == 0);
 
     CHECK(CALL(ZrRegOpenKeyEx)(CALL(HkeyHKLM)(), W("Software"), 0, &key) == 0);
@@ -104,7 +107,8 @@ static void Session(const char* path) {
     CHECK(WideEquals(name, "Vendor") && type == 1);
     CHECK(CALL(ZrRegQueryInfoKey)(key, &dw, NULL, NULL, NULL, &size) == 0 && dw == 1 && size == 16);
     CHECK(CALL(ZrRegCreateKey)(key, W("Tree\\Leaf"), &sub) == 0 && CALL(ZrRegCloseKey)(sub) == 0);
-    CHECK(CALL(ZrRegDeleteTree)(key, W("Tree")) == 0);
+    CHECK(CALL(ZrRegRenameKey)(key, W("Tree"), W("Grove")) == 0);
+    CHECK(CALL(ZrRegDeleteTree)(key, W("Grove")) == 0);
     CHECK(CALL(ZrRegCloseKey)(key) == 0);
     size = sizeof data;
     CHECK(CALL(ZrRegGetValue)(CALL(HkeyHKLM)(), W("Software\\App"), W("Count"), ZRREG_RT_DWORD, &type, data,

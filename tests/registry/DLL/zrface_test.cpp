@@ -363,6 +363,34 @@ TEST_F(Face, RangesOverSubkeysAndValues) {
     EXPECT_THROW(gone.get_string("x"), zrreg::error);  // not the same as a missing value
 }
 
+// Renames keep the entry's place; a taken name, a missing one and an open subkey fail in both forms.
+TEST_F(Face, RenamesInBothForms) {
+    zrreg::registry reg(file_);
+    zrreg::key k = reg.create("HKCU\\App");
+    for (const char* name : {"One", "Two", "Three"}) k.create(name);
+    k.set("a", "x");
+    k.set("b", 7);
+    k.rename_subkey("Two", "Deux");
+    k.rename_value("a", "A2");
+    std::vector<std::string> names;
+    for (const std::string& n : k.subkeys()) names.push_back(n);
+    EXPECT_EQ(names, (std::vector<std::string>{"One", "Deux", "Three"}));
+    names.clear();
+    for (const zrreg::value& v : k.values()) names.push_back(v.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"A2", "b"}));
+
+    std::error_code ec;
+    k.rename_subkey("One", "three", ec);
+    EXPECT_EQ(ec, zrreg::errc::already_exists);
+    k.rename_value("gone", "c", ec);
+    EXPECT_EQ(ec, zrreg::errc::not_found);
+    zrreg::key open = k.open("One");
+    EXPECT_THROW(k.rename_subkey("One", "Eins"), zrreg::error);
+    open = zrreg::key();
+    k.rename_subkey("One", "Eins", ec);
+    EXPECT_FALSE(ec);
+}
+
 // A flush of a live key succeeds; one of a closed key fails in both forms.
 TEST_F(Face, FlushesTheChanges) {
     zrreg::registry reg(file_);

@@ -381,6 +381,59 @@ def slash_names():
         s.cleanup()
 
 
+def renames():
+    """POST /api/rename: a key or a value in its place, seen by another process at once; a name
+    that is taken 409, a missing one 404, a bad one 400; --read-only 409."""
+    s = Served(zrreg, sample)
+    try:
+        subkeys = s.query(ARDO)["keys"][0]["subkeys"]
+        st, r = s.json("POST", "/api/rename", {"path": ARDO + "\\Window", "newName": "Frame"})
+        check(st == 200 and s.query(ARDO)["keys"][0]["subkeys"] ==
+              [k.replace("\\Window", "\\Frame") for k in subkeys], "/api/rename of a key, in its place")
+        names = [v["name"] for v in s.query(ARDO)["keys"][0]["values"]]
+        st, r = s.json("POST", "/api/rename", {"path": ARDO, "name": "runcount", "newName": "Runs"})
+        check(st == 200 and [v["name"] for v in s.query(ARDO)["keys"][0]["values"]] ==
+              [n if n != "RunCount" else "Runs" for n in names] and s.value(ARDO, "Runs") == 187,
+              "/api/rename of a value keeps its data and place")
+        st, r = s.json("POST", "/api/rename", {"path": ARDO + "\\Frame", "newName": "panels"})
+        check(st == 409 and "is taken" in r["error"], "a key's name that is taken: 409")
+        st, r = s.json("POST", "/api/rename", {"path": ARDO, "name": "Runs", "newName": "UserName"})
+        check(st == 409 and s.value(ARDO, "Runs") == 187, "a value's name that is taken: 409, nothing changed")
+        st, r = s.json("POST", "/api/rename", {"path": ARDO + "\\Nope", "newName": "X"})
+        check(st == 404 and r["error"].endswith("the key does not exist"), "a missing key: 404")
+        st, r = s.json("POST", "/api/rename", {"path": ARDO, "name": "Nope", "newName": "X"})
+        check(st == 404, "a missing value: 404")
+        st, r = s.json("POST", "/api/rename", {"path": ARDO + "\\Frame", "newName": "a\\b"})
+        check(st == 400 and s.query(ARDO + "\\Frame") is not None, "a key's new name with a backslash: 400")
+        st, r = s.json("POST", "/api/rename", {"path": ARDO + "\\Frame"})
+        check(st == 400 and '"newName" must be a string' in r["error"], "no newName: 400")
+        st, r = s.json("POST", "/api/rename", {"path": "HKEY_CURRENT_USER", "newName": "Users"})
+        check(st == 400 and "only with --force" in r["error"], "a whole top-level key is not renamed")
+        st, h, body = s.request("GET", "/api/rename")
+        check(st == 405, "GET /api/rename: 405")
+        # A key of many subkeys, whose names the server keeps: renamed here and by another process.
+        lines = ["Windows Registry Editor Version 5.00", ""] + ["[HKEY_CURRENT_USER\\Many\\k%02d]" % i for i in range(40)]
+        s.json("POST", "/api/import?dry_run=0", "\n".join(lines), headers={"Content-Type": "text/plain"})
+        st, r = s.json("GET", "/api/key?path=HKCU%5CMany%5Ck20")
+        st, r = s.json("POST", "/api/rename", {"path": "HKCU\\Many\\k20", "newName": "twenty"})
+        st, r = s.json("GET", "/api/key?path=HKCU%5CMany%5Ctwenty")
+        check(st == 200, "a key renamed among many is found by its new name")
+        r = subprocess.run([zrreg, "rename", s.file, "HKCU\\Many\\k21", "twenty-one"], capture_output=True, text=True)
+        st, r = s.json("GET", "/api/key?path=HKCU%5CMany%5Ctwenty-one")
+        check(st == 200, "and so is one that another process renamed")
+        check(s.stop() == 0, "the server ends cleanly")
+        check(s.query(ARDO + "\\Frame") is not None and s.value(ARDO, "Runs") == 187, "the renames are in the file")
+    finally:
+        s.cleanup()
+    ro = Served(zrreg, sample, "--read-only")
+    try:
+        st, r = ro.json("POST", "/api/rename", {"path": ARDO + "\\Window", "newName": "Frame"})
+        check(st == 409 and "read-only" in r["error"] and ro.query(ARDO + "\\Window") is not None,
+              "--read-only: a rename gets 409")
+    finally:
+        ro.cleanup()
+
+
 def main():
     s = Served(zrreg, sample)
     try:
@@ -420,6 +473,7 @@ def main():
         ro.cleanup()
 
     slash_names()
+    renames()
     bad = os.path.join(os.path.dirname(sample), "..", "tests", "tools", "data")
     d = subprocess.run([zrreg, "serve", os.path.join(src, "README.md")], capture_output=True, text=True, timeout=20)
     check(d.returncode == 1 and d.stdout == "" and "not a valid registry file" in d.stderr,
