@@ -320,16 +320,21 @@ TEST_F(Notify, TheLibrarysUnloadEndsItsThreads) {
     void* k0 = Open(u"K0");
     void* k1 = Open(u"K1");
     ASSERT_EQ(ZrRegNotifyChangeKeyValue(k0, 1, ZRREG_NOTIFY_CHANGE_NAME, signal_.Event(), 1), 0);
-    int32_t got = -1;
-    std::thread waiter([&] { got = ZrRegNotifyChangeKeyValue(k1, 0, ZRREG_NOTIFY_CHANGE_NAME, nullptr, 0); });
-    ASSERT_EQ(SetSz(k1, u"c"), 0);  // a sync pending
+    auto waiter = std::async(std::launch::async, [&] {
+        return ZrRegNotifyChangeKeyValue(k1, 0, ZRREG_NOTIFY_CHANGE_NAME, nullptr, 0);
+    });
+    EXPECT_EQ(SetSz(k1, u"c"), 0);  // a sync pending
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_GE(zrThreadsLive(), 1);
+    EXPECT_EQ(zrThreadsLive(), 2);  // the notifier and the syncer
     DllMain(nullptr, 0, nullptr);
     EXPECT_EQ(zrThreadsLive(), 0);
-    waiter.join();
-    EXPECT_EQ(got, ZRREG_INVALID_HANDLE);
     EXPECT_TRUE(signal_.Fired(0));
+    if (waiter.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+        ADD_FAILURE() << "the waiting caller is still waiting";
+        ZrRegCloseKey(k1);
+        k1 = Open(u"K1");
+    }
+    EXPECT_EQ(waiter.get(), ZRREG_INVALID_HANDLE);
     ASSERT_EQ(SetSz(k1, u"after"), 0);
     ZrRegCloseKey(k0);
     ZrRegCloseKey(k1);
