@@ -347,10 +347,22 @@ private:
 struct ZrThread;
 ZrThread* zrThreadStart(void (*run)(void* arg), void* arg);
 void zrThreadJoin(ZrThread* t);
-// Signals a host's object as change notification does: on Windows an event handle (set);
-// on POSIX `event` points to an int holding a descriptor (an eventfd or a pipe's write
-// end), which gets the 8 bytes of the number 1 unless it is full.
-void zrSignalHost(void* event);
+// The library's threads started and not yet joined; -1 in a child made by fork, which has
+// their records but not the threads. The library's unload ends them all.
+int zrThreadsLive();
+// Set while the library is being unloaded from a process that goes on (DllMain's detach):
+// on Windows the loader's lock is held then, and joins go another way (zrthread.cpp).
+void zrThreadsUnloading(bool on);
+// A host's object that change notification signals: on Windows an event handle; on POSIX
+// `event` points to an int holding a descriptor (an eventfd or a pipe's write end). The
+// library keeps a copy of its own (the handle or descriptor duplicated, close-on-exec), so
+// that whatever the host opens after closing its own is never written. ZR_COPY_BAD: no
+// open handle or descriptor; ZR_COPY_NO_ROOM: the process has no room for another.
+enum ZrHostCopy { ZR_COPY_MADE, ZR_COPY_BAD, ZR_COPY_NO_ROOM };
+ZrHostCopy zrHostEventCopy(void* event, intptr_t* copy);
+// The event set, or the 8 bytes of the number 1 written unless the descriptor is full.
+void zrHostEventSignal(intptr_t copy);
+void zrHostEventClose(intptr_t copy);
 // Milliseconds of a clock that only moves on.
 uint64_t zrMonotonicMs();
 // A thread that syncs a companion `delayMs` after a change was noted, one sync for all the

@@ -496,14 +496,23 @@ static void RunSyncer(void* p) {
     s->sync.Unlock();
 }
 
-void zrSignalHost(void* event) {
-    int fd = *static_cast<int*>(event);
+ZrHostCopy zrHostEventCopy(void* event, intptr_t* copy) {
+    int fd = fcntl(*static_cast<int*>(event), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) return errno == EBADF ? ZR_COPY_BAD : ZR_COPY_NO_ROOM;
+    *copy = fd;
+    return ZR_COPY_MADE;
+}
+
+void zrHostEventSignal(intptr_t copy) {
+    int fd = static_cast<int>(copy);
     struct pollfd p = {fd, POLLOUT, 0};
     if (poll(&p, 1, 0) != 1 || !(p.revents & POLLOUT)) return;  // full: the host has word already
     uint64_t one = 1;
     while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {
     }
 }
+
+void zrHostEventClose(intptr_t copy) { close(static_cast<int>(copy)); }
 
 uint64_t zrMonotonicMs() {
     struct timespec ts;
@@ -543,7 +552,17 @@ void zrSyncerStop(ZrSyncer* s) {
     delete s;
 }
 #else
-void zrSignalHost(void* event) { SetEvent(static_cast<HANDLE>(event)); }
+ZrHostCopy zrHostEventCopy(void* event, intptr_t* copy) {
+    HANDLE self = GetCurrentProcess(), made = nullptr;
+    if (!DuplicateHandle(self, static_cast<HANDLE>(event), self, &made, 0, FALSE, DUPLICATE_SAME_ACCESS))
+        return GetLastError() == ERROR_INVALID_HANDLE ? ZR_COPY_BAD : ZR_COPY_NO_ROOM;
+    *copy = reinterpret_cast<intptr_t>(made);
+    return ZR_COPY_MADE;
+}
+
+void zrHostEventSignal(intptr_t copy) { SetEvent(reinterpret_cast<HANDLE>(copy)); }
+
+void zrHostEventClose(intptr_t copy) { CloseHandle(reinterpret_cast<HANDLE>(copy)); }
 
 uint64_t zrMonotonicMs() { return GetTickCount64(); }
 ZrSyncer* zrSyncerStart(ZrCompanion*, int) { return nullptr; }

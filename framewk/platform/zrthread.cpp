@@ -178,6 +178,21 @@ void zrThreadsForget() {
 }
 
 // ---- threads of the library's own --------------------------------------------------------
+// Each is counted from its start to its join, so that the library's unload can tell that
+// none of them is left to run in its code once that goes.
+static std::atomic<int> s_live{0};
+static std::atomic<unsigned long> s_livePid{0};
+
+int zrThreadsLive() {
+    int n = s_live.load();
+    return n > 0 && s_livePid.load() != zrProcessId() ? -1 : n;
+}
+
+static void Started() {
+    s_livePid.store(zrProcessId());
+    s_live.fetch_add(1);
+}
+
 #ifndef _WIN32
 struct ZrThread {
     pthread_t thread;
@@ -200,6 +215,7 @@ ZrThread* zrThreadStart(void (*run)(void* arg), void* arg) {
         delete t;
         return nullptr;
     }
+    Started();
     return t;
 }
 
@@ -207,17 +223,34 @@ void zrThreadJoin(ZrThread* t) {
     if (!t) return;
     pthread_join(t->thread, nullptr);
     delete t;
+    s_live.fetch_sub(1);
 }
+
+// A dlclose runs the library's destructor under the dynamic linker's lock, which a thread's
+// end does not take: the threads end there as anywhere else.
+void zrThreadsUnloading(bool) {}
 #else
 struct ZrThread {
     HANDLE handle;
+    HANDLE done;
     void (*run)(void*);
     void* arg;
 };
 
+// While the library is being freed, DllMain holds the loader's lock, and a thread's end
+// takes that lock: a thread told to stop then says it is done with the library's code and
+// waits to be ended, rather than end by itself, which DllMain would wait for forever.
+static std::atomic<bool> s_unloading{false};
+
+void zrThreadsUnloading(bool on) { s_unloading.store(on); }
+
 static unsigned __stdcall RunThread(void* p) {
     ZrThread* t = static_cast<ZrThread*>(p);
     t->run(t->arg);
+    if (s_unloading.load()) {
+        SetEvent(t->done);
+        Sleep(INFINITE);
+    }
     return 0;
 }
 
@@ -226,18 +259,30 @@ ZrThread* zrThreadStart(void (*run)(void* arg), void* arg) {
     if (!t) return nullptr;
     t->run = run;
     t->arg = arg;
-    t->handle = reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunThread, t, 0, nullptr));
+    t->done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    t->handle =
+        t->done ? reinterpret_cast<HANDLE>(_beginthreadex(nullptr, 0, RunThread, t, 0, nullptr)) : nullptr;
     if (!t->handle) {
+        if (t->done) CloseHandle(t->done);
         delete t;
         return nullptr;
     }
+    Started();
     return t;
 }
 
 void zrThreadJoin(ZrThread* t) {
     if (!t) return;
+    if (s_unloading.load()) {
+        // It holds no lock and runs none of the library's code any more.
+        HANDLE either[2] = {t->done, t->handle};
+        if (WaitForMultipleObjects(2, either, FALSE, INFINITE) == WAIT_OBJECT_0)
+            TerminateThread(t->handle, 0);
+    }
     WaitForSingleObject(t->handle, INFINITE);
     CloseHandle(t->handle);
+    CloseHandle(t->done);
     delete t;
+    s_live.fetch_sub(1);
 }
 #endif

@@ -550,6 +550,8 @@ void RegLogCommit();
 void RegLogEnd();
 // Every change recorded so far is on disk; false when the sync failed.
 bool RegLogSync();
+// Ends the log's thread (the library's unload while loaded); the calls then sync themselves.
+void LogThreadsEnd();
 // Change notification's reading of the log beside the tree: each record from where it
 // last read (or, fromNow, none: it begins at the end) to the end goes to `seen`; false
 // when a checkpoint began the records anew since (what changed meanwhile is unknown).

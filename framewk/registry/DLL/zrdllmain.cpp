@@ -2,12 +2,28 @@
 #include "regp.h"
 #include "zrplat.h"
 
-// A library unloaded from a process that goes on gives back its handle table; at the
-// process's end (pv set, on Windows) there is nothing to give back to.
+// The library's threads end before its code goes: the notifier, its watches fired and
+// ended, and the log's syncer, with what it had pending synced (what the calls returned is
+// in the log already; a later load applies it). A load's threads end within its call. The
+// tree stays as it is, and the registry loaded.
+static void EndThreads() {
+    if (zrThreadsLive() < 0) return;  // a child made by fork has none of its parent's threads
+    zrThreadsUnloading(true);
+    RegNotifyEnd();
+    LogThreadsEnd();
+    zrThreadsUnloading(false);
+}
+
+// A library unloaded from a process that goes on ends its threads and gives back its
+// handle table; at the process's end (pv set) the threads are gone already (Windows) or
+// run on in code that stays (POSIX), and there is nothing to give back to.
 int ZRREG_ENTRY_CALL DllMain(void* hDll, ZRREG_REASON dwReason, void* pv) {
     const ZRREG_REASON kProcessDetach = 0, kProcessAttach = 1;  // DLL_PROCESS_DETACH, _ATTACH
     if (dwReason == kProcessAttach) zrDisableThreadLibraryCalls(hDll);
-    if (dwReason == kProcessDetach && !pv) RegHandleRelease();
+    if (dwReason == kProcessDetach && !pv) {
+        EndThreads();
+        RegHandleRelease();
+    }
     return 1;
 }
 

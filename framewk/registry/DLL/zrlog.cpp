@@ -472,6 +472,13 @@ void RegLogCommit() {
 
 bool RegLogSync() { return !s_log || zrCompanionSync(s_log); }
 
+// The library goes while loaded: the syncer ends, and the calls of a process that calls on
+// sync for themselves.
+void LogThreadsEnd() {
+    zrSyncerStop(s_syncer);
+    s_syncer = nullptr;
+}
+
 // ---- load and unload ------------------------------------------------------------------
 
 static void Close() {

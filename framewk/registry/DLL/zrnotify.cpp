@@ -8,14 +8,18 @@
 
 namespace {
 
+// Why a watch fired: what a caller that waits is answered.
+enum Ending { ENDED_CHANGE, ENDED_CLOSE, ENDED_DELETE };
+
 struct Watch {
     Watch* next;
     HKEY handle;
     bool subtree;
     uint32_t filter;
-    void* event;  // the host's object; null for a caller that waits
+    bool async;      // signals `event`; otherwise a caller waits
+    intptr_t event;  // the library's copy of the host's object, closed when the watch ends
     bool fired;
-    bool closed;  // ended by the handle's close or the unload, not by a change
+    Ending ending;
     char path[1];
 };
 
@@ -54,18 +58,19 @@ static bool AtOrBelowChild(const char* key, const char* parent, const char* chil
     return k[i] == 0 || k[i] == '/';
 }
 
-static void Fire(Watch* w, bool closed) {
+static void Fire(Watch* w, Ending ending) {
     w->fired = true;
-    w->closed = closed;
-    if (w->event) zrSignalHost(w->event);
+    w->ending = ending;
+    if (w->async) zrHostEventSignal(w->event);
 }
 
 // Takes out the fired watches of hosts' objects (a waiting caller takes out its own).
 static void Sweep() {
     for (Watch** at = &s_watches; *at;) {
         Watch* w = *at;
-        if (w->fired && w->event) {
+        if (w->fired && w->async) {
             *at = w->next;
+            zrHostEventClose(w->event);
             zrHostFree(w);
             __atomic_store_n(&s_count, s_count - 1, __ATOMIC_RELAXED);
         } else {
@@ -77,13 +82,13 @@ static void Sweep() {
 
 // Under s_sync. A key made or deleted changes its parent's names; a value set or deleted
 // changes its key's values; a key deleted or cleared ends what was below it, which fires
-// every watch there. A creation's record names the deepest level, not which levels were
-// new: it fires a watch of any key above it (Win32 would not fire one without its
-// subtree for a level made two below).
+// every watch there, whatever it watches. A creation's record names the deepest level, not
+// which levels were new: it fires a watch of any key above it (Win32 would not fire one
+// without its subtree for a level made two below).
 static void Match(RegChangeOp op, const char* path, const char* name) {
     for (Watch* w = s_watches; w; w = w->next) {
         if (w->fired) continue;
-        bool names = false, values = false;
+        bool names = false, values = false, gone = false;
         switch (op) {
             case RC_SET:
             case RC_DELETE_VALUE:
@@ -96,15 +101,18 @@ static void Match(RegChangeOp op, const char* path, const char* name) {
             case RC_DELETE_KEY:
             case RC_RENAME_KEY:  // the key leaves its old name's path, as a deletion
                 names = Same(w->path, path) || (w->subtree && Within(path, w->path, false));
-                if (AtOrBelowChild(w->path, path, name)) names = values = true;  // the watched key went
+                gone = AtOrBelowChild(w->path, path, name);
                 break;
             case RC_CLEAR_KEY:
                 names = values = Within(w->path, path, true) || (w->subtree && Within(path, w->path, false));
+                gone = Within(w->path, path, false);
                 break;
         }
-        if ((names && (w->filter & ZRREG_NOTIFY_CHANGE_NAME)) ||
-            (values && (w->filter & ZRREG_NOTIFY_CHANGE_LAST_SET)))
-            Fire(w, false);
+        if (gone)
+            Fire(w, ENDED_DELETE);
+        else if ((names && (w->filter & ZRREG_NOTIFY_CHANGE_NAME)) ||
+                 (values && (w->filter & ZRREG_NOTIFY_CHANGE_LAST_SET)))
+            Fire(w, ENDED_CHANGE);
     }
 }
 
@@ -130,7 +138,8 @@ static void Scan(bool fromNow) {
     bool whole = RegLogScan(fromNow, Seen);
     s_sync.Lock();
     if (!whole)
-        for (Watch* w = s_watches; w; w = w->next) Fire(w, false);
+        for (Watch* w = s_watches; w; w = w->next)
+            if (!w->fired) Fire(w, ENDED_CHANGE);
     Sweep();
     s_sync.Unlock();
 }
@@ -167,7 +176,7 @@ void RegNotifyClosed(HKEY h) {
     if (!__atomic_load_n(&s_count, __ATOMIC_RELAXED)) return;
     s_sync.Lock();
     for (Watch* w = s_watches; w; w = w->next)
-        if (w->handle == h && !w->fired) Fire(w, true);
+        if (w->handle == h && !w->fired) Fire(w, ENDED_CLOSE);
     Sweep();
     s_sync.Unlock();
 }
@@ -182,7 +191,7 @@ void RegNotifyEnd() {
     zrThreadJoin(t);
     s_sync.Lock();
     for (Watch* w = s_watches; w; w = w->next)
-        if (!w->fired) Fire(w, true);
+        if (!w->fired) Fire(w, ENDED_CLOSE);
     Sweep();
     s_stop = false;
     s_sync.Unlock();
@@ -193,8 +202,16 @@ static int32_t AddWatch(HKEY h, bool subtree, uint32_t filter, void* event, Watc
     size_t n = strlen(h->ptr);
     Watch* w = static_cast<Watch*>(zrHostRealloc(nullptr, sizeof(Watch) + n));
     if (!w) return ZRREG_NO_MEMORY;
-    *w = Watch{nullptr, h, subtree, filter, event, false, false, {0}};
+    *w = Watch{nullptr, h, subtree, filter, event != nullptr, -1, false, ENDED_CHANGE, {0}};
     memcpy(w->path, h->ptr, n + 1);
+    // The host may close its object while the watch lasts, and open another under its number.
+    if (w->async) {
+        ZrHostCopy copied = zrHostEventCopy(event, &w->event);
+        if (copied != ZR_COPY_MADE) {
+            zrHostFree(w);
+            return copied == ZR_COPY_BAD ? ZRREG_BAD_ARG : ZRREG_NO_MEMORY;
+        }
+    }
     bool logged = LogActive();
     s_sync.Lock();
     bool running = s_notifier != nullptr;
@@ -206,6 +223,7 @@ static int32_t AddWatch(HKEY h, bool subtree, uint32_t filter, void* event, Watc
     if (logged && !s_notifier) s_notifier = zrThreadStart(RunNotifier, nullptr);
     if (logged && !s_notifier) {
         s_sync.Unlock();
+        if (w->async) zrHostEventClose(w->event);
         zrHostFree(w);
         return ZRREG_NO_MEMORY;
     }
@@ -220,7 +238,7 @@ static int32_t AddWatch(HKEY h, bool subtree, uint32_t filter, void* event, Watc
 static int32_t Wait(Watch* w) {
     s_sync.Lock();
     while (!w->fired) s_sync.Wait();
-    bool closed = w->closed;
+    Ending ending = w->ending;
     for (Watch** at = &s_watches; *at; at = &(*at)->next) {
         if (*at == w) {
             *at = w->next;
@@ -230,14 +248,22 @@ static int32_t Wait(Watch* w) {
     __atomic_store_n(&s_count, s_count - 1, __ATOMIC_RELAXED);
     s_sync.Unlock();
     zrHostFree(w);
-    return closed ? ZRREG_INVALID_HANDLE : ZRREG_SUCCESS;
+    return ending == ENDED_CHANGE  ? ZRREG_SUCCESS
+           : ending == ENDED_CLOSE ? ZRREG_INVALID_HANDLE
+                                   : ZRREG_KEY_NOT_FOUND;
 }
 
+static_assert(REGERR_NO_MEMORY == ZRREG_NO_MEMORY && REGERR_INVALID_HANDLE == ZRREG_INVALID_HANDLE &&
+                  REGERR_KEY_NOT_FOUND == ZRREG_KEY_NOT_FOUND,
+              "the key's look-up answers in the exported numbers");
+
+// Every watch is thread-agnostic: none ends with the thread that made it.
 int32_t ZrRegNotifyChangeKeyValue(void* hKey, int32_t bWatchSubtree, uint32_t dwNotifyFilter, void* hEvent,
                                   int32_t fAsynchronous) {
-    const uint32_t known = ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_ATTRIBUTES |
+    const uint32_t kinds = ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_ATTRIBUTES |
                            ZRREG_NOTIFY_CHANGE_LAST_SET | ZRREG_NOTIFY_CHANGE_SECURITY;
-    if (!hKey || dwNotifyFilter == 0 || (dwNotifyFilter & ~known) || (fAsynchronous && !hEvent))
+    if (!hKey || !(dwNotifyFilter & kinds) || (dwNotifyFilter & ~(kinds | ZRREG_NOTIFY_THREAD_AGNOSTIC)) ||
+        (fAsynchronous && !hEvent))
         return ZRREG_BAD_ARG;
     RegLogFollow();
     Watch* w = nullptr;
@@ -245,6 +271,9 @@ int32_t ZrRegNotifyChangeKeyValue(void* hKey, int32_t bWatchSubtree, uint32_t dw
     HKEY h = RegHandleOf(hKey);
     int32_t rc = h ? ZRREG_SUCCESS : ZRREG_INVALID_HANDLE;
     if (rc == ZRREG_SUCCESS && !NWREGIsRegLoaded()) rc = ZRREG_NOT_LOADED;
+    // A key deleted meanwhile would never change again: the watch is refused at once.
+    RegKeyInfo info;
+    if (rc == ZRREG_SUCCESS) rc = static_cast<int32_t>(CfRegQueryInfoKey(h, &info, false, false));
     if (rc == ZRREG_SUCCESS)
         rc = AddWatch(h, bWatchSubtree != 0, dwNotifyFilter, fAsynchronous ? hEvent : nullptr, &w);
     zrTreeUnlock(held);

@@ -324,27 +324,35 @@ ZRREG_API int32_t ZRREG_CALL ZrRegFlushKey(void* hKey);
 
 /* What ZrRegNotifyChangeKeyValue watches (REG_NOTIFY_CHANGE_*): subkeys made or deleted,
  * and values set or deleted. The file holds no attributes or security: those two are
- * taken and never fire. */
+ * taken and never fire. REG_NOTIFY_THREAD_AGNOSTIC is taken too: every watch is. */
 #define ZRREG_NOTIFY_CHANGE_NAME 0x00000001
 #define ZRREG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002
 #define ZRREG_NOTIFY_CHANGE_LAST_SET 0x00000004
 #define ZRREG_NOTIFY_CHANGE_SECURITY 0x00000008
+#define ZRREG_NOTIFY_THREAD_AGNOSTIC 0x10000000
 
 /* Watches the key of hKey (with bWatchSubtree, every key below it too) for the changes of
  * dwNotifyFilter, as RegNotifyChangeKeyValue, made by any thread of this process or by
  * another process that has the file loaded (seen within 100 ms through the change log;
  * without a log, see the README, only this process's changes are seen). A watch fires
- * once and ends; closing hKey or unloading ends it too, firing it. Synchronous
- * (fAsynchronous 0): the call returns when the watch fired, ZRREG_SUCCESS for a change
- * and ZRREG_INVALID_HANDLE when hKey was closed or the registry unloaded meanwhile.
- * Asynchronous: the call returns at once and the watch signals hEvent: on Windows an
- * event handle, set; on POSIX a pointer to an int holding a descriptor (an eventfd, or the
- * write end of a pipe), which gets the 8 bytes of the number 1 unless it is full. Where
- * Win32 differs: a creation several levels below a key watched without its subtree may
- * fire it, and a deletion of the watched key (or of a key above it) fires it with both
- * kinds. ZRREG_SUCCESS; ZRREG_INVALID_HANDLE; ZRREG_NOT_LOADED; ZRREG_NO_MEMORY;
- * ZRREG_BAD_ARG for a null hKey, a filter of none or of other bits, or an asynchronous
- * watch without hEvent. */
+ * once and ends; closing hKey, unloading the registry or the library, or deleting the
+ * watched key (or a key above it), whatever the filter, ends it too, firing it. A key
+ * already deleted, by this process or by another one, is not watched: the call answers
+ * ZRREG_KEY_NOT_FOUND at once. Synchronous (fAsynchronous 0): the call returns when the
+ * watch fired, ZRREG_SUCCESS for a change, ZRREG_KEY_NOT_FOUND when the key was deleted
+ * (Win32's ERROR_KEY_DELETED) and ZRREG_INVALID_HANDLE when hKey was closed or the
+ * registry unloaded meanwhile. Asynchronous: the call returns at once and the watch
+ * signals hEvent: on Windows an event handle, set; on POSIX a pointer to an int holding a
+ * descriptor (an eventfd, or the write end of a pipe), which gets the 8 bytes of the
+ * number 1 unless it is full. The watch signals a duplicate of its own, made by the call
+ * (close-on-exec) and closed when the watch ends, so the host may close its own at any
+ * time: whatever it opens then under the same number is never written. Where Win32
+ * differs: a creation several levels below a key watched without its subtree may fire it.
+ * ZRREG_SUCCESS; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_NOT_LOADED;
+ * ZRREG_NO_MEMORY (also when the process has no room for the duplicate); ZRREG_BAD_ARG for
+ * a null hKey, a filter without ZRREG_NOTIFY_CHANGE_* bits or with bits beyond them and
+ * ZRREG_NOTIFY_THREAD_AGNOSTIC, an asynchronous watch without hEvent, or an hEvent that
+ * is no open handle or descriptor. */
 ZRREG_API int32_t ZRREG_CALL ZrRegNotifyChangeKeyValue(void* hKey, int32_t bWatchSubtree,
                                                        uint32_t dwNotifyFilter, void* hEvent,
                                                        int32_t fAsynchronous);

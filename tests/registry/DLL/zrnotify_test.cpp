@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "regp.h"
@@ -11,6 +12,9 @@
 #include "zrsignal.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -164,6 +168,184 @@ TEST_F(Notify, AnotherProcessesChangeFiresTheWatch) {
 }
 #endif
 
+// What a synchronous watch of `h` answers, `during` run while it waits; "still waiting"
+// (-2) when it had not returned 2 s after that, and then the handle's close releases it.
+const int32_t kStillWaiting = -2;
+int32_t WaitOn(void* h, uint32_t filter, void (*during)()) {
+    auto answer =
+        std::async(std::launch::async, [&] { return ZrRegNotifyChangeKeyValue(h, 0, filter, nullptr, 0); });
+    if (answer.wait_for(std::chrono::milliseconds(50)) == std::future_status::ready) return answer.get();
+    if (during) during();
+    if (answer.wait_for(std::chrono::seconds(2)) == std::future_status::ready) return answer.get();
+    ZrRegCloseKey(h);
+    answer.get();
+    return kStillWaiting;
+}
+
+void DeleteK0() { EXPECT_EQ(ZrRegDeleteKey(HkeyRegRoot(), WP(u"K0")), 0); }
+void SetInS() {
+    void* s = Open(u"K0\\S");
+    EXPECT_EQ(SetSz(s, u"b"), 0);
+    ZrRegCloseKey(s);
+}
+std::string s_regPath;  // the tool's registry file
+#ifdef ZR_ZRREG
+// Another process deletes K0: zrreg, through the change log.
+void ToolDeletesK0() {
+    std::string cmd =
+        std::string(ZR_ZRREG) + " delete '" + s_regPath + "' 'My Computer/K0' --force > /dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+#endif
+
+// A watch of a key that is gone, or goes while a caller waits, answers ZRREG_KEY_NOT_FOUND
+// rather than wait for a change that cannot come. The watched handle names K0\S and stays
+// open throughout: a key with open handles is not deleted itself, only with its parent.
+TEST_F(Notify, AWatchOfAKeyThatGoesAnswersKeyNotFound) {
+    const uint32_t kValues = ZRREG_NOTIFY_CHANGE_LAST_SET, kNames = ZRREG_NOTIFY_CHANGE_NAME;
+    struct Case {
+        const char* name;
+        bool logOnly;
+        void (*before)();  // before the watch
+        uint32_t filter;
+        void (*during)();  // while it waits
+        int32_t answer;
+    };
+    const Case cases[] = {
+        {"deleted before", false, DeleteK0, kValues, nullptr, ZRREG_KEY_NOT_FOUND},
+        {"deleted while it waits", false, nullptr, kValues, DeleteK0, ZRREG_KEY_NOT_FOUND},
+        {"deleted while it waits for names", false, nullptr, kNames, DeleteK0, ZRREG_KEY_NOT_FOUND},
+        {"a value set while it waits", false, nullptr, kValues, SetInS, ZRREG_SUCCESS},
+        {"thread-agnostic, a value set", false, nullptr, kValues | ZRREG_NOTIFY_THREAD_AGNOSTIC, SetInS,
+         ZRREG_SUCCESS},
+#ifdef ZR_ZRREG
+        {"deleted before by another process", true, ToolDeletesK0, kValues, nullptr, ZRREG_KEY_NOT_FOUND},
+        {"deleted by another process while it waits", true, nullptr, kValues, ToolDeletesK0,
+         ZRREG_KEY_NOT_FOUND},
+#endif
+    };
+    s_regPath = reg_;
+    for (bool logged : {true, false}) {
+        for (const Case& c : cases) {
+            if (c.logOnly && !logged) continue;
+            SCOPED_TRACE(std::string(c.name) + (logged ? ", with the log" : ", without the log"));
+            RegViewUseLog(logged);
+            WriteBytes(reg_, kBase);
+            ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+            void* s = Open(u"K0\\S");
+            if (c.before) c.before();
+            EXPECT_EQ(WaitOn(s, c.filter, c.during), c.answer);
+            if (c.before) {
+                EXPECT_EQ(ZrRegNotifyChangeKeyValue(s, 0, c.filter, signal_.Event(), 1), ZRREG_KEY_NOT_FOUND);
+            }
+            ZrRegCloseKey(s);
+            EXPECT_FALSE(signal_.Fired(0));
+            ZrUnloadRegistry();
+        }
+    }
+}
+
+#ifndef _WIN32
+int OpenDescriptors() {
+    int n = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) n += !entry.path().empty();
+    return n;
+}
+
+// The host closes its eventfd while two watches hold it and opens a file, which gets the
+// same number: neither the change that fires one nor the unload that ends the other
+// writes into the file.
+TEST_F(Notify, AWatchNeverWritesIntoWhatTheHostOpensUnderItsNumber) {
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    int fd = eventfd(0, EFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* k0 = Open(u"K0");
+    void* k1 = Open(u"K1");
+    ASSERT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, ZRREG_NOTIFY_CHANGE_LAST_SET, &fd, 1), 0);
+    ASSERT_EQ(ZrRegNotifyChangeKeyValue(k1, 0, ZRREG_NOTIFY_CHANGE_NAME, &fd, 1), 0);
+    int number = fd;
+    close(fd);
+    std::string file = dir_.File("host.bin");
+    int other = open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_EQ(other, number);
+    ASSERT_EQ(SetSz(k0, u"a"), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the notifier's round too
+    ZrRegCloseKey(k0);
+    ZrRegCloseKey(k1);
+    ZrUnloadRegistry();
+    struct stat st;
+    ASSERT_EQ(fstat(other, &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+    close(other);
+}
+
+// Every way a watch ends gives back the descriptor it holds, and a refused one holds none.
+TEST_F(Notify, WatchesLeaveNoDescriptorBehind) {
+    for (bool logged : {true, false}) {
+        SCOPED_TRACE(logged ? "with the log" : "without the log");
+        RegViewUseLog(logged);
+        WriteBytes(reg_, kBase);
+        int before = OpenDescriptors();
+        ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+        void* k1 = Open(u"K1");
+        void* s = Open(u"K0\\S");
+        ASSERT_EQ(ZrRegNotifyChangeKeyValue(k1, 0, ZRREG_NOTIFY_CHANGE_LAST_SET, signal_.Event(), 1), 0);
+        ASSERT_EQ(SetSz(k1, u"c"), 0);  // fired
+        EXPECT_TRUE(signal_.Fired(2000));
+        ASSERT_EQ(ZrRegNotifyChangeKeyValue(s, 0, ZRREG_NOTIFY_CHANGE_LAST_SET, signal_.Event(), 1), 0);
+        ASSERT_EQ(ZrRegDeleteKey(HkeyRegRoot(), WP(u"K0")), 0);  // its key deleted
+        EXPECT_TRUE(signal_.Fired(2000));
+        EXPECT_EQ(ZrRegNotifyChangeKeyValue(s, 0, ZRREG_NOTIFY_CHANGE_LAST_SET, signal_.Event(), 1),
+                  ZRREG_KEY_NOT_FOUND);
+        int closed = -1;
+        EXPECT_EQ(ZrRegNotifyChangeKeyValue(k1, 0, ZRREG_NOTIFY_CHANGE_NAME, &closed, 1), ZRREG_BAD_ARG);
+        ASSERT_EQ(ZrRegNotifyChangeKeyValue(k1, 1, ZRREG_NOTIFY_CHANGE_NAME, signal_.Event(), 1), 0);
+        ZrRegCloseKey(k1);  // its handle closed
+        EXPECT_TRUE(signal_.Fired(0));
+        k1 = Open(u"K1");
+        ASSERT_EQ(ZrRegNotifyChangeKeyValue(k1, 1, ZRREG_NOTIFY_CHANGE_NAME, signal_.Event(), 1), 0);
+        ZrRegCloseKey(s);
+        ZrUnloadRegistry();  // the unload
+        EXPECT_TRUE(signal_.Fired(0));
+        EXPECT_EQ(OpenDescriptors(), before);
+    }
+}
+#endif
+
+// The library's unload with a registry loaded (DllMain's detach, as a dlclose or a
+// FreeLibrary runs it) ends every thread of the library: its code is about to go. Its
+// watches end as at an unload; the process may call on, syncing for itself.
+TEST_F(Notify, TheLibrarysUnloadEndsItsThreads) {
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    void* k0 = Open(u"K0");
+    void* k1 = Open(u"K1");
+    ASSERT_EQ(ZrRegNotifyChangeKeyValue(k0, 1, ZRREG_NOTIFY_CHANGE_NAME, signal_.Event(), 1), 0);
+    auto waiter = std::async(std::launch::async, [&] {
+        return ZrRegNotifyChangeKeyValue(k1, 0, ZRREG_NOTIFY_CHANGE_NAME, nullptr, 0);
+    });
+    EXPECT_EQ(SetSz(k1, u"c"), 0);  // a sync pending
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+#ifdef _WIN32
+    EXPECT_EQ(zrThreadsLive(), 1);  // the notifier; no thread syncs the log there
+#else
+    EXPECT_EQ(zrThreadsLive(), 2);  // the notifier and the syncer
+#endif
+    DllMain(nullptr, 0, nullptr);
+    EXPECT_EQ(zrThreadsLive(), 0);
+    EXPECT_TRUE(signal_.Fired(0));
+    if (waiter.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+        ADD_FAILURE() << "the waiting caller is still waiting";
+        ZrRegCloseKey(k1);
+        k1 = Open(u"K1");
+    }
+    EXPECT_EQ(waiter.get(), ZRREG_INVALID_HANDLE);
+    ASSERT_EQ(SetSz(k1, u"after"), 0);
+    ZrRegCloseKey(k0);
+    ZrRegCloseKey(k1);
+    ZrUnloadRegistry();
+    EXPECT_NE(TreeInFile(reg_).find("after"), std::string::npos);
+}
+
 TEST_F(Notify, BadArgumentsAreRefused) {
     ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
     void* k0 = Open(u"K0");
@@ -171,6 +353,10 @@ TEST_F(Notify, BadArgumentsAreRefused) {
               ZRREG_BAD_ARG);
     EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, 0, signal_.Event(), 1), ZRREG_BAD_ARG);
     EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, 0x10, signal_.Event(), 1), ZRREG_BAD_ARG);
+    EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, ZRREG_NOTIFY_THREAD_AGNOSTIC, signal_.Event(), 1),
+              ZRREG_BAD_ARG);
+    EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, ZRREG_NOTIFY_CHANGE_NAME | 0x20000000, signal_.Event(), 1),
+              ZRREG_BAD_ARG);
     EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, ZRREG_NOTIFY_CHANGE_NAME, nullptr, 1), ZRREG_BAD_ARG);
     ZrRegCloseKey(k0);
     EXPECT_EQ(ZrRegNotifyChangeKeyValue(k0, 0, ZRREG_NOTIFY_CHANGE_NAME, signal_.Event(), 1),
