@@ -457,10 +457,14 @@ async function saveRename(ev) {
   // A name the tree shows otherwise (in quotes) came back as a node of its own: go to it.
   if (!isShown(r.node)) {
     const parent = r.node.parent;
-    const at = await api(keyUrl(parent.path, 0, PAGE, newName));
-    if (at.index >= 0) {
-      await loadPage(parent, at.index - at.index % PAGE);
-      if (parent.children[at.index]) await select(parent.children[at.index], true);
+    try {
+      const at = await api(keyUrl(parent.path, 0, PAGE, newName));
+      if (at.index >= 0) {
+        await loadPage(parent, at.index - at.index % PAGE);
+        if (parent.children[at.index]) await select(parent.children[at.index], true);
+      }
+    } catch (e) {
+      status(e.message, true);
     }
   } else if (state.selected === r.node) {
     await select(r.node, true);

@@ -331,6 +331,13 @@ def renames(d, s):
     check(wait_for(lambda: rename_dialog(d) is None, 2) and s.query(parts + "\\Gone") is None and
           s.query(parts + "\\Core") is not None, "Escape after typing renames nothing")
     check(focused(d) == "tree", "the focus back in the tree")
+    press(d, Keys.F2)
+    check(wait_for(lambda: rename_dialog(d), 2) is not None, "F2 again")
+    press(d, "CORE", Keys.ENTER)
+    check(wait_for(lambda: parts + "\\CORE" in s.query(parts)["keys"][0]["subkeys"], 3),
+          "a new case of the same name renames in the file")
+    check(wait_for(lambda: key(d) == parts + "\\CORE" and subkeys(d)[0] == "CORE", 3),
+          "and in the tree, in its place, selected: %s %s" % (key(d), subkeys(d)))
 
     # A top-level key: Rename disabled, F2 does nothing.
     go(d, "HKEY_LOCAL_MACHINE")
