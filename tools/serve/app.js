@@ -408,7 +408,7 @@ function openRename(onValue) {
   }
   renaming = { node, value: v, back: onValue ? $('values-body') : $('tree') };
   $('rename-title').textContent = onValue ? 'Rename value' : 'Rename key';
-  $('rename-where').textContent = onValue ? 'in ' + node.path : 'under ' + (node.parent.depth === 0 ? 'My Computer' : node.parent.path);
+  $('rename-where').textContent = onValue ? 'in ' + node.path : 'under ' + node.parent.path;
   $('rename-name').value = onValue ? v.name : node.name;
   $('rename-error').textContent = '';
   openDialog('rename-dialog', 'rename-name');
