@@ -395,6 +395,82 @@ async function saveNewKey(ev) {
   }
 }
 
+// Rename, of the selected key (not the root nor a top-level key, which the server refuses)
+// or of its selected value (not the default one, which has no name to change).
+let renaming = null;
+function openRename(onValue) {
+  if (state.readOnly || !state.selected) return;
+  const node = state.selected;
+  const v = onValue ? selectedValue() : null;
+  if (onValue ? !v || v.name === '' : node.depth < 2) {
+    status(onValue ? 'the default value has no name to change' : 'a top-level key keeps its name', true);
+    return;
+  }
+  renaming = { node, value: v, back: onValue ? $('values-body') : $('tree') };
+  $('rename-title').textContent = onValue ? 'Rename value' : 'Rename key';
+  $('rename-where').textContent = onValue ? 'in ' + node.path : 'under ' + node.parent.path;
+  $('rename-name').value = onValue ? v.name : node.name;
+  $('rename-error').textContent = '';
+  openDialog('rename-dialog', 'rename-name');
+  $('rename-name').select();
+}
+
+// A renamed key keeps its node, so that it stays selected and its subtree stays expanded;
+// only the paths under it change.
+function renameNode(node, name) {
+  const parent = node.parent;
+  parent.byName.delete(node.name.toLowerCase());
+  node.name = name;
+  parent.byName.set(name.toLowerCase(), node);
+  const repath = (n) => {
+    n.path = n.parent.path ? n.parent.path + '\\' + n.name : n.name;
+    for (const c of n.byName.values()) if (c.parent === n) repath(c);
+  };
+  repath(node);
+}
+
+async function saveRename(ev) {
+  ev.preventDefault();
+  const r = renaming;
+  const newName = $('rename-name').value;
+  const old = r.value ? r.value.name : r.node.name;
+  if (newName === old) { $('rename-dialog').close(); r.back.focus(); return; }
+  const body = r.value ? { path: r.node.path, name: old, newName } : { path: r.node.path, newName };
+  try {
+    await post('/api/rename', body);
+  } catch (e) {
+    $('rename-error').textContent = e.message;
+    return;
+  }
+  $('rename-dialog').close();
+  r.back.focus();
+  status('renamed ' + (old || '(Default)') + ' to ' + newName);
+  if (r.value) {
+    if (state.selected !== r.node) return;
+    await loadValues();
+    state.valueIndex = state.values.findIndex((v) => v && v.name.toLowerCase() === newName.toLowerCase());
+    showValues();
+    return;
+  }
+  renameNode(r.node, newName);
+  await refresh();
+  // A name the tree shows otherwise (in quotes) came back as a node of its own: go to it.
+  if (!isShown(r.node)) {
+    const parent = r.node.parent;
+    try {
+      const at = await api(keyUrl(parent.path, 0, PAGE, newName));
+      if (at.index >= 0) {
+        await loadPage(parent, at.index - at.index % PAGE);
+        if (parent.children[at.index]) await select(parent.children[at.index], true);
+      }
+    } catch (e) {
+      status(e.message, true);
+    }
+  } else if (state.selected === r.node) {
+    await select(r.node, true);
+  }
+}
+
 // Every dialog as in Windows' editor: Enter is OK (its first button), Escape Cancel (the
 // dialog's own); Cancel is no submit button, so that nothing but OK can be Enter's.
 function openDialog(id, focus) {
@@ -682,8 +758,7 @@ const valuesTyped = typeAhead();
 
 // A menu is a list of entries, {label, hint, change, off, act} or '-' for a separator, made
 // for what it was opened on. An entry with change is left out under --read-only; off shows
-// it disabled. A rename, when the server offers one, is one more entry of keyMenu and
-// valueMenu: {label: 'Rename', hint: 'F2', change: true, act: ...}.
+// it disabled.
 function keyMenu(node) {
   const root = node.depth === 0;
   return [
@@ -694,6 +769,7 @@ function keyMenu(node) {
     { label: 'New value…', change: true, act: () => openEdit(null, true) },
     '-',
     { label: 'Delete', hint: 'Del', change: true, off: root, act: () => confirmDelete(false) },
+    { label: 'Rename', hint: 'F2', change: true, off: node.depth < 2, act: () => openRename(false) },
     '-',
     { label: 'Export', act: exportKey },
     { label: 'Copy key name', off: root, act: () => copyKeyName(node) },
@@ -706,6 +782,7 @@ function valueMenu(v) {
       act: () => openEdit(v || { name: '', type: 'REG_SZ', data: '' }, false) },
     '-',
     { label: 'Delete', hint: 'Del', change: true, off: !v, act: () => confirmDelete(true) },
+    { label: 'Rename', hint: 'F2', change: true, off: !v || v.name === '', act: () => openRename(true) },
   ];
 }
 
@@ -968,6 +1045,7 @@ function treeKey(ev) {
       break;
     case 'Enter': expand(n, !n.expanded); break;
     case 'Delete': confirmDelete(false); break;
+    case 'F2': openRename(false); break;
     case 'Tab': if (!ev.shiftKey) { ev.preventDefault(); $('values-body').focus(); if (state.valueIndex < 0) { state.valueIndex = 0; showValues(); } } return;
     default:
       if (isMenuKey(ev)) { treeMenuAtSelection(); break; }
@@ -982,7 +1060,8 @@ function valuesKey(ev) {
   switch (ev.key) {
     case 'ArrowDown': state.valueIndex = Math.min(count - 1, state.valueIndex + 1); showValues(); break;
     case 'ArrowUp': state.valueIndex = Math.max(0, state.valueIndex - 1); showValues(); break;
-    case 'Enter': case 'F2': openEdit(v || { name: '', type: 'REG_SZ', data: '' }, false); break;
+    case 'Enter': openEdit(v || { name: '', type: 'REG_SZ', data: '' }, false); break;
+    case 'F2': openRename(true); break;
     case 'Delete': confirmDelete(true); break;
     default:
       if (isMenuKey(ev)) { valuesMenuAtSelection(); break; }
@@ -1076,6 +1155,8 @@ function wire() {
   $('edit-type').addEventListener('change', editHint);
   $('edit-data').addEventListener('input', () => { editHint(); $('edit-error').textContent = ''; });
   $('key-form').addEventListener('submit', saveNewKey);
+  $('rename-form').addEventListener('submit', saveRename);
+  $('rename-name').addEventListener('input', () => { $('rename-error').textContent = ''; });
   $('confirm-form').addEventListener('submit', async (ev) => {
     ev.preventDefault();
     $('confirm-dialog').close();
@@ -1095,6 +1176,7 @@ function wire() {
     if (ev.submitter && ev.submitter.value === 'apply') applyImport(); else previewImport();
   });
   for (const [dialog, cancel] of [['edit-dialog', 'edit-cancel'], ['key-dialog', 'key-cancel'],
+                                  ['rename-dialog', 'rename-cancel'],
                                   ['confirm-dialog', 'confirm-cancel'], ['import-dialog', 'import-close'],
                                   ['copy-dialog', 'copy-close']]) {
     $(cancel).addEventListener('click', () => $(dialog).close());

@@ -2,10 +2,11 @@
 """zrreg serve's page as a regedit user works it, in Debian's headless Chromium (selenium and
 chromedriver): type-ahead in the tree and the values, the context menus (right-click, Shift+F10,
 the context-menu key) and what each entry does to the file, F3 through a search's hits, the
-splitter by mouse and keyboard, and --read-only's menus without a change entry.
+splitter by mouse and keyboard, renaming keys and values (the menu and F2), and --read-only's
+menus without a change entry.
 Exits 77 (skipped) when Chromium, chromedriver or selenium is missing.
 Usage: serve_page.py ZRREG SOURCE_DIR [SHOT.png]: beside SHOT, SHOT-menu.png (a key's menu
-open) and SHOT-split.png (the splitter moved)"""
+open), SHOT-split.png (the splitter moved) and SHOT-rename.png (the rename dialog)"""
 import os
 import sys
 import time
@@ -145,7 +146,7 @@ def type_ahead(d):
 
 
 def context_menus(d, s):
-    key_entries = ["Expand", "-", "New key…", "New value…", "-", "Delete", "-", "Export", "Copy key name"]
+    key_entries = ["Expand", "-", "New key…", "New value…", "-", "Delete", "Rename", "-", "Export", "Copy key name"]
     go(d, COMPONENTS)
     tree = d.find_element(By.ID, "tree")
     # A right-click on another row selects it and opens its menu, focus on the first entry.
@@ -210,8 +211,8 @@ def context_menus(d, s):
 
     # The root's menu: nothing to delete or copy, and the arrows pass them by.
     right_click(d, lambda: tree_row(d, "My Computer"))
-    check(wait_for(lambda: menu(d), 2) == ["Collapse", "-", "New key…", "New value…", "-", "(Delete)", "-",
-                                           "Export", "(Copy key name)"], "the root's menu: %s" % menu(d))
+    check(wait_for(lambda: menu(d), 2) == ["Collapse", "-", "New key…", "New value…", "-", "(Delete)", "(Rename)",
+                                           "-", "Export", "(Copy key name)"], "the root's menu: %s" % menu(d))
     press(d, Keys.END)
     check(focused(d) == "Export", "End skips a disabled entry")
     press(d, Keys.ENTER)  # Enter chooses: here a download, which the menu only starts
@@ -220,7 +221,7 @@ def context_menus(d, s):
     # A value's menu: Modify, Delete; the values' empty area: New value.
     go(d, LM, "Seats")
     right_click(d, lambda: value_row(d, "Seats"))
-    check(wait_for(lambda: menu(d), 2) == ["Modify…", "-", "Delete"] and value(d) == "Seats",
+    check(wait_for(lambda: menu(d), 2) == ["Modify…", "-", "Delete", "Rename"] and value(d) == "Seats",
           "right-click on a value selects it and opens its menu")
     press(d, Keys.ENTER)
     check(wait_for(lambda: shown(d, "edit-dialog"), 2) and
@@ -230,7 +231,7 @@ def context_menus(d, s):
     check(wait_for(lambda: s.value(LM, "Seats") == 30, 3), "and sets it in the file")
     vb = d.find_element(By.ID, "values-body")
     vb.send_keys(Keys.SHIFT, Keys.F10)
-    check(wait_for(lambda: menu(d), 2) == ["Modify…", "-", "Delete"] and value(d) == "Seats",
+    check(wait_for(lambda: menu(d), 2) == ["Modify…", "-", "Delete", "Rename"] and value(d) == "Seats",
           "Shift+F10 on the values: the selected value's menu")
     menu_item(d, "Delete").click()
     check(wait_for(lambda: "Seats" in d.find_element(By.ID, "confirm-text").text, 2), "Delete asks first")
@@ -260,6 +261,122 @@ def context_menus(d, s):
         d.save_screenshot(shot + "-menu.png")
         print("screenshot:", shot + "-menu.png")
         press(d, Keys.ESCAPE)
+
+
+def rename_dialog(d):
+    """The open rename dialog as [its field's text, the part of it selected, the focused id]; None shut."""
+    return js(d, """!document.getElementById('rename-dialog').open ? null :
+        ((f) => [f.value, f.value.slice(f.selectionStart, f.selectionEnd), document.activeElement.id])(
+            document.getElementById('rename-name'))""")
+
+
+def subkeys(d, node="state.selected.parent"):
+    return js(d, "%s.children.map(c => c && c.name)" % node)
+
+
+def renames(d, s):
+    go(d, COMPONENTS)
+    if not js(d, "state.selected.expanded"):
+        d.find_element(By.ID, "tree").send_keys(Keys.ARROW_RIGHT)
+    check(wait_for(lambda: d.find_elements(By.XPATH, "//span[@class='label'][.='Renderer']"), 3), "Components opens")
+    order = subkeys(d, "state.selected")
+    # By the menu: the dialog has the name selected; Enter renames in the file, in place.
+    right_click(d, lambda: tree_row(d, "Renderer"))
+    check(wait_for(lambda: menu(d), 2) is not None, "Renderer's menu")
+    menu_item(d, "Rename").click()
+    check(wait_for(lambda: rename_dialog(d), 2) == ["Renderer", "Renderer", "rename-name"],
+          "Rename opens its dialog, the name selected: %s" % rename_dialog(d))
+    if shot:
+        d.execute_script("document.getElementById('status-msg').textContent = ''")
+        d.save_screenshot(shot + "-rename.png")
+        print("screenshot:", shot + "-rename.png")
+    press(d, "Painter", Keys.ENTER)
+    check(wait_for(lambda: s.query(COMPONENTS + "\\Painter") is not None, 3) and
+          s.query(COMPONENTS + "\\Renderer") is None, "the key is renamed in the file")
+    check(wait_for(lambda: rename_dialog(d) is None and key(d) == COMPONENTS + "\\Painter", 3),
+          "the dialog closes, the renamed key selected (%s)" % key(d))
+    check(wait_for(lambda: subkeys(d) == [n if n != "Renderer" else "Painter" for n in order], 3),
+          "in its place among its siblings: %s" % subkeys(d))
+    check(wait_for(lambda: js(d, "document.querySelector('#tree-selected .label').textContent") == "Painter"
+                   and focused(d) == "tree", 3), "drawn selected by its new name, the focus in the tree")
+
+    # F2 on an expanded key: it stays expanded, and its subkeys answer by their new paths.
+    parts = LM + "\\Parts"
+    d.find_element(By.ID, "tree").send_keys(Keys.ARROW_LEFT)
+    check(wait_for(lambda: key(d) == COMPONENTS, 2), "back to Components")
+    press(d, Keys.F2)
+    check(wait_for(lambda: rename_dialog(d), 2) == ["Components", "Components", "rename-name"], "F2 renames a key")
+    press(d, "Parts", Keys.ENTER)
+    check(wait_for(lambda: s.query(parts + "\\Painter") is not None, 3), "with its subtree, in the file")
+    check(wait_for(lambda: key(d) == parts and js(d, "state.selected.expanded") and
+                   d.find_elements(By.XPATH, "//span[@class='label'][.='Core']"), 3), "still selected and open")
+    tree_row(d, "Core").click()
+    check(wait_for(lambda: key(d) == parts + "\\Core" and "Installed" in js(d, "state.values.map(valueName)"), 3),
+          "a subkey's values load by its new path")
+
+    # A name that is taken: the server's words, the dialog open, nothing changed; Escape cancels.
+    press(d, Keys.F2)
+    check(wait_for(lambda: rename_dialog(d), 2) is not None, "F2 again")
+    press(d, "Painter", Keys.ENTER)
+    check(wait_for(lambda: d.find_element(By.ID, "rename-error").text, 3), "a taken name: a message")
+    said = d.find_element(By.ID, "rename-error").text
+    check("Painter" in said or "exist" in said, "in the server's words: %s" % said)
+    check(rename_dialog(d) is not None, "and the dialog stays open")
+    check(s.query(parts + "\\Core") is not None and s.query(parts + "\\Painter") is not None, "nothing changed")
+    press(d, Keys.ESCAPE)
+    check(wait_for(lambda: rename_dialog(d) is None, 2) and key(d) == parts + "\\Core", "Escape cancels")
+    press(d, Keys.F2)
+    check(wait_for(lambda: rename_dialog(d), 2) is not None, "F2 again")
+    press(d, "Gone", Keys.ESCAPE)
+    check(wait_for(lambda: rename_dialog(d) is None, 2) and s.query(parts + "\\Gone") is None and
+          s.query(parts + "\\Core") is not None, "Escape after typing renames nothing")
+    check(focused(d) == "tree", "the focus back in the tree")
+    press(d, Keys.F2)
+    check(wait_for(lambda: rename_dialog(d), 2) is not None, "F2 again")
+    press(d, "CORE", Keys.ENTER)
+    check(wait_for(lambda: parts + "\\CORE" in s.query(parts)["keys"][0]["subkeys"], 3),
+          "a new case of the same name renames in the file")
+    check(wait_for(lambda: key(d) == parts + "\\CORE" and subkeys(d)[0] == "CORE", 3),
+          "and in the tree, in its place, selected: %s %s" % (key(d), subkeys(d)))
+
+    # A top-level key: Rename disabled, F2 does nothing.
+    go(d, "HKEY_LOCAL_MACHINE")
+    d.find_element(By.ID, "tree").send_keys(Keys.SHIFT, Keys.F10)
+    check(wait_for(lambda: menu(d), 2) is not None and "(Rename)" in menu(d), "a top-level key: %s" % menu(d))
+    press(d, Keys.ESCAPE)
+    press(d, Keys.F2)
+    time.sleep(0.2)
+    check(rename_dialog(d) is None, "and F2 opens nothing there")
+
+    # Values: by the menu and by F2, in place; a taken name; the default value keeps its name.
+    go(d, LM, "InstallDir")
+    names = js(d, "state.values.map(valueName)")
+    right_click(d, lambda: value_row(d, "InstallDir"))
+    check(wait_for(lambda: menu(d), 2) == ["Modify…", "-", "Delete", "Rename"], "a value's menu")
+    menu_item(d, "Rename").click()
+    check(wait_for(lambda: rename_dialog(d), 2) == ["InstallDir", "InstallDir", "rename-name"],
+          "Rename opens the dialog on the value")
+    press(d, "Folder", Keys.ENTER)
+    check(wait_for(lambda: s.value(LM, "Folder") == "C:\\Program Files\\MORVANE\\Ardo", 3) and
+          s.value(LM, "InstallDir") is None, "the value is renamed in the file, its data kept")
+    renamed = [n if n != "InstallDir" else "Folder" for n in names]
+    check(wait_for(lambda: js(d, "state.values.map(valueName)") == renamed and value(d) == "Folder", 3),
+          "in its place, selected: %s" % js(d, "state.values.map(valueName)"))
+    check(focused(d) == "values-body", "the focus back in the values")
+    press(d, Keys.F2)
+    check(wait_for(lambda: rename_dialog(d), 2) == ["Folder", "Folder", "rename-name"], "F2 renames a value")
+    press(d, "Version", Keys.ENTER)
+    check(wait_for(lambda: d.find_element(By.ID, "rename-error").text, 3) and rename_dialog(d) is not None,
+          "a taken value name: a message, the dialog open")
+    check(s.value(LM, "Folder") is not None and s.value(LM, "Version") == "1.0.412", "nothing changed")
+    d.find_element(By.ID, "rename-name").send_keys(Keys.CONTROL, "a")
+    d.find_element(By.ID, "rename-name").send_keys("Home" + Keys.ENTER)
+    check(wait_for(lambda: s.value(LM, "Home") is not None and s.value(LM, "Folder") is None, 3), "a free one does")
+    check(wait_for(lambda: value(d) == "Home", 3), "and stays selected")
+    right_click(d, lambda: value_row(d, "(Default)"))
+    check(wait_for(lambda: menu(d), 2) is not None and menu(d)[-1] == "(Rename)",
+          "the default value cannot be renamed: %s" % menu(d))
+    press(d, Keys.ESCAPE)
 
 
 def at_hit(d, name):
@@ -346,6 +463,11 @@ def read_only(d, ro):
     d.find_element(By.ID, "values-body").send_keys(Keys.SHIFT, Keys.F10)
     time.sleep(0.2)
     check(menu(d) is None, "nor by Shift+F10")
+    for pane in ("tree", "values-body"):
+        d.execute_script("document.getElementById(arguments[0]).focus()", pane)
+        press(d, Keys.F2)
+        time.sleep(0.2)
+        check(rename_dialog(d) is None, "F2 in the %s renames nothing" % pane)
 
 
 def main():
@@ -357,6 +479,7 @@ def main():
         context_menus(d, s)
         f3(d)
         splitter(d, s)
+        renames(d, s)
         check(s.stop() == 0, "the server ends cleanly")
     finally:
         s.cleanup()
