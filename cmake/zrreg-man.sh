@@ -105,8 +105,8 @@ readme=$(dirname "$0")/../README.md
 .SH FILES
 .TP
 \fIFILE\fR
-the registry file. Its companions lie beside it (links resolved) and are named after
-the part of its name before the first ".", in capitals: APP for app.txt.
+the registry file. Its companions lie beside it (links resolved); all but its log are
+named after the part of its name before the first ".", in capitals: APP for app.txt.
 .TP
 \fIAPP\fR.TMP
 the temporary file a change is written to before it replaces \fIFILE\fR in one step.
@@ -115,10 +115,11 @@ the temporary file a change is written to before it replaces \fIFILE\fR in one s
 the lock file that processes saving \fIFILE\fR lock in turn; the first save makes it,
 and it stays (a save that fails removes the one it made).
 .TP
-\fIAPP\fR.LOG
+\fIFILE\fR-log
 the change log that the processes of \fIFILE\fR share while it is loaded; the last
 clean unload writes its changes into \fIFILE\fR and removes it, and the next load
-recovers one that a crash left. It belongs to the owner of \fIFILE\fR.
+recovers one that a crash left. It belongs to the owner of \fIFILE\fR, and its header
+names \fIFILE\fR: a log of another file found at its name is left alone.
 .TP
 \fIAPP\fR.\fIPID\fR.TMP
 the set-aside tree: the changes of process \fIPID\fR when \fIFILE\fR could not be

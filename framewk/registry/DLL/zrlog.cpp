@@ -7,12 +7,17 @@
 #include "regp.h"
 #include "zrplat.h"
 
-// The log (APP.LOG beside app.txt) is one file that every process maps: a header page, then
+// The log (app.txt-log beside app.txt) is one file that every process maps: a header page, then
 // the records of the changes since the last checkpoint. A record is written behind the last
 // committed one and committed by one store of the header's end mark, so that a process that
 // dies leaves every change of a call that returned and nothing of one that did not. Records
 // carry their number and a check word, so that a log cut or damaged by a crash of the
 // machine loads as the changes before the damage.
+//
+// The log belongs to one registry file: it is named from the file's whole name, and its
+// header holds the file's name and identity (the device and number of the file its
+// records apply to). A log whose header names another file, and which does not follow
+// this one, is another file's (copied or renamed beside this one): it is never applied.
 //
 // Three locks on bytes of the file: every loaded process holds LIVE shared, so that an
 // unload that gets it alone knows it is the last; GATE (alone) orders joining and leaving;
@@ -28,7 +33,8 @@ namespace {
 
 const uint32_t kHeaderBytes = 4096;
 const char kMagic[8] = {'z', 'r', 'r', 'e', 'g', 'l', 'o', 'g'};
-const uint32_t kVersion = 1;
+const uint32_t kVersion = 2;
+const size_t kOwnerMax = 1024;  // a file name's last part; systems allow 255 bytes
 // A checkpoint writes the registry file when the records pass this bound: a 100 MB
 // registry file takes about 0.4 s to write, paid once for 64 MB of changes.
 const uint64_t kLogBound = uint64_t(64) << 20;
@@ -64,6 +70,7 @@ struct Header {
     uint32_t pad;
     Stamp next;
     uint64_t nextSerial;
+    char owner[kOwnerMax];  // the registry file's name, without its folder: the log lies beside it
     alignas(64) unsigned char mutex[ZR_SHARED_MUTEX_BYTES];
 };
 static_assert(sizeof(Header) <= kHeaderBytes, "the header fits its page");
@@ -513,6 +520,37 @@ static void Recover() {
     Moved();
 }
 
+// The registry file's name without its folder: what the header records.
+static const char* OwnerName(const char* target) {
+    const char* base = strrchr(target, '/');
+#ifdef _WIN32
+    const char* back = strrchr(target, '\\');
+    if (back && (!base || back > base)) base = back;
+#endif
+    return base ? base + 1 : target;
+}
+
+static bool SameName(const char* a, const char* b) {
+#ifdef _WIN32
+    return _stricmp(a, b) == 0;
+#else
+    return strcmp(a, b) == 0;
+#endif
+}
+
+// A log belongs to the file it names, or to the file its records follow (a file renamed
+// together with its log keeps its number).
+static bool Belongs(const char* target) {
+    char owner[kOwnerMax];
+    memcpy(owner, s_h->owner, kOwnerMax);
+    owner[kOwnerMax - 1] = 0;
+    if (SameName(owner, OwnerName(target))) return true;
+    Stamp now;
+    if (!FileStamp(target, &now)) return false;
+    return (now.device == s_h->base.device && now.file == s_h->base.file) ||
+           (s_h->nextSet && now.device == s_h->next.device && now.file == s_h->next.file);
+}
+
 // Once a load, when it goes on without a log.
 static void Say(const char* why) {
     RegMessage(REGVIEW_MSG_NO_LOG, 0, "%s: %s; changes are kept until the unload, one process at a time",
@@ -524,6 +562,20 @@ static void NotALog() {
     char why[REGFILE_TEMP_MAX + 96];
     snprintf(why, sizeof why, "%s is not a change log of this library's format %u; it is left as it is",
              RegFile().log, kVersion);
+    zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+    Close();
+    Say(why);
+}
+
+// Another file's log at this file's log's name: it is left as it is, and never applied.
+static void OthersLog() {
+    char owner[kOwnerMax];
+    memcpy(owner, s_h->owner, kOwnerMax);
+    owner[kOwnerMax - 1] = 0;
+    char why[REGFILE_TEMP_MAX + kOwnerMax + 96];
+    snprintf(why, sizeof why,
+             "%s is the change log of another file (%s); it is left as it is and not applied", RegFile().log,
+             owner);
     zrCompanionUnlock(s_log, ZR_RANGE_GATE);
     Close();
     Say(why);
@@ -591,10 +643,16 @@ static bool Join() {
             s_h->epoch = 1;
             s_h->moves = 1;
             s_h->base = base;
+            const char* owner = OwnerName(names.target);
+            size_t n = strlen(owner);
+            memcpy(s_h->owner, owner, n < kOwnerMax ? n : kOwnerMax - 1);  // the page came zeroed
             memcpy(s_h->magic, kMagic, 8);  // last: a log cut short before this is made anew
         } else if (memcmp(s_h->magic, kMagic, 8) != 0 || s_h->version != kVersion ||
                    s_h->headerBytes != kHeaderBytes) {
             NotALog();
+            return false;
+        } else if (!Belongs(names.target)) {
+            OthersLog();
             return false;
         }
         s_mutex = s_h->lockKind == LOCK_MUTEX;

@@ -85,7 +85,7 @@ protected:
     void SetUp() override {
         ResetRegistry();
         reg_ = dir_.File("reg.txt");
-        log_ = dir_.File("REG.LOG");
+        log_ = dir_.File("reg.txt-log");
         WriteBytes(reg_, kBase);
     }
     void TearDown() override {
@@ -321,7 +321,7 @@ protected:
         mounted_ = true;
         ResetRegistry();
         reg_ = at_ + "/reg.txt";
-        log_ = at_ + "/REG.LOG";
+        log_ = at_ + "/reg.txt-log";
         WriteBytes(reg_, kBase);
     }
     void TearDown() override {
