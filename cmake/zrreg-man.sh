@@ -106,7 +106,8 @@ readme=$(dirname "$0")/../README.md
 .TP
 \fIFILE\fR
 the registry file. Its companions lie beside it (links resolved); all but its log are
-named after the part of its name before the first ".", in capitals: APP for app.txt.
+named after the part of its name before the first ".", in capitals: APP for app.txt
+(and for a name without a ".", app).
 .TP
 \fIAPP\fR.TMP
 the temporary file a change is written to before it replaces \fIFILE\fR in one step.

@@ -1,5 +1,6 @@
 // The change log belongs to one registry file: files whose names share a stem keep apart,
-// and a log that belongs to another file is never applied.
+// a log that belongs to another file is never applied, and a name without a "." is logged
+// and saved too.
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -119,6 +120,37 @@ TEST_F(LogIdentity, AnotherFilesLogIsNeverApplied) {
     ZrUnloadRegistry();
     EXPECT_EQ(TreeInFile(app), "[My Computer]\n  [K]\n    lost = \"x\"\n");
     EXPECT_FALSE(fs::exists(app + "-log"));
+}
+
+// A file whose name has no "." is saved like any other: through its log (which a crash
+// leaves for the next load to recover) or, without one, under the lock.
+TEST_F(LogIdentity, AFileWithoutADotIsSaved) {
+    for (bool logged : {true, false}) {
+        SCOPED_TRACE(logged ? "with the log" : "without a log");
+        RegViewUseLog(logged);
+        std::string reg = dir_.File("settings");
+        WriteBytes(reg, kBase);
+        ASSERT_EQ(ZrLoadRegistry(reg.c_str()), 0u);
+        EXPECT_EQ(fs::exists(reg + "-log"), logged);
+        ASSERT_EQ(SetText(u"kept", "1"), 0);
+        ZrUnloadRegistry();
+        EXPECT_EQ(TreeInFile(reg), "[My Computer]\n  [K]\n    kept = \"1\"\n");
+        std::set<std::string> left = {"settings"};
+        if (!logged) left.insert("SETTINGS.LCK");
+        EXPECT_EQ(dir_.Names(), left);
+        fs::remove(dir_.File("SETTINGS.LCK"));
+    }
+    RegViewUseLog(true);
+    std::string reg = dir_.File("settings");
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (ZrLoadRegistry(reg.c_str()) != 0 || SetText(u"crash", "2") != 0) _exit(2);
+        raise(SIGKILL);
+    }
+    Reap(pid, true);
+    ASSERT_EQ(ZrLoadRegistry(reg.c_str()), 0u);
+    ZrUnloadRegistry();
+    EXPECT_EQ(TreeInFile(reg), "[My Computer]\n  [K]\n    kept = \"1\"\n    crash = \"2\"\n");
 }
 
 }  // namespace
