@@ -104,7 +104,10 @@ static uint64_t s_pending;  // the end of a record written and not yet committed
 static long long s_size;    // the file's size as this process last grew or saw it
 static uint64_t s_synced;   // when the calls last synced the log (without a syncer thread)
 
-bool LogActive() { return s_h != nullptr; }
+static unsigned long s_pid;  // the process that joined the log
+static bool Adopt();
+
+bool LogActive() { return Adopt(); }
 
 static bool s_useLog = true;
 static uint64_t s_bound = kLogBound;
@@ -287,7 +290,7 @@ static void CatchUp() {
 static uint64_t s_notifyEpoch, s_notifyAt, s_notifyNext;
 
 bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, const char* name)) {
-    if (!s_h || !LockWriter()) return true;
+    if (!Adopt() || !LockWriter()) return true;
     bool whole = fromNow || s_notifyEpoch == s_h->epoch;
     if (fromNow || !whole) {
         s_notifyEpoch = s_h->epoch;
@@ -314,7 +317,7 @@ uint32_t RegLogMovesNow() { return s_h ? __atomic_load_n(&s_h->moves, __ATOMIC_A
 
 void RegLogFollowSlow() {
     ZrHeld held = zrTreeLockExclusive();
-    if (s_h && LockWriter()) {
+    if (Adopt() && LockWriter()) {
         CatchUp();
         UnlockWriter();
     }
@@ -477,7 +480,7 @@ void RegLogCommit() {
     }
 }
 
-bool RegLogSync() { return !s_log || zrCompanionSync(s_log); }
+bool RegLogSync() { return !Adopt() || zrCompanionSync(s_log); }
 
 // ---- load and unload ------------------------------------------------------------------
 
@@ -665,6 +668,7 @@ static bool Join() {
         zrCompanionLock(s_log, ZR_RANGE_LIVE, false, true);
         zrCompanionUnlock(s_log, ZR_RANGE_GATE);
         s_syncer = zrSyncerStart(s_log, kSyncDelayMs);
+        s_pid = zrProcessId();
         return true;
     }
     if (s_log) {
@@ -700,6 +704,37 @@ static void Leave() {
     }
     zrCompanionUnlock(s_log, ZR_RANGE_GATE);
     Close();
+}
+
+// A child of a host that forked after its load inherits the log's mapping and open file,
+// but the locks on that file are its parent's (they belong to the open file, or to the
+// parent process): were the child to use them, its unload would find itself the last and
+// remove the log under its parent. So it drops what it inherited, its parent's locks
+// untouched, and joins at its first call as a process of its own; its tree then follows
+// from the registry file and the records anew. Without a log then, it goes on as a process
+// that has none. (The parent's syncer thread did not come along: its record is left.)
+static ZrWait s_adopting;
+
+static bool Adopt() {
+    if (!s_h) return false;
+    if (s_pid == zrProcessId()) return true;
+    s_adopting.Lock();
+    if (s_h && s_pid != zrProcessId()) {
+        __atomic_store_n(&RegLogMovesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+        s_syncer = nullptr;
+        zrCompanionClose(s_log);
+        s_log = nullptr;
+        s_h = nullptr;
+        s_map = nullptr;
+        s_pending = 0;
+        if (Join()) {
+            s_epoch = 0;  // read anew at the next catching up
+            __atomic_store_n(&RegLogMovesAt, &s_h->moves, __ATOMIC_RELEASE);
+            __atomic_store_n(&RegLogSeen, 0u, __ATOMIC_RELAXED);
+        }
+    }
+    s_adopting.Unlock();
+    return s_h != nullptr;
 }
 
 void (*RegLogReadHook)();
@@ -763,7 +798,7 @@ int LogLoad() {
 }
 
 void LogUnload() {
-    Leave();
+    if (Adopt()) Leave();
     RegSetChanged(false);
     UnloadRegistry();
 }
