@@ -113,8 +113,9 @@ named after the part of its name before the first ".", in capitals: APP for app.
 the temporary file a change is written to before it replaces \fIFILE\fR in one step.
 .TP
 \fIAPP\fR.LCK
-the lock file that processes saving \fIFILE\fR lock in turn; the first save makes it,
-and it stays (a save that fails removes the one it made).
+the lock file that every process writing \fIFILE\fR locks in turn, with the change log
+or without it; the first save without a log makes it, and it stays (a save that fails,
+and a checkpoint of the log, remove the one they made).
 .TP
 \fIFILE\fR-log
 the change log that the processes of \fIFILE\fR share while it is loaded; the last

@@ -351,7 +351,7 @@ static void SayOnTop() {
                static_cast<unsigned long long>(s_h->serial - s_h->epochSerial), RegFile().log);
 }
 
-static bool Checkpoint() {
+static bool CheckpointLocked() {
     const RegFileNames& names = RegFile();
     Stamp now;
     bool exists = FileStamp(names.target, &now);
@@ -374,6 +374,29 @@ static bool Checkpoint() {
     }
     if (s_h->committed == kHeaderBytes && exists) return true;
     return WriteFile();
+}
+
+// Every writer of the registry file holds its lock file, the log's checkpoints as a save
+// without a log (zrreg import) does: else the two write one temporary file at once, or one
+// replaces the file between the other's look at it and its save, and a change is lost.
+// A lock file that this process made goes again, so that the folder is left as it was.
+static bool Checkpoint() {
+    const RegFileNames& names = RegFile();
+    ZrLock lock = -1;
+    bool made = false;
+    ZrLockResult locked = zrLockFile(names.lock, true, &lock, names.target, &made);
+    if (locked != ZR_LOCK_TAKEN) {
+        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr,
+                    locked == ZR_LOCK_TIMEOUT ? "is locked by another process" : "cannot be locked");
+        return false;
+    }
+    bool ok = CheckpointLocked();
+    if (made) {
+        zrUnlockRemoving(lock, names.lock);
+    } else {
+        zrUnlockFile(lock);
+    }
+    return ok;
 }
 
 // The tree replaces the registry file and becomes the new epoch's base. The file it wrote
@@ -696,7 +719,9 @@ static void Leave() {
         } else if (loaded) {
             RegMessage(REGVIEW_MSG_SAVE, 0, "%s could not be written; its changes stay in %s", bpRegFile,
                        names.log);
-            RegNoteSave(REGVIEW_SAVE_ASIDE, names.log, RegViewLastUnload().why);
+            char why[REGFILE_TEMP_MAX + 128];  // the note's own text, which the new note replaces
+            snprintf(why, sizeof why, "%s", RegViewLastUnload().why);
+            RegNoteSave(REGVIEW_SAVE_ASIDE, names.log, why);
         }
         UnlockWriter();
     } else {
@@ -784,8 +809,7 @@ int LogLoad() {
             // The log's changes go on top of what something else wrote, and a checkpoint
             // makes that the file every process follows.
             CatchUp();
-            SayOnTop();
-            WriteFile();
+            Checkpoint();
         }
         UnlockWriter();
         RegSetChanged(false);
