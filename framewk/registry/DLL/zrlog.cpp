@@ -522,27 +522,56 @@ static void Close() {
 
 // A log that no live process holds: what a crash left. A checkpoint cut short is finished
 // or forgotten, the mutex made anew (a holder may have died with the machine), and the
-// records kept up to the first one that is cut or damaged.
+// records kept up to the first one that is cut or damaged. Nothing of the header is
+// believed that cannot be: an end mark outside the records' room or between two records,
+// a number that is not the last record's, an epoch that never was, a lock of no known kind
+// make the log damaged, and it begins anew from the records that check out, with one
+// message that says what was dropped.
 static void Recover() {
-    if (s_mutex) zrSharedMutexInit(s_h->mutex);
+    const char* damaged = nullptr;
+    if (s_h->lockKind != LOCK_MUTEX && s_h->lockKind != LOCK_RANGE) {
+        damaged = "its lock";
+        s_h->lockKind = zrSharedMutexInit(s_h->mutex) ? LOCK_MUTEX : LOCK_RANGE;
+        s_mutex = s_h->lockKind == LOCK_MUTEX;
+    } else if (s_mutex) {
+        zrSharedMutexInit(s_h->mutex);
+    }
+    if (s_h->nextSet > 1) s_h->nextSet = 0;
     Settle();
-    uint64_t end = s_h->committed;
+    uint64_t committed = s_h->committed;
+    bool endKnown = committed >= kHeaderBytes && committed <= kMapBytes && committed % 8 == 0;
+    if (!endKnown) damaged = "its end mark";
+    if (s_h->epoch == 0) {
+        damaged = "its epoch";
+        s_h->epoch = 1;
+    }
+    uint64_t end = endKnown ? committed : kMapBytes;
     if (s_size >= 0 && end > static_cast<uint64_t>(s_size)) end = static_cast<uint64_t>(s_size);
     uint64_t at = kHeaderBytes, serial = s_h->epochSerial + 1;
-    while (at < s_h->committed) {
+    bool cut = false;
+    while (at < (endKnown ? committed : end)) {
         const RecordHead* r = RecordAt(at, end, serial);
         if (!r) {
-            unsigned long long number = serial - s_h->epochSerial;
-            RegMessage(REGVIEW_MSG_LOG, static_cast<int>(number),
-                       "%s: record %llu is cut or damaged; the %llu changes before it are kept",
-                       RegFile().log, number, number - 1);
-            s_h->committed = at;
-            s_h->serial = serial - 1;
+            cut = endKnown;
             break;
         }
         at += r->size;
         ++serial;
     }
+    unsigned long long kept = serial - 1 - s_h->epochSerial;
+    if (!damaged && !cut && s_h->serial != serial - 1) damaged = "its record number";
+    if (damaged) {
+        RegMessage(REGVIEW_MSG_LOG, 0,
+                   "%s: %s is damaged; the %llu changes that check out are kept, anything behind them "
+                   "is dropped",
+                   RegFile().log, damaged, kept);
+    } else if (cut) {
+        RegMessage(REGVIEW_MSG_LOG, static_cast<int>(kept + 1),
+                   "%s: record %llu is cut or damaged; the %llu changes before it are kept", RegFile().log,
+                   kept + 1, kept);
+    }
+    s_h->committed = at;
+    s_h->serial = serial - 1;
     Moved();
 }
 
