@@ -41,12 +41,13 @@ export LD_LIBRARY_PATH=$lib
 "$usr/bin/zrreg" add "$work/app.txt" 'HKCU\Software\MORVANE' -v Zoom -t REG_DWORD -d 125
 "$usr/bin/zrreg" query "$work/app.txt" 'HKCU\Software\MORVANE' -v Zoom | grep -q 'Zoom    REG_DWORD    0x0000007d (125)' ||
     fail "zrreg from the package did not read back what it wrote"
-zcat "$usr/share/man/man1/zrreg.1.gz" | grep -q '^\.SH' || fail "zrreg.1.gz is no man page"
 # The man page sends readers to the README for zrreg serve's JSON interface: it is there.
-zcat "$usr/share/man/man1/zrreg.1.gz" | grep -q '/usr/share/doc/zrregdll/README\.md\.gz' ||
-    fail "zrreg.1.gz does not name the README's place"
-zcat "$usr/share/doc/zrregdll/README.md.gz" | grep -q '^| `GET /api/key' ||
-    fail "README.md.gz lacks zrreg serve's JSON interface"
+# (grep reads whole files here: grep -q at the end of a pipe would stop zcat early, failing it.)
+zcat "$usr/share/man/man1/zrreg.1.gz" >"$work/zrreg.1"
+zcat "$usr/share/doc/zrregdll/README.md.gz" >"$work/README.md"
+grep -q '^\.SH' "$work/zrreg.1" || fail "zrreg.1.gz is no man page"
+grep -q '/usr/share/doc/zrregdll/README\.md\.gz' "$work/zrreg.1" || fail "zrreg.1.gz does not name the README's place"
+grep -q '^| `GET /api/key' "$work/README.md" || fail "README.md.gz lacks zrreg serve's JSON interface"
 
 # The package's pkg-config file finds the package's own header and library, wherever the root lies.
 export PKG_CONFIG_PATH=$lib/pkgconfig
