@@ -150,8 +150,8 @@ static bool Grow() {
 }
 
 // Ends a failed parse: reports, and releases every text that did not reach the tree.
-static int Fail(int sp, const char* msg, char* lookahead, int rc) {
-    yyerror(msg);
+static int Fail(RegScanner* s, int sp, const char* msg, char* lookahead, int rc) {
+    yyerror(s, msg);
     zrFree(lookahead);
     for (int i = 0; i < sp; ++i) {
         switch (yys[i]) {
@@ -172,7 +172,7 @@ ZR_OWN_LINE void (*yysplice)(int at);
 
 // Returns 0 when the input was accepted, 1 on a syntax error or a stack that cannot
 // grow, 2 when a token's text could not be copied (no memory).
-int yyparse() {
+int yyparse(RegScanner* s) {
     int sp = 0;
     yys[sp] = S_START;
     yyv[sp++].string = nullptr;
@@ -233,7 +233,7 @@ int yyparse() {
                 // An int, as AddValue takes it: with the enum, the parser's second copy
                 // (regpart.cpp) would also find the loader's AddValue by the enum's scope.
                 int type = state == S_SZEND ? REG_SZ : REG_INT;
-                if (AddValue(name, type, data) != 0) {
+                if (AddValue(name, type, data, s->line) != 0) {
                     zrFree(name);
                     zrFree(data);
                 }
@@ -244,14 +244,14 @@ int yyparse() {
         if (sym >= 0) {
             sp -= len;
             int next = GotoTarget(yys[sp - 1], sym);
-            if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", value, YYPARSE_ERROR);
+            if (sp == yymaxdepth && !Grow()) return Fail(s, sp, "yacc stack overflow", value, YYPARSE_ERROR);
             yys[sp] = next;
             yyv[sp++].string = value;
             continue;
         }
 
         if (token < 0 && yysplitat >= 0 && (state == S_OPEN || state == S_ITEMS)) {
-            int at = yyatsplit(yysplitat);
+            int at = yyatsplit(s, yysplitat);
             if (at != 0) {
                 yysplitat = -1;
                 yysplice(at);
@@ -264,7 +264,7 @@ int yyparse() {
         // same tree, in the same order, and the same stacks afterwards.
         if (token < 0 && (state == S_OPEN || state == S_ITEMS || state == S_START) && sp + 5 <= yymaxdepth) {
             YYItem item;
-            if (!yypeekitem(&item)) {
+            if (!yypeekitem(s, &item)) {
                 // token by token
             } else if (item.type == KEY) {
                 size_t n = static_cast<size_t>(item.nameLen);
@@ -278,7 +278,7 @@ int yyparse() {
                     }
                 }
                 if (copy || name) {
-                    yytakeitem(item);
+                    yytakeitem(s, item);
                     yys[sp] = S_KEY;
                     yyv[sp++].string = nullptr;
                     yys[sp] = S_KEYNAME;
@@ -292,7 +292,7 @@ int yyparse() {
             } else if (state != S_START &&
                        AddValueItem(item.name, static_cast<size_t>(item.nameLen), item.type, item.text,
                                     static_cast<size_t>(item.textLen), item.number) >= 0) {
-                yytakeitem(item);
+                yytakeitem(s, item);
                 if (state == S_OPEN) {
                     yys[sp] = S_ITEMS;
                     yyv[sp++].string = nullptr;
@@ -301,17 +301,17 @@ int yyparse() {
             }
         }
         if (token < 0) {
-            token = yylex();
+            token = yylex(s);
             if (yypartmode && token == ')' && (state == S_OPEN || state == S_ITEMS) && NodeStackDepth() == 1)
                 return YYPARSE_PART_END;
-            text = (token == STRING || token == NUMBER) ? yylval.string : nullptr;
+            text = (token == STRING || token == NUMBER) ? s->lval.string : nullptr;
             if ((token == STRING || token == NUMBER) && !text)
-                return Fail(sp, "out of memory", nullptr, YYPARSE_NO_MEMORY);
+                return Fail(s, sp, "out of memory", nullptr, YYPARSE_NO_MEMORY);
         }
         if (state == S_DONE && token == 0) return YYPARSE_OK;
         int next = ShiftTarget(state, token);
-        if (next < 0) return Fail(sp, "syntax error", text, YYPARSE_ERROR);
-        if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", text, YYPARSE_ERROR);
+        if (next < 0) return Fail(s, sp, "syntax error", text, YYPARSE_ERROR);
+        if (sp == yymaxdepth && !Grow()) return Fail(s, sp, "yacc stack overflow", text, YYPARSE_ERROR);
         yys[sp] = next;
         yyv[sp++].string = text;
         token = -1;

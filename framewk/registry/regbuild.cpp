@@ -136,10 +136,10 @@ int EndLoadedKeyNode(const char* name) {
     return EndKeyNode(name);
 }
 
-int AddValue(char* valuename, int type, void* data) {
+int AddValue(char* valuename, int type, void* data, int line) {
     RegNode* top = StackTop();
     if (!top) {
-        RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, lineno, "syntax error, unexpected value");
+        RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, line, "syntax error, unexpected value");
         return 1;
     }
     // Room in the list first, so that a value, once made, is always appended and the

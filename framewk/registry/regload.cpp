@@ -14,6 +14,9 @@
 // bpRegFile (nothing is opened then). A filename that is bpRegFile itself was begun by
 // the caller (RegFileBegin).
 long lRegLoadCnt;
+int lineno = 1;
+static bool s_tooLong;
+bool yytoolong() { return s_tooLong; }
 
 int NWREGIsRegLoaded() { return static_cast<int>(lRegLoadCnt); }
 
@@ -31,6 +34,7 @@ static RegPart s_part;
 static bool s_partRunning;
 static long s_joins;
 static long long s_partSize;  // the file's
+static RegScanner* s_scan;    // the loader's, while it parses
 
 long RegPartJoins() { return s_joins; }
 
@@ -83,12 +87,12 @@ static void Splice(int at) {
         top->PresizeKeys(subKeys->GetSize());
         joined = top->GetRegNodeList()->Reserve(subKeys->GetSize());
     }
-    if (joined && yyseek(s_part.end)) {
+    if (joined && yyseek(s_scan, s_part.end)) {
         for (int i = 0; i < values->GetSize(); ++i) top->AddValue(values->GetAt(i));
         for (int i = 0; i < subKeys->GetSize(); ++i) top->AddKeyNode(subKeys->GetAt(i), true);
         values->RemoveAll();
         subKeys->RemoveAll();
-        lineno += s_part.lines;
+        s_scan->line += s_part.lines;
         ++s_joins;
     }
     delete keys;
@@ -123,30 +127,47 @@ static void PartEnd() {
 unsigned int LoadRegistry(const char* filename) {
     if (lRegLoadCnt) return REGLOAD_REFUSED;
     if (filename != bpRegFile && !RegFileBegin(filename)) return REGERR_NOT_FOUND;
+    s_tooLong = false;
+    lineno = 1;
     if (!NodeStackBegin()) return REGERR_NO_MEMORY;
 
-    yyin = zrOpenFileForRead(filename);
-    if (!yyin) {
+    FILE* fp = zrOpenFileForRead(filename);
+    if (!fp) {
         UnloadRegistry();
         return REGERR_NOT_FOUND;
     }
-    yylexreset();
+    RegScanner* s = zrNew<RegScanner>();
+    if (!s) {
+        fclose(fp);
+        UnloadRegistry();
+        return REGERR_NO_MEMORY;
+    }
+    yylexreset(s, fp);
+    s_scan = s;
 
     // A NUL byte ends one parse; what follows it is parsed as another top-level key.
-    if (!PartBegin(filename, yyin)) yyreadahead(true);
+    if (!PartBegin(filename, fp)) yyreadahead(s, true);
     int rc;
-    do rc = yyparse();
-    while (rc == YYPARSE_OK && !yyatend());
+    do rc = yyparse(s);
+    while (rc == YYPARSE_OK && !yyatend(s));
     PartEnd();
-    yyreadahead(false);
+    yyreadahead(s, false);
+    s_scan = nullptr;
+    lineno = s->line;
+    s_tooLong = yytoolong(s);
+    bool readFailed = yyreadfailed(s);
+    delete s;
+    // Read whole: closed, so that another process may replace it (Windows replaces no
+    // open file).
+    fclose(fp);
     ++RegKeyGeneration;
-    if (yytoolong()) {
+    if (s_tooLong) {
         UnloadRegistry();
         return REGLOAD_REFUSED;
     }
     // A file that could not be read to its end is not loaded: saving the part that was
     // read would lose the rest. It answers as a file that cannot be read at all.
-    if (yyreadfailed()) {
+    if (readFailed) {
         UnloadRegistry();
         return REGERR_NOT_FOUND;
     }
@@ -160,10 +181,6 @@ unsigned int LoadRegistry(const char* filename) {
         UnloadRegistry();
         return REGERR_NO_MEMORY;
     }
-    // Read whole: closed, so that another process may replace it (Windows replaces no
-    // open file).
-    fclose(yyin);
-    yyin = nullptr;
     ++lRegLoadCnt;
     return REGERR_SUCCESS;
 }
@@ -177,11 +194,6 @@ void UnloadRegistry() {
     ReleaseTree();
     ReleaseSearch();
     if (renFile == 1) cfRegSwapRegFile(tmpFile, target);
-    // Standard input is the scanner's stream before any load, never the registry file.
-    if (yyin && yyin != stdin) {
-        fclose(yyin);
-        yyin = nullptr;
-    }
     yycleanup();
     if (lRegLoadCnt) --lRegLoadCnt;
 }

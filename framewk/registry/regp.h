@@ -195,6 +195,9 @@ void ReleaseSearch();
 // short enough; the longest, REGFILE_WORD_MAX bytes, only when they form a bare word).
 bool RegTextStorable(const char* s, size_t n);
 
+// The line where the last load ended: a message about a file it refused names it.
+extern int lineno;
+
 // ---- tree building -------------------------------------------------------------------
 // The open-key stack: tree building adds keys and values to the key on its top. It is the
 // growable array of keys, its top the last element: pushing at the front, as the stack
@@ -225,8 +228,9 @@ int EndKeyNode(const char* name);
 const int kRegIndexAtLoad = 16384;
 int EndLoadedKeyNode(const char* name);
 // Adds a value made of copies of the name and the data (for REG_INT the number's digits)
-// to the open key, and frees them; when it fails they stay the caller's.
-int AddValue(char* valuename, int type, void* data);
+// to the open key, and frees them; when it fails they stay the caller's. `line` is the
+// one a message about it names.
+int AddValue(char* valuename, int type, void* data, int line = lineno);
 // AddValue for a value item read whole: copies the name and the text. -1 when nothing was
 // done and the item is to be parsed token by token (no key is open, or no memory for the
 // value); REGERR_NO_MEMORY when the key's list could not take it (the value is dropped, as
@@ -410,9 +414,6 @@ void RegMessage(RegViewMessageKind kind, int line, const char* format, ...)
 bool RegHostSink();
 // What the unload did with the tree, for RegViewLastUnload; keptIn and why may be null.
 void RegNoteSave(RegViewSaveResult result, const char* keptIn, const char* why);
-// The line of the registry file being read: 1 when a load begins; every message about a
-// bad file prints it.
-extern int lineno;
 // While on, messages about a bad file are dropped (messages about a save still go out).
 void RegQuiet(bool on);
 // A token over the scanner's length limit ends the process (the default) or, while this
