@@ -441,3 +441,18 @@ int yyatsplit(RegScanner* s, long long at) {
     if (pos < at) return 0;
     return pos == at && s->pendPos == s->pendLen ? 1 : -1;
 }
+
+RegReader* RegReaderNew(FILE* file) {
+    RegReader* r = zrNew<RegReader>();
+    if (!r) return nullptr;
+    yylexreset(&r->scan, file);
+    yyparseinit(&r->parse, r->initStates, r->initValues);
+    return r;
+}
+
+void RegReaderFree(RegReader* r) {
+    if (!r) return;
+    yyreadahead(&r->scan, false);
+    yycleanup(&r->parse);
+    delete r;
+}

@@ -39,25 +39,25 @@ static void Run(void* arg) {
     RegPart* part = static_cast<RegPart*>(arg);
     zrPoolArenaBegin(part->arena);
     s_failed = false;
-    RegScanner* s = zrNew<RegScanner>();
+    RegReader* r = RegReaderNew(part->in);
     RegNode* stand = nullptr;
-    if (s) {
-        yylexreset(s, part->in);
+    if (r) {
+        RegScanner* s = &r->scan;
         part->in = nullptr;
         s->partial = true;
         s->stop = &part->stop;
         s->progress = &part->read;
         if (yyseek(s, part->from) && NodeStackBegin() && (stand = NewRegNode("", 0)) != nullptr &&
             PartNodeStackPush(stand)) {
-            yypartmode = true;
-            int rc = zrpart::yyparse(s);
+            r->parse.partMode = true;
+            int rc = zrpart::yyparse(&r->parse, s);
             part->ok = rc == YYPARSE_PART_END && !s_failed && !s->failed && !yyreadfailed(s) &&
                        !part->stop.load(std::memory_order_relaxed);
             part->end = yyoffset(s) - 1;
             part->lines = s->line - 1;
         }
         fclose(s->file);
-        delete s;
+        RegReaderFree(r);
     } else {
         fclose(part->in);
         part->in = nullptr;
@@ -68,7 +68,6 @@ static void Run(void* arg) {
     } else {
         delete stand;
     }
-    yycleanup();
     zrPoolArenaEnd();
 }
 

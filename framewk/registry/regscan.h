@@ -39,7 +39,7 @@ struct RegScanner {
     YYSTYPE lval;
     long long base;
     FILE* file;  // the stream it reads, null: none
-    ZrReadAhead* ahead;
+    ZrReadAhead* ahead = nullptr;
     // While *stop holds true, the input ends at the next read: a part no longer wanted
     // stops. With progress, the scanner notes there the offset up to which it has read.
     // Both null for the loader's own parse.
@@ -119,21 +119,46 @@ void yytakeitem(RegScanner* s, const YYItem& item);
 enum { YYSCAN_BEST = -1, YYSCAN_SCALAR, YYSCAN_SSE2, YYSCAN_AVX2, YYSCAN_NEON };
 bool yyscanpath(int path);
 
-// The parser: 0 parsed, 1 syntax error or stacks that cannot grow, 2 no memory. Its
-// stacks start at yymaxdepth entries in static tables and are enlarged on the heap
-// (yytblallocated) until yycleanup.
-extern int yymaxdepth;
-extern int yytblallocated;
+// A parser's state: its stacks start at YYINITDEPTH entries in its owner's room
+// (initStates, initValues) and are enlarged on the heap (allocated) until yycleanup.
+static const int YYINITDEPTH = 150;
+struct RegParser {
+    int* states;
+    YYSTYPE* values;
+    int maxDepth;
+    bool allocated;
+    // With partMode, yyparse reads the items of a key's body, below the key open on the
+    // builder's stack, and ends with YYPARSE_PART_END before the ")" that closes the body (the
+    // second part of a load). With splitAt 0 or more, the parse calls splice(spliceWith, at)
+    // once it reaches that offset where an item may begin (at: yyatsplit's 1) or passes it
+    // (-1), and goes on from wherever the scanner stands then.
+    bool partMode;
+    long long splitAt;
+    void (*splice)(void* with, int at);
+    void* spliceWith;
+    int* initStates;
+    YYSTYPE* initValues;
+};
+// An empty parser, of a whole file, with no splice, its stacks at the YYINITDEPTH entries of
+// `states` and `values`.
+void yyparseinit(RegParser* p, int* states, YYSTYPE* values);
+// 0 parsed, 1 syntax error or stacks that cannot grow, 2 no memory.
 enum { YYPARSE_OK = 0, YYPARSE_ERROR = 1, YYPARSE_NO_MEMORY = 2, YYPARSE_PART_END = 3 };
-int yyparse(RegScanner* s);
-// With yypartmode, yyparse reads the items of a key's body, below the key open on the
-// builder's stack, and ends with YYPARSE_PART_END before the ")" that closes the body (the
-// second part of a load). With yysplitat 0 or more, the parse calls yysplice(at) once it
-// reaches that offset where an item may begin (at: yyatsplit's 1) or passes it (-1), and
-// goes on from wherever the scanner stands then.
-extern bool yypartmode;
-extern long long yysplitat;
-extern void (*yysplice)(int at);
-void yycleanup();
+int yyparse(RegParser* p, RegScanner* s);
+void yycleanup(RegParser* p);
+
+// A reader: a scanner and a parser, whose fields that every token touches lie together at
+// its start. A line of its own: two readers (the two parts of a load) never share one.
+struct alignas(64) RegReader {
+    RegParser parse;
+    RegScanner scan;
+    int initStates[YYINITDEPTH];
+    YYSTYPE initValues[YYINITDEPTH];
+};
+// A new reader of `file` (null: nothing), as yylexreset and yyparseinit begin them; null
+// when out of memory. The file stays the caller's.
+RegReader* RegReaderNew(FILE* file);
+// Ends read-ahead and frees the parser's stacks and the reader.
+void RegReaderFree(RegReader* r);
 
 #endif
