@@ -447,6 +447,11 @@ RegReader* RegReaderNew(FILE* file) {
     if (!r) return nullptr;
     yylexreset(&r->scan, file);
     yyparseinit(&r->parse, r->initStates, r->initValues);
+    if (!RegBuilderBegin(&r->build)) {
+        delete r;
+        return nullptr;
+    }
+    r->build.scan = &r->scan;
     return r;
 }
 
@@ -454,5 +459,7 @@ void RegReaderFree(RegReader* r) {
     if (!r) return;
     yyreadahead(&r->scan, false);
     yycleanup(&r->parse);
+    RegBuilderEnd(&r->build);
+    delete r->build.tree;
     delete r;
 }

@@ -158,7 +158,10 @@ static int Fail(RegParser* p, RegScanner* s, int sp, const char* msg, char* look
 
 // Returns 0 when the input was accepted, 1 on a syntax error or a stack that cannot
 // grow, 2 when a token's text could not be copied (no memory).
-int yyparse(RegParser* p, RegScanner* s) {
+int yyparse(RegReader* r) {
+    RegParser* p = &r->parse;
+    RegScanner* s = &r->scan;
+    RegBuilder* b = &r->build;
     int sp = 0;
     p->states[sp] = S_START;
     p->values[sp++].string = nullptr;
@@ -183,7 +186,7 @@ int yyparse(RegParser* p, RegScanner* s) {
                 char* name = p->values[sp - 1].string;
                 char* copy;
                 // A name that no key took a copy of stays ours until its EndKeyNode has read it.
-                if (CreateKeyNode(name, strlen(name), &copy, true) == 0) {
+                if (CreateKeyNode(b, name, strlen(name), &copy, true) == 0) {
                     p->values[sp - 1].string = copy;
                     zrFree(name);
                 } else {
@@ -193,7 +196,7 @@ int yyparse(RegParser* p, RegScanner* s) {
                 break;
             }
             case S_KEYDONE:
-                EndLoadedKeyNode(p->values[sp - 3].string);
+                EndLoadedKeyNode(b, p->values[sp - 3].string);
                 zrFree(p->values[sp - 2].string);
                 sym = SYM_KEY, len = 4;
                 break;
@@ -216,10 +219,8 @@ int yyparse(RegParser* p, RegScanner* s) {
             case S_INTEND: {
                 char* name = p->values[sp - 4].string;
                 char* data = p->values[sp - 2].string;
-                // An int, as AddValue takes it: with the enum, the parser's second copy
-                // (regpart.cpp) would also find the loader's AddValue by the enum's scope.
                 int type = state == S_SZEND ? REG_SZ : REG_INT;
-                if (AddValue(name, type, data, s->line) != 0) {
+                if (AddValue(b, name, type, data) != 0) {
                     zrFree(name);
                     zrFree(data);
                 }
@@ -257,7 +258,7 @@ int yyparse(RegParser* p, RegScanner* s) {
                 size_t n = static_cast<size_t>(item.nameLen);
                 char* copy = nullptr;
                 char* name = nullptr;
-                if (CreateKeyNode(item.name, n, &copy, true) != 0) {
+                if (CreateKeyNode(b, item.name, n, &copy, true) != 0) {
                     name = static_cast<char*>(zrMalloc(n + 1));
                     if (name) {
                         memcpy(name, item.name, n);
@@ -277,7 +278,7 @@ int yyparse(RegParser* p, RegScanner* s) {
                     continue;
                 }
             } else if (state != S_START &&
-                       AddValueItem(item.name, static_cast<size_t>(item.nameLen), item.type, item.text,
+                       AddValueItem(b, item.name, static_cast<size_t>(item.nameLen), item.type, item.text,
                                     static_cast<size_t>(item.textLen), item.number) >= 0) {
                 yytakeitem(s, item);
                 if (state == S_OPEN) {
@@ -289,7 +290,8 @@ int yyparse(RegParser* p, RegScanner* s) {
         }
         if (token < 0) {
             token = yylex(s);
-            if (p->partMode && token == ')' && (state == S_OPEN || state == S_ITEMS) && NodeStackDepth() == 1)
+            if (p->partMode && token == ')' && (state == S_OPEN || state == S_ITEMS) &&
+                NodeStackDepth(b) == 1)
                 return YYPARSE_PART_END;
             text = (token == STRING || token == NUMBER) ? s->lval.string : nullptr;
             if ((token == STRING || token == NUMBER) && !text)

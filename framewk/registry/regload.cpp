@@ -84,7 +84,7 @@ static void Splice(void* with, int at) {
     load->partRunning = false;
     RegNode* keys = part.keys;
     if (!keys) return;
-    RegNode* top = NodeStackTop();
+    RegNode* top = NodeStackTop(&load->reader->build);
     RegKeyValueList* values = keys->GetRegKeyValueList();
     RegNodeList* subKeys = keys->GetRegNodeList();
     // Room first, so that the part joins whole or not at all.
@@ -137,7 +137,6 @@ unsigned int LoadRegistry(const char* filename) {
     if (filename != bpRegFile && !RegFileBegin(filename)) return REGERR_NOT_FOUND;
     s_tooLong = false;
     lineno = 1;
-    if (!NodeStackBegin()) return REGERR_NO_MEMORY;
 
     FILE* fp = zrOpenFileForRead(filename);
     if (!fp) {
@@ -156,12 +155,19 @@ unsigned int LoadRegistry(const char* filename) {
     // A NUL byte ends one parse; what follows it is parsed as another top-level key.
     if (!PartBegin(&load, filename, fp)) yyreadahead(s, true);
     int rc;
-    do rc = yyparse(&load.reader->parse, s);
+    do rc = yyparse(load.reader);
     while (rc == YYPARSE_OK && !yyatend(s));
     PartEnd(&load);
     lineno = s->line;
     s_tooLong = yytoolong(s);
     bool readFailed = yyreadfailed(s);
+    // The tree read, which the registry takes when it is whole.
+    RegNode* tree = nullptr;
+    if (rc == YYPARSE_OK && !s_tooLong && !readFailed) {
+        EndMadeRoot(&load.reader->build);
+        tree = load.reader->build.tree;
+        load.reader->build.tree = nullptr;
+    }
     RegReaderFree(load.reader);
     // Read whole: closed, so that another process may replace it (Windows replaces no
     // open file).
@@ -181,7 +187,8 @@ unsigned int LoadRegistry(const char* filename) {
         UnloadRegistry();
         return rc == YYPARSE_NO_MEMORY ? REGERR_NO_MEMORY : REGLOAD_REFUSED;
     }
-    EndMadeRoot();
+    ReleaseTree();
+    RootNode = tree;
     // Only a failed allocation of the top-level key leaves a parse without a root.
     if (!RootNode || cfRegOpenRoot() != 0) {
         UnloadRegistry();
@@ -194,7 +201,6 @@ unsigned int LoadRegistry(const char* filename) {
 void UnloadRegistry() {
     char tmpFile[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
     int renFile = cfRegSaveRegToTemp(tmpFile, target);
-    NodeStackEnd();
     cfRegCloseRoot();
     cfRegClosePredefined();
     ReleaseTree();

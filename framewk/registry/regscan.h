@@ -144,21 +144,25 @@ struct RegParser {
 void yyparseinit(RegParser* p, int* states, YYSTYPE* values);
 // 0 parsed, 1 syntax error or stacks that cannot grow, 2 no memory.
 enum { YYPARSE_OK = 0, YYPARSE_ERROR = 1, YYPARSE_NO_MEMORY = 2, YYPARSE_PART_END = 3 };
-int yyparse(RegParser* p, RegScanner* s);
+struct RegReader;
+int yyparse(RegReader* r);
 void yycleanup(RegParser* p);
 
-// A reader: a scanner and a parser, whose fields that every token touches lie together at
-// its start. A line of its own: two readers (the two parts of a load) never share one.
+// A reader: a scanner, a parser and a tree builder, whose fields that every token touches lie
+// together at its start. A line of its own: two readers (the two parts of a load) never
+// share one.
 struct alignas(64) RegReader {
     RegParser parse;
+    RegBuilder build;
     RegScanner scan;
     int initStates[YYINITDEPTH];
     YYSTYPE initValues[YYINITDEPTH];
 };
-// A new reader of `file` (null: nothing), as yylexreset and yyparseinit begin them; null
-// when out of memory. The file stays the caller's.
+// A new reader of `file` (null: nothing), as yylexreset and yyparseinit begin them, building
+// a new tree; null when out of memory. The file stays the caller's.
 RegReader* RegReaderNew(FILE* file);
-// Ends read-ahead and frees the parser's stacks and the reader.
+// Ends read-ahead, and frees the parser's stacks, the builder's stack and tree (unless taken
+// from it) and the reader.
 void RegReaderFree(RegReader* r);
 
 #endif
