@@ -1,6 +1,6 @@
-// The registry file's scanner and parser, as the loader drives them and the writer swaps
-// the file they read. Private to those four and the message sink (which prints on yyout):
-// the rest of the library sees regp.h only.
+// The registry file's reader: a scanner, a parser and a tree builder, each a struct of its
+// own state, as the loader and the second part of a load run them. Private to those and the
+// message sink (which prints on yyout): the rest of the library sees regp.h only.
 #ifndef REGSCAN_H
 #define REGSCAN_H
 
@@ -149,8 +149,8 @@ int yyparse(RegReader* r);
 void yycleanup(RegParser* p);
 
 // A reader: a scanner, a parser and a tree builder, whose fields that every token touches lie
-// together at its start. A line of its own: two readers (the two parts of a load) never
-// share one.
+// together at its start. Aligned to a cache line: two readers (the two parts of a load, each
+// on its own thread) never share one, which would make both wait on it at every token.
 struct alignas(64) RegReader {
     RegParser parse;
     RegBuilder build;
