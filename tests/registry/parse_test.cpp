@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "testutil.h"
 #include "zrplat.h"
@@ -28,11 +29,12 @@ protected:
         if (fp_) fclose(fp_);
         delete sc;
     }
-    std::string Next() {
-        int t = yylex(sc);
+    std::string Next(RegScanner* of = nullptr) {
+        if (!of) of = sc;
+        int t = yylex(of);
         if (t == STRING || t == NUMBER) {
-            std::string s = (t == STRING ? "S:" : "N:") + std::string(sc->lval.string);
-            zrFree(sc->lval.string);
+            std::string s = (t == STRING ? "S:" : "N:") + std::string(of->lval.string);
+            zrFree(of->lval.string);
             return s;
         }
         if (t == KEY || t == REG_SZ || t == REG_INT) return t == KEY ? "KEY" : t == REG_SZ ? "SZ" : "INT";
@@ -138,6 +140,50 @@ TEST_F(ScanTest, ResetForgetsLookAheadAndLines) {
     Open("KEY");
     EXPECT_EQ(Until0(), "KEY");
     EXPECT_EQ(sc->line, 1);
+}
+
+// Scanners share nothing: two read side by side, token by token in turns, each give the
+// tokens, lines and end of input that each gives alone, across their blocks' ends and with
+// look-ahead pending in both.
+TEST_F(ScanTest, TwoScannersSideBySideKeepTheirOwnState) {
+    const std::string texts[2] = {"KEY \"a\"\n(\n" + std::string(kBlock - 3, ' ') + "[REG_SZ] x = \"1\";\n)",
+                                  "12 -7 \"" + std::string(9000, 'q') + "\"\n\n abc\n[ REG_S]\n\"run\n;"};
+    std::vector<std::string> alone[2];
+    int lines[2];
+    for (int i = 0; i < 2; ++i) {
+        Open(texts[i]);
+        CaptureStdout();
+        for (std::string t; !(t = Next()).empty();) alone[i].push_back(t);
+        GetCapturedStdout();
+        lines[i] = sc->line;
+    }
+    Open(texts[0]);
+    std::string other = dir_.File("other.reg");
+    WriteBytes(other, texts[1]);
+    FILE* fp = fopen(other.c_str(), "r");
+    ASSERT_NE(fp, nullptr);
+    RegScanner* second = new RegScanner();
+    yylexreset(second, fp);
+    RegScanner* of[2] = {sc, second};
+    std::vector<std::string> together[2];
+    CaptureStdout();
+    for (bool more[2] = {true, true}; more[0] || more[1];)
+        for (int i = 0; i < 2; ++i) {
+            if (!more[i]) continue;
+            std::string t = Next(of[i]);
+            if (t.empty())
+                more[i] = false;
+            else
+                together[i].push_back(t);
+        }
+    GetCapturedStdout();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(together[i], alone[i]) << i;
+        EXPECT_EQ(of[i]->line, lines[i]) << i;
+        EXPECT_TRUE(yyatend(of[i])) << i;
+    }
+    fclose(fp);
+    delete second;
 }
 
 // The limit counts the token's bytes and the look-ahead it reads; past it the process ends,
