@@ -277,9 +277,7 @@ int yyparse(RegReader* r) {
                     p->values[sp++].string = nullptr;
                     continue;
                 }
-            } else if (state != S_START &&
-                       AddValueItem(b, item.name, static_cast<size_t>(item.nameLen), item.type, item.text,
-                                    static_cast<size_t>(item.textLen), item.number) >= 0) {
+            } else if (state != S_START && AddValueItem(b, item) >= 0) {
                 yytakeitem(s, item);
                 if (state == S_OPEN) {
                     p->states[sp] = S_ITEMS;

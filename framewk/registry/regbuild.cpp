@@ -149,12 +149,12 @@ int AddValue(RegBuilder* b, char* valuename, int type, void* data) {
     return REGERR_SUCCESS;
 }
 
-int AddValueItem(RegBuilder* b, const char* name, size_t nameLen, int type, const char* text, size_t textLen,
-                 int number) {
+int AddValueItem(RegBuilder* b, const YYItem& item) {
     RegNode* top = NodeStackTop(b);
     if (!top) return -1;
     if (top->GetRegKeyValueList()->GetSize() == 0) top->GetRegKeyValueList()->Presize(b->valuesHint);
-    RegKeyValue* value = RegKeyValue::Make(name, nameLen, type, text, textLen, number);
+    RegKeyValue* value = RegKeyValue::Make(item.name, static_cast<size_t>(item.nameLen), item.type, item.text,
+                                           static_cast<size_t>(item.textLen), item.number);
     if (!value) return -1;
     if (!top->AddValue(value)) {
         delete value;

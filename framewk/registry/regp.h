@@ -244,12 +244,6 @@ int EndLoadedKeyNode(RegBuilder* b, const char* name);
 // Adds a value made of copies of the name and the data (for REG_INT the number's digits)
 // to the open key, and frees them; when it fails they stay the caller's.
 int AddValue(RegBuilder* b, char* valuename, int type, void* data);
-// AddValue for a value item read whole: copies the name and the text. -1 when nothing was
-// done and the item is to be parsed token by token (no key is open, or no memory for the
-// value); REGERR_NO_MEMORY when the key's list could not take it (the value is dropped, as
-// AddValue drops it).
-int AddValueItem(RegBuilder* b, const char* name, size_t nameLen, int type, const char* text, size_t textLen,
-                 int number);
 int NWREGIsRegLoaded();
 
 // ---- key handles and key operations --------------------------------------------------

@@ -111,6 +111,11 @@ struct YYItem {
 extern bool yyshortcuts;
 bool yypeekitem(RegScanner* s, YYItem* item);
 void yytakeitem(RegScanner* s, const YYItem& item);
+// AddValue for a value item read whole: copies the name and the text. -1 when nothing was
+// done and the item is to be parsed token by token (no key is open, or no memory for the
+// value); REGERR_NO_MEMORY when the key's list could not take it (the value is dropped, as
+// AddValue drops it).
+int AddValueItem(RegBuilder* b, const YYItem& item);
 
 // How yypeekitem finds the gaps and quoted texts: byte by byte (every build), or 64 bytes
 // at a time with the vector instructions of the build's processor. Each gives the same
