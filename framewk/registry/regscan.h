@@ -53,11 +53,13 @@ struct RegScanner {
     bool partial, failed;
     // The attempt after a minus sign may hold one byte more, so that the sign never makes a
     // text fatal that would pass without it (the sign is skipped when no number follows).
-    char text[YYLMAX + 2];
-    unsigned char pend[YYLMAX + 2];
+    // Each buffer begins a cache line, as the scanning loops read and write them in runs
+    // (unaligned, loads of the 100 MB file took about 2% longer).
+    alignas(64) char text[YYLMAX + 2];
+    alignas(64) unsigned char pend[YYLMAX + 2];
     // The file is read a block at a time: one stream lock per block instead of one per
     // token, and the scanning loops run over plain memory.
-    unsigned char buf[1 << 16];
+    alignas(64) unsigned char buf[1 << 16];
 };
 
 // Starts reading `file` (null: nothing) afresh at line 1, without read-ahead, as the
