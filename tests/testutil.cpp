@@ -8,6 +8,8 @@
 #include <random>
 #include <sstream>
 
+RegBuilder g_build = {nullptr, &RootNode, nullptr, 0, 0, 0, nullptr};
+
 void ResetRegistry() {
     cfRegCloseRoot();
     cfRegClosePredefined();
@@ -16,7 +18,6 @@ void ResetRegistry() {
     NodeStackEnd();
     delete RootNode;
     RootNode = nullptr;
-    rootCreated = 0;
     lRegLoadCnt = 0;
     lineno = 1;
     zrAllocFailAt(0);

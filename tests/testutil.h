@@ -17,6 +17,26 @@ namespace fs = std::filesystem;
 // Releases whatever tree, stack and handles a test left, writing nothing.
 void ResetRegistry();
 
+// The tests build the registry's tree (RootNode) with a builder of their own, as the
+// key operations change it; these act on that builder.
+extern RegBuilder g_build;
+inline RegBuilder* TestBuilder() {
+    if (!g_build.stack) RegBuilderBegin(&g_build, &RootNode);
+    return &g_build;
+}
+inline bool NodeStackBegin() {
+    RegBuilderEnd(&g_build);
+    return RegBuilderBegin(&g_build, &RootNode);
+}
+inline void NodeStackEnd() { RegBuilderEnd(&g_build); }
+inline bool NodeStackPush(RegNode* node) { return NodeStackPush(TestBuilder(), node); }
+inline void NodeStackPop() { NodeStackPop(TestBuilder()); }
+inline RegNode* NodeStackTop() { return NodeStackTop(TestBuilder()); }
+inline int NodeStackDepth() { return NodeStackDepth(TestBuilder()); }
+inline int CreateKeyNode(const char* name) { return CreateKeyNode(TestBuilder(), name, strlen(name)); }
+inline int EndKeyNode(const char* name) { return EndKeyNode(TestBuilder(), name); }
+inline int AddValue(char* name, int type, void* data) { return AddValue(TestBuilder(), name, type, data); }
+
 // Marks the tree built so far as loaded and opens the root handle, as a load does.
 void MarkLoaded();
 

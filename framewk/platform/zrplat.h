@@ -183,12 +183,6 @@ inline void zrSideUnlock() {
     if (!zrLoneInCall.load(std::memory_order_relaxed)) zrSideUnlockSlow();
 }
 
-// A variable that one thread of a load writes or reads at every token or block, alone on a
-// cache line: the second part of a load (regpart.cpp) has a copy of each, and a copy on the
-// same line as the loader's made both threads wait on the line at every token (a load in two
-// parts took as long as one thread, or twice as long, by where the linker put them).
-#define ZR_OWN_LINE alignas(64)
-
 // ---- files ---------------------------------------------------------------------------
 
 // Opens a registry file for reading in text mode; null when the path cannot be opened or

@@ -9,9 +9,6 @@
 
 #include "regscan.h"
 
-// One recognition attempt holds at most this many bytes, its look-ahead included.
-static const int YYLMAX = 10000;
-
 enum CharClass : unsigned char { C_SKIP, C_WORD, C_DIGIT, C_NL, C_NUL, C_QUOTE, C_LBRACK, C_SINGLE, C_MINUS };
 
 // Built at compile time: each file has its own constant copy, with no initialiser to run.

@@ -19,16 +19,6 @@
 #include "regscan.h"
 #include "zrplat.h"
 
-static const int YYINITDEPTH = 150;
-
-ZR_OWN_LINE int yymaxdepth = YYINITDEPTH;
-ZR_OWN_LINE int yytblallocated;
-
-ZR_OWN_LINE static int s_initStates[YYINITDEPTH];
-ZR_OWN_LINE static YYSTYPE s_initValues[YYINITDEPTH];
-ZR_OWN_LINE static int* yys = s_initStates;
-ZR_OWN_LINE static YYSTYPE* yyv = s_initValues;
-
 // The automaton's states, named after what was read last.
 enum {
     S_START,      // . registry
@@ -120,11 +110,11 @@ static int GotoTarget(int state, int sym) {
 }
 
 // Doubles both stacks: first into heap copies of the initial ones, later by realloc.
-static bool Grow() {
-    if (yymaxdepth > INT_MAX / 2 / static_cast<int>(sizeof(YYSTYPE))) return false;
-    int n = yymaxdepth * 2;
+static bool Grow(RegParser* p) {
+    if (p->maxDepth > INT_MAX / 2 / static_cast<int>(sizeof(YYSTYPE))) return false;
+    int n = p->maxDepth * 2;
     size_t sn = sizeof(int) * static_cast<size_t>(n), vn = sizeof(YYSTYPE) * static_cast<size_t>(n);
-    if (!yytblallocated) {
+    if (!p->allocated) {
         int* s = static_cast<int*>(zrMalloc(sn));
         YYSTYPE* v = static_cast<YYSTYPE*>(zrMalloc(vn));
         if (!s || !v) {
@@ -132,61 +122,60 @@ static bool Grow() {
             zrFree(v);
             return false;
         }
-        memcpy(s, yys, sizeof(int) * static_cast<size_t>(yymaxdepth));
-        memcpy(v, yyv, sizeof(YYSTYPE) * static_cast<size_t>(yymaxdepth));
-        yys = s;
-        yyv = v;
-        yytblallocated = 1;
+        memcpy(s, p->states, sizeof(int) * static_cast<size_t>(p->maxDepth));
+        memcpy(v, p->values, sizeof(YYSTYPE) * static_cast<size_t>(p->maxDepth));
+        p->states = s;
+        p->values = v;
+        p->allocated = true;
     } else {
-        int* s = static_cast<int*>(zrRealloc(yys, sn));
+        int* s = static_cast<int*>(zrRealloc(p->states, sn));
         if (!s) return false;
-        yys = s;
-        YYSTYPE* v = static_cast<YYSTYPE*>(zrRealloc(yyv, vn));
+        p->states = s;
+        YYSTYPE* v = static_cast<YYSTYPE*>(zrRealloc(p->values, vn));
         if (!v) return false;
-        yyv = v;
+        p->values = v;
     }
-    yymaxdepth = n;
+    p->maxDepth = n;
     return true;
 }
 
 // Ends a failed parse: reports, and releases every text that did not reach the tree.
-static int Fail(int sp, const char* msg, char* lookahead, int rc) {
-    yyerror(msg);
+static int Fail(RegParser* p, RegScanner* s, int sp, const char* msg, char* lookahead, int rc) {
+    yyerror(s, msg);
     zrFree(lookahead);
     for (int i = 0; i < sp; ++i) {
-        switch (yys[i]) {
+        switch (p->states[i]) {
             case S_BODY:
             case S_SZNAME:
             case S_SZDATA:
             case S_INTNAME:
             case S_INTDATA:
-                zrFree(yyv[i].string);
+                zrFree(p->values[i].string);
         }
     }
     return rc;
 }
 
-ZR_OWN_LINE bool yypartmode;
-ZR_OWN_LINE long long yysplitat = -1;
-ZR_OWN_LINE void (*yysplice)(int at);
-
 // Returns 0 when the input was accepted, 1 on a syntax error or a stack that cannot
 // grow, 2 when a token's text could not be copied (no memory).
-int yyparse() {
+int yyparse(RegReader* r) {
+    RegParser* p = &r->parse;
+    RegScanner* s = &r->scan;
+    RegBuilder* b = &r->build;
     int sp = 0;
-    yys[sp] = S_START;
-    yyv[sp++].string = nullptr;
-    if (yypartmode) {
+    p->states[sp] = S_START;
+    p->values[sp++].string = nullptr;
+    if (p->partMode) {
         // As after KEY STRING action '(' of a key that the builder holds open already.
         for (int s : {S_KEY, S_KEYNAME, S_BODY, S_OPEN}) {
-            yys[sp] = s;
-            yyv[sp++].string = nullptr;
+            p->states[sp] = s;
+            p->values[sp++].string = nullptr;
         }
     }
     int token = -1;  // the look-ahead; -1 while none has been read
     char* text = nullptr;
     for (;;) {
-        int state = yys[sp - 1];
+        int state = p->states[sp - 1];
         int sym = -1, len = 0;
         char* value = nullptr;
         switch (state) {
@@ -194,11 +183,11 @@ int yyparse() {
                 sym = SYM_REGISTRY, len = 1;
                 break;
             case S_KEYNAME: {
-                char* name = yyv[sp - 1].string;
+                char* name = p->values[sp - 1].string;
                 char* copy;
                 // A name that no key took a copy of stays ours until its EndKeyNode has read it.
-                if (CreateKeyNode(name, strlen(name), &copy, true) == 0) {
-                    yyv[sp - 1].string = copy;
+                if (CreateKeyNode(b, name, strlen(name), &copy, true) == 0) {
+                    p->values[sp - 1].string = copy;
                     zrFree(name);
                 } else {
                     value = name;
@@ -207,8 +196,8 @@ int yyparse() {
                 break;
             }
             case S_KEYDONE:
-                EndLoadedKeyNode(yyv[sp - 3].string);
-                zrFree(yyv[sp - 2].string);
+                EndLoadedKeyNode(b, p->values[sp - 3].string);
+                zrFree(p->values[sp - 2].string);
                 sym = SYM_KEY, len = 4;
                 break;
             case S_EMPTY:
@@ -228,12 +217,10 @@ int yyparse() {
                 break;
             case S_SZEND:
             case S_INTEND: {
-                char* name = yyv[sp - 4].string;
-                char* data = yyv[sp - 2].string;
-                // An int, as AddValue takes it: with the enum, the parser's second copy
-                // (regpart.cpp) would also find the loader's AddValue by the enum's scope.
+                char* name = p->values[sp - 4].string;
+                char* data = p->values[sp - 2].string;
                 int type = state == S_SZEND ? REG_SZ : REG_INT;
-                if (AddValue(name, type, data) != 0) {
+                if (AddValue(b, name, type, data) != 0) {
                     zrFree(name);
                     zrFree(data);
                 }
@@ -243,18 +230,19 @@ int yyparse() {
         }
         if (sym >= 0) {
             sp -= len;
-            int next = GotoTarget(yys[sp - 1], sym);
-            if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", value, YYPARSE_ERROR);
-            yys[sp] = next;
-            yyv[sp++].string = value;
+            int next = GotoTarget(p->states[sp - 1], sym);
+            if (sp == p->maxDepth && !Grow(p))
+                return Fail(p, s, sp, "yacc stack overflow", value, YYPARSE_ERROR);
+            p->states[sp] = next;
+            p->values[sp++].string = value;
             continue;
         }
 
-        if (token < 0 && yysplitat >= 0 && (state == S_OPEN || state == S_ITEMS)) {
-            int at = yyatsplit(yysplitat);
+        if (token < 0 && p->splitAt >= 0 && (state == S_OPEN || state == S_ITEMS)) {
+            int at = yyatsplit(s, p->splitAt);
             if (at != 0) {
-                yysplitat = -1;
-                yysplice(at);
+                p->splitAt = -1;
+                p->splice(p->spliceWith, at);
                 continue;
             }
         }
@@ -262,15 +250,15 @@ int yyparse() {
         // A whole value item or key head, when the scanner can hand it over in one piece
         // and the stacks have room for the tokens it stands for: the same actions on the
         // same tree, in the same order, and the same stacks afterwards.
-        if (token < 0 && (state == S_OPEN || state == S_ITEMS || state == S_START) && sp + 5 <= yymaxdepth) {
+        if (token < 0 && (state == S_OPEN || state == S_ITEMS || state == S_START) && sp + 5 <= p->maxDepth) {
             YYItem item;
-            if (!yypeekitem(&item)) {
+            if (!yypeekitem(s, &item)) {
                 // token by token
             } else if (item.type == KEY) {
                 size_t n = static_cast<size_t>(item.nameLen);
                 char* copy = nullptr;
                 char* name = nullptr;
-                if (CreateKeyNode(item.name, n, &copy, true) != 0) {
+                if (CreateKeyNode(b, item.name, n, &copy, true) != 0) {
                     name = static_cast<char*>(zrMalloc(n + 1));
                     if (name) {
                         memcpy(name, item.name, n);
@@ -278,53 +266,63 @@ int yyparse() {
                     }
                 }
                 if (copy || name) {
-                    yytakeitem(item);
-                    yys[sp] = S_KEY;
-                    yyv[sp++].string = nullptr;
-                    yys[sp] = S_KEYNAME;
-                    yyv[sp++].string = copy ? copy : name;
-                    yys[sp] = S_BODY;
-                    yyv[sp++].string = name;
-                    yys[sp] = S_OPEN;
-                    yyv[sp++].string = nullptr;
+                    yytakeitem(s, item);
+                    p->states[sp] = S_KEY;
+                    p->values[sp++].string = nullptr;
+                    p->states[sp] = S_KEYNAME;
+                    p->values[sp++].string = copy ? copy : name;
+                    p->states[sp] = S_BODY;
+                    p->values[sp++].string = name;
+                    p->states[sp] = S_OPEN;
+                    p->values[sp++].string = nullptr;
                     continue;
                 }
-            } else if (state != S_START &&
-                       AddValueItem(item.name, static_cast<size_t>(item.nameLen), item.type, item.text,
-                                    static_cast<size_t>(item.textLen), item.number) >= 0) {
-                yytakeitem(item);
+            } else if (state != S_START && AddValueItem(b, item) >= 0) {
+                yytakeitem(s, item);
                 if (state == S_OPEN) {
-                    yys[sp] = S_ITEMS;
-                    yyv[sp++].string = nullptr;
+                    p->states[sp] = S_ITEMS;
+                    p->values[sp++].string = nullptr;
                 }
                 continue;
             }
         }
         if (token < 0) {
-            token = yylex();
-            if (yypartmode && token == ')' && (state == S_OPEN || state == S_ITEMS) && NodeStackDepth() == 1)
+            token = yylex(s);
+            if (p->partMode && token == ')' && (state == S_OPEN || state == S_ITEMS) &&
+                NodeStackDepth(b) == 1)
                 return YYPARSE_PART_END;
-            text = (token == STRING || token == NUMBER) ? yylval.string : nullptr;
+            text = (token == STRING || token == NUMBER) ? s->lval.string : nullptr;
             if ((token == STRING || token == NUMBER) && !text)
-                return Fail(sp, "out of memory", nullptr, YYPARSE_NO_MEMORY);
+                return Fail(p, s, sp, "out of memory", nullptr, YYPARSE_NO_MEMORY);
         }
         if (state == S_DONE && token == 0) return YYPARSE_OK;
         int next = ShiftTarget(state, token);
-        if (next < 0) return Fail(sp, "syntax error", text, YYPARSE_ERROR);
-        if (sp == yymaxdepth && !Grow()) return Fail(sp, "yacc stack overflow", text, YYPARSE_ERROR);
-        yys[sp] = next;
-        yyv[sp++].string = text;
+        if (next < 0) return Fail(p, s, sp, "syntax error", text, YYPARSE_ERROR);
+        if (sp == p->maxDepth && !Grow(p)) return Fail(p, s, sp, "yacc stack overflow", text, YYPARSE_ERROR);
+        p->states[sp] = next;
+        p->values[sp++].string = text;
         token = -1;
         text = nullptr;
     }
 }
 
-void yycleanup() {
-    if (!yytblallocated) return;
-    zrFree(yys);
-    zrFree(yyv);
-    yys = s_initStates;
-    yyv = s_initValues;
-    yymaxdepth = YYINITDEPTH;
-    yytblallocated = 0;
+void yyparseinit(RegParser* p, int* states, YYSTYPE* values) {
+    p->initStates = p->states = states;
+    p->initValues = p->values = values;
+    p->maxDepth = YYINITDEPTH;
+    p->allocated = false;
+    p->partMode = false;
+    p->splitAt = -1;
+    p->splice = nullptr;
+    p->spliceWith = nullptr;
+}
+
+void yycleanup(RegParser* p) {
+    if (!p->allocated) return;
+    zrFree(p->states);
+    zrFree(p->values);
+    p->states = p->initStates;
+    p->values = p->initValues;
+    p->maxDepth = YYINITDEPTH;
+    p->allocated = false;
 }

@@ -2,103 +2,97 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regscan.h"
 
-ZR_OWN_LINE RegNode* RootNode;
-ZR_OWN_LINE RegNodeStack* NodeStack;
-ZR_OWN_LINE int rootCreated;
+RegNode* RootNode;
 
 const char kRegRootName[] = "My Computer";
 
-// Sibling keys tend to be alike: a loaded key's lists start with the room that the last
-// loaded key's lists (its subkeys: the last that had any) ended with, which spares most
-// lists their growth and their shrinking to fit.
-ZR_OWN_LINE static int s_valuesHint, s_keysHint;
-
-bool NodeStackBegin() {
-    rootCreated = 0;
-    s_valuesHint = s_keysHint = 0;
-    delete NodeStack;
-    NodeStack = zrNew<RegNodeStack>();
-    return NodeStack != nullptr;
+bool RegBuilderBegin(RegBuilder* b, RegNode** root) {
+    b->stack = zrNew<RegNodeStack>();
+    b->tree = nullptr;
+    b->root = root ? root : &b->tree;
+    b->rootCreated = 0;
+    b->valuesHint = b->keysHint = 0;
+    b->scan = nullptr;
+    return b->stack != nullptr;
 }
 
-void NodeStackEnd() {
-    delete NodeStack;
-    NodeStack = nullptr;
+void RegBuilderEnd(RegBuilder* b) {
+    delete b->stack;
+    b->stack = nullptr;
 }
 
-RegNode* NodeStackTop() {
-    int n = NodeStack ? NodeStack->GetSize() : 0;
-    return n > 0 ? NodeStack->GetAt(n - 1) : nullptr;
+RegNode* NodeStackTop(const RegBuilder* b) {
+    int n = b->stack ? b->stack->GetSize() : 0;
+    return n > 0 ? b->stack->GetAt(n - 1) : nullptr;
 }
 
-int NodeStackDepth() { return NodeStack ? NodeStack->GetSize() : 0; }
+int NodeStackDepth(const RegBuilder* b) { return b->stack ? b->stack->GetSize() : 0; }
 
-bool NodeStackPush(RegNode* node) { return NodeStack && NodeStack->Add(node) >= 0; }
+bool NodeStackPush(RegBuilder* b, RegNode* node) { return b->stack && b->stack->Add(node) >= 0; }
 
-void NodeStackPop() { NodeStack->RemoveAt(NodeStack->GetSize() - 1, 1); }
+void NodeStackPop(RegBuilder* b) { b->stack->RemoveAt(b->stack->GetSize() - 1, 1); }
 
-static RegNode* StackTop() { return NodeStackTop(); }
-static bool Push(RegNode* node) { return NodeStackPush(node); }
-static void Pop() { NodeStackPop(); }
+// Whether to say what the builder found: a part of a load fails instead.
+static bool Reports(RegBuilder* b) { return !b->scan || yyreports(b->scan); }
 
 // Appends `node` below `parent` and pushes it; on failure nothing has changed.
-static int AttachAndPush(RegNode* parent, RegNode* node, bool loaded) {
-    if (!Push(node)) return REGERR_NO_MEMORY;
-    if (parent->GetRegNodeList()->GetSize() == 0) parent->PresizeKeys(s_keysHint);
+static int AttachAndPush(RegBuilder* b, RegNode* parent, RegNode* node, bool loaded) {
+    if (!NodeStackPush(b, node)) return REGERR_NO_MEMORY;
+    if (parent->GetRegNodeList()->GetSize() == 0) parent->PresizeKeys(b->keysHint);
     if (!parent->AddKeyNode(node, loaded)) {
-        Pop();
+        NodeStackPop(b);
         return REGERR_NO_MEMORY;
     }
     return REGERR_SUCCESS;
 }
 
 // CreateKeyNode without its name's copy: on failure nothing has changed and `node` is deleted.
-static int AttachNode(RegNode* node, bool loaded) {
-    RegNode* parent = StackTop();
+static int AttachNode(RegBuilder* b, RegNode* node, bool loaded) {
+    RegNode* parent = NodeStackTop(b);
     // A top-level key that arrives when the tree already has a root (after a NUL byte in
     // the file, or when an enclosing key could not be made) joins the existing root, so
     // that the tree built so far is never lost.
-    if (!parent && RootNode) parent = RootNode;
+    if (!parent && *b->root) parent = *b->root;
 
     if (parent) {
-        int rc = AttachAndPush(parent, node, loaded);
+        int rc = AttachAndPush(b, parent, node, loaded);
         if (rc != REGERR_SUCCESS) delete node;
         return rc;
     }
     if (_stricmp(node->GetName(), kRegRootName) == 0) {
-        if (!Push(node)) {
+        if (!NodeStackPush(b, node)) {
             delete node;
             return REGERR_NO_MEMORY;
         }
-        RootNode = node;
+        *b->root = node;
         return REGERR_SUCCESS;
     }
 
     RegNode* root = NewRegNode(kRegRootName);
-    if (!root || !Push(root)) {
+    if (!root || !NodeStackPush(b, root)) {
         delete root;
         delete node;
         return REGERR_NO_MEMORY;
     }
-    int rc = AttachAndPush(root, node, loaded);
+    int rc = AttachAndPush(b, root, node, loaded);
     if (rc != REGERR_SUCCESS) {
-        Pop();
+        NodeStackPop(b);
         delete root;
         delete node;
         return rc;
     }
-    RootNode = root;
-    rootCreated = 1;
+    *b->root = root;
+    b->rootCreated = 1;
     return REGERR_SUCCESS;
 }
 
-int CreateKeyNode(const char* name, size_t len, char** copy, bool loaded) {
+int CreateKeyNode(RegBuilder* b, const char* name, size_t len, char** copy, bool loaded) {
     RegNode* node = NewRegNode(name, len);
     if (!node) return REGERR_NO_MEMORY;
     char* own = node->GetName();
-    int rc = AttachNode(node, loaded);
+    int rc = AttachNode(b, node, loaded);
     if (rc == REGERR_SUCCESS && copy) *copy = own;
     return rc;
 }
@@ -109,37 +103,39 @@ static bool IsTop(RegNode* top, const char* name) {
     return top && (top->GetName() == name || strcmp(top->GetName(), name) == 0);
 }
 
-int EndKeyNode(const char* name) {
-    RegNode* top = StackTop();
+int EndKeyNode(RegBuilder* b, const char* name) {
+    RegNode* top = NodeStackTop(b);
     if (IsTop(top, name)) {
-        Pop();
+        NodeStackPop(b);
         return 0;
     }
-    RegMessage(REGVIEW_MSG_END_OF_KEY, 0, "syntax error, unexpected end of key %s", name);
+    if (Reports(b)) RegMessage(REGVIEW_MSG_END_OF_KEY, 0, "syntax error, unexpected end of key %s", name);
     return 1;
 }
 
-int EndLoadedKeyNode(const char* name) {
-    RegNode* top = StackTop();
+int EndLoadedKeyNode(RegBuilder* b, const char* name) {
+    RegNode* top = NodeStackTop(b);
     if (IsTop(top, name)) {
         // A loaded key's lists are complete: a failed shrink only keeps their spare room.
         top->GetRegKeyValueList()->ShrinkToFit();
         top->GetRegNodeList()->ShrinkToFit();
-        s_valuesHint = top->GetRegKeyValueList()->GetSize();
-        if (top->GetRegNodeList()->GetSize() > 0) s_keysHint = top->GetRegNodeList()->GetSize();
+        b->valuesHint = top->GetRegKeyValueList()->GetSize();
+        if (top->GetRegNodeList()->GetSize() > 0) b->keysHint = top->GetRegNodeList()->GetSize();
         // A shorter list's index costs its first lookup under a millisecond (about 30 ns
         // an entry); a longer one's is built now, so that no first lookup waits for it.
         // Without memory it is built on first use after all.
         if (top->GetRegKeyValueList()->GetSize() >= kRegIndexAtLoad) top->ValueIndex();
         if (top->GetRegNodeList()->GetSize() >= kRegIndexAtLoad) top->KeyIndex();
     }
-    return EndKeyNode(name);
+    return EndKeyNode(b, name);
 }
 
-int AddValue(char* valuename, int type, void* data) {
-    RegNode* top = StackTop();
+int AddValue(RegBuilder* b, char* valuename, int type, void* data) {
+    RegNode* top = NodeStackTop(b);
     if (!top) {
-        RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, lineno, "syntax error, unexpected value");
+        if (Reports(b))
+            RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, b->scan ? b->scan->line : lineno,
+                       "syntax error, unexpected value");
         return 1;
     }
     // Room in the list first, so that a value, once made, is always appended and the
@@ -153,11 +149,12 @@ int AddValue(char* valuename, int type, void* data) {
     return REGERR_SUCCESS;
 }
 
-int AddValueItem(const char* name, size_t nameLen, int type, const char* text, size_t textLen, int number) {
-    RegNode* top = StackTop();
+int AddValueItem(RegBuilder* b, const YYItem& item) {
+    RegNode* top = NodeStackTop(b);
     if (!top) return -1;
-    if (top->GetRegKeyValueList()->GetSize() == 0) top->GetRegKeyValueList()->Presize(s_valuesHint);
-    RegKeyValue* value = RegKeyValue::Make(name, nameLen, type, text, textLen, number);
+    if (top->GetRegKeyValueList()->GetSize() == 0) top->GetRegKeyValueList()->Presize(b->valuesHint);
+    RegKeyValue* value = RegKeyValue::Make(item.name, static_cast<size_t>(item.nameLen), item.type, item.text,
+                                           static_cast<size_t>(item.textLen), item.number);
     if (!value) return -1;
     if (!top->AddValue(value)) {
         delete value;
@@ -166,15 +163,14 @@ int AddValueItem(const char* name, size_t nameLen, int type, const char* text, s
     return REGERR_SUCCESS;
 }
 
-void EndMadeRoot() {
-    if (rootCreated == 1 && RootNode) {
-        EndKeyNode(kRegRootName);
-        rootCreated = 0;
+void EndMadeRoot(RegBuilder* b) {
+    if (b->rootCreated == 1 && *b->root) {
+        EndKeyNode(b, kRegRootName);
+        b->rootCreated = 0;
     }
 }
 
 void ReleaseTree() {
     delete RootNode;
     RootNode = nullptr;
-    rootCreated = 0;
 }

@@ -139,15 +139,6 @@ unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType
     return REGERR_SUCCESS;
 }
 
-// Pushes `parent`, runs the action, pops: the one way keys and values are added.
-template <class F>
-static int WithOpenKey(RegNode* parent, F action) {
-    if (!NodeStackPush(parent)) return REGERR_NO_MEMORY;
-    int rc = action();
-    EndKeyNode(parent->GetName());
-    return rc;
-}
-
 void RegSetChanged(bool changed) { bRegChanged = changed ? 1 : 0; }
 
 unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHandle) {
@@ -174,12 +165,12 @@ unsigned int CfRegCreateKeyMade(HKEY hParentKey, const char* newKey, HKEY* phNew
     if (rc != REGERR_NOT_FOUND) return rc;
     if (!RegTextStorable(newKey, strlen(newKey))) return REGERR_BAD_NAME;
     uint64_t before = RegKeyGeneration;
-    int created = WithOpenKey(parent, [&] {
-        int r = CreateKeyNode(newKey);
-        if (r == 0) EndKeyNode(newKey);
-        return r;
-    });
-    if (created != 0) return static_cast<unsigned int>(created);
+    RegNode* node = NewRegNode(newKey);
+    if (!node) return REGERR_NO_MEMORY;
+    if (!parent->AddKeyNode(node)) {
+        delete node;
+        return REGERR_NO_MEMORY;
+    }
     bRegChanged = 1;
     *made = true;
     // A key added below the parent cannot change what the parent's path names: a path

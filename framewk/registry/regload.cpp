@@ -14,6 +14,9 @@
 // bpRegFile (nothing is opened then). A filename that is bpRegFile itself was begun by
 // the caller (RegFileBegin).
 long lRegLoadCnt;
+int lineno = 1;
+static bool s_tooLong;
+bool yytoolong() { return s_tooLong; }
 
 int NWREGIsRegLoaded() { return static_cast<int>(lRegLoadCnt); }
 
@@ -27,10 +30,15 @@ int NWREGIsRegLoaded() { return static_cast<int>(lRegLoadCnt); }
 // parses that stretch itself and the part is dropped: the tree is the same either way.
 static const long long kPartFrom = 4 << 20;
 static long long s_partFrom = kPartFrom;
-static RegPart s_part;
-static bool s_partRunning;
 static long s_joins;
-static long long s_partSize;  // the file's
+
+// A load under way: its reader and, for a large file, its second part.
+struct RegLoading {
+    RegReader* reader = nullptr;
+    RegPart part{};
+    bool partRunning = false;
+    long long size = 0;  // the file's
+};
 
 long RegPartJoins() { return s_joins; }
 
@@ -61,20 +69,22 @@ static long long FindSplit(FILE* fp, long long size) {
 
 // The loader's parse has reached the part's offset where an item may begin (at 1), or gone
 // past it (-1).
-static void Splice(int at) {
+static void Splice(void* with, int at) {
+    RegLoading* load = static_cast<RegLoading*>(with);
+    RegPart& part = load->part;
+    RegScanner* s = &load->reader->scan;
     // A part of more than a megabyte that has not read half of the rest of the file is
     // dropped and the loader reads on for itself: a part whose thread gets little of a CPU (on
     // a busy machine, say) would hold the load up for longer than the loader takes for all of
     // it.
-    long long rest = s_partSize - s_part.from,
-              read = s_part.read.load(std::memory_order_relaxed) - s_part.from;
+    long long rest = load->size - part.from, read = part.read.load(std::memory_order_relaxed) - part.from;
     if (at > 0 && rest > (1 << 20) && 2 * read < rest) at = -1;
-    s_part.stop = at < 0;
-    RegPartJoin(&s_part);
-    s_partRunning = false;
-    RegNode* keys = s_part.keys;
+    part.stop = at < 0;
+    RegPartJoin(&part);
+    load->partRunning = false;
+    RegNode* keys = part.keys;
     if (!keys) return;
-    RegNode* top = NodeStackTop();
+    RegNode* top = NodeStackTop(&load->reader->build);
     RegKeyValueList* values = keys->GetRegKeyValueList();
     RegNodeList* subKeys = keys->GetRegNodeList();
     // Room first, so that the part joins whole or not at all.
@@ -83,70 +93,93 @@ static void Splice(int at) {
         top->PresizeKeys(subKeys->GetSize());
         joined = top->GetRegNodeList()->Reserve(subKeys->GetSize());
     }
-    if (joined && yyseek(s_part.end)) {
+    if (joined && yyseek(s, part.end)) {
         for (int i = 0; i < values->GetSize(); ++i) top->AddValue(values->GetAt(i));
         for (int i = 0; i < subKeys->GetSize(); ++i) top->AddKeyNode(subKeys->GetAt(i), true);
         values->RemoveAll();
         subKeys->RemoveAll();
-        lineno += s_part.lines;
+        s->line += part.lines;
         ++s_joins;
     }
     delete keys;
-    s_part.keys = nullptr;
+    part.keys = nullptr;
 }
 
 // Starts the second part when fp's file is large enough and a thread may work beside this one.
-static bool PartBegin(const char* filename, FILE* fp) {
+static bool PartBegin(RegLoading* load, const char* filename, FILE* fp) {
     ZrFileStamp stamp;
     if (!zrStampOfFile(fp, &stamp)) return false;
     long long size = static_cast<long long>(stamp.size);
     if (size < s_partFrom || !zrMayWorkBeside()) return false;
     long long from = FindSplit(fp, size);
     if (from < 0) return false;
-    s_partSize = size;
-    s_part.path = filename;
-    s_part.file = fp;
-    s_part.from = from;
-    if (!RegPartStart(&s_part)) return false;
-    s_partRunning = true;
-    yysplitat = from;
-    yysplice = Splice;
+    load->size = size;
+    load->part.path = filename;
+    load->part.file = fp;
+    load->part.from = from;
+    if (!RegPartStart(&load->part)) return false;
+    load->partRunning = true;
+    RegParser* p = &load->reader->parse;
+    p->splitAt = from;
+    p->splice = Splice;
+    p->spliceWith = load;
     return true;
 }
 
 // After the loader's parse: a part it never reached is dropped.
-static void PartEnd() {
-    yysplitat = -1;
-    if (s_partRunning) Splice(-1);
+static void PartEnd(RegLoading* load) {
+    load->reader->parse.splitAt = -1;
+    if (load->partRunning) Splice(load, -1);
 }
 
 unsigned int LoadRegistry(const char* filename) {
     if (lRegLoadCnt) return REGLOAD_REFUSED;
     if (filename != bpRegFile && !RegFileBegin(filename)) return REGERR_NOT_FOUND;
-    if (!NodeStackBegin()) return REGERR_NO_MEMORY;
+    s_tooLong = false;
+    lineno = 1;
 
-    yyin = zrOpenFileForRead(filename);
-    if (!yyin) {
+    FILE* fp = zrOpenFileForRead(filename);
+    if (!fp) {
         UnloadRegistry();
         return REGERR_NOT_FOUND;
     }
-    yylexreset();
+    RegLoading load;
+    load.reader = RegReaderNew(fp);
+    if (!load.reader) {
+        fclose(fp);
+        UnloadRegistry();
+        return REGERR_NO_MEMORY;
+    }
+    RegScanner* s = &load.reader->scan;
 
     // A NUL byte ends one parse; what follows it is parsed as another top-level key.
-    if (!PartBegin(filename, yyin)) yyreadahead(true);
+    if (!PartBegin(&load, filename, fp)) yyreadahead(s, true);
     int rc;
-    do rc = yyparse();
-    while (rc == YYPARSE_OK && !yyatend());
-    PartEnd();
-    yyreadahead(false);
+    do rc = yyparse(load.reader);
+    while (rc == YYPARSE_OK && !yyatend(s));
+    PartEnd(&load);
+    lineno = s->line;
+    s_tooLong = yytoolong(s);
+    bool readFailed = yyreadfailed(s);
+    // The tree read, which the registry takes when it is whole.
+    RegNode* tree = nullptr;
+    if (rc == YYPARSE_OK && !s_tooLong && !readFailed) {
+        EndMadeRoot(&load.reader->build);
+        tree = load.reader->build.tree;
+        load.reader->build.tree = nullptr;
+    }
+    RegReaderFree(load.reader);
+    // Read whole: closed, so that another process may replace it (Windows replaces no
+    // open file).
+    fclose(fp);
     ++RegKeyGeneration;
-    if (yytoolong()) {
+    if (s_tooLong) {
         UnloadRegistry();
         return REGLOAD_REFUSED;
     }
     // A file that could not be read to its end is not loaded: saving the part that was
     // read would lose the rest. It answers as a file that cannot be read at all.
-    if (yyreadfailed()) {
+    if (readFailed) {
         UnloadRegistry();
         return REGERR_NOT_FOUND;
     }
@@ -154,16 +187,13 @@ unsigned int LoadRegistry(const char* filename) {
         UnloadRegistry();
         return rc == YYPARSE_NO_MEMORY ? REGERR_NO_MEMORY : REGLOAD_REFUSED;
     }
-    EndMadeRoot();
+    ReleaseTree();
+    RootNode = tree;
     // Only a failed allocation of the top-level key leaves a parse without a root.
     if (!RootNode || cfRegOpenRoot() != 0) {
         UnloadRegistry();
         return REGERR_NO_MEMORY;
     }
-    // Read whole: closed, so that another process may replace it (Windows replaces no
-    // open file).
-    fclose(yyin);
-    yyin = nullptr;
     ++lRegLoadCnt;
     return REGERR_SUCCESS;
 }
@@ -171,18 +201,11 @@ unsigned int LoadRegistry(const char* filename) {
 void UnloadRegistry() {
     char tmpFile[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
     int renFile = cfRegSaveRegToTemp(tmpFile, target);
-    NodeStackEnd();
     cfRegCloseRoot();
     cfRegClosePredefined();
     ReleaseTree();
     ReleaseSearch();
     if (renFile == 1) cfRegSwapRegFile(tmpFile, target);
-    // Standard input is the scanner's stream before any load, never the registry file.
-    if (yyin && yyin != stdin) {
-        fclose(yyin);
-        yyin = nullptr;
-    }
-    yycleanup();
     if (lRegLoadCnt) --lRegLoadCnt;
 }
 

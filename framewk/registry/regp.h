@@ -203,43 +203,55 @@ void ReleaseSearch();
 // short enough; the longest, REGFILE_WORD_MAX bytes, only when they form a bare word).
 bool RegTextStorable(const char* s, size_t n);
 
+// The line where the last load ended: a message about a file it refused names it.
+extern int lineno;
+
 // ---- tree building -------------------------------------------------------------------
 // The open-key stack: tree building adds keys and values to the key on its top. It is the
 // growable array of keys, its top the last element: pushing at the front, as the stack
 // once did, moved the whole stack for every key, quadratic in a deep file's depth.
 typedef TArray<RegNode*, RegNode*> RegNodeStack;
-extern RegNodeStack* NodeStack;
-// An empty stack (false: no memory), and none; the load makes one, the unload drops it.
-bool NodeStackBegin();
-void NodeStackEnd();
-bool NodeStackPush(RegNode* node);  // false: no memory, and nothing pushed
-void NodeStackPop();
-RegNode* NodeStackTop();  // null when the stack is empty or missing
-int NodeStackDepth();
-extern int rootCreated;
+struct RegScanner;
+// A tree builder: its open-key stack, and the tree it builds. A load's builds a new tree
+// (tree, which the loader then installs); a builder may also add to the registry's tree.
+struct RegBuilder {
+    RegNodeStack* stack;
+    RegNode** root;  // where the root is: &tree, or &RootNode
+    RegNode* tree;
+    int rootCreated;  // 1: the first key named another than the root, and the builder made it
+    // Sibling keys tend to be alike: a loaded key's lists start with the room that the last
+    // loaded key's lists (its subkeys: the last that had any) ended with, which spares most
+    // lists their growth and their shrinking to fit.
+    int valuesHint, keysHint;
+    // The scanner of the reader the builder belongs to: messages name its line, and a part
+    // of a load fails instead of reporting. Null: the line is lineno's.
+    RegScanner* scan;
+};
+// An empty builder of a new tree (root null) or of the tree at *root; false when there is no
+// memory for the stack. End drops the stack, and leaves the tree alone.
+bool RegBuilderBegin(RegBuilder* b, RegNode** root = nullptr);
+void RegBuilderEnd(RegBuilder* b);
+bool NodeStackPush(RegBuilder* b, RegNode* node);  // false: no memory, and nothing pushed
+void NodeStackPop(RegBuilder* b);
+RegNode* NodeStackTop(const RegBuilder* b);  // null when the stack is empty or missing
+int NodeStackDepth(const RegBuilder* b);
 // A root that the builder made itself, because the first key named another, is still open
 // when a load's parse ends: this closes it.
-void EndMadeRoot();
-// Deletes the tree (RootNode and everything under it).
+void EndMadeRoot(RegBuilder* b);
+// Deletes the registry's tree (RootNode and everything under it).
 void ReleaseTree();
 extern long lRegLoadCnt;  // the loads in effect: 0 or 1 (regload.cpp)
 // Makes a key named with a copy of the `len` bytes at `name` below the open key (or the
 // root) and opens it; *copy (when copy is given) is then the key's own copy of the name.
-int CreateKeyNode(const char* name, size_t len, char** copy = nullptr, bool loaded = false);
-inline int CreateKeyNode(const char* name) { return CreateKeyNode(name, strlen(name)); }
-int EndKeyNode(const char* name);
+int CreateKeyNode(RegBuilder* b, const char* name, size_t len, char** copy = nullptr, bool loaded = false);
+int EndKeyNode(RegBuilder* b, const char* name);
 // EndKeyNode for a key the parser has read to its end: its lists give back their spare room,
 // and one of kRegIndexAtLoad entries or more gets its name index.
 const int kRegIndexAtLoad = 16384;
-int EndLoadedKeyNode(const char* name);
+int EndLoadedKeyNode(RegBuilder* b, const char* name);
 // Adds a value made of copies of the name and the data (for REG_INT the number's digits)
 // to the open key, and frees them; when it fails they stay the caller's.
-int AddValue(char* valuename, int type, void* data);
-// AddValue for a value item read whole: copies the name and the text. -1 when nothing was
-// done and the item is to be parsed token by token (no key is open, or no memory for the
-// value); REGERR_NO_MEMORY when the key's list could not take it (the value is dropped, as
-// AddValue drops it).
-int AddValueItem(const char* name, size_t nameLen, int type, const char* text, size_t textLen, int number);
+int AddValue(RegBuilder* b, char* valuename, int type, void* data);
 int NWREGIsRegLoaded();
 
 // ---- key handles and key operations --------------------------------------------------
@@ -427,9 +439,6 @@ void RegMessage(RegViewMessageKind kind, int line, const char* format, ...)
 bool RegHostSink();
 // What the unload did with the tree, for RegViewLastUnload; keptIn and why may be null.
 void RegNoteSave(RegViewSaveResult result, const char* keptIn, const char* why);
-// The line of the registry file being read: 1 when a load begins; every message about a
-// bad file prints it.
-extern int lineno;
 // While on, messages about a bad file are dropped (messages about a save still go out).
 void RegQuiet(bool on);
 // A token over the scanner's length limit ends the process (the default) or, while this

@@ -1,86 +1,56 @@
-// The second part of a large file's load: a scanner, parser and tree builder of its own (the
-// loader's sources, built again in a namespace of their own so that their state is apart),
-// run by a thread beside the loader into a pool arena. See regload.cpp for where the two
-// parts meet.
+// The second part of a large file's load: a reader of its own, run by a thread beside the
+// loader into a pool arena. See regload.cpp for where the two parts meet.
 #include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 #include <atomic>
 
-#include "parsel.h"
 #include "regpart.h"
 #include "regscan.h"
 #include "zrplat.h"
 #include "zrpool.h"
 
-namespace zrpart {
-
 // The loader reports what it finds in the file; a part would report it out of order and with
-// lines of its own, so it fails instead, and the loader parses that part itself.
-static bool s_failed;
-static void PartMessage(RegViewMessageKind, int, const char*, ...) { s_failed = true; }
-// Nothing a part finds ends the process.
-static bool RegHostSink() { return true; }
-
-// Called before it is defined: without this the loader's would be called.
-void yyreadahead(bool on);
-
-// The calls that also take the tree's types would find the loader's functions as well.
-#define RegMessage PartMessage
-#define NodeStackPush PartNodeStackPush
-#define yypeekitem part_yypeekitem
-#define yytakeitem part_yytakeitem
-
-// In this order: a call finds this namespace's function only once it has been declared.
-// clang-format off
-#include "parsel.cpp"
-#include "regbuild.cpp"
-#include "parsey.cpp"
-// clang-format on
-
-#undef RegMessage
-#undef NodeStackPush
-#undef yypeekitem
-#undef yytakeitem
-
+// lines of its own, so it fails instead (its scanner is partial), and the loader parses that
+// part itself.
 static void Run(void* arg) {
     RegPart* part = static_cast<RegPart*>(arg);
     zrPoolArenaBegin(part->arena);
-    s_failed = false;
-    yystop = &part->stop;
-    yyprogress = &part->read;
-    yyin = part->in;
-    part->in = nullptr;
-    yylexreset();
-    RegNode* stand = nullptr;
-    if (yyseek(part->from) && NodeStackBegin() && (stand = NewRegNode("", 0)) != nullptr &&
-        PartNodeStackPush(stand)) {
-        yypartmode = true;
-        int rc = yyparse();
-        part->ok = rc == YYPARSE_PART_END && !s_failed && !yyreadfailed() &&
-                   !part->stop.load(std::memory_order_relaxed);
-        part->end = yyoffset() - 1;
-        part->lines = lineno - 1;
+    RegReader* r = RegReaderNew(part->in);
+    if (!r) {
+        fclose(part->in);
+        part->in = nullptr;
+        zrPoolArenaEnd();
+        return;
     }
-    NodeStackEnd();
+    part->in = nullptr;
+    RegScanner* s = &r->scan;
+    s->partial = true;
+    s->stop = &part->stop;
+    s->progress = &part->read;
+    // The part's keys and values go below a key of no name, which stands for the one the
+    // part lies in.
+    RegNode* stand = nullptr;
+    if (yyseek(s, part->from) && (stand = NewRegNode("", 0)) != nullptr && NodeStackPush(&r->build, stand)) {
+        r->parse.partMode = true;
+        int rc = yyparse(r);
+        part->ok = rc == YYPARSE_PART_END && !s->failed && !yyreadfailed(s) &&
+                   !part->stop.load(std::memory_order_relaxed);
+        part->end = yyoffset(s) - 1;
+        part->lines = s->line - 1;
+    }
     if (part->ok) {
         part->keys = stand;
     } else {
         delete stand;
     }
-    fclose(yyin);
-    yyin = nullptr;
-    yycleanup();
+    fclose(s->file);
+    RegReaderFree(r);
     zrPoolArenaEnd();
 }
-
-}  // namespace zrpart
 
 bool RegPartStart(RegPart* part) {
     part->ok = false;
@@ -97,7 +67,7 @@ bool RegPartStart(RegPart* part) {
         part->in = nullptr;
     }
     if (!part->in) return false;
-    if ((part->arena = zrPoolArenaNew()) && (part->thread = zrThreadStart(zrpart::Run, part))) return true;
+    if ((part->arena = zrPoolArenaNew()) && (part->thread = zrThreadStart(Run, part))) return true;
     if (part->arena) zrPoolArenaMerge(part->arena);
     part->arena = nullptr;
     fclose(part->in);

@@ -1,6 +1,6 @@
-// The registry file's scanner and parser, as the loader drives them and the writer swaps
-// the file they read. Private to those four and the message sink (which prints on yyout):
-// the rest of the library sees regp.h only.
+// The registry file's reader: a scanner, a parser and a tree builder, each a struct of its
+// own state, as the loader and the second part of a load run them. Private to those and the
+// message sink (which prints on yyout): the rest of the library sees regp.h only.
 #ifndef REGSCAN_H
 #define REGSCAN_H
 
@@ -17,38 +17,82 @@ enum { KEY = 257, STRING = 260, NUMBER = 261 };
 typedef union {
     char* string;
 } YYSTYPE;
-extern YYSTYPE yylval;
 
-// The scanner reads yyin; yyout takes the message of a token over its length limit.
-extern FILE* yyin;
-extern FILE* yyout;
-int yylex();
-// Starts reading yyin afresh at line 1.
-void yylexreset();
-// With on, yyin is read ahead by a thread of its own from here on (a large file only);
+// One recognition attempt holds at most this many bytes, its look-ahead included.
+static const int YYLMAX = 10000;
+
+struct ZrReadAhead;
+
+// A scanner's state: each reader has its own, so that the two parts of a load scan side by
+// side. The fields every token touches come first.
+struct RegScanner {
+    // The block in hand: `in` is buf, or the reader thread's current block while one reads
+    // the file ahead (yyreadahead); its offset in the file is base.
+    const unsigned char* in;
+    int inPos, inLen;
+    // Bytes read past the end of a token and given back; read again before the block.
+    int pendPos, pendLen;
+    // The current recognition attempt: text[0..len) are its bytes, reads counts them and the
+    // end of input, fromStream how many came from the block rather than pend.
+    int len, reads, fromStream, limit;
+    int line;  // the line being read: 1 when the scanner begins
+    YYSTYPE lval;
+    long long base;
+    FILE* file;  // the stream it reads, null: none
+    ZrReadAhead* ahead = nullptr;
+    // While *stop holds true, the input ends at the next read: a part no longer wanted
+    // stops. With progress, the scanner notes there the offset up to which it has read.
+    // Both null for the loader's own parse.
+    const std::atomic<bool>* stop;
+    std::atomic<long long>* progress;
+    // A read found the end of the input (atEnd), or failed (readFailed too), or a token over
+    // the limit ended it (tooLong).
+    bool atEnd, readFailed, tooLong;
+    // The second part of a load reports nothing: what it would report fails it (failed),
+    // and the loader then parses that part itself. Nothing it finds ends the process.
+    bool partial, failed;
+    // The attempt after a minus sign may hold one byte more, so that the sign never makes a
+    // text fatal that would pass without it (the sign is skipped when no number follows).
+    // Each buffer begins a cache line, as the scanning loops read and write them in runs
+    // (unaligned, loads of the 100 MB file took about 2% longer).
+    alignas(64) char text[YYLMAX + 2];
+    alignas(64) unsigned char pend[YYLMAX + 2];
+    // The file is read a block at a time: one stream lock per block instead of one per
+    // token, and the scanning loops run over plain memory.
+    alignas(64) unsigned char buf[1 << 16];
+};
+
+// Starts reading `file` (null: nothing) afresh at line 1, without read-ahead, as the
+// loader's own parse (no stop, no progress, reporting).
+void yylexreset(RegScanner* s, FILE* file);
+int yylex(RegScanner* s);
+// With on, the file is read ahead by a thread of its own from here on (a large file only);
 // off ends that, and the block in hand with it. The loader reads ahead for one load.
-void yyreadahead(bool on);
-// The offset in yyin of the scanner's next byte.
-long long yyoffset();
-// Reads on from offset `at` of yyin (read for itself, not ahead), with nothing pending;
-// false when yyin cannot seek there.
-bool yyseek(long long at);
+void yyreadahead(RegScanner* s, bool on);
+// The offset in the file of the scanner's next byte.
+long long yyoffset(const RegScanner* s);
+// Reads on from offset `at` of the file (read for itself, not ahead), with nothing pending;
+// false when the file cannot seek there.
+bool yyseek(RegScanner* s, long long at);
 // Where the two parts of a load meet (regload.cpp): 0 while the scanner's next token lies
 // before offset `at`, 1 when it begins there, -1 once the scanner is past it. Passes the
 // gaps before the token when it is near.
-int yyatsplit(long long at);
-// While *yystop holds true, the input ends at the scanner's next read: a part no longer
-// wanted stops. Null for the loader's own parse.
-extern const std::atomic<bool>* yystop;
-// With yyprogress, the scanner notes there the offset up to which it has read: how far a
-// part has come. Null for the loader's own parse.
-extern std::atomic<long long>* yyprogress;
-// The scanner has asked for a byte past the end of yyin, or a read of it failed
-// (yyreadfailed too); both stay so until yylexreset.
-bool yyatend();
-bool yyreadfailed();
+int yyatsplit(RegScanner* s, long long at);
+// The scanner has asked for a byte past the end of the file, or a read of it failed
+// (yyreadfailed too), or a token over the limit ended the input (yytoolong); all stay so
+// until yylexreset.
+inline bool yyatend(const RegScanner* s) { return s->atEnd; }
+inline bool yyreadfailed(const RegScanner* s) { return s->readFailed; }
+inline bool yytoolong(const RegScanner* s) { return s->tooLong; }
 // Prints a parse error with the current line.
-int yyerror(const char* str);
+int yyerror(RegScanner* s, const char* str);
+// Whether to say what the scanner or parser found: false for a part, which fails instead.
+inline bool yyreports(RegScanner* s) {
+    if (s->partial) s->failed = true;
+    return !s->partial;
+}
+// yyout takes the message of a token over the length limit.
+extern FILE* yyout;
 
 // A whole value item, or the head of a key (KEY, its name and "("), at the scanner's
 // position, recognised without its tokens when it lies in the block in the form the
@@ -67,8 +111,13 @@ struct YYItem {
     int end;
 };
 extern bool yyshortcuts;
-bool yypeekitem(YYItem* item);
-void yytakeitem(const YYItem& item);
+bool yypeekitem(RegScanner* s, YYItem* item);
+void yytakeitem(RegScanner* s, const YYItem& item);
+// AddValue for a value item read whole: copies the name and the text. -1 when nothing was
+// done and the item is to be parsed token by token (no key is open, or no memory for the
+// value); REGERR_NO_MEMORY when the key's list could not take it (the value is dropped, as
+// AddValue drops it).
+int AddValueItem(RegBuilder* b, const YYItem& item);
 
 // How yypeekitem finds the gaps and quoted texts: byte by byte (every build), or 64 bytes
 // at a time with the vector instructions of the build's processor. Each gives the same
@@ -77,21 +126,50 @@ void yytakeitem(const YYItem& item);
 enum { YYSCAN_BEST = -1, YYSCAN_SCALAR, YYSCAN_SSE2, YYSCAN_AVX2, YYSCAN_NEON };
 bool yyscanpath(int path);
 
-// The parser: 0 parsed, 1 syntax error or stacks that cannot grow, 2 no memory. Its
-// stacks start at yymaxdepth entries in static tables and are enlarged on the heap
-// (yytblallocated) until yycleanup.
-extern int yymaxdepth;
-extern int yytblallocated;
+// A parser's state: its stacks start at YYINITDEPTH entries in its owner's room
+// (initStates, initValues) and are enlarged on the heap (allocated) until yycleanup.
+static const int YYINITDEPTH = 150;
+struct RegParser {
+    int* states;
+    YYSTYPE* values;
+    int maxDepth;
+    bool allocated;
+    // With partMode, yyparse reads the items of a key's body, below the key open on the
+    // builder's stack, and ends with YYPARSE_PART_END before the ")" that closes the body (the
+    // second part of a load). With splitAt 0 or more, the parse calls splice(spliceWith, at)
+    // once it reaches that offset where an item may begin (at: yyatsplit's 1) or passes it
+    // (-1), and goes on from wherever the scanner stands then.
+    bool partMode;
+    long long splitAt;
+    void (*splice)(void* with, int at);
+    void* spliceWith;
+    int* initStates;
+    YYSTYPE* initValues;
+};
+// An empty parser, of a whole file, with no splice, its stacks at the YYINITDEPTH entries of
+// `states` and `values`.
+void yyparseinit(RegParser* p, int* states, YYSTYPE* values);
+// 0 parsed, 1 syntax error or stacks that cannot grow, 2 no memory.
 enum { YYPARSE_OK = 0, YYPARSE_ERROR = 1, YYPARSE_NO_MEMORY = 2, YYPARSE_PART_END = 3 };
-int yyparse();
-// With yypartmode, yyparse reads the items of a key's body, below the key open on the
-// builder's stack, and ends with YYPARSE_PART_END before the ")" that closes the body (the
-// second part of a load). With yysplitat 0 or more, the parse calls yysplice(at) once it
-// reaches that offset where an item may begin (at: yyatsplit's 1) or passes it (-1), and
-// goes on from wherever the scanner stands then.
-extern bool yypartmode;
-extern long long yysplitat;
-extern void (*yysplice)(int at);
-void yycleanup();
+struct RegReader;
+int yyparse(RegReader* r);
+void yycleanup(RegParser* p);
+
+// A reader: a scanner, a parser and a tree builder, whose fields that every token touches lie
+// together at its start. Aligned to a cache line: two readers (the two parts of a load, each
+// on its own thread) never share one, which would make both wait on it at every token.
+struct alignas(64) RegReader {
+    RegParser parse;
+    RegBuilder build;
+    RegScanner scan;
+    int initStates[YYINITDEPTH];
+    YYSTYPE initValues[YYINITDEPTH];
+};
+// A new reader of `file` (null: nothing), as yylexreset and yyparseinit begin them, building
+// a new tree; null when out of memory. The file stays the caller's.
+RegReader* RegReaderNew(FILE* file);
+// Ends read-ahead, and frees the parser's stacks, the builder's stack and tree (unless taken
+// from it) and the reader.
+void RegReaderFree(RegReader* r);
 
 #endif

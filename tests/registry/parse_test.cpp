@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "testutil.h"
 #include "zrplat.h"
@@ -17,33 +18,37 @@ const size_t kBlock = 1 << 16;  // the scanner's read block
 class ScanTest : public ::testing::Test {
 protected:
     void Open(const std::string& bytes) {
-        if (yyin && yyin != stdin) fclose(yyin);
+        if (fp_) fclose(fp_);
         WriteBytes(dir_.File("in.reg"), bytes);
-        yyin = fopen(dir_.File("in.reg").c_str(), "r");
-        ASSERT_NE(yyin, nullptr);
-        yylexreset();
+        fp_ = fopen(dir_.File("in.reg").c_str(), "r");
+        ASSERT_NE(fp_, nullptr);
+        yylexreset(sc, fp_);
     }
     void TearDown() override {
-        if (yyin && yyin != stdin) fclose(yyin);
-        yyin = stdin;
+        yyreadahead(sc, false);
+        if (fp_) fclose(fp_);
+        delete sc;
     }
-    static std::string Next() {
-        int t = yylex();
+    std::string Next(RegScanner* of = nullptr) {
+        if (!of) of = sc;
+        int t = yylex(of);
         if (t == STRING || t == NUMBER) {
-            std::string s = (t == STRING ? "S:" : "N:") + std::string(yylval.string);
-            zrFree(yylval.string);
+            std::string s = (t == STRING ? "S:" : "N:") + std::string(of->lval.string);
+            zrFree(of->lval.string);
             return s;
         }
         if (t == KEY || t == REG_SZ || t == REG_INT) return t == KEY ? "KEY" : t == REG_SZ ? "SZ" : "INT";
         return t == 0 ? "" : std::string(1, static_cast<char>(t));
     }
     // The tokens up to the next end of input.
-    static std::string Until0() {
+    std::string Until0() {
         std::string out;
         for (std::string t; !(t = Next()).empty();) out += (out.empty() ? "" : " ") + t;
         return out;
     }
     TempDir dir_;
+    FILE* fp_ = nullptr;
+    RegScanner* sc = new RegScanner();
 };
 
 TEST_F(ScanTest, TokenLanguage) {
@@ -67,7 +72,7 @@ TEST_F(ScanTest, TokenLanguage) {
     for (auto& c : cases) {
         Open(c.in);
         EXPECT_EQ(Until0(), c.tokens) << c.in;
-        EXPECT_EQ(yylex(), 0) << "the end of input repeats";
+        EXPECT_EQ(yylex(sc), 0) << "the end of input repeats";
     }
 }
 
@@ -90,7 +95,7 @@ TEST_F(ScanTest, TokensAcrossTheBlockBoundary) {
         for (size_t before = 1; before <= strlen(c.text) + 1; ++before) {
             Open(std::string(kBlock - before, ' ') + c.text + "\n;");
             EXPECT_EQ(Until0(), std::string(c.tokens) + " ;") << c.text << " at " << before;
-            EXPECT_EQ(lineno, 2);
+            EXPECT_EQ(sc->line, 2);
         }
     }
 }
@@ -98,7 +103,7 @@ TEST_F(ScanTest, TokensAcrossTheBlockBoundary) {
 TEST_F(ScanTest, LinesCountNewlinesOnlyAndCrLfScansLikeLf) {
     Open("a\r\nb\r\n\r\n c");
     EXPECT_EQ(Until0(), "S:a S:b S:c");
-    EXPECT_EQ(lineno, 4);
+    EXPECT_EQ(sc->line, 4);
 }
 
 TEST_F(ScanTest, RunawayStringIsDroppedWithTwoMessages) {
@@ -106,10 +111,10 @@ TEST_F(ScanTest, RunawayStringIsDroppedWithTwoMessages) {
     CaptureStdout();
     EXPECT_EQ(Until0(), "S:x S:y");
     EXPECT_EQ(GetCapturedStdout(), "line 7 - FATAL: Runaway string\nError in line: 7\n");
-    EXPECT_EQ(lineno, 8);
+    EXPECT_EQ(sc->line, 8);
 }
 
-// The loader parses again after a NUL byte while yyatend() is false: the flag must be set
+// The loader parses again after a NUL byte while yyatend is false: the flag must be set
 // only once a byte past the end was asked for, also when the NUL is the last byte.
 TEST_F(ScanTest, NulEndsTheInputAndTheNextCallGoesOnBehindIt) {
     Open(std::string("A\n\"q\0B\0\0C", 9));
@@ -117,15 +122,15 @@ TEST_F(ScanTest, NulEndsTheInputAndTheNextCallGoesOnBehindIt) {
     EXPECT_EQ(Until0(), "S:B");
     EXPECT_EQ(Until0(), "");
     EXPECT_EQ(Until0(), "S:C");
-    EXPECT_EQ(lineno, 2);
-    EXPECT_TRUE(yyatend());
+    EXPECT_EQ(sc->line, 2);
+    EXPECT_TRUE(yyatend(sc));
 
     for (std::string pad : {std::string(), std::string(kBlock - 4, ' ')}) {
         Open(pad + std::string("KEY\0", 4));
         EXPECT_EQ(Until0(), "KEY");
-        EXPECT_FALSE(yyatend());
+        EXPECT_FALSE(yyatend(sc));
         EXPECT_EQ(Until0(), "");
-        EXPECT_TRUE(yyatend());
+        EXPECT_TRUE(yyatend(sc));
     }
 }
 
@@ -134,7 +139,51 @@ TEST_F(ScanTest, ResetForgetsLookAheadAndLines) {
     EXPECT_EQ(Next(), "S:abc");  // "(" and the newline are pending look-ahead
     Open("KEY");
     EXPECT_EQ(Until0(), "KEY");
-    EXPECT_EQ(lineno, 1);
+    EXPECT_EQ(sc->line, 1);
+}
+
+// Scanners share nothing: two read side by side, token by token in turns, each give the
+// tokens, lines and end of input that each gives alone, across their blocks' ends and with
+// look-ahead pending in both.
+TEST_F(ScanTest, TwoScannersSideBySideKeepTheirOwnState) {
+    const std::string texts[2] = {"KEY \"a\"\n(\n" + std::string(kBlock - 3, ' ') + "[REG_SZ] x = \"1\";\n)",
+                                  "12 -7 \"" + std::string(9000, 'q') + "\"\n\n abc\n[ REG_S]\n\"run\n;"};
+    std::vector<std::string> alone[2];
+    int lines[2];
+    for (int i = 0; i < 2; ++i) {
+        Open(texts[i]);
+        CaptureStdout();
+        for (std::string t; !(t = Next()).empty();) alone[i].push_back(t);
+        GetCapturedStdout();
+        lines[i] = sc->line;
+    }
+    Open(texts[0]);
+    std::string other = dir_.File("other.reg");
+    WriteBytes(other, texts[1]);
+    FILE* fp = fopen(other.c_str(), "r");
+    ASSERT_NE(fp, nullptr);
+    RegScanner* second = new RegScanner();
+    yylexreset(second, fp);
+    RegScanner* of[2] = {sc, second};
+    std::vector<std::string> together[2];
+    CaptureStdout();
+    for (bool more[2] = {true, true}; more[0] || more[1];)
+        for (int i = 0; i < 2; ++i) {
+            if (!more[i]) continue;
+            std::string t = Next(of[i]);
+            if (t.empty())
+                more[i] = false;
+            else
+                together[i].push_back(t);
+        }
+    GetCapturedStdout();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(together[i], alone[i]) << i;
+        EXPECT_EQ(of[i]->line, lines[i]) << i;
+        EXPECT_TRUE(yyatend(of[i])) << i;
+    }
+    fclose(fp);
+    delete second;
 }
 
 // The limit counts the token's bytes and the look-ahead it reads; past it the process ends,
@@ -166,15 +215,15 @@ TEST_F(ScanTest, LengthLimitBoundaries) {
         for (auto& c : cases) {
             Open(c.in);
             if (c.fatal) {
-                EXPECT_EXIT((yyout = stderr, yyreadahead(ahead), Until0()), testing::ExitedWithCode(1),
+                EXPECT_EXIT((yyout = stderr, yyreadahead(sc, ahead), Until0()), testing::ExitedWithCode(1),
                             "^Input string too long, limit 10000\n$")
                     << c.in.size() << " " << ahead;
             } else {
-                yyreadahead(ahead);
+                yyreadahead(sc, ahead);
                 CaptureStdout();
                 Until0();
                 GetCapturedStdout();
-                yyreadahead(false);
+                yyreadahead(sc, false);
             }
         }
     zrReadAheadFrom(-1);

@@ -13,7 +13,7 @@ typedef RegistryTest BuildTest;
 TEST_F(BuildTest, FirstKeyNamedMyComputerInAnyCaseBecomesTheRoot) {
     ASSERT_EQ(CreateKeyNode("my computer"), 0);
     EXPECT_STREQ(RootNode->GetName(), "my computer");
-    EXPECT_EQ(rootCreated, 0);
+    EXPECT_EQ(g_build.rootCreated, 0);
     RegNode* inner = AddKey("MY COMPUTER");
     ASSERT_EQ(EndKeyNode("my computer"), 0);
     RegNode* later = AddKey("Later");
@@ -46,7 +46,7 @@ TEST_F(BuildTest, NoMemoryAtEveryAllocationLeavesTheStateUnchanged) {
         if (rc == 0) break;
         EXPECT_EQ(rc, REGERR_NO_MEMORY);
         EXPECT_EQ(RootNode, nullptr);
-        EXPECT_EQ(rootCreated, 0);
+        EXPECT_EQ(g_build.rootCreated, 0);
         EXPECT_EQ(NodeStackDepth(), 0);
     }
     for (long n = 1;; ++n) {

@@ -173,7 +173,6 @@ protected:
         if (rc != ZRREG_LOAD_OK) {
             EXPECT_EQ(HkeyRegRoot(), nullptr);
             EXPECT_EQ(RootNode, nullptr);
-            EXPECT_EQ(yytblallocated, 0);
             WriteBytes(reg_, kGood);
             EXPECT_EQ(ZrLoadRegistry(reg_.c_str()), ZRREG_LOAD_OK);
         }

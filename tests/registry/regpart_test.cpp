@@ -3,9 +3,11 @@
 // and whatever it holds.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "regpart.h"
+#include "regscan.h"
 #include "testutil.h"
 #include "zrplat.h"
 #include "zrpool.h"
@@ -145,6 +147,76 @@ TEST_F(RegPartTest, PartedLoadsFollowEachOther) {
         EXPECT_EQ(o.joins, PartsHere() ? 1 : 0);
         if (i == 0) first = o.tree;
         EXPECT_EQ(o.tree, first);
+    }
+}
+
+// Readers share nothing: two threads, each with a reader of its own on a file of its own (one
+// of them reading as a part, which fails on what it would report), build the trees and meet
+// the failures that each meets alone. The trees are deleted where the loader deletes a part's
+// keys, on the thread that started the readers.
+TEST_F(RegPartTest, ReadersOnTwoThreadsShareNothing) {
+    if (!PartsHere()) GTEST_SKIP() << "no second thread with an arena here";
+    std::string paths[2] = {dir_.File("a.reg"), dir_.File("b.reg")};
+    WriteBytes(paths[0], kHead + Keys(300, "a") + kTail);
+    WriteBytes(paths[1], kHead + Keys(300, "b") + "    [REG_SZ] \"c\" = ;\n" + Keys(10, "c") + kTail);
+    struct Read {
+        int rc;
+        bool failed;
+        std::string tree;
+        RegNode* keep;  // the tree read: deleting a key moves the generation of the keys
+    };
+    // On a thread of its own with an arena, as a part reads.
+    auto read = [&](int i, ZrPoolArena* arena) {
+        Read out = {-1, false, "", nullptr};
+        if (arena) zrPoolArenaBegin(arena);
+        FILE* fp = fopen(paths[i].c_str(), "rb");
+        RegReader* r = fp ? RegReaderNew(fp) : nullptr;
+        if (r) {
+            r->scan.partial = i == 1;
+            out.rc = yyparse(r);
+            out.failed = r->scan.failed;
+            if (r->build.tree) out.tree = DumpTree(r->build.tree, false);
+            out.keep = r->build.tree;
+            r->build.tree = nullptr;
+            RegReaderFree(r);
+        }
+        if (fp) fclose(fp);
+        if (arena) zrPoolArenaEnd();
+        return out;
+    };
+    Read alone[2] = {read(0, nullptr), read(1, nullptr)};
+    for (Read& a : alone) delete a.keep;
+    EXPECT_EQ(alone[0].rc, YYPARSE_OK);
+    EXPECT_FALSE(alone[0].failed);
+    EXPECT_EQ(alone[1].rc, YYPARSE_ERROR);
+    EXPECT_TRUE(alone[1].failed);
+    for (int round = 0; round < 5; ++round) {
+        struct Job {
+            std::function<Read(int, ZrPoolArena*)> read;
+            int i;
+            ZrPoolArena* arena;
+            Read out;
+        } jobs[2] = {{read, 0, zrPoolArenaNew(), {}}, {read, 1, zrPoolArenaNew(), {}}};
+        ZrThread* threads[2];
+        for (Job& job : jobs) {
+            ASSERT_NE(job.arena, nullptr);
+        }
+        for (int i = 0; i < 2; ++i)
+            threads[i] = zrThreadStart(
+                [](void* arg) {
+                    Job* job = static_cast<Job*>(arg);
+                    job->out = job->read(job->i, job->arena);
+                },
+                &jobs[i]);
+        for (int i = 0; i < 2; ++i) {
+            ASSERT_NE(threads[i], nullptr);
+            zrThreadJoin(threads[i]);
+            zrPoolArenaMerge(jobs[i].arena);
+            delete jobs[i].out.keep;
+            EXPECT_EQ(jobs[i].out.rc, alone[i].rc) << i;
+            EXPECT_EQ(jobs[i].out.failed, alone[i].failed) << i;
+            EXPECT_EQ(jobs[i].out.tree, alone[i].tree) << i;
+        }
     }
 }
 
