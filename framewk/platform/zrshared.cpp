@@ -10,6 +10,7 @@
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -255,7 +256,17 @@ void zrCompanionUnlock(ZrCompanion* c, ZrRange r) { RangeLock(c, r, F_UNLCK, fal
 static_assert(sizeof(pthread_mutex_t) <= ZR_SHARED_MUTEX_BYTES, "the mutex fits its room");
 
 // A robust mutex: the death of its holder hands it to the next taker with word of it.
+// A robust mutex needs the kernel to walk the dead thread's list of held mutexes; an
+// emulator (qemu-user) answers ENOSYS to that list and the mutex of a dead holder then
+// stays locked for ever: the caller takes the byte lock instead.
+static bool RobustMutexesWork() {
+    void* head = nullptr;
+    size_t len = 0;
+    return syscall(SYS_get_robust_list, 0, &head, &len) == 0;
+}
+
 bool zrSharedMutexInit(void* at) {
+    if (!RobustMutexesWork()) return false;
     pthread_mutexattr_t attr;
     if (pthread_mutexattr_init(&attr) != 0) return false;
     bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
