@@ -93,7 +93,7 @@ TEST_F(RegFileTest, DeepNestingLoadsSavesAndReloads) {
     }
 }
 
-TEST_F(RegFileTest, UnloadWritesOnlyAChangedTree) {
+TEST_F(RegFileTest, UnloadWritesOnlyAChangedTreeAndOnlyBesideAPathWithADot) {
     std::string text = "KEY \"My Computer\" ( [REG_SZ] a = b; )";
     fs::create_directories(dir_.Path() / "dir.d");
     struct {
@@ -102,7 +102,11 @@ TEST_F(RegFileTest, UnloadWritesOnlyAChangedTree) {
     } cases[] = {
         {dir_.File("dir.d/reg.txt"), false, false},
         {dir_.File("dir.d/reg.txt"), true, true},
-        {dir_.File("dir.d/registry"), true, true},  // no "." in its name: written through REGISTRY.TMP
+#ifdef _WIN32
+        {dir_.File("dir.d/registry"), true, true},  // Windows looks for the "." in the whole path
+#else
+        {dir_.File("dir.d/registry"), true, false},  // no "." in its name: never written back
+#endif
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.path);

@@ -85,7 +85,7 @@ protected:
     void SetUp() override {
         ResetRegistry();
         reg_ = dir_.File("reg.txt");
-        log_ = dir_.File("reg.txt-log");
+        log_ = dir_.File("REG.LOG");
         WriteBytes(reg_, kBase);
     }
     void TearDown() override {
@@ -166,8 +166,7 @@ TEST_F(LogFaults, ACheckpointKilledAtItsRenameLosesNothing) {
         EXPECT_EQ(GetDw("a"), 1);
         EXPECT_EQ(GetDw("b"), 2);
         ZrUnloadRegistry();
-        // The lock file the killed save made stays, as any killed save's does.
-        EXPECT_EQ(dir_.Names(), (std::set<std::string>{"REG.LCK", "reg.txt"}));
+        EXPECT_EQ(dir_.Names(), (std::set<std::string>{"reg.txt"}));
     }
 }
 
@@ -322,7 +321,7 @@ protected:
         mounted_ = true;
         ResetRegistry();
         reg_ = at_ + "/reg.txt";
-        log_ = at_ + "/reg.txt-log";
+        log_ = at_ + "/REG.LOG";
         WriteBytes(reg_, kBase);
     }
     void TearDown() override {
