@@ -21,6 +21,7 @@ const state = {
   hits: [],            // the last search's keys, for F3
   hit: -1,             // the one gone to last
   hitsMore: false,     // more keys matched than the server listed
+  busy: 0,             // requests in flight (the live stream aside): a test waits for none
 };
 
 // ---- the server ----
@@ -46,9 +47,15 @@ function authorize(options) {
 }
 
 async function api(path, options) {
-  const res = await fetch(path, authorize(options));
+  state.busy++;
+  let res, text;
+  try {
+    res = await fetch(path, authorize(options));
+    text = await res.text();
+  } finally {
+    state.busy--;
+  }
   if (res.status === 401) sessionStorage.removeItem('zrreg-token');
-  const text = await res.text();
   let body = null;
   try { body = JSON.parse(text); } catch (e) { body = { text }; }
   if (!res.ok) throw new Error((body && body.error) || res.status + ' ' + res.statusText);
@@ -225,7 +232,8 @@ function scrollToRow(i) {
 async function select(node, scroll) {
   state.selected = node;
   state.valueIndex = -1;
-  $('address').value = node.depth === 0 ? 'My Computer' : node.path;
+  // Not while the address is being typed: a refresh from another change would overwrite it.
+  if (document.activeElement !== $('address')) $('address').value = node.depth === 0 ? 'My Computer' : node.path;
   $('status-path').textContent = node.depth === 0 ? 'My Computer' : node.path;
   if (scroll) scrollToRow(rowOf(node));
   draw();
@@ -315,6 +323,7 @@ async function goToPath(path) {
   }
   layout();
   await select(node, true);
+  $('address').value = node.depth === 0 ? 'My Computer' : node.path;
   return true;
 }
 

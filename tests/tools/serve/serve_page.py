@@ -36,8 +36,19 @@ def value(d):
     return js(d, "state.valueIndex < 0 ? null : valueName(state.values[state.valueIndex])")
 
 
+def settle(d):
+    """Waits until the page has no request in flight, twice in a row: the change before may
+    still be redrawing the tree, which would replace the element a test is about to click."""
+    calm = 0
+    end = time.monotonic() + 10
+    while calm < 2 and time.monotonic() < end:
+        calm = calm + 1 if js(d, "state.busy") == 0 else 0
+        time.sleep(0.05)
+
+
 def go(d, path, shows="(Default)"):
     """Goes to the key by the address bar, until its value `shows` shows."""
+    settle(d)
     a = d.find_element(By.ID, "address")
     a.clear()
     a.send_keys(path + Keys.ENTER)
@@ -310,6 +321,7 @@ def renames(d, s):
     check(wait_for(lambda: s.query(parts + "\\Painter") is not None, 3), "with its subtree, in the file")
     check(wait_for(lambda: key(d) == parts and js(d, "state.selected.expanded") and
                    d.find_elements(By.XPATH, "//span[@class='label'][.='Core']"), 3), "still selected and open")
+    settle(d)
     tree_row(d, "Core").click()
     check(wait_for(lambda: key(d) == parts + "\\Core" and "Installed" in js(d, "state.values.map(valueName)"), 3),
           "a subkey's values load by its new path")
@@ -470,6 +482,24 @@ def read_only(d, ro):
         check(rename_dialog(d) is None, "F2 in the %s renames nothing" % pane)
 
 
+def address_while_typing(d, s):
+    """A refresh that moves the selection (another client deleted the key) leaves the address
+    being typed alone."""
+    doomed = LM + "\\Doomed"
+    check(s.json("POST", "/api/create", {"path": doomed})[0] == 200, "another client makes a key")
+    go(d, doomed)
+    a = d.find_element(By.ID, "address")
+    a.click()
+    a.send_keys(Keys.CONTROL, "a")
+    a.send_keys("HKEY_LOCAL_MACHINE\\Sof")
+    check(s.json("POST", "/api/delete", {"path": doomed})[0] == 200, "and deletes it")
+    check(wait_for(lambda: key(d) == LM, 5), "the page selects its parent")
+    check(a.get_attribute("value") == "HKEY_LOCAL_MACHINE\\Sof", "the address typed so far is kept: %s" %
+          a.get_attribute("value"))
+    a.send_keys("tware", Keys.ENTER)
+    check(wait_for(lambda: key(d) == "HKEY_LOCAL_MACHINE\\Software", 5), "and Enter goes where it says")
+
+
 def main():
     d = browser()
     s = Served(zrreg, sample)
@@ -480,6 +510,7 @@ def main():
         f3(d)
         splitter(d, s)
         renames(d, s)
+        address_while_typing(d, s)
         check(s.stop() == 0, "the server ends cleanly")
     finally:
         s.cleanup()
