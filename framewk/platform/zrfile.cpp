@@ -310,8 +310,11 @@ bool zrCompanionNameFor(const char* regPath, const char* ext, char* out, size_t 
     char* base = slash ? slash + 1 : out;
 #endif
     _strupr(base);
+    // A name without a "." takes the extension behind its whole name (reg: REG.TMP), the
+    // name a file reg.txt beside it gets too: the lock that such files share orders their
+    // saves, as it does for app.txt and app.ini.
     char* dot = strstr(base, ".");
-    if (!dot) return false;
+    if (!dot) dot = base + strlen(base);
     if (static_cast<size_t>(dot - out) + strlen(ext) + 1 > outSize) return false;  // room for ext and NUL
     strcpy(dot, ext);
     // A registry file named like its own companion (R.TMP, APP.LCK) would be removed or

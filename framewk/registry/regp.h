@@ -469,8 +469,8 @@ struct RegFileNames {
     char temp[REGFILE_TEMP_MAX];    // its temporary file (APP.TMP beside app.txt)
     char lock[REGFILE_TEMP_MAX];    // the file every process locks (APP.LCK)
     char own[REGFILE_TEMP_MAX];     // this process's file for a tree kept aside (APP.<pid>.TMP)
-    char log[REGFILE_TEMP_MAX];     // the change log that the processes of the file share (APP.LOG)
-    bool saveable;                  // false: no such names (no "." in the name), never written back
+    char log[REGFILE_TEMP_MAX];     // the change log that the processes of the file share (app.txt-log)
+    bool saveable;                  // false: no such names (a path too long), never written back
 };
 extern char bpRegFile[REGFILE_PATH_MAX];  // the path as the host gave it
 // Makes the names for `path`, which becomes bpRegFile; false when it does not fit.

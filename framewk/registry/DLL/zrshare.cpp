@@ -13,6 +13,8 @@
 // stay with the old file, which no later process opens. A save makes the companion and
 // leaves it; only a save that wrote nothing removes the one it made, under the lock, and
 // whoever waited for that lock opens the name again (zrLockFile).
+// Files whose names share that part (app.txt, App.ini) share the lock as they share the
+// temporary file, which the lock guards; each has a change log of its own (app.txt-log).
 
 // The file that the load read, when it is known for sure.
 static ZrFileStamp s_loaded;
