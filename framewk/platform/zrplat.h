@@ -256,7 +256,7 @@ bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b);
 // Tried until it is taken or zrLockWaitMs have passed. ZR_LOCK_NONE: the file cannot be
 // opened or made (missing, a folder the process may not write, a link or a folder at the
 // name, a file this process may not read, a file system without locks), so there is
-// nothing to lock with. *made (when given) says whether this call made the file (POSIX).
+// nothing to lock with. *made (when given) says whether this call made the file.
 enum ZrLockResult { ZR_LOCK_TAKEN, ZR_LOCK_TIMEOUT, ZR_LOCK_NONE };
 typedef intptr_t ZrLock;  // -1: none
 ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char* like = nullptr,
