@@ -307,6 +307,12 @@ void* zrCompanionMap(ZrCompanion* c, size_t header, size_t reserve);
 const void* zrCompanionView(ZrCompanion* c, uint64_t at, size_t n);
 void* zrCompanionWritable(ZrCompanion* c, uint64_t at, size_t n);
 bool zrCompanionRead(ZrCompanion* c, uint64_t at, void* buf, size_t n);
+// Whether another program cut the file below a page of the mapping that this process then
+// touched: the access did not fault, but read zeros and wrote nowhere (POSIX; on Windows a
+// mapped file cannot be cut). Asked after the accesses, before anything they gave is used.
+bool zrCompanionCut(ZrCompanion* c);
+// Whether the file still holds its first `end` bytes (and was not cut); marks it cut if not.
+bool zrCompanionHolds(ZrCompanion* c, uint64_t end);
 bool zrCompanionWrite(ZrCompanion* c, uint64_t at, const void* buf, size_t n);
 bool zrCompanionSync(ZrCompanion* c);  // what was written is on disk
 bool zrCompanionRemove(ZrCompanion* c, const char* path);

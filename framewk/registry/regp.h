@@ -513,6 +513,8 @@ size_t RegSetDataLength(unsigned int type, const unsigned char* data, size_t n);
 // another process replaced since the load.
 unsigned int ShareLoad(const char* filename);
 void ShareUnload();
+struct ZrFileStamp;
+void ShareGoesOnFrom(const ZrFileStamp& base, bool changed);
 // Every change made so far survives a power loss: the log synced, or without a log the
 // tree written back (merged as at the unload); REGERR_WRITE_FAULT when that failed.
 unsigned int ShareFlush();
@@ -537,6 +539,7 @@ void JournalClear();
 int LogLoad();
 void LogUnload();
 bool LogActive();
+void LogDropCut();
 // Each exported call first applies what other processes changed since its last call: a
 // load of one word when nothing changed.
 extern const uint32_t* RegLogMovesAt;  // the log's move count, null without a log

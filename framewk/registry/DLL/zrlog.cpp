@@ -105,9 +105,26 @@ static long long s_size;    // the file's size as this process last grew or saw 
 static uint64_t s_synced;   // when the calls last synced the log (without a syncer thread)
 
 static unsigned long s_pid;  // the process that joined the log
+static int s_cut;            // another program cut the log while mapped: the process goes on without it
+static bool s_committed;     // this process committed a change since its load
+static Stamp s_base;         // the file the epoch this process caught up with began on
+static bool CutOff();
+static void Close();
 static bool Adopt();
 
-bool LogActive() { return Adopt(); }
+// Once the log is cut, the save without it is told (on the caller's thread) what the tree
+// follows and whether it holds changes of its own that the journal never saw.
+static bool s_handedOver;
+
+bool LogActive() {
+    if (!Adopt()) return false;
+    if (!CutOff()) return true;
+    if (!s_handedOver) {
+        s_handedOver = true;
+        ShareGoesOnFrom(ZrFileStamp{s_base.device, s_base.file, s_base.size, s_base.mtimeNs}, s_committed);
+    }
+    return false;
+}
 
 static bool s_useLog = true;
 static uint64_t s_bound = kLogBound;
@@ -225,6 +242,7 @@ static void Settle() {
 // byte-range lock is the process's (or its open file's), so a mutex of the process comes
 // before it (the host's threads meet on the tree lock first, the notifier's thread here).
 static ZrWait s_processWriter;
+static void UnlockWriter();
 
 static bool LockWriter() {
     if (s_mutex) {
@@ -235,6 +253,10 @@ static bool LockWriter() {
             s_processWriter.Unlock();
             return false;
         }
+    }
+    if (CutOff()) {
+        UnlockWriter();
+        return false;
     }
     Settle();
     return true;
@@ -284,6 +306,7 @@ static void CatchUp() {
     RegDeletesForced = false;
     RegSetChanged(false);
     Seen();
+    if (!zrCompanionCut(s_log)) s_base = s_h->base;
 }
 
 // Where change notification has read the log to.
@@ -421,6 +444,7 @@ static bool WriteFile() {
     s_at = kHeaderBytes;
     s_next = s_h->epochSerial + 1;
     Seen();
+    if (!zrCompanionCut(s_log)) s_base = s_h->base;
     return true;
 }
 
@@ -429,6 +453,10 @@ static bool WriteFile() {
 unsigned int RegLogBegin() {
     if (!LockWriter()) return REGERR_WRITE_FAULT;
     CatchUp();
+    if (CutOff()) {
+        UnlockWriter();
+        return REGERR_WRITE_FAULT;
+    }
     return REGERR_SUCCESS;
 }
 
@@ -479,6 +507,11 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
     memset(p + used, 0, size - used);
     reinterpret_cast<RecordHead*>(p)->check = Check(p + 8, size - 8);
     if (!inPlace && !zrCompanionWrite(s_log, at, p, size)) return REGERR_WRITE_FAULT;
+    // The record went nowhere where the file was cut: one look at its size per change.
+    if (!zrCompanionHolds(s_log, at + size)) {
+        CutOff();
+        return REGERR_WRITE_FAULT;
+    }
     s_pending = at + size;
     return REGERR_SUCCESS;
 }
@@ -491,6 +524,7 @@ void RegLogCommit() {
     s_at = s_pending;
     s_next = s_h->serial + 1;
     s_pending = 0;
+    s_committed = true;
     Seen();
     RegNotifyKick();
     if (s_syncer) {
@@ -510,6 +544,33 @@ bool RegLogSync() { return !Adopt() || zrCompanionSync(s_log); }
 void LogThreadsEnd() {
     zrSyncerStop(s_syncer);
     s_syncer = nullptr;
+}
+
+// ---- a log cut by another program -----------------------------------------------------
+
+// Another program cut the log while this process mapped it (the platform's guard turned the
+// fault into zeros): nothing more is read from it or written into it. The process goes on
+// without a log, as where none can be had; its tree keeps every change it returned, and
+// its unload writes them under the lock (beside the file, said so, when the file is no
+// longer the one the tree follows).
+static bool CutOff() {
+    if (__atomic_load_n(&s_cut, __ATOMIC_ACQUIRE)) return true;
+    if (!zrCompanionCut(s_log)) return false;
+    if (__atomic_exchange_n(&s_cut, 1, __ATOMIC_ACQ_REL)) return true;
+    __atomic_store_n(&RegLogMovesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+    RegMessage(REGVIEW_MSG_LOG, 0,
+               "%s was cut by another program; the changes of other processes since this one's last call are "
+               "lost, and this process goes on without it",
+               RegFile().log);
+    return true;
+}
+
+// At the unload: a cut log is closed, the syncer with it.
+void LogDropCut() {
+    if (!s_cut) return;
+    Close();
+    s_cut = 0;
+    s_handedOver = false;
 }
 
 // ---- load and unload ------------------------------------------------------------------
@@ -805,6 +866,7 @@ void (*RegLogReadHook)();
 int LogLoad() {
     const RegFileNames& names = RegFile();
     Stamp probe;
+    s_committed = false;
     if (!s_useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join()) return -1;
     unsigned int rc;
     for (int attempt = 0;; ++attempt) {

@@ -275,13 +275,26 @@ static void Merge(const ZrFileStamp& found) {
     }
 }
 
+// The change log was cut away: from here the process saves as one without a log, its tree
+// following the file `base`; `changed`: the tree holds changes that no journal recorded,
+// so that a file replaced meanwhile gets them beside it, never under a replay.
+void ShareGoesOnFrom(const ZrFileStamp& base, bool changed) {
+    s_loaded = base;
+    s_loadedKnown = true;
+    if (!changed) return;
+    RegSetChanged(true);
+    s_journalLost = true;
+}
+
 // A changed tree is written under the exclusive lock, so that two processes never write
 // the temporary file or replace the registry file at once. When the file is the one
 // loaded, the save is exactly the single process's; otherwise the changes are merged.
 void ShareUnload() {
     RegNotifyEnd();
     RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
-    if (LogActive()) return LogUnload();
+    bool logged = LogActive();
+    LogDropCut();
+    if (logged) return LogUnload();
     const RegFileNames& names = RegFile();
     if (!NWREGIsRegLoaded() || !RegIsChanged() || !names.saveable) {
         UnloadRegistry();
