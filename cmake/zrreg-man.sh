@@ -120,7 +120,8 @@ loaded, when that last write fails (the next load applies the changes), and afte
 crash (the next load recovers its records, up to the first damaged one). Its header
 names \fIFILE\fR: a log of another file found at its name is left alone. It belongs to
 the owner of \fIFILE\fR: another user's process that made one removes it again. zrreg
-import goes without it: an import saves its changes at its end, all or nothing. Where no
+import goes through it as one group of records: the other processes see all of an import
+at their next call, or none of it (--dry-run goes without it). Where no
 log can be made (a directory the process may not write, a network file system),
 processes share \fIFILE\fR through \fIAPP\fR.LCK instead.
 .TP

@@ -110,6 +110,11 @@ static bool s_committed;     // this process committed a change since its load
 static Stamp s_base;         // the file the epoch this process caught up with began on
 static bool CutOff();
 static void Close();
+// A group of changes (an import): written one by one under the writer lock held throughout,
+// then committed at once, or dropped.
+static bool s_group;
+static uint64_t s_groupEnd;    // where its next record goes
+static uint64_t s_groupCount;  // its records written and not yet committed
 static bool Adopt();
 
 // Once the log is cut, the save without it is told (on the caller's thread) what the tree
@@ -451,6 +456,7 @@ static bool WriteFile() {
 // ---- changes --------------------------------------------------------------------------
 
 unsigned int RegLogBegin() {
+    if (s_group) return REGERR_SUCCESS;  // the group holds the writer lock, caught up
     if (!LockWriter()) return REGERR_WRITE_FAULT;
     CatchUp();
     if (CutOff()) {
@@ -460,7 +466,9 @@ unsigned int RegLogBegin() {
     return REGERR_SUCCESS;
 }
 
-void RegLogEnd() { UnlockWriter(); }
+void RegLogEnd() {
+    if (!s_group) UnlockWriter();
+}
 
 unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, unsigned int type,
                          const void* data, size_t n) {
@@ -468,8 +476,8 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
     size_t lp = strlen(path), ln = strlen(name);
     uint64_t size = (sizeof(RecordHead) + lp + ln + 2 + n + 7) & ~uint64_t(7);
     if (size > kRecordMax) return REGERR_WRITE_FAULT;
-    if (s_h->committed + size > kHeaderBytes + s_bound) Checkpoint();
-    uint64_t at = s_h->committed;
+    if (!s_group && s_h->committed + size > kHeaderBytes + s_bound) Checkpoint();
+    uint64_t at = s_group ? s_groupEnd : s_h->committed;
     if (at + size > kMapBytes) return REGERR_WRITE_FAULT;
     if (static_cast<long long>(at + size) > s_size) {
         uint64_t want = (at + size + kGrowStep - 1) / kGrowStep * kGrowStep;
@@ -491,7 +499,7 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
     }
     RecordHead head = {static_cast<uint32_t>(size),
                        0,
-                       s_h->serial + 1,
+                       s_h->serial + 1 + (s_group ? s_groupCount : 0),
                        static_cast<uint32_t>(op),
                        type,
                        static_cast<uint32_t>(lp),
@@ -518,6 +526,12 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
 
 void RegLogCommit() {
     if (!s_pending) return;
+    if (s_group) {
+        s_groupEnd = s_pending;
+        ++s_groupCount;
+        s_pending = 0;
+        return;
+    }
     s_h->serial += 1;
     __atomic_store_n(&s_h->committed, s_pending, __ATOMIC_RELEASE);
     Moved();
@@ -535,6 +549,52 @@ void RegLogCommit() {
         zrCompanionSync(s_log);
         s_synced = zrMonotonicMs();
     }
+}
+
+bool RegViewGroupBegin() {
+    ZrHeld held = zrTreeLockExclusive();
+    bool begun = !s_group && LogActive() && LockWriter();
+    if (begun) {
+        CatchUp();
+        s_group = true;
+        s_groupEnd = s_h->committed;
+        s_groupCount = 0;
+    }
+    zrTreeUnlock(held);
+    return begun;
+}
+
+// Committed: one move of the end mark makes the whole group seen by every process, and it is
+// synced before this returns. Dropped (or cut meanwhile): the tree is read anew and follows
+// the log again, without the group.
+bool RegViewGroupEnd(bool commit) {
+    ZrHeld held = zrTreeLockExclusive();
+    if (!s_group) {
+        zrTreeUnlock(held);
+        return false;
+    }
+    s_group = false;
+    bool kept = false;
+    if (commit && !CutOff()) {
+        kept = true;
+        if (s_groupCount) {
+            s_h->serial += s_groupCount;
+            __atomic_store_n(&s_h->committed, s_groupEnd, __ATOMIC_RELEASE);
+            Moved();
+            s_at = s_groupEnd;
+            s_next = s_h->serial + 1;
+            s_committed = true;
+            Seen();
+            RegNotifyKick();
+            kept = zrCompanionSync(s_log);
+        }
+    } else if (s_groupCount && !CutOff()) {
+        s_epoch = 0;
+        CatchUp();
+    }
+    UnlockWriter();
+    zrTreeUnlock(held);
+    return kept;
 }
 
 bool RegLogSync() { return !Adopt() || zrCompanionSync(s_log); }
