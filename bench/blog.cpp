@@ -51,7 +51,7 @@ struct LogFixture {
         }
         RegViewUseLog(false);  // the others' way (zrbench.cpp)
         unlink(path.c_str());
-        std::string log = path.substr(0, path.rfind('/') + 1) + "LOG_FIXTURE.LOG";
+        std::string log = path + "-log";
         unlink(log.c_str());
     }
 };
@@ -137,7 +137,7 @@ void FourProcesses(benchmark::State& st) {
                             4);
         ZrRegCloseKey(h);
         struct stat sb = {};
-        stat((g_dataDir + "/LOG_FIXTURE.LOG").c_str(), &sb);
+        stat((g_dataDir + "/log_fixture.txt-log").c_str(), &sb);
         st.counters["calls_per_second"] = kProcs * kSets / wall;
         st.counters["lost"] = kProcs * kSets - static_cast<double>(held);
         st.counters["log_bytes_per_change"] = static_cast<double>(sb.st_size) / kSets;

@@ -105,31 +105,34 @@ readme=$(dirname "$0")/../README.md
 .SH FILES
 .TP
 \fIFILE\fR
-the registry file. Its companions lie beside it (links resolved) and are named after
-the part of its name before the first ".", in capitals: APP for app.txt.
+the registry file. Its companions lie beside it (links resolved); all but its log are
+named after the part of its name before the first ".", in capitals: APP for app.txt
+(and for a name without a ".", app).
 .TP
-\fIAPP\fR.LOG
+\fIFILE\fR-log
 the change log of the processes that have \fIFILE\fR loaded (zrreg and any host of the
-library): each change is in it when its call returns, so that it outlives the process
-(the library syncs it to disk some 0.2 s later), and every other process applies it at
-its next call. The first load makes it; when it passes 64 MB a checkpoint writes
-\fIFILE\fR and it begins anew; the last process to unload writes \fIFILE\fR and removes
-it. It stays while any process has \fIFILE\fR loaded, when that last write fails (the next load
-applies the changes), and after a crash (the next load recovers its records, up to the
-first damaged one). zrreg import makes none: an import keeps its changes until it
-saves them at its end, all or nothing. Where no log can be made (a directory the
-process may not write, a network file system), processes share \fIFILE\fR through
-\fIAPP\fR.LCK instead. The log belongs to the owner of \fIFILE\fR: another user's
-process that made one removes it again.
+library), named after \fIFILE\fR's whole name: app.txt-log. Each change is in it when its
+call returns, so that it outlives the process (the library syncs it to disk some 0.2 s
+later), and every other process applies it at its next call. The first load makes it;
+when it passes 64 MB a checkpoint writes \fIFILE\fR and it begins anew; the last process
+to unload writes \fIFILE\fR and removes it. It stays while any process has \fIFILE\fR
+loaded, when that last write fails (the next load applies the changes), and after a
+crash (the next load recovers its records, up to the first damaged one). Its header
+names \fIFILE\fR: a log of another file found at its name is left alone. It belongs to
+the owner of \fIFILE\fR: another user's process that made one removes it again. zrreg
+import goes through it as one group of records: the other processes see all of an import
+at their next call, or none of it (--dry-run goes without it). Where no
+log can be made (a directory the process may not write, a network file system),
+processes share \fIFILE\fR through \fIAPP\fR.LCK instead.
 .TP
 \fIAPP\fR.TMP
 the temporary file a change is written to before it replaces \fIFILE\fR in one step; a
 crash while it is written may leave it, and the next write replaces it.
 .TP
 \fIAPP\fR.LCK
-the lock file that processes saving \fIFILE\fR without a change log (zrreg import among
-them) lock in turn; the first such save makes it, and it stays for the next to lock (one
-that a failed save made is removed).
+the lock file that every process writing \fIFILE\fR locks in turn, with the change log
+or without it; the first save without a log makes it, and it stays (a save that fails,
+and a checkpoint of the log, remove the one they made).
 .TP
 \fIAPP\fR.\fIPID\fR.TMP
 the set-aside tree of a save without a change log: the changes of process \fIPID\fR

@@ -138,9 +138,7 @@ void Error(const std::string& where, const std::string& what) { Say(where + ": "
 
 std::string Quoted(const std::string& bytes) { return "\"" + Latin1ToUtf8(bytes) + "\""; }
 
-const char kUnsavableName[] =
-    "cannot be saved: the library names its temporary file after the part of the file name before its "
-    "first \".\", and this name has none";
+const char kUnsavableName[] = "cannot be saved: its path is too long for the names of its temporary files";
 
 namespace {
 

@@ -326,15 +326,25 @@ int RunImport(const Args& a) {
     std::string bytes;
     if (fromStdin ? !ReadStandardInput(&bytes) : !ReadWholeFile(in, &bytes, true)) return kFailed;
 
-    // All or nothing, and nothing at all on a dry run: the changes stay this process's until
-    // the unload, which merges them into the file, rather than each going to the file's
-    // change log (and to the other processes) at once.
-    RegViewUseLog(false);
+    // All or nothing, and nothing at all on a dry run. Through the file's change log the
+    // import is one group of records, which the processes that use the file see at their next
+    // call, all at once; without a log (a dry run, or where none can be had) the changes stay
+    // this process's until the unload merges them into the file.
+    RegViewUseLog(!opt.dryRun);
     Registry reg(a.pos[0]);
     if (!reg.Open(!opt.dryRun, a.Has("--force"))) return kFailed;
+    bool grouped = !opt.dryRun && RegViewGroupBegin();
     PrintChanges report(opt.dryRun);
     ImportCounts counts;
-    if (!ImportText(reg, in, bytes, opt, LibraryTarget(), &report, &counts)) return kFailed;
+    if (!ImportText(reg, in, bytes, opt, LibraryTarget(), &report, &counts)) {
+        if (grouped) RegViewGroupEnd(false);
+        return kFailed;
+    }
+    if (grouped && !RegViewGroupEnd(true)) {
+        Error(a.pos[0], "the import could not be written to the change log; nothing imported");
+        reg.Close(false);
+        return kFailed;
+    }
     if (!reg.Close(!opt.dryRun)) return kFailed;
     printf("%s\n", ImportSummary(in, opt.dryRun, counts).c_str());
     return kOk;

@@ -310,8 +310,11 @@ bool zrCompanionNameFor(const char* regPath, const char* ext, char* out, size_t 
     char* base = slash ? slash + 1 : out;
 #endif
     _strupr(base);
+    // A name without a "." takes the extension behind its whole name (reg: REG.TMP), the
+    // name a file reg.txt beside it gets too: the lock that such files share orders their
+    // saves, as it does for app.txt and app.ini.
     char* dot = strstr(base, ".");
-    if (!dot) return false;
+    if (!dot) dot = base + strlen(base);
     if (static_cast<size_t>(dot - out) + strlen(ext) + 1 > outSize) return false;  // room for ext and NUL
     strcpy(dot, ext);
     // A registry file named like its own companion (R.TMP, APP.LCK) would be removed or
@@ -360,17 +363,31 @@ bool zrStampOfFile(FILE* fp, ZrFileStamp* out) {
     return StampOfHandle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(fp))), out);
 }
 
+// A lock file that its maker removes (zrUnlockRemoving) is marked for deletion under its
+// lock; its name stays until the last handle closes, so a process that was waiting holds
+// the lock on it alone, and a new opener is refused (access denied) until then and tries
+// again: no two processes ever hold locks on two files of one name.
 ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char*, bool* made) {
     *lock = -1;
     if (made) *made = false;
-    HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, exclusive ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return ZR_LOCK_NONE;
+    HANDLE h = INVALID_HANDLE_VALUE;
+    bool mine = false;
+    for (int waited = 0;; waited += 10) {
+        h = CreateFileA(path, GENERIC_READ | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, exclusive ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            mine = exclusive && GetLastError() != ERROR_ALREADY_EXISTS;
+            break;
+        }
+        if (GetLastError() != ERROR_ACCESS_DENIED || waited >= zrLockWaitMs) return ZR_LOCK_NONE;
+        Sleep(10);
+    }
     DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0);
     for (int waited = 0;; waited += 10) {
         OVERLAPPED ov = {};
         if (LockFileEx(h, flags, 0, 1, 0, &ov)) {
             *lock = reinterpret_cast<ZrLock>(h);
+            if (made) *made = mine;
             return ZR_LOCK_TAKEN;
         }
         if (waited >= zrLockWaitMs) break;
@@ -387,8 +404,13 @@ void zrUnlockFile(ZrLock lock) {
 
 bool zrCanKeepOwner(const char*) { return true; }
 
-// Never made there (`made` stays false): the lock file is kept.
-void zrUnlockRemoving(ZrLock lock, const char*) { zrUnlockFile(lock); }
+void zrUnlockRemoving(ZrLock lock, const char*) {
+    if (lock == -1) return;
+    FILE_DISPOSITION_INFO gone = {};
+    gone.DeleteFile = TRUE;
+    SetFileInformationByHandle(reinterpret_cast<HANDLE>(lock), FileDispositionInfo, &gone, sizeof gone);
+    zrUnlockFile(lock);
+}
 #else
 static bool StampOfStat(const struct stat& st, ZrFileStamp* out) {
     if (!S_ISREG(st.st_mode)) return false;

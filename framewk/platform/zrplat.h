@@ -256,7 +256,7 @@ bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b);
 // Tried until it is taken or zrLockWaitMs have passed. ZR_LOCK_NONE: the file cannot be
 // opened or made (missing, a folder the process may not write, a link or a folder at the
 // name, a file this process may not read, a file system without locks), so there is
-// nothing to lock with. *made (when given) says whether this call made the file (POSIX).
+// nothing to lock with. *made (when given) says whether this call made the file.
 enum ZrLockResult { ZR_LOCK_TAKEN, ZR_LOCK_TIMEOUT, ZR_LOCK_NONE };
 typedef intptr_t ZrLock;  // -1: none
 ZrLockResult zrLockFile(const char* path, bool exclusive, ZrLock* lock, const char* like = nullptr,
@@ -307,6 +307,12 @@ void* zrCompanionMap(ZrCompanion* c, size_t header, size_t reserve);
 const void* zrCompanionView(ZrCompanion* c, uint64_t at, size_t n);
 void* zrCompanionWritable(ZrCompanion* c, uint64_t at, size_t n);
 bool zrCompanionRead(ZrCompanion* c, uint64_t at, void* buf, size_t n);
+// Whether another program cut the file below a page of the mapping that this process then
+// touched: the access did not fault, but read zeros and wrote nowhere (POSIX; on Windows a
+// mapped file cannot be cut). Asked after the accesses, before anything they gave is used.
+bool zrCompanionCut(ZrCompanion* c);
+// Whether the file still holds its first `end` bytes (and was not cut); marks it cut if not.
+bool zrCompanionHolds(ZrCompanion* c, uint64_t end);
 bool zrCompanionWrite(ZrCompanion* c, uint64_t at, const void* buf, size_t n);
 bool zrCompanionSync(ZrCompanion* c);  // what was written is on disk
 bool zrCompanionRemove(ZrCompanion* c, const char* path);

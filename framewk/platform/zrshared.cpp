@@ -8,6 +8,7 @@
 #ifndef _WIN32
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -28,12 +29,111 @@ struct ZrCompanion {
     void* window;
     uint64_t windowAt;
     bool ofd;  // locks of the open file (Linux), else of the process
+    int cut;   // set by the bus-error guard: the file was cut below a page this process touched
 };
 
 static const uint64_t kWindow = uint64_t(2) << 20;
 
 // The locks lie on bytes far beyond anything the file holds (below 2 GB for 32-bit offsets).
 static const off_t kRangeBase = 0x7FFFF000;
+
+// ---- the bus-error guard ---------------------------------------------------------------
+// Another program that truncates a mapped companion would end every process that touches a
+// page past the new end with SIGBUS. The guard puts a page of zeros of this process's own
+// where the fault fell and marks the companion cut; the access goes on, and the caller, who
+// asks zrCompanionCut after it, trusts nothing the mapping gave. A fault outside every
+// companion goes to the handler that was there before, or ends the process as it would
+// have. The handler is installed while a companion is mapped, and the one before it put
+// back when the last one closes (so that none is left behind when the library goes).
+namespace {
+const int kGuarded = 8;
+struct BusGuard {
+    ZrCompanion* guarded[kGuarded];
+    struct sigaction before;
+    uintptr_t page;
+    int mapped;
+    pthread_mutex_t lock;
+};
+BusGuard s_bus = {{}, {}, 0, 0, PTHREAD_MUTEX_INITIALIZER};
+
+bool Inside(uintptr_t a, const void* from, size_t n) {
+    uintptr_t f = reinterpret_cast<uintptr_t>(from);
+    return from && a >= f && a - f < n;
+}
+
+void OnBusError(int sig, siginfo_t* si, void* context) {
+    uintptr_t a = reinterpret_cast<uintptr_t>(si->si_addr);
+    for (ZrCompanion*& slot : s_bus.guarded) {
+        ZrCompanion* c = __atomic_load_n(&slot, __ATOMIC_ACQUIRE);
+        if (!c || !(Inside(a, c->header, c->headerBytes) || Inside(a, c->map, c->mapBytes) ||
+                    Inside(a, c->window, kWindow)))
+            continue;
+        void* page = reinterpret_cast<void*>(a & ~(s_bus.page - 1));
+        if (mmap(page, s_bus.page, PROT_READ | PROT_WRITE, MAP_FIXED | MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) ==
+            MAP_FAILED)
+            break;
+        __atomic_store_n(&c->cut, 1, __ATOMIC_RELEASE);
+        return;
+    }
+    if (s_bus.before.sa_flags & SA_SIGINFO) {
+        s_bus.before.sa_sigaction(sig, si, context);
+    } else if (s_bus.before.sa_handler != SIG_DFL && s_bus.before.sa_handler != SIG_IGN) {
+        s_bus.before.sa_handler(sig);
+    } else {
+        signal(SIGBUS, SIG_DFL);  // the access faults again, and the process ends as it would have
+    }
+}
+
+// False when every slot is taken: the companion is then not mapped at all.
+bool Guard(ZrCompanion* c) {
+    pthread_mutex_lock(&s_bus.lock);
+    bool placed = false;
+    for (ZrCompanion*& slot : s_bus.guarded) {
+        if (slot) continue;
+        __atomic_store_n(&slot, c, __ATOMIC_RELEASE);
+        placed = true;
+        break;
+    }
+    if (placed && s_bus.mapped++ == 0) {
+        s_bus.page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        struct sigaction on = {};
+        on.sa_sigaction = OnBusError;
+        on.sa_flags = SA_SIGINFO | SA_ONSTACK;
+        sigemptyset(&on.sa_mask);
+        sigaction(SIGBUS, &on, &s_bus.before);
+    }
+    pthread_mutex_unlock(&s_bus.lock);
+    return placed;
+}
+
+void Unguard(ZrCompanion* c) {
+    pthread_mutex_lock(&s_bus.lock);
+    for (ZrCompanion*& slot : s_bus.guarded) {
+        if (slot != c) continue;
+        __atomic_store_n(&slot, static_cast<ZrCompanion*>(nullptr), __ATOMIC_RELEASE);
+        if (--s_bus.mapped == 0) {
+            // Put back only over our own: a handler the host installed since stays.
+            struct sigaction now;
+            if (sigaction(SIGBUS, nullptr, &now) == 0 && (now.sa_flags & SA_SIGINFO) &&
+                now.sa_sigaction == OnBusError)
+                sigaction(SIGBUS, &s_bus.before, nullptr);
+        }
+        break;
+    }
+    pthread_mutex_unlock(&s_bus.lock);
+}
+}  // namespace
+
+bool zrCompanionCut(ZrCompanion* c) { return c && __atomic_load_n(&c->cut, __ATOMIC_ACQUIRE) != 0; }
+
+// Bytes written past the end into the last page that a cut left raise no fault: they are
+// simply never in the file.
+bool zrCompanionHolds(ZrCompanion* c, uint64_t end) {
+    struct stat st;
+    if (fstat(c->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= end) return !zrCompanionCut(c);
+    __atomic_store_n(&c->cut, 1, __ATOMIC_RELEASE);
+    return false;
+}
 
 // The file systems that the system says are reached over a network.
 static bool Remote(const char* path) {
@@ -105,6 +205,7 @@ ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion*
 
 void zrCompanionClose(ZrCompanion* c) {
     if (!c) return;
+    if (c->header) Unguard(c);
     if (c->header) munmap(c->header, c->headerBytes);
     if (c->map) munmap(c->map, c->mapBytes);
     if (c->window) munmap(c->window, kWindow);
@@ -165,6 +266,12 @@ void* zrCompanionMap(ZrCompanion* c, size_t header, size_t reserve) {
     c->headerBytes = header;
     c->map = p;
     c->mapBytes = reserve;
+    if (!Guard(c)) {
+        munmap(h, header);
+        munmap(p, reserve);
+        c->header = c->map = nullptr;
+        return nullptr;
+    }
     return h;
 }
 
@@ -350,6 +457,10 @@ void zrCompanionClose(ZrCompanion* c) {
     CloseHandle(c->file);
     free(c);
 }
+
+// The system refuses to cut a file that a process maps.
+bool zrCompanionCut(ZrCompanion*) { return false; }
+bool zrCompanionHolds(ZrCompanion*, uint64_t) { return true; }
 
 bool zrCompanionIsAt(ZrCompanion* c, const char* path) {
     HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

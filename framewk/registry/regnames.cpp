@@ -8,6 +8,7 @@
 
 char bpRegFile[REGFILE_PATH_MAX];
 static RegFileNames s_names;
+static const char kLogSuffix[] = "-log";
 
 bool RegFileNamesFor(const char* path, RegFileNames* out) {
     char ext[32];
@@ -15,8 +16,15 @@ bool RegFileNamesFor(const char* path, RegFileNames* out) {
     out->saveable = zrSaveTarget(path, out->target, REGFILE_TEMP_MAX) &&
                     zrCompanionNameFor(out->target, ".TMP", out->temp, REGFILE_TEMP_MAX) &&
                     zrCompanionNameFor(out->target, ".LCK", out->lock, REGFILE_TEMP_MAX) &&
-                    zrCompanionNameFor(out->target, ".LOG", out->log, REGFILE_TEMP_MAX) &&
                     zrCompanionNameFor(out->target, ext, out->own, REGFILE_TEMP_MAX);
+    // The log is named from the file's whole name, so that no two registry files (app.txt
+    // and App.ini, or app.txt and its backup app.bak) can ever share one.
+    size_t n = strlen(out->target);
+    out->saveable = out->saveable && n + sizeof kLogSuffix <= REGFILE_TEMP_MAX;
+    if (out->saveable) {
+        memcpy(out->log, out->target, n);
+        memcpy(out->log + n, kLogSuffix, sizeof kLogSuffix);
+    }
     return out->saveable;
 }
 

@@ -469,8 +469,8 @@ struct RegFileNames {
     char temp[REGFILE_TEMP_MAX];    // its temporary file (APP.TMP beside app.txt)
     char lock[REGFILE_TEMP_MAX];    // the file every process locks (APP.LCK)
     char own[REGFILE_TEMP_MAX];     // this process's file for a tree kept aside (APP.<pid>.TMP)
-    char log[REGFILE_TEMP_MAX];     // the change log that the processes of the file share (APP.LOG)
-    bool saveable;                  // false: no such names (no "." in the name), never written back
+    char log[REGFILE_TEMP_MAX];     // the change log that the processes of the file share (app.txt-log)
+    bool saveable;                  // false: no such names (a path too long), never written back
 };
 extern char bpRegFile[REGFILE_PATH_MAX];  // the path as the host gave it
 // Makes the names for `path`, which becomes bpRegFile; false when it does not fit.
@@ -513,6 +513,8 @@ size_t RegSetDataLength(unsigned int type, const unsigned char* data, size_t n);
 // another process replaced since the load.
 unsigned int ShareLoad(const char* filename);
 void ShareUnload();
+struct ZrFileStamp;
+void ShareGoesOnFrom(const ZrFileStamp& base, bool changed);
 // Every change made so far survives a power loss: the log synced, or without a log the
 // tree written back (merged as at the unload); REGERR_WRITE_FAULT when that failed.
 unsigned int ShareFlush();
@@ -537,6 +539,7 @@ void JournalClear();
 int LogLoad();
 void LogUnload();
 bool LogActive();
+void LogDropCut();
 // Each exported call first applies what other processes changed since its last call: a
 // load of one word when nothing changed.
 extern const uint32_t* RegLogMovesAt;  // the log's move count, null without a log

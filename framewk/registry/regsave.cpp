@@ -211,7 +211,7 @@ int cfRegSaveRegToTemp(char* tmpFile, char* target) {
     RegSetChanged(false);
     const RegFileNames& names = RegFile();
     if (!RootNode || !names.saveable) {
-        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, "has no temporary file name (no \".\" in its name)");
+        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, "has no temporary file name (its path is too long)");
         return 0;
     }
     strcpy(tmpFile, names.temp);

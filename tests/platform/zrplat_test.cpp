@@ -76,13 +76,13 @@ TEST(Platform, TemporaryFileNames) {
 #ifdef _WIN32
         {"c:\\data\\reg.txt", "C:\\DATA\\REG.TMP"},
         {"c:\\my.dir\\reg.txt", "C:\\MY.TMP"},
-        {"c:\\data\\reg", nullptr},
+        {"c:\\data\\reg", "C:\\DATA\\REG.TMP"},
         {"c:\\data\\r.tmp", "C:\\DATA\\R.TMP.TMP"},
 #else
         {"/var/app/reg.txt", "/var/app/REG.TMP"},
         {"/var/my.dir/reg.txt", "/var/my.dir/REG.TMP"},
         {"reg.a.b", "REG.TMP"},
-        {"/var/my.dir/reg", nullptr},
+        {"/var/my.dir/reg", "/var/my.dir/REG.TMP"},
         {"rel/dir/Settings.reg", "rel/dir/SETTINGS.TMP"},
         // A file named like its own temporary file keeps its name for itself.
         {"/var/app/R.TMP", "/var/app/R.TMP.TMP"},

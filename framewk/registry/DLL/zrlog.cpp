@@ -7,12 +7,17 @@
 #include "regp.h"
 #include "zrplat.h"
 
-// The log (APP.LOG beside app.txt) is one file that every process maps: a header page, then
+// The log (app.txt-log beside app.txt) is one file that every process maps: a header page, then
 // the records of the changes since the last checkpoint. A record is written behind the last
 // committed one and committed by one store of the header's end mark, so that a process that
 // dies leaves every change of a call that returned and nothing of one that did not. Records
 // carry their number and a check word, so that a log cut or damaged by a crash of the
 // machine loads as the changes before the damage.
+//
+// The log belongs to one registry file: it is named from the file's whole name, and its
+// header holds the file's name and identity (the device and number of the file its
+// records apply to). A log whose header names another file, and which does not follow
+// this one, is another file's (copied or renamed beside this one): it is never applied.
 //
 // Three locks on bytes of the file: every loaded process holds LIVE shared, so that an
 // unload that gets it alone knows it is the last; GATE (alone) orders joining and leaving;
@@ -28,7 +33,8 @@ namespace {
 
 const uint32_t kHeaderBytes = 4096;
 const char kMagic[8] = {'z', 'r', 'r', 'e', 'g', 'l', 'o', 'g'};
-const uint32_t kVersion = 1;
+const uint32_t kVersion = 2;
+const size_t kOwnerMax = 1024;  // a file name's last part; systems allow 255 bytes
 // A checkpoint writes the registry file when the records pass this bound: a 100 MB
 // registry file takes about 0.4 s to write, paid once for 64 MB of changes.
 const uint64_t kLogBound = uint64_t(64) << 20;
@@ -64,6 +70,7 @@ struct Header {
     uint32_t pad;
     Stamp next;
     uint64_t nextSerial;
+    char owner[kOwnerMax];  // the registry file's name, without its folder: the log lies beside it
     alignas(64) unsigned char mutex[ZR_SHARED_MUTEX_BYTES];
 };
 static_assert(sizeof(Header) <= kHeaderBytes, "the header fits its page");
@@ -97,7 +104,32 @@ static uint64_t s_pending;  // the end of a record written and not yet committed
 static long long s_size;    // the file's size as this process last grew or saw it
 static uint64_t s_synced;   // when the calls last synced the log (without a syncer thread)
 
-bool LogActive() { return s_h != nullptr; }
+static unsigned long s_pid;  // the process that joined the log
+static int s_cut;            // another program cut the log while mapped: the process goes on without it
+static bool s_committed;     // this process committed a change since its load
+static Stamp s_base;         // the file the epoch this process caught up with began on
+static bool CutOff();
+static void Close();
+// A group of changes (an import): written one by one under the writer lock held throughout,
+// then committed at once, or dropped.
+static bool s_group;
+static uint64_t s_groupEnd;    // where its next record goes
+static uint64_t s_groupCount;  // its records written and not yet committed
+static bool Adopt();
+
+// Once the log is cut, the save without it is told (on the caller's thread) what the tree
+// follows and whether it holds changes of its own that the journal never saw.
+static bool s_handedOver;
+
+bool LogActive() {
+    if (!Adopt()) return false;
+    if (!CutOff()) return true;
+    if (!s_handedOver) {
+        s_handedOver = true;
+        ShareGoesOnFrom(ZrFileStamp{s_base.device, s_base.file, s_base.size, s_base.mtimeNs}, s_committed);
+    }
+    return false;
+}
 
 static bool s_useLog = true;
 static uint64_t s_bound = kLogBound;
@@ -215,6 +247,7 @@ static void Settle() {
 // byte-range lock is the process's (or its open file's), so a mutex of the process comes
 // before it (the host's threads meet on the tree lock first, the notifier's thread here).
 static ZrWait s_processWriter;
+static void UnlockWriter();
 
 static bool LockWriter() {
     if (s_mutex) {
@@ -225,6 +258,10 @@ static bool LockWriter() {
             s_processWriter.Unlock();
             return false;
         }
+    }
+    if (CutOff()) {
+        UnlockWriter();
+        return false;
     }
     Settle();
     return true;
@@ -274,13 +311,14 @@ static void CatchUp() {
     RegDeletesForced = false;
     RegSetChanged(false);
     Seen();
+    if (!zrCompanionCut(s_log)) s_base = s_h->base;
 }
 
 // Where change notification has read the log to.
 static uint64_t s_notifyEpoch, s_notifyAt, s_notifyNext;
 
 bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, const char* name)) {
-    if (!s_h || !LockWriter()) return true;
+    if (!Adopt() || !LockWriter()) return true;
     bool whole = fromNow || s_notifyEpoch == s_h->epoch;
     if (fromNow || !whole) {
         s_notifyEpoch = s_h->epoch;
@@ -307,7 +345,7 @@ uint32_t RegLogMovesNow() { return s_h ? __atomic_load_n(&s_h->moves, __ATOMIC_A
 
 void RegLogFollowSlow() {
     ZrHeld held = zrTreeLockExclusive();
-    if (s_h && LockWriter()) {
+    if (Adopt() && LockWriter()) {
         CatchUp();
         UnlockWriter();
     }
@@ -341,7 +379,7 @@ static void SayOnTop() {
                static_cast<unsigned long long>(s_h->serial - s_h->epochSerial), RegFile().log);
 }
 
-static bool Checkpoint() {
+static bool CheckpointLocked() {
     const RegFileNames& names = RegFile();
     Stamp now;
     bool exists = FileStamp(names.target, &now);
@@ -366,6 +404,29 @@ static bool Checkpoint() {
     return WriteFile();
 }
 
+// Every writer of the registry file holds its lock file, the log's checkpoints as a save
+// without a log (zrreg import) does: else the two write one temporary file at once, or one
+// replaces the file between the other's look at it and its save, and a change is lost.
+// A lock file that this process made goes again, so that the folder is left as it was.
+static bool Checkpoint() {
+    const RegFileNames& names = RegFile();
+    ZrLock lock = -1;
+    bool made = false;
+    ZrLockResult locked = zrLockFile(names.lock, true, &lock, names.target, &made);
+    if (locked != ZR_LOCK_TAKEN) {
+        RegNoteSave(REGVIEW_SAVE_FAILED, nullptr,
+                    locked == ZR_LOCK_TIMEOUT ? "is locked by another process" : "cannot be locked");
+        return false;
+    }
+    bool ok = CheckpointLocked();
+    if (made) {
+        zrUnlockRemoving(lock, names.lock);
+    } else {
+        zrUnlockFile(lock);
+    }
+    return ok;
+}
+
 // The tree replaces the registry file and becomes the new epoch's base. The file it wrote
 // is named in the header before the replacement, so that a holder's death between the two
 // steps is settled by whoever takes the lock next.
@@ -388,18 +449,26 @@ static bool WriteFile() {
     s_at = kHeaderBytes;
     s_next = s_h->epochSerial + 1;
     Seen();
+    if (!zrCompanionCut(s_log)) s_base = s_h->base;
     return true;
 }
 
 // ---- changes --------------------------------------------------------------------------
 
 unsigned int RegLogBegin() {
+    if (s_group) return REGERR_SUCCESS;  // the group holds the writer lock, caught up
     if (!LockWriter()) return REGERR_WRITE_FAULT;
     CatchUp();
+    if (CutOff()) {
+        UnlockWriter();
+        return REGERR_WRITE_FAULT;
+    }
     return REGERR_SUCCESS;
 }
 
-void RegLogEnd() { UnlockWriter(); }
+void RegLogEnd() {
+    if (!s_group) UnlockWriter();
+}
 
 unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, unsigned int type,
                          const void* data, size_t n) {
@@ -407,8 +476,8 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
     size_t lp = strlen(path), ln = strlen(name);
     uint64_t size = (sizeof(RecordHead) + lp + ln + 2 + n + 7) & ~uint64_t(7);
     if (size > kRecordMax) return REGERR_WRITE_FAULT;
-    if (s_h->committed + size > kHeaderBytes + s_bound) Checkpoint();
-    uint64_t at = s_h->committed;
+    if (!s_group && s_h->committed + size > kHeaderBytes + s_bound) Checkpoint();
+    uint64_t at = s_group ? s_groupEnd : s_h->committed;
     if (at + size > kMapBytes) return REGERR_WRITE_FAULT;
     if (static_cast<long long>(at + size) > s_size) {
         uint64_t want = (at + size + kGrowStep - 1) / kGrowStep * kGrowStep;
@@ -430,7 +499,7 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
     }
     RecordHead head = {static_cast<uint32_t>(size),
                        0,
-                       s_h->serial + 1,
+                       s_h->serial + 1 + (s_group ? s_groupCount : 0),
                        static_cast<uint32_t>(op),
                        type,
                        static_cast<uint32_t>(lp),
@@ -446,18 +515,30 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
     memset(p + used, 0, size - used);
     reinterpret_cast<RecordHead*>(p)->check = Check(p + 8, size - 8);
     if (!inPlace && !zrCompanionWrite(s_log, at, p, size)) return REGERR_WRITE_FAULT;
+    // The record went nowhere where the file was cut: one look at its size per change.
+    if (!zrCompanionHolds(s_log, at + size)) {
+        CutOff();
+        return REGERR_WRITE_FAULT;
+    }
     s_pending = at + size;
     return REGERR_SUCCESS;
 }
 
 void RegLogCommit() {
     if (!s_pending) return;
+    if (s_group) {
+        s_groupEnd = s_pending;
+        ++s_groupCount;
+        s_pending = 0;
+        return;
+    }
     s_h->serial += 1;
     __atomic_store_n(&s_h->committed, s_pending, __ATOMIC_RELEASE);
     Moved();
     s_at = s_pending;
     s_next = s_h->serial + 1;
     s_pending = 0;
+    s_committed = true;
     Seen();
     RegNotifyKick();
     if (s_syncer) {
@@ -470,13 +551,86 @@ void RegLogCommit() {
     }
 }
 
-bool RegLogSync() { return !s_log || zrCompanionSync(s_log); }
+bool RegViewGroupBegin() {
+    ZrHeld held = zrTreeLockExclusive();
+    bool begun = !s_group && LogActive() && LockWriter();
+    if (begun) {
+        CatchUp();
+        s_group = true;
+        s_groupEnd = s_h->committed;
+        s_groupCount = 0;
+    }
+    zrTreeUnlock(held);
+    return begun;
+}
+
+// Committed: one move of the end mark makes the whole group seen by every process, and it is
+// synced before this returns. Dropped (or cut meanwhile): the tree is read anew and follows
+// the log again, without the group.
+bool RegViewGroupEnd(bool commit) {
+    ZrHeld held = zrTreeLockExclusive();
+    if (!s_group) {
+        zrTreeUnlock(held);
+        return false;
+    }
+    s_group = false;
+    bool kept = false;
+    if (commit && !CutOff()) {
+        kept = true;
+        if (s_groupCount) {
+            s_h->serial += s_groupCount;
+            __atomic_store_n(&s_h->committed, s_groupEnd, __ATOMIC_RELEASE);
+            Moved();
+            s_at = s_groupEnd;
+            s_next = s_h->serial + 1;
+            s_committed = true;
+            Seen();
+            RegNotifyKick();
+            kept = zrCompanionSync(s_log);
+        }
+    } else if (s_groupCount && !CutOff()) {
+        s_epoch = 0;
+        CatchUp();
+    }
+    UnlockWriter();
+    zrTreeUnlock(held);
+    return kept;
+}
+
+bool RegLogSync() { return !Adopt() || zrCompanionSync(s_log); }
 
 // The library goes while loaded: the syncer ends, and the calls of a process that calls on
 // sync for themselves.
 void LogThreadsEnd() {
     zrSyncerStop(s_syncer);
     s_syncer = nullptr;
+}
+
+// ---- a log cut by another program -----------------------------------------------------
+
+// Another program cut the log while this process mapped it (the platform's guard turned the
+// fault into zeros): nothing more is read from it or written into it. The process goes on
+// without a log, as where none can be had; its tree keeps every change it returned, and
+// its unload writes them under the lock (beside the file, said so, when the file is no
+// longer the one the tree follows).
+static bool CutOff() {
+    if (__atomic_load_n(&s_cut, __ATOMIC_ACQUIRE)) return true;
+    if (!zrCompanionCut(s_log)) return false;
+    if (__atomic_exchange_n(&s_cut, 1, __ATOMIC_ACQ_REL)) return true;
+    __atomic_store_n(&RegLogMovesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+    RegMessage(REGVIEW_MSG_LOG, 0,
+               "%s was cut by another program; the changes of other processes since this one's last call are "
+               "lost, and this process goes on without it",
+               RegFile().log);
+    return true;
+}
+
+// At the unload: a cut log is closed, the syncer with it.
+void LogDropCut() {
+    if (!s_cut) return;
+    Close();
+    s_cut = 0;
+    s_handedOver = false;
 }
 
 // ---- load and unload ------------------------------------------------------------------
@@ -496,28 +650,90 @@ static void Close() {
 
 // A log that no live process holds: what a crash left. A checkpoint cut short is finished
 // or forgotten, the mutex made anew (a holder may have died with the machine), and the
-// records kept up to the first one that is cut or damaged.
+// records kept up to the first one that is cut or damaged. Nothing of the header is
+// believed that cannot be: an end mark outside the records' room or between two records,
+// a number that is not the last record's, an epoch that never was, a lock of no known kind
+// make the log damaged, and it begins anew from the records that check out, with one
+// message that says what was dropped.
 static void Recover() {
-    if (s_mutex) zrSharedMutexInit(s_h->mutex);
+    const char* damaged = nullptr;
+    if (s_h->lockKind != LOCK_MUTEX && s_h->lockKind != LOCK_RANGE) {
+        damaged = "its lock";
+        s_h->lockKind = zrSharedMutexInit(s_h->mutex) ? LOCK_MUTEX : LOCK_RANGE;
+        s_mutex = s_h->lockKind == LOCK_MUTEX;
+    } else if (s_mutex) {
+        zrSharedMutexInit(s_h->mutex);
+    }
+    if (s_h->nextSet > 1) s_h->nextSet = 0;
     Settle();
-    uint64_t end = s_h->committed;
+    uint64_t committed = s_h->committed;
+    bool endKnown = committed >= kHeaderBytes && committed <= kMapBytes && committed % 8 == 0;
+    if (!endKnown) damaged = "its end mark";
+    if (s_h->epoch == 0) {
+        damaged = "its epoch";
+        s_h->epoch = 1;
+    }
+    uint64_t end = endKnown ? committed : kMapBytes;
     if (s_size >= 0 && end > static_cast<uint64_t>(s_size)) end = static_cast<uint64_t>(s_size);
     uint64_t at = kHeaderBytes, serial = s_h->epochSerial + 1;
-    while (at < s_h->committed) {
+    bool cut = false;
+    while (at < (endKnown ? committed : end)) {
         const RecordHead* r = RecordAt(at, end, serial);
         if (!r) {
-            unsigned long long number = serial - s_h->epochSerial;
-            RegMessage(REGVIEW_MSG_LOG, static_cast<int>(number),
-                       "%s: record %llu is cut or damaged; the %llu changes before it are kept",
-                       RegFile().log, number, number - 1);
-            s_h->committed = at;
-            s_h->serial = serial - 1;
+            cut = endKnown;
             break;
         }
         at += r->size;
         ++serial;
     }
+    unsigned long long kept = serial - 1 - s_h->epochSerial;
+    // A commit counts the record before it stores the end mark: a process that died between
+    // the two leaves the number one ahead, which is no damage.
+    if (!damaged && !cut && s_h->serial != serial - 1 && s_h->serial != serial) damaged = "its record number";
+    if (damaged) {
+        RegMessage(REGVIEW_MSG_LOG, 0,
+                   "%s: %s is damaged; the %llu changes that check out are kept, anything behind them "
+                   "is dropped",
+                   RegFile().log, damaged, kept);
+    } else if (cut) {
+        RegMessage(REGVIEW_MSG_LOG, static_cast<int>(kept + 1),
+                   "%s: record %llu is cut or damaged; the %llu changes before it are kept", RegFile().log,
+                   kept + 1, kept);
+    }
+    s_h->committed = at;
+    s_h->serial = serial - 1;
     Moved();
+}
+
+// The registry file's name without its folder: what the header records.
+static const char* OwnerName(const char* target) {
+    const char* base = strrchr(target, '/');
+#ifdef _WIN32
+    const char* back = strrchr(target, '\\');
+    if (back && (!base || back > base)) base = back;
+#endif
+    return base ? base + 1 : target;
+}
+
+static bool SameName(const char* a, const char* b) {
+#ifdef _WIN32
+    return _stricmp(a, b) == 0;
+#else
+    return strcmp(a, b) == 0;
+#endif
+}
+
+// A log belongs to the file it names, or to the file its records follow (a file renamed
+// together with its log keeps its number).
+static bool Belongs(const char* target) {
+    char owner[kOwnerMax];
+    memcpy(owner, s_h->owner, kOwnerMax);
+    owner[kOwnerMax - 1] = 0;
+    if (SameName(owner, OwnerName(target))) return true;
+    Stamp now;
+    if (!FileStamp(target, &now)) return false;
+    return (now.device == s_h->base.device && now.file == s_h->base.file) ||
+           (s_h->nextSet && now.device == s_h->next.device && now.file == s_h->next.file);
 }
 
 // Once a load, when it goes on without a log.
@@ -531,6 +747,20 @@ static void NotALog() {
     char why[REGFILE_TEMP_MAX + 96];
     snprintf(why, sizeof why, "%s is not a change log of this library's format %u; it is left as it is",
              RegFile().log, kVersion);
+    zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+    Close();
+    Say(why);
+}
+
+// Another file's log at this file's log's name: it is left as it is, and never applied.
+static void OthersLog() {
+    char owner[kOwnerMax];
+    memcpy(owner, s_h->owner, kOwnerMax);
+    owner[kOwnerMax - 1] = 0;
+    char why[REGFILE_TEMP_MAX + kOwnerMax + 96];
+    snprintf(why, sizeof why,
+             "%s is the change log of another file (%s); it is left as it is and not applied", RegFile().log,
+             owner);
     zrCompanionUnlock(s_log, ZR_RANGE_GATE);
     Close();
     Say(why);
@@ -598,10 +828,16 @@ static bool Join() {
             s_h->epoch = 1;
             s_h->moves = 1;
             s_h->base = base;
+            const char* owner = OwnerName(names.target);
+            size_t n = strlen(owner);
+            memcpy(s_h->owner, owner, n < kOwnerMax ? n : kOwnerMax - 1);  // the page came zeroed
             memcpy(s_h->magic, kMagic, 8);  // last: a log cut short before this is made anew
         } else if (memcmp(s_h->magic, kMagic, 8) != 0 || s_h->version != kVersion ||
                    s_h->headerBytes != kHeaderBytes) {
             NotALog();
+            return false;
+        } else if (!Belongs(names.target)) {
+            OthersLog();
             return false;
         }
         s_mutex = s_h->lockKind == LOCK_MUTEX;
@@ -614,6 +850,7 @@ static bool Join() {
         zrCompanionLock(s_log, ZR_RANGE_LIVE, false, true);
         zrCompanionUnlock(s_log, ZR_RANGE_GATE);
         s_syncer = zrSyncerStart(s_log, kSyncDelayMs);
+        s_pid = zrProcessId();
         return true;
     }
     if (s_log) {
@@ -641,7 +878,9 @@ static void Leave() {
         } else if (loaded) {
             RegMessage(REGVIEW_MSG_SAVE, 0, "%s could not be written; its changes stay in %s", bpRegFile,
                        names.log);
-            RegNoteSave(REGVIEW_SAVE_ASIDE, names.log, RegViewLastUnload().why);
+            char why[REGFILE_TEMP_MAX + 128];  // the note's own text, which the new note replaces
+            snprintf(why, sizeof why, "%s", RegViewLastUnload().why);
+            RegNoteSave(REGVIEW_SAVE_ASIDE, names.log, why);
         }
         UnlockWriter();
     } else {
@@ -651,11 +890,43 @@ static void Leave() {
     Close();
 }
 
+// A child of a host that forked after its load inherits the log's mapping and open file,
+// but the locks on that file are its parent's (they belong to the open file, or to the
+// parent process): were the child to use them, its unload would find itself the last and
+// remove the log under its parent. So it drops what it inherited, its parent's locks
+// untouched, and joins at its first call as a process of its own; its tree then follows
+// from the registry file and the records anew. Without a log then, it goes on as a process
+// that has none. (The parent's syncer thread did not come along: its record is left.)
+static ZrWait s_adopting;
+
+static bool Adopt() {
+    if (!s_h) return false;
+    if (s_pid == zrProcessId()) return true;
+    s_adopting.Lock();
+    if (s_h && s_pid != zrProcessId()) {
+        __atomic_store_n(&RegLogMovesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+        s_syncer = nullptr;
+        zrCompanionClose(s_log);
+        s_log = nullptr;
+        s_h = nullptr;
+        s_map = nullptr;
+        s_pending = 0;
+        if (Join()) {
+            s_epoch = 0;  // read anew at the next catching up
+            __atomic_store_n(&RegLogMovesAt, &s_h->moves, __ATOMIC_RELEASE);
+            __atomic_store_n(&RegLogSeen, 0u, __ATOMIC_RELAXED);
+        }
+    }
+    s_adopting.Unlock();
+    return s_h != nullptr;
+}
+
 void (*RegLogReadHook)();
 
 int LogLoad() {
     const RegFileNames& names = RegFile();
     Stamp probe;
+    s_committed = false;
     if (!s_useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join()) return -1;
     unsigned int rc;
     for (int attempt = 0;; ++attempt) {
@@ -698,8 +969,7 @@ int LogLoad() {
             // The log's changes go on top of what something else wrote, and a checkpoint
             // makes that the file every process follows.
             CatchUp();
-            SayOnTop();
-            WriteFile();
+            Checkpoint();
         }
         UnlockWriter();
         RegSetChanged(false);
@@ -712,7 +982,7 @@ int LogLoad() {
 }
 
 void LogUnload() {
-    Leave();
+    if (Adopt()) Leave();
     RegSetChanged(false);
     UnloadRegistry();
 }

@@ -37,7 +37,7 @@
  *    thread, but not while another thread closes it, and none while another thread
  *    unloads the registry. Until a second thread calls, one thread's calls take no lock.
  * 7. Processes: processes (zrreg among them) that load the same registry file share it
- *    through a change log beside it (APP.LOG beside app.txt) and lose none of each
+ *    through a change log beside it (app.txt-log beside app.txt) and lose none of each
  *    other's changes. A successful change is in the log when its call returns, so that
  *    it outlives the process (the log reaches the disk some 0.2 s later), and every
  *    other process applies it at its first call that begins after that return (any call:

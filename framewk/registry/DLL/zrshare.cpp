@@ -13,6 +13,8 @@
 // stay with the old file, which no later process opens. A save makes the companion and
 // leaves it; only a save that wrote nothing removes the one it made, under the lock, and
 // whoever waited for that lock opens the name again (zrLockFile).
+// Files whose names share that part (app.txt, App.ini) share the lock as they share the
+// temporary file, which the lock guards; each has a change log of its own (app.txt-log).
 
 // The file that the load read, when it is known for sure.
 static ZrFileStamp s_loaded;
@@ -273,13 +275,26 @@ static void Merge(const ZrFileStamp& found) {
     }
 }
 
+// The change log was cut away: from here the process saves as one without a log, its tree
+// following the file `base`; `changed`: the tree holds changes that no journal recorded,
+// so that a file replaced meanwhile gets them beside it, never under a replay.
+void ShareGoesOnFrom(const ZrFileStamp& base, bool changed) {
+    s_loaded = base;
+    s_loadedKnown = true;
+    if (!changed) return;
+    RegSetChanged(true);
+    s_journalLost = true;
+}
+
 // A changed tree is written under the exclusive lock, so that two processes never write
 // the temporary file or replace the registry file at once. When the file is the one
 // loaded, the save is exactly the single process's; otherwise the changes are merged.
 void ShareUnload() {
     RegNotifyEnd();
     RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
-    if (LogActive()) return LogUnload();
+    bool logged = LogActive();
+    LogDropCut();
+    if (logged) return LogUnload();
     const RegFileNames& names = RegFile();
     if (!NWREGIsRegLoaded() || !RegIsChanged() || !names.saveable) {
         UnloadRegistry();

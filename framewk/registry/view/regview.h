@@ -66,6 +66,12 @@ bool RegViewWriteFile(const char* path, const void* bytes, size_t n);
 // seen by other processes at once (on by default); off, the changes stay this process's
 // until the unload merges them into the file, all or nothing (zrreg import, a dry run).
 void RegViewUseLog(bool on);
+// A group of changes that other processes see all at once or not at all (zrreg import on a
+// file whose change log is in use): Begin takes the log's writer lock (other processes'
+// changes wait) and is false without a log; End commits the group (true when it is in the
+// log and synced) or, with `commit` false, drops it, the tree following the log again.
+bool RegViewGroupBegin();
+bool RegViewGroupEnd(bool commit);
 
 // ---- the library's messages and the outcome of an unload ------------------------------
 

@@ -85,7 +85,7 @@ protected:
     void SetUp() override {
         ResetRegistry();
         reg_ = dir_.File("reg.txt");
-        log_ = dir_.File("REG.LOG");
+        log_ = dir_.File("reg.txt-log");
         WriteBytes(reg_, kBase);
     }
     void TearDown() override {
@@ -166,7 +166,8 @@ TEST_F(LogFaults, ACheckpointKilledAtItsRenameLosesNothing) {
         EXPECT_EQ(GetDw("a"), 1);
         EXPECT_EQ(GetDw("b"), 2);
         ZrUnloadRegistry();
-        EXPECT_EQ(dir_.Names(), (std::set<std::string>{"reg.txt"}));
+        // The lock file the killed save made stays, as any killed save's does.
+        EXPECT_EQ(dir_.Names(), (std::set<std::string>{"REG.LCK", "reg.txt"}));
     }
 }
 
@@ -321,7 +322,7 @@ protected:
         mounted_ = true;
         ResetRegistry();
         reg_ = at_ + "/reg.txt";
-        log_ = at_ + "/REG.LOG";
+        log_ = at_ + "/reg.txt-log";
         WriteBytes(reg_, kBase);
     }
     void TearDown() override {

@@ -150,7 +150,7 @@ protected:
     void SetUp() override {
         ResetRegistry();
         reg_ = dir_.File("reg.txt");
-        log_ = dir_.File("REG.LOG");
+        log_ = dir_.File("reg.txt-log");
         WriteBytes(reg_, kBase);
         fflush(stdout);
     }
@@ -218,7 +218,7 @@ TEST_F(ChangeLog, HostsKilledAtRandomInstantsLeaveAPrefix) {
         kill(pid, SIGKILL);
         Reap(pid, true);
         if (idle) {
-            EXPECT_EQ(dir_.Names(), (std::set<std::string>{"REG.LOG", "reg.txt"}));
+            EXPECT_EQ(dir_.Names(), (std::set<std::string>{"reg.txt", "reg.txt-log"}));
         }
         int n = __atomic_load_n(done, __ATOMIC_ACQUIRE);
         CaptureStdout();
@@ -254,7 +254,8 @@ TEST_F(ChangeLog, ACutOrDamagedLogLoadsAsAPrefix) {
     const size_t written = end;
     end = std::min(whole.size(), ((end + 7) & ~size_t(7)) + 16);  // a record may end in zero bytes
     std::regex said(
-        "zrregdll: .*REG.LOG: record ([0-9]+) is cut or damaged; the ([0-9]+) changes before it are kept\n");
+        "zrregdll: .*reg.txt-log: record ([0-9]+) is cut or damaged; the ([0-9]+) changes before it are "
+        "kept\n");
     int* kept = SharedInt();
     // Each load in a process of its own that ends without unloading, so that the registry
     // file stays the one the log was made on. Its answer: the changes kept, or -1.

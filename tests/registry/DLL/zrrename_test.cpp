@@ -427,7 +427,7 @@ TEST_F(Rename, ALogCutAnywhereHoldsOneNameOfTheValue) {
         _exit(0);  // no unload: the record stays in the log
     }
     Reap(pid, false);
-    const std::string log = dir_.File("REG.LOG");
+    const std::string log = dir_.File("reg.txt-log");
     const std::string whole = ReadBytes(log);
     size_t end = whole.size();
     while (end > 4096 && whole[end - 1] == 0) --end;
@@ -462,7 +462,7 @@ TEST_F(Rename, ALogCutAnywhereHoldsOneNameOfTheValue) {
 // Hosts killed at random instants of a stream of renames of one value leave it under the
 // name of the last call that returned, or of the one in flight.
 TEST_F(Rename, HostsKilledAmidRenamesLeaveOneName) {
-    const std::string log = dir_.File("REG.LOG");
+    const std::string log = dir_.File("reg.txt-log");
 #ifdef ZR_TSAN_BUILD
     const int kRounds = 8;  // a fork costs a tenth of a second there
 #else
