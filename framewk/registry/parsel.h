@@ -1,6 +1,6 @@
-// The scanner's own declarations, shared by its two files only: parsel.cpp (the block it
-// reads and the token-by-token path) and parseline.cpp (a whole value line or key head in
-// one step).
+// The scanner's own declarations, shared by its files only: parsel.cpp (the block it reads
+// and the token-by-token path), parselinput.cpp (its input: resetting, reading ahead,
+// seeking) and parseline.cpp (a whole value line or key head in one step).
 #ifndef PARSEL_H
 #define PARSEL_H
 
