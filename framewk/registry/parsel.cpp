@@ -365,7 +365,7 @@ static int Scan(RegScanner* s) {
 bool yyshortcuts = true;
 
 // The item itself, and on the vector paths the gaps before it, are recognised in
-// parseline.cpp, over the block.
+// parseline.cpp and parsevec.cpp, over the block.
 bool yypeekitem(RegScanner* s, YYItem* item) {
     if (!yyshortcuts || !s->file) return false;
     if (s->pendPos == s->pendLen) {
