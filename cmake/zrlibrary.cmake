@@ -42,7 +42,11 @@ install(TARGETS zrregdll EXPORT zrregdllTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${ZR_DLL_DIR}/zrregdll.h ${ZR_DLL_DIR}/zrregdll.hpp DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The public headers: the C header with its text helpers, and the C++ face with its parts.
+set(ZR_PUBLIC_HEADERS zrregdll.h zrregtext.h zrregdll.hpp zrregdll_errors.hpp zrregdll_text.hpp
+  zrregdll_messages.hpp zrregdll_key.hpp zrregdll_ranges.hpp zrregdll_registry.hpp)
+list(TRANSFORM ZR_PUBLIC_HEADERS PREPEND ${ZR_DLL_DIR}/)
+install(FILES ${ZR_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT zrregdllTargets NAMESPACE zrregdll:: DESTINATION ${ZR_CMAKE_DIR})
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/zrregdllConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/zrregdllConfig.cmake INSTALL_DESTINATION ${ZR_CMAKE_DIR})

@@ -365,7 +365,7 @@ static int Scan(RegScanner* s) {
 bool yyshortcuts = true;
 
 // The item itself, and on the vector paths the gaps before it, are recognised in
-// parseline.cpp, over the block.
+// parseline.cpp and parsevec.cpp, over the block.
 bool yypeekitem(RegScanner* s, YYItem* item) {
     if (!yyshortcuts || !s->file) return false;
     if (s->pendPos == s->pendLen) {
@@ -397,69 +397,10 @@ int yylex(RegScanner* s) {
     return token;
 }
 
-void yylexreset(RegScanner* s, FILE* file) {
-    if (s->ahead) yyreadahead(s, false);
-    s->file = file;
-    s->line = 1;
-    s->in = s->buf;
-    s->pendPos = s->pendLen = 0;
-    s->inPos = s->inLen = 0;
-    s->base = 0;
-    s->stop = nullptr;
-    s->progress = nullptr;
-    s->atEnd = s->readFailed = s->tooLong = false;
-    s->partial = s->failed = false;
-}
-
-void yyreadahead(RegScanner* s, bool on) {
-    if (on && !s->ahead && s->file) {
-        s->ahead = zrReadAheadStart(s->file);
-    } else if (!on && s->ahead) {
-        zrReadAheadStop(s->ahead);
-        s->ahead = nullptr;
-        s->in = s->buf;
-        s->inPos = s->inLen = 0;
-    }
-}
-
-long long yyoffset(const RegScanner* s) { return s->base + s->inPos - (s->pendLen - s->pendPos); }
-
-bool yyseek(RegScanner* s, long long at) {
-    if (s->ahead || !s->file || !zrSeekFile(s->file, at)) return false;
-    s->pendPos = s->pendLen = 0;
-    s->in = s->buf;
-    s->inPos = s->inLen = 0;
-    s->base = at;
-    s->atEnd = false;
-    return true;
-}
-
 int yyatsplit(RegScanner* s, long long at) {
     if (s->base + s->inLen < at) return 0;
     SkipGaps(s);
     long long pos = yyoffset(s);
     if (pos < at) return 0;
     return pos == at && s->pendPos == s->pendLen ? 1 : -1;
-}
-
-RegReader* RegReaderNew(FILE* file) {
-    RegReader* r = zrNew<RegReader>();
-    if (!r) return nullptr;
-    yylexreset(&r->scan, file);
-    yyparseinit(&r->parse, r->initStates, r->initValues);
-    if (!RegBuilderBegin(&r->build)) {
-        delete r;
-        return nullptr;
-    }
-    r->build.scan = &r->scan;
-    return r;
-}
-
-void RegReaderFree(RegReader* r) {
-    if (!r) return;
-    yyreadahead(&r->scan, false);
-    yycleanup(&r->parse);
-    RegBuilderEnd(&r->build);
-    delete r->build.tree;
-    delete r;
 }

@@ -1,6 +1,7 @@
-// The scanner's own declarations, shared by its two files only: parsel.cpp (the block it
-// reads and the token-by-token path) and parseline.cpp (a whole value line or key head in
-// one step).
+// The scanner's own declarations, shared by its files only: parsel.cpp (the block it reads
+// and the token-by-token path), parselinput.cpp (its input: resetting, reading ahead,
+// seeking), parseline.cpp (a whole value line or key head in one step) and parsevec.cpp
+// (the same with the processor's vector instructions).
 #ifndef PARSEL_H
 #define PARSEL_H
 
@@ -55,6 +56,33 @@ static inline int FirstMarked(uint64_t mask) {
 // item or key head (see parseline.cpp) in block[pos, len): true with *item when the bytes
 // at pos hold one in the writer's form, its end an offset into block.
 bool ScanItem(const unsigned char* block, int pos, int len, YYItem* item);
+
+// NUMBER: an optional minus sign and at most ten digits at *at, ended by a byte that ends a
+// word, whose value fits 32 bits: what the integer conversion gives alike everywhere. True
+// with *value and *at past the digits.
+static inline bool ScanNumber(const unsigned char** at, const unsigned char* end, int* value) {
+    const unsigned char* p = *at;
+    bool minus = p < end && *p == '-';
+    if (minus) ++p;
+    int64_t v = 0;
+    int n = 0;
+    for (; n < 11 && p < end && *p >= '0' && *p <= '9'; ++n, ++p) v = v * 10 + (*p - '0');
+    *at = p;
+    if (n == 0 || n > 10 || p == end) return false;
+    unsigned char k = s_class.c[*p];
+    if (k == C_WORD || k == C_DIGIT) return false;
+    if (minus) v = -v;
+    if (v < INT32_MIN || v > INT32_MAX) return false;
+    *value = static_cast<int>(v);
+    return true;
+}
+
+// NUMBER ';' at s, for the vector paths (parsevec.cpp): the bytes up to and including the
+// ";", or 0.
+static inline int CursorNumber(const unsigned char* s, const unsigned char* end, int* value) {
+    const unsigned char* p = s;
+    return ScanNumber(&p, end, value) && *p == ';' ? static_cast<int>(p + 1 - s) : 0;
+}
 
 // The gaps at *pos and the item after them, on the path yyscanpath chose: 1 with *item as
 // ScanItem gives it, the gaps' line feeds in *lines and *pos moved past them; 0 with only

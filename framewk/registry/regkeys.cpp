@@ -1,10 +1,9 @@
-// Key handles and the key and value operations on 8-bit names, with the root handle.
+// Key handles and the key and value operations on 8-bit names.
 #include <stdio.h>
 #include <string.h>
 
 #include "regp.h"
 
-HKEY s_hkeyRoot;
 int bRegChanged;
 bool RegDeletesForced;
 
@@ -420,32 +419,3 @@ unsigned int CfRegCountSubKeys(HKEY h, unsigned int* count) {
     *count = static_cast<unsigned int>(node->GetRegNodeList()->GetSize());
     return REGERR_SUCCESS;
 }
-
-int cfRegOpenRoot() {
-    if (!RootNode) return REGERR_NO_MEMORY;
-    char* path = zrStrdup(kRegRootName);
-    if (!path) return REGERR_NO_MEMORY;
-    HKEY h = NewHandle(path, 1);
-    if (!h) {
-        zrFree(path);
-        return REGERR_NO_MEMORY;
-    }
-    s_hkeyRoot = h;
-    RootNode->IncOpenCnt();
-    return REGERR_SUCCESS;
-}
-
-void cfRegCloseRoot() {
-    if (!s_hkeyRoot) return;
-    RegHandleFree(s_hkeyRoot);
-    if (RootNode) RootNode->DecOpenCnt();
-    s_hkeyRoot = nullptr;
-}
-
-static void Recount(HKEY h) {
-    ReserveSearchDepth(h->parts);
-    RegNode* node = RootNode ? RootNode->Search(h->ptr) : nullptr;
-    if (node) node->IncOpenCnt();
-}
-
-void RegHandleRecount() { RegHandleEach(Recount); }

@@ -33,6 +33,10 @@ for f in bin/zrreg include/zrregdll.h include/zrregdll.hpp "lib/$multiarch/libzr
     share/doc/zrregdll/README.md.gz; do
     [ -e "$usr/$f" ] || fail "the package lacks /usr/$f"
 done
+# The public headers' parts, which they include by name, lie beside them.
+for part in $(sed -n 's/^#include "\(.*\)"$/\1/p' "$usr/include/zrregdll.h" "$usr/include/zrregdll.hpp"); do
+    [ -e "$usr/include/$part" ] || fail "the package lacks /usr/include/$part"
+done
 soname=$(readelf -d "$lib/libzrregdll.so.1" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
 [ "$soname" = libzrregdll.so.1 ] || fail "the library's soname is '$soname'"
 

@@ -1,0 +1,100 @@
+// The exported wide-character functions' shared steps: names converted into 8-bit buffers, results
+// mapped to the exported numbers, the tree lock each call holds, and the logging of a change. For
+// zrregwide.cpp, zrregvalues.cpp and zrregrename.cpp only.
+#ifndef ZRREGWIDE_H
+#define ZRREGWIDE_H
+
+#include <string.h>
+
+#include "regp.h"
+#include "zrplat.h"
+
+#define NAME_BUF 256  // a name passed in holds at most 255 characters
+
+namespace zrwide {
+
+static_assert(NAME_BUF == REGENUM_NAME_MAX + 1, "enumeration delivers the names that fit this buffer");
+
+inline int32_t Win(unsigned int rc) { return static_cast<int32_t>(regerrToWinerr(static_cast<long>(rc))); }
+
+// Converts a wide name into a zero-filled buffer, each character below 256 becoming its
+// byte and the first one above ending the name; with `translate`, "\" becomes "/".
+// Names of 256 characters or more would not fit the buffer and are refused.
+inline bool ConvertName(const zrwchar* name, char* out, bool translate) {
+    size_t length = zrWcslen(name);
+    if (length >= NAME_BUF) return false;
+    // The name ends before its first character beyond 8 bits.
+    size_t got = zrWcstombs(out, name, length);
+    out[got] = 0;
+    if (translate) xlateRegString(out, out, static_cast<int>(got));
+    return true;
+}
+
+// Every exported call holds the tree lock: queries, enumerations, opens and closes share
+// it, changes, loads and unloads take it alone. Each successful change goes into the
+// journal that the unload replays when another process has replaced the file. The
+// functions of the wide files without the Zr prefix are the calls' bodies, for callers
+// that hold it already; they take the handle that the caller's token names (RegHandleOf),
+// null for a dead one, which the key operations refuse as no key handle.
+struct SharedTree {
+    ZrHeld held = zrTreeLockShared();
+    ~SharedTree() { zrTreeUnlock(held); }
+};
+struct TreeAlone {
+    ZrHeld held = zrTreeLockExclusive();
+    ~TreeAlone() { zrTreeUnlock(held); }
+};
+struct SideLock {
+    SideLock() { zrSideLock(); }
+    ~SideLock() { zrSideUnlock(); }
+};
+// A change goes into the change log when the file has one (under its writer lock, after
+// the other processes' changes), else into the journal.
+struct Logged {
+    bool on = LogActive();
+    unsigned int rc = on ? RegLogBegin() : REGERR_SUCCESS;
+    ~Logged() {
+        if (on && rc == REGERR_SUCCESS) RegLogEnd();
+    }
+    unsigned int Write(RegChangeOp op, const char* path, const char* name, unsigned int type = 0,
+                       const void* data = nullptr, size_t n = 0) {
+        return on ? RegLogWrite(op, path, name, type, data, n) : REGERR_SUCCESS;
+    }
+};
+
+// One change of the tree, under the tree lock alone: with the log its record is written
+// first, then the tree changed, then the record committed; without it the change goes
+// into the journal once made.
+template <class Change>
+int32_t Changed(RegChangeOp op, const char* path, const char* name, Change change, unsigned int type = 0,
+                const void* data = nullptr, size_t n = 0) {
+    Logged log;
+    if (log.rc != REGERR_SUCCESS) return Win(log.rc);
+    unsigned int rc = log.Write(op, path, name, type, data, n);
+    if (rc != REGERR_SUCCESS) return Win(rc);
+    rc = change();
+    if (rc == REGERR_SUCCESS && log.on) RegLogCommit();
+    if (rc == REGERR_SUCCESS && !log.on) JournalRecord(op, path, name, type, data, n);
+    return Win(rc);
+}
+
+// Opens and closes change open counts and take blocks from the pool: under the side lock,
+// as readers share the tree.
+inline int32_t OpenKey(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult) {
+    char keyNameOut[NAME_BUF];
+    if (!ConvertName(lpSubKey, keyNameOut, true)) return ZRREG_BAD_NAME;
+    HKEY result;
+    SideLock side;
+    unsigned int rc = CfRegOpenKey(hKey, keyNameOut, &result);
+    if (rc == REGERR_SUCCESS) *phkResult = result;
+    return Win(rc);
+}
+
+inline void CloseKey(HKEY hKey) {
+    SideLock side;
+    CfRegCloseKey(hKey);
+}
+
+}  // namespace zrwide
+
+#endif
