@@ -10,6 +10,7 @@
 #include "regindex.h"
 #include "reglist.h"
 #include "regview.h"
+#include "zrplat.h"
 #include "zrregdll.h"
 #include "zrtempl.h"
 
@@ -173,17 +174,6 @@ inline RegNode* NewRegNode(const char* name) { return NewRegNode(name, strlen(na
 
 // The root key's name, which a file's first key gets when it names another.
 extern const char kRegRootName[];
-extern RegNode* RootNode;
-// Moves on every change to the keys of the tree (a key added, taken out or destroyed), so
-// that a node found for a path stays the answer for that path while it is unchanged.
-// Changes to values leave it alone: they cannot change what a path names.
-extern uint64_t RegKeyGeneration;
-// Moves on every rename of a key (see RegViewKeyRenames).
-extern uint64_t RegKeyRenames;
-// The keys alive whose names hold a "/", which let a path name a key in more than one way.
-// Atomic: a load in two parts makes keys on two threads (such names are rare, so the
-// count's cost is too).
-extern std::atomic<long> RegSlashKeyNames;
 RegNode* Search(const char* path, bool* noMemory = nullptr);
 // Searches keep their positions below a fixed depth in a buffer shared by all of them. A
 // handle reserves room there for its path when it is made, so that resolving a handle
@@ -203,9 +193,6 @@ void ReleaseSearch();
 // short enough; the longest, REGFILE_WORD_MAX bytes, only when they form a bare word).
 bool RegTextStorable(const char* s, size_t n);
 
-// The line where the last load ended: a message about a file it refused names it.
-extern int lineno;
-
 // ---- tree building -------------------------------------------------------------------
 // The open-key stack: tree building adds keys and values to the key on its top. It is the
 // growable array of keys, its top the last element: pushing at the front, as the stack
@@ -216,7 +203,7 @@ struct RegScanner;
 // (tree, which the loader then installs); a builder may also add to the registry's tree.
 struct RegBuilder {
     RegNodeStack* stack;
-    RegNode** root;  // where the root is: &tree, or &RootNode
+    RegNode** root;  // where the root is: &tree, or the registry's (&RegTreeNow->root)
     RegNode* tree;
     int rootCreated;  // 1: the first key named another than the root, and the builder made it
     // Sibling keys tend to be alike: a loaded key's lists start with the room that the last
@@ -224,7 +211,7 @@ struct RegBuilder {
     // lists their growth and their shrinking to fit.
     int valuesHint, keysHint;
     // The scanner of the reader the builder belongs to: messages name its line, and a part
-    // of a load fails instead of reporting. Null: the line is lineno's.
+    // of a load fails instead of reporting. Null: the line is RegFileNow->line.
     RegScanner* scan;
 };
 // An empty builder of a new tree (root null) or of the tree at *root; false when there is no
@@ -238,9 +225,8 @@ int NodeStackDepth(const RegBuilder* b);
 // A root that the builder made itself, because the first key named another, is still open
 // when a load's parse ends: this closes it.
 void EndMadeRoot(RegBuilder* b);
-// Deletes the registry's tree (RootNode and everything under it).
+// Deletes the registry's tree (its root and everything under it).
 void ReleaseTree();
-extern long lRegLoadCnt;  // the loads in effect: 0 or 1 (regload.cpp)
 // Makes a key named with a copy of the `len` bytes at `name` below the open key (or the
 // root) and opens it; *copy (when copy is given) is then the key's own copy of the name.
 int CreateKeyNode(RegBuilder* b, const char* name, size_t len, char** copy = nullptr, bool loaded = false);
@@ -272,6 +258,34 @@ typedef struct RegHandle {
 } REG_HANDLE, *PREG_HANDLE;
 typedef PREG_HANDLE HKEY;
 
+// ---- one registry's tree -------------------------------------------------------------
+struct SearchFrame;
+// The tree of a registry and the handles of its own keys. The tree and key operations act
+// on the current registry's, RegTreeNow, which the registry (registry.h) sets; without a
+// load it is an empty registry's that no file backs.
+struct RegTree {
+    RegNode* root = nullptr;
+    // Moves on every change to the keys of the tree (a key added, taken out or destroyed),
+    // so that a node found for a path stays the answer for that path while it is
+    // unchanged. Changes to values leave it alone: they cannot change what a path names.
+    uint64_t generation = 1;
+    uint64_t renames = 0;  // moves on every rename of a key (see RegViewKeyRenames)
+    // The keys alive whose names hold a "/", which let a path name a key in more than one
+    // way. Atomic: a load in two parts makes keys on two threads (such names are rare, so
+    // the count's cost is too).
+    std::atomic<long> slashNames{0};
+    SearchFrame* frames = nullptr;  // the deep searches' shared buffer (ReserveSearch)
+    int frameCap = 0;
+    long loads = 0;   // the loads in effect: 0 or 1
+    int changed = 0;  // 1: the tree changed since the load or the last save
+    // While set, deletions take keys with open handles too (whose handles then find their
+    // keys gone): another process's deletion, applied here, has happened already.
+    bool deletesForced = false;
+    HKEY rootHandle = nullptr;                                // the handle of the root that a load opens
+    HKEY hklm = nullptr, hkcu = nullptr, ardoRoot = nullptr;  // the predefined handles
+};
+extern RegTree* RegTreeNow;
+
 // ---- the handle table: the handles a host holds ------------------------------------------
 // A host holds no address but a token: the number of the handle's slot in the table and
 // the slot's serial, which moves on when the handle is made and again when it is closed,
@@ -298,6 +312,16 @@ const int kRegIndexBits = 31;
 #else
 const int kRegSerialBits = 12;
 const int kRegIndexBits = 20;
+// The current registry's state under the names the library's tests use.
+#define RootNode (RegTreeNow->root)
+#define RegSlashKeyNames (RegTreeNow->slashNames)
+#define lRegLoadCnt (RegTreeNow->loads)
+#define bRegChanged (RegTreeNow->changed)
+#define s_hkeyRoot (RegTreeNow->rootHandle)
+#define s_hkeyHKLM (RegTreeNow->hklm)
+#define s_hkeyHKCU (RegTreeNow->hkcu)
+#define lineno (RegFileNow->line)
+
 #endif
 const uint32_t kRegSerialMask = static_cast<uint32_t>((uint64_t(1) << kRegSerialBits) - 1);
 const uint32_t kRegSlotsResting = 512;
@@ -306,7 +330,16 @@ const uint32_t kRegSlotsResting = 512;
 // The first chunk holds the handles of all but the hosts that keep thousands open.
 const int kRegFirstChunkBits = 12;
 const int kRegChunks = kRegIndexBits - kRegFirstChunkBits + 1;
-extern RegHandleSlot* RegHandleChunks[kRegChunks];  // published with release, read with acquire
+// The table is the process's, not a registry's: a token kept from an earlier load must stay
+// safe to look up.
+struct RegHandleTable {
+    RegHandleSlot* chunks[kRegChunks];  // published with release, read with acquire
+    void* blocks[kRegChunks];           // as allocated, before the chunks' alignment
+    // Slots 0 .. used-1 have been handed out; the closed ones wait in a queue, oldest first.
+    uint32_t used;
+    uint32_t freeHead, freeTail, freeCount;
+};
+extern RegHandleTable RegHandles;
 // The slot of a number beyond the first chunk, null when it has none.
 RegHandleSlot* RegHandleFarSlot(uintptr_t index);
 
@@ -316,7 +349,7 @@ inline HKEY RegHandleOf(const void* token) {
     uintptr_t index = t >> kRegSerialBits;
     RegHandleSlot* slot;
     if (__builtin_expect(index < (uintptr_t(1) << kRegFirstChunkBits), 1)) {
-        slot = __atomic_load_n(&RegHandleChunks[0], __ATOMIC_ACQUIRE);
+        slot = __atomic_load_n(&RegHandles.chunks[0], __ATOMIC_ACQUIRE);
         if (!slot) return nullptr;
         slot += index;
     } else {
@@ -355,10 +388,8 @@ void RegHandleRecount();
 // which no token can be looked up.
 void RegHandleRelease();
 
-extern HKEY s_hkeyRoot;
-extern int bRegChanged;  // 1: the tree changed since the load or the last save (regkeys.cpp)
 // Other files read and change the flag through these.
-inline bool RegIsChanged() { return bRegChanged == 1; }
+inline bool RegIsChanged() { return RegTreeNow->changed == 1; }
 void RegSetChanged(bool changed);
 // CfRegCreateKey that also tells whether it made the key (rather than opened it).
 unsigned int CfRegCreateKeyMade(HKEY hParentKey, const char* newKey, HKEY* phNewHandle, bool* made);
@@ -399,18 +430,12 @@ unsigned int CfRegRenameKey(HKEY hParent, const char* subKeyName, const char* ne
 // Renames the value valueName of h to newName, which no other value of h may have (183);
 // the value keeps its type, data and place.
 unsigned int CfRegRenameValue(HKEY h, const char* valueName, const char* newName);
-// While set, deletions take keys with open handles too (whose handles then find their keys
-// gone): another process's deletion, applied here, has happened already.
-extern bool RegDeletesForced;
 int cfRegOpenRoot();
 void cfRegCloseRoot();
 // HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot are exported (zrregdll.h) and hand
 // out an HKEY as an opaque pointer.
 
 // ---- predefined handles --------------------------------------------------------------
-extern HKEY s_hkeyHKLM;
-extern HKEY s_hkeyHKCU;
-extern HKEY s_hkeyArdoRoot;
 void cfRegCloseHKLM();
 void cfRegCloseHKCU();
 void HkeyArdoRootClose();
@@ -432,6 +457,16 @@ int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult
 void RegMessage(RegViewMessageKind kind, int line, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
+// The current registry's state under the names the library's tests use.
+#define RootNode (RegTreeNow->root)
+#define RegSlashKeyNames (RegTreeNow->slashNames)
+#define lRegLoadCnt (RegTreeNow->loads)
+#define bRegChanged (RegTreeNow->changed)
+#define s_hkeyRoot (RegTreeNow->rootHandle)
+#define s_hkeyHKLM (RegTreeNow->hklm)
+#define s_hkeyHKCU (RegTreeNow->hkcu)
+#define lineno (RegFileNow->line)
+
 #endif
     ;
 // Whether a host set a sink or handler of its own: it gets a token over the length limit as a
@@ -472,10 +507,18 @@ struct RegFileNames {
     char log[REGFILE_TEMP_MAX];     // the change log that the processes of the file share (app.txt-log)
     bool saveable;                  // false: no such names (a path too long), never written back
 };
-extern char bpRegFile[REGFILE_PATH_MAX];  // the path as the host gave it
-// Makes the names for `path`, which becomes bpRegFile; false when it does not fit.
+// One registry's file: its path as the host gave it, the names made of it, and where the
+// last read of it ended. The loader acts on the current registry's, RegFileNow.
+struct RegFileState {
+    char path[REGFILE_PATH_MAX] = {};
+    RegFileNames names = {};
+    int line = 1;          // where the last load ended: a message about a file it refused names it
+    bool tooLong = false;  // a token over the scanner's limit ended the last load's input
+};
+extern RegFileState* RegFileNow;
+// Makes the names for `path`, which becomes RegFileNow->path; false when it does not fit.
 bool RegFileBegin(const char* path);
-const RegFileNames& RegFile();
+inline const RegFileNames& RegFile() { return RegFileNow->names; }
 // The names a save of `path` would use, without loading it; false when it has none.
 bool RegFileNamesFor(const char* path, RegFileNames* out);
 
@@ -536,15 +579,23 @@ void JournalClear();
 // does, or -1 when the load goes on without a log.
 int LogLoad();
 void LogUnload();
+// Leaves the log, if the registry still has it, as a process that changed nothing does.
+void LogEnd();
 bool LogActive();
 // Each exported call first applies what other processes changed since its last call: a
 // load of one word when nothing changed.
-extern const uint32_t* RegLogMovesAt;  // the log's move count, null without a log
-extern uint32_t RegLogSeen;            // the count when this process last applied the log
+// The current registry's log as every call looks at it first, without a lock: process-wide,
+// as a call begins before it knows of any registry.
+struct RegLogCursor {
+    const uint32_t* movesAt;  // the log's move count, null without a log
+    uint32_t seen;            // the count when this process last applied the log
+};
+extern RegLogCursor RegLogNow;
 void RegLogFollowSlow();
 inline void RegLogFollow() {
-    const uint32_t* moves = __atomic_load_n(&RegLogMovesAt, __ATOMIC_ACQUIRE);
-    if (moves && __atomic_load_n(moves, __ATOMIC_ACQUIRE) != __atomic_load_n(&RegLogSeen, __ATOMIC_RELAXED))
+    const uint32_t* moves = __atomic_load_n(&RegLogNow.movesAt, __ATOMIC_ACQUIRE);
+    if (moves &&
+        __atomic_load_n(moves, __ATOMIC_ACQUIRE) != __atomic_load_n(&RegLogNow.seen, __ATOMIC_RELAXED))
         RegLogFollowSlow();
 }
 // A change through the log, under the tree lock alone: Begin takes the log's writer lock
@@ -572,6 +623,59 @@ void RegLogSetBound(uint64_t bytes);
 // For tests: called after each read of the registry file by a load that has a log.
 extern void (*RegLogReadHook)();
 
+// ---- one registry's changes -------------------------------------------------------------
+struct LogHeader;
+struct JournalEntry;
+struct Watch;
+// The file that the load read (when known for sure) and the journal of this process's
+// changes since (zrshare.cpp).
+struct RegShareState {
+    ZrFileStamp loaded = {};
+    bool loadedKnown = false;
+    JournalEntry* first = nullptr;
+    JournalEntry* tail = nullptr;
+    size_t journalBytes = 0;
+    bool journalLost = false;  // a change could not be recorded: no replay can be trusted
+};
+// This process's part in the change log (zrlog.cpp).
+struct RegLogState {
+    ZrCompanion* log = nullptr;
+    LogHeader* h = nullptr;
+    unsigned char* map = nullptr;
+    ZrSyncer* syncer = nullptr;
+    bool mutex = false;            // the writer lock is the header's mutex
+    uint64_t epoch = 0;            // the epoch this process's tree follows
+    uint64_t at = 0;               // the end of the records it has applied
+    uint64_t next = 0;             // the number of the record there
+    uint64_t pending = 0;          // the end of a record written and not yet committed
+    long long size = 0;            // the file's size as this process last grew or saw it
+    uint64_t synced = 0;           // when the calls last synced the log (without a syncer thread)
+    unsigned long pid = 0;         // the process that joined the log
+    unsigned char* buf = nullptr;  // records read or written beside the mapping
+    size_t bufSize = 0;
+    uint64_t notifyEpoch = 0, notifyAt = 0, notifyNext = 0;  // where notification has read to
+    // The lock between processes orders this process's threads too where it is a mutex; a
+    // byte-range lock is the process's (or its open file's), so a mutex of the process
+    // comes before it.
+    ZrWait processWriter;
+    ZrWait adopting;  // a child after a fork joins once
+};
+// The watches of the registry's keys and the notifier thread that reads the log for them
+// (zrnotify.cpp).
+struct RegNotifyState {
+    ZrWait sync;  // guards everything below
+    Watch* watches = nullptr;
+    int count = 0;
+    ZrThread* notifier = nullptr;
+    bool stop = false, kicked = false;
+};
+struct RegChanges {
+    RegShareState share;
+    RegLogState log;
+    RegNotifyState notify;
+};
+extern RegChanges* RegChangesNow;
+
 // ---- change notification (zrnotify.cpp) --------------------------------------------------
 // A change as the journal or the log records it reaches the watches it concerns.
 void RegNotifyChange(RegChangeOp op, const char* path, const char* name);
@@ -581,5 +685,15 @@ void RegNotifyKick();
 // notifier (the unload's).
 void RegNotifyClosed(HKEY h);
 void RegNotifyEnd();
+
+// The current registry's state under the names the library's tests use.
+#define RootNode (RegTreeNow->root)
+#define RegSlashKeyNames (RegTreeNow->slashNames)
+#define lRegLoadCnt (RegTreeNow->loads)
+#define bRegChanged (RegTreeNow->changed)
+#define s_hkeyRoot (RegTreeNow->rootHandle)
+#define s_hkeyHKLM (RegTreeNow->hklm)
+#define s_hkeyHKCU (RegTreeNow->hkcu)
+#define lineno (RegFileNow->line)
 
 #endif

@@ -195,11 +195,11 @@ bool RegNode::Save(FILE* fp, int tab) {
     return ok;
 }
 
-static bool WriteTree(FILE* fp, void*) { return RootNode->Save(fp, 0); }
+static bool WriteTree(FILE* fp, void*) { return RegTreeNow->root->Save(fp, 0); }
 
 bool cfRegSaveRegTo(const char* path, int* err) {
     *err = 0;
-    return RootNode &&
+    return RegTreeNow->root &&
            zrWriteWhole(path, RegFile().target, true, false, WriteTree, nullptr, err) == ZR_WRITTEN;
 }
 
@@ -210,7 +210,7 @@ int cfRegSaveRegToTemp(char* tmpFile, char* target) {
     if (!RegIsChanged()) return 0;
     RegSetChanged(false);
     const RegFileNames& names = RegFile();
-    if (!RootNode || !names.saveable) {
+    if (!RegTreeNow->root || !names.saveable) {
         RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, "has no temporary file name (its path is too long)");
         return 0;
     }

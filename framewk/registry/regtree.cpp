@@ -60,10 +60,6 @@ const RegTypeInfo* RegTypeOfWin(uint32_t winType) {
     return nullptr;
 }
 
-uint64_t RegKeyGeneration = 1;
-uint64_t RegKeyRenames;
-std::atomic<long> RegSlashKeyNames;
-
 static bool HasSlash(const char* name) { return strchr(name, '/') != nullptr; }
 
 RegNodeList RegNode::s_noSubKeys;
@@ -101,14 +97,14 @@ static void DeleteSubtrees(RegNodeList* list) {
 }
 
 RegNode::~RegNode() {
-    ++RegKeyGeneration;
+    ++RegTreeNow->generation;
     delete valueIndex;
     if (subKeys) {
         delete subKeys->index;
         DeleteSubtrees(&subKeys->list);
         delete subKeys;
     }
-    if (HasSlash(GetName())) RegSlashKeyNames.fetch_sub(1, std::memory_order_relaxed);
+    if (HasSlash(GetName())) RegTreeNow->slashNames.fetch_sub(1, std::memory_order_relaxed);
     for (int s = values.FirstSlot(); s < values.EndSlot(); ++s) delete values.AtSlot(s);
 }
 
@@ -120,7 +116,7 @@ RegNode* NewRegNode(const char* name, size_t len) {
     RegNode* node = ::new (block) RegNode;
     memcpy(node->GetName(), name, len);
     node->GetName()[len] = 0;
-    if (HasSlash(node->GetName())) RegSlashKeyNames.fetch_add(1, std::memory_order_relaxed);
+    if (HasSlash(node->GetName())) RegTreeNow->slashNames.fetch_add(1, std::memory_order_relaxed);
     return node;
 }
 
@@ -266,7 +262,7 @@ void RegNode::PresizeKeys(int n) {
 bool RegNode::AddKeyNode(RegNode* r, bool loaded) {
     if (!subKeys && !(subKeys = zrNew<SubKeys>())) return false;
     if (!AddTo(subKeys->index, &subKeys->list, r)) return false;
-    if (!loaded) ++RegKeyGeneration;
+    if (!loaded) ++RegTreeNow->generation;
     if (LongName(r->GetName())) ++subKeys->list.spare;
     return true;
 }
@@ -291,7 +287,7 @@ RegKeyValue* RegNode::TakeValue(int slot) { return RemoveFrom(valueIndex, &value
 
 RegNode* RegNode::TakeKeyNode(int slot) {
     RegNode* r = RemoveFrom(subKeys->index, &subKeys->list, slot);
-    ++RegKeyGeneration;
+    ++RegTreeNow->generation;
     if (LongName(r->GetName())) --subKeys->list.spare;
     return r;
 }
@@ -323,7 +319,7 @@ bool RegNode::RenameKeyNode(int slot, const char* name, size_t len) {
     if (LongName(old->GetName())) --subKeys->list.spare;
     if (LongName(r->GetName())) ++subKeys->list.spare;
     delete old;  // empty now; its destructor moves the generation of the keys
-    __atomic_store_n(&RegKeyRenames, RegKeyRenames + 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&RegTreeNow->renames, RegTreeNow->renames + 1, __ATOMIC_RELAXED);
     return true;
 }
 
@@ -349,7 +345,6 @@ static const char* MatchName(RegNode* n, const char* p) {
     return reinterpret_cast<const char*>(q);
 }
 
-namespace {
 // One key on the search's path: its subkeys are tried against `rest` in list order.
 struct SearchFrame {
     RegNode* node;
@@ -358,7 +353,6 @@ struct SearchFrame {
     int next;          // scan: the slot of the next subkey to try
     int minSlot;       // index: the smallest slot not yet tried
 };
-}  // namespace
 
 // The next subkey, in list order, whose whole name matches the front of the rest and is
 // followed there by the end of the path or a "/"; `*end` is the position behind the name.
@@ -399,8 +393,6 @@ static RegNode* NextSubKey(SearchFrame& f, const char** end) {
 }
 
 static const int kLocalFrames = 32;
-static SearchFrame* s_frames;
-static int s_frameCap;
 
 // A search pushes one frame per key on the path it follows, at most one per component.
 int PathComponents(const char* path) {
@@ -413,19 +405,20 @@ int PathComponents(const char* path) {
 bool ReserveSearch(const char* path) { return ReserveSearchDepth(PathComponents(path)); }
 
 bool ReserveSearchDepth(int n) {
-    if (n <= kLocalFrames || n <= s_frameCap) return true;
+    RegTree* t = RegTreeNow;
+    if (n <= kLocalFrames || n <= t->frameCap) return true;
     SearchFrame* f =
-        static_cast<SearchFrame*>(zrRealloc(s_frames, sizeof(SearchFrame) * static_cast<size_t>(n)));
+        static_cast<SearchFrame*>(zrRealloc(t->frames, sizeof(SearchFrame) * static_cast<size_t>(n)));
     if (!f) return false;
-    s_frames = f;
-    s_frameCap = n;
+    t->frames = f;
+    t->frameCap = n;
     return true;
 }
 
 void ReleaseSearch() {
-    zrFree(s_frames);
-    s_frames = nullptr;
-    s_frameCap = 0;
+    zrFree(RegTreeNow->frames);
+    RegTreeNow->frames = nullptr;
+    RegTreeNow->frameCap = 0;
 }
 
 // The node's whole name must match the front of the path, ignoring case; behind it comes
@@ -468,9 +461,9 @@ RegNode* RegNode::Search(const char* path, bool* noMemory) {
                     if (noMemory) *noMemory = true;
                     break;
                 }
-                memcpy(static_cast<void*>(s_frames), local, sizeof local);
-                frames = s_frames;
-                cap = s_frameCap;
+                memcpy(static_cast<void*>(RegTreeNow->frames), local, sizeof local);
+                frames = RegTreeNow->frames;
+                cap = RegTreeNow->frameCap;
             }
             frames[depth++] = SearchFrame{s, e + 1, s->KeyIndex(), 0, 0};
         }
@@ -480,6 +473,6 @@ RegNode* RegNode::Search(const char* path, bool* noMemory) {
 }
 
 RegNode* Search(const char* path, bool* noMemory) {
-    if (strcmp(path, "/") == 0) return RootNode;
-    return RootNode ? RootNode->Search(path, noMemory) : nullptr;
+    if (strcmp(path, "/") == 0) return RegTreeNow->root;
+    return RegTreeNow->root ? RegTreeNow->root->Search(path, noMemory) : nullptr;
 }

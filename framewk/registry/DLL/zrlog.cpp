@@ -55,7 +55,9 @@ struct Stamp {
     int64_t mtimeNs;
 };
 
-struct Header {
+}  // namespace
+
+struct LogHeader {
     char magic[8];
     uint32_t version;
     uint32_t headerBytes;
@@ -73,7 +75,9 @@ struct Header {
     char owner[kOwnerMax];  // the registry file's name, without its folder: the log lies beside it
     alignas(64) unsigned char mutex[ZR_SHARED_MUTEX_BYTES];
 };
-static_assert(sizeof(Header) <= kHeaderBytes, "the header fits its page");
+static_assert(sizeof(LogHeader) <= kHeaderBytes, "the header fits its page");
+
+namespace {
 
 // Followed by the path and the name with their NULs, then the data; padded to 8 bytes.
 struct RecordHead {
@@ -89,30 +93,23 @@ static_assert(sizeof(RecordHead) % 8 == 0, "records stay 8-byte aligned");
 
 }  // namespace
 
-const uint32_t* RegLogMovesAt;
-uint32_t RegLogSeen;
+RegLogCursor RegLogNow;
 
-static ZrCompanion* s_log;
-static Header* s_h;
-static unsigned char* s_map;
-static ZrSyncer* s_syncer;
-static bool s_mutex;        // the writer lock is the header's mutex
-static uint64_t s_epoch;    // the epoch this process's tree follows
-static uint64_t s_at;       // the end of the records it has applied
-static uint64_t s_next;     // the number of the record there
-static uint64_t s_pending;  // the end of a record written and not yet committed
-static long long s_size;    // the file's size as this process last grew or saw it
-static uint64_t s_synced;   // when the calls last synced the log (without a syncer thread)
+// The current registry's part in the log.
+static RegLogState& L() { return RegChangesNow->log; }
 
-static unsigned long s_pid;  // the process that joined the log
 static bool Adopt();
 
 bool LogActive() { return Adopt(); }
 
-static bool s_useLog = true;
-static uint64_t s_bound = kLogBound;
-void RegLogSetBound(uint64_t bytes) { s_bound = bytes && bytes < kLogBound ? bytes : kLogBound; }
-void RegViewUseLog(bool on) { s_useLog = on; }
+// What a host or a test chose for every load: whether a log is used, and when a checkpoint
+// comes.
+static struct {
+    bool useLog = true;
+    uint64_t bound = kLogBound;
+} s_settings;
+void RegLogSetBound(uint64_t bytes) { s_settings.bound = bytes && bytes < kLogBound ? bytes : kLogBound; }
+void RegViewUseLog(bool on) { s_settings.useLog = on; }
 
 static Stamp StampOf(const ZrFileStamp& f) { return Stamp{f.device, f.file, f.size, f.mtimeNs}; }
 
@@ -152,27 +149,25 @@ static uint32_t Check(const unsigned char* p, size_t n) {
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
-static void Moved() { __atomic_store_n(&s_h->moves, s_h->moves + 1, __ATOMIC_RELEASE); }
+static void Moved() { __atomic_store_n(&L().h->moves, L().h->moves + 1, __ATOMIC_RELEASE); }
 
 static void Seen() {
-    __atomic_store_n(&RegLogSeen, __atomic_load_n(&s_h->moves, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
+    __atomic_store_n(&RegLogNow.seen, __atomic_load_n(&L().h->moves, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
 }
 
 // `n` bytes of the log at `at`: in the mapping where it covers them, else read into a
 // buffer of this process (kept until the unload); null when they cannot be read.
-static unsigned char* s_buf;
-static size_t s_bufSize;
 
 static const unsigned char* ReadLog(uint64_t at, size_t n) {
-    const void* p = zrCompanionView(s_log, at, n);
+    const void* p = zrCompanionView(L().log, at, n);
     if (p) return static_cast<const unsigned char*>(p);
-    if (n > s_bufSize) {
-        void* grown = zrHostRealloc(s_buf, n);
+    if (n > L().bufSize) {
+        void* grown = zrHostRealloc(L().buf, n);
         if (!grown) return nullptr;
-        s_buf = static_cast<unsigned char*>(grown);
-        s_bufSize = n;
+        L().buf = static_cast<unsigned char*>(grown);
+        L().bufSize = n;
     }
-    return zrCompanionRead(s_log, at, s_buf, n) ? s_buf : nullptr;
+    return zrCompanionRead(L().log, at, L().buf, n) ? L().buf : nullptr;
 }
 
 // The record at `at` when it is whole, the next in order, and inside `end`; else null.
@@ -208,31 +203,29 @@ static void Apply(const RecordHead* r) {
 // A checkpoint that replaced the registry file but died before it began the records anew
 // is finished; one that died before the replacement is forgotten (its records stand).
 static void Settle() {
-    if (!s_h->nextSet) return;
+    if (!L().h->nextSet) return;
     Stamp now;
-    if (FileStamp(RegFile().target, &now) && SameStamp(now, s_h->next)) {
-        s_h->base = s_h->next;
-        s_h->epochSerial = s_h->nextSerial;
-        s_h->serial = s_h->nextSerial;
-        s_h->committed = kHeaderBytes;
-        ++s_h->epoch;
+    if (FileStamp(RegFile().target, &now) && SameStamp(now, L().h->next)) {
+        L().h->base = L().h->next;
+        L().h->epochSerial = L().h->nextSerial;
+        L().h->serial = L().h->nextSerial;
+        L().h->committed = kHeaderBytes;
+        ++L().h->epoch;
         Moved();
     }
-    s_h->nextSet = 0;
+    L().h->nextSet = 0;
 }
 
-// The lock between processes orders this process's threads too where it is a mutex; a
-// byte-range lock is the process's (or its open file's), so a mutex of the process comes
-// before it (the host's threads meet on the tree lock first, the notifier's thread here).
-static ZrWait s_processWriter;
+// The host's threads meet on the tree lock first, the notifier's thread at the process's
+// writer lock.
 
 static bool LockWriter() {
-    if (s_mutex) {
-        if (zrSharedMutexLock(s_h->mutex) == ZR_SHARED_LOCK_FAILED) return false;
+    if (L().mutex) {
+        if (zrSharedMutexLock(L().h->mutex) == ZR_SHARED_LOCK_FAILED) return false;
     } else {
-        s_processWriter.Lock();
-        if (!zrCompanionLock(s_log, ZR_RANGE_WRITER, true, true)) {
-            s_processWriter.Unlock();
+        L().processWriter.Lock();
+        if (!zrCompanionLock(L().log, ZR_RANGE_WRITER, true, true)) {
+            L().processWriter.Unlock();
             return false;
         }
     }
@@ -241,11 +234,11 @@ static bool LockWriter() {
 }
 
 static void UnlockWriter() {
-    if (s_mutex) {
-        zrSharedMutexUnlock(s_h->mutex);
+    if (L().mutex) {
+        zrSharedMutexUnlock(L().h->mutex);
     } else {
-        zrCompanionUnlock(s_log, ZR_RANGE_WRITER);
-        s_processWriter.Unlock();
+        zrCompanionUnlock(L().log, ZR_RANGE_WRITER);
+        L().processWriter.Unlock();
     }
 }
 
@@ -254,66 +247,63 @@ static void UnlockWriter() {
 // Applies the records from this process's place to the end mark, with deletions forced:
 // they happened already. After a checkpoint the registry file is read anew first.
 static void CatchUp() {
-    if (s_h->epoch != s_epoch) {
+    if (L().h->epoch != L().epoch) {
         if (RegReplaceTree() != REGERR_SUCCESS) {
             RegMessage(REGVIEW_MSG_LOG, 0, "%s cannot be read back after a checkpoint of another process",
-                       bpRegFile);
+                       RegFileNow->path);
             return;  // the tree stays; a later call tries again
         }
-        s_epoch = s_h->epoch;
-        s_at = kHeaderBytes;
-        s_next = s_h->epochSerial + 1;
+        L().epoch = L().h->epoch;
+        L().at = kHeaderBytes;
+        L().next = L().h->epochSerial + 1;
     }
-    uint64_t end = s_h->committed;
-    uint64_t serial = s_next;
-    RegDeletesForced = true;
-    while (s_at < end) {
-        const RecordHead* r = RecordAt(s_at, end, serial);
+    uint64_t end = L().h->committed;
+    uint64_t serial = L().next;
+    RegTreeNow->deletesForced = true;
+    while (L().at < end) {
+        const RecordHead* r = RecordAt(L().at, end, serial);
         if (!r) {
-            RegMessage(REGVIEW_MSG_LOG, static_cast<int>(serial - s_h->epochSerial),
+            RegMessage(REGVIEW_MSG_LOG, static_cast<int>(serial - L().h->epochSerial),
                        "%s: record %llu is damaged; the changes behind it are not applied", RegFile().log,
-                       static_cast<unsigned long long>(serial - s_h->epochSerial));
-            s_at = end;
+                       static_cast<unsigned long long>(serial - L().h->epochSerial));
+            L().at = end;
             break;
         }
         Apply(r);
-        s_at += r->size;
+        L().at += r->size;
         ++serial;
     }
-    s_next = serial;
-    RegDeletesForced = false;
+    L().next = serial;
+    RegTreeNow->deletesForced = false;
     RegSetChanged(false);
     Seen();
 }
 
-// Where change notification has read the log to.
-static uint64_t s_notifyEpoch, s_notifyAt, s_notifyNext;
-
 bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, const char* name)) {
     if (!Adopt() || !LockWriter()) return true;
-    bool whole = fromNow || s_notifyEpoch == s_h->epoch;
+    bool whole = fromNow || L().notifyEpoch == L().h->epoch;
     if (fromNow || !whole) {
-        s_notifyEpoch = s_h->epoch;
-        s_notifyAt = fromNow ? s_h->committed : kHeaderBytes;
-        s_notifyNext = fromNow ? s_h->serial + 1 : s_h->epochSerial + 1;
+        L().notifyEpoch = L().h->epoch;
+        L().notifyAt = fromNow ? L().h->committed : kHeaderBytes;
+        L().notifyNext = fromNow ? L().h->serial + 1 : L().h->epochSerial + 1;
     }
-    uint64_t end = s_h->committed;
-    while (s_notifyAt < end) {
-        const RecordHead* r = RecordAt(s_notifyAt, end, s_notifyNext);
+    uint64_t end = L().h->committed;
+    while (L().notifyAt < end) {
+        const RecordHead* r = RecordAt(L().notifyAt, end, L().notifyNext);
         if (!r) {
-            s_notifyAt = end;
+            L().notifyAt = end;
             break;
         }
         const char* path = reinterpret_cast<const char*>(r + 1);
         seen(static_cast<RegChangeOp>(r->op), path, path + r->pathLen + 1);
-        s_notifyAt += r->size;
-        ++s_notifyNext;
+        L().notifyAt += r->size;
+        ++L().notifyNext;
     }
     UnlockWriter();
     return whole;
 }
 
-uint32_t RegLogMovesNow() { return s_h ? __atomic_load_n(&s_h->moves, __ATOMIC_ACQUIRE) : 0; }
+uint32_t RegLogMovesNow() { return L().h ? __atomic_load_n(&L().h->moves, __ATOMIC_ACQUIRE) : 0; }
 
 void RegLogFollowSlow() {
     ZrHeld held = zrTreeLockExclusive();
@@ -334,45 +324,45 @@ static bool WriteFile();
 
 // The epoch begins anew on the file `now`, without writing it: every process reads it anew.
 static void Rebase(const Stamp& now) {
-    s_h->base = now;
-    s_h->epochSerial = s_h->serial;
-    s_h->committed = kHeaderBytes;
-    ++s_h->epoch;
+    L().h->base = now;
+    L().h->epochSerial = L().h->serial;
+    L().h->committed = kHeaderBytes;
+    ++L().h->epoch;
     Moved();
-    s_epoch = s_h->epoch;
-    s_at = kHeaderBytes;
-    s_next = s_h->epochSerial + 1;
+    L().epoch = L().h->epoch;
+    L().at = kHeaderBytes;
+    L().next = L().h->epochSerial + 1;
     Seen();
 }
 
 static void SayOnTop() {
     RegMessage(REGVIEW_MSG_LOG, 0,
-               "%s was changed by another program; the %llu changes in %s go on top of it", bpRegFile,
-               static_cast<unsigned long long>(s_h->serial - s_h->epochSerial), RegFile().log);
+               "%s was changed by another program; the %llu changes in %s go on top of it", RegFileNow->path,
+               static_cast<unsigned long long>(L().h->serial - L().h->epochSerial), RegFile().log);
 }
 
 static bool CheckpointLocked() {
     const RegFileNames& names = RegFile();
     Stamp now;
     bool exists = FileStamp(names.target, &now);
-    bool foreign = exists && !SameStamp(now, s_h->base);
+    bool foreign = exists && !SameStamp(now, L().h->base);
     if (foreign) {
         if (RegReplaceTree() != REGERR_SUCCESS) {
             RegMessage(REGVIEW_MSG_LOG, 0,
                        "%s was changed by another program and cannot be read back; the changes stay in %s",
-                       bpRegFile, names.log);
+                       RegFileNow->path, names.log);
             return false;
         }
-        if (s_h->committed == kHeaderBytes) {
+        if (L().h->committed == kHeaderBytes) {
             Rebase(now);
             return true;
         }
-        s_at = kHeaderBytes;
-        s_next = s_h->epochSerial + 1;
+        L().at = kHeaderBytes;
+        L().next = L().h->epochSerial + 1;
         CatchUp();
         SayOnTop();
     }
-    if (s_h->committed == kHeaderBytes && exists) return true;
+    if (L().h->committed == kHeaderBytes && exists) return true;
     return WriteFile();
 }
 
@@ -408,18 +398,18 @@ static bool WriteFile() {
     if (cfRegSaveRegToTemp(temp, target) != 1) return false;
     Stamp written;
     if (!FileStamp(temp, &written)) return false;
-    s_h->next = written;
-    s_h->nextSerial = s_h->serial;
-    __atomic_store_n(&s_h->nextSet, 1u, __ATOMIC_RELEASE);
+    L().h->next = written;
+    L().h->nextSerial = L().h->serial;
+    __atomic_store_n(&L().h->nextSet, 1u, __ATOMIC_RELEASE);
     cfRegSwapRegFile(temp, target);
     if (RegViewLastUnload().result != REGVIEW_SAVE_WRITTEN) {
-        s_h->nextSet = 0;
+        L().h->nextSet = 0;
         return false;
     }
     Settle();
-    s_epoch = s_h->epoch;
-    s_at = kHeaderBytes;
-    s_next = s_h->epochSerial + 1;
+    L().epoch = L().h->epoch;
+    L().at = kHeaderBytes;
+    L().next = L().h->epochSerial + 1;
     Seen();
     return true;
 }
@@ -436,34 +426,34 @@ void RegLogEnd() { UnlockWriter(); }
 
 unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, unsigned int type,
                          const void* data, size_t n) {
-    s_pending = 0;
+    L().pending = 0;
     size_t lp = strlen(path), ln = strlen(name);
     uint64_t size = (sizeof(RecordHead) + lp + ln + 2 + n + 7) & ~uint64_t(7);
     if (size > kRecordMax) return REGERR_WRITE_FAULT;
-    if (s_h->committed + size > kHeaderBytes + s_bound) Checkpoint();
-    uint64_t at = s_h->committed;
+    if (L().h->committed + size > kHeaderBytes + s_settings.bound) Checkpoint();
+    uint64_t at = L().h->committed;
     if (at + size > kMapBytes) return REGERR_WRITE_FAULT;
-    if (static_cast<long long>(at + size) > s_size) {
+    if (static_cast<long long>(at + size) > L().size) {
         uint64_t want = (at + size + kGrowStep - 1) / kGrowStep * kGrowStep;
         if (want > kMapBytes) want = kMapBytes;
-        if (!zrCompanionGrow(s_log, static_cast<long long>(want))) return REGERR_WRITE_FAULT;
-        s_size = static_cast<long long>(want);
+        if (!zrCompanionGrow(L().log, static_cast<long long>(want))) return REGERR_WRITE_FAULT;
+        L().size = static_cast<long long>(want);
     }
     // Written in place where the mapping covers the record, else through a buffer.
-    unsigned char* p = static_cast<unsigned char*>(zrCompanionWritable(s_log, at, size));
+    unsigned char* p = static_cast<unsigned char*>(zrCompanionWritable(L().log, at, size));
     bool inPlace = p != nullptr;
     if (!inPlace) {
-        if (size > s_bufSize) {
-            void* grown = zrHostRealloc(s_buf, size);
+        if (size > L().bufSize) {
+            void* grown = zrHostRealloc(L().buf, size);
             if (!grown) return REGERR_NO_MEMORY;
-            s_buf = static_cast<unsigned char*>(grown);
-            s_bufSize = size;
+            L().buf = static_cast<unsigned char*>(grown);
+            L().bufSize = size;
         }
-        p = s_buf;
+        p = L().buf;
     }
     RecordHead head = {static_cast<uint32_t>(size),
                        0,
-                       s_h->serial + 1,
+                       L().h->serial + 1,
                        static_cast<uint32_t>(op),
                        type,
                        static_cast<uint32_t>(lp),
@@ -478,53 +468,53 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
     size_t used = sizeof head + lp + ln + 2 + n;
     memset(p + used, 0, size - used);
     reinterpret_cast<RecordHead*>(p)->check = Check(p + 8, size - 8);
-    if (!inPlace && !zrCompanionWrite(s_log, at, p, size)) return REGERR_WRITE_FAULT;
-    s_pending = at + size;
+    if (!inPlace && !zrCompanionWrite(L().log, at, p, size)) return REGERR_WRITE_FAULT;
+    L().pending = at + size;
     return REGERR_SUCCESS;
 }
 
 void RegLogCommit() {
-    if (!s_pending) return;
-    s_h->serial += 1;
-    __atomic_store_n(&s_h->committed, s_pending, __ATOMIC_RELEASE);
+    if (!L().pending) return;
+    L().h->serial += 1;
+    __atomic_store_n(&L().h->committed, L().pending, __ATOMIC_RELEASE);
     Moved();
-    s_at = s_pending;
-    s_next = s_h->serial + 1;
-    s_pending = 0;
+    L().at = L().pending;
+    L().next = L().h->serial + 1;
+    L().pending = 0;
     Seen();
     RegNotifyKick();
-    if (s_syncer) {
-        zrSyncerNote(s_syncer);
-    } else if (zrMonotonicMs() - s_synced >= kSyncDelayMs) {
+    if (L().syncer) {
+        zrSyncerNote(L().syncer);
+    } else if (zrMonotonicMs() - L().synced >= kSyncDelayMs) {
         // Without the thread the changing calls sync, at most once a delay; the unload
         // syncs what is left.
-        zrCompanionSync(s_log);
-        s_synced = zrMonotonicMs();
+        zrCompanionSync(L().log);
+        L().synced = zrMonotonicMs();
     }
 }
 
-bool RegLogSync() { return !Adopt() || zrCompanionSync(s_log); }
+bool RegLogSync() { return !Adopt() || zrCompanionSync(L().log); }
 
 // The library goes while loaded: the syncer ends, and the calls of a process that calls on
 // sync for themselves.
 void LogThreadsEnd() {
-    zrSyncerStop(s_syncer);
-    s_syncer = nullptr;
+    zrSyncerStop(L().syncer);
+    L().syncer = nullptr;
 }
 
 // ---- load and unload ------------------------------------------------------------------
 
 static void Close() {
-    zrHostFree(s_buf);
-    s_buf = nullptr;
-    s_bufSize = 0;
-    zrSyncerStop(s_syncer);
-    s_syncer = nullptr;
-    __atomic_store_n(&RegLogMovesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
-    zrCompanionClose(s_log);
-    s_log = nullptr;
-    s_h = nullptr;
-    s_map = nullptr;
+    zrHostFree(L().buf);
+    L().buf = nullptr;
+    L().bufSize = 0;
+    zrSyncerStop(L().syncer);
+    L().syncer = nullptr;
+    __atomic_store_n(&RegLogNow.movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+    zrCompanionClose(L().log);
+    L().log = nullptr;
+    L().h = nullptr;
+    L().map = nullptr;
 }
 
 // A log that no live process holds: what a crash left. A checkpoint cut short is finished
@@ -536,25 +526,25 @@ static void Close() {
 // message that says what was dropped.
 static void Recover() {
     const char* damaged = nullptr;
-    if (s_h->lockKind != LOCK_MUTEX && s_h->lockKind != LOCK_RANGE) {
+    if (L().h->lockKind != LOCK_MUTEX && L().h->lockKind != LOCK_RANGE) {
         damaged = "its lock";
-        s_h->lockKind = zrSharedMutexInit(s_h->mutex) ? LOCK_MUTEX : LOCK_RANGE;
-        s_mutex = s_h->lockKind == LOCK_MUTEX;
-    } else if (s_mutex) {
-        zrSharedMutexInit(s_h->mutex);
+        L().h->lockKind = zrSharedMutexInit(L().h->mutex) ? LOCK_MUTEX : LOCK_RANGE;
+        L().mutex = L().h->lockKind == LOCK_MUTEX;
+    } else if (L().mutex) {
+        zrSharedMutexInit(L().h->mutex);
     }
-    if (s_h->nextSet > 1) s_h->nextSet = 0;
+    if (L().h->nextSet > 1) L().h->nextSet = 0;
     Settle();
-    uint64_t committed = s_h->committed;
+    uint64_t committed = L().h->committed;
     bool endKnown = committed >= kHeaderBytes && committed <= kMapBytes && committed % 8 == 0;
     if (!endKnown) damaged = "its end mark";
-    if (s_h->epoch == 0) {
+    if (L().h->epoch == 0) {
         damaged = "its epoch";
-        s_h->epoch = 1;
+        L().h->epoch = 1;
     }
     uint64_t end = endKnown ? committed : kMapBytes;
-    if (s_size >= 0 && end > static_cast<uint64_t>(s_size)) end = static_cast<uint64_t>(s_size);
-    uint64_t at = kHeaderBytes, serial = s_h->epochSerial + 1;
+    if (L().size >= 0 && end > static_cast<uint64_t>(L().size)) end = static_cast<uint64_t>(L().size);
+    uint64_t at = kHeaderBytes, serial = L().h->epochSerial + 1;
     bool cut = false;
     while (at < (endKnown ? committed : end)) {
         const RecordHead* r = RecordAt(at, end, serial);
@@ -565,10 +555,11 @@ static void Recover() {
         at += r->size;
         ++serial;
     }
-    unsigned long long kept = serial - 1 - s_h->epochSerial;
+    unsigned long long kept = serial - 1 - L().h->epochSerial;
     // A commit counts the record before it stores the end mark: a process that died between
     // the two leaves the number one ahead, which is no damage.
-    if (!damaged && !cut && s_h->serial != serial - 1 && s_h->serial != serial) damaged = "its record number";
+    if (!damaged && !cut && L().h->serial != serial - 1 && L().h->serial != serial)
+        damaged = "its record number";
     if (damaged) {
         RegMessage(REGVIEW_MSG_LOG, 0,
                    "%s: %s is damaged; the %llu changes that check out are kept, anything behind them "
@@ -579,8 +570,8 @@ static void Recover() {
                    "%s: record %llu is cut or damaged; the %llu changes before it are kept", RegFile().log,
                    kept + 1, kept);
     }
-    s_h->committed = at;
-    s_h->serial = serial - 1;
+    L().h->committed = at;
+    L().h->serial = serial - 1;
     Moved();
 }
 
@@ -606,19 +597,19 @@ static bool SameName(const char* a, const char* b) {
 // together with its log keeps its number).
 static bool Belongs(const char* target) {
     char owner[kOwnerMax];
-    memcpy(owner, s_h->owner, kOwnerMax);
+    memcpy(owner, L().h->owner, kOwnerMax);
     owner[kOwnerMax - 1] = 0;
     if (SameName(owner, OwnerName(target))) return true;
     Stamp now;
     if (!FileStamp(target, &now)) return false;
-    return (now.device == s_h->base.device && now.file == s_h->base.file) ||
-           (s_h->nextSet && now.device == s_h->next.device && now.file == s_h->next.file);
+    return (now.device == L().h->base.device && now.file == L().h->base.file) ||
+           (L().h->nextSet && now.device == L().h->next.device && now.file == L().h->next.file);
 }
 
 // Once a load, when it goes on without a log.
 static void Say(const char* why) {
     RegMessage(REGVIEW_MSG_NO_LOG, 0, "%s: %s; changes are kept until the unload, one process at a time",
-               bpRegFile, why);
+               RegFileNow->path, why);
 }
 
 // Something at the log's name that is no log of this format: it is left as it is.
@@ -626,7 +617,7 @@ static void NotALog() {
     char why[REGFILE_TEMP_MAX + 96];
     snprintf(why, sizeof why, "%s is not a change log of this library's format %u; it is left as it is",
              RegFile().log, kVersion);
-    zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+    zrCompanionUnlock(L().log, ZR_RANGE_GATE);
     Close();
     Say(why);
 }
@@ -634,13 +625,13 @@ static void NotALog() {
 // Another file's log at this file's log's name: it is left as it is, and never applied.
 static void OthersLog() {
     char owner[kOwnerMax];
-    memcpy(owner, s_h->owner, kOwnerMax);
+    memcpy(owner, L().h->owner, kOwnerMax);
     owner[kOwnerMax - 1] = 0;
     char why[REGFILE_TEMP_MAX + kOwnerMax + 96];
     snprintf(why, sizeof why,
              "%s is the change log of another file (%s); it is left as it is and not applied", RegFile().log,
              owner);
-    zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+    zrCompanionUnlock(L().log, ZR_RANGE_GATE);
     Close();
     Say(why);
 }
@@ -653,7 +644,7 @@ static bool Join() {
     // whole (a full disk) goes again, rather than stay beside the file.
     bool alone = false, empty = false;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        ZrCompanionOpen opened = zrCompanionOpen(names.log, names.target, &s_log);
+        ZrCompanionOpen opened = zrCompanionOpen(names.log, names.target, &L().log);
         if (opened == ZR_COMPANION_UNSAFE) {
             char why[REGFILE_TEMP_MAX + 96];
             snprintf(why, sizeof why, "its change log %s is not a plain file of the registry file's owner",
@@ -671,70 +662,70 @@ static bool Join() {
             Say(why);
             return false;
         }
-        if (!zrCompanionLock(s_log, ZR_RANGE_GATE, true, true)) break;
+        if (!zrCompanionLock(L().log, ZR_RANGE_GATE, true, true)) break;
         // The last process may have removed the file while this one waited: begin again.
-        if (!zrCompanionIsAt(s_log, names.log)) {
-            zrCompanionClose(s_log);
-            s_log = nullptr;
+        if (!zrCompanionIsAt(L().log, names.log)) {
+            zrCompanionClose(L().log);
+            L().log = nullptr;
             continue;
         }
-        alone = zrCompanionLock(s_log, ZR_RANGE_LIVE, true, false);
-        s_size = zrCompanionSize(s_log);
+        alone = zrCompanionLock(L().log, ZR_RANGE_LIVE, true, false);
+        L().size = zrCompanionSize(L().log);
         // A file of fewer bytes than the header is not mapped at all: it is not a log.
-        if (s_size > 0 && s_size < kHeaderBytes) {
+        if (L().size > 0 && L().size < kHeaderBytes) {
             NotALog();
             return false;
         }
-        bool made = s_size == 0;
+        bool made = L().size == 0;
         empty = made;
         if (made) {
-            if (!alone || !zrCompanionGrow(s_log, kHeaderBytes + kFirstRoom)) break;
-            s_size = kHeaderBytes + kFirstRoom;
+            if (!alone || !zrCompanionGrow(L().log, kHeaderBytes + kFirstRoom)) break;
+            L().size = kHeaderBytes + kFirstRoom;
         }
-        s_map = static_cast<unsigned char*>(zrCompanionMap(s_log, kHeaderBytes, kMapBytes));
-        if (!s_map) break;
-        s_h = reinterpret_cast<Header*>(s_map);
-        bool fresh = made || memcmp(s_h->magic, "\0\0\0\0\0\0\0\0", 8) == 0;
+        L().map = static_cast<unsigned char*>(zrCompanionMap(L().log, kHeaderBytes, kMapBytes));
+        if (!L().map) break;
+        L().h = reinterpret_cast<LogHeader*>(L().map);
+        bool fresh = made || memcmp(L().h->magic, "\0\0\0\0\0\0\0\0", 8) == 0;
         empty = fresh;
         if (fresh) {
             Stamp base;
             if (!alone || !FileStamp(names.target, &base)) break;
-            memset(s_h, 0, kHeaderBytes);
-            s_h->version = kVersion;
-            s_h->headerBytes = kHeaderBytes;
-            s_h->lockKind = zrSharedMutexInit(s_h->mutex) ? LOCK_MUTEX : LOCK_RANGE;
-            s_h->committed = kHeaderBytes;
-            s_h->epoch = 1;
-            s_h->moves = 1;
-            s_h->base = base;
+            memset(L().h, 0, kHeaderBytes);
+            L().h->version = kVersion;
+            L().h->headerBytes = kHeaderBytes;
+            L().h->lockKind = zrSharedMutexInit(L().h->mutex) ? LOCK_MUTEX : LOCK_RANGE;
+            L().h->committed = kHeaderBytes;
+            L().h->epoch = 1;
+            L().h->moves = 1;
+            L().h->base = base;
             const char* owner = OwnerName(names.target);
             size_t n = strlen(owner);
-            memcpy(s_h->owner, owner, n < kOwnerMax ? n : kOwnerMax - 1);  // the page came zeroed
-            memcpy(s_h->magic, kMagic, 8);  // last: a log cut short before this is made anew
-        } else if (memcmp(s_h->magic, kMagic, 8) != 0 || s_h->version != kVersion ||
-                   s_h->headerBytes != kHeaderBytes) {
+            memcpy(L().h->owner, owner, n < kOwnerMax ? n : kOwnerMax - 1);  // the page came zeroed
+            memcpy(L().h->magic, kMagic, 8);  // last: a log cut short before this is made anew
+        } else if (memcmp(L().h->magic, kMagic, 8) != 0 || L().h->version != kVersion ||
+                   L().h->headerBytes != kHeaderBytes) {
             NotALog();
             return false;
         } else if (!Belongs(names.target)) {
             OthersLog();
             return false;
         }
-        s_mutex = s_h->lockKind == LOCK_MUTEX;
+        L().mutex = L().h->lockKind == LOCK_MUTEX;
         // Alone, the exclusive hold becomes a shared one (under the gate, so nobody joins
         // between): byte-range locks of some systems are not converted in place.
         if (alone) {
             Recover();
-            zrCompanionUnlock(s_log, ZR_RANGE_LIVE);
+            zrCompanionUnlock(L().log, ZR_RANGE_LIVE);
         }
-        zrCompanionLock(s_log, ZR_RANGE_LIVE, false, true);
-        zrCompanionUnlock(s_log, ZR_RANGE_GATE);
-        s_syncer = zrSyncerStart(s_log, kSyncDelayMs);
-        s_pid = zrProcessId();
+        zrCompanionLock(L().log, ZR_RANGE_LIVE, false, true);
+        zrCompanionUnlock(L().log, ZR_RANGE_GATE);
+        L().syncer = zrSyncerStart(L().log, kSyncDelayMs);
+        L().pid = zrProcessId();
         return true;
     }
-    if (s_log) {
-        if (alone && empty) zrCompanionRemove(s_log, names.log);
-        zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+    if (L().log) {
+        if (alone && empty) zrCompanionRemove(L().log, names.log);
+        zrCompanionUnlock(L().log, ZR_RANGE_GATE);
         Close();
     }
     Say("its change log cannot be opened or mapped");
@@ -745,27 +736,27 @@ static bool Join() {
 // and removes the log, unless the file could not be written: the log then holds them.
 static void Leave() {
     const RegFileNames& names = RegFile();
-    zrSyncerStop(s_syncer);
-    s_syncer = nullptr;
-    zrCompanionLock(s_log, ZR_RANGE_GATE, true, true);
-    zrCompanionUnlock(s_log, ZR_RANGE_LIVE);
-    if (zrCompanionLock(s_log, ZR_RANGE_LIVE, true, false) && LockWriter()) {
+    zrSyncerStop(L().syncer);
+    L().syncer = nullptr;
+    zrCompanionLock(L().log, ZR_RANGE_GATE, true, true);
+    zrCompanionUnlock(L().log, ZR_RANGE_LIVE);
+    if (zrCompanionLock(L().log, ZR_RANGE_LIVE, true, false) && LockWriter()) {
         bool loaded = NWREGIsRegLoaded() != 0;
         if (loaded) CatchUp();
-        if (loaded ? Checkpoint() : s_h->committed == kHeaderBytes) {
-            zrCompanionRemove(s_log, names.log);
+        if (loaded ? Checkpoint() : L().h->committed == kHeaderBytes) {
+            zrCompanionRemove(L().log, names.log);
         } else if (loaded) {
-            RegMessage(REGVIEW_MSG_SAVE, 0, "%s could not be written; its changes stay in %s", bpRegFile,
-                       names.log);
+            RegMessage(REGVIEW_MSG_SAVE, 0, "%s could not be written; its changes stay in %s",
+                       RegFileNow->path, names.log);
             char why[REGFILE_TEMP_MAX + 128];  // the note's own text, which the new note replaces
             snprintf(why, sizeof why, "%s", RegViewLastUnload().why);
             RegNoteSave(REGVIEW_SAVE_ASIDE, names.log, why);
         }
         UnlockWriter();
     } else {
-        zrCompanionSync(s_log);
+        zrCompanionSync(L().log);
     }
-    zrCompanionUnlock(s_log, ZR_RANGE_GATE);
+    zrCompanionUnlock(L().log, ZR_RANGE_GATE);
     Close();
 }
 
@@ -776,28 +767,27 @@ static void Leave() {
 // untouched, and joins at its first call as a process of its own; its tree then follows
 // from the registry file and the records anew. Without a log then, it goes on as a process
 // that has none. (The parent's syncer thread did not come along: its record is left.)
-static ZrWait s_adopting;
 
 static bool Adopt() {
-    if (!s_h) return false;
-    if (s_pid == zrProcessId()) return true;
-    s_adopting.Lock();
-    if (s_h && s_pid != zrProcessId()) {
-        __atomic_store_n(&RegLogMovesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
-        s_syncer = nullptr;
-        zrCompanionClose(s_log);
-        s_log = nullptr;
-        s_h = nullptr;
-        s_map = nullptr;
-        s_pending = 0;
+    if (!L().h) return false;
+    if (L().pid == zrProcessId()) return true;
+    L().adopting.Lock();
+    if (L().h && L().pid != zrProcessId()) {
+        __atomic_store_n(&RegLogNow.movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+        L().syncer = nullptr;
+        zrCompanionClose(L().log);
+        L().log = nullptr;
+        L().h = nullptr;
+        L().map = nullptr;
+        L().pending = 0;
         if (Join()) {
-            s_epoch = 0;  // read anew at the next catching up
-            __atomic_store_n(&RegLogMovesAt, &s_h->moves, __ATOMIC_RELEASE);
-            __atomic_store_n(&RegLogSeen, 0u, __ATOMIC_RELAXED);
+            L().epoch = 0;  // read anew at the next catching up
+            __atomic_store_n(&RegLogNow.movesAt, &L().h->moves, __ATOMIC_RELEASE);
+            __atomic_store_n(&RegLogNow.seen, 0u, __ATOMIC_RELAXED);
         }
     }
-    s_adopting.Unlock();
-    return s_h != nullptr;
+    L().adopting.Unlock();
+    return L().h != nullptr;
 }
 
 void (*RegLogReadHook)();
@@ -805,22 +795,22 @@ void (*RegLogReadHook)();
 int LogLoad() {
     const RegFileNames& names = RegFile();
     Stamp probe;
-    if (!s_useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join()) return -1;
+    if (!s_settings.useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join()) return -1;
     unsigned int rc;
     for (int attempt = 0;; ++attempt) {
         rc = REGERR_NOT_FOUND;  // what a load that reads no file for sure answers
         if (attempt == kLoadTries) {
             RegMessage(REGVIEW_MSG_LOG, 0, "%s was replaced while it was read, %d times; it is not loaded",
-                       bpRegFile, kLoadTries);
+                       RegFileNow->path, kLoadTries);
             break;
         }
         if (!LockWriter()) break;
-        uint64_t epoch = s_h->epoch;
-        Stamp base = s_h->base;
+        uint64_t epoch = L().h->epoch;
+        Stamp base = L().h->base;
         UnlockWriter();
         Stamp before, after;
         bool known = FileStamp(names.target, &before);
-        rc = LoadRegistry(bpRegFile);
+        rc = LoadRegistry(RegFileNow->path);
         if (rc != REGERR_SUCCESS) break;
         if (RegLogReadHook) RegLogReadHook();
         known = known && FileStamp(names.target, &after) && SameStamp(before, after);
@@ -830,18 +820,18 @@ int LogLoad() {
             rc = REGERR_NOT_FOUND;
             break;
         }
-        if (s_h->epoch != epoch || !known) {  // a checkpoint replaced the file meanwhile
+        if (L().h->epoch != epoch || !known) {  // a checkpoint replaced the file meanwhile
             UnlockWriter();
             RegSetChanged(false);
             UnloadRegistry();
             continue;
         }
-        s_epoch = epoch;
-        s_at = kHeaderBytes;
-        s_next = s_h->epochSerial + 1;
+        L().epoch = epoch;
+        L().at = kHeaderBytes;
+        L().next = L().h->epochSerial + 1;
         if (SameStamp(before, base)) {
             CatchUp();
-        } else if (s_h->committed == kHeaderBytes) {
+        } else if (L().h->committed == kHeaderBytes) {
             Rebase(before);  // something else wrote the file: every process reads it anew
         } else {
             // The log's changes go on top of what something else wrote, and a checkpoint
@@ -851,7 +841,7 @@ int LogLoad() {
         }
         UnlockWriter();
         RegSetChanged(false);
-        __atomic_store_n(&RegLogMovesAt, &s_h->moves, __ATOMIC_RELEASE);
+        __atomic_store_n(&RegLogNow.movesAt, &L().h->moves, __ATOMIC_RELEASE);
         return REGERR_SUCCESS;
     }
     // Not loaded: the log is left as a process that never changed anything leaves it.
@@ -863,4 +853,14 @@ void LogUnload() {
     if (Adopt()) Leave();
     RegSetChanged(false);
     UnloadRegistry();
+}
+
+void LogEnd() {
+    if (!L().h) return;
+    if (L().pid == zrProcessId()) return Leave();
+    // A child's inherited log: dropped, its parent's locks untouched.
+    __atomic_store_n(&RegLogNow.movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+    zrCompanionClose(L().log);
+    zrHostFree(L().buf);
+    L() = RegLogState{};
 }
