@@ -1,7 +1,7 @@
 // The handle table (see regp.h): the slots of the handles a host holds, and their reuse.
 #include <stdlib.h>
 
-#include "regp.h"
+#include "regtree.h"
 #include "zrplat.h"
 
 RegHandleTable RegHandles;
@@ -113,4 +113,25 @@ void RegHandleRelease() {
         RegHandles.chunks[k] = nullptr;
     }
     RegHandles.used = RegHandles.freeHead = RegHandles.freeTail = RegHandles.freeCount = 0;
+}
+
+// ---- the predefined handles, as the unload and a reload close them -------------------------
+
+static void CloseCached(HKEY* cache) {
+    if (*cache) {
+        CfRegCloseKey(*cache);
+        *cache = nullptr;
+    }
+}
+
+void cfRegCloseHKLM() { CloseCached(&RegTreeNow->hklm); }
+
+void cfRegCloseHKCU() { CloseCached(&RegTreeNow->hkcu); }
+
+void HkeyArdoRootClose() { CloseCached(&RegTreeNow->ardoRoot); }
+
+void cfRegClosePredefined() {
+    cfRegCloseHKLM();
+    cfRegCloseHKCU();
+    HkeyArdoRootClose();
 }

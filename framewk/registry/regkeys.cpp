@@ -2,7 +2,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regtree.h"
 
 // The handle's node while the keys are as they were when it was found (see RegHandle).
 static RegNode* Cached(HKEY h) {

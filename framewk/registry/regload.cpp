@@ -15,8 +15,6 @@
 // the caller (RegFileBegin).
 bool yytoolong() { return RegFileNow->tooLong; }
 
-int NWREGIsRegLoaded() { return static_cast<int>(RegTreeNow->loads); }
-
 // ---- a large file in two parts ------------------------------------------------------------
 // The parse is the load's time, and one thread does it. For a large file a second thread
 // parses the second half beside it (regpart.cpp): from the head of a key near the middle to

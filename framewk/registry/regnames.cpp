@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regfile.h"
 #include "zrplat.h"
 
 static const char kLogSuffix[] = "-log";

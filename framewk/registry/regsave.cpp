@@ -3,7 +3,7 @@
 #include <limits.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regfile.h"
 #include "zrplat.h"
 
 // A text of up to REGFILE_TEXT_MAX bytes is written between double quotes, exactly as

@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "regp.h"
+#include "regfile.h"
 
 // The scanner's tokens besides the type words REG_SZ and REG_INT (regp.h).
 enum { KEY = 257, STRING = 260, NUMBER = 261 };

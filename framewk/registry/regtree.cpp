@@ -5,7 +5,7 @@
 
 #include <utility>
 
-#include "regp.h"
+#include "regtree.h"
 
 // atoi's reading of a text (blanks, a sign, digits up to the first other byte), with one
 // answer on every platform for a value beyond 32 bits: its low 32 bits, the 64-bit value

@@ -1,5 +1,5 @@
 // The predefined key handles: the root's, and those made on first request and cached.
-#include "regp.h"
+#include "regcalls.h"
 #include "zrplat.h"
 
 static const zrwchar c_szHKLM[] = {'H', 'K', 'E', 'Y', '_', 'L', 'O', 'C', 'A', 'L',
@@ -56,22 +56,3 @@ void* HkeyHKLM(void) { return Cached(&RegTreeNow->hklm, HklmHeld); }
 void* HkeyHKCU(void) { return Cached(&RegTreeNow->hkcu, HkcuHeld); }
 
 void* HkeyArdoRoot(void) { return Cached(&RegTreeNow->ardoRoot, ArdoRootHeld); }
-
-static void CloseCached(HKEY* cache) {
-    if (*cache) {
-        CfRegCloseKey(*cache);
-        *cache = nullptr;
-    }
-}
-
-void cfRegCloseHKLM() { CloseCached(&RegTreeNow->hklm); }
-
-void cfRegCloseHKCU() { CloseCached(&RegTreeNow->hkcu); }
-
-void HkeyArdoRootClose() { CloseCached(&RegTreeNow->ardoRoot); }
-
-void cfRegClosePredefined() {
-    cfRegCloseHKLM();
-    cfRegCloseHKCU();
-    HkeyArdoRootClose();
-}

@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regchange.h"
 #include "zrplat.h"
 
 // The log (app.txt-log beside app.txt) is one file that every process maps: a header page, then

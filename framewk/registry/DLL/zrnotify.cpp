@@ -3,7 +3,7 @@
 // log, by another process.
 #include <string.h>
 
-#include "regp.h"
+#include "regchange.h"
 #include "zrplat.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // and the tree lock that lets any number of threads call them.
 #include <string.h>
 
-#include "regp.h"
+#include "regcalls.h"
 #include "zrplat.h"
 
 #define NAME_BUF 256  // a name passed in holds at most 255 characters

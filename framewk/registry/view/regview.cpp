@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "regp.h"
+#include "registry.h"
 #include "regpart.h"
 #include "regscan.h"
 #include "zrplat.h"
