@@ -44,7 +44,8 @@ void ShareKeepAside(const char* why);
 // Without a log, at the unload: the file (stamped `found`) is not the one loaded. It is read
 // anew and this process's changes replayed onto it, with this process's tree safe in a
 // file of its own until the merged tree has replaced the file.
-void ShareMerge(const ZrFileStamp& found);
+// True when the merged tree replaced the file.
+bool ShareMerge(const ZrFileStamp& found);
 
 // ---- the change log (zrlog.cpp) ---------------------------------------------------------
 // Every change of every process that has the registry file loaded goes into one log beside

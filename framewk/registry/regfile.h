@@ -20,7 +20,8 @@ bool yytoolong();
 // The file a save replaces and its temporary file: the registry path with links resolved.
 #define REGFILE_TEMP_MAX 4096
 unsigned int LoadRegistry(const char* filename);
-void UnloadRegistry();
+// Releases the tree, writing a changed one back first; true when that replaced the file.
+bool UnloadRegistry();
 // The registry file read anew (an unload's merge with a file another process replaced):
 // quietly, as the merge says what failed in one line of its own, and a token over the
 // scanner's limit refuses the file instead of ending the process.
@@ -59,7 +60,8 @@ bool RegFileNamesFor(const char* path, RegFileNames* out);
 // names it copies to tmpFile and target (REGFILE_TEMP_MAX bytes each); 1 when the file is
 // complete and on disk (and 0 otherwise, the outcome noted).
 int cfRegSaveRegToTemp(char* tmpFile, char* target);
-void cfRegSwapRegFile(const char* tmpFile, const char* target);
+// True when the temporary file replaced the registry file (the outcome noted either way).
+bool cfRegSwapRegFile(const char* tmpFile, const char* target);
 // Writes the tree to `path` through zrWriteWhole, without replacing anything (a tree kept
 // aside); false when it could not be written whole (*err as zrWriteWhole sets it).
 bool cfRegSaveRegTo(const char* path, int* err);

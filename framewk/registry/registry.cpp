@@ -134,13 +134,14 @@ static void UnloadIn() {
     }
     // A file that has gone (or is no regular file now) is written where it was, as always.
     ZrFileStamp now;
+    bool written;
     if (!zrStampOf(names.target, &now) ||
         (RegChangesNow->share.loadedKnown && zrSameStamp(now, RegChangesNow->share.loaded))) {
-        UnloadRegistry();
+        written = UnloadRegistry();
     } else {
-        ShareMerge(now);
+        written = ShareMerge(now);
     }
-    Unlock(lock, made && RegViewLastUnload().result != REGVIEW_SAVE_WRITTEN);
+    Unlock(lock, made && !written);
     JournalClear();
 }
 
@@ -169,8 +170,7 @@ unsigned int ShareFlush() {
     if (ok) {
         RegSetChanged(true);
         char temp[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
-        if (cfRegSaveRegToTemp(temp, target) == 1) cfRegSwapRegFile(temp, target);
-        ok = RegViewLastUnload().result == REGVIEW_SAVE_WRITTEN;
+        ok = cfRegSaveRegToTemp(temp, target) == 1 && cfRegSwapRegFile(temp, target);
         RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
     }
     if (ok) {

@@ -196,15 +196,16 @@ unsigned int LoadRegistry(const char* filename) {
     return REGERR_SUCCESS;
 }
 
-void UnloadRegistry() {
+bool UnloadRegistry() {
     char tmpFile[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
     int renFile = cfRegSaveRegToTemp(tmpFile, target);
     cfRegCloseRoot();
     cfRegClosePredefined();
     ReleaseTree();
     ReleaseSearch();
-    if (renFile == 1) cfRegSwapRegFile(tmpFile, target);
+    bool written = renFile == 1 && cfRegSwapRegFile(tmpFile, target);
     if (RegTreeNow->loads) --RegTreeNow->loads;
+    return written;
 }
 
 unsigned int ReloadRegistry() {

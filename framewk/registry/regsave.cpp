@@ -238,12 +238,14 @@ int cfRegSaveRegToTemp(char* tmpFile, char* target) {
 // is never a moment without a registry file. When it cannot, the old file stays as it was
 // and so does the temporary file: it holds the only copy of the changes. (The loader
 // closed the registry file once it was read, so that nothing holds it open here.)
-void cfRegSwapRegFile(const char* tmpFile, const char* target) {
+bool cfRegSwapRegFile(const char* tmpFile, const char* target) {
     if (zrReplaceFile(tmpFile, target)) {
         RegNoteSave(REGVIEW_SAVE_WRITTEN, nullptr, nullptr);
+        return true;
     } else {
         char why[REGFILE_TEMP_MAX + 64];
         snprintf(why, sizeof why, "could not be replaced (%s)", strerror(errno));
         RegNoteSave(REGVIEW_SAVE_FAILED, tmpFile, why);
+        return false;
     }
 }

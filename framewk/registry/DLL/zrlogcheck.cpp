@@ -92,8 +92,7 @@ static bool WriteFile() {
     L().h->next = written;
     L().h->nextSerial = L().h->serial;
     __atomic_store_n(&L().h->nextSet, 1u, __ATOMIC_RELEASE);
-    cfRegSwapRegFile(temp, target);
-    if (RegViewLastUnload().result != REGVIEW_SAVE_WRITTEN) {
+    if (!cfRegSwapRegFile(temp, target)) {
         L().h->nextSet = 0;
         return false;
     }

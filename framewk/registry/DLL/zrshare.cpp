@@ -193,15 +193,16 @@ void ShareKeepAside(const char* why) {
 // The file (stamped `found`) is not the one loaded: read it anew and replay this process's
 // changes onto it, with this process's tree safe in a file of its own until the merged
 // tree has replaced the file.
-void ShareMerge(const ZrFileStamp& found) {
+bool ShareMerge(const ZrFileStamp& found) {
     const char* own = RegFile().own;
     const char* path = RegFileNow->path;
     int err;
-    if (S().journalLost) return ShareKeepAside("has changed since the load, and a change was not recorded");
-    if (!cfRegSaveRegTo(own, &err)) {
-        UnloadRegistry();  // it cannot write its temporary file either: the save fails as before
-        return;
+    if (S().journalLost) {
+        ShareKeepAside("has changed since the load, and a change was not recorded");
+        return false;
     }
+    // It cannot write its temporary file either: the save fails as before.
+    if (!cfRegSaveRegTo(own, &err)) return UnloadRegistry();
     RegSetChanged(false);
     UnloadRegistry();
     unsigned int rc = ReloadRegistry();
@@ -216,20 +217,22 @@ void ShareMerge(const ZrFileStamp& found) {
         snprintf(said, sizeof said, "has changed since the load and cannot be read back (%s)", why);
         RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes are kept in %s", path, said, own);
         RegNoteSave(REGVIEW_SAVE_ASIDE, own, said);
-        return;
+        return false;
     }
     JournalReplay();
     RegSetChanged(true);
-    UnloadRegistry();
+    bool written = UnloadRegistry();
     ZrFileStamp now;
     if (zrStampOf(RegFile().target, &now) && !zrSameStamp(now, found)) {
         _unlink(own);
+        return written;
     } else {
         RegMessage(REGVIEW_MSG_SAVE, 0, "%s cannot be written; this process's changes are kept in %s", path,
                    own);
         char why[REGFILE_TEMP_MAX + 160];
         snprintf(why, sizeof why, "cannot be written (%s)", RegViewLastUnload().why);
         RegNoteSave(REGVIEW_SAVE_ASIDE, own, why);
+        return false;
     }
 }
 
