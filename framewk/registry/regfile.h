@@ -16,9 +16,6 @@ void yylimitends(bool on);
 bool yytoolong();
 
 // ---- loading, unloading, writing -----------------------------------------------------
-#define REGFILE_PATH_MAX 512
-// The file a save replaces and its temporary file: the registry path with links resolved.
-#define REGFILE_TEMP_MAX 4096
 unsigned int LoadRegistry(const char* filename);
 // Releases the tree, writing a changed one back first; true when that replaced the file.
 bool UnloadRegistry();

@@ -4,7 +4,7 @@
 #include <stdarg.h>
 #include <string.h>
 
-#include "regscan.h"
+#include "regmsg.h"
 #include "zrplat.h"
 
 // Process-wide, as a host sets its sink or handler before it loads, and reads what the

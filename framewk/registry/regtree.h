@@ -180,11 +180,6 @@ bool ReserveSearchDepth(int components);  // for a path of that many components
 int PathComponents(const char* path);     // the names a path can hold: its "/" and one
 void ReleaseSearch();
 
-// The longest text the scanner reads back between double quotes: its 10000-byte limit
-// holds the two quotes too. A bare word may be one byte longer, as the limit holds the
-// byte that ends it.
-#define REGFILE_TEXT_MAX 9998
-#define REGFILE_WORD_MAX 9999
 // Whether the n bytes at s can be stored: the writer can put them into the file so that
 // the scanner reads them back as they are (no double quote, line break or byte 26, and
 // short enough; the longest, REGFILE_WORD_MAX bytes, only when they form a bare word).
