@@ -27,7 +27,6 @@ const long long kAheadFrom = INT64_MAX;
 #else
 const long long kAheadFrom = 2 << 20;
 #endif
-long long s_aheadFrom = kAheadFrom;
 
 // The chunks of memory that the warm-up thread faults in at most ahead of the load: the
 // memory a file's content needs is only estimated (as its size), and this bounds what an
@@ -146,30 +145,33 @@ struct ZrReadAhead {
 
 namespace {
 
-// One load at a time reads ahead (the loader holds the tree lock); a second asker reads
-// for itself.
-ZrReadAhead* s_ahead;
-std::atomic<bool> s_aheadBusy;
+// The process's one reader ahead: one load at a time reads ahead (the loader holds the
+// tree lock); a second asker reads for itself. `from` is the size from which it does.
+struct {
+    long long from = kAheadFrom;
+    ZrReadAhead* ring;
+    std::atomic<bool> busy;
+} s_ahead;
 
 }  // namespace
 
-void zrReadAheadFrom(long long bytes) { s_aheadFrom = bytes < 0 ? kAheadFrom : bytes; }
+void zrReadAheadFrom(long long bytes) { s_ahead.from = bytes < 0 ? kAheadFrom : bytes; }
 
 ZrReadAhead* zrReadAheadStart(FILE* fp) {
     ZrFileStamp stamp;
     long long size = fp && zrStampOfFile(fp, &stamp) ? static_cast<long long>(stamp.size) : -1;
-    if (size < s_aheadFrom || OneCpu() || s_aheadBusy.exchange(true)) return nullptr;
-    if (!s_ahead) s_ahead = static_cast<ZrReadAhead*>(malloc(sizeof(ZrReadAhead)));
-    if (!s_ahead) {
-        s_aheadBusy = false;
+    if (size < s_ahead.from || OneCpu() || s_ahead.busy.exchange(true)) return nullptr;
+    if (!s_ahead.ring) s_ahead.ring = static_cast<ZrReadAhead*>(malloc(sizeof(ZrReadAhead)));
+    if (!s_ahead.ring) {
+        s_ahead.busy = false;
         return nullptr;
     }
-    ZrReadAhead* ra = new (s_ahead) ZrReadAhead;  // the ring's bytes stay as they were
+    ZrReadAhead* ra = new (s_ahead.ring) ZrReadAhead;  // the ring's bytes stay as they were
     ra->fp = fp;
     ra->filled = ra->taken = 0;
     ra->stop = ra->waiting = false;
     if (!(ra->thread = StartThread(ra))) {
-        s_aheadBusy = false;
+        s_ahead.busy = false;
         return nullptr;
     }
     // The content of a registry file takes about as many bytes of memory as the file.
@@ -210,5 +212,5 @@ void zrReadAheadStop(ZrReadAhead* ra) {
     if (ra->warming) zrThreadJoin(ra->warm.thread);
     zrPoolUnplan(ra->warm.chunk, ra->warm.begunAt, ra->warm.count);
     ra->~ZrReadAhead();
-    s_aheadBusy = false;
+    s_ahead.busy = false;
 }

@@ -21,8 +21,14 @@
 // ---- test seams ----------------------------------------------------------------------
 // Idle in production: no save step fails, no hook is called.
 
-// Atomic: the syncer thread of a change log asks it too.
-static std::atomic<ZrIoFault> s_ioFault{ZR_IO_NONE};
+// The process's I/O seams, in one place: the fault injected (atomic: the syncer thread of a
+// change log asks it too), the reads since, whether files are synced, and the syncs made.
+static struct {
+    std::atomic<ZrIoFault> fault{ZR_IO_NONE};
+    long readsSinceFault = 0;
+    bool syncFiles = true;
+    long syncs = 0;
+} s_io;
 
 void (*zrSaveStepHook)(ZrSaveStep step);
 
@@ -30,32 +36,28 @@ static inline void Step(ZrSaveStep s) {
     if (zrSaveStepHook) zrSaveStepHook(s);
 }
 
-static long s_readsSinceFault;
-
 void zrIoFailAt(ZrIoFault f) {
-    s_ioFault.store(f, std::memory_order_relaxed);
-    s_readsSinceFault = 0;
+    s_io.fault.store(f, std::memory_order_relaxed);
+    s_io.readsSinceFault = 0;
 }
 
 // An injected fault fails as a full disk would.
 bool zrIoFaulted(ZrIoFault f) {
-    if (s_ioFault.load(std::memory_order_relaxed) != f) return false;
+    if (s_io.fault.load(std::memory_order_relaxed) != f) return false;
     errno = f == ZR_IO_WRITE ? ENOSPC : EIO;
     return true;
 }
 
-static bool s_syncFiles = true;
-void zrSyncFiles(bool on) { s_syncFiles = on; }
+void zrSyncFiles(bool on) { s_io.syncFiles = on; }
 
-static long s_syncs;
-long zrSyncCount() { return s_syncs; }
+long zrSyncCount() { return s_io.syncs; }
 static bool Synced(bool ok) {
-    if (ok) ++s_syncs;
+    if (ok) ++s_io.syncs;
     return ok;
 }
 
 long zrReadFile(FILE* fp, void* buf, size_t n) {
-    if (zrIoFaulted(ZR_IO_READ) && s_readsSinceFault++ > 0) return -1;
+    if (zrIoFaulted(ZR_IO_READ) && s_io.readsSinceFault++ > 0) return -1;
     size_t got = fread(buf, 1, n, fp);
     return got == 0 && ferror(fp) ? -1 : static_cast<long>(got);
 }
@@ -191,7 +193,7 @@ static FILE* OpenTempForWrite(const char* path, const char* like, bool text) {
 
 static bool syncStream(FILE* fp) {
     if (zrIoFaulted(ZR_IO_SYNC)) return false;
-    if (!s_syncFiles) return true;
+    if (!s_io.syncFiles) return true;
 #ifdef _WIN32
     return Synced(_commit(_fileno(fp)) == 0);
 #else

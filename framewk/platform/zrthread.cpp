@@ -22,7 +22,6 @@
 // ---- the system's locks ----------------------------------------------------------------
 
 static thread_local int t_sideDepth;
-static ZrMutex s_writerLock, s_sideLock, s_modeLock;
 
 #ifdef _WIN32
 static uintptr_t ThisThread() { return GetCurrentThreadId(); }
@@ -45,29 +44,41 @@ const int kSlots = 16;  // MySlot takes the top 4 bits of a hash
 struct alignas(64) ReaderSlot {
     std::atomic<int> readers{0};
 };
-static ReaderSlot s_slots[kSlots];
-static std::atomic<int> s_writing{0};
+
+// The process's locks and its count of the library's threads: whichever registry is
+// loaded, every thread's calls meet here.
+static struct {
+    ZrMutex writerLock, sideLock, modeLock;
+    ReaderSlot slots[kSlots];
+    std::atomic<int> writing{0};
+    std::atomic<int> live{0};
+    std::atomic<unsigned long> livePid{0};
+#ifdef _WIN32
+    std::atomic<uintptr_t> owner{0};
+    std::atomic<bool> unloading{false};
+#endif
+} s_proc;
 
 static std::atomic<int>& MySlot() {
     uint64_t key = static_cast<uint64_t>(ThisThread()) * 0x9E3779B97F4A7C15ull;
-    return s_slots[key >> 60].readers;
+    return s_proc.slots[key >> 60].readers;
 }
 
 static void LockTree(bool alone) {
     if (alone) {
-        s_writerLock.Lock();
-        s_writing.store(1);
-        for (ReaderSlot& slot : s_slots)
+        s_proc.writerLock.Lock();
+        s_proc.writing.store(1);
+        for (ReaderSlot& slot : s_proc.slots)
             while (slot.readers.load() != 0) LetOthersRun();
         return;
     }
     std::atomic<int>& mine = MySlot();
     for (;;) {
         mine.fetch_add(1);
-        if (s_writing.load() == 0) return;
+        if (s_proc.writing.load() == 0) return;
         mine.fetch_sub(1, std::memory_order_release);
-        s_writerLock.Lock();  // free again once the writer has finished
-        s_writerLock.Unlock();
+        s_proc.writerLock.Lock();  // free again once the writer has finished
+        s_proc.writerLock.Unlock();
     }
 }
 
@@ -76,8 +87,8 @@ static void UnlockTree(bool alone) {
         MySlot().fetch_sub(1, std::memory_order_release);
         return;
     }
-    s_writing.store(0, std::memory_order_release);
-    s_writerLock.Unlock();
+    s_proc.writing.store(0, std::memory_order_release);
+    s_proc.writerLock.Unlock();
 }
 
 // ---- one thread alone ------------------------------------------------------------------
@@ -93,10 +104,9 @@ static void UnlockTree(bool alone) {
 std::atomic<int> zrLoneMode{ZR_MODE_UNDECIDED};
 std::atomic<int> zrLoneInCall{0};
 #ifdef _WIN32
-static std::atomic<uintptr_t> s_owner{0};
-bool zrLoneOwner() { return s_owner.load(std::memory_order_relaxed) == ThisThread(); }
-static void BecomeOwner() { s_owner.store(ThisThread(), std::memory_order_relaxed); }
-static void ForgetOwner() { s_owner.store(0, std::memory_order_relaxed); }
+bool zrLoneOwner() { return s_proc.owner.load(std::memory_order_relaxed) == ThisThread(); }
+static void BecomeOwner() { s_proc.owner.store(ThisThread(), std::memory_order_relaxed); }
+static void ForgetOwner() { s_proc.owner.store(0, std::memory_order_relaxed); }
 #else
 __thread bool zrLoneOwnerFlag __attribute__((tls_model("initial-exec")));
 static void BecomeOwner() { zrLoneOwnerFlag = true; }
@@ -133,7 +143,7 @@ static void BarrierAll() {}
 // becomes the owner; any other ends the lone mode and waits until the owner is out of
 // its call. Threads that find the mode ending wait here on the mode lock.
 static void Settle() {
-    s_modeLock.Lock();
+    s_proc.modeLock.Lock();
     int mode = zrLoneMode.load(std::memory_order_relaxed);
     if (mode == ZR_MODE_UNDECIDED) {
         if (CanBarrierAll()) {
@@ -148,7 +158,7 @@ static void Settle() {
         while (zrLoneInCall.load(std::memory_order_seq_cst)) LetOthersRun();
         zrLoneMode.store(ZR_MODE_SHARED, std::memory_order_release);
     }
-    s_modeLock.Unlock();
+    s_proc.modeLock.Unlock();
 }
 
 ZrHeld zrTreeLockSlow(bool alone) {
@@ -165,10 +175,10 @@ void zrTreeUnlockSlow(ZrHeld held) { UnlockTree(held == ZR_HELD_ALONE); }
 bool zrTreeLocking() { return zrLoneMode.load(std::memory_order_acquire) == ZR_MODE_SHARED; }
 
 void zrSideLockSlow() {
-    if (t_sideDepth++ == 0) s_sideLock.Lock();
+    if (t_sideDepth++ == 0) s_proc.sideLock.Lock();
 }
 void zrSideUnlockSlow() {
-    if (--t_sideDepth == 0) s_sideLock.Unlock();
+    if (--t_sideDepth == 0) s_proc.sideLock.Unlock();
 }
 
 void zrThreadsForget() {
@@ -180,17 +190,15 @@ void zrThreadsForget() {
 // ---- threads of the library's own --------------------------------------------------------
 // Each is counted from its start to its join, so that the library's unload can tell that
 // none of them is left to run in its code once that goes.
-static std::atomic<int> s_live{0};
-static std::atomic<unsigned long> s_livePid{0};
 
 int zrThreadsLive() {
-    int n = s_live.load();
-    return n > 0 && s_livePid.load() != zrProcessId() ? -1 : n;
+    int n = s_proc.live.load();
+    return n > 0 && s_proc.livePid.load() != zrProcessId() ? -1 : n;
 }
 
 static void Started() {
-    s_livePid.store(zrProcessId());
-    s_live.fetch_add(1);
+    s_proc.livePid.store(zrProcessId());
+    s_proc.live.fetch_add(1);
 }
 
 #ifndef _WIN32
@@ -223,7 +231,7 @@ void zrThreadJoin(ZrThread* t) {
     if (!t) return;
     pthread_join(t->thread, nullptr);
     delete t;
-    s_live.fetch_sub(1);
+    s_proc.live.fetch_sub(1);
 }
 
 // A dlclose runs the library's destructor under the dynamic linker's lock, which a thread's
@@ -240,14 +248,13 @@ struct ZrThread {
 // While the library is being freed, DllMain holds the loader's lock, and a thread's end
 // takes that lock: a thread told to stop then says it is done with the library's code and
 // waits to be ended, rather than end by itself, which DllMain would wait for forever.
-static std::atomic<bool> s_unloading{false};
 
-void zrThreadsUnloading(bool on) { s_unloading.store(on); }
+void zrThreadsUnloading(bool on) { s_proc.unloading.store(on); }
 
 static unsigned __stdcall RunThread(void* p) {
     ZrThread* t = static_cast<ZrThread*>(p);
     t->run(t->arg);
-    if (s_unloading.load()) {
+    if (s_proc.unloading.load()) {
         SetEvent(t->done);
         Sleep(INFINITE);
     }
@@ -273,7 +280,7 @@ ZrThread* zrThreadStart(void (*run)(void* arg), void* arg) {
 
 void zrThreadJoin(ZrThread* t) {
     if (!t) return;
-    if (s_unloading.load()) {
+    if (s_proc.unloading.load()) {
         // It holds no lock and runs none of the library's code any more.
         HANDLE either[2] = {t->done, t->handle};
         if (WaitForMultipleObjects(2, either, FALSE, INFINITE) == WAIT_OBJECT_0)
@@ -283,6 +290,6 @@ void zrThreadJoin(ZrThread* t) {
     CloseHandle(t->handle);
     CloseHandle(t->done);
     delete t;
-    s_live.fetch_sub(1);
+    s_proc.live.fetch_sub(1);
 }
 #endif

@@ -4,8 +4,6 @@
 
 #include "regscan.h"
 
-RegNode* RootNode;
-
 const char kRegRootName[] = "My Computer";
 
 bool RegBuilderBegin(RegBuilder* b, RegNode** root) {
@@ -134,7 +132,7 @@ int AddValue(RegBuilder* b, char* valuename, int type, void* data) {
     RegNode* top = NodeStackTop(b);
     if (!top) {
         if (Reports(b))
-            RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, b->scan ? b->scan->line : lineno,
+            RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, b->scan ? b->scan->line : RegFileNow->line,
                        "syntax error, unexpected value");
         return 1;
     }
@@ -171,6 +169,6 @@ void EndMadeRoot(RegBuilder* b) {
 }
 
 void ReleaseTree() {
-    delete RootNode;
-    RootNode = nullptr;
+    delete RegTreeNow->root;
+    RegTreeNow->root = nullptr;
 }

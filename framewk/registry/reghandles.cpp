@@ -1,15 +1,10 @@
 // The handle table (see regp.h): the slots of the handles a host holds, and their reuse.
 #include <stdlib.h>
 
-#include "regp.h"
+#include "regtree.h"
 #include "zrplat.h"
 
-RegHandleSlot* RegHandleChunks[kRegChunks];
-static void* s_blocks[kRegChunks];  // as allocated, before the chunks' alignment
-
-// Slots 0 .. s_used-1 have been handed out; the closed ones wait in a queue, oldest first.
-static uint32_t s_used;
-static uint32_t s_freeHead, s_freeTail, s_freeCount;
+RegHandleTable RegHandles;
 static const uint32_t kMaxSlots = uint32_t(1) << kRegIndexBits;
 
 static int ChunkOf(uint32_t index, uint32_t* offset) {
@@ -23,40 +18,40 @@ RegHandleSlot* RegHandleFarSlot(uintptr_t index) {
     if (index >= kMaxSlots) return nullptr;
     uint32_t offset;
     RegHandleSlot* chunk =
-        __atomic_load_n(&RegHandleChunks[ChunkOf(static_cast<uint32_t>(index), &offset)], __ATOMIC_ACQUIRE);
+        __atomic_load_n(&RegHandles.chunks[ChunkOf(static_cast<uint32_t>(index), &offset)], __ATOMIC_ACQUIRE);
     return chunk ? chunk + offset : nullptr;
 }
 
 static RegHandleSlot* SlotAt(uint32_t index) {
     uint32_t offset;
-    return RegHandleChunks[ChunkOf(index, &offset)] + offset;
+    return RegHandles.chunks[ChunkOf(index, &offset)] + offset;
 }
 
 // A slot never handed out, its chunk allocated (zeroed: even serials, no handle) when it
 // is the chunk's first; null without memory.
 static RegHandleSlot* FreshSlot() {
-    if (s_used == kMaxSlots) return nullptr;
+    if (RegHandles.used == kMaxSlots) return nullptr;
     uint32_t offset;
-    int k = ChunkOf(s_used, &offset);
-    if (!RegHandleChunks[k]) {
+    int k = ChunkOf(RegHandles.used, &offset);
+    if (!RegHandles.chunks[k]) {
         if (zrAllocShouldFail()) return nullptr;
         size_t n = size_t(1) << (kRegFirstChunkBits + k);
         void* block = calloc(n + 1, sizeof(RegHandleSlot));
         if (!block) return nullptr;
-        s_blocks[k] = block;
+        RegHandles.blocks[k] = block;
         uintptr_t line = (reinterpret_cast<uintptr_t>(block) + alignof(RegHandleSlot) - 1) &
                          ~static_cast<uintptr_t>(alignof(RegHandleSlot) - 1);
-        __atomic_store_n(&RegHandleChunks[k], reinterpret_cast<RegHandleSlot*>(line), __ATOMIC_RELEASE);
+        __atomic_store_n(&RegHandles.chunks[k], reinterpret_cast<RegHandleSlot*>(line), __ATOMIC_RELEASE);
     }
-    RegHandleSlot* slot = RegHandleChunks[k] + offset;
-    slot->index = s_used++;
+    RegHandleSlot* slot = RegHandles.chunks[k] + offset;
+    slot->index = RegHandles.used++;
     return slot;
 }
 
 static RegHandleSlot* RestedSlot() {
-    RegHandleSlot* slot = SlotAt(s_freeHead);
-    s_freeHead = slot->nextFree;
-    --s_freeCount;
+    RegHandleSlot* slot = SlotAt(RegHandles.freeHead);
+    RegHandles.freeHead = slot->nextFree;
+    --RegHandles.freeCount;
     return slot;
 }
 
@@ -68,8 +63,8 @@ REG_HANDLE RegHandleAt(const char* path) {
 }
 
 HKEY RegHandleNew(char* path, int parts) {
-    RegHandleSlot* slot = s_freeCount > kRegSlotsResting ? RestedSlot() : FreshSlot();
-    if (!slot && s_freeCount) slot = RestedSlot();
+    RegHandleSlot* slot = RegHandles.freeCount > kRegSlotsResting ? RestedSlot() : FreshSlot();
+    if (!slot && RegHandles.freeCount) slot = RestedSlot();
     if (!slot) return nullptr;
     HKEY h = &slot->key;
     h->type = REGHANDLE_KEY;
@@ -87,35 +82,56 @@ void RegHandleFree(HKEY h) {
     __atomic_store_n(&slot->serial, slot->serial + 1, __ATOMIC_RELEASE);
     zrFree(h->ptr);
     h->ptr = nullptr;
-    if (s_freeCount++ == 0) {
-        s_freeHead = slot->index;
+    if (RegHandles.freeCount++ == 0) {
+        RegHandles.freeHead = slot->index;
     } else {
-        SlotAt(s_freeTail)->nextFree = slot->index;
+        SlotAt(RegHandles.freeTail)->nextFree = slot->index;
     }
-    s_freeTail = slot->index;
+    RegHandles.freeTail = slot->index;
 }
 
 void RegHandleFreeAll() {
-    for (uint32_t i = 0; i < s_used; ++i) {
+    for (uint32_t i = 0; i < RegHandles.used; ++i) {
         RegHandleSlot* slot = SlotAt(i);
         if (slot->serial & 1) RegHandleFree(&slot->key);
     }
 }
 
 void RegHandleEach(void (*f)(HKEY h)) {
-    for (uint32_t i = 0; i < s_used; ++i) {
+    for (uint32_t i = 0; i < RegHandles.used; ++i) {
         RegHandleSlot* slot = SlotAt(i);
         if (slot->serial & 1) f(&slot->key);
     }
 }
 
 void RegHandleRelease() {
-    for (uint32_t i = 0; i < s_used; ++i)
+    for (uint32_t i = 0; i < RegHandles.used; ++i)
         if (SlotAt(i)->serial & 1) return;
     for (int k = 0; k < kRegChunks; ++k) {
-        free(s_blocks[k]);
-        s_blocks[k] = nullptr;
-        RegHandleChunks[k] = nullptr;
+        free(RegHandles.blocks[k]);
+        RegHandles.blocks[k] = nullptr;
+        RegHandles.chunks[k] = nullptr;
     }
-    s_used = s_freeHead = s_freeTail = s_freeCount = 0;
+    RegHandles.used = RegHandles.freeHead = RegHandles.freeTail = RegHandles.freeCount = 0;
+}
+
+// ---- the predefined handles, as the unload and a reload close them -------------------------
+
+static void CloseCached(HKEY* cache) {
+    if (*cache) {
+        CfRegCloseKey(*cache);
+        *cache = nullptr;
+    }
+}
+
+void cfRegCloseHKLM() { CloseCached(&RegTreeNow->hklm); }
+
+void cfRegCloseHKCU() { CloseCached(&RegTreeNow->hkcu); }
+
+void HkeyArdoRootClose() { CloseCached(&RegTreeNow->ardoRoot); }
+
+void cfRegClosePredefined() {
+    cfRegCloseHKLM();
+    cfRegCloseHKCU();
+    HkeyArdoRootClose();
 }

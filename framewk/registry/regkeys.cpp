@@ -2,20 +2,17 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "regp.h"
-
-int bRegChanged;
-bool RegDeletesForced;
+#include "regtree.h"
 
 // The handle's node while the keys are as they were when it was found (see RegHandle).
 static RegNode* Cached(HKEY h) {
-    if (__atomic_load_n(&h->gen, __ATOMIC_ACQUIRE) != RegKeyGeneration) return nullptr;
+    if (__atomic_load_n(&h->gen, __ATOMIC_ACQUIRE) != RegTreeNow->generation) return nullptr;
     return __atomic_load_n(&h->node, __ATOMIC_RELAXED);
 }
 
 static void Remember(HKEY h, RegNode* node) {
     __atomic_store_n(&h->node, node, __ATOMIC_RELAXED);
-    __atomic_store_n(&h->gen, RegKeyGeneration, __ATOMIC_RELEASE);
+    __atomic_store_n(&h->gen, RegTreeNow->generation, __ATOMIC_RELEASE);
 }
 
 // Handles hold their key's absolute path, resolved from the root whenever the keys have
@@ -26,7 +23,7 @@ static RegNode* LookUp(HKEY h, unsigned int* rc) {
     RegNode* node = Cached(h);
     if (node) return node;
     bool noMemory = false;
-    node = RootNode ? RootNode->Search(h->ptr, &noMemory) : nullptr;
+    node = RegTreeNow->root ? RegTreeNow->root->Search(h->ptr, &noMemory) : nullptr;
     if (node) {
         Remember(h, node);
     } else {
@@ -85,7 +82,7 @@ unsigned int CfRegOpenKey(HKEY h, const char* keyname, HKEY* newHandle) {
     }
     // Without "/" in any key name a path splits into its keys one way only, so the root's
     // search for the new path meets `h`'s key first and then finds keyNode below it.
-    if (RegSlashKeyNames.load(std::memory_order_relaxed) == 0) Remember(newh, keyNode);
+    if (RegTreeNow->slashNames.load(std::memory_order_relaxed) == 0) Remember(newh, keyNode);
     *newHandle = newh;
     keyNode->IncOpenCnt();
     return REGERR_SUCCESS;
@@ -138,7 +135,7 @@ unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType
     return REGERR_SUCCESS;
 }
 
-void RegSetChanged(bool changed) { bRegChanged = changed ? 1 : 0; }
+void RegSetChanged(bool changed) { RegTreeNow->changed = changed ? 1 : 0; }
 
 unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHandle) {
     bool made;
@@ -163,18 +160,18 @@ unsigned int CfRegCreateKeyMade(HKEY hParentKey, const char* newKey, HKEY* phNew
     // not add a second key of the same name.
     if (rc != REGERR_NOT_FOUND) return rc;
     if (!RegTextStorable(newKey, strlen(newKey))) return REGERR_BAD_NAME;
-    uint64_t before = RegKeyGeneration;
+    uint64_t before = RegTreeNow->generation;
     RegNode* node = NewRegNode(newKey);
     if (!node) return REGERR_NO_MEMORY;
     if (!parent->AddKeyNode(node)) {
         delete node;
         return REGERR_NO_MEMORY;
     }
-    bRegChanged = 1;
+    RegTreeNow->changed = 1;
     *made = true;
     // A key added below the parent cannot change what the parent's path names: a path
     // through it is longer. When nothing else changed, the parent's node stays known.
-    if (RegKeyGeneration == before + 1) Remember(hParentKey, parent);
+    if (RegTreeNow->generation == before + 1) Remember(hParentKey, parent);
     return CfRegOpenKey(hParentKey, newKey, phNewHandle);
 }
 
@@ -233,7 +230,7 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
     // moved its entries to make room.
     if (old >= 0 && parent->GetRegKeyValueList()->Moves() != moves) old = FindValue(parent, valueName);
     if (old >= 0) delete parent->TakeValue(old);
-    bRegChanged = 1;
+    RegTreeNow->changed = 1;
     return REGERR_SUCCESS;
 }
 
@@ -243,9 +240,10 @@ unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
     if (!parent) return rc;
     int i = FindSubkey(parent, subKeyName);
     if (i < 0) return REGERR_NOT_FOUND;
-    if (!RegDeletesForced && parent->GetRegNodeList()->AtSlot(i)->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
+    if (!RegTreeNow->deletesForced && parent->GetRegNodeList()->AtSlot(i)->GetOpenCnt() != 0)
+        return REGERR_KEY_BUSY;
     delete parent->TakeKeyNode(i);
-    bRegChanged = 1;
+    RegTreeNow->changed = 1;
     return REGERR_SUCCESS;
 }
 
@@ -256,7 +254,7 @@ unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName) {
     int i = FindValue(parent, valueName);
     if (i < 0) return REGERR_NOT_FOUND;
     delete parent->TakeValue(i);
-    bRegChanged = 1;
+    RegTreeNow->changed = 1;
     return REGERR_SUCCESS;
 }
 
@@ -299,7 +297,7 @@ unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool value
 // Whether `top` (with `self`) or a key below it has open handles; 2 when the walk's list
 // cannot grow. The walk keeps its own list rather than recurse, as a tree can be deep.
 static unsigned int FindOpen(RegNode* top, bool self) {
-    if (RegDeletesForced) return REGERR_SUCCESS;
+    if (RegTreeNow->deletesForced) return REGERR_SUCCESS;
     if (self && top->GetOpenCnt() != 0) return REGERR_KEY_BUSY;
     RegNodeList work;
     if (work.Add(top) < 0) return REGERR_NO_MEMORY;
@@ -329,14 +327,14 @@ unsigned int CfRegDeleteTree(HKEY hParent, const char* subKeyName) {
         rc = FindOpen(top, true);
         if (rc != REGERR_SUCCESS) return rc;
         delete parent->TakeKeyNode(i);
-        bRegChanged = 1;
+        RegTreeNow->changed = 1;
         return REGERR_SUCCESS;
     }
     rc = FindOpen(parent, false);
     if (rc != REGERR_SUCCESS) return rc;
     RegNodeList* keys = parent->GetRegNodeList();
     RegKeyValueList* values = parent->GetRegKeyValueList();
-    if (keys->GetSize() + values->GetSize() > 0) bRegChanged = 1;
+    if (keys->GetSize() + values->GetSize() > 0) RegTreeNow->changed = 1;
     // From the ends of the lists, which moves no entry.
     while (keys->GetSize() > 0) delete parent->TakeKeyNode(keys->EndSlot() - 1);
     while (values->GetSize() > 0) delete parent->TakeValue(values->EndSlot() - 1);
@@ -345,7 +343,7 @@ unsigned int CfRegDeleteTree(HKEY hParent, const char* subKeyName) {
 
 // The keys the library's own handles stand for by name: a rename would leave them behind.
 static bool LibraryKey(RegNode* parent, const char* name) {
-    return parent == RootNode &&
+    return parent == RegTreeNow->root &&
            (zrSameName(name, "HKEY_LOCAL_MACHINE") || zrSameName(name, "HKEY_CURRENT_USER"));
 }
 
@@ -384,14 +382,14 @@ unsigned int CfRegRenameKey(HKEY hParent, const char* subKeyName, const char* ne
     if (other && other != node) return REGERR_ALREADY_EXISTS;
     // A new case only leaves every path that named the key naming it still.
     bool moves = !zrSameName(node->GetName(), newName);
-    if (moves && !RegDeletesForced) {
+    if (moves && !RegTreeNow->deletesForced) {
         if (node->GetOpenCnt() > ownHandles) return REGERR_KEY_BUSY;
         rc = FindOpen(node, false);
         if (rc != REGERR_SUCCESS) return rc;
     }
     if (!parent->RenameKeyNode(i, newName, len)) return REGERR_NO_MEMORY;
-    if (moves && RegDeletesForced) ForgetOpen(parent->GetRegNodeList()->AtSlot(i));
-    bRegChanged = 1;
+    if (moves && RegTreeNow->deletesForced) ForgetOpen(parent->GetRegNodeList()->AtSlot(i));
+    RegTreeNow->changed = 1;
     return REGERR_SUCCESS;
 }
 
@@ -406,7 +404,7 @@ unsigned int CfRegRenameValue(HKEY h, const char* valueName, const char* newName
     RegKeyValue* other = node->FindValue(newName, nullptr);
     if (other && other != node->GetRegKeyValueList()->AtSlot(i)) return REGERR_ALREADY_EXISTS;
     if (!node->RenameValue(i, newName, len)) return REGERR_NO_MEMORY;
-    bRegChanged = 1;
+    RegTreeNow->changed = 1;
     return REGERR_SUCCESS;
 }
 

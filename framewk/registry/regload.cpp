@@ -11,14 +11,9 @@
 // (while it ends no process) a token over the scanner's limit;
 // 2 no memory (key stack, a token's text, the root handle, or no root at all); 5 the file
 // cannot be opened as a regular file or read to its end, or its path does not fit
-// bpRegFile (nothing is opened then). A filename that is bpRegFile itself was begun by
+// RegFileNow->path (nothing is opened then). A filename that is RegFileNow->path itself was begun by
 // the caller (RegFileBegin).
-long lRegLoadCnt;
-int lineno = 1;
-static bool s_tooLong;
-bool yytoolong() { return s_tooLong; }
-
-int NWREGIsRegLoaded() { return static_cast<int>(lRegLoadCnt); }
+bool yytoolong() { return RegFileNow->tooLong; }
 
 // ---- a large file in two parts ------------------------------------------------------------
 // The parse is the load's time, and one thread does it. For a large file a second thread
@@ -29,8 +24,11 @@ int NWREGIsRegLoaded() { return static_cast<int>(lRegLoadCnt); }
 // elsewhere (say in a text), or the part found anything the loader would report, the loader
 // parses that stretch itself and the part is dropped: the tree is the same either way.
 static const long long kPartFrom = 4 << 20;
-static long long s_partFrom = kPartFrom;
-static long s_joins;
+// Process-wide: where a test sets the size, and how often a part joined.
+static struct {
+    long long from = kPartFrom;
+    long joins = 0;
+} s_parts;
 
 // A load under way: its reader and, for a large file, its second part.
 struct RegLoading {
@@ -40,9 +38,9 @@ struct RegLoading {
     long long size = 0;  // the file's
 };
 
-long RegPartJoins() { return s_joins; }
+long RegPartJoins() { return s_parts.joins; }
 
-void RegPartFrom(long long bytes) { s_partFrom = bytes < 0 ? kPartFrom : bytes; }
+void RegPartFrom(long long bytes) { s_parts.from = bytes < 0 ? kPartFrom : bytes; }
 
 // The head of a key near the middle of fp's file: of the key heads that begin a line in a
 // window from there, the first of the fewest blanks, whose body likely holds the most of the
@@ -99,7 +97,7 @@ static void Splice(void* with, int at) {
         values->RemoveAll();
         subKeys->RemoveAll();
         s->line += part.lines;
-        ++s_joins;
+        ++s_parts.joins;
     }
     delete keys;
     part.keys = nullptr;
@@ -110,7 +108,7 @@ static bool PartBegin(RegLoading* load, const char* filename, FILE* fp) {
     ZrFileStamp stamp;
     if (!zrStampOfFile(fp, &stamp)) return false;
     long long size = static_cast<long long>(stamp.size);
-    if (size < s_partFrom || !zrMayWorkBeside()) return false;
+    if (size < s_parts.from || !zrMayWorkBeside()) return false;
     long long from = FindSplit(fp, size);
     if (from < 0) return false;
     load->size = size;
@@ -133,10 +131,10 @@ static void PartEnd(RegLoading* load) {
 }
 
 unsigned int LoadRegistry(const char* filename) {
-    if (lRegLoadCnt) return REGLOAD_REFUSED;
-    if (filename != bpRegFile && !RegFileBegin(filename)) return REGERR_NOT_FOUND;
-    s_tooLong = false;
-    lineno = 1;
+    if (RegTreeNow->loads) return REGLOAD_REFUSED;
+    if (filename != RegFileNow->path && !RegFileBegin(filename)) return REGERR_NOT_FOUND;
+    RegFileNow->tooLong = false;
+    RegFileNow->line = 1;
 
     FILE* fp = zrOpenFileForRead(filename);
     if (!fp) {
@@ -158,12 +156,12 @@ unsigned int LoadRegistry(const char* filename) {
     do rc = yyparse(load.reader);
     while (rc == YYPARSE_OK && !yyatend(s));
     PartEnd(&load);
-    lineno = s->line;
-    s_tooLong = yytoolong(s);
+    RegFileNow->line = s->line;
+    RegFileNow->tooLong = yytoolong(s);
     bool readFailed = yyreadfailed(s);
     // The tree read, which the registry takes when it is whole.
     RegNode* tree = nullptr;
-    if (rc == YYPARSE_OK && !s_tooLong && !readFailed) {
+    if (rc == YYPARSE_OK && !RegFileNow->tooLong && !readFailed) {
         EndMadeRoot(&load.reader->build);
         tree = load.reader->build.tree;
         load.reader->build.tree = nullptr;
@@ -172,8 +170,8 @@ unsigned int LoadRegistry(const char* filename) {
     // Read whole: closed, so that another process may replace it (Windows replaces no
     // open file).
     fclose(fp);
-    ++RegKeyGeneration;
-    if (s_tooLong) {
+    ++RegTreeNow->generation;
+    if (RegFileNow->tooLong) {
         UnloadRegistry();
         return REGLOAD_REFUSED;
     }
@@ -188,64 +186,65 @@ unsigned int LoadRegistry(const char* filename) {
         return rc == YYPARSE_NO_MEMORY ? REGERR_NO_MEMORY : REGLOAD_REFUSED;
     }
     ReleaseTree();
-    RootNode = tree;
+    RegTreeNow->root = tree;
     // Only a failed allocation of the top-level key leaves a parse without a root.
-    if (!RootNode || cfRegOpenRoot() != 0) {
+    if (!RegTreeNow->root || cfRegOpenRoot() != 0) {
         UnloadRegistry();
         return REGERR_NO_MEMORY;
     }
-    ++lRegLoadCnt;
+    ++RegTreeNow->loads;
     return REGERR_SUCCESS;
 }
 
-void UnloadRegistry() {
+bool UnloadRegistry() {
     char tmpFile[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
     int renFile = cfRegSaveRegToTemp(tmpFile, target);
     cfRegCloseRoot();
     cfRegClosePredefined();
     ReleaseTree();
     ReleaseSearch();
-    if (renFile == 1) cfRegSwapRegFile(tmpFile, target);
-    if (lRegLoadCnt) --lRegLoadCnt;
+    bool written = renFile == 1 && cfRegSwapRegFile(tmpFile, target);
+    if (RegTreeNow->loads) --RegTreeNow->loads;
+    return written;
 }
 
 unsigned int ReloadRegistry() {
     RegQuiet(true);
     yylimitends(false);
-    unsigned int rc = LoadRegistry(bpRegFile);
+    unsigned int rc = LoadRegistry(RegFileNow->path);
     yylimitends(true);
     RegQuiet(false);
     return rc;
 }
 
 unsigned int RegReplaceTree() {
-    RegNode* old = RootNode;
-    HKEY kept[4] = {s_hkeyRoot, s_hkeyHKLM, s_hkeyHKCU, s_hkeyArdoRoot};
+    RegNode* old = RegTreeNow->root;
+    HKEY kept[4] = {RegTreeNow->rootHandle, RegTreeNow->hklm, RegTreeNow->hkcu, RegTreeNow->ardoRoot};
     bool changed = RegIsChanged();
-    long loads = lRegLoadCnt;
-    RootNode = nullptr;
-    s_hkeyRoot = s_hkeyHKLM = s_hkeyHKCU = s_hkeyArdoRoot = nullptr;
-    lRegLoadCnt = 0;
+    long loads = RegTreeNow->loads;
+    RegTreeNow->root = nullptr;
+    RegTreeNow->rootHandle = RegTreeNow->hklm = RegTreeNow->hkcu = RegTreeNow->ardoRoot = nullptr;
+    RegTreeNow->loads = 0;
     RegSetChanged(false);
     unsigned int rc = ReloadRegistry();
     if (rc == REGERR_SUCCESS) {
         // The new root's own handle goes; the host's tokens of the old ones stay good.
-        RegHandleFree(s_hkeyRoot);
-        RegNode* fresh = RootNode;
+        RegHandleFree(RegTreeNow->rootHandle);
+        RegNode* fresh = RegTreeNow->root;
         fresh->DecOpenCnt();
-        RootNode = old;
+        RegTreeNow->root = old;
         ReleaseTree();
-        RootNode = fresh;
+        RegTreeNow->root = fresh;
     } else {
-        RootNode = old;
+        RegTreeNow->root = old;
     }
-    s_hkeyRoot = kept[0];
-    s_hkeyHKLM = kept[1];
-    s_hkeyHKCU = kept[2];
-    s_hkeyArdoRoot = kept[3];
-    lRegLoadCnt = loads;
+    RegTreeNow->rootHandle = kept[0];
+    RegTreeNow->hklm = kept[1];
+    RegTreeNow->hkcu = kept[2];
+    RegTreeNow->ardoRoot = kept[3];
+    RegTreeNow->loads = loads;
     RegSetChanged(changed);
-    ++RegKeyGeneration;
+    ++RegTreeNow->generation;
     // A failed load released the search buffer: the handles' room is reserved again.
     if (rc == REGERR_SUCCESS) {
         RegHandleRecount();

@@ -4,40 +4,47 @@
 #include <stdarg.h>
 #include <string.h>
 
-#include "regscan.h"
+#include "regmsg.h"
 #include "zrplat.h"
 
-static bool s_quiet;
-void RegQuiet(bool on) { s_quiet = on; }
+// Process-wide, as a host sets its sink or handler before it loads, and reads what the
+// last unload did after it.
+static struct {
+    bool quiet;
+    RegViewSink sink;
+    void* context;
+    // The host's handler (ZrSetMessageHandler): read and written under the tree lock alone,
+    // which every call that has a message holds.
+    ZrMessageHandler handler;
+    void* handlerContext;
+    RegViewSaveResult result;
+    char keptIn[REGFILE_TEMP_MAX];
+    char why[REGFILE_TEMP_MAX + 128];
+} s_msg;
 
-static RegViewSink s_sink;
-static void* s_context;
+void RegQuiet(bool on) { s_msg.quiet = on; }
 
 void RegViewSetSink(RegViewSink sink, void* context) {
-    s_sink = sink;
-    s_context = context;
+    s_msg.sink = sink;
+    s_msg.context = context;
 }
 
-// The host's handler (ZrSetMessageHandler): read and written under the tree lock alone, which
-// every call that has a message holds.
-static ZrMessageHandler s_handler;
-static void* s_handlerContext;
 // The thread is in the handler, holding that lock: a call from there sets it directly.
 static thread_local bool t_inHandler;
 
 void ZRREG_CALL ZrSetMessageHandler(ZrMessageHandler handler, void* context) {
     if (t_inHandler) {
-        s_handler = handler;
-        s_handlerContext = context;
+        s_msg.handler = handler;
+        s_msg.handlerContext = context;
         return;
     }
     ZrHeld held = zrTreeLockExclusive();
-    s_handler = handler;
-    s_handlerContext = context;
+    s_msg.handler = handler;
+    s_msg.handlerContext = context;
     zrTreeUnlock(held);
 }
 
-bool RegHostSink() { return s_sink != nullptr || s_handler != nullptr; }
+bool RegHostSink() { return s_msg.sink != nullptr || s_msg.handler != nullptr; }
 
 // The library's own words, byte for byte as they have always been printed, without the
 // line feed.
@@ -92,26 +99,26 @@ static uint32_t KindOf(RegViewMessageKind kind) {
 
 void RegMessage(RegViewMessageKind kind, int line, const char* format, ...) {
     // A quiet load (the unload's re-read of a file) says what failed in one line of its own.
-    if (s_quiet && kind < REGVIEW_MSG_SAVE) return;
+    if (s_msg.quiet && kind < REGVIEW_MSG_SAVE) return;
     char text[REGFILE_TEMP_MAX + 512];
     va_list args;
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     RegViewMessage m = {kind, line, text};
-    if (s_sink) {
-        s_sink(&m, s_context);
+    if (s_msg.sink) {
+        s_msg.sink(&m, s_msg.context);
         return;
     }
     char words[sizeof text + 64];
     Words(m, words, sizeof words);
-    if (s_handler) {
+    if (s_msg.handler) {
         // The change log's damaged record gives its number as the line, which is no line of the file.
         uint32_t kindOut = KindOf(kind);
         uint32_t lineOut =
             kindOut == ZRREG_MSG_SYNTAX || kindOut == ZRREG_MSG_TOO_LONG ? static_cast<uint32_t>(line) : 0;
         t_inHandler = true;
-        s_handler(s_handlerContext, kindOut, lineOut, words);
+        s_msg.handler(s_msg.handlerContext, kindOut, lineOut, words);
         t_inHandler = false;
     } else {
         // The length limit's message goes to yyout, which a test may point elsewhere.
@@ -121,14 +128,10 @@ void RegMessage(RegViewMessageKind kind, int line, const char* format, ...) {
 
 // ---- the outcome of the last unload -----------------------------------------------------
 
-static RegViewSaveResult s_result;
-static char s_keptIn[REGFILE_TEMP_MAX];
-static char s_why[REGFILE_TEMP_MAX + 128];
-
 void RegNoteSave(RegViewSaveResult result, const char* keptIn, const char* why) {
-    s_result = result;
-    snprintf(s_keptIn, sizeof s_keptIn, "%s", keptIn ? keptIn : "");
-    snprintf(s_why, sizeof s_why, "%s", why ? why : "");
+    s_msg.result = result;
+    snprintf(s_msg.keptIn, sizeof s_msg.keptIn, "%s", keptIn ? keptIn : "");
+    snprintf(s_msg.why, sizeof s_msg.why, "%s", why ? why : "");
 }
 
-RegViewUnload RegViewLastUnload() { return RegViewUnload{s_result, s_keptIn, s_why}; }
+RegViewUnload RegViewLastUnload() { return RegViewUnload{s_msg.result, s_msg.keptIn, s_msg.why}; }

@@ -3,11 +3,9 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regfile.h"
 #include "zrplat.h"
 
-char bpRegFile[REGFILE_PATH_MAX];
-static RegFileNames s_names;
 static const char kLogSuffix[] = "-log";
 
 bool RegFileNamesFor(const char* path, RegFileNames* out) {
@@ -30,9 +28,7 @@ bool RegFileNamesFor(const char* path, RegFileNames* out) {
 
 bool RegFileBegin(const char* path) {
     if (strlen(path) >= REGFILE_PATH_MAX) return false;
-    if (path != bpRegFile) strcpy(bpRegFile, path);
-    RegFileNamesFor(path, &s_names);
+    if (path != RegFileNow->path) strcpy(RegFileNow->path, path);
+    RegFileNamesFor(path, &RegFileNow->names);
     return true;
 }
-
-const RegFileNames& RegFile() { return s_names; }

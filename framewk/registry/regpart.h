@@ -6,7 +6,7 @@
 
 #include <atomic>
 
-#include "regp.h"
+#include "regfile.h"
 
 struct ZrThread;
 struct ZrPoolArena;

@@ -1,11 +1,9 @@
 // The root handle the library holds while a registry is loaded, and the open counts of the
 // live handles made again after the tree was replaced.
-#include "regp.h"
-
-HKEY s_hkeyRoot;
+#include "regtree.h"
 
 int cfRegOpenRoot() {
-    if (!RootNode) return REGERR_NO_MEMORY;
+    if (!RegTreeNow->root) return REGERR_NO_MEMORY;
     char* path = zrStrdup(kRegRootName);
     if (!path) return REGERR_NO_MEMORY;
     HKEY h = ReserveSearchDepth(1) ? RegHandleNew(path, 1) : nullptr;
@@ -13,21 +11,21 @@ int cfRegOpenRoot() {
         zrFree(path);
         return REGERR_NO_MEMORY;
     }
-    s_hkeyRoot = h;
-    RootNode->IncOpenCnt();
+    RegTreeNow->rootHandle = h;
+    RegTreeNow->root->IncOpenCnt();
     return REGERR_SUCCESS;
 }
 
 void cfRegCloseRoot() {
-    if (!s_hkeyRoot) return;
-    RegHandleFree(s_hkeyRoot);
-    if (RootNode) RootNode->DecOpenCnt();
-    s_hkeyRoot = nullptr;
+    if (!RegTreeNow->rootHandle) return;
+    RegHandleFree(RegTreeNow->rootHandle);
+    if (RegTreeNow->root) RegTreeNow->root->DecOpenCnt();
+    RegTreeNow->rootHandle = nullptr;
 }
 
 static void Recount(HKEY h) {
     ReserveSearchDepth(h->parts);
-    RegNode* node = RootNode ? RootNode->Search(h->ptr) : nullptr;
+    RegNode* node = RegTreeNow->root ? RegTreeNow->root->Search(h->ptr) : nullptr;
     if (node) node->IncOpenCnt();
 }
 

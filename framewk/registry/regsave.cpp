@@ -3,7 +3,7 @@
 #include <limits.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regfile.h"
 #include "zrplat.h"
 
 // A text of up to REGFILE_TEXT_MAX bytes is written between double quotes, exactly as
@@ -195,11 +195,11 @@ bool RegNode::Save(FILE* fp, int tab) {
     return ok;
 }
 
-static bool WriteTree(FILE* fp, void*) { return RootNode->Save(fp, 0); }
+static bool WriteTree(FILE* fp, void*) { return RegTreeNow->root->Save(fp, 0); }
 
 bool cfRegSaveRegTo(const char* path, int* err) {
     *err = 0;
-    return RootNode &&
+    return RegTreeNow->root &&
            zrWriteWhole(path, RegFile().target, true, false, WriteTree, nullptr, err) == ZR_WRITTEN;
 }
 
@@ -210,7 +210,7 @@ int cfRegSaveRegToTemp(char* tmpFile, char* target) {
     if (!RegIsChanged()) return 0;
     RegSetChanged(false);
     const RegFileNames& names = RegFile();
-    if (!RootNode || !names.saveable) {
+    if (!RegTreeNow->root || !names.saveable) {
         RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, "has no temporary file name (its path is too long)");
         return 0;
     }
@@ -238,12 +238,14 @@ int cfRegSaveRegToTemp(char* tmpFile, char* target) {
 // is never a moment without a registry file. When it cannot, the old file stays as it was
 // and so does the temporary file: it holds the only copy of the changes. (The loader
 // closed the registry file once it was read, so that nothing holds it open here.)
-void cfRegSwapRegFile(const char* tmpFile, const char* target) {
+bool cfRegSwapRegFile(const char* tmpFile, const char* target) {
     if (zrReplaceFile(tmpFile, target)) {
         RegNoteSave(REGVIEW_SAVE_WRITTEN, nullptr, nullptr);
+        return true;
     } else {
         char why[REGFILE_TEMP_MAX + 64];
         snprintf(why, sizeof why, "could not be replaced (%s)", strerror(errno));
         RegNoteSave(REGVIEW_SAVE_FAILED, tmpFile, why);
+        return false;
     }
 }

@@ -1,6 +1,6 @@
 // The registry file's reader: a scanner, a parser and a tree builder, each a struct of its
-// own state, as the loader and the second part of a load run them. Private to those and the
-// message sink (which prints on yyout): the rest of the library sees regp.h only.
+// own state, as the loader and the second part of a load run them. Private to those (and the
+// tree builder, which asks its reader for the line): the rest of the library sees regfile.h.
 #ifndef REGSCAN_H
 #define REGSCAN_H
 
@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "regp.h"
+#include "regfile.h"
 
 // The scanner's tokens besides the type words REG_SZ and REG_INT (regp.h).
 enum { KEY = 257, STRING = 260, NUMBER = 261 };
@@ -91,8 +91,6 @@ inline bool yyreports(RegScanner* s) {
     if (s->partial) s->failed = true;
     return !s->partial;
 }
-// yyout takes the message of a token over the length limit.
-extern FILE* yyout;
 
 // A whole value item, or the head of a key (KEY, its name and "("), at the scanner's
 // position, recognised without its tokens when it lies in the block in the form the

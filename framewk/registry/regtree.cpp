@@ -1,11 +1,11 @@
-// The key tree: values, keys, the case-insensitive path search and subtree destruction.
+// The key tree: values, keys and subtree destruction (the path search is regsearch.cpp).
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <utility>
 
-#include "regp.h"
+#include "regtree.h"
 
 // atoi's reading of a text (blanks, a sign, digits up to the first other byte), with one
 // answer on every platform for a value beyond 32 bits: its low 32 bits, the 64-bit value
@@ -60,10 +60,6 @@ const RegTypeInfo* RegTypeOfWin(uint32_t winType) {
     return nullptr;
 }
 
-uint64_t RegKeyGeneration = 1;
-uint64_t RegKeyRenames;
-std::atomic<long> RegSlashKeyNames;
-
 static bool HasSlash(const char* name) { return strchr(name, '/') != nullptr; }
 
 RegNodeList RegNode::s_noSubKeys;
@@ -101,14 +97,14 @@ static void DeleteSubtrees(RegNodeList* list) {
 }
 
 RegNode::~RegNode() {
-    ++RegKeyGeneration;
+    ++RegTreeNow->generation;
     delete valueIndex;
     if (subKeys) {
         delete subKeys->index;
         DeleteSubtrees(&subKeys->list);
         delete subKeys;
     }
-    if (HasSlash(GetName())) RegSlashKeyNames.fetch_sub(1, std::memory_order_relaxed);
+    if (HasSlash(GetName())) RegTreeNow->slashNames.fetch_sub(1, std::memory_order_relaxed);
     for (int s = values.FirstSlot(); s < values.EndSlot(); ++s) delete values.AtSlot(s);
 }
 
@@ -120,7 +116,7 @@ RegNode* NewRegNode(const char* name, size_t len) {
     RegNode* node = ::new (block) RegNode;
     memcpy(node->GetName(), name, len);
     node->GetName()[len] = 0;
-    if (HasSlash(node->GetName())) RegSlashKeyNames.fetch_add(1, std::memory_order_relaxed);
+    if (HasSlash(node->GetName())) RegTreeNow->slashNames.fetch_add(1, std::memory_order_relaxed);
     return node;
 }
 
@@ -266,7 +262,7 @@ void RegNode::PresizeKeys(int n) {
 bool RegNode::AddKeyNode(RegNode* r, bool loaded) {
     if (!subKeys && !(subKeys = zrNew<SubKeys>())) return false;
     if (!AddTo(subKeys->index, &subKeys->list, r)) return false;
-    if (!loaded) ++RegKeyGeneration;
+    if (!loaded) ++RegTreeNow->generation;
     if (LongName(r->GetName())) ++subKeys->list.spare;
     return true;
 }
@@ -291,7 +287,7 @@ RegKeyValue* RegNode::TakeValue(int slot) { return RemoveFrom(valueIndex, &value
 
 RegNode* RegNode::TakeKeyNode(int slot) {
     RegNode* r = RemoveFrom(subKeys->index, &subKeys->list, slot);
-    ++RegKeyGeneration;
+    ++RegTreeNow->generation;
     if (LongName(r->GetName())) --subKeys->list.spare;
     return r;
 }
@@ -323,7 +319,7 @@ bool RegNode::RenameKeyNode(int slot, const char* name, size_t len) {
     if (LongName(old->GetName())) --subKeys->list.spare;
     if (LongName(r->GetName())) ++subKeys->list.spare;
     delete old;  // empty now; its destructor moves the generation of the keys
-    __atomic_store_n(&RegKeyRenames, RegKeyRenames + 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&RegTreeNow->renames, RegTreeNow->renames + 1, __ATOMIC_RELAXED);
     return true;
 }
 
@@ -337,149 +333,4 @@ bool RegNode::RenameValue(int slot, const char* name, size_t len) {
     ReplaceIn(valueIndex, &values, slot, v);
     delete old;
     return true;
-}
-
-// The position behind `n`'s whole name at the front of `p`, ignoring case; null when the
-// name does not match there.
-static const char* MatchName(RegNode* n, const char* p) {
-    const unsigned char* nm = reinterpret_cast<const unsigned char*>(n->GetName());
-    const unsigned char* q = reinterpret_cast<const unsigned char*>(p);
-    for (; *nm; ++nm, ++q)
-        if (zrFold(*q) != zrFold(*nm)) return nullptr;
-    return reinterpret_cast<const char*>(q);
-}
-
-namespace {
-// One key on the search's path: its subkeys are tried against `rest` in list order.
-struct SearchFrame {
-    RegNode* node;
-    const char* rest;  // the path behind node's name and its "/"
-    NameIndex* index;  // null: the subkeys are scanned
-    int next;          // scan: the slot of the next subkey to try
-    int minSlot;       // index: the smallest slot not yet tried
-};
-}  // namespace
-
-// The next subkey, in list order, whose whole name matches the front of the rest and is
-// followed there by the end of the path or a "/"; `*end` is the position behind the name.
-// With an index, each candidate front (the rest up to a "/" or its end) is looked up and
-// the earliest entry wins; the fronts beyond the first "/" matter only when some name
-// holds a "/".
-static RegNode* NextSubKey(SearchFrame& f, const char** end) {
-    if (!f.index) {
-        RegNodeList* subs = f.node->GetRegNodeList();
-        if (f.next < subs->FirstSlot()) f.next = subs->FirstSlot();
-        while (f.next < subs->EndSlot()) {
-            RegNode* s = subs->AtSlot(f.next++);
-            if (!s) continue;
-            const char* e = MatchName(s, f.rest);
-            if (e && (*e == 0 || *e == '/')) {
-                *end = e;
-                return s;
-            }
-        }
-        return nullptr;
-    }
-    void* best = nullptr;
-    int bestSlot = 0, slot = 0;
-    for (const char* p = f.rest;; ++p) {
-        if (*p == 0 || *p == '/') {
-            size_t len = static_cast<size_t>(p - f.rest);
-            void* e = f.index->Find(f.rest, len, NameIndex::Hash(f.rest, len), f.minSlot, &slot);
-            if (e && (!best || slot < bestSlot)) {
-                best = e;
-                bestSlot = slot;
-                *end = p;
-            }
-            if (*p == 0 || !f.index->HasSlashNames()) break;
-        }
-    }
-    if (best) f.minSlot = bestSlot + 1;
-    return static_cast<RegNode*>(best);
-}
-
-static const int kLocalFrames = 32;
-static SearchFrame* s_frames;
-static int s_frameCap;
-
-// A search pushes one frame per key on the path it follows, at most one per component.
-int PathComponents(const char* path) {
-    size_t len = strlen(path);
-    int n = 1;
-    for (size_t i = 0; i < len; ++i) n += path[i] == '/';
-    return n;
-}
-
-bool ReserveSearch(const char* path) { return ReserveSearchDepth(PathComponents(path)); }
-
-bool ReserveSearchDepth(int n) {
-    if (n <= kLocalFrames || n <= s_frameCap) return true;
-    SearchFrame* f =
-        static_cast<SearchFrame*>(zrRealloc(s_frames, sizeof(SearchFrame) * static_cast<size_t>(n)));
-    if (!f) return false;
-    s_frames = f;
-    s_frameCap = n;
-    return true;
-}
-
-void ReleaseSearch() {
-    zrFree(s_frames);
-    s_frames = nullptr;
-    s_frameCap = 0;
-}
-
-// The node's whole name must match the front of the path, ignoring case; behind it comes
-// the end of the path, or "/" and a rest that one of the subkeys must match. Subkeys are
-// tried in list order and each subtree is searched completely before the next (names may
-// hold "/", so the path is never split into components first). The walk keeps its own
-// stack of positions, so that no path, however deep, can exhaust the C stack.
-RegNode* RegNode::Search(const char* path, bool* noMemory) {
-    SearchFrame local[kLocalFrames];
-    SearchFrame* frames = local;
-    int cap = kLocalFrames, depth = 0;
-    RegNode* found = nullptr;
-
-    const char* end = MatchName(this, path);
-    if (!end) return nullptr;
-    if (*end == 0) return this;
-    if (*end != '/') return nullptr;
-    frames[depth++] = SearchFrame{this, end + 1, KeyIndex(), 0, 0};
-    // Readers share the buffer of deep searches: one at a time, under the side lock.
-    bool shared = false;
-
-    while (depth > 0 && !found) {
-        const char* e = nullptr;
-        RegNode* s = NextSubKey(frames[depth - 1], &e);
-        if (!s) {
-            --depth;
-        } else if (*e == 0) {
-            found = s;
-        } else {
-            if (depth == cap) {
-                // Only the first overflow can need memory: the shared buffer then holds
-                // a frame for every component of the path.
-                if (frames != local) {
-                    if (noMemory) *noMemory = true;
-                    break;
-                }
-                zrSideLock();
-                shared = true;
-                if (!ReserveSearch(path)) {
-                    if (noMemory) *noMemory = true;
-                    break;
-                }
-                memcpy(static_cast<void*>(s_frames), local, sizeof local);
-                frames = s_frames;
-                cap = s_frameCap;
-            }
-            frames[depth++] = SearchFrame{s, e + 1, s->KeyIndex(), 0, 0};
-        }
-    }
-    if (shared) zrSideUnlock();
-    return found;
-}
-
-RegNode* Search(const char* path, bool* noMemory) {
-    if (strcmp(path, "/") == 0) return RootNode;
-    return RootNode ? RootNode->Search(path, noMemory) : nullptr;
 }

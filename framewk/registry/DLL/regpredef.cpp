@@ -1,10 +1,6 @@
 // The predefined key handles: the root's, and those made on first request and cached.
-#include "regp.h"
+#include "regcalls.h"
 #include "zrplat.h"
-
-HKEY s_hkeyHKLM;
-HKEY s_hkeyHKCU;
-HKEY s_hkeyArdoRoot;
 
 static const zrwchar c_szHKLM[] = {'H', 'K', 'E', 'Y', '_', 'L', 'O', 'C', 'A', 'L',
                                    '_', 'M', 'A', 'C', 'H', 'I', 'N', 'E', 0};
@@ -18,7 +14,7 @@ static void* Token(HKEY h) { return h ? RegTokenOf(h) : nullptr; }
 
 void* HkeyRegRoot(void) {
     ZrHeld held = zrTreeLockShared();
-    void* h = Token(s_hkeyRoot);
+    void* h = Token(RegTreeNow->rootHandle);
     zrTreeUnlock(held);
     return h;
 }
@@ -33,13 +29,13 @@ static HKEY CachedHeld(HKEY* cache, HKEY parent, const zrwchar* path) {
     return *cache;
 }
 
-static HKEY HklmHeld() { return CachedHeld(&s_hkeyHKLM, s_hkeyRoot, c_szHKLM); }
+static HKEY HklmHeld() { return CachedHeld(&RegTreeNow->hklm, RegTreeNow->rootHandle, c_szHKLM); }
 
-static HKEY HkcuHeld() { return CachedHeld(&s_hkeyHKCU, s_hkeyRoot, c_szHKCU); }
+static HKEY HkcuHeld() { return CachedHeld(&RegTreeNow->hkcu, RegTreeNow->rootHandle, c_szHKCU); }
 
 static HKEY ArdoRootHeld() {
-    if (s_hkeyArdoRoot) return s_hkeyArdoRoot;
-    return CachedHeld(&s_hkeyArdoRoot, HklmHeld(), c_szArdoRoot);
+    if (RegTreeNow->ardoRoot) return RegTreeNow->ardoRoot;
+    return CachedHeld(&RegTreeNow->ardoRoot, HklmHeld(), c_szArdoRoot);
 }
 
 // A cached handle is read under the shared lock; only a request that has to make the key
@@ -55,27 +51,8 @@ static void* Cached(HKEY* cache, HKEY (*held)()) {
     return h;
 }
 
-void* HkeyHKLM(void) { return Cached(&s_hkeyHKLM, HklmHeld); }
+void* HkeyHKLM(void) { return Cached(&RegTreeNow->hklm, HklmHeld); }
 
-void* HkeyHKCU(void) { return Cached(&s_hkeyHKCU, HkcuHeld); }
+void* HkeyHKCU(void) { return Cached(&RegTreeNow->hkcu, HkcuHeld); }
 
-void* HkeyArdoRoot(void) { return Cached(&s_hkeyArdoRoot, ArdoRootHeld); }
-
-static void CloseCached(HKEY* cache) {
-    if (*cache) {
-        CfRegCloseKey(*cache);
-        *cache = nullptr;
-    }
-}
-
-void cfRegCloseHKLM() { CloseCached(&s_hkeyHKLM); }
-
-void cfRegCloseHKCU() { CloseCached(&s_hkeyHKCU); }
-
-void HkeyArdoRootClose() { CloseCached(&s_hkeyArdoRoot); }
-
-void cfRegClosePredefined() {
-    cfRegCloseHKLM();
-    cfRegCloseHKCU();
-    HkeyArdoRootClose();
-}
+void* HkeyArdoRoot(void) { return Cached(&RegTreeNow->ardoRoot, ArdoRootHeld); }

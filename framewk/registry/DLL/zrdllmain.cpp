@@ -1,5 +1,5 @@
 // The library's entry points: the system's attach/detach call and the load and unload calls.
-#include "regp.h"
+#include "regcalls.h"
 #include "zrplat.h"
 
 // The library's threads end before its code goes: the notifier, its watches fired and

@@ -3,13 +3,13 @@
 // log, by another process.
 #include <string.h>
 
-#include "regp.h"
+#include "regchange.h"
 #include "zrplat.h"
 
 namespace {
-
 // Why a watch fired: what a caller that waits is answered.
 enum Ending { ENDED_CHANGE, ENDED_CLOSE, ENDED_DELETE };
+}  // namespace
 
 struct Watch {
     Watch* next;
@@ -24,15 +24,10 @@ struct Watch {
 };
 
 // Another process's change reaches a watch within this (the promise is 100 ms).
-const int kPollMs = 20;
+static const int kPollMs = 20;
 
-}  // namespace
-
-static ZrWait s_sync;  // guards everything below
-static Watch* s_watches;
-static int s_count;
-static ZrThread* s_notifier;
-static bool s_stop, s_kicked;
+// The current registry's watches; the notifier thread is given its own registry's.
+static RegNotifyState& N() { return RegChangesNow->notify; }
 
 // Whether `key` is `path` (exactly, with `self`) or lies below it, names compared as the
 // tree compares them.
@@ -66,27 +61,27 @@ static void Fire(Watch* w, Ending ending) {
 
 // Takes out the fired watches of hosts' objects (a waiting caller takes out its own).
 static void Sweep() {
-    for (Watch** at = &s_watches; *at;) {
+    for (Watch** at = &N().watches; *at;) {
         Watch* w = *at;
         if (w->fired && w->async) {
             *at = w->next;
             zrHostEventClose(w->event);
             zrHostFree(w);
-            __atomic_store_n(&s_count, s_count - 1, __ATOMIC_RELAXED);
+            __atomic_store_n(&N().count, N().count - 1, __ATOMIC_RELAXED);
         } else {
             at = &w->next;
         }
     }
-    s_sync.Wake();
+    N().sync.Wake();
 }
 
-// Under s_sync. A key made or deleted changes its parent's names; a value set or deleted
+// Under N().sync. A key made or deleted changes its parent's names; a value set or deleted
 // changes its key's values; a key deleted or cleared ends what was below it, which fires
 // every watch there, whatever it watches. A creation's record names the deepest level, not
 // which levels were new: it fires a watch of any key above it (Win32 would not fire one
 // without its subtree for a level made two below).
 static void Match(RegChangeOp op, const char* path, const char* name) {
-    for (Watch* w = s_watches; w; w = w->next) {
+    for (Watch* w = N().watches; w; w = w->next) {
         if (w->fired) continue;
         bool names = false, values = false, gone = false;
         switch (op) {
@@ -117,84 +112,85 @@ static void Match(RegChangeOp op, const char* path, const char* name) {
 }
 
 void RegNotifyChange(RegChangeOp op, const char* path, const char* name) {
-    if (!__atomic_load_n(&s_count, __ATOMIC_RELAXED)) return;
-    s_sync.Lock();
+    if (!__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
+    N().sync.Lock();
     Match(op, path, name);
     Sweep();
-    s_sync.Unlock();
+    N().sync.Unlock();
 }
 
 // The log's records, each matched under the lock (taken per record: the log's writer lock
 // comes before it, as a change's commit kicks the notifier while holding that).
 static void Seen(RegChangeOp op, const char* path, const char* name) {
-    s_sync.Lock();
+    N().sync.Lock();
     Match(op, path, name);
-    s_sync.Unlock();
+    N().sync.Unlock();
 }
 
 // Reads what the log holds beyond where it last read; a checkpoint that began the records
 // anew meanwhile hides what changed, so every watch fires.
 static void Scan(bool fromNow) {
     bool whole = RegLogScan(fromNow, Seen);
-    s_sync.Lock();
+    N().sync.Lock();
     if (!whole)
-        for (Watch* w = s_watches; w; w = w->next)
+        for (Watch* w = N().watches; w; w = w->next)
             if (!w->fired) Fire(w, ENDED_CHANGE);
     Sweep();
-    s_sync.Unlock();
+    N().sync.Unlock();
 }
 
 // Reads the log when kicked (a change of this process) or when its move count moved
 // (another's); the first round reads whatever came since the first watch's start.
-static void RunNotifier(void*) {
+static void RunNotifier(void* state) {
+    RegNotifyState& n = *static_cast<RegNotifyState*>(state);
     uint32_t seen = 0;
-    s_sync.Lock();
-    while (!s_stop) {
-        if (!s_kicked) s_sync.Wait(kPollMs);
-        bool kicked = s_kicked;
-        s_kicked = false;
-        s_sync.Unlock();
+    n.sync.Lock();
+    while (!n.stop) {
+        if (!n.kicked) n.sync.Wait(kPollMs);
+        bool kicked = n.kicked;
+        n.kicked = false;
+        n.sync.Unlock();
         uint32_t now = RegLogMovesNow();
         if (now != seen || kicked) {
             seen = now;
             Scan(false);
         }
-        s_sync.Lock();
+        n.sync.Lock();
     }
-    s_sync.Unlock();
+    n.sync.Unlock();
 }
 
 void RegNotifyKick() {
-    if (!__atomic_load_n(&s_count, __ATOMIC_RELAXED)) return;
-    s_sync.Lock();
-    s_kicked = true;
-    s_sync.Wake();
-    s_sync.Unlock();
+    if (!__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
+    N().sync.Lock();
+    N().kicked = true;
+    N().sync.Wake();
+    N().sync.Unlock();
 }
 
 void RegNotifyClosed(HKEY h) {
-    if (!__atomic_load_n(&s_count, __ATOMIC_RELAXED)) return;
-    s_sync.Lock();
-    for (Watch* w = s_watches; w; w = w->next)
+    if (!__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
+    N().sync.Lock();
+    for (Watch* w = N().watches; w; w = w->next)
         if (w->handle == h && !w->fired) Fire(w, ENDED_CLOSE);
     Sweep();
-    s_sync.Unlock();
+    N().sync.Unlock();
 }
 
 void RegNotifyEnd() {
-    s_sync.Lock();
-    s_stop = true;
-    s_sync.Wake();
-    ZrThread* t = s_notifier;
-    s_notifier = nullptr;
-    s_sync.Unlock();
+    N().sync.Lock();
+    N().stop = true;
+    N().sync.Wake();
+    ZrThread* t = N().notifier;
+    N().notifier = nullptr;
+    N().sync.Unlock();
     zrThreadJoin(t);
-    s_sync.Lock();
-    for (Watch* w = s_watches; w; w = w->next)
+    N().sync.Lock();
+    for (Watch* w = N().watches; w; w = w->next)
         if (!w->fired) Fire(w, ENDED_CLOSE);
     Sweep();
-    s_stop = false;
-    s_sync.Unlock();
+    N().stop = false;
+    N().sync.Unlock();
 }
 
 // Registers a watch of the handle's key; a caller that waits (no event) gets it in *made.
@@ -213,40 +209,40 @@ static int32_t AddWatch(HKEY h, bool subtree, uint32_t filter, void* event, Watc
         }
     }
     bool logged = LogActive();
-    s_sync.Lock();
-    bool running = s_notifier != nullptr;
-    s_sync.Unlock();
+    N().sync.Lock();
+    bool running = N().notifier != nullptr;
+    N().sync.Unlock();
     // What the log held before the watch is not its business: reading goes on from here
     // (firing older watches for what was not read yet).
     if (logged) Scan(!running);
-    s_sync.Lock();
-    if (logged && !s_notifier) s_notifier = zrThreadStart(RunNotifier, nullptr);
-    if (logged && !s_notifier) {
-        s_sync.Unlock();
+    N().sync.Lock();
+    if (logged && !N().notifier) N().notifier = zrThreadStart(RunNotifier, &N());
+    if (logged && !N().notifier) {
+        N().sync.Unlock();
         if (w->async) zrHostEventClose(w->event);
         zrHostFree(w);
         return ZRREG_NO_MEMORY;
     }
-    w->next = s_watches;
-    s_watches = w;
-    __atomic_store_n(&s_count, s_count + 1, __ATOMIC_RELAXED);
-    s_sync.Unlock();
+    w->next = N().watches;
+    N().watches = w;
+    __atomic_store_n(&N().count, N().count + 1, __ATOMIC_RELAXED);
+    N().sync.Unlock();
     *made = w;
     return ZRREG_SUCCESS;
 }
 
 static int32_t Wait(Watch* w) {
-    s_sync.Lock();
-    while (!w->fired) s_sync.Wait();
+    N().sync.Lock();
+    while (!w->fired) N().sync.Wait();
     Ending ending = w->ending;
-    for (Watch** at = &s_watches; *at; at = &(*at)->next) {
+    for (Watch** at = &N().watches; *at; at = &(*at)->next) {
         if (*at == w) {
             *at = w->next;
             break;
         }
     }
-    __atomic_store_n(&s_count, s_count - 1, __ATOMIC_RELAXED);
-    s_sync.Unlock();
+    __atomic_store_n(&N().count, N().count - 1, __ATOMIC_RELAXED);
+    N().sync.Unlock();
     zrHostFree(w);
     return ending == ENDED_CHANGE  ? ZRREG_SUCCESS
            : ending == ENDED_CLOSE ? ZRREG_INVALID_HANDLE

@@ -1,7 +1,7 @@
 // The exported renames of keys and values: each one change, logged or journaled whole.
 #include <string.h>
 
-#include "regp.h"
+#include "regcalls.h"
 #include "zrplat.h"
 #include "zrregwide.h"
 
@@ -35,7 +35,8 @@ static char* PathBelow(HKEY key, const unsigned short* sub, int32_t* result) {
 }
 
 static bool LibraryHandle(HKEY h) {
-    return h == s_hkeyRoot || h == s_hkeyHKLM || h == s_hkeyHKCU || h == s_hkeyArdoRoot;
+    return h == RegTreeNow->rootHandle || h == RegTreeNow->hklm || h == RegTreeNow->hkcu ||
+           h == RegTreeNow->ardoRoot;
 }
 
 // The key is found from the root by its whole path, whose end is then the key's name (the
@@ -55,7 +56,7 @@ static int32_t RenameKeyHeld(HKEY key, const unsigned short* lpSubKeyName, const
         result = noMemory ? ZRREG_NO_MEMORY : ZRREG_KEY_NOT_FOUND;
     } else if (!(node = Search(path, &noMemory))) {
         result = noMemory ? ZRREG_NO_MEMORY : ZRREG_NOT_FOUND;
-    } else if (node == RootNode) {
+    } else if (node == RegTreeNow->root) {
         result = ZRREG_KEY_BUSY;
     }
     char* moved = nullptr;  // hKey's new path

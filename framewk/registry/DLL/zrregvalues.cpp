@@ -2,7 +2,7 @@
 // queries that answer a default for a missing value (ZrRegQueryValueSz, ZrRegQueryValueDw).
 #include <string.h>
 
-#include "regp.h"
+#include "regcalls.h"
 #include "zrplat.h"
 #include "zrregwide.h"
 

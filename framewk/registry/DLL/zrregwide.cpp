@@ -2,7 +2,7 @@
 // describe, flush) and the conversions between wide and 8-bit names and results.
 #include <string.h>
 
-#include "regp.h"
+#include "regcalls.h"
 #include "zrplat.h"
 #include "zrregwide.h"
 

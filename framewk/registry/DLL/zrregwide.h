@@ -6,7 +6,7 @@
 
 #include <string.h>
 
-#include "regp.h"
+#include "regcalls.h"
 #include "zrplat.h"
 
 #define NAME_BUF 256  // a name passed in holds at most 255 characters

@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "regp.h"
+#include "regchange.h"
 #include "zrplat.h"
 
 // The lock lies on a companion file beside the registry file (links resolved), named by
@@ -16,13 +16,11 @@
 // Files whose names share that part (app.txt, App.ini) share the lock as they share the
 // temporary file, which the lock guards; each has a change log of its own (app.txt-log).
 
-// The file that the load read, when it is known for sure.
-static ZrFileStamp s_loaded;
-static bool s_loadedKnown;
+// The current registry's share.
+static RegShareState& S() { return RegChangesNow->share; }
 
 // ---- the journal -----------------------------------------------------------------------
 
-namespace {
 // One change, its texts in the same block behind it.
 struct JournalEntry {
     JournalEntry* next;
@@ -33,12 +31,6 @@ struct JournalEntry {
     char* name;  // the value's or the subkey's name; "" for RC_CREATE
     char* data;
 };
-}  // namespace
-
-static JournalEntry* s_first;
-static JournalEntry* s_tail;
-static size_t s_journalBytes;
-static bool s_journalLost;  // a change could not be recorded: no replay can be trusted
 
 // The journal's memory is capped: a process that changes more since its load keeps its
 // changes only while the file stays its own (else they wait beside the file).
@@ -47,10 +39,10 @@ static const size_t kJournalMax = 16u << 20;
 static void Record(RegChangeOp op, const char* path, const char* name, unsigned int type, const void* data,
                    size_t dataLen) {
     RegNotifyChange(op, path, name);
-    if (s_journalLost) return;
+    if (S().journalLost) return;
     // A value set again at once replaces its record: what a host that sets one value over
     // and over (a position, a counter) needs, and it replays the same.
-    JournalEntry* t = s_tail;
+    JournalEntry* t = S().tail;
     if (op == RC_SET && t && t->op == RC_SET && t->dataLen == dataLen && strcmp(t->name, name) == 0 &&
         strcmp(t->path, path) == 0) {
         t->type = type;
@@ -59,13 +51,13 @@ static void Record(RegChangeOp op, const char* path, const char* name, unsigned 
     }
     size_t lp = strlen(path) + 1, ln = strlen(name) + 1, size = sizeof(JournalEntry) + lp + ln + dataLen;
     JournalEntry* e = nullptr;
-    if (s_journalBytes + size <= kJournalMax) e = static_cast<JournalEntry*>(zrHostRealloc(nullptr, size));
+    if (S().journalBytes + size <= kJournalMax) e = static_cast<JournalEntry*>(zrHostRealloc(nullptr, size));
     if (!e) {
         JournalClear();
-        s_journalLost = true;
+        S().journalLost = true;
         return;
     }
-    s_journalBytes += size;
+    S().journalBytes += size;
     char* p = reinterpret_cast<char*>(e + 1);
     *e = JournalEntry{nullptr, op, type, dataLen, p, p + lp, p + lp + ln};
     memcpy(e->path, path, lp);
@@ -74,9 +66,9 @@ static void Record(RegChangeOp op, const char* path, const char* name, unsigned 
     if (t) {
         t->next = e;
     } else {
-        s_first = e;
+        S().first = e;
     }
-    s_tail = e;
+    S().tail = e;
 }
 
 size_t RegSetDataLength(unsigned int type, const unsigned char* data, size_t n) {
@@ -91,14 +83,14 @@ void JournalRecord(RegChangeOp op, const char* path, const char* name, unsigned 
 }
 
 void JournalClear() {
-    while (s_first) {
-        JournalEntry* next = s_first->next;
-        zrHostFree(s_first);
-        s_first = next;
+    while (S().first) {
+        JournalEntry* next = S().first->next;
+        zrHostFree(S().first);
+        S().first = next;
     }
-    s_tail = nullptr;
-    s_journalBytes = 0;
-    s_journalLost = false;
+    S().tail = nullptr;
+    S().journalBytes = 0;
+    S().journalLost = false;
 }
 
 // Makes every missing level of the absolute path, level by level below the root.
@@ -175,57 +167,23 @@ void RegApplyChange(RegChangeOp op, const char* path, const char* name, unsigned
 // a key that the other deleted makes the key again, holding this process's values only;
 // a key or value that this process deleted goes, whatever the other put into it: per
 // change, the process that unloads later wins.
-static void Replay() {
-    for (JournalEntry* e = s_first; e; e = e->next)
+void JournalReplay() {
+    for (JournalEntry* e = S().first; e; e = e->next)
         RegApplyChange(e->op, e->path, e->name, e->type, e->data, e->dataLen);
 }
 
-// ---- load and unload -----------------------------------------------------------------
-
-// The load takes the lock shared when some save has made it, so that no save replaces the
-// file meanwhile. The file's stamp before and after the load must agree, or the file read
-// is not known for sure (a save of a process that took no lock, or a lock not had in time)
-// and the unload merges whatever it finds.
-unsigned int ShareLoad(const char* filename) {
-    if (NWREGIsRegLoaded() || !RegFileBegin(filename)) return LoadRegistry(filename);  // refused
-    JournalClear();
-    int logged = LogLoad();
-    if (logged >= 0) return static_cast<unsigned int>(logged);
-    const RegFileNames& names = RegFile();
-    ZrLock lock = -1;
-    ZrFileStamp before = {}, after = {};
-    bool known = names.saveable && zrLockFile(names.lock, false, &lock) != ZR_LOCK_TIMEOUT &&
-                 zrStampOf(names.target, &before);
-    unsigned int rc = LoadRegistry(bpRegFile);
-    known = known && zrStampOf(names.target, &after) && zrSameStamp(before, after);
-    zrUnlockFile(lock);
-    s_loaded = after;
-    s_loadedKnown = rc == REGERR_SUCCESS && known;
-    return rc;
-}
-
-// A lock file that this process made for a save that wrote nothing goes again, so that a
-// failed save (a full disk) leaves the folder as it was.
-static void Unlock(ZrLock lock, bool remove) {
-    if (remove) {
-        zrUnlockRemoving(lock, RegFile().lock);
-    } else {
-        zrUnlockFile(lock);
-    }
-}
-
-static const char kNotOwner[] = "cannot be replaced by this user without changing its owner or mode";
-
 // Keeps this process's tree beside the registry file, which stays as it is; one line says
 // why and where.
-static void KeepOwnTree(const char* why) {
+void ShareKeepAside(const char* why) {
     const char* own = RegFile().own;
     int err;
     if (cfRegSaveRegTo(own, &err)) {
-        RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes are kept in %s", bpRegFile, why, own);
+        RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes are kept in %s", RegFileNow->path, why,
+                   own);
         RegNoteSave(REGVIEW_SAVE_ASIDE, own, why);
     } else {
-        RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes could not be kept", bpRegFile, why);
+        RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes could not be kept", RegFileNow->path,
+                   why);
         RegNoteSave(REGVIEW_SAVE_FAILED, nullptr, why);
     }
     RegSetChanged(false);
@@ -235,136 +193,55 @@ static void KeepOwnTree(const char* why) {
 // The file (stamped `found`) is not the one loaded: read it anew and replay this process's
 // changes onto it, with this process's tree safe in a file of its own until the merged
 // tree has replaced the file.
-static void Merge(const ZrFileStamp& found) {
+bool ShareMerge(const ZrFileStamp& found) {
     const char* own = RegFile().own;
-    const char* path = bpRegFile;
+    const char* path = RegFileNow->path;
     int err;
-    if (s_journalLost) return KeepOwnTree("has changed since the load, and a change was not recorded");
-    if (!cfRegSaveRegTo(own, &err)) {
-        UnloadRegistry();  // it cannot write its temporary file either: the save fails as before
-        return;
+    if (S().journalLost) {
+        ShareKeepAside("has changed since the load, and a change was not recorded");
+        return false;
     }
+    // It cannot write its temporary file either: the save fails as before.
+    if (!cfRegSaveRegTo(own, &err)) return UnloadRegistry();
     RegSetChanged(false);
     UnloadRegistry();
     unsigned int rc = ReloadRegistry();
     if (rc != REGERR_SUCCESS) {
         char why[96] = "no memory";
-        if (rc == REGLOAD_REFUSED) snprintf(why, sizeof why, "line %d", lineno);
+        if (rc == REGLOAD_REFUSED) snprintf(why, sizeof why, "line %d", RegFileNow->line);
         if (rc == REGLOAD_REFUSED && yytoolong())
             snprintf(why, sizeof why, "line %d: a text longer than the scanner's limit of 10000 bytes",
-                     lineno);
+                     RegFileNow->line);
         if (rc == REGERR_NOT_FOUND) snprintf(why, sizeof why, "it cannot be opened");
         char said[sizeof why + 64];
         snprintf(said, sizeof said, "has changed since the load and cannot be read back (%s)", why);
         RegMessage(REGVIEW_MSG_SAVE, 0, "%s %s; this process's changes are kept in %s", path, said, own);
         RegNoteSave(REGVIEW_SAVE_ASIDE, own, said);
-        return;
+        return false;
     }
-    Replay();
+    JournalReplay();
     RegSetChanged(true);
-    UnloadRegistry();
+    bool written = UnloadRegistry();
     ZrFileStamp now;
     if (zrStampOf(RegFile().target, &now) && !zrSameStamp(now, found)) {
         _unlink(own);
+        return written;
     } else {
         RegMessage(REGVIEW_MSG_SAVE, 0, "%s cannot be written; this process's changes are kept in %s", path,
                    own);
         char why[REGFILE_TEMP_MAX + 160];
         snprintf(why, sizeof why, "cannot be written (%s)", RegViewLastUnload().why);
         RegNoteSave(REGVIEW_SAVE_ASIDE, own, why);
+        return false;
     }
 }
 
-// The change log was cut away: from here the process saves as one without a log, its tree
-// following the file `base`; `changed`: the tree holds changes that no journal recorded,
-// so that a file replaced meanwhile gets them beside it, never under a replay.
+bool JournalLost() { return S().journalLost; }
+
 void ShareGoesOnFrom(const ZrFileStamp& base, bool changed) {
-    s_loaded = base;
-    s_loadedKnown = true;
+    S().loaded = base;
+    S().loadedKnown = true;
     if (!changed) return;
     RegSetChanged(true);
-    s_journalLost = true;
-}
-
-// A changed tree is written under the exclusive lock, so that two processes never write
-// the temporary file or replace the registry file at once. When the file is the one
-// loaded, the save is exactly the single process's; otherwise the changes are merged.
-void ShareUnload() {
-    RegNotifyEnd();
-    RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
-    bool logged = LogActive();
-    LogDropCut();
-    if (logged) return LogUnload();
-    const RegFileNames& names = RegFile();
-    if (!NWREGIsRegLoaded() || !RegIsChanged() || !names.saveable) {
-        UnloadRegistry();
-        JournalClear();
-        return;
-    }
-    // Another user's file that this process may write (a shared folder) would become this
-    // user's, its group's bits gone, when the save replaced it.
-    if (!zrCanKeepOwner(names.target)) {
-        KeepOwnTree(kNotOwner);
-        JournalClear();
-        return;
-    }
-    // Without the lock a save could replace another process's at the same moment and lose
-    // its changes: a lock file that cannot be opened or made keeps the tree aside as well.
-    ZrLock lock = -1;
-    bool made = false;
-    ZrLockResult locked = zrLockFile(names.lock, true, &lock, names.target, &made);
-    if (locked != ZR_LOCK_TAKEN) {
-        char why[REGFILE_TEMP_MAX + 64];
-        if (locked == ZR_LOCK_TIMEOUT) {
-            snprintf(why, sizeof why, "is locked by another process");
-        } else {
-            snprintf(why, sizeof why, "cannot be locked (%s cannot be opened or made, or takes no lock)",
-                     names.lock);
-        }
-        KeepOwnTree(why);
-        JournalClear();
-        return;
-    }
-    // A file that has gone (or is no regular file now) is written where it was, as always.
-    ZrFileStamp now;
-    if (!zrStampOf(names.target, &now) || (s_loadedKnown && zrSameStamp(now, s_loaded))) {
-        UnloadRegistry();
-    } else {
-        Merge(now);
-    }
-    Unlock(lock, made && RegViewLastUnload().result != REGVIEW_SAVE_WRITTEN);
-    JournalClear();
-}
-
-// Without a log the tree is written back now, under the lock, merged as the unload merges
-// when another process replaced the file; the process goes on from the file written.
-unsigned int ShareFlush() {
-    if (LogActive()) return RegLogSync() ? REGERR_SUCCESS : REGERR_WRITE_FAULT;
-    const RegFileNames& names = RegFile();
-    if (!RegIsChanged()) return REGERR_SUCCESS;
-    if (!names.saveable || !zrCanKeepOwner(names.target)) return REGERR_WRITE_FAULT;
-    ZrLock lock = -1;
-    bool made = false;
-    if (zrLockFile(names.lock, true, &lock, names.target, &made) != ZR_LOCK_TAKEN) return REGERR_WRITE_FAULT;
-    bool ok = true;
-    ZrFileStamp now;
-    if (zrStampOf(names.target, &now) && !(s_loadedKnown && zrSameStamp(now, s_loaded))) {
-        ok = !s_journalLost && RegReplaceTree() == REGERR_SUCCESS;
-        if (ok) Replay();
-    }
-    if (ok) {
-        RegSetChanged(true);
-        char temp[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
-        if (cfRegSaveRegToTemp(temp, target) == 1) cfRegSwapRegFile(temp, target);
-        ok = RegViewLastUnload().result == REGVIEW_SAVE_WRITTEN;
-        RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
-    }
-    if (ok) {
-        s_loadedKnown = zrStampOf(names.target, &s_loaded);
-        JournalClear();
-    } else {
-        RegSetChanged(true);
-    }
-    Unlock(lock, made && !ok);
-    return ok ? REGERR_SUCCESS : REGERR_WRITE_FAULT;
+    S().journalLost = true;
 }

@@ -3,7 +3,7 @@
 
 #include <string.h>
 
-#include "regp.h"
+#include "registry.h"
 #include "regpart.h"
 #include "regscan.h"
 #include "zrplat.h"
@@ -13,11 +13,11 @@ static RegNode* Node(const RegViewKey* key) {
 }
 static const RegViewKey* View(RegNode* node) { return reinterpret_cast<const RegViewKey*>(node); }
 
-const RegViewKey* RegViewRoot() { return View(RootNode); }
+const RegViewKey* RegViewRoot() { return View(RegTreeNow->root); }
 
 const RegViewKey* RegViewKeyOf(void* hkey) {
     HKEY h = RegHandleOf(hkey);
-    if (!RootNode || !h) return nullptr;
+    if (!RegTreeNow->root || !h) return nullptr;
     return View(Search(h->ptr));
 }
 
@@ -44,7 +44,9 @@ RegViewValue RegViewValueAt(const RegViewKey* key, int index) {
 
 bool RegViewChanged() { return RegIsChanged(); }
 
-uint64_t RegViewKeyRenames() { return __atomic_load_n(&RegKeyRenames, __ATOMIC_RELAXED); }
+uint64_t RegViewKeyRenames() {
+    return __atomic_load_n(&__atomic_load_n(&RegTreeNow, __ATOMIC_ACQUIRE)->renames, __ATOMIC_RELAXED);
+}
 
 void RegViewSetChanged(bool changed) {
     RegSetChanged(changed);

@@ -1,0 +1,184 @@
+// The current registry and the empty one the calls act on while none is loaded.
+#include "registry.h"
+
+#include <stdio.h>
+
+#include <new>
+
+#include "zrplat.h"
+
+namespace {
+Registry s_none;
+Registry* s_current;
+}  // namespace
+
+RegTree* RegTreeNow = &s_none.tree;
+RegFileState* RegFileNow = &s_none.file;
+RegChanges* RegChangesNow = &s_none.changes;
+
+Registry* RegCurrent() { return s_current; }
+
+// Calls that look without the tree lock (RegViewKeyRenames) read the pointers atomically.
+static void MakeCurrent(Registry* r) {
+    __atomic_store_n(&RegTreeNow, &r->tree, __ATOMIC_RELEASE);
+    __atomic_store_n(&RegFileNow, &r->file, __ATOMIC_RELEASE);
+    __atomic_store_n(&RegChangesNow, &r->changes, __ATOMIC_RELEASE);
+    s_current = r == &s_none ? nullptr : r;
+}
+
+bool RegBegin() {
+    RegEnd();
+    Registry* r = new (std::nothrow) Registry;
+    if (!r) return false;
+    // A tree left in the empty registry goes, as a load's new tree once replaced it.
+    ReleaseTree();
+    ReleaseSearch();
+    MakeCurrent(r);
+    return true;
+}
+
+void RegEnd() {
+    Registry* r = s_current;
+    if (!r) return;
+    RegNotifyEnd();
+    LogEnd();
+    JournalClear();
+    cfRegCloseRoot();
+    cfRegClosePredefined();
+    ReleaseTree();
+    ReleaseSearch();
+    MakeCurrent(&s_none);
+    delete r;
+}
+
+// ---- the load and the unload as the exported calls make them ----------------------------
+
+// The load takes the lock shared when some save has made it, so that no save replaces the
+// file meanwhile. The file's stamp before and after the load must agree, or the file read
+// is not known for sure (a save of a process that took no lock, or a lock not had in time)
+// and the unload merges whatever it finds.
+static unsigned int LoadBegun(const char* filename) {
+    if (!RegFileBegin(filename)) return LoadRegistry(filename);  // refused
+    int logged = LogLoad();
+    if (logged >= 0) return static_cast<unsigned int>(logged);
+    const RegFileNames& names = RegFile();
+    ZrLock lock = -1;
+    ZrFileStamp before = {}, after = {};
+    bool known = names.saveable && zrLockFile(names.lock, false, &lock) != ZR_LOCK_TIMEOUT &&
+                 zrStampOf(names.target, &before);
+    unsigned int rc = LoadRegistry(RegFileNow->path);
+    known = known && zrStampOf(names.target, &after) && zrSameStamp(before, after);
+    zrUnlockFile(lock);
+    RegChangesNow->share.loaded = after;
+    RegChangesNow->share.loadedKnown = rc == REGERR_SUCCESS && known;
+    return rc;
+}
+
+// A registry is made for the load and ended again when the load fails.
+unsigned int ShareLoad(const char* filename) {
+    if (NWREGIsRegLoaded()) return LoadRegistry(filename);  // refused
+    if (!RegBegin()) return REGERR_NO_MEMORY;
+    unsigned int rc = LoadBegun(filename);
+    if (rc != REGERR_SUCCESS) RegEnd();
+    return rc;
+}
+
+// A lock file that this process made for a save that wrote nothing goes again, so that a
+// failed save (a full disk) leaves the folder as it was.
+static void Unlock(ZrLock lock, bool remove) {
+    if (remove) {
+        zrUnlockRemoving(lock, RegFile().lock);
+    } else {
+        zrUnlockFile(lock);
+    }
+}
+
+static const char kNotOwner[] = "cannot be replaced by this user without changing its owner or mode";
+
+// A changed tree is written under the exclusive lock, so that two processes never write
+// the temporary file or replace the registry file at once. When the file is the one
+// loaded, the save is exactly the single process's; otherwise the changes are merged.
+static void UnloadIn() {
+    RegNotifyEnd();
+    RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
+    if (LogActive()) return LogUnload();
+    const RegFileNames& names = RegFile();
+    if (!NWREGIsRegLoaded() || !RegIsChanged() || !names.saveable) {
+        UnloadRegistry();
+        JournalClear();
+        return;
+    }
+    // Another user's file that this process may write (a shared folder) would become this
+    // user's, its group's bits gone, when the save replaced it.
+    if (!zrCanKeepOwner(names.target)) {
+        ShareKeepAside(kNotOwner);
+        JournalClear();
+        return;
+    }
+    // Without the lock a save could replace another process's at the same moment and lose
+    // its changes: a lock file that cannot be opened or made keeps the tree aside as well.
+    ZrLock lock = -1;
+    bool made = false;
+    ZrLockResult locked = zrLockFile(names.lock, true, &lock, names.target, &made);
+    if (locked != ZR_LOCK_TAKEN) {
+        char why[REGFILE_TEMP_MAX + 64];
+        if (locked == ZR_LOCK_TIMEOUT) {
+            snprintf(why, sizeof why, "is locked by another process");
+        } else {
+            snprintf(why, sizeof why, "cannot be locked (%s cannot be opened or made, or takes no lock)",
+                     names.lock);
+        }
+        ShareKeepAside(why);
+        JournalClear();
+        return;
+    }
+    // A file that has gone (or is no regular file now) is written where it was, as always.
+    ZrFileStamp now;
+    bool written;
+    if (!zrStampOf(names.target, &now) ||
+        (RegChangesNow->share.loadedKnown && zrSameStamp(now, RegChangesNow->share.loaded))) {
+        written = UnloadRegistry();
+    } else {
+        written = ShareMerge(now);
+    }
+    Unlock(lock, made && !written);
+    JournalClear();
+}
+
+void ShareUnload() {
+    UnloadIn();
+    RegEnd();
+}
+
+// Without a log the tree is written back now, under the lock, merged as the unload merges
+// when another process replaced the file; the process goes on from the file written.
+unsigned int ShareFlush() {
+    if (LogActive()) return RegLogSync() ? REGERR_SUCCESS : REGERR_WRITE_FAULT;
+    const RegFileNames& names = RegFile();
+    if (!RegIsChanged()) return REGERR_SUCCESS;
+    if (!names.saveable || !zrCanKeepOwner(names.target)) return REGERR_WRITE_FAULT;
+    ZrLock lock = -1;
+    bool made = false;
+    if (zrLockFile(names.lock, true, &lock, names.target, &made) != ZR_LOCK_TAKEN) return REGERR_WRITE_FAULT;
+    bool ok = true;
+    ZrFileStamp now;
+    if (zrStampOf(names.target, &now) &&
+        !(RegChangesNow->share.loadedKnown && zrSameStamp(now, RegChangesNow->share.loaded))) {
+        ok = !JournalLost() && RegReplaceTree() == REGERR_SUCCESS;
+        if (ok) JournalReplay();
+    }
+    if (ok) {
+        RegSetChanged(true);
+        char temp[REGFILE_TEMP_MAX], target[REGFILE_TEMP_MAX];
+        ok = cfRegSaveRegToTemp(temp, target) == 1 && cfRegSwapRegFile(temp, target);
+        RegNoteSave(REGVIEW_SAVE_NONE, nullptr, nullptr);
+    }
+    if (ok) {
+        RegChangesNow->share.loadedKnown = zrStampOf(names.target, &RegChangesNow->share.loaded);
+        JournalClear();
+    } else {
+        RegSetChanged(true);
+    }
+    Unlock(lock, made && !ok);
+    return ok ? REGERR_SUCCESS : REGERR_WRITE_FAULT;
+}
