@@ -12,6 +12,7 @@
 
 #include "regp.h"
 #include "testutil.h"
+#include "zrlogtest.h"
 
 // A sanitizer's runtime has a bus-error handler of its own, which ends the process its way.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -30,35 +31,6 @@ const bool kSanitized = false;
 namespace {
 
 const char kBase[] = "KEY \"My Computer\"\n(\n  KEY K0 ( )\n)\n";
-
-int32_t SetDw(const char* name, uint32_t v) {
-    void* k = nullptr;
-    if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"K0"), 0, &k) != 0) return -1;
-    int32_t rc = ZrRegSetValueEx(k, WP(W(name)), ZRREG_TYPE_DWORD, reinterpret_cast<unsigned char*>(&v), 4);
-    ZrRegCloseKey(k);
-    return rc;
-}
-
-// The value, or -1 when K0 has none of that name.
-int32_t GetDw(const char* name) {
-    void* k = nullptr;
-    if (ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"K0"), 0, &k) != 0) return -1;
-    uint32_t v = 0;
-    bool found = ZrRegQueryValueDw(k, nullptr, WP(W(name)), 0xFFFFFFFFu, &v) == 0;
-    ZrRegCloseKey(k);
-    return found ? static_cast<int32_t>(v) : -1;
-}
-
-// Runs f in a child process: its result as the exit code, or 128 + the signal that ended it.
-template <class F>
-int InChild(F f) {
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) _exit(f());
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // A page of a file of its own, mapped, and the file then cut to nothing: touching it faults.
 volatile char* CutMapping(const std::string& path) {
@@ -98,8 +70,7 @@ TEST_F(LogCut, AHostGoesOnAndKeepsWhatReturned) {
         SCOPED_TRACE(c.what);
         WriteBytes(reg_, kBase);
         std::string said = dir_.File("said");
-        int* b = static_cast<int*>(
-            mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        int* b = SharedInt();
         *b = -2;
         int rc = InChild([&] {
             if (!freopen(said.c_str(), "w", stdout)) return 9;

@@ -18,6 +18,7 @@
 
 #include "regp.h"
 #include "testutil.h"
+#include "zrlogtest.h"
 #include "zrplat.h"
 
 namespace {
@@ -26,44 +27,6 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 const char kBase[] = "KEY \"My Computer\"\n(\n  KEY K0 ( [REG_SZ] \"edited\" = \"aaaa\"; )\n)\n";
-
-void* K0() {
-    void* h = nullptr;
-    ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"K0"), 0, &h);
-    return h;
-}
-
-int32_t SetDw(const char* name, int32_t v) {
-    void* k = K0();
-    int32_t rc = ZrRegSetValueEx(k, WP(W(name)), ZRREG_TYPE_DWORD, reinterpret_cast<unsigned char*>(&v), 4);
-    ZrRegCloseKey(k);
-    return rc;
-}
-
-// The value, or -1 when K0 has none of that name.
-int32_t GetDw(const char* name) {
-    void* k = K0();
-    uint32_t v = 0;
-    bool found = ZrRegQueryValueDw(k, nullptr, WP(W(name)), 0xFFFFFFFFu, &v) == 0;
-    ZrRegCloseKey(k);
-    return found ? static_cast<int32_t>(v) : -1;
-}
-
-// Runs f in a child process: its result as the exit code, or 128 + the signal that ended it.
-template <class F>
-int InChild(F f) {
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) _exit(f());
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-int* SharedInt() {
-    void* p = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    return static_cast<int*>(p);
-}
 
 // Whether the flag reached `value` within 30 s: a process whose partner failed gives up.
 bool WaitFor(int* flag, int value) {
