@@ -64,7 +64,8 @@ bool RegViewWriteFile(const char* path, const void* bytes, size_t n);
 
 // Whether the next loads share the file through its change log, every change durable and
 // seen by other processes at once (on by default); off, the changes stay this process's
-// until the unload merges them into the file, all or nothing (zrreg import, a dry run).
+// until the unload merges them into the file, all or nothing (zrreg import's dry run, the
+// benchmarks).
 void RegViewUseLog(bool on);
 // A group of changes that other processes see all at once or not at all (zrreg import on a
 // file whose change log is in use): Begin takes the log's writer lock (other processes'
