@@ -118,6 +118,28 @@ private:
 
 void WriteBytes(const std::string& path, const std::string& bytes);
 std::string ReadBytes(const std::string& path);
+
+// A test on one registry file, reg.txt in a folder of its own holding `base`; whatever the
+// test loaded is unloaded after it.
+class OneFileTest : public ::testing::Test {
+protected:
+    explicit OneFileTest(const char* base) : base_(base) {}
+    void SetUp() override {
+        ResetRegistry();
+        reg_ = dir_.File("reg.txt");
+        WriteBytes(reg_, base_);
+        fflush(stdout);
+    }
+    void TearDown() override {
+        ZrUnloadRegistry();
+        ResetRegistry();
+    }
+    TempDir dir_;
+    std::string reg_;
+
+private:
+    const char* base_;
+};
 // Text-mode files end their lines in "\r\n" on Windows; compare them as "\n".
 std::string Unix(std::string s);
 

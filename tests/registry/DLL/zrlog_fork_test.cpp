@@ -9,20 +9,12 @@
 
 #include "regp.h"
 #include "testutil.h"
+#include "zrlogtest.h"
 #include "zrplat.h"
 
 namespace {
 
 const char kBase[] = "KEY \"My Computer\"\n(\n  KEY K ( )\n)\n";
-
-int32_t SetText(const char16_t* name, const char* text) {
-    void* h = nullptr;
-    if (ZrRegCreateKey(HkeyRegRoot(), WP(u"K"), &h) != 0) return -1;
-    int32_t rc = ZrRegSetValueEx(h, WP(name), ZRREG_TYPE_SZ, reinterpret_cast<const unsigned char*>(text),
-                                 static_cast<uint32_t>(strlen(text) + 1));
-    ZrRegCloseKey(h);
-    return rc;
-}
 
 std::string Text(const char16_t* name) {
     void* h = nullptr;
@@ -39,20 +31,9 @@ int Status(pid_t pid) {
     return waitpid(pid, &status, 0) == pid ? status : -1;
 }
 
-class ForkedHost : public ::testing::Test {
+class ForkedHost : public OneFileTest {
 protected:
-    void SetUp() override {
-        ResetRegistry();
-        reg_ = dir_.File("reg.txt");
-        WriteBytes(reg_, kBase);
-        fflush(stdout);
-    }
-    void TearDown() override {
-        ZrUnloadRegistry();
-        ResetRegistry();
-    }
-    TempDir dir_;
-    std::string reg_;
+    ForkedHost() : OneFileTest(kBase) {}
 };
 
 // The host loads, changes, forks; the child does what the case says and ends; the host

@@ -10,6 +10,7 @@
 
 #include "regp.h"
 #include "testutil.h"
+#include "zrlogtest.h"
 #include "zrplat.h"
 
 namespace {
@@ -18,15 +19,6 @@ using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
 const char kBase[] = "KEY \"My Computer\"\n(\n  KEY K ( )\n)\n";
-
-int32_t SetText(const char16_t* name, const char* text) {
-    void* h = nullptr;
-    if (ZrRegCreateKey(HkeyRegRoot(), WP(u"K"), &h) != 0) return -1;
-    int32_t rc = ZrRegSetValueEx(h, WP(name), ZRREG_TYPE_SZ, reinterpret_cast<const unsigned char*>(text),
-                                 static_cast<uint32_t>(strlen(text) + 1));
-    ZrRegCloseKey(h);
-    return rc;
-}
 
 void Reap(pid_t pid, bool killed) {
     int status = 0;

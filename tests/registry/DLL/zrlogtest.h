@@ -1,8 +1,9 @@
-// What the change log's process tests share: values of the key K0, a child process that
-// reports how it ended, and an int that a parent and its children share.
+// What the change log's process tests share: values of the keys K0 and K, a child process
+// that reports how it ended, and an int that a parent and its children share.
 #pragma once
 #ifndef _WIN32
 #include <stdio.h>
+#include <string.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,6 +31,16 @@ inline int32_t GetDw(const char* name) {
     bool found = ZrRegQueryValueDw(k, nullptr, WP(W(name)), 0xFFFFFFFFu, &v) == 0;
     ZrRegCloseKey(k);
     return found ? static_cast<int32_t>(v) : -1;
+}
+
+// Sets the text value `name` of the key K, making K where it is missing.
+inline int32_t SetText(const char16_t* name, const char* text) {
+    void* h = nullptr;
+    if (ZrRegCreateKey(HkeyRegRoot(), WP(u"K"), &h) != 0) return -1;
+    int32_t rc = ZrRegSetValueEx(h, WP(name), ZRREG_TYPE_SZ, reinterpret_cast<const unsigned char*>(text),
+                                 static_cast<uint32_t>(strlen(text) + 1));
+    ZrRegCloseKey(h);
+    return rc;
 }
 
 // Runs f in a child process: its result as the exit code, or 128 + the signal that ended it.

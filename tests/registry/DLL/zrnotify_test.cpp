@@ -36,20 +36,9 @@ int32_t SetSz(void* h, const char16_t* name) {
     return ZrRegSetValueEx(h, WP(name), ZRREG_TYPE_SZ, reinterpret_cast<const unsigned char*>("x"), 2);
 }
 
-class Notify : public ::testing::Test {
+class Notify : public OneFileTest {
 protected:
-    void SetUp() override {
-        ResetRegistry();
-        reg_ = dir_.File("reg.txt");
-        WriteBytes(reg_, kBase);
-        fflush(stdout);
-    }
-    void TearDown() override {
-        ZrUnloadRegistry();
-        ResetRegistry();
-    }
-    TempDir dir_;
-    std::string reg_;
+    Notify() : OneFileTest(kBase) {}
     Signal signal_;
 };
 

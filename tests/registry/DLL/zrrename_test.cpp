@@ -57,21 +57,13 @@ void* Open(void* base, const char16_t* path) {
     return h;
 }
 
-class Rename : public ::testing::Test {
+class Rename : public OneFileTest {
 protected:
-    void SetUp() override {
-        ResetRegistry();
-        reg_ = dir_.File("reg.txt");
-        WriteBytes(reg_, kBase);
-        fflush(stdout);
-    }
+    Rename() : OneFileTest(kBase) {}
     void TearDown() override {
-        ZrUnloadRegistry();
         zrAllocFailAt(0);
-        ResetRegistry();
+        OneFileTest::TearDown();
     }
-    TempDir dir_;
-    std::string reg_;
 };
 
 // The handles a case may use, opened before its call: P, and a key that it names.
