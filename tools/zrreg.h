@@ -328,8 +328,8 @@ bool RenameAt(const Registry& reg, std::vector<std::string> parts, const std::st
 // export's writer (zrexport.cpp): the key and its subtree as an export file, piece by piece.
 void WriteKeyExport(const Key& key, ExportForm form, const std::function<void(const std::string&)>& put);
 
-// import's work (zrimport.cpp). What an import changes: the library's tree, or a preview
-// of it; handles as the library's.
+// import's work (zrimport.cpp). What an import changes: the library's tree (or its scratch
+// copy, for serve's preview); handles as the library's.
 class ImportTarget {
 public:
     virtual ~ImportTarget() = default;
@@ -347,7 +347,7 @@ public:
     virtual long DeleteKey(void* parent, const std::string& name) = 0;
     virtual long DeleteValue(void* key, const std::string& name) = 0;
     virtual long SetValue(void* key, const ExportValue& v) = 0;
-    // The value as it is before a change, for a preview; false when there is none (or the
+    // The value as it is before a change, for the report; false when there is none (or the
     // target does not tell).
     virtual bool ValueBefore(void* /*key*/, const std::string& /*name*/, ExportValue* /*out*/) {
         return false;

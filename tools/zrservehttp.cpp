@@ -21,7 +21,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <map>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -99,151 +98,7 @@ std::string ValueJson(const ExportValue& v) {
                      v.text);
 }
 
-// The key at `parts` as it is in the tree, opened quietly; null when it does not exist.
-bool OpenQuietly(const Registry& reg, const std::vector<std::string>& parts, Key* key) {
-    ErrorCapture quiet;
-    return OpenKey(reg, parts, false, key);
-}
-
-std::string FoldedPath(const std::vector<std::string>& parts) {
-    std::string s;
-    for (const std::string& p : parts) s += FoldName(p) + "\\";
-    return s;
-}
-
-// An import's preview: what the import would do, worked out over the tree without changing
-// it. Handles are paths; keys made, deleted or made anew and values set or deleted are
-// kept aside and looked up before the tree.
-class Preview : public ImportTarget {
-public:
-    explicit Preview(const Registry& reg) : reg_(reg) {}
-
-    long OpenKey(void* parent, const std::string& name, void** out) override {
-        std::vector<std::string> p = Child(parent, name);
-        if (!Exists(p)) return ZRREG_NOT_FOUND;
-        if (!Marked(p) && !Reached(p)) return kNotReached;
-        *out = Handle(p);
-        return ZRREG_SUCCESS;
-    }
-    long CreateKey(void* parent, const std::string& name, void** out) override {
-        std::vector<std::string> p = Child(parent, name);
-        if (!Exists(p) && (name.empty() || name.find_first_of("\\/") != std::string::npos))
-            return kCannotMake;
-        if (!Exists(p)) keys_[FoldedPath(p)] = kFresh;
-        *out = Handle(p);
-        return ZRREG_SUCCESS;
-    }
-    long OpenPath(void* parent, const std::vector<std::string>& names, size_t* levels, void** out) override {
-        std::vector<std::string> p = Path(parent);
-        for (const std::string& name : names) {
-            p.push_back(name);
-            if (!Exists(p)) break;
-        }
-        if (!Exists(p)) p.pop_back();
-        if (p.size() == Path(parent).size()) return ZRREG_NOT_FOUND;
-        if (!Marked(p) && !Reached(p)) return kNotReached;
-        *levels = p.size() - Path(parent).size();
-        *out = Handle(p);
-        return ZRREG_SUCCESS;
-    }
-    void CloseKey(void*) override {}
-    long DeleteKey(void* parent, const std::string& name) override {
-        std::vector<std::string> p = Child(parent, name);
-        if (!Exists(p)) return ZRREG_NOT_FOUND;
-        std::string f = FoldedPath(p);
-        keys_.erase(keys_.lower_bound(f), keys_.lower_bound(f + '\xff'));
-        values_.erase(values_.lower_bound(f), values_.lower_bound(f + '\xff'));
-        keys_[f] = kGone;
-        return ZRREG_SUCCESS;
-    }
-    long DeleteValue(void* key, const std::string& name) override {
-        ExportValue v;
-        if (!ValueBefore(key, name, &v)) return ZRREG_NOT_FOUND;
-        values_[ValueKey(key, name)] = Entry{false, v};
-        return ZRREG_SUCCESS;
-    }
-    long SetValue(void* key, const ExportValue& v) override {
-        values_[ValueKey(key, v.name)] = Entry{true, v};
-        return ZRREG_SUCCESS;
-    }
-    bool ValueBefore(void* key, const std::string& name, ExportValue* out) override {
-        auto it = values_.find(ValueKey(key, name));
-        if (it != values_.end()) {
-            *out = it->second.value;
-            return it->second.there;
-        }
-        const std::vector<std::string>& p = Path(key);
-        if (Marked(p)) return false;  // made here: none of the tree's values
-        Key k;
-        RegViewValue v;
-        if (!OpenQuietly(reg_, p, &k) || !FindValue(k.node, ValueName(name), &v)) return false;
-        *out = ToExportValue(v);
-        return true;
-    }
-
-private:
-    enum State { kFresh, kGone };
-    struct Entry {
-        bool there;
-        ExportValue value;
-    };
-
-    const std::vector<std::string>& Path(void* h) {
-        static const std::vector<std::string> kRoot;
-        return h == HkeyRegRoot() ? kRoot : *static_cast<const std::vector<std::string>*>(h);
-    }
-    std::vector<std::string> Child(void* parent, const std::string& name) {
-        std::vector<std::string> p = Path(parent);
-        p.push_back(name);
-        return p;
-    }
-    void* Handle(const std::vector<std::string>& p) {
-        paths_.push_back(p);  // a deque's elements stay where they are
-        return &paths_.back();
-    }
-    std::string ValueKey(void* key, const std::string& name) {
-        return FoldedPath(Path(key)) + '\x01' + FoldName(ValueName(name));
-    }
-    // Whether the library reaches the tree's key at `p` for a change, as the import needs.
-    bool Reached(const std::vector<std::string>& p) {
-        ErrorCapture quiet;
-        Key k;
-        return OpenQuietly(reg_, p, &k) && ReachKey(reg_, &k);
-    }
-    // Whether the key or one above it was made or deleted here: then the tree's keys
-    // below it do not count.
-    bool Marked(const std::vector<std::string>& p) {
-        std::string f;
-        for (const std::string& part : p) {
-            f += FoldName(part) + "\\";
-            if (keys_.count(f)) return true;
-        }
-        return false;
-    }
-    bool Exists(const std::vector<std::string>& p) {
-        std::string f;
-        for (size_t i = 0; i < p.size(); ++i) {
-            f += FoldName(p[i]) + "\\";
-            auto it = keys_.find(f);
-            if (it == keys_.end()) continue;
-            if (i + 1 == p.size()) return it->second == kFresh;
-            // Above it: a key made here has only what was made here; a deleted one nothing.
-            std::string rest = f;
-            for (size_t j = i + 1; j < p.size(); ++j) rest += FoldName(p[j]) + "\\";
-            auto own = keys_.find(rest);
-            return it->second == kFresh && own != keys_.end() && own->second == kFresh;
-        }
-        Key k;
-        return OpenQuietly(reg_, p, &k);
-    }
-
-    const Registry& reg_;
-    std::deque<std::vector<std::string>> paths_;
-    std::map<std::string, State> keys_;
-    std::map<std::string, Entry> values_;
-};
-
-// The import itself, on the tree, telling each value as it was.
+// The import itself, on the tree (or its scratch copy), telling each value as it was.
 class Live : public ImportTarget {
 public:
     long OpenKey(void* parent, const std::string& name, void** out) override {
@@ -788,12 +643,17 @@ private:
         ErrorCapture why;
         Collect report;
         ImportCounts counts;
-        Preview preview(reg_);
         Live live;
         const std::string in = "import";
-        bool ok = ImportText(reg_, in, req.body, opt,
-                             opt.dryRun ? static_cast<ImportTarget*>(&preview) : &live, &report, &counts);
-        if (!opt.dryRun) Flush();
+        // The preview is the import itself, on a scratch copy of the tree that goes after it.
+        if (opt.dryRun && !RegViewScratchBegin())
+            return Fail(res, 503, reg_.file() + ": no memory for a copy of the tree to preview the import on");
+        bool ok = ImportText(reg_, in, req.body, opt, &live, &report, &counts);
+        if (opt.dryRun) {
+            RegViewScratchEnd();
+        } else {
+            Flush();
+        }
         if (!ok) return Refused(res, why);
         Answer(res, 200,
                "{\"dryRun\": " + std::string(opt.dryRun ? "true" : "false") + ", \"changes\": [" +

@@ -172,3 +172,58 @@ void ReleaseTree() {
     delete RegTreeNow->root;
     RegTreeNow->root = nullptr;
 }
+
+// A key's copy with copies of its values; its subkeys are left to the caller.
+static RegNode* CopyKey(RegNode* from) {
+    RegNode* to = NewRegNode(from->GetName());
+    if (!to) return nullptr;
+    RegKeyValueList* values = from->GetRegKeyValueList();
+    for (int s = values->FirstSlot(); s < values->EndSlot(); ++s) {
+        RegKeyValue* v = values->AtSlot(s);
+        if (!v) continue;
+        RegKeyValue* c = v->Copy();
+        if (!c || !to->AddValue(c)) {
+            delete c;
+            delete to;
+            return nullptr;
+        }
+    }
+    return to;
+}
+
+// Without recursion, as the tree may be deeper than the stack allows: a work list of the
+// keys copied whose subkeys are still to copy.
+RegNode* RegCopyTree(RegNode* root) {
+    if (!root) return nullptr;
+    RegNode* top = CopyKey(root);
+    if (!top) return nullptr;
+    TArray<RegNode*, RegNode*> from, to;
+    if (from.Add(root) < 0 || to.Add(top) < 0) {
+        delete top;
+        return nullptr;
+    }
+    while (from.GetSize() > 0) {
+        int last = from.GetSize() - 1;
+        RegNode* src = from.GetAt(last);
+        RegNode* dst = to.GetAt(last);
+        from.RemoveAt(last, 1);
+        to.RemoveAt(last, 1);
+        RegNodeList* kids = src->GetRegNodeList();
+        if (kids->GetSize() > 0) dst->PresizeKeys(kids->GetSize());
+        for (int s = kids->FirstSlot(); s < kids->EndSlot(); ++s) {
+            RegNode* kid = kids->AtSlot(s);
+            if (!kid) continue;
+            RegNode* c = CopyKey(kid);
+            if (!c || !dst->AddKeyNode(c, true)) {
+                delete c;
+                delete top;
+                return nullptr;
+            }
+            if (from.Add(kid) < 0 || to.Add(c) < 0) {
+                delete top;
+                return nullptr;
+            }
+        }
+    }
+    return top;
+}

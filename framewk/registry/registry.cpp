@@ -38,6 +38,7 @@ bool RegBegin() {
 }
 
 void RegEnd() {
+    if (s_current && s_current->under) RegScratchEnd();
     Registry* r = s_current;
     if (!r) return;
     RegNotifyEnd();
@@ -48,6 +49,58 @@ void RegEnd() {
     ReleaseTree();
     ReleaseSearch();
     MakeCurrent(&s_none);
+    delete r;
+}
+
+// ---- a scratch copy ---------------------------------------------------------------------
+
+// The copy's generations begin above every one the tree copied has had, and the tree copied
+// goes on above the copy's: a handle's cached node is never taken for another tree's. The
+// renames move on alike, so that the hosts' caches of names by node forget the copy's.
+bool RegScratchBegin() {
+    Registry* under = s_current;
+    if (!under || under->under || !under->tree.root) return false;
+    Registry* r = new (std::nothrow) Registry;
+    if (!r) return false;
+    r->under = under;
+    RegTree& t = r->tree;
+    t.generation = under->tree.generation + 1;
+    t.renames = under->tree.renames + 1;
+    t.loads = 1;
+    t.changed = under->tree.changed;
+    t.rootHandle = under->tree.rootHandle;
+    t.hklm = under->tree.hklm;
+    t.hkcu = under->tree.hkcu;
+    t.ardoRoot = under->tree.ardoRoot;
+    MakeCurrent(r);  // the copy's keys count in the copy's tree
+    t.root = RegCopyTree(under->tree.root);
+    if (!t.root) {
+        MakeCurrent(under);
+        delete r;
+        return false;
+    }
+    RegHandleRecount();
+    return true;
+}
+
+void RegScratchEnd() {
+    Registry* r = s_current;
+    if (!r || !r->under) return;
+    Registry* under = r->under;
+    RegTree& t = r->tree;
+    // The predefined handles the copy made itself go with it; the copied registry's stay.
+    if (t.rootHandle == under->tree.rootHandle) t.rootHandle = nullptr;
+    if (t.hklm == under->tree.hklm) t.hklm = nullptr;
+    if (t.hkcu == under->tree.hkcu) t.hkcu = nullptr;
+    if (t.ardoRoot == under->tree.ardoRoot) t.ardoRoot = nullptr;
+    cfRegCloseRoot();
+    cfRegClosePredefined();
+    JournalClear();
+    ReleaseTree();
+    ReleaseSearch();
+    under->tree.generation = t.generation + 1;
+    under->tree.renames = t.renames + 1;
+    MakeCurrent(under);
     delete r;
 }
 

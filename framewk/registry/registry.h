@@ -13,6 +13,7 @@ struct Registry {
     RegTree tree;
     RegFileState file;
     RegChanges changes;
+    Registry* under = nullptr;  // a scratch registry's: the one it copied, current again at its end
 };
 
 // The registry the process loaded; null when none is, and the calls act on an empty
@@ -23,6 +24,16 @@ bool RegBegin();
 // Ends the current registry, whatever it still holds: its threads are joined and its log
 // left, and the empty registry is current again.
 void RegEnd();
+
+// A scratch registry becomes current: a copy of the current registry's tree, loaded, with
+// no file, log or watches behind it, so that changes go to the copy alone and are never
+// saved (serve's import preview). The handles stay the process's: those open before reach
+// the copy's keys by their paths, and every handle opened meanwhile must be closed before
+// ScratchEnd, which drops the copy and makes the registry copied current again. False when
+// nothing is loaded, a scratch registry is current already, or out of memory. Both run
+// under the tree lock alone.
+bool RegScratchBegin();
+void RegScratchEnd();
 
 // The load and the unload as the exported calls make them: under the lock that every
 // process takes on the file, the unload merging this process's changes into a file that

@@ -45,6 +45,14 @@ RegKeyValue* RegKeyValue::MakeFromText(const char* name, int type, const char* d
     return Make(name, strlen(name), type, data, isInt ? 0 : strlen(data), isInt ? ToInt(data) : 0);
 }
 
+RegKeyValue* RegKeyValue::Copy() {
+    size_t bytes = sizeof(RegKeyValue) + static_cast<size_t>(GetSize()) + NameLen() + 1;
+    void* block = zrMalloc(bytes);
+    if (!block) return nullptr;
+    memcpy(block, this, bytes);
+    return static_cast<RegKeyValue*>(block);
+}
+
 int RegKeyValue::GetSize() { return IsInt() ? 4 : static_cast<int>(strlen(GetKey() + NameLen() + 1)) + 1; }
 
 static const RegTypeInfo kTypes[] = {

@@ -65,6 +65,8 @@ public:
     ~RegKeyValue() = default;
     RegKeyValue(const RegKeyValue&) = delete;
     RegKeyValue& operator=(const RegKeyValue&) = delete;
+    // A copy of the whole value; null when out of memory.
+    RegKeyValue* Copy();
     bool Save(FILE* fp, const char* indent);
     char* GetKey() { return Tail() + (IsInt() ? sizeof(int32_t) : 0); }
     RegType GetType() { return static_cast<RegType>(REG_SZ + (head >> kNameBits)); }
@@ -219,6 +221,9 @@ int NodeStackDepth(const RegBuilder* b);
 void EndMadeRoot(RegBuilder* b);
 // Deletes the registry's tree (its root and everything under it).
 void ReleaseTree();
+// A copy of the tree at `root`, every key and value in list order, open counts 0; null when
+// out of memory (and nothing is left of the copy). Its keys count in the current tree.
+RegNode* RegCopyTree(RegNode* root);
 // Makes a key named with a copy of the `len` bytes at `name` below the open key (or the
 // root) and opens it; *copy (when copy is given) is then the key's own copy of the name.
 int CreateKeyNode(RegBuilder* b, const char* name, size_t len, char** copy = nullptr, bool loaded = false);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "registry.h"
+#include "regview.h"
 #include "registry/DLL/zrsignal.h"
 #include "testutil.h"
 #include "zrplat.h"
@@ -78,6 +79,73 @@ TEST_F(RegistryObject, UnloadEndsWhatTheRegistryStarted) {
         EXPECT_FALSE(fs::exists(path + "-log"));
         EXPECT_EQ(ZrRegCloseKey(k), ZRREG_INVALID_HANDLE);
     }
+}
+
+// A scratch copy takes every change while it is current and leaves the registry it copied
+// exactly as it was: tree, open counts, handles (which reach the copy's keys by their paths),
+// log and file. Twice, so that a handle's node cached in the first copy is not taken for
+// one of the second (ASan sees the freed node).
+TEST_F(RegistryObject, ScratchCopyTakesChangesAlone) {
+    std::string path = dir_.File("reg.txt");
+    WriteBytes(path, "KEY \"My Computer\"\n(\n  KEY K ( [REG_SZ] a = \"1\"; KEY sub ( ) KEY \"x/y\" ( ) )\n)\n");
+    ASSERT_EQ(ZrLoadRegistry(path.c_str()), 0u);
+    void *k = nullptr, *sub = nullptr;
+    ASSERT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"K"), 0, &k), 0);
+    ASSERT_EQ(ZrRegOpenKeyEx(k, WP(u"sub"), 0, &sub), 0);
+    const std::string tree = DumpTree(RootNode);
+    const auto logBytes = fs::file_size(path + "-log");
+    auto text = [](void* h) {  // the value a's one character, or '-' when there is none
+        uint16_t buf[8] = {};
+        uint32_t n = sizeof buf, type = 0;
+        return ZrRegQueryValueEx(h, WP(u"a"), &type, reinterpret_cast<unsigned char*>(buf), &n) == 0
+                   ? static_cast<char>(buf[0])
+                   : '-';
+    };
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ASSERT_TRUE(RegViewScratchBegin());
+        EXPECT_FALSE(RegViewScratchBegin());  // one copy at a time
+        EXPECT_EQ(DumpTree(RootNode), tree);   // open counts too
+        EXPECT_EQ(ZrRegSetValueEx(k, WP(u"a"), 1, reinterpret_cast<const unsigned char*>("2"), 2), 0);
+        EXPECT_EQ(ZrRegDeleteKey(k, WP(u"sub")), ZRREG_KEY_BUSY);  // its handle counts in the copy
+        void* made = nullptr;
+        EXPECT_EQ(ZrRegCreateKey(HkeyRegRoot(), WP(u"New"), &made), 0);
+        EXPECT_EQ(ZrRegCloseKey(made), 0);
+        EXPECT_EQ(ZrRegDeleteKey(k, WP(u"x/y")), 0);
+        EXPECT_EQ(text(k), '2');  // cached at the copy's generation
+        EXPECT_NE(HkeyHKLM(), nullptr);  // made in the copy, closed with it
+        RegViewScratchEnd();
+        EXPECT_EQ(text(k), '1');
+        EXPECT_EQ(DumpTree(RootNode), tree);
+        EXPECT_EQ(fs::file_size(path + "-log"), logBytes);
+    }
+    EXPECT_EQ(ZrRegCloseKey(sub), 0);
+    EXPECT_EQ(ZrRegCloseKey(k), 0);
+    ZrUnloadRegistry();
+    EXPECT_EQ(TreeInFile(path), "[My Computer]\n  [K]\n    a = \"1\"\n    [sub]\n    [x/y]\n");
+}
+
+// Out of memory at any allocation of the copy: no copy, the registry as it was; counted up
+// until the copy is made.
+TEST_F(RegistryObject, ScratchCopyWithoutMemory) {
+    std::string path = dir_.File("reg.txt");
+    std::string bytes = "KEY \"My Computer\"\n(\n";
+    for (int i = 0; i < 20; ++i) bytes += "  KEY k" + std::to_string(i) + " ( [REG_INT] n = " + std::to_string(i) + "; KEY c ( ) )\n";
+    WriteBytes(path, bytes + ")\n");
+    ASSERT_EQ(ZrLoadRegistry(path.c_str()), 0u);
+    const std::string tree = DumpTree(RootNode);
+    long n = 1;
+    for (;; ++n) {
+        zrAllocFailAt(n);
+        bool made = RegViewScratchBegin();
+        zrAllocFailAt(0);
+        if (made) break;
+        ASSERT_EQ(DumpTree(RootNode), tree) << n;
+    }
+    EXPECT_GT(n, 40);
+    EXPECT_EQ(DumpTree(RootNode), tree);
+    RegViewScratchEnd();
+    EXPECT_EQ(DumpTree(RootNode), tree);
 }
 
 }  // namespace

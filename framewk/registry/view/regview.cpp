@@ -110,3 +110,16 @@ void RegViewSetWholeLines(bool on) { yyshortcuts = on; }
 void RegViewReadAheadFrom(long long bytes) { zrReadAheadFrom(bytes); }
 
 void RegViewPartFrom(long long bytes) { RegPartFrom(bytes); }
+
+bool RegViewScratchBegin() {
+    ZrHeld held = zrTreeLockExclusive();
+    bool ok = RegScratchBegin();
+    zrTreeUnlock(held);
+    return ok;
+}
+
+void RegViewScratchEnd() {
+    ZrHeld held = zrTreeLockExclusive();
+    RegScratchEnd();
+    zrTreeUnlock(held);
+}

@@ -73,6 +73,12 @@ void RegViewUseLog(bool on);
 // log and synced) or, with `commit` false, drops it, the tree following the log again.
 bool RegViewGroupBegin();
 bool RegViewGroupEnd(bool commit);
+// A scratch copy of the loaded tree takes its place until End (serve's import preview): the
+// calls change the copy alone, nothing is logged or saved, and End drops it. Every handle
+// opened meanwhile must be closed before End. False when nothing is loaded or a copy is in
+// place already, or out of memory.
+bool RegViewScratchBegin();
+void RegViewScratchEnd();
 
 // ---- the library's messages and the outcome of an unload ------------------------------
 

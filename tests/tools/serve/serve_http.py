@@ -376,6 +376,21 @@ def slash_names():
         check([c["text"] for c in r["changes"]] == dry.stdout.splitlines()[:-1] and
               lines(r["skipped"]) == lines(dry.stderr.splitlines()),
               "the preview's changes and skipped sections are zrreg import --dry-run's")
+        # A key deleted and made again, a value set and deleted, names that differ in case:
+        # the preview is the import itself on a copy, and the tree stays as it was.
+        whole = s.query("-s")
+        reg = ('Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\p\\q]\n"w"="1"\n[-HKEY_CURRENT_USER\\p]\n'
+               '[HKEY_CURRENT_USER\\P\\Q]\n"w"="again"\n"w"=-\n"W"="case"\n[HKEY_CURRENT_USER\\P\\Q\\R]\n@="deep"\n'
+               '[-HKEY_CURRENT_USER\\p\\q\\r]\n[HKEY_CURRENT_USER\\p\\Q\\r]\n"x"=dword:00000001\n')
+        st, r = s.json("POST", "/api/import?dry_run=1", reg, headers={"Content-Type": "text/plain"})
+        with open(os.path.join(s.dir, "in.reg"), "w") as f:
+            f.write(reg)
+        dry = subprocess.run([zrreg, "import", s.file, os.path.join(s.dir, "in.reg"), "--dry-run"],
+                             capture_output=True, text=True)
+        check(st == 200 and [c["text"] for c in r["changes"]] == dry.stdout.splitlines()[:-1] and
+              r["summary"].split(": ", 1)[1] == dry.stdout.splitlines()[-1].split(": ", 1)[1] and
+              len(r["changes"]) == 14 and s.query("-s") == whole,
+              "a preview that deletes and makes keys again is the dry run's, and changes nothing")
     finally:
         s.stop()
         s.cleanup()
