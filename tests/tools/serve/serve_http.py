@@ -158,6 +158,11 @@ def interface(s):
           s.query("-s") != whole, "/api/import?dry_run=0 applies it")
     st, r = s.json("POST", "/api/import?dry_run=1", "not a reg file\n", headers={"Content-Type": "text/plain"})
     check(st == 400 and "nothing imported" in r["error"], "a file that is no export file: 400")
+    whole = s.query("-s")
+    bad = 'Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Made]\n"v"="1"\nnot a line\n'
+    st, r = s.json("POST", "/api/import?dry_run=0&strict=1", bad, headers={"Content-Type": "text/plain"})
+    check(st == 400 and "nothing imported" in r["error"] and s.query("-s") == whole,
+          "an import that fails half way (--strict) changes nothing")
     st, h, body = s.request("GET", "/api/export?path=" + "HKCU%5CSoftware%5CMORVANE")
     check(st == 200 and body.startswith(b"Windows Registry Editor Version 5.00") and b"Ingrid Hallberg" in body,
           "/api/export: the .reg file")
