@@ -647,7 +647,8 @@ private:
         const std::string in = "import";
         // The preview is the import itself, on a scratch copy of the tree that goes after it.
         if (opt.dryRun && !RegViewScratchBegin())
-            return Fail(res, 503, reg_.file() + ": no memory for a copy of the tree to preview the import on");
+            return Fail(res, 503,
+                        reg_.file() + ": no memory for a copy of the tree to preview the import on");
         // Through the change log an import is one group of records: all or nothing, seen by
         // the other processes at once.
         bool grouped = !opt.dryRun && RegViewGroupBegin();
@@ -656,7 +657,9 @@ private:
             RegViewScratchEnd();
         } else if (grouped) {
             if (!RegViewGroupEnd(ok) && ok)
-                return Fail(res, 500, reg_.file() + ": the import could not be written to the change log; nothing imported");
+                return Fail(
+                    res, 500,
+                    reg_.file() + ": the import could not be written to the change log; nothing imported");
         } else {
             Flush();
         }

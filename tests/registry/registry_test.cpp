@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "registry.h"
-#include "regview.h"
 #include "registry/DLL/zrsignal.h"
+#include "regview.h"
 #include "testutil.h"
 #include "zrplat.h"
 
@@ -87,7 +87,8 @@ TEST_F(RegistryObject, UnloadEndsWhatTheRegistryStarted) {
 // one of the second (ASan sees the freed node).
 TEST_F(RegistryObject, ScratchCopyTakesChangesAlone) {
     std::string path = dir_.File("reg.txt");
-    WriteBytes(path, "KEY \"My Computer\"\n(\n  KEY K ( [REG_SZ] a = \"1\"; KEY sub ( ) KEY \"x/y\" ( ) )\n)\n");
+    WriteBytes(path,
+               "KEY \"My Computer\"\n(\n  KEY K ( [REG_SZ] a = \"1\"; KEY sub ( ) KEY \"x/y\" ( ) )\n)\n");
     ASSERT_EQ(ZrLoadRegistry(path.c_str()), 0u);
     void *k = nullptr, *sub = nullptr;
     ASSERT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"K"), 0, &k), 0);
@@ -105,14 +106,14 @@ TEST_F(RegistryObject, ScratchCopyTakesChangesAlone) {
         SCOPED_TRACE(round);
         ASSERT_TRUE(RegViewScratchBegin());
         EXPECT_FALSE(RegViewScratchBegin());  // one copy at a time
-        EXPECT_EQ(DumpTree(RootNode), tree);   // open counts too
+        EXPECT_EQ(DumpTree(RootNode), tree);  // open counts too
         EXPECT_EQ(ZrRegSetValueEx(k, WP(u"a"), 1, reinterpret_cast<const unsigned char*>("2"), 2), 0);
         EXPECT_EQ(ZrRegDeleteKey(k, WP(u"sub")), ZRREG_KEY_BUSY);  // its handle counts in the copy
         void* made = nullptr;
         EXPECT_EQ(ZrRegCreateKey(HkeyRegRoot(), WP(u"New"), &made), 0);
         EXPECT_EQ(ZrRegCloseKey(made), 0);
         EXPECT_EQ(ZrRegDeleteKey(k, WP(u"x/y")), 0);
-        EXPECT_EQ(text(k), '2');  // cached at the copy's generation
+        EXPECT_EQ(text(k), '2');         // cached at the copy's generation
         EXPECT_NE(HkeyHKLM(), nullptr);  // made in the copy, closed with it
         RegViewScratchEnd();
         EXPECT_EQ(text(k), '1');
@@ -130,7 +131,8 @@ TEST_F(RegistryObject, ScratchCopyTakesChangesAlone) {
 TEST_F(RegistryObject, ScratchCopyWithoutMemory) {
     std::string path = dir_.File("reg.txt");
     std::string bytes = "KEY \"My Computer\"\n(\n";
-    for (int i = 0; i < 20; ++i) bytes += "  KEY k" + std::to_string(i) + " ( [REG_INT] n = " + std::to_string(i) + "; KEY c ( ) )\n";
+    for (int i = 0; i < 20; ++i)
+        bytes += "  KEY k" + std::to_string(i) + " ( [REG_INT] n = " + std::to_string(i) + "; KEY c ( ) )\n";
     WriteBytes(path, bytes + ")\n");
     ASSERT_EQ(ZrLoadRegistry(path.c_str()), 0u);
     const std::string tree = DumpTree(RootNode);
