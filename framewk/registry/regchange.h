@@ -90,6 +90,8 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
                          const void* data, size_t n);
 void RegLogCommit();
 void RegLogEnd();
+// RegLogFollow for the current registry, its tree lock held alone (an app key's calls).
+void RegLogFollowHeld();
 // Every change recorded so far is on disk; false when the sync failed.
 bool RegLogSync();
 // Ends the log's thread (the library's unload while loaded); the calls then sync themselves.
@@ -121,6 +123,10 @@ struct RegShareState {
 };
 // This process's part in the change log (zrlog.cpp).
 struct RegLogState {
+    // Where the calls look for the others' changes: the process-wide cursor for the default
+    // registry, `own` for an app key's, which its calls follow under the tree lock alone.
+    RegLogCursor* cursor = &RegLogNow;
+    RegLogCursor own = {};
     ZrCompanion* log = nullptr;
     LogHeader* h = nullptr;
     unsigned char* map = nullptr;

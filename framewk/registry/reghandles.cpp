@@ -1,10 +1,11 @@
 // The handle table (see regp.h): the slots of the handles a host holds, and their reuse.
 #include <stdlib.h>
 
-#include "regtree.h"
+#include "registry.h"
 #include "zrplat.h"
 
 RegHandleTable RegHandles;
+Registry* RegAppNow;
 static const uint32_t kMaxSlots = uint32_t(1) << kRegIndexBits;
 
 static int ChunkOf(uint32_t index, uint32_t* offset) {
@@ -72,6 +73,8 @@ HKEY RegHandleNew(char* path, int parts) {
     h->parts = parts;
     h->node = nullptr;
     h->gen = 0;
+    __atomic_store_n(&slot->owner, RegAppNow, __ATOMIC_RELAXED);
+    if (RegAppNow) ++RegAppNow->handles;
     // Filled before its serial goes odd: whoever finds the handle by its token finds it whole.
     __atomic_store_n(&slot->serial, slot->serial + 1, __ATOMIC_RELEASE);
     return h;
@@ -80,6 +83,7 @@ HKEY RegHandleNew(char* path, int parts) {
 void RegHandleFree(HKEY h) {
     RegHandleSlot* slot = reinterpret_cast<RegHandleSlot*>(h);
     __atomic_store_n(&slot->serial, slot->serial + 1, __ATOMIC_RELEASE);
+    if (slot->owner) --slot->owner->handles;
     zrFree(h->ptr);
     h->ptr = nullptr;
     if (RegHandles.freeCount++ == 0) {
@@ -93,14 +97,14 @@ void RegHandleFree(HKEY h) {
 void RegHandleFreeAll() {
     for (uint32_t i = 0; i < RegHandles.used; ++i) {
         RegHandleSlot* slot = SlotAt(i);
-        if (slot->serial & 1) RegHandleFree(&slot->key);
+        if ((slot->serial & 1) && slot->owner == RegAppNow) RegHandleFree(&slot->key);
     }
 }
 
 void RegHandleEach(void (*f)(HKEY h)) {
     for (uint32_t i = 0; i < RegHandles.used; ++i) {
         RegHandleSlot* slot = SlotAt(i);
-        if (slot->serial & 1) f(&slot->key);
+        if ((slot->serial & 1) && slot->owner == RegAppNow) f(&slot->key);
     }
 }
 

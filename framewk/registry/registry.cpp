@@ -37,10 +37,8 @@ bool RegBegin() {
     return true;
 }
 
-void RegEnd() {
-    if (s_current && s_current->under) RegScratchEnd();
-    Registry* r = s_current;
-    if (!r) return;
+// The current registry's parts go, whatever they still hold.
+static void Release() {
     RegNotifyEnd();
     LogEnd();
     JournalClear();
@@ -48,6 +46,13 @@ void RegEnd() {
     cfRegClosePredefined();
     ReleaseTree();
     ReleaseSearch();
+}
+
+void RegEnd() {
+    if (s_current && s_current->under) RegScratchEnd();
+    Registry* r = s_current;
+    if (!r) return;
+    Release();
     MakeCurrent(&s_none);
     delete r;
 }
@@ -234,4 +239,121 @@ unsigned int ShareFlush() {
     }
     Unlock(lock, made && !ok);
     return ok ? REGERR_SUCCESS : REGERR_WRITE_FAULT;
+}
+
+// ---- app keys ---------------------------------------------------------------------------
+
+int RegAppsLoaded;
+namespace {
+Registry* s_apps;  // the app keys' registries, under the tree lock alone
+// Held while an app key's registry is current, and by the default registry's notifier while
+// it reads the current registry's log.
+ZrWait s_pin;
+}  // namespace
+
+static Registry* Default() { return s_current ? s_current : &s_none; }
+
+// The current registry for the calls; the default one stays what the process loaded.
+static void Point(Registry* r, Registry* app) {
+    __atomic_store_n(&RegTreeNow, &r->tree, __ATOMIC_RELEASE);
+    __atomic_store_n(&RegFileNow, &r->file, __ATOMIC_RELEASE);
+    __atomic_store_n(&RegChangesNow, &r->changes, __ATOMIC_RELEASE);
+    RegAppNow = app;
+}
+
+void RegPinDefault() { s_pin.Lock(); }
+void RegUnpinDefault() { s_pin.Unlock(); }
+
+void RegAppEnter(Registry* app) {
+    s_pin.Lock();
+    Point(app, app);
+    RegLogFollowHeld();
+}
+
+// The current app key's registry goes: written back when `save`, then its handles closed.
+static void Drop(Registry* app, bool save) {
+    if (save) UnloadIn();
+    Release();
+    RegHandleFreeAll();
+    for (Registry** at = &s_apps; *at; at = &(*at)->nextApp) {
+        if (*at == app) {
+            *at = app->nextApp;
+            __atomic_store_n(&RegAppsLoaded, RegAppsLoaded - 1, __ATOMIC_RELEASE);
+            break;
+        }
+    }
+    Point(Default(), nullptr);
+    delete app;
+}
+
+// Only the library's own root handle left: the host closed its last one.
+void RegAppLeave() {
+    Registry* app = RegAppNow;
+    if (app->handles <= 1) {
+        Drop(app, true);
+    } else {
+        Point(Default(), nullptr);
+    }
+    s_pin.Unlock();
+}
+
+static bool SameFile(const char* path, const ZrFileStamp& file) {
+    ZrFileStamp s;
+    return zrStampOf(path, &s) && s.device == file.device && s.file == file.file;
+}
+
+// A handle of the root for the host, as the load's own is made.
+static unsigned int HostRoot(HKEY* root) {
+    char* path = zrStrdup(kRegRootName);
+    HKEY h = path && ReserveSearchDepth(1) ? RegHandleNew(path, 1) : nullptr;
+    if (!h) {
+        zrFree(path);
+        return REGERR_NO_MEMORY;
+    }
+    RegTreeNow->root->IncOpenCnt();
+    *root = h;
+    return REGERR_SUCCESS;
+}
+
+// A file loaded twice is one registry, as Windows hands out one hive: the log and the file's
+// locks are the process's, and two trees of one file in one process would write each other's
+// changes away.
+unsigned int RegAppLoad(const char* filename, HKEY* root) {
+    ZrFileStamp file;
+    bool known = zrStampOf(filename, &file);
+    if (known && s_current && s_current->tree.loads && SameFile(s_current->file.names.target, file))
+        return REGAPP_SHARED;
+    for (Registry* a = s_apps; a && known; a = a->nextApp) {
+        if (!SameFile(a->file.names.target, file)) continue;
+        RegAppEnter(a);
+        unsigned int rc = HostRoot(root);
+        RegAppLeave();
+        return rc;
+    }
+    Registry* r = new (std::nothrow) Registry;
+    if (!r) return REGERR_NO_MEMORY;
+    r->changes.log.cursor = &r->changes.log.own;
+    s_pin.Lock();
+    Point(r, r);
+    unsigned int rc = LoadBegun(filename);
+    if (rc == REGERR_SUCCESS && (rc = HostRoot(root)) != REGERR_SUCCESS) UnloadIn();
+    if (rc != REGERR_SUCCESS) {
+        Drop(r, false);
+    } else {
+        r->nextApp = s_apps;
+        s_apps = r;
+        __atomic_store_n(&RegAppsLoaded, RegAppsLoaded + 1, __ATOMIC_RELEASE);
+        Point(Default(), nullptr);
+    }
+    s_pin.Unlock();
+    return rc;
+}
+
+void RegAppsEndThreads() {
+    for (Registry* a = s_apps; a; a = a->nextApp) {
+        RegAppEnter(a);
+        LogThreadsEnd();
+        Point(Default(), nullptr);
+        s_pin.Unlock();
+    }
 }

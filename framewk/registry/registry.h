@@ -14,6 +14,8 @@ struct Registry {
     RegFileState file;
     RegChanges changes;
     Registry* under = nullptr;  // a scratch registry's: the one it copied, current again at its end
+    long handles = 0;           // an app key's: its live handles, the library's root handle among them
+    Registry* nextApp = nullptr;
 };
 
 // The registry the process loaded; null when none is, and the calls act on an empty
@@ -34,6 +36,28 @@ void RegEnd();
 // under the tree lock alone.
 bool RegScratchBegin();
 void RegScratchEnd();
+
+// ---- app keys: registries loaded privately beside the default one ------------------------
+// Each is a registry as the default one is (its tree, file, log and syncer), loaded by
+// ZrRegLoadAppKey and reached only through its handles. A call on one of them takes the
+// tree lock alone and makes the handle's registry current (Enter) until it returns (Leave);
+// the default registry's calls go on as before, and its notifier reads its own log while no
+// app key's registry is current. Leave unloads a registry whose host handles are all
+// closed: its file is written back and let go.
+// The number of app keys' registries loaded (atomic): while 0, no call looks for one.
+extern int RegAppsLoaded;
+// Under the tree lock alone: the app key `filename` loaded (or, loaded already, another
+// handle of its root) and a handle of its root in *root. As LoadRegistry answers, or
+// REGAPP_SHARED: the file is the default registry's.
+#define REGAPP_SHARED 32
+unsigned int RegAppLoad(const char* filename, HKEY* root);
+void RegAppEnter(Registry* app);
+void RegAppLeave();
+// The library leaves the process: the app keys' syncer threads end as the default one's.
+void RegAppsEndThreads();
+// The default registry's notifier reads the log while holding this pin.
+void RegPinDefault();
+void RegUnpinDefault();
 
 // The load and the unload as the exported calls make them: under the lock that every
 // process takes on the file, the unload merging this process's changes into a file that

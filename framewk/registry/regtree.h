@@ -294,8 +294,10 @@ inline int NWREGIsRegLoaded() { return static_cast<int>(RegTreeNow->loads); }
 // that as many times rarer.
 // A cache line each: a lookup scales the slot's number by a shift, and threads that
 // cache their keys in their own handles never share a line.
+struct Registry;
 struct alignas(64) RegHandleSlot {
     REG_HANDLE key;     // first: a handle's address is its slot's
+    Registry* owner;    // atomic: an app key's registry, null for the default registry's keys
     uint32_t serial;    // atomic: readers of dead tokens meet its writers
     uint32_t index;     // the slot's number
     uint32_t nextFree;  // the queue of closed slots, under the side lock
@@ -349,6 +351,20 @@ inline HKEY RegHandleOf(const void* token) {
     return &slot->key;
 }
 
+// The registry whose calls make handles now: an app key's while a call on it runs (with the
+// tree lock alone), else null, the default registry. A handle belongs to the registry it was
+// made in; the table's walks below take the current registry's handles only.
+extern Registry* RegAppNow;
+// The app key's registry of a live token; null for the default registry's, or a dead token.
+inline Registry* RegOwnerOf(const void* token) {
+    HKEY h = RegHandleOf(token);
+    if (!h) return nullptr;
+    RegHandleSlot* slot = reinterpret_cast<RegHandleSlot*>(h);
+    Registry* owner = __atomic_load_n(&slot->owner, __ATOMIC_ACQUIRE);
+    // The slot may have served another handle meanwhile: only the token's own answer counts.
+    return RegHandleOf(token) == h ? owner : nullptr;
+}
+
 // The token of a handle of the table (never of a REG_HANDLE made elsewhere).
 inline void* RegTokenOf(HKEY h) {
     RegHandleSlot* slot = reinterpret_cast<RegHandleSlot*>(h);
@@ -364,9 +380,10 @@ void RegHandleFree(HKEY h);
 // A handle of the key at the absolute path `path` (which stays the caller's) for the key
 // operations of the library itself: in no table, never a host's, nothing to release.
 REG_HANDLE RegHandleAt(const char* path);
-// Closes every handle of the table: the unload's, so that none lives into the next load.
+// Closes every handle of the current registry: the unload's, so that none lives into the
+// next load.
 void RegHandleFreeAll();
-// Calls f for every live handle of the table.
+// Calls f for every live handle of the current registry.
 void RegHandleEach(void (*f)(HKEY h));
 // After the tree was replaced: each live handle's room in the search buffer is reserved
 // again and its key (when the new tree has it) counted open.

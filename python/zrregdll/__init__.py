@@ -47,8 +47,10 @@ RESULTS = {
     10: ("ZRREG_KEY_BUSY", "the key has open handles"),
     11: ("ZRREG_BAD_NAME", "the registry file cannot hold this name or text"),
     29: ("ZRREG_WRITE_FAULT", "the change could not be written to disk (full, I/O error)"),
+    32: ("ZRREG_SHARING_VIOLATION", "the file is the loaded registry's"),
     183: ("ZRREG_ALREADY_EXISTS", "the new name is taken"),
     259: ("ZRREG_NO_MORE_ITEMS", "no more items"),
+    1009: ("ZRREG_BAD_FILE", "the registry file does not parse"),
     1630: ("ZRREG_UNSUPPORTED_TYPE", "the value has another type"),
     -1: ("ZRREG_BAD_ARG", "an argument is missing or a path is empty"),
 }

@@ -11,6 +11,7 @@ static void EndThreads() {
     zrThreadsUnloading(true);
     RegNotifyEnd();
     LogThreadsEnd();
+    RegAppsEndThreads();
     zrThreadsUnloading(false);
 }
 
@@ -46,4 +47,20 @@ void ZRREG_CALL ZrUnloadRegistry(void) {
     ShareUnload();
     RegHandleFreeAll();  // the host's handles that were not closed die with the tree
     zrTreeUnlock(held);
+}
+
+static_assert(REGAPP_SHARED == ZRREG_SHARING_VIOLATION,
+              "the app keys' loader answers in the exported numbers");
+
+// The options are Win32's: REG_PROCESS_APPKEY (1) alone, or none; the access asked is not
+// checked, as no call checks it.
+int32_t ZRREG_CALL ZrRegLoadAppKey(const char* lpFile, void** phkResult, uint32_t, uint32_t dwOptions,
+                                   uint32_t Reserved) {
+    if (!lpFile || !phkResult || dwOptions > 1 || Reserved) return ZRREG_BAD_ARG;
+    ZrHeld held = zrTreeLockExclusive();
+    HKEY root = nullptr;
+    unsigned int rc = RegAppLoad(lpFile, &root);
+    if (rc == REGERR_SUCCESS) *phkResult = RegTokenOf(root);
+    zrTreeUnlock(held);
+    return rc == REGLOAD_REFUSED ? ZRREG_BAD_FILE : static_cast<int32_t>(rc);
 }

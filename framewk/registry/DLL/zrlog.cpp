@@ -30,7 +30,7 @@ bool LogCutOff() {
     if (__atomic_load_n(&L().cut, __ATOMIC_ACQUIRE)) return true;
     if (!zrCompanionCut(L().log)) return false;
     if (__atomic_exchange_n(&L().cut, 1, __ATOMIC_ACQ_REL)) return true;
-    __atomic_store_n(&RegLogNow.movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+    __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
     RegMessage(REGVIEW_MSG_LOG, 0,
                "%s was cut by another program; the changes of other processes since this one's last call are "
                "lost, and this process goes on without it",
@@ -76,7 +76,7 @@ static uint32_t Check(const unsigned char* p, size_t n) {
 void LogMoved() { __atomic_store_n(&L().h->moves, L().h->moves + 1, __ATOMIC_RELEASE); }
 
 void LogSeen() {
-    __atomic_store_n(&RegLogNow.seen, __atomic_load_n(&L().h->moves, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
+    __atomic_store_n(&L().cursor->seen, __atomic_load_n(&L().h->moves, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
 }
 
 const unsigned char* LogRead(uint64_t at, size_t n) {
@@ -230,6 +230,17 @@ bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, con
 }
 
 uint32_t RegLogMovesNow() { return L().h ? __atomic_load_n(&L().h->moves, __ATOMIC_ACQUIRE) : 0; }
+
+void RegLogFollowHeld() {
+    const uint32_t* moves = __atomic_load_n(&L().cursor->movesAt, __ATOMIC_ACQUIRE);
+    if (!moves ||
+        __atomic_load_n(moves, __ATOMIC_ACQUIRE) == __atomic_load_n(&L().cursor->seen, __ATOMIC_RELAXED))
+        return;
+    if (LogAdopt() && LogLockWriter()) {
+        LogCatchUp();
+        LogUnlockWriter();
+    }
+}
 
 void RegLogFollowSlow() {
     ZrHeld held = zrTreeLockExclusive();

@@ -14,7 +14,7 @@ static void Close() {
     L().bufSize = 0;
     zrSyncerStop(L().syncer);
     L().syncer = nullptr;
-    __atomic_store_n(&RegLogNow.movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+    __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
     zrCompanionClose(L().log);
     L().log = nullptr;
     L().h = nullptr;
@@ -219,7 +219,7 @@ bool LogAdopt() {
     if (L().pid == zrProcessId()) return true;
     L().adopting.Lock();
     if (L().h && L().pid != zrProcessId()) {
-        __atomic_store_n(&RegLogNow.movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+        __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
         L().syncer = nullptr;
         zrCompanionClose(L().log);
         L().log = nullptr;
@@ -228,8 +228,8 @@ bool LogAdopt() {
         L().pending = 0;
         if (Join()) {
             L().epoch = 0;  // read anew at the next catching up
-            __atomic_store_n(&RegLogNow.movesAt, &L().h->moves, __ATOMIC_RELEASE);
-            __atomic_store_n(&RegLogNow.seen, 0u, __ATOMIC_RELAXED);
+            __atomic_store_n(&L().cursor->movesAt, &L().h->moves, __ATOMIC_RELEASE);
+            __atomic_store_n(&L().cursor->seen, 0u, __ATOMIC_RELAXED);
         }
     }
     L().adopting.Unlock();
@@ -287,7 +287,7 @@ int LogLoad() {
         }
         LogUnlockWriter();
         RegSetChanged(false);
-        __atomic_store_n(&RegLogNow.movesAt, &L().h->moves, __ATOMIC_RELEASE);
+        __atomic_store_n(&L().cursor->movesAt, &L().h->moves, __ATOMIC_RELEASE);
         return REGERR_SUCCESS;
     }
     // Not loaded: the log is left as a process that never changed anything leaves it.
@@ -305,8 +305,10 @@ void LogEnd() {
     if (!L().h) return;
     if (L().pid == zrProcessId()) return Leave();
     // A child's inherited log: dropped, its parent's locks untouched.
-    __atomic_store_n(&RegLogNow.movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
+    __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
     zrCompanionClose(L().log);
     zrHostFree(L().buf);
+    bool own = L().cursor != &RegLogNow;
     L() = RegLogState{};
+    if (own) L().cursor = &L().own;
 }

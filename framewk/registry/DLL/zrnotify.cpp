@@ -3,7 +3,7 @@
 // log, by another process.
 #include <string.h>
 
-#include "regchange.h"
+#include "registry.h"
 #include "zrplat.h"
 
 namespace {
@@ -150,11 +150,14 @@ static void RunNotifier(void* state) {
         bool kicked = n.kicked;
         n.kicked = false;
         n.sync.Unlock();
+        // The current registry's log is this one's only while no app key's is current.
+        RegPinDefault();
         uint32_t now = RegLogMovesNow();
         if (now != seen || kicked) {
             seen = now;
             Scan(false);
         }
+        RegUnpinDefault();
         n.sync.Lock();
     }
     n.sync.Unlock();
@@ -261,6 +264,8 @@ int32_t ZrRegNotifyChangeKeyValue(void* hKey, int32_t bWatchSubtree, uint32_t dw
     if (!hKey || !(dwNotifyFilter & kinds) || (dwNotifyFilter & ~(kinds | ZRREG_NOTIFY_THREAD_AGNOSTIC)) ||
         (fAsynchronous && !hEvent))
         return ZRREG_BAD_ARG;
+    // An app key's registry has no notifier: its log is read only by its calls.
+    if (__atomic_load_n(&RegAppsLoaded, __ATOMIC_ACQUIRE) && RegOwnerOf(hKey)) return ZRREG_BAD_ARG;
     RegLogFollow();
     Watch* w = nullptr;
     ZrHeld held = zrTreeLockShared();

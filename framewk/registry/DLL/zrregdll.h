@@ -77,8 +77,10 @@
 #define ZRREG_KEY_BUSY 10           /* the key to delete or rename has open handles */
 #define ZRREG_BAD_NAME 11           /* a name or text the file cannot carry (see ZrRegSetValueEx) */
 #define ZRREG_WRITE_FAULT 29        /* the change could not be recorded on disk: nothing changed */
+#define ZRREG_SHARING_VIOLATION 32  /* ZrRegLoadAppKey: the file is the default registry's */
 #define ZRREG_ALREADY_EXISTS 183    /* a rename's new name is taken by another key or value */
 #define ZRREG_NO_MORE_ITEMS 259     /* the enumeration index is past the last subkey or value */
+#define ZRREG_BAD_FILE 1009         /* ZrRegLoadAppKey: the file does not parse (ERROR_BADDB) */
 #define ZRREG_UNSUPPORTED_TYPE 1630 /* ZrRegGetValue: the value's type is not among the flags */
 #define ZRREG_BAD_ARG ((int32_t)-1) /* 0xFFFFFFFF: a required argument is null, or a path empty */
 
@@ -409,6 +411,18 @@ ZRREG_API int32_t ZRREG_CALL ZrRegRenameKey(void* hKey, const unsigned short* lp
 ZRREG_API int32_t ZRREG_CALL ZrRegRenameValue(void* hKey, const unsigned short* lpSubKey,
                                               const unsigned short* lpValueName,
                                               const unsigned short* lpNewValueName);
+
+/* Loads the registry file lpFile privately, as Win32's RegLoadAppKeyW, beside the registry
+ * of ZrLoadRegistry: *phkResult gets a handle of its root, on which (and on the keys opened
+ * below it) every call taking a handle works. It is shared and durable like that registry
+ * (its own change log beside the file); when the last of its handles is closed, it is
+ * written back and let go. A file loaded already this way gives another handle of the
+ * same registry. dwOptions is 0 or 1 (REG_PROCESS_APPKEY), samDesired is not checked,
+ * Reserved is 0. ZRREG_SUCCESS; ZRREG_NOT_FOUND when the file cannot be opened;
+ * ZRREG_BAD_FILE; ZRREG_SHARING_VIOLATION; ZRREG_NO_MEMORY; ZRREG_BAD_ARG. Change
+ * notification is refused (ZRREG_BAD_ARG) on these handles. */
+ZRREG_API int32_t ZRREG_CALL ZrRegLoadAppKey(const char* lpFile, void** phkResult, uint32_t samDesired,
+                                             uint32_t dwOptions, uint32_t Reserved);
 
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never

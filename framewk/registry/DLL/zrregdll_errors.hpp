@@ -26,8 +26,10 @@ enum class errc : std::int32_t {
     key_busy = ZRREG_KEY_BUSY,
     bad_name = ZRREG_BAD_NAME,
     write_fault = ZRREG_WRITE_FAULT,
+    sharing_violation = ZRREG_SHARING_VIOLATION,
     already_exists = ZRREG_ALREADY_EXISTS,
     no_more_items = ZRREG_NO_MORE_ITEMS,
+    bad_file = ZRREG_BAD_FILE,
     unsupported_type = ZRREG_UNSUPPORTED_TYPE,
     bad_arg = ZRREG_BAD_ARG,
 };
@@ -80,8 +82,10 @@ inline constexpr code_text kResults[] = {
     {ZRREG_KEY_BUSY, "ZRREG_KEY_BUSY", "the key has open handles"},
     {ZRREG_BAD_NAME, "ZRREG_BAD_NAME", "the registry file cannot hold this name or text"},
     {ZRREG_WRITE_FAULT, "ZRREG_WRITE_FAULT", "the change could not be written to disk (full, I/O error)"},
+    {ZRREG_SHARING_VIOLATION, "ZRREG_SHARING_VIOLATION", "the file is the loaded registry's"},
     {ZRREG_ALREADY_EXISTS, "ZRREG_ALREADY_EXISTS", "the new name is taken"},
     {ZRREG_NO_MORE_ITEMS, "ZRREG_NO_MORE_ITEMS", "no more items"},
+    {ZRREG_BAD_FILE, "ZRREG_BAD_FILE", "the registry file does not parse"},
     {ZRREG_UNSUPPORTED_TYPE, "ZRREG_UNSUPPORTED_TYPE", "the value has another type"},
     {ZRREG_BAD_ARG, "ZRREG_BAD_ARG", "an argument is missing or a path is empty"},
 };

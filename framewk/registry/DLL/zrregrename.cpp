@@ -96,7 +96,7 @@ int32_t ZrRegRenameKey(void* hKey, const unsigned short* lpSubKeyName, const uns
     char newName[NAME_BUF];
     if (!ConvertName(lpNewKeyName, newName, false)) return ZRREG_BAD_NAME;
     if (strpbrk(newName, "\\/") || !RegTextStorable(newName, strlen(newName))) return ZRREG_BAD_NAME;
-    TreeAlone lock;
+    TreeAlone lock(hKey);
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
     if (!NWREGIsRegLoaded()) return ZRREG_NOT_LOADED;
@@ -109,7 +109,7 @@ int32_t ZrRegRenameValue(void* hKey, const unsigned short* lpSubKey, const unsig
     char oldName[NAME_BUF], newName[NAME_BUF];
     if (!ConvertName(lpValueName, oldName, true) || !ConvertName(lpNewValueName, newName, true))
         return ZRREG_BAD_NAME;
-    TreeAlone lock;
+    TreeAlone lock(hKey);
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
     if (!NWREGIsRegLoaded()) return ZRREG_NOT_LOADED;

@@ -70,7 +70,7 @@ int32_t ZrRegQueryValueEx(void* hKey, const unsigned short* lpValueName, uint32_
                           unsigned char* lpData, uint32_t* lpcbData) {
     if (!hKey || !lpValueName || !lpType || !lpData || !lpcbData) return ZRREG_BAD_ARG;
     RegLogFollow();
-    SharedTree lock;
+    SharedTree lock(hKey);
     return QueryValue(RegHandleOf(hKey), lpValueName, lpType, lpData, lpcbData);
 }
 
@@ -79,7 +79,7 @@ int32_t ZrRegSetValueEx(void* hKey, const unsigned short* lpValueName, uint32_t 
     if (!hKey || !lpValueName || !lpData || dwType == 0 || cbData == 0) return ZRREG_BAD_ARG;
     char valueNameOut[NAME_BUF];
     if (!ConvertName(lpValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
-    TreeAlone lock;
+    TreeAlone lock(hKey);
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
     return Changed(
@@ -92,7 +92,7 @@ int32_t ZrRegDeleteValue(void* hKey, const unsigned short* szwValueName) {
     if (!hKey || !szwValueName) return ZRREG_BAD_ARG;
     char valueNameOut[NAME_BUF];
     if (!ConvertName(szwValueName, valueNameOut, true)) return ZRREG_BAD_NAME;
-    TreeAlone lock;
+    TreeAlone lock(hKey);
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
     return Changed(RC_DELETE_VALUE, key->ptr, valueNameOut,
@@ -105,7 +105,7 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
                            const unsigned short* szDefault, unsigned short** pszValue) {
     if (!hkeyBase || !szValueName || !pszValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
     RegLogFollow();
-    SharedTree lock;
+    SharedTree lock(hkeyBase);
     // A dead handle is the host's error, which a default would hide.
     HKEY base = RegHandleOf(hkeyBase), hkey = nullptr;
     if (!base) {
@@ -155,7 +155,7 @@ uint32_t ZrRegQueryValueDw(void* hkeyBase, const unsigned short* szKey, const un
                            uint32_t dwDefault, uint32_t* pdwValue) {
     if (!hkeyBase || !szValueName || !pdwValue) return static_cast<uint32_t>(ZRREG_BAD_ARG);
     RegLogFollow();
-    SharedTree lock;
+    SharedTree lock(hkeyBase);
     HKEY base = RegHandleOf(hkeyBase), hkey = nullptr;
     if (!base) {
         *pdwValue = dwDefault;
@@ -181,7 +181,7 @@ int32_t ZrRegEnumValue(void* hKey, uint32_t dwIndex, unsigned short* lpValueName
                        uint32_t* lpType, unsigned char* lpData, uint32_t* lpcbData) {
     if (!hKey || !lpValueName || !lpcchValueName || (lpData && !lpcbData)) return ZRREG_BAD_ARG;
     RegLogFollow();
-    SharedTree lock;
+    SharedTree lock(hKey);
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
     RegKeyValue* v = nullptr;
@@ -247,7 +247,7 @@ int32_t ZrRegGetValue(void* hKey, const unsigned short* lpSubKey, const unsigned
     if (!hKey || (pvData && !pcbData) || (dwFlags & ZRREG_RT_ANY) == 0 || (dwFlags & ~ZRREG_RT_ANY) != 0)
         return ZRREG_BAD_ARG;
     RegLogFollow();
-    SharedTree lock;
+    SharedTree lock(hKey);
     HKEY base = RegHandleOf(hKey), key = base;
     if (!base) return ZRREG_INVALID_HANDLE;
     int32_t rc = ZRREG_SUCCESS;

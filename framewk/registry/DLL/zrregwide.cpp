@@ -41,7 +41,7 @@ char* ZRNWGetSubkey(char* outStr, char* inStr) {
 int32_t ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t, void** phkResult) {
     if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
     RegLogFollow();
-    SharedTree lock;
+    SharedTree lock(hKey);
     HKEY result;
     int32_t rc = OpenKey(RegHandleOf(hKey), lpSubKey, &result);
     if (rc == ZRREG_SUCCESS) *phkResult = RegTokenOf(result);
@@ -52,7 +52,7 @@ int32_t ZrRegOpenKeyEx(void* hKey, const unsigned short* lpSubKey, uint32_t, voi
 // second finds it dead.
 int32_t ZrRegCloseKey(void* hKey) {
     if (!hKey) return ZRREG_SUCCESS;
-    SharedTree lock;
+    SharedTree lock(hKey);
     SideLock side;
     HKEY h = RegHandleOf(hKey);
     if (h) RegNotifyClosed(h);
@@ -75,7 +75,7 @@ static int32_t EnumKey(HKEY hKey, uint32_t dwIndex, unsigned short* lpName, uint
 int32_t ZrRegEnumKeyEx(void* hKey, uint32_t dwIndex, unsigned short* lpName, uint32_t* lpcbName) {
     if (!hKey || !lpName || !lpcbName) return ZRREG_BAD_ARG;
     RegLogFollow();
-    SharedTree lock;
+    SharedTree lock(hKey);
     return EnumKey(RegHandleOf(hKey), dwIndex, lpName, lpcbName);
 }
 
@@ -145,7 +145,7 @@ int32_t CreateKeyHeld(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult
 
 int32_t ZrRegCreateKey(void* hKey, const unsigned short* lpSubKey, void** phkResult) {
     if (!hKey || !lpSubKey || !phkResult) return ZRREG_BAD_ARG;
-    TreeAlone lock;
+    TreeAlone lock(hKey);
     HKEY base = RegHandleOf(hKey), result;
     if (!base) return ZRREG_INVALID_HANDLE;
     int32_t rc = CreateKeyHeld(base, lpSubKey, &result);
@@ -157,7 +157,7 @@ int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
     if (!hKey || !szwSubKeyName) return ZRREG_BAD_ARG;
     char subKeyNameOut[NAME_BUF];
     if (!ConvertName(szwSubKeyName, subKeyNameOut, true)) return ZRREG_BAD_NAME;
-    TreeAlone lock;
+    TreeAlone lock(hKey);
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
     return Changed(RC_DELETE_KEY, key->ptr, subKeyNameOut,
@@ -169,7 +169,7 @@ int32_t ZrRegDeleteKey(void* hKey, const unsigned short* szwSubKeyName) {
 uint32_t ZrRegCountSubKeys(void* hKey) {
     if (!hKey) return 0xFFFFFFFF;
     RegLogFollow();
-    SharedTree lock;
+    SharedTree lock(hKey);
     unsigned int count = 0;
     HKEY key = RegHandleOf(hKey);
     return key && CfRegCountSubKeys(key, &count) == REGERR_SUCCESS ? count : 0xFFFFFFFF;
@@ -179,7 +179,7 @@ int32_t ZrRegQueryInfoKey(void* hKey, uint32_t* lpcSubKeys, uint32_t* lpcchMaxSu
                           uint32_t* lpcchMaxValueNameLen, uint32_t* lpcbMaxValueLen) {
     if (!hKey) return ZRREG_BAD_ARG;
     RegLogFollow();
-    SharedTree lock;
+    SharedTree lock(hKey);
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
     RegKeyInfo info;
@@ -202,7 +202,7 @@ int32_t ZrRegDeleteTree(void* hKey, const unsigned short* lpSubKey) {
     bool whole = !lpSubKey || lpSubKey[0] == 0;
     char subKeyNameOut[NAME_BUF];
     if (!whole && !ConvertName(lpSubKey, subKeyNameOut, true)) return ZRREG_BAD_NAME;
-    TreeAlone lock;
+    TreeAlone lock(hKey);
     HKEY key = RegHandleOf(hKey);
     if (!key) return ZRREG_INVALID_HANDLE;
     return Changed(whole ? RC_CLEAR_KEY : RC_DELETE_KEY, key->ptr, whole ? "" : subKeyNameOut,
@@ -211,7 +211,7 @@ int32_t ZrRegDeleteTree(void* hKey, const unsigned short* lpSubKey) {
 
 int32_t ZrRegFlushKey(void* hKey) {
     if (!hKey) return ZRREG_BAD_ARG;
-    TreeAlone lock;
+    TreeAlone lock(hKey);
     if (!RegHandleOf(hKey)) return ZRREG_INVALID_HANDLE;
     if (!NWREGIsRegLoaded()) return ZRREG_NOT_LOADED;
     return Win(ShareFlush());

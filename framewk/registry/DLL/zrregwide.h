@@ -36,13 +36,36 @@ inline bool ConvertName(const zrwchar* name, char* out, bool translate) {
 // functions of the wide files without the Zr prefix are the calls' bodies, for callers
 // that hold it already; they take the handle that the caller's token names (RegHandleOf),
 // null for a dead one, which the key operations refuse as no key handle.
-struct SharedTree {
-    ZrHeld held = zrTreeLockShared();
-    ~SharedTree() { zrTreeUnlock(held); }
+// A call on an app key's handle takes the tree alone and makes the handle's registry current
+// until it returns; while no app key is loaded, no call looks for one.
+class KeyTree {
+public:
+    KeyTree(const void* token, bool alone) {
+        if (__builtin_expect(!__atomic_load_n(&RegAppsLoaded, __ATOMIC_ACQUIRE), 1) || !RegOwnerOf(token)) {
+            held_ = alone ? zrTreeLockExclusive() : zrTreeLockShared();
+            return;
+        }
+        held_ = zrTreeLockExclusive();
+        app_ = RegOwnerOf(token);  // closed meanwhile: the call meets a dead handle
+        if (app_) RegAppEnter(app_);
+    }
+    ~KeyTree() {
+        if (app_) RegAppLeave();
+        zrTreeUnlock(held_);
+    }
+    KeyTree(const KeyTree&) = delete;
+    KeyTree& operator=(const KeyTree&) = delete;
+    bool App() const { return app_ != nullptr; }
+
+private:
+    ZrHeld held_;
+    Registry* app_ = nullptr;
 };
-struct TreeAlone {
-    ZrHeld held = zrTreeLockExclusive();
-    ~TreeAlone() { zrTreeUnlock(held); }
+struct SharedTree : KeyTree {
+    explicit SharedTree(const void* token) : KeyTree(token, false) {}
+};
+struct TreeAlone : KeyTree {
+    explicit TreeAlone(const void* token) : KeyTree(token, true) {}
 };
 struct SideLock {
     SideLock() { zrSideLock(); }
