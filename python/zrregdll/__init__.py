@@ -1,4 +1,4 @@
-"""zrregdll for Python: a registry file loaded through libzrregdll, with keys by path and values as str and int.
+"""zrregdll for Python: registry files loaded through libzrregdll, with keys by path and values of every type.
 
     import zrregdll
     with zrregdll.load("app.txt") as reg:
@@ -9,11 +9,16 @@
 Text is str on this side and ISO-8859-1 in the file: a character above U+00FF cannot be held and is
 refused with Error (ZRREG_BAD_NAME) before the library is called; bytes are taken byte for byte.
 Integers are the file's 32-bit numbers, set from -2**31 to 2**32-1 and read back unsigned (0 to
-0xFFFFFFFF), as winreg reads REG_DWORD. A key is a mapping of its values: key[name], name in key and
-iterating the key are about values; subkeys() and has_subkey() are about subkeys. A process holds one
-loaded registry at a time, and the unload (at the end of the with block) writes a changed tree back
-and closes every key still open. load(path, create=True) writes an empty registry file first where
-there is none.
+0xFFFFFFFF), as winreg reads REG_DWORD. key.set_value(name, data, type) sets a value of any REG_* type
+and key.query_value(name) gives (data, type), data converted as winreg converts it (REG_MULTI_SZ a list,
+REG_QWORD an int, REG_BINARY bytes); key[name] and values() give the data of every type. A key is a
+mapping of its values: key[name], name in key and iterating the key are about values; subkeys() and
+has_subkey() are about subkeys. Each load() is a registry of its own (several files may be loaded at
+once; the same file loaded twice is one registry), and the unload (at the end of the with block) closes
+every key still open and, with the file's last unload in the process, writes a changed tree back.
+load(path, create=True) writes an empty registry file first where there is none. Errors are OSError:
+Error and its subclasses carry .winerror, the Windows error the failure stands for, and NotFoundError is
+a FileNotFoundError and a KeyError. zrregdll.winreg is Python's winreg over a registry file.
 
 The library's messages come to this module (ZrSetMessageHandler): they go to the function given to
 set_message_handler, or are printed on sys.stdout as the library prints them. A file with a token over
@@ -31,9 +36,15 @@ import sys
 import threading
 import weakref
 
+from . import _data
+from ._data import (REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_LINK,
+                    REG_MULTI_SZ, REG_QWORD)
+
 __version__ = "1.2.0"
 __all__ = ["load", "Registry", "Key", "Error", "LoadError", "TooLongError", "NotFoundError", "LibraryNotFoundError",
-           "as_signed", "result_name", "Message", "set_message_handler", "MSG_SYNTAX", "MSG_TOO_LONG", "MSG_SAVE", "MSG_SHARING"]
+           "as_signed", "result_name", "Message", "set_message_handler", "MSG_SYNTAX", "MSG_TOO_LONG", "MSG_SAVE", "MSG_SHARING",
+           "REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK",
+           "REG_MULTI_SZ", "REG_QWORD", "typed_values"]
 
 # The results of the key and value functions (zrregdll.h), with their names and words.
 RESULTS = {
@@ -78,8 +89,9 @@ def result_name(code):
     return RESULTS.get(code, (None,))[0]
 
 
-class Error(Exception):
-    """A failure of the library: .code is its result, .name the code's name, str() says it in words."""
+class Error(OSError):
+    """A failure of the library, an OSError: .code is its result, .name the code's name, .winerror the
+    Windows error it stands for (with .errno as Windows' C library gives it), str() says it in words."""
 
     table = RESULTS
 
@@ -89,9 +101,14 @@ class Error(Exception):
         self.what = what
         message = "%s: %s (%s)" % (what, why or words, self.name)
         super().__init__(message)
+        self.winerror = _data.WINERROR.get(code, 87) if self.table is RESULTS else {5: 2, 2: 8}.get(code, 1009)
+        self.errno, self.strerror = _data.errno_of(self.winerror), message
 
     def __str__(self):
         return self.args[0]
+
+    def __reduce__(self):
+        return type(self), (self.code, self.what)
 
 
 class LoadError(Error):
@@ -105,6 +122,10 @@ class LoadError(Error):
         super().__init__(code, what, why)
 
 
+class _MissingFileError(LoadError, FileNotFoundError):
+    """A load of a file that cannot be opened: a FileNotFoundError too."""
+
+
 class TooLongError(LoadError):
     """A load refused for a token over the scanner's length limit (ZRREG_LOAD_REFUSED): .path, .line
     and .limit (in bytes, quotes and the byte after a word included) say where and what."""
@@ -115,8 +136,9 @@ class TooLongError(LoadError):
                          "bytes" % (line, limit), messages)
 
 
-class NotFoundError(Error, KeyError):
-    """No such key or value (ZRREG_NOT_FOUND): a KeyError too, as a mapping's lookup raises."""
+class NotFoundError(Error, FileNotFoundError, KeyError):
+    """No such key or value (ZRREG_NOT_FOUND): a FileNotFoundError, as winreg raises, and a KeyError, as a
+    mapping's lookup raises."""
 
 
 def _error(code, what, why=None):
@@ -232,6 +254,12 @@ _SIGNATURES = {
     "ZrSetMessageHandler": (None, [_P, _P]),
     "ZrRegRenameKey": (_I32, [_P, _W, _W]),
     "ZrRegRenameValue": (_I32, [_P, _W, _W, _W]),
+    "ZrRegQueryValueEx": (_I32, [_P, _W, _PU32, _P, _PU32]),
+    "ZrRegLoadAppKey": (_I32, [ctypes.c_char_p, ctypes.POINTER(_P), _U32, _U32, _U32]),
+}
+# Calls a library may lack: each is None then.
+_OPTIONAL = {
+    "ZrRegSetKeyValue": (_I32, [_P, _W, _W, _U32, ctypes.c_char_p, _U32]),
 }
 _lib = None
 
@@ -296,6 +324,10 @@ def library():
         for name, (restype, argtypes) in _SIGNATURES.items():
             f = getattr(lib, name)
             f.restype, f.argtypes = restype, argtypes
+        for name, (restype, argtypes) in _OPTIONAL.items():
+            f = getattr(lib, name, None)
+            if f is not None:
+                f.restype, f.argtypes = restype, argtypes
         lib.ZrSetMessageHandler(ctypes.cast(_ON_MESSAGE, ctypes.c_void_p), None)
         atexit.register(_quiet_at_exit, lib)
         _lib = lib
@@ -409,8 +441,23 @@ class Key:
             return int.from_bytes(buf.raw[:4], "little")
         return buf.raw[:size.value - 2].decode("utf-16-le")
 
+    def query_value(self, name):
+        """(data, type) of the value name: data as winreg converts it (see the module's text), type one
+        of REG_*; NotFoundError when there is none."""
+        what = "read %r" % (name,)
+        raw, kind = query_raw(self._h(what), _wide(_latin1(name, what, "name")), what)
+        return _data.from_bytes(raw, kind), kind
+
     def __getitem__(self, name):
-        return self._get(name, _RT_SZ | _RT_DWORD)
+        return self.query_value(name)[0]
+
+    def set_value(self, name, data, kind):
+        """Sets the value name to data of type kind (REG_*), converted as winreg's SetValueEx converts it.
+        A library without typed values (no ZrRegSetKeyValue) takes REG_SZ and REG_DWORD only and raises
+        Error ZRREG_UNSUPPORTED_TYPE for the others."""
+        what = "set %r" % (name,)
+        text = _latin1(name, what, "name")
+        set_raw(self._h(what), text, kind, _data.to_bytes(data, kind), what, data)
 
     def get(self, name, default=None):
         """The value's str or int, or default when there is none of that name."""
@@ -437,7 +484,11 @@ class Key:
 
     def __contains__(self, name):
         """Whether the key has a value of that name (has_subkey: a subkey)."""
-        return self.get(name) is not None
+        try:
+            self.query_value(name)
+        except NotFoundError:
+            return False
+        return True
 
     def has_subkey(self, name):
         """Whether the key has a subkey of that name (one name, not a path)."""
@@ -542,26 +593,17 @@ class Key:
             i += 1
 
     def values(self):
-        """(name, value) for each value, in the key's order: str or int."""
-        name_room, data_room = 64, 256
+        """(name, value) for each value, in the key's order, data as key[name] gives it."""
+        return ((name, data) for name, data, _ in self.typed_values())
+
+    def typed_values(self):
+        """(name, data, type) for each value, in the key's order."""
         i = 0
         while True:
-            name = (ctypes.c_ushort * name_room)()
-            data = ctypes.create_string_buffer(data_room)
-            cch, cb, kind = ctypes.c_uint32(name_room), ctypes.c_uint32(data_room), ctypes.c_uint32()
-            rc = library().ZrRegEnumValue(self._h("enumerate"), i, name, ctypes.byref(cch), ctypes.byref(kind),
-                                          data, ctypes.byref(cb))
-            if rc == BUFFER_TOO_SMALL:  # both rooms needed are told
-                name_room, data_room = max(name_room, cch.value), max(data_room, cb.value)
-                continue
-            if rc == NO_MORE_ITEMS:
+            got = enum_value(self._h("enumerate"), i, "enumerate the values of %r" % self.path)
+            if got is None:
                 return
-            if rc != SUCCESS:
-                raise _error(rc, "enumerate the values of %r" % self.path)
-            if kind.value == TYPE_DWORD:
-                yield _text(name, cch.value), int.from_bytes(data.raw[:4], "little")
-            else:  # the size counts characters with the terminator here
-                yield _text(name, cch.value), data.raw[:2 * (cb.value - 1)].decode("utf-16-le")
+            yield got
             i += 1
 
     def items(self):
@@ -570,6 +612,71 @@ class Key:
     def __iter__(self):
         """The values' names, as a mapping's keys; subkeys() gives the subkeys' names."""
         return (name for name, _ in self.values())
+
+
+def query_raw(handle, wide_name, what):
+    """(bytes, type) of a value of the key handle, asked again while it grows between calls."""
+    room = ctypes.c_uint32(256)
+    kind = ctypes.c_uint32()
+    while True:
+        buf = ctypes.create_string_buffer(room.value)
+        size = ctypes.c_uint32(room.value)
+        rc = library().ZrRegQueryValueEx(handle, wide_name, ctypes.byref(kind), buf, ctypes.byref(size))
+        if rc != BUFFER_TOO_SMALL:
+            break
+        room.value = max(size.value, 2 * room.value)
+    if rc != SUCCESS:
+        raise _error(rc, what)
+    return _data.wide_bytes(buf.raw, kind.value, size.value), kind.value
+
+
+def enum_value(handle, index, what):
+    """(name, data, type) of the value at index of the key handle, or None past the last."""
+    name_room, data_room = 64, 256
+    while True:
+        name = (ctypes.c_ushort * name_room)()
+        data = ctypes.create_string_buffer(data_room)
+        cch, cb, kind = ctypes.c_uint32(name_room), ctypes.c_uint32(data_room), ctypes.c_uint32()
+        rc = library().ZrRegEnumValue(handle, index, name, ctypes.byref(cch), ctypes.byref(kind), data,
+                                      ctypes.byref(cb))
+        if rc == BUFFER_TOO_SMALL:  # both rooms needed are told
+            name_room, data_room = max(name_room, cch.value + 1), max(data_room, 2 * cb.value)
+            continue
+        if rc == NO_MORE_ITEMS:
+            return None
+        if rc != SUCCESS:
+            raise _error(rc, what)
+        raw = _data.wide_bytes(data.raw, kind.value, cb.value)
+        return _text(name, cch.value), _data.from_bytes(raw, kind.value), kind.value
+
+
+def set_raw(handle, name, kind, raw, what, shown=None):
+    """Sets the value name (text of the registry's characters) of the key handle to the bytes raw of type
+    kind: through ZrRegSetKeyValue where the library has it, else through ZrRegSetValueEx, which holds
+    a REG_SZ of 8-bit characters and a REG_DWORD only."""
+    lib = library()
+    typed = getattr(lib, "ZrRegSetKeyValue", None)
+    if typed is not None:
+        rc = typed(handle, None, _wide(name), kind, raw, len(raw))
+    elif kind == REG_DWORD and len(raw) == 4:
+        rc = lib.ZrRegSetValueEx(handle, _wide(name), TYPE_DWORD, raw, 4)
+    elif kind == REG_SZ:
+        text = _latin1(_data.from_bytes(raw, REG_SZ), what, "text")
+        data = text.encode("latin-1") + b"\0"
+        rc = lib.ZrRegSetValueEx(handle, _wide(name), TYPE_SZ, data, len(data))
+    else:
+        raise Error(UNSUPPORTED_TYPE, what, "this library holds REG_SZ and REG_DWORD values only (it has no "
+                    "ZrRegSetKeyValue); type %d is refused" % kind)
+    if rc != SUCCESS:
+        why = None
+        if rc == BAD_NAME:
+            why = _why_bad(name, "name") or (isinstance(shown, str) and _why_bad(shown, "text")) or None
+        raise _error(rc, what, why)
+
+
+def typed_values():
+    """Whether the library stores values of every type (ZrRegSetKeyValue)."""
+    return getattr(library(), "ZrRegSetKeyValue", None) is not None
 
 
 _EMPTY_REGISTRY = b'KEY "My Computer"\n(\n)\n'  # what zrreg init writes: the root key only
@@ -666,10 +773,38 @@ def _load_failure(path, code):
     return None
 
 
+# ZrRegLoadAppKey's refusals as the load's results.
+_APP_LOAD = {1009: (1, None), 32: (1, "the file is the registry that this process loaded with ZrLoadRegistry")}
+
+
+def load_app_key(path):
+    """(root handle, the library's messages) of the registry file path loaded through ZrRegLoadAppKey;
+    LoadError (TooLongError, or a FileNotFoundError too when it cannot be opened) when it fails."""
+    lib, heard = library(), []
+    outer, _here.heard = getattr(_here, "heard", None), heard
+    root = ctypes.c_void_p()
+    try:
+        rc = lib.ZrRegLoadAppKey(os.fsencode(path), ctypes.byref(root), 0, 0, 0)
+    finally:
+        _here.heard = outer
+    if rc == SUCCESS:
+        return root.value
+    rc, why = _APP_LOAD.get(rc, (rc, None))
+    too_long = [m for m in heard if m.kind == MSG_TOO_LONG]
+    if too_long:
+        limit = re.search(r"\d+$", too_long[-1].text)
+        raise TooLongError(rc, path, too_long[-1].line, int(limit.group()) if limit else 10000, heard)
+    said = [m.text for m in heard if m.kind == MSG_SYNTAX]
+    why = why or _load_failure(path, rc) or (said[-1] if said else None)
+    raise (_MissingFileError if rc == 5 else LoadError)(rc, "load %r" % path, why, heard)
+
+
 class Registry:
-    """The loaded registry file. unload() (or the end of a with block) writes a changed tree back and
-    closes every key still open. With create=True, a missing file is written first as an empty registry
-    (the root key only, as zrreg init writes it); a file that is there is never written over."""
+    """A loaded registry file, a registry of its own beside any other loaded (the same file loaded twice
+    is one registry). unload() (or the end of a with block) closes every key still open; the file's
+    last unload in the process writes a changed tree back. With create=True, a missing file is written
+    first as an empty registry (the root key only, as zrreg init writes it); a file that is there is
+    never written over."""
 
     def __init__(self, path, create=False):
         self.path = os.fspath(path)
@@ -677,20 +812,7 @@ class Registry:
         self._keys = weakref.WeakValueDictionary()  # by identity: equal keys are each closed
         if create:
             _create_file(self.path)
-        lib, heard = library(), []
-        outer, _here.heard = getattr(_here, "heard", None), heard
-        try:
-            rc = lib.ZrLoadRegistry(os.fsencode(self.path))
-        finally:
-            _here.heard = outer
-        if rc != 0:
-            too_long = [m for m in heard if m.kind == MSG_TOO_LONG]
-            if too_long:
-                limit = re.search(r"\d+$", too_long[-1].text)
-                raise TooLongError(rc, self.path, too_long[-1].line, int(limit.group()) if limit else 10000, heard)
-            said = [m.text for m in heard if m.kind == MSG_SYNTAX]
-            why = _load_failure(self.path, rc) or (said[-1] if said else None)
-            raise LoadError(rc, "load %r" % self.path, why, heard)
+        self._root = load_app_key(self.path)
         self._loaded = True
 
     def __enter__(self):
@@ -711,13 +833,13 @@ class Registry:
             for k in list(self._keys.values()):
                 k.close()
             self._loaded = False
-            library().ZrUnloadRegistry()
+            library().ZrRegCloseKey(self._root)
 
     def root(self):
         """The root key, "My Computer"."""
         if not self._loaded:
             raise Error(9, "open the root")
-        return Key(self, library().HkeyRegRoot(), "", owned=False)
+        return Key(self, self._root, "", owned=False)
 
     def key(self, path):
         """The key at path from the root: r"HKCU\\Software\\MORVANE" or "HKCU/Software/MORVANE"."""
@@ -738,5 +860,6 @@ class Registry:
 
 def load(path, create=False):
     """Loads the registry file at path: use it in a with block, which unloads it at the end. With
-    create=True, a missing file is written first as an empty registry; one that is there stays as it is."""
+    create=True, a missing file is written first as an empty registry; one that is there stays as it is.
+    Other files may be loaded at the same time, each a registry of its own."""
     return Registry(path, create)

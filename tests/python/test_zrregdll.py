@@ -172,8 +172,6 @@ def test_loads_and_unloads(app, tmp_path):
         zrregdll.load(bad)
 
     with zrregdll.load(app) as reg:
-        with pytest.raises(zrregdll.LoadError, match="a registry is loaded already"):
-            zrregdll.load(app)
         kept = reg.create("HKLM/Kept")
         kept["v"] = 1
     assert kept.closed and not reg.loaded  # the unload closed what was left open
@@ -279,8 +277,9 @@ def test_a_missing_library_names_the_variable_and_the_places_looked_in(tmp_path)
 
     module = tmp_path / "zrregdll"  # a copy without the record of cmake --install, away from any library
     module.mkdir()
-    with open(zrregdll.__file__, "rb") as f:
-        (module / "__init__.py").write_bytes(f.read())
+    for name in ("__init__.py", "_data.py"):
+        with open(os.path.join(os.path.dirname(zrregdll.__file__), name), "rb") as f:
+            (module / name).write_bytes(f.read())
     said = run_python("import sys; sys.path.insert(0, %r); import zrregdll; zrregdll.library()" % str(tmp_path),
                       ZRREGDLL_LIBRARY=None, LD_LIBRARY_PATH=None, LD_PRELOAD=None)
     if said:  # the library may be installed where the system looks: then it loads, and nothing is said

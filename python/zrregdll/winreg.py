@@ -1,0 +1,519 @@
+"""Python's winreg over a registry file, on any system: a script written for winreg runs with its import
+changed to `import zrregdll.winreg as winreg`.
+
+The file is the one named by the environment variable ZRREGDLL_FILE, or given to use(path) (a file not
+there yet is written as an empty registry first). Each HKEY_* root is the file's top-level key of that
+name, made on first use. It is loaded privately (ZrRegLoadAppKey) beside any other registry of the
+process; a change is durable and seen by other processes when its call returns, and the file is written
+back when the last handle closes (at the latest when Python ends). Access rights are taken and not
+checked; LoadKey copies a file saved by SaveKey in below a key (Windows mounts it instead); a key's
+last-write time is the registry file's. Errors are OSError with .winerror, FileNotFoundError where
+Windows answers ERROR_FILE_NOT_FOUND.
+"""
+
+import atexit
+import builtins
+import ctypes
+import os
+import threading
+
+from . import _data
+from . import (Error, NotFoundError, library, query_raw, enum_value, set_raw, load_app_key, _create_file, _wide,
+               _text, SUCCESS, NO_MORE_ITEMS, BAD_NAME)
+from ._data import (REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_LINK,
+                    REG_MULTI_SZ, REG_RESOURCE_LIST, REG_FULL_RESOURCE_DESCRIPTOR, REG_RESOURCE_REQUIREMENTS_LIST,
+                    REG_QWORD)
+
+REG_DWORD_LITTLE_ENDIAN, REG_QWORD_LITTLE_ENDIAN = REG_DWORD, REG_QWORD
+
+HKEY_CLASSES_ROOT, HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, HKEY_USERS = 0x80000000, 0x80000001, 0x80000002, 0x80000003
+HKEY_PERFORMANCE_DATA, HKEY_CURRENT_CONFIG, HKEY_DYN_DATA = 0x80000004, 0x80000005, 0x80000006
+_HIVES = {HKEY_CLASSES_ROOT: "HKEY_CLASSES_ROOT", HKEY_CURRENT_USER: "HKEY_CURRENT_USER",
+          HKEY_LOCAL_MACHINE: "HKEY_LOCAL_MACHINE", HKEY_USERS: "HKEY_USERS",
+          HKEY_PERFORMANCE_DATA: "HKEY_PERFORMANCE_DATA", HKEY_CURRENT_CONFIG: "HKEY_CURRENT_CONFIG",
+          HKEY_DYN_DATA: "HKEY_DYN_DATA"}
+
+KEY_QUERY_VALUE, KEY_SET_VALUE, KEY_CREATE_SUB_KEY, KEY_ENUMERATE_SUB_KEYS = 0x1, 0x2, 0x4, 0x8
+KEY_NOTIFY, KEY_CREATE_LINK, KEY_WOW64_64KEY, KEY_WOW64_32KEY = 0x10, 0x20, 0x100, 0x200
+KEY_READ = KEY_EXECUTE = 0x20019
+KEY_WRITE, KEY_ALL_ACCESS = 0x20006, 0xF003F
+
+REG_OPTION_RESERVED = REG_OPTION_NON_VOLATILE = 0
+REG_OPTION_VOLATILE, REG_OPTION_CREATE_LINK, REG_OPTION_BACKUP_RESTORE, REG_OPTION_OPEN_LINK = 1, 2, 4, 8
+REG_LEGAL_OPTION = 0xF
+REG_CREATED_NEW_KEY, REG_OPENED_EXISTING_KEY = 1, 2
+REG_WHOLE_HIVE_VOLATILE, REG_REFRESH_HIVE, REG_NO_LAZY_FLUSH = 1, 2, 4
+REG_NOTIFY_CHANGE_NAME, REG_NOTIFY_CHANGE_ATTRIBUTES, REG_NOTIFY_CHANGE_LAST_SET = 1, 2, 4
+REG_NOTIFY_CHANGE_SECURITY, REG_LEGAL_CHANGE_FILTER = 8, 0xF
+
+error = OSError
+
+_ERROR_ACCESS_DENIED, _ERROR_INVALID_HANDLE, _ERROR_BAD_NETPATH = 5, 6, 53
+_ERROR_INVALID_PARAMETER, _ERROR_ALREADY_EXISTS = 87, 183
+
+_lock = threading.RLock()
+_state = {"path": None, "root": None, "hives": {}}
+# Each open handle's key as (its registry's root handle, its path from there): the library opens no
+# second handle of a key by an empty path, where Windows does.
+_paths = {}
+
+
+def use(path):
+    """Makes path the registry file of the calls from now on (ZRREGDLL_FILE's file otherwise). Handles
+    open already stay on the file they were opened in."""
+    with _lock:
+        _let_go()
+        _state["path"] = os.fspath(path)
+
+
+def _let_go():
+    lib = library()
+    for token in _state["hives"].values():
+        lib.ZrRegCloseKey(token)
+    if _state["root"]:
+        lib.ZrRegCloseKey(_state["root"])
+    _state["root"], _state["hives"] = None, {}
+
+
+def _root():
+    with _lock:
+        if _state["root"] is None:
+            path = _state["path"] or os.environ.get("ZRREGDLL_FILE")
+            if not path:
+                raise RuntimeError("zrregdll.winreg: no registry file: set ZRREGDLL_FILE or call "
+                                   "zrregdll.winreg.use(path) first")
+            _create_file(path)
+            try:
+                _state["root"] = load_app_key(path)
+            except Error as e:
+                raise _os_error(e) from None
+        return _state["root"]
+
+
+def _hive(number):
+    with _lock:
+        token = _state["hives"].get(number)
+        if token is None:
+            root = _root()
+            token = _create(root, _HIVES[number], "CreateKey")
+            _state["hives"][number] = token
+            _paths[token] = (root, _HIVES[number])
+        return token
+
+
+def _forget(token):
+    with _lock:
+        _paths.pop(token, None)
+
+
+atexit.register(lambda: _lock.acquire(False) and _let_go())
+
+
+def _os_error(e):
+    """A library Error as the OSError winreg raises: FileNotFoundError for ERROR_FILE_NOT_FOUND."""
+    out = _data.os_error(e.winerror, str(e))
+    out.__cause__ = None
+    return out
+
+
+def _check(rc, what, name=None):
+    if rc != SUCCESS:
+        winerror = _data.WINERROR.get(rc, _ERROR_INVALID_PARAMETER)
+        why = _data.WINERROR_TEXT.get(winerror, "Windows error %d" % winerror)
+        if rc == BAD_NAME and name is not None:
+            why = "%s (%s: the registry file cannot hold the name %r)" % (why, what, name)
+        raise _data.os_error(winerror, why)
+
+
+class HKEYType:
+    """A handle of an open key, as winreg's PyHKEY: Close(), Detach(), .handle, int(), a bool that is
+    false once closed, and a context manager that closes it. It closes itself when it goes."""
+
+    def __init__(self, handle):
+        self._handle = handle or 0
+
+    @property
+    def handle(self):
+        return self._handle
+
+    def __int__(self):
+        return self._handle
+
+    def __bool__(self):
+        return self._handle != 0
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.Close()
+        return False
+
+    def __str__(self):
+        return "<PyHKEY:0x%x>" % self._handle
+
+    def Close(self):
+        handle, self._handle = self._handle, 0
+        if handle and handle not in _HIVES:
+            _forget(handle)
+            _check(library().ZrRegCloseKey(handle), "CloseKey")
+
+    def Detach(self):
+        handle, self._handle = self._handle, 0
+        return handle
+
+    def __del__(self):
+        try:
+            self.Close()
+        except Exception:  # at the interpreter's end the library may be gone
+            pass
+
+
+PyHKEY = HKEYType
+
+
+def _token(key):
+    """The library's handle of a winreg key argument: a HKEYType, an int, or a HKEY_* constant."""
+    if isinstance(key, HKEYType):
+        number = key.handle
+    elif isinstance(key, int) and not isinstance(key, bool):
+        number = key
+    else:
+        raise TypeError("The object is not a PyHKEY object")
+    if number in _HIVES:
+        return _hive(number)
+    if not number:
+        raise _data.os_error(_ERROR_INVALID_HANDLE)
+    return number
+
+
+def _name(text, what, kind="sub_key"):
+    if text is None:
+        return ""
+    if not isinstance(text, str):
+        raise TypeError("%s() argument %s must be str or None, not %s" % (what, kind, type(text).__name__))
+    if "\0" in text:
+        raise ValueError("embedded null character")
+    return text
+
+
+def _made(base, sub_key, token):
+    with _lock:
+        root, path = _paths.get(base, (None, None))
+        if root is not None:
+            _paths[token] = (root, path + "\\" + sub_key)
+    return token
+
+
+def _create(base, sub_key, what):
+    out = ctypes.c_void_p()
+    _check(library().ZrRegCreateKey(base, _wide(sub_key), ctypes.byref(out)), what, sub_key)
+    return _made(base, sub_key, out.value)
+
+
+def _open(base, sub_key, what):
+    out = ctypes.c_void_p()
+    if sub_key:
+        _check(library().ZrRegOpenKeyEx(base, _wide(sub_key), 0, ctypes.byref(out)), what, sub_key)
+        return _made(base, sub_key, out.value)
+    with _lock:
+        root, path = _paths.get(base, (None, None))
+    if root is None:
+        raise _data.os_error(_ERROR_INVALID_HANDLE)
+    _check(library().ZrRegOpenKeyEx(root, _wide(path), 0, ctypes.byref(out)), what, path)
+    with _lock:
+        _paths[out.value] = (root, path)
+    return out.value
+
+
+def _open_or_same(base, sub_key, what, create):
+    """A new handle of sub_key below base ("": of base itself)."""
+    return (_create if create and sub_key else _open)(base, sub_key, what)
+
+
+# ---- the functions of winreg ----------------------------------------------------------------
+
+
+def CloseKey(hkey, /):
+    if isinstance(hkey, HKEYType):
+        hkey.Close()
+    elif isinstance(hkey, int) and not isinstance(hkey, bool):
+        if hkey and hkey not in _HIVES:
+            _forget(hkey)
+            _check(library().ZrRegCloseKey(hkey), "CloseKey")
+    else:
+        raise TypeError("The object is not a PyHKEY object")
+
+
+def ConnectRegistry(computer_name, key, /):
+    if computer_name is not None:
+        if not isinstance(computer_name, str):
+            raise TypeError("ConnectRegistry() argument 1 must be str or None, not %s" % type(computer_name).__name__)
+        raise _data.os_error(_ERROR_BAD_NETPATH)
+    if isinstance(key, HKEYType):
+        key = key.handle
+    if key not in _HIVES:
+        raise _data.os_error(_ERROR_INVALID_HANDLE)
+    return HKEYType(_open(_hive(key), "", "ConnectRegistry"))
+
+
+def CreateKey(key, sub_key, /):
+    base = _token(key)
+    return HKEYType(_open_or_same(base, _name(sub_key, "CreateKey"), "CreateKey", True))
+
+
+def CreateKeyEx(key, sub_key, reserved=0, access=KEY_WRITE):
+    base = _token(key)
+    return HKEYType(_open_or_same(base, _name(sub_key, "CreateKeyEx"), "CreateKeyEx", True))
+
+
+def _subkey_count(token):
+    n = ctypes.c_uint32()
+    _check(library().ZrRegQueryInfoKey(token, ctypes.byref(n), None, None, None, None), "QueryInfoKey")
+    return n.value
+
+
+def DeleteKey(key, sub_key, /):
+    base = _token(key)
+    sub_key = _name(sub_key, "DeleteKey")
+    # Windows deletes a key without subkeys only.
+    child = _open(base, sub_key, "DeleteKey")
+    try:
+        if _subkey_count(child):
+            raise _data.os_error(_ERROR_ACCESS_DENIED)
+    finally:
+        library().ZrRegCloseKey(child)
+    _check(library().ZrRegDeleteKey(base, _wide(sub_key)), "DeleteKey", sub_key)
+
+
+def DeleteKeyEx(key, sub_key, access=KEY_WOW64_64KEY, reserved=0):
+    DeleteKey(key, sub_key)
+
+
+def DeleteValue(key, value, /):
+    name = _name(value, "DeleteValue", "value")
+    _check(library().ZrRegDeleteValue(_token(key), _wide(name)), "DeleteValue", name)
+
+
+def EnumKey(key, index, /):
+    if not isinstance(index, int):
+        raise TypeError("'%s' object cannot be interpreted as an integer" % type(index).__name__)
+    name = (ctypes.c_ushort * 256)()
+    n = ctypes.c_uint32()
+    if not 0 <= index < 2**32:
+        raise _data.os_error(NO_MORE_ITEMS)
+    _check(library().ZrRegEnumKeyEx(_token(key), index, name, ctypes.byref(n)), "EnumKey")
+    return _text(name, n.value)
+
+
+def EnumValue(key, index, /):
+    if not isinstance(index, int):
+        raise TypeError("'%s' object cannot be interpreted as an integer" % type(index).__name__)
+    if not 0 <= index < 2**32:
+        raise _data.os_error(NO_MORE_ITEMS)
+    try:
+        got = enum_value(_token(key), index, "EnumValue")
+    except Error as e:
+        raise _os_error(e) from None
+    if got is None:
+        raise _data.os_error(NO_MORE_ITEMS)
+    return got
+
+
+def ExpandEnvironmentStrings(str, /):
+    """%NAME% replaced by the environment variable NAME (its name in any case, as Windows finds it);
+    a name that is not set, and a lone %, stay as they are."""
+    if not isinstance(str, type("")):
+        raise TypeError("ExpandEnvironmentStrings() argument must be str, not %s" % type(str).__name__)
+    folded = {k.upper(): v for k, v in os.environ.items()}
+    out, i = [], 0
+    while i < len(str):
+        start = str.find("%", i)
+        end = str.find("%", start + 1) if start >= 0 else -1
+        if start < 0 or end < 0:
+            out.append(str[i:])
+            break
+        name = str[start + 1:end]
+        value = os.environ.get(name, folded.get(name.upper())) if name else None
+        if value is None:
+            out.append(str[i:end])
+            i = end
+            continue
+        out.append(str[i:start] + value)
+        i = end + 1
+    return "".join(out)
+
+
+def FlushKey(key, /):
+    _check(library().ZrRegFlushKey(_token(key)), "FlushKey")
+
+
+def _copy_tree(source, target):
+    """Every value and subkey of the key source into the key target (handles of any registries)."""
+    lib, i = library(), 0
+    while True:
+        got = enum_value(source, i, "SaveKey")
+        if got is None:
+            break
+        name, _, kind = got
+        raw, kind = query_raw(source, _wide(name), "SaveKey")
+        set_raw(target, name, kind, raw, "SaveKey")
+        i += 1
+    i = 0
+    while True:
+        try:
+            child = EnumKey(source, i)
+        except OSError as e:
+            if e.winerror == NO_MORE_ITEMS:
+                return
+            raise
+        a, b = _open(source, child, "SaveKey"), _create(target, child, "SaveKey")
+        try:
+            _copy_tree(a, b)
+        finally:
+            lib.ZrRegCloseKey(a)
+            lib.ZrRegCloseKey(b)
+        i += 1
+
+
+def SaveKey(key, file_name, /):
+    """Writes the key with its subtree to file_name as a registry file, whose root holds what the key
+    holds; a file that is there already is refused (ERROR_ALREADY_EXISTS)."""
+    token = _token(key)
+    file_name = os.fspath(file_name)
+    if os.path.lexists(file_name):
+        raise _data.os_error(_ERROR_ALREADY_EXISTS)
+    _create_file(file_name)
+    try:
+        saved = load_app_key(file_name)
+    except Error as e:
+        raise _os_error(e) from None
+    try:
+        _copy_tree(token, saved)
+    except Error as e:
+        raise _os_error(e) from None
+    finally:
+        library().ZrRegCloseKey(saved)
+
+
+def LoadKey(key, sub_key, file_name, /):
+    """Creates sub_key below key and copies into it what the registry file file_name (as SaveKey writes
+    one) holds below its root."""
+    base = _token(key)
+    sub_key = _name(sub_key, "LoadKey")
+    if not sub_key:
+        raise _data.os_error(_ERROR_INVALID_PARAMETER)
+    try:
+        loaded = load_app_key(os.fspath(file_name))
+    except Error as e:
+        raise _os_error(e) from None
+    target = None
+    try:
+        target = _create(base, sub_key, "LoadKey")
+        _copy_tree(loaded, target)
+    except Error as e:
+        raise _os_error(e) from None
+    finally:
+        if target:
+            library().ZrRegCloseKey(target)
+        library().ZrRegCloseKey(loaded)
+
+
+def OpenKey(key, sub_key, reserved=0, access=KEY_READ):
+    base = _token(key)
+    return HKEYType(_open(base, _name(sub_key, "OpenKey"), "OpenKey"))
+
+
+def OpenKeyEx(key, sub_key, reserved=0, access=KEY_READ):
+    base = _token(key)
+    return HKEYType(_open(base, _name(sub_key, "OpenKeyEx"), "OpenKeyEx"))
+
+
+def _last_write():
+    """The registry file's last change (or its change log's), in 100 ns units since 1601."""
+    path = _state["path"] or os.environ.get("ZRREGDLL_FILE")
+    ns = 0
+    for p in (path, path + "-log") if path else ():
+        try:
+            ns = max(ns, os.stat(p).st_mtime_ns)
+        except OSError:
+            pass
+    return ns // 100 + 116444736000000000
+
+
+def QueryInfoKey(key, /):
+    subkeys, values = ctypes.c_uint32(), ctypes.c_uint32()
+    _check(library().ZrRegQueryInfoKey(_token(key), ctypes.byref(subkeys), None, ctypes.byref(values), None, None),
+           "QueryInfoKey")
+    return subkeys.value, values.value, _last_write()
+
+
+def QueryValue(key, sub_key, /):
+    base = _token(key)
+    sub_key = _name(sub_key, "QueryValue")
+    handle = _open(base, sub_key, "QueryValue") if sub_key else base
+    try:
+        raw, kind = query_raw(handle, _wide(""), "QueryValue")
+    except NotFoundError:
+        return ""
+    except Error as e:
+        raise _os_error(e) from None
+    finally:
+        if handle != base:
+            library().ZrRegCloseKey(handle)
+    if kind not in (REG_SZ, REG_EXPAND_SZ):
+        raise _data.os_error(13)
+    return _data.from_bytes(raw, kind)
+
+
+def QueryValueEx(key, value_name, /):
+    name = _name(value_name, "QueryValueEx", "value_name")
+    try:
+        raw, kind = query_raw(_token(key), _wide(name), "QueryValueEx")
+    except Error as e:
+        raise _os_error(e) from None
+    return _data.from_bytes(raw, kind), kind
+
+
+def _set(token, name, kind, value, what):
+    if not isinstance(kind, int):
+        raise TypeError("'%s' object cannot be interpreted as an integer" % type(kind).__name__)
+    raw = _data.to_bytes(value, kind)
+    try:
+        set_raw(token, name, kind, raw, what, value)
+    except Error as e:
+        raise _os_error(e) from None
+
+
+def SetValue(key, sub_key, type, value, /):
+    if type != REG_SZ:
+        raise TypeError("type must be winreg.REG_SZ")
+    if not isinstance(value, str):
+        raise TypeError("SetValue() argument 4 must be str, not %s" % builtins.type(value).__name__)
+    base = _token(key)
+    sub_key = _name(sub_key, "SetValue")
+    handle = _create(base, sub_key, "SetValue") if sub_key else base
+    try:
+        _set(handle, "", REG_SZ, value, "SetValue")
+    finally:
+        if handle != base:
+            library().ZrRegCloseKey(handle)
+
+
+def SetValueEx(key, value_name, reserved, type, value, /):
+    name = _name(value_name, "SetValueEx", "value_name")
+    _set(_token(key), name, type, value, "SetValueEx")
+
+
+def DisableReflectionKey(key, /):
+    _token(key)
+
+
+def EnableReflectionKey(key, /):
+    _token(key)
+
+
+def QueryReflectionKey(key, /):
+    """True: nothing is reflected in a registry file."""
+    _token(key)
+    return True
