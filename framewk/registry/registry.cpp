@@ -135,6 +135,7 @@ static unsigned int LoadBegun(const char* filename) {
 // A registry is made for the load and ended again when the load fails.
 unsigned int ShareLoad(const char* filename) {
     if (NWREGIsRegLoaded()) return LoadRegistry(filename);  // refused
+    if (RegAppHolds(filename)) return REGLOAD_REFUSED;
     if (!RegBegin()) return REGERR_NO_MEMORY;
     unsigned int rc = LoadBegun(filename);
     if (rc != REGERR_SUCCESS) RegEnd();
@@ -350,10 +351,19 @@ unsigned int RegAppLoad(const char* filename, HKEY* root) {
 }
 
 void RegAppsEndThreads() {
+    s_pin.Lock();
     for (Registry* a = s_apps; a; a = a->nextApp) {
-        RegAppEnter(a);
+        Point(a, a);
         LogThreadsEnd();
-        Point(Default(), nullptr);
-        s_pin.Unlock();
     }
+    Point(Default(), nullptr);
+    s_pin.Unlock();
+}
+
+bool RegAppHolds(const char* filename) {
+    ZrFileStamp file;
+    if (!s_apps || !zrStampOf(filename, &file)) return false;
+    for (Registry* a = s_apps; a; a = a->nextApp)
+        if (SameFile(a->file.names.target, file)) return true;
+    return false;
 }

@@ -55,6 +55,9 @@ void RegAppEnter(Registry* app);
 void RegAppLeave();
 // The library leaves the process: the app keys' syncer threads end as the default one's.
 void RegAppsEndThreads();
+// Whether an app key's registry is the file `filename`, which the default registry then
+// cannot load: one file's log and locks are the process's.
+bool RegAppHolds(const char* filename);
 // The default registry's notifier reads the log while holding this pin.
 void RegPinDefault();
 void RegUnpinDefault();

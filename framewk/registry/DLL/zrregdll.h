@@ -86,7 +86,7 @@
 
 /* Results of ZrLoadRegistry. */
 #define ZRREG_LOAD_OK 0        /* the file is loaded */
-#define ZRREG_LOAD_REFUSED 1   /* a registry is already loaded, or the file does not parse */
+#define ZRREG_LOAD_REFUSED 1   /* loaded already, the file is an app key's, or it does not parse */
 #define ZRREG_LOAD_NO_MEMORY 2 /* an allocation failed; nothing is loaded */
 #define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path is null or has 512 bytes or more */
 

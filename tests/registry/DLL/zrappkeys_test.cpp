@@ -129,6 +129,7 @@ TEST_F(AppKeys, LoadAnswers) {
     ASSERT_EQ(ZrRegLoadAppKey(App(0).c_str(), &a, 0, 0, 0), ZRREG_SUCCESS);
     ZrUnloadRegistry();
     EXPECT_EQ(Text(a, u"twice"), "one");
+    EXPECT_EQ(ZrLoadRegistry(App(0).c_str()), ZRREG_LOAD_REFUSED);  // one file, one registry
     ASSERT_EQ(ZrLoadRegistry(App(1).c_str()), ZRREG_LOAD_OK);
     EXPECT_EQ(Text(a, u"twice"), "one");
     EXPECT_EQ(ZrRegCloseKey(a), ZRREG_SUCCESS);
