@@ -171,6 +171,10 @@ struct RegChanges {
     RegNotifyState notify;
 };
 extern RegChanges* RegChangesNow;
+// The watches of the default registry (or its scratch copy): an app key's registry has none,
+// and a caller waiting for its watch reads this without the tree lock, which an app key's
+// call leaves alone.
+extern RegNotifyState* RegNotifyNow;
 
 // ---- change notification (zrnotify.cpp) --------------------------------------------------
 // A change as the journal or the log records it reaches the watches it concerns.

@@ -15,6 +15,7 @@ Registry* s_current;
 RegTree* RegTreeNow = &s_none.tree;
 RegFileState* RegFileNow = &s_none.file;
 RegChanges* RegChangesNow = &s_none.changes;
+RegNotifyState* RegNotifyNow = &s_none.changes.notify;
 
 Registry* RegCurrent() { return s_current; }
 
@@ -23,6 +24,7 @@ static void MakeCurrent(Registry* r) {
     __atomic_store_n(&RegTreeNow, &r->tree, __ATOMIC_RELEASE);
     __atomic_store_n(&RegFileNow, &r->file, __ATOMIC_RELEASE);
     __atomic_store_n(&RegChangesNow, &r->changes, __ATOMIC_RELEASE);
+    __atomic_store_n(&RegNotifyNow, &r->changes.notify, __ATOMIC_RELEASE);
     s_current = r == &s_none ? nullptr : r;
 }
 
@@ -351,6 +353,7 @@ unsigned int RegAppLoad(const char* filename, HKEY* root) {
 }
 
 void RegAppsEndThreads() {
+    if (!s_apps) return;
     s_pin.Lock();
     for (Registry* a = s_apps; a; a = a->nextApp) {
         Point(a, a);

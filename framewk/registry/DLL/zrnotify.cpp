@@ -26,8 +26,9 @@ struct Watch {
 // Another process's change reaches a watch within this (the promise is 100 ms).
 static const int kPollMs = 20;
 
-// The current registry's watches; the notifier thread is given its own registry's.
-static RegNotifyState& N() { return RegChangesNow->notify; }
+// The default registry's watches; the notifier thread is given its own registry's. An app
+// key's changes and closes concern none of them.
+static RegNotifyState& N() { return *__atomic_load_n(&RegNotifyNow, __ATOMIC_ACQUIRE); }
 
 // Whether `key` is `path` (exactly, with `self`) or lies below it, names compared as the
 // tree compares them.
@@ -112,7 +113,7 @@ static void Match(RegChangeOp op, const char* path, const char* name) {
 }
 
 void RegNotifyChange(RegChangeOp op, const char* path, const char* name) {
-    if (!__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
+    if (RegAppNow || !__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
     N().sync.Lock();
     Match(op, path, name);
     Sweep();
@@ -164,7 +165,7 @@ static void RunNotifier(void* state) {
 }
 
 void RegNotifyKick() {
-    if (!__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
+    if (RegAppNow || !__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
     N().sync.Lock();
     N().kicked = true;
     N().sync.Wake();
@@ -172,7 +173,7 @@ void RegNotifyKick() {
 }
 
 void RegNotifyClosed(HKEY h) {
-    if (!__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
+    if (RegAppNow || !__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
     N().sync.Lock();
     for (Watch* w = N().watches; w; w = w->next)
         if (w->handle == h && !w->fired) Fire(w, ENDED_CLOSE);
@@ -181,6 +182,7 @@ void RegNotifyClosed(HKEY h) {
 }
 
 void RegNotifyEnd() {
+    if (RegAppNow) return;
     N().sync.Lock();
     N().stop = true;
     N().sync.Wake();
