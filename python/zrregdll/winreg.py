@@ -111,9 +111,7 @@ atexit.register(lambda: _lock.acquire(False) and _let_go())
 
 def _os_error(e):
     """A library Error as the OSError winreg raises: FileNotFoundError for ERROR_FILE_NOT_FOUND."""
-    out = _data.os_error(e.winerror, str(e))
-    out.__cause__ = None
-    return out
+    return _data.os_error(e.winerror, str(e))
 
 
 def _check(rc, what, name=None):
