@@ -5,7 +5,8 @@
  *    ZrRegCreateKey belongs to the caller until ZrRegCloseKey; close them all before
  *    ZrUnloadRegistry. The handles of HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot
  *    belong to the library: use them, never close them. The unload ends every handle,
- *    the library's too (ask for those again after the next load). A handle that has
+ *    the library's too (ask for those again after the next load), but an app key's
+ *    (ZrRegLoadAppKey), which end with its last close. A handle that has
  *    ended, closed or of an earlier load, or that never was one, is dead: every function
  *    that takes a handle answers a call with it, its other arguments sound, with
  *    ZRREG_INVALID_HANDLE (ZrRegCountSubKeys with 0xFFFFFFFF), writes what its failures
