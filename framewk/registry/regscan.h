@@ -10,8 +10,9 @@
 
 #include "regfile.h"
 
-// The scanner's tokens besides the type words REG_SZ and REG_INT (regp.h).
-enum { KEY = 257, STRING = 260, NUMBER = 261 };
+// The scanner's tokens besides the type words REG_SZ and REG_INT (regtree.h): TYPEWORD is
+// any other type word (its word in lval), XDATA an extended value's data (yyxdata).
+enum { KEY = 257, STRING = 260, NUMBER = 261, TYPEWORD = 262, XDATA = 263 };
 
 // The value of a STRING or NUMBER token: its text in a fresh block, null when no memory.
 typedef union {
@@ -91,6 +92,12 @@ inline bool yyreports(RegScanner* s) {
     if (s->partial) s->failed = true;
     return !s->partial;
 }
+
+// An extended value's data at the scanner's position, after the "=" (parsexdata.cpp): XDATA
+// with *out a new block (RegXData, with room for 2 more bytes), or -1 when the bytes there
+// are no data (a syntax error), -2 when out of memory.
+struct RegXData;
+int yyxdata(RegScanner* s, RegXData** out);
 
 // A whole value item, or the head of a key (KEY, its name and "("), at the scanner's
 // position, recognised without its tokens when it lies in the block in the form the

@@ -67,20 +67,21 @@
 
 /* Results of the key and value functions; the numbers never change. The three functions
  * that return uint32_t give ZRREG_BAD_ARG as 0xFFFFFFFF. */
-#define ZRREG_SUCCESS 0             /* the call did what was asked */
-#define ZRREG_NO_MEMORY 2           /* an allocation failed */
-#define ZRREG_INVALID_HANDLE 3      /* a dead handle, rule 1 (or, ZrRegQueryValueSz: not a string) */
-#define ZRREG_NOT_FOUND 5           /* the named key or value does not exist */
-#define ZRREG_BUFFER_TOO_SMALL 7    /* the data does not fit; the room needed was stored back */
-#define ZRREG_KEY_NOT_FOUND 8       /* the handle's key is gone (deleted, rule 2) */
-#define ZRREG_NOT_LOADED 9          /* no registry is loaded */
-#define ZRREG_KEY_BUSY 10           /* the key to delete or rename has open handles */
-#define ZRREG_BAD_NAME 11           /* a name or text the file cannot carry (see ZrRegSetValueEx) */
-#define ZRREG_WRITE_FAULT 29        /* the change could not be recorded on disk: nothing changed */
-#define ZRREG_ALREADY_EXISTS 183    /* a rename's new name is taken by another key or value */
-#define ZRREG_NO_MORE_ITEMS 259     /* the enumeration index is past the last subkey or value */
-#define ZRREG_UNSUPPORTED_TYPE 1630 /* ZrRegGetValue: the value's type is not among the flags */
-#define ZRREG_BAD_ARG ((int32_t)-1) /* 0xFFFFFFFF: a required argument is null, or a path empty */
+#define ZRREG_SUCCESS 0              /* the call did what was asked */
+#define ZRREG_NO_MEMORY 2            /* an allocation failed */
+#define ZRREG_INVALID_HANDLE 3       /* a dead handle, rule 1 (or, ZrRegQueryValueSz: not a string) */
+#define ZRREG_NOT_FOUND 5            /* the named key or value does not exist */
+#define ZRREG_BUFFER_TOO_SMALL 7     /* the data does not fit; the room needed was stored back */
+#define ZRREG_KEY_NOT_FOUND 8        /* the handle's key is gone (deleted, rule 2) */
+#define ZRREG_NOT_LOADED 9           /* no registry is loaded */
+#define ZRREG_KEY_BUSY 10            /* the key to delete or rename has open handles */
+#define ZRREG_BAD_NAME 11            /* a name or text the file cannot carry (see ZrRegSetValueEx) */
+#define ZRREG_WRITE_FAULT 29         /* the change could not be recorded on disk: nothing changed */
+#define ZRREG_ALREADY_EXISTS 183     /* a rename's new name is taken by another key or value */
+#define ZRREG_NO_MORE_ITEMS 259      /* the enumeration index is past the last subkey or value */
+#define ZRREG_DATATYPE_MISMATCH 1629 /* ZrRegGetValue: a REG_BINARY's size is not the flags' */
+#define ZRREG_UNSUPPORTED_TYPE 1630  /* ZrRegGetValue: the value's type is not among the flags */
+#define ZRREG_BAD_ARG ((int32_t)-1)  /* 0xFFFFFFFF: a required argument is null, or a path empty */
 
 /* Results of ZrLoadRegistry. */
 #define ZRREG_LOAD_OK 0        /* the file is loaded */
@@ -88,15 +89,33 @@
 #define ZRREG_LOAD_NO_MEMORY 2 /* an allocation failed; nothing is loaded */
 #define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path is null or has 512 bytes or more */
 
-/* Value types, as ZrRegQueryValueEx reports them and ZrRegSetValueEx takes them. */
-#define ZRREG_TYPE_SZ 1    /* a string of 8-bit characters, handed out as 16-bit text */
-#define ZRREG_TYPE_DWORD 4 /* a signed 32-bit integer */
+/* Value types: Win32's numbers. ZrRegSetValueEx stores a ZRREG_TYPE_DWORD as a signed
+ * 32-bit integer and any other type as a string of 8-bit characters; ZrRegSetKeyValue
+ * stores every type number (these and any other) with its bytes as given. */
+#define ZRREG_TYPE_NONE 0
+#define ZRREG_TYPE_SZ 1 /* a string: 8-bit characters handed out as 16-bit text, or UTF-16LE bytes */
+#define ZRREG_TYPE_EXPAND_SZ 2
+#define ZRREG_TYPE_BINARY 3
+#define ZRREG_TYPE_DWORD 4 /* a signed 32-bit integer (4 bytes, little-endian) */
+#define ZRREG_TYPE_DWORD_BIG_ENDIAN 5
+#define ZRREG_TYPE_LINK 6
+#define ZRREG_TYPE_MULTI_SZ 7
+#define ZRREG_TYPE_QWORD 11
 
-/* The types ZrRegGetValue accepts, as Win32's RRF_RT_* flags; any others of RRF_RT_ANY's
- * bits may be given and match nothing this registry holds. */
-#define ZRREG_RT_SZ 0x00000002    /* RRF_RT_REG_SZ */
-#define ZRREG_RT_DWORD 0x00000010 /* RRF_RT_REG_DWORD */
-#define ZRREG_RT_ANY 0x0000FFFF   /* RRF_RT_ANY */
+/* ZrRegGetValue's flags, Win32's RRF_* numbers: the types it accepts (ZRREG_RT_ANY takes
+ * every type number, also those without a flag of their own), and how it reads. */
+#define ZRREG_RT_NONE 0x00000001       /* RRF_RT_REG_NONE */
+#define ZRREG_RT_SZ 0x00000002         /* RRF_RT_REG_SZ */
+#define ZRREG_RT_EXPAND_SZ 0x00000004  /* RRF_RT_REG_EXPAND_SZ (with ZRREG_NOEXPAND) */
+#define ZRREG_RT_BINARY 0x00000008     /* RRF_RT_REG_BINARY */
+#define ZRREG_RT_DWORD 0x00000010      /* RRF_RT_REG_DWORD */
+#define ZRREG_RT_MULTI_SZ 0x00000020   /* RRF_RT_REG_MULTI_SZ */
+#define ZRREG_RT_QWORD 0x00000040      /* RRF_RT_REG_QWORD */
+#define ZRREG_RT_DWORD_ANY 0x00000018  /* RRF_RT_DWORD: REG_DWORD or REG_BINARY of 4 bytes */
+#define ZRREG_RT_QWORD_ANY 0x00000048  /* RRF_RT_QWORD: REG_QWORD or REG_BINARY of 8 bytes */
+#define ZRREG_RT_ANY 0x0000FFFF        /* RRF_RT_ANY */
+#define ZRREG_NOEXPAND 0x10000000      /* RRF_NOEXPAND: a REG_EXPAND_SZ as it is stored */
+#define ZRREG_ZEROONFAILURE 0x20000000 /* RRF_ZEROONFAILURE: pvData zeroed on a failure */
 
 /* ZRREG_TEXT, ZrTextFromUtf8 and ZrTextToUtf8: the 16-bit text the functions take and give. */
 #include "zrregtext.h"
@@ -290,15 +309,20 @@ ZRREG_API int32_t ZRREG_CALL ZrRegDeleteTree(void* hKey, const unsigned short* l
 
 /* Reads the value lpValue (null: the value named "") of the key lpSubKey below hKey (null
  * or "": hKey itself), as RegGetValueW: when the value's type is among dwFlags (ZRREG_RT_*)
- * *pdwType becomes its type and pvData gets a string as 16-bit text with its terminator
- * or an integer as 4 bytes, *pcbData (the room in bytes) the bytes written. pdwType,
- * pvData and pcbData may be null; with pvData null, a given *pcbData becomes the room
- * needed in bytes. ZRREG_SUCCESS; ZRREG_UNSUPPORTED_TYPE for a type outside dwFlags;
- * ZRREG_BUFFER_TOO_SMALL: only *pcbData is written, the room needed in bytes;
- * ZRREG_NOT_FOUND; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_BAD_NAME;
- * ZRREG_NO_MEMORY; ZRREG_BAD_ARG for a null hKey, pvData without pcbData, or dwFlags with
- * no bit of ZRREG_RT_ANY or any bit beyond it (Win32's RRF_NOEXPAND, RRF_ZEROONFAILURE and
- * the others are not taken). Sizes count bytes, as in Win32, unlike ZrRegQueryValueEx. */
+ * *pdwType becomes its type and pvData gets its data, *pcbData (the room in bytes) the
+ * bytes written: a plain string (see ZrRegSetValueEx) as 16-bit text with its terminator,
+ * a plain integer as 4 bytes, any other value its bytes as stored, a REG_SZ or
+ * REG_EXPAND_SZ without a terminating NUL with one added. Without ZRREG_NOEXPAND a
+ * REG_EXPAND_SZ comes back as a REG_SZ (and is matched as one) with every %NAME% of a set
+ * environment variable replaced by its value. ZRREG_RT_DWORD_ANY and ZRREG_RT_QWORD_ANY
+ * take a REG_BINARY of 4 or 8 bytes only. With ZRREG_ZEROONFAILURE a failure zeroes the
+ * *pcbData bytes of pvData. pdwType, pvData and pcbData may be null; with pvData null, a
+ * given *pcbData becomes the room needed in bytes. ZRREG_SUCCESS; ZRREG_UNSUPPORTED_TYPE
+ * for a type outside dwFlags; ZRREG_BUFFER_TOO_SMALL: only *pcbData is written, the room
+ * needed in bytes; ZRREG_NOT_FOUND; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
+ * ZRREG_BAD_NAME; ZRREG_NO_MEMORY; ZRREG_BAD_ARG for a null hKey, pvData without pcbData,
+ * or dwFlags with no bit of ZRREG_RT_ANY or a bit beyond those above. Sizes count bytes,
+ * as in Win32, unlike ZrRegQueryValueEx's for a plain string. */
 ZRREG_API int32_t ZRREG_CALL ZrRegGetValue(void* hKey, const unsigned short* lpSubKey,
                                            const unsigned short* lpValue, uint32_t dwFlags, uint32_t* pdwType,
                                            void* pvData, uint32_t* pcbData);
@@ -409,6 +433,23 @@ ZRREG_API int32_t ZRREG_CALL ZrRegRenameKey(void* hKey, const unsigned short* lp
 ZRREG_API int32_t ZRREG_CALL ZrRegRenameValue(void* hKey, const unsigned short* lpSubKey,
                                               const unsigned short* lpValueName,
                                               const unsigned short* lpNewValueName);
+
+/* Sets the value lpValueName (null: the value named "") of the key lpSubKey below hKey
+ * (null or "": hKey itself, else the key is made, every missing level, as ZrRegCreateKey
+ * makes it), as RegSetKeyValueW: any dwType with exactly the cbData bytes at lpData (null
+ * when cbData is 0), strings as UTF-16LE bytes. A REG_SZ of characters U+0001 to U+00FF
+ * without a double quote, line feed or byte 26, ended by one NUL, is stored as the plain
+ * string ZrRegSetValueEx stores, and a REG_DWORD of 4 bytes as the plain integer; every
+ * other value as its type and bytes, which ZrRegQueryValueEx, ZrRegEnumValue and
+ * ZrRegGetValue hand back unchanged (the registry file writes them in its extension, see
+ * docs/registry-format.md). A value of the same name is replaced, and the new one goes
+ * last. ZRREG_SUCCESS; ZRREG_BAD_NAME (a name the file cannot carry, see
+ * ZrRegSetValueEx); ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
+ * ZRREG_NO_MEMORY (the old value stays); ZRREG_WRITE_FAULT; ZRREG_BAD_ARG for a null hKey,
+ * or a null lpData with a cbData. */
+ZRREG_API int32_t ZRREG_CALL ZrRegSetKeyValue(void* hKey, const unsigned short* lpSubKey,
+                                              const unsigned short* lpValueName, uint32_t dwType,
+                                              const void* lpData, uint32_t cbData);
 
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never

@@ -28,6 +28,7 @@ enum class errc : std::int32_t {
     write_fault = ZRREG_WRITE_FAULT,
     already_exists = ZRREG_ALREADY_EXISTS,
     no_more_items = ZRREG_NO_MORE_ITEMS,
+    datatype_mismatch = ZRREG_DATATYPE_MISMATCH,
     unsupported_type = ZRREG_UNSUPPORTED_TYPE,
     bad_arg = ZRREG_BAD_ARG,
 };
@@ -82,6 +83,7 @@ inline constexpr code_text kResults[] = {
     {ZRREG_WRITE_FAULT, "ZRREG_WRITE_FAULT", "the change could not be written to disk (full, I/O error)"},
     {ZRREG_ALREADY_EXISTS, "ZRREG_ALREADY_EXISTS", "the new name is taken"},
     {ZRREG_NO_MORE_ITEMS, "ZRREG_NO_MORE_ITEMS", "no more items"},
+    {ZRREG_DATATYPE_MISMATCH, "ZRREG_DATATYPE_MISMATCH", "the binary value has another size"},
     {ZRREG_UNSUPPORTED_TYPE, "ZRREG_UNSUPPORTED_TYPE", "the value has another type"},
     {ZRREG_BAD_ARG, "ZRREG_BAD_ARG", "an argument is missing or a path is empty"},
 };
