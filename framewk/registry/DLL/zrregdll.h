@@ -67,21 +67,20 @@
 
 /* Results of the key and value functions; the numbers never change. The three functions
  * that return uint32_t give ZRREG_BAD_ARG as 0xFFFFFFFF. */
-#define ZRREG_SUCCESS 0              /* the call did what was asked */
-#define ZRREG_NO_MEMORY 2            /* an allocation failed */
-#define ZRREG_INVALID_HANDLE 3       /* a dead handle, rule 1 (or, ZrRegQueryValueSz: not a string) */
-#define ZRREG_NOT_FOUND 5            /* the named key or value does not exist */
-#define ZRREG_BUFFER_TOO_SMALL 7     /* the data does not fit; the room needed was stored back */
-#define ZRREG_KEY_NOT_FOUND 8        /* the handle's key is gone (deleted, rule 2) */
-#define ZRREG_NOT_LOADED 9           /* no registry is loaded */
-#define ZRREG_KEY_BUSY 10            /* the key to delete or rename has open handles */
-#define ZRREG_BAD_NAME 11            /* a name or text the file cannot carry (see ZrRegSetValueEx) */
-#define ZRREG_WRITE_FAULT 29         /* the change could not be recorded on disk: nothing changed */
-#define ZRREG_ALREADY_EXISTS 183     /* a rename's new name is taken by another key or value */
-#define ZRREG_NO_MORE_ITEMS 259      /* the enumeration index is past the last subkey or value */
-#define ZRREG_DATATYPE_MISMATCH 1629 /* ZrRegGetValue: a REG_BINARY's size is not the flags' */
-#define ZRREG_UNSUPPORTED_TYPE 1630  /* ZrRegGetValue: the value's type is not among the flags */
-#define ZRREG_BAD_ARG ((int32_t)-1)  /* 0xFFFFFFFF: a required argument is null, or a path empty */
+#define ZRREG_SUCCESS 0             /* the call did what was asked */
+#define ZRREG_NO_MEMORY 2           /* an allocation failed */
+#define ZRREG_INVALID_HANDLE 3      /* a dead handle, rule 1 (or, ZrRegQueryValueSz: not a string) */
+#define ZRREG_NOT_FOUND 5           /* the named key or value does not exist */
+#define ZRREG_BUFFER_TOO_SMALL 7    /* the data does not fit; the room needed was stored back */
+#define ZRREG_KEY_NOT_FOUND 8       /* the handle's key is gone (deleted, rule 2) */
+#define ZRREG_NOT_LOADED 9          /* no registry is loaded */
+#define ZRREG_KEY_BUSY 10           /* the key to delete or rename has open handles */
+#define ZRREG_BAD_NAME 11           /* a name or text the file cannot carry (see ZrRegSetValueEx) */
+#define ZRREG_WRITE_FAULT 29        /* the change could not be recorded on disk: nothing changed */
+#define ZRREG_ALREADY_EXISTS 183    /* a rename's new name is taken by another key or value */
+#define ZRREG_NO_MORE_ITEMS 259     /* the enumeration index is past the last subkey or value */
+#define ZRREG_UNSUPPORTED_TYPE 1630 /* ZrRegGetValue: the value's type is not among the flags */
+#define ZRREG_BAD_ARG ((int32_t)-1) /* 0xFFFFFFFF: a required argument is null, or a path empty */
 
 /* Results of ZrLoadRegistry. */
 #define ZRREG_LOAD_OK 0        /* the file is loaded */
@@ -315,14 +314,16 @@ ZRREG_API int32_t ZRREG_CALL ZrRegDeleteTree(void* hKey, const unsigned short* l
  * REG_EXPAND_SZ without a terminating NUL with one added. Without ZRREG_NOEXPAND a
  * REG_EXPAND_SZ comes back as a REG_SZ (and is matched as one) with every %NAME% of a set
  * environment variable replaced by its value. ZRREG_RT_DWORD_ANY and ZRREG_RT_QWORD_ANY
- * take a REG_BINARY of 4 or 8 bytes only. With ZRREG_ZEROONFAILURE a failure zeroes the
+ * take a REG_BINARY of 4 or 8 bytes only (another size is ZRREG_UNSUPPORTED_TYPE, where
+ * Win32 answers ERROR_DATATYPE_MISMATCH). With ZRREG_ZEROONFAILURE a failure zeroes the
  * *pcbData bytes of pvData. pdwType, pvData and pcbData may be null; with pvData null, a
  * given *pcbData becomes the room needed in bytes. ZRREG_SUCCESS; ZRREG_UNSUPPORTED_TYPE
  * for a type outside dwFlags; ZRREG_BUFFER_TOO_SMALL: only *pcbData is written, the room
  * needed in bytes; ZRREG_NOT_FOUND; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
  * ZRREG_BAD_NAME; ZRREG_NO_MEMORY; ZRREG_BAD_ARG for a null hKey, pvData without pcbData,
- * or dwFlags with no bit of ZRREG_RT_ANY or a bit beyond those above. Sizes count bytes,
- * as in Win32, unlike ZrRegQueryValueEx's for a plain string. */
+ * dwFlags with no bit of ZRREG_RT_ANY or a bit beyond those above, or ZRREG_RT_EXPAND_SZ
+ * without ZRREG_NOEXPAND (unless all of ZRREG_RT_ANY). Sizes count bytes, as in Win32,
+ * unlike ZrRegQueryValueEx's for a plain string. */
 ZRREG_API int32_t ZRREG_CALL ZrRegGetValue(void* hKey, const unsigned short* lpSubKey,
                                            const unsigned short* lpValue, uint32_t dwFlags, uint32_t* pdwType,
                                            void* pvData, uint32_t* pcbData);

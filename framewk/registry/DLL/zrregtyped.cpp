@@ -81,7 +81,7 @@ int32_t Restrict(uint32_t flags, uint32_t type, size_t n) {
     if (type == ZRREG_TYPE_BINARY) {
         uint32_t rt = flags & ZRREG_RT_ANY;
         size_t expect = rt == ZRREG_RT_DWORD_ANY ? 4 : rt == ZRREG_RT_QWORD_ANY ? 8 : n;
-        if (n != expect) return ZRREG_DATATYPE_MISMATCH;
+        if (n != expect) return ZRREG_UNSUPPORTED_TYPE;
     }
     return ZRREG_SUCCESS;
 }
