@@ -28,7 +28,6 @@ enum class errc : std::int32_t {
     write_fault = ZRREG_WRITE_FAULT,
     already_exists = ZRREG_ALREADY_EXISTS,
     no_more_items = ZRREG_NO_MORE_ITEMS,
-    datatype_mismatch = ZRREG_DATATYPE_MISMATCH,
     unsupported_type = ZRREG_UNSUPPORTED_TYPE,
     bad_arg = ZRREG_BAD_ARG,
 };
@@ -83,7 +82,6 @@ inline constexpr code_text kResults[] = {
     {ZRREG_WRITE_FAULT, "ZRREG_WRITE_FAULT", "the change could not be written to disk (full, I/O error)"},
     {ZRREG_ALREADY_EXISTS, "ZRREG_ALREADY_EXISTS", "the new name is taken"},
     {ZRREG_NO_MORE_ITEMS, "ZRREG_NO_MORE_ITEMS", "no more items"},
-    {ZRREG_DATATYPE_MISMATCH, "ZRREG_DATATYPE_MISMATCH", "the binary value has another size"},
     {ZRREG_UNSUPPORTED_TYPE, "ZRREG_UNSUPPORTED_TYPE", "the value has another type"},
     {ZRREG_BAD_ARG, "ZRREG_BAD_ARG", "an argument is missing or a path is empty"},
 };
@@ -136,7 +134,18 @@ public:
     error(std::error_code ec, const std::string& what) : std::system_error(ec, what) {}
 };
 
-enum class value_type : std::uint32_t { string = ZRREG_TYPE_SZ, dword = ZRREG_TYPE_DWORD };
+// A value's Windows type; any other number may be one too.
+enum class value_type : std::uint32_t {
+    none = ZRREG_TYPE_NONE,
+    string = ZRREG_TYPE_SZ,
+    expand_string = ZRREG_TYPE_EXPAND_SZ,
+    binary = ZRREG_TYPE_BINARY,
+    dword = ZRREG_TYPE_DWORD,
+    dword_big_endian = ZRREG_TYPE_DWORD_BIG_ENDIAN,
+    link = ZRREG_TYPE_LINK,
+    multi_string = ZRREG_TYPE_MULTI_SZ,
+    qword = ZRREG_TYPE_QWORD,
+};
 
 }  // namespace zrreg
 
