@@ -1,6 +1,7 @@
 // The registry file's extension: the data of an extended value, which the parser asks for
-// after the "=" of a value whose type word is neither REG_SZ nor REG_INT. The type's row
-// (regtypes.h) then turns what was read into the value's bytes.
+// after the "=" of a value whose type word is neither REG_SZ nor REG_INT, and the whole item
+// in the writer's form in one step. The type's row (regtypes.h) then turns what was read
+// into the value's bytes.
 //
 //   data   : hex | texts | number
 //   hex    : "hex:" [ byte { "," gaps byte } ]       byte: two hexadecimal digits
@@ -9,6 +10,9 @@
 //   escape : '\' ( '\' | '"' | "n" | "r" | "t" | "0" | "u" four hexadecimal digits )
 //   number : one to twenty decimal digits, at most 2^64 - 1
 //   gaps   : { blank | tab | CR | LF }
+//
+// Each routine reads through a cursor: the scanner's (any position, any block) or a block's
+// (the whole item in the block in hand, or nothing).
 #include <stdint.h>
 #include <string.h>
 
@@ -16,19 +20,37 @@
 #include "zrplat.h"
 
 namespace {
-// The bytes read so far, in a block that grows.
+// The scanner's bytes, given back ones first, across blocks.
+struct ScanIn {
+    RegScanner* s;
+    int Peek() { return PeekByte(s); }
+    void Take() { TakeByte(s); }
+    void Line() { ++s->line; }
+};
+// The bytes of the block in hand from p; the end of the block is the end of the item's chance.
+struct BlockIn {
+    const unsigned char *p, *end;
+    int lines = 0;
+    int Peek() { return p < end ? *p : EOF; }
+    void Take() { ++p; }
+    void Line() { ++lines; }
+};
+
+// The bytes read so far, in a block that grows: a new one each time (the parser keeps it),
+// or the scanner's scratch block.
 struct Bytes {
     RegXData* x = nullptr;
     size_t cap = 0;
+    bool scratch = false;
     bool Room(size_t more) {
         size_t n = x ? x->n : 0;
         if (n + more + 2 <= cap) return true;
         size_t want = cap < 256 ? 256 : cap * 2;
         while (want < n + more + 2) want *= 2;
-        RegXData* grown = static_cast<RegXData*>(zrRealloc(x, sizeof(RegXData) + want));
+        void* grown =
+            scratch ? zrHostRealloc(x, sizeof(RegXData) + want) : zrRealloc(x, sizeof(RegXData) + want);
         if (!grown) return false;
-        if (!x) *grown = RegXData{REG_X_HEX, 0, 0, 0};
-        x = grown;
+        x = static_cast<RegXData*>(grown);
         cap = want;
         return true;
     }
@@ -40,58 +62,70 @@ struct Bytes {
     }
 };
 
-int HexDigit(int c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+const signed char* HexDigits() {
+    static signed char digits[256];
+    static const bool made = [] {
+        memset(digits, -1, sizeof digits);
+        for (int i = 0; i < 10; ++i) digits['0' + i] = static_cast<signed char>(i);
+        for (int i = 0; i < 6; ++i) digits['a' + i] = digits['A' + i] = static_cast<signed char>(10 + i);
+        return true;
+    }();
+    (void)made;
+    return digits;
 }
 
+int HexDigit(int c) { return c < 0 ? -1 : HexDigits()[c & 0xFF]; }
+
 // gaps
-void Gaps(RegScanner* s) {
-    for (int c; (c = PeekByte(s)) == ' ' || c == '\t' || c == '\r' || c == '\n'; TakeByte(s))
-        if (c == '\n') ++s->line;
+template <class In>
+void Gaps(In& in) {
+    for (int c; (c = in.Peek()) == ' ' || c == '\t' || c == '\r' || c == '\n'; in.Take())
+        if (c == '\n') in.Line();
 }
 
 // The byte c next, taken; else nothing is taken.
-bool Take(RegScanner* s, int c) {
-    if (PeekByte(s) != c) return false;
-    TakeByte(s);
+template <class In>
+bool Take(In& in, int c) {
+    if (in.Peek() != c) return false;
+    in.Take();
     return true;
 }
 
 // n hexadecimal digits into *v.
-bool Digits(RegScanner* s, int n, unsigned* v) {
+template <class In>
+bool Digits(In& in, int n, unsigned* v) {
     *v = 0;
     for (int i = 0; i < n; ++i) {
-        int d = HexDigit(PeekByte(s));
+        int d = HexDigit(in.Peek());
         if (d < 0) return false;
-        TakeByte(s);
+        in.Take();
         *v = *v << 4 | static_cast<unsigned>(d);
     }
     return true;
 }
 
-// hex, after "hex": the data's bytes, straight from the block while they lie in it.
-int Hex(RegScanner* s, Bytes* out) {
-    if (!Take(s, ':')) return -1;
-    if (HexDigit(PeekByte(s)) < 0) return XDATA;
+// hex, after "hex".
+template <class In>
+int Hex(In& in, Bytes* out) {
+    if (!Take(in, ':')) return -1;
+    if (HexDigit(in.Peek()) < 0) return XDATA;
     for (;;) {
         unsigned v;
         if (!out->Room(1)) return -2;
-        if (!Digits(s, 2, &v)) return -1;
+        if (!Digits(in, 2, &v)) return -1;
         out->x->Bytes()[out->x->n++] = static_cast<unsigned char>(v);
-        if (!Take(s, ',')) return XDATA;
-        Gaps(s);
+        if (!Take(in, ',')) return XDATA;
+        Gaps(in);
     }
 }
 
 // text, after its '"': its UTF-16 units and a NUL unit.
-int Text(RegScanner* s, Bytes* out) {
+template <class In>
+int Text(In& in, Bytes* out) {
     for (;;) {
-        int c = PeekByte(s);
+        int c = in.Peek();
         if (c == EOF || c == '\n' || c == 0) return -1;
-        TakeByte(s);
+        in.Take();
         if (!out->Room(2)) return -2;
         if (c == '"') {
             out->Unit(0);
@@ -99,8 +133,8 @@ int Text(RegScanner* s, Bytes* out) {
         }
         unsigned u = static_cast<unsigned char>(c);
         if (c == '\\') {
-            int e = PeekByte(s);
-            TakeByte(s);
+            int e = in.Peek();
+            in.Take();
             switch (e) {
                 case '\\':
                 case '"':
@@ -119,7 +153,7 @@ int Text(RegScanner* s, Bytes* out) {
                     u = 0;
                     break;
                 case 'u':
-                    if (!Digits(s, 4, &u)) return -1;
+                    if (!Digits(in, 4, &u)) return -1;
                     break;
                 default:
                     return -1;
@@ -130,23 +164,25 @@ int Text(RegScanner* s, Bytes* out) {
 }
 
 // texts, after the first '"'.
-int Texts(RegScanner* s, Bytes* out) {
+template <class In>
+int Texts(In& in, Bytes* out) {
     for (int texts = 1;; ++texts) {
-        int rc = Text(s, out);
+        int rc = Text(in, out);
         if (rc != XDATA) return rc;
         out->x->kind = REG_X_TEXTS;
         out->x->texts = texts;
-        if (!Take(s, ',')) return XDATA;
-        Gaps(s);
-        if (!Take(s, '"')) return -1;
+        if (!Take(in, ',')) return XDATA;
+        Gaps(in);
+        if (!Take(in, '"')) return -1;
     }
 }
 
 // number
-int Number(RegScanner* s, Bytes* out) {
+template <class In>
+int Number(In& in, Bytes* out) {
     uint64_t v = 0;
     int n = 0;
-    for (int c; (c = PeekByte(s)) >= '0' && c <= '9'; TakeByte(s), ++n) {
+    for (int c; (c = in.Peek()) >= '0' && c <= '9'; in.Take(), ++n) {
         uint64_t d = static_cast<uint64_t>(c - '0');
         if (n == 20 || v > (UINT64_MAX - d) / 10) return -1;
         v = v * 10 + d;
@@ -155,30 +191,62 @@ int Number(RegScanner* s, Bytes* out) {
     out->x->number = v;
     return XDATA;
 }
+
+// data: XDATA with out->x filled, -1 no data, -2 no memory.
+template <class In>
+int Data(In& in, Bytes* out) {
+    if (!out->Room(0)) return -2;
+    *out->x = RegXData{REG_X_HEX, 0, 0, 0};
+    int c = in.Peek();
+    if (c == '"') {
+        in.Take();
+        return Texts(in, out);
+    }
+    if (c >= '0' && c <= '9') return Number(in, out);
+    if (Take(in, 'h') && Take(in, 'e') && Take(in, 'x')) return Hex(in, out);
+    return -1;
+}
 }  // namespace
 
-// data
 int yyxdata(RegScanner* s, RegXData** data) {
+    ScanIn in{s};
     Bytes out;
-    int rc = -2;
-    Gaps(s);
-    int c = PeekByte(s);
-    if (out.Room(0)) {
-        if (c == '"') {
-            TakeByte(s);
-            rc = Texts(s, &out);
-        } else if (c >= '0' && c <= '9') {
-            rc = Number(s, &out);
-        } else if (Take(s, 'h') && Take(s, 'e') && Take(s, 'x')) {
-            rc = Hex(s, &out);
-        } else {
-            rc = -1;
-        }
-    }
+    Gaps(in);
+    int rc = Data(in, &out);
     if (rc != XDATA) {
         zrFree(out.x);
         out.x = nullptr;
     }
     *data = out.x;
     return rc;
+}
+
+// item: '[' word ']' ' ' '"' name '"' " = " data ';', whole in the block.
+bool yyscanxitem(RegScanner* s, YYXItem* item) {
+    if (!yyshortcuts || !s->file || s->pendPos != s->pendLen) return false;
+    const unsigned char* start = s->in + s->inPos;
+    BlockIn in{start, s->in + s->inLen};
+    if (!Take(in, '[')) return false;
+    const unsigned char* word = in.p;
+    while (in.p < in.end && in.p - word < 40 && (s_class.c[*in.p] == C_WORD || s_class.c[*in.p] == C_DIGIT))
+        in.Take();
+    if (!RegTypeOfWord(reinterpret_cast<const char*>(word), static_cast<size_t>(in.p - word), &item->type) ||
+        !Take(in, ']') || !Take(in, ' ') || !Take(in, '"'))
+        return false;
+    const unsigned char* name = in.p;
+    while (in.p < in.end && in.p - name <= REGFILE_TEXT_MAX && *in.p != '"' && *in.p != '\n' && *in.p != 0)
+        in.Take();
+    if (in.p - name > REGFILE_TEXT_MAX || !Take(in, '"')) return false;
+    item->name = reinterpret_cast<const char*>(name);
+    item->nameLen = static_cast<int>(in.p - 1 - name);
+    if (!Take(in, ' ') || !Take(in, '=') || !Take(in, ' ')) return false;
+    Bytes out{reinterpret_cast<RegXData*>(s->xbuf), s->xcap, true};
+    int rc = Data(in, &out);
+    s->xbuf = reinterpret_cast<unsigned char*>(out.x);
+    s->xcap = out.cap;
+    if (rc != XDATA || !Take(in, ';') || !RegTypeTakeData(item->type, out.x)) return false;
+    item->data = out.x;
+    item->lines = in.lines;
+    item->end = static_cast<int>(in.p - s->in);
+    return true;
 }

@@ -258,7 +258,7 @@ int yyparse(RegReader* r) {
             RegXData* x = reinterpret_cast<RegXData*>(p->values[sp - 2].string);
             uint32_t type = 0;
             RegTypeOfWord(word, &type);
-            AddTypedValue(b, name, type, x->Bytes(), x->n);
+            AddTypedValue(b, name, strlen(name), type, x->Bytes(), x->n);
             zrFree(word);
             zrFree(name);
             zrFree(x);
@@ -288,7 +288,19 @@ int yyparse(RegReader* r) {
         // same tree, in the same order, and the same stacks afterwards.
         if (token < 0 && (state == S_OPEN || state == S_ITEMS || state == S_START) && sp + 5 <= p->maxDepth) {
             YYItem item;
+            YYXItem x;
             if (!yypeekitem(s, &item)) {
+                if (state != S_START && NodeStackTop(b) && yyscanxitem(s, &x)) {
+                    AddTypedValue(b, x.name, static_cast<size_t>(x.nameLen), x.type, x.data->Bytes(),
+                                  x.data->n);
+                    s->line += x.lines;
+                    s->inPos = x.end;
+                    if (state == S_OPEN) {
+                        p->states[sp] = S_ITEMS;
+                        p->values[sp++].string = nullptr;
+                    }
+                    continue;
+                }
                 // token by token
             } else if (item.type == KEY) {
                 size_t n = static_cast<size_t>(item.nameLen);

@@ -147,7 +147,8 @@ int AddValue(RegBuilder* b, char* valuename, int type, void* data) {
     return REGERR_SUCCESS;
 }
 
-int AddTypedValue(RegBuilder* b, const char* valuename, uint32_t winType, const void* data, size_t n) {
+int AddTypedValue(RegBuilder* b, const char* valuename, size_t nameLen, uint32_t winType, const void* data,
+                  size_t n) {
     RegNode* top = NodeStackTop(b);
     if (!top) {
         if (Reports(b))
@@ -155,8 +156,9 @@ int AddTypedValue(RegBuilder* b, const char* valuename, uint32_t winType, const 
                        "syntax error, unexpected value");
         return 1;
     }
+    if (top->GetRegKeyValueList()->GetSize() == 0) top->GetRegKeyValueList()->Presize(b->valuesHint);
     if (!top->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
-    RegKeyValue* value = RegKeyValue::MakeTyped(valuename, strlen(valuename), winType, data, n);
+    RegKeyValue* value = RegKeyValue::MakeTyped(valuename, nameLen, winType, data, n);
     if (!value) return REGERR_NO_MEMORY;
     top->AddValue(value);
     return REGERR_SUCCESS;

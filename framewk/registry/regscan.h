@@ -4,6 +4,8 @@
 #ifndef REGSCAN_H
 #define REGSCAN_H
 
+#include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include <atomic>
@@ -58,6 +60,10 @@ struct RegScanner {
     // (unaligned, loads of the 100 MB file took about 2% longer).
     alignas(64) char text[YYLMAX + 2];
     alignas(64) unsigned char pend[YYLMAX + 2];
+    // The scratch block of an extended value's data read whole (yyscanxitem), kept for the
+    // next; from the C allocator, as a part of a load frees its reader on another thread.
+    unsigned char* xbuf = nullptr;
+    size_t xcap = 0;
     // The file is read a block at a time: one stream lock per block instead of one per
     // token, and the scanning loops run over plain memory.
     alignas(64) unsigned char buf[1 << 16];
@@ -98,6 +104,21 @@ inline bool yyreports(RegScanner* s) {
 // are no data (a syntax error), -2 when out of memory.
 struct RegXData;
 int yyxdata(RegScanner* s, RegXData** out);
+
+// An extended value's item, whole in the block at the scanner's position in the form the
+// writer prints ("[" word "]" blank quoted-name " = " data ";"), recognised in one step as
+// yypeekitem recognises a plain one; its name points into the block and its data into the
+// scanner's scratch block, both valid until the next call. False (nothing read) for anything
+// else, which yylex and the parser then read token by token.
+struct YYXItem {
+    uint32_t type;
+    const char* name;
+    int nameLen;
+    RegXData* data;
+    int lines;
+    int end;
+};
+bool yyscanxitem(RegScanner* s, YYXItem* item);
 
 // A whole value item, or the head of a key (KEY, its name and "("), at the scanner's
 // position, recognised without its tokens when it lies in the block in the form the

@@ -178,7 +178,8 @@ int EndLoadedKeyNode(RegBuilder* b, const char* name);
 int AddValue(RegBuilder* b, char* valuename, int type, void* data);
 // Adds an extended value of the type number and the n bytes at data to the open key
 // (RegKeyValue::MakeTyped); takes nothing over.
-int AddTypedValue(RegBuilder* b, const char* valuename, uint32_t winType, const void* data, size_t n);
+int AddTypedValue(RegBuilder* b, const char* valuename, size_t nameLen, uint32_t winType, const void* data,
+                  size_t n);
 
 // ---- key handles and key operations --------------------------------------------------
 #define REGHANDLE_KEY 0x100000

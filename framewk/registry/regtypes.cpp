@@ -28,19 +28,19 @@ const RegTypeRow* RegTypeRowOf(uint32_t winType) {
     return nullptr;
 }
 
-bool RegTypeOfWord(const char* word, uint32_t* winType) {
+bool RegTypeOfWord(const char* word, size_t n, uint32_t* winType) {
     for (const RegTypeRow& r : kRows) {
-        if (strcmp(r.word, word) == 0) {
+        if (strncmp(r.word, word, n) == 0 && r.word[n] == 0) {
             *winType = r.winType;
             return true;
         }
     }
-    size_t n = sizeof kTypePrefix - 1;
-    if (strncmp(word, kTypePrefix, n) != 0 || !word[n]) return false;
+    size_t p = sizeof kTypePrefix - 1;
+    if (n <= p || n > p + 10 || memcmp(word, kTypePrefix, p) != 0) return false;
     uint64_t v = 0;
-    for (const char* p = word + n; *p; ++p) {
-        if (*p < '0' || *p > '9' || p - word - n >= 10) return false;
-        v = v * 10 + static_cast<uint64_t>(*p - '0');
+    for (size_t i = p; i < n; ++i) {
+        if (word[i] < '0' || word[i] > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(word[i] - '0');
     }
     if (v > UINT32_MAX) return false;
     *winType = static_cast<uint32_t>(v);

@@ -28,8 +28,14 @@ struct RegTypeRow {
 
 // The row of a type number; null for a number outside the table (stored as bytes).
 const RegTypeRow* RegTypeRowOf(uint32_t winType);
-// The type a file word names: a row's word, or REG_TYPE_ and a decimal number of 32 bits.
-bool RegTypeOfWord(const char* word, uint32_t* winType);
+// The type the n bytes of a file word name: a row's word, or REG_TYPE_ and a decimal number
+// of 32 bits.
+bool RegTypeOfWord(const char* word, size_t n, uint32_t* winType);
+inline bool RegTypeOfWord(const char* word, uint32_t* winType) {
+    size_t n = 0;
+    while (word[n]) ++n;
+    return RegTypeOfWord(word, n, winType);
+}
 // Whether the n bytes at w begin a word of RegTypeOfWord, or are REG_SZ or REG_INT.
 bool RegTypeWordPrefix(const char* w, size_t n);
 // The word an extended value of the type is written with, into out (32 bytes).
