@@ -16,6 +16,10 @@
 #include <stdint.h>
 #include <string.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "parsel.h"
 #include "zrplat.h"
 
@@ -26,6 +30,23 @@ struct ScanIn {
     int Peek() { return PeekByte(s); }
     void Take() { TakeByte(s); }
     void Line() { ++s->line; }
+    // The bytes that lie together from here (none at the end), and a step over k of them.
+    const unsigned char* Span(size_t* n) {
+        if (PeekByte(s) == EOF) {
+            *n = 0;
+            return nullptr;
+        }
+        bool pend = s->pendPos < s->pendLen;
+        *n = static_cast<size_t>(pend ? s->pendLen - s->pendPos : s->inLen - s->inPos);
+        return pend ? s->pend + s->pendPos : s->in + s->inPos;
+    }
+    void Skip(size_t k) {
+        if (s->pendPos < s->pendLen) {
+            s->pendPos += static_cast<int>(k);
+        } else {
+            s->inPos += static_cast<int>(k);
+        }
+    }
 };
 // The bytes of the block in hand from p; the end of the block is the end of the item's chance.
 struct BlockIn {
@@ -34,6 +55,11 @@ struct BlockIn {
     int Peek() { return p < end ? *p : EOF; }
     void Take() { ++p; }
     void Line() { ++lines; }
+    const unsigned char* Span(size_t* n) {
+        *n = static_cast<size_t>(end - p);
+        return p;
+    }
+    void Skip(size_t k) { p += k; }
 };
 
 // The bytes read so far, in a block that grows: a new one each time (the parser keeps it),
@@ -76,6 +102,42 @@ const signed char* HexDigits() {
 
 int HexDigit(int c) { return c < 0 ? -1 : HexDigits()[c & 0xFF]; }
 
+// How many of the n bytes at p a text takes as they are: up to a '"', '\', LF or NUL. 16 at a
+// time where the processor has SSE2: the texts of a file of extended values are most of it.
+size_t PlainRun(const unsigned char* p, size_t n) {
+    size_t k = 0;
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), lf = _mm_set1_epi8('\n'),
+                  nul = _mm_setzero_si128();
+    for (; k + 16 <= n; k += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+                                    _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, nul)));
+        int mask = _mm_movemask_epi8(stop);
+        if (mask) return k + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+    }
+#endif
+    while (k < n && p[k] != '"' && p[k] != '\\' && p[k] != '\n' && p[k] != 0) ++k;
+    return k;
+}
+
+// The n bytes at p as UTF-16LE units at b.
+void Widen(unsigned char* b, const unsigned char* p, size_t n) {
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * i), _mm_unpacklo_epi8(v, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * i + 16), _mm_unpackhi_epi8(v, zero));
+    }
+#endif
+    for (; i < n; ++i) {
+        b[2 * i] = p[i];
+        b[2 * i + 1] = 0;
+    }
+}
+
 // gaps
 template <class In>
 void Gaps(In& in) {
@@ -109,7 +171,22 @@ template <class In>
 int Hex(In& in, Bytes* out) {
     if (!Take(in, ':')) return -1;
     if (HexDigit(in.Peek()) < 0) return XDATA;
+    const signed char* digit = HexDigits();
     for (;;) {
+        // The run of "xx," in hand at once; the byte by byte steps below for the rest.
+        size_t avail;
+        const unsigned char* p = in.Span(&avail);
+        size_t k = 0;
+        while (k + 3 <= avail && digit[p[k]] >= 0 && digit[p[k + 1]] >= 0 && p[k + 2] == ',') k += 3;
+        if (k) {
+            if (!out->Room(k / 3)) return -2;
+            unsigned char* b = out->x->Bytes() + out->x->n;
+            for (size_t i = 0; i < k; i += 3)
+                *b++ = static_cast<unsigned char>(digit[p[i]] << 4 | digit[p[i + 1]]);
+            out->x->n += k / 3;
+            in.Skip(k);
+            Gaps(in);
+        }
         unsigned v;
         if (!out->Room(1)) return -2;
         if (!Digits(in, 2, &v)) return -1;
@@ -123,6 +200,16 @@ int Hex(In& in, Bytes* out) {
 template <class In>
 int Text(In& in, Bytes* out) {
     for (;;) {
+        // The run of plain bytes in hand at once.
+        size_t avail;
+        const unsigned char* p = in.Span(&avail);
+        size_t k = PlainRun(p, avail);
+        if (k) {
+            if (!out->Room(2 * k)) return -2;
+            Widen(out->x->Bytes() + out->x->n, p, k);
+            out->x->n += 2 * k;
+            in.Skip(k);
+        }
         int c = in.Peek();
         if (c == EOF || c == '\n' || c == 0) return -1;
         in.Take();
@@ -184,7 +271,8 @@ int Number(In& in, Bytes* out) {
     int n = 0;
     for (int c; (c = in.Peek()) >= '0' && c <= '9'; in.Take(), ++n) {
         uint64_t d = static_cast<uint64_t>(c - '0');
-        if (n == 20 || v > (UINT64_MAX - d) / 10) return -1;
+        // Nineteen digits always fit; the twentieth may not.
+        if (n >= 19 && (n == 20 || v > (UINT64_MAX - d) / 10)) return -1;
         v = v * 10 + d;
     }
     out->x->kind = REG_X_NUMBER;
@@ -234,8 +322,11 @@ bool yyscanxitem(RegScanner* s, YYXItem* item) {
         !Take(in, ']') || !Take(in, ' ') || !Take(in, '"'))
         return false;
     const unsigned char* name = in.p;
-    while (in.p < in.end && in.p - name <= REGFILE_TEXT_MAX && *in.p != '"' && *in.p != '\n' && *in.p != 0)
-        in.Take();
+    for (;;) {
+        in.p += PlainRun(in.p, static_cast<size_t>(in.end - in.p));
+        if (in.p == in.end || *in.p != '\\') break;
+        in.Take();  // a backslash is a byte of a name like any other
+    }
     if (in.p - name > REGFILE_TEXT_MAX || !Take(in, '"')) return false;
     item->name = reinterpret_cast<const char*>(name);
     item->nameLen = static_cast<int>(in.p - 1 - name);

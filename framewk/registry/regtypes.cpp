@@ -23,15 +23,31 @@ static const RegTypeRow kRows[] = {
 static const char kTypePrefix[] = "REG_TYPE_";
 
 const RegTypeRow* RegTypeRowOf(uint32_t winType) {
+    // The rows of the small numbers by number: a load asks for every extended value's row.
+    static const struct Index {
+        const RegTypeRow* row[16] = {};
+        Index() {
+            for (const RegTypeRow& r : kRows)
+                if (r.winType < 16) row[r.winType] = &r;
+        }
+    } index;
+    if (winType < 16) return index.row[winType];
     for (const RegTypeRow& r : kRows)
         if (r.winType == winType) return &r;
     return nullptr;
 }
 
 bool RegTypeOfWord(const char* word, size_t n, uint32_t* winType) {
-    for (const RegTypeRow& r : kRows) {
-        if (strncmp(r.word, word, n) == 0 && r.word[n] == 0) {
-            *winType = r.winType;
+    // By length first: a load asks for every extended value's word.
+    static const struct Lengths {
+        size_t n[sizeof kRows / sizeof kRows[0]];
+        Lengths() {
+            for (size_t i = 0; i < sizeof kRows / sizeof kRows[0]; ++i) n[i] = strlen(kRows[i].word);
+        }
+    } lengths;
+    for (size_t i = 0; i < sizeof kRows / sizeof kRows[0]; ++i) {
+        if (lengths.n[i] == n && memcmp(kRows[i].word, word, n) == 0) {
+            *winType = kRows[i].winType;
             return true;
         }
     }
