@@ -315,9 +315,12 @@ bool yyscanxitem(RegScanner* s, YYXItem* item) {
     const unsigned char* start = s->in + s->inPos;
     BlockIn in{start, s->in + s->inLen};
     if (!Take(in, '[')) return false;
+    // The word up to "]": a word of the table or none (its words hold word characters only).
     const unsigned char* word = in.p;
-    while (in.p < in.end && in.p - word < 40 && (s_class.c[*in.p] == C_WORD || s_class.c[*in.p] == C_DIGIT))
-        in.Take();
+    size_t most = static_cast<size_t>(in.end - in.p) < 40 ? static_cast<size_t>(in.end - in.p) : 40;
+    const void* close = memchr(word, ']', most);
+    if (!close) return false;
+    in.p = static_cast<const unsigned char*>(close);
     if (!RegTypeOfWord(reinterpret_cast<const char*>(word), static_cast<size_t>(in.p - word), &item->type) ||
         !Take(in, ']') || !Take(in, ' ') || !Take(in, '"'))
         return false;
