@@ -446,8 +446,9 @@ ZRREG_API int32_t ZRREG_CALL ZrRegRenameValue(void* hKey, const unsigned short* 
  * docs/registry-format.md). A value of the same name is replaced, and the new one goes
  * last. ZRREG_SUCCESS; ZRREG_BAD_NAME (a name the file cannot carry, see
  * ZrRegSetValueEx); ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
- * ZRREG_NO_MEMORY (the old value stays); ZRREG_WRITE_FAULT; ZRREG_BAD_ARG for a null hKey,
- * or a null lpData with a cbData. */
+ * ZRREG_NO_MEMORY (the old value stays); ZRREG_WRITE_FAULT (also for a value of more than
+ * 4 MB while the change log is in use: a change of the log holds 4 MB at most); ZRREG_BAD_ARG
+ * for a null hKey, or a null lpData with a cbData. */
 ZRREG_API int32_t ZRREG_CALL ZrRegSetKeyValue(void* hKey, const unsigned short* lpSubKey,
                                               const unsigned short* lpValueName, uint32_t dwType,
                                               const void* lpData, uint32_t cbData);

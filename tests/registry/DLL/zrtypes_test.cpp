@@ -159,6 +159,32 @@ TEST_F(Types, EveryTypeRoundTripsThroughTheFile) {
     }
 }
 
+// The calls that move or copy values keep an extended value's type and bytes: a value's and
+// a key's rename, the scratch copy of the tree; ZrRegQueryInfoKey counts its bytes.
+TEST_F(Types, RenamesAndCopiesKeepTypeAndBytes) {
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    SetAll(u"R\\T");
+    void* r = nullptr;
+    ASSERT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"R"), 0, &r), 0);
+    for (const Typed& c : Cases()) {
+        std::string renamed = std::string(c.name) + "!";
+        ASSERT_EQ(ZrRegRenameValue(r, WP(u"T"), WP(W(c.name)), WP(W(renamed))), 0);
+        ASSERT_EQ(ZrRegRenameValue(r, WP(u"T"), WP(W(renamed)), WP(W(c.name))), 0);
+    }
+    ASSERT_EQ(ZrRegRenameKey(r, WP(u"T"), WP(u"U")), 0);
+    ZrRegCloseKey(r);
+    ExpectAll(u"R\\U");
+    ASSERT_TRUE(RegViewScratchBegin());
+    ExpectAll(u"R\\U");
+    RegViewScratchEnd();
+    void* u = nullptr;
+    ASSERT_EQ(ZrRegOpenKeyEx(HkeyRegRoot(), WP(u"R\\U"), 0, &u), 0);
+    uint32_t maxData = 0;
+    EXPECT_EQ(ZrRegQueryInfoKey(u, nullptr, nullptr, nullptr, nullptr, &maxData), 0);
+    EXPECT_EQ(maxData, 40002u);  // the long text's bytes
+    ZrRegCloseKey(u);
+}
+
 // A plain value set with its bytes is written as ZrRegSetValueEx writes it: a file of plain
 // values stays what an older build reads.
 TEST_F(Types, PlainValuesKeepTheirForm) {
