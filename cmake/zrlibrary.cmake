@@ -43,8 +43,8 @@ install(TARGETS zrregdll EXPORT zrregdllTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The public headers: the C header with its text helpers, and the C++ face with its parts.
-set(ZR_PUBLIC_HEADERS zrregdll.h zrregtext.h zrregdll.hpp zrregdll_errors.hpp zrregdll_text.hpp
-  zrregdll_messages.hpp zrregdll_key.hpp zrregdll_ranges.hpp zrregdll_registry.hpp)
+set(ZR_PUBLIC_HEADERS zrregdll.h zrregtext.h zrregtypes.h zrregdll.hpp zrregdll_errors.hpp zrregdll_text.hpp
+  zrregdll_messages.hpp zrregdll_values.hpp zrregdll_key.hpp zrregdll_ranges.hpp zrregdll_registry.hpp)
 list(TRANSFORM ZR_PUBLIC_HEADERS PREPEND ${ZR_DLL_DIR}/)
 install(FILES ${ZR_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(EXPORT zrregdllTargets NAMESPACE zrregdll:: DESTINATION ${ZR_CMAKE_DIR})

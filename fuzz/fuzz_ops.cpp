@@ -83,7 +83,7 @@ private:
     void Step() {
         void* h = Handle();
         if (!h) return;  // a predefined handle that could not be made
-        switch (in_.ConsumeIntegralInRange<int>(0, 16)) {
+        switch (in_.ConsumeIntegralInRange<int>(0, 17)) {
             case 0: {
                 void* r = nullptr;
                 if (ZrRegCreateKey(h, P(NextName(in_)), &r) == 0) Keep(r);
@@ -178,9 +178,30 @@ private:
                 WName key = NextName(in_), value = NextName(in_);
                 uint32_t room = in_.ConsumeIntegralInRange<uint32_t>(0, 600), cb = room, type = 0;
                 std::unique_ptr<unsigned char[]> buf(new unsigned char[room]);
-                int32_t rc = ZrRegGetValue(h, in_.ConsumeBool() ? P(key) : nullptr, P(value),
-                                           in_.ConsumeIntegral<uint32_t>(), &type, buf.get(), &cb);
+                // Mostly the flags it takes, so that the reads get past the check of them.
+                uint32_t flags = in_.ConsumeIntegral<uint32_t>();
+                if (in_.ConsumeBool()) flags &= ZRREG_RT_ANY | ZRREG_NOEXPAND | ZRREG_ZEROONFAILURE;
+                int32_t rc = ZrRegGetValue(h, in_.ConsumeBool() ? P(key) : nullptr, P(value), flags, &type,
+                                           buf.get(), &cb);
                 FUZZ_CHECK(rc != 0 || cb <= room);
+                break;
+            }
+            case 16: {
+                // Any type with any bytes, mostly of the table's types and often in their forms
+                // (UTF-16 texts with quotes, line breaks, NULs; 4 and 8 bytes).
+                WName key = NextName(in_), name = NextName(in_);
+                uint32_t type = in_.ConsumeBool() ? in_.ConsumeIntegralInRange<uint32_t>(0, 11)
+                                                  : in_.ConsumeIntegral<uint32_t>();
+                std::string data = in_.ConsumeRandomLengthString(64);
+                if (in_.ConsumeBool()) {
+                    std::string wide;
+                    for (char c : data) wide += {c, static_cast<char>(in_.ConsumeBool() ? 0 : 0x20)};
+                    data = wide + std::string(2, '\0');
+                }
+                if (in_.ConsumeBool()) data.resize(in_.ConsumeBool() ? 4 : 8);
+                ZrRegSetKeyValue(h, in_.ConsumeBool() ? P(key) : nullptr,
+                                 in_.ConsumeBool() ? P(name) : nullptr, type,
+                                 data.empty() ? nullptr : data.data(), static_cast<uint32_t>(data.size()));
                 break;
             }
             default:

@@ -72,10 +72,14 @@ inline void DumpTo(const RegViewKey* node, std::string& out) {
     for (int i = 0; i < RegViewValueCount(node); ++i) {
         RegViewValue v = RegViewValueAt(node, i);
         out += "V" + std::string(v.name) + '\x01';
-        if (v.type == ZRREG_TYPE_DWORD)
-            out += "I" + std::to_string(v.integer);
-        else
+        if (v.text) {
             out += "S" + std::string(v.text);
+        } else if (!v.data) {
+            out += "I" + std::to_string(v.integer);
+        } else {
+            out += "T" + std::to_string(v.type) + ":" +
+                   std::string(reinterpret_cast<const char*>(v.data), v.size);
+        }
         out += '\x01';
     }
     for (int i = 0; i < RegViewSubkeyCount(node); ++i) DumpTo(RegViewSubkey(node, i), out);

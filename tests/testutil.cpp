@@ -72,10 +72,16 @@ static void Dump(RegNode* node, int depth, bool counts, std::string& out) {
     for (int i = 0; i < values->GetSize(); ++i) {
         RegKeyValue* v = values->GetAt(i);
         out += pad + "  " + v->GetKey() + " = ";
-        if (v->GetType() == REG_INT)
+        if (v->GetType() == REG_INT) {
             out += std::to_string(v->GetInt());
-        else
+        } else if (v->GetType() == REG_SZ) {
             out += std::string("\"") + static_cast<char*>(v->GetValue()) + "\"";
+        } else {
+            out += "type " + std::to_string(v->WinType()) + ":";
+            const unsigned char* d = static_cast<const unsigned char*>(v->GetValue());
+            char hex[4];
+            for (int b = 0; b < v->GetSize(); ++b) out += (snprintf(hex, sizeof hex, " %02x", d[b]), hex);
+        }
         out += "\n";
     }
     RegNodeList* subs = node->GetRegNodeList();

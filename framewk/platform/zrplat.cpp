@@ -7,6 +7,7 @@
 #include <ctype.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 
@@ -130,4 +131,50 @@ unsigned long zrProcessId() { return GetCurrentProcessId(); }
 #else
 void zrDisableThreadLibraryCalls(void*) {}
 unsigned long zrProcessId() { return static_cast<unsigned long>(getpid()); }
+#endif
+
+// ---- the environment ----------------------------------------------------------------------
+
+#ifdef _WIN32
+long zrGetEnv(const zrwchar* name, size_t n, zrwchar* out, size_t room) {
+    wchar_t key[256], value[32767];
+    if (n == 0 || n >= 256) return -1;
+    memcpy(key, name, 2 * n);
+    key[n] = 0;
+    DWORD got = GetEnvironmentVariableW(key, value, 32767);
+    if (got == 0 || got >= 32767) return -1;
+    memcpy(out, value, 2 * (got < room ? got : room));
+    return static_cast<long>(got);
+}
+#else
+long zrGetEnv(const zrwchar* name, size_t n, zrwchar* out, size_t room) {
+    char key[256];
+    if (n == 0 || n >= sizeof key) return -1;
+    for (size_t i = 0; i < n; ++i) {
+        if (name[i] == 0 || name[i] >= 0x80 || name[i] == '=') return -1;
+        key[i] = static_cast<char>(name[i]);
+    }
+    key[n] = 0;
+    const unsigned char* v = reinterpret_cast<const unsigned char*>(getenv(key));
+    if (!v) return -1;
+    size_t len = 0;
+    auto put = [&](uint32_t u) {
+        if (len < room) out[len] = static_cast<zrwchar>(u);
+        ++len;
+    };
+    while (*v) {
+        uint32_t c = *v++;
+        int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (c >= 0x80) c &= 0x3F >> more;
+        for (; more > 0 && (*v & 0xC0) == 0x80; --more) c = c << 6 | (*v++ & 0x3F);
+        if (more > 0 || c > 0x10FFFF) c = 0xFFFD;
+        if (c >= 0x10000) {
+            put(0xD800 + ((c - 0x10000) >> 10));
+            put(0xDC00 + ((c - 0x10000) & 0x3FF));
+        } else {
+            put(c);
+        }
+    }
+    return static_cast<long>(len);
+}
 #endif

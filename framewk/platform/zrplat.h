@@ -96,6 +96,11 @@ size_t zrMbstowcs(zrwchar* dst, const char* src, size_t n);
 // The process's id, for names of its own.
 unsigned long zrProcessId();
 
+// The environment variable named by the n units at name, as 16-bit text (from UTF-8 on
+// POSIX) into out (room units, no NUL): its length in units, which may exceed room (then
+// only room are written), or -1 when it is not set.
+long zrGetEnv(const zrwchar* name, size_t n, zrwchar* out, size_t room);
+
 // Thread notifications have no counterpart on POSIX.
 void zrDisableThreadLibraryCalls(void* module);
 

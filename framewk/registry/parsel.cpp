@@ -47,7 +47,7 @@ static void TooLong(RegScanner* s) {
 // The end is reached, as getc would find it, only once a byte past the last has been
 // asked for: the loader parses again after a NUL byte for as long as yyatend() is false.
 // A failed read ends the input as well.
-static bool Refill(RegScanner* s) {
+bool yyrefill(RegScanner* s) {
     s->base += s->inLen;
     s->inPos = 0;
     if (s->tooLong || (s->stop && s->stop->load(std::memory_order_relaxed))) {
@@ -82,7 +82,7 @@ static inline int ReadByte(RegScanner* s) {
     if (s->pendPos < s->pendLen) {
         ch = s->pend[s->pendPos++];
     } else {
-        if (s->inPos == s->inLen && !Refill(s)) return EOF;
+        if (s->inPos == s->inLen && !yyrefill(s)) return EOF;
         ch = s->in[s->inPos++];
         ++s->fromStream;
     }
@@ -107,7 +107,7 @@ static inline void ReadRun(RegScanner* s, Keep keep) {
         s->reads += i;
         s->fromStream += i;
         s->inPos += i;
-        if (i < avail || i == room || !Refill(s)) return;
+        if (i < avail || i == room || !yyrefill(s)) return;
     }
 }
 
@@ -212,28 +212,34 @@ static bool ReadWordRun(RegScanner* s) {
     return digits;
 }
 
-// "[" blanks "REG_SZ" or "REG_INT" blanks "]" on one line; else the bracket alone.
+// type word: "[" blanks word blanks "]" on one line: REG_SZ, REG_INT, or TYPEWORD with the
+// word of an extended value's type (regtypes.h); else the bracket alone, as for any type
+// word before the extension. No type word is longer than kWordMax.
 static int TypeWord(RegScanner* s) {
     int ch;
     do ch = ReadByte(s);
     while (ch == ' ' || ch == '\t');
-    const char* rest = "REG_";
-    for (; *rest; ++rest, ch = ReadByte(s))
-        if (ch != *rest) break;
-    int token = 0;
-    if (!*rest) {
-        if (ch == 'S') {
-            rest = "SZ";
-            token = REG_SZ;
-        } else {
-            rest = "INT";
-            token = REG_INT;
-        }
-        for (; *rest; ++rest, ch = ReadByte(s))
-            if (ch != *rest) break;
-        if (!*rest) {
-            while (ch == ' ' || ch == '\t') ch = ReadByte(s);
-            if (ch == ']') return token;
+    // Read on only while the word can still become a type word: the bytes before the
+    // extension's words were read, and no more, so that the length limit stays where it was.
+    int from = s->len - 1, n = 0;
+    while (ch != EOF && (s_class.c[ch] == C_WORD || s_class.c[ch] == C_DIGIT)) {
+        if (!RegTypeWordPrefix(s->text + from, static_cast<size_t>(++n))) break;
+        ch = ReadByte(s);
+    }
+    while (ch == ' ' || ch == '\t') ch = ReadByte(s);
+    if (ch == ']' && n > 0) {
+        const char* w = s->text + from;
+        if (n == 6 && memcmp(w, "REG_SZ", 6) == 0) return REG_SZ;
+        if (n == 7 && memcmp(w, "REG_INT", 7) == 0) return REG_INT;
+        char word[64];
+        uint32_t type;
+        if (n < 64) {
+            memcpy(word, w, static_cast<size_t>(n));
+            word[n] = 0;
+            if (RegTypeOfWord(word, &type)) {
+                SetTextFrom(s, w, n);
+                return TYPEWORD;
+            }
         }
     }
     GiveBack(s, 1);
@@ -290,7 +296,7 @@ static void SkipGaps(RegScanner* s) {
         }
         s->line += lines;
         s->inPos = static_cast<int>(p - s->in);
-        if (token || !Refill(s)) return;
+        if (token || !yyrefill(s)) return;
     }
 }
 

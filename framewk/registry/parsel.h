@@ -6,6 +6,7 @@
 #define PARSEL_H
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "regscan.h"
@@ -51,6 +52,25 @@ static inline int FirstMarked(uint64_t mask) {
     (void)mask;
     return 0;  // the callers go on byte by byte from here
 #endif
+}
+
+// Reads the next block of the file (the scanner's own, or the read-ahead's); false at the
+// end of the input.
+bool yyrefill(RegScanner* s);
+
+// The next byte without the attempt's machinery (no limit, no text kept), EOF at the end;
+// for the extension's data (parsexdata.cpp), which begins where no byte is given back.
+static inline int PeekByte(RegScanner* s) {
+    if (s->pendPos < s->pendLen) return s->pend[s->pendPos];
+    if (s->inPos == s->inLen && !yyrefill(s)) return EOF;
+    return s->in[s->inPos];
+}
+static inline void TakeByte(RegScanner* s) {
+    if (s->pendPos < s->pendLen) {
+        ++s->pendPos;
+    } else {
+        ++s->inPos;
+    }
 }
 
 // item or key head (see parseline.cpp) in block[pos, len): true with *item when the bytes

@@ -57,6 +57,7 @@ RegReader* RegReaderNew(FILE* file) {
 void RegReaderFree(RegReader* r) {
     if (!r) return;
     yyreadahead(&r->scan, false);
+    zrHostFree(r->scan.xbuf);
     yycleanup(&r->parse);
     RegBuilderEnd(&r->build);
     delete r->build.tree;

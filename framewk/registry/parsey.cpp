@@ -7,6 +7,12 @@
 //   item     : key
 //            | REG_SZ STRING '=' STRING ';'   { AddValue(.., REG_SZ, ..) }
 //            | REG_INT STRING '=' NUMBER ';'  { AddValue(.., REG_INT, ..) }
+//            | TYPEWORD STRING '=' XDATA ';'  { AddTypedValue }
+//
+// TYPEWORD is a type word of the table of types (regtypes.h); any other is a syntax error,
+// as the older files' grammar makes every type word but REG_SZ and REG_INT one. XDATA is
+// read by the scanner's extension (yyxdata) where the grammar expects it, and must be a form
+// of the word's type.
 //
 // A value item or the head of a key (KEY STRING '(') that the scanner recognises whole
 // (yypeekitem) is shifted and reduced in one step, without its tokens.
@@ -45,6 +51,11 @@ enum {
     S_INTEQ,      // ... '=' . NUMBER
     S_INTDATA,    // ... '=' NUMBER . ';'   (value: the digits)
     S_INTEND,     // ... ';' .
+    S_X,          // TYPEWORD . STRING   (value: the word)
+    S_XNAME,      // TYPEWORD STRING . '='   (value: the name)
+    S_XEQ,        // ... '=' . XDATA
+    S_XDATA,      // ... '=' XDATA . ';'   (value: the RegXData)
+    S_XEND,       // ... ';' .
 };
 
 enum { SYM_REGISTRY, SYM_KEY, SYM_ACTION, SYM_BODY, SYM_ITEMS, SYM_ITEM };
@@ -69,8 +80,18 @@ static int ShiftTarget(int state, int token) {
                     return S_SZ;
                 case REG_INT:
                     return S_INT;
+                case TYPEWORD:
+                    return S_X;
             }
             return -1;
+        case S_X:
+            return token == STRING ? S_XNAME : -1;
+        case S_XNAME:
+            return token == '=' ? S_XEQ : -1;
+        case S_XEQ:
+            return token == XDATA ? S_XDATA : -1;
+        case S_XDATA:
+            return token == ';' ? S_XEND : -1;
         case S_SZ:
             return token == STRING ? S_SZNAME : -1;
         case S_SZNAME:
@@ -150,6 +171,9 @@ static int Fail(RegParser* p, RegScanner* s, int sp, const char* msg, char* look
             case S_SZDATA:
             case S_INTNAME:
             case S_INTDATA:
+            case S_X:
+            case S_XNAME:
+            case S_XDATA:
                 zrFree(p->values[i].string);
         }
     }
@@ -228,6 +252,18 @@ int yyparse(RegReader* r) {
                 break;
             }
         }
+        if (state == S_XEND) {
+            char* word = p->values[sp - 5].string;
+            char* name = p->values[sp - 4].string;
+            RegXData* x = reinterpret_cast<RegXData*>(p->values[sp - 2].string);
+            uint32_t type = 0;
+            RegTypeOfWord(word, &type);
+            AddTypedValue(b, name, strlen(name), type, x->Bytes(), x->n);
+            zrFree(word);
+            zrFree(name);
+            zrFree(x);
+            sym = SYM_ITEM, len = 5;
+        }
         if (sym >= 0) {
             sp -= len;
             int next = GotoTarget(p->states[sp - 1], sym);
@@ -252,7 +288,19 @@ int yyparse(RegReader* r) {
         // same tree, in the same order, and the same stacks afterwards.
         if (token < 0 && (state == S_OPEN || state == S_ITEMS || state == S_START) && sp + 5 <= p->maxDepth) {
             YYItem item;
+            YYXItem x;
             if (!yypeekitem(s, &item)) {
+                if (state != S_START && NodeStackTop(b) && yyscanxitem(s, &x)) {
+                    AddTypedValue(b, x.name, static_cast<size_t>(x.nameLen), x.type, x.data->Bytes(),
+                                  x.data->n);
+                    s->line += x.lines;
+                    s->inPos = x.end;
+                    if (state == S_OPEN) {
+                        p->states[sp] = S_ITEMS;
+                        p->values[sp++].string = nullptr;
+                    }
+                    continue;
+                }
                 // token by token
             } else if (item.type == KEY) {
                 size_t n = static_cast<size_t>(item.nameLen);
@@ -286,14 +334,30 @@ int yyparse(RegReader* r) {
                 continue;
             }
         }
+        if (token < 0 && state == S_XEQ) {
+            RegXData* x;
+            token = yyxdata(s, &x);
+            uint32_t type = 0;
+            RegTypeOfWord(p->values[sp - 3].string, &type);
+            if (token == XDATA && !RegTypeTakeData(type, x)) token = -1;
+            if (token != XDATA) {
+                zrFree(x);
+                if (token == -2) return Fail(p, s, sp, "out of memory", nullptr, YYPARSE_NO_MEMORY);
+                return Fail(p, s, sp, "syntax error", nullptr, YYPARSE_ERROR);
+            }
+            text = reinterpret_cast<char*>(x);
+        }
         if (token < 0) {
             token = yylex(s);
             if (p->partMode && token == ')' && (state == S_OPEN || state == S_ITEMS) &&
                 NodeStackDepth(b) == 1)
                 return YYPARSE_PART_END;
-            text = (token == STRING || token == NUMBER) ? s->lval.string : nullptr;
-            if ((token == STRING || token == NUMBER) && !text)
-                return Fail(p, s, sp, "out of memory", nullptr, YYPARSE_NO_MEMORY);
+            bool copied = token == STRING || token == NUMBER || token == TYPEWORD;
+            text = copied ? s->lval.string : nullptr;
+            if (copied && !text) return Fail(p, s, sp, "out of memory", nullptr, YYPARSE_NO_MEMORY);
+            uint32_t type;
+            if (token == TYPEWORD && !RegTypeOfWord(text, &type))
+                return Fail(p, s, sp, "syntax error", text, YYPARSE_ERROR);
         }
         if (state == S_DONE && token == 0) return YYPARSE_OK;
         int next = ShiftTarget(state, token);

@@ -147,6 +147,23 @@ int AddValue(RegBuilder* b, char* valuename, int type, void* data) {
     return REGERR_SUCCESS;
 }
 
+int AddTypedValue(RegBuilder* b, const char* valuename, size_t nameLen, uint32_t winType, const void* data,
+                  size_t n) {
+    RegNode* top = NodeStackTop(b);
+    if (!top) {
+        if (Reports(b))
+            RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, b->scan ? b->scan->line : RegFileNow->line,
+                       "syntax error, unexpected value");
+        return 1;
+    }
+    if (top->GetRegKeyValueList()->GetSize() == 0) top->GetRegKeyValueList()->Presize(b->valuesHint);
+    if (!top->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
+    RegKeyValue* value = RegKeyValue::MakeTyped(valuename, nameLen, winType, data, n);
+    if (!value) return REGERR_NO_MEMORY;
+    top->AddValue(value);
+    return REGERR_SUCCESS;
+}
+
 int AddValueItem(RegBuilder* b, const YYItem& item) {
     RegNode* top = NodeStackTop(b);
     if (!top) return -1;

@@ -5,7 +5,6 @@
 #include "registry.h"
 
 long regerrToWinerr(long regerr);
-unsigned long regtypeToWintype(unsigned long regtype);
 void xlateRegString(char* inString, char* outString, int length);
 char* ZRNWGetSubkey(char* outStr, char* inStr);
 // ZrRegCreateKey on a handle of the table, for a caller that holds the tree lock alone.

@@ -14,7 +14,9 @@ enum RegChangeOp {
     RC_DELETE_VALUE,
     RC_CLEAR_KEY,
     RC_RENAME_KEY,
-    RC_RENAME_VALUE
+    RC_RENAME_VALUE,
+    RC_SET_BYTES,  // a set of an extended value: its type number and bytes (CfRegSetTyped)
+    RC_LAST_OP = RC_SET_BYTES
 };
 // One change applied to the tree: RC_CREATE makes every missing level of `path` (and the
 // subkey `name` when it is not empty); RC_SET

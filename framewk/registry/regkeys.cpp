@@ -135,6 +135,15 @@ unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType
     return REGERR_SUCCESS;
 }
 
+unsigned int CfRegFindValue(HKEY h, const char* valuename, RegKeyValue** value) {
+    if (!IsKeyHandle(h) || !valuename || !value) return REGERR_INVALID_HANDLE;
+    unsigned int rc;
+    RegNode* node = LookUp(h, &rc);
+    if (!node) return rc;
+    *value = node->FindValue(valuename, nullptr);
+    return *value ? REGERR_SUCCESS : REGERR_NOT_FOUND;
+}
+
 void RegSetChanged(bool changed) { RegTreeNow->changed = changed ? 1 : 0; }
 
 unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHandle) {
@@ -194,6 +203,24 @@ static RegNode* ChangeTarget(HKEY h, bool argsGiven, unsigned int* rc) {
     return LookUp(h, rc);
 }
 
+// The new value (null: no memory) replaces the first of its name, and goes last; the list
+// has room for it already.
+static unsigned int SetMade(RegNode* parent, const char* valueName, RegKeyValue* value) {
+    if (!value) return REGERR_NO_MEMORY;
+    int old = FindValue(parent, valueName);
+    uint32_t moves = parent->GetRegKeyValueList()->Moves();
+    if (!parent->AddValue(value)) {
+        delete value;
+        return REGERR_NO_MEMORY;
+    }
+    // The old value is still the first of its name, in a slot of its own if the list
+    // moved its entries to make room.
+    if (old >= 0 && parent->GetRegKeyValueList()->Moves() != moves) old = FindValue(parent, valueName);
+    if (old >= 0) delete parent->TakeValue(old);
+    RegTreeNow->changed = 1;
+    return REGERR_SUCCESS;
+}
+
 // The name copy, the data text and the value record are all made before the old value
 // is taken out, so that running out of memory leaves the old value in place.
 unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwType,
@@ -217,21 +244,20 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
 
     // Room in the list first, so that the value, once made, is always appended.
     if (!parent->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
-    RegKeyValue* value =
-        RegKeyValue::Make(valueName, nameLen, type, reinterpret_cast<const char*>(lpData), dataLen, number);
-    if (!value) return REGERR_NO_MEMORY;
-    int old = FindValue(parent, valueName);
-    uint32_t moves = parent->GetRegKeyValueList()->Moves();
-    if (!parent->AddValue(value)) {
-        delete value;
-        return REGERR_NO_MEMORY;
-    }
-    // The old value is still the first of its name, in a slot of its own if the list
-    // moved its entries to make room.
-    if (old >= 0 && parent->GetRegKeyValueList()->Moves() != moves) old = FindValue(parent, valueName);
-    if (old >= 0) delete parent->TakeValue(old);
-    RegTreeNow->changed = 1;
-    return REGERR_SUCCESS;
+    return SetMade(
+        parent, valueName,
+        RegKeyValue::Make(valueName, nameLen, type, reinterpret_cast<const char*>(lpData), dataLen, number));
+}
+
+unsigned int CfRegSetTyped(HKEY hParent, const char* valueName, uint32_t winType, const void* data,
+                           size_t n) {
+    unsigned int rc;
+    RegNode* parent = ChangeTarget(hParent, valueName && (data || n == 0), &rc);
+    if (!parent) return rc;
+    size_t nameLen = strlen(valueName);
+    if (!RegTextStorable(valueName, nameLen)) return REGERR_BAD_NAME;
+    if (!parent->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
+    return SetMade(parent, valueName, RegKeyValue::MakeTyped(valueName, nameLen, winType, data, n));
 }
 
 unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
@@ -287,7 +313,8 @@ unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool value
         RegKeyValue* v = values->AtSlot(s);
         if (!v) continue;
         unsigned int n = static_cast<unsigned int>(strlen(v->GetKey()));
-        unsigned int bytes = v->GetType() == REG_INT ? 4 : 2 * static_cast<unsigned int>(v->GetSize());
+        unsigned int bytes = static_cast<unsigned int>(v->GetSize());
+        if (v->GetType() == REG_SZ) bytes *= 2;
         if (n > info->maxValueName) info->maxValueName = n;
         if (bytes > info->maxData) info->maxData = bytes;
     }

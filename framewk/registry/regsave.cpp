@@ -84,19 +84,31 @@ private:
     char m_buf[1 << 16];
 };
 
-// One value line: the key's indent, four more spaces, the type word, name and data.
+// One value line: the key's indent, four more spaces, the type word, name and data. An
+// extended value's word and data are its type's (regtypes.h).
 void PutValue(Out& out, RegKeyValue* v, const char* indent, size_t indentLen) {
-    const RegTypeInfo& type = RegTypeOf(v->GetType());
     out.Put(indent, indentLen);
     out.Put("    [", 5);
-    out.Put(type.word, type.wordLen);
+    RegType kind = v->GetType();
+    if (kind == REG_BYTES) {
+        char buf[32];
+        out.Put(RegTypeWord(v->WinType(), buf), strlen(RegTypeWord(v->WinType(), buf)));
+    } else {
+        const RegTypeInfo& type = RegTypeOf(kind);
+        out.Put(type.word, type.wordLen);
+    }
     out.Put("] ", 2);
     out.PutText(v->GetKey());
     out.Put(" = ", 3);
-    if (type.type == REG_INT) {
+    if (kind == REG_INT) {
         out.PutInt(v->GetInt());
-    } else {
+    } else if (kind == REG_SZ) {
         out.PutText(static_cast<const char*>(v->GetValue()));
+    } else {
+        RegTypeWriteData(
+            v->WinType(), static_cast<const unsigned char*>(v->GetValue()), static_cast<size_t>(v->GetSize()),
+            indent, indentLen, [](void* to, const char* s, size_t n) { static_cast<Out*>(to)->Put(s, n); },
+            &out);
     }
     out.Put(";\n", 2);
 }

@@ -4,14 +4,17 @@
 #ifndef REGSCAN_H
 #define REGSCAN_H
 
+#include <stddef.h>
+#include <stdint.h>
 #include <stdio.h>
 
 #include <atomic>
 
 #include "regfile.h"
 
-// The scanner's tokens besides the type words REG_SZ and REG_INT (regp.h).
-enum { KEY = 257, STRING = 260, NUMBER = 261 };
+// The scanner's tokens besides the type words REG_SZ and REG_INT (regtree.h): TYPEWORD is
+// any other type word (its word in lval), XDATA an extended value's data (yyxdata).
+enum { KEY = 257, STRING = 260, NUMBER = 261, TYPEWORD = 262, XDATA = 263 };
 
 // The value of a STRING or NUMBER token: its text in a fresh block, null when no memory.
 typedef union {
@@ -57,6 +60,10 @@ struct RegScanner {
     // (unaligned, loads of the 100 MB file took about 2% longer).
     alignas(64) char text[YYLMAX + 2];
     alignas(64) unsigned char pend[YYLMAX + 2];
+    // The scratch block of an extended value's data read whole (yyscanxitem), kept for the
+    // next; from the C allocator, as a part of a load frees its reader on another thread.
+    unsigned char* xbuf = nullptr;
+    size_t xcap = 0;
     // The file is read a block at a time: one stream lock per block instead of one per
     // token, and the scanning loops run over plain memory.
     alignas(64) unsigned char buf[1 << 16];
@@ -91,6 +98,27 @@ inline bool yyreports(RegScanner* s) {
     if (s->partial) s->failed = true;
     return !s->partial;
 }
+
+// An extended value's data at the scanner's position, after the "=" (parsexdata.cpp): XDATA
+// with *out a new block (RegXData, with room for 2 more bytes), or -1 when the bytes there
+// are no data (a syntax error), -2 when out of memory.
+struct RegXData;
+int yyxdata(RegScanner* s, RegXData** out);
+
+// An extended value's item, whole in the block at the scanner's position in the form the
+// writer prints ("[" word "]" blank quoted-name " = " data ";"), recognised in one step as
+// yypeekitem recognises a plain one; its name points into the block and its data into the
+// scanner's scratch block, both valid until the next call. False (nothing read) for anything
+// else, which yylex and the parser then read token by token.
+struct YYXItem {
+    uint32_t type;
+    const char* name;
+    int nameLen;
+    RegXData* data;
+    int lines;
+    int end;
+};
+bool yyscanxitem(RegScanner* s, YYXItem* item);
 
 // A whole value item, or the head of a key (KEY, its name and "("), at the scanner's
 // position, recognised without its tokens when it lies in the block in the form the

@@ -45,15 +45,60 @@ RegKeyValue* RegKeyValue::MakeFromText(const char* name, int type, const char* d
     return Make(name, strlen(name), type, data, isInt ? 0 : strlen(data), isInt ? ToInt(data) : 0);
 }
 
+RegKeyValue* RegKeyValue::MakeTyped(const char* name, size_t nameLen, uint32_t winType, const void* data,
+                                    size_t n) {
+    const unsigned char* d = static_cast<const unsigned char*>(data);
+    if (winType == ZRREG_TYPE_DWORD && n == sizeof(int32_t)) {
+        int32_t number;
+        memcpy(&number, d, sizeof number);
+        return Make(name, nameLen, REG_INT, "", 0, number);
+    }
+    if (winType == ZRREG_TYPE_SZ && n / 2 <= REGFILE_TEXT_MAX + 1) {
+        char text[REGFILE_TEXT_MAX + 1];
+        long len = RegTypePlainText(d, n, text);
+        if (len >= 0) return Make(name, nameLen, REG_SZ, text, static_cast<size_t>(len), 0);
+    }
+    if (nameLen > kNameMax || n > INT32_MAX) return nullptr;
+    uint32_t head[2] = {winType, static_cast<uint32_t>(n)};
+    void* block = zrMalloc(sizeof(RegKeyValue) + sizeof head + nameLen + 1 + n);
+    if (!block) return nullptr;
+    RegKeyValue* v = ::new (block) RegKeyValue;
+    v->head = static_cast<uint16_t>(nameLen | static_cast<size_t>(REG_BYTES - REG_SZ) << kNameBits);
+    memcpy(v->Tail(), head, sizeof head);
+    char* key = v->GetKey();
+    memcpy(key, name, nameLen);
+    key[nameLen] = 0;
+    if (n) memcpy(key + nameLen + 1, d, n);
+    return v;
+}
+
+size_t RegKeyValue::TailSize() {
+    return static_cast<size_t>(GetSize()) + NameLen() + 1 + (IsBytes() ? 2 * sizeof(uint32_t) : 0);
+}
+
 RegKeyValue* RegKeyValue::Copy() {
-    size_t bytes = sizeof(RegKeyValue) + static_cast<size_t>(GetSize()) + NameLen() + 1;
+    size_t bytes = sizeof(RegKeyValue) + TailSize();
     void* block = zrMalloc(bytes);
     if (!block) return nullptr;
     memcpy(block, this, bytes);
     return static_cast<RegKeyValue*>(block);
 }
 
-int RegKeyValue::GetSize() { return IsInt() ? 4 : static_cast<int>(strlen(GetKey() + NameLen() + 1)) + 1; }
+RegKeyValue* RegKeyValue::Renamed(const char* name, size_t len) {
+    if (IsBytes()) return MakeTyped(name, len, WinType(), GetValue(), static_cast<size_t>(GetSize()));
+    bool isInt = IsInt();
+    const char* text = isInt ? "" : static_cast<const char*>(GetValue());
+    return Make(name, len, GetType(), text, strlen(text), isInt ? GetInt() : 0);
+}
+
+int RegKeyValue::GetSize() {
+    if (IsBytes()) {
+        uint32_t n;
+        memcpy(&n, Tail() + sizeof(uint32_t), sizeof n);
+        return static_cast<int>(n);
+    }
+    return IsInt() ? 4 : static_cast<int>(strlen(GetKey() + NameLen() + 1)) + 1;
+}
 
 static const RegTypeInfo kTypes[] = {
     {REG_SZ, ZRREG_TYPE_SZ, "REG_SZ", 6, "REG_SZ"},
@@ -61,12 +106,6 @@ static const RegTypeInfo kTypes[] = {
 };
 
 const RegTypeInfo& RegTypeOf(RegType type) { return kTypes[type - REG_SZ]; }
-
-const RegTypeInfo* RegTypeOfWin(uint32_t winType) {
-    for (const RegTypeInfo& t : kTypes)
-        if (t.winType == winType) return &t;
-    return nullptr;
-}
 
 static bool HasSlash(const char* name) { return strchr(name, '/') != nullptr; }
 
@@ -333,10 +372,7 @@ bool RegNode::RenameKeyNode(int slot, const char* name, size_t len) {
 
 bool RegNode::RenameValue(int slot, const char* name, size_t len) {
     RegKeyValue* old = values.AtSlot(slot);
-    bool isInt = old->GetType() == REG_INT;
-    const char* text = isInt ? "" : static_cast<const char*>(old->GetValue());
-    RegKeyValue* v =
-        RegKeyValue::Make(name, len, old->GetType(), text, strlen(text), isInt ? old->GetInt() : 0);
+    RegKeyValue* v = old->Renamed(name, len);
     if (!v) return false;
     ReplaceIn(valueIndex, &values, slot, v);
     delete old;

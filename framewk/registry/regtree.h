@@ -12,6 +12,7 @@
 #include "regindex.h"
 #include "reglist.h"
 #include "regmsg.h"
+#include "regvalue.h"
 #include "zrplat.h"
 #include "zrtempl.h"
 
@@ -30,66 +31,6 @@
 #define REGERR_BAD_NAME \
     11  // a name or text the file cannot carry (see RegTextStorable), or
         // a wide name of 256 characters or more
-
-// The value types inside the tree; the scanner's tokens for the type words are the same
-// numbers (see regscan.h). The table below gives each its number at the exported interface
-// and its word in the registry file: a new type adds a row there (and a grammar rule for
-// its data in the scanner and parser).
-enum RegType { REG_SZ = 258, REG_INT = 259 };
-struct RegTypeInfo {
-    RegType type;
-    uint32_t winType;  // ZRREG_TYPE_*
-    const char* word;  // between the brackets in the registry file
-    size_t wordLen;
-    const char* winName;  // the name Windows gives the type
-};
-const RegTypeInfo& RegTypeOf(RegType type);
-// The tree's type of an exported type number; null for one the registry cannot hold.
-const RegTypeInfo* RegTypeOfWin(uint32_t winType);
-
-// A value is one block: a head of two bytes (the name's length and the type), then for
-// REG_INT the number, then the name, then for REG_SZ the text, each with its NUL. A loaded
-// registry holds a million or more of them: every byte of the head counts a megabyte.
-class RegKeyValue {
-public:
-    // The longest name a value can have: more than a file (REGFILE_WORD_MAX) or a key
-    // operation can carry.
-    static const size_t kNameMax = (1u << 14) - 1;
-    // A value with copies of the name and the text (REG_SZ) or the number (REG_INT); null
-    // when out of memory, and for a name beyond kNameMax bytes.
-    static RegKeyValue* Make(const char* name, size_t nameLen, int type, const char* text, size_t textLen,
-                             int number);
-    // The same from the texts the parser reads: for REG_INT `data` holds the number's digits.
-    static RegKeyValue* MakeFromText(const char* name, int type, const char* data);
-    static void operator delete(void* p) noexcept { zrFree(p); }
-    ~RegKeyValue() = default;
-    RegKeyValue(const RegKeyValue&) = delete;
-    RegKeyValue& operator=(const RegKeyValue&) = delete;
-    // A copy of the whole value; null when out of memory.
-    RegKeyValue* Copy();
-    bool Save(FILE* fp, const char* indent);
-    char* GetKey() { return Tail() + (IsInt() ? sizeof(int32_t) : 0); }
-    RegType GetType() { return static_cast<RegType>(REG_SZ + (head >> kNameBits)); }
-    int GetSize();
-    // The data: a REG_SZ's text, or a REG_INT's 4 bytes, which need not be aligned (GetInt
-    // reads them).
-    void* GetValue() { return IsInt() ? static_cast<void*>(Tail()) : GetKey() + NameLen() + 1; }
-    int32_t GetInt() {
-        int32_t v;
-        memcpy(&v, Tail(), sizeof v);
-        return v;
-    }
-
-private:
-    static const int kNameBits = 14;  // the rest of the head is the type less REG_SZ
-    RegKeyValue() = default;
-    char* Tail() { return reinterpret_cast<char*>(this + 1); }
-    size_t NameLen() const { return head & kNameMax; }
-    bool IsInt() const { return (head >> kNameBits) == REG_INT - REG_SZ; }
-
-    uint16_t head;
-};
-static_assert(sizeof(RegKeyValue) == 2, "a value's head is two bytes");
 
 class RegNode;
 typedef RegList<RegNode> RegNodeList;
@@ -235,6 +176,10 @@ int EndLoadedKeyNode(RegBuilder* b, const char* name);
 // Adds a value made of copies of the name and the data (for REG_INT the number's digits)
 // to the open key, and frees them; when it fails they stay the caller's.
 int AddValue(RegBuilder* b, char* valuename, int type, void* data);
+// Adds an extended value of the type number and the n bytes at data to the open key
+// (RegKeyValue::MakeTyped); takes nothing over.
+int AddTypedValue(RegBuilder* b, const char* valuename, size_t nameLen, uint32_t winType, const void* data,
+                  size_t n);
 
 // ---- key handles and key operations --------------------------------------------------
 #define REGHANDLE_KEY 0x100000
@@ -406,6 +351,11 @@ unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType
 unsigned int CfRegCreateKey(HKEY hParentKey, const char* newKey, HKEY* phNewHandle);
 unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwType,
                            const unsigned char* lpData, unsigned int cbData);
+// Sets a value of any type number with exactly the n bytes at data (RegKeyValue::MakeTyped).
+unsigned int CfRegSetTyped(HKEY hParent, const char* valueName, uint32_t winType, const void* data, size_t n);
+// The value named valueName (the first, ignoring case) of the key; valid until the tree
+// changes.
+unsigned int CfRegFindValue(HKEY h, const char* valuename, RegKeyValue** value);
 unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName);
 unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName);
 // The number of subkeys; 7 (buffer too small) when a subkey name does not fit the wide

@@ -100,7 +100,7 @@ const LogRecordHead* LogRecordAt(uint64_t at, uint64_t end, uint64_t serial) {
     memcpy(&head, bytes, sizeof head);
     uint64_t texts = uint64_t(head.pathLen) + head.nameLen + 2;
     if (head.size < sizeof(LogRecordHead) || head.size % 8 || head.size > kRecordMax ||
-        at + head.size > end || head.serial != serial || head.op > RC_RENAME_VALUE ||
+        at + head.size > end || head.serial != serial || head.op > RC_LAST_OP ||
         sizeof(LogRecordHead) + texts + head.dataLen > head.size)
         return nullptr;
     bytes = LogRead(at, head.size);

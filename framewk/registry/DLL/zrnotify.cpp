@@ -87,6 +87,7 @@ static void Match(RegChangeOp op, const char* path, const char* name) {
         bool names = false, values = false, gone = false;
         switch (op) {
             case RC_SET:
+            case RC_SET_BYTES:
             case RC_DELETE_VALUE:
             case RC_RENAME_VALUE:
                 values = Same(w->path, path) || (w->subtree && Within(path, w->path, false));

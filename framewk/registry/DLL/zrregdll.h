@@ -91,15 +91,8 @@
 #define ZRREG_LOAD_NO_MEMORY 2 /* an allocation failed; nothing is loaded */
 #define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path is null or has 512 bytes or more */
 
-/* Value types, as ZrRegQueryValueEx reports them and ZrRegSetValueEx takes them. */
-#define ZRREG_TYPE_SZ 1    /* a string of 8-bit characters, handed out as 16-bit text */
-#define ZRREG_TYPE_DWORD 4 /* a signed 32-bit integer */
-
-/* The types ZrRegGetValue accepts, as Win32's RRF_RT_* flags; any others of RRF_RT_ANY's
- * bits may be given and match nothing this registry holds. */
-#define ZRREG_RT_SZ 0x00000002    /* RRF_RT_REG_SZ */
-#define ZRREG_RT_DWORD 0x00000010 /* RRF_RT_REG_DWORD */
-#define ZRREG_RT_ANY 0x0000FFFF   /* RRF_RT_ANY */
+/* ZRREG_TYPE_* and ZRREG_RT_*: the value types and ZrRegGetValue's flags. */
+#include "zrregtypes.h"
 
 /* ZRREG_TEXT, ZrTextFromUtf8 and ZrTextToUtf8: the 16-bit text the functions take and give. */
 #include "zrregtext.h"
@@ -293,15 +286,22 @@ ZRREG_API int32_t ZRREG_CALL ZrRegDeleteTree(void* hKey, const unsigned short* l
 
 /* Reads the value lpValue (null: the value named "") of the key lpSubKey below hKey (null
  * or "": hKey itself), as RegGetValueW: when the value's type is among dwFlags (ZRREG_RT_*)
- * *pdwType becomes its type and pvData gets a string as 16-bit text with its terminator
- * or an integer as 4 bytes, *pcbData (the room in bytes) the bytes written. pdwType,
- * pvData and pcbData may be null; with pvData null, a given *pcbData becomes the room
- * needed in bytes. ZRREG_SUCCESS; ZRREG_UNSUPPORTED_TYPE for a type outside dwFlags;
- * ZRREG_BUFFER_TOO_SMALL: only *pcbData is written, the room needed in bytes;
- * ZRREG_NOT_FOUND; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_BAD_NAME;
- * ZRREG_NO_MEMORY; ZRREG_BAD_ARG for a null hKey, pvData without pcbData, or dwFlags with
- * no bit of ZRREG_RT_ANY or any bit beyond it (Win32's RRF_NOEXPAND, RRF_ZEROONFAILURE and
- * the others are not taken). Sizes count bytes, as in Win32, unlike ZrRegQueryValueEx. */
+ * *pdwType becomes its type and pvData gets its data, *pcbData (the room in bytes) the
+ * bytes written: a plain string (see ZrRegSetValueEx) as 16-bit text with its terminator,
+ * a plain integer as 4 bytes, any other value its bytes as stored, a REG_SZ or
+ * REG_EXPAND_SZ without a terminating NUL with one added. Without ZRREG_NOEXPAND a
+ * REG_EXPAND_SZ comes back as a REG_SZ (and is matched as one) with every %NAME% of a set
+ * environment variable replaced by its value. ZRREG_RT_DWORD_ANY and ZRREG_RT_QWORD_ANY
+ * take a REG_BINARY of 4 or 8 bytes only (another size is ZRREG_UNSUPPORTED_TYPE, where
+ * Win32 answers ERROR_DATATYPE_MISMATCH). With ZRREG_ZEROONFAILURE a failure zeroes the
+ * *pcbData bytes of pvData. pdwType, pvData and pcbData may be null; with pvData null, a
+ * given *pcbData becomes the room needed in bytes. ZRREG_SUCCESS; ZRREG_UNSUPPORTED_TYPE
+ * for a type outside dwFlags; ZRREG_BUFFER_TOO_SMALL: only *pcbData is written, the room
+ * needed in bytes; ZRREG_NOT_FOUND; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
+ * ZRREG_BAD_NAME; ZRREG_NO_MEMORY; ZRREG_BAD_ARG for a null hKey, pvData without pcbData,
+ * dwFlags with no bit of ZRREG_RT_ANY or a bit beyond those above, or ZRREG_RT_EXPAND_SZ
+ * without ZRREG_NOEXPAND (unless all of ZRREG_RT_ANY). Sizes count bytes, as in Win32,
+ * unlike ZrRegQueryValueEx's for a plain string. */
 ZRREG_API int32_t ZRREG_CALL ZrRegGetValue(void* hKey, const unsigned short* lpSubKey,
                                            const unsigned short* lpValue, uint32_t dwFlags, uint32_t* pdwType,
                                            void* pvData, uint32_t* pcbData);
@@ -412,6 +412,24 @@ ZRREG_API int32_t ZRREG_CALL ZrRegRenameKey(void* hKey, const unsigned short* lp
 ZRREG_API int32_t ZRREG_CALL ZrRegRenameValue(void* hKey, const unsigned short* lpSubKey,
                                               const unsigned short* lpValueName,
                                               const unsigned short* lpNewValueName);
+
+/* Sets the value lpValueName (null: the value named "") of the key lpSubKey below hKey
+ * (null or "": hKey itself, else the key is made, every missing level, as ZrRegCreateKey
+ * makes it), as RegSetKeyValueW: any dwType with exactly the cbData bytes at lpData (null
+ * when cbData is 0), strings as UTF-16LE bytes. A REG_SZ of characters U+0001 to U+00FF
+ * without a double quote, line feed or byte 26, ended by one NUL, is stored as the plain
+ * string ZrRegSetValueEx stores, and a REG_DWORD of 4 bytes as the plain integer; every
+ * other value as its type and bytes, which ZrRegQueryValueEx, ZrRegEnumValue and
+ * ZrRegGetValue hand back unchanged (the registry file writes them in its extension, see
+ * docs/registry-format.md). A value of the same name is replaced, and the new one goes
+ * last. ZRREG_SUCCESS; ZRREG_BAD_NAME (a name the file cannot carry, see
+ * ZrRegSetValueEx); ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
+ * ZRREG_NO_MEMORY (the old value stays); ZRREG_WRITE_FAULT (also for a value of more than
+ * 4 MB while the change log is in use: a change of the log holds 4 MB at most); ZRREG_BAD_ARG
+ * for a null hKey, or a null lpData with a cbData. */
+ZRREG_API int32_t ZRREG_CALL ZrRegSetKeyValue(void* hKey, const unsigned short* lpSubKey,
+                                              const unsigned short* lpValueName, uint32_t dwType,
+                                              const void* lpData, uint32_t cbData);
 
 /* Loads the registry file lpFile privately, as Win32's RegLoadAppKeyW, beside the registry
  * of ZrLoadRegistry: *phkResult gets a handle of its root, on which (and on the keys opened

@@ -1,9 +1,10 @@
 // zrregdll.hpp: the C++17 face of zrregdll.h: a loaded registry, keys that close themselves, UTF-8 text.
 //
 // Everything here is inline over the exported functions of zrregdll.h; linking zrregdll is all a host
-// needs. Text is UTF-8 on this side and ISO-8859-1 bytes in the file, converted as zrreg converts its
-// arguments: valid UTF-8 is decoded, and a text that is not valid UTF-8 is taken byte for byte. A
-// character above U+00FF cannot be held and is refused with errc::bad_name before the library is called.
+// needs. Text is UTF-8 on this side, converted as zrreg converts its arguments: valid UTF-8 is decoded,
+// and a text that is not valid UTF-8 is taken byte for byte. A value's text may hold any character; a
+// name holds characters up to U+00FF, and one above is refused with errc::bad_name before the library is
+// called. Every value type has its typed get and set (text, integer, bytes, list of texts).
 //
 // Each operation comes in two forms: one that stores a failure in a std::error_code and one that throws
 // zrreg::error (a std::system_error whose message names the operation, the name and the reason). The
@@ -32,5 +33,6 @@
 #include "zrregdll_ranges.hpp"
 #include "zrregdll_registry.hpp"
 #include "zrregdll_text.hpp"
+#include "zrregdll_values.hpp"
 
 #endif

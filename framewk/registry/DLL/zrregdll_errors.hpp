@@ -138,7 +138,18 @@ public:
     error(std::error_code ec, const std::string& what) : std::system_error(ec, what) {}
 };
 
-enum class value_type : std::uint32_t { string = ZRREG_TYPE_SZ, dword = ZRREG_TYPE_DWORD };
+// A value's Windows type; any other number may be one too.
+enum class value_type : std::uint32_t {
+    none = ZRREG_TYPE_NONE,
+    string = ZRREG_TYPE_SZ,
+    expand_string = ZRREG_TYPE_EXPAND_SZ,
+    binary = ZRREG_TYPE_BINARY,
+    dword = ZRREG_TYPE_DWORD,
+    dword_big_endian = ZRREG_TYPE_DWORD_BIG_ENDIAN,
+    link = ZRREG_TYPE_LINK,
+    multi_string = ZRREG_TYPE_MULTI_SZ,
+    qword = ZRREG_TYPE_QWORD,
+};
 
 }  // namespace zrreg
 

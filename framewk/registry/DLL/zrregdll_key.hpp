@@ -1,5 +1,5 @@
-// zrregdll_key.hpp: the C++ face's open key, its reads, changes, renames and counts, and the value an
-// enumeration reads.
+// zrregdll_key.hpp: the C++ face's open key, its reads and changes of every value type, renames and
+// counts.
 // A part of zrregdll.hpp, installed beside it: hosts include zrregdll.hpp.
 #ifndef ZRREGDLL_KEY_HPP
 #define ZRREGDLL_KEY_HPP
@@ -14,19 +14,9 @@
 #include <vector>
 
 #include "zrregdll_text.hpp"
+#include "zrregdll_values.hpp"
 
 namespace zrreg {
-
-// A value as an enumeration reads it: its name, and its text or its integer.
-struct value {
-    std::string name;
-    std::variant<std::string, std::uint32_t> data;
-
-    value_type type() const { return data.index() == 0 ? value_type::string : value_type::dword; }
-    bool is_string() const { return data.index() == 0; }
-    const std::string& text() const { return std::get<std::string>(data); }
-    std::uint32_t dword() const { return std::get<std::uint32_t>(data); }
-};
 
 class key;
 template <class Item>
@@ -70,27 +60,65 @@ public:
     key create(std::string_view path, std::error_code& ec) const { return open_or_create(path, true, ec); }
     key create(std::string_view path) const { return throwing(&key::create, "create", path); }
 
-    // A string value: empty when there is none of that name or it is an integer (ec: not_found or
-    // unsupported_type), and after any failure.
+    // A string value (REG_SZ) as UTF-8, any text it holds: empty when there is none of that name or it
+    // has another type (ec: not_found or unsupported_type), and after any failure.
     std::optional<std::string> get_string(std::string_view name, std::error_code& ec) const {
         std::optional<std::string> s;
-        detail::wide w;
-        if (!name_to_wide(name, w, ec)) return s;
-        std::vector<unsigned short> buf(64);
-        for (;;) {
-            std::uint32_t cb = static_cast<std::uint32_t>(buf.size() * 2);
-            std::int32_t rc =
-                ZrRegGetValue(handle_, nullptr, w.data(), ZRREG_RT_SZ, nullptr, buf.data(), &cb);
-            if (rc == ZRREG_BUFFER_TOO_SMALL) {  // the value may change between calls: ask again
-                buf.resize(cb / 2 + 1);
-                continue;
-            }
-            if (set(ec, rc)) s = detail::to_utf8(buf.data(), cb / 2 - 1);
-            return s;
-        }
+        if (auto d = get_data(name, ZRREG_RT_SZ, nullptr, ec))
+            s = detail::from_utf16(d->data(), d->size() / 2 - 1);
+        return s;
     }
     std::optional<std::string> get_string(std::string_view name) const {
         return absent_or_throw(&key::get_string, name);
+    }
+    // A REG_EXPAND_SZ as it is stored (not expanded).
+    std::optional<std::string> get_expand_string(std::string_view name, std::error_code& ec) const {
+        std::optional<std::string> s;
+        if (auto d = get_data(name, ZRREG_RT_EXPAND_SZ | ZRREG_NOEXPAND, nullptr, ec))
+            s = detail::from_utf16(d->data(), d->size() / 2 - 1);
+        return s;
+    }
+    std::optional<std::string> get_expand_string(std::string_view name) const {
+        return absent_or_throw(&key::get_expand_string, name);
+    }
+    // A REG_MULTI_SZ's texts (one that is not in the form of texts each with its NUL and one more NUL:
+    // unsupported_type).
+    std::optional<std::vector<std::string>> get_multi_string(std::string_view name,
+                                                             std::error_code& ec) const {
+        return get_typed<std::vector<std::string>>(name, ZRREG_RT_MULTI_SZ, ec);
+    }
+    std::optional<std::vector<std::string>> get_multi_string(std::string_view name) const {
+        return absent_or_throw(&key::get_multi_string, name);
+    }
+    // A REG_BINARY's bytes.
+    std::optional<std::vector<std::byte>> get_binary(std::string_view name, std::error_code& ec) const {
+        std::optional<std::vector<std::byte>> b;
+        if (auto d = get_data(name, ZRREG_RT_BINARY, nullptr, ec)) {
+            const std::byte* p = reinterpret_cast<const std::byte*>(d->data());
+            b.emplace(p, p + d->size());
+        }
+        return b;
+    }
+    std::optional<std::vector<std::byte>> get_binary(std::string_view name) const {
+        return absent_or_throw(&key::get_binary, name);
+    }
+    // A REG_QWORD of 8 bytes.
+    std::optional<std::uint64_t> get_qword(std::string_view name, std::error_code& ec) const {
+        return get_typed<std::uint64_t>(name, ZRREG_RT_QWORD, ec);
+    }
+    std::optional<std::uint64_t> get_qword(std::string_view name) const {
+        return absent_or_throw(&key::get_qword, name);
+    }
+    // A value of any type, as stored.
+    std::optional<value> get_value(std::string_view name, std::error_code& ec) const {
+        std::optional<value> v;
+        std::uint32_t type = 0;
+        if (auto d = get_data(name, ZRREG_RT_ANY | ZRREG_NOEXPAND, &type, ec))
+            v = value{std::string(name), detail::decode_value(type, d->data(), d->size()), type};
+        return v;
+    }
+    std::optional<value> get_value(std::string_view name) const {
+        return absent_or_throw(&key::get_value, name);
     }
 
     // An integer value, as the file keeps it (signed 32 bits) or as its bits.
@@ -110,19 +138,16 @@ public:
     }
     std::optional<std::int32_t> get_int(std::string_view name) const { return as_signed(get_dword(name)); }
 
-    // Sets a string value (replacing any value of that name); bad_name for a name or text the file
-    // cannot hold, the throwing form saying why.
+    // Sets a string value (REG_SZ, replacing any value of that name): any text, UTF-8 (a text that is
+    // not valid UTF-8 is taken byte for byte); bad_name for a name the file cannot hold, the throwing form
+    // saying why.
     void set(std::string_view name, std::string_view text, std::error_code& ec) const {
-        detail::wide w, t;
-        if (!name_to_wide(name, w, ec) || !to_wide_or(text, t, ec)) return;
-        std::vector<unsigned char> b(t.begin(), t.end());  // the library takes 8-bit text here
-        set(ec, ZrRegSetValueEx(handle_, w.data(), ZRREG_TYPE_SZ, b.data(),
-                                static_cast<std::uint32_t>(b.size())));
+        set_value(name, ZRREG_TYPE_SZ, with_nul(detail::to_utf16(text)), ec);
     }
     void set(std::string_view name, std::string_view text) const {
         std::error_code ec;
         set(name, text, ec);
-        if (ec) detail::fail(ec, "set", name, text);
+        if (ec) detail::fail(ec, "set", name);
     }
     void set(std::string_view name, const char* text, std::error_code& ec) const {
         set(name, std::string_view(text), ec);
@@ -147,6 +172,50 @@ public:
         set(name, static_cast<std::uint32_t>(n), ec);
     }
     void set(std::string_view name, std::int32_t n) const { set(name, static_cast<std::uint32_t>(n)); }
+
+    // Sets a value of the other types: a REG_EXPAND_SZ's text, a REG_MULTI_SZ's texts, a REG_BINARY's
+    // bytes, a REG_QWORD; or any type number with its bytes as Windows stores them (strings UTF-16LE).
+    void set_expand_string(std::string_view name, std::string_view text, std::error_code& ec) const {
+        set_value(name, ZRREG_TYPE_EXPAND_SZ, with_nul(detail::to_utf16(text)), ec);
+    }
+    void set_expand_string(std::string_view name, std::string_view text) const {
+        throwing_set(name, [&](std::error_code& ec) { set_expand_string(name, text, ec); });
+    }
+    void set_multi_string(std::string_view name, const std::vector<std::string>& texts,
+                          std::error_code& ec) const {
+        set_value(name, ZRREG_TYPE_MULTI_SZ, detail::encode_multi(texts), ec);
+    }
+    void set_multi_string(std::string_view name, const std::vector<std::string>& texts) const {
+        throwing_set(name, [&](std::error_code& ec) { set_multi_string(name, texts, ec); });
+    }
+    void set_binary(std::string_view name, const std::vector<std::byte>& bytes, std::error_code& ec) const {
+        set_value(name, ZRREG_TYPE_BINARY, bytes.data(), bytes.size(), ec);
+    }
+    void set_binary(std::string_view name, const std::vector<std::byte>& bytes) const {
+        throwing_set(name, [&](std::error_code& ec) { set_binary(name, bytes, ec); });
+    }
+    void set_qword(std::string_view name, std::uint64_t n, std::error_code& ec) const {
+        unsigned char b[8];
+        for (int i = 0; i < 8; ++i) b[i] = static_cast<unsigned char>(n >> (8 * i));
+        set_value(name, ZRREG_TYPE_QWORD, b, 8, ec);
+    }
+    void set_qword(std::string_view name, std::uint64_t n) const {
+        throwing_set(name, [&](std::error_code& ec) { set_qword(name, n, ec); });
+    }
+    void set_value(std::string_view name, std::uint32_t type, const void* data, std::size_t n,
+                   std::error_code& ec) const {
+        detail::wide w;
+        if (!name_to_wide(name, w, ec)) return;
+        if (n > UINT32_MAX) {
+            ec = make_error_code(errc::bad_arg);
+            return;
+        }
+        set(ec, ZrRegSetKeyValue(handle_, nullptr, w.data(), type, n ? data : nullptr,
+                                 static_cast<std::uint32_t>(n)));
+    }
+    void set_value(std::string_view name, std::uint32_t type, const void* data, std::size_t n) const {
+        throwing_set(name, [&](std::error_code& ec) { set_value(name, type, data, n, ec); });
+    }
 
     // Deletes a value; a subkey with its subtree unless the subkey is open (key_busy); or every subkey
     // and value (an empty name) or one subkey's tree, all or nothing.
@@ -261,6 +330,57 @@ private:
     static std::optional<std::int32_t> as_signed(std::optional<std::uint32_t> n) {
         if (!n) return std::nullopt;
         return static_cast<std::int32_t>(*n);
+    }
+
+    void set_value(std::string_view name, std::uint32_t type, const std::vector<unsigned char>& b,
+                   std::error_code& ec) const {
+        set_value(name, type, b.data(), b.size(), ec);
+    }
+    static std::vector<unsigned char> with_nul(std::vector<unsigned char> b) {
+        b.insert(b.end(), 2, 0);
+        return b;
+    }
+    template <class F>
+    static void throwing_set(std::string_view name, F f) {
+        std::error_code ec;
+        f(ec);
+        if (ec) detail::fail(ec, "set", name);
+    }
+    // The data of a value of a type among `flags` (ZRREG_RT_*), as ZrRegGetValue hands it out.
+    std::optional<std::vector<unsigned char>> get_data(std::string_view name, std::uint32_t flags,
+                                                       std::uint32_t* type, std::error_code& ec) const {
+        std::optional<std::vector<unsigned char>> out;
+        detail::wide w;
+        if (!name_to_wide(name, w, ec)) return out;
+        std::vector<unsigned char> buf(128);
+        for (;;) {
+            std::uint32_t cb = static_cast<std::uint32_t>(buf.size());
+            std::int32_t rc = ZrRegGetValue(handle_, nullptr, w.data(), flags, type, buf.data(), &cb);
+            if (rc == ZRREG_BUFFER_TOO_SMALL) {  // the value may change between calls: ask again
+                buf.resize(cb);
+                continue;
+            }
+            if (set(ec, rc)) {
+                buf.resize(cb);
+                out = std::move(buf);
+            }
+            return out;
+        }
+    }
+    // A value decoded as T, which its type's form gives; another form is unsupported_type.
+    template <class T>
+    std::optional<T> get_typed(std::string_view name, std::uint32_t flag, std::error_code& ec) const {
+        std::optional<T> v;
+        std::uint32_t type = 0;
+        if (auto d = get_data(name, flag, &type, ec)) {
+            value_data data = detail::decode_value(type, d->data(), d->size());
+            if (std::holds_alternative<T>(data)) {
+                v = std::get<T>(std::move(data));
+            } else {
+                ec = make_error_code(errc::unsupported_type);
+            }
+        }
+        return v;
     }
 
     key open_or_create(std::string_view path, bool create, std::error_code& ec) const {

@@ -92,17 +92,22 @@ inline bool read_item(void* h, std::uint32_t i, std::string& item, std::error_co
     return rc == ZRREG_SUCCESS;
 }
 
+// The data's bytes first (a plain string's 16-bit text, whose size the enumeration with data
+// counts in characters), then the value with them.
 inline bool read_item(void* h, std::uint32_t i, value& item, std::error_code& ec) {
-    std::vector<unsigned short> name(64), data(64);
+    std::vector<unsigned short> name(64);
+    std::vector<unsigned char> data;
     for (;;) {
-        std::uint32_t cch = static_cast<std::uint32_t>(name.size()),
-                      cb = static_cast<std::uint32_t>(data.size() * 2);
-        std::uint32_t type = 0;
-        std::int32_t rc = ZrRegEnumValue(h, i, name.data(), &cch, &type,
-                                         reinterpret_cast<unsigned char*>(data.data()), &cb);
-        if (rc == ZRREG_BUFFER_TOO_SMALL) {  // each tells the room it needs
+        std::uint32_t cch = static_cast<std::uint32_t>(name.size()), cb = 0, type = 0;
+        std::int32_t rc = ZrRegEnumValue(h, i, name.data(), &cch, &type, nullptr, &cb);
+        if (rc == ZRREG_SUCCESS) {
+            data.resize(cb + 2);
+            std::uint32_t room = cb;
+            cch = static_cast<std::uint32_t>(name.size());
+            rc = ZrRegEnumValue(h, i, name.data(), &cch, &type, data.data(), &room);
+        }
+        if (rc == ZRREG_BUFFER_TOO_SMALL) {  // each tells the room it needs; the value may have changed
             name.resize(std::max<std::size_t>(name.size(), cch));
-            data.resize(std::max<std::size_t>(data.size(), cb / 2 + 1));
             continue;
         }
         if (rc != ZRREG_SUCCESS) {
@@ -110,13 +115,8 @@ inline bool read_item(void* h, std::uint32_t i, value& item, std::error_code& ec
             return false;
         }
         item.name = to_utf8(name.data(), cch);
-        if (type == ZRREG_TYPE_DWORD) {
-            std::uint32_t n;
-            std::memcpy(&n, data.data(), 4);
-            item.data = n;
-        } else {
-            item.data = to_utf8(data.data(), cb - 1);  // cb counts characters with the terminator here
-        }
+        item.type_number = type;
+        item.data = decode_value(type, data.data(), cb);
         return true;
     }
 }

@@ -24,10 +24,11 @@ using wide = std::vector<unsigned short>;
 inline void append_utf8(std::string& out, char32_t c) {
     if (c < 0x80) {
         out.push_back(static_cast<char>(c));
-    } else {  // registry text is ISO-8859-1, so two bytes at most
-        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        return;
     }
+    int more = c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+    out.push_back(static_cast<char>(((0xFF00 >> (more + 1)) & 0xFF) | (c >> (6 * more))));
+    while (more-- > 0) out.push_back(static_cast<char>(0x80 | ((c >> (6 * more)) & 0x3F)));
 }
 
 // Strict UTF-8 (no overlong forms, no surrogates) into code points; false on any fault.

@@ -10,27 +10,27 @@ using namespace zrwide;
 
 // Writes `n` wide characters made from the bytes of `s` into a byte buffer that need not
 // be aligned for 16-bit units.
-static void PutWide(unsigned char* out, const char* s, size_t n) {
+void zrwide::PutWide(unsigned char* out, const char* s, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         zrwchar w = static_cast<unsigned char>(s[i]);
         memcpy(out + 2 * i, &w, sizeof w);
     }
 }
 
-// The tree answers in 8-bit units, the caller's room is in bytes of 16-bit text. Strings
-// of any length are read, through a block of their own when they outgrow the name buffer
-// (from the C allocator, which readers may share).
-static unsigned int ReadValue(HKEY hKey, const char* valueName, unsigned int* myType, unsigned char* local,
-                              unsigned char** data, unsigned int* length) {
-    *data = local;
-    *length = NAME_BUF;
-    unsigned int rc = CfRegQueryValue(hKey, valueName, myType, local, length);
-    if (rc == REGERR_BUFFER_TOO_SMALL) {
-        *data = static_cast<unsigned char*>(zrHostRealloc(nullptr, *length));
-        rc = *data ? CfRegQueryValue(hKey, valueName, myType, *data, length) : REGERR_NO_MEMORY;
-        if (!*data) *data = local;
+// The tree holds a plain string in 8-bit units, the caller's room is in bytes of 16-bit
+// text; every other value is handed out as it is stored.
+uint32_t zrwide::WideSize(RegKeyValue* v) {
+    uint32_t n = static_cast<uint32_t>(v->GetSize());
+    return v->GetType() == REG_SZ ? 2 * n : n;
+}
+
+void zrwide::PutData(RegKeyValue* v, unsigned char* out) {
+    size_t n = static_cast<size_t>(v->GetSize());
+    if (v->GetType() == REG_SZ) {
+        PutWide(out, static_cast<const char*>(v->GetValue()), n);
+    } else if (n) {
+        memcpy(out, v->GetValue(), n);
     }
-    return rc;
 }
 
 static int32_t QueryValue(HKEY hKey, const unsigned short* lpValueName, uint32_t* lpType,
@@ -38,31 +38,22 @@ static int32_t QueryValue(HKEY hKey, const unsigned short* lpValueName, uint32_t
     char valueName[NAME_BUF];
     if (!ConvertName(lpValueName, valueName, false)) return ZRREG_BAD_NAME;
     uint32_t room = *lpcbData;
-
-    unsigned char local[NAME_BUF];  // the query writes what is read of it
-    unsigned char* data;
-    unsigned int length, myType = 0;
-    unsigned int rc = ReadValue(hKey, valueName, &myType, local, &data, &length);
-
+    RegKeyValue* v = nullptr;
+    unsigned int rc = CfRegFindValue(hKey, valueName, &v);
     if (rc == REGERR_SUCCESS) {
-        uint32_t need = myType == REG_INT ? 4 : 2 * length;
+        uint32_t need = WideSize(v);
         if (room < need) {
             *lpcbData = need;
             rc = REGERR_BUFFER_TOO_SMALL;
         } else {
-            if (myType == REG_INT) {
-                memcpy(lpData, data, 4);
-            } else {
-                PutWide(lpData, reinterpret_cast<char*>(data), length);
-            }
-            *lpcbData = length;
-            *lpType = static_cast<uint32_t>(regtypeToWintype(myType));
+            PutData(v, lpData);
+            *lpcbData = static_cast<uint32_t>(v->GetSize());
+            *lpType = v->WinType();
         }
     } else {
         *lpcbData = NAME_BUF;
         if (room >= 2) PutWide(lpData, "", 1);
     }
-    if (data != local) zrHostFree(data);
     return Win(rc);
 }
 
@@ -123,13 +114,15 @@ uint32_t ZrRegQueryValueSz(void* hkeyBase, const unsigned short* szKey, const un
     }
     while (rc == ZRREG_SUCCESS || rc == ZRREG_BUFFER_TOO_SMALL) {
         if (cb <= offered) break;  // rc stays ZRREG_BUFFER_TOO_SMALL
-        unsigned char* grown = static_cast<unsigned char*>(zrHostRealloc(pb, cb));
+        // Two bytes more, zero: a string set with its bytes may lack its terminator.
+        unsigned char* grown = static_cast<unsigned char*>(zrHostRealloc(pb, size_t(cb) + 2));
         if (!grown) {
             rc = ZRREG_NO_MEMORY;
             break;
         }
         pb = grown;
         offered = cb;
+        pb[cb] = pb[cb + 1] = 0;
         rc = QueryValue(hkey, szValueName, &dw, pb, &cb);
         if (rc != ZRREG_BUFFER_TOO_SMALL) break;
     }
@@ -189,9 +182,7 @@ int32_t ZrRegEnumValue(void* hKey, uint32_t dwIndex, unsigned short* lpValueName
     if (rc != REGERR_SUCCESS) return Win(rc);
     const char* name = v->GetKey();
     size_t nameLen = strlen(name);
-    bool isInt = v->GetType() == REG_INT;
-    uint32_t units = static_cast<uint32_t>(v->GetSize());
-    uint32_t need = isInt ? 4 : 2 * units;
+    uint32_t need = WideSize(v);
     if (nameLen >= *lpcchValueName || (lpData && *lpcbData < need)) {
         *lpcchValueName = static_cast<uint32_t>(nameLen + 1);
         if (lpcbData) *lpcbData = need;
@@ -199,60 +190,12 @@ int32_t ZrRegEnumValue(void* hKey, uint32_t dwIndex, unsigned short* lpValueName
     }
     zrMbstowcs(lpValueName, name, nameLen + 1);
     *lpcchValueName = static_cast<uint32_t>(nameLen);
-    if (lpType) *lpType = static_cast<uint32_t>(regtypeToWintype(v->GetType()));
+    if (lpType) *lpType = v->WinType();
     if (lpData) {
-        if (isInt) {
-            memcpy(lpData, v->GetValue(), 4);
-        } else {
-            PutWide(lpData, static_cast<const char*>(v->GetValue()), units);
-        }
-        *lpcbData = units;
+        PutData(v, lpData);
+        *lpcbData = static_cast<uint32_t>(v->GetSize());
     } else if (lpcbData) {
         *lpcbData = need;
     }
     return ZRREG_SUCCESS;
-}
-
-static int32_t GetValue(HKEY hKey, const unsigned short* lpValue, uint32_t dwFlags, uint32_t* pdwType,
-                        void* pvData, uint32_t* pcbData) {
-    char valueName[NAME_BUF] = "";
-    if (lpValue && !ConvertName(lpValue, valueName, false)) return ZRREG_BAD_NAME;
-    unsigned char local[NAME_BUF];
-    unsigned char* data;
-    unsigned int length, myType = 0;
-    unsigned int rc = ReadValue(hKey, valueName, &myType, local, &data, &length);
-    if (rc == REGERR_SUCCESS) {
-        uint32_t type = static_cast<uint32_t>(regtypeToWintype(myType));
-        uint32_t need = myType == REG_INT ? 4 : 2 * length;
-        uint32_t wanted = type == ZRREG_TYPE_SZ ? ZRREG_RT_SZ : ZRREG_RT_DWORD;
-        if (!(dwFlags & wanted)) {
-            rc = ZRREG_UNSUPPORTED_TYPE;
-        } else if (pvData && *pcbData < need) {
-            *pcbData = need;
-            rc = REGERR_BUFFER_TOO_SMALL;
-        } else {
-            if (pvData && myType == REG_INT) memcpy(pvData, data, 4);
-            if (pvData && myType != REG_INT)
-                PutWide(static_cast<unsigned char*>(pvData), reinterpret_cast<char*>(data), length);
-            if (pcbData) *pcbData = need;
-            if (pdwType) *pdwType = type;
-        }
-    }
-    if (data != local) zrHostFree(data);
-    return Win(rc);
-}
-
-int32_t ZrRegGetValue(void* hKey, const unsigned short* lpSubKey, const unsigned short* lpValue,
-                      uint32_t dwFlags, uint32_t* pdwType, void* pvData, uint32_t* pcbData) {
-    if (!hKey || (pvData && !pcbData) || (dwFlags & ZRREG_RT_ANY) == 0 || (dwFlags & ~ZRREG_RT_ANY) != 0)
-        return ZRREG_BAD_ARG;
-    RegLogFollow();
-    SharedTree lock(hKey);
-    HKEY base = RegHandleOf(hKey), key = base;
-    if (!base) return ZRREG_INVALID_HANDLE;
-    int32_t rc = ZRREG_SUCCESS;
-    if (lpSubKey && lpSubKey[0]) rc = OpenKey(base, lpSubKey, &key);
-    if (rc == ZRREG_SUCCESS) rc = GetValue(key, lpValue, dwFlags, pdwType, pvData, pcbData);
-    if (key != base) CloseKey(key);
-    return rc;
 }

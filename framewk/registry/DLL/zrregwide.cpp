@@ -19,10 +19,6 @@ static_assert(REGERR_SUCCESS == ZRREG_SUCCESS && REGERR_NO_MEMORY == ZRREG_NO_ME
 
 long regerrToWinerr(long regerr) { return regerr == REGERR_NO_MORE_ITEMS ? ZRREG_NO_MORE_ITEMS : regerr; }
 
-unsigned long regtypeToWintype(unsigned long regtype) {
-    return RegTypeOf(static_cast<RegType>(regtype)).winType;
-}
-
 void xlateRegString(char* inString, char* outString, int length) {
     for (int i = 0; i < length; ++i) outString[i] = inString[i] == '\\' ? '/' : inString[i];
 }

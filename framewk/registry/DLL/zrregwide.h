@@ -101,6 +101,12 @@ int32_t Changed(RegChangeOp op, const char* path, const char* name, Change chang
     return Win(rc);
 }
 
+// A value's data as the calls hand it out: a plain string as 16-bit text (WideSize bytes),
+// everything else as stored. PutWide writes n characters of 8-bit text as 16-bit units.
+void PutWide(unsigned char* out, const char* s, size_t n);
+uint32_t WideSize(RegKeyValue* v);
+void PutData(RegKeyValue* v, unsigned char* out);
+
 // Opens and closes change open counts and take blocks from the pool: under the side lock,
 // as readers share the tree.
 inline int32_t OpenKey(HKEY hKey, const unsigned short* lpSubKey, HKEY* phkResult) {

@@ -43,8 +43,8 @@ static void Record(RegChangeOp op, const char* path, const char* name, unsigned 
     // A value set again at once replaces its record: what a host that sets one value over
     // and over (a position, a counter) needs, and it replays the same.
     JournalEntry* t = S().tail;
-    if (op == RC_SET && t && t->op == RC_SET && t->dataLen == dataLen && strcmp(t->name, name) == 0 &&
-        strcmp(t->path, path) == 0) {
+    if ((op == RC_SET || op == RC_SET_BYTES) && t && t->op == op && t->dataLen == dataLen &&
+        strcmp(t->name, name) == 0 && strcmp(t->path, path) == 0) {
         t->type = type;
         if (dataLen) memcpy(t->data, data, dataLen);
         return;
@@ -137,6 +137,9 @@ void RegApplyChange(RegChangeOp op, const char* path, const char* name, unsigned
             if (EnsureKey(path))
                 CfRegSetValue(&h, name, type, static_cast<const unsigned char*>(data),
                               static_cast<unsigned int>(n));
+            break;
+        case RC_SET_BYTES:
+            if (EnsureKey(path)) CfRegSetTyped(&h, name, type, data, n);
             break;
         case RC_DELETE_KEY:
             CfRegDeleteKey(&h, name);

@@ -35,10 +35,12 @@ RegViewValue RegViewValueAt(const RegViewKey* key, int index) {
     RegKeyValue* v = Node(key)->GetRegKeyValueList()->GetAt(index);
     RegViewValue out;
     out.name = v->GetKey();
-    bool isInt = v->GetType() == REG_INT;
-    out.type = RegTypeOf(v->GetType()).winType;
-    out.integer = isInt ? v->GetInt() : 0;
-    out.text = isInt ? nullptr : static_cast<const char*>(v->GetValue());
+    RegType kind = v->GetType();
+    out.type = v->WinType();
+    out.integer = kind == REG_INT ? v->GetInt() : 0;
+    out.text = kind == REG_SZ ? static_cast<const char*>(v->GetValue()) : nullptr;
+    out.data = kind == REG_BYTES ? static_cast<const unsigned char*>(v->GetValue()) : nullptr;
+    out.size = kind == REG_BYTES ? static_cast<size_t>(v->GetSize()) : 0;
     return out;
 }
 
@@ -56,7 +58,7 @@ void RegViewSetChanged(bool changed) {
 const size_t kRegTextMax = REGFILE_TEXT_MAX;
 
 const char* RegViewTypeName(uint32_t type) {
-    const RegTypeInfo* t = RegTypeOfWin(type);
+    const RegTypeRow* t = RegTypeRowOf(type);
     return t ? t->winName : nullptr;
 }
 

@@ -11,11 +11,16 @@
 // A key of the loaded tree; valid until the tree changes or is unloaded.
 struct RegViewKey;
 
+// A value: a plain one (a REG_DWORD's signed integer, or a REG_SZ's 8-bit text) or an
+// extended one (any type number, and its bytes as Windows stores them: UTF-16LE for the
+// string types, little-endian numbers).
 struct RegViewValue {
     const char* name;
-    uint32_t type;     // ZRREG_TYPE_DWORD: a 32-bit integer; ZRREG_TYPE_SZ: a string
-    int32_t integer;   // 0 for a string
-    const char* text;  // null for an integer
+    uint32_t type;              // the Windows type number (ZRREG_TYPE_*, or any other)
+    int32_t integer;            // a plain REG_DWORD's number; 0 otherwise
+    const char* text;           // a plain REG_SZ's 8-bit text; null otherwise
+    const unsigned char* data;  // an extended value's bytes; null for a plain one
+    size_t size;                // data's bytes (0 for a plain value)
 };
 
 // The root key, named kRegRootName in some letter case; null when no registry is loaded.
@@ -42,8 +47,8 @@ uint64_t RegViewKeyRenames();
 // The root's name, and the longest text the file carries between double quotes.
 extern const char kRegRootName[];
 extern const size_t kRegTextMax;
-// The name Windows gives a value type ("REG_SZ", "REG_DWORD"); null for a type the
-// registry cannot hold.
+// The name Windows gives a value type ("REG_SZ", "REG_QWORD"); null for a number that has
+// none (the registry holds such a value as its number and bytes).
 const char* RegViewTypeName(uint32_t type);
 // Whether the library can store these bytes as a key name, value name or string:
 // everything else it refuses with 11 (a wide name of 256 characters or more too).

@@ -46,7 +46,8 @@ TEST_F(MoreCalls, NullArgumentsAreRefusedWithoutWriting) {
     EXPECT_EQ(ZrRegGetValue(nullptr, nullptr, WP(u"abc"), ZRREG_RT_ANY, &type, data, &cb), bad);
     EXPECT_EQ(ZrRegGetValue(sw, nullptr, WP(u"abc"), ZRREG_RT_ANY, &type, data, nullptr), bad);
     EXPECT_EQ(ZrRegGetValue(sw, nullptr, WP(u"abc"), 0, &type, data, &cb), bad);
-    EXPECT_EQ(ZrRegGetValue(sw, nullptr, WP(u"abc"), ZRREG_RT_SZ | 0x10000000u, &type, data, &cb), bad);
+    EXPECT_EQ(ZrRegGetValue(sw, nullptr, WP(u"abc"), ZRREG_RT_SZ | 0x40000000u, &type, data, &cb), bad);
+    EXPECT_EQ(ZrRegGetValue(sw, nullptr, WP(u"abc"), ZRREG_RT_EXPAND_SZ, &type, data, &cb), bad);
     EXPECT_EQ(cch, 64u);
     EXPECT_EQ(cb, 64u);
     EXPECT_EQ(type, 77u);
