@@ -89,8 +89,15 @@
 #define ZRREG_LOAD_NO_FILE 5   /* the file cannot be opened, or its path is null or has 512 bytes or more */
 
 /* Value types, as ZrRegQueryValueEx reports them and ZrRegSetValueEx takes them. */
-#define ZRREG_TYPE_SZ 1    /* a string of 8-bit characters, handed out as 16-bit text */
+#define ZRREG_TYPE_NONE 0
+#define ZRREG_TYPE_SZ 1 /* a string of 8-bit characters, handed out as 16-bit text */
+#define ZRREG_TYPE_EXPAND_SZ 2
+#define ZRREG_TYPE_BINARY 3
 #define ZRREG_TYPE_DWORD 4 /* a signed 32-bit integer */
+#define ZRREG_TYPE_DWORD_BIG_ENDIAN 5
+#define ZRREG_TYPE_LINK 6
+#define ZRREG_TYPE_MULTI_SZ 7
+#define ZRREG_TYPE_QWORD 11
 
 /* The types ZrRegGetValue accepts, as Win32's RRF_RT_* flags; any others of RRF_RT_ANY's
  * bits may be given and match nothing this registry holds. */
@@ -409,6 +416,13 @@ ZRREG_API int32_t ZRREG_CALL ZrRegRenameKey(void* hKey, const unsigned short* lp
 ZRREG_API int32_t ZRREG_CALL ZrRegRenameValue(void* hKey, const unsigned short* lpSubKey,
                                               const unsigned short* lpValueName,
                                               const unsigned short* lpNewValueName);
+
+/* Sets the value lpValueName of the key lpSubKey below hKey (null or "": hKey itself; a
+ * missing key is created), as RegSetKeyValueW: the type dwType with the cbData bytes of
+ * lpData. */
+ZRREG_API int32_t ZRREG_CALL ZrRegSetKeyValue(void* hKey, const unsigned short* lpSubKey,
+                                              const unsigned short* lpValueName, uint32_t dwType,
+                                              const void* lpData, uint32_t cbData);
 
 /* The entry point that the system calls at attach (reason 1) and detach (reason 0); on
  * Linux the library calls it itself when it is loaded and unloaded. A Windows host never

@@ -256,3 +256,31 @@ int32_t ZrRegGetValue(void* hKey, const unsigned short* lpSubKey, const unsigned
     if (key != base) CloseKey(key);
     return rc;
 }
+
+// Stands in for the typed values until they come: stores what ZrRegSetValueEx can store.
+int32_t ZrRegSetKeyValue(void* hKey, const unsigned short* lpSubKey, const unsigned short* lpValueName,
+                         uint32_t dwType, const void* lpData, uint32_t cbData) {
+    if (!hKey || !lpValueName || (!lpData && cbData)) return ZRREG_BAD_ARG;
+    const unsigned char* b = static_cast<const unsigned char*>(lpData);
+    char text[10000];
+    if (dwType == ZRREG_TYPE_SZ) {
+        uint32_t n = cbData / 2;
+        if (cbData % 2 || n == 0 || n > sizeof text || b[cbData - 2] || b[cbData - 1]) return ZRREG_BAD_NAME;
+        for (uint32_t i = 0; i < n; ++i) {
+            if (b[2 * i + 1] || (!b[2 * i] && i + 1 < n)) return ZRREG_BAD_NAME;
+            text[i] = static_cast<char>(b[2 * i]);
+        }
+    } else if (dwType != ZRREG_TYPE_DWORD || cbData != 4) {
+        return ZRREG_BAD_NAME;
+    }
+    void* key = hKey;
+    if (lpSubKey && lpSubKey[0]) {
+        int32_t rc = ZrRegCreateKey(hKey, lpSubKey, &key);
+        if (rc != ZRREG_SUCCESS) return rc;
+    }
+    int32_t rc = dwType == ZRREG_TYPE_SZ ? ZrRegSetValueEx(key, lpValueName, dwType,
+                                                           reinterpret_cast<unsigned char*>(text), cbData / 2)
+                                         : ZrRegSetValueEx(key, lpValueName, dwType, b, 4);
+    if (key != hKey) ZrRegCloseKey(key);
+    return rc;
+}

@@ -39,6 +39,8 @@ RegViewValue RegViewValueAt(const RegViewKey* key, int index) {
     out.type = RegTypeOf(v->GetType()).winType;
     out.integer = isInt ? v->GetInt() : 0;
     out.text = isInt ? nullptr : static_cast<const char*>(v->GetValue());
+    out.data = nullptr;
+    out.size = 0;
     return out;
 }
 

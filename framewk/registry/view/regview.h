@@ -13,9 +13,11 @@ struct RegViewKey;
 
 struct RegViewValue {
     const char* name;
-    uint32_t type;     // ZRREG_TYPE_DWORD: a 32-bit integer; ZRREG_TYPE_SZ: a string
-    int32_t integer;   // 0 for a string
-    const char* text;  // null for an integer
+    uint32_t type;              // ZRREG_TYPE_DWORD: a 32-bit integer; ZRREG_TYPE_SZ: a string
+    int32_t integer;            // 0 for a string
+    const char* text;           // null for an integer
+    const unsigned char* data;  // an extended value's bytes; null for plain
+    size_t size;
 };
 
 // The root key, named kRegRootName in some letter case; null when no registry is loaded.
