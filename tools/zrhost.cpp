@@ -477,14 +477,20 @@ long OpenSubkey(void* parent, const std::string& name, bool create, void** out) 
     return kNotReached;
 }
 
-long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text) {
+long SetTypedValue(void* handle, const std::string& name, const TypedData& d) {
     std::vector<unsigned short> wname = Wide(name);
-    if (isDword)
-        return ZrRegSetValueEx(handle, wname.data(), ZRREG_TYPE_DWORD,
-                               reinterpret_cast<const unsigned char*>(&dword), 4);
-    return ZrRegSetValueEx(handle, wname.data(), ZRREG_TYPE_SZ,
-                           reinterpret_cast<const unsigned char*>(text.c_str()),
-                           static_cast<uint32_t>(text.size() + 1));
+    return ZrRegSetKeyValue(handle, nullptr, wname.data(), d.type, d.bytes.data(),
+                            static_cast<uint32_t>(d.bytes.size()));
+}
+
+std::string UnheldData(const TypedData& d) {
+    std::string shown = ShownData(d);
+    if (shown.size() > 40) {
+        size_t cut = 37;
+        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+        shown = shown.substr(0, cut) + "...";
+    }
+    return "the registry cannot hold this " + TypeName(d.type) + " value (" + shown + ")";
 }
 
 bool ToRegistryText(const std::string& arg, const char* what, std::string* bytes) {
