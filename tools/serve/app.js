@@ -309,7 +309,7 @@ function showValues() {
     const form = v ? formOf(v.type) : 'text';
     name.innerHTML = '<span class="vicon ' + (form === 'text' || form === 'lines' ? 'str' : 'num') + '"></span>';
     name.append(v && v.name ? v.name : '(Default)');
-    type.textContent = v ? v.type : 'REG_SZ';
+    type.textContent = type.title = v ? v.type : 'REG_SZ';
     if (!v) data.textContent = '(value not set)';
     else if (form === 'lines' && v.data) showLines(data, v.data);
     else data.textContent = shownValue(v);
