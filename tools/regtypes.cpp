@@ -420,9 +420,11 @@ std::string RegData(const TypedData& d, size_t column) {
     bool exact;
     if (d.type == 1) {
         std::u16string u = TextUnits(d.bytes, &exact);
-        if (exact && u.find_first_of(u"\0\r\n", 0, 3) == std::u16string::npos) {
+        // "text" carries neither a line break nor a NUL, nor an unpaired half of a pair.
+        std::string text = Utf8(u);
+        if (exact && u.find_first_of(u"\0\r\n", 0, 3) == std::u16string::npos && UnitsOf(text) == u) {
             std::string out = "\"";
-            for (char c : Utf8(u)) {
+            for (char c : text) {
                 if (c == '\\' || c == '"') out.push_back('\\');
                 out.push_back(c);
             }

@@ -101,6 +101,24 @@ TEST(TypesTest, JsonCarriesBytesItsFormLoses) {
     for (const auto& c : cases) EXPECT_EQ(JsonData(c.d), c.json) << ShownData(c.d);
 }
 
+// "text" only where it gives the bytes back: a REG_SZ with an unpaired half of a pair, a
+// carriage return, no terminating NUL or one too many is hex(1), as is a dword of 3 bytes hex(4).
+TEST(TypesTest, RegTextOnlyWhereExact) {
+    const struct {
+        TypedData d;
+        const char* reg;
+    } cases[] = {
+        {{1, std::string("\x00\xD8\0\0", 4)}, "hex(1):00,d8,00,00"},
+        {{1, std::string("a\0\r\0\0\0", 6)}, "hex(1):61,00,0d,00,00,00"},
+        {{1, std::string("a\0", 2)}, "hex(1):61,00"},
+        {{1, std::string("a\0\0\0\0\0", 6)}, "hex(1):61,00,00,00,00,00"},
+        {{1, std::string("\x3D\xD8\x00\xDE\0\0", 6)}, "\"\xF0\x9F\x98\x80\""},
+        {{4, "\x01\x02\x03"}, "hex(4):01,02,03"},
+        {{4, ""}, "hex(4):"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(RegData(c.d, 4), c.reg) << ShownData(c.d);
+}
+
 TEST(TypesTest, RefusesDataItCannotParse) {
     const struct {
         const char* type;
