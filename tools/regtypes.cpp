@@ -415,7 +415,7 @@ bool ParseData(uint32_t type, const std::string& arg, const std::string& separat
     return false;
 }
 
-std::string RegData(const TypedData& d, size_t column) {
+std::string RegData(const TypedData& d, size_t column, bool fold) {
     Kind k = KindOf(d.type);
     bool exact;
     if (d.type == 1) {
@@ -441,7 +441,7 @@ std::string RegData(const TypedData& d, size_t column) {
         if (i + 1 == d.bytes.size()) break;
         out += ",";
         length += 3;
-        if (length >= 77) {
+        if (fold && length >= 77) {
             out += "\\\n  ";
             length = 2;
         }

@@ -65,9 +65,9 @@ bool ParseData(uint32_t type, const std::string& arg, const std::string& separat
                std::string* why);
 
 // The data as Windows' registry editor writes it after `"name"=` (`column` characters of
-// the line so far), as UTF-8: "text", dword:0000007d, hex:... or hex(N):... folded into
-// lines of at most 80 characters with "\" and two blanks.
-std::string RegData(const TypedData& d, size_t column);
+// the line so far), as UTF-8: "text", dword:0000007d, hex:... or hex(N):..., with `fold`
+// folded into lines of at most 80 characters with "\" and two blanks.
+std::string RegData(const TypedData& d, size_t column, bool fold = true);
 // The data of a .reg file's hex(N): bytes (hex: is -1, REG_BINARY); a REGEDIT4 file holds
 // the string types as 8-bit text.
 TypedData RegHexData(int64_t hexType, const std::string& bytes, bool regedit4);

@@ -386,7 +386,7 @@ std::string ImportChangeText(const ImportChange& c) {
         case ImportChange::kSetValue:
             break;
     }
-    return "set " + Latin1ToUtf8(c.path) + " " + name + " = " + RegData(c.after.data, 0);
+    return "set " + Latin1ToUtf8(c.path) + " " + name + " = " + RegData(c.after.data, 0, false);
 }
 
 const Verb kImportVerb = {

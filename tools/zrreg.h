@@ -383,7 +383,8 @@ bool ImportText(const Registry& reg, const std::string& in, const std::string& b
                 ImportTarget* target, ImportReport* report, ImportCounts* counts);
 // import's summary line, without its line end.
 std::string ImportSummary(const std::string& in, bool dryRun, const ImportCounts& c);
-// The line of the dry run for one change, without its line end.
+// The line of the dry run for one change, without its line end: the data as an export
+// file writes it, unfolded.
 std::string ImportChangeText(const ImportChange& c);
 
 // ---- JSON output (zrjson.cpp) ------------------------------------------------------------

@@ -185,7 +185,7 @@ def interface(s):
     whole = s.query("-s")
     st, r = s.json("POST", "/api/import?dry_run=1", reg, headers={"Content-Type": "text/plain"})
     inst = [c for c in r["changes"] if c.get("name") == "InstallDir"][0]
-    check(st == 200 and r["dryRun"] and len(r["skipped"]) == 2 and inst["before"] == inst["after"] and
+    check(st == 200 and r["dryRun"] and any('"Build"' in x for x in r["skipped"]) and inst["before"] == inst["after"] and
           s.query("-s") == whole,
           "/api/import?dry_run=1: the changes with values before and after, the skipped lines; nothing written")
     dry = subprocess.run([zrreg, "import", s.file, os.path.join(src, "examples", "from-windows.reg"), "--dry-run"],
