@@ -82,41 +82,33 @@ TEST(TypesTest, EachTypesForms) {
     EXPECT_EQ(TypeName(11), "REG_QWORD");
 }
 
-// Bytes a type's form cannot give exactly go along in JSON; a number of another size has
-// no number.
-TEST(TypesTest, JsonCarriesBytesItsFormLoses) {
+// Bytes that a type's form does not give back exactly: JSON has them beside the data (a
+// number of another size has none), and a .reg file has them as hex(N), "text" only where
+// it gives them back (not with an unpaired half of a pair, a carriage return, or a missing
+// or extra terminating NUL).
+TEST(TypesTest, BytesTheFormsCannotGiveBack) {
     const struct {
         TypedData d;
         const char* json;
-    } cases[] = {
-        {{1, std::string("a\0", 2)}, "\"data\": \"a\", \"bytes\": \"6100\""},
-        {{1, std::string("a\0\0", 3)}, "\"data\": \"a\", \"bytes\": \"610000\""},
-        {{1, std::string("a\0\0\0b\0\0\0", 8)}, "\"data\": \"a\\u0000b\""},
-        {{1, std::string("\x00\xD8\0\0", 4)}, "\"data\": \"\\ud800\""},
-        {{7, ""}, "\"data\": [], \"bytes\": \"\""},
-        {{7, std::string("a\0\0\0", 4)}, "\"data\": [\"a\"], \"bytes\": \"61000000\""},
-        {{4, "\x01\x02"}, "\"data\": null, \"bytes\": \"0102\""},
-        {{11, "\x01"}, "\"data\": null, \"bytes\": \"01\""},
-    };
-    for (const auto& c : cases) EXPECT_EQ(JsonData(c.d), c.json) << ShownData(c.d);
-}
-
-// "text" only where it gives the bytes back: a REG_SZ with an unpaired half of a pair, a
-// carriage return, no terminating NUL or one too many is hex(1), as is a dword of 3 bytes hex(4).
-TEST(TypesTest, RegTextOnlyWhereExact) {
-    const struct {
-        TypedData d;
         const char* reg;
     } cases[] = {
-        {{1, std::string("\x00\xD8\0\0", 4)}, "hex(1):00,d8,00,00"},
-        {{1, std::string("a\0\r\0\0\0", 6)}, "hex(1):61,00,0d,00,00,00"},
-        {{1, std::string("a\0", 2)}, "hex(1):61,00"},
-        {{1, std::string("a\0\0\0\0\0", 6)}, "hex(1):61,00,00,00,00,00"},
-        {{1, std::string("\x3D\xD8\x00\xDE\0\0", 6)}, "\"\xF0\x9F\x98\x80\""},
-        {{4, "\x01\x02\x03"}, "hex(4):01,02,03"},
-        {{4, ""}, "hex(4):"},
+        {{1, std::string("a\0", 2)}, "\"data\": \"a\", \"bytes\": \"6100\"", "hex(1):61,00"},
+        {{1, std::string("a\0\0", 3)}, "\"data\": \"a\", \"bytes\": \"610000\"", "hex(1):61,00,00"},
+        {{1, std::string("a\0\0\0b\0\0\0", 8)}, "\"data\": \"a\\u0000b\"", "hex(1):61,00,00,00,62,00,00,00"},
+        {{1, std::string("\x00\xD8\0\0", 4)}, "\"data\": \"\\ud800\"", "hex(1):00,d8,00,00"},
+        {{1, std::string("a\0\r\0\0\0", 6)}, "\"data\": \"a\\r\"", "hex(1):61,00,0d,00,00,00"},
+        {{1, std::string("\x3D\xD8\x00\xDE\0\0", 6)},
+         "\"data\": \"\xF0\x9F\x98\x80\"",
+         "\"\xF0\x9F\x98\x80\""},
+        {{7, ""}, "\"data\": [], \"bytes\": \"\"", "hex(7):"},
+        {{7, std::string("a\0\0\0", 4)}, "\"data\": [\"a\"], \"bytes\": \"61000000\"", "hex(7):61,00,00,00"},
+        {{4, "\x01\x02\x03"}, "\"data\": null, \"bytes\": \"010203\"", "hex(4):01,02,03"},
+        {{11, "\x01"}, "\"data\": null, \"bytes\": \"01\"", "hex(b):01"},
     };
-    for (const auto& c : cases) EXPECT_EQ(RegData(c.d, 4), c.reg) << ShownData(c.d);
+    for (const auto& c : cases) {
+        EXPECT_EQ(JsonData(c.d), c.json) << ShownData(c.d);
+        EXPECT_EQ(RegData(c.d, 4), c.reg) << ShownData(c.d);
+    }
 }
 
 TEST(TypesTest, RefusesDataItCannotParse) {
