@@ -544,8 +544,11 @@ private:
                 list.push_back(one.get<std::string>());
             }
             data = MultiData(list);
-        } else if (!d.is_string() && !d.is_number_integer()) {
-            return Fail(res, 400, "\"data\" must be a string, a number or (REG_MULTI_SZ) a list of strings");
+        } else if (!d.is_string() &&
+                   !(d.is_number_integer() && std::string(EditForm(type)).rfind("int", 0) == 0)) {
+            return Fail(res, 400,
+                        "\"data\" must be a string, a number for the integer types, or a list of strings for "
+                        "REG_MULTI_SZ");
         } else if (!ParseData(type, d.is_string() ? d.get<std::string>() : d.dump(), "\n", &data, &why)) {
             return Fail(res, 400, why);
         }

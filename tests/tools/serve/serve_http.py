@@ -122,6 +122,8 @@ REFUSED = [
     ("REG_TEXT", "1", "no value type"),
     ("REG_MULTI_SZ", ["a", 1], "list of strings"),
     ("REG_SZ", {"a": 1}, "must be a string"),
+    ("REG_SZ", 5, "must be a string"),
+    ("REG_BINARY", 5, "must be a string"),
 ]
 
 
