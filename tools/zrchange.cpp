@@ -172,7 +172,7 @@ bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, const T
     if (!ReachKey(reg, &key)) return false;
     long rc = SetTypedValue(key.handle, name, d);
     if (rc == ZRREG_SUCCESS) return true;
-    std::string why = RefusedText(rc, name, true);
+    std::string why = RefusedName(rc, name);
     if (rc == ZRREG_BAD_NAME && why == ResultText(rc)) why = UnheldData(d);
     Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + why);
     return false;

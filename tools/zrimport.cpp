@@ -133,7 +133,7 @@ public:
         line_ = key.line;
         shown_ = parts_.empty() ? kRegRootName : Path(parts_.size());
         for (const std::string& p : parts_) {
-            if (const char* why = Unstorable(p, true))
+            if (const char* why = UnstorableName(p))
                 return Skip(key.line,
                             "key " + Quoted(key.path) + ": a name " + why + "; skipped with its values");
         }
@@ -161,7 +161,7 @@ public:
         if (failed_) return;
         auto what = [&v] { return v.name.empty() ? "the default value (@)" : "value " + Quoted(v.name); };
         if (state_ != kSet) return Skip(v.line, "");  // reported with its section
-        if (const char* why = Unstorable(v.name, true))
+        if (const char* why = UnstorableName(v.name))
             return Skip(v.line, what() + ": its name " + why + "; skipped");
         ExportValue before;
         bool had = target_->ValueBefore(Handle(), v.name, &before);

@@ -185,11 +185,11 @@ long SetTypedValue(void* handle, const std::string& name, const TypedData& d);
 // Why the library refused such a value (ZRREG_BAD_NAME for a name it takes), in words.
 std::string UnheldData(const TypedData& d);
 
-// Why the key operations would refuse these bytes as a name (`isName`) or a text, in
-// words ("holds a double quote"); null when they take them.
-const char* Unstorable(const std::string& bytes, bool isName);
-// The words for a refusal of the registry file's rules: why, or the result's text.
-std::string RefusedText(long rc, const std::string& bytes, bool isName);
+// Why the key and value operations would refuse these bytes as a name, in words ("holds
+// a double quote"); null when they take them.
+const char* UnstorableName(const std::string& bytes);
+// The words for a refusal of a name by the registry file's rules: why, or the result's text.
+std::string RefusedName(long rc, const std::string& name);
 
 // Why a registry file of this name cannot be changed.
 extern const char kUnsavableName[];
