@@ -533,9 +533,9 @@ private:
         uint32_t type;
         if (!TypeFromName(typeName, &type)) return Fail(res, 400, "\"" + typeName + "\" is no value type");
         TypedData data;
-        auto given_data = body.find("data");
-        if (given_data == body.end()) return Fail(res, 400, "\"data\" is missing");
-        const Json& d = *given_data;
+        auto found = body.find("data");
+        if (found == body.end()) return Fail(res, 400, "\"data\" is missing");
+        const Json& d = *found;
         if (d.is_array() && type == ZRREG_TYPE_MULTI_SZ) {
             std::vector<std::string> list;
             for (const Json& one : d) {
