@@ -48,6 +48,7 @@ Kind KindOf(uint32_t type) {
 // Bytes are read as 16-bit units, little-endian; an odd last byte is not one.
 std::u16string Units(const std::string& b) {
     std::u16string u;
+    u.reserve(b.size() / 2);
     for (size_t i = 0; i + 1 < b.size(); i += 2)
         u.push_back(static_cast<char16_t>(static_cast<unsigned char>(b[i]) |
                                           static_cast<unsigned char>(b[i + 1]) << 8));
@@ -56,6 +57,7 @@ std::u16string Units(const std::string& b) {
 
 std::string UnitBytes(const std::u16string& u) {
     std::string b;
+    b.reserve(2 * u.size());
     for (char16_t c : u) {
         b.push_back(static_cast<char>(c & 0xFF));
         b.push_back(static_cast<char>(c >> 8));
@@ -96,6 +98,20 @@ std::string Utf8(const std::u16string& u) {
     std::string out;
     EachChar(u, [&](char32_t c) { AppendUtf8(&out, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c); });
     return out;
+}
+
+// A text of ASCII characters (no NUL) and its terminating NUL, the common case, straight
+// from its bytes; false for any other.
+bool AsciiText(const std::string& b, std::string* out) {
+    size_t n = b.size();
+    if (n < 2 || n % 2 != 0 || b[n - 1] != 0 || b[n - 2] != 0) return false;
+    out->resize(n / 2 - 1);
+    for (size_t i = 0; i + 2 < n; i += 2) {
+        unsigned char lo = static_cast<unsigned char>(b[i]);
+        if (b[i + 1] != 0 || lo == 0 || lo >= 0x80) return false;
+        (*out)[i / 2] = static_cast<char>(lo);
+    }
+    return true;
 }
 
 // A text's units without its terminating NUL; `exact` when the bytes are those units and
@@ -266,7 +282,11 @@ TypedData ViewData(const RegViewValue& v) {
     if (v.data)
         d.bytes.assign(reinterpret_cast<const char*>(v.data), v.size);
     else if (v.text)
-        d.bytes = UnitBytes(UnitsOf(Latin1ToUtf8(v.text)) + char16_t(0));
+        for (const char* p = v.text;; ++p) {  // each 8-bit character is its UTF-16 unit
+            d.bytes.push_back(*p);
+            d.bytes.push_back('\0');
+            if (!*p) break;
+        }
     else
         d.bytes = NumberBytes(static_cast<uint32_t>(v.integer), 4, false);
     return d;
@@ -297,7 +317,8 @@ std::vector<std::string> MultiStrings(const TypedData& d) {
 std::string ShownData(const TypedData& d) {
     Kind k = KindOf(d.type);
     bool exact;
-    if (k == kText) return ShownText(TextUnits(d.bytes, &exact));
+    std::string ascii;
+    if (k == kText) return AsciiText(d.bytes, &ascii) ? ascii : ShownText(TextUnits(d.bytes, &exact));
     if (k == kMulti) {
         std::string out;
         std::vector<std::u16string> list = MultiUnits(d.bytes, &exact);
@@ -321,7 +342,8 @@ std::vector<std::string> SearchForms(const TypedData& d) {
         return out;
     };
     bool exact;
-    if (k == kText) return {latin1(TextUnits(d.bytes, &exact))};
+    std::string ascii;
+    if (k == kText) return {AsciiText(d.bytes, &ascii) ? ascii : latin1(TextUnits(d.bytes, &exact))};
     if (k == kMulti) {
         std::u16string all;
         std::vector<std::u16string> list = MultiUnits(d.bytes, &exact);
@@ -418,17 +440,29 @@ bool ParseData(uint32_t type, const std::string& arg, const std::string& separat
 std::string RegData(const TypedData& d, size_t column, bool fold) {
     Kind k = KindOf(d.type);
     bool exact;
+    std::string ascii;
+    if (d.type == 1 && AsciiText(d.bytes, &ascii) && ascii.find_first_of("\r\n") == std::string::npos) {
+        std::string out = "\"";
+        for (char c : ascii) {
+            if (c == '\\' || c == '"') out.push_back('\\');
+            out.push_back(c);
+        }
+        return out + "\"";
+    }
     if (d.type == 1) {
         std::u16string u = TextUnits(d.bytes, &exact);
         // "text" carries neither a line break nor a NUL, nor an unpaired half of a pair.
-        std::string text = Utf8(u);
-        if (exact && u.find_first_of(u"\0\r\n", 0, 3) == std::u16string::npos && UnitsOf(text) == u) {
+        bool plain = exact;
+        for (size_t i = 0; plain && i < u.size(); ++i) plain = u[i] != 0 && u[i] != '\r' && u[i] != '\n';
+        if (plain) {
             std::string out = "\"";
-            for (char c : text) {
+            bool paired = true;
+            EachChar(u, [&](char32_t c) {
                 if (c == '\\' || c == '"') out.push_back('\\');
-                out.push_back(c);
-            }
-            return out + "\"";
+                paired = paired && (c < 0xD800 || c > 0xDFFF);
+                AppendUtf8(&out, c);
+            });
+            if (paired) return out + "\"";
         }
     }
     if (k == kDword && d.bytes.size() == 4) return NumberForm("dword:%08llx", Number(d.bytes, false));
