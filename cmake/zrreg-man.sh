@@ -76,14 +76,21 @@ to_man() {
     }'
 }
 
-# The README's section on the JSON form, so that the two say the same: its text filled,
-# its code block literal, the Markdown marks dropped.
-json_section() {
-    awk '/^### JSON output$/ {on = 1; next} on && /^#/ {exit} on {print}' "$1" | awk '
+# A section of the README (its title after "### "), so that the two say the same: its text
+# filled, its code block literal, each row of a table a tagged paragraph headed by its first
+# cell, the Markdown marks dropped.
+readme_section() {
+    awk -v title="### $2" '$0 == title {on = 1; next} on && /^#/ {exit} on {print}' "$1" | awk '
     function esc(s) { gsub(/\\/, "\\e", s); if (s ~ /^[.'"'"']/) s = "\\&" s; return s }
+    function cells(s, out,    n) { sub(/^\| */, "", s); sub(/ *\|$/, "", s); gsub(/`/, "", s); return split(s, out, / *\| */) }
     /^```/ { code = !code; para = 0; print (code ? ".nf" : ".fi"); next }
     code { print esc($0); next }
-    /^$/ { if (!para) print ".PP"; para = 1; next }
+    /^\|---/ { next }
+    /^\|/ && !head { head = cells($0, names); next }
+    /^\|/ { n = cells($0, c); print ".TP"; print "\\fB" esc(c[1]) "\\fR"; line = ""
+             for (i = 2; i <= n; i++) line = line (i > 2 ? "; " : "") names[i] ": " c[i]
+             print esc(line); para = 0; next }
+    /^$/ { head = 0; if (!para) print ".PP"; para = 1; next }
     { para = 0; gsub(/`/, ""); print esc($0) }'
 }
 
@@ -99,8 +106,10 @@ readme=$(dirname "$0")/../README.md
         echo ".SS $verb"
         "${zrreg[@]}" "$verb" --help | to_man ""
     done
+    echo ".SH VALUE TYPES"
+    readme_section "$readme" "Value types"
     echo ".SH JSON OUTPUT"
-    json_section "$readme"
+    readme_section "$readme" "JSON output"
     cat <<'FILES'
 .SH FILES
 .TP

@@ -14,6 +14,17 @@ static void AppendQuoted(std::string* out, const std::string& bytes) {
     out->push_back('"');
 }
 
+// UTF-8 text in the file's form.
+static std::string FormText(const std::string& utf8, ExportForm form) {
+    if (form == ExportForm::kUtf8) return utf8;
+    std::string lines;
+    for (char c : utf8) {
+        if (c == '\n') lines.push_back('\r');
+        lines.push_back(c);
+    }
+    return Utf16Bytes(lines);
+}
+
 std::string ExportText(const std::string& bytes, ExportForm form) {
     if (form == ExportForm::kUtf8) return Latin1ToUtf8(bytes);
     std::string out;
@@ -34,21 +45,16 @@ std::string ExportHead(ExportForm form) {
 std::string ExportSectionEnd(const std::vector<ExportValue>& values, ExportForm form) {
     std::string text = "]\n";
     for (const ExportValue& v : values) {
-        if (v.name.empty())
-            text += "@";
-        else
-            AppendQuoted(&text, v.name);
-        text += "=";
-        if (v.isDword) {
-            char buf[32];
-            snprintf(buf, sizeof buf, "dword:%08lx", static_cast<unsigned long>(v.dword));
-            text += buf;
-        } else {
-            AppendQuoted(&text, v.text);
+        std::string name = "@";
+        if (!v.name.empty()) {
+            name.clear();
+            AppendQuoted(&name, Latin1ToUtf8(v.name));
         }
-        text += "\n";
+        size_t column = 1;  // the "="
+        for (char c : name) column += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        text += name + "=" + RegData(v.data, column) + "\n";
     }
-    return ExportText(text + "\n", form);
+    return FormText(text + "\n", form);
 }
 
 std::string WriteExport(const std::vector<ExportKey>& keys, ExportForm form) {

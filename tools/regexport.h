@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "regtypes.h"
+
 // The first line of the files this version writes (the reader takes REGEDIT4 too).
 inline constexpr char kExportHeader[] = "Windows Registry Editor Version 5.00";
 
-// Names, paths and texts are registry bytes, one character each (see regtext.h).
+// Names and paths are registry bytes, one character each (see regtext.h).
 struct ExportValue {
     std::string name;  // empty: the key's default value, written @
-    bool isDword;
-    std::string text;
-    uint32_t dword;
+    TypedData data;
     int line;               // where the reader found it; 0 for values from the tree
     bool isDelete = false;  // "name"=-: the value is to be deleted
 };
@@ -64,8 +64,9 @@ public:
 
 // Reads UTF-16LE with or without a byte order mark, or UTF-8 with or without one (text
 // that is not valid UTF-8 is taken byte for byte, as older editors wrote it); CRLF or LF.
-// String and dword values (and hex(1), hex(2) and hex(4) data that make one) are handed
-// on with the deletions; other value types and characters above U+00FF are skipped.
+// Values of every type are handed on with the deletions: "text" as REG_SZ, dword: as
+// REG_DWORD, hex: as REG_BINARY and hex(N): as type N; names and paths with characters
+// above U+00FF are skipped.
 // False with `error` ("line N: ...") when the file is not an export file or the handler
 // stopped at an invalid line.
 bool ReadExport(const std::string& file, ExportHandler* handler, std::string* error);

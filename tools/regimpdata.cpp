@@ -4,6 +4,7 @@
 
 #include "regimport.h"
 #include "regtext.h"
+#include "regtypes.h"
 
 namespace regimport {
 
@@ -23,29 +24,6 @@ bool StartsWithNoCase(const char* p, const char* e, const char* word) {
         if (c != *word) return false;
     }
     return true;
-}
-
-const char* TypeOfHex(int64_t type) {
-    switch (type) {
-        case -1:
-            return "REG_BINARY";
-        case 0:
-            return "REG_NONE";
-        case 3:
-            return "REG_BINARY";
-        case 5:
-            return "REG_DWORD_BIG_ENDIAN";
-        case 6:
-            return "REG_LINK";
-        case 7:
-            return "REG_MULTI_SZ";
-        case 8:
-            return "REG_RESOURCE_LIST";
-        case 11:
-            return "REG_QWORD";
-        default:
-            return "an unknown type";
-    }
 }
 
 }  // namespace
@@ -177,46 +155,6 @@ bool Reader::Consumed(const Line& l, const char* p, std::string* why) {
     return false;
 }
 
-// Turns hex(1), hex(2) and hex(4) data into a string or dword; reports other types.
-bool Reader::FromHex(int line) {
-    const std::string& b = data_.text;
-    int64_t type = data_.hexType;
-    char word[24] = "hex";
-    if (type >= 0) snprintf(word, sizeof word, "hex(%lx)", static_cast<unsigned long>(type));
-    if (type == 4) {
-        if (b.size() != 4)
-            return Skip(line, Shown() + " has type hex(4) (REG_DWORD) but " + std::to_string(b.size()) +
-                                  " bytes instead of 4; skipped");
-        value_.isDword = true;
-        value_.dword = 0;
-        for (int k = 3; k >= 0; --k) value_.dword = (value_.dword << 8) | static_cast<unsigned char>(b[k]);
-        return true;
-    }
-    if (type == 1 || type == 2) {
-        // The text and its terminating NUL: UTF-16LE, or 8-bit in a REGEDIT4 file.
-        std::string text;
-        if (regedit4_) {
-            text = Latin1ToUtf8(b);
-        } else if (b.size() % 2 != 0) {
-            return Skip(line,
-                        Shown() + " has type " + std::string(word) + " with an odd number of bytes; skipped");
-        } else {
-            AppendUtf16(&text, reinterpret_cast<const unsigned char*>(b.data()), b.size());
-        }
-        while (!text.empty() && text.back() == '\0') text.pop_back();
-        char32_t bad = 0;
-        if (!ToBytes(text.data(), text.data() + text.size(), &value_.text, &bad))
-            return Skip(line, Shown() + " (" + std::string(word) + ") holds " + CodePointName(bad) +
-                                  ", which the registry cannot hold; skipped");
-        return true;
-    }
-    return Skip(line, Shown() + " has type " + std::string(word) + " (" + TypeOfHex(type) +
-                          "), which the registry cannot hold; skipped");
-}
-
-bool Reader::Skip(int line, const std::string& what) {
-    h_->OnSkipped(line, what);
-    return false;
-}
-
+// The hex data as the value's type and bytes; a REGEDIT4 file holds texts as 8-bit bytes.
+void Reader::FromHex() { value_.data = RegHexData(data_.hexType, data_.text, regedit4_); }
 }  // namespace regimport

@@ -4,6 +4,7 @@
 
 #include "regimport.h"
 #include "regtext.h"
+#include "regtypes.h"
 
 namespace regimport {
 
@@ -302,18 +303,13 @@ void Reader::Value(int line, const char* p, const char* e) {
     }
     value_.line = line;
     value_.isDelete = data_.kind == Data::kDelete;
-    value_.isDword = data_.kind == Data::kDword;
-    value_.dword = value_.isDword ? data_.dword : 0;
-    value_.text.clear();
     char32_t bad = 0;
     if (!ToBytes(name_.data(), name_.data() + name_.size(), &value_.name, &bad))
         return h_->OnSkipped(
             line, Shown() + " holds " + CodePointName(bad) + ", which the registry cannot hold; skipped");
-    if (data_.kind == Data::kHex && !FromHex(line)) return;
-    if (data_.kind == Data::kText &&
-        !ToBytes(data_.text.data(), data_.text.data() + data_.text.size(), &value_.text, &bad))
-        return h_->OnSkipped(
-            line, Shown() + " holds " + CodePointName(bad) + ", which the registry cannot hold; skipped");
+    if (data_.kind == Data::kHex) FromHex();
+    if (data_.kind == Data::kText) value_.data = TextData(1, data_.text);
+    if (data_.kind == Data::kDword) value_.data = DwordData(data_.dword);
     h_->OnValue(value_);
 }
 

@@ -72,8 +72,7 @@ private:
     bool ReadData(int line, const char* p, const char* e, std::string* why);
     bool HexBytes(int line, const char* p, const char* e, std::string* why);
     bool Consumed(const Line& l, const char* p, std::string* why);
-    bool FromHex(int line);
-    bool Skip(int line, const std::string& what);
+    void FromHex();
 
     const char* p_;
     const char* end_;

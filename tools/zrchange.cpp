@@ -29,10 +29,17 @@ const char kAddHelp[] =
     "init FILE' starts one.\n"
     "  -v NAME  the value to set (\"\" for the default value)\n"
     "  -ve      the default value, as -v \"\"\n"
-    "  -t TYPE  REG_SZ (text, the default) or REG_DWORD (a 32-bit integer)\n"
-    "  -d DATA  the text, or the integer: decimal, negative, or hexadecimal after 0x\n"
-    "  -s SEP   one character, taken and without effect: the separator of\n"
-    "           REG_MULTI_SZ data, a type this registry does not hold\n"
+    "  -t TYPE  the value's type: REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ,\n"
+    "           REG_DWORD, REG_QWORD, REG_BINARY, REG_NONE, REG_DWORD_BIG_ENDIAN,\n"
+    "           REG_LINK, REG_RESOURCE_LIST, REG_FULL_RESOURCE_DESCRIPTOR,\n"
+    "           REG_RESOURCE_REQUIREMENTS_LIST, or REG_0xN for the type number N\n"
+    "  -d DATA  the data, by type: text (any character) for the strings; strings\n"
+    "           separated by SEP for REG_MULTI_SZ; a number, decimal, negative or\n"
+    "           hexadecimal after 0x, for REG_DWORD (32 bits) and REG_QWORD (64);\n"
+    "           hexadecimal bytes (0a0b, or with blanks or commas between bytes) for\n"
+    "           the others. Left out: empty data (the numbers need it)\n"
+    "  -s SEP   the one character between REG_MULTI_SZ's strings in DATA; the two\n"
+    "           characters \\0 by default\n"
     "  --force  create KEY even when its first level is not a root of FILE (a\n"
     "           Windows hive or a top-level key it has); write FILE even when it\n"
     "           holds integers wider than 32 bits, which are written back cut\n"
@@ -42,6 +49,8 @@ const char kAddHelp[] =
     "--force).\n"
     "\n"
     "Examples: zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Zoom -t REG_DWORD -d 125\n"
+    "          zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Paths -t REG_MULTI_SZ -d 'a\\0b'\n"
+    "          zrreg add app.txt 'HKCU\\Software\\MORVANE\\Ardo' -v Icon -t REG_BINARY -d 89504e47\n"
     "          zrreg add app.txt 'HKCU\\Software\\MORVANE' /v Zoom /t REG_DWORD /d 125 /f\n";
 
 const char kDeleteHelp[] =
@@ -81,30 +90,26 @@ int RunInit(const Args& a) {
 
 int RunAdd(const Args& a) {
     if ((a.Has("-t") || a.Has("-d")) && !a.Has("-v")) return Usage(a, "-t and -d need -v NAME");
-    bool dword = false;
-    uint32_t number = 0;
-    if (a.Has("-t")) {
-        if (SameName(a.Get("-t"), "REG_DWORD"))
-            dword = true;
-        else if (!SameName(a.Get("-t"), "REG_SZ"))
-            return Usage(a, "-t: the type must be REG_SZ or REG_DWORD, not \"" + a.Get("-t") + "\"");
+    uint32_t type = ZRREG_TYPE_SZ;
+    if (a.Has("-t") && !TypeFromName(a.Get("-t"), &type)) {
+        std::string names;
+        for (const char* n : TypeNames()) names += std::string(names.empty() ? "" : ", ") + n;
+        return Usage(a, "-t: \"" + a.Get("-t") + "\" is no type; the types are " + names + " and REG_0xN");
     }
     std::u32string separator;
     if (a.Has("-s") && (!DecodeUtf8(a.Get("-s"), &separator) || separator.size() != 1))
         return Usage(a, "-s: the separator must be one character, not \"" + a.Get("-s") + "\"");
-    if (dword && !a.Has("-d")) return Usage(a, "REG_DWORD needs -d DATA");
-    if (dword && !ParseDword(a.Get("-d"), &number))
-        return Usage(a,
-                     "-d: \"" + a.Get("-d") + "\" is not a 32-bit number (decimal, or hexadecimal after 0x)");
+    if (TypeNeedsData(type) && !a.Has("-d")) return Usage(a, TypeName(type) + " needs -d DATA");
+    TypedData data;
+    std::string why;
+    if (!ParseData(type, a.Get("-d"), a.Has("-s") ? a.Get("-s") : "\\0", &data, &why))
+        return Usage(a, "-d: " + why);
 
     std::vector<std::string> parts;
-    std::string name, text;
+    std::string name;
     const std::string& file = a.pos[0];
     if (!KeyParts(file, a.pos[1], &parts)) return kFailed;
     if (a.Has("-v") && !ToRegistryText(Typed(file, a.pos[1], &a.Get("-v")), "the name", a.Get("-v"), &name))
-        return kFailed;
-    if (!dword && !ToRegistryText(Typed(file, a.pos[1], &a.Get("-v")), "the data \"" + a.Get("-d") + "\"",
-                                  a.Get("-d"), &text))
         return kFailed;
 
     struct stat st;
@@ -117,7 +122,7 @@ int RunAdd(const Args& a) {
     if (!parts.empty() && !MayCreateRoot(reg, parts[0], a.Has("--force"), "add")) return kFailed;
     Key key;
     if (!OpenKey(reg, parts, true, &key)) return kFailed;
-    if (a.Has("-v") && !SetKeyValue(reg, key, name, dword, number, text)) return kFailed;
+    if (a.Has("-v") && !SetKeyValue(reg, key, name, data)) return kFailed;
     key.Close();
     return reg.Close(true) ? kOk : kFailed;
 }
@@ -163,39 +168,12 @@ const char* DeleteConflict(const Args& a) {
 
 }  // namespace
 
-// REG_DWORD data: decimal, possibly negative, or hexadecimal after 0x; 32 bits.
-bool ParseDword(const std::string& text, uint32_t* out) {
-    const char* s = text.c_str();
-    bool hex = (s[0] == '0' && (s[1] == 'x' || s[1] == 'X'));
-    bool neg = !hex && s[0] == '-';
-    const char* digits = hex ? s + 2 : (neg ? s + 1 : s);
-    if (!*digits) return false;
-    uint64_t n = 0;
-    for (const char* p = digits; *p; ++p) {
-        int d;
-        if (*p >= '0' && *p <= '9')
-            d = *p - '0';
-        else if (hex && *p >= 'a' && *p <= 'f')
-            d = *p - 'a' + 10;
-        else if (hex && *p >= 'A' && *p <= 'F')
-            d = *p - 'A' + 10;
-        else
-            return false;
-        n = n * (hex ? 16 : 10) + static_cast<uint64_t>(d);
-        if (n > 0xFFFFFFFFull) return false;
-    }
-    if (neg && n > 0x80000000ull) return false;
-    *out = neg ? static_cast<uint32_t>(0u - static_cast<uint32_t>(n)) : static_cast<uint32_t>(n);
-    return true;
-}
-
-bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, bool dword, uint32_t number,
-                 const std::string& text) {
+bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, const TypedData& d) {
     if (!ReachKey(reg, &key)) return false;
-    long rc = SetValue(key.handle, name, dword, number, text);
+    long rc = SetTypedValue(key.handle, name, d);
     if (rc == ZRREG_SUCCESS) return true;
-    std::string why = RefusedText(rc, name, true);
-    if (!dword && why == ResultText(rc)) why = RefusedText(rc, text, false);
+    std::string why = RefusedName(rc, name);
+    if (rc == ZRREG_BAD_NAME && why == ResultText(rc)) why = UnheldData(d);
     Error(reg.file(), "key " + Quoted(key.shown) + ": value " + Quoted(name) + ": " + why);
     return false;
 }

@@ -58,9 +58,7 @@ const char kCopyHelp[] =
 
 struct Value {
     std::string name;
-    uint32_t type;  // ZRREG_TYPE_*
-    int32_t integer;
-    std::string text;
+    TypedData data;
 };
 
 // A key's subtree read whole, to the depth asked for, in the walk's order: it outlives
@@ -106,7 +104,7 @@ Tree Read(const Key& key, int levels) {
         Tree::Node n{RegViewName(walk.key()), {}, open.empty() ? -1 : open.back(), 0};
         for (int i = 0; i < RegViewValueCount(walk.key()); ++i) {
             RegViewValue v = RegViewValueAt(walk.key(), i);
-            n.values.push_back(Value{v.name, v.type, v.integer, v.type == ZRREG_TYPE_DWORD ? "" : v.text});
+            n.values.push_back(Value{v.name, ViewData(v)});
         }
         t.nodes.push_back(std::move(n));
         open.push_back(at);
@@ -173,9 +171,7 @@ std::vector<const std::string*> SubkeyNames(const Tree& t, const std::vector<int
     return names;
 }
 
-bool SameData(const Value& a, const Value& b) {
-    return a.type == b.type && (a.type == ZRREG_TYPE_DWORD ? a.integer == b.integer : a.text == b.text);
-}
+bool SameData(const Value& a, const Value& b) { return a.data == b.data; }
 
 void CompareValues(const Tree& a, int i, const Tree& b, int j, std::vector<Difference>* out) {
     const std::vector<Value>& va = a.nodes[i].values;
@@ -228,15 +224,7 @@ void PrintDifference(const Difference& d) {
     std::string line = std::string(1, d.side) + " " + Latin1ToUtf8(d.path);
     if (const Value* v = d.value) {
         line += "    " + Latin1ToUtf8(v->name.empty() ? "(Default)" : v->name);
-        if (v->type == ZRREG_TYPE_DWORD) {
-            char buf[48];
-            snprintf(buf, sizeof buf, "    %s    0x%08lx (%ld)", RegViewTypeName(v->type),
-                     static_cast<unsigned long>(static_cast<uint32_t>(v->integer)),
-                     static_cast<long>(v->integer));
-            line += buf;
-        } else {
-            line += std::string("    ") + RegViewTypeName(v->type) + "    " + Latin1ToUtf8(v->text);
-        }
+        line += "    " + TypeName(v->data.type) + "    " + ShownData(v->data);
     }
     printf("%s\n", line.c_str());
 }
@@ -276,9 +264,7 @@ int RunCompare(const Args& a) {
             const Difference& d = diffs[i];
             printf("%s\n  {\"side\": \"%s\", \"path\": %s", i ? "," : "", d.side == '<' ? "first" : "second",
                    JsonString(d.path).c_str());
-            if (d.value)
-                printf(", \"value\": %s",
-                       JsonValue(d.value->name, d.value->type, d.value->integer, d.value->text).c_str());
+            if (d.value) printf(", \"value\": %s", JsonValue(d.value->name, d.value->data).c_str());
             printf("}");
         }
         printf("%s]}\n", diffs.empty() ? "" : "\n");
@@ -332,8 +318,7 @@ bool Write(const Registry& reg, const Tree& t, const Key& to, bool deep) {
         }
         open.push_back(Open{i, handle});
         for (const Value& v : t.nodes[i].values) {
-            long rc = SetValue(handle, v.name, v.type == ZRREG_TYPE_DWORD, static_cast<uint32_t>(v.integer),
-                               v.text);
+            long rc = SetTypedValue(handle, v.name, v.data);
             if (rc != ZRREG_SUCCESS) return fail(i, ": value " + Quoted(v.name), rc);
         }
     }

@@ -26,7 +26,11 @@ const char kExportHelp[] =
     "Writes KEY (the root when it is left out) and its subtree as a Windows registry\n"
     "export file (\"Windows Registry Editor Version 5.00\") to standard output or OUT.\n"
     "OUT after KEY, as Windows' reg export takes it, is -o OUT.\n"
-    "Strings become \"name\"=\"text\", integers \"name\"=dword:xxxxxxxx, the default value @.\n"
+    "Values are written as Windows' registry editor writes them: REG_SZ \"name\"=\"text\",\n"
+    "REG_DWORD \"name\"=dword:xxxxxxxx, REG_BINARY hex:xx,xx,..., other types hex(N):xx,...\n"
+    "(REG_EXPAND_SZ hex(2), REG_MULTI_SZ hex(7), REG_QWORD hex(b)), folded into lines of\n"
+    "80 characters; a REG_SZ that \"text\" cannot carry exactly (a line break or NUL in\n"
+    "it) as hex(1). The default value is @.\n"
     "Values of the root itself are written under [My Computer].\n"
     "  -o OUT   write to OUT instead of standard output (\"-\" is standard output);\n"
     "           a FIFO or a character device is written into as standard output\n"
@@ -46,9 +50,7 @@ std::vector<ExportValue> Values(const RegViewKey* node) {
     std::vector<ExportValue> values;
     for (int i = 0; i < RegViewValueCount(node); ++i) {
         RegViewValue v = RegViewValueAt(node, i);
-        values.push_back(ExportValue{v.name, v.type == ZRREG_TYPE_DWORD,
-                                     v.type == ZRREG_TYPE_DWORD ? "" : v.text,
-                                     static_cast<uint32_t>(v.integer), 0});
+        values.push_back(ExportValue{v.name, ViewData(v), 0});
     }
     return values;
 }

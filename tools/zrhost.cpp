@@ -96,21 +96,19 @@ const char* ResultText(long rc) {
     }
 }
 
-const char* Unstorable(const std::string& bytes, bool isName) {
-    if (isName && bytes.size() >= 256) return "is 256 characters or longer";
+const char* UnstorableName(const std::string& bytes) {
+    if (bytes.size() >= 256) return "is 256 characters or longer";
     if (RegViewStorable(bytes.data(), bytes.size())) return nullptr;
-    static const std::string kTooLong = "is longer than " + std::to_string(kRegTextMax) + " bytes";
-    if (bytes.size() > kRegTextMax) return kTooLong.c_str();
     if (bytes.find('"') != std::string::npos) return "holds a double quote (\")";
     if (bytes.find('\n') != std::string::npos) return "holds a line feed";
     if (bytes.find('\x1a') != std::string::npos) return "holds byte 26 (Ctrl-Z)";
-    return "is a text the registry file cannot hold";
+    return "is a name the registry file cannot hold";
 }
 
-std::string RefusedText(long rc, const std::string& bytes, bool isName) {
-    const char* why = rc == ZRREG_BAD_NAME ? Unstorable(bytes, isName) : nullptr;
+std::string RefusedName(long rc, const std::string& name) {
+    const char* why = rc == ZRREG_BAD_NAME ? UnstorableName(name) : nullptr;
     if (!why) return ResultText(rc);
-    return std::string(isName ? "the name " : "the data ") + why + ", which the registry cannot hold";
+    return std::string("the name ") + why + ", which the registry cannot hold";
 }
 
 namespace {
@@ -399,7 +397,7 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
         long rc = OpenSubkey(key->handle, parts[i], true, &next);
         std::string at = Join(below, parts[i].c_str());
         if (rc != ZRREG_SUCCESS) {
-            Error(reg.file(), "key " + Quoted(at) + ": " + RefusedText(rc, parts[i], true));
+            Error(reg.file(), "key " + Quoted(at) + ": " + RefusedName(rc, parts[i]));
             return false;
         }
         key->Close();
@@ -477,14 +475,20 @@ long OpenSubkey(void* parent, const std::string& name, bool create, void** out) 
     return kNotReached;
 }
 
-long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text) {
+long SetTypedValue(void* handle, const std::string& name, const TypedData& d) {
     std::vector<unsigned short> wname = Wide(name);
-    if (isDword)
-        return ZrRegSetValueEx(handle, wname.data(), ZRREG_TYPE_DWORD,
-                               reinterpret_cast<const unsigned char*>(&dword), 4);
-    return ZrRegSetValueEx(handle, wname.data(), ZRREG_TYPE_SZ,
-                           reinterpret_cast<const unsigned char*>(text.c_str()),
-                           static_cast<uint32_t>(text.size() + 1));
+    return ZrRegSetKeyValue(handle, nullptr, wname.data(), d.type, d.bytes.data(),
+                            static_cast<uint32_t>(d.bytes.size()));
+}
+
+std::string UnheldData(const TypedData& d) {
+    std::string shown = ShownData(d);
+    if (shown.size() > 40) {
+        size_t cut = 37;
+        while (cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80) --cut;
+        shown = shown.substr(0, cut) + "...";
+    }
+    return "the registry cannot hold this " + TypeName(d.type) + " value (" + shown + ")";
 }
 
 bool ToRegistryText(const std::string& arg, const char* what, std::string* bytes) {

@@ -26,15 +26,16 @@ const char kImportHelp[] =
     "UTF-16LE, with or without a byte order mark, with CRLF or LF line ends. IN may be\n"
     "a FIFO or a character device too (as <(...) and /dev/stdin are), read to its end.\n"
     "\n"
-    "String and dword values are set; hex(1) and hex(2) data that make a text the\n"
-    "registry can hold are set as strings, hex(4) data as dwords. [-KEY] deletes KEY\n"
+    "Values of every type are set with their type: \"text\" as REG_SZ, dword: as\n"
+    "REG_DWORD, hex: as REG_BINARY, hex(N): as type N (hex(2) REG_EXPAND_SZ, hex(7)\n"
+    "REG_MULTI_SZ, hex(b) REG_QWORD...) with its bytes. [-KEY] deletes KEY\n"
     "with its subtree and \"NAME\"=- deletes a value, as Windows' editor does; a whole\n"
     "hive is not deleted. Each section must start at a Windows hive (HKEY_...), at\n"
     "\"My Computer\" or at a top-level key that FILE already has.\n"
     "\n"
     "A line that Windows' editor skips is reported on standard error with the line\n"
-    "number and the reason, and skipped; so are other value types and characters the\n"
-    "registry cannot hold. A comment (a line that starts with \";\" or \"#\" after\n"
+    "number and the reason, and skipped; so are names with characters the registry\n"
+    "cannot hold. A comment (a line that starts with \";\" or \"#\" after\n"
     "blanks) is skipped without a word. The import goes on and ends, once FILE is\n"
     "written, with a summary line on standard output: keys created, values set, keys\n"
     "and values deleted, skipped entries, invalid lines.\n"
@@ -97,13 +98,7 @@ public:
     long DeleteValue(void* key, const std::string& name) override {
         return ZrRegDeleteValue(key, WideIn(&wide_, name));
     }
-    long SetValue(void* key, const ExportValue& v) override {
-        return v.isDword ? ZrRegSetValueEx(key, WideIn(&wide_, v.name), 4,
-                                           reinterpret_cast<const unsigned char*>(&v.dword), 4)
-                         : ZrRegSetValueEx(key, WideIn(&wide_, v.name), 1,
-                                           reinterpret_cast<const unsigned char*>(v.text.c_str()),
-                                           static_cast<uint32_t>(v.text.size() + 1));
-    }
+    long SetValue(void* key, const ExportValue& v) override { return SetTypedValue(key, v.name, v.data); }
 
 private:
     std::vector<unsigned short> wide_;
@@ -138,7 +133,7 @@ public:
         line_ = key.line;
         shown_ = parts_.empty() ? kRegRootName : Path(parts_.size());
         for (const std::string& p : parts_) {
-            if (const char* why = Unstorable(p, true))
+            if (const char* why = UnstorableName(p))
                 return Skip(key.line,
                             "key " + Quoted(key.path) + ": a name " + why + "; skipped with its values");
         }
@@ -166,7 +161,7 @@ public:
         if (failed_) return;
         auto what = [&v] { return v.name.empty() ? "the default value (@)" : "value " + Quoted(v.name); };
         if (state_ != kSet) return Skip(v.line, "");  // reported with its section
-        if (const char* why = Unstorable(v.name, true))
+        if (const char* why = UnstorableName(v.name))
             return Skip(v.line, what() + ": its name " + why + "; skipped");
         ExportValue before;
         bool had = target_->ValueBefore(Handle(), v.name, &before);
@@ -179,9 +174,8 @@ public:
             Report(ImportChange::kDeleteValue, v.name, had ? &before : nullptr, nullptr);
             return;
         }
-        if (const char* why = v.isDword ? nullptr : Unstorable(v.text, false))
-            return Skip(v.line, what() + " has a text that " + why + "; skipped");
         long rc = target_->SetValue(Handle(), v);
+        if (rc == ZRREG_BAD_NAME) return Skip(v.line, what() + ": " + UnheldData(v.data) + "; skipped");
         if (rc != 0) return Fail("key " + Quoted(shown_) + ": " + what() + ": " + ResultText(rc));
         ++c_.set;
         Report(ImportChange::kSetValue, v.name, had ? &before : nullptr, &v);
@@ -392,10 +386,7 @@ std::string ImportChangeText(const ImportChange& c) {
         case ImportChange::kSetValue:
             break;
     }
-    char dword[16];
-    snprintf(dword, sizeof dword, "dword:%08lx", static_cast<unsigned long>(c.after.dword));
-    return "set " + Latin1ToUtf8(c.path) + " " + name + " = " +
-           (c.after.isDword ? dword : Quoted(c.after.text));
+    return "set " + Latin1ToUtf8(c.path) + " " + name + " = " + RegData(c.after.data, 0, false);
 }
 
 const Verb kImportVerb = {

@@ -30,10 +30,11 @@ std::string JsonString(const std::string& bytes) {
     return out + "\"";
 }
 
-std::string JsonValue(const std::string& name, uint32_t type, int32_t integer, const std::string& text) {
-    std::string out = "{\"name\": " + JsonString(name) + ", \"type\": \"" + RegViewTypeName(type) + "\", ";
-    if (type == ZRREG_TYPE_DWORD) return out + "\"data\": " + std::to_string(integer) + "}";
-    return out + "\"data\": " + JsonString(text) + "}";
+std::string JsonValue(const std::string& name, const TypedData& d) {
+    return "{\"name\": " + JsonString(name) + ", \"type\": \"" + TypeName(d.type) + "\", " + JsonData(d) +
+           "}";
 }
+
+std::string JsonValue(const RegViewValue& v) { return JsonValue(v.name, ViewData(v)); }
 
 }  // namespace zrreg

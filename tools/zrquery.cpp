@@ -18,21 +18,23 @@ const char kQueryHelp[] =
     "       zrreg query FILE [KEY] -f PATTERN [-k -d -e -c -s] [-t TYPE] [--json]\n"
     "\n"
     "Prints KEY (the root when it is left out): its path, then one line per value with\n"
-    "its name, type and data, then the full paths of its subkeys.\n"
+    "its name, type and data, then the full paths of its subkeys. Data is shown as\n"
+    "Windows' reg query shows it: texts as they are, REG_MULTI_SZ's strings with \\0\n"
+    "between them, integers as 0x0000007d (125), other types as hexadecimal bytes.\n"
     "  -v NAME     print the one value NAME (\"\" for the default value)\n"
     "  -ve         print the default value, as -v \"\"\n"
     "  -s          print the whole subtree, key by key; with -f, search it\n"
-    "  -t TYPE     show and search only the values of TYPE: REG_SZ or REG_DWORD, or\n"
-    "              both with a comma between; key names are searched as without it.\n"
-    "              Windows' other types (REG_MULTI_SZ, REG_EXPAND_SZ, REG_BINARY,\n"
-    "              REG_NONE, REG_QWORD) are taken and match nothing: this registry\n"
-    "              holds none. With -v, a value of another type is an error.\n"
+    "  -t TYPE     show and search only the values of TYPE (REG_SZ, REG_DWORD,\n"
+    "              REG_BINARY..., REG_0xN for a type number), or of several types with\n"
+    "              commas between; key names are searched as without it. With -v, a\n"
+    "              value of another type is an error.\n"
     "  -f PATTERN  search KEY's values and the names of its subkeys for PATTERN: key\n"
     "              names, value names and data, letters in either case; prints each\n"
     "              key with a match and the values that match, then the number of\n"
     "              matches. An integer's data is its decimal and its 0x form, with or\n"
-    "              without leading zeros. Without \"*\" or \"?\", PATTERN is found\n"
-    "              anywhere in a text; with them it matches whole texts, \"*\" standing\n"
+    "              without leading zeros; a REG_MULTI_SZ's each string and all of\n"
+    "              them. Without \"*\" or \"?\", PATTERN is found anywhere in a text;\n"
+    "              with them it matches whole texts, \"*\" standing\n"
     "              for any characters and \"?\" for one: 'ardo*' starts with ardo,\n"
     "              '*.exe' ends with .exe, '*ard?*' holds ard and one more character.\n"
     "              Nothing escapes them: \"?\" matches a \"*\" or \"?\" sought.\n"
@@ -65,30 +67,28 @@ std::vector<RegViewValue> AllValues(const RegViewKey* node) {
     return out;
 }
 
-// The types -t lets through: REG_SZ and REG_DWORD, the two this registry holds; reg.exe's
-// other type names are taken and let nothing through.
+// The types -t lets through; all of them without -t.
 struct Types {
-    bool sz = true, dword = true;
-    bool Has(const RegViewValue& v) const { return v.type == ZRREG_TYPE_DWORD ? dword : sz; }
+    bool all = true;
+    std::vector<uint32_t> list;
+    bool Has(const RegViewValue& v) const {
+        return all || std::find(list.begin(), list.end(), v.type) != list.end();
+    }
 };
-const char* const kOtherTypes[] = {"REG_MULTI_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_NONE", "REG_QWORD"};
 
 // -t's list, names separated by commas; false with the name it does not know.
 bool ParseTypes(const std::string& list, Types* t, std::string* bad) {
-    t->sz = t->dword = false;
+    t->all = false;
     for (size_t at = 0; at <= list.size();) {
         size_t end = std::min(list.find(',', at), list.size());
         std::string name = list.substr(at, end - at);
         at = end + 1;
-        if (SameName(name, "REG_SZ")) {
-            t->sz = true;
-        } else if (SameName(name, "REG_DWORD")) {
-            t->dword = true;
-        } else if (std::none_of(std::begin(kOtherTypes), std::end(kOtherTypes),
-                                [&name](const char* o) { return SameName(name, o); })) {
+        uint32_t type;
+        if (!TypeFromName(name, &type)) {
             *bad = name;
             return false;
         }
+        t->list.push_back(type);
     }
     return true;
 }
@@ -100,28 +100,24 @@ std::vector<RegViewValue> ValuesOf(const RegViewKey* node, const Types& types) {
     return out;
 }
 
-// One value line; names are padded to `width` so that a key's values line up.
-void PrintValue(const RegViewValue& v, size_t width) {
+// One value line; names and types are padded to `width` and `typeWidth` so that a key's
+// values line up.
+void PrintValue(const RegViewValue& v, size_t width, int typeWidth) {
     std::string name = *v.name ? v.name : "(Default)";
     name.resize(width > name.size() ? width : name.size(), ' ');
     name = Latin1ToUtf8(name);
-    if (v.type == ZRREG_TYPE_DWORD) {
-        int32_t n = v.integer;
-        printf("    %s    %s    0x%08lx (%ld)\n", name.c_str(), RegViewTypeName(v.type),
-               static_cast<unsigned long>(static_cast<uint32_t>(n)), static_cast<long>(n));
-    } else {
-        printf("    %s    %-9s    %s\n", name.c_str(), RegViewTypeName(v.type), Latin1ToUtf8(v.text).c_str());
-    }
+    printf("    %s    %-*s    %s\n", name.c_str(), typeWidth, TypeName(v.type).c_str(),
+           ShownData(ViewData(v)).c_str());
 }
 
 void PrintKey(const Shown& k) {
     printf("%s\n", Latin1ToUtf8(k.path).c_str());
-    size_t width = 0;
+    size_t width = 0, typeWidth = strlen("REG_DWORD");
     for (const RegViewValue& v : k.values) {
-        size_t n = *v.name ? strlen(v.name) : strlen("(Default)");
-        if (n > width) width = n;
+        width = std::max(width, *v.name ? strlen(v.name) : strlen("(Default)"));
+        typeWidth = std::max(typeWidth, TypeName(v.type).size());
     }
-    for (const RegViewValue& v : k.values) PrintValue(v, width);
+    for (const RegViewValue& v : k.values) PrintValue(v, width, static_cast<int>(typeWidth));
 }
 
 // Path of a subkey as the answer spells it: below the root without the root's name.
@@ -156,7 +152,7 @@ public:
             for (size_t j = 0; j < k.values.size(); ++j) {
                 const RegViewValue& v = k.values[j];
                 Put(j ? ",\n    " : "\n    ");
-                Put(JsonValue(v.name, v.type, v.integer, v.text ? v.text : ""));
+                Put(JsonValue(v));
             }
             Put(k.values.empty() ? "], \"subkeys\": [" : "\n  ], \"subkeys\": [");
             for (int j = 0; j < RegViewSubkeyCount(k.node); ++j) {
@@ -273,12 +269,9 @@ bool Search::Match(const std::string& text) const {
 bool Search::MatchValue(const RegViewValue& v) const {
     if (valueNames && Match(v.name)) return true;
     if (!data) return false;
-    if (v.type != ZRREG_TYPE_DWORD) return Match(v.text);
-    unsigned long u = static_cast<uint32_t>(v.integer);
-    char padded[16], bare[16];
-    snprintf(padded, sizeof padded, "0x%08lx", u);
-    snprintf(bare, sizeof bare, "0x%lx", u);
-    return Match(std::to_string(v.integer)) || Match(padded) || Match(bare);
+    for (const std::string& form : SearchForms(ViewData(v)))
+        if (Match(form)) return true;
+    return false;
 }
 
 Search MakeSearch(const std::string& pattern, bool keysOnly, bool dataOnly, bool exact, bool matchCase) {
@@ -303,7 +296,7 @@ std::string KeyPageJson(const Key& key, long from, long count) {
     for (size_t j = 0; j < k.values.size(); ++j) {
         const RegViewValue& v = k.values[j];
         out += j ? ",\n    " : "\n    ";
-        out += JsonValue(v.name, v.type, v.integer, v.text ? v.text : "");
+        out += JsonValue(v);
     }
     out += k.values.empty() ? "], \"subkeys\": [" : "\n  ], \"subkeys\": [";
     long total = RegViewSubkeyCount(key.node);
@@ -331,9 +324,7 @@ int RunQuery(const Args& a) {
     std::string typed = a.pos.size() > 1 ? a.pos[1] : "";
     Types types;
     if (a.Has("-t") && !ParseTypes(a.Get("-t"), &types, &badType))
-        return Usage(a, "-t: \"" + badType +
-                            "\" is no type; REG_SZ and REG_DWORD are the types this registry holds (Windows' "
-                            "REG_MULTI_SZ, REG_EXPAND_SZ, REG_BINARY, REG_NONE and REG_QWORD match nothing)");
+        return Usage(a, "-t: \"" + badType + "\" is no type (REG_SZ, REG_DWORD, REG_BINARY... or REG_0xN)");
     if (a.pos.size() > 1 && !KeyParts(file, typed, &parts)) return kFailed;
     if (a.Has("-v") && !ToRegistryText(Typed(file, typed, &a.Get("-v")), "the name", a.Get("-v"), &name))
         return kFailed;
@@ -352,7 +343,7 @@ int RunQuery(const Args& a) {
             return kFailed;
         }
         if (!types.Has(v)) {
-            Error(reg.file(), about + "the value is " + RegViewTypeName(v.type) + ", not " + a.Get("-t"));
+            Error(reg.file(), about + "the value is " + TypeName(v.type) + ", not " + a.Get("-t"));
             return kFailed;
         }
     }

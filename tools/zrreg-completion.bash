@@ -29,7 +29,8 @@ _zrreg() {
             return
             ;;
         -t | /t)
-            COMPREPLY=($(compgen -W $'REG_SZ\nREG_DWORD' -- "$cur"))
+            # The value types' table's names (tools/regtypes.cpp).
+            COMPREPLY=($(compgen -W 'REG_SZ REG_EXPAND_SZ REG_MULTI_SZ REG_DWORD REG_QWORD REG_BINARY REG_NONE REG_DWORD_BIG_ENDIAN REG_LINK REG_RESOURCE_LIST REG_FULL_RESOURCE_DESCRIPTOR REG_RESOURCE_REQUIREMENTS_LIST' -- "$cur"))
             return
             ;;
     esac

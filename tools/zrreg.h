@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "regexport.h"
+#include "regtypes.h"
 #include "regview.h"
 #include "zrregdll.h"
 
@@ -179,14 +180,16 @@ long OpenLevels(void* from, const std::vector<std::string>& names, void** out);
 // another is deleted again.
 long OpenSubkey(void* parent, const std::string& name, bool create, void** out);
 
-// Sets a string or (with isDword) an integer value of an open key; the library's result.
-long SetValue(void* handle, const std::string& name, bool isDword, uint32_t dword, const std::string& text);
+// Sets a value of an open key, of any type; the library's result.
+long SetTypedValue(void* handle, const std::string& name, const TypedData& d);
+// Why the library refused such a value (ZRREG_BAD_NAME for a name it takes), in words.
+std::string UnheldData(const TypedData& d);
 
-// Why the key operations would refuse these bytes as a name (`isName`) or a text, in
-// words ("holds a double quote"); null when they take them.
-const char* Unstorable(const std::string& bytes, bool isName);
-// The words for a refusal of the registry file's rules: why, or the result's text.
-std::string RefusedText(long rc, const std::string& bytes, bool isName);
+// Why the key and value operations would refuse these bytes as a name, in words ("holds
+// a double quote"); null when they take them.
+const char* UnstorableName(const std::string& bytes);
+// The words for a refusal of a name by the registry file's rules: why, or the result's text.
+std::string RefusedName(long rc, const std::string& name);
 
 // Why a registry file of this name cannot be changed.
 extern const char kUnsavableName[];
@@ -309,12 +312,9 @@ void FindJson(const Search& s, const Key& key, bool deep, size_t maxKeys, std::s
 // ("counts").
 std::string KeyPageJson(const Key& key, long from, long count);
 
-// add's value (zrchange.cpp): REG_DWORD data, decimal, negative, or hexadecimal after 0x.
-bool ParseDword(const std::string& text, uint32_t* out);
-// Sets a value of an open key; false (reported) when the library refuses.
-// The key gets its handle for the change here when it has none yet.
-bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, bool dword, uint32_t number,
-                 const std::string& text);
+// add's value (zrchange.cpp): sets a value of an open key; false (reported) when the
+// library refuses. The key gets its handle for the change here when it has none yet.
+bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, const TypedData& d);
 // delete's work: the key at `parts` with its subtree, or (`value`) one value of it, or
 // (`allValues`) all of them; a whole top-level key only with `force`. False (reported).
 bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::string* value, bool allValues,
@@ -383,15 +383,17 @@ bool ImportText(const Registry& reg, const std::string& in, const std::string& b
                 ImportTarget* target, ImportReport* report, ImportCounts* counts);
 // import's summary line, without its line end.
 std::string ImportSummary(const std::string& in, bool dryRun, const ImportCounts& c);
-// The line of the dry run for one change, without its line end.
+// The line of the dry run for one change, without its line end: the data as an export
+// file writes it, unfolded.
 std::string ImportChangeText(const ImportChange& c);
 
 // ---- JSON output (zrjson.cpp) ------------------------------------------------------------
 
 // Registry bytes (ISO-8859-1 characters) as a JSON string.
 std::string JsonString(const std::string& bytes);
-// {"name": ..., "type": "REG_SZ", "data": "..."} or {..., "type": "REG_DWORD", "data": -1}.
-std::string JsonValue(const std::string& name, uint32_t type, int32_t integer, const std::string& text);
+// {"name": ..., "type": "REG_SZ", "data": ...}, the data in its type's form (regtypes.h).
+std::string JsonValue(const std::string& name, const TypedData& d);
+std::string JsonValue(const RegViewValue& v);
 
 }  // namespace zrreg
 

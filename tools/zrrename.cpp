@@ -89,7 +89,7 @@ bool RenameAt(const Registry& reg, std::vector<std::string> parts, const std::st
     std::string why = rc == ZRREG_NOT_FOUND ? (value ? "the value does not exist" : "the key does not exist")
                       : rc == ZRREG_ALREADY_EXISTS ? "the name " + Quoted(newName) + " is taken"
                       : rc == ZRREG_KEY_BUSY       ? std::string("the library holds it and keeps its name")
-                                                   : RefusedText(rc, newName, true);
+                                                   : RefusedName(rc, newName);
     Error(reg.file(), what + ": " + why);
     return false;
 }

@@ -88,15 +88,9 @@ std::string NewToken() {
     return t;
 }
 
-ExportValue ToExportValue(const RegViewValue& v) {
-    bool dword = v.type == ZRREG_TYPE_DWORD;
-    return ExportValue{v.name, dword, dword ? "" : v.text, static_cast<uint32_t>(v.integer), 0};
-}
+ExportValue ToExportValue(const RegViewValue& v) { return ExportValue{v.name, ViewData(v), 0}; }
 
-std::string ValueJson(const ExportValue& v) {
-    return JsonValue(v.name, v.isDword ? ZRREG_TYPE_DWORD : ZRREG_TYPE_SZ, static_cast<int32_t>(v.dword),
-                     v.text);
-}
+std::string ValueJson(const ExportValue& v) { return JsonValue(v.name, v.data); }
 
 // The import itself, on the tree (or its scratch copy), telling each value as it was.
 class Live : public ImportTarget {
@@ -530,43 +524,43 @@ private:
     void PostSet(const httplib::Request& req, httplib::Response& res) {
         Json body;
         if (!Body(req, res, &body)) return;
-        std::string path, nameArg, type = "REG_SZ", dataArg, name, text;
+        std::string path, nameArg, typeName = "REG_SZ", name, why;
         bool given;
         if (!Member(body, "path", true, &path, &given, res) ||
             !Member(body, "name", true, &nameArg, &given, res) ||
-            !Member(body, "type", false, &type, &given, res))
+            !Member(body, "type", false, &typeName, &given, res))
             return;
-        bool dword = SameName(type, "REG_DWORD");
-        if (!dword && !SameName(type, "REG_SZ"))
-            return Fail(res, 400, "the type must be REG_SZ or REG_DWORD, not \"" + type + "\"");
-        uint32_t number = 0;
-        auto data = body.find("data");
-        if (data == body.end()) return Fail(res, 400, "\"data\" is missing");
-        if (dword && data->is_number_integer()) {
-            long long n = data->get<long long>();
-            if (n < -2147483648LL || n > 4294967295LL)
-                return Fail(res, 400, std::to_string(n) + " is not a 32-bit number");
-            number = static_cast<uint32_t>(n);
-        } else if (!data->is_string()) {
-            return Fail(res, 400, "\"data\" must be a string (or a number for REG_DWORD)");
-        } else if (dword && !ParseDword(data->get<std::string>(), &number)) {
+        uint32_t type;
+        if (!TypeFromName(typeName, &type)) return Fail(res, 400, "\"" + typeName + "\" is no value type");
+        TypedData data;
+        auto found = body.find("data");
+        if (found == body.end()) return Fail(res, 400, "\"data\" is missing");
+        const Json& d = *found;
+        if (d.is_array() && type == ZRREG_TYPE_MULTI_SZ) {
+            std::vector<std::string> list;
+            for (const Json& one : d) {
+                if (!one.is_string())
+                    return Fail(res, 400, "REG_MULTI_SZ's \"data\" must be a list of strings");
+                list.push_back(one.get<std::string>());
+            }
+            data = MultiData(list);
+        } else if (!d.is_string() &&
+                   !(d.is_number_integer() && std::string(EditForm(type)).rfind("int", 0) == 0)) {
             return Fail(res, 400,
-                        "\"" + data->get<std::string>() +
-                            "\" is not a 32-bit number (decimal, or hexadecimal after 0x)");
-        } else if (!dword) {
-            dataArg = data->get<std::string>();
+                        "\"data\" must be a string, a number for the integer types, or a list of strings for "
+                        "REG_MULTI_SZ");
+        } else if (!ParseData(type, d.is_string() ? d.get<std::string>() : d.dump(), "\n", &data, &why)) {
+            return Fail(res, 400, why);
         }
         std::vector<std::string> parts;
         if (!PathParam(path, &parts, res)) return;
-        ErrorCapture why;
-        if (!ToRegistryText(nameArg, "the value name", &name) ||
-            (!dword && !ToRegistryText(dataArg, "the data", &text)))
-            return Refused(res, why);
+        ErrorCapture refused;
+        if (!ToRegistryText(nameArg, "the value name", &name)) return Refused(res, refused);
         std::lock_guard<std::mutex> hold(lock_);
         Sync();
         Key key;
-        if (!OpenKey(reg_, parts, false, &key) || !SetKeyValue(reg_, key, name, dword, number, text))
-            return Refused(res, why);
+        if (!OpenKey(reg_, parts, false, &key) || !SetKeyValue(reg_, key, name, data))
+            return Refused(res, refused);
         Flush();
         Answer(res, 200, "{\"path\": " + JsonString(key.shown) + "}\n");
     }
@@ -791,9 +785,16 @@ int Server::Run(int port) {
         });
     }
     http_.Get("/api/info", [this](const httplib::Request&, httplib::Response& res) {
+        std::string types;
+        for (const char* name : TypeNames()) {
+            uint32_t type = 0;
+            TypeFromName(name, &type);
+            types += std::string(types.empty() ? "" : ", ") + "{\"name\": \"" + name + "\", \"form\": \"" +
+                     EditForm(type) + "\"}";
+        }
         Answer(res, 200,
                "{\"file\": " + JsonText(reg_.file()) + ", \"readOnly\": " + (readOnly_ ? "true" : "false") +
-                   "}\n");
+                   ", \"types\": [" + types + "]}\n");
     });
     http_.Get("/api/key", [this](const httplib::Request& q, httplib::Response& r) { GetKey(q, r); });
     http_.Get("/api/find", [this](const httplib::Request& q, httplib::Response& r) { GetFind(q, r); });

@@ -2,14 +2,19 @@
 # Runs every example as a user reads it: each "Example:" command of zrreg's help texts (in
 # a scratch directory holding app.txt and old.txt, copies of the sample registry, and the
 # sample export file), the same commands as the man page prints them, and the README's
-# example session, whose printed output must be what the commands print.
+# example session, whose printed output must be what the commands print. With a library
+# that stores only strings and dwords, what needs the other types is skipped, and so is the
+# whole test (exit 77) when nothing else failed.
 # Usage: examples.sh ZRREG SOURCE_DIR [MAN_PAGE]
 set -uo pipefail
 zrreg_bin=$1 src=$2 man=${3:-}
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/zrreg-examples.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 zrreg() { "$zrreg_bin" "$@"; }
-failed=0
+failed=0 skipped=0
+typed=1
+{ zrreg init "$scratch/probe.txt" && zrreg add "$scratch/probe.txt" HKCU -v p -t REG_BINARY -d 00; } \
+    >/dev/null 2>&1 || typed=0
 
 help_examples() {
     for verb in "" $(zrreg --help | awk '/^Verbs:$/ {on = 1; next} /^$/ {on = 0} on && /^  [a-z]/ {print $1}'); do
@@ -29,7 +34,10 @@ for cmd in "${examples[@]}"; do
     (cd "$dir" && eval "$cmd") >"$dir.out" 2>&1
     rc=$?
     # compare exits 1 when the two differ
-    if [ $rc -ne 0 ] && ! { [ $rc -eq 1 ] && [[ $cmd == "zrreg compare "* ]]; }; then
+    if [ $rc -ne 0 ] && [ $typed = 0 ] && grep -q "the registry cannot hold this" "$dir.out"; then
+        echo "help example skipped, the library does not store its type: $cmd"
+        skipped=1
+    elif [ $rc -ne 0 ] && ! { [ $rc -eq 1 ] && [[ $cmd == "zrreg compare "* ]]; }; then
         echo "help example failed (exit $rc): $cmd"
         cat "$dir.out"
         failed=1
@@ -59,7 +67,11 @@ while IFS= read -r line; do
         (cd "$session" && eval "${line#\$ }") 2>&1
     fi
 done <"$scratch/printed" >"$scratch/actual"
-if ! diff -u --label README.md --label actual "$scratch/printed" "$scratch/actual"; then
+if [ $typed = 0 ]; then
+    echo "the README's session skipped: it imports a REG_BINARY value, which the library does not store"
+    skipped=1
+elif ! diff -u --label README.md --label actual "$scratch/printed" "$scratch/actual"; then
     failed=1
 fi
+[ $failed = 0 ] && [ $skipped = 1 ] && exit 77
 exit $failed

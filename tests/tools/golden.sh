@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs one zrreg case of cases.txt in a scratch directory and compares its transcript
-# (output, errors, exit status, changed and new files) with golden/CASE.txt.
+# (output, errors, exit status, changed and new files) with golden/CASE.txt; exits 77
+# (skipped) for a case it cannot run.
 # ZR_UPDATE_GOLDEN=1 writes the transcript as the new golden file instead.
 set -uo pipefail
 zrreg_bin=$1
@@ -11,6 +12,12 @@ cmd=${line#*: }
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/zrreg-golden.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
+# A typed_ case needs a library that stores every value type: skipped (77) without one.
+if [[ $case_name == typed_* ]] && ! { "$zrreg_bin" init "$scratch/probe.txt" &&
+    "$zrreg_bin" add "$scratch/probe.txt" HKCU -v p -t REG_BINARY -d 00; } >/dev/null 2>&1; then
+    echo "golden.sh: skipped: the library does not store REG_BINARY values"
+    exit 77
+fi
 mkdir "$scratch/orig" "$scratch/run" "$scratch/out"
 cp "$here"/data/* "$here/../../examples/ardo-registry.txt" "$scratch/orig/"
 cp "$scratch"/orig/* "$scratch/run/"

@@ -108,8 +108,8 @@ TEST(TextTest, Utf8DecodingIsStrict) {
         EXPECT_FALSE(DecodeUtf8(bad, &out)) << bad;
 }
 
-ExportValue Sz(const char* name, const char* text) { return ExportValue{name, false, text, 0, 0}; }
-ExportValue Dw(const char* name, uint32_t n) { return ExportValue{name, true, "", n, 0}; }
+ExportValue Sz(const char* name, const char* text) { return ExportValue{name, TextData(1, text), 0}; }
+ExportValue Dw(const char* name, uint32_t n) { return ExportValue{name, DwordData(n), 0}; }
 
 const std::vector<ExportKey> kSample = {
     {"HKEY_LOCAL_MACHINE\\Software", {Sz("", "default"), Sz("Path", "C:\\Ardo \"x\""), Dw("Build", 12)}, 0},
@@ -145,15 +145,7 @@ public:
     }
     void OnValue(const ExportValue& v) override {
         std::string s = v.name.empty() ? "@" : Quoted(v.name);
-        if (v.isDelete) {
-            s += "=-";
-        } else if (v.isDword) {
-            char buf[16];
-            snprintf(buf, sizeof buf, "%08lx", static_cast<unsigned long>(v.dword));
-            s += std::string("=dword:") + buf;
-        } else {
-            s += "=" + Quoted(v.text);
-        }
+        s += v.isDelete ? "=-" : "=" + RegData(v.data, s.size() + 1);
         Line(v.line, s);
     }
     void OnSkipped(int line, const std::string& what) override {

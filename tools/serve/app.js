@@ -72,16 +72,54 @@ function keyUrl(path, from, count, child) {
   return u;
 }
 
-// A dword as the edit dialog's hint shows it while it is typed; the server judges what is
-// sent, as it judges which texts the registry file can hold.
-function parseDword(text) {
+// ---- value types ----
+
+// How each type the server knows is shown and edited ("text", "lines", "int32", "int64",
+// "hex"), from /api/info; a type it does not name is bytes.
+const FORMS = new Map();
+function formOf(type) { return FORMS.get(type) || 'hex'; }
+
+// An integer as the edit dialog's hint shows it while it is typed (a BigInt, or null); the
+// server judges what is sent, as it judges which values the registry file can hold.
+function parseInteger(text, bits) {
   const t = text.trim();
-  const m = /^0[xX]([0-9a-fA-F]+)$/.exec(t);
-  const n = m ? parseInt(m[1], 16) : /^-?[0-9]+$/.test(t) ? Number(t) : NaN;
-  return n >= -2147483648 && n <= 4294967295 ? n | 0 : null;
+  if (!/^(0[xX][0-9a-fA-F]+|-?[0-9]+)$/.test(t)) return null;
+  const n = BigInt(t);
+  const max = (1n << BigInt(bits)) - 1n;
+  if (n > max || n < -(max >> 1n) - 1n) return null;
+  return n < 0n ? n + max + 1n : n;
 }
 
-function hex8(n) { return '0x' + (n >>> 0).toString(16).padStart(8, '0'); }
+// An integer as the table shows it: 0x0000007d (125); a 32-bit one signed, as zrreg does.
+function shownInteger(n, bits) {
+  const u = BigInt.asUintN(bits, BigInt(n));
+  return '0x' + u.toString(16).padStart(bits / 4, '0') + ' (' + (bits === 32 ? BigInt.asIntN(32, u) : u) + ')';
+}
+
+// Hexadecimal digits as bytes with a blank between.
+function spacedHex(h) { return (h.match(/../g) || []).join(' '); }
+
+// A value's data as the table shows it, by its type's form; a REG_MULTI_SZ's strings with
+// \0 between them, as zrreg query shows them.
+function shownValue(v) {
+  if (!v) return '';
+  if (v.data === null) return spacedHex(v.bytes);
+  switch (formOf(v.type)) {
+    case 'lines': return v.data.join('\\0');
+    case 'int32': return shownInteger(v.data, 32);
+    case 'int64': return shownInteger(v.data, 64);
+    case 'hex': return spacedHex(v.data);
+    default: return v.data;
+  }
+}
+
+// The data as the edit dialog takes it: text, one string a line, a number, or bytes.
+function editText(v) {
+  if (!v) return '';
+  if (v.data === null) return spacedHex(v.bytes);
+  const form = formOf(v.type);
+  return form === 'lines' ? v.data.join('\n') : form === 'hex' ? spacedHex(v.data) : String(v.data);
+}
 
 // ---- the tree ----
 
@@ -268,11 +306,13 @@ function showValues() {
     tr.setAttribute('aria-selected', i === state.valueIndex);
     if (i === state.valueIndex) tr.classList.add('selected');
     const name = document.createElement('td'), type = document.createElement('td'), data = document.createElement('td');
-    const isDword = v && v.type === 'REG_DWORD';
-    name.innerHTML = '<span class="vicon ' + (isDword ? 'num' : 'str') + '"></span>';
+    const form = v ? formOf(v.type) : 'text';
+    name.innerHTML = '<span class="vicon ' + (form === 'text' || form === 'lines' ? 'str' : 'num') + '"></span>';
     name.append(v && v.name ? v.name : '(Default)');
-    type.textContent = v ? v.type : 'REG_SZ';
-    data.textContent = !v ? '(value not set)' : isDword ? hex8(v.data) + ' (' + v.data + ')' : v.data;
+    type.textContent = type.title = v ? v.type : 'REG_SZ';
+    if (!v) data.textContent = '(value not set)';
+    else if (form === 'lines' && v.data) showLines(data, v.data);
+    else data.textContent = shownValue(v);
     if (!v) tr.classList.add('unset');
     tr.append(name, type, data);
     frag.append(tr);
@@ -280,6 +320,16 @@ function showValues() {
   body.replaceChildren(frag);
   const sel = body.rows[state.valueIndex];
   if (sel) sel.scrollIntoView({ block: 'nearest' });
+}
+
+// A REG_MULTI_SZ's strings, each in a box of its own.
+function showLines(cell, list) {
+  for (const s of list) {
+    const item = document.createElement('span');
+    item.className = 'line-item';
+    item.textContent = s;
+    cell.append(item);
+  }
 }
 
 function valueName(v) { return v && v.name ? v.name : '(Default)'; }
@@ -346,26 +396,51 @@ function openEdit(value, isNew) {
   $('edit-name').value = value && value.name ? value.name : '';
   $('edit-name').readOnly = !isNew;
   $('edit-type').value = value ? value.type : 'REG_SZ';
+  if (value && ![...$('edit-type').options].some((o) => o.value === value.type))
+    $('edit-type').append(new Option(value.type));
   $('edit-type').disabled = !isNew && !!value;
-  $('edit-data').value = !value ? '' : value.type === 'REG_DWORD' ? String(value.data) : value.data;
+  editForm();
+  dataField().value = editText(value);
   $('edit-error').textContent = '';
   editHint();
-  openDialog('edit-dialog', isNew ? 'edit-name' : 'edit-data');
-  $('edit-data').select();
+  openDialog('edit-dialog', isNew ? 'edit-name' : dataField().id);
+  dataField().select();
 }
 
+// The data's field for the chosen type: a text area for REG_MULTI_SZ, one line otherwise.
+function dataField() { return formOf($('edit-type').value) === 'lines' ? $('edit-lines') : $('edit-data'); }
+
+// Shows the field of the chosen type, keeping what was typed.
+function editForm() {
+  const field = dataField(), other = field === $('edit-data') ? $('edit-lines') : $('edit-data');
+  if (!other.hidden) field.value = other.value;
+  field.hidden = false;
+  other.hidden = true;
+}
+
+const HINTS = { lines: 'one string a line', hex: 'hexadecimal bytes, two digits each (blanks between them allowed)',
+                int32: 'decimal, negative, or hexadecimal after 0x (32 bits)',
+                int64: 'decimal, negative, or hexadecimal after 0x (64 bits)' };
+
 function editHint() {
-  const dword = $('edit-type').value === 'REG_DWORD';
-  const n = dword ? parseDword($('edit-data').value) : null;
-  $('edit-hint').textContent = dword ? (n === null ? 'decimal, negative, or hexadecimal after 0x'
-                                                   : hex8(n) + ' (' + n + ')') : '';
+  const form = formOf($('edit-type').value), text = dataField().value;
+  let hint = HINTS[form] || '';
+  if (form === 'int32' || form === 'int64') {
+    const bits = form === 'int32' ? 32 : 64, n = parseInteger(text, bits);
+    if (n !== null) hint = shownInteger(n, bits);
+  } else if (form === 'hex' && /^[\s,]*([0-9a-fA-F]{2}[\s,]*)*$/.test(text)) {
+    const n = text.replace(/[\s,]/g, '').length / 2;
+    hint = n + (n === 1 ? ' byte' : ' bytes');
+  }
+  $('edit-hint').textContent = hint;
 }
 
 async function saveEdit(ev) {
   ev.preventDefault();
-  const dword = $('edit-type').value === 'REG_DWORD';
-  const body = { path: state.selected.path, name: $('edit-name').value, type: $('edit-type').value,
-                 data: dword ? $('edit-data').value.trim() : $('edit-data').value };
+  const type = $('edit-type').value, form = formOf(type), text = dataField().value;
+  const data = form === 'lines' ? (text === '' ? [] : text.split('\n'))
+             : form === 'int32' || form === 'int64' ? text.trim() : text;
+  const body = { path: state.selected.path, name: $('edit-name').value, type, data };
   try {
     await post('/api/set', body);
     $('edit-dialog').close();
@@ -544,11 +619,6 @@ async function readRegFile(f) {
   return new TextDecoder(utf16 ? 'utf-16le' : 'utf-8').decode(buf);
 }
 
-function shownValue(v) {
-  if (!v) return '';
-  return v.type === 'REG_DWORD' ? hex8(v.data) + ' (' + v.data + ')' : v.data;
-}
-
 function showPreview(r) {
   const box = $('import-preview');
   const table = document.createElement('table');
@@ -560,7 +630,8 @@ function showPreview(r) {
     tr.className = 'op-' + c.op.replace(' ', '-');
     const cells = [c.op, c.path, c.name === undefined ? '' : c.name || '(Default)', shownValue(c.before),
                    c.op === 'set' ? shownValue(c.after) : c.op.startsWith('delete') ? '(deleted)' : ''];
-    if (c.op === 'set' && c.before && c.before.type === c.after.type && c.before.data === c.after.data)
+    if (c.op === 'set' && c.before && c.before.type === c.after.type &&
+        JSON.stringify(c.before) === JSON.stringify(c.after))
       tr.classList.add('same');
     for (const t of cells) { const td = document.createElement('td'); td.textContent = t; tr.append(td); }
     tb.append(tr);
@@ -1161,8 +1232,9 @@ function wire() {
     confirmDelete(onValue);
   });
   $('edit-form').addEventListener('submit', saveEdit);
-  $('edit-type').addEventListener('change', editHint);
-  $('edit-data').addEventListener('input', () => { editHint(); $('edit-error').textContent = ''; });
+  $('edit-type').addEventListener('change', () => { editForm(); editHint(); });
+  for (const id of ['edit-data', 'edit-lines'])
+    $(id).addEventListener('input', () => { editHint(); $('edit-error').textContent = ''; });
   $('key-form').addEventListener('submit', saveNewKey);
   $('rename-form').addEventListener('submit', saveRename);
   $('rename-name').addEventListener('input', () => { $('rename-error').textContent = ''; });
@@ -1202,6 +1274,10 @@ async function start() {
   try {
     const info = await api('/api/info');
     state.readOnly = info.readOnly;
+    for (const t of info.types) {
+      FORMS.set(t.name, t.form);
+      $('edit-type').append(new Option(t.name));
+    }
     $('file').textContent = info.file;
     document.title = 'zrreg · ' + info.file;
     document.body.classList.toggle('readonly', info.readOnly);

@@ -97,6 +97,57 @@ def security(s):
     c.close()
 
 
+# Each type as /api/set takes it and query --json then shows it. A type the library does not
+# store yet (it refuses with "cannot hold") is skipped, with a word.
+TYPED = [
+    ("Title", None, "Ardo \u00e9t\u00e9", "Ardo \u00e9t\u00e9"),
+    ("Quote", "REG_SZ", 'say "\u4e2d\u6587"\nand \U0001F600', 'say "\u4e2d\u6587"\nand \U0001F600'),
+    ("Path", "REG_EXPAND_SZ", "%APPDATA%\\Ardo", "%APPDATA%\\Ardo"),
+    ("List", "REG_MULTI_SZ", ["one", "two \u00e9", ""], ["one", "two \u00e9", ""]),
+    ("Lines", "REG_MULTI_SZ", "a\nb", ["a", "b"]),
+    ("None", "REG_MULTI_SZ", [], []),
+    ("Blob", "REG_BINARY", "00 ff,10", "00ff10"),
+    ("Big", "REG_QWORD", "18446744073709551615", "18446744073709551615"),
+    ("Exact", "REG_QWORD", 2 ** 53, 2 ** 53),
+    ("Minus", "REG_QWORD", "-1", "18446744073709551615"),
+    ("Endian", "REG_DWORD_BIG_ENDIAN", "0x01020304", 16909060),
+    ("Nothing", "REG_NONE", "", ""),
+    ("Odd", "REG_0x1a", "0102", "0102"),
+]
+REFUSED = [
+    ("REG_DWORD", "12x", "not a 32-bit number"),
+    ("REG_QWORD", "18446744073709551616", "not a 64-bit number"),
+    ("REG_BINARY", "0g", "not hexadecimal bytes"),
+    ("REG_BINARY", "abc", "odd number"),
+    ("REG_TEXT", "1", "no value type"),
+    ("REG_MULTI_SZ", ["a", 1], "list of strings"),
+    ("REG_SZ", {"a": 1}, "must be a string"),
+    ("REG_SZ", 5, "must be a string"),
+    ("REG_BINARY", 5, "must be a string"),
+]
+
+
+def typed_values(s):
+    for name, type_, sent, shown in TYPED:
+        body = {"path": ARDO, "name": name, "data": sent}
+        if type_:
+            body["type"] = type_
+        st, r = s.json("POST", "/api/set", body)
+        if st == 400 and "cannot hold" in r["error"]:
+            print("skip: the library does not store %s %r yet" % (type_, sent))
+            continue
+        q = s.query(ARDO, "-v", name)
+        v = q["keys"][0]["values"][0] if q else {}
+        check(st == 200 and v.get("type") == (type_ or "REG_SZ") and v.get("data") == shown and "bytes" not in v,
+              "/api/set of %s %r: query --json shows %r" % (type_ or "a string", sent, shown))
+    for type_, sent, why in REFUSED:
+        st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Bad", "type": type_, "data": sent})
+        check(st == 400 and why in r["error"] and s.value(ARDO, "Bad") is None,
+              "%s %r: 400, %s, nothing changed" % (type_, sent, why))
+    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": 'a "b"', "data": "x"})
+    check(st == 400 and "double quote" in r["error"], "a name the file cannot hold: 400 in zrreg's words")
+
+
 def interface(s):
     st, r = s.json("GET", "/api/key?path=" + "HKCU%5CSoftware%5CMORVANE%5CArdo%5C1.0&from=1&count=2")
     k = r["keys"][0]
@@ -117,17 +168,7 @@ def interface(s):
     check(st == 200 and s.value(ARDO, "Zoom") == 125, "/api/set of a dword, with the server's own Origin")
     st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Zoom", "type": "REG_DWORD", "data": -1})
     check(st == 200 and s.value(ARDO, "Zoom") == -1, "/api/set of a dword as a JSON number")
-    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Title", "data": "Ardo \u00e9t\u00e9"})
-    check(st == 200 and s.value(ARDO, "Title") == "Ardo \u00e9t\u00e9", "/api/set of a string")
-    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Bad", "data": 'a "quote"'})
-    check(st == 400 and "double quote" in r["error"] and s.value(ARDO, "Bad") is None,
-          "a text the file cannot hold: 400 in zrreg's words, nothing changed")
-    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "Bad", "data": "\u4e2d"})
-    check(st == 400 and "U+4E2D" in r["error"], "a character above U+00FF: 400")
-    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "N", "type": "REG_DWORD", "data": "12x"})
-    check(st == 400 and "not a 32-bit number" in r["error"], "a dword that is no number: 400")
-    st, r = s.json("POST", "/api/set", {"path": ARDO, "name": "N", "type": "REG_BINARY", "data": "1"})
-    check(st == 400 and "REG_SZ or REG_DWORD" in r["error"], "another type: 400")
+    typed_values(s)
     st, r = s.json("POST", "/api/set", {"path": "HKCU\\Nope", "name": "N", "data": "1"})
     check(st == 404, "a value of a key that does not exist: 404")
     st, r = s.json("POST", "/api/create", {"path": ARDO + "\\Plugins\\Grid"})
@@ -146,7 +187,7 @@ def interface(s):
     whole = s.query("-s")
     st, r = s.json("POST", "/api/import?dry_run=1", reg, headers={"Content-Type": "text/plain"})
     inst = [c for c in r["changes"] if c.get("name") == "InstallDir"][0]
-    check(st == 200 and r["dryRun"] and len(r["skipped"]) == 2 and inst["before"] == inst["after"] and
+    check(st == 200 and r["dryRun"] and any('"Build"' in x for x in r["skipped"]) and inst["before"] == inst["after"] and
           s.query("-s") == whole,
           "/api/import?dry_run=1: the changes with values before and after, the skipped lines; nothing written")
     dry = subprocess.run([zrreg, "import", s.file, os.path.join(src, "examples", "from-windows.reg"), "--dry-run"],
