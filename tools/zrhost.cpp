@@ -146,15 +146,27 @@ bool IsWordByte(char c) { return isalnum(static_cast<unsigned char>(c)) || c == 
 
 // The text is cut as the scanner cuts it: texts in double quotes (ended by the line's end
 // too), words of letters, digits, "_", "." and "/", and a "-" directly before a word of digits.
+// Only a plain value's number is cut to 32 bits: the numbers of a value whose type word is
+// another (the file's extension: a REG_QWORD's, a byte's) load as they stand.
 std::vector<WideInteger> WideIntegers(const std::string& text) {
     std::vector<WideInteger> out;
     long line = 1;
     size_t n = text.find('\0');
     if (n == std::string::npos) n = text.size();
+    bool extended = false;
     for (size_t i = 0; i < n;) {
         char c = text[i];
         if (c == '\n') {
             ++line;
+            ++i;
+        } else if (c == '[') {
+            size_t end = text.find_first_of("]\n", i);
+            if (end == std::string::npos || end > n) end = n;
+            std::string word = text.substr(i + 1, end - i - 1);
+            extended = strcasecmp(word.c_str(), "REG_INT") != 0 && strcasecmp(word.c_str(), "REG_SZ") != 0;
+            i = end;
+        } else if (c == ';') {
+            extended = false;
             ++i;
         } else if (c == '"') {
             ++i;
@@ -164,7 +176,7 @@ std::vector<WideInteger> WideIntegers(const std::string& text) {
             size_t start = i;
             while (i < n && IsWordByte(text[i])) ++i;
             std::string word = text.substr(start, i - start);
-            if (word.find_first_not_of("0123456789") != std::string::npos) continue;
+            if (extended || word.find_first_not_of("0123456789") != std::string::npos) continue;
             bool negative = start > 0 && text[start - 1] == '-';
             uint64_t v = 0;
             for (char d : word)
