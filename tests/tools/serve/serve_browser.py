@@ -251,8 +251,8 @@ def run(d, s):
         .map(tr => [...tr.cells].map(td => td.textContent));""")
     check(["set", ARDO, "RunCount", "0x00000200 (512)", "0x00000007 (7)"] in rows,
           "the preview shows a value before and after")
-    check(any(r[0] == "set" and r[2] == "File1" for r in rows) and
-          "line 13" in d.find_element(By.ID, "import-preview").text, "and what it skips")
+    check(any(r[0] == "set" and r[2] == "Thumbnail" for r in rows) and
+          "line 19" in d.find_element(By.ID, "import-preview").text, "and what it skips")
     check(s.query("-s") == before, "the preview changes nothing")
     d.find_element(By.ID, "import-apply").click()
     check(wait_for(lambda: s.value(ARDO, "RunCount") == 7, 5), "Apply imports it")
