@@ -58,7 +58,9 @@ void RegAppsEndThreads();
 // Whether an app key's registry is the file `filename`, which the default registry then
 // cannot load: one file's log and locks are the process's.
 bool RegAppHolds(const char* filename);
-// The default registry's notifier reads the log while holding this pin.
+// The default registry's notifier reads the log while holding this pin, which an app key's
+// call takes too: a host must make no such call while it holds the default registry's log
+// writer lock across calls (a change group, RegViewGroupBegin).
 void RegPinDefault();
 void RegUnpinDefault();
 
