@@ -17,6 +17,7 @@
 
 #include "regp.h"
 #include "testutil.h"
+#include "zrlogtest.h"
 #include "zrplat.h"
 
 namespace {
@@ -249,8 +250,7 @@ TEST_F(ChangeLog, ACutOrDamagedLogLoadsAsAPrefix) {
     int records = 0;
     for (int i = 0; i < kSteps; ++i) records += ApplyStep(&m, StepAt(i));
     // The records lie between the header page and the end of what was written.
-    size_t end = whole.size();
-    while (end > 4096 && whole[end - 1] == 0) --end;
+    size_t end = RecordsEnd(whole);
     const size_t written = end;
     end = std::min(whole.size(), ((end + 7) & ~size_t(7)) + 16);  // a record may end in zero bytes
     std::regex said(
