@@ -12,8 +12,8 @@
 
 #include "regp.h"
 #include "testutil.h"
-#include "zrplat.h"
 #include "zrlogtest.h"
+#include "zrplat.h"
 #include "zrsignal.h"
 
 #ifndef _WIN32
