@@ -130,7 +130,19 @@ void zrDisableThreadLibraryCalls(void* module) { DisableThreadLibraryCalls(stati
 unsigned long zrProcessId() { return GetCurrentProcessId(); }
 #else
 void zrDisableThreadLibraryCalls(void*) {}
-unsigned long zrProcessId() { return static_cast<unsigned long>(getpid()); }
+// Asked at every change (a child made by fork joins the log anew): a system call each
+// time cost as much as the change's record. The child of a fork forgets it.
+static std::atomic<unsigned long> s_pid{0};
+static void ForgetPid() { s_pid.store(0, std::memory_order_relaxed); }
+unsigned long zrProcessId() {
+    unsigned long pid = s_pid.load(std::memory_order_relaxed);
+    if (pid) return pid;
+    static pthread_once_t told = PTHREAD_ONCE_INIT;
+    pthread_once(&told, [] { pthread_atfork(nullptr, nullptr, ForgetPid); });
+    pid = static_cast<unsigned long>(getpid());
+    s_pid.store(pid, std::memory_order_relaxed);
+    return pid;
+}
 #endif
 
 // ---- the environment ----------------------------------------------------------------------

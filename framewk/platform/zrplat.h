@@ -298,7 +298,9 @@ void zrCompanionClose(ZrCompanion* c);  // its locks and mapping go with it
 bool zrCompanionIsAt(ZrCompanion* c, const char* path);
 long long zrCompanionSize(ZrCompanion* c);  // -1 when unknown
 // Makes the file at least `size` bytes with its blocks allocated; false (errno set) on a
-// full disk or an I/O error.
+// full disk or an I/O error. The last ZR_COMPANION_MARK bytes of a file grown here are the
+// platform's (POSIX: its end mark, which zrCompanionHolds reads): the caller writes below them.
+const uint64_t ZR_COMPANION_MARK = 8;
 bool zrCompanionGrow(ZrCompanion* c, long long size);
 bool zrCompanionTruncate(ZrCompanion* c, long long size);
 // The file mapped for reading and writing, shared with every process that maps it, the

@@ -28,9 +28,15 @@ struct ZrCompanion {
     size_t mapBytes;
     void* window;
     uint64_t windowAt;
-    bool ofd;  // locks of the open file (Linux), else of the process
-    int cut;   // set by the bus-error guard: the file was cut below a page this process touched
+    bool ofd;        // locks of the open file (Linux), else of the process
+    int cut;         // set by the bus-error guard: the file was cut below a page this process touched
+    uint64_t known;  // a size of the file whose last bytes held the end mark; 0 when unknown
 };
+
+// The last ZR_COMPANION_MARK bytes of a file that zrCompanionGrow made: a cut anywhere below
+// them takes them (their page faults, or the system zeroes what lies past the new end), so
+// one load tells that the file still holds all before them, where fstat took a system call.
+static const uint64_t kEndMark = 0x6B72616D646E657AULL;
 
 static const uint64_t kWindow = uint64_t(2) << 20;
 
@@ -129,8 +135,18 @@ bool zrCompanionCut(ZrCompanion* c) { return c && __atomic_load_n(&c->cut, __ATO
 // Bytes written past the end into the last page that a cut left raise no fault: they are
 // simply never in the file.
 bool zrCompanionHolds(ZrCompanion* c, uint64_t end) {
+    uint64_t known = c->known;
+    if (known >= end + ZR_COMPANION_MARK && c->map && known <= c->mapBytes) {
+        uint64_t mark;
+        memcpy(&mark, static_cast<const unsigned char*>(c->map) + known - ZR_COMPANION_MARK, sizeof mark);
+        if (mark == kEndMark && !zrCompanionCut(c)) return true;
+    }
+    // Grown by another process since, or a grow cut short before its mark: the file asked.
     struct stat st;
-    if (fstat(c->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= end) return !zrCompanionCut(c);
+    if (fstat(c->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= end) {
+        c->known = static_cast<uint64_t>(st.st_size);
+        return !zrCompanionCut(c);
+    }
     __atomic_store_n(&c->cut, 1, __ATOMIC_RELEASE);
     return false;
 }
@@ -246,6 +262,11 @@ bool zrCompanionGrow(ZrCompanion* c, long long size) {
         }
         at += put;
     }
+    if (size < static_cast<long long>(ZR_COMPANION_MARK)) return true;
+    uint64_t mark = kEndMark;
+    if (!zrCompanionWrite(c, static_cast<uint64_t>(size) - ZR_COMPANION_MARK, &mark, sizeof mark))
+        return false;
+    c->known = static_cast<uint64_t>(size);
     return true;
 }
 

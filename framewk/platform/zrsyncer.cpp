@@ -34,42 +34,46 @@ void ZrWait::Wake() { reinterpret_cast<ZrSync*>(storage_)->Wake(); }
 #include <poll.h>
 #include <time.h>
 
+// The thread looks every delay whether a change was noted and syncs then, so that a change
+// only stores a flag: waking the thread at the first change of a burst took a lock and a
+// system call, and on a busy machine the woken thread could take the changing one's core
+// for milliseconds. After a while without changes it sleeps until the next is noted.
 struct ZrSyncer {
     ZrCompanion* c;
     int delayMs;
-    std::atomic<bool> noted{false};  // a change waits for a sync
+    std::atomic<bool> noted{false};   // a change waits for a sync
+    std::atomic<bool> asleep{false};  // the thread waits for a note, not for the delay
     ZrSync sync;
-    bool pending = false, stop = false;
+    bool stop = false;
     ZrThread* thread;
 };
 
-static void SleepMs(int ms) {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-    }
-}
+static const int kIdleTurns = 50;  // delays without a change before the thread sleeps
 
 static void RunSyncer(void* p) {
     ZrSyncer* s = static_cast<ZrSyncer*>(p);
+    int idle = 0;
     s->sync.Lock();
     for (;;) {
-        while (!s->pending && !s->stop) s->sync.Wait();
-        if (!s->pending) break;
-        bool stopping = s->stop;
-        s->sync.Unlock();
-        // Changes that come meanwhile share the sync; a stop does not wait for the delay.
-        for (int waited = 0; !stopping && waited < s->delayMs; waited += 10) {
-            SleepMs(10);
-            s->sync.Lock();
-            stopping = s->stop;
-            s->sync.Unlock();
+        if (idle < kIdleTurns) {
+            s->sync.WaitMs(s->delayMs);
+        } else {
+            // A note that came before `asleep` was seen is seen here (both sequentially
+            // consistent); one that came after wakes the thread under the lock.
+            s->asleep.store(true);
+            if (!s->noted.load() && !s->stop) s->sync.Wait();
+            s->asleep.store(false);
         }
-        s->noted.store(false, std::memory_order_release);
-        s->sync.Lock();
-        s->pending = false;
-        s->sync.Unlock();
-        zrCompanionSync(s->c);
-        s->sync.Lock();
+        bool stopping = s->stop;
+        if (s->noted.exchange(false)) {
+            idle = 0;
+            s->sync.Unlock();
+            zrCompanionSync(s->c);
+            s->sync.Lock();
+        } else {
+            ++idle;
+        }
+        if (stopping) break;
     }
     s->sync.Unlock();
 }
@@ -112,10 +116,8 @@ ZrSyncer* zrSyncerStart(ZrCompanion* c, int delayMs) {
 
 void zrSyncerNote(ZrSyncer* s) {
     // A load when a sync is pending already (the usual case in a burst), not an exchange.
-    if (s->noted.load(std::memory_order_acquire) || s->noted.exchange(true, std::memory_order_acq_rel))
-        return;
+    if (s->noted.load(std::memory_order_acquire) || s->noted.exchange(true) || !s->asleep.load()) return;
     s->sync.Lock();
-    s->pending = true;
     s->sync.Wake();
     s->sync.Unlock();
 }

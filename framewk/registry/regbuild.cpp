@@ -115,8 +115,10 @@ int EndLoadedKeyNode(RegBuilder* b, const char* name) {
     RegNode* top = NodeStackTop(b);
     if (IsTop(top, name)) {
         // A loaded key's lists are complete: a failed shrink only keeps their spare room.
-        top->GetRegKeyValueList()->ShrinkToFit();
-        top->GetRegNodeList()->ShrinkToFit();
+        RegList<RegKeyValue>* values = top->GetRegKeyValueList();
+        RegList<RegNode>* keys = top->GetRegNodeList();
+        values->GetSize() >= kRegIndexAtLoad ? values->ReadyForChanges() : values->ShrinkToFit();
+        keys->GetSize() >= kRegIndexAtLoad ? keys->ReadyForChanges() : keys->ShrinkToFit();
         b->valuesHint = top->GetRegKeyValueList()->GetSize();
         if (top->GetRegNodeList()->GetSize() > 0) b->keysHint = top->GetRegNodeList()->GetSize();
         // A shorter list's index costs its first lookup under a millisecond (about 30 ns

@@ -123,6 +123,13 @@ struct RegShareState {
     size_t journalBytes = 0;
     bool journalLost = false;  // a change could not be recorded: no replay can be trusted
 };
+// A key's path as a reader or the writer of the log last met it: named by the record at
+// `at` of the epoch `epoch` (0: none).
+struct LogKey {
+    uint64_t at = 0, epoch = 0;
+    char* path = nullptr;
+    size_t len = 0, room = 0;
+};
 // This process's part in the change log (zrlog.cpp).
 struct RegLogState {
     // Where the calls look for the others' changes: the process-wide cursor for the default
@@ -144,6 +151,11 @@ struct RegLogState {
     unsigned char* buf = nullptr;  // records read or written beside the mapping
     size_t bufSize = 0;
     uint64_t notifyEpoch = 0, notifyAt = 0, notifyNext = 0;  // where notification has read to
+    // The key that this process's last committed record named, which the next may name
+    // back to (pendingKey: the record written names it), and the keys that applying and
+    // notification last read.
+    LogKey written, applied, notified;
+    uint64_t pendingKey = 0;
     // The lock between processes orders this process's threads too where it is a mutex; a
     // byte-range lock is the process's (or its open file's), so a mutex of the process
     // comes before it.

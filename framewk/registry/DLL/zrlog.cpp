@@ -1,7 +1,6 @@
 // The change log that the processes of one registry file share: every change in one order,
 // durable when its call returns, applied by every other process at its next call. This part
-// holds the records: reading, checking and applying them, the writer lock, and a change's
-// write and commit.
+// applies the records, holds the writer lock, and commits a change (zrlogrec.cpp writes it).
 #include <stdio.h>
 #include <string.h>
 
@@ -48,75 +47,14 @@ LogSettings LogSettingsNow;
 void RegLogSetBound(uint64_t bytes) { LogSettingsNow.bound = bytes && bytes < kLogBound ? bytes : kLogBound; }
 void RegViewUseLog(bool on) { LogSettingsNow.useLog = on; }
 
-// Four lanes that do not wait on each other, folded at the end: a record is checked at the
-// speed of its loads rather than of a chain of multiplications.
-static uint64_t Mix(uint64_t h, const unsigned char* p) {
-    uint64_t w;
-    memcpy(&w, p, 8);
-    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
-    return h ^ (h >> 32);
-}
-
-static uint32_t Check(const unsigned char* p, size_t n) {
-    uint64_t a = 0x9E3779B97F4A7C15ull ^ n, b = 0xC2B2AE3D27D4EB4Full, c = 0x165667B19E3779F9ull,
-             d = 0x27D4EB2F165667C5ull;
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        a = Mix(a, p + i);
-        b = Mix(b, p + i + 8);
-        c = Mix(c, p + i + 16);
-        d = Mix(d, p + i + 24);
-    }
-    for (; i + 8 <= n; i += 8) a = Mix(a, p + i);
-    uint64_t h = a ^ ((b << 17) | (b >> 47)) ^ ((c << 31) | (c >> 33)) ^ ((d << 47) | (d >> 17));
-    h = (h ^ (h >> 29)) * 0xFF51AFD7ED558CCDull;
-    return static_cast<uint32_t>(h ^ (h >> 32));
-}
-
 void LogMoved() { __atomic_store_n(&L().h->moves, L().h->moves + 1, __ATOMIC_RELEASE); }
 
 void LogSeen() {
     __atomic_store_n(&L().cursor->seen, __atomic_load_n(&L().h->moves, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
 }
 
-const unsigned char* LogRead(uint64_t at, size_t n) {
-    const void* p = zrCompanionView(L().log, at, n);
-    if (p) return static_cast<const unsigned char*>(p);
-    if (n > L().bufSize) {
-        void* grown = zrHostRealloc(L().buf, n);
-        if (!grown) return nullptr;
-        L().buf = static_cast<unsigned char*>(grown);
-        L().bufSize = n;
-    }
-    return zrCompanionRead(L().log, at, L().buf, n) ? L().buf : nullptr;
-}
-
-// The record at `at` when it is whole, the next in order, and inside `end`; else null.
-const LogRecordHead* LogRecordAt(uint64_t at, uint64_t end, uint64_t serial) {
-    if (at + sizeof(LogRecordHead) > end) return nullptr;
-    LogRecordHead head;
-    const unsigned char* bytes = LogRead(at, sizeof head);
-    if (!bytes) return nullptr;
-    memcpy(&head, bytes, sizeof head);
-    uint64_t texts = uint64_t(head.pathLen) + head.nameLen + 2;
-    if (head.size < sizeof(LogRecordHead) || head.size % 8 || head.size > kRecordMax ||
-        at + head.size > end || head.serial != serial || head.op > RC_LAST_OP ||
-        sizeof(LogRecordHead) + texts + head.dataLen > head.size)
-        return nullptr;
-    bytes = LogRead(at, head.size);
-    if (!bytes || Check(bytes + 8, head.size - 8) != head.check) return nullptr;
-    const LogRecordHead* r = reinterpret_cast<const LogRecordHead*>(bytes);
-    const char* path = reinterpret_cast<const char*>(r + 1);
-    if (memcmp(r, &head, sizeof head) != 0 || path[head.pathLen] != 0 ||
-        path[head.pathLen + 1 + head.nameLen] != 0)
-        return nullptr;
-    return r;
-}
-
-static void Apply(const LogRecordHead* r) {
-    const char* path = reinterpret_cast<const char*>(r + 1);
-    const char* name = path + r->pathLen + 1;
-    RegApplyChange(static_cast<RegChangeOp>(r->op), path, name, r->type, name + r->nameLen + 1, r->dataLen);
+static void Apply(const LogRecordHead* r, const char* path) {
+    RegApplyChange(static_cast<RegChangeOp>(r->op), path, NameIn(r), r->type, DataIn(r), r->dataLen);
 }
 
 // ---- the writer lock, and what a dead holder may have left half done -------------------
@@ -186,7 +124,7 @@ void LogCatchUp() {
     uint64_t serial = L().next;
     RegTreeNow->deletesForced = true;
     while (L().at < end) {
-        const LogRecordHead* r = LogRecordAt(L().at, end, serial);
+        const LogRecordHead* r = LogRecordWithKey(L().at, end, serial, L().applied);
         if (!r) {
             RegMessage(REGVIEW_MSG_LOG, static_cast<int>(serial - L().h->epochSerial),
                        "%s: record %llu is damaged; the changes behind it are not applied", RegFile().log,
@@ -194,7 +132,7 @@ void LogCatchUp() {
             L().at = end;
             break;
         }
-        Apply(r);
+        Apply(r, L().applied.path);
         L().at += r->size;
         ++serial;
     }
@@ -215,13 +153,12 @@ bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, con
     }
     uint64_t end = L().h->committed;
     while (L().notifyAt < end) {
-        const LogRecordHead* r = LogRecordAt(L().notifyAt, end, L().notifyNext);
+        const LogRecordHead* r = LogRecordWithKey(L().notifyAt, end, L().notifyNext, L().notified);
         if (!r) {
             L().notifyAt = end;
             break;
         }
-        const char* path = reinterpret_cast<const char*>(r + 1);
-        seen(static_cast<RegChangeOp>(r->op), path, path + r->pathLen + 1);
+        seen(static_cast<RegChangeOp>(r->op), L().notified.path, NameIn(r));
         L().notifyAt += r->size;
         ++L().notifyNext;
     }
@@ -256,7 +193,12 @@ void RegLogFollowSlow() {
 unsigned int RegLogBegin() {
     if (L().group) return REGERR_SUCCESS;  // the group holds the writer lock, caught up
     if (!LogLockWriter()) return REGERR_WRITE_FAULT;
-    LogCatchUp();
+    if (L().epoch != L().h->epoch || L().at != L().h->committed) {
+        LogCatchUp();
+    } else {
+        RegSetChanged(false);
+        LogSeen();
+    }
     if (LogCutOff()) {
         LogUnlockWriter();
         return REGERR_WRITE_FAULT;
@@ -268,62 +210,9 @@ void RegLogEnd() {
     if (!L().group) LogUnlockWriter();
 }
 
-unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, unsigned int type,
-                         const void* data, size_t n) {
-    L().pending = 0;
-    size_t lp = strlen(path), ln = strlen(name);
-    uint64_t size = (sizeof(LogRecordHead) + lp + ln + 2 + n + 7) & ~uint64_t(7);
-    if (size > kRecordMax) return REGERR_WRITE_FAULT;
-    if (!L().group && L().h->committed + size > kHeaderBytes + LogSettingsNow.bound) LogCheckpoint();
-    uint64_t at = L().group ? L().groupEnd : L().h->committed;
-    if (at + size > kMapBytes) return REGERR_WRITE_FAULT;
-    if (static_cast<long long>(at + size) > L().size) {
-        uint64_t want = (at + size + kGrowStep - 1) / kGrowStep * kGrowStep;
-        if (want > kMapBytes) want = kMapBytes;
-        if (!zrCompanionGrow(L().log, static_cast<long long>(want))) return REGERR_WRITE_FAULT;
-        L().size = static_cast<long long>(want);
-    }
-    // Written in place where the mapping covers the record, else through a buffer.
-    unsigned char* p = static_cast<unsigned char*>(zrCompanionWritable(L().log, at, size));
-    bool inPlace = p != nullptr;
-    if (!inPlace) {
-        if (size > L().bufSize) {
-            void* grown = zrHostRealloc(L().buf, size);
-            if (!grown) return REGERR_NO_MEMORY;
-            L().buf = static_cast<unsigned char*>(grown);
-            L().bufSize = size;
-        }
-        p = L().buf;
-    }
-    LogRecordHead head = {static_cast<uint32_t>(size),
-                          0,
-                          L().h->serial + 1 + (L().group ? L().groupCount : 0),
-                          static_cast<uint32_t>(op),
-                          type,
-                          static_cast<uint32_t>(lp),
-                          static_cast<uint32_t>(ln),
-                          static_cast<uint32_t>(n),
-                          0};
-    memcpy(p, &head, sizeof head);
-    char* texts = reinterpret_cast<char*>(p + sizeof head);
-    memcpy(texts, path, lp + 1);
-    memcpy(texts + lp + 1, name, ln + 1);
-    if (n) memcpy(texts + lp + ln + 2, data, n);
-    size_t used = sizeof head + lp + ln + 2 + n;
-    memset(p + used, 0, size - used);
-    reinterpret_cast<LogRecordHead*>(p)->check = Check(p + 8, size - 8);
-    if (!inPlace && !zrCompanionWrite(L().log, at, p, size)) return REGERR_WRITE_FAULT;
-    // The record went nowhere where the file was cut: one look at its size per change.
-    if (!zrCompanionHolds(L().log, at + size)) {
-        LogCutOff();
-        return REGERR_WRITE_FAULT;
-    }
-    L().pending = at + size;
-    return REGERR_SUCCESS;
-}
-
 void RegLogCommit() {
     if (!L().pending) return;
+    LogKeyCommitted();
     if (L().group) {
         L().groupEnd = L().pending;
         ++L().groupCount;
@@ -387,6 +276,7 @@ bool RegViewGroupEnd(bool commit) {
             kept = zrCompanionSync(L().log);
         }
     } else if (L().groupCount && !LogCutOff()) {
+        L().written.epoch = 0;
         L().epoch = 0;
         LogCatchUp();
     }

@@ -12,6 +12,9 @@ static void Close() {
     zrHostFree(L().buf);
     L().buf = nullptr;
     L().bufSize = 0;
+    LogKeyFree(L().written);
+    LogKeyFree(L().applied);
+    LogKeyFree(L().notified);
     zrSyncerStop(L().syncer);
     L().syncer = nullptr;
     __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
@@ -226,6 +229,7 @@ bool LogAdopt() {
         L().h = nullptr;
         L().map = nullptr;
         L().pending = 0;
+        L().written.epoch = 0;  // the parent's records: named anew
         if (Join()) {
             L().epoch = 0;  // read anew at the next catching up
             __atomic_store_n(&L().cursor->movesAt, &L().h->moves, __ATOMIC_RELEASE);
@@ -308,6 +312,9 @@ void LogEnd() {
     __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
     zrCompanionClose(L().log);
     zrHostFree(L().buf);
+    LogKeyFree(L().written);
+    LogKeyFree(L().applied);
+    LogKeyFree(L().notified);
     bool own = L().cursor != &RegLogNow;
     L() = RegLogState{};
     if (own) L().cursor = &L().own;

@@ -1,5 +1,6 @@
-// The change log's own declarations, shared by its parts: the records and the changes
-// (zrlog.cpp), checkpoints and recovery (zrlogcheck.cpp), joining and leaving (zrlogjoin.cpp).
+// The change log's own declarations, shared by its parts: catching up and committing
+// (zrlog.cpp), the records (zrlogrec.cpp), checkpoints and recovery (zrlogcheck.cpp), joining
+// and leaving (zrlogjoin.cpp).
 #ifndef ZRLOGP_H
 #define ZRLOGP_H
 
@@ -30,7 +31,7 @@
 
 const uint32_t kHeaderBytes = 4096;
 const char kMagic[8] = {'z', 'r', 'r', 'e', 'g', 'l', 'o', 'g'};
-const uint32_t kVersion = 2;
+const uint32_t kVersion = 3;
 const size_t kOwnerMax = 1024;  // a file name's last part; systems allow 255 bytes
 // A checkpoint writes the registry file when the records pass this bound: a 100 MB
 // registry file takes about 0.4 s to write, paid once for 64 MB of changes.
@@ -72,17 +73,26 @@ struct LogHeader {
 };
 static_assert(sizeof(LogHeader) <= kHeaderBytes, "the header fits its page");
 
-// Followed by the path and the name with their NULs, then the data; padded to 8 bytes.
+// Followed by the key's path with its NUL when the record names it, the value's or subkey's
+// name with its NUL, then the data; padded to 8 bytes. A run of changes to one key names it
+// once: the records behind name it by how far back the record lies that did (a set of a
+// 4-byte value then takes 40 bytes).
 struct LogRecordHead {
     uint32_t size;   // the whole record
-    uint32_t check;  // of everything behind this field
-    uint64_t serial;
-    uint32_t op;
+    uint32_t check;  // of everything behind this field, and of the record's number
+    uint16_t op;
+    uint16_t number;  // the low bits of the record's number: a stale record of an earlier epoch shows
     uint32_t type;
-    uint32_t pathLen, nameLen, dataLen;  // without the NULs
-    uint32_t pad;
+    uint32_t key;  // kKeyNamed and the path's length, or the bytes back to the record that named it
+    uint32_t nameLen, dataLen;  // without the NUL
 };
-static_assert(sizeof(LogRecordHead) % 8 == 0, "records stay 8-byte aligned");
+static_assert(sizeof(LogRecordHead) == 28, "a record's head takes 28 bytes");
+const uint32_t kKeyNamed = 0x80000000u;
+inline bool Named(const LogRecordHead* r) { return (r->key & kKeyNamed) != 0; }
+inline const char* NameIn(const LogRecordHead* r) {
+    return reinterpret_cast<const char*>(r + 1) + (Named(r) ? (r->key & ~kKeyNamed) + 1 : 0);
+}
+inline const char* DataIn(const LogRecordHead* r) { return NameIn(r) + r->nameLen + 1; }
 
 // The current registry's part in the log.
 inline RegLogState& L() { return RegChangesNow->log; }
@@ -116,6 +126,12 @@ void LogSeen();
 const unsigned char* LogRead(uint64_t at, size_t n);
 // The record at `at` when it is whole, the next in order, and inside `end`; else null.
 const LogRecordHead* LogRecordAt(uint64_t at, uint64_t end, uint64_t serial);
+// The record at `at` (as LogRecordAt) with its key's path, which `key` keeps for the
+// records behind it; null when the record or the one that named its key is damaged.
+const LogRecordHead* LogRecordWithKey(uint64_t at, uint64_t end, uint64_t serial, LogKey& key);
+void LogKeyFree(LogKey& key);
+// The record written is committed: the key it named may be named back to.
+void LogKeyCommitted();
 // The writer lock, which settles what a dead holder left half done; false when it cannot
 // be had.
 void LogSettle();

@@ -76,8 +76,7 @@ protected:
 TEST_F(LogFaults, AChangeAfterARecoveryIsSeenAndKept) {
     LeaveThreeChanges();
     std::string log = ReadBytes(log_);
-    size_t end = log.size();
-    while (end > 4096 && log[end - 1] == 0) --end;
+    size_t end = RecordsEnd(log);
     log[end - 1] = static_cast<char>(log[end - 1] ^ 0x5A);  // inside the record of c
     WriteBytes(log_, log);
     int* step = SharedInt();

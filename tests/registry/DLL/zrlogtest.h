@@ -54,6 +54,13 @@ int InChild(F f) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// The end of the records in a log's bytes: zeros lie behind them, up to the file's end mark.
+inline size_t RecordsEnd(const std::string& log) {
+    size_t end = log.size() > 4096 + 8 ? log.size() - 8 : log.size();
+    while (end > 4096 && log[end - 1] == 0) --end;
+    return end;
+}
+
 inline int* SharedInt() {
     void* p = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     return static_cast<int*>(p);

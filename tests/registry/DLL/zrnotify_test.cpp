@@ -127,18 +127,23 @@ TEST_F(Notify, AWaitingCallerReturnsOnAChangeOrAClose) {
 }
 
 #ifndef _WIN32
-// Another process's change reaches this one's watch through the log within 100 ms.
+// Another process's change reaches this one's watch through the log within 100 ms. Its
+// record names K1 back to one written before the watch began, which the notifier never read.
 TEST_F(Notify, AnotherProcessesChangeFiresTheWatch) {
-    int go[2];
+    int go[2], ready[2];
     ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(ready), 0);
     pid_t pid = fork();
     if (pid == 0) {
         char c;
-        if (read(go[0], &c, 1) != 1 || ZrLoadRegistry(reg_.c_str()) != 0) _exit(2);
+        if (ZrLoadRegistry(reg_.c_str()) != 0 || SetSz(Open(u"K1"), u"before the watch") != 0) _exit(2);
+        if (write(ready[1], "r", 1) != 1 || read(go[0], &c, 1) != 1) _exit(2);
         if (SetSz(Open(u"K1"), u"from the child") != 0) _exit(3);
         ZrUnloadRegistry();
         _exit(0);
     }
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
     ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
     void* k1 = Open(u"K1");
     ASSERT_EQ(ZrRegNotifyChangeKeyValue(k1, 0, ZRREG_NOTIFY_CHANGE_LAST_SET, signal_.Event(), 1), 0);
@@ -152,8 +157,7 @@ TEST_F(Notify, AnotherProcessesChangeFiresTheWatch) {
     printf("[ notify ] another process's change seen %.1f ms after it returned\n", ms);
     EXPECT_LT(ms, 100);
     ZrRegCloseKey(k1);
-    close(go[0]);
-    close(go[1]);
+    for (int fd : {go[0], go[1], ready[0], ready[1]}) close(fd);
 }
 #endif
 

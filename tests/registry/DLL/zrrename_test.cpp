@@ -12,6 +12,7 @@
 
 #include "regp.h"
 #include "testutil.h"
+#include "zrlogtest.h"
 #include "zrplat.h"
 #include "zrsignal.h"
 
@@ -421,8 +422,7 @@ TEST_F(Rename, ALogCutAnywhereHoldsOneNameOfTheValue) {
     Reap(pid, false);
     const std::string log = dir_.File("reg.txt-log");
     const std::string whole = ReadBytes(log);
-    size_t end = whole.size();
-    while (end > 4096 && whole[end - 1] == 0) --end;
+    size_t end = RecordsEnd(whole);
     end = std::min(whole.size(), ((end + 7) & ~size_t(7)) + 16);  // a record may end in zero bytes
     int* seen = SharedInts(1);                                    // 0: the old name, 1: the new one
     int olds = 0, news = 0;

@@ -1,0 +1,193 @@
+// The change log's records: their framing (a key named once per run of changes to it), their
+// check word, and reading and writing them in the log.
+#include <string.h>
+
+#include "zrlogp.h"
+
+// Four lanes that do not wait on each other, folded at the end: a record is checked at the
+// speed of its loads rather than of a chain of multiplications.
+static uint64_t Mix(uint64_t h, const unsigned char* p) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    h = (h ^ w) * 0xFF51AFD7ED558CCDull;
+    return h ^ (h >> 32);
+}
+
+static uint32_t Check(const unsigned char* p, size_t n, uint64_t serial) {
+    uint64_t a = 0x9E3779B97F4A7C15ull ^ n ^ (serial * 0xC2B2AE3D27D4EB4Full), b = 0xC2B2AE3D27D4EB4Full,
+             c = 0x165667B19E3779F9ull, d = 0x27D4EB2F165667C5ull;
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        a = Mix(a, p + i);
+        b = Mix(b, p + i + 8);
+        c = Mix(c, p + i + 16);
+        d = Mix(d, p + i + 24);
+    }
+    for (; i + 8 <= n; i += 8) a = Mix(a, p + i);
+    uint64_t h = a ^ ((b << 17) | (b >> 47)) ^ ((c << 31) | (c >> 33)) ^ ((d << 47) | (d >> 17));
+    h = (h ^ (h >> 29)) * 0xFF51AFD7ED558CCDull;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+const unsigned char* LogRead(uint64_t at, size_t n) {
+    const void* p = zrCompanionView(L().log, at, n);
+    if (p) return static_cast<const unsigned char*>(p);
+    if (n > L().bufSize) {
+        void* grown = zrHostRealloc(L().buf, n);
+        if (!grown) return nullptr;
+        L().buf = static_cast<unsigned char*>(grown);
+        L().bufSize = n;
+    }
+    return zrCompanionRead(L().log, at, L().buf, n) ? L().buf : nullptr;
+}
+
+// The record at `at` when it is whole, the next in order, and inside `end`; else null.
+const LogRecordHead* LogRecordAt(uint64_t at, uint64_t end, uint64_t serial) {
+    if (at + sizeof(LogRecordHead) > end) return nullptr;
+    LogRecordHead head;
+    const unsigned char* bytes = LogRead(at, sizeof head);
+    if (!bytes) return nullptr;
+    memcpy(&head, bytes, sizeof head);
+    bool named = Named(&head);
+    uint64_t path = named ? uint64_t(head.key & ~kKeyNamed) + 1 : 0;
+    if (head.size < sizeof(LogRecordHead) || head.size % 8 || head.size > kRecordMax ||
+        at + head.size > end || head.number != static_cast<uint16_t>(serial) || head.op > RC_LAST_OP ||
+        sizeof(LogRecordHead) + path + head.nameLen + 1 + head.dataLen > head.size ||
+        (!named && (head.key % 8 || head.key < 8 || head.key > at - kHeaderBytes)))
+        return nullptr;
+    bytes = LogRead(at, head.size);
+    if (!bytes || Check(bytes + 8, head.size - 8, serial) != head.check) return nullptr;
+    const LogRecordHead* r = reinterpret_cast<const LogRecordHead*>(bytes);
+    const char* texts = reinterpret_cast<const char*>(r + 1);
+    if (memcmp(r, &head, sizeof head) != 0 || (named && texts[path - 1] != 0) ||
+        texts[path + head.nameLen] != 0)
+        return nullptr;
+    return r;
+}
+
+void LogKeyFree(LogKey& key) {
+    zrHostFree(key.path);
+    key = LogKey{};
+}
+
+static bool Keep(LogKey& key, const char* path, size_t n, uint64_t at) {
+    if (n + 1 > key.room) {
+        void* grown = zrHostRealloc(key.path, n + 1);
+        if (!grown) return false;
+        key.path = static_cast<char*>(grown);
+        key.room = n + 1;
+    }
+    memcpy(key.path, path, n + 1);
+    key.len = n;
+    key.at = at;
+    key.epoch = L().h->epoch;
+    return true;
+}
+
+// The record that names the key at `at`, read whole only where it is checked again: a
+// reader that began behind it (notification from now) trusts its head and its path's NUL.
+static bool KeyNamedAt(uint64_t at, LogKey& key) {
+    LogRecordHead head;
+    const unsigned char* bytes = LogRead(at, sizeof head);
+    if (!bytes) return false;
+    memcpy(&head, bytes, sizeof head);
+    size_t n = head.key & ~kKeyNamed;
+    if (!Named(&head) || head.size > kRecordMax || sizeof head + n + 1 > head.size) return false;
+    bytes = LogRead(at + sizeof head, n + 1);
+    return bytes && bytes[n] == 0 && Keep(key, reinterpret_cast<const char*>(bytes), n, at);
+}
+
+const LogRecordHead* LogRecordWithKey(uint64_t at, uint64_t end, uint64_t serial, LogKey& key) {
+    const LogRecordHead* r = LogRecordAt(at, end, serial);
+    if (!r) return nullptr;
+    if (Named(r))
+        return Keep(key, reinterpret_cast<const char*>(r + 1), r->key & ~kKeyNamed, at) ? r : nullptr;
+    uint64_t from = at - r->key;
+    if (key.at == from && key.epoch == L().h->epoch) return r;
+    // Read through the buffer that holds the record too, where the mapping does not cover it.
+    if (!KeyNamedAt(from, key)) return nullptr;
+    return LogRecordAt(at, end, serial);
+}
+
+unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, unsigned int type,
+                         const void* data, size_t n) {
+    L().pending = 0;
+    L().pendingKey = 0;
+    size_t lp = strlen(path), ln = strlen(name);
+    uint64_t most = (sizeof(LogRecordHead) + lp + ln + 2 + n + 7) & ~uint64_t(7);
+    if (most > kRecordMax) return REGERR_WRITE_FAULT;
+    if (!L().group && L().h->committed + most > kHeaderBytes + LogSettingsNow.bound) LogCheckpoint();
+    uint64_t at = L().group ? L().groupEnd : L().h->committed;
+    // The key is named back to where this process named it last in this epoch, when that
+    // record was committed (or is of the same group).
+    const LogKey& w = L().written;
+    bool named = !(w.epoch == L().h->epoch && w.at && w.at < at && at - w.at < kKeyNamed && w.len == lp &&
+                   memcmp(w.path, path, lp) == 0);
+    uint64_t size = named ? most : (sizeof(LogRecordHead) + ln + 1 + n + 7) & ~uint64_t(7);
+    if (at + size + ZR_COMPANION_MARK > kMapBytes) return REGERR_WRITE_FAULT;
+    if (static_cast<long long>(at + size + ZR_COMPANION_MARK) > L().size) {
+        uint64_t want = (at + size + ZR_COMPANION_MARK + kGrowStep - 1) / kGrowStep * kGrowStep;
+        if (want > kMapBytes) want = kMapBytes;
+        if (!zrCompanionGrow(L().log, static_cast<long long>(want))) return REGERR_WRITE_FAULT;
+        L().size = static_cast<long long>(want);
+    }
+    // Written in place where the mapping covers the record, else through a buffer.
+    unsigned char* p = static_cast<unsigned char*>(zrCompanionWritable(L().log, at, size));
+    bool inPlace = p != nullptr;
+    if (!inPlace) {
+        if (size > L().bufSize) {
+            void* grown = zrHostRealloc(L().buf, size);
+            if (!grown) return REGERR_NO_MEMORY;
+            L().buf = static_cast<unsigned char*>(grown);
+            L().bufSize = size;
+        }
+        p = L().buf;
+    }
+    uint64_t serial = L().h->serial + 1 + (L().group ? L().groupCount : 0);
+    LogRecordHead head = {static_cast<uint32_t>(size),
+                          0,
+                          static_cast<uint16_t>(op),
+                          static_cast<uint16_t>(serial),
+                          type,
+                          named ? static_cast<uint32_t>(lp) | kKeyNamed : static_cast<uint32_t>(at - w.at),
+                          static_cast<uint32_t>(ln),
+                          static_cast<uint32_t>(n)};
+    memcpy(p, &head, sizeof head);
+    char* texts = reinterpret_cast<char*>(p + sizeof head);
+    if (named) {
+        memcpy(texts, path, lp + 1);
+        texts += lp + 1;
+    }
+    memcpy(texts, name, ln + 1);
+    if (n) memcpy(texts + ln + 1, data, n);
+    size_t used = static_cast<size_t>(texts + ln + 1 + n - reinterpret_cast<char*>(p));
+    memset(p + used, 0, size - used);
+    reinterpret_cast<LogRecordHead*>(p)->check = Check(p + 8, size - 8, serial);
+    if (!inPlace && !zrCompanionWrite(L().log, at, p, size)) return REGERR_WRITE_FAULT;
+    // The record went nowhere where the file was cut: one look at its end per change.
+    if (!zrCompanionHolds(L().log, at + size)) {
+        LogCutOff();
+        return REGERR_WRITE_FAULT;
+    }
+    // Kept now, believed from the commit on.
+    if (named) {
+        if (Keep(L().written, path, lp, at)) {
+            L().written.epoch = 0;
+            L().pendingKey = at;
+        }
+    }
+    L().pending = at + size;
+    // The next record's lines, which the system's cache has long let go of, on their way.
+    if (inPlace) {
+        __builtin_prefetch(p + size, 1);
+        __builtin_prefetch(p + size + 64, 1);
+    }
+    return REGERR_SUCCESS;
+}
+
+// The record written is committed: the key it named may be named back to.
+void LogKeyCommitted() {
+    if (!L().pendingKey) return;
+    L().written.epoch = L().h->epoch;
+    L().pendingKey = 0;
+}
