@@ -56,7 +56,8 @@ static void RunSyncer(void* p) {
     s->sync.Lock();
     for (;;) {
         if (idle < kIdleTurns) {
-            s->sync.WaitMs(s->delayMs);
+            // A stop that came before the thread first took the lock was woken for nobody.
+            if (!s->stop) s->sync.WaitMs(s->delayMs);
         } else {
             // A note that came before `asleep` was seen is seen here (both sequentially
             // consistent); one that came after wakes the thread under the lock.

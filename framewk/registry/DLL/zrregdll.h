@@ -413,20 +413,13 @@ ZRREG_API int32_t ZRREG_CALL ZrRegRenameValue(void* hKey, const unsigned short* 
                                               const unsigned short* lpValueName,
                                               const unsigned short* lpNewValueName);
 
-/* Sets the value lpValueName (null: the value named "") of the key lpSubKey below hKey
- * (null or "": hKey itself, else the key is made, every missing level, as ZrRegCreateKey
- * makes it), as RegSetKeyValueW: any dwType with exactly the cbData bytes at lpData (null
- * when cbData is 0), strings as UTF-16LE bytes. A REG_SZ of characters U+0001 to U+00FF
- * without a double quote, line feed or byte 26, ended by one NUL, is stored as the plain
- * string ZrRegSetValueEx stores, and a REG_DWORD of 4 bytes as the plain integer; every
- * other value as its type and bytes, which ZrRegQueryValueEx, ZrRegEnumValue and
- * ZrRegGetValue hand back unchanged (the registry file writes them in its extension, see
- * docs/registry-format.md). A value of the same name is replaced, and the new one goes
- * last. ZRREG_SUCCESS; ZRREG_BAD_NAME (a name the file cannot carry, see
- * ZrRegSetValueEx); ZRREG_NOT_LOADED; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND;
- * ZRREG_NO_MEMORY (the old value stays); ZRREG_WRITE_FAULT (also for a value of more than
- * 4 MB while the change log is in use: a change of the log holds 4 MB at most); ZRREG_BAD_ARG
- * for a null hKey, or a null lpData with a cbData. */
+/* Sets the value lpValueName (null: "") of the key lpSubKey below hKey (null or "": hKey
+ * itself; missing levels are made), as RegSetKeyValueW: any dwType with exactly the cbData
+ * bytes at lpData, strings as UTF-16LE. A REG_SZ that the file can carry as 8-bit text and a
+ * REG_DWORD of 4 bytes become the plain values of ZrRegSetValueEx; any other value is kept
+ * as its type and bytes, which the reads hand back unchanged (docs/registry-format.md).
+ * Results as ZrRegSetValueEx's, ZRREG_WRITE_FAULT also for a value of more than 4 MB while
+ * the change log is in use; ZRREG_BAD_ARG for a null hKey, or a null lpData with a cbData. */
 ZRREG_API int32_t ZRREG_CALL ZrRegSetKeyValue(void* hKey, const unsigned short* lpSubKey,
                                               const unsigned short* lpValueName, uint32_t dwType,
                                               const void* lpData, uint32_t cbData);
