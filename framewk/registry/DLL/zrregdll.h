@@ -430,9 +430,8 @@ ZRREG_API int32_t ZRREG_CALL ZrRegSetKeyValue(void* hKey, const unsigned short* 
  * (its own change log beside the file); when the last of its handles is closed, it is
  * written back and let go. A file loaded already this way gives another handle of the
  * same registry. dwOptions is 0 or 1 (REG_PROCESS_APPKEY), samDesired is not checked,
- * Reserved is 0. ZRREG_SUCCESS; ZRREG_NOT_FOUND when the file cannot be opened;
- * ZRREG_BAD_FILE; ZRREG_SHARING_VIOLATION; ZRREG_NO_MEMORY; ZRREG_BAD_ARG. Change
- * notification is refused (ZRREG_BAD_ARG) on these handles. */
+ * Reserved is 0. ZRREG_SUCCESS; ZRREG_NOT_FOUND (no such file); ZRREG_BAD_FILE; ZRREG_NO_MEMORY;
+ * ZRREG_SHARING_VIOLATION; ZRREG_BAD_ARG, also for change notification on these handles. */
 ZRREG_API int32_t ZRREG_CALL ZrRegLoadAppKey(const char* lpFile, void** phkResult, uint32_t samDesired,
                                              uint32_t dwOptions, uint32_t Reserved);
 
