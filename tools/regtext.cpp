@@ -33,6 +33,25 @@ void AppendUtf8(std::string* out, char32_t c) {
     }
 }
 
+void AppendJsonChar(std::string* out, char32_t c) {
+    if (c == '"' || c == '\\') {
+        out->push_back('\\');
+        out->push_back(static_cast<char>(c));
+    } else if (c == '\n') {
+        *out += "\\n";
+    } else if (c == '\r') {
+        *out += "\\r";
+    } else if (c == '\t') {
+        *out += "\\t";
+    } else if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF)) {
+        char buf[8];
+        snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
+        *out += buf;
+    } else {
+        AppendUtf8(out, c);
+    }
+}
+
 std::string CodePointName(char32_t c) {
     char buf[16];
     snprintf(buf, sizeof buf, "U+%04lX", static_cast<unsigned long>(c));

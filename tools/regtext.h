@@ -13,6 +13,10 @@ std::string Latin1ToUtf8(const std::string& bytes);
 // Appends the UTF-8 form of one code point.
 void AppendUtf8(std::string* out, char32_t c);
 
+// Appends one character as it stands inside a JSON string: escaped where JSON wants it, a
+// control character or an unpaired UTF-16 half as \u and four hexadecimal digits.
+void AppendJsonChar(std::string* out, char32_t c);
+
 // "U+00E9" and the like, for messages.
 std::string CodePointName(char32_t c);
 

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "regtext.h"
+#include "regunits.h"
 
 namespace {
 
@@ -45,104 +46,6 @@ Kind KindOf(uint32_t type) {
     return r ? r->kind : kBytes;
 }
 
-// Bytes are read as 16-bit units, little-endian; an odd last byte is not one.
-std::u16string Units(const std::string& b) {
-    std::u16string u;
-    u.reserve(b.size() / 2);
-    for (size_t i = 0; i + 1 < b.size(); i += 2)
-        u.push_back(static_cast<char16_t>(static_cast<unsigned char>(b[i]) |
-                                          static_cast<unsigned char>(b[i + 1]) << 8));
-    return u;
-}
-
-std::string UnitBytes(const std::u16string& u) {
-    std::string b;
-    b.reserve(2 * u.size());
-    for (char16_t c : u) {
-        b.push_back(static_cast<char>(c & 0xFF));
-        b.push_back(static_cast<char>(c >> 8));
-    }
-    return b;
-}
-
-std::u16string UnitsOf(const std::string& utf8) {
-    std::u32string cps;
-    if (!DecodeUtf8(utf8, &cps)) {
-        cps.clear();
-        for (unsigned char c : utf8) cps.push_back(c);
-    }
-    std::u16string u;
-    for (char32_t c : cps) {
-        if (c >= 0x10000) {
-            u.push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
-            u.push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
-        } else {
-            u.push_back(static_cast<char16_t>(c));
-        }
-    }
-    return u;
-}
-
-// Calls `put` with each character of the units; an unpaired half is given as itself.
-template <typename F>
-void EachChar(const std::u16string& u, F put) {
-    for (size_t i = 0; i < u.size(); ++i) {
-        char32_t c = u[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < u.size() && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF)
-            c = 0x10000 + ((c - 0xD800) << 10) + (u[++i] - 0xDC00);
-        put(c);
-    }
-}
-
-std::string Utf8(const std::u16string& u) {
-    std::string out;
-    EachChar(u, [&](char32_t c) { AppendUtf8(&out, c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c); });
-    return out;
-}
-
-// A text of ASCII characters (no NUL) and its terminating NUL, the common case, straight
-// from its bytes; false for any other.
-bool AsciiText(const std::string& b, std::string* out) {
-    size_t n = b.size();
-    if (n < 2 || n % 2 != 0 || b[n - 1] != 0 || b[n - 2] != 0) return false;
-    out->resize(n / 2 - 1);
-    for (size_t i = 0; i + 2 < n; i += 2) {
-        unsigned char lo = static_cast<unsigned char>(b[i]);
-        if (b[i + 1] != 0 || lo == 0 || lo >= 0x80) return false;
-        (*out)[i / 2] = static_cast<char>(lo);
-    }
-    return true;
-}
-
-// A text's units without its terminating NUL; `exact` when the bytes are those units and
-// the terminator.
-std::u16string TextUnits(const std::string& b, bool* exact) {
-    std::u16string u = Units(b);
-    *exact = b.size() % 2 == 0 && !u.empty() && u.back() == 0;
-    if (*exact) u.pop_back();
-    return u;
-}
-
-// REG_MULTI_SZ: each string ends with a NUL, and one more NUL ends the list.
-std::vector<std::u16string> MultiUnits(const std::string& b, bool* exact) {
-    std::u16string u = Units(b);
-    std::vector<std::u16string> list;
-    std::u16string all = u;
-    if (!u.empty() && u.back() == 0) u.pop_back();
-    size_t at = 0;
-    while (at < u.size()) {
-        size_t end = u.find(char16_t(0), at);
-        if (end == std::u16string::npos) end = u.size();
-        list.push_back(u.substr(at, end - at));
-        at = end + 1;
-    }
-    std::u16string again;
-    for (const std::u16string& s : list) again += s + char16_t(0);
-    again.push_back(0);
-    *exact = b.size() % 2 == 0 && again == all;
-    return list;
-}
-
 uint64_t Number(const std::string& b, bool bigEndian) {
     uint64_t n = 0;
     for (size_t i = 0; i < b.size(); ++i)
@@ -175,27 +78,6 @@ std::string NumberForm(const char* format, uint64_t n) {
     return buf;
 }
 
-std::string JsonUnits(const std::u16string& u) {
-    std::string out = "\"";
-    EachChar(u, [&](char32_t c) {
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(static_cast<char>(c));
-        } else if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\r') {
-            out += "\\r";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c < 0x20 || c == 0x7F || (c >= 0xD800 && c <= 0xDFFF)) {
-            out += NumberForm("\\u%04llx", c);
-        } else {
-            AppendUtf8(&out, c);
-        }
-    });
-    return out + "\"";
-}
-
 // Text shown on one line of query's output: a NUL as \0.
 std::string ShownText(const std::u16string& u) {
     std::string out;
@@ -208,6 +90,13 @@ std::string ShownText(const std::u16string& u) {
     return out;
 }
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
 bool ParseNumber(const std::string& text, int bits, uint64_t* out) {
     const char* s = text.c_str();
     bool hex = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
@@ -216,10 +105,7 @@ bool ParseNumber(const std::string& text, int bits, uint64_t* out) {
     if (!*digits) return false;
     uint64_t max = bits == 64 ? ~0ull : (1ull << bits) - 1, n = 0;
     for (const char* p = digits; *p; ++p) {
-        int d = *p >= '0' && *p <= '9'          ? *p - '0'
-                : hex && *p >= 'a' && *p <= 'f' ? *p - 'a' + 10
-                : hex && *p >= 'A' && *p <= 'F' ? *p - 'A' + 10
-                                                : -1;
+        int d = hex ? HexDigit(*p) : *p >= '0' && *p <= '9' ? *p - '0' : -1;
         uint64_t base = hex ? 16 : 10;
         if (d < 0 || n > (max - static_cast<uint64_t>(d)) / base) return false;
         n = n * base + static_cast<uint64_t>(d);
@@ -227,13 +113,6 @@ bool ParseNumber(const std::string& text, int bits, uint64_t* out) {
     if (neg && n > (max >> 1) + 1) return false;
     *out = neg ? (0 - n) & max : n;
     return true;
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
 }
 
 }  // namespace
@@ -303,9 +182,6 @@ TypedData MultiData(const std::vector<std::string>& utf8) {
 }
 
 TypedData DwordData(uint32_t n) { return TypedData{4, NumberBytes(n, 4, false)}; }
-
-std::string Utf16Bytes(const std::string& utf8) { return UnitBytes(UnitsOf(utf8)); }
-std::string Utf8Of16(const std::string& bytes) { return Utf8(Units(bytes)); }
 
 std::vector<std::string> MultiStrings(const TypedData& d) {
     bool exact;

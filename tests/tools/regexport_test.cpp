@@ -10,6 +10,7 @@
 
 #include "regexport.h"
 #include "regtext.h"
+#include "regtypes.h"
 
 namespace {
 
@@ -176,22 +177,10 @@ std::string Read(const std::string& bytes, bool strict = false) {
     return r.out;
 }
 
-std::string Utf16(const std::u32string& chars, bool bom, bool crlf) {
-    std::string out = bom ? "\xFF\xFE" : "";
-    auto unit = [&](char32_t u) {
-        out.push_back(static_cast<char>(u & 0xFF));
-        out.push_back(static_cast<char>(u >> 8));
-    };
-    for (char32_t c : chars) {
-        if (c == '\n' && crlf) unit('\r');
-        if (c >= 0x10000) {
-            unit(0xD800 + ((c - 0x10000) >> 10));
-            unit(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            unit(c);
-        }
-    }
-    return out;
+std::string Utf16(const std::string& utf8, bool bom, bool crlf) {
+    std::string text;
+    for (char c : utf8) text += c == '\n' && crlf ? std::string("\r\n") : std::string(1, c);
+    return (bom ? "\xFF\xFE" : "") + Utf16Bytes(text);
 }
 
 std::string FileBytes(const std::filesystem::path& p) {
@@ -224,9 +213,9 @@ TEST(ImportTest, GoldenFiles) {
         std::string crlf = "\xEF\xBB\xBF";
         for (char c : in) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
         EXPECT_EQ(Read(crlf), got) << "UTF-8, byte order mark, CRLF";
-        EXPECT_EQ(Read(Utf16(chars, true, true)), got) << "UTF-16LE, byte order mark, CRLF";
+        EXPECT_EQ(Read(Utf16(in, true, true)), got) << "UTF-16LE, byte order mark, CRLF";
         if (!in.empty()) {
-            EXPECT_EQ(Read(Utf16(chars, false, false)), got) << "UTF-16LE, LF";
+            EXPECT_EQ(Read(Utf16(in, false, false)), got) << "UTF-16LE, LF";
         }
     }
     EXPECT_GE(seen, 30);
