@@ -178,6 +178,32 @@ bool SetKeyValue(const Registry& reg, Key& key, const std::string& name, const T
     return false;
 }
 
+bool OpenKeyParent(const Registry& reg, std::vector<std::string>* parts, bool force, const char* done,
+                   Key* key, std::string* last, std::string* what) {
+    *last = parts->back();
+    parts->pop_back();
+    if (parts->empty() && !IsTopLevel(*last)) {
+        Error(reg.file(), "key " + Quoted(*last) + ": " + NotTopLevel(*last));
+        return false;
+    }
+    if (parts->empty() && !force) {
+        Error(reg.file(),
+              "key " + Quoted(*last) + ": a whole top-level key is " + done + " only with --force");
+        return false;
+    }
+    if (!OpenKey(reg, *parts, false, key)) return false;
+    *what = "key " + Quoted(Join(parts->empty() ? "" : key->shown, last->c_str()));
+    return true;
+}
+
+bool SubkeyCall(const Registry& reg, Key* parent, const std::string& name, long* rc) {
+    // The library takes the first subkey of the name, and "\" in it for "/".
+    *rc = !FindSubkey(parent->node, name)        ? ZRREG_NOT_FOUND
+          : name.find('\\') != std::string::npos ? kNotReached
+                                                 : ZRREG_SUCCESS;
+    return *rc != ZRREG_SUCCESS || ReachKey(reg, parent);
+}
+
 bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::string* value, bool allValues,
               bool force) {
     bool values = value || allValues;
@@ -198,26 +224,11 @@ bool DeleteAt(const Registry& reg, std::vector<std::string> parts, const std::st
         }
         what += ": value " + Quoted(name);
     } else {
-        std::string last = parts.back();
-        parts.pop_back();
-        if (parts.empty() && !IsTopLevel(last)) {
-            Error(reg.file(), "key " + Quoted(last) + ": " + NotTopLevel(last));
+        std::string last;
+        if (!OpenKeyParent(reg, &parts, force, "deleted", &key, &last, &what)) return false;
+        if (!SubkeyCall(reg, &key, last, &rc))
             return false;
-        }
-        if (parts.empty() && !force) {
-            Error(reg.file(), "key " + Quoted(last) + ": a whole top-level key is deleted only with --force");
-            return false;
-        }
-        if (!OpenKey(reg, parts, false, &key)) return false;
-        what = "key " + Quoted(Join(parts.empty() ? "" : key.shown, last.c_str()));
-        // The library deletes the first subkey of the name, taking "\" in it for "/".
-        if (!FindSubkey(key.node, last))
-            rc = ZRREG_NOT_FOUND;
-        else if (last.find('\\') != std::string::npos)
-            rc = kNotReached;
-        else if (!ReachKey(reg, &key))
-            return false;
-        else
+        else if (rc == ZRREG_SUCCESS)
             rc = ZrRegDeleteKey(key.handle, Wide(last).data());
     }
     if (rc != ZRREG_SUCCESS) {

@@ -170,6 +170,15 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
 // Gives a found key a handle for a change; false (reported) when the library's path search
 // takes its path to another key or to none.
 bool ReachKey(const Registry& reg, Key* key);
+// For a verb on the key that `parts` names (`done`: "deleted", "renamed"), finds its parent:
+// refuses a root that is no top-level key, and a whole top-level key without --force
+// (reported). `parts` loses its last name, which goes to `last`; `what` names the key.
+bool OpenKeyParent(const Registry& reg, std::vector<std::string>* parts, bool force, const char* done,
+                   Key* key, std::string* last, std::string* what);
+// Before a call on the subkey `name` of `parent`: ZRREG_NOT_FOUND or kNotReached in `rc` when
+// the library would take another key or none, else ZRREG_SUCCESS and `parent` reached; false
+// (reported) when it cannot be.
+bool SubkeyCall(const Registry& reg, Key* parent, const std::string& name, long* rc);
 // Opens the key at `names` below the handle `from` (`from` itself for no names) in as few
 // calls as the library's name buffer allows; the library's result. The handle is not
 // checked: what it reaches is the caller's to compare.

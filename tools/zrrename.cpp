@@ -58,30 +58,15 @@ bool RenameAt(const Registry& reg, std::vector<std::string> parts, const std::st
             Error(reg.file(), "the root key cannot be renamed");
             return false;
         }
-        std::string last = parts.back();
-        parts.pop_back();
-        if (parts.empty() && !IsTopLevel(last)) {
-            Error(reg.file(), "key " + Quoted(last) + ": " + NotTopLevel(last));
-            return false;
-        }
-        if (parts.empty() && !force) {
-            Error(reg.file(), "key " + Quoted(last) + ": a whole top-level key is renamed only with --force");
-            return false;
-        }
-        if (!OpenKey(reg, parts, false, &key)) return false;
-        what = "key " + Quoted(Join(parts.empty() ? "" : key.shown, last.c_str()));
+        std::string last;
+        if (!OpenKeyParent(reg, &parts, force, "renamed", &key, &last, &what)) return false;
         if (newName.empty() || newName.find_first_of("\\/") != std::string::npos) {
             Error(reg.file(), what + ": a key's new name must not be empty or hold \"\\\" or \"/\"");
             return false;
         }
-        // The library renames the first subkey of the name, taking "\" in it for "/".
-        if (!FindSubkey(key.node, last))
-            rc = ZRREG_NOT_FOUND;
-        else if (last.find('\\') != std::string::npos)
-            rc = kNotReached;
-        else if (!ReachKey(reg, &key))
+        if (!SubkeyCall(reg, &key, last, &rc))
             return false;
-        else
+        else if (rc == ZRREG_SUCCESS)
             rc = ZrRegRenameKey(key.handle, Wide(last).data(), Wide(newName).data());
     }
     if (rc == ZRREG_SUCCESS) return true;
