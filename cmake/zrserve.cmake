@@ -55,6 +55,8 @@ endif()
 if(ZR_HAVE_SERVE)
   message(STATUS "zrreg serve: built in (cpp-httplib ${ZR_HTTPLIB_VERSION}, nlohmann-json)")
   set(ZR_PAGE_FILES ${PROJECT_SOURCE_DIR}/tools/serve/index.html ${PROJECT_SOURCE_DIR}/tools/serve/app.js
+                    ${PROJECT_SOURCE_DIR}/tools/serve/edit.js ${PROJECT_SOURCE_DIR}/tools/serve/live.js
+                    ${PROJECT_SOURCE_DIR}/tools/serve/keys.js
                     ${PROJECT_SOURCE_DIR}/tools/serve/style.css)
   string(REPLACE ";" "|" ZR_PAGE_LIST "${ZR_PAGE_FILES}")
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/zrpage.cpp
