@@ -65,7 +65,8 @@ if(ZR_HAVE_SERVE)
     DEPENDS ${ZR_PAGE_FILES} ${PROJECT_SOURCE_DIR}/cmake/zrpage.cmake
     COMMENT "Building the page of zrreg serve into zrpage.cpp"
     VERBATIM)
-  target_sources(zrreg PRIVATE ${PROJECT_SOURCE_DIR}/tools/zrservehttp.cpp ${CMAKE_BINARY_DIR}/zrpage.cpp)
+  target_sources(zrreg PRIVATE ${PROJECT_SOURCE_DIR}/tools/zrservehttp.cpp ${PROJECT_SOURCE_DIR}/tools/zrserveconn.cpp ${PROJECT_SOURCE_DIR}/tools/zrserveapi.cpp
+                 ${CMAKE_BINARY_DIR}/zrpage.cpp)
   target_compile_definitions(zrreg PRIVATE ZR_SERVE)
   target_include_directories(zrreg SYSTEM PRIVATE ${ZR_HTTPLIB_INCLUDE_DIRS} ${ZR_NLOHMANN_DIR})
   target_compile_options(zrreg PRIVATE ${ZR_HTTPLIB_CFLAGS_OTHER})
