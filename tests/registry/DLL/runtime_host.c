@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "zrexports.h"
+#include "zrhostw.h"
 #include "zrregdll.h"
 
 #ifdef _WIN32
@@ -40,17 +41,6 @@ static int failures;
             ++failures;                                                     \
         }                                                                   \
     } while (0)
-
-/* 16-bit text from ASCII, in one of a few rotating buffers. */
-static const unsigned short* W(const char* s) {
-    static unsigned short bufs[4][64];
-    static int next;
-    unsigned short* w = bufs[next++ % 4];
-    size_t i = 0;
-    for (; s[i] && i < 63; ++i) w[i] = (unsigned char)s[i];
-    w[i] = 0;
-    return w;
-}
 
 static int WideEquals(const unsigned short* w, const char* s) {
     size_t i = 0;

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "zrhostw.h"
 #include "zrregdll.h"
 
 #ifdef _WIN32
@@ -56,16 +57,6 @@ static void* Open(const char* path) {
         !call.queryDw || !call.notify)
         return NULL;
     return lib;
-}
-
-static const unsigned short* W(const char* s) {
-    static unsigned short bufs[4][64];
-    static int next;
-    unsigned short* w = bufs[next++ % 4];
-    size_t i = 0;
-    for (; s[i] && i < 63; ++i) w[i] = (unsigned char)s[i];
-    w[i] = 0;
-    return w;
 }
 
 int main(int argc, char** argv) {
