@@ -53,10 +53,6 @@ void LogSeen() {
     __atomic_store_n(&L().cursor->seen, __atomic_load_n(&L().h->moves, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
 }
 
-static void Apply(const LogRecordHead* r, const char* path) {
-    RegApplyChange(static_cast<RegChangeOp>(r->op), path, NameIn(r), r->type, DataIn(r), r->dataLen);
-}
-
 // ---- the writer lock, and what a dead holder may have left half done -------------------
 
 // A checkpoint that replaced the registry file but died before it began the records anew
@@ -124,16 +120,16 @@ void LogCatchUp() {
     uint64_t serial = L().next;
     RegTreeNow->deletesForced = true;
     while (L().at < end) {
-        const LogRecordHead* r = LogRecordWithKey(L().at, end, serial, L().applied);
-        if (!r) {
+        LogEntry e;
+        if (!LogEntryAt(L().at, end, serial, L().applied, &e)) {
             RegMessage(REGVIEW_MSG_LOG, static_cast<int>(serial - L().h->epochSerial),
                        "%s: record %llu is damaged; the changes behind it are not applied", RegFile().log,
                        static_cast<unsigned long long>(serial - L().h->epochSerial));
             L().at = end;
             break;
         }
-        Apply(r, L().applied.path);
-        L().at += r->size;
+        RegApplyChange(e.op, e.path, e.name, e.type, e.data, e.dataLen);
+        L().at += e.size;
         ++serial;
     }
     L().next = serial;
@@ -153,13 +149,13 @@ bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, con
     }
     uint64_t end = L().h->committed;
     while (L().notifyAt < end) {
-        const LogRecordHead* r = LogRecordWithKey(L().notifyAt, end, L().notifyNext, L().notified);
-        if (!r) {
+        LogEntry e;
+        if (!LogEntryAt(L().notifyAt, end, L().notifyNext, L().notified, &e)) {
             L().notifyAt = end;
             break;
         }
-        seen(static_cast<RegChangeOp>(r->op), L().notified.path, NameIn(r));
-        L().notifyAt += r->size;
+        seen(e.op, e.path, e.name);
+        L().notifyAt += e.size;
         ++L().notifyNext;
     }
     LogUnlockWriter();

@@ -85,6 +85,19 @@ static void OthersLog() {
     Say(why);
 }
 
+// A log of the former format that another process still holds (a build of that release):
+// it is left to that process, whose unload writes its changes into the registry file.
+static void FormerInUse() {
+    char why[REGFILE_TEMP_MAX + 192];
+    snprintf(why, sizeof why,
+             "%s is a change log of the library's former format %u, which another process (an older build) "
+             "still uses; it is left to that process, whose unload writes its changes",
+             RegFile().log, kVersionBefore);
+    zrCompanionUnlock(L().log, ZR_RANGE_GATE);
+    Close();
+    Say(why);
+}
+
 // Opens, maps and joins the log, making or recovering it; false when the load goes on
 // without it.
 static bool Join() {
@@ -151,12 +164,16 @@ static bool Join() {
             size_t n = strlen(owner);
             memcpy(L().h->owner, owner, n < kOwnerMax ? n : kOwnerMax - 1);  // the page came zeroed
             memcpy(L().h->magic, kMagic, 8);  // last: a log cut short before this is made anew
-        } else if (memcmp(L().h->magic, kMagic, 8) != 0 || L().h->version != kVersion ||
+        } else if (memcmp(L().h->magic, kMagic, 8) != 0 ||
+                   (L().h->version != kVersion && L().h->version != kVersionBefore) ||
                    L().h->headerBytes != kHeaderBytes) {
             NotALog();
             return false;
         } else if (!Belongs(names.target)) {
             OthersLog();
+            return false;
+        } else if (L().h->version == kVersionBefore && !alone) {
+            FormerInUse();
             return false;
         }
         L().mutex = L().h->lockKind == LOCK_MUTEX;
@@ -167,7 +184,8 @@ static bool Join() {
             zrCompanionUnlock(L().log, ZR_RANGE_LIVE);
         }
         zrCompanionLock(L().log, ZR_RANGE_LIVE, false, true);
-        zrCompanionUnlock(L().log, ZR_RANGE_GATE);
+        // A log of the former format keeps others out until the load has made it current.
+        if (L().h->version != kVersionBefore) zrCompanionUnlock(L().log, ZR_RANGE_GATE);
         L().syncer = zrSyncerStart(L().log, kSyncDelayMs);
         L().pid = zrProcessId();
         return true;
@@ -242,6 +260,28 @@ bool LogAdopt() {
 
 void (*RegLogReadHook)();
 
+// The records of a log of the former format, which the load applied, go into the registry
+// file; the log, then empty, goes on in this format and others may join it. False when the
+// file cannot be written: the log stays as it was, and the load fails rather than go on
+// with changes that only that log holds.
+static bool MadeCurrent() {
+    unsigned long long n = L().h->serial - L().h->epochSerial;
+    if (L().h->committed != kHeaderBytes && !LogCheckpoint()) {
+        RegMessage(REGVIEW_MSG_LOG, 0,
+                   "%s: the %llu changes in its change log of the former format %u cannot be written into "
+                   "it; the log is left as it is",
+                   RegFileNow->path, n, kVersionBefore);
+        return false;
+    }
+    __atomic_store_n(&L().h->version, kVersion, __ATOMIC_RELEASE);
+    zrCompanionUnlock(L().log, ZR_RANGE_GATE);
+    if (n)
+        RegMessage(REGVIEW_MSG_LOG, 0,
+                   "%s: the %llu changes in its change log of the former format %u were written into it",
+                   RegFileNow->path, n, kVersionBefore);
+    return true;
+}
+
 int LogLoad() {
     const RegFileNames& names = RegFile();
     LogStamp probe;
@@ -288,6 +328,13 @@ int LogLoad() {
             // makes that the file every process follows.
             LogCatchUp();
             LogCheckpoint();
+        }
+        if (L().h->version == kVersionBefore && !MadeCurrent()) {
+            LogUnlockWriter();
+            RegSetChanged(false);
+            UnloadRegistry();
+            rc = REGERR_WRITE_FAULT;
+            break;
         }
         LogUnlockWriter();
         RegSetChanged(false);

@@ -6,27 +6,40 @@
 
 // Four lanes that do not wait on each other, folded at the end: a record is checked at the
 // speed of its loads rather than of a chain of multiplications.
-static uint64_t Mix(uint64_t h, const unsigned char* p) {
-    uint64_t w;
-    memcpy(&w, p, 8);
+static uint64_t Mix(uint64_t h, uint64_t w) {
     h = (h ^ w) * 0xFF51AFD7ED558CCDull;
     return h ^ (h >> 32);
 }
 
-static uint32_t Check(const unsigned char* p, size_t n, uint64_t serial) {
-    uint64_t a = 0x9E3779B97F4A7C15ull ^ n ^ (serial * 0xC2B2AE3D27D4EB4Full), b = 0xC2B2AE3D27D4EB4Full,
-             c = 0x165667B19E3779F9ull, d = 0x27D4EB2F165667C5ull;
-    size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        a = Mix(a, p + i);
-        b = Mix(b, p + i + 8);
-        c = Mix(c, p + i + 16);
-        d = Mix(d, p + i + 24);
-    }
-    for (; i + 8 <= n; i += 8) a = Mix(a, p + i);
+static uint64_t FirstLane(size_t n, uint64_t serial) {
+    return 0x9E3779B97F4A7C15ull ^ n ^ (serial * 0xC2B2AE3D27D4EB4Full);
+}
+static const uint64_t kLanes[4] = {0, 0xC2B2AE3D27D4EB4Full, 0x165667B19E3779F9ull, 0x27D4EB2F165667C5ull};
+
+static uint32_t Fold(uint64_t a, uint64_t b, uint64_t c, uint64_t d) {
     uint64_t h = a ^ ((b << 17) | (b >> 47)) ^ ((c << 31) | (c >> 33)) ^ ((d << 47) | (d >> 17));
     h = (h ^ (h >> 29)) * 0xFF51AFD7ED558CCDull;
     return static_cast<uint32_t>(h ^ (h >> 32));
+}
+
+static uint64_t Word(const unsigned char* p) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    return w;
+}
+
+// The check word of the n bytes at p (a multiple of 8), those behind the head's check word.
+static uint32_t Check(const unsigned char* p, size_t n, uint64_t serial) {
+    uint64_t a = FirstLane(n, serial), b = kLanes[1], c = kLanes[2], d = kLanes[3];
+    size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        a = Mix(a, Word(p + i));
+        b = Mix(b, Word(p + i + 8));
+        c = Mix(c, Word(p + i + 16));
+        d = Mix(d, Word(p + i + 24));
+    }
+    for (; i + 8 <= n; i += 8) a = Mix(a, Word(p + i));
+    return Fold(a, b, c, d);
 }
 
 const unsigned char* LogRead(uint64_t at, size_t n) {
@@ -42,7 +55,7 @@ const unsigned char* LogRead(uint64_t at, size_t n) {
 }
 
 // The record at `at` when it is whole, the next in order, and inside `end`; else null.
-const LogRecordHead* LogRecordAt(uint64_t at, uint64_t end, uint64_t serial) {
+static const LogRecordHead* LogRecordAt(uint64_t at, uint64_t end, uint64_t serial) {
     if (at + sizeof(LogRecordHead) > end) return nullptr;
     LogRecordHead head;
     const unsigned char* bytes = LogRead(at, sizeof head);
@@ -97,7 +110,7 @@ static bool KeyNamedAt(uint64_t at, LogKey& key) {
     return bytes && bytes[n] == 0 && Keep(key, reinterpret_cast<const char*>(bytes), n, at);
 }
 
-const LogRecordHead* LogRecordWithKey(uint64_t at, uint64_t end, uint64_t serial, LogKey& key) {
+static const LogRecordHead* LogRecordWithKey(uint64_t at, uint64_t end, uint64_t serial, LogKey& key) {
     const LogRecordHead* r = LogRecordAt(at, end, serial);
     if (!r) return nullptr;
     if (Named(r))
@@ -107,6 +120,63 @@ const LogRecordHead* LogRecordWithKey(uint64_t at, uint64_t end, uint64_t serial
     // Read through the buffer that holds the record too, where the mapping does not cover it.
     if (!KeyNamedAt(from, key)) return nullptr;
     return LogRecordAt(at, end, serial);
+}
+
+// ---- the former format -----------------------------------------------------------------
+
+// Its head holds the record's whole number, and every record names its key's path; its check
+// word is this format's for the number 0.
+struct FormerHead {
+    uint32_t size, check;
+    uint64_t serial;
+    uint32_t op, type, pathLen, nameLen, dataLen, pad;
+};
+static_assert(sizeof(FormerHead) == 40, "the former head takes 40 bytes");
+
+static const unsigned char* FormerAt(uint64_t at, uint64_t end, uint64_t serial) {
+    if (at + sizeof(FormerHead) > end) return nullptr;
+    FormerHead head;
+    const unsigned char* bytes = LogRead(at, sizeof head);
+    if (!bytes) return nullptr;
+    memcpy(&head, bytes, sizeof head);
+    uint64_t texts = uint64_t(head.pathLen) + head.nameLen + 2;
+    if (head.size < sizeof head || head.size % 8 || head.size > kRecordMax || at + head.size > end ||
+        head.serial != serial || head.op > RC_RENAME_VALUE || sizeof head + texts + head.dataLen > head.size)
+        return nullptr;
+    bytes = LogRead(at, head.size);
+    if (!bytes || Check(bytes + 8, head.size - 8, 0) != head.check || memcmp(bytes, &head, sizeof head) != 0)
+        return nullptr;
+    const char* path = reinterpret_cast<const char*>(bytes + sizeof head);
+    return path[head.pathLen] == 0 && path[head.pathLen + 1 + head.nameLen] == 0 ? bytes : nullptr;
+}
+
+static bool Former() { return L().h->version == kVersionBefore; }
+
+uint64_t LogRecordSize(uint64_t at, uint64_t end, uint64_t serial) {
+    const void* r =
+        Former() ? static_cast<const void*>(FormerAt(at, end, serial)) : LogRecordAt(at, end, serial);
+    uint32_t size = 0;
+    if (r) memcpy(&size, r, sizeof size);
+    return size;
+}
+
+bool LogEntryAt(uint64_t at, uint64_t end, uint64_t serial, LogKey& key, LogEntry* e) {
+    if (Former()) {
+        const unsigned char* r = FormerAt(at, end, serial);
+        if (!r) return false;
+        FormerHead head;
+        memcpy(&head, r, sizeof head);
+        const char* path = reinterpret_cast<const char*>(r + sizeof head);
+        *e = LogEntry{head.size,   static_cast<RegChangeOp>(head.op), head.type,
+                      path,        path + head.pathLen + 1,           path + head.pathLen + head.nameLen + 2,
+                      head.dataLen};
+        return true;
+    }
+    const LogRecordHead* r = LogRecordWithKey(at, end, serial, key);
+    if (!r) return false;
+    *e = LogEntry{r->size,   static_cast<RegChangeOp>(r->op), r->type, key.path, NameIn(r), DataIn(r),
+                  r->dataLen};
+    return true;
 }
 
 unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, unsigned int type,
