@@ -25,7 +25,7 @@ bool LogActive() {
 // without a log, as where none can be had; its tree keeps every change it returned, and
 // its unload writes them under the lock (beside the file, said so, when the file is no
 // longer the one the tree follows).
-bool LogCutOff() {
+bool LogCutOffNow() {
     if (__atomic_load_n(&L().cut, __ATOMIC_ACQUIRE)) return true;
     if (!zrCompanionCut(L().log)) return false;
     if (__atomic_exchange_n(&L().cut, 1, __ATOMIC_ACQ_REL)) return true;
@@ -189,12 +189,14 @@ void RegLogFollowSlow() {
 unsigned int RegLogBegin() {
     if (L().group) return REGERR_SUCCESS;  // the group holds the writer lock, caught up
     if (!LogLockWriter()) return REGERR_WRITE_FAULT;
-    if (L().epoch != L().h->epoch || L().at != L().h->committed) {
-        LogCatchUp();
-    } else {
+    // Caught up already (the usual case): the writer lock looked at the cut after it was taken,
+    // and a cut since shows where the record is written.
+    if (L().epoch == L().h->epoch && L().at == L().h->committed) {
         RegSetChanged(false);
         LogSeen();
+        return REGERR_SUCCESS;
     }
+    LogCatchUp();
     if (LogCutOff()) {
         LogUnlockWriter();
         return REGERR_WRITE_FAULT;

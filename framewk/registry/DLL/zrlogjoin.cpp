@@ -20,6 +20,7 @@ static void Close() {
     __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
     zrCompanionClose(L().log);
     L().log = nullptr;
+    L().cutAt = nullptr;
     L().h = nullptr;
     L().map = nullptr;
 }
@@ -124,6 +125,7 @@ static bool Join() {
             Say(why);
             return false;
         }
+        L().cutAt = zrCompanionCutFlag(L().log);
         if (!zrCompanionLock(L().log, ZR_RANGE_GATE, true, true)) break;
         // The last process may have removed the file while this one waited: begin again.
         if (!zrCompanionIsAt(L().log, names.log)) {
@@ -235,15 +237,15 @@ static void Leave() {
 // from the registry file and the records anew. Without a log then, it goes on as a process
 // that has none. (The parent's syncer thread did not come along: its record is left.)
 
-bool LogAdopt() {
+bool LogAdoptAnew() {
     if (!L().h) return false;
-    if (L().pid == zrProcessId()) return true;
     L().adopting.Lock();
     if (L().h && L().pid != zrProcessId()) {
         __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
         L().syncer = nullptr;
         zrCompanionClose(L().log);
         L().log = nullptr;
+        L().cutAt = nullptr;
         L().h = nullptr;
         L().map = nullptr;
         L().pending = 0;

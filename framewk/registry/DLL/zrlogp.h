@@ -145,12 +145,23 @@ uint64_t LogRecordSize(uint64_t at, uint64_t end, uint64_t serial);
 bool LogEntryAt(uint64_t at, uint64_t end, uint64_t serial, LogKey& key, LogEntry* e);
 void LogKeyFree(LogKey& key);
 // The record written is committed: the key it named may be named back to.
-void LogKeyCommitted();
+inline void LogKeyCommitted() {
+    if (!L().pendingKey) return;
+    L().written.epoch = L().h->epoch;
+    L().pendingKey = 0;
+}
 // The writer lock, which settles what a dead holder left half done; false when it cannot
 // be had.
 void LogSettle();
 bool LogLockWriter();
-bool LogCutOff();
+// Another program cut the log (and this process goes on without it): asked before and in
+// every change, without a call while neither word says so.
+bool LogCutOffNow();
+inline bool LogCutOff() {
+    return (__atomic_load_n(&L().cut, __ATOMIC_ACQUIRE) | __atomic_load_n(L().cutAt, __ATOMIC_ACQUIRE)) !=
+               0 &&
+           LogCutOffNow();
+}
 void LogCaught();
 void LogUnlockWriter();
 // Applies the records from this process's place to the end mark.
@@ -163,6 +174,7 @@ bool LogCheckpoint();
 // A log that no live process holds is made whole again.
 void LogRecover();
 // The log this process joined (a child after a fork joins anew); false without one.
-bool LogAdopt();
+bool LogAdoptAnew();
+inline bool LogAdopt() { return (L().h && L().pid == zrProcessId()) || LogAdoptAnew(); }
 
 #endif

@@ -306,10 +306,3 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
     }
     return REGERR_SUCCESS;
 }
-
-// The record written is committed: the key it named may be named back to.
-void LogKeyCommitted() {
-    if (!L().pendingKey) return;
-    L().written.epoch = L().h->epoch;
-    L().pendingKey = 0;
-}
