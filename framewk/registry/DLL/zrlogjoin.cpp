@@ -100,8 +100,8 @@ static void FormerInUse() {
 }
 
 // Opens, maps and joins the log, making or recovering it; false when the load goes on
-// without it.
-static bool Join() {
+// without it. Only a load (not a child joining anew) takes a log of the former format.
+static bool Join(bool loading) {
     const RegFileNames& names = RegFile();
     // A log that this process found empty and alone holds nothing: one that it cannot make
     // whole (a full disk) goes again, rather than stay beside the file.
@@ -174,7 +174,7 @@ static bool Join() {
         } else if (!Belongs(names.target)) {
             OthersLog();
             return false;
-        } else if (L().h->version == kVersionBefore && !alone) {
+        } else if (L().h->version == kVersionBefore && (!alone || !loading)) {
             FormerInUse();
             return false;
         }
@@ -250,7 +250,7 @@ bool LogAdoptAnew() {
         L().map = nullptr;
         L().pending = 0;
         L().written.epoch = 0;  // the parent's records: named anew
-        if (Join()) {
+        if (Join(false)) {
             L().epoch = 0;  // read anew at the next catching up
             __atomic_store_n(&L().cursor->movesAt, &L().h->moves, __ATOMIC_RELEASE);
             __atomic_store_n(&L().cursor->seen, 0u, __ATOMIC_RELAXED);
@@ -287,7 +287,8 @@ static bool MadeCurrent() {
 int LogLoad() {
     const RegFileNames& names = RegFile();
     LogStamp probe;
-    if (!LogSettingsNow.useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join()) return -1;
+    if (!LogSettingsNow.useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join(true))
+        return -1;
     unsigned int rc;
     for (int attempt = 0;; ++attempt) {
         rc = REGERR_NOT_FOUND;  // what a load that reads no file for sure answers
