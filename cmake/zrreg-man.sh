@@ -126,7 +126,8 @@ later), and every other process applies it at its next call. The first load make
 when it passes 64 MB a checkpoint writes \fIFILE\fR and it begins anew; the last process
 to unload writes \fIFILE\fR and removes it. It stays while any process has \fIFILE\fR
 loaded, when that last write fails (the next load applies the changes), and after a
-crash (the next load recovers its records, up to the first damaged one). Its header
+crash (the next load recovers its records, up to the first damaged one; those of a log
+of the former format 2 go into \fIFILE\fR at once). Its header
 names \fIFILE\fR: a log of another file found at its name is left alone. It belongs to
 the owner of \fIFILE\fR: another user's process that made one removes it again. zrreg
 import goes through it as one group of records: the other processes see all of an import

@@ -131,16 +131,20 @@ unsigned long zrProcessId() { return GetCurrentProcessId(); }
 #else
 void zrDisableThreadLibraryCalls(void*) {}
 // Asked at every change (a child made by fork joins the log anew): a system call each
-// time cost as much as the change's record. The child of a fork forgets it.
+// time cost as much as the change's record. The child of a fork forgets it. One word holds
+// the id and whether the fork's handler is in place, so that a child, which keeps the
+// handler, does not add another.
+static const unsigned long kForgetting = ~(~0ul >> 1);
 static std::atomic<unsigned long> s_pid{0};
-static void ForgetPid() { s_pid.store(0, std::memory_order_relaxed); }
+static void ForgetPid() { s_pid.store(kForgetting, std::memory_order_relaxed); }
 unsigned long zrProcessId() {
     unsigned long pid = s_pid.load(std::memory_order_relaxed);
-    if (pid) return pid;
-    static pthread_once_t told = PTHREAD_ONCE_INIT;
-    pthread_once(&told, [] { pthread_atfork(nullptr, nullptr, ForgetPid); });
+    if (pid & ~kForgetting) return pid & ~kForgetting;
+    unsigned long none = 0;
+    if (pid == 0 && s_pid.compare_exchange_strong(none, kForgetting))
+        pthread_atfork(nullptr, nullptr, ForgetPid);
     pid = static_cast<unsigned long>(getpid());
-    s_pid.store(pid, std::memory_order_relaxed);
+    s_pid.store(pid | kForgetting, std::memory_order_relaxed);
     return pid;
 }
 #endif

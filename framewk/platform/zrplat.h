@@ -318,6 +318,8 @@ bool zrCompanionRead(ZrCompanion* c, uint64_t at, void* buf, size_t n);
 // touched: the access did not fault, but read zeros and wrote nowhere (POSIX; on Windows a
 // mapped file cannot be cut). Asked after the accesses, before anything they gave is used.
 bool zrCompanionCut(ZrCompanion* c);
+// Nonzero once zrCompanionCut says so: for a look that costs no call.
+const int* zrCompanionCutFlag(ZrCompanion* c);
 // Whether the file still holds its first `end` bytes (and was not cut); marks it cut if not.
 bool zrCompanionHolds(ZrCompanion* c, uint64_t end);
 bool zrCompanionWrite(ZrCompanion* c, uint64_t at, const void* buf, size_t n);

@@ -131,6 +131,7 @@ void Unguard(ZrCompanion* c) {
 }  // namespace
 
 bool zrCompanionCut(ZrCompanion* c) { return c && __atomic_load_n(&c->cut, __ATOMIC_ACQUIRE) != 0; }
+const int* zrCompanionCutFlag(ZrCompanion* c) { return &c->cut; }
 
 // Bytes written past the end into the last page that a cut left raise no fault: they are
 // simply never in the file.

@@ -71,6 +71,10 @@ void zrCompanionClose(ZrCompanion* c) {
 
 // The system refuses to cut a file that a process maps.
 bool zrCompanionCut(ZrCompanion*) { return false; }
+const int* zrCompanionCutFlag(ZrCompanion*) {
+    static const int never = 0;
+    return &never;
+}
 bool zrCompanionHolds(ZrCompanion*, uint64_t) { return true; }
 
 bool zrCompanionIsAt(ZrCompanion* c, const char* path) {

@@ -137,6 +137,7 @@ struct RegLogState {
     RegLogCursor* cursor = &RegLogNow;
     RegLogCursor own = {};
     ZrCompanion* log = nullptr;
+    const int* cutAt = nullptr;  // the companion's word that says it was cut
     LogHeader* h = nullptr;
     unsigned char* map = nullptr;
     ZrSyncer* syncer = nullptr;

@@ -25,7 +25,7 @@ bool LogActive() {
 // without a log, as where none can be had; its tree keeps every change it returned, and
 // its unload writes them under the lock (beside the file, said so, when the file is no
 // longer the one the tree follows).
-bool LogCutOff() {
+bool LogCutOffNow() {
     if (__atomic_load_n(&L().cut, __ATOMIC_ACQUIRE)) return true;
     if (!zrCompanionCut(L().log)) return false;
     if (__atomic_exchange_n(&L().cut, 1, __ATOMIC_ACQ_REL)) return true;
@@ -51,10 +51,6 @@ void LogMoved() { __atomic_store_n(&L().h->moves, L().h->moves + 1, __ATOMIC_REL
 
 void LogSeen() {
     __atomic_store_n(&L().cursor->seen, __atomic_load_n(&L().h->moves, __ATOMIC_ACQUIRE), __ATOMIC_RELAXED);
-}
-
-static void Apply(const LogRecordHead* r, const char* path) {
-    RegApplyChange(static_cast<RegChangeOp>(r->op), path, NameIn(r), r->type, DataIn(r), r->dataLen);
 }
 
 // ---- the writer lock, and what a dead holder may have left half done -------------------
@@ -124,16 +120,16 @@ void LogCatchUp() {
     uint64_t serial = L().next;
     RegTreeNow->deletesForced = true;
     while (L().at < end) {
-        const LogRecordHead* r = LogRecordWithKey(L().at, end, serial, L().applied);
-        if (!r) {
+        LogEntry e;
+        if (!LogEntryAt(L().at, end, serial, L().applied, &e)) {
             RegMessage(REGVIEW_MSG_LOG, static_cast<int>(serial - L().h->epochSerial),
                        "%s: record %llu is damaged; the changes behind it are not applied", RegFile().log,
                        static_cast<unsigned long long>(serial - L().h->epochSerial));
             L().at = end;
             break;
         }
-        Apply(r, L().applied.path);
-        L().at += r->size;
+        RegApplyChange(e.op, e.path, e.name, e.type, e.data, e.dataLen);
+        L().at += e.size;
         ++serial;
     }
     L().next = serial;
@@ -153,13 +149,13 @@ bool RegLogScan(bool fromNow, void (*seen)(RegChangeOp op, const char* path, con
     }
     uint64_t end = L().h->committed;
     while (L().notifyAt < end) {
-        const LogRecordHead* r = LogRecordWithKey(L().notifyAt, end, L().notifyNext, L().notified);
-        if (!r) {
+        LogEntry e;
+        if (!LogEntryAt(L().notifyAt, end, L().notifyNext, L().notified, &e)) {
             L().notifyAt = end;
             break;
         }
-        seen(static_cast<RegChangeOp>(r->op), L().notified.path, NameIn(r));
-        L().notifyAt += r->size;
+        seen(e.op, e.path, e.name);
+        L().notifyAt += e.size;
         ++L().notifyNext;
     }
     LogUnlockWriter();
@@ -193,12 +189,14 @@ void RegLogFollowSlow() {
 unsigned int RegLogBegin() {
     if (L().group) return REGERR_SUCCESS;  // the group holds the writer lock, caught up
     if (!LogLockWriter()) return REGERR_WRITE_FAULT;
-    if (L().epoch != L().h->epoch || L().at != L().h->committed) {
-        LogCatchUp();
-    } else {
+    // Caught up already (the usual case): the writer lock looked at the cut after it was taken,
+    // and a cut since shows where the record is written.
+    if (L().epoch == L().h->epoch && L().at == L().h->committed) {
         RegSetChanged(false);
         LogSeen();
+        return REGERR_SUCCESS;
     }
+    LogCatchUp();
     if (LogCutOff()) {
         LogUnlockWriter();
         return REGERR_WRITE_FAULT;

@@ -135,12 +135,12 @@ void LogRecover() {
     uint64_t at = kHeaderBytes, serial = L().h->epochSerial + 1;
     bool cut = false;
     while (at < (endKnown ? committed : end)) {
-        const LogRecordHead* r = LogRecordAt(at, end, serial);
-        if (!r) {
+        uint64_t size = LogRecordSize(at, end, serial);
+        if (!size) {
             cut = endKnown;
             break;
         }
-        at += r->size;
+        at += size;
         ++serial;
     }
     unsigned long long kept = serial - 1 - L().h->epochSerial;

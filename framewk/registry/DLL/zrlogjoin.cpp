@@ -20,6 +20,7 @@ static void Close() {
     __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
     zrCompanionClose(L().log);
     L().log = nullptr;
+    L().cutAt = nullptr;
     L().h = nullptr;
     L().map = nullptr;
 }
@@ -85,9 +86,22 @@ static void OthersLog() {
     Say(why);
 }
 
+// A log of the former format that another process still holds (a build of that release):
+// it is left to that process, whose unload writes its changes into the registry file.
+static void FormerInUse() {
+    char why[REGFILE_TEMP_MAX + 192];
+    snprintf(why, sizeof why,
+             "%s is a change log of the library's former format %u, which another process (an older build) "
+             "still uses; it is left to that process, whose unload writes its changes",
+             RegFile().log, kVersionBefore);
+    zrCompanionUnlock(L().log, ZR_RANGE_GATE);
+    Close();
+    Say(why);
+}
+
 // Opens, maps and joins the log, making or recovering it; false when the load goes on
-// without it.
-static bool Join() {
+// without it. Only a load (not a child joining anew) takes a log of the former format.
+static bool Join(bool loading) {
     const RegFileNames& names = RegFile();
     // A log that this process found empty and alone holds nothing: one that it cannot make
     // whole (a full disk) goes again, rather than stay beside the file.
@@ -111,6 +125,7 @@ static bool Join() {
             Say(why);
             return false;
         }
+        L().cutAt = zrCompanionCutFlag(L().log);
         if (!zrCompanionLock(L().log, ZR_RANGE_GATE, true, true)) break;
         // The last process may have removed the file while this one waited: begin again.
         if (!zrCompanionIsAt(L().log, names.log)) {
@@ -151,12 +166,16 @@ static bool Join() {
             size_t n = strlen(owner);
             memcpy(L().h->owner, owner, n < kOwnerMax ? n : kOwnerMax - 1);  // the page came zeroed
             memcpy(L().h->magic, kMagic, 8);  // last: a log cut short before this is made anew
-        } else if (memcmp(L().h->magic, kMagic, 8) != 0 || L().h->version != kVersion ||
+        } else if (memcmp(L().h->magic, kMagic, 8) != 0 ||
+                   (L().h->version != kVersion && L().h->version != kVersionBefore) ||
                    L().h->headerBytes != kHeaderBytes) {
             NotALog();
             return false;
         } else if (!Belongs(names.target)) {
             OthersLog();
+            return false;
+        } else if (L().h->version == kVersionBefore && (!alone || !loading)) {
+            FormerInUse();
             return false;
         }
         L().mutex = L().h->lockKind == LOCK_MUTEX;
@@ -167,7 +186,8 @@ static bool Join() {
             zrCompanionUnlock(L().log, ZR_RANGE_LIVE);
         }
         zrCompanionLock(L().log, ZR_RANGE_LIVE, false, true);
-        zrCompanionUnlock(L().log, ZR_RANGE_GATE);
+        // A log of the former format keeps others out until the load has made it current.
+        if (L().h->version != kVersionBefore) zrCompanionUnlock(L().log, ZR_RANGE_GATE);
         L().syncer = zrSyncerStart(L().log, kSyncDelayMs);
         L().pid = zrProcessId();
         return true;
@@ -217,20 +237,20 @@ static void Leave() {
 // from the registry file and the records anew. Without a log then, it goes on as a process
 // that has none. (The parent's syncer thread did not come along: its record is left.)
 
-bool LogAdopt() {
+bool LogAdoptAnew() {
     if (!L().h) return false;
-    if (L().pid == zrProcessId()) return true;
     L().adopting.Lock();
     if (L().h && L().pid != zrProcessId()) {
         __atomic_store_n(&L().cursor->movesAt, static_cast<const uint32_t*>(nullptr), __ATOMIC_RELEASE);
         L().syncer = nullptr;
         zrCompanionClose(L().log);
         L().log = nullptr;
+        L().cutAt = nullptr;
         L().h = nullptr;
         L().map = nullptr;
         L().pending = 0;
         L().written.epoch = 0;  // the parent's records: named anew
-        if (Join()) {
+        if (Join(false)) {
             L().epoch = 0;  // read anew at the next catching up
             __atomic_store_n(&L().cursor->movesAt, &L().h->moves, __ATOMIC_RELEASE);
             __atomic_store_n(&L().cursor->seen, 0u, __ATOMIC_RELAXED);
@@ -242,10 +262,33 @@ bool LogAdopt() {
 
 void (*RegLogReadHook)();
 
+// The records of a log of the former format, which the load applied, go into the registry
+// file; the log, then empty, goes on in this format and others may join it. False when the
+// file cannot be written: the log stays as it was, and the load fails rather than go on
+// with changes that only that log holds.
+static bool MadeCurrent() {
+    unsigned long long n = L().h->serial - L().h->epochSerial;
+    if (L().h->committed != kHeaderBytes && !LogCheckpoint()) {
+        RegMessage(REGVIEW_MSG_LOG, 0,
+                   "%s: the %llu changes in its change log of the former format %u cannot be written into "
+                   "it; the log is left as it is",
+                   RegFileNow->path, n, kVersionBefore);
+        return false;
+    }
+    __atomic_store_n(&L().h->version, kVersion, __ATOMIC_RELEASE);
+    zrCompanionUnlock(L().log, ZR_RANGE_GATE);
+    if (n)
+        RegMessage(REGVIEW_MSG_LOG, 0,
+                   "%s: the %llu changes in its change log of the former format %u were written into it",
+                   RegFileNow->path, n, kVersionBefore);
+    return true;
+}
+
 int LogLoad() {
     const RegFileNames& names = RegFile();
     LogStamp probe;
-    if (!LogSettingsNow.useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join()) return -1;
+    if (!LogSettingsNow.useLog || !names.saveable || !FileStamp(names.target, &probe) || !Join(true))
+        return -1;
     unsigned int rc;
     for (int attempt = 0;; ++attempt) {
         rc = REGERR_NOT_FOUND;  // what a load that reads no file for sure answers
@@ -288,6 +331,13 @@ int LogLoad() {
             // makes that the file every process follows.
             LogCatchUp();
             LogCheckpoint();
+        }
+        if (L().h->version == kVersionBefore && !MadeCurrent()) {
+            LogUnlockWriter();
+            RegSetChanged(false);
+            UnloadRegistry();
+            rc = REGERR_WRITE_FAULT;
+            break;
         }
         LogUnlockWriter();
         RegSetChanged(false);

@@ -32,6 +32,10 @@
 const uint32_t kHeaderBytes = 4096;
 const char kMagic[8] = {'z', 'r', 'r', 'e', 'g', 'l', 'o', 'g'};
 const uint32_t kVersion = 3;
+// The format before records named their key once per run: a log that a crash of that release
+// left is taken by the first process that finds it alone (its records go into the registry
+// file, and the log, then empty, goes on in this format).
+const uint32_t kVersionBefore = 2;
 const size_t kOwnerMax = 1024;  // a file name's last part; systems allow 255 bytes
 // A checkpoint writes the registry file when the records pass this bound: a 100 MB
 // registry file takes about 0.4 s to write, paid once for 64 MB of changes.
@@ -124,19 +128,40 @@ void LogSeen();
 // `n` bytes of the log at `at`: in the mapping where it covers them, else read into a
 // buffer of this process (kept until the unload); null when they cannot be read.
 const unsigned char* LogRead(uint64_t at, size_t n);
-// The record at `at` when it is whole, the next in order, and inside `end`; else null.
-const LogRecordHead* LogRecordAt(uint64_t at, uint64_t end, uint64_t serial);
-// The record at `at` (as LogRecordAt) with its key's path, which `key` keeps for the
-// records behind it; null when the record or the one that named its key is damaged.
-const LogRecordHead* LogRecordWithKey(uint64_t at, uint64_t end, uint64_t serial, LogKey& key);
+// A record as its readers take it, of either format.
+struct LogEntry {
+    uint64_t size;
+    RegChangeOp op;
+    uint32_t type;
+    const char* path;
+    const char* name;
+    const void* data;
+    size_t dataLen;
+};
+// The size of the record at `at` when it is whole, the next in order, and inside `end`; else 0.
+uint64_t LogRecordSize(uint64_t at, uint64_t end, uint64_t serial);
+// The record at `at` (as LogRecordSize) with its key's path, which `key` keeps for the
+// records behind it; false when the record or the one that named its key is damaged.
+bool LogEntryAt(uint64_t at, uint64_t end, uint64_t serial, LogKey& key, LogEntry* e);
 void LogKeyFree(LogKey& key);
 // The record written is committed: the key it named may be named back to.
-void LogKeyCommitted();
+inline void LogKeyCommitted() {
+    if (!L().pendingKey) return;
+    L().written.epoch = L().h->epoch;
+    L().pendingKey = 0;
+}
 // The writer lock, which settles what a dead holder left half done; false when it cannot
 // be had.
 void LogSettle();
 bool LogLockWriter();
-bool LogCutOff();
+// Another program cut the log (and this process goes on without it): asked before and in
+// every change, without a call while neither word says so.
+bool LogCutOffNow();
+inline bool LogCutOff() {
+    return (__atomic_load_n(&L().cut, __ATOMIC_ACQUIRE) | __atomic_load_n(L().cutAt, __ATOMIC_ACQUIRE)) !=
+               0 &&
+           LogCutOffNow();
+}
 void LogCaught();
 void LogUnlockWriter();
 // Applies the records from this process's place to the end mark.
@@ -149,6 +174,7 @@ bool LogCheckpoint();
 // A log that no live process holds is made whole again.
 void LogRecover();
 // The log this process joined (a child after a fork joins anew); false without one.
-bool LogAdopt();
+bool LogAdoptAnew();
+inline bool LogAdopt() { return (L().h && L().pid == zrProcessId()) || LogAdoptAnew(); }
 
 #endif

@@ -321,6 +321,50 @@ TEST_F(ChangeLog, ARunOfChangesToOneKeyNamesItOnce) {
     EXPECT_EQ(end() - before, 100u * 40);
 }
 
+// Records of every length of key path, name and data up to a few words (each byte of the
+// texts at every place in a word), left by a host that ended without unloading, are read
+// back by the next load as they were written.
+TEST_F(ChangeLog, RecordsOfEveryShapeReadBack) {
+    auto text = [](size_t n, size_t seed) {
+        std::string t;
+        for (size_t i = 0; i < n; ++i) t += static_cast<char>('a' + (i * 7 + seed) % 26);
+        return t;
+    };
+    struct Value {
+        std::string key, name, data;
+    };
+    std::vector<Value> values;
+    for (size_t key = 1; key <= 9; ++key)
+        for (size_t name = 1; name <= 9; ++name)
+            for (size_t data = 0; data <= 17; data += 1 + name % 3)
+                values.push_back({text(key, 1), text(name, data), text(data, name)});
+    fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (ZrLoadRegistry(reg_.c_str()) != 0) _exit(2);
+        for (const Value& v : values) {
+            void* h = nullptr;
+            if (ZrRegCreateKey(HkeyRegRoot(), WP(W(v.key)), &h) != 0 ||
+                ZrRegSetValueEx(h, WP(W(v.name)), ZRREG_TYPE_SZ,
+                                reinterpret_cast<const unsigned char*>(v.data.c_str()),
+                                static_cast<uint32_t>(v.data.size() + 1)) != 0)
+                _exit(3);
+            ZrRegCloseKey(h);
+        }
+        _exit(0);
+    }
+    Reap(pid, false);
+    CaptureStdout();
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    for (const Value& v : values) {
+        unsigned short* got = nullptr;
+        ASSERT_EQ(ZrRegQueryValueSz(HkeyRegRoot(), WP(W(v.key)), WP(W(v.name)), nullptr, &got), 0u);
+        EXPECT_EQ(std::string(got, got + v.data.size() + 1), v.data + '\0') << v.key << "\\" << v.name;
+        free(got);
+    }
+}
+
 // Two and four processes with the file loaded: a change that one made is seen by the
 // others at their next call, through every kind of call, without a reload.
 TEST_F(ChangeLog, EveryProcessSeesAChangeAtItsNextCall) {
