@@ -13,15 +13,6 @@ uint32_t HashOf(const char* name, bool* hasSlash) {
     return NameIndex::Hash(name, n);
 }
 
-// The whole of `stored` equals the `len` bytes at `name`, ignoring case.
-bool SameName(const char* stored, const char* name, size_t len) {
-    const unsigned char* a = reinterpret_cast<const unsigned char*>(stored);
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(name);
-    for (size_t i = 0; i < len; ++i)
-        if (a[i] == 0 || zrFold(a[i]) != zrFold(b[i])) return false;
-    return a[len] == 0;
-}
-
 }  // namespace
 
 NameIndex* NameIndex::Create(int count, NameOf nameOf) {
@@ -120,18 +111,4 @@ void NameIndex::Remove(void* entry) {
     slots[i].entry = nullptr;
     --count;
     if (slash) --slashNames;
-}
-
-void* NameIndex::Find(const char* name, size_t len, uint32_t hash, int minSlot, int* slot) const {
-    void* best = nullptr;
-    int bestSlot = 0;
-    for (uint32_t i = Home(hash); slots[i].entry; i = (i + 1) & mask) {
-        const Slot& s = slots[i];
-        if (s.hash != hash || s.slot < minSlot || (best && s.slot >= bestSlot)) continue;
-        if (!SameName(nameOf(s.entry), name, len)) continue;
-        best = s.entry;
-        bestSlot = s.slot;
-    }
-    if (best && slot) *slot = bestSlot;
-    return best;
 }

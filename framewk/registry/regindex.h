@@ -56,20 +56,71 @@ public:
     static uint32_t Hash(const char* p, size_t n) {
         const uint64_t k = 0x9E3779B97F4A7C15ull;
         uint64_t h = n * k;
-        for (; n >= 8; p += 8, n -= 8) h = Mix(h, FoldWord(Load(p, 8)));
-        if (n > 0) h = Mix(h, FoldWord(Load(p, n)));
+        for (; n >= 8; p += 8, n -= 8) h = Mix(h, FoldWord(Load8(p)));
+        if (n > 0) h = Mix(h, FoldWord(LoadShort(p, n)));
         return static_cast<uint32_t>(h ^ (h >> 32));
     }
     // The entry of smallest slot not below `minSlot` whose whole name equals the `len`
     // bytes at `name` ignoring case (`hash` is theirs), with its slot in *slot; null when
     // there is none.
-    void* Find(const char* name, size_t len, uint32_t hash, int minSlot, int* slot) const;
+    void* Find(const char* name, size_t len, uint32_t hash, int minSlot, int* slot) const {
+        return FindBy(name, len, hash, minSlot, slot, nameOf);
+    }
+    // Find with the entries' names read through `nameOf`: a caller that knows its entries'
+    // kind has the names read inline rather than through the index's function.
+    template <class N>
+    void* FindBy(const char* name, size_t len, uint32_t hash, int minSlot, int* slot, N nameOf) const {
+        void* best = nullptr;
+        int bestSlot = 0;
+        for (uint32_t i = Home(hash); slots[i].entry; i = (i + 1) & mask) {
+            const Slot& s = slots[i];
+            if (s.hash != hash || s.slot < minSlot || (best && s.slot >= bestSlot)) continue;
+            if (!SameName(nameOf(s.entry), name, len)) continue;
+            best = s.entry;
+            bestSlot = s.slot;
+        }
+        if (best && slot) *slot = bestSlot;
+        return best;
+    }
+    // The whole of `stored` equals the `len` bytes at `name`, ignoring case. Folded only
+    // where the bytes differ: most names that a lookup meets match as they are.
+    static bool SameName(const char* stored, const char* name, size_t len) {
+        const unsigned char* a = reinterpret_cast<const unsigned char*>(stored);
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(name);
+        for (size_t i = 0; i < len; ++i)
+            if (a[i] != b[i] && (a[i] == 0 || zrFold(a[i]) != zrFold(b[i]))) return false;
+        return a[len] == 0;
+    }
 
 private:
-    static uint64_t Load(const char* p, size_t n) {
-        uint64_t w = 0;
+    static uint64_t Load8(const char* p) {
+        uint64_t w;
+        memcpy(&w, p, 8);
+        return w;
+    }
+    static uint64_t Load4(const char* p) {
+        uint32_t w;
+        memcpy(&w, p, 4);
+        return w;
+    }
+    static uint64_t Load2(const char* p) {
+        uint16_t w;
+        memcpy(&w, p, 2);
+        return w;
+    }
+    // The n bytes at p (1 to 7) as the low bytes of a word, read in two loads that may
+    // overlap: copied byte by byte into a word on the stack, they came back through a load
+    // that store forwarding cannot serve, a stall at every lookup of a short name.
+    static uint64_t LoadShort(const char* p, size_t n) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+        uint64_t w = 0;  // the shifts below line the bytes up in little-endian order only
         memcpy(&w, p, n);
         return w;
+#else
+        if (n >= 4) return Load4(p) | Load4(p + n - 4) << (8 * (n - 4));
+        if (n >= 2) return Load2(p) | Load2(p + n - 2) << (8 * (n - 2));
+        return static_cast<unsigned char>(p[0]);
+#endif
     }
     // Adds 0x20 to every byte of w from 'A' to 'Z', as zrFold does to each.
     static uint64_t FoldWord(uint64_t w) {

@@ -135,12 +135,12 @@ unsigned int CfRegQueryValue(HKEY h, const char* valuename, unsigned int* lpType
     return REGERR_SUCCESS;
 }
 
-unsigned int CfRegFindValue(HKEY h, const char* valuename, RegKeyValue** value) {
+unsigned int CfRegFindValue(HKEY h, const char* valuename, size_t len, RegKeyValue** value) {
     if (!IsKeyHandle(h) || !valuename || !value) return REGERR_INVALID_HANDLE;
     unsigned int rc;
     RegNode* node = LookUp(h, &rc);
     if (!node) return rc;
-    *value = node->FindValue(valuename, nullptr);
+    *value = node->FindValue(valuename, len, nullptr);
     return *value ? REGERR_SUCCESS : REGERR_NOT_FOUND;
 }
 

@@ -5,12 +5,13 @@
 #include "regtree.h"
 
 // The position behind `n`'s whole name at the front of `p`, ignoring case; null when the
-// name does not match there.
+// name does not match there. Bytes are folded only where they differ: a path mostly
+// spells its keys as they are stored, and every handle's call may search its path anew.
 static const char* MatchName(RegNode* n, const char* p) {
     const unsigned char* nm = reinterpret_cast<const unsigned char*>(n->GetName());
     const unsigned char* q = reinterpret_cast<const unsigned char*>(p);
     for (; *nm; ++nm, ++q)
-        if (zrFold(*q) != zrFold(*nm)) return nullptr;
+        if (*q != *nm && zrFold(*q) != zrFold(*nm)) return nullptr;
     return reinterpret_cast<const char*>(q);
 }
 

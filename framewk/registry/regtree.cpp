@@ -229,13 +229,12 @@ NameIndex* RegNode::KeyIndex() {
 NameIndex* RegNode::ValueIndex() { return IndexFor(valueIndex, &values, ValueNameOf); }
 
 template <class T>
-static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, int* slot,
+static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, size_t len, int* slot,
                  const char* (*nameOf)(void*)) {
     if (index) {
-        size_t len = strlen(name);
         uint32_t h = NameIndex::Hash(name, len);
         int s = -1;
-        void* e = index->Find(name, len, h, 0, &s);
+        void* e = index->FindBy(name, len, h, 0, &s, nameOf);
         if (!e) return nullptr;
         if (s >= list->FirstSlot() && s < list->EndSlot() && list->AtSlot(s) == e) {
             if (slot) *slot = s;
@@ -252,12 +251,12 @@ static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, int* slot
     return nullptr;
 }
 
-RegKeyValue* RegNode::FindValue(const char* n, int* slot) {
-    return FindIn(ValueIndex(), &values, n, slot, ValueNameOf);
+RegKeyValue* RegNode::FindValue(const char* n, size_t len, int* slot) {
+    return FindIn(ValueIndex(), &values, n, len, slot, ValueNameOf);
 }
 
 RegNode* RegNode::FindKeyNode(const char* n, int* slot) {
-    return subKeys ? FindIn(KeyIndex(), &subKeys->list, n, slot, KeyNameOf) : nullptr;
+    return subKeys ? FindIn(KeyIndex(), &subKeys->list, n, strlen(n), slot, KeyNameOf) : nullptr;
 }
 
 // After a change of the list: an index whose slots the list has moved follows them, from

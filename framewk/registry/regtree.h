@@ -72,7 +72,9 @@ public:
     // The first value or subkey, in list order, whose whole name equals `name` ignoring
     // case, with its slot in the list in *slot (when slot is not null); null when there
     // is none.
-    RegKeyValue* FindValue(const char* name, int* slot);
+    RegKeyValue* FindValue(const char* name, int* slot) { return FindValue(name, strlen(name), slot); }
+    // The same for the name of `len` bytes (its NUL behind them).
+    RegKeyValue* FindValue(const char* name, size_t len, int* slot);
     RegNode* FindKeyNode(const char* name, int* slot);
     // Take the entry in `slot` out of its list and hand it to the caller. Lists change only
     // through these and the two Add members, which keep the name indexes in step.
@@ -353,9 +355,9 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
                            const unsigned char* lpData, unsigned int cbData);
 // Sets a value of any type number with exactly the n bytes at data (RegKeyValue::MakeTyped).
 unsigned int CfRegSetTyped(HKEY hParent, const char* valueName, uint32_t winType, const void* data, size_t n);
-// The value named valueName (the first, ignoring case) of the key; valid until the tree
-// changes.
-unsigned int CfRegFindValue(HKEY h, const char* valuename, RegKeyValue** value);
+// The value named valueName, of `len` bytes (the first, ignoring case), of the key; valid
+// until the tree changes.
+unsigned int CfRegFindValue(HKEY h, const char* valuename, size_t len, RegKeyValue** value);
 unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName);
 unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName);
 // The number of subkeys; 7 (buffer too small) when a subkey name does not fit the wide

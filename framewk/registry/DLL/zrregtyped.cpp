@@ -89,9 +89,10 @@ int32_t Restrict(uint32_t flags, uint32_t type, size_t n) {
 int32_t GetValue(HKEY hKey, const unsigned short* lpValue, uint32_t flags, uint32_t* pdwType, void* pvData,
                  uint32_t* pcbData) {
     char valueName[NAME_BUF] = "";
-    if (lpValue && !ConvertName(lpValue, valueName, false)) return ZRREG_BAD_NAME;
+    size_t len = 0;
+    if (lpValue && !ConvertName(lpValue, valueName, false, &len)) return ZRREG_BAD_NAME;
     RegKeyValue* v = nullptr;
-    unsigned int rc = CfRegFindValue(hKey, valueName, &v);
+    unsigned int rc = CfRegFindValue(hKey, valueName, len, &v);
     if (rc != REGERR_SUCCESS) return Win(rc);
     uint32_t type = v->WinType();
     Out out;

@@ -24,7 +24,12 @@ uint32_t zrwide::WideSize(RegKeyValue* v) {
     return v->GetType() == REG_SZ ? 2 * n : n;
 }
 
+// An integer, the commonest value, is copied in one move.
 void zrwide::PutData(RegKeyValue* v, unsigned char* out) {
+    if (v->GetType() == REG_INT) {
+        memcpy(out, v->GetValue(), 4);
+        return;
+    }
     size_t n = static_cast<size_t>(v->GetSize());
     if (v->GetType() == REG_SZ) {
         PutWide(out, static_cast<const char*>(v->GetValue()), n);
@@ -36,18 +41,20 @@ void zrwide::PutData(RegKeyValue* v, unsigned char* out) {
 static int32_t QueryValue(HKEY hKey, const unsigned short* lpValueName, uint32_t* lpType,
                           unsigned char* lpData, uint32_t* lpcbData) {
     char valueName[NAME_BUF];
-    if (!ConvertName(lpValueName, valueName, false)) return ZRREG_BAD_NAME;
+    size_t len;
+    if (!ConvertName(lpValueName, valueName, false, &len)) return ZRREG_BAD_NAME;
     uint32_t room = *lpcbData;
     RegKeyValue* v = nullptr;
-    unsigned int rc = CfRegFindValue(hKey, valueName, &v);
+    unsigned int rc = CfRegFindValue(hKey, valueName, len, &v);
     if (rc == REGERR_SUCCESS) {
-        uint32_t need = WideSize(v);
+        uint32_t size = v->GetType() == REG_INT ? 4 : static_cast<uint32_t>(v->GetSize());
+        uint32_t need = v->GetType() == REG_SZ ? 2 * size : size;
         if (room < need) {
             *lpcbData = need;
             rc = REGERR_BUFFER_TOO_SMALL;
         } else {
             PutData(v, lpData);
-            *lpcbData = static_cast<uint32_t>(v->GetSize());
+            *lpcbData = size;
             *lpType = v->WinType();
         }
     } else {

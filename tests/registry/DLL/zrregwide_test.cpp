@@ -177,12 +177,17 @@ TEST_F(WideTest, NamesOfTwoHundredFiftySixCharactersAreRefused) {
     EXPECT_EQ(ZrRegQueryValueEx(sw, WP(W(n256.c_str())), &type, buf, &size), ZRREG_BAD_NAME);
     EXPECT_EQ(h, nullptr);
 
-    // A character of 256 or above ends the name.
-    std::u16string cut = W("abc");
-    cut += char16_t(0x100);
-    cut += u"zzz";
-    size = sizeof buf;
-    EXPECT_EQ(ZrRegQueryValueEx(sw, WP(cut), &type, buf, &size), ZRREG_SUCCESS);
+    // A character of 256 or above ends the name, and what follows it still counts for the
+    // limit: 3 + 1 + 252 characters are 256.
+    for (size_t rest : {3, 251, 252}) {
+        std::u16string cut = W("abc");
+        cut += char16_t(0x100);
+        cut += std::u16string(rest, u'z');
+        size = sizeof buf;
+        EXPECT_EQ(ZrRegQueryValueEx(sw, WP(cut), &type, buf, &size),
+                  rest < 252 ? ZRREG_SUCCESS : ZRREG_BAD_NAME)
+            << rest;
+    }
     // Also for a key's path: what follows the character is no part of it.
     std::u16string path = u"cut";
     path += char16_t(0x100);
