@@ -7,11 +7,7 @@
 
 namespace {
 
-uint32_t HashOf(const char* name, bool* hasSlash) {
-    size_t n = strlen(name);
-    if (memchr(name, '/', n)) *hasSlash = true;
-    return NameIndex::Hash(name, n);
-}
+NameIndex::Key KeyOfName(const char* name) { return NameIndex::KeyOf(name, strlen(name)); }
 
 }  // namespace
 
@@ -60,12 +56,13 @@ bool NameIndex::Grow() {
     return true;
 }
 
-bool NameIndex::Append(void* entry, int slot) {
+bool NameIndex::Append(void* entry, int slot) { return Append(entry, slot, KeyOfName(nameOf(entry))); }
+
+bool NameIndex::Append(void* entry, int slot, Key k) {
     if (static_cast<uint32_t>(count + 1) * 2 > mask + 1 && !Grow()) return false;
-    bool slash = false;
-    Insert(Slot{entry, HashOf(nameOf(entry), &slash), slot});
+    Insert(Slot{entry, k.hash, slot});
     ++count;
-    if (slash) ++slashNames;
+    if (k.slash) ++slashNames;
     return true;
 }
 
@@ -77,9 +74,9 @@ bool NameIndex::AppendBatch(void* const* entries, const int* entrySlots, int n) 
     }
     uint32_t hashes[kBatch];
     for (int i = 0; i < n; ++i) {
-        bool slash = false;
-        hashes[i] = HashOf(nameOf(entries[i]), &slash);
-        if (slash) ++slashNames;
+        Key k = KeyOfName(nameOf(entries[i]));
+        hashes[i] = k.hash;
+        if (k.slash) ++slashNames;
         __builtin_prefetch(&slots[Home(hashes[i])], 1);
     }
     for (int i = 0; i < n; ++i) Insert(Slot{entries[i], hashes[i], entrySlots[i]});
@@ -88,15 +85,15 @@ bool NameIndex::AppendBatch(void* const* entries, const int* entrySlots, int n) 
 }
 
 int NameIndex::SlotOf(void* entry) const {
-    bool slash = false;
-    for (uint32_t i = Home(HashOf(nameOf(entry), &slash)); slots[i].entry; i = (i + 1) & mask)
+    for (uint32_t i = Home(KeyOfName(nameOf(entry)).hash); slots[i].entry; i = (i + 1) & mask)
         if (slots[i].entry == entry) return slots[i].slot;
     return -1;
 }
 
-void NameIndex::Remove(void* entry) {
-    bool slash = false;
-    uint32_t i = Home(HashOf(nameOf(entry), &slash));
+void NameIndex::Remove(void* entry) { Remove(entry, KeyOfName(nameOf(entry))); }
+
+void NameIndex::Remove(void* entry, Key k) {
+    uint32_t i = Home(k.hash);
     while (slots[i].entry && slots[i].entry != entry) i = (i + 1) & mask;
     if (!slots[i].entry) return;
     // Backward-shift deletion keeps every probe sequence unbroken without tombstones.
@@ -110,5 +107,5 @@ void NameIndex::Remove(void* entry) {
     }
     slots[i].entry = nullptr;
     --count;
-    if (slash) --slashNames;
+    if (k.slash) --slashNames;
 }

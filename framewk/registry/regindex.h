@@ -34,11 +34,22 @@ public:
     // False when out of memory; the index is then unusable and must be dropped. Growth
     // is needed only beyond the most entries the index has held.
     bool Append(void* entry, int slot);
+    // A name's hash and whether it holds "/": taken once by a caller that looks a name up
+    // and then appends or removes entries of that name.
+    struct Key {
+        uint32_t hash;
+        bool slash;
+    };
+    static Key KeyOf(const char* name, size_t len) {
+        return Key{Hash(name, len), memchr(name, '/', len) != nullptr};
+    }
+    bool Append(void* entry, int slot, Key k);
     // Append for n entries (at most kBatch) at once: their homes are fetched from memory
     // together rather than one miss after another, which in a long list is most of the cost.
     static const int kBatch = 16;
     bool AppendBatch(void* const* entries, const int* entrySlots, int n);
     void Remove(void* entry);
+    void Remove(void* entry, Key k);
     void Clear();
     // Gives every entry the slot newSlot(its slot); newSlot must keep the slots' order.
     template <class F>

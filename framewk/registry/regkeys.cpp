@@ -205,18 +205,12 @@ static RegNode* ChangeTarget(HKEY h, bool argsGiven, unsigned int* rc) {
 
 // The new value (null: no memory) replaces the first of its name, and goes last; the list
 // has room for it already.
-static unsigned int SetMade(RegNode* parent, const char* valueName, RegKeyValue* value) {
+static unsigned int SetMade(RegNode* parent, RegKeyValue* value) {
     if (!value) return REGERR_NO_MEMORY;
-    int old = FindValue(parent, valueName);
-    uint32_t moves = parent->GetRegKeyValueList()->Moves();
-    if (!parent->AddValue(value)) {
+    if (!parent->SetValueLast(value)) {
         delete value;
         return REGERR_NO_MEMORY;
     }
-    // The old value is still the first of its name, in a slot of its own if the list
-    // moved its entries to make room.
-    if (old >= 0 && parent->GetRegKeyValueList()->Moves() != moves) old = FindValue(parent, valueName);
-    if (old >= 0) delete parent->TakeValue(old);
     RegTreeNow->changed = 1;
     return REGERR_SUCCESS;
 }
@@ -244,9 +238,8 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
 
     // Room in the list first, so that the value, once made, is always appended.
     if (!parent->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
-    return SetMade(
-        parent, valueName,
-        RegKeyValue::Make(valueName, nameLen, type, reinterpret_cast<const char*>(lpData), dataLen, number));
+    return SetMade(parent, RegKeyValue::Make(valueName, nameLen, type, reinterpret_cast<const char*>(lpData),
+                                             dataLen, number));
 }
 
 unsigned int CfRegSetTyped(HKEY hParent, const char* valueName, uint32_t winType, const void* data,
@@ -257,7 +250,7 @@ unsigned int CfRegSetTyped(HKEY hParent, const char* valueName, uint32_t winType
     size_t nameLen = strlen(valueName);
     if (!RegTextStorable(valueName, nameLen)) return REGERR_BAD_NAME;
     if (!parent->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
-    return SetMade(parent, valueName, RegKeyValue::MakeTyped(valueName, nameLen, winType, data, n));
+    return SetMade(parent, RegKeyValue::MakeTyped(valueName, nameLen, winType, data, n));
 }
 
 unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {

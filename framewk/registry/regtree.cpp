@@ -228,11 +228,11 @@ NameIndex* RegNode::KeyIndex() {
 }
 NameIndex* RegNode::ValueIndex() { return IndexFor(valueIndex, &values, ValueNameOf); }
 
+// `h`: the name's hash, when there is an index.
 template <class T>
-static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, size_t len, int* slot,
+static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, size_t len, uint32_t h, int* slot,
                  const char* (*nameOf)(void*)) {
     if (index) {
-        uint32_t h = NameIndex::Hash(name, len);
         int s = -1;
         void* e = index->FindBy(name, len, h, 0, &s, nameOf);
         if (!e) return nullptr;
@@ -252,11 +252,15 @@ static T* FindIn(NameIndex* index, RegList<T>* list, const char* name, size_t le
 }
 
 RegKeyValue* RegNode::FindValue(const char* n, size_t len, int* slot) {
-    return FindIn(ValueIndex(), &values, n, len, slot, ValueNameOf);
+    NameIndex* index = ValueIndex();
+    return FindIn(index, &values, n, len, index ? NameIndex::Hash(n, len) : 0, slot, ValueNameOf);
 }
 
 RegNode* RegNode::FindKeyNode(const char* n, int* slot) {
-    return subKeys ? FindIn(KeyIndex(), &subKeys->list, n, strlen(n), slot, KeyNameOf) : nullptr;
+    if (!subKeys) return nullptr;
+    NameIndex* index = KeyIndex();
+    size_t len = strlen(n);
+    return FindIn(index, &subKeys->list, n, len, index ? NameIndex::Hash(n, len) : 0, slot, KeyNameOf);
 }
 
 // After a change of the list: an index whose slots the list has moved follows them, from
@@ -279,13 +283,15 @@ static void Follow(NameIndex*& index, RegList<T>* list) {
     }
 }
 
+// `k`: e's name's, when the caller has it.
 template <class T>
-static bool AddTo(NameIndex*& index, RegList<T>* list, T* e) {
+static bool AddTo(NameIndex*& index, RegList<T>* list, T* e, const NameIndex::Key* k = nullptr) {
     int s = list->Add(e);
     if (s < 0) return false;
     if (index && index->Stamp() != list->Moves() && !Remap(index, list)) {
         Follow(index, list);  // numbered anew, e among the rest
-    } else if (index && (index->Count() != list->GetSize() - 1 || !index->Append(e, s))) {
+    } else if (index && (index->Count() != list->GetSize() - 1 ||
+                         !(k ? index->Append(e, s, *k) : index->Append(e, s)))) {
         delete index;
         index = nullptr;
     }
@@ -314,11 +320,14 @@ bool RegNode::AddKeyNode(RegNode* r, bool loaded) {
 }
 
 template <class T>
-static T* RemoveFrom(NameIndex*& index, RegList<T>* list, int slot) {
+static T* RemoveFrom(NameIndex*& index, RegList<T>* list, int slot, const NameIndex::Key* k = nullptr) {
     T* e = list->AtSlot(slot);
     if (index) {
         if (index->Count() == list->GetSize() && index->Stamp() == list->Moves()) {
-            index->Remove(e);
+            if (k)
+                index->Remove(e, *k);
+            else
+                index->Remove(e);
         } else {
             delete index;
             index = nullptr;
@@ -330,6 +339,22 @@ static T* RemoveFrom(NameIndex*& index, RegList<T>* list, int slot) {
 }
 
 RegKeyValue* RegNode::TakeValue(int slot) { return RemoveFrom(valueIndex, &values, slot); }
+
+bool RegNode::SetValueLast(RegKeyValue* value) {
+    const char* name = value->GetKey();
+    size_t len = value->NameLen();
+    NameIndex* index = ValueIndex();
+    NameIndex::Key k = index ? NameIndex::KeyOf(name, len) : NameIndex::Key{0, false};
+    int old = -1;
+    FindIn(index, &values, name, len, k.hash, &old, ValueNameOf);
+    uint32_t moves = values.Moves();
+    if (!AddTo(valueIndex, &values, value, index ? &k : nullptr)) return false;
+    // The old value is still the first of its name, in a slot of its own if the list
+    // moved its entries to make room.
+    if (old >= 0 && values.Moves() != moves) FindValue(name, len, &old);
+    if (old >= 0) delete RemoveFrom(valueIndex, &values, old, index ? &k : nullptr);
+    return true;
+}
 
 RegNode* RegNode::TakeKeyNode(int slot) {
     RegNode* r = RemoveFrom(subKeys->index, &subKeys->list, slot);

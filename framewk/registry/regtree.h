@@ -79,6 +79,10 @@ public:
     // Take the entry in `slot` out of its list and hand it to the caller. Lists change only
     // through these and the two Add members, which keep the name indexes in step.
     RegKeyValue* TakeValue(int slot);
+    // Appends `value` and deletes the first value of its name before it, if any, the name
+    // hashed once for the lookup and the index's two changes; false (nothing changed) when
+    // out of memory.
+    bool SetValueLast(RegKeyValue* value);
     RegNode* TakeKeyNode(int slot);
     // The entry in `slot` made anew under the `len` bytes at `name`, in the same place of
     // the list: a key with its subkeys, values and open count, a value with its type and

@@ -54,6 +54,7 @@ public:
     RegKeyValue* Renamed(const char* name, size_t len);
     bool Save(FILE* fp, const char* indent);
     char* GetKey() { return Tail() + (IsInt() ? sizeof(int32_t) : IsBytes() ? 2 * sizeof(uint32_t) : 0); }
+    size_t NameLen() const { return head & kNameMax; }
     RegType GetType() { return static_cast<RegType>(REG_SZ + (head >> kNameBits)); }
     // The Windows type number (ZRREG_TYPE_*).
     uint32_t WinType() {
@@ -77,7 +78,6 @@ private:
     static const int kNameBits = 14;  // the rest of the head is the kind less REG_SZ
     RegKeyValue() = default;
     char* Tail() { return reinterpret_cast<char*>(this + 1); }
-    size_t NameLen() const { return head & kNameMax; }
     bool IsInt() const { return (head >> kNameBits) == REG_INT - REG_SZ; }
     bool IsBytes() const { return (head >> kNameBits) == REG_BYTES - REG_SZ; }
     // The bytes of the block behind the head.
