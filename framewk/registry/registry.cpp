@@ -75,6 +75,7 @@ bool RegScratchBegin() {
     t.renames = under->tree.renames + 1;
     t.loads = 1;
     t.changed = under->tree.changed;
+    t.times.loaded = under->tree.times.loaded;
     t.rootHandle = under->tree.rootHandle;
     t.hklm = under->tree.hklm;
     t.hkcu = under->tree.hkcu;
@@ -117,7 +118,7 @@ void RegScratchEnd() {
 // file meanwhile. The file's stamp before and after the load must agree, or the file read
 // is not known for sure (a save of a process that took no lock, or a lock not had in time)
 // and the unload merges whatever it finds.
-static unsigned int LoadBegun(const char* filename) {
+static unsigned int LoadRead(const char* filename) {
     if (!RegFileBegin(filename)) return LoadRegistry(filename);  // refused
     int logged = LogLoad();
     if (logged >= 0) return static_cast<unsigned int>(logged);
@@ -131,6 +132,14 @@ static unsigned int LoadBegun(const char* filename) {
     zrUnlockFile(lock);
     RegChangesNow->share.loaded = after;
     RegChangesNow->share.loadedKnown = rc == REGERR_SUCCESS && known;
+    return rc;
+}
+
+// Every key read has the file's time: the file holds none of its own. (The keys changed by
+// records of the log that the load applied have the load's time already.)
+static unsigned int LoadBegun(const char* filename) {
+    unsigned int rc = LoadRead(filename);
+    if (rc == REGERR_SUCCESS) RegKeyTimesLoaded();
     return rc;
 }
 

@@ -12,6 +12,7 @@
 #include "regindex.h"
 #include "reglist.h"
 #include "regmsg.h"
+#include "regtime.h"
 #include "regvalue.h"
 #include "zrplat.h"
 #include "zrtempl.h"
@@ -224,6 +225,7 @@ struct RegTree {
     bool deletesForced = false;
     HKEY rootHandle = nullptr;                                // the handle of the root that a load opens
     HKEY hklm = nullptr, hkcu = nullptr, ardoRoot = nullptr;  // the predefined handles
+    RegKeyTimes times;
 };
 extern RegTree* RegTreeNow;
 inline int NWREGIsRegLoaded() { return static_cast<int>(RegTreeNow->loads); }
@@ -369,6 +371,7 @@ struct RegKeyInfo {
     unsigned int subKeys, values;
     unsigned int maxSubKeyName, maxValueName;  // bytes, without the NUL
     unsigned int maxData;                      // bytes as the wide query needs them
+    uint64_t lastWrite;                        // the key's last-write time (regtime.h)
 };
 unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool valueMax);
 // Deletes the subkey subKeyName of hParent with everything below it or, for a null name,

@@ -260,6 +260,7 @@ _SIGNATURES = {
 # Calls a library may lack: each is None then.
 _OPTIONAL = {
     "ZrRegSetKeyValue": (_I32, [_P, _W, _W, _U32, ctypes.c_char_p, _U32]),
+    "ZrRegQueryLastWriteTime": (_I32, [_P, ctypes.POINTER(ctypes.c_uint64)]),
 }
 _lib = None
 

@@ -427,8 +427,9 @@ def OpenKeyEx(key, sub_key, reserved=0, access=KEY_READ):
     return HKEYType(_open(base, _name(sub_key, "OpenKeyEx"), "OpenKeyEx"))
 
 
-def _last_write():
-    """The registry file's last change (or its change log's), in 100 ns units since 1601."""
+def _file_time():
+    """Without the library's per-key time (an older library): the registry file's last change, or its change
+    log's, in 100 ns units since 1601."""
     path = _state["path"] or os.environ.get("ZRREGDLL_FILE")
     ns = 0
     for p in (path, path + "-log") if path else ():
@@ -440,10 +441,15 @@ def _last_write():
 
 
 def QueryInfoKey(key, /):
-    subkeys, values = ctypes.c_uint32(), ctypes.c_uint32()
-    _check(library().ZrRegQueryInfoKey(_token(key), ctypes.byref(subkeys), None, ctypes.byref(values), None, None),
+    token = _token(key)
+    subkeys, values, written = ctypes.c_uint32(), ctypes.c_uint32(), ctypes.c_uint64()
+    _check(library().ZrRegQueryInfoKey(token, ctypes.byref(subkeys), None, ctypes.byref(values), None, None),
            "QueryInfoKey")
-    return subkeys.value, values.value, _last_write()
+    query_time = getattr(library(), "ZrRegQueryLastWriteTime", None)
+    if query_time is None:
+        return subkeys.value, values.value, _file_time()
+    _check(query_time(token, ctypes.byref(written)), "QueryInfoKey")
+    return subkeys.value, values.value, written.value
 
 
 def QueryValue(key, sub_key, /):
