@@ -298,10 +298,8 @@ inline HKEY RegHandleOf(const void* token) {
     return &slot->key;
 }
 
-// The registry whose calls make handles now: an app key's while a call on it runs (with the
-// tree lock alone), else null, the default registry. A handle belongs to the registry it was
-// made in; the table's walks below take the current registry's handles only.
-extern Registry* RegAppNow;
+// A handle belongs to the registry it was made in (RegApps.now, registry.h); the table's walks
+// below take the current registry's handles only.
 // The app key's registry of a live token; null for the default registry's, or a dead token.
 inline Registry* RegOwnerOf(const void* token) {
     HKEY h = RegHandleOf(token);

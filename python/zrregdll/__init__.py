@@ -40,7 +40,7 @@ from . import _data
 from ._data import (REG_NONE, REG_SZ, REG_EXPAND_SZ, REG_BINARY, REG_DWORD, REG_DWORD_BIG_ENDIAN, REG_LINK,
                     REG_MULTI_SZ, REG_QWORD)
 
-__version__ = "1.3.0"
+__version__ = "1.4.0"
 __all__ = ["load", "Registry", "Key", "Error", "LoadError", "TooLongError", "NotFoundError", "LibraryNotFoundError",
            "as_signed", "result_name", "Message", "set_message_handler", "MSG_SYNTAX", "MSG_TOO_LONG", "MSG_SAVE", "MSG_SHARING",
            "REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD", "REG_DWORD_BIG_ENDIAN", "REG_LINK",
