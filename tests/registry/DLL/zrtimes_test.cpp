@@ -144,19 +144,29 @@ TEST_F(KeyTimes, AKeyGoneTakesItsTimeAlong) {
 
 #ifndef _WIN32
 // Another process's change moves the key's time here when this process applies it from the
-// log (its next call); the keys it did not touch keep the file's.
+// log (its next call); the keys it did not touch keep the file's. The child is made before
+// the load, while this process runs no thread of the library's.
 TEST_F(KeyTimes, AnotherProcesssChangeMovesTheKey) {
     for (bool app : {false, true}) {
         SCOPED_TRACE(app ? "app key" : "default registry");
-        void* root = Load(app);
-        ASSERT_NE(root, nullptr);
-        uint64_t before = Now();
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
         pid_t pid = fork();
-        if (pid == 0) {  // a child has its parent's registries loaded, and its change is logged
-            _exit(ZrRegSetKeyValue(root, WP(u"Other"), WP(u"d"), ZRREG_TYPE_SZ, "x", 2) == 0 ? 0 : 2);
+        if (pid == 0) {
+            char c;
+            if (read(go[0], &c, 1) != 1 || ZrLoadRegistry(reg_.c_str()) != ZRREG_LOAD_OK) _exit(2);
+            if (ZrRegSetKeyValue(HkeyRegRoot(), WP(u"Other"), WP(u"d"), ZRREG_TYPE_SZ, "x", 2) != 0) _exit(3);
+            ZrUnloadRegistry();
+            _exit(0);
         }
+        void* root = Load(app);
+        uint64_t before = Now();
+        ASSERT_EQ(write(go[1], "g", 1), 1);
         int status = 0;
         waitpid(pid, &status, 0);
+        close(go[0]);
+        close(go[1]);
+        ASSERT_NE(root, nullptr);
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         uint64_t moved = TimeOf(root, u"Other");
         EXPECT_GE(moved, before);
