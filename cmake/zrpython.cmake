@@ -31,7 +31,8 @@ file(RELATIVE_PATH ZR_PYTHON_TO_LIB /p/${ZR_PYTHON_DIR}/zrregdll
      /p/${CMAKE_INSTALL_LIBDIR}/libzrregdll.so.${PROJECT_VERSION_MAJOR})
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/python/_where.py
      "\"\"\"Where cmake --install put the library, from this module's folder.\"\"\"\nLIBRARY = \"${ZR_PYTHON_TO_LIB}\"\n")
-install(FILES ${ZR_PYTHON_SRC}/__init__.py ${ZR_PYTHON_SRC}/_data.py ${ZR_PYTHON_SRC}/winreg.py
+install(FILES ${ZR_PYTHON_SRC}/__init__.py ${ZR_PYTHON_SRC}/_data.py ${ZR_PYTHON_SRC}/_errors.py
+              ${ZR_PYTHON_SRC}/_library.py ${ZR_PYTHON_SRC}/_key.py ${ZR_PYTHON_SRC}/_winhandle.py ${ZR_PYTHON_SRC}/winreg.py
               ${CMAKE_CURRENT_BINARY_DIR}/python/_where.py
         DESTINATION ${ZR_PYTHON_DIR}/zrregdll)
 

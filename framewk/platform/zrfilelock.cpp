@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #endif
 
@@ -92,6 +93,14 @@ void zrUnlockFile(ZrLock lock) {
 
 bool zrCanKeepOwner(const char*) { return true; }
 
+uint64_t zrFileTimeOf(const ZrFileStamp& s) { return static_cast<uint64_t>(s.mtimeNs) / 100; }
+
+uint64_t zrFileTimeNow() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
 void zrUnlockRemoving(ZrLock lock, const char*) {
     if (lock == -1) return;
     FILE_DISPOSITION_INFO gone = {};
@@ -100,6 +109,25 @@ void zrUnlockRemoving(ZrLock lock, const char*) {
     zrUnlockFile(lock);
 }
 #else
+static const uint64_t kUnixEpochAsFileTime = 116444736000000000ull;
+
+uint64_t zrFileTimeOf(const ZrFileStamp& s) {
+    return static_cast<uint64_t>(s.mtimeNs / 100 + static_cast<long long>(kUnixEpochAsFileTime));
+}
+
+// The coarse clock, as a key's last-write time is taken at every change: a fifth of the
+// precise one's 26 ns, and a tick of a few milliseconds is finer than such times need.
+uint64_t zrFileTimeNow() {
+    struct timespec now;
+#ifdef CLOCK_REALTIME_COARSE
+    clock_gettime(CLOCK_REALTIME_COARSE, &now);
+#else
+    clock_gettime(CLOCK_REALTIME, &now);
+#endif
+    return static_cast<uint64_t>(now.tv_sec) * 10000000ull + static_cast<uint64_t>(now.tv_nsec) / 100 +
+           kUnixEpochAsFileTime;
+}
+
 static bool StampOfStat(const struct stat& st, ZrFileStamp* out) {
     if (!S_ISREG(st.st_mode)) return false;
     out->device = static_cast<unsigned long long>(st.st_dev);

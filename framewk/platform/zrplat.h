@@ -253,6 +253,10 @@ bool zrStampOf(const char* path, ZrFileStamp* out);
 // The stamp of the file an open stream reads (two streams of the same file have the same).
 bool zrStampOfFile(FILE* fp, ZrFileStamp* out);
 bool zrSameStamp(const ZrFileStamp& a, const ZrFileStamp& b);
+// Windows' file times, 100 ns units since 1601: a stamp's modification time, and the clock's now
+// (a coarse clock: a tick of a few milliseconds behind the precise one at most).
+uint64_t zrFileTimeOf(const ZrFileStamp& s);
+uint64_t zrFileTimeNow();
 
 // An advisory lock on the file `path` (flock on POSIX, LockFileEx on Windows): shared ones
 // exclude an exclusive one. An exclusive lock makes the file when it is missing, a shared

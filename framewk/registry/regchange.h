@@ -186,10 +186,6 @@ struct RegChanges {
     RegNotifyState notify;
 };
 extern RegChanges* RegChangesNow;
-// The watches of the default registry (or its scratch copy): an app key's registry has none,
-// and a caller waiting for its watch reads this without the tree lock, which an app key's
-// call leaves alone.
-extern RegNotifyState* RegNotifyNow;
 
 // ---- change notification (zrnotify.cpp) --------------------------------------------------
 // A change as the journal or the log records it reaches the watches it concerns.
@@ -197,8 +193,11 @@ void RegNotifyChange(RegChangeOp op, const char* path, const char* name);
 // A change went into the log: the notifier looks at it soon.
 void RegNotifyKick();
 // The handle's watches fire and end (it is being closed); End ends every watch and the
-// notifier (the unload's).
+// notifier (the unload's): an app key's notifier is told to stop, and joined once the call
+// has let go of the tree lock (RegAppsReap), as it may wait for that. Stop only tells the
+// current registry's notifier to stop.
 void RegNotifyClosed(HKEY h);
 void RegNotifyEnd();
+void RegNotifyStop();
 
 #endif

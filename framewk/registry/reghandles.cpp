@@ -5,7 +5,6 @@
 #include "zrplat.h"
 
 RegHandleTable RegHandles;
-Registry* RegAppNow;
 static const uint32_t kMaxSlots = uint32_t(1) << kRegIndexBits;
 
 static int ChunkOf(uint32_t index, uint32_t* offset) {
@@ -73,8 +72,8 @@ HKEY RegHandleNew(char* path, int parts) {
     h->parts = parts;
     h->node = nullptr;
     h->gen = 0;
-    __atomic_store_n(&slot->owner, RegAppNow, __ATOMIC_RELAXED);
-    if (RegAppNow) ++RegAppNow->handles;
+    __atomic_store_n(&slot->owner, RegApps.now, __ATOMIC_RELAXED);
+    if (RegApps.now) ++RegApps.now->handles;
     // Filled before its serial goes odd: whoever finds the handle by its token finds it whole.
     __atomic_store_n(&slot->serial, slot->serial + 1, __ATOMIC_RELEASE);
     return h;
@@ -97,14 +96,14 @@ void RegHandleFree(HKEY h) {
 void RegHandleFreeAll() {
     for (uint32_t i = 0; i < RegHandles.used; ++i) {
         RegHandleSlot* slot = SlotAt(i);
-        if ((slot->serial & 1) && slot->owner == RegAppNow) RegHandleFree(&slot->key);
+        if ((slot->serial & 1) && slot->owner == RegApps.now) RegHandleFree(&slot->key);
     }
 }
 
 void RegHandleEach(void (*f)(HKEY h)) {
     for (uint32_t i = 0; i < RegHandles.used; ++i) {
         RegHandleSlot* slot = SlotAt(i);
-        if ((slot->serial & 1) && slot->owner == RegAppNow) f(&slot->key);
+        if ((slot->serial & 1) && slot->owner == RegApps.now) f(&slot->key);
     }
 }
 

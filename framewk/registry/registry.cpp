@@ -15,7 +15,7 @@ Registry* s_current;
 RegTree* RegTreeNow = &s_none.tree;
 RegFileState* RegFileNow = &s_none.file;
 RegChanges* RegChangesNow = &s_none.changes;
-RegNotifyState* RegNotifyNow = &s_none.changes.notify;
+RegAppKeys RegApps = {0, nullptr, nullptr, nullptr, {}, &s_none.changes.notify};
 
 Registry* RegCurrent() { return s_current; }
 
@@ -24,7 +24,7 @@ static void MakeCurrent(Registry* r) {
     __atomic_store_n(&RegTreeNow, &r->tree, __ATOMIC_RELEASE);
     __atomic_store_n(&RegFileNow, &r->file, __ATOMIC_RELEASE);
     __atomic_store_n(&RegChangesNow, &r->changes, __ATOMIC_RELEASE);
-    __atomic_store_n(&RegNotifyNow, &r->changes.notify, __ATOMIC_RELEASE);
+    __atomic_store_n(&RegApps.defaultWatches, &r->changes.notify, __ATOMIC_RELEASE);
     s_current = r == &s_none ? nullptr : r;
 }
 
@@ -75,6 +75,7 @@ bool RegScratchBegin() {
     t.renames = under->tree.renames + 1;
     t.loads = 1;
     t.changed = under->tree.changed;
+    t.times.loaded = under->tree.times.loaded;
     t.rootHandle = under->tree.rootHandle;
     t.hklm = under->tree.hklm;
     t.hkcu = under->tree.hkcu;
@@ -117,7 +118,7 @@ void RegScratchEnd() {
 // file meanwhile. The file's stamp before and after the load must agree, or the file read
 // is not known for sure (a save of a process that took no lock, or a lock not had in time)
 // and the unload merges whatever it finds.
-static unsigned int LoadBegun(const char* filename) {
+static unsigned int LoadRead(const char* filename) {
     if (!RegFileBegin(filename)) return LoadRegistry(filename);  // refused
     int logged = LogLoad();
     if (logged >= 0) return static_cast<unsigned int>(logged);
@@ -131,6 +132,14 @@ static unsigned int LoadBegun(const char* filename) {
     zrUnlockFile(lock);
     RegChangesNow->share.loaded = after;
     RegChangesNow->share.loadedKnown = rc == REGERR_SUCCESS && known;
+    return rc;
+}
+
+// Every key read has the file's time: the file holds none of its own. (The keys changed by
+// records of the log that the load applied have the load's time already.)
+static unsigned int LoadBegun(const char* filename) {
+    unsigned int rc = LoadRead(filename);
+    if (rc == REGERR_SUCCESS) RegKeyTimesLoaded();
     return rc;
 }
 
@@ -246,14 +255,6 @@ unsigned int ShareFlush() {
 
 // ---- app keys ---------------------------------------------------------------------------
 
-int RegAppsLoaded;
-namespace {
-Registry* s_apps;  // the app keys' registries, under the tree lock alone
-// Held while an app key's registry is current, and by the default registry's notifier while
-// it reads the current registry's log.
-ZrWait s_pin;
-}  // namespace
-
 static Registry* Default() { return s_current ? s_current : &s_none; }
 
 // The current registry for the calls; the default one stays what the process loaded.
@@ -261,14 +262,14 @@ static void Point(Registry* r, Registry* app) {
     __atomic_store_n(&RegTreeNow, &r->tree, __ATOMIC_RELEASE);
     __atomic_store_n(&RegFileNow, &r->file, __ATOMIC_RELEASE);
     __atomic_store_n(&RegChangesNow, &r->changes, __ATOMIC_RELEASE);
-    RegAppNow = app;
+    RegApps.now = app;
 }
 
-void RegPinDefault() { s_pin.Lock(); }
-void RegUnpinDefault() { s_pin.Unlock(); }
+void RegPinDefault() { RegApps.pin.Lock(); }
+void RegUnpinDefault() { RegApps.pin.Unlock(); }
 
 void RegAppEnter(Registry* app) {
-    s_pin.Lock();
+    RegApps.pin.Lock();
     Point(app, app);
     RegLogFollowHeld();
 }
@@ -278,26 +279,32 @@ static void Drop(Registry* app, bool save) {
     if (save) UnloadIn();
     Release();
     RegHandleFreeAll();
-    for (Registry** at = &s_apps; *at; at = &(*at)->nextApp) {
+    for (Registry** at = &RegApps.list; *at; at = &(*at)->nextApp) {
         if (*at == app) {
             *at = app->nextApp;
-            __atomic_store_n(&RegAppsLoaded, RegAppsLoaded - 1, __ATOMIC_RELEASE);
+            __atomic_store_n(&RegApps.loaded, RegApps.loaded - 1, __ATOMIC_RELEASE);
             break;
         }
     }
     Point(Default(), nullptr);
-    delete app;
+    // A notifier may wait for the tree lock this call holds: it is joined once that is let go.
+    if (app->changes.notify.notifier) {
+        app->nextApp = RegApps.retired;
+        __atomic_store_n(&RegApps.retired, app, __ATOMIC_RELEASE);
+    } else {
+        delete app;
+    }
 }
 
 // Only the library's own root handle left: the host closed its last one.
 void RegAppLeave() {
-    Registry* app = RegAppNow;
+    Registry* app = RegApps.now;
     if (app->handles <= 1) {
         Drop(app, true);
     } else {
         Point(Default(), nullptr);
     }
-    s_pin.Unlock();
+    RegApps.pin.Unlock();
 }
 
 static bool SameFile(const char* path, const ZrFileStamp& file) {
@@ -326,7 +333,7 @@ unsigned int RegAppLoad(const char* filename, HKEY* root) {
     bool known = zrStampOf(filename, &file);
     if (known && s_current && s_current->tree.loads && SameFile(s_current->file.names.target, file))
         return REGAPP_SHARED;
-    for (Registry* a = s_apps; a && known; a = a->nextApp) {
+    for (Registry* a = RegApps.list; a && known; a = a->nextApp) {
         if (!SameFile(a->file.names.target, file)) continue;
         RegAppEnter(a);
         unsigned int rc = HostRoot(root);
@@ -336,37 +343,73 @@ unsigned int RegAppLoad(const char* filename, HKEY* root) {
     Registry* r = new (std::nothrow) Registry;
     if (!r) return REGERR_NO_MEMORY;
     r->changes.log.cursor = &r->changes.log.own;
-    s_pin.Lock();
+    RegApps.pin.Lock();
     Point(r, r);
     unsigned int rc = LoadBegun(filename);
     if (rc == REGERR_SUCCESS && (rc = HostRoot(root)) != REGERR_SUCCESS) UnloadIn();
     if (rc != REGERR_SUCCESS) {
         Drop(r, false);
     } else {
-        r->nextApp = s_apps;
-        s_apps = r;
-        __atomic_store_n(&RegAppsLoaded, RegAppsLoaded + 1, __ATOMIC_RELEASE);
+        r->nextApp = RegApps.list;
+        RegApps.list = r;
+        __atomic_store_n(&RegApps.loaded, RegApps.loaded + 1, __ATOMIC_RELEASE);
         Point(Default(), nullptr);
     }
-    s_pin.Unlock();
+    RegApps.pin.Unlock();
     return rc;
 }
 
+void RegAppsReap() {
+    if (!__atomic_load_n(&RegApps.retired, __ATOMIC_ACQUIRE)) return;
+    RegApps.pin.Lock();
+    Registry* r = RegApps.retired;
+    RegApps.retired = nullptr;
+    RegApps.pin.Unlock();
+    while (r) {
+        Registry* next = r->nextApp;
+        zrThreadJoin(r->changes.notify.notifier);
+        delete r;
+        r = next;
+    }
+}
+
+bool RegAppWatchEnter(Registry* app) {
+    RegApps.pin.Lock();
+    if (app->changes.notify.stop) {
+        RegApps.pin.Unlock();
+        return false;
+    }
+    Point(app, app);
+    return true;
+}
+
+void RegAppWatchDone() {
+    Point(Default(), nullptr);
+    RegApps.pin.Unlock();
+}
+
+// The notifiers are told to stop under the pin and joined without it, which each takes.
 void RegAppsEndThreads() {
-    if (!s_apps) return;
-    s_pin.Lock();
-    for (Registry* a = s_apps; a; a = a->nextApp) {
+    if (!RegApps.list && !RegApps.retired) return;
+    RegApps.pin.Lock();
+    for (Registry* a = RegApps.list; a; a = a->nextApp) {
         Point(a, a);
         LogThreadsEnd();
+        RegNotifyStop();
     }
     Point(Default(), nullptr);
-    s_pin.Unlock();
+    RegApps.pin.Unlock();
+    for (Registry* a = RegApps.list; a; a = a->nextApp) {
+        zrThreadJoin(a->changes.notify.notifier);
+        a->changes.notify.notifier = nullptr;
+    }
+    RegAppsReap();
 }
 
 bool RegAppHolds(const char* filename) {
     ZrFileStamp file;
-    if (!s_apps || !zrStampOf(filename, &file)) return false;
-    for (Registry* a = s_apps; a; a = a->nextApp)
+    if (!RegApps.list || !zrStampOf(filename, &file)) return false;
+    for (Registry* a = RegApps.list; a; a = a->nextApp)
         if (SameFile(a->file.names.target, file)) return true;
     return false;
 }

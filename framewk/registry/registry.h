@@ -38,14 +38,28 @@ bool RegScratchBegin();
 void RegScratchEnd();
 
 // ---- app keys: registries loaded privately beside the default one ------------------------
-// Each is a registry as the default one is (its tree, file, log and syncer), loaded by
-// ZrRegLoadAppKey and reached only through its handles. A call on one of them takes the
-// tree lock alone and makes the handle's registry current (Enter) until it returns (Leave);
-// the default registry's calls go on as before, and its notifier reads its own log while no
-// app key's registry is current. Leave unloads a registry whose host handles are all
-// closed: its file is written back and let go.
-// The number of app keys' registries loaded (atomic): while 0, no call looks for one.
-extern int RegAppsLoaded;
+// Each is a registry as the default one is (its tree, file, log, syncer and watches), loaded
+// by ZrRegLoadAppKey and reached only through its handles. A call on one of them takes the
+// tree lock alone and makes the handle's registry current (Enter) until it returns (Leave),
+// as its notifier does to read its log; the default registry's calls go on as before, and
+// its notifier reads its own log while no app key's registry is current. Leave unloads a
+// registry whose host handles are all closed: its file is written back and let go.
+// The app keys' process-wide part, one object: their registries loaded (`loaded` of them,
+// atomic: while 0, no call looks for one), the pin held while one is current or the default
+// registry's notifier reads its log, and the registries let go whose notifiers are still to
+// be joined; with the default registry's watches (which a caller waiting for its watch reads
+// without the tree lock, which an app key's call leaves alone).
+struct RegAppKeys {
+    int loaded;
+    // The registry whose calls make handles now: an app key's while a call on it runs (with
+    // the tree lock alone), else null, the default registry.
+    Registry* now;
+    Registry* list;     // under the tree lock alone
+    Registry* retired;  // under the pin
+    ZrWait pin;
+    RegNotifyState* defaultWatches;
+};
+extern RegAppKeys RegApps;
 // Under the tree lock alone: the app key `filename` loaded (or, loaded already, another
 // handle of its root) and a handle of its root in *root. As LoadRegistry answers, or
 // REGAPP_SHARED: the file is the default registry's.
@@ -53,12 +67,20 @@ extern int RegAppsLoaded;
 unsigned int RegAppLoad(const char* filename, HKEY* root);
 void RegAppEnter(Registry* app);
 void RegAppLeave();
-// The library leaves the process: the app keys' syncer threads end as the default one's.
+// After a call on an app key let go of the tree lock: the notifiers of the registries it let
+// go are joined (each may have waited for that lock) and the registries freed.
+void RegAppsReap();
+// An app key's notifier, under the tree lock alone: its registry current, unless it was let
+// go meanwhile (false); Done makes the default registry current again.
+bool RegAppWatchEnter(Registry* app);
+void RegAppWatchDone();
+// The library leaves the process: the app keys' syncer and notifier threads end as the
+// default one's.
 void RegAppsEndThreads();
 // Whether an app key's registry is the file `filename`, which the default registry then
 // cannot load: one file's log and locks are the process's.
 bool RegAppHolds(const char* filename);
-// The default registry's notifier reads the log while holding this pin, which an app key's
+// The default registry's notifier reads the log while holding the pin, which an app key's
 // call takes too: a host must make no such call while it holds the default registry's log
 // writer lock across calls (a change group, RegViewGroupBegin).
 void RegPinDefault();

@@ -176,7 +176,7 @@ unsigned int CfRegCreateKeyMade(HKEY hParentKey, const char* newKey, HKEY* phNew
         delete node;
         return REGERR_NO_MEMORY;
     }
-    RegTreeNow->changed = 1;
+    RegKeyChanged(parent, node);
     *made = true;
     // A key added below the parent cannot change what the parent's path names: a path
     // through it is longer. When nothing else changed, the parent's node stays known.
@@ -211,7 +211,7 @@ static unsigned int SetMade(RegNode* parent, RegKeyValue* value) {
         delete value;
         return REGERR_NO_MEMORY;
     }
-    RegTreeNow->changed = 1;
+    RegKeyChanged(parent);
     return REGERR_SUCCESS;
 }
 
@@ -262,7 +262,7 @@ unsigned int CfRegDeleteKey(HKEY hParent, const char* subKeyName) {
     if (!RegTreeNow->deletesForced && parent->GetRegNodeList()->AtSlot(i)->GetOpenCnt() != 0)
         return REGERR_KEY_BUSY;
     delete parent->TakeKeyNode(i);
-    RegTreeNow->changed = 1;
+    RegKeyChanged(parent);
     return REGERR_SUCCESS;
 }
 
@@ -273,7 +273,7 @@ unsigned int CfRegDeleteValue(HKEY hParent, const char* valueName) {
     int i = FindValue(parent, valueName);
     if (i < 0) return REGERR_NOT_FOUND;
     delete parent->TakeValue(i);
-    RegTreeNow->changed = 1;
+    RegKeyChanged(parent);
     return REGERR_SUCCESS;
 }
 
@@ -296,7 +296,11 @@ unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool value
     RegNodeList* keys = node->GetRegNodeList();
     RegKeyValueList* values = node->GetRegKeyValueList();
     *info = RegKeyInfo{static_cast<unsigned int>(keys->GetSize()),
-                       static_cast<unsigned int>(values->GetSize()), 0, 0, 0};
+                       static_cast<unsigned int>(values->GetSize()),
+                       0,
+                       0,
+                       0,
+                       RegKeyTime(node)};
     for (int s = keys->FirstSlot(); keyMax && s < keys->EndSlot(); ++s) {
         RegNode* k = keys->AtSlot(s);
         unsigned int n = k ? static_cast<unsigned int>(strlen(k->GetName())) : 0;
@@ -347,14 +351,14 @@ unsigned int CfRegDeleteTree(HKEY hParent, const char* subKeyName) {
         rc = FindOpen(top, true);
         if (rc != REGERR_SUCCESS) return rc;
         delete parent->TakeKeyNode(i);
-        RegTreeNow->changed = 1;
+        RegKeyChanged(parent);
         return REGERR_SUCCESS;
     }
     rc = FindOpen(parent, false);
     if (rc != REGERR_SUCCESS) return rc;
     RegNodeList* keys = parent->GetRegNodeList();
     RegKeyValueList* values = parent->GetRegKeyValueList();
-    if (keys->GetSize() + values->GetSize() > 0) RegTreeNow->changed = 1;
+    if (keys->GetSize() + values->GetSize() > 0) RegKeyChanged(parent);
     // From the ends of the lists, which moves no entry.
     while (keys->GetSize() > 0) delete parent->TakeKeyNode(keys->EndSlot() - 1);
     while (values->GetSize() > 0) delete parent->TakeValue(values->EndSlot() - 1);
@@ -409,7 +413,7 @@ unsigned int CfRegRenameKey(HKEY hParent, const char* subKeyName, const char* ne
     }
     if (!parent->RenameKeyNode(i, newName, len)) return REGERR_NO_MEMORY;
     if (moves && RegTreeNow->deletesForced) ForgetOpen(parent->GetRegNodeList()->AtSlot(i));
-    RegTreeNow->changed = 1;
+    RegKeyChanged(parent, parent->GetRegNodeList()->AtSlot(i));
     return REGERR_SUCCESS;
 }
 
@@ -424,7 +428,7 @@ unsigned int CfRegRenameValue(HKEY h, const char* valueName, const char* newName
     RegKeyValue* other = node->FindValue(newName, nullptr);
     if (other && other != node->GetRegKeyValueList()->AtSlot(i)) return REGERR_ALREADY_EXISTS;
     if (!node->RenameValue(i, newName, len)) return REGERR_NO_MEMORY;
-    RegTreeNow->changed = 1;
+    RegKeyChanged(node);
     return REGERR_SUCCESS;
 }
 

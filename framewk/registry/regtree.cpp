@@ -144,6 +144,7 @@ static void DeleteSubtrees(RegNodeList* list) {
 }
 
 RegNode::~RegNode() {
+    if (RegTreeNow->times.count || this == RegTreeNow->root) RegKeyGone(this);
     ++RegTreeNow->generation;
     delete valueIndex;
     if (subKeys) {

@@ -12,6 +12,7 @@
 #include "regindex.h"
 #include "reglist.h"
 #include "regmsg.h"
+#include "regtime.h"
 #include "regvalue.h"
 #include "zrplat.h"
 #include "zrtempl.h"
@@ -230,6 +231,7 @@ struct RegTree {
     bool deletesForced = false;
     HKEY rootHandle = nullptr;                                // the handle of the root that a load opens
     HKEY hklm = nullptr, hkcu = nullptr, ardoRoot = nullptr;  // the predefined handles
+    RegKeyTimes times;
 };
 extern RegTree* RegTreeNow;
 inline int NWREGIsRegLoaded() { return static_cast<int>(RegTreeNow->loads); }
@@ -302,10 +304,8 @@ inline HKEY RegHandleOf(const void* token) {
     return &slot->key;
 }
 
-// The registry whose calls make handles now: an app key's while a call on it runs (with the
-// tree lock alone), else null, the default registry. A handle belongs to the registry it was
-// made in; the table's walks below take the current registry's handles only.
-extern Registry* RegAppNow;
+// A handle belongs to the registry it was made in (RegApps.now, registry.h); the table's walks
+// below take the current registry's handles only.
 // The app key's registry of a live token; null for the default registry's, or a dead token.
 inline Registry* RegOwnerOf(const void* token) {
     HKEY h = RegHandleOf(token);
@@ -375,6 +375,7 @@ struct RegKeyInfo {
     unsigned int subKeys, values;
     unsigned int maxSubKeyName, maxValueName;  // bytes, without the NUL
     unsigned int maxData;                      // bytes as the wide query needs them
+    uint64_t lastWrite;                        // the key's last-write time (regtime.h)
 };
 unsigned int CfRegQueryInfoKey(HKEY h, RegKeyInfo* info, bool keyMax, bool valueMax);
 // Deletes the subkey subKeyName of hParent with everything below it or, for a null name,

@@ -30,7 +30,8 @@ usr=$root/usr lib=$root/usr/lib/$multiarch
 for f in bin/zrreg include/zrregdll.h include/zrregdll.hpp "lib/$multiarch/libzrregdll.so" \
     "lib/$multiarch/cmake/zrregdll/zrregdllConfig.cmake" "lib/$multiarch/pkgconfig/zrregdll.pc" \
     share/man/man1/zrreg.1.gz lib/python3/dist-packages/zrregdll/__init__.py \
-    lib/python3/dist-packages/zrregdll/winreg.py share/doc/zrregdll/copyright \
+    lib/python3/dist-packages/zrregdll/winreg.py lib/python3/dist-packages/zrregdll/_winhandle.py \
+    lib/python3/dist-packages/zrregdll/_key.py share/doc/zrregdll/copyright \
     share/doc/zrregdll/README.md.gz; do
     [ -e "$usr/$f" ] || fail "the package lacks /usr/$f"
 done

@@ -152,6 +152,57 @@ def test_keys_open_create_enumerate_and_delete(regfile):
         winreg.FlushKey(app)
 
 
+AGED = b"""KEY "My Computer"
+(
+    KEY HKEY_CURRENT_USER
+    (
+        KEY App
+        (
+            [REG_SZ] a = "1";
+            KEY S1
+            (
+            )
+            KEY S2
+            (
+            )
+        )
+    )
+)
+"""
+# (change on App, the key whose time moves, a key that keeps the file's)
+TIME_CHANGES = [
+    (lambda k: winreg.SetValueEx(k, "a", 0, winreg.REG_DWORD, 2), "App", r"App\S1"),
+    (lambda k: winreg.DeleteValue(k, "a"), "App", r"App\S1"),
+    (lambda k: winreg.CreateKey(k, "New").Close(), "App", r"App\S2"),
+    (lambda k: winreg.CreateKey(k, r"New\Deeper").Close(), r"App\New", r"App\S1"),
+    (lambda k: winreg.DeleteKey(k, "S2"), "App", r"App\S1"),
+    (lambda k: winreg.SetValue(k, "S1", winreg.REG_SZ, "d"), r"App\S1", "App"),
+]
+
+
+@pytest.mark.parametrize("change, moved, kept", TIME_CHANGES)
+def test_a_change_moves_its_keys_last_write_time_only(tmp_path, change, moved, kept):
+    path = tmp_path / "aged.txt"
+    path.write_bytes(AGED)
+    old = 1000000000 * 10**9  # 2001
+    os.utime(path, ns=(old, old))
+    winreg.use(path)
+    try:
+        def written(sub):
+            with winreg.OpenKey(winreg.HKEY_CURRENT_USER, sub) as k:
+                return winreg.QueryInfoKey(k)[2]
+        loaded = old // 100 + 116444736000000000
+        assert written(kept) == written("App") == loaded
+        before = time.time_ns() // 100 + 116444736000000000 - 20 * 10**4  # the library's clock is coarse
+        with winreg.OpenKey(winreg.HKEY_CURRENT_USER, "App") as app:
+            change(app)
+        after = time.time_ns() // 100 + 116444736000000000
+        assert before <= written(moved) <= after
+        assert written(kept) == loaded
+    finally:
+        winreg.use(tmp_path / "other.txt")
+
+
 def test_default_values_through_setvalue_and_queryvalue(key):
     winreg.SetValue(key, "Sub", winreg.REG_SZ, "default")
     assert winreg.QueryValue(key, "Sub") == "default"

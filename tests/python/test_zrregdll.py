@@ -277,7 +277,7 @@ def test_a_missing_library_names_the_variable_and_the_places_looked_in(tmp_path)
 
     module = tmp_path / "zrregdll"  # a copy without the record of cmake --install, away from any library
     module.mkdir()
-    for name in ("__init__.py", "_data.py"):
+    for name in ("__init__.py", "_data.py", "_errors.py", "_library.py", "_key.py"):
         with open(os.path.join(os.path.dirname(zrregdll.__file__), name), "rb") as f:
             (module / name).write_bytes(f.read())
     said = run_python("import sys; sys.path.insert(0, %r); import zrregdll; zrregdll.library()" % str(tmp_path),

@@ -3,8 +3,11 @@
 // log, by another process.
 #include <string.h>
 
+#include <utility>
+
 #include "registry.h"
 #include "zrplat.h"
+#include "zrregwide.h"
 
 namespace {
 // Why a watch fired: what a caller that waits is answered.
@@ -16,8 +19,9 @@ struct Watch {
     HKEY handle;
     bool subtree;
     uint32_t filter;
-    bool async;      // signals `event`; otherwise a caller waits
-    intptr_t event;  // the library's copy of the host's object, closed when the watch ends
+    bool async;           // signals `event`; otherwise a caller waits
+    intptr_t event;       // the library's copy of the host's object, closed when the watch ends
+    RegNotifyState* app;  // an app key's watches, which a caller that waits meets there; null: the default's
     bool fired;
     Ending ending;
     char path[1];
@@ -26,9 +30,8 @@ struct Watch {
 // Another process's change reaches a watch within this (the promise is 100 ms).
 static const int kPollMs = 20;
 
-// The default registry's watches; the notifier thread is given its own registry's. An app
-// key's changes and closes concern none of them.
-static RegNotifyState& N() { return *__atomic_load_n(&RegNotifyNow, __ATOMIC_ACQUIRE); }
+// The current registry's watches: under the tree lock, or while its notifier holds the pin.
+static RegNotifyState& N() { return __atomic_load_n(&RegChangesNow, __ATOMIC_ACQUIRE)->notify; }
 
 // Whether `key` is `path` (exactly, with `self`) or lies below it, names compared as the
 // tree compares them.
@@ -114,7 +117,7 @@ static void Match(RegChangeOp op, const char* path, const char* name) {
 }
 
 void RegNotifyChange(RegChangeOp op, const char* path, const char* name) {
-    if (RegAppNow || !__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
+    if (!__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
     N().sync.Lock();
     Match(op, path, name);
     Sweep();
@@ -165,8 +168,29 @@ static void RunNotifier(void* state) {
     n.sync.Unlock();
 }
 
+// An app key's notifier reads its log as a call on it does: with the tree lock alone, its
+// registry current. Until it is joined its registry is kept, let go or not.
+static void RunAppNotifier(void* registry) {
+    Registry* app = static_cast<Registry*>(registry);
+    RegNotifyState& n = app->changes.notify;
+    n.sync.Lock();
+    while (!n.stop) {
+        if (!n.kicked) n.sync.Wait(kPollMs);
+        n.kicked = false;
+        n.sync.Unlock();
+        ZrHeld held = zrTreeLockExclusive();
+        if (RegAppWatchEnter(app)) {
+            Scan(false);
+            RegAppWatchDone();
+        }
+        zrTreeUnlock(held);
+        n.sync.Lock();
+    }
+    n.sync.Unlock();
+}
+
 void RegNotifyKick() {
-    if (RegAppNow || !__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
+    if (!__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
     N().sync.Lock();
     N().kicked = true;
     N().sync.Wake();
@@ -174,7 +198,7 @@ void RegNotifyKick() {
 }
 
 void RegNotifyClosed(HKEY h) {
-    if (RegAppNow || !__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
+    if (!__atomic_load_n(&N().count, __ATOMIC_RELAXED)) return;
     N().sync.Lock();
     for (Watch* w = N().watches; w; w = w->next)
         if (w->handle == h && !w->fired) Fire(w, ENDED_CLOSE);
@@ -182,20 +206,29 @@ void RegNotifyClosed(HKEY h) {
     N().sync.Unlock();
 }
 
-void RegNotifyEnd() {
-    if (RegAppNow) return;
+void RegNotifyStop() {
     N().sync.Lock();
     N().stop = true;
     N().sync.Wake();
-    ZrThread* t = N().notifier;
-    N().notifier = nullptr;
+    N().sync.Unlock();
+}
+
+// An app key's registry is freed after its unload: the callers waiting for its watches
+// take them out first. Its notifier stays told to stop.
+void RegNotifyEnd() {
+    bool app = RegApps.now != nullptr;
+    RegNotifyStop();
+    ZrThread* t = nullptr;
+    N().sync.Lock();
+    if (!app) std::swap(t, N().notifier);
     N().sync.Unlock();
     zrThreadJoin(t);
     N().sync.Lock();
     for (Watch* w = N().watches; w; w = w->next)
         if (!w->fired) Fire(w, ENDED_CLOSE);
     Sweep();
-    N().stop = false;
+    while (app && N().count > 0) N().sync.Wait();
+    N().stop = app;
     N().sync.Unlock();
 }
 
@@ -204,7 +237,8 @@ static int32_t AddWatch(HKEY h, bool subtree, uint32_t filter, void* event, Watc
     size_t n = strlen(h->ptr);
     Watch* w = static_cast<Watch*>(zrHostRealloc(nullptr, sizeof(Watch) + n));
     if (!w) return ZRREG_NO_MEMORY;
-    *w = Watch{nullptr, h, subtree, filter, event != nullptr, -1, false, ENDED_CHANGE, {0}};
+    *w = Watch{nullptr,      h,  subtree, filter, event != nullptr, -1, RegApps.now ? &N() : nullptr, false,
+               ENDED_CHANGE, {0}};
     memcpy(w->path, h->ptr, n + 1);
     // The host may close its object while the watch lasts, and open another under its number.
     if (w->async) {
@@ -222,7 +256,9 @@ static int32_t AddWatch(HKEY h, bool subtree, uint32_t filter, void* event, Watc
     // (firing older watches for what was not read yet).
     if (logged) Scan(!running);
     N().sync.Lock();
-    if (logged && !N().notifier) N().notifier = zrThreadStart(RunNotifier, &N());
+    if (logged && !N().notifier)
+        N().notifier =
+            RegApps.now ? zrThreadStart(RunAppNotifier, RegApps.now) : zrThreadStart(RunNotifier, &N());
     if (logged && !N().notifier) {
         N().sync.Unlock();
         if (w->async) zrHostEventClose(w->event);
@@ -237,18 +273,21 @@ static int32_t AddWatch(HKEY h, bool subtree, uint32_t filter, void* event, Watc
     return ZRREG_SUCCESS;
 }
 
+// Without the tree lock, which an app key's call may hold with its registry current.
 static int32_t Wait(Watch* w) {
-    N().sync.Lock();
-    while (!w->fired) N().sync.Wait();
+    RegNotifyState& n = w->app ? *w->app : *__atomic_load_n(&RegApps.defaultWatches, __ATOMIC_ACQUIRE);
+    n.sync.Lock();
+    while (!w->fired) n.sync.Wait();
     Ending ending = w->ending;
-    for (Watch** at = &N().watches; *at; at = &(*at)->next) {
+    for (Watch** at = &n.watches; *at; at = &(*at)->next) {
         if (*at == w) {
             *at = w->next;
             break;
         }
     }
-    __atomic_store_n(&N().count, N().count - 1, __ATOMIC_RELAXED);
-    N().sync.Unlock();
+    __atomic_store_n(&n.count, n.count - 1, __ATOMIC_RELAXED);
+    if (w->app) n.sync.Wake();  // an unload may wait for it
+    n.sync.Unlock();
     zrHostFree(w);
     return ending == ENDED_CHANGE  ? ZRREG_SUCCESS
            : ending == ENDED_CLOSE ? ZRREG_INVALID_HANDLE
@@ -267,20 +306,20 @@ int32_t ZrRegNotifyChangeKeyValue(void* hKey, int32_t bWatchSubtree, uint32_t dw
     if (!hKey || !(dwNotifyFilter & kinds) || (dwNotifyFilter & ~(kinds | ZRREG_NOTIFY_THREAD_AGNOSTIC)) ||
         (fAsynchronous && !hEvent))
         return ZRREG_BAD_ARG;
-    // An app key's registry has no notifier: its log is read only by its calls.
-    if (__atomic_load_n(&RegAppsLoaded, __ATOMIC_ACQUIRE) && RegOwnerOf(hKey)) return ZRREG_BAD_ARG;
     RegLogFollow();
     Watch* w = nullptr;
-    ZrHeld held = zrTreeLockShared();
-    HKEY h = RegHandleOf(hKey);
-    int32_t rc = h ? ZRREG_SUCCESS : ZRREG_INVALID_HANDLE;
-    if (rc == ZRREG_SUCCESS && !NWREGIsRegLoaded()) rc = ZRREG_NOT_LOADED;
-    // A key deleted meanwhile would never change again: the watch is refused at once.
-    RegKeyInfo info;
-    if (rc == ZRREG_SUCCESS) rc = static_cast<int32_t>(CfRegQueryInfoKey(h, &info, false, false));
-    if (rc == ZRREG_SUCCESS)
-        rc = AddWatch(h, bWatchSubtree != 0, dwNotifyFilter, fAsynchronous ? hEvent : nullptr, &w);
-    zrTreeUnlock(held);
+    int32_t rc;
+    {
+        zrwide::SharedTree lock(hKey);  // an app key's: alone, its registry current
+        HKEY h = RegHandleOf(hKey);
+        rc = h ? ZRREG_SUCCESS : ZRREG_INVALID_HANDLE;
+        if (rc == ZRREG_SUCCESS && !NWREGIsRegLoaded()) rc = ZRREG_NOT_LOADED;
+        // A key deleted meanwhile would never change again: the watch is refused at once.
+        RegKeyInfo info;
+        if (rc == ZRREG_SUCCESS) rc = static_cast<int32_t>(CfRegQueryInfoKey(h, &info, false, false));
+        if (rc == ZRREG_SUCCESS)
+            rc = AddWatch(h, bWatchSubtree != 0, dwNotifyFilter, fAsynchronous ? hEvent : nullptr, &w);
+    }
     if (rc != ZRREG_SUCCESS || fAsynchronous) return rc;
     return Wait(w);
 }

@@ -4,17 +4,16 @@
  * 1. Key handles are opaque values, no addresses. A handle from ZrRegOpenKeyEx or
  *    ZrRegCreateKey belongs to the caller until ZrRegCloseKey; close them all before
  *    ZrUnloadRegistry. The handles of HkeyRegRoot, HkeyHKLM, HkeyHKCU and HkeyArdoRoot
- *    belong to the library: use them, never close them. The unload ends every handle,
- *    the library's too (ask for those again after the next load), but an app key's
- *    (ZrRegLoadAppKey), which end with its last close. A handle that has
- *    ended, closed or of an earlier load, or that never was one, is dead: every function
- *    that takes a handle answers a call with it, its other arguments sound, with
- *    ZRREG_INVALID_HANDLE (ZrRegCountSubKeys with 0xFFFFFFFF), writes what its failures
- *    write, and changes nothing. A dead handle can name a live one again only after its
- *    place in the library has served 2^31 more handles (2^11 where pointers have 32
- *    bits), each, while memory lasts, after 512 other handles were closed: some 10^12
- *    opens (10^6). Where pointers have 32 bits, 2^20 handles can be open at once; an open
- *    beyond that answers ZRREG_NO_MEMORY.
+ *    belong to the library: use them, never close them. The unload ends every handle, the
+ *    library's too (ask for those again after the next load), but an app key's
+ *    (ZrRegLoadAppKey), which end with its last close. A handle ended, closed or of an
+ *    earlier load, or that never was one, is dead: every function that takes a handle
+ *    answers a call with it, its other arguments sound, with ZRREG_INVALID_HANDLE
+ *    (ZrRegCountSubKeys with 0xFFFFFFFF), writes what its failures write, and changes
+ *    nothing. A dead handle can name a live one again only after its place in the library
+ *    has served 2^31 more handles (2^11 where pointers have 32 bits), each, while memory
+ *    lasts, after 512 other handles were closed: some 10^12 opens (10^6). Where pointers
+ *    have 32 bits, 2^20 handles can be open at once; an open beyond that: ZRREG_NO_MEMORY.
  * 2. A handle names its key by path and is looked up anew on every call: once its key is
  *    deleted, calls with it answer ZRREG_KEY_NOT_FOUND, closing it still succeeds (and
  *    gives back the open count of whatever key its path names then), and once a key is
@@ -97,11 +96,9 @@
 /* ZRREG_TEXT, ZrTextFromUtf8 and ZrTextToUtf8: the 16-bit text the functions take and give. */
 #include "zrregtext.h"
 
-/* ZRREG_API marks the exported functions for the ELF symbol table; on Windows the
- * module-definition file names the exports, and a host imports them through the import
- * library or GetProcAddress. ZRREG_CALL is their calling convention, fixed as __cdecl on
- * Windows so that a host compiled with another default still matches; the entry point
- * uses the system's (__stdcall). */
+/* ZRREG_API marks the exports for the ELF symbol table (on Windows the .def file names them,
+ * imported through the import library or GetProcAddress); ZRREG_CALL is fixed as __cdecl
+ * there, so that a host compiled with another default matches; DllMain uses __stdcall. */
 #if defined(_WIN32)
 #define ZRREG_API
 #define ZRREG_CALL __cdecl
@@ -124,8 +121,7 @@ extern "C" {
  * about a bad file (with line numbers) go to standard output, or to the message handler
  * (ZrSetMessageHandler). A token longer than the scanner's limit (10000 bytes, see
  * docs/registry-format.md) ends the process with exit status 1; while a message handler is
- * set it refuses the load instead (ZRREG_LOAD_REFUSED, after the handler got
- * ZRREG_MSG_TOO_LONG). */
+ * set it refuses the load instead (ZRREG_LOAD_REFUSED, the handler told ZRREG_MSG_TOO_LONG). */
 ZRREG_API uint32_t ZRREG_CALL ZrLoadRegistry(const char* filename);
 
 /* Writes a changed tree back (to a temporary file beside the registry file, which then
@@ -145,9 +141,9 @@ ZRREG_API void ZRREG_CALL ZrUnloadRegistry(void);
 /* The handle of the root key, "My Computer"; null when no registry is loaded. */
 ZRREG_API void* ZRREG_CALL HkeyRegRoot(void);
 
-/* The handles of the keys HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER below the root; a
- * missing one is made (after the root's other subkeys: a change the unload writes back).
- * Null when no registry is loaded. Later calls return the same handle until the unload. */
+/* The handles of the keys HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER below the root; a missing one
+ * is made (after the root's other subkeys: a change the unload writes back). Null when no registry
+ * is loaded. Later calls return the same handle until the unload. */
 ZRREG_API void* ZRREG_CALL HkeyHKLM(void);
 ZRREG_API void* ZRREG_CALL HkeyHKCU(void);
 
@@ -269,10 +265,14 @@ ZRREG_API int32_t ZRREG_CALL ZrRegEnumValue(void* hKey, uint32_t dwIndex, unsign
  * reads every subkey name, or every value name and text, once (Win32 keeps them stored).
  * Unlike ZrRegCountSubKeys, subkey names of 256 characters or more are counted and
  * measured. ZRREG_SUCCESS; ZRREG_INVALID_HANDLE; ZRREG_KEY_NOT_FOUND; ZRREG_NO_MEMORY;
- * ZRREG_BAD_ARG for a null hKey. No class, security or time: the file holds none. */
+ * ZRREG_BAD_ARG for a null hKey. No class or security; the time: ZrRegQueryLastWriteTime. */
 ZRREG_API int32_t ZRREG_CALL ZrRegQueryInfoKey(void* hKey, uint32_t* lpcSubKeys, uint32_t* lpcchMaxSubKeyLen,
                                                uint32_t* lpcValues, uint32_t* lpcchMaxValueNameLen,
                                                uint32_t* lpcbMaxValueLen);
+/* RegQueryInfoKeyW's last-write time of hKey (100 ns units since 1601): when its values or
+ * its list of subkeys last changed, by any process; the file's for a key unchanged since the
+ * load. Results as ZrRegQueryInfoKey's; ZRREG_BAD_ARG also for a null lpftLastWriteTime. */
+ZRREG_API int32_t ZRREG_CALL ZrRegQueryLastWriteTime(void* hKey, uint64_t* lpftLastWriteTime);
 
 /* Deletes the subkey lpSubKey of hKey with everything below it, as RegDeleteTreeW; with a
  * null or empty lpSubKey, every subkey and every value of hKey, which stays (Win32 does
@@ -431,7 +431,7 @@ ZRREG_API int32_t ZRREG_CALL ZrRegSetKeyValue(void* hKey, const unsigned short* 
  * written back and let go. A file loaded already this way gives another handle of the
  * same registry. dwOptions is 0 or 1 (REG_PROCESS_APPKEY), samDesired is not checked,
  * Reserved is 0. ZRREG_SUCCESS; ZRREG_NOT_FOUND (no such file); ZRREG_BAD_FILE; ZRREG_NO_MEMORY;
- * ZRREG_SHARING_VIOLATION; ZRREG_BAD_ARG, also for change notification on these handles. */
+ * ZRREG_SHARING_VIOLATION; ZRREG_BAD_ARG. */
 ZRREG_API int32_t ZRREG_CALL ZrRegLoadAppKey(const char* lpFile, void** phkResult, uint32_t samDesired,
                                              uint32_t dwOptions, uint32_t Reserved);
 

@@ -190,6 +190,18 @@ int32_t ZrRegQueryInfoKey(void* hKey, uint32_t* lpcSubKeys, uint32_t* lpcchMaxSu
     return ZRREG_SUCCESS;
 }
 
+int32_t ZrRegQueryLastWriteTime(void* hKey, uint64_t* lpftLastWriteTime) {
+    if (!hKey || !lpftLastWriteTime) return ZRREG_BAD_ARG;
+    RegLogFollow();
+    SharedTree lock(hKey);
+    HKEY key = RegHandleOf(hKey);
+    if (!key) return ZRREG_INVALID_HANDLE;
+    RegKeyInfo info;
+    unsigned int rc = CfRegQueryInfoKey(key, &info, false, false);
+    if (rc == REGERR_SUCCESS) *lpftLastWriteTime = info.lastWrite;
+    return Win(rc);
+}
+
 // A whole subtree is journaled as one deletion, which the merge replays like
 // ZrRegDeleteKey's; the clearing of a key as one entry too, so that a replay also takes
 // what another process put into the key meanwhile.

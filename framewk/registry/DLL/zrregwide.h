@@ -1,6 +1,6 @@
 // The exported wide-character functions' shared steps: names converted into 8-bit buffers, results
 // mapped to the exported numbers, the tree lock each call holds, and the logging of a change. For
-// zrregwide.cpp, zrregvalues.cpp and zrregrename.cpp only.
+// zrregwide.cpp, zrregvalues.cpp, zrregrename.cpp and zrnotify.cpp only.
 #ifndef ZRREGWIDE_H
 #define ZRREGWIDE_H
 
@@ -45,7 +45,7 @@ inline bool ConvertName(const zrwchar* name, char* out, bool translate, size_t* 
 class KeyTree {
 public:
     KeyTree(const void* token, bool alone) {
-        if (__builtin_expect(!__atomic_load_n(&RegAppsLoaded, __ATOMIC_ACQUIRE), 1) || !RegOwnerOf(token)) {
+        if (__builtin_expect(!__atomic_load_n(&RegApps.loaded, __ATOMIC_ACQUIRE), 1) || !RegOwnerOf(token)) {
             held_ = alone ? zrTreeLockExclusive() : zrTreeLockShared();
             return;
         }
@@ -56,6 +56,7 @@ public:
     ~KeyTree() {
         if (app_) RegAppLeave();
         zrTreeUnlock(held_);
+        if (app_) RegAppsReap();
     }
     KeyTree(const KeyTree&) = delete;
     KeyTree& operator=(const KeyTree&) = delete;

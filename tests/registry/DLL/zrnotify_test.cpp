@@ -339,6 +339,64 @@ TEST_F(Notify, TheLibrarysUnloadEndsItsThreads) {
     EXPECT_NE(TreeInFile(reg_).find("after"), std::string::npos);
 }
 
+// An app key's watches beside the default registry's: each registry's changes fire its own
+// watches only, here and (through the app key's log) from another process; the watches and
+// the notifier of the app key end with its last handle.
+TEST_F(Notify, AppKeysWatchesBesideTheDefaultRegistrys) {
+    std::string app = dir_.File("app.txt");
+    WriteBytes(app, kBase);
+    s_regPath = app;
+    int threads = zrThreadsLive();
+    ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
+    void* root = nullptr;
+    ASSERT_EQ(ZrRegLoadAppKey(app.c_str(), &root, 0, 0, 0), 0);
+    Signal appSignal;
+    const uint32_t kAll = ZRREG_NOTIFY_CHANGE_NAME | ZRREG_NOTIFY_CHANGE_LAST_SET;
+    struct Case {
+        const char* what;
+        bool inApp;  // changed through the app key (or the default registry)
+        int32_t (*change)(void* k0);
+    } cases[] = {
+        {"a value of the app key", true, [](void* k0) { return SetSz(k0, u"a"); }},
+        {"a value of the default registry", false, [](void* k0) { return SetSz(k0, u"a"); }},
+        {"a subkey of the app key deleted", true, [](void* k0) { return ZrRegDeleteKey(k0, WP(u"S")); }},
+        {"a subkey of the default registry deleted", false,
+         [](void* k0) { return ZrRegDeleteKey(k0, WP(u"S")); }},
+#ifdef ZR_ZRREG
+        {"zrreg's deletion in the app key's file", true,
+         [](void*) { return ToolDeletesK0(), ZRREG_SUCCESS; }},
+#endif
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        void *appK0 = nullptr, *k0 = Open(u"K0");
+        ASSERT_EQ(ZrRegOpenKeyEx(root, WP(u"K0"), 0, &appK0), 0);
+        ASSERT_EQ(ZrRegNotifyChangeKeyValue(appK0, 1, kAll, appSignal.Event(), 1), 0);
+        ASSERT_EQ(ZrRegNotifyChangeKeyValue(k0, 1, kAll, signal_.Event(), 1), 0);
+        ASSERT_EQ(c.change(c.inApp ? appK0 : k0), 0);
+        EXPECT_EQ(appSignal.Fired(c.inApp ? 2000 : 150), c.inApp);
+        EXPECT_EQ(signal_.Fired(c.inApp ? 150 : 2000), !c.inApp);
+        ZrRegCloseKey(appK0);
+        ZrRegCloseKey(k0);
+        appSignal.Fired(0);  // the closes fire the watches left
+        signal_.Fired(0);
+    }
+    // A caller waiting on an app key's handle returns when another thread closes it, which
+    // lets the app key go: its notifier ends too.
+    void* appK1 = nullptr;
+    ASSERT_EQ(ZrRegOpenKeyEx(root, WP(u"K1"), 0, &appK1), 0);
+    ASSERT_EQ(ZrRegCloseKey(root), 0);
+    auto waiter = std::async(std::launch::async, [&] {
+        return ZrRegNotifyChangeKeyValue(appK1, 0, ZRREG_NOTIFY_CHANGE_NAME, nullptr, 0);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ZrRegCloseKey(appK1);
+    ASSERT_EQ(waiter.wait_for(std::chrono::seconds(2)), std::future_status::ready);
+    EXPECT_EQ(waiter.get(), ZRREG_INVALID_HANDLE);
+    ZrUnloadRegistry();
+    EXPECT_EQ(zrThreadsLive(), threads);
+}
+
 TEST_F(Notify, BadArgumentsAreRefused) {
     ASSERT_EQ(ZrLoadRegistry(reg_.c_str()), 0u);
     void* k0 = Open(u"K0");
