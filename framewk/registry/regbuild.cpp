@@ -153,10 +153,12 @@ int AddTypedValue(RegBuilder* b, const char* valuename, size_t nameLen, uint32_t
     RegNode* top = ValueKey(b);
     if (!top) return 1;
     if (top->GetRegKeyValueList()->GetSize() == 0) top->GetRegKeyValueList()->Presize(b->valuesHint);
-    if (!top->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
     RegKeyValue* value = RegKeyValue::MakeTyped(valuename, nameLen, winType, data, n);
     if (!value) return REGERR_NO_MEMORY;
-    top->AddValue(value);
+    if (!top->AddValue(value)) {
+        delete value;
+        return REGERR_NO_MEMORY;
+    }
     return REGERR_SUCCESS;
 }
 
