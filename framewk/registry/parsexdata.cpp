@@ -194,14 +194,10 @@ const int kEscU = -1, kEscBad = -2;
 constexpr struct EscTable {
     signed char u[256] = {};
     constexpr EscTable() {
+        const char simple[][2] = {{'\\', '\\'}, {'"', '"'}, {'n', '\n'}, {'r', '\r'}, {'t', '\t'}, {'0', 0}};
         for (signed char& c : u) c = kEscBad;
-        u['\\'] = '\\';
-        u['"'] = '"';
-        u['n'] = '\n';
-        u['r'] = '\r';
-        u['t'] = '\t';
-        u['0'] = 0;
-        u['u'] = kEscU;
+        for (const auto& e : simple) u[static_cast<unsigned char>(e[0])] = static_cast<signed char>(e[1]);
+        u[static_cast<unsigned char>('u')] = kEscU;
     }
 } kEsc;
 

@@ -6,6 +6,7 @@
 #include "regpart.h"
 #include "regscan.h"
 #include "zrplat.h"
+#include "zrpool.h"
 
 // Results: 0 loaded; 1 (REGLOAD_REFUSED) already loaded, a syntax error, parser stacks that cannot grow, or
 // (while it ends no process) a token over the scanner's limit;
@@ -156,6 +157,8 @@ unsigned int LoadRegistry(const char* filename) {
         UnloadRegistry();
         return REGERR_NOT_FOUND;
     }
+    ZrFileStamp stamp;
+    if (zrStampOfFile(fp, &stamp)) zrPoolExpect(static_cast<size_t>(stamp.size));
     RegLoading load;
     load.reader = RegReaderNew(fp);
     if (!load.reader) {
