@@ -128,23 +128,6 @@ size_t PlainRun(const unsigned char* p, size_t n) {
     return k;
 }
 
-// The n bytes at p as UTF-16LE units at b.
-void Widen(unsigned char* b, const unsigned char* p, size_t n) {
-    size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * i), _mm_unpacklo_epi8(v, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * i + 16), _mm_unpackhi_epi8(v, zero));
-    }
-#endif
-    for (; i < n; ++i) {
-        b[2 * i] = p[i];
-        b[2 * i + 1] = 0;
-    }
-}
-
 // gaps
 template <class In>
 void Gaps(In& in) {
@@ -246,8 +229,7 @@ int Text(In& in, Bytes* out) {
         size_t k = PlainRun(p, avail);
         if (k) {
             if (!out->Room(2 * k)) return -2;
-            Widen(out->x->Bytes() + out->x->n, p, k);
-            out->x->n += 2 * k;
+            for (size_t i = 0; i < k; ++i) out->Unit(p[i]);
             in.Skip(k);
         }
         int c = in.Peek();
