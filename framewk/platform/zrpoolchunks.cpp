@@ -81,12 +81,9 @@ int s_spareCount;
 // the later ones are huge pages where the system has them, each faulted in at once. The
 // small-page chunk keeps its pages when it is emptied: on a virtual machine, writing to
 // pages that the system may take back can cost a trap for each of them. A load that will
-// fill several chunks (zrPoolExpect) has its first chunk in huge pages too: a fresh
-// process's load of a 30 MB file took 512 faults for it instead of one.
+// fill several chunks (zrPoolExpect) maps the first in huge pages too: a fresh process's load
+// of a 30 MB file took 512 faults for it instead of one.
 void* s_smallPages;
-std::atomic<bool> s_expectMany;
-
-bool FirstInSmallPages() { return s_known->count == 0 && !s_expectMany.load(std::memory_order_relaxed); }
 
 void* MapChunk(bool huge) {
 #if defined(__linux__)
@@ -140,8 +137,8 @@ Chunk* ChunkAllocHeld(Pool* pool) {
     void* m = s_spareCount > 0 ? s_spare[--s_spareCount] : nullptr;
     if (!m) {
         if (!MakeRoom()) return nullptr;
-        bool first = s_known->count == 0, small = FirstInSmallPages();
-        m = MapChunk(!small);
+        bool first = s_known->count == 0;
+        m = MapChunk(!first);
         if (first) s_smallPages = m;
         if (!m) return nullptr;
         Remember(reinterpret_cast<uintptr_t>(m));
@@ -229,8 +226,8 @@ int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max) {
         memmove(s_spare + add, s_spare, sizeof(void*) * static_cast<size_t>(s_spareCount));
         int made = 0;
         for (; made < add && MakeRoom(); ++made) {
-            bool first = s_known->count == 0, small = FirstInSmallPages();
-            void* m = MapChunk(!small);
+            bool first = s_known->count == 0;
+            void* m = MapChunk(!first);
             if (!m) break;
             if (first) s_smallPages = m;
             Remember(reinterpret_cast<uintptr_t>(m));
@@ -286,7 +283,22 @@ void zrPoolUnplan(void* const* chunks, const long* begunAt, int count) {
 
 long zrPoolChunksBegun() { return s_begun.load(std::memory_order_relaxed); }
 
-void zrPoolExpect(size_t bytes) { s_expectMany.store(bytes >= 2 * kChunk, std::memory_order_relaxed); }
+void zrPoolExpect(size_t bytes) {
+#if ZR_POOL && defined(__linux__)
+    // The process's first chunk, mapped now in huge pages and left as the one spare for the
+    // first block to take.
+    if (bytes < 2 * kChunk) return;
+    Locked locked;
+    if ((s_known && s_known->count > 0) || !MakeRoom()) return;
+    void* m = MapChunk(true);
+    if (!m) return;
+    s_smallPages = m;
+    Remember(reinterpret_cast<uintptr_t>(m));
+    s_spare[s_spareCount++] = m;
+#else
+    (void)bytes;
+#endif
+}
 
 void zrPoolFaultIn(void* chunk) {
 #if defined(__linux__)
