@@ -145,6 +145,8 @@ inline constexpr const char* kPeerKeys[] = {"zrregdll",         "zrregdll-pinned
                                             "rapidjson-pinned", "simdjson",        "libconfig"};
 void RegisterPeers(const std::vector<int>& sizesMb);
 std::string RoundsName(int mb);
+// The warm loads of the largest plain file and of a file of values of every type, in turn.
+std::string TypesName(int mb);
 int ChildLoad(const std::string& arg);
 
 // The console reporter that also keeps each result for the Markdown report (breport.cpp).

@@ -22,7 +22,7 @@ struct Out {
     FILE* fp = nullptr;
     size_t bytes = 0;
     void Put(const char* s, size_t n) {
-        fwrite(s, 1, n, fp);
+        if (fp) fwrite(s, 1, n, fp);  // none: the registry file alone is written
         bytes += n;
     }
     void Put(const std::string& s) { Put(s.data(), s.size()); }
@@ -36,6 +36,7 @@ struct Out {
 // Three files written side by side. JSON nests one level deeper than the other two.
 struct Writers {
     Out reg, cfg, json;
+    bool mixed = false;  // values of every type: the registry file alone
 };
 
 std::string Letters(Rng& r, int len, bool upperFirst) {
@@ -81,9 +82,49 @@ void JsonMember(Out& o, bool& first, int tab) {
     o.Indent(tab);
 }
 
+// A value of the mixed shape, `slot` of every eight: three plain (two strings, an
+// integer), then binary bytes, a 64-bit number, a string with escapes, a multi-string of two
+// texts and an expandable string, each in the form the writer prints.
+std::string MixedItem(Rng& r, const GenShape& g, const std::string& n, uint64_t slot) {
+    std::string head = "\"" + n + "\" = ";
+    switch (slot) {
+        case 1:
+            return "[REG_INT] " + head + std::to_string(Integer(r));
+        case 3: {
+            static const char hex[] = "0123456789abcdef";
+            std::string s = "[REG_BINARY] " + head + "hex:";
+            for (int i = 0, len = r.Range(8, 32); i < len; ++i) {
+                int b = r.Range(0, 255);
+                if (i) s += ',';
+                s += hex[b >> 4];
+                s += hex[b & 15];
+            }
+            return s;
+        }
+        case 4:
+            return "[REG_QWORD] " + head + std::to_string(r.Next() >> r.Range(0, 40));
+        case 5:
+            return "[REG_SZ_EX] " + head + "\"\\\"C:\\\\Apps\\\\" + Text(r, g.strLen / 2) +
+                   "\\\\app.exe\\\" \\\"%1\\\"\"";
+        case 6:
+            return "[REG_MULTI_SZ] " + head + "\"" + Text(r, g.strLen / 2) + "\", \"" +
+                   Text(r, g.strLen / 2) + "\"";
+        case 7:
+            return "[REG_EXPAND_SZ] " + head + "\"%SystemRoot%\\\\" + Text(r, g.strLen) + "\"";
+        default:
+            return "[REG_SZ] " + head + "\"" + Text(r, g.strLen) + "\"";
+    }
+}
+
 void Values(Writers& w, Rng& r, const GenShape& g, int tab, bool& jsonFirst, GenStats* st) {
     for (int i = 0; i < g.valuesPerKey; ++i) {
         std::string n = Name(r, g.nameLen, false, i);
+        if (w.mixed) {
+            w.reg.Indent(tab + 1);
+            w.reg.Put(MixedItem(r, g, n, st->values % 8) + ";\n");
+            ++st->values;
+            continue;
+        }
         bool isInt = (i & 1) != 0;
         std::string v = isInt ? std::to_string(Integer(r)) : "\"" + Text(r, g.strLen) + "\"";
         w.reg.Indent(tab + 1);
@@ -135,36 +176,51 @@ bool Close(Out& o) { return o.fp && fclose(o.fp) == 0; }
 
 }  // namespace
 
+namespace {
+bool Generate(Writers& w, size_t targetBytes, const GenShape& g, GenStats* st) {
+    Rng r{g.seed};
+    // The root as the writer lays it out, its subtrees one level deeper.
+    ++st->keys;
+    w.reg.Put("KEY \"My Computer\"\n(\n");
+    w.cfg.Put("My_Computer = {\n");
+    w.json.Put("{\n    \"My Computer\": {");
+    bool jsonFirst = true;
+    Values(w, r, g, 0, jsonFirst, st);
+    for (int i = 0; w.reg.bytes < targetBytes; ++i) {
+        JsonMember(w.json, jsonFirst, 2);
+        Key(w, r, g, Name(r, g.nameLen, true, i), 1, g.depth, st);
+    }
+    w.reg.Put(")\n");
+    w.cfg.Put("};\n");
+    w.json.Put("\n    }\n}\n");
+    st->regBytes = w.reg.bytes;
+    st->cfgBytes = w.cfg.bytes;
+    st->jsonBytes = w.json.bytes;
+    return true;
+}
+}  // namespace
+
 bool GenerateFiles(const std::string& base, size_t targetBytes, const GenShape& g, GenStats* st) {
     *st = GenStats();
     Writers w;
     bool ok = Open(w.reg, base + ".reg");
     ok = Open(w.cfg, base + ".cfg") && ok;  // all three opened, so that all three can be closed
     ok = Open(w.json, base + ".json") && ok;
-    if (ok) {
-        Rng r{g.seed};
-        // The root as the writer lays it out, its subtrees one level deeper.
-        ++st->keys;
-        w.reg.Put("KEY \"My Computer\"\n(\n");
-        w.cfg.Put("My_Computer = {\n");
-        w.json.Put("{\n    \"My Computer\": {");
-        bool jsonFirst = true;
-        Values(w, r, g, 0, jsonFirst, st);
-        for (int i = 0; w.reg.bytes < targetBytes; ++i) {
-            JsonMember(w.json, jsonFirst, 2);
-            Key(w, r, g, Name(r, g.nameLen, true, i), 1, g.depth, st);
-        }
-        w.reg.Put(")\n");
-        w.cfg.Put("};\n");
-        w.json.Put("\n    }\n}\n");
-    }
-    st->regBytes = w.reg.bytes;
-    st->cfgBytes = w.cfg.bytes;
-    st->jsonBytes = w.json.bytes;
+    if (ok) Generate(w, targetBytes, g, st);
     bool closed = Close(w.reg);
     closed = Close(w.cfg) && closed;
     closed = Close(w.json) && closed;
     return ok && closed;
+}
+
+bool GenerateMixed(const std::string& path, size_t targetBytes, const GenShape& g, GenStats* st) {
+    *st = GenStats();
+    Writers w;
+    w.mixed = true;
+    if (!Open(w.reg, path)) return false;
+    Generate(w, targetBytes, g, st);
+    st->cfgBytes = st->jsonBytes = 0;
+    return Close(w.reg);
 }
 
 bool GenerateFirstUse(const std::string& path, int n, std::string* lastValue, std::string* lastKey) {

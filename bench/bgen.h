@@ -32,6 +32,11 @@ struct GenStats {
 // cannot be written.
 bool GenerateFiles(const std::string& base, size_t targetBytes, const GenShape& shape, GenStats* stats);
 
+// The registry file alone, of the same tree with values of every type: of every eight
+// values two plain strings and a plain integer, then a REG_BINARY of 8 to 32 bytes in hex, a
+// REG_QWORD, a REG_SZ_EX with escapes, a REG_MULTI_SZ of two texts and a REG_EXPAND_SZ.
+bool GenerateMixed(const std::string& path, size_t targetBytes, const GenShape& shape, GenStats* stats);
+
 // The per-call fixture: a chain Level_1/.../Level_<depth-1> below the root, each level
 // after three empty siblings, ending in a key with `n` subkeys Key_000000... (the last
 // of which holds `n` integer values Value_000000...). Registry file only.

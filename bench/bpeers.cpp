@@ -353,6 +353,41 @@ void AfterIdle(benchmark::State& st, const DataSet* d) {
     for (int i = 0; i < 2; ++i) Put(st, std::string(kPeerKeys[libs[i]]) + "/idle", s[i]);
 }
 
+// Values of every type: the plain file of `d` and a file of the same tree with values of every
+// type (bgen.h's GenerateMixed) of about the same size, each loaded warm in turn, as the
+// rounds above load ours, and each after an untimed load of its own.
+void Types(benchmark::State& st, const DataSet* d, int mb) {
+    std::string mixed = g_dataDir + "/mixed_" + std::to_string(mb) + "mb.reg";
+    GenStats stats;
+    if (!GenerateMixed(mixed, static_cast<size_t>(mb) * 1000000, GenShape(), &stats)) {
+        st.SkipWithError("fixture failed");
+        return;
+    }
+    const std::string paths[2] = {d->base + ".reg", mixed};
+    Samples s[2];
+    for (auto _ : st) {
+        for (int round = -1; round < kRounds; ++round) {
+            for (int i = 0; i < 2; ++i) {
+                double t0 = Now(), c0 = CpuNow();
+                bool ok = ZrLoadRegistry(paths[i].c_str()) == 0;
+                double t1 = Now(), c1 = CpuNow();
+                ZrUnloadRegistry();
+                if (!ok) {
+                    st.SkipWithError("load failed");
+                    return;
+                }
+                if (round < 0) continue;
+                s[i].wall.push_back(t1 - t0);
+                s[i].cpu.push_back(c1 - c0);
+            }
+        }
+    }
+    Put(st, "plain", s[0]);
+    Put(st, "mixed", s[1]);
+    st.counters["plain_bytes"] = static_cast<double>(d->stats.regBytes);
+    st.counters["mixed_bytes"] = static_cast<double>(stats.regBytes);
+}
+
 // The program alone, loading nothing: its start to exit and its memory.
 void FreshNone(benchmark::State& st) {
     ChildResult r;
@@ -547,6 +582,7 @@ int ChildLoad(const std::string& arg) {
 }
 
 std::string RoundsName(int mb) { return "loads/" + std::to_string(mb) + "MB"; }
+std::string TypesName(int mb) { return "types/" + std::to_string(mb) + "MB"; }
 
 void RegisterPeers(const std::vector<int>& sizesMb) {
     benchmark::RegisterBenchmark("fresh/none", FreshNone)
@@ -558,6 +594,10 @@ void RegisterPeers(const std::vector<int>& sizesMb) {
             ->Unit(benchmark::kMillisecond)
             ->Iterations(1);
     int big = sizesMb.empty() ? 0 : *std::max_element(sizesMb.begin(), sizesMb.end());
+    if (big)
+        benchmark::RegisterBenchmark(TypesName(big).c_str(), Types, &g_sets[big], big)
+            ->Unit(benchmark::kMillisecond)
+            ->Iterations(1);
     if (big)
         benchmark::RegisterBenchmark("fresh/after-idle", AfterIdle, &g_sets[big])
             ->Unit(benchmark::kMillisecond)

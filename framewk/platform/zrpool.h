@@ -42,6 +42,9 @@ int zrPoolPlan(size_t bytes, void** out, long* begunAt, int max);
 // Gives back to the system the chunks of a plan (as zrPoolPlan listed them) that the load
 // never began, so that a load that needed less, or failed early, keeps no address space.
 void zrPoolUnplan(void* const* chunks, const long* begunAt, int count);
+// A load of about `bytes` of content begins (any thread): where that fills several chunks and
+// the pool has none yet, its first is mapped in huge pages like the others (zrpoolchunks.cpp).
+void zrPoolExpect(size_t bytes);
 // Chunks the pool has begun to carve since the process started; any thread may ask.
 long zrPoolChunksBegun();
 // Faults in every page of a chunk from zrPoolPlan without changing its bytes; any thread.

@@ -372,6 +372,15 @@ bool yyshortcuts = true;
 
 // The item itself, and on the vector paths the gaps before it, are recognised in
 // parseline.cpp and parsevec.cpp, over the block.
+// Whether the bytes at p begin a type word of the extension as the writer prints it, such as
+// "[REG_BINARY]": no plain item, which ScanItem need not try (the parser tries yyscanxitem).
+static bool ExtendedWordAt(const unsigned char* p, const unsigned char* end) {
+    if (end - p < 10 || p[0] != '[' || memcmp(p + 1, "REG_", 4) != 0) return false;
+    bool sz = p[5] == 'S' && p[6] == 'Z', in = p[5] == 'I' && p[6] == 'N' && p[7] == 'T';
+    unsigned char after = p[sz ? 7 : 8];
+    return !((sz || in) && (after == ']' || after == ' ' || after == '\t'));
+}
+
 bool yypeekitem(RegScanner* s, YYItem* item) {
     if (!yyshortcuts || !s->file) return false;
     if (s->pendPos == s->pendLen) {
@@ -380,7 +389,8 @@ bool yypeekitem(RegScanner* s, YYItem* item) {
         if (found >= 0) {
             s->line += lines;
             s->inPos = pos;
-            return found || ScanItem(s->in, s->inPos, s->inLen, item);
+            return found || (!ExtendedWordAt(s->in + pos, s->in + s->inLen) &&
+                             ScanItem(s->in, s->inPos, s->inLen, item));
         }
     }
     SkipGaps(s);

@@ -12,7 +12,9 @@
 //   gaps   : { blank | tab | CR | LF }
 //
 // Each routine reads through a cursor: the scanner's (any position, any block) or a block's
-// (the whole item in the block in hand, or nothing).
+// (the whole item in the block in hand, or nothing). The block's have routines of their own
+// for hex, texts and numbers, which the loader meets a million times in a large file: the
+// room for all the block could hold is made once, and each reads its bytes in one pass.
 #include <stdint.h>
 #include <string.h>
 
@@ -26,6 +28,7 @@
 namespace {
 // The scanner's bytes, given back ones first, across blocks.
 struct ScanIn {
+    static constexpr bool kWhole = false;
     RegScanner* s;
     int Peek() { return PeekByte(s); }
     void Take() { TakeByte(s); }
@@ -50,6 +53,7 @@ struct ScanIn {
 };
 // The bytes of the block in hand from p; the end of the block is the end of the item's chance.
 struct BlockIn {
+    static constexpr bool kWhole = true;  // Data gives the item's bytes room for all of the block
     const unsigned char *p, *end;
     int lines = 0;
     int Peek() { return p < end ? *p : EOF; }
@@ -88,54 +92,40 @@ struct Bytes {
     }
 };
 
-const signed char* HexDigits() {
-    static signed char digits[256];
-    static const bool made = [] {
-        memset(digits, -1, sizeof digits);
-        for (int i = 0; i < 10; ++i) digits['0' + i] = static_cast<signed char>(i);
-        for (int i = 0; i < 6; ++i) digits['a' + i] = digits['A' + i] = static_cast<signed char>(10 + i);
-        return true;
-    }();
-    (void)made;
-    return digits;
+// Each byte's value as a hexadecimal digit, -1 for any other byte.
+constexpr struct HexTable {
+    signed char d[256] = {};
+    constexpr HexTable() {
+        for (int c = 0; c < 256; ++c)
+            d[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
+                   : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
+                   : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+                                          : -1;
+    }
+} kHex;
+
+int HexDigit(int c) { return c < 0 ? -1 : kHex.d[c & 0xFF]; }
+
+#if defined(__SSE2__)
+// The bytes of v that end a text's plain run: '"', '\\', LF and NUL.
+inline __m128i StopsOf(__m128i v) {
+    return _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(v, _mm_setzero_si128())));
 }
+#endif
 
-int HexDigit(int c) { return c < 0 ? -1 : HexDigits()[c & 0xFF]; }
-
-// How many of the n bytes at p a text takes as they are: up to a '"', '\', LF or NUL. 16 at a
-// time where the processor has SSE2: the texts of a file of extended values are most of it.
+// How many of the n bytes at p a text takes as they are: up to a '"', '\', LF or NUL.
 size_t PlainRun(const unsigned char* p, size_t n) {
     size_t k = 0;
 #if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\'), lf = _mm_set1_epi8('\n'),
-                  nul = _mm_setzero_si128();
     for (; k + 16 <= n; k += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
-        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-                                    _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, nul)));
-        int mask = _mm_movemask_epi8(stop);
+        int mask = _mm_movemask_epi8(StopsOf(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k))));
         if (mask) return k + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
     }
 #endif
     while (k < n && p[k] != '"' && p[k] != '\\' && p[k] != '\n' && p[k] != 0) ++k;
     return k;
-}
-
-// The n bytes at p as UTF-16LE units at b.
-void Widen(unsigned char* b, const unsigned char* p, size_t n) {
-    size_t i = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= n; i += 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * i), _mm_unpacklo_epi8(v, zero));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * i + 16), _mm_unpackhi_epi8(v, zero));
-    }
-#endif
-    for (; i < n; ++i) {
-        b[2 * i] = p[i];
-        b[2 * i + 1] = 0;
-    }
 }
 
 // gaps
@@ -171,22 +161,7 @@ template <class In>
 int Hex(In& in, Bytes* out) {
     if (!Take(in, ':')) return -1;
     if (HexDigit(in.Peek()) < 0) return XDATA;
-    const signed char* digit = HexDigits();
     for (;;) {
-        // The run of "xx," in hand at once; the byte by byte steps below for the rest.
-        size_t avail;
-        const unsigned char* p = in.Span(&avail);
-        size_t k = 0;
-        while (k + 3 <= avail && digit[p[k]] >= 0 && digit[p[k + 1]] >= 0 && p[k + 2] == ',') k += 3;
-        if (k) {
-            if (!out->Room(k / 3)) return -2;
-            unsigned char* b = out->x->Bytes() + out->x->n;
-            for (size_t i = 0; i < k; i += 3)
-                *b++ = static_cast<unsigned char>(digit[p[i]] << 4 | digit[p[i + 1]]);
-            out->x->n += k / 3;
-            in.Skip(k);
-            Gaps(in);
-        }
         unsigned v;
         if (!out->Room(1)) return -2;
         if (!Digits(in, 2, &v)) return -1;
@@ -194,6 +169,54 @@ int Hex(In& in, Bytes* out) {
         if (!Take(in, ',')) return XDATA;
         Gaps(in);
     }
+}
+
+// The unit of each escape "\\c" by its byte c: kEscU for "\\u" and its digits, kEscBad for a
+// byte no escape has. A table, as a switch's jump mispredicts where escapes vary.
+const int kEscU = -1, kEscBad = -2;
+constexpr struct EscTable {
+    signed char u[256] = {};
+    constexpr EscTable() {
+        const char simple[][2] = {{'\\', '\\'}, {'"', '"'}, {'n', '\n'}, {'r', '\r'}, {'t', '\t'}, {'0', 0}};
+        for (signed char& c : u) c = kEscBad;
+        for (const auto& e : simple) u[static_cast<unsigned char>(e[0])] = static_cast<signed char>(e[1]);
+        u[static_cast<unsigned char>('u')] = kEscU;
+    }
+} kEsc;
+
+// escape, after its '\\': the unit it stands for.
+template <class In>
+bool Escape(In& in, unsigned* u) {
+    int e = in.Peek();
+    in.Take();
+    int k = e < 0 ? kEscBad : kEsc.u[e];
+    if (k == kEscU) return Digits(in, 4, u);
+    *u = static_cast<unsigned>(k);
+    return k >= 0;
+}
+
+// hex, after "hex", whole in the block with room for it: in one pass.
+int Hex(BlockIn& in, Bytes* out) {
+    if (!Take(in, ':')) return -1;
+    if (HexDigit(in.Peek()) < 0) return XDATA;
+    const unsigned char* p = in.p;
+    unsigned char* b = out->x->Bytes() + out->x->n;
+    for (;;) {
+        if (in.end - p < 3) return -1;  // the item's ";" is still to come
+        int hi = kHex.d[p[0]], lo = kHex.d[p[1]];
+        if ((hi | lo) < 0) return -1;
+        *b++ = static_cast<unsigned char>(hi << 4 | lo);
+        if (p[2] != ',') {
+            p += 2;
+            break;
+        }
+        // Gaps come only where the writer wraps a line: every gap byte is below '!'.
+        for (p += 3; p < in.end && *p <= ' ' && (*p == ' ' || *p == '\t' || *p == '\r' || *p == '\n'); ++p)
+            if (*p == '\n') in.Line();
+    }
+    out->x->n = static_cast<size_t>(b - out->x->Bytes());
+    in.p = p;
+    return XDATA;
 }
 
 // text, after its '"': its UTF-16 units and a NUL unit.
@@ -206,8 +229,7 @@ int Text(In& in, Bytes* out) {
         size_t k = PlainRun(p, avail);
         if (k) {
             if (!out->Room(2 * k)) return -2;
-            Widen(out->x->Bytes() + out->x->n, p, k);
-            out->x->n += 2 * k;
+            for (size_t i = 0; i < k; ++i) out->Unit(p[i]);
             in.Skip(k);
         }
         int c = in.Peek();
@@ -219,35 +241,56 @@ int Text(In& in, Bytes* out) {
             return XDATA;
         }
         unsigned u = static_cast<unsigned char>(c);
-        if (c == '\\') {
-            int e = in.Peek();
-            in.Take();
-            switch (e) {
-                case '\\':
-                case '"':
-                    u = static_cast<unsigned>(e);
-                    break;
-                case 'n':
-                    u = '\n';
-                    break;
-                case 'r':
-                    u = '\r';
-                    break;
-                case 't':
-                    u = '\t';
-                    break;
-                case '0':
-                    u = 0;
-                    break;
-                case 'u':
-                    if (!Digits(in, 4, &u)) return -1;
-                    break;
-                default:
-                    return -1;
-            }
-        }
+        if (c == '\\' && !Escape(in, &u)) return -1;
         out->Unit(u);
     }
+}
+
+// A text whole in the block, with room for two bytes a byte of the block: 16 bytes at a time
+// go out widened before they are looked at, the first stop among them is found from a mask,
+// and escapes are decoded in line. The texts of a file of extended values are most of it.
+int Text(BlockIn& in, Bytes* out) {
+    const unsigned char* p = in.p;
+    unsigned char* b = out->x->Bytes() + out->x->n;
+    for (;;) {
+        size_t k = 0, n = static_cast<size_t>(in.end - p);
+#if defined(__SSE2__)
+        // Each store of 32 bytes stays within the room: b - Bytes() grows by at most two a byte.
+        const __m128i zero = _mm_setzero_si128();
+        for (; k + 16 <= n; k += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * k), _mm_unpacklo_epi8(v, zero));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(b + 2 * k + 16), _mm_unpackhi_epi8(v, zero));
+            int mask = _mm_movemask_epi8(StopsOf(v));
+            if (mask) {
+                k += static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(mask)));
+                break;
+            }
+        }
+        if (k + 16 > n)
+#endif
+            for (; k < n && p[k] != '"' && p[k] != '\\' && p[k] != '\n' && p[k] != 0; ++k) {
+                b[2 * k] = p[k];
+                b[2 * k + 1] = 0;
+            }
+        p += k;
+        b += 2 * k;
+        if (p == in.end || (*p != '"' && *p != '\\')) return -1;
+        unsigned u = 0;
+        bool closed = *p++ == '"';
+        if (!closed) {
+            in.p = p;
+            if (!Escape(in, &u)) return -1;
+            p = in.p;
+        }
+        b[0] = static_cast<unsigned char>(u);
+        b[1] = static_cast<unsigned char>(u >> 8);
+        b += 2;
+        if (closed) break;
+    }
+    out->x->n = static_cast<size_t>(b - out->x->Bytes());
+    in.p = p;
+    return XDATA;
 }
 
 // texts, after the first '"'.
@@ -280,10 +323,42 @@ int Number(In& in, Bytes* out) {
     return XDATA;
 }
 
+// number, whole in the block.
+int Number(BlockIn& in, Bytes* out) {
+    const unsigned char* p = in.p;
+    uint64_t v = 0;
+    int n = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    // Eight digits at a time, twice at most (sixteen always fit), by multiplies in a word.
+    for (uint64_t c; n < 16 && in.end - p >= 8; p += 8, n += 8) {
+        memcpy(&c, p, 8);
+        const uint64_t high = 0xF0F0F0F0F0F0F0F0u, zeros = 0x3030303030303030u;
+        if ((c & high) != zeros || ((c + 0x0606060606060606u) & high) != zeros) break;
+        uint64_t d = c - zeros;  // the first digit in the lowest byte
+        d = d * 10 + (d >> 8);
+        d = ((d & 0x000000FF000000FFu) * (100 + (1000000ull << 32)) +
+             ((d >> 16) & 0x000000FF000000FFu) * (1 + (10000ull << 32))) >>
+            32;
+        v = v * 100000000 + d;
+    }
+#endif
+    for (; p < in.end && *p >= '0' && *p <= '9'; ++p, ++n) {
+        uint64_t d = static_cast<uint64_t>(*p - '0');
+        if (n >= 19 && (n == 20 || v > (UINT64_MAX - d) / 10)) return -1;
+        v = v * 10 + d;
+    }
+    in.p = p;
+    out->x->kind = REG_X_NUMBER;
+    out->x->number = v;
+    return XDATA;
+}
+
 // data: XDATA with out->x filled, -1 no data, -2 no memory.
 template <class In>
 int Data(In& in, Bytes* out) {
-    if (!out->Room(0)) return -2;
+    size_t avail = 0;
+    if (In::kWhole) in.Span(&avail);
+    if (!out->Room(2 * avail)) return -2;
     *out->x = RegXData{REG_X_HEX, 0, 0, 0};
     int c = in.Peek();
     if (c == '"') {
@@ -309,31 +384,49 @@ int yyxdata(RegScanner* s, RegXData** data) {
     return rc;
 }
 
+// The offset of the first "]" among the 32 bytes at w (all in the block), else kNoClose.
+const size_t kNoClose = 32;
+size_t CloseAt(const unsigned char* w) {
+#if defined(__SSE2__)
+    const __m128i close = _mm_set1_epi8(']');
+    unsigned m = static_cast<unsigned>(
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w)), close)) |
+        _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + 16)), close))
+            << 16);
+    return m ? static_cast<size_t>(__builtin_ctz(m)) : kNoClose;
+#else
+    const void* c = memchr(w, ']', kNoClose);
+    return c ? static_cast<size_t>(static_cast<const unsigned char*>(c) - w) : kNoClose;
+#endif
+}
+
 // item: '[' word ']' ' ' '"' name '"' " = " data ';', whole in the block.
 bool yyscanxitem(RegScanner* s, YYXItem* item) {
     if (!yyshortcuts || !s->file || s->pendPos != s->pendLen) return false;
+    // An item of the first 16 KB of the block, as large as a block read ahead: the scratch
+    // block then stays small enough for the C allocator to keep it between loads, where a
+    // larger one is mapped and its pages faulted in anew for each.
     const unsigned char* start = s->in + s->inPos;
-    BlockIn in{start, s->in + s->inLen};
-    if (!Take(in, '[')) return false;
-    // The word up to "]": a word of the table or none (its words hold word characters only).
-    const unsigned char* word = in.p;
-    size_t most = static_cast<size_t>(in.end - in.p) < 40 ? static_cast<size_t>(in.end - in.p) : 40;
-    const void* close = memchr(word, ']', most);
-    if (!close) return false;
-    in.p = static_cast<const unsigned char*>(close);
-    if (!RegTypeOfWord(reinterpret_cast<const char*>(word), static_cast<size_t>(in.p - word), &item->type) ||
-        !Take(in, ']') || !Take(in, ' ') || !Take(in, '"'))
+    BlockIn in{start, s->in + (s->inLen - s->inPos > ZR_AHEAD_BLOCK ? s->inPos + ZR_AHEAD_BLOCK : s->inLen)};
+    // "[" word "] \"", the word a word of the table or none (its words hold word characters
+    // only, so that the first "]" ends it).
+    if (in.end - in.p < 48 || *in.p != '[') return false;
+    const unsigned char* word = in.p + 1;
+    size_t n = CloseAt(word);
+    if (n == kNoClose || !RegTypeOfWord(reinterpret_cast<const char*>(word), n, &item->type) ||
+        memcmp(word + n, "] \"", 3) != 0)
         return false;
+    in.p = word + n + 3;
     const unsigned char* name = in.p;
     for (;;) {
         in.p += PlainRun(in.p, static_cast<size_t>(in.end - in.p));
         if (in.p == in.end || *in.p != '\\') break;
         in.Take();  // a backslash is a byte of a name like any other
     }
-    if (in.p - name > REGFILE_TEXT_MAX || !Take(in, '"')) return false;
+    if (in.p - name > REGFILE_TEXT_MAX || in.end - in.p < 4 || memcmp(in.p, "\" = ", 4) != 0) return false;
     item->name = reinterpret_cast<const char*>(name);
-    item->nameLen = static_cast<int>(in.p - 1 - name);
-    if (!Take(in, ' ') || !Take(in, '=') || !Take(in, ' ')) return false;
+    item->nameLen = static_cast<int>(in.p - name);
+    in.p += 4;
     Bytes out{reinterpret_cast<RegXData*>(s->xbuf), s->xcap, true};
     int rc = Data(in, &out);
     s->xbuf = reinterpret_cast<unsigned char*>(out.x);

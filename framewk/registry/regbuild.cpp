@@ -21,11 +21,6 @@ void RegBuilderEnd(RegBuilder* b) {
     b->stack = nullptr;
 }
 
-RegNode* NodeStackTop(const RegBuilder* b) {
-    int n = b->stack ? b->stack->GetSize() : 0;
-    return n > 0 ? b->stack->GetAt(n - 1) : nullptr;
-}
-
 int NodeStackDepth(const RegBuilder* b) { return b->stack ? b->stack->GetSize() : 0; }
 
 bool NodeStackPush(RegBuilder* b, RegNode* node) { return b->stack && b->stack->Add(node) >= 0; }
@@ -130,14 +125,18 @@ int EndLoadedKeyNode(RegBuilder* b, const char* name) {
     return EndKeyNode(b, name);
 }
 
-int AddValue(RegBuilder* b, char* valuename, int type, void* data) {
+// The key a value goes into: the open one; null, said as a syntax error, when none is open.
+static RegNode* ValueKey(RegBuilder* b) {
     RegNode* top = NodeStackTop(b);
-    if (!top) {
-        if (Reports(b))
-            RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, b->scan ? b->scan->line : RegFileNow->line,
-                       "syntax error, unexpected value");
-        return 1;
-    }
+    if (!top && Reports(b))
+        RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, b->scan ? b->scan->line : RegFileNow->line,
+                   "syntax error, unexpected value");
+    return top;
+}
+
+int AddValue(RegBuilder* b, char* valuename, int type, void* data) {
+    RegNode* top = ValueKey(b);
+    if (!top) return 1;
     // Room in the list first, so that a value, once made, is always appended and the
     // texts of a failed call stay the caller's.
     if (!top->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
@@ -151,18 +150,15 @@ int AddValue(RegBuilder* b, char* valuename, int type, void* data) {
 
 int AddTypedValue(RegBuilder* b, const char* valuename, size_t nameLen, uint32_t winType, const void* data,
                   size_t n) {
-    RegNode* top = NodeStackTop(b);
-    if (!top) {
-        if (Reports(b))
-            RegMessage(REGVIEW_MSG_UNEXPECTED_VALUE, b->scan ? b->scan->line : RegFileNow->line,
-                       "syntax error, unexpected value");
-        return 1;
-    }
+    RegNode* top = ValueKey(b);
+    if (!top) return 1;
     if (top->GetRegKeyValueList()->GetSize() == 0) top->GetRegKeyValueList()->Presize(b->valuesHint);
-    if (!top->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
     RegKeyValue* value = RegKeyValue::MakeTyped(valuename, nameLen, winType, data, n);
     if (!value) return REGERR_NO_MEMORY;
-    top->AddValue(value);
+    if (!top->AddValue(value)) {
+        delete value;
+        return REGERR_NO_MEMORY;
+    }
     return REGERR_SUCCESS;
 }
 

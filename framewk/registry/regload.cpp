@@ -6,6 +6,7 @@
 #include "regpart.h"
 #include "regscan.h"
 #include "zrplat.h"
+#include "zrpool.h"
 
 // Results: 0 loaded; 1 (REGLOAD_REFUSED) already loaded, a syntax error, parser stacks that cannot grow, or
 // (while it ends no process) a token over the scanner's limit;
@@ -43,25 +44,39 @@ long RegPartJoins() { return s_parts.joins; }
 void RegPartFrom(long long bytes) { s_parts.from = bytes < 0 ? kPartFrom : bytes; }
 
 // The head of a key near the middle of fp's file: of the key heads that begin a line in a
-// window from there, the first of the fewest blanks, whose body likely holds the most of the
-// rest. -1 when there is none.
-static long long FindSplit(FILE* fp, long long size) {
-    static const int kWindow = 1 << 20;
-    char* buf = static_cast<char*>(malloc(kWindow));
-    if (!buf) return -1;
-    long long mid = size / 2, best = -1;
-    size_t got = zrSeekFile(fp, mid) ? fread(buf, 1, kWindow, fp) : 0;
+// window of a megabyte from there, the first of the fewest blanks, whose body likely holds the
+// most of the rest. -1 when there is none. The window is read in pieces into `buf` (the
+// loader's own read block, which the parse fills afterwards): a megabyte of its own was
+// mapped and faulted in anew by every fresh process.
+static long long FindSplit(FILE* fp, long long size, char* buf, size_t cap) {
+    static const long long kWindow = 1 << 20;
+    long long mid = size / 2, best = -1, base = mid;  // base: the file offset of buf[0]
     int bestIndent = INT32_MAX;
-    for (const char* p = buf; (p = static_cast<const char*>(memchr(p, '\n', got - (p - buf)))) != nullptr;) {
-        const char* k = ++p;
-        while (k < buf + got && (*k == ' ' || *k == '\t')) ++k;
-        if (buf + got - k >= 4 && memcmp(k, "KEY", 3) == 0 && (k[3] == ' ' || k[3] == '"') &&
-            k - p < bestIndent) {
-            bestIndent = static_cast<int>(k - p);
-            best = mid + (k - buf);
+    size_t kept = 0;
+    if (!zrSeekFile(fp, mid)) return -1;
+    for (long long read = 0; read < kWindow;) {
+        size_t got = fread(buf + kept, 1, cap - kept, fp);
+        if (got == 0) break;
+        read += static_cast<long long>(got);
+        const char* end = buf + kept + got;
+        const char* last = nullptr;
+        for (const char* p = buf; (p = static_cast<const char*>(memchr(p, '\n', end - p))) != nullptr;) {
+            last = p;
+            const char* k = ++p;
+            while (k < end && (*k == ' ' || *k == '\t')) ++k;
+            if (end - k >= 4 && memcmp(k, "KEY", 3) == 0 && (k[3] == ' ' || k[3] == '"') &&
+                k - p < bestIndent) {
+                bestIndent = static_cast<int>(k - p);
+                best = base + (k - buf);
+            }
         }
+        // From the last line feed on, the piece's end may cut a head short: read it again
+        // with the next piece.
+        size_t from = last ? static_cast<size_t>(last - buf) : static_cast<size_t>(end - buf);
+        kept = static_cast<size_t>(end - buf) - from;
+        memmove(buf, buf + from, kept);
+        base += static_cast<long long>(from);
     }
-    free(buf);
     return zrSeekFile(fp, 0) ? best : -1;
 }
 
@@ -109,7 +124,8 @@ static bool PartBegin(RegLoading* load, const char* filename, FILE* fp) {
     if (!zrStampOfFile(fp, &stamp)) return false;
     long long size = static_cast<long long>(stamp.size);
     if (size < s_parts.from || !zrMayWorkBeside()) return false;
-    long long from = FindSplit(fp, size);
+    RegScanner* s = &load->reader->scan;
+    long long from = FindSplit(fp, size, reinterpret_cast<char*>(s->buf), sizeof s->buf);
     if (from < 0) return false;
     load->size = size;
     load->part.path = filename;
@@ -141,6 +157,8 @@ unsigned int LoadRegistry(const char* filename) {
         UnloadRegistry();
         return REGERR_NOT_FOUND;
     }
+    ZrFileStamp stamp;
+    if (zrStampOfFile(fp, &stamp)) zrPoolExpect(static_cast<size_t>(stamp.size));
     RegLoading load;
     load.reader = RegReaderNew(fp);
     if (!load.reader) {

@@ -162,7 +162,11 @@ bool RegBuilderBegin(RegBuilder* b, RegNode** root = nullptr);
 void RegBuilderEnd(RegBuilder* b);
 bool NodeStackPush(RegBuilder* b, RegNode* node);  // false: no memory, and nothing pushed
 void NodeStackPop(RegBuilder* b);
-RegNode* NodeStackTop(const RegBuilder* b);  // null when the stack is empty or missing
+// The open key: null when the stack is empty or missing. Inline: the loader asks at every item.
+inline RegNode* NodeStackTop(const RegBuilder* b) {
+    int n = b->stack ? b->stack->GetSize() : 0;
+    return n > 0 ? b->stack->GetAt(n - 1) : nullptr;
+}
 int NodeStackDepth(const RegBuilder* b);
 // A root that the builder made itself, because the first key named another, is still open
 // when a load's parse ends: this closes it.

@@ -7,7 +7,9 @@
 #include "regmsg.h"
 #include "zrregdll.h"
 
-static const RegTypeRow kRows[] = {
+// Compile-time tables throughout: a load asks for every extended value's word and row, and
+// none of them is built or guarded at run time.
+static constexpr RegTypeRow kRows[] = {
     {ZRREG_TYPE_NONE, "REG_NONE", "REG_NONE", REG_FORM_BYTES, 0, false, ZRREG_RT_NONE},
     {ZRREG_TYPE_SZ, "REG_SZ", "REG_SZ_EX", REG_FORM_TEXT, 0, false, ZRREG_RT_SZ},
     {ZRREG_TYPE_EXPAND_SZ, "REG_EXPAND_SZ", "REG_EXPAND_SZ", REG_FORM_TEXT, 0, false, ZRREG_RT_EXPAND_SZ},
@@ -19,34 +21,69 @@ static const RegTypeRow kRows[] = {
     {ZRREG_TYPE_MULTI_SZ, "REG_MULTI_SZ", "REG_MULTI_SZ", REG_FORM_MULTI, 0, false, ZRREG_RT_MULTI_SZ},
     {ZRREG_TYPE_QWORD, "REG_QWORD", "REG_QWORD", REG_FORM_NUMBER, 8, false, ZRREG_RT_QWORD},
 };
+static constexpr size_t kRowCount = sizeof kRows / sizeof kRows[0];
+
+static constexpr size_t WordLen(const char* w) {
+    size_t n = 0;
+    while (w[n]) ++n;
+    return n;
+}
+
+// The rows of the numbers below 16 by number (kRowCount: none).
+static constexpr struct RowIndex {
+    unsigned char row[16] = {};
+    constexpr RowIndex() {
+        for (size_t n = 0; n < 16; ++n) row[n] = kRowCount;
+        for (size_t i = 0; i < kRowCount; ++i)
+            if (kRows[i].winType < 16) row[kRows[i].winType] = static_cast<unsigned char>(i);
+    }
+} kIndex;
+
+// The rows by their word's length and fifth byte (after "REG_"), which tell every word of the
+// table apart: one compare finds a word's row, with no loop whose length the processor
+// cannot predict.
+static constexpr size_t kWordMax = sizeof kRows[0].word - 1;
+static constexpr size_t WordSlot(size_t n, char fifth) {
+    return n * 32 + (static_cast<unsigned char>(fifth) & 31);
+}
+static constexpr struct WordIndex {
+    unsigned char row[(kWordMax + 1) * 32] = {};
+    bool unique = true;
+    constexpr WordIndex() {
+        for (unsigned char& r : row) r = kRowCount;
+        for (size_t i = 0; i < kRowCount; ++i) {
+            size_t n = WordLen(kRows[i].word), slot = WordSlot(n, kRows[i].word[4]);
+            unique = unique && n > 4 && row[slot] == kRowCount;
+            row[slot] = static_cast<unsigned char>(i);
+        }
+    }
+} kWords;
+static_assert(kWords.unique, "the words of the table differ in their length or fifth byte");
 
 static const char kTypePrefix[] = "REG_TYPE_";
 
 const RegTypeRow* RegTypeRowOf(uint32_t winType) {
-    // The rows of the small numbers by number: a load asks for every extended value's row.
-    static const struct Index {
-        const RegTypeRow* row[16] = {};
-        Index() {
-            for (const RegTypeRow& r : kRows)
-                if (r.winType < 16) row[r.winType] = &r;
-        }
-    } index;
-    if (winType < 16) return index.row[winType];
+    if (winType < 16) return kIndex.row[winType] < kRowCount ? &kRows[kIndex.row[winType]] : nullptr;
     for (const RegTypeRow& r : kRows)
         if (r.winType == winType) return &r;
     return nullptr;
 }
 
+// The n bytes at a and b alike: most words of the table in two overlapping loads.
+static inline bool SameWord(const char* a, const char* b, size_t n) {
+    if (n < 8 || n > 16) return memcmp(a, b, n) == 0;
+    uint64_t a0, a1, b0, b1;
+    memcpy(&a0, a, 8);
+    memcpy(&b0, b, 8);
+    memcpy(&a1, a + n - 8, 8);
+    memcpy(&b1, b + n - 8, 8);
+    return ((a0 ^ b0) | (a1 ^ b1)) == 0;
+}
+
 bool RegTypeOfWord(const char* word, size_t n, uint32_t* winType) {
-    // By length first: a load asks for every extended value's word.
-    static const struct Lengths {
-        size_t n[sizeof kRows / sizeof kRows[0]];
-        Lengths() {
-            for (size_t i = 0; i < sizeof kRows / sizeof kRows[0]; ++i) n[i] = strlen(kRows[i].word);
-        }
-    } lengths;
-    for (size_t i = 0; i < sizeof kRows / sizeof kRows[0]; ++i) {
-        if (lengths.n[i] == n && memcmp(kRows[i].word, word, n) == 0) {
+    if (n > 4 && n <= kWordMax) {
+        const unsigned char i = kWords.row[WordSlot(n, word[4])];
+        if (i < kRowCount && SameWord(kRows[i].word, word, n)) {
             *winType = kRows[i].winType;
             return true;
         }
@@ -207,12 +244,14 @@ bool RegTypeTakeData(uint32_t winType, RegXData* x) {
             b[x->n++] = 0;
             b[x->n++] = 0;
             return true;
-        case REG_FORM_NUMBER:
+        case REG_FORM_NUMBER: {
             if (x->kind != REG_X_NUMBER || (r->width < 8 && x->number >> (8 * r->width))) return false;
-            for (size_t i = 0; i < r->width; ++i)
-                b[r->bigEndian ? r->width - 1 - i : i] = static_cast<unsigned char>(x->number >> (8 * i));
+            unsigned char le[8];
+            for (size_t i = 0; i < 8; ++i) le[i] = static_cast<unsigned char>(x->number >> (8 * i));
+            for (size_t i = 0; i < r->width; ++i) b[i] = le[r->bigEndian ? r->width - 1 - i : i];
             x->n = r->width;
             return true;
+        }
         case REG_FORM_BYTES:
             break;
     }

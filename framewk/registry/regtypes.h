@@ -16,10 +16,11 @@ enum RegForm : unsigned char {
     REG_FORM_NUMBER,  // an unsigned decimal number of `width` bytes
 };
 
+// Names are held in the row, not pointed to: the table then needs no relocation at load time.
 struct RegTypeRow {
-    uint32_t winType;     // ZRREG_TYPE_*
-    const char* winName;  // the name Windows gives the type
-    const char* word;     // between the brackets in the registry file, for an extended value
+    uint32_t winType;  // ZRREG_TYPE_*
+    char winName[24];  // the name Windows gives the type
+    char word[24];     // between the brackets in the registry file, for an extended value
     RegForm form;
     unsigned char width;  // REG_FORM_NUMBER: bytes
     bool bigEndian;       // REG_FORM_NUMBER

@@ -171,6 +171,33 @@ TEST_F(RegFileTest, WholeLinesLoadAsTokenByToken) {
         "KEY \"k\" (",
         "KEY \"My Computer\" ( )",
         "KEY \"\" ( )",
+        // The extension's items, whole lines of them and their edges.
+        "[REG_BINARY] \"b\" = hex:00,01,7f,80,ff,0A,Bc,dE,00,01,7f,80,ff,0a,bc,de,00,01;",
+        "[REG_BINARY] \"b\" = hex:01,\n        02,\r\n\t03; \"runaway",
+        "[REG_BINARY] \"b\" = hex:0,1;",
+        "[REG_BINARY] \"b\" = hex:01,;",
+        "[REG_BINARY] \"b\" = hex:01 ,02;",
+        "[REG_BINARY] \"b\" = hex:;",
+        "[REG_QWORD] \"q\" = 18446744073709551615;",
+        "[REG_QWORD] \"q\" = 12345678;",
+        "[REG_QWORD] \"q\" = 90817263549876543;",
+        "[REG_QWORD] \"q\" = 00000000000000000000001;",
+        "[REG_QWORD] \"q\" = 18446744073709551616;",
+        "[REG_DWORD_BIG_ENDIAN] \"d\" = 4294967296;",
+        "[REG_SZ_EX] \"s\" = \"\\\"C:\\\\Program Files\\\\App\\\\app.exe\\\" \\\"%1\\\" and then some "
+        "more\";",
+        "[REG_SZ_EX] \"s\" = \"sixteen bytes 16\\u00e9\\u20ac\\ud83d\\ude00\\0\\r\\n\\t\";",
+        "[REG_SZ_EX] \"s\" = \"a\\q\";",
+        "[REG_SZ_EX] \"s\" = \"\\u12\";",
+        "[REG_SZ_EX] \"s\" = \"runaway;",
+        "[REG_SZ_EX]\"s\"=\"x\";",
+        "[REG_MULTI_SZ] \"m\" = \"a\", \"\", \"b c\",\n  \"\\\"q\\\"\";",
+        "[REG_MULTI_SZ] \"m\" = \"a\", b;",
+        "[REG_EXPAND_SZ] \"e\" = \"%SystemRoot%\\\\system32\" ;",
+        "[REG_NOPE] \"x\" = hex:01;",
+        "[REG_TYPE_4294967296] \"x\" = hex:01;",
+        "[REG_SZX] \"a\" = \"b\";",
+        "[REG_SZ ] \"a\" = \"b\";",
     };
     for (const std::string& b : body) {
         same("KEY \"My Computer\"\n(\n    " + b + "\n    [REG_SZ] \"after\" = \"x\";\n)\n");

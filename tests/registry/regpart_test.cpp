@@ -73,6 +73,14 @@ protected:
     TempDir dir_;
 };
 
+// n values of 9000-byte texts, with the indent of a key below the root's.
+std::string LongValues(int n) {
+    std::string v;
+    for (int i = 0; i < n; ++i)
+        v += "        [REG_SZ] \"v" + std::to_string(i) + "\" = \"" + std::string(9000, 't') + "\";\n";
+    return v;
+}
+
 TEST_F(RegPartTest, TwoPartsLoadAsOne) {
     const std::string first = Keys(60, "a"), second = Keys(60, "b");
     struct Case {
@@ -88,6 +96,8 @@ TEST_F(RegPartTest, TwoPartsLoadAsOne) {
         {"names with a slash in both parts",
          kHead + "    KEY \"a/b\" ( )\n" + first + second + "    KEY \"c/d\" ( KEY \"e/f\" ( ) )\n" + kTail,
          true},
+        {"the head after the middle lies pieces of the split's window away, past long texts",
+         kHead + first + "    KEY \"long\"\n    (\n" + LongValues(30) + "    )\n" + second + kTail, true},
         {"values of the root after its keys, in file order",
          kHead + first + second + "    [REG_SZ] \"late\" = \"1\";\n    [REG_INT] \"later\" = 2;\n" + kTail,
          true},
