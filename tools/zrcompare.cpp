@@ -1,9 +1,8 @@
-// zrreg's compare and copy verbs: a key's subtree read whole from one loaded registry,
-// then compared with another's or written again under another key.
+// zrreg's compare and copy verbs: the subtrees of keys of two registry files loaded at
+// once compared; a key's subtree read whole and written again under another key.
 #include <stdint.h>
 #include <stdio.h>
 
-#include <algorithm>
 #include <unordered_map>
 
 #include "regtext.h"
@@ -61,9 +60,8 @@ struct Value {
     TypedData data;
 };
 
-// A key's subtree read whole, to the depth asked for, in the walk's order: it outlives
-// the load (compare reads two files in turn) and the changes (copy writes into the tree
-// it read). A flat list, so that no depth of tree makes the program recurse.
+// A key's subtree read whole, to the depth asked for, in the walk's order: copy writes into
+// the tree it read. A flat list, so that no depth of tree makes the program recurse.
 struct Tree {
     struct Node {
         std::string name;
@@ -113,37 +111,43 @@ Tree Read(const Key& key, int levels) {
     return t;
 }
 
-// Loads `file` and reads the tree at `path`; false (reported) when it cannot.
-bool ReadTree(const std::string& file, const std::string& path, int levels, Tree* out) {
+// ---- compare -------------------------------------------------------------------------------
+
+// One side of a comparison: its file loaded as an app key, beside the other's, and the key.
+struct Side {
+    const RegViewKey* top;
+    std::string shown;
+    bool topIsRoot;
+};
+
+// Loads the file of `reg` and finds the key at `path`; false (reported) when it cannot.
+bool OpenSide(Registry* reg, const std::string& path, Side* out) {
     std::vector<std::string> parts;
-    if (!KeyParts(file, path, &parts)) return false;
-    Registry reg(file);
-    if (!reg.Open(false)) return false;
+    if (!KeyParts(reg->file(), path, &parts) || !reg->OpenApp()) return false;
     Key key;
-    if (!OpenKey(reg, parts, false, &key)) return false;
-    *out = Read(key, levels);
+    if (!OpenKey(*reg, parts, false, &key)) return false;
+    *out = Side{key.node, key.shown, key.node == reg->root()};
     return true;
 }
-
-// ---- compare -------------------------------------------------------------------------------
 
 struct Difference {
     char side;  // '<' the first, '>' the second
     std::string path;
-    const Value* value;  // null for a key the other side lacks
+    bool hasValue;  // false for a key the other side lacks
+    Value value;
 };
 
 // Pairs the names of two lists: the i-th of a name (letters without regard to case, as
 // the library matches names) with the i-th of that name in the other list, so that
 // duplicate names, which the library keeps, pair in their order. For each name of `a`,
 // the index in `b` of the name it pairs with, or -1.
-std::vector<int> Pair(const std::vector<const std::string*>& a, const std::vector<const std::string*>& b) {
+std::vector<int> Pair(const std::vector<const char*>& a, const std::vector<const char*>& b) {
     std::unordered_map<std::string, std::vector<int>> inB;
-    for (size_t j = 0; j < b.size(); ++j) inB[FoldName(*b[j])].push_back(static_cast<int>(j));
+    for (size_t j = 0; j < b.size(); ++j) inB[FoldName(b[j])].push_back(static_cast<int>(j));
     std::unordered_map<std::string, size_t> seen;
     std::vector<int> pairs;
-    for (const std::string* name : a) {
-        std::string folded = FoldName(*name);
+    for (const char* name : a) {
+        std::string folded = FoldName(name);
         size_t rank = seen[folded]++;
         auto it = inB.find(folded);
         pairs.push_back(it != inB.end() && rank < it->second.size() ? it->second[rank] : -1);
@@ -159,72 +163,115 @@ std::vector<bool> Unpaired(const std::vector<int>& pairs, size_t nb) {
     return alone;
 }
 
-std::vector<const std::string*> ValueNames(const Tree::Node& n) {
-    std::vector<const std::string*> names;
-    for (const Value& v : n.values) names.push_back(&v.name);
-    return names;
-}
-
-std::vector<const std::string*> SubkeyNames(const Tree& t, const std::vector<int>& subkeys) {
-    std::vector<const std::string*> names;
-    for (int i : subkeys) names.push_back(&t.nodes[i].name);
-    return names;
-}
-
-bool SameData(const Value& a, const Value& b) { return a.data == b.data; }
-
-void CompareValues(const Tree& a, int i, const Tree& b, int j, std::vector<Difference>* out) {
-    const std::vector<Value>& va = a.nodes[i].values;
-    const std::vector<Value>& vb = b.nodes[j].values;
-    std::vector<int> pairs = Pair(ValueNames(a.nodes[i]), ValueNames(b.nodes[j]));
-    for (size_t k = 0; k < va.size(); ++k) {
-        const Value* w = pairs[k] < 0 ? nullptr : &vb[static_cast<size_t>(pairs[k])];
-        if (!w || !SameData(va[k], *w)) out->push_back(Difference{'<', a.Path(i), &va[k]});
-        if (w && !SameData(va[k], *w)) out->push_back(Difference{'>', b.Path(j), w});
+// A key's values, or with `only` (a folded name) those of that name alone.
+std::vector<Value> ValuesOf(const RegViewKey* key, const std::string* only) {
+    std::vector<Value> values;
+    for (int i = 0; i < RegViewValueCount(key); ++i) {
+        RegViewValue v = RegViewValueAt(key, i);
+        if (!only || FoldName(v.name) == *only) values.push_back(Value{v.name, ViewData(v)});
     }
-    std::vector<bool> alone = Unpaired(pairs, vb.size());
-    for (size_t k = 0; k < vb.size(); ++k)
-        if (alone[k]) out->push_back(Difference{'>', b.Path(j), &vb[k]});
+    return values;
 }
 
-// Each pair of keys: the first tree's values and subkeys in its order (with `deep`, each
-// subkey's own differences right after it), then what only the second has.
-void Compare(const Tree& a, const Tree& b, bool deep, std::vector<Difference>* out) {
+std::vector<const char*> ValueNames(const std::vector<Value>& values) {
+    std::vector<const char*> names;
+    for (const Value& v : values) names.push_back(v.name.c_str());
+    return names;
+}
+
+std::vector<const RegViewKey*> SubkeysOf(const RegViewKey* key) {
+    std::vector<const RegViewKey*> out;
+    for (int i = 0; i < RegViewSubkeyCount(key); ++i) out.push_back(RegViewSubkey(key, i));
+    return out;
+}
+
+std::vector<const char*> SubkeyNames(const std::vector<const RegViewKey*>& keys) {
+    std::vector<const char*> names;
+    for (const RegViewKey* k : keys) names.push_back(RegViewName(k));
+    return names;
+}
+
+// Compares the subtrees of two keys, read from the two trees as the walk goes.
+class Comparison {
+public:
+    Comparison(const Side& a, const Side& b, const std::string* only, std::vector<Difference>* out)
+        : a_(a), b_(b), only_(only), out_(out) {}
+
+    // Each pair of keys: the first tree's values and subkeys in its order (with `deep`, each
+    // subkey's own differences right after it), then what only the second has. Without
+    // `subkeys`, the values alone.
+    void Run(bool subkeys, bool deep) {
+        Enter(a_.top, b_.top, subkeys);
+        while (!stack_.empty()) {
+            Frame& f = stack_.back();
+            if (f.next < f.subA.size()) {
+                size_t k = f.next++;
+                if (f.pairs[k] < 0)
+                    Add('<', RegViewName(f.subA[k]), nullptr);
+                else if (deep)
+                    Enter(f.subA[k], f.subB[static_cast<size_t>(f.pairs[k])], true);
+                continue;
+            }
+            std::vector<bool> alone = Unpaired(f.pairs, f.subB.size());
+            for (size_t k = 0; k < f.subB.size(); ++k)
+                if (alone[k]) Add('>', RegViewName(f.subB[k]), nullptr);
+            stack_.pop_back();
+        }
+    }
+
+private:
     struct Frame {
-        int i, j;  // the keys compared, in a and b
-        std::vector<int> subA, subB, pairs;
+        const RegViewKey *x, *y;  // the keys compared, in a and b
+        std::vector<const RegViewKey*> subA, subB;
+        std::vector<int> pairs;
         size_t next;  // the subkey of a to look at next
     };
-    std::vector<Frame> stack;
-    auto enter = [&](int i, int j) {
-        CompareValues(a, i, b, j, out);
-        Frame f{i, j, a.Subkeys(i), b.Subkeys(j), {}, 0};
-        f.pairs = Pair(SubkeyNames(a, f.subA), SubkeyNames(b, f.subB));
-        stack.push_back(std::move(f));
-    };
-    enter(0, 0);
-    while (!stack.empty()) {
-        Frame& f = stack.back();
-        if (f.next < f.subA.size()) {
-            size_t k = f.next++;
-            if (f.pairs[k] < 0)
-                out->push_back(Difference{'<', a.Path(f.subA[k]), nullptr});
-            else if (deep)
-                enter(f.subA[k], f.subB[static_cast<size_t>(f.pairs[k])]);
-            continue;
+
+    void Enter(const RegViewKey* x, const RegViewKey* y, bool subkeys) {
+        stack_.push_back(Frame{x, y, {}, {}, {}, 0});
+        std::vector<Value> va = ValuesOf(x, only_), vb = ValuesOf(y, only_);
+        std::vector<int> pairs = Pair(ValueNames(va), ValueNames(vb));
+        for (size_t k = 0; k < va.size(); ++k) {
+            const Value* w = pairs[k] < 0 ? nullptr : &vb[static_cast<size_t>(pairs[k])];
+            bool same = w && va[k].data == w->data;
+            if (!same) Add('<', nullptr, &va[k]);
+            if (w && !same) Add('>', nullptr, w);
         }
-        std::vector<bool> alone = Unpaired(f.pairs, f.subB.size());
-        for (size_t k = 0; k < f.subB.size(); ++k)
-            if (alone[k]) out->push_back(Difference{'>', b.Path(f.subB[k]), nullptr});
-        stack.pop_back();
+        std::vector<bool> alone = Unpaired(pairs, vb.size());
+        for (size_t k = 0; k < vb.size(); ++k)
+            if (alone[k]) Add('>', nullptr, &vb[k]);
+        if (!subkeys) return;
+        Frame& f = stack_.back();
+        f.subA = SubkeysOf(x);
+        f.subB = SubkeysOf(y);
+        f.pairs = Pair(SubkeyNames(f.subA), SubkeyNames(f.subB));
     }
-}
+
+    // A difference at the key compared now, or at its subkey `sub`. Paths are made only
+    // for differences: a path kept per level would cost the square of a deep tree's depth.
+    void Add(char side, const char* sub, const Value* value) {
+        const Side& s = side == '<' ? a_ : b_;
+        bool below = sub || stack_.size() > 1;
+        std::string path = s.topIsRoot && below ? "" : s.shown;
+        for (size_t i = 1; i < stack_.size(); ++i)
+            path = JoinKeyPath(path, RegViewName(side == '<' ? stack_[i].x : stack_[i].y));
+        if (sub) path = JoinKeyPath(path, sub);
+        out_->push_back(Difference{side, path, value != nullptr, value ? *value : Value{}});
+    }
+
+    const Side& a_;
+    const Side& b_;
+    const std::string* only_;
+    std::vector<Difference>* out_;
+    std::vector<Frame> stack_;
+};
 
 void PrintDifference(const Difference& d) {
     std::string line = std::string(1, d.side) + " " + Latin1ToUtf8(d.path);
-    if (const Value* v = d.value) {
-        line += "    " + Latin1ToUtf8(v->name.empty() ? "(Default)" : v->name);
-        line += "    " + TypeName(v->data.type) + "    " + ShownData(v->data);
+    if (d.hasValue) {
+        const Value& v = d.value;
+        line += "    " + Latin1ToUtf8(v.name.empty() ? "(Default)" : v.name);
+        line += "    " + TypeName(v.data.type) + "    " + ShownData(v.data);
     }
     printf("%s\n", line.c_str());
 }
@@ -234,37 +281,30 @@ int RunCompare(const Args& a) {
     const std::string& file2 = a.pos[twoFiles ? 1 : 2];
     std::string key1 = twoFiles ? "" : a.pos[1];
     std::string key2 = a.pos.size() == 4 ? a.pos[3] : key1;
-    // With -v, the one value alone: the keys are read without their subkeys.
-    int levels = a.Has("-v") ? 0 : a.Has("-s") ? -1 : 1;
-    Tree first, second;
     std::string name;
     if (a.Has("-v") && !ToRegistryText(Typed(a.pos[0], key1, &a.Get("-v")), "the name", a.Get("-v"), &name))
         return kUsage;
-    if (!ReadTree(a.pos[0], key1, levels, &first) || !ReadTree(file2, key2, levels, &second)) return kUsage;
-    if (a.Has("-v")) {
-        std::string folded = FoldName(ValueName(name));
-        for (Tree* t : {&first, &second}) {
-            std::vector<Value>& values = t->nodes[0].values;
-            values.erase(std::remove_if(values.begin(), values.end(),
-                                        [&folded](const Value& v) { return FoldName(v.name) != folded; }),
-                         values.end());
-        }
-        if (first.nodes[0].values.empty() && second.nodes[0].values.empty()) {
-            Error(a.pos[0], "key " + Quoted(first.topShown) + ": value " + Quoted(name) +
-                                ": the value does not exist, nor in " + file2 + ", key " +
-                                Quoted(second.topShown));
-            return kUsage;
-        }
+    // Both files at once, each a registry of its own (one, given twice).
+    Registry reg1(a.pos[0]), reg2(file2);
+    Side first, second;
+    if (!OpenSide(&reg1, key1, &first) || !OpenSide(&reg2, key2, &second)) return kUsage;
+    std::string folded = FoldName(ValueName(name));
+    // With -v, the one value alone: no subkeys.
+    const std::string* only = a.Has("-v") ? &folded : nullptr;
+    if (only && ValuesOf(first.top, only).empty() && ValuesOf(second.top, only).empty()) {
+        Error(a.pos[0], "key " + Quoted(first.shown) + ": value " + Quoted(name) +
+                            ": the value does not exist, nor in " + file2 + ", key " + Quoted(second.shown));
+        return kUsage;
     }
     std::vector<Difference> diffs;
-    Compare(first, second, a.Has("-s"), &diffs);
+    Comparison(first, second, only, &diffs).Run(!only, a.Has("-s"));
     if (a.Has("--json")) {
         printf("{\"same\": %s, \"differences\": [", diffs.empty() ? "true" : "false");
         for (size_t i = 0; i < diffs.size(); ++i) {
             const Difference& d = diffs[i];
             printf("%s\n  {\"side\": \"%s\", \"path\": %s", i ? "," : "", d.side == '<' ? "first" : "second",
                    JsonString(d.path).c_str());
-            if (d.value) printf(", \"value\": %s", JsonValue(d.value->name, d.value->data).c_str());
+            if (d.hasValue) printf(", \"value\": %s", JsonValue(d.value.name, d.value.data).c_str());
             printf("}");
         }
         printf("%s]}\n", diffs.empty() ? "" : "\n");

@@ -22,10 +22,11 @@
 namespace zrreg {
 namespace {
 
-// What ZrLoadRegistry's result means, in words.
+// What ZrLoadRegistry's or ZrRegLoadAppKey's result means, in words.
 const char* LoadText(uint32_t rc) {
     switch (rc) {
         case ZRREG_LOAD_REFUSED:
+        case ZRREG_BAD_FILE:
             return "it is not a valid registry file";
         case ZRREG_LOAD_NO_MEMORY:
             return "out of memory";
@@ -191,20 +192,13 @@ std::vector<WideInteger> WideIntegers(const std::string& text) {
     return out;
 }
 
-bool Registry::Open(bool forChange, bool force) {
-    FILE* fp = OpenForReading(file_, false);
-    if (!fp) return false;
-    fclose(fp);
-    char tmp[REGVIEW_PATH_MAX];
-    if (forChange && !RegViewTempFile(file_.c_str(), tmp, sizeof tmp)) {
-        Error(file_, kUnsavableName);
-        return false;
-    }
+bool Registry::Load(bool app) {
     // With a sink of its own, a token over the scanner's limit is a refused load too.
     s_messageFile = file_;
     s_lastLine = s_syntaxLine = 0;
     RegViewSetSink(ShowLibraryMessage, nullptr);
-    uint32_t rc = ZrLoadRegistry(file_.c_str());
+    uint32_t rc = app ? static_cast<uint32_t>(ZrRegLoadAppKey(file_.c_str(), &app_, 0, 0, 0))
+                      : ZrLoadRegistry(file_.c_str());
     if (rc != ZRREG_SUCCESS) {
         std::string text;
         if (s_syntaxLine > 0 && ReadWholeFile(file_, &text, false)) {
@@ -215,6 +209,26 @@ bool Registry::Open(bool forChange, bool force) {
         return false;
     }
     loaded_ = true;
+    return true;
+}
+
+bool Registry::OpenApp() {
+    FILE* fp = OpenForReading(file_, false);
+    if (!fp) return false;
+    fclose(fp);
+    return Load(true);
+}
+
+bool Registry::Open(bool forChange, bool force) {
+    FILE* fp = OpenForReading(file_, false);
+    if (!fp) return false;
+    fclose(fp);
+    char tmp[REGVIEW_PATH_MAX];
+    if (forChange && !RegViewTempFile(file_.c_str(), tmp, sizeof tmp)) {
+        Error(file_, kUnsavableName);
+        return false;
+    }
+    if (!Load(false)) return false;
     if (!forChange) return true;
     std::string text;
     if (!ReadWholeFile(file_, &text, false)) return false;
@@ -233,6 +247,12 @@ bool Registry::Close(bool save) {
     if (!loaded_) return true;
     loaded_ = false;
     ForgetSubkeyNames();
+    if (app_) {
+        // Read only: its last handle lets it go with nothing to write.
+        ZrRegCloseKey(app_);
+        app_ = nullptr;
+        return true;
+    }
     if (!save) RegViewSetChanged(false);
     char tmp[REGVIEW_PATH_MAX];
     bool named = RegViewTempFile(file_.c_str(), tmp, sizeof tmp);

@@ -84,21 +84,19 @@ const RegViewKey* FindSubkey(const RegViewKey* node, const std::string& name) {
 // The Windows hives are roots of every registry (the library makes HKEY_LOCAL_MACHINE and
 // HKEY_CURRENT_USER on first use, the others as any key); any other first level must be a
 // top-level key the file has.
-bool IsTopLevel(const std::string& name) {
+bool IsTopLevel(const std::string& name, const RegViewKey* root) {
     for (const WindowsHive& h : kWindowsHives)
         if (SameName(name, h.name)) return true;
-    const RegViewKey* root = RegViewRoot();
     for (int i = 0; root && i < RegViewSubkeyCount(root); ++i)
         if (RegViewCompareNames(RegViewName(RegViewSubkey(root, i)), name.c_str()) == 0) return true;
     return false;
 }
 
-std::string NotTopLevel(const std::string& name) {
+std::string NotTopLevel(const std::string& name, const RegViewKey* root) {
     std::string why = "not a root of this registry, whose roots are the Windows hives (";
     for (const WindowsHive& h : kWindowsHives) why += std::string(&h == kWindowsHives ? "" : ", ") + h.name;
     why += ")";
     std::vector<std::string> others;
-    const RegViewKey* root = RegViewRoot();
     for (int i = 0; root && i < RegViewSubkeyCount(root); ++i) {
         std::string top = RegViewName(RegViewSubkey(root, i));
         if (!HiveName(top)) others.push_back(top);
@@ -127,7 +125,7 @@ bool MayCreateRoot(const Registry& reg, const std::string& first, bool force, co
 bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool create, Key* key) {
     key->Close();
     key->names.clear();
-    key->node = RegViewRoot();
+    key->node = reg.root();
     std::string below;
     size_t found = 0;
     for (; found < parts.size(); ++found) {
@@ -140,9 +138,9 @@ bool OpenKey(const Registry& reg, const std::vector<std::string>& parts, bool cr
     key->shown = ShownPath(key->node, below);
     if (found < parts.size() && !create) {
         const std::string& part = parts[found];
-        Error(reg.file(),
-              "key " + Quoted(Join(below, part.c_str())) + ": " +
-                  (below.empty() && !IsTopLevel(part) ? NotTopLevel(part) : "the key does not exist"));
+        Error(reg.file(), "key " + Quoted(Join(below, part.c_str())) + ": " +
+                              (below.empty() && !IsTopLevel(part, reg.root()) ? NotTopLevel(part, reg.root())
+                                                                              : "the key does not exist"));
         return false;
     }
     if (!create) return true;

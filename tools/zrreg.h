@@ -111,6 +111,11 @@ public:
     // Integers wider than 32 bits would be written back cut: such a change is refused
     // unless `force`, then done with a warning.
     bool Open(bool forChange, bool force = false);
+    // Loads the file privately, as an app key, to be read only: beside the others so
+    // loaded (the same file again is the same registry).
+    bool OpenApp();
+    // The root of its tree.
+    const RegViewKey* root() const { return app_ ? RegViewKeyOf(app_) : RegViewRoot(); }
     // Unloads; with `save`, the library writes a changed tree back through its temporary
     // file. Without it, changes made so far are dropped and the file stays as it was.
     // False when changes were to be saved and the file was not replaced.
@@ -120,8 +125,10 @@ public:
 
 private:
     bool Fail(const std::string& what);
+    bool Load(bool app);
     std::string file_;
     bool loaded_ = false;
+    void* app_ = nullptr;  // the handle of an app key's root
 };
 
 // A key found along a user's path in the tree itself, one name a level, so that a name
@@ -157,12 +164,12 @@ void ForgetSubkeyNames();
 
 // Whether `name` is a root of the loaded registry: HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER
 // (the library makes them on first use) or another top-level key it has.
-bool IsTopLevel(const std::string& name);
+bool IsTopLevel(const std::string& name, const RegViewKey* root = RegViewRoot());
 // Whether a path whose first level is `first` may be created: yes for a root; for another
 // level only with --force (`force`), with a warning; otherwise false, reported for `verb`.
 bool MayCreateRoot(const Registry& reg, const std::string& first, bool force, const char* verb);
 // Why `name` is no top-level key, naming those the registry has.
-std::string NotTopLevel(const std::string& name);
+std::string NotTopLevel(const std::string& name, const RegViewKey* root = RegViewRoot());
 // Finds the key at `parts` below the root in the tree; reported when it is missing.
 // With `create`, the missing levels are created through the library and the key holds a
 // handle that reaches it.

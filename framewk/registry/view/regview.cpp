@@ -17,8 +17,22 @@ const RegViewKey* RegViewRoot() { return View(RegTreeNow->root); }
 
 const RegViewKey* RegViewKeyOf(void* hkey) {
     HKEY h = RegHandleOf(hkey);
-    if (!RegTreeNow->root || !h) return nullptr;
-    return View(Search(h->ptr));
+    if (!h) return nullptr;
+    if (!__atomic_load_n(&RegApps.loaded, __ATOMIC_ACQUIRE) || !RegOwnerOf(hkey))
+        return RegTreeNow->root ? View(Search(h->ptr)) : nullptr;
+    // An app key's handle: its path is searched in its own registry, current meanwhile as
+    // during a call on it.
+    ZrHeld held = zrTreeLockExclusive();
+    Registry* app = RegOwnerOf(hkey);  // closed meanwhile: it names no key
+    const RegViewKey* key = nullptr;
+    if (app) {
+        RegAppEnter(app);
+        key = RegTreeNow->root ? View(Search(h->ptr)) : nullptr;
+        RegAppLeave();
+    }
+    zrTreeUnlock(held);
+    RegAppsReap();
+    return key;
 }
 
 const char* RegViewName(const RegViewKey* key) { return Node(key)->GetName(); }

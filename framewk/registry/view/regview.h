@@ -25,7 +25,9 @@ struct RegViewValue {
 
 // The root key, named kRegRootName in some letter case; null when no registry is loaded.
 const RegViewKey* RegViewRoot();
-// The key that an open handle names; null when it names none (any more).
+// The key that an open handle names; null when it names none (any more). An app key's
+// handle (ZrRegLoadAppKey) names a key of its own registry, whose tree the calls below
+// read as the loaded one's, and as long.
 const RegViewKey* RegViewKeyOf(void* hkey);
 const char* RegViewName(const RegViewKey* key);
 // A key's subkeys and values, in the order enumeration and the writer use.

@@ -61,6 +61,12 @@ TEST_F(AppKeys, SeveralBesideTheDefaultEachWrittenAtItsLastClose) {
         EXPECT_EQ(ZrRegCountSubKeys(base), 0u);
         for (int i = 0; i < count; ++i) {
             EXPECT_EQ(Text(keys[i], u"who"), "app" + std::to_string(i) + "/" + std::to_string(count));
+            // The tools' view of a handle finds its key in the handle's own registry.
+            const RegViewKey* node = RegViewKeyOf(keys[i]);
+            ASSERT_NE(node, nullptr);
+            EXPECT_STREQ(RegViewName(node), "Sub");
+            ASSERT_EQ(RegViewValueCount(node), 1);
+            EXPECT_STREQ(RegViewValueAt(node, 0).name, "who");
             void* appBase = nullptr;
             ASSERT_EQ(ZrRegOpenKeyEx(roots[i], WP(u"Base"), 0, &appBase), ZRREG_SUCCESS);
             EXPECT_EQ(Text(appBase, u"from"), "base");
