@@ -83,6 +83,15 @@ const char* ResultText(long rc) {
                    "of more than 9998 bytes, or a name of 256 characters or more)";
         case ZRREG_NO_MORE_ITEMS:
             return "there are no more subkeys";
+        case ZRREG_WRITE_FAULT:
+            return "the change could not be recorded in the change log: a disk fault, or a group of "
+                   "changes larger than the log's room of 64 MB (an import of that size)";
+        case ZRREG_SHARING_VIOLATION:
+            return "the file is the loaded registry's";
+        case ZRREG_BAD_FILE:
+            return "it is not a valid registry file";
+        case ZRREG_UNSUPPORTED_TYPE:
+            return "the value's type is not among those asked for";
         case kBadArgument:
             return "an argument is missing or the path is empty";
         case kNotReached:
