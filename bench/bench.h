@@ -144,6 +144,14 @@ enum Peer {
 inline constexpr const char* kPeerKeys[] = {"zrregdll",         "zrregdll-pinned", "rapidjson",
                                             "rapidjson-pinned", "simdjson",        "libconfig"};
 void RegisterPeers(const std::vector<int>& sizesMb);
+// The wall clock in seconds, and the median of samples (bpeers.cpp).
+double WallNow();
+double MedianOf(std::vector<double> v);
+// CPU time of all the process's threads; pins the calling thread to the first core (bpeers.cpp).
+double CpuNow();
+bool PinToCpu0();
+// The first lookups in a key of 100,000 values right after a load (bfirst.cpp).
+void FirstUse(benchmark::State& st);
 std::string RoundsName(int mb);
 // The warm loads of the largest plain file and of a file of values of every type, in turn.
 std::string TypesName(int mb);

@@ -25,9 +25,8 @@
 #include "regview.h"
 
 namespace zrbench {
-namespace {
 
-double Now() {
+double WallNow() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
@@ -47,22 +46,9 @@ bool PinToCpu0() {
     return sched_setaffinity(0, sizeof set, &set) == 0;  // this thread; the threads it starts inherit it
 }
 
-void Unpin(const cpu_set_t& saved) { sched_setaffinity(0, sizeof saved, &saved); }
+namespace {
 
-// Touches `mb` MB of memory the process never had (huge pages, as the library's pool asks
-// for them) with a plain memset; ms per MB. On these VMs the first touch of memory the host
-// no longer backs costs about twice as much as of memory it still backs.
-double TouchFresh(size_t mb) {
-    size_t n = mb << 20;
-    void* p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return 0;
-    madvise(p, n, MADV_HUGEPAGE);
-    double t = Now();
-    memset(p, 1, n);
-    t = Now() - t;
-    munmap(p, n);
-    return t * 1e3 / static_cast<double>(mb);
-}
+void Unpin(const cpu_set_t& saved) { sched_setaffinity(0, sizeof saved, &saved); }
 
 std::string FileOf(int lib, const DataSet& d) {
     switch (lib) {
@@ -186,7 +172,7 @@ bool RunChild(const std::string& arg, ChildResult* r, double* total = nullptr) {
     posix_spawn_file_actions_addclose(&fa, fds[0]);
     std::string a = "--child-load=" + arg;
     char* argv[] = {const_cast<char*>("zrbench"), const_cast<char*>(a.c_str()), nullptr};
-    double start = Now();
+    double start = WallNow();
     pid_t pid;
     int err = posix_spawn(&pid, "/proc/self/exe", &fa, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&fa);
@@ -200,7 +186,7 @@ bool RunChild(const std::string& arg, ChildResult* r, double* total = nullptr) {
     close(fds[0]);
     int status = 0;
     if (err != 0 || waitpid(pid, &status, 0) != pid) return false;
-    if (total) *total = Now() - start;
+    if (total) *total = WallNow() - start;
     return n > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
            sscanf(out, "%lf %lf %ld %lf", &r->wall, &r->cpu, &r->hwmKb, &r->touchMsPerMb) == 4;
 }
@@ -212,12 +198,16 @@ void Prime(size_t mb) {
     RunChild("touch:" + std::to_string(mb), &r);
 }
 
-double Median(std::vector<double> v) {
+}  // namespace
+
+double MedianOf(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
     size_t n = v.size();
     return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
 }
+
+namespace {
 
 struct Samples {
     std::vector<double> wall, cpu, touch, hwm;
@@ -231,11 +221,11 @@ struct Samples {
 
 void Put(benchmark::State& st, const std::string& key, const Samples& s) {
     if (s.wall.empty()) return;
-    st.counters[key + "/wall"] = Median(s.wall);
+    st.counters[key + "/wall"] = MedianOf(s.wall);
     st.counters[key + "/wall_min"] = *std::min_element(s.wall.begin(), s.wall.end());
     st.counters[key + "/wall_max"] = *std::max_element(s.wall.begin(), s.wall.end());
-    st.counters[key + "/cpu"] = Median(s.cpu);
-    if (!s.touch.empty()) st.counters[key + "/touch"] = Median(s.touch);
+    st.counters[key + "/cpu"] = MedianOf(s.cpu);
+    if (!s.touch.empty()) st.counters[key + "/touch"] = MedianOf(s.touch);
     if (!s.hwm.empty()) st.counters[key + "/hwm"] = *std::max_element(s.hwm.begin(), s.hwm.end());
 }
 
@@ -263,9 +253,9 @@ void Rounds(benchmark::State& st, const DataSet* d, int mb) {
         // children took 10-15 ms longer than the next (2026-12-07, ours, 100 MB file), and
         // ours always came first.
         for (int k = -1; k < reps; ++k) {
-            double t0 = Now(), c0 = CpuNow();
+            double t0 = WallNow(), c0 = CpuNow();
             bool ok = w.Load(lib);
-            double t1 = Now(), c1 = CpuNow();
+            double t1 = WallNow(), c1 = CpuNow();
             w.Release(lib);
             if (!ok) {
                 if (pinned) Unpin(saved);
@@ -322,7 +312,7 @@ void Rounds(benchmark::State& st, const DataSet* d, int mb) {
     Put(st, "first-call", firstCall);
     std::vector<double> t;
     for (auto& c : cold) t.insert(t.end(), c.touch.begin(), c.touch.end());
-    st.counters["touch"] = Median(t);
+    st.counters["touch"] = MedianOf(t);
 }
 
 // The first load of a fresh process when the host no longer backs the free memory: after
@@ -368,9 +358,9 @@ void Types(benchmark::State& st, const DataSet* d, int mb) {
     for (auto _ : st) {
         for (int round = -1; round < kRounds; ++round) {
             for (int i = 0; i < 2; ++i) {
-                double t0 = Now(), c0 = CpuNow();
+                double t0 = WallNow(), c0 = CpuNow();
                 bool ok = ZrLoadRegistry(paths[i].c_str()) == 0;
-                double t1 = Now(), c1 = CpuNow();
+                double t1 = WallNow(), c1 = CpuNow();
                 ZrUnloadRegistry();
                 if (!ok) {
                     st.SkipWithError("load failed");
@@ -402,184 +392,7 @@ void FreshNone(benchmark::State& st) {
     st.counters["peak_rss_bytes"] = static_cast<double>(r.hwmKb) * 1024;
 }
 
-// ---- the first lookups in a key of 100,000 values, right after a load --------------------
-
-const int kFirstN = 100000;
-
-size_t FileBytes(const std::string& path) {
-    FILE* fp = fopen(path.c_str(), "rb");
-    if (!fp) return 0;
-    fseek(fp, 0, SEEK_END);
-    long n = ftell(fp);
-    fclose(fp);
-    return n > 0 ? static_cast<size_t>(n) : 0;
-}
-
-// The calling thread's CPU time: on a loaded machine a call's wall-clock time includes the
-// time the thread waited for a core.
-double ThreadCpuNow() {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-// Wall-clock time of one call; its CPU time into *cpu.
-double TimeCall(int32_t (*f)(void*, const unsigned short*), void* h, const unsigned short* name,
-                double* cpu) {
-    double c = ThreadCpuNow(), t = Now();
-    f(h, name);
-    t = Now() - t;
-    *cpu = ThreadCpuNow() - c;
-    return t;
-}
-
-int32_t Query(void* h, const unsigned short* name) {
-    uint32_t type, cb = 4;
-    int32_t v;
-    return ZrRegQueryValueEx(h, name, &type, reinterpret_cast<unsigned char*>(&v), &cb);
-}
-
-int32_t Set(void* h, const unsigned short* name) {
-    int32_t v = 7;
-    return ZrRegSetValueEx(h, name, 4, reinterpret_cast<unsigned char*>(&v), 4);
-}
-
-int32_t Open(void* h, const unsigned short* name) {
-    void* k = nullptr;
-    int32_t e = ZrRegOpenKeyEx(h, name, 0, &k);
-    if (e == 0) ZrRegCloseKey(k);
-    return e;
-}
-
-void FirstUse(benchmark::State& st) {
-    UnloadWide();
-    std::string path = g_dataDir + "/firstuse_" + std::to_string(kFirstN) + ".reg", lastValue, lastKey;
-    if (!GenerateFirstUse(path, kFirstN, &lastValue, &lastKey)) {
-        st.SkipWithError("fixture failed");
-        return;
-    }
-    WStr key = Wide(lastKey), value = Wide(lastValue);
-    std::vector<double> t[7], c[7];  // load, open 1, open 2, query 1, query 2, set 1, set 2; CPU
-    for (auto _ : st) {
-        for (int rep = 0; rep < 5; ++rep) {
-            for (int what = 0; what < 2; ++what) {  // query, then set, each after a load of its own
-                double t0 = Now();
-                if (ZrLoadRegistry(path.c_str()) != 0) {
-                    st.SkipWithError("load failed");
-                    return;
-                }
-                if (what == 0) t[0].push_back(Now() - t0);
-                Opened big("Big");
-                if (!big.h) {
-                    st.SkipWithError("open failed");
-                    return;
-                }
-                if (what == 0) {
-                    double cpu;
-                    t[1].push_back(TimeCall(Open, big.h, key.data(), &cpu));
-                    c[1].push_back(cpu);
-                    t[2].push_back(TimeCall(Open, big.h, key.data(), &cpu));
-                    c[2].push_back(cpu);
-                }
-                int32_t (*f)(void*, const unsigned short*) = what == 0 ? Query : Set;
-                double cpu;
-                t[3 + 2 * what].push_back(TimeCall(f, big.h, value.data(), &cpu));
-                c[3 + 2 * what].push_back(cpu);
-                t[4 + 2 * what].push_back(TimeCall(f, big.h, value.data(), &cpu));
-                c[4 + 2 * what].push_back(cpu);
-                big = Opened();
-                RegViewSetChanged(false);  // the set is not written back
-                ZrUnloadRegistry();
-            }
-        }
-    }
-    const char* names[] = {"load", "open1", "open2", "query1", "query2", "set1", "set2"};
-    for (int i = 0; i < 7; ++i) {
-        st.counters[names[i]] = Median(t[i]);
-        if (i > 0) st.counters[std::string(names[i]) + "_cpu"] = Median(c[i]);
-    }
-    st.counters["file_bytes"] = static_cast<double>(FileBytes(path));
-    st.counters["query1_max"] = *std::max_element(t[3].begin(), t[3].end());
-    st.counters["set1_max"] = *std::max_element(t[5].begin(), t[5].end());
-}
-
 }  // namespace
-
-// The child's side: loads the file once (pinned to one core when asked), prints its load's
-// wall and CPU time, its peak RSS, and the first-touch cost of fresh memory after the load.
-int ChildLoad(const std::string& arg) {
-    size_t colon = arg.find(':');
-    std::string lib = arg.substr(0, colon), path = arg.substr(colon + 1);
-    if (lib == "touch") {
-        TouchFresh(static_cast<size_t>(atol(path.c_str())));
-        printf("0 0 0 0\n");
-        return 0;
-    }
-    // As in a host, and as in the benchmark process: a second thread exists.
-    std::thread([] {
-        for (;;) pause();
-    }).detach();
-    if (lib == kPeerKeys[PEER_ZR_PINNED]) PinToCpu0();
-    // Memory taken and kept before the load, so that the load is given pages that have been
-    // free longer than those other processes just freed.
-    if (const char* b = getenv("ZRBENCH_BALLAST_MB")) {
-        size_t n = static_cast<size_t>(atol(b)) << 20;
-        void* p =
-            n ? mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) : MAP_FAILED;
-        if (p != MAP_FAILED) {
-            madvise(p, n, MADV_HUGEPAGE);
-            memset(p, 1, n);
-        }
-    }
-    double start = Now(), cpuStart = CpuNow();
-    bool ok = true;
-#ifndef ZR_BENCH_BASELINE
-    if (lib == "first-call") {
-        // The first exported call of a process settles the lone-thread mode (on Linux it
-        // registers for membarrier); a dead handle, so that it does nothing else.
-        ok = ZrRegCloseKey(reinterpret_cast<void*>(1)) != 0;
-    }
-#endif
-    rapidjson::Document doc;
-    simdjson::dom::parser parser;
-    libconfig::Config cfg;
-    if (lib == kPeerKeys[PEER_RAPIDJSON]) {
-        std::vector<char> buf(1 << 16);
-        FILE* fp = fopen(path.c_str(), "rb");
-        ok = fp != nullptr;
-        if (ok) {
-            rapidjson::FileReadStream is(fp, buf.data(), buf.size());
-            doc.ParseStream(is);
-            fclose(fp);
-            ok = !doc.HasParseError();
-        }
-    } else if (lib == kPeerKeys[PEER_SIMDJSON]) {
-        simdjson::dom::element root;
-        ok = parser.load(path).get(root) == simdjson::SUCCESS;
-    } else if (lib == kPeerKeys[PEER_LIBCONFIG]) {
-        try {
-            cfg.readFile(path.c_str());
-        } catch (...) {
-            ok = false;
-        }
-    } else if (lib == kPeerKeys[PEER_ZR] || lib == kPeerKeys[PEER_ZR_PINNED]) {
-        ok = ZrLoadRegistry(path.c_str()) == 0;
-    }  // else the program alone
-    double seconds = Now() - start, cpu = CpuNow() - cpuStart;
-    // The high-water mark of this program's own memory: getrusage's would also count the
-    // memory of the benchmark process that started it.
-    long hwmKb = 0;
-    if (FILE* st = fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (fgets(line, sizeof line, st))
-            if (sscanf(line, "VmHWM: %ld", &hwmKb) == 1) break;
-        fclose(st);
-    }
-    double touch = TouchFresh(64);
-    printf("%.9f %.9f %ld %.6f\n", seconds, cpu, hwmKb, touch);
-    fflush(stdout);
-    _exit(ok ? 0 : 1);  // without releasing the content
-}
 
 std::string RoundsName(int mb) { return "loads/" + std::to_string(mb) + "MB"; }
 std::string TypesName(int mb) { return "types/" + std::to_string(mb) + "MB"; }
