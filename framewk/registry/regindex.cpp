@@ -33,6 +33,7 @@ void NameIndex::Clear() {
     memset(static_cast<void*>(slots), 0, sizeof(Slot) * (mask + 1));
     count = 0;
     slashNames = 0;
+    shift = 0;
 }
 
 void NameIndex::Insert(const Slot& s) {
@@ -60,7 +61,7 @@ bool NameIndex::Append(void* entry, int slot) { return Append(entry, slot, KeyOf
 
 bool NameIndex::Append(void* entry, int slot, Key k) {
     if (static_cast<uint32_t>(count + 1) * 2 > mask + 1 && !Grow()) return false;
-    Insert(Slot{entry, k.hash, slot});
+    Insert(Slot{entry, k.hash, slot + shift});
     ++count;
     if (k.slash) ++slashNames;
     return true;
@@ -79,15 +80,25 @@ bool NameIndex::AppendBatch(void* const* entries, const int* entrySlots, int n) 
         if (k.slash) ++slashNames;
         __builtin_prefetch(&slots[Home(hashes[i])], 1);
     }
-    for (int i = 0; i < n; ++i) Insert(Slot{entries[i], hashes[i], entrySlots[i]});
+    for (int i = 0; i < n; ++i) Insert(Slot{entries[i], hashes[i], entrySlots[i] + shift});
     count += n;
     return true;
 }
 
 int NameIndex::SlotOf(void* entry) const {
     for (uint32_t i = Home(KeyOfName(nameOf(entry)).hash); slots[i].entry; i = (i + 1) & mask)
-        if (slots[i].entry == entry) return slots[i].slot;
+        if (slots[i].entry == entry) return slots[i].slot - shift;
     return -1;
+}
+
+bool NameIndex::Move(void* from, void* to, int slot, uint32_t hash) {
+    for (uint32_t i = Home(hash); slots[i].entry; i = (i + 1) & mask) {
+        if (slots[i].entry != from) continue;
+        slots[i].entry = to;
+        slots[i].slot = slot + shift;
+        return true;
+    }
+    return false;
 }
 
 void NameIndex::Remove(void* entry) { Remove(entry, KeyOfName(nameOf(entry))); }

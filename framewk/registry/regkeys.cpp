@@ -238,8 +238,11 @@ unsigned int CfRegSetValue(HKEY hParent, const char* valueName, unsigned int dwT
 
     // Room in the list first, so that the value, once made, is always appended.
     if (!parent->GetRegKeyValueList()->Reserve(1)) return REGERR_NO_MEMORY;
-    return SetMade(parent, RegKeyValue::Make(valueName, nameLen, type, reinterpret_cast<const char*>(lpData),
-                                             dataLen, number));
+    if (!parent->SetValueLast(valueName, nameLen, type, reinterpret_cast<const char*>(lpData), dataLen,
+                              number))
+        return REGERR_NO_MEMORY;
+    RegKeyChanged(parent);
+    return REGERR_SUCCESS;
 }
 
 unsigned int CfRegSetTyped(HKEY hParent, const char* valueName, uint32_t winType, const void* data,

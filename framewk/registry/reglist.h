@@ -65,6 +65,8 @@ public:
     // index whose slots agreed with the list just before that compaction (its stamp is one
     // move behind) renumbers from them, without reading a name.
     bool MapsFrom(uint32_t stamp) const { return Map() != kNoMap && stamp + 1 == moves; }
+    // The shift of every entry in that compaction, when it moved them all alike; else -1.
+    int MappedShift() const { return Map() >= 0 ? Map() : -1; }
     int MappedSlot(int old) const {
         if (Map() >= 0) return old - Map();
         uint64_t below = Bits()[old / 64] & ((uint64_t(1) << (old % 64)) - 1);
@@ -73,6 +75,8 @@ public:
 
     // Room for n more entries at the end, so that the next n Adds cannot fail.
     bool Reserve(int n);
+    // The next n Adds move no entry.
+    bool Fits(int n) const { return end + n <= cap; }
     // Room for exactly n entries in a list that never had any; a hint, which changes
     // nothing when it cannot be followed.
     void Presize(int n) {

@@ -91,6 +91,19 @@ RegKeyValue* RegKeyValue::Renamed(const char* name, size_t len) {
     return Make(name, len, GetType(), text, strlen(text), isInt ? GetInt() : 0);
 }
 
+bool RegKeyValue::Overwrite(const char* name, size_t len, int type, const char* text, size_t textLen,
+                            int number) {
+    if (GetType() != type || NameLen() != len || memcmp(GetKey(), name, len) != 0) return false;
+    if (IsInt()) {
+        memcpy(Tail(), &number, sizeof number);
+        return true;
+    }
+    char* at = GetKey() + len + 1;
+    if (type != REG_SZ || strlen(at) != textLen) return false;
+    memcpy(at, text, textLen);
+    return true;
+}
+
 int RegKeyValue::GetSize() {
     if (IsBytes()) {
         uint32_t n;
@@ -271,7 +284,10 @@ RegNode* RegNode::FindKeyNode(const char* n, int* slot) {
 template <class T>
 static bool Remap(NameIndex* index, RegList<T>* list) {
     if (!list->MapsFrom(index->Stamp())) return false;
-    index->Renumber([list](int s) { return list->MappedSlot(s); });
+    if (list->MappedShift() >= 0)
+        index->Shift(list->MappedShift());
+    else
+        index->Renumber([list](int s) { return list->MappedSlot(s); });
     index->SetStamp(list->Moves());
     return true;
 }
@@ -341,20 +357,61 @@ static T* RemoveFrom(NameIndex*& index, RegList<T>* list, int slot, const NameIn
 
 RegKeyValue* RegNode::TakeValue(int slot) { return RemoveFrom(valueIndex, &values, slot); }
 
+// The old value's entry can move to the end in place: the list has room, so that the
+// append moves no slot, and the index, when there is one, is in step.
+bool RegNode::Movable(const NameIndex* index) const { return values.Fits(1) && (index || !valueIndex); }
+
+// `was` (the first of its name, in slot `old`) gives way to `value` at the end of the list,
+// its index entry moved along: one probe where a removal and an append were two.
+void RegNode::MoveLast(RegKeyValue* was, int old, RegKeyValue* value, NameIndex* index, uint32_t hash) {
+    int s = values.Add(value);
+    if (index && !index->Move(was, value, s, hash)) {
+        delete valueIndex;  // not in step after all: the next lookup builds it anew
+        valueIndex = nullptr;
+    }
+    values.RemoveSlot(old);
+    Follow(valueIndex, &values);
+}
+
+bool RegNode::Replace(RegKeyValue* value, RegKeyValue* was, int old, NameIndex* index, NameIndex::Key k) {
+    if (was && Movable(index)) {
+        MoveLast(was, old, value, index, k.hash);
+        delete was;
+        return true;
+    }
+    uint32_t moves = values.Moves();
+    if (!AddTo(valueIndex, &values, value, index ? &k : nullptr)) return false;
+    // The old value is still the first of its name, in a slot of its own if the list
+    // moved its entries to make room.
+    if (old >= 0 && values.Moves() != moves) FindValue(value->GetKey(), value->NameLen(), &old);
+    if (old >= 0) delete RemoveFrom(valueIndex, &values, old, index ? &k : nullptr);
+    return true;
+}
+
 bool RegNode::SetValueLast(RegKeyValue* value) {
     const char* name = value->GetKey();
     size_t len = value->NameLen();
     NameIndex* index = ValueIndex();
     NameIndex::Key k = index ? NameIndex::KeyOf(name, len) : NameIndex::Key{0, false};
     int old = -1;
-    FindIn(index, &values, name, len, k.hash, &old, ValueNameOf);
-    uint32_t moves = values.Moves();
-    if (!AddTo(valueIndex, &values, value, index ? &k : nullptr)) return false;
-    // The old value is still the first of its name, in a slot of its own if the list
-    // moved its entries to make room.
-    if (old >= 0 && values.Moves() != moves) FindValue(name, len, &old);
-    if (old >= 0) delete RemoveFrom(valueIndex, &values, old, index ? &k : nullptr);
-    return true;
+    RegKeyValue* was = FindIn(index, &values, name, len, k.hash, &old, ValueNameOf);
+    return Replace(value, was, old, index, k);
+}
+
+bool RegNode::SetValueLast(const char* name, size_t len, int type, const char* text, size_t textLen,
+                           int number) {
+    NameIndex* index = ValueIndex();
+    NameIndex::Key k = index ? NameIndex::KeyOf(name, len) : NameIndex::Key{0, false};
+    int old = -1;
+    RegKeyValue* was = FindIn(index, &values, name, len, k.hash, &old, ValueNameOf);
+    if (was && Movable(index) && was->Overwrite(name, len, type, text, textLen, number)) {
+        MoveLast(was, old, was, index, k.hash);
+        return true;
+    }
+    RegKeyValue* value = RegKeyValue::Make(name, len, type, text, textLen, number);
+    if (value && Replace(value, was, old, index, k)) return true;
+    delete value;
+    return false;
 }
 
 RegNode* RegNode::TakeKeyNode(int slot) {

@@ -48,6 +48,10 @@ public:
     ~RegKeyValue() = default;
     RegKeyValue(const RegKeyValue&) = delete;
     RegKeyValue& operator=(const RegKeyValue&) = delete;
+    // Takes `text` or `number` in place where the value is of `type`, its name spelled as
+    // the `len` bytes at `name` and (a text) of textLen bytes; false, and nothing changed,
+    // for any other.
+    bool Overwrite(const char* name, size_t len, int type, const char* text, size_t textLen, int number);
     // A copy of the whole value; null when out of memory.
     RegKeyValue* Copy();
     // The same value under another name; null when out of memory.

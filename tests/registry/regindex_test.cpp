@@ -122,7 +122,7 @@ TEST_F(IndexTest, LookupsAgreeWithTheScanThroughAppendsAndRemovals) {
         ExpectAgreement(rng, key);
         for (int step = 0; step < 3 * count; ++step) {
             RegNode* target = rng() % 2 ? key : RootNode;
-            int op = static_cast<int>(rng() % 4);
+            int op = static_cast<int>(rng() % 6);
             RegNodeList* subs = target->GetRegNodeList();
             RegKeyValueList* vals = target->GetRegKeyValueList();
             if (op == 0 && subs->GetSize() > 1 && target != key) {
@@ -133,6 +133,27 @@ TEST_F(IndexTest, LookupsAgreeWithTheScanThroughAppendsAndRemovals) {
                     vals->SlotOf(static_cast<int>(rng() % static_cast<unsigned>(vals->GetSize()))));
             } else if (op == 2) {
                 ASSERT_TRUE(target->AddKeyNode(MakeNode(RandomName(rng))));
+            } else if (op >= 4) {
+                // A set: the first value of the name gives way to one at the end, made
+                // anew, or (the same spelling, type and size) the old one with new data.
+                std::string name = RandomName(rng);
+                int had = vals->GetSize(), before = ScanValue(target, name.c_str());
+                bool number = rng() % 2;
+                std::string text = rng() % 2 ? "y" : "yz";
+                if (op == 4) {
+                    ASSERT_TRUE(target->SetValueLast(RegKeyValue::MakeFromText(name.c_str(), REG_INT, "2")));
+                } else {
+                    ASSERT_TRUE(target->SetValueLast(name.c_str(), name.size(), number ? REG_INT : REG_SZ,
+                                                     text.c_str(), number ? 0 : text.size(), 7));
+                }
+                ASSERT_EQ(vals->GetSize(), had + (before < 0 ? 1 : 0));
+                RegKeyValue* last = vals->GetAt(vals->GetSize() - 1);
+                ASSERT_STREQ(last->GetKey(), name.c_str());
+                if (op == 5 && number) {
+                    ASSERT_EQ(last->GetInt(), 7);
+                } else if (op == 5) {
+                    ASSERT_STREQ(static_cast<char*>(last->GetValue()), text.c_str());
+                }
             } else {
                 ASSERT_TRUE(
                     target->AddValue(RegKeyValue::MakeFromText(RandomName(rng).c_str(), REG_SZ, "x")));
@@ -179,6 +200,40 @@ TEST_F(IndexTest, IndexesFollowCompactions) {
     for (int i = 600; vals->Moves() == moves; ++i) add(i);  // full: the entries shift
     check();
     ASSERT_NE(RootNode->ValueIndex(), nullptr);
+}
+
+// A compaction that only shifts the entries moves the index's base, not its slots, and a
+// base grown far is folded back into the slots: every shift leaves each name at its slot.
+TEST(NameIndexShift, SlotsFollowEveryShift) {
+    const char* names[] = {"x0", "x1", "X1", "x2", "long name with / in it", "x3"};
+    NameIndex* index = NameIndex::Create(6, [](void* e) { return static_cast<const char*>(e); });
+    ASSERT_NE(index, nullptr);
+    for (int i = 0; i < 6; ++i) ASSERT_TRUE(index->Append(const_cast<char*>(names[i]), 1000 + 3 * i));
+    const int shifts[] = {1, 0, 999, 1 << 29, 1 << 29, 1 << 29, 7};
+    long long total = 0;
+    for (int by : shifts) {
+        index->Shift(by);
+        total += by;
+        for (int i = 0; i < 6; ++i) {
+            int expect = static_cast<int>(1000 + 3 * i - total);
+            ASSERT_EQ(index->SlotOf(const_cast<char*>(names[i])), expect) << by;
+            const char* n = names[i];
+            int slot = -1;
+            // "X1" folds to "x1": the one of smaller slot answers.
+            void* found = index->Find(n, strlen(n), NameIndex::Hash(n, strlen(n)), INT32_MIN, &slot);
+            ASSERT_EQ(found, i == 2 ? names[1] : names[i]);
+            ASSERT_EQ(slot, i == 2 ? expect - 3 : expect);
+        }
+    }
+    // The entries appended and moved after the shifts take the slots given.
+    static char added[] = "x9", moved[] = "X0";
+    ASSERT_TRUE(index->Append(added, 5));
+    ASSERT_TRUE(index->Move(const_cast<char*>(names[0]), moved, 6, NameIndex::Hash("x0", 2)));
+    ASSERT_FALSE(index->Move(const_cast<char*>(names[0]), moved, 7, NameIndex::Hash("x0", 2)));
+    ASSERT_EQ(index->SlotOf(added), 5);
+    ASSERT_EQ(index->SlotOf(moved), 6);
+    ASSERT_EQ(index->SlotOf(const_cast<char*>(names[0])), -1);
+    delete index;
 }
 
 // Names with "/" are found by backtracking through an indexed list, in list order.

@@ -20,16 +20,17 @@ inline int32_t Win(unsigned int rc) { return static_cast<int32_t>(regerrToWinerr
 // Converts a wide name into `out` (NAME_BUF bytes) with its NUL, each character below 256
 // becoming its byte and the first one above ending the name; with `translate`, "\" becomes
 // "/". Names of 256 characters or more would not fit the buffer and are refused. *got (when
-// given) is the converted name's length. One pass converts and measures: every call
-// converts a name, and a query of a short one spent a tenth of its time measuring it twice.
+// given) is the converted name's length. One pass converts, translates and measures: every
+// call converts a name, and a query of a short one spent a tenth of its time measuring it
+// twice.
 inline bool ConvertName(const zrwchar* name, char* out, bool translate, size_t* got = nullptr) {
     size_t n = 0;
-    for (; n < NAME_BUF && name[n] && name[n] < 256; ++n) out[n] = static_cast<char>(name[n]);
+    for (zrwchar c; n < NAME_BUF && (c = name[n]) != 0 && c < 256; ++n)
+        out[n] = translate && c == '\\' ? '/' : static_cast<char>(c);
     if (n == NAME_BUF) return false;
     // The name ends before its first character beyond 8 bits; the rest counts for the limit.
     if (name[n] && n + zrWcslen(name + n) >= NAME_BUF) return false;
     out[n] = 0;
-    if (translate) xlateRegString(out, out, static_cast<int>(n));
     if (got) *got = n;
     return true;
 }
