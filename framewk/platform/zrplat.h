@@ -306,6 +306,9 @@ long long zrCompanionSize(ZrCompanion* c);  // -1 when unknown
 // platform's (POSIX: its end mark, which zrCompanionHolds reads): the caller writes below them.
 const uint64_t ZR_COMPANION_MARK = 8;
 bool zrCompanionGrow(ZrCompanion* c, long long size);
+// zrCompanionGrow for a thread beside the writer's, ahead of the writer's need (POSIX): from
+// the size this process knows the file has, and not where the file differs from it.
+void zrCompanionGrowAhead(ZrCompanion* c, long long size);
 bool zrCompanionTruncate(ZrCompanion* c, long long size);
 // The file mapped for reading and writing, shared with every process that maps it, the
 // same mapping on every call: its first `header` bytes (which the file must hold) at the
@@ -331,7 +334,7 @@ bool zrCompanionSync(ZrCompanion* c);  // what was written is on disk
 bool zrCompanionRemove(ZrCompanion* c, const char* path);
 // Locks on single bytes of the file, shared or exclusive, waited for or only tried; a
 // process's death releases its locks.
-enum ZrRange { ZR_RANGE_GATE, ZR_RANGE_LIVE, ZR_RANGE_WRITER };
+enum ZrRange { ZR_RANGE_GATE, ZR_RANGE_LIVE, ZR_RANGE_WRITER, ZR_RANGE_GROW };
 bool zrCompanionLock(ZrCompanion* c, ZrRange r, bool exclusive, bool wait);
 void zrCompanionUnlock(ZrCompanion* c, ZrRange r);
 // A mutex in memory that processes share (a mapping of a companion): cheap when nobody
@@ -385,6 +388,9 @@ uint64_t zrMonotonicMs();
 struct ZrSyncer;
 ZrSyncer* zrSyncerStart(ZrCompanion* c, int delayMs);
 void zrSyncerNote(ZrSyncer* s);
+// The thread grows the companion to `size` bytes soon (zrCompanionGrowAhead), beside the
+// writer, which then finds the room made when it comes to need it.
+void zrSyncerGrowAhead(ZrSyncer* s, long long size);
 void zrSyncerStop(ZrSyncer* s);
 
 // Called by the writer after each file write: false in production; a test seam (below)

@@ -11,7 +11,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -31,7 +30,13 @@ struct ZrCompanion {
     bool ofd;        // locks of the open file (Linux), else of the process
     int cut;         // set by the bus-error guard: the file was cut below a page this process touched
     uint64_t known;  // a size of the file whose last bytes held the end mark; 0 when unknown
+    // The writer's thread and the syncer's grow the file one at a time (and, across
+    // processes, under ZR_RANGE_GROW); `ofd` and `known` are read and written atomically.
+    pthread_mutex_t growing;
 };
+
+static uint64_t Known(const ZrCompanion* c) { return __atomic_load_n(&c->known, __ATOMIC_ACQUIRE); }
+static void SetKnown(ZrCompanion* c, uint64_t size) { __atomic_store_n(&c->known, size, __ATOMIC_RELEASE); }
 
 // The last ZR_COMPANION_MARK bytes of a file that zrCompanionGrow made: a cut anywhere below
 // them takes them (their page faults, or the system zeroes what lies past the new end), so
@@ -136,7 +141,7 @@ const int* zrCompanionCutFlag(ZrCompanion* c) { return &c->cut; }
 // Bytes written past the end into the last page that a cut left raise no fault: they are
 // simply never in the file.
 bool zrCompanionHolds(ZrCompanion* c, uint64_t end) {
-    uint64_t known = c->known;
+    uint64_t known = Known(c);
     if (known >= end + ZR_COMPANION_MARK && c->map && known <= c->mapBytes) {
         uint64_t mark;
         memcpy(&mark, static_cast<const unsigned char*>(c->map) + known - ZR_COMPANION_MARK, sizeof mark);
@@ -145,7 +150,7 @@ bool zrCompanionHolds(ZrCompanion* c, uint64_t end) {
     // Grown by another process since, or a grow cut short before its mark: the file asked.
     struct stat st;
     if (fstat(c->fd, &st) == 0 && static_cast<uint64_t>(st.st_size) >= end) {
-        c->known = static_cast<uint64_t>(st.st_size);
+        SetKnown(c, static_cast<uint64_t>(st.st_size));
         return !zrCompanionCut(c);
     }
     __atomic_store_n(&c->cut, 1, __ATOMIC_RELEASE);
@@ -213,6 +218,7 @@ ZrCompanionOpen zrCompanionOpen(const char* path, const char* like, ZrCompanion*
         return ZR_COMPANION_NONE;
     }
     c->fd = fd;
+    pthread_mutex_init(&c->growing, nullptr);
 #ifdef F_OFD_SETLK
     c->ofd = true;
 #endif
@@ -227,6 +233,7 @@ void zrCompanionClose(ZrCompanion* c) {
     if (c->map) munmap(c->map, c->mapBytes);
     if (c->window) munmap(c->window, kWindow);
     close(c->fd);
+    pthread_mutex_destroy(&c->growing);
     free(c);
 }
 
@@ -240,18 +247,12 @@ long long zrCompanionSize(ZrCompanion* c) {
     return fstat(c->fd, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
+static bool RangeLock(ZrCompanion* c, ZrRange r, short type, bool wait);
+
 // Blocks are allocated, not merely promised: a full disk fails here, never later as a
-// fault on a write into the mapping.
-bool zrCompanionGrow(ZrCompanion* c, long long size) {
-    if (zrIoFaulted(ZR_IO_GROW)) {
-        errno = ENOSPC;
-        return false;
-    }
-    long long now = zrCompanionSize(c);
-    if (now < 0) return false;
-    if (now >= size) return true;
-    // Zeros written, not merely reserved: the first store to each page then finds it in the
-    // system's cache with its blocks in place.
+// fault on a write into the mapping. Zeros written, not merely reserved: the first store to
+// each page then finds it in the system's cache with its blocks in place.
+static bool GrowFrom(ZrCompanion* c, long long now, long long size) {
     static const unsigned char zeros[65536] = {};
     for (long long at = now; at < size;) {
         size_t n = static_cast<size_t>(size - at < 65536 ? size - at : 65536);
@@ -267,8 +268,51 @@ bool zrCompanionGrow(ZrCompanion* c, long long size) {
     uint64_t mark = kEndMark;
     if (!zrCompanionWrite(c, static_cast<uint64_t>(size) - ZR_COMPANION_MARK, &mark, sizeof mark))
         return false;
-    c->known = static_cast<uint64_t>(size);
+    SetKnown(c, static_cast<uint64_t>(size));
     return true;
+}
+
+// The grower's locks: the process's own, then the other processes' (whose growth from a
+// size they saw before this one's would write zeros over records made since).
+static bool LockGrowth(ZrCompanion* c) {
+    pthread_mutex_lock(&c->growing);
+    if (RangeLock(c, ZR_RANGE_GROW, F_WRLCK, true)) return true;
+    pthread_mutex_unlock(&c->growing);
+    return false;
+}
+
+static void UnlockGrowth(ZrCompanion* c) {
+    RangeLock(c, ZR_RANGE_GROW, F_UNLCK, false);
+    pthread_mutex_unlock(&c->growing);
+}
+
+bool zrCompanionGrow(ZrCompanion* c, long long size) {
+    if (zrIoFaulted(ZR_IO_GROW)) {
+        errno = ENOSPC;
+        return false;
+    }
+    if (static_cast<long long>(Known(c)) >= size) return true;  // grown ahead, or by another process
+    if (!LockGrowth(c)) return false;
+    long long now = zrCompanionSize(c);
+    bool grown =
+        now >= 0 && (now >= size ? (SetKnown(c, static_cast<uint64_t>(now)), true) : GrowFrom(c, now, size));
+    UnlockGrowth(c);
+    return grown;
+}
+
+// Only from the size that this process last saw whole, its end mark in place: a file cut
+// since is left as it is, for the writer to find cut (grown over the cut, it would hold a
+// mark at its new end and hide it); one that another process grew needs nothing.
+void zrCompanionGrowAhead(ZrCompanion* c, long long size) {
+    if (!LockGrowth(c)) return;
+    long long now = zrCompanionSize(c);
+    uint64_t mark = 0;
+    if (now >= static_cast<long long>(ZR_COMPANION_MARK) && now < size &&
+        static_cast<uint64_t>(now) == Known(c) && !zrCompanionCut(c) &&
+        pread(c->fd, &mark, sizeof mark, static_cast<off_t>(now) - ZR_COMPANION_MARK) == sizeof mark &&
+        mark == kEndMark)
+        GrowFrom(c, now, size);
+    UnlockGrowth(c);
 }
 
 bool zrCompanionTruncate(ZrCompanion* c, long long size) {
@@ -361,10 +405,10 @@ static bool RangeLock(ZrCompanion* c, ZrRange r, short type, bool wait) {
     fl.l_len = 1;
     for (;;) {
 #ifdef F_OFD_SETLK
-        if (c->ofd) {
+        if (__atomic_load_n(&c->ofd, __ATOMIC_RELAXED)) {
             if (fcntl(c->fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
             if (errno == EINVAL) {  // a kernel (or emulator) without locks of the open file
-                c->ofd = false;
+                __atomic_store_n(&c->ofd, false, __ATOMIC_RELAXED);
                 continue;
             }
             if (errno == EINTR) continue;
@@ -381,38 +425,5 @@ bool zrCompanionLock(ZrCompanion* c, ZrRange r, bool exclusive, bool wait) {
 }
 
 void zrCompanionUnlock(ZrCompanion* c, ZrRange r) { RangeLock(c, r, F_UNLCK, false); }
-
-static_assert(sizeof(pthread_mutex_t) <= ZR_SHARED_MUTEX_BYTES, "the mutex fits its room");
-
-// A robust mutex: the death of its holder hands it to the next taker with word of it.
-// A robust mutex needs the kernel to walk the dead thread's list of held mutexes; an
-// emulator (qemu-user) answers ENOSYS to that list and the mutex of a dead holder then
-// stays locked for ever: the caller takes the byte lock instead.
-static bool RobustMutexesWork() {
-    void* head = nullptr;
-    size_t len = 0;
-    return syscall(SYS_get_robust_list, 0, &head, &len) == 0;
-}
-
-bool zrSharedMutexInit(void* at) {
-    if (!RobustMutexesWork()) return false;
-    pthread_mutexattr_t attr;
-    if (pthread_mutexattr_init(&attr) != 0) return false;
-    bool ok = pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED) == 0 &&
-              pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST) == 0 &&
-              pthread_mutex_init(static_cast<pthread_mutex_t*>(at), &attr) == 0;
-    pthread_mutexattr_destroy(&attr);
-    return ok;
-}
-
-ZrSharedLockResult zrSharedMutexLock(void* at) {
-    pthread_mutex_t* m = static_cast<pthread_mutex_t*>(at);
-    int rc = pthread_mutex_lock(m);
-    if (rc == 0) return ZR_SHARED_LOCKED;
-    if (rc == EOWNERDEAD && pthread_mutex_consistent(m) == 0) return ZR_SHARED_OWNER_DIED;
-    return ZR_SHARED_LOCK_FAILED;
-}
-
-void zrSharedMutexUnlock(void* at) { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(at)); }
 
 #endif

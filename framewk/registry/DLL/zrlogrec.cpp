@@ -259,6 +259,10 @@ unsigned int RegLogWrite(RegChangeOp op, const char* path, const char* name, uns
         if (want > kMapBytes) want = kMapBytes;
         if (!zrCompanionGrow(L().log, static_cast<long long>(want))) return REGERR_WRITE_FAULT;
         L().size = static_cast<long long>(want);
+        // The step after it is made beside this thread, in time for its need: the zeros cost
+        // the system about 0.2 ms a megabyte, a tenth of each change's time while the log grows.
+        if (L().syncer && want + kGrowStep <= kMapBytes)
+            zrSyncerGrowAhead(L().syncer, static_cast<long long>(want + kGrowStep));
     }
     // Written in place where the mapping covers the record, else through a buffer.
     unsigned char* p = static_cast<unsigned char*>(zrCompanionWritable(L().log, at, size));
