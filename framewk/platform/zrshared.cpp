@@ -1,6 +1,6 @@
-// The platform layer's companion files: a file that the processes of one registry file
-// share, opened safely, locked by byte ranges, mapped into every process, and the mutex
-// that lives in such a mapping.
+// The platform layer's companion files (POSIX): a file that the processes of one registry
+// file share, opened safely, locked by byte ranges, mapped into every process, and grown.
+#include "zrshared.h"
 #include "zrplat.h"
 
 #include <errno.h>

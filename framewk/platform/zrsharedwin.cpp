@@ -4,6 +4,7 @@
 #include <errno.h>
 
 #include "zrplat.h"
+#include "zrshared.h"
 
 #include <windows.h>
 

@@ -5,6 +5,7 @@
 #include <errno.h>
 
 #include "zrplat.h"
+#include "zrshared.h"
 
 #ifndef _WIN32
 #include <fcntl.h>

@@ -5,6 +5,7 @@
 #define REGCHANGE_H
 
 #include "regfile.h"
+#include "zrshared.h"
 
 // The changes as the journal and the change log record them and apply them again.
 enum RegChangeOp {

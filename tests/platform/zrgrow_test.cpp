@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "testutil.h"
-#include "zrplat.h"
+#include "zrshared.h"
 
 namespace {
 
