@@ -99,6 +99,23 @@ std::string FormerLog(const std::string& reg, std::vector<size_t>* starts) {
     return log;
 }
 
+// A fresh registry file of kBase in `dir`, and the bytes of a former log of three sets for it
+// with each record's start: not yet written, so that a case may cut or damage them first.
+struct FormerFiles {
+    std::string reg, log, bytes;
+    std::vector<size_t> starts;
+};
+
+FormerFiles MakeFormerFiles(const TempDir& dir) {
+    ResetRegistry();
+    FormerFiles f;
+    f.reg = dir.File("reg.txt");
+    f.log = f.reg + "-log";
+    WriteBytes(f.reg, kBase);
+    f.bytes = FormerLog(f.reg, &f.starts);
+    return f;
+}
+
 uint32_t VersionIn(const std::string& log) {
     std::string bytes = ReadBytes(log);
     uint32_t v = 0;
@@ -125,15 +142,12 @@ TEST(LogFormer, ItsRecordsGoIntoTheFileAndTheLogGoesOn) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        ResetRegistry();
         TempDir dir;
-        std::string reg = dir.File("reg.txt"), log = reg + "-log";
-        WriteBytes(reg, kBase);
-        std::vector<size_t> starts;
-        std::string bytes = FormerLog(reg, &starts);
-        if (c.damaged && c.cut) bytes.resize(starts[c.damaged - 1] + 20);
-        if (c.damaged && !c.cut) bytes[starts[c.damaged - 1] + 5] ^= 0x10;
-        WriteBytes(log, bytes);
+        FormerFiles f = MakeFormerFiles(dir);
+        const std::string &reg = f.reg, &log = f.log;
+        if (c.damaged && c.cut) f.bytes.resize(f.starts[c.damaged - 1] + 20);
+        if (c.damaged && !c.cut) f.bytes[f.starts[c.damaged - 1] + 5] ^= 0x10;
+        WriteBytes(log, f.bytes);
         CaptureStdout();
         ASSERT_EQ(ZrLoadRegistry(reg.c_str()), 0u);
         std::string said = GetCapturedStdout();
@@ -150,12 +164,9 @@ TEST(LogFormer, ItsRecordsGoIntoTheFileAndTheLogGoesOn) {
 // An older build still holds the log: a load goes on without it and leaves it as it is; once
 // that process is gone, the next load applies its records on top of what the first wrote.
 TEST(LogFormer, AnOlderBuildThatHoldsItKeepsIt) {
-    ResetRegistry();
     TempDir dir;
-    std::string reg = dir.File("reg.txt"), log = reg + "-log";
-    WriteBytes(reg, kBase);
-    std::vector<size_t> starts;
-    std::string bytes = FormerLog(reg, &starts);
+    FormerFiles f = MakeFormerFiles(dir);
+    const std::string &reg = f.reg, &log = f.log, &bytes = f.bytes;
     WriteBytes(log, bytes);
     ZrCompanion* older = nullptr;
     ASSERT_EQ(zrCompanionOpen(log.c_str(), reg.c_str(), &older), ZR_COMPANION_OPENED);
